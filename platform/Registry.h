@@ -1,0 +1,50 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The registry store: an INI file with sections "[HKEY_LM\key\path]" (also HKEY_CU, HKEY_CR)
+// and "name=value" lines; numbers are decimal text. Section and value names compare without
+// regard to case, as registry names do. The file is rewritten atomically under a lock.
+
+namespace Platform {
+
+enum RegistryRoot : int { kLocalMachine = 0, kCurrentUser = 1, kClassesRoot = 2 };
+
+// The store named by the environment variable OVANTA_REGISTRY, else
+// "/var/lib/ovanta/registry.ini".
+std::string RegistryFilePath();
+
+class RegistryStore {
+ public:
+  explicit RegistryStore(std::string path = RegistryFilePath());
+
+  // The value text, or nothing when the file, the key or the value is missing or unreadable.
+  std::optional<std::string> Read(int root, const std::string& keyPath, const std::string& name) const;
+  // False when the value cannot be stored (a line break in it, an unwritable file).
+  bool Write(int root, const std::string& keyPath, const std::string& name, const std::string& value) const;
+
+  const std::string& Path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+}  // namespace Platform
+
+// The store argument that means the registry itself; any other store name is appended to the
+// key path as one more component.
+inline constexpr const char* kRegistryStoreName = "com.vantrel.Registry";
+
+// Applies the key rules: the store name component, forward slashes to backslashes, no leading
+// or trailing backslashes.
+std::string RegistryKeyPath(const std::string& keyPath, const std::string& store);
+
+uint32_t ReadRegistryDword(int root, const std::string& keyPath, const std::string& valueName, uint32_t defaultValue,
+                           const std::string& store);
+std::string ReadRegistryString(int root, const std::string& keyPath, const std::string& valueName,
+                               const std::string& defaultValue, const std::string& store);
+bool WriteRegistryDword(int root, const std::string& keyPath, const std::string& valueName, uint32_t value,
+                        const std::string& store);
+bool WriteRegistryString(int root, const std::string& keyPath, const std::string& valueName, const std::string& value,
+                         const std::string& store);

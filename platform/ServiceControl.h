@@ -1,0 +1,88 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace Platform {
+
+// Service states, numbered as the status reports number them.
+enum ServiceState : uint32_t {
+  kServiceStopped = 1,
+  kServiceStartPending = 2,
+  kServiceStopPending = 3,
+  kServiceRunning = 4,
+  kServiceContinuePending = 5,
+  kServicePausePending = 6,
+  kServicePaused = 7,
+};
+
+// Control codes delivered to the service's control handler.
+enum ServiceControlCode : uint32_t {
+  kControlStop = 1,
+  kControlInterrogate = 4,
+  kControlShutdown = 5,
+  kControlPause = 2,
+  kControlDeviceEvent = 11,
+  kControlPowerEvent = 13,
+};
+
+struct ServiceConfig {
+  std::string name;         // "Ovanta Hardware"
+  std::string binaryPath;   // the running executable
+  std::string description;
+};
+
+// The service manager as the service host sees it. Every call answers false and fills
+// error with the reason when it fails. Linux: systemd; tests: a fake.
+class IServiceControl {
+ public:
+  virtual ~IServiceControl() = default;
+
+  // The full path of the running executable.
+  virtual bool ModulePath(std::string& path, std::string& error) = 0;
+  // False with an empty error when the service does not exist.
+  virtual bool Exists(const std::string& name, std::string& error) = 0;
+  virtual bool ConfiguredBinaryPath(const std::string& name, std::string& path, std::string& error) = 0;
+  virtual bool Create(const ServiceConfig& config, std::string& error) = 0;
+  virtual bool ChangeBinaryPath(const std::string& name, const std::string& path, std::string& error) = 0;
+  virtual bool Delete(const std::string& name, std::string& error) = 0;
+  virtual bool QueryState(const std::string& name, uint32_t& state, std::string& error) = 0;
+  // Asks the manager to start the service; does not wait for it.
+  virtual bool Start(const std::string& name, std::string& error) = 0;
+  // Sends the stop control; does not wait for it.
+  virtual bool ControlStop(const std::string& name, std::string& error) = 0;
+  // Tells the service manager the running service's state.
+  virtual bool ReportStatus(uint32_t state, uint32_t waitHintMs, std::string& error) = 0;
+  // Runs serviceMain on its own thread as the service process and delivers the manager's
+  // controls to handler until serviceMain returns. False (with the reason) when this process
+  // was not started by the service manager.
+  virtual bool RunDispatcher(const std::function<void()>& serviceMain,
+                             const std::function<uint32_t(uint32_t control)>& handler, std::string& error) = 0;
+  virtual void SleepMs(uint32_t ms) = 0;
+};
+
+// systemd: a unit file named after the service, systemctl, sd_notify, SIGTERM as stop.
+std::unique_ptr<IServiceControl> MakeSystemdServiceControl();
+
+// The unit name for a service name: "Ovanta Hardware" -> "ovanta-hardware.service".
+std::string UnitName(const std::string& serviceName);
+
+// Blocks SIGINT and SIGTERM in the calling thread and every thread it starts afterwards, so
+// that they arrive only where a StopSignalWatcher reads them. Call first thing in main.
+void BlockStopSignals();
+
+// Calls onStop (on its own thread) when SIGINT or SIGTERM arrives, until destroyed.
+class StopSignalWatcher {
+ public:
+  explicit StopSignalWatcher(std::function<void(int signal)> onStop);
+  ~StopSignalWatcher();
+  StopSignalWatcher(const StopSignalWatcher&) = delete;
+  StopSignalWatcher& operator=(const StopSignalWatcher&) = delete;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace Platform

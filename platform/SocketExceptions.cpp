@@ -1,0 +1,42 @@
+#include "platform/SocketExceptions.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace {
+std::mutex g_sinkLock;
+IDiagnosticSink* g_sink = nullptr;
+}  // namespace
+
+std::string SystemErrorText(int errnoValue) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not be in buffer.
+  const char* text = strerror_r(errnoValue, buffer, sizeof buffer);
+  return text ? text : "";
+}
+
+void CExceptionBase::Report() const {
+  DiagnosticLog("Exception (Error code = %d) : %s\n", m_code, m_message.empty() ? "<null>" : m_message.c_str());
+}
+
+CSystemException::CSystemException(int errnoValue) : CExceptionBase(errnoValue, SystemErrorText(errnoValue)) {}
+
+CSocketException::CSocketException(int errnoValue) : CExceptionBase(errnoValue, SystemErrorText(errnoValue)) {}
+
+void SetDiagnosticSink(IDiagnosticSink* sink) {
+  std::lock_guard<std::mutex> guard(g_sinkLock);
+  g_sink = sink;
+}
+
+void DiagnosticLog(const char* format, ...) {
+  std::lock_guard<std::mutex> guard(g_sinkLock);
+  if (!g_sink) return;
+  char text[4096];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  g_sink->Write(text);
+}

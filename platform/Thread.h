@@ -1,0 +1,65 @@
+#pragma once
+#include <atomic>
+#include <thread>
+
+#include "platform/WaitEvent.h"
+
+// A thread wrapper whose body is the virtual Run. A derived class must join its thread
+// (Join) in its own destructor, before its members go away.
+class CThread {
+ public:
+  CThread() = default;
+  CThread(const CThread&) = delete;
+  CThread& operator=(const CThread&) = delete;
+  virtual ~CThread();
+
+  // Creates the thread, running at once. False when it is already running or cannot start.
+  bool Start();
+  // Waits for the thread to end; true when it ended (or never ran).
+  bool Join(int timeoutMs = -1);
+  std::thread::id Id() const { return m_thread.get_id(); }
+
+ protected:
+  virtual unsigned Run() = 0;
+
+ private:
+  std::thread m_thread;
+  CWaitEvent m_finished;
+};
+
+// A thread with a stop event and a finished event, for the link I/O threads and the
+// messaging sockets.
+class CThreadBase {
+ public:
+  CThreadBase() = default;
+  CThreadBase(const CThreadBase&) = delete;
+  CThreadBase& operator=(const CThreadBase&) = delete;
+  // A derived class calls Stop and WaitForEnd in its own destructor too, so that Run never
+  // outlives the members it uses.
+  virtual ~CThreadBase();
+
+  virtual void Run() = 0;
+  // Nothing when running; otherwise resets both events and starts a new thread.
+  // Throws CSocketLibException(0) when the thread cannot be created.
+  virtual void Start();
+  // Signals the stop event when running.
+  virtual void Stop();
+  // Waits without limit for the finished event when running.
+  virtual void WaitForEnd();
+
+  bool IsRunning() const { return m_running.load(); }
+  // Scheduling priority of the running thread (nice-like value for SCHED_OTHER is not
+  // per-thread on Linux; this maps to the thread's SCHED_OTHER priority and may be refused).
+  bool SetPriority(int priority);
+
+  CWaitEvent& StopEvent() { return m_stopEvent; }
+  CWaitEvent& FinishedEvent() { return m_finishedEvent; }
+
+ protected:
+  CWaitEvent m_stopEvent;
+  CWaitEvent m_finishedEvent;
+
+ private:
+  std::thread m_thread;
+  std::atomic<bool> m_running{false};
+};

@@ -1,0 +1,114 @@
+#pragma once
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "platform/CriticalSection.h"
+#include "platform/LocalTime.h"
+#include "platform/Thread.h"
+#include "platform/WaitEvent.h"
+
+// Category flags of log lines and of the logger's mask.
+enum LogFlags : uint16_t {
+  kLogMilestone = 0x1,
+  kLogPacket = 0x4,
+  kLogRawData = 0x8,
+  kLogDiagnostic = 0x10,
+  kLogSourceLocation = 0x20,  // mask only: write the source file and line in each line
+};
+
+// Told after each batch of written lines (the receiver manager mails the log from here).
+class LogChangedIntf {
+ public:
+  virtual ~LogChangedIntf() = default;
+  virtual void OnLogChanged() = 0;
+};
+
+// One queued log call, formatted on the caller's thread.
+struct LogEntry {
+  std::string sourceFile;
+  uint32_t sourceLine = 0;
+  uint16_t flags = 0;
+  std::string message;  // UTF-8
+  Platform::SystemTime time;
+};
+
+// Where the e-mailed log goes; the defaults come from the service's configuration.
+struct LogMailSettings {
+  std::string mailHost;      // used when the "SMTPServer" preference is empty
+  std::string recipient;     // the log recipient address
+};
+
+// The process-wide diagnostic log: callers format and queue; the writer thread writes lines
+// to the file, keeps it small and tells the change listener after each batch.
+class CLogger : public CThread {
+ public:
+  explicit CLogger(LogChangedIntf* listener);
+  ~CLogger() override;
+
+  // Opens (appending) and trims the file; false when it cannot be opened.
+  bool Open(const std::string& path);
+  // Writes every queued entry, flushes and closes the file.
+  void Close();
+
+  void Log(const char* sourceFile, uint32_t sourceLine, uint16_t flags, const char* format, ...)
+      __attribute__((format(printf, 5, 6)));
+  void LogV(const char* sourceFile, uint32_t sourceLine, uint16_t flags, const char* format, va_list args);
+
+  void SetMask(uint16_t mask) { m_mask.store(mask); }
+  uint16_t GetMask() const { return m_mask.load(); }
+
+  // Console mode: every written line is also written to standard error.
+  void SetEcho(bool echo) { m_echo.store(echo); }
+
+  // Mails the log when lines were written since the last mail. Runs on the writer thread
+  // (from OnLogChanged). Returns true when the log was sent and emptied.
+  bool EmailLog(const LogMailSettings& settings);
+
+  const std::string& Path() const { return m_path; }
+  // The current line number (writer thread, or after the thread has ended).
+  uint32_t LineNumber() const { return m_lineNumber; }
+
+  // Formats one line as written to the file (without the line end).
+  static std::string FormatLine(uint32_t lineNumber, uint16_t mask, const LogEntry& entry);
+
+ protected:
+  unsigned Run() override;
+
+ private:
+  // Writes up to eight entries; answers how many were written and whether the queue ran empty.
+  int WriteBatch(bool& drained);
+  bool WriteEntry(const LogEntry& entry);
+  void Flush();
+  void Trim();
+  void Reset();
+  void CloseFile();
+  std::unique_ptr<LogEntry> TakeEntry(size_t& remaining);
+
+  FILE* m_file = nullptr;
+  bool m_writtenSinceMail = false;
+  std::string m_path;
+  uint32_t m_lineNumber = 1;
+  std::atomic<uint16_t> m_mask{0};
+  std::atomic<bool> m_echo{false};
+  std::deque<std::unique_ptr<LogEntry>> m_queue;
+  CSCriticalSection m_queueLock;
+  LogChangedIntf* m_listener;
+  ReceiverService::CWaitEvent m_queueEvent;
+  ReceiverService::CWaitEvent m_stopEvent;
+  uint32_t m_unflushed = 0;
+};
+
+// The process-wide logger; null with "-nologging" and after a start command.
+extern std::atomic<CLogger*> g_pLogger;
+
+// Logs through the global logger when there is one. The source is this file's name.
+#define OV_LOG(flags, ...)                                                              \
+  do {                                                                                  \
+    if (CLogger* ovLogger__ = g_pLogger.load()) ovLogger__->Log(__FILE_NAME__, __LINE__, \
+                                                                (flags), __VA_ARGS__);  \
+  } while (0)
