@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/CriticalSection.h"
@@ -69,9 +70,14 @@ class CLogger : public CThread {
   // (from OnLogChanged). Returns true when the log was sent and emptied.
   bool EmailLog(const LogMailSettings& settings);
 
-  const std::string& Path() const { return m_path; }
-  // The current line number (writer thread, or after the thread has ended).
-  uint32_t LineNumber() const { return m_lineNumber; }
+  std::string Path() {
+    std::lock_guard<std::mutex> guard(m_fileLock);
+    return m_path;
+  }
+  uint32_t LineNumber() {
+    std::lock_guard<std::mutex> guard(m_fileLock);
+    return m_lineNumber;
+  }
 
   // Formats one line as written to the file (without the line end).
   static std::string FormatLine(uint32_t lineNumber, uint16_t mask, const LogEntry& entry);
@@ -88,7 +94,12 @@ class CLogger : public CThread {
   void Reset();
   void CloseFile();
   std::unique_ptr<LogEntry> TakeEntry(size_t& remaining);
+  bool OpenLocked(const std::string& path);
+  void CloseLocked();
 
+  // The file and everything below up to the mask belong to whoever holds m_fileLock: the
+  // writer thread, or Open/Close callers.
+  std::mutex m_fileLock;
   FILE* m_file = nullptr;
   bool m_writtenSinceMail = false;
   std::string m_path;
