@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -169,6 +170,9 @@ bool CLogger::OpenLocked(const std::string& path) {
   if (m_file) CloseLocked();
   m_path = path;
   m_lineNumber = 1;
+  std::error_code ec;  // a missing log directory is made; failure shows as a failed open
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
   m_file = fopen(path.c_str(), "ab");
   if (!m_file) return false;
   Trim();

@@ -1,0 +1,65 @@
+#include "service/ReceiverServiceSettings.h"
+
+#include "client/Preferences.h"
+#include "platform/Registry.h"
+
+namespace {
+constexpr const char* kLogPathValue = "Log20Location";
+constexpr const char* kLogFlagsValue = "LogFlags";
+constexpr const char* kLogRelativePath = "Debug/OvantaHardwareService.log";
+}  // namespace
+
+std::string HardwareServiceKeyPath() {
+  return Voxlet::UTF16to8(Voxlet::Preferences::Path) + "\\" + Voxlet::UTF16to8(Voxlet::Preferences::HardwareService::Key);
+}
+
+std::string InstallKeyPath() {
+  return Voxlet::UTF16to8(Voxlet::Preferences::Path) + "\\" + Voxlet::UTF16to8(Voxlet::Preferences::Install::Key);
+}
+
+std::string PreferenceStore() { return Voxlet::UTF16to8(Voxlet::Preferences::File); }
+
+std::string CReceiverServiceSettings::SystemDirectory() { return "/var/log/ovanta"; }
+
+std::string CReceiverServiceSettings::DefaultLogPath() {
+  std::string path = SystemDirectory();
+  if (path.empty() || path.back() != '/') path += '/';
+  return path + kLogRelativePath;
+}
+
+void CReceiverServiceSettings::Load() {
+  const std::string path =
+      ReadRegistryString(Platform::kLocalMachine, HardwareServiceKeyPath(), kLogPathValue, DefaultLogPath(), PreferenceStore());
+  const uint32_t flags = ReadRegistryDword(Platform::kLocalMachine, HardwareServiceKeyPath(), kLogFlagsValue, 1, PreferenceStore());
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_logPath = path;
+  m_logFlags = static_cast<uint16_t>(flags);
+}
+
+void CReceiverServiceSettings::SaveLogPath(const std::string& path) {
+  WriteRegistryString(Platform::kLocalMachine, HardwareServiceKeyPath(), kLogPathValue, path, PreferenceStore());
+}
+
+void CReceiverServiceSettings::SaveLogFlags(uint16_t flags) {
+  WriteRegistryDword(Platform::kLocalMachine, HardwareServiceKeyPath(), kLogFlagsValue, flags, PreferenceStore());
+}
+
+std::string CReceiverServiceSettings::GetLogFileName() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_logPath;
+}
+
+void CReceiverServiceSettings::SetLogFileName(const std::string& path) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_logPath = path;
+}
+
+uint16_t CReceiverServiceSettings::GetLogFlags() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_logFlags;
+}
+
+void CReceiverServiceSettings::SetLogFlags(uint16_t flags) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_logFlags = flags;
+}

@@ -1,0 +1,36 @@
+#pragma once
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// The two settings the service writes back: the log file path and the log category mask.
+// They live under the preference path's hardware-service key, "Log20Location" and "LogFlags".
+class CReceiverServiceSettings {
+ public:
+  virtual ~CReceiverServiceSettings() = default;
+
+  // Reads both values, with their defaults.
+  void Load();
+  void SaveLogPath(const std::string& path);
+  void SaveLogFlags(uint16_t flags);
+
+  std::string GetLogFileName() const;
+  void SetLogFileName(const std::string& path);
+  uint16_t GetLogFlags() const;
+  void SetLogFlags(uint16_t flags);
+
+  // The directory that stands for the system directory under which the default log lives.
+  static std::string SystemDirectory();
+  // SystemDirectory(), a "/" when it does not end in one, then the log's relative path.
+  static std::string DefaultLogPath();
+
+ private:
+  mutable std::mutex m_lock;  // the SDK thread sets the flags while the service runs
+  std::string m_logPath;
+  uint16_t m_logFlags = 1;
+};
+
+// The registry layer's view of the hardware-service key.
+std::string HardwareServiceKeyPath();
+std::string InstallKeyPath();
+std::string PreferenceStore();

@@ -1,0 +1,287 @@
+#include "service/ServiceHost.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+namespace {
+
+// Process-wide state of the service host.
+struct HostState {
+  IServiceEvents* sink = nullptr;
+  Platform::IServiceControl* control = nullptr;
+  // The status record: written by the service main and the handler, as the service manager
+  // serialises them.
+  std::atomic<uint32_t> currentState{Platform::kServiceStopped};
+  std::atomic<uint32_t> waitHint{0};
+};
+HostState g_host;
+
+constexpr const char* kUsage = "Usage: '-i' install, '-u' uninstall, '-d' debug";
+constexpr uint32_t kErrorCallNotImplemented = 120;
+
+bool SameSwitch(const char* arg, const char* sw) { return strcasecmp(arg, sw) == 0; }
+
+bool AnyArgumentIs(int argc, char** argv, std::initializer_list<const char*> switches) {
+  for (int i = 0; i < argc; ++i)
+    for (const char* sw : switches)
+      if (argv[i] && strcmp(argv[i], sw) == 0) return true;
+  return false;
+}
+
+bool ReportServiceStatus(uint32_t state, uint32_t waitHintMs) {
+  g_host.currentState = state;
+  g_host.waitHint = waitHintMs;
+  std::string error;
+  if (!g_host.control->ReportStatus(state, waitHintMs, error)) {
+    OV_LOG(kLogDiagnostic, "SetServiceStatus failed = %s", error.c_str());
+    return false;
+  }
+  switch (state) {
+    case Platform::kServiceStopped:
+      OV_LOG(kLogDiagnostic, "Status reported: SERVICE_STOPPED");
+      break;
+    case Platform::kServiceStartPending:
+      OV_LOG(kLogDiagnostic, "Status reported: SERVICE_START_PENDING checkpoint %d, wait %d", 0, waitHintMs);
+      break;
+    case Platform::kServiceStopPending:
+      OV_LOG(kLogDiagnostic, "Status reported: SERVICE_STOP_PENDING checkpoint %d, wait %d", 0, waitHintMs);
+      break;
+    case Platform::kServiceRunning:
+      OV_LOG(kLogDiagnostic, "Status reported: SERVICE_RUNNING");
+      break;
+    case Platform::kServiceContinuePending:
+      OV_LOG(kLogDiagnostic, "Status reported: SERVICE_CONTINUE_PENDING checkpoint %d, wait %d", 0, waitHintMs);
+      break;
+    case Platform::kServicePausePending:
+      OV_LOG(kLogDiagnostic, "Status reported: SERVICE_PAUSE_PENDING checkpoint %d, wait %d", 0, waitHintMs);
+      break;
+    case Platform::kServicePaused:
+      OV_LOG(kLogDiagnostic, "Status reported: SERVICE_PAUSED");
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
+void ReportUnchanged() { ReportServiceStatus(g_host.currentState.load(), g_host.waitHint.load()); }
+
+bool IsInstalled() {
+  Platform::IServiceControl& c = *g_host.control;
+  std::string error;
+  if (!c.Exists(kServiceName, error)) {
+    // The service manager could not be asked at all, or the unit is not there.
+    if (error.empty()) error = "The specified service does not exist as an installed service.";
+    OV_LOG(kLogDiagnostic, "OpenService failed = %s", error.c_str());
+    return false;
+  }
+  std::string modulePath, configured;
+  if (c.ModulePath(modulePath, error) && c.ConfiguredBinaryPath(kServiceName, configured, error) &&
+      configured != modulePath)
+    OV_LOG(kLogDiagnostic, "The service is installed, but in a different location");
+  return true;
+}
+
+void StopService() {
+  Platform::IServiceControl& c = *g_host.control;
+  std::string error;
+  if (!c.Exists(kServiceName, error)) {
+    if (error.empty()) error = "The specified service does not exist as an installed service.";
+    OV_LOG(kLogDiagnostic, "OpenService failed = %s", error.c_str());
+    return;
+  }
+  uint32_t state = 0;
+  if (!c.QueryState(kServiceName, state, error)) {
+    OV_LOG(kLogDiagnostic, "QueryServiceStatus failed = %s", error.c_str());
+    return;
+  }
+  if (state == Platform::kServiceStopped) return;
+  OV_LOG(kLogDiagnostic, "Stopping the service");
+  if (!c.ControlStop(kServiceName, error)) {
+    OV_LOG(kLogDiagnostic, "ControlService failed = %s", error.c_str());
+    return;
+  }
+  for (int i = 0; i < 4 && state == Platform::kServiceStopPending; ++i) {
+    c.SleepMs(500);
+    if (!c.QueryState(kServiceName, state, error)) break;
+  }
+  // A stop acknowledged with the service still running counts as pending as well.
+  if (state == Platform::kServiceStopped)
+    OV_LOG(kLogDiagnostic, "The service stopped successfully");
+  else
+    OV_LOG(kLogDiagnostic, "The service failed to stop");
+}
+
+void StartService() {
+  // The service process about to start owns the log file; this process logs no more.
+  delete g_pLogger.exchange(nullptr);
+  Platform::IServiceControl& c = *g_host.control;
+  std::string error;
+  uint32_t state = 0;
+  if (!c.Exists(kServiceName, error) || !c.QueryState(kServiceName, state, error)) return;
+  if (state != Platform::kServiceRunning) c.Start(kServiceName, error);
+}
+
+void ReinstallInPlace() {
+  StopService();
+  Platform::IServiceControl& c = *g_host.control;
+  std::string error, modulePath, configured;
+  if (!c.ConfiguredBinaryPath(kServiceName, configured, error)) {
+    OV_LOG(kLogDiagnostic, "OpenService failed = %s", error.c_str());
+  } else if (c.ModulePath(modulePath, error) && modulePath != configured) {
+    if (!c.ChangeBinaryPath(kServiceName, modulePath, error))
+      OV_LOG(kLogDiagnostic, "ChangeServiceConfig failed = %s", error.c_str());
+  }
+  StartService();
+}
+
+void InstallService() {
+  Platform::IServiceControl& c = *g_host.control;
+  std::string error, modulePath;
+  if (!c.ModulePath(modulePath, error)) {
+    OV_LOG(kLogDiagnostic, "GetModuleFileName failed");
+    return;
+  }
+  if (c.Exists(kServiceName, error)) {
+    OV_LOG(kLogDiagnostic, "The service is already installed");
+    ReinstallInPlace();
+    return;
+  }
+  if (c.Create({kServiceName, modulePath, kServiceDescription}, error))
+    OV_LOG(kLogDiagnostic, "The service installed successfully");
+  else
+    OV_LOG(kLogDiagnostic, "CreateService failed = %s", error.c_str());
+  StartService();
+}
+
+void UninstallService() {
+  std::string error;
+  if (!g_host.control->Exists(kServiceName, error)) {
+    OV_LOG(kLogDiagnostic, "The service is not installed");
+    return;
+  }
+  StopService();
+  if (g_host.control->Delete(kServiceName, error))
+    OV_LOG(kLogDiagnostic, "The service uninstalled successfully");
+  else
+    OV_LOG(kLogDiagnostic, "DeleteService failed = %s", error.c_str());
+}
+
+void DebugService() {
+  // Console mode: Ctrl-C (or SIGTERM) stops the manager, which makes Run return.
+  Platform::StopSignalWatcher watcher([](int) { g_host.sink->Stop(); });
+  g_host.sink->Run();
+}
+
+void ServiceMain() {
+  g_host.currentState = Platform::kServiceStartPending;
+  g_host.waitHint = 0;
+  ReportServiceStatus(Platform::kServiceRunning, 0);
+  g_host.sink->Run();
+  ReportServiceStatus(Platform::kServiceStopped, 0);
+}
+
+}  // namespace
+
+uint32_t ServiceControlHandler(uint32_t control, uint32_t eventType, const void* eventData) {
+  switch (control) {
+    case Platform::kControlShutdown:
+      OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_SHUTDOWN");
+      [[fallthrough]];
+    case Platform::kControlStop:
+      if (control == Platform::kControlStop) OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_STOP");
+      ReportServiceStatus(Platform::kServiceStopPending, 3000);
+      g_host.sink->Stop();
+      return 0;
+    case Platform::kControlInterrogate:
+      OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_INTERROGATE");
+      ReportUnchanged();
+      return 0;
+    case Platform::kControlDeviceEvent:
+      ReportUnchanged();
+      g_host.sink->OnDeviceEvent(eventType, eventData);
+      return 0;
+    case Platform::kControlPowerEvent:
+      ReportUnchanged();
+      g_host.sink->OnPowerEvent(eventType, eventData);
+      return 0;
+    default:
+      ReportUnchanged();
+      return kErrorCallNotImplemented;
+  }
+}
+
+int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IServiceControl& control) {
+  g_host.sink = sink;
+  g_host.control = &control;
+  if (argc > 1 && argv[1]) {
+    const char* sw = argv[1];
+    struct Operation {
+      const char* name;
+      const char* line;
+      void (*run)();
+    };
+    static const Operation operations[] = {
+        {"-i", "Command Line:-->%s<-- ...Installing the service", InstallService},
+        {"-u", "Command Line:-->%s<-- ...Uninstalling the service", UninstallService},
+        {"-d", "Command Line:-->%s<-- ...Debugging the service", DebugService},
+        {"-start", "Command Line:-->%s<-- ...Starting the service", StartService},
+        {"-stop", "Command Line:-->%s<-- ...Stopping the service", StopService},
+    };
+    for (const Operation& op : operations) {
+      if (!SameSwitch(sw, op.name)) continue;
+      OV_LOG(kLogDiagnostic, op.line, sw);
+      op.run();
+      return 0;
+    }
+  }
+  if (IsInstalled()) {
+    std::string error;
+    if (control.RunDispatcher(ServiceMain, [](uint32_t c) { return ServiceControlHandler(c, 0, nullptr); }, error))
+      return 0;
+    OV_LOG(kLogDiagnostic, "StartServiceCtrlDispatcher failed = %s", error.c_str());
+    OV_LOG(kLogDiagnostic, "To run the service in the debugger use '-d'.  %s", kUsage);
+    return -1;
+  }
+  OV_LOG(kLogDiagnostic, "The service is not installed.  Exiting.  %s", kUsage);
+  return -1;
+}
+
+int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts) {
+  // The client library's global object is created and destroyed by the caller's Globals scope.
+  CReceiverServiceSettings settings;
+  settings.Load();
+  std::unique_ptr<IServiceManager> manager = parts.makeManager(settings);
+
+  if (!AnyArgumentIs(argc, argv, {"-nologging"})) {
+    auto* logger = new CLogger(manager.get());
+    g_pLogger = logger;
+    // Console mode shows the log on standard error as well.
+    if (argc > 1 && argv[1] && SameSwitch(argv[1], "-d")) logger->SetEcho(true);
+    if (!logger->Open(settings.GetLogFileName())) {
+      const std::string fallback = CReceiverServiceSettings::DefaultLogPath();
+      logger->Open(fallback);
+      settings.SetLogFileName(fallback);
+      settings.SaveLogPath(fallback);
+    }
+    logger->SetMask(settings.GetLogFlags());
+    OV_LOG(kLogMilestone, "Receiver service starting.");
+  }
+
+  const int result = ServiceEntry(argc, argv, manager.get(), *parts.serviceControl);
+
+  if (!AnyArgumentIs(argc, argv, {"-start", "-stop", "-i", "-u"})) {
+    OV_LOG(kLogDiagnostic, "Saving settings.");
+    settings.SaveLogPath(settings.GetLogFileName());
+    settings.SaveLogFlags(settings.GetLogFlags());
+  }
+  if (CLogger* logger = g_pLogger.load()) {
+    OV_LOG(kLogMilestone, "Receiver service stopped.");
+    g_pLogger = nullptr;
+    delete logger;
+  }
+  manager.reset();
+  g_host.sink = nullptr;
+  return result;
+}

@@ -1,0 +1,33 @@
+#pragma once
+#include <functional>
+#include <memory>
+
+#include "platform/ServiceControl.h"
+#include "service/ReceiverServiceSettings.h"
+#include "service/ServiceEvents.h"
+
+inline constexpr const char* kServiceName = "Ovanta Hardware";
+inline constexpr const char* kServiceDescription =
+    "Manages your genuine ZORIN Ovanta hardware. If this service is stopped, your ZORIN Ovanta receiver and "
+    "clickers will not be available to play games or answer questions asked in Veldra software or Microsoft "
+    "PowerPoint.";
+
+// What the process entry is built from: the service manager to talk to, and how the receiver
+// manager is made (tests put fakes in both).
+struct ServiceHostParts {
+  Platform::IServiceControl* serviceControl = nullptr;
+  std::function<std::unique_ptr<IServiceManager>(CReceiverServiceSettings&)> makeManager;
+};
+
+// The process: settings, manager, logger, the command line, then shut-down in reverse.
+// Returns 0, or -1 when the service is not installed or the dispatcher failed.
+int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts);
+
+// Carries out a command-line switch in argv[1], or runs as the service.
+int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IServiceControl& control);
+
+// The service's control handler: answers 0, or 120 for a control it does not handle.
+uint32_t ServiceControlHandler(uint32_t control, uint32_t eventType, const void* eventData);
+
+// The process entry of the service executable.
+int win32tmain(int argc, char** argv);

@@ -1,0 +1,15 @@
+#include "devices/ReceiverManager.h"
+#include "platform/ServiceControl.h"
+#include "service/ServiceHost.h"
+
+int win32tmain(int argc, char** argv) {
+  // SIGINT and SIGTERM are read by a watcher thread only, never delivered to a random thread.
+  Platform::BlockStopSignals();
+  const std::unique_ptr<Platform::IServiceControl> control = Platform::MakeSystemdServiceControl();
+  ServiceHostParts parts;
+  parts.serviceControl = control.get();
+  parts.makeManager = [](CReceiverServiceSettings& settings) -> std::unique_ptr<IServiceManager> {
+    return std::make_unique<CReceiverManager>(&settings);
+  };
+  return ReceiverServiceMain(argc, argv, parts);
+}

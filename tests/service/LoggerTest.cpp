@@ -1,0 +1,269 @@
+#include "service/Logger.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+
+#include "tests/service/SmtpSink.h"
+#include "tests/service/TestFiles.h"
+
+namespace {
+
+// Tells the test when the writer has written a batch, so tests wait for what they need to
+// see instead of sleeping.
+class BatchListener : public LogChangedIntf {
+ public:
+  void OnLogChanged() override {
+    std::lock_guard<std::mutex> guard(m_lock);
+    ++m_batches;
+    m_changed.notify_all();
+  }
+  // Waits (at most a generous bound) until done() holds after a batch.
+  bool WaitFor(const std::function<bool()>& done) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return done(); });
+  }
+  int Batches() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_batches;
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  int m_batches = 0;
+};
+
+LogEntry Entry(const char* message, uint16_t flags = kLogDiagnostic) {
+  LogEntry e;
+  e.sourceFile = "Receiver.cpp";
+  e.sourceLine = 1234;
+  e.flags = flags;
+  e.message = message;
+  e.time.month = 3;
+  e.time.day = 7;
+  e.time.hour = 9;
+  e.time.minute = 5;
+  e.time.second = 2;
+  e.time.milliseconds = 45;
+  return e;
+}
+
+// A file of `size` bytes made of numbered lines ending in CRLF.
+std::string NumberedLines(size_t size) {
+  std::string text;
+  for (int i = 0; text.size() < size; ++i) text += "line " + std::to_string(i) + " of an older log\r\n";
+  text.resize(size);
+  return text;
+}
+
+}  // namespace
+
+TEST(LoggerFormat, LinesAreByteExactInBothForms) {
+  EXPECT_EQ(CLogger::FormatLine(17, kLogDiagnostic, Entry("hello")), "17: (3/7 9:05:02.045) - hello");
+  EXPECT_EQ(CLogger::FormatLine(1, kLogDiagnostic | kLogSourceLocation, Entry("hello")),
+            "1: (3/7 9:05:02.045) - Receiver.cpp(1234) : hello");
+  LogEntry wide = Entry("x");
+  wide.time.month = 12;
+  wide.time.day = 31;
+  wide.time.hour = 23;
+  wide.time.minute = 59;
+  wide.time.second = 59;
+  wide.time.milliseconds = 999;
+  EXPECT_EQ(CLogger::FormatLine(4000000000u, kLogDiagnostic, wide), "4000000000: (12/31 23:59:59.999) - x");
+}
+
+TEST(Logger, WritesUtf8LinesWithCrLfAndNumbersThem) {
+  TempDir dir;
+  BatchListener listener;
+  const std::string path = dir.File("service.log");
+  {
+    CLogger logger(&listener);
+    ASSERT_TRUE(logger.Open(path));
+    logger.SetMask(kLogDiagnostic);
+    logger.Log("Receiver.cpp", 10, kLogDiagnostic, "%s - %u", "Grüße", 42u);
+    logger.Log("Receiver.cpp", 11, kLogDiagnostic, "second");
+    ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() == 2; }));
+  }
+  const auto lines = LogLines(path);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].substr(0, 4), "1: (");
+  EXPECT_NE(lines[0].find(") - Grüße - 42"), std::string::npos);
+  EXPECT_EQ(lines[1].substr(0, 4), "2: (");
+}
+
+TEST(Logger, MaskFiltersAtWriteTimeAndOnlyWrittenLinesAdvanceTheNumber) {
+  TempDir dir;
+  BatchListener listener;
+  const std::string path = dir.File("service.log");
+  CLogger logger(&listener);
+  ASSERT_TRUE(logger.Open(path));
+
+  // Mask 0: lines are consumed, nothing is written.
+  logger.Log("a.cpp", 1, kLogMilestone, "dropped with mask 0");
+  logger.SetMask(kLogMilestone);
+  // Mask 0x1: a 0x10 line is dropped and does not count.
+  logger.Log("a.cpp", 2, kLogDiagnostic, "dropped by the mask");
+  logger.Log("a.cpp", 3, kLogMilestone, "milestone");
+  ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() == 1; }));
+  logger.Log("a.cpp", 4, kLogMilestone | kLogDiagnostic, "shares a bit");
+  ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() == 2; }));
+
+  const auto lines = LogLines(path);
+  EXPECT_EQ(lines[0].substr(0, 3), "1: ");
+  EXPECT_NE(lines[0].find("milestone"), std::string::npos);
+  EXPECT_EQ(lines[1].substr(0, 3), "2: ");
+  EXPECT_EQ(ReadFile(path).find("dropped"), std::string::npos);
+}
+
+TEST(Logger, ABurstOfTwentyLinesIsWrittenInBatchesOfEightWithoutAnotherCall) {
+  TempDir dir;
+  BatchListener listener;
+  const std::string path = dir.File("service.log");
+  CLogger logger(&listener);
+  ASSERT_TRUE(logger.Open(path));
+  logger.SetMask(kLogDiagnostic);
+  for (int i = 0; i < 20; ++i) logger.Log("a.cpp", 1, kLogDiagnostic, "burst %d", i);
+  ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() == 20; }));
+  const auto lines = LogLines(path);
+  for (int i = 0; i < 20; ++i) EXPECT_NE(lines[i].find("burst " + std::to_string(i)), std::string::npos) << i;
+  // Eight lines at most per batch: at least three batches were reported.
+  EXPECT_GE(listener.Batches(), 3);
+}
+
+TEST(Logger, DestructionWritesWhatIsStillQueued) {
+  TempDir dir;
+  const std::string path = dir.File("service.log");
+  {
+    CLogger logger(nullptr);
+    ASSERT_TRUE(logger.Open(path));
+    logger.SetMask(kLogDiagnostic);
+    for (int i = 0; i < 100; ++i) logger.Log("a.cpp", 1, kLogDiagnostic, "line %d", i);
+  }
+  EXPECT_EQ(LogLines(path).size(), 100u);
+}
+
+TEST(LoggerTrim, AFileOf150000BytesKeepsItsNewestLinesOnOpen) {
+  TempDir dir;
+  const std::string path = dir.File("service.log");
+  const std::string old = NumberedLines(150000 - 2) + "\r\n";
+  WriteFile(path, old);
+  CLogger logger(nullptr);
+  ASSERT_TRUE(logger.Open(path));
+  logger.Close();
+  const std::string kept = ReadFile(path);
+  EXPECT_LE(kept.size(), 50000u);
+  EXPECT_GT(kept.size(), 49000u);
+  // A line boundary at the start, and the newest bytes at the end.
+  EXPECT_EQ(old.compare(old.size() - kept.size(), kept.size(), kept), 0);
+  EXPECT_EQ(old[old.size() - kept.size() - 1], '\n');
+}
+
+TEST(LoggerTrim, AFileOf90000BytesIsAppendedTo) {
+  TempDir dir;
+  BatchListener listener;
+  const std::string path = dir.File("service.log");
+  const std::string old = NumberedLines(90000 - 2) + "\r\n";
+  WriteFile(path, old);
+  CLogger logger(&listener);
+  ASSERT_TRUE(logger.Open(path));
+  logger.SetMask(kLogDiagnostic);
+  logger.Log("a.cpp", 1, kLogDiagnostic, "appended");
+  ASSERT_TRUE(listener.WaitFor([&] { return ReadFile(path).size() > old.size(); }));
+  const std::string now = ReadFile(path);
+  EXPECT_EQ(now.compare(0, old.size(), old), 0);
+  EXPECT_NE(now.find("1: (", old.size()), std::string::npos);
+}
+
+TEST(LoggerTrim, AFileWithoutLineBreaksIsEmptied) {
+  TempDir dir;
+  const std::string path = dir.File("service.log");
+  WriteFile(path, std::string(120000, 'x'));
+  CLogger logger(nullptr);
+  ASSERT_TRUE(logger.Open(path));
+  logger.Close();
+  EXPECT_EQ(ReadFile(path).size(), 0u);
+}
+
+TEST(LoggerTrim, AFilePastFourMillionBytesIsTrimmedBeforeTheNextLineAndNumbersRestart) {
+  TempDir dir;
+  BatchListener listener;
+  const std::string path = dir.File("service.log");
+  CLogger logger(&listener);
+  ASSERT_TRUE(logger.Open(path));
+  logger.SetMask(kLogDiagnostic);
+  logger.Log("a.cpp", 1, kLogDiagnostic, "first");
+  logger.Log("a.cpp", 1, kLogDiagnostic, "second");
+  ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() == 2; }));
+
+  // Someone else grows the file to exactly 4,000,001 bytes.
+  {
+    std::ofstream grow(path, std::ios::binary | std::ios::app);
+    grow << NumberedLines(4000001 - ReadFile(path).size() - 2) << "\r\n";
+  }
+  ASSERT_EQ(ReadFile(path).size(), 4000001u);
+  logger.Log("a.cpp", 1, kLogDiagnostic, "after the trim");
+  ASSERT_TRUE(listener.WaitFor([&] { return ReadFile(path).find("after the trim") != std::string::npos; }));
+  const std::string text = ReadFile(path);
+  EXPECT_LT(text.size(), 51000u);
+  const auto lines = LogLines(path);
+  EXPECT_EQ(lines.back().substr(0, 3), "1: ");
+}
+
+TEST(LoggerMail, ASentLogIsEmptiedAndNumberingRestarts) {
+  TempDir dir;
+  ScopedRegistry registry(dir.File("registry.ini"));
+  SmtpSink sink;
+  BatchListener listener;
+  const std::string path = dir.File("service.log");
+  CLogger logger(&listener);
+  ASSERT_TRUE(logger.Open(path));
+  logger.SetMask(kLogDiagnostic);
+  logger.Log("a.cpp", 1, kLogDiagnostic, "something worth mailing");
+  logger.Log("a.cpp", 1, kLogDiagnostic, "a dot line follows\r\n.\r\nand more");
+  ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() >= 2; }));
+
+  LogMailSettings mail{"127.0.0.1:" + std::to_string(sink.Port()), "teacher@example.org"};
+  EXPECT_TRUE(logger.EmailLog(mail));
+  EXPECT_EQ(ReadFile(path).size(), 0u);
+  ASSERT_EQ(sink.Mails().size(), 1u);
+  const std::string sent = sink.Mails()[0];
+  EXPECT_NE(sent.find("Subject: Ovanta Hardware Service Debugging Log"), std::string::npos);
+  EXPECT_NE(sent.find("Below is a plain text log detailing the activities of the Ovanta Hardware Service."),
+            std::string::npos);
+  EXPECT_NE(sent.find("something worth mailing"), std::string::npos);
+  EXPECT_EQ(sent.find("\r\n.\r\n"), std::string::npos);  // a lone dot would end the mail early
+  EXPECT_NE(sink.Envelope().at(1).find("teacher@example.org"), std::string::npos);
+
+  // Nothing new since the mail: nothing is sent.
+  EXPECT_FALSE(logger.EmailLog(mail));
+  logger.Log("a.cpp", 1, kLogDiagnostic, "after the mail");
+  ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() == 1; }));
+  EXPECT_EQ(LogLines(path)[0].substr(0, 3), "1: ");
+}
+
+TEST(LoggerMail, AFailedSendKeepsTheFileAndAppends) {
+  TempDir dir;
+  ScopedRegistry registry(dir.File("registry.ini"));
+  BatchListener listener;
+  const std::string path = dir.File("service.log");
+  CLogger logger(&listener);
+  ASSERT_TRUE(logger.Open(path));
+  logger.SetMask(kLogDiagnostic);
+  logger.Log("a.cpp", 1, kLogDiagnostic, "kept after a failed mail");
+  ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() == 1; }));
+
+  int closedPort;
+  {
+    SmtpSink gone;  // a port that nothing listens on once the sink is gone
+    closedPort = gone.Port();
+  }
+  EXPECT_FALSE(logger.EmailLog({"127.0.0.1:" + std::to_string(closedPort), "teacher@example.org"}));
+  logger.Log("a.cpp", 1, kLogDiagnostic, "appended after");
+  ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() == 2; }));
+  const auto lines = LogLines(path);
+  EXPECT_NE(lines[0].find("kept after a failed mail"), std::string::npos);
+  EXPECT_NE(lines[1].find("appended after"), std::string::npos);
+}
