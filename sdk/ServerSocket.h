@@ -1,0 +1,24 @@
+#pragma once
+#include <cstdint>
+
+#include "sdk/SocketBase.h"
+
+// A listening TCP socket.
+class CServerSocket : public CSocketBase {
+ public:
+  static constexpr int kBacklog = 10;
+
+  explicit CServerSocket(bool noDelay = false);
+
+  // Binds to the port on the address (any address when null or empty) and listens. When the
+  // port is in use and exactPort is false, the next ports up to 65535 are tried. Port 0 lets
+  // the system choose. Throws CSocketException on failure.
+  void BindAndListen(uint16_t port, const char* address, bool exactPort);
+  // The new connection's socket, or -1.
+  int Accept();
+  // The port the socket is bound to (0 when unbound).
+  uint16_t GetBoundPort() const;
+
+  // Listening sockets watch accept and closed.
+  CSocketEvent* CreateEvent() override;
+};

@@ -1,0 +1,45 @@
+#pragma once
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "sdk/SocketEvent.h"
+
+// An owned socket with an optional socket event. Failures of the calls that build a socket
+// throw CSocketException; the data calls answer -1 (errno tells why) like the system calls.
+class CSocketBase {
+ public:
+  static constexpr int kInvalidSocket = -1;
+  // Sends longer than this go out with a send buffer of 0 for the call.
+  static constexpr size_t kLargeSend = 1048576;
+
+  // Creates the socket and, when asked, sets TCP_NODELAY.
+  CSocketBase(int family, int type, int protocol, bool noDelay);
+  // Takes ownership of an open socket (an accepted connection).
+  explicit CSocketBase(int socket);
+  CSocketBase(const CSocketBase&) = delete;
+  CSocketBase& operator=(const CSocketBase&) = delete;
+  virtual ~CSocketBase();
+
+  // Closes the socket; -1 when there is none.
+  virtual int Close();
+  // Creates (or replaces) the socket's event; data sockets watch closed, readable, writable.
+  virtual CSocketEvent* CreateEvent();
+  // One recv call; -1 when there is no socket.
+  virtual ssize_t Receive(void* buffer, size_t length);
+  // One send call; -1 when there is no socket. A would-block arms the writable report.
+  virtual ssize_t Send(const void* buffer, size_t length);
+
+  int Handle() const { return m_socket; }
+  CSocketEvent* Event() const { return m_event.get(); }
+
+  // A dotted address, else the first IPv4 address the name resolves to; INADDR_NONE when
+  // neither works.
+  static in_addr ResolveHost(const std::string& host);
+
+ protected:
+  int m_socket = kInvalidSocket;
+  std::unique_ptr<CSocketEvent> m_event;
+};

@@ -1,0 +1,16 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "sdk/SocketBase.h"
+
+// A TCP connection: either connected here or an accepted one handed over.
+class CThreadedSocket : public CSocketBase {
+ public:
+  explicit CThreadedSocket(bool noDelay = false);
+  // Takes ownership of an accepted connection.
+  explicit CThreadedSocket(int acceptedSocket);
+
+  // Resolves the host and connects; throws CSocketException on failure.
+  void Connect(const std::string& host, uint16_t port);
+};

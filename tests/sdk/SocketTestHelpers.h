@@ -1,0 +1,54 @@
+#pragma once
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/SocketExceptions.h"
+#include "platform/WaitEvent.h"
+#include "sdk/ServerSocket.h"
+#include "sdk/ThreadedSocket.h"
+
+// Generous upper bound for anything the tests wait on.
+constexpr int kTestWaitMs = 10000;
+
+// A connected loopback pair: the client side and the accepted server side.
+struct LoopbackPair {
+  std::unique_ptr<CServerSocket> listener;
+  std::unique_ptr<CThreadedSocket> client;
+  std::unique_ptr<CThreadedSocket> server;
+};
+
+// receiveBuffer > 0 sets the accepted side's receive buffer (inherited from the listener).
+inline LoopbackPair MakeLoopbackPair(int receiveBuffer = 0) {
+  LoopbackPair pair;
+  pair.listener = std::make_unique<CServerSocket>();
+  if (receiveBuffer > 0)
+    setsockopt(pair.listener->Handle(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  pair.listener->BindAndListen(0, "127.0.0.1", true);
+  pair.client = std::make_unique<CThreadedSocket>(true);
+  pair.client->Connect("127.0.0.1", pair.listener->GetBoundPort());
+  pair.server = std::make_unique<CThreadedSocket>(pair.listener->Accept());
+  return pair;
+}
+
+inline bool WaitReadable(int fd, int timeoutMs = kTestWaitMs) {
+  const Platform::WaitHandle h = Platform::WaitHandle::Descriptor(fd, POLLIN);
+  return Platform::WaitForAny({&h, 1}, timeoutMs) == 0;
+}
+
+inline int SendBufferSize(int fd) {
+  int size = -1;
+  socklen_t length = sizeof size;
+  getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length);
+  return size;
+}
+
+// Collects what the diagnostic sink is given.
+class RecordingSink : public IDiagnosticSink {
+ public:
+  void Write(const char* text) override { lines.emplace_back(text); }
+  std::vector<std::string> lines;
+};

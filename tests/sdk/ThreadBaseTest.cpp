@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "SocketTestHelpers.h"
+#include "platform/SocketExceptions.h"
+#include "platform/Thread.h"
+#include "platform/WaitEvent.h"
+
+namespace {
+
+// A thread body that notes the state of both events when it starts, says it has started,
+// and runs until stopped.
+class StoppableThread : public CThreadBase {
+ public:
+  ~StoppableThread() override {
+    Stop();
+    WaitForEnd();
+  }
+  void Run() override {
+    stopSetAtStart = m_stopEvent.IsSet();
+    finishedSetAtStart = m_finishedEvent.IsSet();
+    ++runs;
+    started.Set();
+    m_stopEvent.Wait(-1);
+  }
+  std::atomic<int> runs{0};
+  std::atomic<bool> stopSetAtStart{true};
+  std::atomic<bool> finishedSetAtStart{true};
+  ReceiverService::CWaitEvent started;
+};
+
+TEST(ThreadBase, StartingARunningThreadDoesNothing) {
+  StoppableThread thread;
+  thread.Start();
+  ASSERT_TRUE(thread.started.Wait(kTestWaitMs));
+  thread.Start();
+  EXPECT_TRUE(thread.IsRunning());
+  thread.Stop();
+  thread.WaitForEnd();
+  EXPECT_EQ(thread.runs.load(), 1);
+  EXPECT_FALSE(thread.IsRunning());
+  EXPECT_TRUE(thread.FinishedEvent().IsSet());
+}
+
+TEST(ThreadBase, StartingAFinishedThreadRunsAgainWithBothEventsReset) {
+  StoppableThread thread;
+  thread.Start();
+  ASSERT_TRUE(thread.started.Wait(kTestWaitMs));
+  thread.Stop();
+  thread.WaitForEnd();
+  ASSERT_TRUE(thread.StopEvent().IsSet());
+  ASSERT_TRUE(thread.FinishedEvent().IsSet());
+
+  thread.Start();
+  ASSERT_TRUE(thread.started.Wait(kTestWaitMs));
+  EXPECT_EQ(thread.runs.load(), 2);
+  EXPECT_FALSE(thread.stopSetAtStart.load());
+  EXPECT_FALSE(thread.finishedSetAtStart.load());
+  EXPECT_TRUE(thread.IsRunning());
+}
+
+TEST(ThreadBase, StopAndWaitOnANeverStartedThreadReturnAtOnce) {
+  StoppableThread thread;
+  thread.Stop();
+  thread.WaitForEnd();
+  EXPECT_FALSE(thread.StopEvent().IsSet());
+  EXPECT_EQ(thread.runs.load(), 0);
+}
+
+TEST(WaitForEvents, TimeOutWithNothingSignalledIsMinusTwo) {
+  CWaitEvent manual;
+  ReceiverService::CWaitEvent automatic;
+  const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(manual), Platform::WaitHandle::Of(automatic)};
+  EXPECT_EQ(Platform::WaitForAny(handles, 0), Platform::kWaitTimeout);
+  EXPECT_EQ(Platform::WaitForAny(handles, 20), Platform::kWaitTimeout);
+  automatic.Set();
+  EXPECT_EQ(Platform::WaitForAny(handles, 20), 1);
+}
+
+TEST(WaitForEvents, AnInvalidHandleFails) {
+  CWaitEvent manual;
+  const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(manual), Platform::WaitHandle::Descriptor(-1)};
+  EXPECT_EQ(Platform::WaitForAny(handles, 0), Platform::kWaitFailed);
+  EXPECT_EQ(Platform::WaitForAny({}, 0), Platform::kWaitFailed);
+}
+
+class ExceptionReport : public ::testing::Test {
+ protected:
+  void SetUp() override { SetDiagnosticSink(&sink); }
+  void TearDown() override { SetDiagnosticSink(nullptr); }
+  RecordingSink sink;
+};
+
+TEST_F(ExceptionReport, ReportsCodeAndMessage) {
+  CSocketLibException(7, "queue full").Report();
+  CSocketLibException(0, "").Report();
+  CSocketException(ECONNREFUSED).Report();
+  ASSERT_EQ(sink.lines.size(), 3u);
+  EXPECT_EQ(sink.lines[0], "Exception (Error code = 7) : queue full\n");
+  EXPECT_EQ(sink.lines[1], "Exception (Error code = 0) : <null>\n");
+  EXPECT_EQ(sink.lines[2],
+            "Exception (Error code = " + std::to_string(ECONNREFUSED) + ") : " + SystemErrorText(ECONNREFUSED) + "\n");
+  EXPECT_FALSE(SystemErrorText(ECONNREFUSED).empty());
+}
+
+TEST_F(ExceptionReport, LongTextsAreCutAt4095Characters) {
+  DiagnosticLog("%s", std::string(5000, 'x').c_str());
+  ASSERT_EQ(sink.lines.size(), 1u);
+  EXPECT_EQ(sink.lines[0].size(), 4095u);
+}
+
+TEST(DiagnosticSink, NothingHappensWithoutASink) {
+  RecordingSink sink;
+  SetDiagnosticSink(&sink);
+  SetDiagnosticSink(nullptr);
+  CSocketLibException(1, "dropped").Report();
+  EXPECT_TRUE(sink.lines.empty());
+}
+
+}  // namespace
