@@ -140,7 +140,10 @@ class SystemdServiceControl final : public IServiceControl {
         return false;
       }
     }
-    return Systemctl({"daemon-reload"}, error) && Systemctl({"enable", UnitName(config.name)}, error);
+    if (Systemctl({"daemon-reload"}, error) && Systemctl({"enable", UnitName(config.name)}, error)) return true;
+    // Not registered with systemd: leave no unit file that would make it look installed.
+    std::filesystem::remove(UnitFile(config.name), ec);
+    return false;
   }
 
   bool ChangeBinaryPath(const std::string& name, const std::string& path, std::string& error) override {

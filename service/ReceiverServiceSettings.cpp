@@ -1,5 +1,7 @@
 #include "service/ReceiverServiceSettings.h"
 
+#include <cstdlib>
+
 #include "client/Preferences.h"
 #include "platform/Registry.h"
 
@@ -19,7 +21,11 @@ std::string InstallKeyPath() {
 
 std::string PreferenceStore() { return Voxlet::UTF16to8(Voxlet::Preferences::File); }
 
-std::string CReceiverServiceSettings::SystemDirectory() { return "/var/log/ovanta"; }
+std::string CReceiverServiceSettings::SystemDirectory() {
+  // OVANTA_SYSTEM_DIR moves it, for tests and for machines that keep logs elsewhere.
+  const char* dir = std::getenv("OVANTA_SYSTEM_DIR");
+  return (dir && *dir) ? dir : "/var/log/ovanta";
+}
 
 std::string CReceiverServiceSettings::DefaultLogPath() {
   std::string path = SystemDirectory();

@@ -1,0 +1,78 @@
+#pragma once
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+// A program started with its standard error on a pipe that the test reads line by line.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> envp, argv;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argsCopy = args;
+    for (auto& a : argsCopy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) m_pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    m_stderr = fds[0];
+  }
+  ~ChildProcess() {
+    if (m_pid > 0 && !m_reaped) {
+      kill(m_pid, SIGKILL);
+      Wait();
+    }
+    if (m_stderr >= 0) close(m_stderr);
+  }
+  bool Started() const { return m_pid > 0; }
+
+  // Reads standard error until a line containing text arrives (true) or the pipe closes.
+  bool WaitForLine(const std::string& text) {
+    for (;;) {
+      const size_t nl = m_buffer.find('\n');
+      if (nl != std::string::npos) {
+        const std::string line = m_buffer.substr(0, nl);
+        m_buffer.erase(0, nl + 1);
+        m_seen += line + "\n";
+        if (line.find(text) != std::string::npos) return true;
+        continue;
+      }
+      char chunk[1024];
+      const ssize_t n = read(m_stderr, chunk, sizeof chunk);
+      if (n <= 0) return false;
+      m_buffer.append(chunk, static_cast<size_t>(n));
+    }
+  }
+  void Signal(int sig) { kill(m_pid, sig); }
+  // The exit code, or -1 when the process did not exit normally.
+  int Wait() {
+    int status = 0;
+    waitpid(m_pid, &status, 0);
+    m_reaped = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  const std::string& Seen() const { return m_seen; }
+
+ private:
+  pid_t m_pid = -1;
+  int m_stderr = -1;
+  bool m_reaped = false;
+  std::string m_buffer;
+  std::string m_seen;
+};

@@ -1,0 +1,263 @@
+#include "service/ServiceHost.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "tests/service/TestFiles.h"
+
+namespace {
+
+// The service manager as a script: what exists, what each call answers, what was asked.
+class FakeServiceControl : public Platform::IServiceControl {
+ public:
+  bool installed = false;
+  std::string configuredPath = "/usr/sbin/ovanta-hardware";
+  std::string modulePath = "/usr/sbin/ovanta-hardware";
+  uint32_t state = Platform::kServiceStopped;
+  uint32_t stateAfterStop = Platform::kServiceStopped;  // what the stop control leads to
+  bool dispatcherFails = false;
+  std::vector<uint32_t> controls;  // delivered to the handler while the service main runs
+  std::vector<uint32_t> handlerResults;
+  std::vector<std::string> calls;
+  std::vector<uint32_t> reported;
+
+  bool ModulePath(std::string& path, std::string&) override {
+    path = modulePath;
+    return true;
+  }
+  bool Exists(const std::string&, std::string&) override { return installed; }
+  bool ConfiguredBinaryPath(const std::string&, std::string& path, std::string& error) override {
+    if (!installed) error = "no such unit";
+    path = configuredPath;
+    return installed;
+  }
+  bool Create(const Platform::ServiceConfig& config, std::string&) override {
+    calls.push_back("create " + config.binaryPath);
+    installed = true;
+    configuredPath = config.binaryPath;
+    return true;
+  }
+  bool ChangeBinaryPath(const std::string&, const std::string& path, std::string&) override {
+    calls.push_back("change " + path);
+    configuredPath = path;
+    return true;
+  }
+  bool Delete(const std::string&, std::string&) override {
+    calls.push_back("delete");
+    installed = false;
+    return true;
+  }
+  bool QueryState(const std::string&, uint32_t& s, std::string&) override {
+    s = state;
+    return true;
+  }
+  bool Start(const std::string&, std::string&) override {
+    calls.push_back("start");
+    state = Platform::kServiceRunning;
+    return true;
+  }
+  bool ControlStop(const std::string&, std::string&) override {
+    calls.push_back("stop");
+    state = Platform::kServiceStopPending;
+    return true;
+  }
+  bool ReportStatus(uint32_t s, uint32_t, std::string&) override {
+    reported.push_back(s);
+    return true;
+  }
+  bool RunDispatcher(const std::function<void()>& serviceMain, const std::function<uint32_t(uint32_t)>& handler,
+                     std::string& error) override {
+    calls.push_back("dispatcher");
+    if (dispatcherFails) {
+      error = "The service process could not connect to the service controller.";
+      return false;
+    }
+    std::thread main(serviceMain);
+    for (uint32_t c : controls) handlerResults.push_back(handler(c));
+    main.join();
+    return true;
+  }
+  void SleepMs(uint32_t) override {
+    calls.push_back("sleep");
+    if (state == Platform::kServiceStopPending) state = stateAfterStop;
+  }
+  bool Called(const std::string& call) const { return std::count(calls.begin(), calls.end(), call) > 0; }
+};
+
+class FakeManager : public IServiceManager {
+ public:
+  void Run() override {
+    runs++;
+    m_stop.Wait(-1);
+  }
+  void Stop() override { m_stop.Set(); }
+  void OnDeviceEvent(uint32_t, const void*) override {}
+  void OnPowerEvent(uint32_t, const void*) override {}
+  void OnLogChanged() override {}
+  std::atomic<int> runs{0};
+
+ private:
+  ReceiverService::CWaitEvent m_stop;
+};
+
+// A process run of the service host with a scripted service manager, its own registry
+// store and log.
+class ServiceHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logPath = dir.File("service.log");
+    WriteFile(dir.File("registry.ini"), "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" +
+                                            logPath + "\nLogFlags=17\n");
+    setenv("OVANTA_SYSTEM_DIR", dir.File("system").c_str(), 1);
+  }
+  void TearDown() override { unsetenv("OVANTA_SYSTEM_DIR"); }
+
+  int RunWith(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ServiceHostParts parts;
+    parts.serviceControl = &control;
+    parts.makeManager = [this](CReceiverServiceSettings&) -> std::unique_ptr<IServiceManager> {
+      auto m = std::make_unique<FakeManager>();
+      manager = m.get();
+      return m;
+    };
+    return ReceiverServiceMain(static_cast<int>(args.size()), argv.data(), parts);
+  }
+  std::string Log() { return ReadFile(logPath); }
+  bool Logged(const std::string& text) { return Log().find(text) != std::string::npos; }
+  // Settings are written back under the preference store's key.
+  bool SettingsSaved() {
+    return ReadFile(dir.File("registry.ini")).find("HardwareService\\com.vantrel.Preferences]") != std::string::npos;
+  }
+
+  TempDir dir;
+  ScopedRegistry registry{dir.File("registry.ini")};
+  std::string logPath;
+  FakeServiceControl control;
+  FakeManager* manager = nullptr;
+};
+
+TEST_F(ServiceHostTest, NotInstalledWithoutSwitchesLogsUsageAndFails) {
+  EXPECT_EQ(RunWith({"ovanta-hardware"}), -1);
+  EXPECT_TRUE(Logged("Receiver service starting."));
+  EXPECT_TRUE(Logged("The service is not installed.  Exiting.  Usage: '-i' install, '-u' uninstall, '-d' debug"));
+  EXPECT_TRUE(Logged("Saving settings."));
+  EXPECT_TRUE(Logged("Receiver service stopped."));
+  EXPECT_TRUE(SettingsSaved());
+}
+
+TEST_F(ServiceHostTest, InstalledButNotStartedByTheServiceManagerFailsWithBothLines) {
+  control.installed = true;
+  control.dispatcherFails = true;
+  EXPECT_EQ(RunWith({"ovanta-hardware"}), -1);
+  EXPECT_TRUE(Logged("StartServiceCtrlDispatcher failed = The service process could not connect to the service "
+                     "controller."));
+  EXPECT_TRUE(Logged("To run the service in the debugger use '-d'.  Usage: '-i' install, '-u' uninstall, '-d' debug"));
+}
+
+TEST_F(ServiceHostTest, SwitchesAreCaseInsensitiveButTheSaveRuleIsNot) {
+  EXPECT_EQ(RunWith({"ovanta-hardware", "-I"}), 0);
+  EXPECT_TRUE(Logged("Command Line:-->-I<-- ...Installing the service"));
+  EXPECT_TRUE(control.Called("create /usr/sbin/ovanta-hardware"));
+  EXPECT_TRUE(control.Called("start"));
+  EXPECT_TRUE(Logged("The service installed successfully"));
+  // "-I" is not "-i" to the any-argument test: the settings are saved.
+  EXPECT_TRUE(SettingsSaved());
+}
+
+TEST_F(ServiceHostTest, ALowerCaseManagementSwitchSuppressesTheSaveAndTheStartEndsLogging) {
+  EXPECT_EQ(RunWith({"ovanta-hardware", "-i"}), 0);
+  EXPECT_TRUE(control.Called("start"));
+  EXPECT_FALSE(SettingsSaved());
+  // The start hands the log to the service process: this process logs nothing more.
+  EXPECT_FALSE(Logged("Receiver service stopped."));
+}
+
+TEST_F(ServiceHostTest, ASwitchInTheSecondArgumentRunsAsTheServiceButStillSuppressesTheSave) {
+  control.installed = true;
+  control.controls = {Platform::kControlStop};
+  EXPECT_EQ(RunWith({"ovanta-hardware", "x", "-stop"}), 0);
+  EXPECT_TRUE(control.Called("dispatcher"));
+  EXPECT_FALSE(control.Called("stop"));
+  EXPECT_FALSE(SettingsSaved());
+}
+
+TEST_F(ServiceHostTest, NoLoggingAnywhereMeansNoLogFile) {
+  EXPECT_EQ(RunWith({"ovanta-hardware", "-u", "-nologging"}), 0);
+  EXPECT_FALSE(std::filesystem::exists(logPath));
+  EXPECT_FALSE(SettingsSaved());
+}
+
+TEST_F(ServiceHostTest, TheServiceRunsReportsAndAnswersItsControls) {
+  control.installed = true;
+  control.controls = {Platform::kControlInterrogate, Platform::kControlPause, Platform::kControlStop};
+  EXPECT_EQ(RunWith({"ovanta-hardware"}), 0);
+  EXPECT_EQ(control.handlerResults, (std::vector<uint32_t>{0, 120, 0}));
+  const std::string log = Log();
+  const auto running = log.find("Status reported: SERVICE_RUNNING");
+  const auto interrogate = log.find("SERVICE_CONTROL_INTERROGATE");
+  const auto stop = log.find("SERVICE_CONTROL_STOP");
+  const auto pending = log.find("Status reported: SERVICE_STOP_PENDING checkpoint 0, wait 3000");
+  const auto stopped = log.find("Status reported: SERVICE_STOPPED");
+  ASSERT_NE(running, std::string::npos);
+  ASSERT_NE(stopped, std::string::npos);
+  EXPECT_LT(running, interrogate);
+  EXPECT_LT(interrogate, stop);
+  EXPECT_LT(stop, pending);
+  EXPECT_LT(pending, stopped);
+  EXPECT_TRUE(SettingsSaved());
+  EXPECT_EQ(control.reported.front(), Platform::kServiceRunning);
+  EXPECT_EQ(control.reported.back(), Platform::kServiceStopped);
+}
+
+TEST_F(ServiceHostTest, InstallingAnInstalledServiceStopsRepointsAndStartsIt) {
+  control.installed = true;
+  control.state = Platform::kServiceRunning;
+  control.configuredPath = "/opt/old/ovanta-hardware";
+  EXPECT_EQ(RunWith({"ovanta-hardware", "-i"}), 0);
+  EXPECT_TRUE(Logged("The service is already installed"));
+  EXPECT_TRUE(Logged("Stopping the service"));
+  EXPECT_TRUE(Logged("The service stopped successfully"));
+  const auto& c = control.calls;
+  const auto stop = std::find(c.begin(), c.end(), "stop");
+  const auto change = std::find(c.begin(), c.end(), "change /usr/sbin/ovanta-hardware");
+  const auto start = std::find(c.begin(), c.end(), "start");
+  ASSERT_NE(change, c.end());
+  EXPECT_LT(stop, change);
+  EXPECT_LT(change, start);
+  EXPECT_FALSE(control.Called("create /usr/sbin/ovanta-hardware"));
+}
+
+TEST_F(ServiceHostTest, AStopThatTakesLongerThanTwoSecondsIsReportedAsFailed) {
+  control.installed = true;
+  control.state = Platform::kServiceRunning;
+  control.stateAfterStop = Platform::kServiceStopPending;
+  EXPECT_EQ(RunWith({"ovanta-hardware", "-STOP"}), 0);
+  EXPECT_EQ(std::count(control.calls.begin(), control.calls.end(), "sleep"), 4);
+  EXPECT_TRUE(Logged("The service failed to stop"));
+  EXPECT_TRUE(SettingsSaved());  // "-STOP" is not "-stop"
+}
+
+TEST_F(ServiceHostTest, UninstallingAMissingServiceSaysSo) {
+  EXPECT_EQ(RunWith({"ovanta-hardware", "-u"}), 0);
+  EXPECT_TRUE(Logged("Command Line:-->-u<-- ...Uninstalling the service"));
+  EXPECT_TRUE(Logged("The service is not installed"));
+  EXPECT_FALSE(control.Called("delete"));
+}
+
+TEST_F(ServiceHostTest, AnUnopenableLogFallsBackToTheDefaultPathAndRemembersIt) {
+  WriteFile(dir.File("registry.ini"),
+            "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=/proc/no/such/dir/x.log\n"
+            "LogFlags=17\n");
+  EXPECT_EQ(RunWith({"ovanta-hardware", "-u"}), 0);
+  const std::string fallback = dir.File("system") + "/Debug/OvantaHardwareService.log";
+  EXPECT_NE(ReadFile(fallback).find("Receiver service starting."), std::string::npos);
+  EXPECT_NE(ReadFile(dir.File("registry.ini")).find("Log20Location=" + fallback), std::string::npos);
+}
+
+}  // namespace
