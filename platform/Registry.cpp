@@ -157,15 +157,23 @@ bool RegistryStore::Write(int root, const std::string& keyPath, const std::strin
 
 }  // namespace Platform
 
-std::string RegistryKeyPath(const std::string& keyPath, const std::string& store) {
-  std::string path = keyPath;
-  if (store != kRegistryStoreName && !store.empty()) path += "\\" + store;
+namespace {
+// Forward slashes to backslashes, no leading or trailing backslashes.
+std::string NormalisedKeyPath(std::string path) {
   for (char& c : path)
     if (c == '/') c = '\\';
   const size_t b = path.find_first_not_of('\\');
   if (b == std::string::npos) return "";
   const size_t e = path.find_last_not_of('\\');
   return path.substr(b, e - b + 1);
+}
+}  // namespace
+
+std::string RegistryKeyPath(const std::string& keyPath, const std::string& store) {
+  // The key path is normalised before the store is appended, so that a key given with a
+  // trailing backslash names the same store key as one without.
+  if (store == kRegistryStoreName || store.empty()) return NormalisedKeyPath(keyPath);
+  return NormalisedKeyPath(NormalisedKeyPath(keyPath) + "\\" + store);
 }
 
 namespace {
@@ -187,7 +195,8 @@ std::optional<std::string> ReadValue(int root, const std::string& keyPath, const
                                      const std::string& store) {
   const Platform::RegistryStore registry;
   auto text = registry.Read(root, RegistryKeyPath(keyPath, store), valueName);
-  if (!text && store != kRegistryStoreName) text = registry.Read(root, RegistryKeyPath(keyPath, kRegistryStoreName), valueName);
+  if (!text && store != kRegistryStoreName)
+    text = registry.Read(root, RegistryKeyPath(keyPath, kRegistryStoreName), valueName);
   return text;
 }
 }  // namespace
