@@ -1,0 +1,111 @@
+#include <libudev.h>
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "devices/OsEvents.h"
+#include "platform/WaitEvent.h"
+#include "service/Logger.h"
+
+std::string DeviceInterfaceName(uint16_t vendorId, uint16_t productId, const std::string& serial) {
+  char ids[32];
+  snprintf(ids, sizeof ids, "VID_%04X&PID_%04X", vendorId, productId);
+  return std::string("\\\\?\\USB#") + ids + "#" + serial + "#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
+}
+
+namespace {
+
+// "16d3/3000/100" (the PRODUCT property of a USB device) -> vendor and product.
+bool ParseProduct(const char* product, uint16_t& vendor, uint16_t& productId) {
+  unsigned v = 0, p = 0;
+  if (!product || sscanf(product, "%x/%x/", &v, &p) != 2 || v > 0xFFFF || p > 0xFFFF) return false;
+  vendor = static_cast<uint16_t>(v);
+  productId = static_cast<uint16_t>(p);
+  return true;
+}
+
+const char* OrEmpty(const char* text) { return text ? text : ""; }
+
+const char* Property(udev_device* device, const char* name) {
+  return OrEmpty(udev_device_get_property_value(device, name));
+}
+
+}  // namespace
+
+struct CUdevMonitor::Impl {
+  udev* context = nullptr;
+  udev_monitor* monitor = nullptr;
+  CWaitEvent stop;
+  std::thread thread;
+  DeviceEventHandler handler;
+
+  // A USB device, or the tty of one (its port appearing after the device), as an event.
+  void Handle(udev_device* device) {
+    const char* action = udev_device_get_action(device);
+    if (!action) return;
+    const bool add = strcmp(action, "add") == 0;
+    const bool remove = strcmp(action, "remove") == 0;
+    if (!add && !remove) return;
+    udev_device* usb = device;
+    if (strcmp(OrEmpty(udev_device_get_subsystem(device)), "tty") == 0) {
+      // A tty counts as its USB device arriving again: its port may be there only now.
+      if (!add) return;
+      usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device");
+      if (!usb) return;
+    } else if (strcmp(OrEmpty(udev_device_get_devtype(device)), "usb_device") != 0) {
+      return;
+    }
+    uint16_t vendor = 0, product = 0;
+    if (!ParseProduct(udev_device_get_property_value(usb, "PRODUCT"), vendor, product)) return;
+    std::string serial = Property(usb, "ID_SERIAL_SHORT");
+    if (serial.empty()) {
+      const char* attr = udev_device_get_sysattr_value(usb, "serial");
+      serial = attr ? attr : "";
+    }
+    DeviceBroadcast data;
+    data.deviceType = kDevTypeDeviceInterface;
+    data.name = DeviceInterfaceName(vendor, product, serial);
+    handler(add ? kDeviceArrival : kDeviceRemoveComplete, data);
+  }
+
+  void Run() {
+    const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(stop),
+                                            Platform::WaitHandle::Descriptor(udev_monitor_get_fd(monitor))};
+    for (;;) {
+      if (Platform::WaitForAny(handles, -1) != 1) return;
+      while (udev_device* device = udev_monitor_receive_device(monitor)) {
+        Handle(device);
+        udev_device_unref(device);
+      }
+    }
+  }
+};
+
+CUdevMonitor::CUdevMonitor(DeviceEventHandler handler) : m_impl(std::make_unique<Impl>()) {
+  m_impl->handler = std::move(handler);
+  m_impl->context = udev_new();
+  if (m_impl->context) m_impl->monitor = udev_monitor_new_from_netlink(m_impl->context, "udev");
+  if (m_impl->monitor) {
+    udev_monitor_filter_add_match_subsystem_devtype(m_impl->monitor, "usb", "usb_device");
+    udev_monitor_filter_add_match_subsystem_devtype(m_impl->monitor, "tty", nullptr);
+    if (udev_monitor_enable_receiving(m_impl->monitor) < 0) {
+      udev_monitor_unref(m_impl->monitor);
+      m_impl->monitor = nullptr;
+    }
+  }
+  if (!m_impl->monitor) {
+    OV_LOG(kLogDiagnostic, "No udev device events on this machine: receivers plugged in later are not seen");
+    return;
+  }
+  m_impl->thread = std::thread([impl = m_impl.get()] { impl->Run(); });
+}
+
+CUdevMonitor::~CUdevMonitor() {
+  m_impl->stop.Set();
+  if (m_impl->thread.joinable()) m_impl->thread.join();
+  if (m_impl->monitor) udev_monitor_unref(m_impl->monitor);
+  if (m_impl->context) udev_unref(m_impl->context);
+}
+
+bool CUdevMonitor::Running() const { return m_impl->thread.joinable(); }
