@@ -1,0 +1,48 @@
+#pragma once
+#include <map>
+#include <xercesc/dom/DOMElement.hpp>
+#include <xercesc/dom/DOMNode.hpp>
+
+#include "client/Namespaces.h"
+#include "client/StringBuffer.h"
+#include "client/XmlDocument.h"
+
+namespace Voxlet {
+
+// Values for the $name variables of an expression; every value is a string (quotes and all:
+// values are never pasted into the expression text).
+class XPathVariables {
+ public:
+  XPathVariables& Set(const StringBuffer& name, const StringBuffer& value);
+  const StringBuffer* Find(const StringBuffer& name) const;
+  bool Empty() const { return m_values.empty(); }
+
+ private:
+  std::map<StringBuffer, StringBuffer> m_values;
+};
+
+// An XPath 1.0 expression (Xalan-C over the Xerces DOM) whose prefixes resolve through a
+// Namespaces table. The fn: functions the system uses (fn:string-length) are available.
+class XPathExpression {
+ public:
+  explicit XPathExpression(StringBuffer expression, Namespaces ns = Namespaces::Defaults());
+
+  // The elements selected with context (a document, or an element for a relative expression)
+  // as the context node, in document order. Selected nodes that are not elements are left out.
+  // False, with an empty list, when the expression is not valid XPath, names an unknown
+  // prefix, variable or function, or does not select a node set.
+  bool Evaluate(const xercesc::DOMNode* context, const XPathVariables& variables, XmlElementList& matches) const;
+
+  // Convenience forms: the matches (empty on failure), the first match (or null).
+  XmlElementList Evaluate(const xercesc::DOMNode* context, const XPathVariables& variables = {}) const;
+  XmlElementList Evaluate(const XmlDocument& document, const XPathVariables& variables = {}) const;
+  xercesc::DOMElement* EvaluateFirst(const xercesc::DOMNode* context, const XPathVariables& variables = {}) const;
+
+  const StringBuffer& Expression() const { return m_expression; }
+
+ private:
+  StringBuffer m_expression;
+  Namespaces m_namespaces;
+};
+
+}  // namespace Voxlet
