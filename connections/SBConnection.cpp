@@ -1,0 +1,83 @@
+#include "connections/SBConnection.h"
+
+#include "connections/ThreadedCOMPort.h"
+#include "connections/ThreadedHIDPort.h"
+#include "connections/ThreadedProlificPort.h"
+
+CSBConnection::CSBConnection(const SBConnectionInfo& info) : ISBConnection(info) {
+  switch (info.connectionKind) {
+    case kConnectionCom:
+      m_port = std::make_unique<CThreadedCOMPort>();
+      break;
+    case kConnectionProlific:
+      m_port = std::make_unique<CThreadedProlificPort>(Voxlet::UTF16to8(info.deviceInstanceId));
+      break;
+    case kConnectionHid:
+      m_port = std::make_unique<CThreadedHIDPort>();
+      break;
+    default:
+      break;  // camera-board links are not served here
+  }
+}
+
+CSBConnection::~CSBConnection() { Close(); }
+
+bool CSBConnection::IsSerial() const {
+  return m_info.connectionKind == kConnectionCom || m_info.connectionKind == kConnectionProlific;
+}
+
+uint32_t CSBConnection::Open() {
+  if (!m_port) return LinkResult::kNotPresent;
+  return m_port->OpenPort(Voxlet::UTF16to8(m_info.portName));
+}
+
+bool CSBConnection::IsOpen() { return m_port && m_port->IsOpen(); }
+
+void CSBConnection::Close() {
+  if (m_port) m_port->ClosePort();
+}
+
+std::unique_ptr<CSBIOPacket> CSBConnection::GetReceivedPacket() {
+  return m_port ? m_port->Queue().PopReceived() : nullptr;
+}
+
+CWaitEvent* CSBConnection::GetReceiveEvent() { return m_port ? &m_port->Queue().ReceivedEvent() : nullptr; }
+
+void CSBConnection::Send(std::unique_ptr<CSBIOPacket> packet) {
+  if (m_port && packet) m_port->Queue().PushOutgoing(std::move(packet));
+}
+
+bool CSBConnection::WaitForSendsDone() { return m_port && m_port->Queue().WaitUntilOutgoingEmpty(); }
+
+Voxlet::StringBuffer CSBConnection::GetPnPId() {
+  if (!m_port || !IsSerial()) return u"DOES NOT APPLY";
+  return m_port->RequestPnPId();
+}
+
+bool CSBConnection::SetCommParams(uint32_t baudRate, uint8_t byteSize, uint8_t parity, uint8_t stopBits) {
+  return m_port && IsSerial() && m_port->SetLine(LineSettings{baudRate, byteSize, parity, stopBits});
+}
+
+bool CSBConnection::GetCommParams(uint32_t* baudRate, uint8_t* byteSize, uint8_t* parity, uint8_t* stopBits) {
+  LineSettings s;
+  if (!m_port || !IsSerial() || !m_port->GetLine(&s)) return false;
+  *baudRate = s.baudRate;
+  *byteSize = s.byteSize;
+  *parity = s.parity;
+  *stopBits = s.stopBits;
+  return true;
+}
+
+bool CSBConnection::GetNextCommParams(uint32_t* baudRate, uint8_t* byteSize, uint8_t* parity, uint8_t* stopBits) {
+  LineSettings s;
+  if (!m_port || !IsSerial() || !m_port->NextLine(&s)) return false;
+  *baudRate = s.baudRate;
+  *byteSize = s.byteSize;
+  *parity = s.parity;
+  *stopBits = s.stopBits;
+  return true;
+}
+
+bool CSBConnection::ResetDevice(uint32_t pulse) { return m_port && IsSerial() && m_port->RequestReset(pulse != 0); }
+
+bool CSBConnection::IsDeviceLost() { return m_port && m_port->IsDeviceLost(); }

@@ -1,0 +1,253 @@
+#include "connections/ThreadedCOMPort.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "connections/DetectionProbes.h"
+#include "connections/TtyLine.h"
+
+namespace {
+
+bool IsGoneError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace
+
+CThreadedCOMPort::~CThreadedCOMPort() { ClosePort(); }
+
+uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
+  if (name.empty()) return LinkResult::kNotPresent;
+  const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return LinkResult::FromErrno(errno);
+  // Another program holding the tty (its lock, or exclusive mode) makes it "in use".
+  if (!isatty(fd)) {
+    close(fd);
+    return static_cast<uint32_t>(ENOTTY);
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    return LinkResult::FromErrno(error == EWOULDBLOCK ? EBUSY : error);
+  }
+  ioctl(fd, TIOCEXCL);
+  m_savedValid = tcgetattr(fd, &m_saved) == 0;
+  termios tio = m_savedValid ? m_saved : termios{};
+  TtyLine::Apply(LineSettings{9600, 8, 0, 0}, &tio);
+  tcsetattr(fd, TCSANOW, &tio);
+  tcflush(fd, TCIOFLUSH);
+  {
+    std::lock_guard<std::mutex> guard(m_portLock);
+    m_fd = fd;
+  }
+  SetModemLines(TIOCM_RTS, true);
+  return LinkResult::kSuccess;
+}
+
+void CThreadedCOMPort::DoClose() {
+  if (m_fd < 0) return;
+  tcflush(m_fd, TCIOFLUSH);
+  if (m_savedValid) tcsetattr(m_fd, TCSANOW, &m_saved);
+  ioctl(m_fd, TIOCNXCL);
+  close(m_fd);
+  m_fd = -1;
+  m_savedValid = false;
+}
+
+CThreadedPort::ReadStatus CThreadedCOMPort::DoRead() {
+  const ssize_t n = read(m_fd, m_readBuffer, sizeof m_readBuffer);
+  if (n > 0) {
+    Queue().PushReceived(std::make_unique<CSBIOPacket>(m_readBuffer, static_cast<uint32_t>(n), false));
+    return ReadStatus::kOk;
+  }
+  if (n == 0) return ReadStatus::kLost;  // hung up
+  if (errno == EAGAIN || errno == EINTR) return ReadStatus::kOk;
+  return IsGoneError(errno) ? ReadStatus::kLost : ReadStatus::kFailed;
+}
+
+ssize_t CThreadedCOMPort::DoWrite(const CSBIOPacket& packet, size_t offset) {
+  const size_t length = packet.PayloadLength();
+  if (offset >= length) return static_cast<ssize_t>(length - offset);
+  const ssize_t n = write(m_fd, packet.Payload() + offset, length - offset);
+  if (n >= 0) return n;
+  if (errno == EAGAIN || errno == EINTR) return 0;
+  return IsGoneError(errno) ? -2 : -1;
+}
+
+bool CThreadedCOMPort::SetLine(const LineSettings& settings) {
+  std::lock_guard<std::mutex> guard(m_portLock);
+  if (m_fd < 0) return false;
+  termios tio{};
+  if (tcgetattr(m_fd, &tio) != 0 || !TtyLine::Apply(settings, &tio)) return false;
+  return tcsetattr(m_fd, TCSANOW, &tio) == 0;
+}
+
+bool CThreadedCOMPort::GetLine(LineSettings* settings) {
+  std::lock_guard<std::mutex> guard(m_portLock);
+  termios tio{};
+  if (m_fd < 0 || tcgetattr(m_fd, &tio) != 0) return false;
+  *settings = TtyLine::Read(tio);
+  return true;
+}
+
+bool CThreadedCOMPort::NextLine(LineSettings* settings) {
+  LineSettings current;
+  if (!GetLine(&current)) return false;
+  const LineSettings next = m_candidateStarted ? NextCandidate(current) : FirstCandidate();
+  m_candidateStarted = true;
+  if (!SetLine(next)) return false;
+  *settings = next;
+  return true;
+}
+
+void CThreadedCOMPort::SetModemLines(int lines, bool on) {
+  if (m_fd >= 0) ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &lines);
+}
+
+void CThreadedCOMPort::Purge() {
+  if (m_fd >= 0) tcflush(m_fd, TCIOFLUSH);
+}
+
+bool CThreadedCOMPort::WriteAll(const uint8_t* bytes, size_t length, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = write(m_fd, bytes + done, length - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(m_stopEvent),
+                                            Platform::WaitHandle::Descriptor(m_fd, POLLOUT)};
+    if (Platform::WaitForAny(handles, static_cast<int>(left.count())) != 1) return false;
+  }
+  return true;
+}
+
+std::vector<uint8_t> CThreadedCOMPort::ReadFor(size_t count, int timeoutMs) {
+  std::vector<uint8_t> bytes;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (bytes.size() < count) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !WaitReadable(static_cast<int>(left.count()))) break;
+    uint8_t chunk[64];
+    const size_t want = std::min(sizeof chunk, count - bytes.size());
+    const ssize_t n = read(m_fd, chunk, want);
+    if (n > 0) {
+      bytes.insert(bytes.end(), chunk, chunk + n);
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      if (n == 0 || IsGoneError(errno)) MarkLost();
+      break;
+    }
+  }
+  return bytes;
+}
+
+bool CThreadedCOMPort::Probe(const DetectionProbe& probe) {
+  if (!WriteAll(probe.request.data(), probe.request.size(), 500)) return false;
+  std::vector<uint8_t> answer = ReadFor(probe.firstRead, 200);
+  if (AnswerContains(answer, probe.expected)) return true;
+  const std::vector<uint8_t> more = ReadFor(probe.secondRead, 1500);
+  answer.insert(answer.end(), more.begin(), more.end());
+  return AnswerContains(answer, probe.expected);
+}
+
+bool CThreadedCOMPort::DoReset(bool pulse) {
+  Purge();
+  if (pulse) {
+    for (int i = 0; i < 3; ++i) {
+      SetModemLines(TIOCM_RTS, false);
+      if (m_stopEvent.Wait(200)) return false;
+      SetModemLines(TIOCM_RTS, true);
+      if (m_stopEvent.Wait(200)) return false;
+    }
+  }
+  bool answered = false;
+  for (int round = 0; round < 4 && !answered && !IsDeviceLost(); ++round) {
+    LineSettings candidate;
+    if (!NextLine(&candidate)) break;
+    if (CandidateSettleMs() > 0 && m_stopEvent.Wait(CandidateSettleMs())) return false;
+    for (const DetectionProbe& probe : ProbesFor(candidate.baudRate)) {
+      if (Probe(probe)) {
+        answered = true;
+        break;
+      }
+    }
+  }
+  if (!answered) SetLine(LineSettings{9600, 8, 0, 0});
+  return answered;
+}
+
+Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
+  // The serial Plug and Play enumeration: at 1200 7N1 the device answers the DTR/RTS
+  // sequence with its identifier, "(...)" in 7-bit form or 0x08 ... 0x09 in 6-bit form.
+  termios saved{};
+  const bool haveSaved = tcgetattr(m_fd, &saved) == 0;
+  auto toggle = [this] {
+    SetModemLines(TIOCM_DTR | TIOCM_RTS, false);
+    Pause(200);
+    SetModemLines(TIOCM_DTR, true);
+    Pause(200);
+    SetModemLines(TIOCM_RTS, true);
+  };
+  SetModemLines(TIOCM_RTS, false);
+  SetModemLines(TIOCM_DTR, true);
+  Purge();
+  Pause(200);
+  SetLine(LineSettings{1200, 7, 0, 0});
+  toggle();
+  std::vector<uint8_t> first = ReadFor(1, 200);
+  if (first.empty()) {
+    toggle();
+    first = ReadFor(1, 200);
+  }
+  Voxlet::StringBuffer id;
+  if (!first.empty()) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2200);
+    uint8_t byte = first[0];
+    bool leadingM = false;
+    bool started = false;
+    bool sixBit = false;
+    for (;;) {
+      if (!started) {
+        if (byte == 'M' && !leadingM && id.empty()) {
+          leadingM = true;
+          id.push_back(u'M');
+        } else if (byte == '(' || byte == 0x08) {
+          started = true;
+          sixBit = byte == 0x08;
+          id.push_back(sixBit ? static_cast<char16_t>(byte + 0x20) : static_cast<char16_t>(byte));
+        }
+      } else {
+        id.push_back(sixBit ? static_cast<char16_t>(byte + 0x20) : static_cast<char16_t>(byte));
+        if (byte == (sixBit ? 0x09 : ')') || id.size() >= 256) break;
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      const std::vector<uint8_t> next = ReadFor(1, static_cast<int>(left.count()));
+      if (next.empty()) break;
+      byte = next[0];
+    }
+    if (!started) id.clear();
+  }
+  SetModemLines(TIOCM_DTR, false);
+  SetModemLines(TIOCM_RTS, true);
+  if (haveSaved) {
+    std::lock_guard<std::mutex> guard(m_portLock);
+    tcsetattr(m_fd, TCSANOW, &saved);
+  }
+  return id;
+}

@@ -1,0 +1,49 @@
+#pragma once
+#include <termios.h>
+
+#include <vector>
+
+#include "connections/ThreadedPort.h"
+
+// A receiver on a serial tty (any tty path: ttyACM, ttyUSB, a pseudo-terminal). Opened
+// exclusively, raw, non-blocking, 9600 8N1 with RTS raised; the tty's own settings come back
+// at close.
+class CThreadedCOMPort : public CThreadedPort {
+ public:
+  CThreadedCOMPort() = default;
+  ~CThreadedCOMPort() override;
+
+  bool SetLine(const LineSettings& settings) override;
+  bool GetLine(LineSettings* settings) override;
+  bool NextLine(LineSettings* settings) override;
+
+ protected:
+  uint32_t DoOpen(const std::string& name) override;
+  void DoClose() override;
+  int Fd() const override { return m_fd; }
+  ReadStatus DoRead() override;
+  ssize_t DoWrite(const CSBIOPacket& packet, size_t offset) override;
+  size_t WriteLength(const CSBIOPacket& packet) const override { return packet.PayloadLength(); }
+  Voxlet::StringBuffer DoPnPId() override;
+  bool DoReset(bool pulse) override;
+
+  // Pause after each candidate setting of the detection routine.
+  virtual int CandidateSettleMs() const { return 0; }
+
+  // Modem control lines (TIOCM_RTS, TIOCM_DTR); ignored by ttys without them.
+  void SetModemLines(int lines, bool on);
+  void Purge();
+  bool WriteAll(const uint8_t* bytes, size_t length, int timeoutMs);
+  // Reads up to `count` bytes, waiting at most timeoutMs for them.
+  std::vector<uint8_t> ReadFor(size_t count, int timeoutMs);
+
+  int m_fd = -1;
+
+ private:
+  bool Probe(const struct DetectionProbe& probe);
+
+  termios m_saved{};
+  bool m_savedValid = false;
+  bool m_candidateStarted = false;  // the first NextLine gives the first candidate
+  uint8_t m_readBuffer[2048];
+};

@@ -1,0 +1,86 @@
+#include "connections/ThreadedHIDPort.h"
+
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+CThreadedHIDPort::~CThreadedHIDPort() { ClosePort(); }
+
+bool CThreadedHIDPort::ReadDeviceInfo(HidReportLengths* lengths, uint16_t* productId) {
+  int size = 0;
+  if (ioctl(m_fd, HIDIOCGRDESCSIZE, &size) != 0 || size <= 0) return false;
+  hidraw_report_descriptor descriptor{};
+  descriptor.size = static_cast<uint32_t>(size);
+  if (ioctl(m_fd, HIDIOCGRDESC, &descriptor) != 0) return false;
+  *lengths = ParseReportDescriptor(descriptor.value, descriptor.size);
+  hidraw_devinfo info{};
+  if (ioctl(m_fd, HIDIOCGRAWINFO, &info) != 0) return false;
+  *productId = static_cast<uint16_t>(info.product);
+  return true;
+}
+
+uint32_t CThreadedHIDPort::DoOpen(const std::string& name) {
+  if (name.empty()) return LinkResult::kNotPresent;
+  const int fd = open(name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return LinkResult::FromErrno(errno);
+  {
+    std::lock_guard<std::mutex> guard(m_portLock);
+    m_fd = fd;
+  }
+  if (!ReadDeviceInfo(&m_lengths, &m_productId)) {
+    std::lock_guard<std::mutex> guard(m_portLock);
+    DoClose();
+    return static_cast<uint32_t>(EINVAL);
+  }
+  // Whatever the device queued before the open is stale.
+  uint8_t stale[256];
+  while (read(m_fd, stale, sizeof stale) > 0) {
+  }
+  return LinkResult::kSuccess;
+}
+
+void CThreadedHIDPort::DoClose() {
+  if (m_fd >= 0) close(m_fd);
+  m_fd = -1;
+}
+
+CThreadedPort::ReadStatus CThreadedHIDPort::DoRead() {
+  // Windows-style reports: the report id first (0 for a device without ids), then the body.
+  const size_t length = m_lengths.input;
+  if (length == 0) return ReadStatus::kFailed;
+  m_report.resize(length);
+  const size_t offset = m_lengths.numbered ? 0 : 1;
+  m_report[0] = 0;
+  const ssize_t n = read(m_fd, m_report.data() + offset, length - offset);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EINTR) return ReadStatus::kOk;
+    return errno == EIO || errno == ENODEV || errno == ENXIO ? ReadStatus::kLost : ReadStatus::kFailed;
+  }
+  if (n == 0) return ReadStatus::kLost;
+  // Reports of another length are dropped.
+  if (static_cast<size_t>(n) + offset != length) return ReadStatus::kOk;
+  size_t keep = length;
+  if (m_productId == kTrimmedProductId && keep >= 2) keep -= 2;
+  Queue().PushReceived(std::make_unique<CSBIOPacket>(m_report.data(), static_cast<uint32_t>(keep), true));
+  return ReadStatus::kOk;
+}
+
+ssize_t CThreadedHIDPort::DoWrite(const CSBIOPacket& packet, size_t) {
+  const uint32_t length = packet.StoredLength();
+  if (packet.m_flag) {
+    // A feature report, only of the device's feature report length.
+    if (length == 0 || length != m_lengths.feature) return -1;
+    std::vector<uint8_t> report(packet.Data(), packet.Data() + length);
+    return ioctl(m_fd, HIDIOCSFEATURE(length), report.data()) < 0 ? -1 : static_cast<ssize_t>(length);
+  }
+  if (length == 0 || length != m_lengths.output) return -1;
+  // hidraw takes the report id byte first, as the stored packet has it; a device without
+  // report ids takes 0 there.
+  const ssize_t n = write(m_fd, packet.Data(), length);
+  if (n >= 0) return static_cast<ssize_t>(length);
+  if (errno == EAGAIN || errno == EINTR) return 0;
+  return errno == EIO || errno == ENODEV || errno == ENXIO ? -2 : -1;
+}

@@ -1,0 +1,39 @@
+#pragma once
+#include <deque>
+#include <memory>
+
+#include "connections/SBIOPacket.h"
+#include "platform/CriticalSection.h"
+#include "platform/WaitEvent.h"
+
+// The received and outgoing packet queues of one link, each with its own lock and its own
+// manual-reset event. Both events are reset after every pop, so a consumer woken by one pops
+// until it gets null.
+class CTwoThreadIOQueue {
+ public:
+  CTwoThreadIOQueue() = default;
+  CTwoThreadIOQueue(const CTwoThreadIOQueue&) = delete;
+  CTwoThreadIOQueue& operator=(const CTwoThreadIOQueue&) = delete;
+  virtual ~CTwoThreadIOQueue() = default;
+
+  void PushReceived(std::unique_ptr<CSBIOPacket> packet);
+  std::unique_ptr<CSBIOPacket> PopReceived();
+  void PushOutgoing(std::unique_ptr<CSBIOPacket> packet);
+  std::unique_ptr<CSBIOPacket> PopOutgoing();
+  bool OutgoingEmpty();
+  // Looks up to 64 times, 10 ms apart, for an empty outgoing queue.
+  bool WaitUntilOutgoingEmpty();
+
+  CWaitEvent& ReceivedEvent() { return m_receivedEvent; }
+  CWaitEvent& OutgoingEvent() { return m_outgoingEvent; }
+
+ private:
+  CSCriticalSection m_receivedLock;
+  std::deque<std::unique_ptr<CSBIOPacket>> m_received;
+  CWaitEvent m_receivedEvent;
+  CSCriticalSection m_outgoingLock;
+  std::deque<std::unique_ptr<CSBIOPacket>> m_outgoing;
+  CWaitEvent m_outgoingEvent;
+  // Set whenever the outgoing queue runs empty; WaitUntilOutgoingEmpty waits on it.
+  CWaitEvent m_outgoingDrained{true};
+};

@@ -1,0 +1,136 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "client/StringBuffer.h"
+#include "platform/CriticalSection.h"
+#include "platform/Thread.h"
+#include "platform/WaitEvent.h"
+#include "protocol/Frame.h"
+#include "protocol/ReceiverCommands.h"
+
+// An outgoing packet waiting in the send queue.
+struct CQueuedPacket {
+  static constexpr uint32_t kSendOnce = 0xFFFFFFFF;
+  std::shared_ptr<uint8_t[]> data;
+  int32_t length = 0;
+  uint32_t lastSendTime = 0;  // 0 not sent yet, kSendOnce send-once, else tick of the last send
+  int32_t sendCount = 0;
+};
+
+// An acknowledged, decoded packet waiting for the dispatcher.
+struct IncomingRecord {
+  uint8_t command = 0;
+  uint16_t address = 0;
+  int32_t payloadLength = 0;
+  std::array<uint8_t, ReceiverFrame::kMaxPayload> payload;
+};
+
+// Millisecond tick source; wraps at 32 bits. Tests inject their own clock.
+using TickSource = std::function<uint32_t()>;
+
+// Frames packets to and from one receiver, keeps its send queue (send-once and retried
+// packets) and runs the dispatcher thread on which every incoming packet's handler runs.
+class CReceiverProtocolHandler : public CThread {
+ public:
+  static constexpr uint32_t kRetryIntervalMs = 700;
+  static constexpr int32_t kMaxSendCount = 7;
+  static constexpr uint32_t kAckWaitMs = 400;
+  static constexpr uint32_t kWaitForever = 0xFFFFFFFF;
+  static constexpr uint32_t kJoinPauseMs = 100;
+
+  explicit CReceiverProtocolHandler(IReceiverCommands* sink, TickSource clock = {});
+  ~CReceiverProtocolHandler() override;
+
+  // Appends a packet; false (with a log line) when it cannot be framed.
+  bool QueuePacket(int32_t length, const uint8_t* bytes, bool retry);
+  // 1 a frame was written, 0 nothing written now, -1 the front packet was given up.
+  int SendNextPacket();
+  // Milliseconds the I/O loop may sleep before the next SendNextPacket; kWaitForever when idle.
+  uint32_t GetNextSendDelay();
+  void AddReceivedBytes(const uint8_t* bytes, size_t count);
+  // An answer from the receiver: removes the queue front when it is a sent packet with this id.
+  bool RemoveAckedCommand(uint8_t command);
+  // Ends the dispatcher thread (Start comes from CThread).
+  void Stop();
+
+  ReceiverService::CWaitEvent& SendEvent() { return m_sendEvent; }
+  ReceiverService::CWaitEvent& IncomingEvent() { return m_incomingEvent; }
+
+  // Moves every waiting incoming record out (the dispatcher's take; tests and benchmarks too).
+  std::deque<IncomingRecord> TakeIncoming();
+  // Runs the packet handler for one incoming record.
+  void DispatchIncoming(const IncomingRecord& record);
+
+  // Receiver commands; each builds one packet and queues it.
+  void QueryFirmwareInfo();
+  void SetNetworkState(bool start, bool retry);
+  void ReplyNetworkState(uint16_t address);
+  void SetClassName(const std::string& name);
+  void SetLoginRequirement(bool loginRequired, bool loginTrigger, bool teamTrigger);
+  void QueryLoginRequirement();
+  void SendLoginGrant(uint16_t address, bool grant, const Voxlet::StringBuffer& studentName);
+  void SendLoginGrantReply(uint16_t address);
+  void SendLoginOff(uint16_t address);
+  void SendHandUpReply(uint16_t address);
+  void SetChannel(uint8_t channelIndex);
+  void SendSessionEnd(uint16_t address, uint8_t mode, bool retry);
+  void QueryScanResults(uint16_t channelMask);
+  void QueryMacAddress();
+  void StartBackgroundScan(uint16_t channelMask, uint8_t activeDuration, uint8_t energyDuration);
+  void QueryProductCode();
+
+  size_t SendQueueSize();
+  const std::string& Name() const { return m_name; }
+
+ protected:
+  unsigned Run() override;
+
+ private:
+  // Whether the ack-wait rule holds this packet back now; sets waitLeft to the ms it has left.
+  bool HeldByAckWait(const CQueuedPacket& packet, uint32_t now, uint32_t* waitLeft) const;
+  void EraseAckWait(uint8_t command);
+  void TakeFrame(const uint8_t* frame, size_t length);
+  void HandleDecoded(const uint8_t* packet, int32_t length);
+  void AcknowledgeClicker(uint8_t command);
+  void QueueBytes(std::initializer_list<uint8_t> bytes, bool retry);
+  void DispatchPropertyQuery(const IncomingRecord& record);
+  void DispatchNack(const IncomingRecord& record);
+  void DispatchJoin(const IncomingRecord& record);
+  void DispatchEnhancedAnswer(const IncomingRecord& record);
+  void DispatchScanResults(const IncomingRecord& record);
+  void DispatchLoginOff(const IncomingRecord& record);
+
+  IReceiverCommands* m_sink;
+  TickSource m_clock;
+  std::string m_name;  // UTF-8, for log lines
+
+  // Receive buffer: the bytes of a frame whose delimiter has not arrived. Only the I/O loop
+  // uses it.
+  std::vector<uint8_t> m_receive;
+  std::vector<uint8_t> m_decodeScratch;
+
+  CSCriticalSection m_sendLock;  // guards m_sendQueue and m_ackWait
+  std::deque<std::shared_ptr<CQueuedPacket>> m_sendQueue;
+  std::map<uint8_t, uint32_t> m_ackWait;
+  const std::set<uint8_t> m_ackWaitCommands;
+  std::vector<uint8_t> m_frameScratch;  // under m_sendLock
+
+  CSCriticalSection m_incomingLock;  // guards m_incoming
+  std::deque<IncomingRecord> m_incoming;
+
+  ReceiverService::CWaitEvent m_sendEvent;
+  ReceiverService::CWaitEvent m_incomingEvent;
+  ReceiverService::CWaitEvent m_stopEvent;
+};
+
+// True when the logger exists and would write lines of these categories (packet dumps are
+// only built then).
+bool LogWanted(uint16_t flags);

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include "FakeReceiver.h"
+#include "LogCapture.h"
+#include "protocol/Frame.h"
+#include "protocol/ReceiverProtocolHandler.h"
+
+using ::testing::_;
+using ::testing::InSequence;
+using ::testing::Invoke;
+using ::testing::NiceMock;
+using ::testing::StrictMock;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+Bytes Frame(const Bytes& packet) {
+  Bytes out(packet.size() + 3);
+  out.resize(ReceiverFrame::Encode(packet.data(), packet.size(), out.data()));
+  return out;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+class ReceiveTest : public ::testing::Test {
+ protected:
+  ManualClock clock;
+  NiceMock<FakeReceiver> receiver;
+  CReceiverProtocolHandler handler{&receiver, [this] { return clock.now; }};
+
+  void Feed(const Bytes& bytes) { handler.AddReceivedBytes(bytes.data(), bytes.size()); }
+};
+
+}  // namespace
+
+TEST_F(ReceiveTest, TwoFramesInOneReadAreBothQueued) {
+  Feed(Join({Frame({0x00, 0x00, 0x01, 0x02}), Frame({0x00, 0x00, 0x2A, 0x01})}));
+  const auto records = handler.TakeIncoming();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].command, 0x01);
+  EXPECT_EQ(records[0].payloadLength, 1);
+  EXPECT_EQ(records[0].payload[0], 0x02);
+  EXPECT_EQ(records[1].command, 0x2A);
+}
+
+TEST_F(ReceiveTest, FrameSplitAcrossReadsIsDecodedWhenItsDelimiterArrives) {
+  const Bytes packet = {0x12, 0x34, 0x0C, 0x01};
+  const Bytes stream = Join({Frame({0x00, 0x00, 0x01, 0x02}), Frame(packet)});
+  for (uint8_t b : stream) {
+    Feed({b});
+  }
+  const auto records = handler.TakeIncoming();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[1].address, 0x1234);
+  EXPECT_EQ(records[1].command, 0x0C);
+  // A frame's tail joined with the next frame's head in one read.
+  const Bytes f = Frame(packet);
+  Feed(Bytes(f.begin(), f.begin() + 3));
+  Feed(Join({Bytes(f.begin() + 3, f.end()), Bytes(f.begin(), f.begin() + 2)}));
+  Feed(Bytes(f.begin() + 2, f.end()));
+  EXPECT_EQ(handler.TakeIncoming().size(), 2u);
+}
+
+TEST_F(ReceiveTest, BadChecksumIsReportedByBothMessagesAndDropped) {
+  LogCapture log;
+  Bytes frame = Frame({0x00, 0x00, 0x04, 0x01});
+  frame[4] ^= 0x10;
+  Feed(frame);
+  EXPECT_TRUE(handler.TakeIncoming().empty());
+  const std::vector<std::string> lines = log.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0],
+            "/dev/ttyTEST - Bad checksum on packet (id:0x4, cs:0x5, len:0x7, calc cs:0x15, data:0x0 0x0 0x4 0x11 "
+            "0x5 0x0 ).");
+  EXPECT_EQ(lines[1], "/dev/ttyTEST - Bad packet, too short len=0, data=.");
+}
+
+TEST_F(ReceiveTest, ShortFramesAreReportedByBothMessages) {
+  LogCapture log;
+  Feed({0x05, 0x00});
+  EXPECT_TRUE(handler.TakeIncoming().empty());
+  const std::vector<std::string> lines = log.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "/dev/ttyTEST - Packet too short, len=2, data=0x5 0x0 .");
+  EXPECT_EQ(lines[1], "/dev/ttyTEST - Bad packet, too short len=0, data=.");
+}
+
+TEST_F(ReceiveTest, ClickerPacketsAreAcknowledgedAtOnceReceiverPacketsAndNacksAreNot) {
+  Feed(Frame({0x00, 0x00, 0x01, 0x02}));  // from the receiver
+  Feed(Frame({0x00, 0x05, 0xFF}));        // a NACK from a clicker
+  EXPECT_TRUE(receiver.Frames().empty());
+  Feed(Frame({0x00, 0x05, 0x0C, 0x01}));  // a raised hand
+  EXPECT_EQ(receiver.Frames(), (std::vector<Bytes>{Frame({0x00, 0x00, 0x8C})}));
+  EXPECT_EQ(handler.TakeIncoming().size(), 3u);
+}
+
+TEST_F(ReceiveTest, PayloadOver256BytesIsDroppedWithALogLineAndNotAcknowledged) {
+  LogCapture log;
+  Bytes packet = {0x00, 0x05, 0x25};
+  packet.resize(3 + 257, 0x00);  // zeros keep every run short
+  Feed(Frame(packet));
+  EXPECT_TRUE(handler.TakeIncoming().empty());
+  EXPECT_TRUE(receiver.Frames().empty());
+  EXPECT_EQ(log.Count("/dev/ttyTEST - Packet too long, len=260"), 1u);
+  packet.resize(3 + 256);
+  Feed(Frame(packet));
+  EXPECT_EQ(handler.TakeIncoming().size(), 1u);
+}
+
+TEST_F(ReceiveTest, DispatcherThreadRunsHandlersInArrivalOrder) {
+  StrictMock<FakeReceiver> strict;
+  CReceiverProtocolHandler threaded(&strict);
+  CWaitEvent done;
+  {
+    InSequence order;
+    EXPECT_CALL(strict, OnReceiverStatus(2));
+    EXPECT_CALL(strict, OnProductCode(1));
+    EXPECT_CALL(strict, OnHandUp(5, true)).WillOnce(Invoke([&](uint16_t, bool) { done.Set(); }));
+  }
+  ASSERT_TRUE(threaded.Start());
+  const Bytes stream =
+      Join({Frame({0x00, 0x00, 0x01, 0x02}), Frame({0x00, 0x00, 0x2A, 0x01}), Frame({0x00, 0x05, 0x0C, 0x01})});
+  threaded.AddReceivedBytes(stream.data(), stream.size());
+  EXPECT_TRUE(done.Wait(10000));
+  threaded.Stop();
+}

@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include "FakeReceiver.h"
+#include "LogCapture.h"
+#include "protocol/Frame.h"
+#include "protocol/ReceiverProtocolHandler.h"
+
+using ::testing::NiceMock;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+Bytes Frame(const Bytes& packet) {
+  Bytes out(packet.size() + 3);
+  out.resize(ReceiverFrame::Encode(packet.data(), packet.size(), out.data()));
+  return out;
+}
+
+class SendQueueTest : public ::testing::Test {
+ protected:
+  ManualClock clock;
+  NiceMock<FakeReceiver> receiver;
+  CReceiverProtocolHandler handler{&receiver, [this] { return clock.now; }};
+
+  void Queue(const Bytes& packet, bool retry) {
+    ASSERT_TRUE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), retry));
+  }
+};
+
+}  // namespace
+
+TEST_F(SendQueueTest, SendOncePacketsGoOutOnceInOrder) {
+  Queue({0x00, 0x00, 0x2A}, false);
+  Queue({0x00, 0x00, 0x04, 0x01}, false);
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  EXPECT_EQ(handler.SendNextPacket(), 0);
+  EXPECT_EQ(receiver.Frames(),
+            (std::vector<Bytes>{{0x01, 0x01, 0x03, 0x2A, 0x2A, 0x00}, {0x01, 0x01, 0x04, 0x04, 0x01, 0x05, 0x00}}));
+  EXPECT_EQ(handler.GetNextSendDelay(), CReceiverProtocolHandler::kWaitForever);
+}
+
+TEST_F(SendQueueTest, RetryPacketIsSentSevenTimesMoreThan700msApartThenGivenUp) {
+  LogCapture log;
+  const Bytes first = {0x00, 0x00, 0x00};
+  Queue(first, true);
+  Queue({0x00, 0x00, 0x2A}, false);
+  EXPECT_EQ(handler.GetNextSendDelay(), 0u);
+  for (int attempt = 1; attempt <= 7; ++attempt) {
+    ASSERT_EQ(handler.SendNextPacket(), 1) << attempt;
+    // Not again until more than 700 ms have passed; the packet behind it waits.
+    EXPECT_EQ(handler.GetNextSendDelay(), 701u);
+    clock.now += 700;
+    EXPECT_EQ(handler.SendNextPacket(), 0);
+    EXPECT_EQ(handler.GetNextSendDelay(), 1u);
+    clock.now += 1;
+    EXPECT_EQ(handler.GetNextSendDelay(), 0u);
+  }
+  EXPECT_EQ(handler.SendNextPacket(), -1);
+  EXPECT_EQ(handler.SendNextPacket(), 1);  // the next packet reaches the front
+  const std::vector<Bytes> frames = receiver.Frames();
+  ASSERT_EQ(frames.size(), 8u);
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(frames[i], Frame(first));
+  EXPECT_EQ(frames[7], Frame({0x00, 0x00, 0x2A}));
+  EXPECT_EQ(log.Count("Giving up on trying to send packet."), 1u);
+  EXPECT_EQ(log.Count("Attempt "), 6u);
+  EXPECT_EQ(log.Count("Attempt 7 to send packet with command id 0x0."), 1u);
+}
+
+TEST_F(SendQueueTest, RetransmissionsOfCommand0x81AreNotLoggedAsAttempts) {
+  LogCapture log;
+  Queue({0x00, 0x00, 0x81}, true);
+  handler.SendNextPacket();
+  clock.now += 701;
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  EXPECT_EQ(log.Count("Attempt "), 0u);
+}
+
+TEST_F(SendQueueTest, AcknowledgementRemovesOnlyASentFrontWithThatCommand) {
+  Queue({0x00, 0x00, 0x06}, true);
+  EXPECT_FALSE(handler.RemoveAckedCommand(0x06));  // not sent yet
+  handler.SendNextPacket();
+  EXPECT_FALSE(handler.RemoveAckedCommand(0x05));
+  EXPECT_EQ(handler.SendQueueSize(), 1u);
+  EXPECT_TRUE(handler.RemoveAckedCommand(0x06));
+  EXPECT_EQ(handler.SendQueueSize(), 0u);
+  EXPECT_FALSE(handler.RemoveAckedCommand(0x06));
+}
+
+TEST_F(SendQueueTest, SecondLoginOffWithin400msWaitsBehindOtherPacketsAndThenGoesOut) {
+  LogCapture log;
+  const Bytes logOff = {0x00, 0x07, 0x09};
+  Queue(logOff, false);
+  handler.SendNextPacket();  // the first LOGIN_OFF opens the wait
+  Queue(logOff, false);
+  Queue({0x00, 0x00, 0x2A}, false);
+  // The held packet goes to the back; the other one is sendable at once.
+  EXPECT_EQ(handler.GetNextSendDelay(), 0u);
+  EXPECT_EQ(handler.SendNextPacket(), 0);
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  // Only held packets left: the loop may sleep until the wait has passed, not spin.
+  clock.now += 150;
+  EXPECT_EQ(handler.GetNextSendDelay(), 251u);
+  EXPECT_EQ(handler.SendNextPacket(), 0);
+  clock.now += 251;
+  EXPECT_EQ(handler.GetNextSendDelay(), 0u);
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  EXPECT_EQ(receiver.Frames(), (std::vector<Bytes>{Frame(logOff), Frame({0x00, 0x00, 0x2A}), Frame(logOff)}));
+  EXPECT_EQ(log.Count("We are adding command 9 to the map of waiting for short address 7. Send count: 0"), 1u);
+  EXPECT_EQ(log.Count("We are pushing the 9 command to the end for short address 7. Send count: 0"), 2u);
+  EXPECT_EQ(log.Count("We've waited awhile for an ACK from command 9. Move on to the next command"), 1u);
+}
+
+TEST_F(SendQueueTest, AnAnswerFromTheClickerEndsTheAcknowledgementWait) {
+  Queue({0x00, 0x07, 0x27, 0x01}, false);
+  handler.SendNextPacket();
+  Queue({0x00, 0x07, 0x27, 0x02}, false);
+  EXPECT_GT(handler.GetNextSendDelay(), 0u);
+  IncomingRecord answer;
+  answer.command = 0x27;
+  answer.address = 7;
+  handler.DispatchIncoming(answer);
+  EXPECT_EQ(handler.GetNextSendDelay(), 0u);
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+}
+
+TEST_F(SendQueueTest, WaitRuleAppliesOnlyToClickerAddresses) {
+  Queue({0x00, 0x00, 0x09}, false);
+  Queue({0x00, 0x00, 0x09}, false);
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+}
+
+TEST_F(SendQueueTest, PacketWithALongerRunThanOneCodeByteCoversIsRefused) {
+  LogCapture log;
+  Bytes packet(300, 0x41);
+  EXPECT_FALSE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), false));
+  EXPECT_EQ(handler.SendQueueSize(), 0u);
+  EXPECT_EQ(log.Count("/dev/ttyTEST - Packet refused: a run of "), 1u);
+  // The same length with zeros inside frames fine.
+  for (size_t i = 0; i < packet.size(); i += 100) packet[i] = 0;
+  EXPECT_TRUE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), false));
+}
