@@ -5,8 +5,8 @@
 namespace Voxlet {
 
 struct HostInfo {
-  std::string name;                     // the machine's host name
-  std::vector<std::string> addresses;   // numeric addresses, IPv4 first
+  std::string name;                    // the machine's host name
+  std::vector<std::string> addresses;  // numeric addresses, IPv4 first
 };
 
 namespace Helpers {

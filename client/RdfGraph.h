@@ -75,8 +75,6 @@ class Graph {
     size_t operator()(const PairKey& k) const;
   };
 
-  bool Matches(const Triple& t, const StringBuffer& object, NodeKind objectKind) const;
-
   mutable std::shared_mutex m_lock;
   std::vector<Triple> m_triples;
   std::unordered_map<Key, std::vector<size_t>, KeyHash> m_bySubject;

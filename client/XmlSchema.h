@@ -53,9 +53,9 @@ class XmlSchema {
   // Replaces the node's children by one text node.
   static void SetTextContent(xercesc::DOMNode* node, const StringBuffer& text);
 
-  // Sorts the list (not the DOM) by the value of the named attribute, stably. Two values that
-  // are both whole numbers compare as numbers ("2" before "10"); otherwise code unit by code
-  // unit. Elements without the attribute sort as the empty value.
+  // Sorts the list (not the DOM) by the value of the named attribute, stably: whole numbers
+  // first, in numeric order ("2" before "10"), then the other values code unit by code unit.
+  // Elements without the attribute sort as the empty value.
   static void SortElementsByAttributeValue(XmlElementList& elements, const StringBuffer& attributeName,
                                            const Namespaces& ns = Namespaces::Defaults());
 

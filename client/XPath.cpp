@@ -1,0 +1,151 @@
+#include "client/XPath.h"
+
+#include <map>
+#include <xalanc/PlatformSupport/PrefixResolver.hpp>
+#include <xalanc/PlatformSupport/XSLException.hpp>
+#include <xalanc/XPath/NodeRefListBase.hpp>
+#include <xalanc/XPath/XObjectFactoryDefault.hpp>
+#include <xalanc/XPath/XPath.hpp>
+#include <xalanc/XPath/XPathConstructionContextDefault.hpp>
+#include <xalanc/XPath/XPathEnvSupportDefault.hpp>
+#include <xalanc/XPath/XPathExecutionContextDefault.hpp>
+#include <xalanc/XPath/XPathFactoryDefault.hpp>
+#include <xalanc/XPath/XPathProcessorImpl.hpp>
+#include <xalanc/XPath/XalanQName.hpp>
+#include <xalanc/XercesParserLiaison/XercesDOMSupport.hpp>
+#include <xalanc/XercesParserLiaison/XercesDocumentWrapper.hpp>
+#include <xalanc/XercesParserLiaison/XercesParserLiaison.hpp>
+#include <xercesc/dom/DOMDocument.hpp>
+#include <xercesc/dom/DOMException.hpp>
+#include <xercesc/util/XMLException.hpp>
+
+#include "client/XmlPlatform.h"
+
+namespace Voxlet {
+namespace {
+
+using namespace xalanc;
+
+MemoryManager& Memory() { return XalanMemMgrs::getDefaultXercesMemMgr(); }
+
+XalanDOMString ToXalan(const StringBuffer& s) { return XalanDOMString(s.c_str(), Memory(), s.size()); }
+StringBuffer FromXalan(const XalanDOMString& s) { return StringBuffer(s.c_str(), s.length()); }
+
+// Resolves the expression's prefixes through a Namespaces table.
+class NamespaceResolver : public PrefixResolver {
+ public:
+  explicit NamespaceResolver(const Namespaces& ns) : m_uri(Memory()) {
+    for (const auto& [prefix, uri] : ns.Bindings()) m_bindings.emplace(prefix, ToXalan(uri));
+    if (!ns.Bindings().count(u"xml")) m_bindings.emplace(u"xml", ToXalan(Namespaces::Xml));
+  }
+
+  const XalanDOMString* getNamespaceForPrefix(const XalanDOMString& prefix) const override {
+    const auto it = m_bindings.find(FromXalan(prefix));
+    return it == m_bindings.end() ? nullptr : &it->second;
+  }
+  const XalanDOMString& getURI() const override { return m_uri; }
+
+ private:
+  std::map<StringBuffer, XalanDOMString> m_bindings;
+  XalanDOMString m_uri;
+};
+
+// The execution context that answers $name from XPathVariables (names without a namespace).
+class VariableContext : public XPathExecutionContextDefault {
+ public:
+  VariableContext(XPathEnvSupport& env, DOMSupport& dom, XObjectFactory& factory, XalanNode* node,
+                  const PrefixResolver* resolver, const XPathVariables& variables)
+      : XPathExecutionContextDefault(env, dom, factory, node, nullptr, resolver), m_variables(variables) {}
+
+  const XObjectPtr getVariable(const XalanQName& name, const Locator* locator) override {
+    if (name.getNamespace().empty()) {
+      if (const StringBuffer* value = m_variables.Find(FromXalan(name.getLocalPart())))
+        return getXObjectFactory().createString(ToXalan(*value));
+    }
+    return XPathExecutionContextDefault::getVariable(name, locator);
+  }
+
+ private:
+  const XPathVariables& m_variables;
+};
+
+const xercesc::DOMDocument* OwnerOf(const xercesc::DOMNode* node) {
+  return node->getNodeType() == xercesc::DOMNode::DOCUMENT_NODE ? static_cast<const xercesc::DOMDocument*>(node)
+                                                                : node->getOwnerDocument();
+}
+
+}  // namespace
+
+XPathVariables& XPathVariables::Set(const StringBuffer& name, const StringBuffer& value) {
+  m_values[name] = value;
+  return *this;
+}
+
+const StringBuffer* XPathVariables::Find(const StringBuffer& name) const {
+  const auto it = m_values.find(name);
+  return it == m_values.end() ? nullptr : &it->second;
+}
+
+XPathExpression::XPathExpression(StringBuffer expression, Namespaces ns)
+    : m_expression(std::move(expression)), m_namespaces(std::move(ns)) {}
+
+bool XPathExpression::Evaluate(const xercesc::DOMNode* context, const XPathVariables& variables,
+                               XmlElementList& matches) const {
+  matches.clear();
+  if (!context || !OwnerOf(context)) return false;
+  XmlPlatform::Init();
+  try {
+    // The wrapper mirrors the DOM as it is now; it is built afresh for every evaluation, so a
+    // document changed since the last one is never read through a stale mirror.
+    XercesParserLiaison liaison(Memory());
+    XercesDOMSupport domSupport(liaison);
+    XalanDocument* mirror = liaison.createDocument(OwnerOf(context), true, true, true);
+    XercesDocumentWrapper* wrapper = liaison.mapDocumentToWrapper(mirror);
+    XalanNode* start = wrapper ? wrapper->mapNode(context) : nullptr;
+    if (!start) return false;
+
+    NamespaceResolver resolver(m_namespaces);
+    XPathEnvSupportDefault envSupport(Memory());
+    XObjectFactoryDefault objectFactory(Memory());
+    XPathFactoryDefault xpathFactory(Memory());
+    XPathConstructionContextDefault constructionContext(Memory());
+    XPathProcessorImpl processor(Memory());
+    XPath* xpath = xpathFactory.create();
+    processor.initXPath(*xpath, constructionContext, ToXalan(m_expression), resolver);
+
+    VariableContext execution(envSupport, domSupport, objectFactory, start, &resolver, variables);
+    const XObjectPtr result = xpath->execute(start, resolver, execution);
+    if (result.null() || result->getType() != XObject::eTypeNodeSet) return false;
+    const NodeRefListBase& nodes = result->nodeset();
+    for (NodeRefListBase::size_type i = 0; i < nodes.getLength(); ++i) {
+      XalanNode* node = nodes.item(i);
+      if (node->getNodeType() != XalanNode::ELEMENT_NODE) continue;
+      const xercesc::DOMNode* dom = wrapper->mapNode(node);
+      if (dom) matches.push_back(const_cast<xercesc::DOMElement*>(static_cast<const xercesc::DOMElement*>(dom)));
+    }
+    return true;
+  } catch (const XSLException&) {
+  } catch (const xercesc::XMLException&) {
+  } catch (const xercesc::DOMException&) {
+  }
+  matches.clear();
+  return false;
+}
+
+XmlElementList XPathExpression::Evaluate(const xercesc::DOMNode* context, const XPathVariables& variables) const {
+  XmlElementList matches;
+  Evaluate(context, variables, matches);
+  return matches;
+}
+
+XmlElementList XPathExpression::Evaluate(const XmlDocument& document, const XPathVariables& variables) const {
+  return Evaluate(document.Dom(), variables);
+}
+
+xercesc::DOMElement* XPathExpression::EvaluateFirst(const xercesc::DOMNode* context,
+                                                    const XPathVariables& variables) const {
+  XmlElementList matches;
+  return Evaluate(context, variables, matches) && !matches.empty() ? matches.front() : nullptr;
+}
+
+}  // namespace Voxlet
