@@ -1,0 +1,210 @@
+#include "tools/service-sim/HttpServer.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "tools/service-sim/SimText.h"
+
+namespace ServiceSim {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+class Session;
+
+class HttpServer::Impl : public std::enable_shared_from_this<Impl> {
+ public:
+  explicit Impl(Handler handler) : m_handler(std::move(handler)) {}
+
+  bool Start(uint16_t port);
+  void Stop();
+  uint16_t Port() const { return m_port; }
+
+  void HoldReplies(const std::string& prefix) {
+    std::lock_guard lock(m_lock);
+    m_holdPrefix = prefix;
+  }
+  void ReleaseHeld();
+  bool WaitHeld(size_t count, double seconds) const {
+    std::unique_lock lock(m_lock);
+    return m_heldChanged.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return m_held.size() >= count; });
+  }
+
+  // Answers now, or parks the request when it is to be held.
+  void Dispatch(const std::shared_ptr<Session>& session, SimRequest request);
+  SimReply Answer(const SimRequest& request) { return m_handler(request); }
+
+ private:
+  void Accept();
+
+  Handler m_handler;
+  std::unique_ptr<asio::io_context> m_io;
+  std::unique_ptr<tcp::acceptor> m_acceptor;
+  std::thread m_thread;
+  uint16_t m_port = 0;
+
+  mutable std::mutex m_lock;
+  mutable std::condition_variable m_heldChanged;
+  std::string m_holdPrefix;
+  std::vector<std::pair<std::shared_ptr<Session>, SimRequest>> m_held;
+  std::vector<std::weak_ptr<Session>> m_sessionRefs;  // open connections, closed by Stop
+};
+
+// One connection: reads a request, has it answered, writes the reply, reads the next.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, std::shared_ptr<HttpServer::Impl> server)
+      : m_stream(std::move(socket)), m_server(std::move(server)) {}
+
+  void Read() {
+    m_request = {};
+    http::async_read(m_stream, m_buffer, m_request, [self = shared_from_this()](beast::error_code ec, size_t) {
+      if (ec) return self->Close();
+      SimRequest request;
+      request.method = std::string(self->m_request.method_string());
+      request.target = std::string(self->m_request.target());
+      for (const auto& field : self->m_request)
+        request.headers[LowerAscii(std::string(field.name_string()))] = std::string(field.value());
+      request.body = self->m_request.body();
+      self->m_keepAlive = self->m_request.keep_alive();
+      self->m_server->Dispatch(self, std::move(request));
+    });
+  }
+
+  // On the server's thread.
+  void Reply(const SimReply& reply) {
+    if (reply.raw) {
+      auto bytes = std::make_shared<std::string>(*reply.raw);
+      asio::async_write(m_stream, asio::buffer(*bytes),
+                        [self = shared_from_this(), bytes](beast::error_code, size_t) { self->Close(); });
+      return;
+    }
+    auto response = std::make_shared<http::response<http::string_body>>();
+    response->result(static_cast<unsigned>(reply.status));
+    response->version(11);
+    response->set(http::field::server, "ovanta-service-sim");
+    if (!reply.contentType.empty()) response->set(http::field::content_type, reply.contentType);
+    for (const auto& [name, value] : reply.headers) response->set(name, value);
+    response->body() = reply.body;
+    response->keep_alive(m_keepAlive);
+    response->prepare_payload();
+    http::async_write(m_stream, *response, [self = shared_from_this(), response](beast::error_code ec, size_t) {
+      if (ec || !self->m_keepAlive) return self->Close();
+      self->Read();
+    });
+  }
+
+  void Close() {
+    beast::error_code ignored;
+    m_stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    m_stream.socket().close(ignored);
+  }
+
+  tcp::socket& Socket() { return m_stream.socket(); }
+
+ private:
+  beast::tcp_stream m_stream;
+  beast::flat_buffer m_buffer;
+  http::request<http::string_body> m_request;
+  bool m_keepAlive = true;
+  std::shared_ptr<HttpServer::Impl> m_server;
+};
+
+bool HttpServer::Impl::Start(uint16_t port) {
+  Stop();
+  m_io = std::make_unique<asio::io_context>();
+  try {
+    m_acceptor = std::make_unique<tcp::acceptor>(*m_io, tcp::endpoint(asio::ip::address_v4::loopback(), port), true);
+  } catch (const std::exception&) {
+    m_acceptor.reset();
+    m_io.reset();
+    return false;
+  }
+  m_port = m_acceptor->local_endpoint().port();
+  Accept();
+  m_thread = std::thread([io = m_io.get()] { io->run(); });
+  return true;
+}
+
+void HttpServer::Impl::Accept() {
+  m_acceptor->async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
+    if (ec) return;
+    auto session = std::make_shared<Session>(std::move(socket), self);
+    {
+      std::lock_guard lock(self->m_lock);
+      std::erase_if(self->m_sessionRefs, [](const std::weak_ptr<Session>& s) { return s.expired(); });
+      self->m_sessionRefs.push_back(session);
+    }
+    session->Read();
+    self->Accept();
+  });
+}
+
+void HttpServer::Impl::Dispatch(const std::shared_ptr<Session>& session, SimRequest request) {
+  {
+    std::lock_guard lock(m_lock);
+    std::string path;
+    std::map<std::string, std::string> query;
+    SplitTarget(request.target, path, query);
+    if (!m_holdPrefix.empty() && path.rfind(m_holdPrefix, 0) == 0) {
+      m_held.emplace_back(session, std::move(request));
+      m_heldChanged.notify_all();
+      return;
+    }
+  }
+  session->Reply(Answer(request));
+}
+
+void HttpServer::Impl::ReleaseHeld() {
+  std::vector<std::pair<std::shared_ptr<Session>, SimRequest>> held;
+  {
+    std::lock_guard lock(m_lock);
+    m_holdPrefix.clear();
+    held.swap(m_held);
+  }
+  if (!m_io) return;
+  asio::post(*m_io, [self = shared_from_this(), held = std::move(held)] {
+    for (const auto& [session, request] : held) session->Reply(self->Answer(request));
+  });
+}
+
+void HttpServer::Impl::Stop() {
+  if (!m_io) return;
+  asio::post(*m_io, [self = shared_from_this()] {
+    beast::error_code ignored;
+    self->m_acceptor->close(ignored);
+    std::vector<std::shared_ptr<Session>> open;
+    {
+      std::lock_guard lock(self->m_lock);
+      for (auto& ref : self->m_sessionRefs)
+        if (auto s = ref.lock()) open.push_back(std::move(s));
+      self->m_sessionRefs.clear();
+      self->m_held.clear();
+    }
+    for (auto& s : open) s->Close();
+  });
+  m_thread.join();
+  m_acceptor.reset();
+  m_io.reset();
+}
+
+HttpServer::HttpServer(Handler handler) : m_impl(std::make_shared<Impl>(std::move(handler))) {}
+HttpServer::~HttpServer() { m_impl->Stop(); }
+bool HttpServer::Start(uint16_t port) { return m_impl->Start(port); }
+uint16_t HttpServer::Port() const { return m_impl->Port(); }
+void HttpServer::Stop() { m_impl->Stop(); }
+void HttpServer::HoldReplies(const std::string& pathPrefix) { m_impl->HoldReplies(pathPrefix); }
+void HttpServer::ReleaseHeld() { m_impl->ReleaseHeld(); }
+bool HttpServer::WaitHeld(size_t count, double seconds) const { return m_impl->WaitHeld(count, seconds); }
+
+}  // namespace ServiceSim

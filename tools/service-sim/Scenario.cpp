@@ -1,0 +1,126 @@
+#include "tools/service-sim/Scenario.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace ServiceSim {
+
+namespace {
+
+std::string Trim(const std::string& text) {
+  const size_t start = text.find_first_not_of(" \t\r");
+  if (start == std::string::npos) return {};
+  return text.substr(start, text.find_last_not_of(" \t\r") - start + 1);
+}
+
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+bool ParseTimelineLine(const std::string& line, TimelineEvent& event, std::string& error) {
+  const std::vector<std::string> words = Words(line);
+  if (words.size() < 3) return error = "timeline line needs a time and an action: " + line, false;
+  try {
+    size_t used = 0;
+    event.at = std::stod(words[1], &used);
+    if (used != words[1].size() || event.at < 0) throw std::invalid_argument(words[1]);
+  } catch (const std::exception&) {
+    return error = "bad time in: " + line, false;
+  }
+  event.action = words[2];
+  if (!IsKnownAction(event.action)) return error = "unknown action: " + event.action, false;
+  event.args.assign(words.begin() + 3, words.end());
+  return true;
+}
+
+}  // namespace
+
+const Student* Scenario::FindByNumber(const std::string& number) const {
+  for (const Student& s : students)
+    if (s.number == number) return &s;
+  return nullptr;
+}
+
+const Student* Scenario::FindById(const std::string& id) const {
+  for (const Student& s : students)
+    if (s.id == id) return &s;
+  return nullptr;
+}
+
+bool IsKnownAction(const std::string& action) {
+  static const char* const known[] = {"activate-class",        "deactivate-class",   "activate-assessment",
+                                      "deactivate-assessment", "activate-question",  "deactivate-question",
+                                      "network-name",          "disconnect-student", "cancel-raised-hand",
+                                      "review-mode-off",       "database-opened",    "mode-switching"};
+  return std::find(std::begin(known), std::end(known), action) != std::end(known);
+}
+
+bool ReadWholeFile(const std::string& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream content;
+  content << in.rdbuf();
+  text = content.str();
+  return true;
+}
+
+std::optional<Scenario> LoadScenario(const std::string& path, std::string& error) {
+  std::ifstream in(path);
+  if (!in) {
+    error = "cannot read " + path;
+    return std::nullopt;
+  }
+  Scenario scenario;
+  const std::string folder = FolderOf(path);
+  int lineNumber = 0;
+  for (std::string raw; std::getline(in, raw);) {
+    ++lineNumber;
+    const std::string line = Trim(raw);
+    if (line.empty() || line.front() == '#') continue;
+    const std::string where = path + ":" + std::to_string(lineNumber) + ": ";
+    if (line.rfind("at ", 0) == 0) {
+      TimelineEvent event;
+      if (!ParseTimelineLine(line, event, error)) return error = where + error, std::nullopt;
+      scenario.timeline.push_back(std::move(event));
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) return error = where + "expected key = value", std::nullopt;
+    const std::string key = Trim(line.substr(0, eq)), value = Trim(line.substr(eq + 1));
+    if (key == "network-name") {
+      scenario.networkName = value;
+    } else if (key == "class-id") {
+      scenario.classId = value;
+    } else if (key == "class-anonymous") {
+      scenario.anonymous = value == "true" || value == "1";
+    } else if (key == "assessment-id") {
+      scenario.assessmentId = value;
+    } else if (key == "student") {
+      const std::vector<std::string> words = Words(value);
+      if (words.size() < 2) return error = where + "student = NUMBER ID [NAME...]", std::nullopt;
+      Student s{words[0], words[1], {}};
+      for (size_t i = 2; i < words.size(); ++i) s.name += (i > 2 ? " " : "") + words[i];
+      scenario.students.push_back(std::move(s));
+    } else if (key == "assessment" || key == "metadata") {
+      std::string& target = key == "assessment" ? scenario.assessmentXml : scenario.metadataRdf;
+      const std::string file = value.front() == '/' ? value : folder + "/" + value;
+      if (!ReadWholeFile(file, target)) return error = where + "cannot read " + file, std::nullopt;
+    } else {
+      return error = where + "unknown key " + key, std::nullopt;
+    }
+  }
+  std::stable_sort(scenario.timeline.begin(), scenario.timeline.end(),
+                   [](const TimelineEvent& a, const TimelineEvent& b) { return a.at < b.at; });
+  return scenario;
+}
+
+}  // namespace ServiceSim

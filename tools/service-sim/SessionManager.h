@@ -1,0 +1,157 @@
+#pragma once
+// The simulated session manager: endpoints, subscriptions, notification queues, the class and
+// assessment state, and a record of everything received. Transport-free: the HTTP server hands
+// it each request. Thread-safe (one lock).
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tools/service-sim/Scenario.h"
+#include "tools/service-sim/SimTypes.h"
+
+namespace ServiceSim {
+
+inline const std::string kEndpointHeader = "X-Vantrel-Voxlet-Endpoint";
+inline const std::string kStudentHeader = "X-Vantrel-Voxlet-Student";
+inline const std::string kMacHeader = "X-Vantrel-Voxlet-MacAddress";
+
+struct Endpoint {
+  std::string id;
+  std::string subject;  // the hello's subject
+  std::string kind;     // "receiver", "clicker", "hardwareservice" or "other", from the subject
+  bool subscribed = false;
+  bool networkUp = false;  // last receiverConnected.js report
+  std::string address;     // voxlet:address of a receiver hello, or the clicker's MAC
+  std::string receiverId;  // a clicker's receiver endpoint
+  std::string studentId;   // from whois
+  bool signedIn = false;
+  std::string battery, signal;                            // a clicker's last status
+  std::deque<std::pair<std::string, std::string>> queue;  // (xml:id, notification XML)
+};
+
+// Everything received, in order.
+struct ReceivedRequest {
+  std::string route;  // the handler's name ("hello", "whois", ..., "unknown")
+  std::string method;
+  std::string path;  // decoded, without the query
+  std::map<std::string, std::string> query;
+  std::map<std::string, std::string> headers;
+  std::string body;
+  int status = 0;  // the status answered
+};
+
+struct Submission {
+  std::string endpointId, studentId, assessmentId, classId;
+  std::string questionId;  // empty for an empty (session-end) submission
+  std::string answer;      // the response's text
+  std::string document;    // the submission document as received
+  size_t parts = 0;        // sections of a multipart body
+  std::string partContentType, partDisposition;
+  bool accepted = false;
+};
+
+struct RaisedHand {
+  std::string endpointId, studentId, value, time;
+};
+
+class SessionManager {
+ public:
+  explicit SessionManager(Scenario scenario);
+
+  SimReply Handle(const SimRequest& request);
+
+  // Teacher actions; each queues its notification to every subscribed receiver endpoint.
+  void ActivateClass();
+  void DeactivateClass(bool logoff, bool nextAnonymous);
+  void ActivateAssessment();
+  void DeactivateAssessment();
+  void ActivateQuestion(const std::string& questionId);
+  void DeactivateQuestion();
+  void SetNetworkName(const std::string& name);
+  // By student id; false when no clicker endpoint has that student.
+  bool DisconnectStudent(const std::string& studentId);
+  bool CancelRaisedHand(const std::string& studentId);
+  void ReviewModeOff();
+  void DatabaseOpened();
+  // To the hardware-service endpoint.
+  void ModeSwitching();
+  // Runs a timeline action; false for an unknown action or bad arguments.
+  bool RunAction(const TimelineEvent& event);
+  // Queues a notification of `kind` (relative to the vocabulary) with `inner` XML to the endpoint
+  // (or, with an empty id, to every subscribed receiver); returns its xml:id.
+  std::string QueueNotification(const std::string& endpointId, const std::string& kind, const std::string& inner);
+
+  // The activated-status document of the current state.
+  std::string ActivatedDocument() const;
+
+  // Observations (copies).
+  std::vector<ReceivedRequest> Requests() const;
+  std::vector<Submission> Submissions() const;
+  std::vector<RaisedHand> RaisedHands() const;
+  std::map<std::string, Endpoint> Endpoints() const;
+  size_t Count(const std::string& route) const;
+  // Blocks until `predicate` holds (evaluated after every request handled and every action) or
+  // `seconds` pass; the predicate may call the observers above.
+  bool WaitFor(const std::function<bool()>& predicate, double seconds) const;
+  // Called (without the lock) when the first receiver subscribes.
+  void OnFirstReceiverSubscribed(std::function<void()> callback);
+
+  // What was received, in words.
+  std::string Summary() const;
+
+ private:
+  using Route = SimReply (SessionManager::*)(const SimRequest&, ReceivedRequest&);
+  struct RouteEntry {
+    const char* name;
+    const char* method;  // "" for any
+    const char* path;
+    bool prefix;
+    Route handler;
+  };
+  static const RouteEntry kRoutes[];
+
+  SimReply Hello(const SimRequest&, ReceivedRequest&);
+  SimReply Subscribe(const SimRequest&, ReceivedRequest&);
+  SimReply ModeSwitchingRequest(const SimRequest&, ReceivedRequest&);
+  SimReply ReceiverConnected(const SimRequest&, ReceivedRequest&);
+  SimReply ReceiverRemoved(const SimRequest&, ReceivedRequest&);
+  SimReply Battery(const SimRequest&, ReceivedRequest&);
+  SimReply ActivatedStatus(const SimRequest&, ReceivedRequest&);
+  SimReply Database(const SimRequest&, ReceivedRequest&);
+  SimReply Whois(const SimRequest&, ReceivedRequest&);
+  SimReply Signin(const SimRequest&, ReceivedRequest&);
+  SimReply RaisedHandRequest(const SimRequest&, ReceivedRequest&);
+  SimReply Submit(const SimRequest&, ReceivedRequest&);
+  SimReply Goodbye(const SimRequest&, ReceivedRequest&);
+
+  // Under m_lock.
+  std::string QueueLocked(const std::string& endpointId, const std::string& kind, const std::string& inner);
+  std::string AssessmentRefLocked(bool full) const;
+  std::string ActivatedDocumentLocked() const;
+  Endpoint* FindEndpoint(const std::string& id);
+
+  const Scenario m_scenario;
+  mutable std::mutex m_lock;
+  mutable std::condition_variable m_changed;
+  std::map<std::string, Endpoint> m_endpoints;
+  uint64_t m_notificationSeq = 0;
+  uint64_t m_version = 0;  // bumped by every change
+  std::string m_networkName;
+  bool m_classActive = false;
+  bool m_anonymous = false;
+  std::string m_classStarted, m_classStopped;
+  std::string m_assessmentStarted, m_assessmentStopped;
+  std::string m_currentQuestion;
+  std::vector<ReceivedRequest> m_requests;
+  std::vector<Submission> m_submissions;
+  std::vector<RaisedHand> m_hands;
+  bool m_receiverSubscribed = false;
+  std::function<void()> m_onFirstSubscription;
+};
+
+}  // namespace ServiceSim
