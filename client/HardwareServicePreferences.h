@@ -36,4 +36,8 @@ inline constexpr int32_t DefaultBackgroundScanInterval = 14;
 inline constexpr int32_t DefaultBackgroundActiveDuration = 5;
 inline constexpr int32_t DefaultBackgroundEnergyDuration = 6;
 
+static_assert(DefaultScanThresholdExcellentGood < DefaultScanThresholdGoodPoor);
+static_assert(DefaultBackgroundActiveDuration >= 1 && DefaultBackgroundActiveDuration <= 14);
+static_assert(DefaultBackgroundEnergyDuration >= 1 && DefaultBackgroundEnergyDuration <= 14);
+
 }  // namespace Voxlet::Preferences::HardwareService

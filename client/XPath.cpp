@@ -12,6 +12,7 @@
 #include <xalanc/XPath/XPathFactoryDefault.hpp>
 #include <xalanc/XPath/XPathProcessorImpl.hpp>
 #include <xalanc/XPath/XalanQName.hpp>
+#include <xalanc/XPath/XalanXPathException.hpp>
 #include <xalanc/XercesParserLiaison/XercesDOMSupport.hpp>
 #include <xalanc/XercesParserLiaison/XercesDocumentWrapper.hpp>
 #include <xalanc/XercesParserLiaison/XercesParserLiaison.hpp>
@@ -30,6 +31,24 @@ MemoryManager& Memory() { return XalanMemMgrs::getDefaultXercesMemMgr(); }
 
 XalanDOMString ToXalan(const StringBuffer& s) { return XalanDOMString(s.c_str(), Memory(), s.size()); }
 StringBuffer FromXalan(const XalanDOMString& s) { return StringBuffer(s.c_str(), s.length()); }
+
+// Xalan's reporting made quiet: an error becomes an exception that Evaluate turns into a
+// failed evaluation; warnings and messages are dropped instead of written to stderr.
+template <class Base>
+class Quiet : public Base {
+ public:
+  using Base::Base;
+  using Classification = ProblemListenerBase::eClassification;
+  using Source = ProblemListenerBase::eSource;
+
+  void problem(Source, Classification classification, const XalanDOMString& msg, const Locator* locator,
+               const XalanNode*) override {
+    if (classification == ProblemListenerBase::eError) throw XalanXPathException(msg, Memory(), locator);
+  }
+  void problem(Source, Classification classification, const XalanDOMString& msg, const XalanNode*) override {
+    if (classification == ProblemListenerBase::eError) throw XalanXPathException(msg, Memory());
+  }
+};
 
 // Resolves the expression's prefixes through a Namespaces table.
 class NamespaceResolver : public PrefixResolver {
@@ -51,18 +70,19 @@ class NamespaceResolver : public PrefixResolver {
 };
 
 // The execution context that answers $name from XPathVariables (names without a namespace).
-class VariableContext : public XPathExecutionContextDefault {
+// An unknown variable is an error.
+class VariableContext : public Quiet<XPathExecutionContextDefault> {
  public:
   VariableContext(XPathEnvSupport& env, DOMSupport& dom, XObjectFactory& factory, XalanNode* node,
                   const PrefixResolver* resolver, const XPathVariables& variables)
-      : XPathExecutionContextDefault(env, dom, factory, node, nullptr, resolver), m_variables(variables) {}
+      : Quiet<XPathExecutionContextDefault>(env, dom, factory, node, nullptr, resolver), m_variables(variables) {}
 
   const XObjectPtr getVariable(const XalanQName& name, const Locator* locator) override {
     if (name.getNamespace().empty()) {
       if (const StringBuffer* value = m_variables.Find(FromXalan(name.getLocalPart())))
         return getXObjectFactory().createString(ToXalan(*value));
     }
-    return XPathExecutionContextDefault::getVariable(name, locator);
+    throw XalanXPathException(XalanDOMString("Unknown variable", Memory()), Memory(), locator);
   }
 
  private:
@@ -101,14 +121,17 @@ bool XPathExpression::Evaluate(const xercesc::DOMNode* context, const XPathVaria
     XercesDOMSupport domSupport(liaison);
     XalanDocument* mirror = liaison.createDocument(OwnerOf(context), true, true, true);
     XercesDocumentWrapper* wrapper = liaison.mapDocumentToWrapper(mirror);
-    XalanNode* start = wrapper ? wrapper->mapNode(context) : nullptr;
+    // The document node is the mirror itself; any other node is looked up in it.
+    XalanNode* start = context->getNodeType() == xercesc::DOMNode::DOCUMENT_NODE ? mirror
+                       : wrapper                                                 ? wrapper->mapNode(context)
+                                                                                 : nullptr;
     if (!start) return false;
 
     NamespaceResolver resolver(m_namespaces);
-    XPathEnvSupportDefault envSupport(Memory());
+    Quiet<XPathEnvSupportDefault> envSupport(Memory());
     XObjectFactoryDefault objectFactory(Memory());
     XPathFactoryDefault xpathFactory(Memory());
-    XPathConstructionContextDefault constructionContext(Memory());
+    Quiet<XPathConstructionContextDefault> constructionContext(Memory());
     XPathProcessorImpl processor(Memory());
     XPath* xpath = xpathFactory.create();
     processor.initXPath(*xpath, constructionContext, ToXalan(m_expression), resolver);

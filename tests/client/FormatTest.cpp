@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+#include <unicode/locid.h>
+
+#include <algorithm>
+#include <regex>
+#include <set>
+
+#include "client/Format.h"
+
+namespace Voxlet {
+namespace {
+
+// Runs a test body with ICU's default locale set to one that groups digits ("1.234.567").
+class GroupingLocale : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_saved = icu::Locale::getDefault();
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(icu::Locale("de_DE"), status);
+    ASSERT_TRUE(U_SUCCESS(status));
+  }
+  void TearDown() override {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(m_saved, status);
+  }
+
+ private:
+  icu::Locale m_saved;
+};
+
+TEST_F(GroupingLocale, IdsDoNotChangeWithTheLocale) {
+  EXPECT_EQ(MessageFormat(u"clickerhardware.{1}.{0}", {12345, u"receiver.00-11-AA-BB-CC-DD-EE-FF"}),
+            u"clickerhardware.receiver.00-11-AA-BB-CC-DD-EE-FF.12345");
+  EXPECT_EQ(MessageFormat(u"{0}", {1234567890123LL}), u"1234567890123");
+  EXPECT_EQ(MessageFormat(u"{0}", {-65535}), u"-65535");
+}
+
+TEST_F(GroupingLocale, PlainDoublesUseAPointAndNoGrouping) {
+  EXPECT_EQ(MessageFormat(u"{0}", {1234567.25}), u"1234567.25");
+}
+
+TEST_F(GroupingLocale, ExplicitNumberFormatsLoseOnlyTheGrouping) {
+  // The locale still chooses the decimal sign of an explicit number format, but never groups.
+  EXPECT_EQ(MessageFormat(u"{0,number}", {1234567}), u"1234567");
+  EXPECT_EQ(MessageFormat(u"{0,number,integer}", {1234567}), u"1234567");
+  EXPECT_EQ(MessageFormat(u"{0,number,#}", {98765}), u"98765");
+  EXPECT_EQ(MessageFormat(u"{0,number,#,##0.00}", {1234.5}), u"1234,50");
+}
+
+TEST(MessageFormat, FillsTemplatesAsTheServiceRequestsUseThem) {
+  EXPECT_EQ(MessageFormat(u"/voxlet/builtins/teachers/submit?assessment={0}&class={1}", {u"a-1", u"class 2"}),
+            u"/voxlet/builtins/teachers/submit?assessment=a-1&class=class 2");
+  // Doubled apostrophes are one apostrophe; an argument used twice is filled twice.
+  EXPECT_EQ(MessageFormat(u"<a x=''{0}''>{0}</a>", {u"v"}), u"<a x='v'>v</a>");
+  // XML with double quotes passes untouched.
+  EXPECT_EQ(MessageFormat(u"<?xml version=\"1.0\"?><r t=\"{0}\"/>", {u"x"}), u"<?xml version=\"1.0\"?><r t=\"x\"/>");
+  // Text arguments are not reinterpreted.
+  EXPECT_EQ(MessageFormat(u"{0}", {u"{1} it's"}), u"{1} it's");
+}
+
+TEST(MessageFormat, MalformedPatternGivesEmptyText) {
+  EXPECT_EQ(MessageFormat(u"{0", {1}), u"");
+  EXPECT_EQ(MessageFormat(u"{0,nonsense}", {1}), u"");
+}
+
+TEST(CurrentTimestamp, IsFixedWidthUtcWithMilliseconds) {
+  const std::string text = UTF16to8(CurrentTimestamp());
+  EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)"))) << text;
+}
+
+TEST(CurrentTimestamp, TextOrderIsTimeOrder) {
+  // Offsets across a minute, an hour, a day, a year and back into the past.
+  const std::vector<int64_t> offsets = {-400 * 86400LL, -3600, -61, -1, 0, 1, 59, 3600, 86400, 366 * 86400LL};
+  std::vector<StringBuffer> stamps;
+  for (int64_t offset : offsets) stamps.push_back(CurrentTimestamp(offset));
+  EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end()));
+  EXPECT_EQ(std::set<StringBuffer>(stamps.begin(), stamps.end()).size(), stamps.size());
+  // A deadline 90 seconds ahead is later than now and earlier than 91 seconds ahead.
+  const StringBuffer deadline = CurrentTimestamp(90);
+  EXPECT_LT(CurrentTimestamp(), deadline);
+  EXPECT_LT(deadline, CurrentTimestamp(91 + 1));
+}
+
+TEST(NewId, UniqueHexadecimalAfterThePrefix) {
+  std::set<StringBuffer> ids;
+  for (int i = 0; i < 2000; ++i) ids.insert(NewId());
+  EXPECT_EQ(ids.size(), 2000u);
+  const std::string id = UTF16to8(NewId(u"n"));
+  EXPECT_TRUE(std::regex_match(id, std::regex("n[0-9a-f]{32}"))) << id;
+}
+
+}  // namespace
+}  // namespace Voxlet

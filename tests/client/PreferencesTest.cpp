@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "client/HardwareServicePreferences.h"
+#include "client/Preferences.h"
+#include "platform/Registry.h"
+
+namespace Voxlet::Preferences {
+namespace {
+
+// Points the registry store at a fresh file for each test.
+class PreferencesStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_dir = std::filesystem::temp_directory_path() /
+            ("client-prefs-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(m_dir);
+    m_file = (m_dir / "registry.ini").string();
+    ::setenv("OVANTA_REGISTRY", m_file.c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("OVANTA_REGISTRY");
+    std::filesystem::remove_all(m_dir);
+  }
+  void WriteStore(const std::string& text) { std::ofstream(m_file, std::ios::binary) << text; }
+
+  const StringBuffer m_hardwareKey = StringBuffer(Path) + u"\\" + HardwareService::Key;
+  const StringBuffer m_installKey = StringBuffer(Path) + u"\\" + Install::Key;
+
+ private:
+  std::filesystem::path m_dir;
+  std::string m_file;
+};
+
+TEST_F(PreferencesStore, MissingStoreGivesDefaults) {
+  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysis, 7), 7);
+  EXPECT_EQ(ReadStringValue(File, m_installKey, u"SMTPServer", u"mail.example"), u"mail.example");
+  EXPECT_EQ(SoftwareService::GetUri(), u"http://127.0.0.1:8630/");
+}
+
+TEST_F(PreferencesStore, PreferenceFileIsOneMoreKeyComponent) {
+  ASSERT_TRUE(WriteIntegerValue(File, m_hardwareKey, u"LastChannel(Receiver 1)", 15));
+  // Stored under path\store ...
+  const Platform::RegistryStore store;
+  EXPECT_EQ(store.Read(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService\\com.vantrel.Preferences",
+                       "LastChannel(Receiver 1)"),
+            "15");
+  EXPECT_FALSE(store.Read(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService",
+                          "LastChannel(Receiver 1)"));
+  // ... and read back through the same rule.
+  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, u"LastChannel(Receiver 1)", -1), 15);
+  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, u"LastChannel(Receiver 2)", -1), -1);
+}
+
+TEST_F(PreferencesStore, ValueUnderThePlainKeyIsFoundTooAndTheStoreWins) {
+  WriteStore(
+      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\Install]\n"
+      "EmailLogOn=1\n"
+      "SMTPServer=smtp.school.example\n"
+      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\n"
+      "ScanThresholdGoodPoor=30\n"
+      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService\\com.vantrel.Preferences]\n"
+      "ScanThresholdGoodPoor=35\n");
+  EXPECT_EQ(ReadIntegerValue(File, m_installKey, u"EmailLogOn", 0), 1);
+  EXPECT_EQ(ReadStringValue(File, m_installKey, u"SMTPServer", u""), u"smtp.school.example");
+  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ScanThresholdGoodPoor, 0), 35);
+}
+
+TEST_F(PreferencesStore, UnreadableIntegersGiveTheDefault) {
+  WriteStore(
+      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService\\com.vantrel.Preferences]\n"
+      "ChannelAnalysis=on\n"
+      "ChannelAnalysisFrequency=0x1E\n"
+      "ScanThresholdExcellentGood=\n");
+  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysis, 0), 0);
+  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysisFrequency, 60), 30);
+  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ScanThresholdExcellentGood, 10), 10);
+  // An empty string value is a stored value, not a missing one.
+  EXPECT_EQ(ReadStringValue(File, m_hardwareKey, HardwareService::ScanThresholdExcellentGood, u"x"), u"");
+}
+
+TEST_F(PreferencesStore, StringsRoundTripIncludingNonAscii) {
+  ASSERT_TRUE(WriteStringValue(File, m_installKey, u"SMTPServer", u"m\u00E4il.example"));
+  EXPECT_EQ(ReadStringValue(File, m_installKey, u"SMTPServer", u""), u"m\u00E4il.example");
+  EXPECT_FALSE(WriteStringValue(File, m_installKey, u"SMTPServer", u"two\nlines"));
+  EXPECT_EQ(ReadStringValue(File, m_installKey, u"SMTPServer", u""), u"m\u00E4il.example");
+}
+
+TEST_F(PreferencesStore, SoftwareServiceUriComesFromTheRegistryItself) {
+  WriteStore(
+      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\n"
+      "Uri=http://127.0.0.1:9999/\n");
+  EXPECT_EQ(SoftwareService::GetUri(), u"http://127.0.0.1:9999/");
+  WriteStore(
+      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\n"
+      "Uri=\n");
+  EXPECT_EQ(SoftwareService::GetUri(), u"http://127.0.0.1:8630/");
+}
+
+}  // namespace
+}  // namespace Voxlet::Preferences

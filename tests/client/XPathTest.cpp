@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "client/Strings.h"
+#include "client/XPath.h"
+#include "client/XmlSchema.h"
+#include "tests/client/TestData.h"
+
+namespace Voxlet {
+namespace {
+
+class XPathOnSamples : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_activated = XmlSchema::ParseUtf8(ReadTestData("activated.xml"));
+    m_assessment = XmlSchema::ParseUtf8(ReadTestData("assessment.xml"));
+    ASSERT_TRUE(m_activated && m_assessment);
+  }
+  XmlDocumentPtr m_activated;
+  XmlDocumentPtr m_assessment;
+};
+
+TEST_F(XPathOnSamples, NamespacedPathsSelectElements) {
+  const XPathExpression notifications(u"/voxlet:activated/voxlet:classref[@xml:id = 'activated-class']");
+  const XmlElementList found = notifications.Evaluate(*m_activated);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(XmlSchema::GetAttribute(found[0], u"voxlet:classid"), u"class-1");
+
+  // The same path without prefixes names elements in no namespace: nothing.
+  EXPECT_TRUE(XPathExpression(u"/activated/classref").Evaluate(*m_activated).empty());
+  // Another prefix bound to the same namespace works as well.
+  Namespaces mine;
+  mine.Add(u"v", Namespaces::Voxlet);
+  EXPECT_EQ(XPathExpression(u"/v:activated/v:assessmentrefs/v:assessmentref", mine).Evaluate(*m_activated).size(), 2u);
+}
+
+TEST_F(XPathOnSamples, StringLengthFindsTheRunningAssessment) {
+  const XPathExpression running(
+      u"/voxlet:activated/voxlet:assessmentrefs/voxlet:assessmentref"
+      u"[fn:string-length(@voxlet:started) != 0 and fn:string-length(@voxlet:stopped) = 0]");
+  const XmlElementList found = running.Evaluate(*m_activated);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(XmlSchema::GetAttribute(found[0], u"voxlet:assessmentid"), u"assessment-1");
+
+  // Characters, not UTF-16 units; and the context node's string value without an argument.
+  XmlDocumentPtr doc = XmlSchema::Parse(u"<r><e>\U0001F600ab</e><e>abcd</e></r>");
+  EXPECT_EQ(XPathExpression(u"/r/e[fn:string-length(.) = 3]").Evaluate(*doc).size(), 1u);
+  EXPECT_EQ(XPathExpression(u"/r/e[fn:string-length() = 4]").Evaluate(*doc).size(), 1u);
+  EXPECT_EQ(XPathExpression(u"/r/e[fn:contains(., 'bc')]").Evaluate(*doc).size(), 1u);
+}
+
+TEST_F(XPathOnSamples, VariablesSelectSubmissionsAndResponses) {
+  const XPathExpression submission(
+      u"/voxlet:assessment/voxlet:submissions/voxlet:submission[@voxlet:studentid=$studentxmlid]");
+  XPathVariables vars;
+  vars.Set(u"studentxmlid", u"s-1001");
+  const XmlElementList found = submission.Evaluate(*m_assessment, vars);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(XmlSchema::GetAttribute(found[0], u"voxlet:score"), u"0.8765");
+
+  const XPathExpression response(
+      u"/voxlet:assessment/voxlet:submissions/voxlet:submission[@voxlet:studentid=$studentxmlid]"
+      u"/voxlet:response[@voxlet:questionid=$questionxmlid]");
+  vars.Set(u"questionxmlid", u"q2");
+  const XmlElementList r = response.Evaluate(*m_assessment, vars);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(XmlSchema::GetAttribute(r[0], u"voxlet:correct"), u"incorrect");
+  vars.Set(u"questionxmlid", u"q4");
+  EXPECT_TRUE(response.Evaluate(*m_assessment, vars).empty());
+}
+
+TEST(XPathVariables, ValuesWithQuotesAreValuesNotSyntax) {
+  XmlDocumentPtr doc = XmlSchema::ParseUtf8(
+      "<r><s id=\"it's\"/><s id='say &quot;hi&quot;'/><s id=\"both ' and &quot;\"/><s id=\"x' or '1'='1\"/></r>");
+  ASSERT_TRUE(doc);
+  const XPathExpression byId(u"/r/s[@id = $id]");
+  for (const char16_t* id : {u"it's", u"say \"hi\"", u"both ' and \""}) {
+    XPathVariables vars;
+    vars.Set(u"id", id);
+    const XmlElementList found = byId.Evaluate(*doc, vars);
+    ASSERT_EQ(found.size(), 1u) << UTF16to8(id);
+    EXPECT_EQ(XmlSchema::GetAttribute(found[0], u"id"), id);
+  }
+  // An injection attempt matches only the element that literally carries that text.
+  XPathVariables vars;
+  vars.Set(u"id", u"x' or '1'='1");
+  EXPECT_EQ(byId.Evaluate(*doc, vars).size(), 1u);
+}
+
+TEST_F(XPathOnSamples, RelativeToAnElement) {
+  const XmlElementList refs =
+      XPathExpression(u"/voxlet:activated/voxlet:assessmentrefs/voxlet:assessmentref").Evaluate(*m_activated);
+  ASSERT_EQ(refs.size(), 2u);
+  XPathVariables vars;
+  vars.Set(u"rel", VocabularyTerm(u"rel#provides-metadata"));
+  const XPathExpression link(u"voxlet:link[@voxlet:rel = $rel]");
+  EXPECT_EQ(link.EvaluateFirst(refs[0], vars), nullptr);
+  auto* found = link.EvaluateFirst(refs[1], vars);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(XmlSchema::GetAttribute(found, u"xlink:href"), u"classes/class-1/assessment-1/metadata");
+}
+
+TEST_F(XPathOnSamples, ChildrenInDocumentOrderAndNonElementsLeftOut) {
+  const XmlElementList questions =
+      XPathExpression(u"/voxlet:assessment/voxlet:questions/*").Evaluate(*m_assessment);
+  ASSERT_EQ(questions.size(), 6u);
+  for (size_t i = 0; i < questions.size(); ++i)
+    EXPECT_EQ(XmlSchema::GetAttribute(questions[i], u"xml:id"), u"q" + FormatInteger(static_cast<int64_t>(i + 1)));
+  EXPECT_TRUE(XPathExpression(u"//@voxlet:points").Evaluate(*m_assessment).empty());
+}
+
+TEST_F(XPathOnSamples, FailuresAreReportedNotThrown) {
+  XmlElementList out{nullptr};
+  for (const char16_t* bad : {u"/voxlet:activated[", u"/nope:activated", u"/voxlet:activated[$undefined]",
+                              u"count(/voxlet:activated)", u"fn:no-such-function()", u""}) {
+    EXPECT_FALSE(XPathExpression(bad).Evaluate(m_activated->Dom(), {}, out)) << UTF16to8(bad);
+    EXPECT_TRUE(out.empty());
+  }
+  EXPECT_FALSE(XPathExpression(u"/*").Evaluate(nullptr, {}, out));
+}
+
+TEST(XPathAfterChanges, SeesTheDocumentAsItIsNow) {
+  XmlDocumentPtr doc = XmlSchema::NewDoc(u"rf");
+  const XPathExpression channel(u"/rf/ch[@id = $ch]");
+  XPathVariables vars;
+  vars.Set(u"ch", u"12");
+  EXPECT_TRUE(channel.Evaluate(*doc, vars).empty());
+  for (int id = 11; id <= 26; ++id)
+    XmlSchema::SetAttribute(XmlSchema::CreateElement(doc->Root(), u"ch"), u"id", FormatInteger(id));
+  auto* ch12 = channel.EvaluateFirst(doc->Dom(), vars);
+  ASSERT_NE(ch12, nullptr);
+  // Change the document between evaluations: remove, re-add and re-attribute.
+  XmlSchema::SetAttribute(ch12, u"ed", u"40");
+  EXPECT_EQ(XPathExpression(u"/rf/ch[@ed = '40']").Evaluate(*doc).size(), 1u);
+  doc->Root()->removeChild(ch12)->release();
+  EXPECT_TRUE(channel.Evaluate(*doc, vars).empty());
+  EXPECT_EQ(XPathExpression(u"/rf/ch").Evaluate(*doc).size(), 15u);
+}
+
+TEST(XPathThreads, DocumentsEvaluatedOnSeveralThreadsAtOnce) {
+  const std::string text = ReadTestData("assessment.xml");
+  std::vector<std::thread> threads;
+  std::vector<size_t> counts(4, 0);
+  for (size_t t = 0; t < counts.size(); ++t) {
+    threads.emplace_back([&, t] {
+      XmlDocumentPtr doc = XmlSchema::ParseUtf8(text);
+      const XPathExpression e(u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id = $id]");
+      for (int i = 1; i <= 6 * 10; ++i) {
+        XPathVariables vars;
+        vars.Set(u"id", u"q" + FormatInteger(1 + i % 6));
+        counts[t] += e.Evaluate(*doc, vars).size();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (size_t c : counts) EXPECT_EQ(c, 60u);
+}
+
+}  // namespace
+}  // namespace Voxlet
