@@ -1,6 +1,9 @@
 #include "platform/Thread.h"
 
-#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "platform/SocketExceptions.h"
 
@@ -41,7 +44,15 @@ void CThreadBase::Start() {
   m_running = true;
   try {
     m_thread = std::thread([this] {
+      {
+        std::lock_guard<std::mutex> guard(m_tidLock);
+        m_tid = static_cast<int>(gettid());
+      }
       Run();
+      {
+        std::lock_guard<std::mutex> guard(m_tidLock);
+        m_tid = 0;
+      }
       m_running = false;
       m_finishedEvent.Set();
     });
@@ -63,8 +74,8 @@ void CThreadBase::WaitForEnd() {
 }
 
 bool CThreadBase::SetPriority(int priority) {
-  if (!m_running.load() || !m_thread.joinable()) return false;
-  sched_param param{};
-  param.sched_priority = priority;
-  return pthread_setschedparam(m_thread.native_handle(), SCHED_OTHER, &param) == 0;
+  // Nice values are per thread on Linux.
+  std::lock_guard<std::mutex> guard(m_tidLock);
+  if (m_tid == 0) return false;
+  return setpriority(PRIO_PROCESS, static_cast<id_t>(m_tid), std::clamp(-priority, -20, 19)) == 0;
 }

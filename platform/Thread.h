@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "platform/WaitEvent.h"
@@ -48,8 +49,9 @@ class CThreadBase {
   virtual void WaitForEnd();
 
   bool IsRunning() const { return m_running.load(); }
-  // Scheduling priority of the running thread (nice-like value for SCHED_OTHER is not
-  // per-thread on Linux; this maps to the thread's SCHED_OTHER priority and may be refused).
+  // Scheduling priority of the running thread, on the Windows scale (2 highest, 0 normal,
+  // -2 lowest): it becomes the thread's nice value, negated. Raising it above normal needs
+  // the privilege to do so; false when refused or not running.
   bool SetPriority(int priority);
 
   CWaitEvent& StopEvent() { return m_stopEvent; }
@@ -62,4 +64,8 @@ class CThreadBase {
  private:
   std::thread m_thread;
   std::atomic<bool> m_running{false};
+  // The running thread's kernel id, 0 when it does not run. The thread clears it under the
+  // lock before it ends, so an id read under the lock still names this thread.
+  std::mutex m_tidLock;
+  int m_tid = 0;
 };
