@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <string>
@@ -67,6 +68,42 @@ TEST(ThreadBase, StopAndWaitOnANeverStartedThreadReturnAtOnce) {
   thread.WaitForEnd();
   EXPECT_FALSE(thread.StopEvent().IsSet());
   EXPECT_EQ(thread.runs.load(), 0);
+}
+
+// Reads its own nice value when asked, until stopped.
+class PriorityThread : public CThreadBase {
+ public:
+  ~PriorityThread() override {
+    Stop();
+    WaitForEnd();
+  }
+  void Run() override {
+    niceAtStart = getpriority(PRIO_PROCESS, 0);
+    started.Set();
+    const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(m_stopEvent), Platform::WaitHandle::Of(ask)};
+    while (Platform::WaitForAny(handles, -1) == 1) {
+      nice = getpriority(PRIO_PROCESS, 0);
+      answered.Set();
+    }
+  }
+  std::atomic<int> niceAtStart{0}, nice{0};
+  ReceiverService::CWaitEvent started, ask, answered;
+};
+
+TEST(ThreadBase, PriorityIsSettableWhileRunning) {
+  PriorityThread thread;
+  EXPECT_FALSE(thread.SetPriority(-1));  // not running
+  thread.Start();
+  ASSERT_TRUE(thread.started.Wait(kTestWaitMs));
+  if (thread.niceAtStart.load() > 3) GTEST_SKIP() << "the test runs below the priorities it would set";
+  ASSERT_TRUE(thread.SetPriority(-3));  // below normal: always allowed
+  thread.ask.Set();
+  ASSERT_TRUE(thread.answered.Wait(kTestWaitMs));
+  EXPECT_EQ(thread.nice.load(), 3);
+  EXPECT_EQ(getpriority(PRIO_PROCESS, 0), thread.niceAtStart.load());  // the caller's own is untouched
+  thread.Stop();
+  thread.WaitForEnd();
+  EXPECT_FALSE(thread.SetPriority(0));
 }
 
 TEST(WaitForEvents, TimeOutWithNothingSignalledIsMinusTwo) {
