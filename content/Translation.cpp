@@ -1,9 +1,9 @@
 #include "content/Translation.h"
 
-#include <random>
 #include <string>
 #include <utility>
 
+#include "client/Format.h"
 #include "content/ClickerCode.h"
 #include "content/TextReplace.h"
 
@@ -11,6 +11,8 @@ namespace {
 
 // Function names 1 to 10 (the arc, hyperbolic and "log_" forms and the three backslashes)
 // are parked behind placeholders so that the shorter names after them do not rewrite them.
+// A placeholder is a fresh identifier of hexadecimal digits: no function name can be spelled
+// with the letters a to f.
 constexpr size_t kParkedFunctionNames = 10;
 
 // Appends the text of one byte in math mode: characters that mean markup are escaped, and
@@ -41,19 +43,6 @@ void AppendMathByte(Voxlet::StringBuffer& text, unsigned char code) {
   }
   if (code >= 128 && code <= 193 && code != 152 && code != 182) return;
   if (const char16_t character = ClickerCode::Character(code); character != u'\0') text += character;
-}
-
-// A fresh identifier of 32 lower-case hexadecimal digits: no function name can be spelled
-// with the letters a to f, and no clicker text holds such an identifier by chance.
-Voxlet::StringBuffer NewPlaceholder() {
-  thread_local std::mt19937_64 generator{std::random_device{}()};
-  static constexpr char16_t kDigits[] = u"0123456789abcdef";
-  Voxlet::StringBuffer id(32, u'0');
-  for (size_t i = 0; i < id.size(); i += 16) {
-    uint64_t bits = generator();
-    for (size_t j = 0; j < 16; ++j, bits >>= 4) id[i + j] = kDigits[bits & 0xF];
-  }
-  return id;
 }
 
 }  // namespace
@@ -150,7 +139,7 @@ void Translation::RewriteFunctionNames(Voxlet::StringBuffer& text) {
   for (size_t i = 0; i < kParkedFunctionNames; ++i) {
     const std::u16string_view name = ClickerCode::FunctionName(i);
     if (text.find(name) == Voxlet::StringBuffer::npos) continue;
-    Voxlet::StringBuffer placeholder = NewPlaceholder();
+    Voxlet::StringBuffer placeholder = Voxlet::NewId();
     Content::ReplaceAll(text, name, u"\\" + placeholder + u" ");
     parked.emplace_back(std::move(placeholder), name);
   }

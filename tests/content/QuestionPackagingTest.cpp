@@ -1,0 +1,264 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "client/Namespaces.h"
+#include "client/StringBuffer.h"
+#include "content/ReceiverUtilities.h"
+#include "tests/content/AssessmentFixture.h"
+
+namespace {
+
+using ContentTest::Answer;
+using ContentTest::Assessment;
+using ContentTest::Question;
+
+std::vector<std::optional<std::string>> Choices(std::initializer_list<const char*> values) {
+  std::vector<std::optional<std::string>> choices;
+  for (const char* value : values) choices.emplace_back(value);
+  return choices;
+}
+
+std::vector<std::optional<std::string>> Letters(int count) {
+  std::vector<std::optional<std::string>> choices;
+  for (int i = 0; i < count; ++i) choices.emplace_back(std::string(1, static_cast<char>('A' + i)));
+  return choices;
+}
+
+std::vector<std::optional<std::string>> NumberedChoices(int count) {
+  std::vector<std::optional<std::string>> choices;
+  for (int i = 1; i <= count; ++i) choices.emplace_back("c" + std::to_string(i));
+  return choices;
+}
+
+// Packages every question of the assessment and answers the text after the prefix.
+class QuestionPackagingTest : public ::testing::Test {
+ protected:
+  std::string Package(int start = 0, int count = -1) {
+    if (count < 0) count = static_cast<int>(assessment.questions.size());
+    return Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(assessment.graph, assessment.questions, count,
+                                                                          u"0,0,A,4,0,1,1", start, types));
+  }
+  std::string Single(const Question& question) {
+    assessment.Add(question);
+    if (!assessment.Build()) return "documents did not parse";
+    const std::string text = Package();
+    EXPECT_EQ(text.rfind("0,0,A,4,0,1,1", 0), 0u);
+    return text.substr(13);
+  }
+
+  Assessment assessment;
+  std::vector<unsigned int> types;
+};
+
+TEST_F(QuestionPackagingTest, EachFormatHasItsTypeCodeAndChoiceCount) {
+  const auto abc = Choices({"A", "B", "C"});
+  const Answer bestB{"1", "B"};
+  struct Row {
+    std::string format, style, fields;
+    unsigned int type;
+  };
+  const std::vector<Row> rows = {
+      {"questionformat#choice", "choicelabelstyle#upper-alpha", ",32,2,0,0,0,0", 2},
+      {"questionformat#choice", "choicelabelstyle#true-false", ",30,2,0,0,0,0", 0},
+      {"questionformat#choice", "choicelabelstyle#yes-no", ",31,2,0,0,0,0", 1},
+      {"questionformat#choice", "choicelabelstyle#lower-roman", ",30,2,0,0,0,0", 0},
+      {"questionformat#choice", "", ",30,2,0,0,0,0", 0},
+      {"questionformat#matching", "", ",33,0,0,0,0,0", 3},
+      {"questionformat#short-answer", "", ",b,0,0,0,0,0", 11},
+      {"questionformat#text", "", ",c,0,0,0,0,0", 12},
+      {"questionformat#math", "", ",d,0,0,0,0,0", 13},
+      {"questionformat#essay", "", ",0,0,0,0,0,0", 0},
+      {"questionformat#Choice", "", ",0,0,0,0,0,0", 0},
+      {"", "", ",0,0,0,0,0,0", 0},
+  };
+  std::string expected;
+  std::vector<unsigned int> expectedTypes;
+  for (const Row& row : rows) {
+    assessment.Add({row.format, row.style, {bestB}, abc});
+    expected += row.fields;
+    expectedTypes.push_back(row.type);
+  }
+  ASSERT_TRUE(assessment.Build());
+  EXPECT_EQ(Package(), "0,0,A,4,0,1,1" + expected);
+  EXPECT_EQ(types, expectedTypes);
+}
+
+TEST_F(QuestionPackagingTest, NumericFormatsCarryNoChoiceCount) {
+  const auto abc = Choices({"A", "B", "C"});
+  assessment.Add({"questionformat#decimal", "", {{"1", "2", "minimumvalue"}}, abc});
+  assessment.Add({"questionformat#fractional", "", {{"1", "1/2", "minimumvalue"}}, abc});
+  assessment.Add({"questionformat#fraction", "", {{"1", "3/4", "minimumvalue"}}, abc});
+  ASSERT_TRUE(assessment.Build());
+  EXPECT_EQ(Package(), "0,0,A,4,0,1,1,5,6,0,0,0,0,6,35,6,0,0,0,6,37,8,0,0,0");
+  EXPECT_EQ(types, (std::vector<unsigned int>{5, 6, 6}));
+}
+
+TEST_F(QuestionPackagingTest, UpperAlphaMarksOnlyTheFirstTenChoices) {
+  const auto eleven = NumberedChoices(11);
+  assessment.Add({"questionformat#choice", "choicelabelstyle#upper-alpha", {{"1", "c10"}}, eleven});
+  assessment.Add({"questionformat#choice", "choicelabelstyle#upper-alpha", {{"1", "c11"}}, eleven});
+  assessment.Add({"questionformat#choice", "choicelabelstyle#true-false", {{"1", "c11"}}, eleven});
+  assessment.Add({"questionformat#choice", "choicelabelstyle#upper-alpha", {{"1", "c1"}}, eleven});
+  ASSERT_TRUE(assessment.Build());
+  EXPECT_EQ(Package(), "0,0,A,4,0,1,1,b2,a,0,0,0,0,b2,0,0,0,0,0,b0,b,0,0,0,0,b2,1,0,0,0,0");
+}
+
+TEST_F(QuestionPackagingTest, BestAnswerNeedsStrictlyMorePointsSoTheEarlierWinsATie) {
+  const auto abc = Choices({"A", "B", "C"});
+  EXPECT_EQ(Single({"questionformat#choice", "", {{"1", "C"}, {"1", "A"}}, abc}), ",30,3,0,0,0,0");
+}
+
+TEST_F(QuestionPackagingTest, BestAnswerTakesTheHighestPointsInAnyOrder) {
+  const auto abc = Choices({"A", "B", "C"});
+  EXPECT_EQ(Single({"questionformat#choice", "", {{"0.5", "C"}, {"2", "A"}, {"1.5", "B"}}, abc}), ",30,1,0,0,0,0");
+}
+
+TEST_F(QuestionPackagingTest, ChoiceAnswersNeedBothPointsAndValue) {
+  const auto abc = Choices({"A", "B", "C"});
+  // The answer with the most points has no value and the next has no points: B wins.
+  EXPECT_EQ(Single({"questionformat#choice", "", {{"9", std::nullopt}, {std::nullopt, "C"}, {"1", "B"}}, abc}),
+            ",30,2,0,0,0,0");
+}
+
+TEST_F(QuestionPackagingTest, ChoiceWithoutScoredAnswerMarksNothing) {
+  const auto abc = Choices({"A", "B", "C"});
+  assessment.Add({"questionformat#choice", "", {}, abc});
+  assessment.Add({"questionformat#choice", "", {{"0", ""}}, abc});
+  assessment.Add({"questionformat#choice", "", {{"1", "D"}}, abc});
+  ASSERT_TRUE(assessment.Build());
+  EXPECT_EQ(Package(), "0,0,A,4,0,1,1,30,0,0,0,0,0,30,0,0,0,0,0,30,0,0,0,0,0");
+}
+
+TEST_F(QuestionPackagingTest, ChoiceMatchesOnlyAChildWithExactlyOneValue) {
+  assessment.Add({"questionformat#choice", "", {{"1", "B"}}, Choices({"A", "B", "B"})});
+  assessment.AddRdf(
+      "<rdf:Description rdf:about=\"urn:test:q1-2\"><voxlet:choicevalue>X</voxlet:choicevalue>"
+      "</rdf:Description>\n");
+  ASSERT_TRUE(assessment.Build());
+  EXPECT_EQ(Package(), "0,0,A,4,0,1,1,30,3,0,0,0,0");
+}
+
+TEST_F(QuestionPackagingTest, OrderingTextBecomesPositionNibbles) {
+  assessment.Add({"questionformat#ordering", "", {{"2", "Z X Y"}}, Choices({"X", "Y", "Z"})});
+  assessment.Add({"questionformat#selection", "", {{"1", "Y Z"}}, Choices({"X", "Y", "Z"})});
+  assessment.Add({"questionformat#ordering", "", {{"1", "B A"}}, {std::nullopt, "A", "B"}});
+  ASSERT_TRUE(assessment.Build());
+  EXPECT_EQ(Package(), "0,0,A,4,0,1,1,34,13,2,0,0,0,33,32,0,0,0,0,34,23,0,0,0,0");
+  EXPECT_EQ(types, (std::vector<unsigned int>{4, 3, 4}));
+}
+
+TEST_F(QuestionPackagingTest, OrderingStopsAtTheFirstPositionOutsideOneToTen) {
+  // The eleventh choice ends the conversion; the two before it stay packed.
+  EXPECT_EQ(Single({"questionformat#ordering", "", {{"1", "B A K C"}}, Letters(11)}), ",b4,12,0,0,0,0");
+}
+
+TEST_F(QuestionPackagingTest, OrderingTextThatIsNoPositionEndsTheConversion) {
+  EXPECT_EQ(Single({"questionformat#ordering", "", {{"1", "B unknown A"}}, Choices({"A", "B"})}), ",24,2,0,0,0,0");
+}
+
+TEST_F(QuestionPackagingTest, DecimalCharactersBecomeTableCodes) {
+  assessment.Add({"questionformat#decimal", "", {{"1", "-1.5", "minimumvalue"}}, {}});
+  assessment.Add({"questionformat#decimal", "", {{"1", "1,5e", "minimumvalue"}}, {}});
+  assessment.Add({"questionformat#decimal", "", {{"1", "1 2", "minimumvalue"}}, {}});
+  ASSERT_TRUE(assessment.Build());
+  EXPECT_EQ(Package(), "0,0,A,4,0,1,1,5,51,92,0,0,0,5,95,0,0,0,0,5,e5,6,0,0,0");
+}
+
+TEST_F(QuestionPackagingTest, ValuesAfterTheTenthAreOredFromTheFirstNibbleOn) {
+  EXPECT_EQ(Single({"questionformat#decimal", "", {{"1", "0123456789-/", "minimumvalue"}}, {}}), ",5,75,76,98,ba,dc");
+}
+
+TEST_F(QuestionPackagingTest, DecimalTakesTheValueOfTheBestAnswer) {
+  // A better answer without a value keeps the earlier value.
+  EXPECT_EQ(Single({"questionformat#decimal",
+                    "",
+                    {{"1", "1", "minimumvalue"}, {"3", "2", "minimumvalue"}, {"5", std::nullopt, "minimumvalue"}},
+                    {}}),
+            ",5,6,0,0,0,0");
+}
+
+TEST_F(QuestionPackagingTest, CountAndStartSelectTheQuestions) {
+  for (int i = 0; i < 4; ++i) assessment.Add({"questionformat#text", "", {}, {}});
+  assessment.Add({"questionformat#math", "", {}, {}});
+  ASSERT_TRUE(assessment.Build());
+  EXPECT_EQ(Package(3, 2), "0,0,A,4,0,1,1,c,0,0,0,0,0,d,0,0,0,0,0");
+  EXPECT_EQ(types, (std::vector<unsigned int>{12, 13}));
+}
+
+TEST_F(QuestionPackagingTest, CountOfZeroOrLessGivesThePrefixAlone) {
+  assessment.Add({"questionformat#text", "", {}, {}});
+  ASSERT_TRUE(assessment.Build());
+  EXPECT_EQ(Package(0, 0), "0,0,A,4,0,1,1");
+  EXPECT_EQ(Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(assessment.graph, assessment.questions, -5,
+                                                                           u"p", 0, types)),
+            "p");
+  EXPECT_TRUE(types.empty());
+}
+
+TEST_F(QuestionPackagingTest, QuestionsOutsideTheListAreSkipped) {
+  assessment.Add({"questionformat#text", "", {}, {}});
+  assessment.Add({"questionformat#math", "", {}, {}});
+  ASSERT_TRUE(assessment.Build());
+  EXPECT_EQ(Package(1, 5), "0,0,A,4,0,1,1,d,0,0,0,0,0");
+  EXPECT_EQ(Package(-1, 2), "0,0,A,4,0,1,1,c,0,0,0,0,0");
+  EXPECT_EQ(Package(7, 1), "0,0,A,4,0,1,1");
+  EXPECT_EQ(types, (std::vector<unsigned int>{13, 12}));
+}
+
+TEST_F(QuestionPackagingTest, MissingDataGivesZeroFields) {
+  assessment.Add({"questionformat#choice", "choicelabelstyle#upper-alpha", {{"1", "B"}}, Choices({"A", "B"})});
+  ASSERT_TRUE(assessment.Build());
+  std::vector<unsigned int> noTypes;
+  const auto empty = std::make_shared<Voxlet::RDF::Graph>();
+  EXPECT_EQ(
+      Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(empty, assessment.questions, 1, u"", 0, noTypes)),
+      ",0,0,0,0,0,0");
+  EXPECT_EQ(Voxlet::UTF16to8(
+                ReceiverUtilities::PackageAssessmentQuestions(nullptr, assessment.questions, 1, u"", 0, noTypes)),
+            ",0,0,0,0,0,0");
+  EXPECT_EQ(
+      Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(assessment.graph, {nullptr}, 1, u"", 0, noTypes)),
+      ",0,0,0,0,0,0");
+  EXPECT_EQ(noTypes, (std::vector<unsigned int>{0, 0, 0}));
+}
+
+TEST_F(QuestionPackagingTest, ChoiceQuestionWithoutChildrenMarksNothing) {
+  EXPECT_EQ(Single({"questionformat#choice", "choicelabelstyle#true-false", {{"1", "A"}}, {}}), ",0,0,0,0,0,0");
+}
+
+TEST_F(QuestionPackagingTest, HundredsOfChoicesKeepTheirCountAndAPositionThatFitsAByte) {
+  const auto many = NumberedChoices(300);
+  assessment.Add({"questionformat#choice", "choicelabelstyle#true-false", {{"1", "c200"}}, many});
+  // Position 300 does not fit the answer byte: it marks nothing rather than choice 44.
+  assessment.Add({"questionformat#choice", "choicelabelstyle#true-false", {{"1", "c300"}}, many});
+  ASSERT_TRUE(assessment.Build());
+  EXPECT_EQ(Package(), "0,0,A,4,0,1,1,12c0,c8,0,0,0,0,12c0,0,0,0,0,0");
+}
+
+TEST(FeedbackIdTest, EachFeedbackTermHasItsIdentifier) {
+  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(Voxlet::VocabularyTerm(u"feedback#never")), 0);
+  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(
+                Voxlet::VocabularyTerm(u"feedback#show-after-student-submission")),
+            1);
+  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(
+                Voxlet::VocabularyTerm(u"feedback#show-after-assessment-deactivated")),
+            2);
+  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(
+                Voxlet::VocabularyTerm(u"feedback#show-after-response-submission")),
+            3);
+}
+
+TEST(FeedbackIdTest, TermsAreComparedWholeAndExactly) {
+  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(u"feedback#show-after-response-submission"), 0);
+  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(
+                Voxlet::VocabularyTerm(u"feedback#Show-After-Response-Submission")),
+            0);
+  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(
+                Voxlet::VocabularyTerm(u"feedback#show-after-response-submission ")),
+            0);
+  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(u""), 0);
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "client/StringBuffer.h"
+#include "client/XmlSchema.h"
+#include "content/ReceiverUtilities.h"
+#include "service/Logger.h"
+
+namespace {
+
+// An assessment document with nine questions (q1 to q9) and the given submissions.
+Voxlet::XmlDocumentPtr Assessment(const std::string& submissions) {
+  std::string questions;
+  for (int i = 1; i <= 9; ++i) {
+    const std::string n = std::to_string(i);
+    questions += "<voxlet:question xml:id=\"q" + n + "\" voxlet:questionnumber=\"" + n + "\"/>";
+  }
+  return Voxlet::XmlSchema::ParseUtf8(
+      "<voxlet:assessment xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\"><voxlet:questions>" + questions +
+      "</voxlet:questions><voxlet:submissions>" + submissions + "</voxlet:submissions></voxlet:assessment>");
+}
+
+std::string Submission(const std::string& student, const std::string& score, const std::string& responses = "") {
+  return "<voxlet:submission voxlet:studentid=\"" + student + "\" voxlet:score=\"" + score + "\">" + responses +
+         "</voxlet:submission>";
+}
+
+std::string Response(int question, const std::string& correct) {
+  return "<voxlet:response voxlet:questionid=\"q" + std::to_string(question) + "\" voxlet:correct=\"" + correct +
+         "\"/>";
+}
+
+Voxlet::XmlElementList Questions(const Voxlet::XmlDocumentPtr& document, size_t count) {
+  Voxlet::XmlElementList all =
+      Voxlet::XmlSchema::GetAllChildElements(Voxlet::XmlSchema::FindElement(document->Root(), u"voxlet:questions"));
+  all.resize(std::min(count, all.size()));
+  return all;
+}
+
+std::string Package(const Voxlet::XmlDocumentPtr& document, const std::string& student, size_t questionCount,
+                    unsigned short address = 0x0102) {
+  return Voxlet::UTF16to8(ReceiverUtilities::PackageStudentSubmissions(address, Voxlet::UTF8to16(student),
+                                                                       Questions(document, questionCount), document));
+}
+
+TEST(StudentResultsTest, ScoreBecomesWholePercentAndTenths) {
+  const auto document = Assessment(Submission("a", "0.8765") + Submission("b", "1") + Submission("c", "nan") +
+                                   Submission("d", "0.0004") + Submission("e", "0.0005"));
+  EXPECT_EQ(Package(document, "a", 0), "1,2,27,57,7,0,0");
+  EXPECT_EQ(Package(document, "b", 0), "1,2,27,64,0,0,0");
+  EXPECT_EQ(Package(document, "c", 0), "1,2,27,0,0,0,0");
+  EXPECT_EQ(Package(document, "d", 0), "1,2,27,0,0,0,0");
+  EXPECT_EQ(Package(document, "e", 0), "1,2,27,0,1,0,0");
+}
+
+TEST(StudentResultsTest, ScoresOutsideTheByteRangeAreHeldToIt) {
+  const auto document = Assessment(Submission("high", "3") + Submission("edge", "2.55") + Submission("huge", "1e300") +
+                                   Submission("negative", "-0.5") + Submission("word", "most") +
+                                   Submission("inf", "inf") + Submission("NaN", "-nan"));
+  EXPECT_EQ(Package(document, "high", 0), "1,2,27,ff,0,0,0");
+  EXPECT_EQ(Package(document, "edge", 0), "1,2,27,ff,0,0,0");
+  EXPECT_EQ(Package(document, "huge", 0), "1,2,27,ff,0,0,0");
+  EXPECT_EQ(Package(document, "negative", 0), "1,2,27,0,0,0,0");
+  EXPECT_EQ(Package(document, "word", 0), "1,2,27,0,0,0,0");
+  EXPECT_EQ(Package(document, "inf", 0), "1,2,27,ff,0,0,0");
+  EXPECT_EQ(Package(document, "NaN", 0), "1,2,27,0,0,0,0");
+}
+
+TEST(StudentResultsTest, AddressFieldsAreItsHighAndLowByte) {
+  const auto document = Assessment(Submission("a", "0"));
+  EXPECT_EQ(Package(document, "a", 0, 0xABCD), "ab,cd,27,0,0,0,0");
+  EXPECT_EQ(Package(document, "a", 0, 0x00FF), "0,ff,27,0,0,0,0");
+}
+
+TEST(StudentResultsTest, GradeBitsGoLeastSignificantFirst) {
+  const auto document = Assessment(Submission(
+      "s", "0.5", Response(1, "correct") + Response(2, "opinion") + Response(3, "incorrect") + Response(9, "correct")));
+  EXPECT_EQ(Package(document, "s", 9), "1,2,27,32,0,0,9,3,1");
+  EXPECT_EQ(Package(document, "s", 8), "1,2,27,32,0,0,8,3");
+  EXPECT_EQ(Package(document, "s", 3), "1,2,27,32,0,0,3,3");
+}
+
+TEST(StudentResultsTest, OnlyTheStudentsOwnResponsesCount) {
+  const auto document =
+      Assessment(Submission("other", "1", Response(1, "correct") + Response(2, "correct")) +
+                 Submission("s", "0.25", Response(2, "correct") + Response(3, "Correct") + Response(4, "")));
+  EXPECT_EQ(Package(document, "s", 4), "1,2,27,19,0,0,4,2");
+}
+
+TEST(StudentResultsTest, MissingSubmissionGivesZeroScoreAndGrades) {
+  const auto document = Assessment(Submission("other", "1", Response(1, "correct")));
+  EXPECT_EQ(Package(document, "s", 9), "1,2,27,0,0,0,9,0,0");
+  EXPECT_EQ(
+      Voxlet::UTF16to8(ReceiverUtilities::PackageStudentSubmissions(0x0102, u"s", Questions(document, 2), nullptr)),
+      "1,2,27,0,0,0,2,0");
+}
+
+TEST(StudentResultsTest, EmptyQuestionListGivesNoGradeBytes) {
+  const auto document = Assessment(Submission("s", "1", Response(1, "correct")));
+  EXPECT_EQ(Package(document, "s", 0), "1,2,27,64,0,0,0");
+}
+
+TEST(StudentResultsTest, LoneQuestionCarriesItsNumberAsOffset) {
+  const auto document = Assessment(Submission("s", "1", Response(5, "correct")));
+  Voxlet::XmlElementList fifth = {Questions(document, 9)[4]};
+  EXPECT_EQ(Voxlet::UTF16to8(ReceiverUtilities::PackageStudentSubmissions(0x0102, u"s", fifth, document)),
+            "1,2,27,64,0,4,1,1");
+
+  const auto numbered = Voxlet::XmlSchema::ParseUtf8(
+      "<voxlet:questions xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\">"
+      "<voxlet:question xml:id=\"a\" voxlet:questionnumber=\"0\"/><voxlet:question xml:id=\"b\"/>"
+      "<voxlet:question xml:id=\"c\" voxlet:questionnumber=\"x\"/></voxlet:questions>");
+  for (xercesc::DOMElement* question : Voxlet::XmlSchema::GetAllChildElements(numbered->Root())) {
+    EXPECT_EQ(Voxlet::UTF16to8(ReceiverUtilities::PackageStudentSubmissions(0x0102, u"s", {question}, document)),
+              "1,2,27,64,0,0,1,0");
+  }
+}
+
+TEST(StudentResultsTest, IdentifiersWithQuotesAreMatchedAsValues) {
+  const auto document =
+      Assessment(Submission("o&apos;brien &quot;jr&quot;", "1", Response(1, "correct")) + Submission("x", "0.5"));
+  EXPECT_EQ(Package(document, "o'brien \"jr\"", 1), "1,2,27,64,0,0,1,1");
+  EXPECT_EQ(Package(document, "x' or '1'='1", 1), "1,2,27,0,0,0,1,0");
+}
+
+// Runs the process-wide logger into a file for the life of the fixture.
+class StudentResultsLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path = ::testing::TempDir() + "content-results-" + std::to_string(::getpid()) + ".log";
+    std::remove(path.c_str());
+    logger = std::make_unique<CLogger>(nullptr);
+    ASSERT_TRUE(logger->Open(path));
+    logger->SetMask(kLogMilestone | kLogDiagnostic);
+    g_pLogger.store(logger.get());
+  }
+  void TearDown() override { std::remove(path.c_str()); }
+
+  // Stops the logger (writing what is queued) and answers the file's contents.
+  std::string WrittenLog() {
+    g_pLogger.store(nullptr);
+    logger.reset();
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
+  std::string path;
+  std::unique_ptr<CLogger> logger;
+};
+
+TEST_F(StudentResultsLogTest, DuplicateResponsesAreLoggedAndGradedIncorrect) {
+  const auto document =
+      Assessment(Submission("s", "1", Response(1, "correct") + Response(1, "correct") + Response(2, "correct")));
+  EXPECT_EQ(Package(document, "s", 2), "1,2,27,64,0,0,2,2");
+  const std::string log = WrittenLog();
+  EXPECT_NE(log.find("Packaging student submissions for student s ..."), std::string::npos);
+  EXPECT_NE(log.find("Error packaging students' responses: Multiple responses found from the same student for the "
+                     "same question. Setting to incorrect"),
+            std::string::npos);
+}
+
+TEST(GradeBitsTest, NineGradesMakeTwoBytes) {
+  const unsigned char grades[] = {1, 1, 0, 0, 0, 0, 0, 0, 1};
+  int byteCount = -1;
+  const auto bits = ReceiverUtilities::ConvertGradeListToBitList(grades, 9, byteCount);
+  ASSERT_EQ(byteCount, 2);
+  EXPECT_EQ(bits[0], 0x03);
+  EXPECT_EQ(bits[1], 0x01);
+}
+
+TEST(GradeBitsTest, WholeBytesHaveNoPartialTail) {
+  const unsigned char grades[] = {0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 1, 0, 1, 0, 1, 1};
+  int byteCount = -1;
+  const auto bits = ReceiverUtilities::ConvertGradeListToBitList(grades, 16, byteCount);
+  ASSERT_EQ(byteCount, 2);
+  EXPECT_EQ(bits[0], 0x80);
+  EXPECT_EQ(bits[1], 0xD5);
+}
+
+TEST(GradeBitsTest, AnyNonZeroGradeSetsOnlyItsOwnBit) {
+  const unsigned char grades[] = {2, 0, 255};
+  int byteCount = -1;
+  const auto bits = ReceiverUtilities::ConvertGradeListToBitList(grades, 3, byteCount);
+  ASSERT_EQ(byteCount, 1);
+  EXPECT_EQ(bits[0], 0x05);
+}
+
+TEST(GradeBitsTest, NoGradesGiveNoBytes) {
+  const unsigned char grade = 1;
+  int byteCount = -1;
+  ReceiverUtilities::ConvertGradeListToBitList(&grade, 0, byteCount);
+  EXPECT_EQ(byteCount, 0);
+  byteCount = -1;
+  ReceiverUtilities::ConvertGradeListToBitList(&grade, -4, byteCount);
+  EXPECT_EQ(byteCount, 0);
+  byteCount = -1;
+  ReceiverUtilities::ConvertGradeListToBitList(nullptr, 9, byteCount);
+  EXPECT_EQ(byteCount, 0);
+}
+
+}  // namespace
