@@ -1,0 +1,249 @@
+#include "protocol/Receiver.h"
+
+#include <random>
+
+#include "client/Format.h"
+#include "client/HardwareServicePreferences.h"
+#include "platform/Tick.h"
+#include "protocol/CommandText.h"
+#include "protocol/ReceiverPreferences.h"
+#include "service/Logger.h"
+
+namespace {
+
+// Receivers are numbered 1, 2, ... in order of connection; the numbering starts again once
+// every receiver has disconnected.
+std::mutex g_numberLock;
+uint32_t g_connectedCount = 0;
+uint32_t g_numberSequence = 0;
+
+const char* StatusText(uint32_t status) {
+  switch (status) {
+    case 1:
+      return "analyzing data";
+    case 2:
+      return "device not present";
+    case 3:
+      return "device in use";
+    default:
+      return "unknown";
+  }
+}
+
+}  // namespace
+
+uint32_t ConnectedReceiverCount() {
+  std::lock_guard<std::mutex> guard(g_numberLock);
+  return g_connectedCount;
+}
+
+CReceiver::CReceiver(IReceiverEvents* events, ReceiverEnvironment environment)
+    : m_events(events), m_env(std::move(environment)) {
+  if (!m_env.makeLink)
+    m_env.makeLink = [](const SBConnectionInfo& info) { return std::make_unique<CSBConnection>(info); };
+  if (!m_env.timestamp) m_env.timestamp = [](int64_t seconds) { return Voxlet::CurrentTimestamp(seconds); };
+  if (!m_env.random) {
+    auto engine = std::make_shared<std::mt19937>(std::random_device{}());
+    auto lock = std::make_shared<std::mutex>();
+    m_env.random = [engine, lock] {
+      std::lock_guard<std::mutex> guard(*lock);
+      return static_cast<uint32_t>((*engine)());
+    };
+  }
+  if (!m_env.clock) m_env.clock = &Platform::GetTickCount;
+  StartChannelAnalysis();
+}
+
+CReceiver::~CReceiver() {
+  Close();
+  StopChannelAnalysis();
+}
+
+uint32_t CReceiver::Open(const Voxlet::StringBuffer& portName) {
+  SBConnectionInfo info;
+  info.connectionKind = kConnectionCom;
+  info.portName = portName;
+  info.portName2 = portName;
+  return Open(info);
+}
+
+uint32_t CReceiver::Open(const SBConnectionInfo& info) {
+  m_portName = info.portName;
+  if (!m_counted) {
+    std::lock_guard<std::mutex> guard(g_numberLock);
+    ++g_connectedCount;
+    m_receiverNumber = ++g_numberSequence;
+    m_counted = true;
+  }
+  // On Linux the port name is already the device path.
+  m_link = m_env.makeLink(info);
+  const uint32_t status = m_link->Open();
+  if (status != 0 && status != 2 && status != 3)
+    OV_LOG(kLogDiagnostic, "%s - Error opening connection: %u", NameUtf8().c_str(), status);
+  ReportStatus(status);
+  if (status != 0) return status;
+
+  const int64_t baud = ReceiverPreferences::ReadRegistryInteger(Voxlet::Preferences::HardwareService::BaudRate,
+                                                                Voxlet::Preferences::HardwareService::DefaultBaudRate);
+  m_link->SetCommParams(static_cast<uint32_t>(baud), 8, 0, 0);
+  OV_LOG(kLogDiagnostic, "%s - Baud rate: %d", NameUtf8().c_str(), static_cast<int>(baud));
+  m_handler = std::make_unique<CReceiverProtocolHandler>(this, m_env.clock);
+  m_handler->Start();
+  m_stopEvent.Reset();
+  m_goingAway = false;
+  Start();
+  return status;
+}
+
+void CReceiver::Close() {
+  m_stopEvent.Set();
+  Join();  // the I/O loop ends its start-up worker itself
+  if (m_handler) m_handler->Stop();
+  if (m_link) {
+    // The network stop queued by the I/O loop's end goes out before the link closes.
+    m_link->WaitForSendsDone();
+    m_link->Close();
+  }
+  if (m_counted) {
+    std::lock_guard<std::mutex> guard(g_numberLock);
+    if (g_connectedCount > 0 && --g_connectedCount == 0) g_numberSequence = 0;
+    m_counted = false;
+  }
+}
+
+void CReceiver::ReportStatus(uint32_t status) {
+  m_state = status;
+  OV_LOG(kLogDiagnostic, "%s - status change: %s", NameUtf8().c_str(), StatusText(status));
+  if (m_events) m_events->OnReceiverStatusChanged(m_receiverNumber.load(), status);
+}
+
+void CReceiver::QueueReset() {
+  if (m_events) m_events->QueueReceiverReset(m_portName);
+}
+
+unsigned CReceiver::Run() {
+  m_startupWorker = std::thread([this] { StartupWorker(); });
+  for (;;) {
+    Platform::WaitHandle handles[3];
+    size_t count = 0;
+    handles[count++] = Platform::WaitHandle::Of(m_stopEvent);
+    const size_t sendIndex = count;
+    if (m_handler) handles[count++] = Platform::WaitHandle::Of(m_handler->SendEvent());
+    const size_t readIndex = count;
+    CWaitEvent* received = m_link ? m_link->GetReceiveEvent() : nullptr;
+    if (received) handles[count++] = Platform::WaitHandle::Of(*received);
+    const uint32_t delay = m_handler ? m_handler->GetNextSendDelay() : CReceiverProtocolHandler::kWaitForever;
+    const int timeout = delay == CReceiverProtocolHandler::kWaitForever ? -1 : static_cast<int>(delay);
+    const int index = Platform::WaitForAny({handles, count}, timeout);
+    if (index == 0) break;
+    if (received && index == static_cast<int>(readIndex)) {
+      ReadLink();
+      if (m_goingAway.load()) break;
+      if (m_link->IsDeviceLost()) {
+        OV_LOG(kLogMilestone, "%s - The receiver's link was lost; the receiver was unplugged or went away.",
+               NameUtf8().c_str());
+        m_goingAway = true;
+        ReportStatus(2);
+        QueueReset();
+        break;
+      }
+    } else if ((m_handler && index == static_cast<int>(sendIndex)) || index == Platform::kWaitTimeout) {
+      if (!m_handler) break;
+      m_handler->SendNextPacket();
+    } else {
+      break;
+    }
+  }
+  m_goingAway = true;
+  m_stopEvent.Set();  // ends the start-up worker's pause
+  if (m_startupWorker.joinable()) m_startupWorker.join();
+  if (m_handler && !(m_link && m_link->IsDeviceLost())) {
+    m_handler->SetNetworkState(false, true);
+    m_handler->SendNextPacket();
+  }
+  return 0;
+}
+
+void CReceiver::ReadLink() {
+  while (std::unique_ptr<CSBIOPacket> packet = m_link->GetReceivedPacket()) {
+    if (m_handler) m_handler->AddReceivedBytes(packet->Payload(), packet->PayloadLength());
+    if (m_stopEvent.IsSet() && !m_goingAway.load()) {
+      OV_LOG(kLogDiagnostic, "HW service is going away; stopping the network");
+      m_goingAway = true;
+    }
+  }
+}
+
+bool CReceiver::StartupPause() { return !m_stopEvent.Wait(m_env.startupStepMs) && !m_goingAway.load(); }
+
+void CReceiver::StartupWorker() {
+  if (!StartupPause()) return;
+  OV_LOG(kLogMilestone, "Starting up. Power off all connected clickers");
+  m_handler->SendSessionEnd(0, 2, false);
+  if (!StartupPause()) return;
+  m_handler->SetNetworkState(false, false);
+  if (!StartupPause()) return;
+  const int last = LastChannelPreference();
+  int current = last;
+  if (last < 11 || last > 26) current = 11 + static_cast<int>(m_env.random() & 15);
+  {
+    std::lock_guard<std::mutex> guard(m_stateLock);
+    m_previousChannel = last;
+    m_currentChannel = current;
+  }
+  OV_LOG(kLogDiagnostic,
+         "We are just starting up so performing full scan of all channels, globbing to channel %d for now", current);
+  RunBackgroundScan(0xFFFF);
+  // Connecting to the software service follows here once the session bridge is in place.
+}
+
+int CReceiver::LastChannelPreference() {
+  return static_cast<int>(ReceiverPreferences::ReadFileInteger(ReceiverPreferences::LastChannelName(m_portName), -1));
+}
+
+void CReceiver::SendBytes(const uint8_t* bytes, uint32_t length) {
+  if (!m_link) return;
+  m_link->Send(std::make_unique<CSBIOPacket>(bytes, length, false));
+}
+
+void CReceiver::LogReceived(const uint8_t* bytes, uint32_t length) {
+  if (LogWanted(kLogRawData)) OV_LOG(kLogRawData, "received: %s", ReceiverFrame::HexDump(bytes, length).c_str());
+}
+
+void CReceiver::GetName(Voxlet::StringBuffer& name) { name = m_portName; }
+
+void CReceiver::SendCommandText(const std::string& text, bool retry) {
+  if (!m_handler) return;
+  const std::vector<uint8_t> bytes = ParseCommandText(text);
+  m_handler->QueuePacket(static_cast<int32_t>(bytes.size()), bytes.data(), retry);
+}
+
+bool CReceiver::NetworkStarted() {
+  std::lock_guard<std::mutex> guard(m_stateLock);
+  return m_networkStarted;
+}
+
+void CReceiver::SetNetworkStarted(bool started) {
+  std::lock_guard<std::mutex> guard(m_stateLock);
+  m_networkStarted = started;
+}
+
+void CReceiver::SetUpNotificationPending(bool pending) {
+  std::lock_guard<std::mutex> guard(m_stateLock);
+  m_upNotificationPending = pending;
+}
+
+int CReceiver::CurrentChannel() {
+  std::lock_guard<std::mutex> guard(m_stateLock);
+  return m_currentChannel;
+}
+
+Voxlet::StringBuffer CReceiver::FirmwareVersion() {
+  std::lock_guard<std::mutex> guard(m_stateLock);
+  return m_firmwareVersion;
+}
+
+Voxlet::StringBuffer CReceiver::ProductText() {
+  std::lock_guard<std::mutex> guard(m_stateLock);
+  return m_productText;
+}

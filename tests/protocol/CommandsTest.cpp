@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "FakeReceiver.h"
+#include "protocol/CommandText.h"
+#include "protocol/ReceiverProtocolHandler.h"
+
+using ::testing::NiceMock;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// Decodes a frame with a decoder of its own: code bytes give the distance to the next zero.
+Bytes Unframe(const Bytes& frame) {
+  Bytes out;
+  size_t i = 0;
+  while (i < frame.size() && frame[i] != 0) {
+    const size_t code = frame[i];
+    for (size_t j = 1; j < code && i + j < frame.size(); ++j) out.push_back(frame[i + j]);
+    i += code;
+    if (i < frame.size() && frame[i] != 0) out.push_back(0);
+  }
+  out.pop_back();  // the checksum
+  return out;
+}
+
+struct Sent {
+  Bytes packet;
+  bool retry;
+};
+
+class CommandsTest : public ::testing::Test {
+ protected:
+  ManualClock clock;
+  NiceMock<FakeReceiver> receiver;
+  CReceiverProtocolHandler handler{&receiver, [this] { return clock.now; }};
+
+  // Runs one builder and answers the packet it queued and whether it is retried.
+  Sent Build(const std::function<void()>& builder) {
+    builder();
+    EXPECT_EQ(handler.SendQueueSize(), 1u);
+    EXPECT_EQ(handler.SendNextPacket(), 1);
+    const bool retry = handler.SendQueueSize() == 1;  // a retried packet stays until answered
+    const auto frames = receiver.Frames();
+    Sent sent{Unframe(frames.back()), retry};
+    if (retry) {
+      EXPECT_TRUE(handler.RemoveAckedCommand(sent.packet[2]));
+    }
+    return sent;
+  }
+};
+
+}  // namespace
+
+TEST_F(CommandsTest, ReceiverQueriesAndSettings) {
+  struct Case {
+    std::function<void()> build;
+    Bytes packet;
+    bool retry;
+  };
+  CReceiverProtocolHandler& h = handler;
+  const std::vector<Case> cases = {
+      {[&] { h.QueryFirmwareInfo(); }, {0x00, 0x00, 0x00}, true},
+      {[&] { h.SetNetworkState(true, true); }, {0x00, 0x00, 0x04, 0x01}, true},
+      {[&] { h.SetNetworkState(false, false); }, {0x00, 0x00, 0x04, 0x00}, false},
+      {[&] { h.ReplyNetworkState(0x1234); }, {0x12, 0x34, 0x04}, true},
+      {[&] { h.SetLoginRequirement(true, false, true); }, {0x00, 0x00, 0x06, 0x05}, true},
+      {[&] { h.SetLoginRequirement(false, true, false); }, {0x00, 0x00, 0x06, 0x02}, true},
+      {[&] { h.QueryLoginRequirement(); }, {0x00, 0x00, 0x06}, true},
+      {[&] { h.SendLoginGrantReply(0x0102); }, {0x01, 0x02, 0x08}, false},
+      {[&] { h.SendLoginOff(0x0102); }, {0x01, 0x02, 0x09}, false},
+      {[&] { h.SendHandUpReply(0x0102); }, {0x01, 0x02, 0x0C, 0x01}, true},
+      {[&] { h.SetChannel(17); }, {0x00, 0x00, 0x0D, 0x01}, true},
+      {[&] { h.SetChannel(15); }, {0x00, 0x00, 0x0D, 0x0F}, true},
+      {[&] { h.SendSessionEnd(0, 2, false); }, {0x00, 0x00, 0x0E, 0x02}, false},
+      {[&] { h.SendSessionEnd(0x0203, 7, true); }, {0x02, 0x03, 0x0E, 0x03}, true},
+      {[&] { h.QueryScanResults(0x8001); }, {0x00, 0x00, 0x11, 0x80, 0x01}, false},
+      {[&] { h.QueryMacAddress(); }, {0x00, 0x00, 0x16, 0x00}, true},
+      {[&] { h.StartBackgroundScan(0x7FFF, 20, 255); }, {0x00, 0x00, 0x17, 0x7F, 0xFF, 14, 255}, false},
+      {[&] { h.StartBackgroundScan(0x0001, 14, 15); }, {0x00, 0x00, 0x17, 0x00, 0x01, 14, 14}, false},
+      {[&] { h.StartBackgroundScan(0x0001, 5, 254); }, {0x00, 0x00, 0x17, 0x00, 0x01, 5, 14}, false},
+      {[&] { h.QueryProductCode(); }, {0x00, 0x00, 0x2A}, false},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Sent sent = Build(cases[i].build);
+    EXPECT_EQ(sent.packet, cases[i].packet) << "case " << i;
+    EXPECT_EQ(sent.retry, cases[i].retry) << "case " << i;
+  }
+}
+
+TEST_F(CommandsTest, ClassNameCarriesEightBytesPaddedWithZeros) {
+  EXPECT_EQ(Build([&] { handler.SetClassName("Room 12"); }).packet,
+            (Bytes{0x00, 0x00, 0x05, 'R', 'o', 'o', 'm', ' ', '1', '2', 0x00}));
+  EXPECT_EQ(Build([&] { handler.SetClassName("Chemistry1"); }).packet,
+            (Bytes{0x00, 0x00, 0x05, 'C', 'h', 'e', 'm', 'i', 's', 't', 'r'}));
+  EXPECT_EQ(Build([&] { handler.SetClassName(""); }).packet, (Bytes{0x00, 0x00, 0x05, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(CommandsTest, LoginGrantNameRule) {
+  const Voxlet::StringBuffer name26(26, u'a');
+  Sent sent = Build([&] { handler.SendLoginGrant(0x0005, true, name26); });
+  ASSERT_EQ(sent.packet.size(), 31u);
+  EXPECT_EQ(Bytes(sent.packet.begin(), sent.packet.begin() + 4), (Bytes{0x00, 0x05, 0x08, 0x01}));
+  EXPECT_EQ(sent.packet.back(), 0x5F);
+  EXPECT_EQ(sent.packet[29], 'a');
+  EXPECT_FALSE(sent.retry);
+
+  sent = Build([&] { handler.SendLoginGrant(0x0005, false, Voxlet::StringBuffer(40, u'b')); });
+  EXPECT_EQ(sent.packet.size(), 36u);
+  EXPECT_EQ(sent.packet[3], 0x00);
+
+  sent = Build([&] { handler.SendLoginGrant(0x0005, true, u"Zo\u00EB \u0141uk"); });
+  EXPECT_EQ(sent.packet, (Bytes{0x00, 0x05, 0x08, 0x01, 'Z', 'o', 0xEB, ' ', 0x3F, 'u', 'k'}));
+
+  // The name ends at its terminator.
+  sent = Build([&] { handler.SendLoginGrant(0x0005, true, Voxlet::StringBuffer(u"ab\0cd", 5)); });
+  EXPECT_EQ(sent.packet, (Bytes{0x00, 0x05, 0x08, 0x01, 'a', 'b'}));
+}
+
+TEST(CommandTextTest, FieldsAreHexBytesBadOnesFFEmptyOnesZero) {
+  EXPECT_EQ(ParseCommandText("0,0,a,1,2,3,4"), (Bytes{0x00, 0x00, 0x0A, 0x01, 0x02, 0x03, 0x04}));
+  EXPECT_EQ(ParseCommandText("1,zz,3"), (Bytes{0x01, 0xFF, 0x03}));
+  EXPECT_EQ(ParseCommandText("0x12, 0X1f,1ff"), (Bytes{0x12, 0x1F, 0xFF}));
+  EXPECT_EQ(ParseCommandText("1,,3,"), (Bytes{0x01, 0x00, 0x03, 0x00}));
+  EXPECT_EQ(ParseCommandText("27"), (Bytes{0x27}));
+  EXPECT_EQ(ParseCommandText(""), (Bytes{0x00}));
+}

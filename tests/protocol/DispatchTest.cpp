@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include "FakeReceiver.h"
+#include "LogCapture.h"
+#include "protocol/Frame.h"
+#include "protocol/JoinPayload.h"
+#include "protocol/ReceiverProtocolHandler.h"
+
+using ::testing::_;
+using ::testing::ElementsAre;
+using ::testing::Invoke;
+using ::testing::StrictMock;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  ManualClock clock;
+  StrictMock<FakeReceiver> receiver;
+  CReceiverProtocolHandler handler{&receiver, [this] { return clock.now; }};
+
+  void Dispatch(uint8_t command, uint16_t address, const Bytes& payload) {
+    IncomingRecord r;
+    r.command = command;
+    r.address = address;
+    r.payloadLength = static_cast<int32_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), r.payload.begin());
+    handler.DispatchIncoming(r);
+  }
+
+  // Puts a sent retry packet with this command at the queue front.
+  void SendRetry(uint8_t command) {
+    const uint8_t packet[3] = {0x00, 0x00, command};
+    handler.QueuePacket(3, packet, true);
+    handler.SendNextPacket();
+  }
+
+  // Whether the incoming packet acknowledges (removes) a sent packet with `sentCommand`.
+  bool Acknowledges(uint8_t sentCommand, uint8_t command, const Bytes& payload) {
+    SendRetry(sentCommand);
+    Dispatch(command, 0, payload);
+    const bool removed = handler.SendQueueSize() == 0;
+    handler.RemoveAckedCommand(sentCommand);
+    return removed;
+  }
+};
+
+}  // namespace
+
+TEST_F(DispatchTest, ReceiverReportsReachTheirHandlers) {
+  EXPECT_CALL(receiver, OnFirmwareInfo(1, 2, 3, 0x0405));
+  Dispatch(0x00, 0, {1, 2, 3, 4, 5});
+  EXPECT_CALL(receiver, OnReceiverStatus(2));
+  Dispatch(0x01, 0, {2});
+  EXPECT_CALL(receiver, OnClickerStatus(5, 1, 0x40));
+  Dispatch(0x01, 5, {0x03, 0x40});
+  // DEVICE_STATUS too short for its kind does nothing.
+  Dispatch(0x01, 0, {});
+  Dispatch(0x01, 5, {0x01});
+  EXPECT_CALL(receiver, OnTransmitPower(5, 9));
+  Dispatch(0x02, 5, {9});
+  EXPECT_CALL(receiver, OnPanId(0, 4660));
+  Dispatch(0x03, 0, {0x12, 0x34});
+  Dispatch(0x03, 0, {0x12});
+  EXPECT_CALL(receiver, OnNetworkState(true));
+  Dispatch(0x04, 0, {0x01});
+  EXPECT_CALL(receiver, OnClassName(0, Voxlet::StringBuffer(u"ABCDEFGH")));
+  Dispatch(0x05, 0, {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I'});
+  EXPECT_CALL(receiver, OnLoginRequirement(0, true, false, true));
+  Dispatch(0x06, 0, {0x05});
+  EXPECT_CALL(receiver, OnChannel(0, 0x03));
+  Dispatch(0x0D, 0, {0x13});
+  EXPECT_CALL(receiver, OnSelectTeam(5, 2));
+  Dispatch(0x0F, 5, {2});
+  EXPECT_CALL(receiver, OnStartGame(5, 0x31));
+  Dispatch(0x10, 5, {0x31});
+  EXPECT_CALL(receiver, OnLoginGrantConfirm(5, true));
+  Dispatch(0x14, 5, {0x03});
+  EXPECT_CALL(receiver, OnDeviceDisassociated(5));
+  Dispatch(0x15, 5, {});
+  EXPECT_CALL(receiver, OnSessionEndRemote(5));
+  Dispatch(0x0E, 5, {});
+  EXPECT_CALL(receiver, OnProductCode(1));
+  Dispatch(0x2A, 0, {1});
+  EXPECT_CALL(receiver, OnReceiverPrintf(0, Voxlet::StringBuffer(u"hi\u00FF")));
+  Dispatch(0xFD, 0, {'h', 'i', 0xFF});
+  EXPECT_CALL(receiver, OnHandUp(5, false));
+  Dispatch(0x0C, 5, {0x02});
+  EXPECT_CALL(receiver, OnAnswerUpload(5, 3, ElementsAre(0x41, 0x42)));
+  Dispatch(0x0B, 5, {3, 0x41, 0x42});
+  EXPECT_CALL(receiver, OnPropertyQueryMacAddr(0x01020304u, 0x05060708u));
+  Dispatch(0x16, 0, {0x00, 1, 2, 3, 4, 5, 6, 7, 8});
+}
+
+TEST_F(DispatchTest, AnswersRemoveTheSentCommandTheyAnswer) {
+  EXPECT_CALL(receiver, OnFirmwareInfo(_, _, _, _)).Times(1);
+  EXPECT_TRUE(Acknowledges(0x00, 0x00, {1, 2, 3, 4, 5}));
+  EXPECT_FALSE(Acknowledges(0x00, 0x00, {1, 2, 3, 4}));  // too short: nothing at all
+  EXPECT_TRUE(Acknowledges(0x02, 0x02, {}));
+  EXPECT_TRUE(Acknowledges(0x03, 0x03, {}));
+  EXPECT_FALSE(Acknowledges(0x03, 0x03, {0x01}));
+  EXPECT_TRUE(Acknowledges(0x05, 0x05, {}));
+  EXPECT_TRUE(Acknowledges(0x06, 0x06, {}));
+  EXPECT_TRUE(Acknowledges(0x0A, 0x0A, {}));
+  EXPECT_TRUE(Acknowledges(0x0C, 0x0B, {}));  // an empty answer upload answers HAND_UP
+  EXPECT_TRUE(Acknowledges(0x0C, 0x0C, {}));
+  EXPECT_TRUE(Acknowledges(0x0C, 0x25, {}));
+  EXPECT_TRUE(Acknowledges(0x17, 0x17, {0x01}));
+  EXPECT_TRUE(Acknowledges(0x27, 0x27, {}));
+  EXPECT_FALSE(Acknowledges(0x06, 0x05, {}));  // another command's answer removes nothing
+}
+
+TEST_F(DispatchTest, EmptyNetworkStateFromAClickerIsAnsweredWithItsAddress) {
+  Dispatch(0x04, 0x0102, {});
+  ASSERT_EQ(handler.SendQueueSize(), 1u);
+  handler.SendNextPacket();
+  const auto frames = receiver.Frames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0], (Bytes{0x05, 0x01, 0x02, 0x04, 0x07, 0x00}));
+}
+
+TEST_F(DispatchTest, LoginGrantIsAnsweredThenHandled) {
+  EXPECT_CALL(receiver, OnLoginGrant(5, Voxlet::StringBuffer(u"Ann"), true, true));
+  Dispatch(0x08, 5, {0x03, 'A', 'n', 'n'});
+  ASSERT_EQ(handler.SendQueueSize(), 1u);
+  handler.SendNextPacket();
+  EXPECT_EQ(receiver.Frames()[0], (Bytes{0x01, 0x04, 0x05, 0x08, 0x0D, 0x00}));
+}
+
+TEST_F(DispatchTest, LoginOffIsAnsweredWith0x89BeforeItsHandlerQueuesAnything) {
+  EXPECT_CALL(receiver, OnLoginOff(5)).WillOnce(Invoke([&](uint16_t a) { handler.SendLoginOff(a); }));
+  Dispatch(0x09, 5, {});
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  const auto frames = receiver.Frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0], (Bytes{0x01, 0x04, 0x05, 0x89, 0x8C, 0x00}));
+  EXPECT_EQ(frames[1], (Bytes{0x01, 0x04, 0x05, 0x09, 0x0C, 0x00}));
+}
+
+TEST_F(DispatchTest, JoinsDecodeMacHalvesStudentIdAndAutoFlag) {
+  EXPECT_CALL(receiver, OnJoinNoLoginRequired(7, 0x00112233u, 0x44556677u));
+  Dispatch(0x07, 7, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77});
+  EXPECT_CALL(receiver, OnJoinLoginRequired(7, 0x00112233u, 0x44556677u, Voxlet::StringBuffer(u"01"), true));
+  Dispatch(0x07, 7, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x54, 0x00, 0x01});
+  EXPECT_CALL(receiver, OnJoinLoginRequired(7, _, _, Voxlet::StringBuffer(), false));
+  Dispatch(0x07, 7, {0, 0, 0, 0, 0, 0, 0, 0, 0x00});
+}
+
+TEST(JoinPayloadTest, StudentIdNibblesMapToDigitsAndPunctuation) {
+  const Bytes all = {0x21, 0x43, 0x65, 0x87, 0xA9, 0xCB, 0x0D};
+  EXPECT_EQ(DecodeStudentId(all.data(), all.size()), u"-./0123456789");
+  const Bytes terminated = {0x54, 0xE6, 0x77};
+  EXPECT_EQ(DecodeStudentId(terminated.data(), terminated.size()), u"012");
+  const Bytes many(12, 0x44);  // 24 characters' worth: cut at 16
+  EXPECT_EQ(DecodeStudentId(many.data(), many.size()), Voxlet::StringBuffer(16, u'0'));
+}
+
+TEST_F(DispatchTest, EnhancedAnswerHeadersAndShortPayloads) {
+  EXPECT_CALL(receiver, OnEnhancedAnswerUpload(5, 9, 3, 0, 4, _, 2));
+  Dispatch(0x25, 5, {9, 3, 0, 4, 0, 0, 0xAA, 0xBB});
+  EXPECT_CALL(receiver, OnEnhancedAnswerUpload(5, 9, 3, 1, 0, _, 1))
+      .WillOnce(Invoke([](uint16_t, uint8_t, uint8_t, uint8_t, uint8_t, const uint8_t* data, uint32_t) {
+        EXPECT_EQ(data[0], 0xCC);
+      }));
+  Dispatch(0x25, 5, {9, 3, 1, 0xCC});
+  // A first packet without its whole six-byte header carries nothing: dropped.
+  Dispatch(0x25, 5, {9, 3, 0, 4});
+}
+
+TEST_F(DispatchTest, ScanResultsNeverReadPastTheirEntries) {
+  EXPECT_CALL(receiver, OnScanResults(0x0003, 0x0002, _))
+      .WillOnce(Invoke([](uint16_t, uint16_t, const ChannelScanResultsArray& results) {
+        ASSERT_EQ(results->size(), 2u);
+        EXPECT_EQ((*results)[0].m_panId, 0);
+        EXPECT_EQ((*results)[0].m_energy, 40);
+        EXPECT_EQ((*results)[1].m_panId, 0x1234);
+        EXPECT_EQ((*results)[1].m_energy, 5);
+      }));
+  Dispatch(0x11, 0, {0x00, 0x03, 0x00, 0x02, 0x00, 0x00, 0x28, 0x12, 0x34, 0x05});
+  // Sixteen channels scanned but one entry and a partial one: one entry handed on.
+  EXPECT_CALL(receiver, OnScanResults(0xFFFF, 0, _))
+      .WillOnce(
+          Invoke([](uint16_t, uint16_t, const ChannelScanResultsArray& results) { EXPECT_EQ(results->size(), 1u); }));
+  Dispatch(0x11, 0, {0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00});
+  // No entries: nothing further.
+  Dispatch(0x11, 0, {0xFF, 0xFF, 0x00, 0x00, 0x01});
+}
+
+TEST_F(DispatchTest, NacksUnknownCommandsAndPropertyTypesAreLogged) {
+  LogCapture log;
+  EXPECT_CALL(receiver, OnProductCode(0));
+  EXPECT_CALL(receiver, OnCommandNacked(0xFF)).Times(2);
+  Dispatch(0xFF, 0, {0x2A});
+  Dispatch(0xFF, 3, {0x05, 0x01});
+  Dispatch(0x33, 0, {0x01, 0x02});
+  Dispatch(0x16, 0, {0x80, 0, 0, 0x01, 0x00, 0x00, 0x02, 0x00, 0x03});
+  Dispatch(0x16, 0, {0x07, 1});
+  EXPECT_THAT(log.Lines(),
+              ElementsAre("Command rejected: 0,ff,0x2a ", "Command rejected: 3,ff,0x5 0x1 ",
+                          "Unknown command 0x33 - 2 bytes : 0x1 0x2 ",
+                          "Receiver Buffer Statistics: highwater=256 bytes, overflow=2 messages, unacked=3 messages",
+                          "Unhandled property query type=7, len=1"));
+}
+
+TEST_F(DispatchTest, StudentResultsAnswerIsLoggedAndEndsTheWait) {
+  LogCapture log;
+  Dispatch(0x27, 0x0105, {});
+  EXPECT_EQ(log.Count("We are removing command 39 since we have received the ACK. Short address: 261"), 1u);
+}
