@@ -106,20 +106,41 @@ const StringBuffer* XPathVariables::Find(const StringBuffer& name) const {
   return it == m_values.end() ? nullptr : &it->second;
 }
 
+// An expression compiled once: the factory owns the XPath, the construction context its
+// strings. Executing a compiled XPath only reads it, so threads share it freely.
+struct XPathExpression::Compiled {
+  explicit Compiled(const Namespaces& ns)
+      : resolver(ns), factory(Memory()), construction(Memory()), processor(Memory()) {}
+  NamespaceResolver resolver;
+  XPathFactoryDefault factory;
+  Quiet<XPathConstructionContextDefault> construction;
+  XPathProcessorImpl processor;
+  XPath* xpath = nullptr;
+};
+
 XPathExpression::XPathExpression(StringBuffer expression, Namespaces ns)
-    : m_expression(std::move(expression)), m_namespaces(std::move(ns)) {}
+    : m_expression(std::move(expression)), m_namespaces(std::move(ns)) {
+  XmlPlatform::Init();
+  try {
+    auto compiled = std::make_shared<Compiled>(m_namespaces);
+    compiled->xpath = compiled->factory.create();
+    compiled->processor.initXPath(*compiled->xpath, compiled->construction, ToXalan(m_expression), compiled->resolver);
+    m_compiled = std::move(compiled);
+  } catch (const XSLException&) {
+  }  // not valid XPath: every evaluation fails
+}
 
 bool XPathExpression::Evaluate(const xercesc::DOMNode* context, const XPathVariables& variables,
                                XmlElementList& matches) const {
   matches.clear();
-  if (!context || !OwnerOf(context)) return false;
-  XmlPlatform::Init();
+  if (!m_compiled || !context || !OwnerOf(context)) return false;
   try {
-    // The wrapper mirrors the DOM as it is now; it is built afresh for every evaluation, so a
-    // document changed since the last one is never read through a stale mirror.
+    // The mirror of the DOM is built afresh for every evaluation, and only as far as the
+    // expression walks, so a document changed since the last evaluation is never read through
+    // a stale mirror.
     XercesParserLiaison liaison(Memory());
     XercesDOMSupport domSupport(liaison);
-    XalanDocument* mirror = liaison.createDocument(OwnerOf(context), true, true, true);
+    XalanDocument* mirror = liaison.createDocument(OwnerOf(context), false, false, false);
     XercesDocumentWrapper* wrapper = liaison.mapDocumentToWrapper(mirror);
     // The document node is the mirror itself; any other node is looked up in it.
     XalanNode* start = context->getNodeType() == xercesc::DOMNode::DOCUMENT_NODE ? mirror
@@ -127,17 +148,11 @@ bool XPathExpression::Evaluate(const xercesc::DOMNode* context, const XPathVaria
                                                                                  : nullptr;
     if (!start) return false;
 
-    NamespaceResolver resolver(m_namespaces);
     Quiet<XPathEnvSupportDefault> envSupport(Memory());
     XObjectFactoryDefault objectFactory(Memory());
-    XPathFactoryDefault xpathFactory(Memory());
-    Quiet<XPathConstructionContextDefault> constructionContext(Memory());
-    XPathProcessorImpl processor(Memory());
-    XPath* xpath = xpathFactory.create();
-    processor.initXPath(*xpath, constructionContext, ToXalan(m_expression), resolver);
-
+    const PrefixResolver& resolver = m_compiled->resolver;
     VariableContext execution(envSupport, domSupport, objectFactory, start, &resolver, variables);
-    const XObjectPtr result = xpath->execute(start, resolver, execution);
+    const XObjectPtr result = m_compiled->xpath->execute(start, resolver, execution);
     if (result.null() || result->getType() != XObject::eTypeNodeSet) return false;
     const NodeRefListBase& nodes = result->nodeset();
     for (NodeRefListBase::size_type i = 0; i < nodes.getLength(); ++i) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <map>
+#include <memory>
 #include <xercesc/dom/DOMElement.hpp>
 #include <xercesc/dom/DOMNode.hpp>
 
@@ -22,7 +23,8 @@ class XPathVariables {
 };
 
 // An XPath 1.0 expression (Xalan-C over the Xerces DOM) whose prefixes resolve through a
-// Namespaces table. The fn: functions the system uses (fn:string-length) are available.
+// Namespaces table, compiled once when it is made. The fn: functions the system uses
+// (fn:string-length) are available. One expression may be evaluated on several threads at once.
 class XPathExpression {
  public:
   explicit XPathExpression(StringBuffer expression, Namespaces ns = Namespaces::Defaults());
@@ -41,8 +43,11 @@ class XPathExpression {
   const StringBuffer& Expression() const { return m_expression; }
 
  private:
+  struct Compiled;
+
   StringBuffer m_expression;
   Namespaces m_namespaces;
+  std::shared_ptr<const Compiled> m_compiled;  // null when the expression is not valid XPath
 };
 
 }  // namespace Voxlet
