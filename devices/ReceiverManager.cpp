@@ -1,13 +1,14 @@
 #include "devices/ReceiverManager.h"
 
 #include "client/Preferences.h"
-#include "client/Timestamp.h"
+#include "client/Format.h"
 #include "service/Logger.h"
 
 namespace {
 
 constexpr int kMailIntervalSeconds = 180;
-constexpr uint16_t kMaskAll = kLogMilestone | kLogPacket | kLogDiagnostic;  // 0x15
+constexpr uint16_t kMaskAll = kLogMilestone | kLogPacket | kLogDiagnostic;
+constexpr uint16_t kMaskMilestones = kLogMilestone;  // 0x15
 
 Voxlet::StringBuffer PreferenceKey(const char16_t* key) {
   return Voxlet::StringBuffer(Voxlet::Preferences::Path) + u"\\" + key;
@@ -47,7 +48,7 @@ void CReceiverManager::Run() {
   if (EmailLogSetting()) {
     SetEmailLog(true, true);
   } else {
-    SetMask(LogServicesMessages() ? kLogMilestone : kMaskAll);
+    SetMask(LogServicesMessages() ? kMaskMilestones : kMaskAll);
   }
   m_stopEvent.Wait(-1);
   OV_LOG(kLogDiagnostic, "CReceiverManager::Run complete");
@@ -65,7 +66,7 @@ void CReceiverManager::SetEmailLog(bool on, bool atStartup) {
   } else {
     OV_LOG(kLogMilestone, "Turning email log OFF---");
     // Switched off, the administrator's "LogServicesMessages" choice widens rather than narrows.
-    SetMask(LogServicesMessages() ? kMaskAll : kLogMilestone);
+    SetMask(LogServicesMessages() ? kMaskAll : kMaskMilestones);
   }
 }
 

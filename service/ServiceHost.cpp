@@ -102,11 +102,12 @@ void StopService() {
     OV_LOG(kLogDiagnostic, "ControlService failed = %s", error.c_str());
     return;
   }
+  // The stop control answers with the service's new state.
+  if (!c.QueryState(kServiceName, state, error)) state = Platform::kServiceStopPending;
   for (int i = 0; i < 4 && state == Platform::kServiceStopPending; ++i) {
     c.SleepMs(500);
     if (!c.QueryState(kServiceName, state, error)) break;
   }
-  // A stop acknowledged with the service still running counts as pending as well.
   if (state == Platform::kServiceStopped)
     OV_LOG(kLogDiagnostic, "The service stopped successfully");
   else
