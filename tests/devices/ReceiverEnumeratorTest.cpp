@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "FakeSysfs.h"
 #include "devices/ReceiverEnumerator.h"
 #include "platform/Registry.h"
+#include "service/Logger.h"
 
 namespace {
 
@@ -181,6 +186,33 @@ TEST_F(ReceiverEnumeration, VirtualPortBySerialNumber) {
   EXPECT_EQ(CReceiverEnumerator::GetDeviceVirtualPort(0x16D3, 0x3000, u"nobody", port), 1);
   EXPECT_EQ(CReceiverEnumerator::GetDeviceVirtualPort(0x16D3, 0x3001, u"AAA", port), 1);
   EXPECT_EQ(port, u"unchanged");
+}
+
+// The port look-up says where it looked, as milestones.
+TEST_F(ReceiverEnumeration, VirtualPortLogsWhereItLookedAndWhatItRead) {
+  const auto device = sysfs.AddDevice("9-1", "16d3", "0051", "LOGGED");
+  const auto interface = sysfs.AddInterface(device, "1.0");
+  FakeSysfs::AddPortTty(interface, "ttyUSB4");
+  const std::string logPath = (sysfs.Root() / "enumerator.log").string();
+  auto logger = std::make_unique<CLogger>(nullptr);
+  ASSERT_TRUE(logger->Open(logPath));
+  logger->SetMask(kLogMilestone);
+  g_pLogger.store(logger.get());
+  StringBuffer port;
+  EXPECT_EQ(CReceiverEnumerator::GetDeviceVirtualPort(0x16D3, 0x0051, u"LOGGED", port), 0);
+  g_pLogger.store(nullptr);
+  logger.reset();  // writes what is queued
+  std::stringstream log;
+  log << std::ifstream(logPath).rdbuf();
+  const std::string text = log.str();
+  const size_t deviceLine = text.find("WE FOUND REG KEY " + (sysfs.Root() / "bus/usb/devices/9-1").string() + "\r\n");
+  const size_t interfaceLine = text.find("WE FOUND REG KEY " + (sysfs.Root() / "bus/usb/devices/9-1/9-1:1.0").string());
+  const size_t portLine = text.find("WE READ PORT VALUE /dev/ttyUSB4");
+  EXPECT_NE(deviceLine, std::string::npos) << text;
+  EXPECT_NE(interfaceLine, std::string::npos) << text;
+  EXPECT_NE(portLine, std::string::npos) << text;
+  EXPECT_LT(deviceLine, interfaceLine);
+  EXPECT_LT(interfaceLine, portLine);
 }
 
 TEST(ReceiverRecognition, DevicePathsInAnyCase) {

@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -29,6 +30,22 @@ TEST(HostResolution, DottedNamedAndUnknownHosts) {
   EXPECT_EQ(ntohl(CSocketBase::ResolveHost("localhost").s_addr), INADDR_LOOPBACK);
   EXPECT_EQ(CSocketBase::ResolveHost("nosuch.invalid").s_addr, INADDR_NONE);
   EXPECT_EQ(CSocketBase::ResolveHost("").s_addr, INADDR_NONE);
+}
+
+TEST(SocketConstruction, FailuresThrowTheSocketError) {
+  try {
+    CSocketBase socket(-1, SOCK_STREAM, 0, false);
+    FAIL() << "created a socket of no address family";
+  } catch (const CSocketException& e) {
+    EXPECT_EQ(e.Code(), EAFNOSUPPORT);
+  }
+  // TCP_NODELAY on a datagram socket is refused.
+  EXPECT_THROW(CSocketBase(AF_INET, SOCK_DGRAM, 0, true), CSocketException);
+  CSocketBase tcp(AF_INET, SOCK_STREAM, 0, true);
+  int noDelay = 0;
+  socklen_t size = sizeof noDelay;
+  ASSERT_EQ(getsockopt(tcp.Handle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+  EXPECT_NE(noDelay, 0);
 }
 
 TEST(ServerSocketBind, ExactPortFailsWhenTaken) {
