@@ -250,7 +250,7 @@ int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IService
 }
 
 int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts) {
-  // The client library's global object is created and destroyed by the caller's Globals scope.
+  std::shared_ptr<void> clientLibrary = parts.makeClientLibrary ? parts.makeClientLibrary() : nullptr;
   CReceiverServiceSettings settings;
   settings.Load();
   std::unique_ptr<IServiceManager> manager = parts.makeManager(settings);
@@ -282,6 +282,7 @@ int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts) {
     g_pLogger = nullptr;
     delete logger;
   }
+  clientLibrary.reset();
   manager.reset();
   g_host.sink = nullptr;
   return result;

@@ -17,6 +17,8 @@ inline constexpr const char* kServiceDescription =
 struct ServiceHostParts {
   Platform::IServiceControl* serviceControl = nullptr;
   std::function<std::unique_ptr<IServiceManager>(CReceiverServiceSettings&)> makeManager;
+  // The client library's process-wide object: made first, destroyed after the logger.
+  std::function<std::shared_ptr<void>()> makeClientLibrary;
 };
 
 // The process: settings, manager, logger, the command line, then shut-down in reverse.

@@ -1,3 +1,4 @@
+#include "client/http/Globals.h"
 #include "devices/ReceiverManager.h"
 #include "platform/ServiceControl.h"
 #include "service/ServiceHost.h"
@@ -8,6 +9,7 @@ int win32tmain(int argc, char** argv) {
   const std::unique_ptr<Platform::IServiceControl> control = Platform::MakeSystemdServiceControl();
   ServiceHostParts parts;
   parts.serviceControl = control.get();
+  parts.makeClientLibrary = [] { return std::static_pointer_cast<void>(std::make_shared<Voxlet::Globals>()); };
   parts.makeManager = [](CReceiverServiceSettings& settings) -> std::unique_ptr<IServiceManager> {
     return std::make_unique<CReceiverManager>(&settings);
   };
