@@ -229,7 +229,7 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
       m_queue.clear();
     }
     for (const MessagePtr& m : failed) {
-      if (m->End(false)) CountFailure();
+      EndFailed(*m);
       if (emitCompletions) EmitCompleted(m);
     }
   }
@@ -400,6 +400,7 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
       m_stream.socket().close(ignored);
       m_open = false;
     }
+    CountReply();  // before the end wakes anyone who reads the figures
     m_current->End(true, static_cast<int>(reply.result_int()), UTF8to16(std::string(reply.reason())),
                    std::move(headers), std::move(reply.body()));
     Finish(true);
@@ -413,8 +414,7 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
       done = std::move(m_current);
       m_current.reset();
     }
-    if (!replied && done->End(false)) CountFailure();
-    if (replied) CountReply();
+    if (!replied) EndFailed(*done);
     EmitCompleted(done);
     Pump();
   }
@@ -455,9 +455,13 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     m_performance.totalSeconds += seconds;
     m_performance.longestSeconds = std::max(m_performance.longestSeconds, seconds);
   }
-  void CountFailure() {
-    std::lock_guard lock(m_lock);
-    if (m_monitor) ++m_performance.failures;
+  void EndFailed(Message& message) {
+    if (message.Ended()) return;
+    {
+      std::lock_guard lock(m_lock);
+      if (m_monitor) ++m_performance.failures;
+    }
+    message.End(false);
   }
 
   static thread_local const Impl* t_callbackOf;

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "client/XmlPlatform.h"
 #include "client/http/Engine.h"
 
 namespace Voxlet {
@@ -65,6 +66,7 @@ void Engine::Destroy(Engine* engine) {
 
 Globals::Globals() : m_engine(Detail::Engine::Register(kThreads)) {
   if (!m_engine) throw std::logic_error("Voxlet::Globals already exists");
+  XmlPlatform::Init();
 }
 
 Globals::~Globals() { Detail::Engine::Unregister(); }

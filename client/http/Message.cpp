@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "client/XmlSchema.h"
+
 namespace Voxlet {
 
 namespace Methods {
@@ -16,6 +18,12 @@ StringBuffer ToString(int method) {
   }
 }
 }  // namespace Methods
+
+Content::Content(const XmlDocument& document) : m_bytes(XmlSchema::PrintDocUtf8(document)) {}
+
+Content::Content(const XmlDocumentPtr& document) {
+  if (document) m_bytes = XmlSchema::PrintDocUtf8(*document);
+}
 
 void Message::Open(int method, const StringBuffer& path) {
   m_method = method;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "client/StringBuffer.h"
+#include "client/XmlDocument.h"
 #include "client/http/Header.h"
 
 namespace Voxlet {
@@ -48,6 +49,9 @@ class Content {
 
   Content() = default;
   explicit Content(const StringBuffer& text) : m_bytes(UTF16to8(text)) {}
+  // The document printed as UTF-8 (XmlSchema::PrintDoc); empty for a null document.
+  explicit Content(const XmlDocument& document);
+  explicit Content(const XmlDocumentPtr& document);
   static Content FromUtf8(std::string bytes) {
     Content c;
     c.m_bytes = std::move(bytes);

@@ -94,7 +94,10 @@ class Session : public std::enable_shared_from_this<Session> {
     response->version(11);
     response->set(http::field::server, "ovanta-service-sim");
     if (!reply.contentType.empty()) response->set(http::field::content_type, reply.contentType);
-    for (const auto& [name, value] : reply.headers) response->set(name, value);
+    for (const auto& [name, value] : reply.headers) {
+      response->set(name, value);
+      if (LowerAscii(name) == "connection" && LowerAscii(value) == "close") m_keepAlive = false;
+    }
     response->body() = reply.body;
     response->keep_alive(m_keepAlive);
     response->prepare_payload();

@@ -1,0 +1,264 @@
+// The client's connection life: connecting, losing and regaining the service, blocking on a
+// request, the periodic signal, and tearing a client down while it works.
+#include <boost/asio/ip/tcp.hpp>
+
+#include "tests/http/HttpFixture.h"
+
+using namespace Voxlet;
+using HttpTest::ConnectedClient;
+using HttpTest::Guarded;
+using HttpTest::kPatience;
+using HttpTest::kReceiverHello;
+using HttpTest::NewMessage;
+using HttpTest::StateRecorder;
+
+namespace {
+
+bool EndsIn(const std::vector<int>& v, int state) { return !v.empty() && v.back() == state; }
+
+// A loopback port with nothing listening on it.
+uint16_t ClosedPort() {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor a(io, {boost::asio::ip::address_v4::loopback(), 0});
+  return a.local_endpoint().port();  // closed again when `a` goes
+}
+
+// Counts ticks; each is a library-thread event a test can wait for instead of sleeping.
+struct TickCounter {
+  explicit TickCounter(Client& c) {
+    connection = c.Tick().connect([this](Client&) {
+      ticks.Update([](std::pair<int, std::thread::id>& t) {
+        ++t.first;
+        t.second = std::this_thread::get_id();
+      });
+    });
+  }
+  bool WaitFor(int n) {
+    return ticks.WaitFor([n](const std::pair<int, std::thread::id>& t) { return t.first >= n; });
+  }
+  Guarded<std::pair<int, std::thread::id>> ticks;
+  boost::signals2::scoped_connection connection;
+};
+
+}  // namespace
+
+TEST(ClientWithoutService, NeedsGlobals) { EXPECT_THROW(Client(true), std::logic_error); }
+
+TEST(ClientWithoutService, OnlyOneGlobalsAtATime) {
+  Globals globals;
+  EXPECT_TRUE(Globals::Exists());
+  EXPECT_THROW(Globals(), std::logic_error);
+}
+
+TEST(ClientWithoutService, ConnectRejectsAddressesThatAreNotHttp) {
+  Globals globals;
+  Client client(true);
+  for (const char16_t* bad : {u"https://127.0.0.1/", u"127.0.0.1:80", u"http://", u"http://host:99999/",
+                              u"http://user@host/", u"http://[::1/"}) {
+    EXPECT_FALSE(client.Connect(bad)) << UTF16to8(bad);
+    EXPECT_EQ(client.State(), ClientStates::Disconnected);
+    EXPECT_EQ(client.LastSocketException(), SocketExceptions::InvalidAddress);
+  }
+}
+
+TEST(ClientWithoutService, NeverConnectedClientStaysConnectingWithoutAStateStorm) {
+  Globals globals;
+  Client client(true);
+  StateRecorder recorder(client);
+  TickCounter ticks(client);
+  ASSERT_TRUE(client.Connect(UTF8to16("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/")));
+  // Several seconds of retrying, counted in ticks.
+  ASSERT_TRUE(ticks.WaitFor(3));
+  EXPECT_EQ(recorder.states.Get(), std::vector<int>{ClientStates::Connecting});
+  EXPECT_EQ(client.State(), ClientStates::Connecting);
+  EXPECT_EQ(client.LastSocketException(), SocketExceptions::ConnectionRefused);
+  EXPECT_NE(ticks.ticks.Get().second, std::this_thread::get_id());
+
+  // A request sent meanwhile fails at once and still completes.
+  auto m = NewMessage(Methods::Get, kReceiverHello, u"receiver.AA");
+  Guarded<int> completed;
+  m->Completed().connect([&](const MessagePtr&) { completed.Update([](int& n) { ++n; }); });
+  EXPECT_FALSE(client.Send(m));
+  EXPECT_EQ(m->State(), RequestStates::NotSent);
+  EXPECT_TRUE(m->Failure());
+  EXPECT_FALSE(m->BlockUntil(RequestStates::Complete, kPatience));  // returns at once: the request ended
+  EXPECT_TRUE(completed.WaitFor([](int n) { return n == 1; }));
+}
+
+TEST(ClientWithoutService, ConnectsOnceTheServiceAppears) {
+  Globals globals;
+  ServiceSim::ServiceSimulator sim(HttpTest::TestScenario());
+  const uint16_t port = ClosedPort();
+  Client client(true);
+  StateRecorder recorder(client);
+  TickCounter ticks(client);
+  ASSERT_TRUE(client.Connect(UTF8to16("http://127.0.0.1:" + std::to_string(port) + "/")));
+  ASSERT_TRUE(ticks.WaitFor(1));
+  ASSERT_TRUE(sim.Start(port));
+  ASSERT_TRUE(recorder.states.WaitFor([](const std::vector<int>& v) { return EndsIn(v, ClientStates::Connected); }));
+  EXPECT_EQ(recorder.states.Get(), (std::vector<int>{ClientStates::Connecting, ClientStates::Connected}));
+}
+
+TEST_F(ConnectedClient, BlockUntilTimesOutWhileTheServiceHoldsTheReply) {
+  sim.Server().HoldReplies("/voxlet/builtins/teachers/signin");
+  auto m = NewMessage(Methods::Post, u"/voxlet/builtins/teachers/signin", u"clickerhardware.receiver.AA.5");
+  ASSERT_TRUE(client->Send(m));
+  ASSERT_TRUE(sim.Server().WaitHeld(1, kPatience));
+  EXPECT_FALSE(m->BlockUntil(RequestStates::Complete, 0.05));
+  EXPECT_EQ(m->State(), RequestStates::Waiting);
+  EXPECT_FALSE(m->Failure());
+  EXPECT_FALSE(m->Success(Content::Types::TextXml));
+
+  // A request queued behind it waits its turn.
+  auto behind = NewMessage(Methods::Get, u"/voxlet/scripts/teachers/getServerActivatedStatus.js");
+  ASSERT_TRUE(client->Send(behind));
+  EXPECT_FALSE(behind->BlockUntil(RequestStates::Writing, 0.05));
+
+  sim.Server().ReleaseHeld();
+  EXPECT_TRUE(m->BlockUntil(RequestStates::Complete, kPatience));
+  EXPECT_EQ(m->StatusCode(), StatusCodes::NotFound);  // no such clicker endpoint
+  EXPECT_TRUE(behind->BlockUntil(RequestStates::Complete, kPatience));
+}
+
+TEST_F(ConnectedClient, ServiceStoppedAndRestartedGoesThroughZeroOneTwo) {
+  const uint16_t port = sim.Port();
+  sim.Stop();
+  ASSERT_TRUE(recorder->states.WaitFor([](const std::vector<int>& v) { return v.size() >= 3; }));
+  EXPECT_EQ(client->LastSocketException(), SocketExceptions::ConnectionRefused);
+
+  // Between: requests fail cleanly and at once.
+  for (int i = 0; i < 3; ++i) {
+    auto m = NewMessage(Methods::Get, kReceiverHello, u"receiver.AA");
+    EXPECT_FALSE(client->Send(m));
+    EXPECT_TRUE(m->Failure());
+  }
+
+  ASSERT_TRUE(sim.Start(port));
+  ASSERT_TRUE(recorder->states.WaitFor([](const std::vector<int>& v) { return v.size() >= 5; }));
+  const std::vector<int> expected{1, 2, 0, 1, 2};
+  EXPECT_EQ(recorder->states.Get(), expected);
+  EXPECT_EQ(Exchange(NewMessage(Methods::Get, kReceiverHello, u"receiver.AA"))->StatusCode(), StatusCodes::Created);
+}
+
+TEST_F(ConnectedClient, WithoutReconnectWantedALostClientStaysDisconnected) {
+  recorder.reset();
+  StateRecorder passive(*client, false);
+  TickCounter ticks(*client);
+  sim.Stop();
+  ASSERT_TRUE(passive.WaitForCount(1));
+  const int seen = ticks.ticks.Get().first;
+  ASSERT_TRUE(ticks.WaitFor(seen + 2));
+  EXPECT_EQ(passive.states.Get(), std::vector<int>{ClientStates::Disconnected});
+  EXPECT_EQ(client->State(), ClientStates::Disconnected);
+}
+
+TEST_F(ConnectedClient, RequestInFlightWhenTheServiceGoesFailsWithStateZero) {
+  sim.Server().HoldReplies("/voxlet/builtins/anyone/goodbye");
+  auto m = NewMessage(Methods::Post, u"/voxlet/builtins/anyone/goodbye", u"receiver.AA");
+  auto queued = NewMessage(Methods::Get, kReceiverHello, u"receiver.AA");
+  ASSERT_TRUE(client->Send(m));
+  ASSERT_TRUE(client->Send(queued));
+  ASSERT_TRUE(sim.Server().WaitHeld(1, kPatience));
+  sim.Stop();
+  EXPECT_FALSE(m->BlockUntil(RequestStates::Complete, kPatience));
+  EXPECT_TRUE(m->Ended());
+  EXPECT_TRUE(m->Failure());
+  EXPECT_FALSE(queued->BlockUntil(RequestStates::Complete, kPatience));
+  EXPECT_TRUE(queued->Failure());
+}
+
+TEST_F(ConnectedClient, DisconnectFailsQueuedRequestsWithTheirCompletions) {
+  sim.Server().HoldReplies("/voxlet/builtins/teachers/whois");
+  Guarded<int> completions;
+  std::vector<MessagePtr> sent;
+  for (int i = 0; i < 4; ++i) {
+    auto m = NewMessage(Methods::Post, u"/voxlet/builtins/teachers/whois?subject=x", u"clicker");
+    m->Completed().connect([&](const MessagePtr&) { completions.Update([](int& n) { ++n; }); });
+    ASSERT_TRUE(client->Send(m));
+    sent.push_back(m);
+  }
+  ASSERT_TRUE(sim.Server().WaitHeld(1, kPatience));
+  client->Disconnect();
+  EXPECT_EQ(client->State(), ClientStates::Disconnected);
+  ASSERT_TRUE(completions.WaitFor([](int n) { return n == 4; }));
+  for (const auto& m : sent) EXPECT_TRUE(m->Failure());
+  EXPECT_EQ(recorder->states.Get(), (std::vector<int>{1, 2}));  // no state signal for Disconnect
+  EXPECT_FALSE(client->Send(NewMessage(Methods::Get, kReceiverHello)));
+}
+
+TEST_F(ConnectedClient, AbortWithReconnectBreaksAndRestoresTheConnection) {
+  client->Abort(true);
+  ASSERT_TRUE(recorder->WaitForCount(5));
+  EXPECT_EQ(recorder->states.Get(), (std::vector<int>{1, 2, 0, 1, 2}));
+}
+
+TEST_F(ConnectedClient, DestroyingTheClientWithRequestsInFlightIsSafe) {
+  sim.Server().HoldReplies("/voxlet/builtins/teachers/whois");
+  Guarded<int> completions;
+  std::vector<MessagePtr> sent;
+  for (int i = 0; i < 5; ++i) {
+    auto m = NewMessage(Methods::Post, u"/voxlet/builtins/teachers/whois?subject=x", u"clicker");
+    m->Completed().connect([&](const MessagePtr&) { completions.Update([](int& n) { ++n; }); });
+    ASSERT_TRUE(client->Send(m));
+    sent.push_back(m);
+  }
+  ASSERT_TRUE(sim.Server().WaitHeld(1, kPatience));
+  recorder.reset();
+  client.reset();
+  for (const auto& m : sent) {
+    EXPECT_FALSE(m->BlockUntil(RequestStates::Complete, kPatience));
+    EXPECT_TRUE(m->Failure());
+  }
+  sim.Server().ReleaseHeld();
+  EXPECT_EQ(completions.Get(), 0);  // the owner is gone: no completion reaches it
+}
+
+TEST_F(ConnectedClient, ClientDestroyedInsideItsOwnCompletionHandler) {
+  Guarded<bool> destroyed;
+  auto m = NewMessage(Methods::Get, u"/voxlet/scripts/teachers/getServerActivatedStatus.js");
+  m->Completed().connect([&](const MessagePtr&) {
+    recorder.reset();
+    client.reset();
+    destroyed.Update([](bool& b) { b = true; });
+  });
+  ASSERT_TRUE(client->Send(m));
+  ASSERT_TRUE(destroyed.WaitFor([](bool b) { return b; }));
+}
+
+TEST_F(ConnectedClient, IdleConnectionClosedByTheServiceIsReopenedQuietly) {
+  ServiceSim::SimReply closing;
+  closing.contentType = "text/xml";
+  closing.body = "<ok/>";
+  closing.headers.emplace_back("Connection", "close");
+  sim.OverrideReply("/voxlet/builtins/teachers/modeSwitching", closing);
+  Exchange(NewMessage(Methods::Post, u"/voxlet/builtins/teachers/modeSwitching"));
+  sim.OverrideReply("", {});
+  auto next = Exchange(NewMessage(Methods::Get, u"/voxlet/scripts/teachers/getServerActivatedStatus.js"));
+  EXPECT_EQ(next->StatusCode(), StatusCodes::OK);
+  EXPECT_EQ(recorder->states.Get(), (std::vector<int>{1, 2}));
+}
+
+TEST_F(ConnectedClient, UserDataAndPerformanceFigures) {
+  client->SetUserData(15);
+  EXPECT_EQ(boost::any_cast<int>(client->UserData()), 15);
+  client->MonitorPerformance(u"ZORIN Ovanta Hardware service (/dev/ttyACM0)");
+  EXPECT_EQ(client->PerformanceTitle(), u"ZORIN Ovanta Hardware service (/dev/ttyACM0)");
+  for (int i = 0; i < 3; ++i)
+    Exchange(NewMessage(Methods::Get, u"/voxlet/scripts/teachers/getServerActivatedStatus.js"));
+  const ClientPerformance p = client->Performance();
+  EXPECT_EQ(p.exchanges, 3u);
+  EXPECT_EQ(p.failures, 0u);
+  EXPECT_GE(p.totalSeconds, p.longestSeconds);
+}
+
+TEST(ClientWords, StatesMethodsAndSocketExceptions) {
+  EXPECT_EQ(ClientStates::ToString(ClientStates::Disconnected), u"Disconnected");
+  EXPECT_EQ(ClientStates::ToString(ClientStates::Connecting), u"Connecting");
+  EXPECT_EQ(ClientStates::ToString(ClientStates::Connected), u"Connected");
+  EXPECT_EQ(ClientStates::ToString(7), u"Unknown");
+  EXPECT_EQ(Methods::ToString(Methods::Get), u"GET");
+  EXPECT_EQ(Methods::ToString(Methods::Post), u"POST");
+  EXPECT_EQ(Methods::ToString(9), u"UNKNOWN");
+  EXPECT_EQ(SocketExceptions::ToString(SocketExceptions::ConnectionRefused), u"Connection refused");
+  EXPECT_EQ(SocketExceptions::ToString(SocketExceptions::None), u"None");
+}

@@ -1,0 +1,118 @@
+#pragma once
+// Shared pieces of the HTTP tests: the library's Globals, a simulator on a free loopback port,
+// and recorders that let a test wait for signals with a generous upper bound.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/http/Client.h"
+#include "client/http/Globals.h"
+#include "tools/service-sim/ServiceSimulator.h"
+
+namespace HttpTest {
+
+inline constexpr double kPatience = 20.0;  // seconds: an upper bound, never a measurement
+
+// Waits on a condition over guarded data; the data is only touched under the lock.
+template <class T>
+class Guarded {
+ public:
+  template <class F>
+  void Update(F f) {
+    {
+      std::lock_guard lock(m_lock);
+      f(m_value);
+    }
+    m_changed.notify_all();
+  }
+  template <class P>
+  bool WaitFor(P predicate, double seconds = kPatience) {
+    std::unique_lock lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return predicate(m_value); });
+  }
+  T Get() {
+    std::lock_guard lock(m_lock);
+    return m_value;
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  T m_value{};
+};
+
+// The state signals of a client, in order; sets "reconnect wanted" on state 0 as the system does.
+class StateRecorder {
+ public:
+  explicit StateRecorder(Voxlet::Client& client, bool wantReconnect = true) {
+    m_connection = client.StateChanged().connect([this, wantReconnect](Voxlet::Client& c, int state) {
+      if (state == Voxlet::ClientStates::Disconnected && wantReconnect) c.SetReconnectWanted(true);
+      states.Update([state](std::vector<int>& v) { v.push_back(state); });
+    });
+  }
+  ~StateRecorder() { m_connection.disconnect(); }
+  bool WaitForCount(size_t n) {
+    return states.WaitFor([n](const std::vector<int>& v) { return v.size() >= n; });
+  }
+  Guarded<std::vector<int>> states;
+
+ private:
+  boost::signals2::scoped_connection m_connection;
+};
+
+// A scenario built from the simulator's sample data.
+inline ServiceSim::Scenario TestScenario() {
+  ServiceSim::Scenario s;
+  s.students = {{"1001", "s-1001", "Ada"}, {"1002", "s-1002", "Alan"}};
+  ServiceSim::ReadWholeFile(OVANTA_SERVICE_SIM_DATA "/assessment.xml", s.assessmentXml);
+  ServiceSim::ReadWholeFile(OVANTA_SERVICE_SIM_DATA "/assessment-metadata.rdf", s.metadataRdf);
+  return s;
+}
+
+inline Voxlet::MessagePtr NewMessage(int method, const std::u16string& path, const std::u16string& endpoint = u"") {
+  auto m = Voxlet::Message::Create();
+  m->Open(method, path);
+  if (!endpoint.empty()) m->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = endpoint;
+  return m;
+}
+
+inline const std::u16string kReceiverHello =
+    u"/voxlet/builtins/anyone/hello?subject=urn%3Acom.vantrel.voxlet%3Areceiver";
+
+// Globals, a running simulator and a client connected to it.
+class ConnectedClient : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(sim.Start(0));
+    client = std::make_shared<Voxlet::Client>(true);
+    recorder = std::make_unique<StateRecorder>(*client);
+    ASSERT_TRUE(client->Connect(Voxlet::UTF8to16(sim.Uri())));
+    ASSERT_TRUE(recorder->states.WaitFor(
+        [](const std::vector<int>& v) { return !v.empty() && v.back() == Voxlet::ClientStates::Connected; }));
+  }
+  void TearDown() override {
+    recorder.reset();
+    client.reset();
+  }
+
+  // Sends and waits for the end of the exchange.
+  Voxlet::MessagePtr Exchange(const Voxlet::MessagePtr& m) {
+    EXPECT_TRUE(client->Send(m));
+    EXPECT_TRUE(m->BlockUntil(Voxlet::RequestStates::Complete, kPatience));
+    return m;
+  }
+
+  Voxlet::Globals globals;
+  ServiceSim::ServiceSimulator sim{TestScenario()};
+  std::shared_ptr<Voxlet::Client> client;
+  std::unique_ptr<StateRecorder> recorder;
+};
+
+}  // namespace HttpTest

@@ -1,0 +1,138 @@
+// How a request goes on the wire (without a connection), the service address, and the header
+// collection and reply predicates of a message.
+#include <gtest/gtest.h>
+
+#include "client/http/RequestWire.h"
+#include "tools/service-sim/SimText.h"
+
+using namespace Voxlet;
+using Detail::BuildWireRequest;
+using Detail::ParseServiceAddress;
+
+TEST(ServiceAddress, HostPortAndBasePath) {
+  auto a = ParseServiceAddress(u"http://127.0.0.1:8630/");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->host, "127.0.0.1");
+  EXPECT_EQ(a->port, "8630");
+  EXPECT_EQ(a->basePath, "");
+  auto b = ParseServiceAddress(u"HTTP://service.local/voxlet-root//");
+  ASSERT_TRUE(b);
+  EXPECT_EQ(b->host, "service.local");
+  EXPECT_EQ(b->port, "80");
+  EXPECT_EQ(b->basePath, "/voxlet-root");
+  auto c = ParseServiceAddress(u"http://[::1]:9000");
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->host, "::1");
+  EXPECT_EQ(c->port, "9000");
+  EXPECT_FALSE(ParseServiceAddress(u"http://host:/"));
+  EXPECT_FALSE(ParseServiceAddress(u"http://host/x?y"));
+  EXPECT_FALSE(ParseServiceAddress(u"ftp://host/"));
+}
+
+TEST(WireRequest, BasePathPrefixesTheMessagePath) {
+  Message m;
+  m.Open(Methods::Get, u"/voxlet/builtins/anyone/hello?subject=urn%3Ax");
+  auto wire = BuildWireRequest(m, *ParseServiceAddress(u"http://h/base/"), "b");
+  ASSERT_TRUE(wire);
+  EXPECT_FALSE(wire->post);
+  EXPECT_EQ(wire->target, "/base/voxlet/builtins/anyone/hello?subject=urn%3Ax");
+  EXPECT_TRUE(wire->body.empty());
+}
+
+TEST(WireRequest, RefusesWhatCannotBeWritten) {
+  const auto address = *ParseServiceAddress(u"http://h/");
+  Message relative;
+  relative.Open(Methods::Get, u"voxlet/x");
+  EXPECT_FALSE(BuildWireRequest(relative, address, "b"));
+  Message badName;
+  badName.Open(Methods::Get, u"/x");
+  badName.Headers()[u"Bad Name"] = u"v";
+  EXPECT_FALSE(BuildWireRequest(badName, address, "b"));
+  Message badPart;
+  badPart.Open(Methods::Post, u"/x");
+  Part p;
+  p.Headers()[u"Content-Disposition"] = u"a\nb";
+  badPart.Parts().push_back(p);
+  EXPECT_FALSE(BuildWireRequest(badPart, address, "b"));
+}
+
+TEST(WireRequest, PartsMakeAMultipartBodyThatSplitsBackIntoThem) {
+  Message m;
+  m.Open(Methods::Post, u"/submit");
+  m.Headers()[Header::ContentType] = u"text/xml";
+  m.SetContent(Content(u"<doc>caf\u00e9</doc>"));
+  Part carrier;  // no content of its own: carries the message's, typed as the message
+  carrier.Headers()[u"Content-Disposition"] = u"filename=\"submission.xml\"";
+  Part own;
+  own.Headers()[Header::ContentType] = u"text/plain";
+  own.SetContent(Content::FromUtf8("second"));
+  m.Parts() = {carrier, own};
+  const std::string boundary = Detail::ChooseBoundary(m, 1);
+  auto wire = BuildWireRequest(m, *ParseServiceAddress(u"http://h/"), boundary);
+  ASSERT_TRUE(wire);
+  EXPECT_TRUE(wire->post);
+  std::string type;
+  int typeHeaders = 0;
+  for (const auto& [name, value] : wire->headers)
+    if (name == "Content-Type") type = value, ++typeHeaders;
+  EXPECT_EQ(typeHeaders, 1);
+  EXPECT_EQ(type, "multipart/mixed; boundary=\"" + boundary + "\"");
+
+  const auto parts = ServiceSim::SplitMultipart(type, wire->body);
+  ASSERT_EQ(parts.size(), 2u);
+  EXPECT_EQ(parts[0].content, "<doc>caf\xC3\xA9</doc>");
+  EXPECT_EQ(parts[0].headers.at("content-type"), "text/xml");
+  EXPECT_EQ(parts[0].headers.at("content-disposition"), "filename=\"submission.xml\"");
+  EXPECT_EQ(parts[1].content, "second");
+  EXPECT_EQ(parts[1].headers.at("content-type"), "text/plain");
+}
+
+TEST(WireRequest, BoundaryAvoidsTheContent) {
+  Message m;
+  m.SetContent(Content::FromUtf8("--voxlet-part-1 and voxlet-part-2"));
+  const std::string boundary = Detail::ChooseBoundary(m, 1);
+  EXPECT_EQ(m.GetContent().Bytes().find(boundary), std::string::npos);
+}
+
+TEST(HeaderCollection, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
+  Header::Collection h;
+  h[u"X-Vantrel-Voxlet-Endpoint"] = u"one";
+  h[u"x-vantrel-voxlet-endpoint"] = u"two";
+  EXPECT_EQ(h.Size(), 1u);
+  EXPECT_TRUE(h.Contains(Header::XVantrelVoxletEndpoint));
+  EXPECT_EQ(h.Get(u"X-VANTREL-VOXLET-ENDPOINT"), u"two");
+  EXPECT_EQ(h.begin()->first, u"X-Vantrel-Voxlet-Endpoint");
+  EXPECT_FALSE(h.Contains(u"X-Vantrel-Voxlet-Student"));
+  EXPECT_EQ(h.Get(u"X-Vantrel-Voxlet-Student"), u"");
+  h.Remove(u"x-VANTREL-voxlet-endpoint");
+  EXPECT_EQ(h.Size(), 0u);
+}
+
+TEST(MessageOutcome, SuccessFailureAndEndOnce) {
+  Message unsent;
+  EXPECT_FALSE(unsent.Failure());  // not ended yet
+  EXPECT_TRUE(unsent.End(false));
+  EXPECT_TRUE(unsent.Failure());
+  EXPECT_FALSE(unsent.End(true, 200));  // an ended exchange stays as it ended
+  EXPECT_EQ(unsent.State(), RequestStates::NotSent);
+
+  Message created;
+  Header::Collection headers;
+  headers[u"content-type"] = u"Text/XML ; charset=UTF-8";
+  created.End(true, StatusCodes::Created, u"Created", headers, "<x/>");
+  EXPECT_TRUE(created.Success(Content::Types::TextXml));
+  EXPECT_FALSE(created.Failure());
+  created.SetState(RequestStates::Writing);  // no effect after the end
+  EXPECT_EQ(created.State(), RequestStates::Complete);
+
+  Message conflict;
+  conflict.End(true, StatusCodes::Conflict, u"Conflict", headers, "");
+  EXPECT_TRUE(conflict.Failure());
+  EXPECT_FALSE(conflict.Success(Content::Types::TextXml));
+}
+
+TEST(MessageOutcome, SubmittedOnlyOnce) {
+  Message m;
+  EXPECT_TRUE(m.MarkSubmitted());
+  EXPECT_FALSE(m.MarkSubmitted());
+}
