@@ -23,6 +23,13 @@ unsigned CSocketEvent::GetNetworkEvents() {
   return Translate(p.revents);
 }
 
+unsigned CSocketEvent::Wait(int timeoutMs) {
+  const Platform::WaitHandle h = Handle();
+  short revents = 0;
+  if (Platform::WaitForAny({&h, 1}, timeoutMs, &revents) != 0) return 0;
+  return Translate(revents);
+}
+
 unsigned CSocketEvent::Translate(short revents) {
   unsigned flags = 0;
   if (revents & (POLLHUP | POLLRDHUP | POLLERR)) flags |= kSocketClosed;

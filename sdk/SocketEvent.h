@@ -42,6 +42,10 @@ class CSocketEvent {
   // report is consumed here too.
   unsigned Translate(short revents);
 
+  // Waits for any of the flags asked for and answers those reported; 0 on time-out or
+  // failure. timeoutMs < 0 waits without limit.
+  unsigned Wait(int timeoutMs);
+
   // A send would have blocked: report writable again once there is room.
   void ArmWritable() { m_writeArmed.store(true); }
 

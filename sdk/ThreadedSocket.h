@@ -11,6 +11,7 @@ class CThreadedSocket : public CSocketBase {
   // Takes ownership of an accepted connection.
   explicit CThreadedSocket(int acceptedSocket);
 
-  // Resolves the host and connects; throws CSocketException on failure.
+  // Resolves the host and connects, waiting for the connection (so before the socket's event
+  // is created); throws CSocketException on failure.
   void Connect(const std::string& host, uint16_t port);
 };

@@ -16,14 +16,6 @@
 
 namespace {
 
-// Waits for the socket's event and answers the library flags reported, 0 on time-out.
-unsigned WaitForSocketEvents(CSocketEvent& event, int timeoutMs = kTestWaitMs) {
-  const Platform::WaitHandle h = event.Handle();
-  short revents = 0;
-  if (Platform::WaitForAny({&h, 1}, timeoutMs, &revents) != 0) return 0;
-  return event.Translate(revents);
-}
-
 TEST(HostResolution, DottedNamedAndUnknownHosts) {
   EXPECT_EQ(ntohl(CSocketBase::ResolveHost("127.0.0.1").s_addr), INADDR_LOOPBACK);
   EXPECT_EQ(ntohl(CSocketBase::ResolveHost("10.1.2.3").s_addr), 0x0A010203u);
@@ -123,13 +115,13 @@ TEST(SocketEvents, ReadableThenClosed) {
   EXPECT_EQ(event->GetNetworkEvents(), unsigned{kSocketWritable});
 
   ASSERT_EQ(pair.client->Send("ab", 2), 2);
-  EXPECT_EQ(WaitForSocketEvents(*event), unsigned{kSocketReadable});
+  EXPECT_EQ(event->Wait(kTestWaitMs), unsigned{kSocketReadable});
   char buffer[4];
   EXPECT_EQ(pair.server->Receive(buffer, sizeof buffer), 2);
   EXPECT_EQ(event->GetNetworkEvents(), 0u);
 
   pair.client->Close();
-  EXPECT_TRUE(WaitForSocketEvents(*event) & kSocketClosed);
+  EXPECT_TRUE(event->Wait(kTestWaitMs) & kSocketClosed);
   EXPECT_EQ(pair.server->Receive(buffer, sizeof buffer), 0);
 }
 
@@ -147,8 +139,8 @@ TEST(SocketEvents, ReceiveWithoutDataWouldBlockOnceTheEventExists) {
 TEST(SocketEvents, WritableIsReportedOnceAndAgainAfterAWouldBlock) {
   LoopbackPair pair = MakeLoopbackPair(4096);
   CSocketEvent* event = pair.client->CreateEvent();
-  EXPECT_EQ(WaitForSocketEvents(*event), unsigned{kSocketWritable});
-  EXPECT_EQ(WaitForSocketEvents(*event, 0), 0u);
+  EXPECT_EQ(event->Wait(kTestWaitMs), unsigned{kSocketWritable});
+  EXPECT_EQ(event->Wait(0), 0u);
 
   std::vector<char> block(65536, 'w');
   size_t queued = 0;
@@ -158,7 +150,7 @@ TEST(SocketEvents, WritableIsReportedOnceAndAgainAfterAWouldBlock) {
     queued += static_cast<size_t>(sent);
   }
   ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
-  EXPECT_EQ(WaitForSocketEvents(*event, 0), 0u);
+  EXPECT_EQ(event->Wait(0), 0u);
 
   std::vector<char> sink(65536);
   size_t drained = 0;
@@ -179,11 +171,11 @@ TEST(SocketEvents, ListeningSocketReportsAccept) {
   CSocketEvent* event = listener.CreateEvent();
   ASSERT_NE(event, nullptr);
   EXPECT_EQ(event->Flags(), kListeningSocketEvents);
-  EXPECT_EQ(WaitForSocketEvents(*event, 0), 0u);
+  EXPECT_EQ(event->Wait(0), 0u);
 
   CThreadedSocket client;
   client.Connect("127.0.0.1", listener.GetBoundPort());
-  EXPECT_EQ(WaitForSocketEvents(*event), unsigned{kSocketAccept});
+  EXPECT_EQ(event->Wait(kTestWaitMs), unsigned{kSocketAccept});
   CThreadedSocket accepted(listener.Accept());
   EXPECT_NE(accepted.Handle(), CSocketBase::kInvalidSocket);
   EXPECT_EQ(listener.Accept(), -1);  // non-blocking now: nobody else is waiting
