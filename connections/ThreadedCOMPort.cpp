@@ -100,8 +100,12 @@ bool CThreadedCOMPort::GetLine(LineSettings* settings) {
 bool CThreadedCOMPort::NextLine(LineSettings* settings) {
   LineSettings current;
   if (!GetLine(&current)) return false;
+  // A tty that cannot keep a parity (a pseudo-terminal) reads 9600 8O2 back as 9600 8N2: the
+  // cycle goes on from the candidate it applied while the baud rate is still that one's.
+  if (m_candidateStarted && current.baudRate == m_lastCandidate.baudRate) current = m_lastCandidate;
   const LineSettings next = m_candidateStarted ? NextCandidate(current) : FirstCandidate();
   m_candidateStarted = true;
+  m_lastCandidate = next;
   if (!SetLine(next)) return false;
   *settings = next;
   return true;

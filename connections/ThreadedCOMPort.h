@@ -45,5 +45,6 @@ class CThreadedCOMPort : public CThreadedPort {
   termios m_saved{};
   bool m_savedValid = false;
   bool m_candidateStarted = false;  // the first NextLine gives the first candidate
+  LineSettings m_lastCandidate;
   uint8_t m_readBuffer[2048];
 };
