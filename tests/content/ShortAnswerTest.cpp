@@ -1,0 +1,45 @@
+#include <gtest/gtest.h>
+
+#include "client/StringBuffer.h"
+#include "content/ReceiverUtilities.h"
+#include "tests/content/AssessmentFixture.h"
+
+// The tests' view of the one look-up that question packaging does not use.
+class ReceiverUtilitiesProbe {
+ public:
+  static std::string ShortAnswer(const ContentTest::Assessment& assessment, size_t question) {
+    return Voxlet::UTF16to8(
+        ReceiverUtilities::FindCorrectShortAnswer(assessment.questions.at(question), assessment.graph));
+  }
+};
+
+namespace {
+
+using ContentTest::Answer;
+using ContentTest::Assessment;
+
+TEST(ShortAnswerTest, TakesTheExactMatchesOfTheBestAnswer) {
+  Assessment assessment;
+  assessment.Add(
+      {"questionformat#short-answer", "", {{"1", "Lyon", "exactmatches"}, {"2", "Paris", "exactmatches"}}, {}});
+  assessment.Add(
+      {"questionformat#short-answer", "", {{"1", "first", "exactmatches"}, {"1", "second", "exactmatches"}}, {}});
+  assessment.Add({"questionformat#short-answer", "", {{std::nullopt, "unscored", "exactmatches"}}, {}});
+  assessment.Add({"questionformat#short-answer", "", {{"1", "choice", "choicevalue"}}, {}});
+  ASSERT_TRUE(assessment.Build());
+  EXPECT_EQ(ReceiverUtilitiesProbe::ShortAnswer(assessment, 0), "Paris");
+  EXPECT_EQ(ReceiverUtilitiesProbe::ShortAnswer(assessment, 1), "first");
+  EXPECT_EQ(ReceiverUtilitiesProbe::ShortAnswer(assessment, 2), "");
+  EXPECT_EQ(ReceiverUtilitiesProbe::ShortAnswer(assessment, 3), "");
+}
+
+TEST(ShortAnswerTest, NegativeOrUnparsablePointsNeverBeatTheStart) {
+  Assessment assessment;
+  assessment.Add(
+      {"questionformat#short-answer", "", {{"-2", "low", "exactmatches"}, {"many", "zero", "exactmatches"}}, {}});
+  ASSERT_TRUE(assessment.Build());
+  // -2 is below the starting -1; "many" reads as 0, which beats it.
+  EXPECT_EQ(ReceiverUtilitiesProbe::ShortAnswer(assessment, 0), "zero");
+}
+
+}  // namespace
