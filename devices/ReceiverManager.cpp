@@ -1,14 +1,27 @@
 #include "devices/ReceiverManager.h"
 
-#include "client/Preferences.h"
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
 #include "client/Format.h"
+#include "client/Namespaces.h"
+#include "client/Preferences.h"
+#include "client/Strings.h"
+#include "client/XPath.h"
+#include "client/XmlSchema.h"
+#include "devices/ReceiverEnumerator.h"
+#include "platform/Registry.h"
 #include "service/Logger.h"
+#include "service/ServiceHost.h"
 
 namespace {
 
 constexpr int kMailIntervalSeconds = 180;
-constexpr uint16_t kMaskAll = kLogMilestone | kLogPacket | kLogDiagnostic;
-constexpr uint16_t kMaskMilestones = kLogMilestone;  // 0x15
+constexpr uint16_t kMaskAll = kLogMilestone | kLogPacket | kLogDiagnostic;  // 0x15
+constexpr uint16_t kMaskMilestones = kLogMilestone;
+constexpr const char16_t* kServiceSubject = u"urn:com.vantrel.voxlet:hardwareservice";
+constexpr const char16_t* kServiceEndpoint = u"hardwareservice";
 
 Voxlet::StringBuffer PreferenceKey(const char16_t* key) {
   return Voxlet::StringBuffer(Voxlet::Preferences::Path) + u"\\" + key;
@@ -31,17 +44,56 @@ void SetMask(uint16_t mask) {
 
 // Where the e-mailed log goes: the install key's "EmailLogRecipient", else the local root.
 LogMailSettings MailSettings() {
-  const auto key = PreferenceKey(Voxlet::Preferences::Install::Key);
   LogMailSettings mail;
   mail.mailHost = "localhost";
-  mail.recipient = Voxlet::UTF16to8(
-      Voxlet::Preferences::ReadStringValue(Voxlet::Preferences::File, key, u"EmailLogRecipient", u"root@localhost"));
+  mail.recipient = Voxlet::UTF16to8(Voxlet::Preferences::ReadStringValue(
+      Voxlet::Preferences::File, PreferenceKey(Voxlet::Preferences::Install::Key), u"EmailLogRecipient",
+      u"root@localhost"));
   return mail;
+}
+
+std::string Utf8(const Voxlet::StringBuffer& text) { return Voxlet::UTF16to8(text); }
+
+// The manager's own description, from a fixed template.
+Voxlet::XmlDocumentPtr HelloDocument() {
+  static const char16_t* kTemplate =
+      u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+      u"<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" "
+      u"xmlns:dc=\"http://purl.org/dc/elements/1.1/\">"
+      u"<rdf:Description rdf:about=\"urn:com.vantrel.voxlet:hardwareservice\">"
+      u"<dc:title/><dc:description/></rdf:Description></rdf:RDF>";
+  Voxlet::XmlDocumentPtr document = Voxlet::XmlSchema::Parse(kTemplate);
+  if (!document) return nullptr;
+  xercesc::DOMElement* root = document->Root();
+  xercesc::DOMNode* description = root ? root->getFirstChild() : nullptr;
+  Voxlet::XmlSchema::SetTextContent(Voxlet::XmlSchema::FindElement(description, u"dc:title"),
+                                    Voxlet::UTF8to16(kServiceName));
+  Voxlet::XmlSchema::SetTextContent(Voxlet::XmlSchema::FindElement(description, u"dc:description"),
+                                    Voxlet::UTF8to16(kServiceDescription));
+  return document;
 }
 
 }  // namespace
 
-CReceiverManager::CReceiverManager(CReceiverServiceSettings* settings) : m_settings(settings) {}
+CReceiverManager::CReceiverManager(CReceiverServiceSettings* settings, ManagerEnvironment environment)
+    : m_settings(settings), m_env(std::move(environment)) {}
+
+CReceiverManager::~CReceiverManager() {
+  Voxlet::ClientPtr client;
+  {
+    std::lock_guard<std::mutex> guard(m_clientLock);
+    client.swap(m_client);
+    m_sdkServer.reset();
+  }
+  if (client) client->Disconnect();
+  client.reset();  // no client signal reaches this object from here on
+  CloseAllReceivers();
+}
+
+Voxlet::ClientPtr CReceiverManager::Client() const {
+  std::lock_guard<std::mutex> guard(m_clientLock);
+  return m_client;
+}
 
 void CReceiverManager::Run() {
   OV_LOG(kLogDiagnostic, "CReceiverManager::Run started");
@@ -50,22 +102,320 @@ void CReceiverManager::Run() {
   } else {
     SetMask(LogServicesMessages() ? kMaskMilestones : kMaskAll);
   }
+
+  Voxlet::ClientPtr client = m_env.makeClient();
+  client->SetUserData(kHelloTicks);
+  client->StateChanged().connect([this](Voxlet::Client& c, int state) { OnClientStateChanged(c, state); });
+  client->Tick().connect([this](Voxlet::Client& c) { OnClientTick(c); });
+  {
+    std::lock_guard<std::mutex> guard(m_clientLock);
+    m_client = client;
+  }
+  const Voxlet::StringBuffer uri = Voxlet::Preferences::SoftwareService::GetUri();
+  OV_LOG(kLogMilestone, "%s", Utf8(uri).c_str());
+  client->Connect(uri);
+
+  // The device and power events of the machine.
+  std::unique_ptr<CUdevMonitor> devices;
+  std::unique_ptr<CSleepMonitor> sleep;
+  if (m_env.watchOsEvents) {
+    devices = std::make_unique<CUdevMonitor>(
+        [this](uint32_t type, const DeviceBroadcast& data) { OnDeviceEvent(type, &data); });
+    sleep = std::make_unique<CSleepMonitor>([this](uint32_t type) { OnPowerEvent(type, nullptr); });
+  }
+
+  // SDK server step: the server starts here once the SDK is built in; the receivers are
+  // enumerated either way.
+  std::shared_ptr<ISDKServer> sdk = m_env.makeSdkServer ? m_env.makeSdkServer(this) : nullptr;
+  {
+    std::lock_guard<std::mutex> guard(m_clientLock);
+    m_sdkServer = sdk;
+  }
+  EnumerateReceivers();
+  if (sdk) OV_LOG(kLogDiagnostic, "SDK port number: %d", sdk->Port() & 0xFFFF);
+
   m_stopEvent.Wait(-1);
+
+  devices.reset();
+  sleep.reset();
   OV_LOG(kLogDiagnostic, "CReceiverManager::Run complete");
+  CloseAllReceivers();
+  std::lock_guard<std::mutex> guard(m_clientLock);
+  m_sdkServer.reset();
 }
+
+// ---- receivers -------------------------------------------------------------------------
+
+ManagedReceiverPtr CReceiverManager::FindByPort(const Voxlet::StringBuffer& portName) {
+  std::lock_guard<std::mutex> guard(m_listLock);
+  for (const auto& r : m_receivers)
+    if (r->PortName() == portName) return r;
+  return nullptr;
+}
+
+uint32_t CReceiverManager::ReceiverConnect(const Voxlet::StringBuffer& portName) {
+  std::lock_guard<std::recursive_mutex> connect(m_connectLock);
+  if (FindByPort(portName)) {
+    OV_LOG(kLogMilestone, "Receiver_Connect: Find receiver by port returning 0. Meaning it is already connected \n");
+    return 0;
+  }
+  if (m_stopping.load()) return 1;  // the service is stopping: nothing new is opened
+  ManagedReceiverPtr receiver = m_env.makeReceiver(this);
+  {
+    std::lock_guard<std::mutex> guard(m_listLock);
+    m_receivers.push_back(receiver);
+  }
+  const uint32_t result = receiver->Open(portName);
+  if (result != 0) {
+    {
+      std::lock_guard<std::mutex> guard(m_listLock);
+      m_receivers.erase(std::remove(m_receivers.begin(), m_receivers.end(), receiver), m_receivers.end());
+    }
+    receiver->Close();  // frees whatever the failed open left behind
+    OV_LOG(kLogMilestone,
+           "Receiver_Connect: Connect to receiver return none-zeron. Meaning it is failed with code %d \n", result);
+    return result;
+  }
+  OV_LOG(kLogMilestone, "Receiver_Connect: Connect to receiver return 0. Meaning it is connected \n");
+  return 0;
+}
+
+void CReceiverManager::RemoveReceiver(const Voxlet::StringBuffer& portName) {
+  std::lock_guard<std::recursive_mutex> connect(m_connectLock);
+  ManagedReceiverPtr receiver = FindByPort(portName);
+  if (!receiver) return;
+  receiver->Close();
+  std::lock_guard<std::mutex> guard(m_listLock);
+  m_receivers.erase(std::remove(m_receivers.begin(), m_receivers.end(), receiver), m_receivers.end());
+}
+
+void CReceiverManager::CloseAllReceivers() {
+  std::lock_guard<std::recursive_mutex> connect(m_connectLock);
+  std::vector<ManagedReceiverPtr> receivers;
+  {
+    std::lock_guard<std::mutex> guard(m_listLock);
+    receivers = m_receivers;
+  }
+  for (const auto& r : receivers) r->Close();
+  std::lock_guard<std::mutex> guard(m_listLock);
+  m_receivers.clear();
+}
+
+void CReceiverManager::EnumerateReceivers() {
+  std::lock_guard<std::recursive_mutex> connect(m_connectLock);
+  CReceiverEnumerator enumerator;
+  enumerator.Enumerate([this](const SBConnectionInfo& info) {
+    OV_LOG(kLogDiagnostic, "Enumerated device path: %s", Utf8(info.portName).c_str());
+    return ReceiverConnect(info.portName) == 0;
+  });
+}
+
+std::vector<Voxlet::StringBuffer> CReceiverManager::ReceiverPorts() {
+  std::lock_guard<std::mutex> guard(m_listLock);
+  std::vector<Voxlet::StringBuffer> ports;
+  for (const auto& r : m_receivers) ports.push_back(r->PortName());
+  return ports;
+}
+
+std::vector<Voxlet::StringBuffer> CReceiverManager::ResetQueue() {
+  std::lock_guard<std::mutex> guard(m_listLock);
+  return m_resetQueue;
+}
+
+size_t CReceiverManager::PendingCount() {
+  std::lock_guard<std::mutex> guard(m_pendingLock);
+  return m_pending.size();
+}
+
+// ---- devices ---------------------------------------------------------------------------
+
+void CReceiverManager::ParseDevicePath(const std::string& path, uint16_t& vendorId, uint16_t& productId,
+                                       Voxlet::StringBuffer& serial) {
+  vendorId = productId = 0;
+  serial.clear();
+  std::vector<std::string> parts;
+  for (size_t start = 0;;) {
+    const size_t hash = path.find('#', start);
+    parts.push_back(path.substr(start, hash - start));
+    if (hash == std::string::npos) break;
+    start = hash + 1;
+  }
+  if (parts.size() < 3) return;
+  const std::string& ids = parts[1];
+  const size_t amp = ids.find('&');
+  if (amp == std::string::npos) return;
+  auto readId = [](const std::string& half, uint16_t& id) {
+    if (half.size() < 4) return false;
+    unsigned value = 0;
+    if (sscanf(("0x" + half.substr(half.size() - 4)).c_str(), "0x%x", &value) != 1) return false;
+    id = static_cast<uint16_t>(value);
+    return true;
+  };
+  uint16_t vendor = 0, product = 0;
+  if (!readId(ids.substr(0, amp), vendor) || !readId(ids.substr(amp + 1), product)) return;
+  vendorId = vendor;
+  productId = product;
+  serial = Voxlet::UTF8to16(parts[2]);
+}
+
+bool CReceiverManager::DeviceArrival(const std::string& devicePath, bool retryAllowed) {
+  uint16_t vendor, product;
+  Voxlet::StringBuffer serial;
+  ParseDevicePath(devicePath, vendor, product, serial);
+  if (CReceiverEnumerator::IsRecognizedDevice(vendor, product) != 0) {
+    OV_LOG(kLogDiagnostic, "Arrived device path, vid or pid not recognized: %s", devicePath.c_str());
+    return false;
+  }
+  auto retryLater = [&] {
+    if (!retryAllowed) return;
+    OV_LOG(kLogDiagnostic, "Will check port %s again later", devicePath.c_str());
+    std::lock_guard<std::mutex> guard(m_pendingLock);
+    m_pending.push_back({0, devicePath});
+  };
+  Voxlet::StringBuffer port;
+  if (CReceiverEnumerator::GetDeviceVirtualPort(vendor, product, serial, port) != 0) {
+    OV_LOG(kLogDiagnostic, "Arrived device path, could not find port: %s", devicePath.c_str());
+    retryLater();
+    return false;
+  }
+  OV_LOG(kLogMilestone, "Arrived device port: %s", Utf8(port).c_str());
+  if (ReceiverConnect(port) == 0) return true;
+  retryLater();
+  return false;
+}
+
+void CReceiverManager::DeviceRemoval(const std::string& devicePath) {
+  uint16_t vendor, product;
+  Voxlet::StringBuffer serial, port;
+  ParseDevicePath(devicePath, vendor, product, serial);
+  if (CReceiverEnumerator::IsRecognizedDevice(vendor, product) != 0) return;
+  if (CReceiverEnumerator::GetDeviceVirtualPort(vendor, product, serial, port) != 0) return;
+  RemoveReceiver(port);
+}
+
+void CReceiverManager::RetryPendingDevices() {
+  std::lock_guard<std::mutex> guard(m_pendingLock);
+  std::vector<Pending> kept;
+  for (Pending& entry : m_pending) {
+    if (entry.attempts < static_cast<uint32_t>(kRetryLimit)) {
+      if (DeviceArrival(entry.devicePath, false)) continue;
+      ++entry.attempts;
+      kept.push_back(entry);
+    } else {
+      OV_LOG(kLogDiagnostic, "Giving up trying to connect to %s ", entry.devicePath.c_str());
+    }
+  }
+  m_pending.swap(kept);
+}
+
+// ---- software service ------------------------------------------------------------------
+
+void CReceiverManager::SendRequest(int method, const Voxlet::StringBuffer& path) {
+  Voxlet::ClientPtr client = Client();
+  if (!client) return;
+  auto message = Voxlet::Message::Create();
+  message->Open(method, path);
+  client->Send(message);
+}
+
+void CReceiverManager::SendHello(int method) {
+  Voxlet::ClientPtr client = Client();
+  if (!client) return;
+  auto message = Voxlet::Message::Create();
+  message->Open(method, u"/voxlet/builtins/anyone/hello?subject=" + Voxlet::Url::Encode(kServiceSubject));
+  message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = kServiceEndpoint;
+  if (method == Voxlet::Methods::Post) {
+    message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
+    message->SetContent(Voxlet::Content(HelloDocument()));
+  }
+  message->Completed().connect([this](const Voxlet::MessagePtr& reply) { OnHelloReply(reply); });
+  client->Send(message);
+}
+
+void CReceiverManager::OnHelloReply(const Voxlet::MessagePtr& reply) {
+  if (reply->Failure() || !reply->Success(Voxlet::Content::Types::TextXml)) return;
+  if (reply->StatusCode() == Voxlet::StatusCodes::Created) {
+    SendRequest(Voxlet::Methods::Post, u"/voxlet/scripts/teachers/subscribe/HarewareServiceSubscribe.js?endpointXmlId=" +
+                                           Voxlet::Url::Encode(kServiceEndpoint));
+    SendRequest(Voxlet::Methods::Post, u"/voxlet/builtins/teachers/modeSwitching");
+    return;
+  }
+  Voxlet::XmlDocumentPtr document = Voxlet::XmlSchema::ParseUtf8(reply->ReplyBody());
+  if (!document) return;
+  xercesc::DOMElement* list =
+      Voxlet::XPathExpression(u"/voxlet:runtime/voxlet:notifications").EvaluateFirst(document->Root());
+  if (!list) return;
+  Voxlet::XmlElementList notifications = Voxlet::XmlSchema::GetAllChildElements(list);
+  Voxlet::XmlSchema::SortElementsByAttributeValue(notifications, u"xml:id");
+  const Voxlet::StringBuffer modeSwitching = Voxlet::VocabularyTerm(u"notifications/hardware/modeswitching");
+  for (xercesc::DOMElement* notification : notifications)
+    if (Voxlet::XmlSchema::GetAttribute(notification, u"voxlet:kind") == modeSwitching)
+      EnumerateReceivers();
+}
+
+void CReceiverManager::OnClientStateChanged(Voxlet::Client& client, int state) {
+  if (m_stopping.load()) return;
+  if (state == Voxlet::ClientStates::Connected) {
+    EnumerateReceivers();
+    SendHello(Voxlet::Methods::Post);
+  } else if (state == Voxlet::ClientStates::Disconnected) {
+    client.SetReconnectWanted(true);
+  }
+}
+
+void CReceiverManager::OnClientTick(Voxlet::Client& client) {
+  if (m_stopping.load()) return;
+  if (client.State() == Voxlet::ClientStates::Connected) {
+    int countdown = kHelloTicks;
+    try {
+      countdown = boost::any_cast<int>(client.UserData());
+    } catch (const boost::bad_any_cast&) {
+    }
+    if (countdown > 0) {
+      if (--countdown == 0) {
+        SendHello(Voxlet::Methods::Get);
+        countdown = kHelloTicks;
+      }
+      client.SetUserData(countdown);
+    }
+    if (countdown % 3 == 1) RetryPendingDevices();
+  }
+  ProcessResetQueue();
+  CheckEmailLogSetting();
+}
+
+void CReceiverManager::ProcessResetQueue() {
+  const uint32_t reconnect = ReadRegistryDword(Platform::kLocalMachine, HardwareServiceKeyPath(),
+                                               "ReconnectOnSoftReset", 0, PreferenceStore());
+  for (const Voxlet::StringBuffer& port : ResetQueue()) {
+    if (ManagedReceiverPtr receiver = FindByPort(port)) {
+      const Voxlet::StringBuffer endpoint = receiver->EndpointId();
+      SendRequest(Voxlet::Methods::Post, u"/voxlet/scripts/teachers/receiverRemoved.js?failure=true&endpoint=" +
+                                             (endpoint.empty() ? Voxlet::StringBuffer() : Voxlet::Url::Encode(endpoint)) +
+                                             u"&reconnect=" + Voxlet::FormatBoolean(reconnect != 0));
+      RemoveReceiver(port);  // the port stays queued: the next tick reconnects it
+      continue;
+    }
+    if (reconnect != 0) ReceiverConnect(port);
+    std::lock_guard<std::mutex> guard(m_listLock);
+    auto it = std::find(m_resetQueue.begin(), m_resetQueue.end(), port);
+    if (it != m_resetQueue.end()) m_resetQueue.erase(it);
+  }
+}
+
+// ---- e-mail log ------------------------------------------------------------------------
 
 void CReceiverManager::SetEmailLog(bool on, bool atStartup) {
   {
     std::lock_guard<std::mutex> guard(m_mailLock);
     m_emailLogOn = on;
-    m_nextMailTime = on ? Voxlet::UTF16to8(Voxlet::CurrentTimestamp(kMailIntervalSeconds)) : std::string();
+    m_nextMailTime = on ? Utf8(Voxlet::CurrentTimestamp(kMailIntervalSeconds)) : std::string();
   }
   if (on) {
     OV_LOG(kLogMilestone, atStartup ? "Email log at startup is: ON+++" : "Turning email log ON+++");
     SetMask(kMaskAll);
   } else {
     OV_LOG(kLogMilestone, "Turning email log OFF---");
-    // Switched off, the administrator's "LogServicesMessages" choice widens rather than narrows.
     SetMask(LogServicesMessages() ? kMaskAll : kMaskMilestones);
   }
 }
@@ -81,12 +431,87 @@ void CReceiverManager::CheckEmailLogSetting() {
 }
 
 void CReceiverManager::OnLogChanged() {
+  std::shared_ptr<ISDKServer> sdk;
+  {
+    std::lock_guard<std::mutex> guard(m_clientLock);
+    sdk = m_sdkServer;
+  }
+  if (sdk) sdk->SendLogChanged();
   {
     std::lock_guard<std::mutex> guard(m_mailLock);
     if (!m_emailLogOn) return;
-    const std::string now = Voxlet::UTF16to8(Voxlet::CurrentTimestamp(0));
+    const std::string now = Utf8(Voxlet::CurrentTimestamp(0));
     if (now < m_nextMailTime) return;
-    m_nextMailTime = Voxlet::UTF16to8(Voxlet::CurrentTimestamp(kMailIntervalSeconds));
+    m_nextMailTime = Utf8(Voxlet::CurrentTimestamp(kMailIntervalSeconds));
   }
   if (CLogger* logger = g_pLogger.load()) logger->EmailLog(MailSettings());
+}
+
+// ---- SDK server and receivers' events ---------------------------------------------------
+
+int CReceiverManager::GetReceiverCount() {
+  std::lock_guard<std::mutex> guard(m_listLock);
+  return static_cast<int>(m_receivers.size());
+}
+
+int CReceiverManager::GetReceiverStatus(int count, ReceiverStatusW* records) {
+  std::lock_guard<std::mutex> guard(m_listLock);
+  int filled = 0;
+  for (const auto& r : m_receivers) {
+    if (filled >= count) break;
+    ReceiverStatusW& record = records[filled++];
+    record = ReceiverStatusW{};
+    record.receiverNumber = r->Number();
+    record.receiverState = r->State();
+    const Voxlet::StringBuffer name = r->PortName();
+    const size_t units = std::min<size_t>(name.size(), 31);
+    std::copy_n(name.begin(), units, record.receiverName);
+  }
+  return filled;
+}
+
+void CReceiverManager::OnSendCommand(int receiverNumber, const std::string& command) {
+  OV_LOG(kLogDiagnostic, "CReceiverManager::OnSendCommand(receiver = %d).", receiverNumber);
+  ManagedReceiverPtr receiver;
+  {
+    std::lock_guard<std::mutex> guard(m_listLock);
+    for (const auto& r : m_receivers)
+      if (static_cast<int>(r->Number()) == receiverNumber) receiver = r;
+  }
+  if (receiver) receiver->SendCommandText(command);
+}
+
+void CReceiverManager::GetLogFileName(std::string& path) { path = m_settings ? m_settings->GetLogFileName() : ""; }
+
+void CReceiverManager::SetLogFlags(uint16_t flags) {
+  SetMask(flags);
+  if (m_settings) m_settings->SetLogFlags(flags);
+}
+
+uint16_t CReceiverManager::GetLogFlags() { return m_settings ? m_settings->GetLogFlags() : 0; }
+
+void CReceiverManager::FlushLog() {
+  CLogger* logger = g_pLogger.load();
+  if (logger && logger->ResetLog()) OnLogChanged();
+}
+
+void CReceiverManager::BroadcastStatus() {
+  std::shared_ptr<ISDKServer> sdk;
+  {
+    std::lock_guard<std::mutex> guard(m_clientLock);
+    sdk = m_sdkServer;
+  }
+  if (!sdk) return;
+  const int count = GetReceiverCount();
+  if (count == 0) return;
+  std::vector<ReceiverStatusW> records(static_cast<size_t>(count));
+  records.resize(static_cast<size_t>(GetReceiverStatus(count, records.data())));
+  if (!records.empty()) sdk->SendReceiverStatus(records);
+}
+
+void CReceiverManager::OnReceiverStatusChanged(uint32_t, uint32_t) { BroadcastStatus(); }
+
+void CReceiverManager::QueueReceiverReset(const Voxlet::StringBuffer& portName) {
+  std::lock_guard<std::mutex> guard(m_listLock);
+  m_resetQueue.push_back(portName);
 }

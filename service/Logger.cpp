@@ -236,6 +236,15 @@ void CLogger::Trim() {
   m_file = fopen(m_path.c_str(), "ab");
 }
 
+bool CLogger::ResetLog() {
+  std::lock_guard<std::mutex> fileGuard(m_fileLock);
+  if (!m_file) return false;
+  Flush();
+  Reset();
+  Flush();
+  return true;
+}
+
 bool CLogger::EmailLog(const LogMailSettings& settings) {
   std::lock_guard<std::mutex> fileGuard(m_fileLock);
   if (!m_writtenSinceMail) return false;

@@ -70,6 +70,9 @@ class CLogger : public CThread {
   // (from OnLogChanged). Returns true when the log was sent and emptied.
   bool EmailLog(const LogMailSettings& settings);
 
+  // Empties the log file (flush, reopen it empty, line number 1). True when a file was open.
+  bool ResetLog();
+
   std::string Path() {
     std::lock_guard<std::mutex> guard(m_fileLock);
     return m_path;

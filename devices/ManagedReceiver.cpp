@@ -1,0 +1,24 @@
+#include "devices/ManagedReceiver.h"
+
+#include "protocol/Receiver.h"
+
+namespace {
+
+class ReceiverOnLink final : public IManagedReceiver {
+ public:
+  explicit ReceiverOnLink(IReceiverEvents* events) : m_receiver(std::make_unique<CReceiver>(events)) {}
+  uint32_t Open(const Voxlet::StringBuffer& portName) override { return m_receiver->Open(portName); }
+  void Close() override { m_receiver->Close(); }
+  Voxlet::StringBuffer PortName() const override { return m_receiver->GetPortName(); }
+  uint32_t Number() const override { return m_receiver->GetReceiverNumber(); }
+  uint32_t State() const override { return m_receiver->GetState(); }
+  void SendCommandText(const std::string& text) override { m_receiver->SendCommandText(text, true); }
+  Voxlet::StringBuffer EndpointId() const override { return {}; }
+
+ private:
+  std::unique_ptr<CReceiver> m_receiver;
+};
+
+}  // namespace
+
+ManagedReceiverPtr MakeReceiver(IReceiverEvents* events) { return std::make_shared<ReceiverOnLink>(events); }

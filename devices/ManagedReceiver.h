@@ -1,0 +1,30 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "client/StringBuffer.h"
+#include "protocol/ReceiverEvents.h"
+
+// What the receiver manager needs of a receiver: open and close it by port, name it, number
+// it, read its state, pass it command texts.
+class IManagedReceiver {
+ public:
+  virtual ~IManagedReceiver() = default;
+  // 0 when the receiver is open on the port, otherwise the link's code.
+  virtual uint32_t Open(const Voxlet::StringBuffer& portName) = 0;
+  virtual void Close() = 0;
+  virtual Voxlet::StringBuffer PortName() const = 0;
+  virtual uint32_t Number() const = 0;
+  virtual uint32_t State() const = 0;
+  virtual void SendCommandText(const std::string& text) = 0;
+  // The receiver's endpoint id in the software service; empty until it has one.
+  virtual Voxlet::StringBuffer EndpointId() const = 0;
+};
+
+using ManagedReceiverPtr = std::shared_ptr<IManagedReceiver>;
+using ReceiverFactory = std::function<ManagedReceiverPtr(IReceiverEvents* events)>;
+
+// Receivers as the service runs them: CReceiver on its link.
+ManagedReceiverPtr MakeReceiver(IReceiverEvents* events);
