@@ -106,6 +106,11 @@ Graph::Graph() = default;
 Graph::~Graph() = default;
 
 bool Graph::Add(std::string_view rdfXml, std::string_view baseUri) {
+  // Like every document the library parses, RDF/XML may carry no DOCTYPE: no DTD, entity
+  // declaration or entity expansion is ever processed. ("<!" cannot start character data,
+  // so only a declaration, a comment or a CDATA section could hold these texts.)
+  if (rdfXml.find("<!DOCTYPE") != std::string_view::npos || rdfXml.find("<!ENTITY") != std::string_view::npos)
+    return false;
   ParseState state;
   {
     std::unique_lock lock(m_lock);

@@ -38,8 +38,8 @@ class Graph {
   Graph& operator=(const Graph&) = delete;
 
   // Adds the triples of a UTF-8 RDF/XML document; relative URIs resolve against baseUri.
-  // False (and nothing added) when the document is not well-formed RDF/XML. Blank nodes of
-  // different documents never merge.
+  // False (and nothing added) when the document is not well-formed RDF/XML or has a DOCTYPE
+  // (no DTD or entity is ever processed). Blank nodes of different documents never merge.
   bool Add(std::string_view rdfXml, std::string_view baseUri = "urn:com.vantrel.voxlet:graph");
   bool Add(const StringBuffer& rdfXml);
 

@@ -5,7 +5,8 @@
 namespace Voxlet {
 
 StringBuffer UTF8to16(std::string_view utf8) {
-  const icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
+  const icu::UnicodeString u =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
   return StringBuffer(u.getBuffer(), static_cast<size_t>(u.length()));
 }
 

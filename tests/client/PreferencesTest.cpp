@@ -15,9 +15,8 @@ namespace {
 class PreferencesStore : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() /
-            ("client-prefs-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    m_dir = std::filesystem::temp_directory_path() / ("client-prefs-" + std::to_string(::getpid()) + "-" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(m_dir);
     m_file = (m_dir / "registry.ini").string();
     ::setenv("OVANTA_REGISTRY", m_file.c_str(), 1);
@@ -49,8 +48,8 @@ TEST_F(PreferencesStore, PreferenceFileIsOneMoreKeyComponent) {
   EXPECT_EQ(store.Read(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService\\com.vantrel.Preferences",
                        "LastChannel(Receiver 1)"),
             "15");
-  EXPECT_FALSE(store.Read(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService",
-                          "LastChannel(Receiver 1)"));
+  EXPECT_FALSE(
+      store.Read(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", "LastChannel(Receiver 1)"));
   // ... and read back through the same rule.
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, u"LastChannel(Receiver 1)", -1), 15);
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, u"LastChannel(Receiver 2)", -1), -1);

@@ -102,8 +102,7 @@ TEST_F(XPathOnSamples, RelativeToAnElement) {
 }
 
 TEST_F(XPathOnSamples, ChildrenInDocumentOrderAndNonElementsLeftOut) {
-  const XmlElementList questions =
-      XPathExpression(u"/voxlet:assessment/voxlet:questions/*").Evaluate(*m_assessment);
+  const XmlElementList questions = XPathExpression(u"/voxlet:assessment/voxlet:questions/*").Evaluate(*m_assessment);
   ASSERT_EQ(questions.size(), 6u);
   for (size_t i = 0; i < questions.size(); ++i)
     EXPECT_EQ(XmlSchema::GetAttribute(questions[i], u"xml:id"), u"q" + FormatInteger(static_cast<int64_t>(i + 1)));

@@ -105,8 +105,8 @@ TEST(XmlSchemaSort, NumbersInNumericOrderStably) {
 }
 
 TEST(XmlSchemaParse, MalformedBodiesAreFailedParses) {
-  for (const char* bad : {"", "   ", "<a>", "<a></b>", "<a x='1' x='2'/>", "<a>&undefined;</a>", "<a/><b/>",
-                          "<p:a/>", "\xff\xfe<", "<a>\x01</a>", "not xml at all"})
+  for (const char* bad : {"", "   ", "<a>", "<a></b>", "<a x='1' x='2'/>", "<a>&undefined;</a>", "<a/><b/>", "<p:a/>",
+                          "\xff\xfe<", "<a>\x01</a>", "not xml at all"})
     EXPECT_EQ(XmlSchema::ParseUtf8(bad), nullptr) << bad;
   EXPECT_EQ(XmlSchema::Parse(u"<a><b></a>"), nullptr);
 }
