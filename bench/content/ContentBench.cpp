@@ -50,6 +50,35 @@ void BM_PackageFortyQuestions(benchmark::State& state) {
 }
 BENCHMARK(BM_PackageFortyQuestions)->Unit(benchmark::kMicrosecond);
 
+// One student's results over the same forty questions, with thirty students' submissions in
+// the document: two XPath evaluations per question.
+void BM_PackageStudentResultsFortyQuestions(benchmark::State& state) {
+  std::string questions;
+  std::string submissions;
+  for (int q = 1; q <= 40; ++q) questions += "<voxlet:question xml:id=\"q" + std::to_string(q) + "\"/>";
+  for (int s = 1; s <= 30; ++s) {
+    submissions += "<voxlet:submission voxlet:studentid=\"s" + std::to_string(s) + "\" voxlet:score=\"0.75\">";
+    for (int q = 1; q <= 40; ++q) {
+      submissions += "<voxlet:response voxlet:questionid=\"q" + std::to_string(q) + "\" voxlet:correct=\"" +
+                     (q % 3 ? "correct" : "incorrect") + "\"/>";
+    }
+    submissions += "</voxlet:submission>";
+  }
+  const Voxlet::XmlDocumentPtr document = Voxlet::XmlSchema::ParseUtf8(
+      "<voxlet:assessment xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\"><voxlet:questions>" + questions +
+      "</voxlet:questions><voxlet:submissions>" + submissions + "</voxlet:submissions></voxlet:assessment>");
+  if (!document) {
+    state.SkipWithError("document did not parse");
+    return;
+  }
+  const Voxlet::XmlElementList list =
+      Voxlet::XmlSchema::GetAllChildElements(Voxlet::XmlSchema::FindElement(document->Root(), u"voxlet:questions"));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(ReceiverUtilities::PackageStudentSubmissions(0x0102, u"s17", list, document));
+  }
+}
+BENCHMARK(BM_PackageStudentResultsFortyQuestions)->Unit(benchmark::kMillisecond);
+
 // A math answer of 256 bytes: function names, Greek letters, roots, fractions and symbols.
 std::vector<unsigned char> MathAnswer() {
   const std::vector<unsigned char> piece = {210, 200, 17, 201, 43,  223, 21,  206, 200, '1', 201, 200,
