@@ -90,6 +90,14 @@ CReceiverManager::~CReceiverManager() {
   CloseAllReceivers();
 }
 
+void CReceiverManager::AttachClient(const Voxlet::ClientPtr& client) {
+  client->SetUserData(kHelloTicks);
+  client->StateChanged().connect([this](Voxlet::Client& c, int state) { OnClientStateChanged(c, state); });
+  client->Tick().connect([this](Voxlet::Client& c) { OnClientTick(c); });
+  std::lock_guard<std::mutex> guard(m_clientLock);
+  m_client = client;
+}
+
 Voxlet::ClientPtr CReceiverManager::Client() const {
   std::lock_guard<std::mutex> guard(m_clientLock);
   return m_client;
@@ -104,13 +112,7 @@ void CReceiverManager::Run() {
   }
 
   Voxlet::ClientPtr client = m_env.makeClient();
-  client->SetUserData(kHelloTicks);
-  client->StateChanged().connect([this](Voxlet::Client& c, int state) { OnClientStateChanged(c, state); });
-  client->Tick().connect([this](Voxlet::Client& c) { OnClientTick(c); });
-  {
-    std::lock_guard<std::mutex> guard(m_clientLock);
-    m_client = client;
-  }
+  AttachClient(client);
   const Voxlet::StringBuffer uri = Voxlet::Preferences::SoftwareService::GetUri();
   OV_LOG(kLogMilestone, "%s", Utf8(uri).c_str());
   client->Connect(uri);

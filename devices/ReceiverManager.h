@@ -80,6 +80,9 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
   // Reads "EmailLogOn" and switches the e-mail log and the log mask when it changed.
   void CheckEmailLogSetting();
 
+  // Makes the client the manager's own connection: its state and tick signals drive the manager.
+  void AttachClient(const Voxlet::ClientPtr& client);
+
   CReceiverServiceSettings* Settings() const { return m_settings; }
   Voxlet::ClientPtr Client() const;
   std::vector<Voxlet::StringBuffer> ReceiverPorts();

@@ -1,0 +1,386 @@
+#include "devices/ReceiverManager.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <map>
+#include <thread>
+
+#include "client/http/Globals.h"
+#include "devices/ReceiverEnumerator.h"
+#include "platform/Registry.h"
+#include "tests/devices/FakeSysfs.h"
+#include "tests/service/TestFiles.h"
+#include "tools/service-sim/ServiceSimulator.h"
+
+namespace {
+
+// Which ports open, and what was opened and closed.
+class FakeLinks {
+ public:
+  std::map<Voxlet::StringBuffer, uint32_t> openResult;  // ports not listed open with 0
+  std::vector<Voxlet::StringBuffer> opened, closed;
+  std::mutex lock;
+  std::condition_variable changed;
+
+  uint32_t Open(const Voxlet::StringBuffer& port) {
+    std::lock_guard<std::mutex> guard(lock);
+    auto it = openResult.find(port);
+    const uint32_t result = it == openResult.end() ? 0 : it->second;
+    if (result == 0) opened.push_back(port);
+    changed.notify_all();
+    return result;
+  }
+  void Close(const Voxlet::StringBuffer& port) {
+    std::lock_guard<std::mutex> guard(lock);
+    closed.push_back(port);
+  }
+  bool WaitForOpen(const Voxlet::StringBuffer& port) {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(20),
+                            [&] { return std::count(opened.begin(), opened.end(), port) > 0; });
+  }
+  size_t Opens(const Voxlet::StringBuffer& port) {
+    std::lock_guard<std::mutex> guard(lock);
+    return static_cast<size_t>(std::count(opened.begin(), opened.end(), port));
+  }
+};
+
+class FakeReceiver : public IManagedReceiver {
+ public:
+  FakeReceiver(FakeLinks& links, uint32_t number) : m_links(links), m_number(number) {}
+  uint32_t Open(const Voxlet::StringBuffer& port) override {
+    m_port = port;
+    return m_links.Open(port);
+  }
+  void Close() override {
+    if (!m_closed.exchange(true)) m_links.Close(m_port);
+  }
+  Voxlet::StringBuffer PortName() const override { return m_port; }
+  uint32_t Number() const override { return m_number; }
+  uint32_t State() const override { return 1; }
+  void SendCommandText(const std::string& text) override { commands.push_back(text); }
+  Voxlet::StringBuffer EndpointId() const override { return u"receiver.00-11-22-33-44-55-66-77"; }
+  std::vector<std::string> commands;
+
+ private:
+  FakeLinks& m_links;
+  uint32_t m_number;
+  Voxlet::StringBuffer m_port;
+  std::atomic<bool> m_closed{false};
+};
+
+class FakeSdkServer : public ISDKServer {
+ public:
+  int Port() const override { return 0x12345; }
+  void SendReceiverStatus(const std::vector<ReceiverStatusW>& records) override {
+    std::lock_guard<std::mutex> guard(lock);
+    statuses.push_back(records);
+  }
+  void SendLogChanged() override { ++logChanges; }
+  std::mutex lock;
+  std::vector<std::vector<ReceiverStatusW>> statuses;
+  std::atomic<int> logChanges{0};
+};
+
+const std::string kInterfaceGuid = "#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
+
+std::string DevicePath(const std::string& ids, const std::string& serial) {
+  return "\\\\?\\USB#" + ids + "#" + serial + kInterfaceGuid;
+}
+
+class ReceiverManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CReceiverEnumerator::SetSysfsRoot(sysfs.Root().string());
+    logger = std::make_unique<CLogger>(nullptr);
+    logger->Open(dir.File("service.log"));
+    logger->SetMask(kLogMilestone | kLogDiagnostic);
+    g_pLogger = logger.get();
+    env.makeReceiver = [this](IReceiverEvents*) -> ManagedReceiverPtr {
+      return std::make_shared<FakeReceiver>(links, ++numbers);
+    };
+    env.makeClient = [] { return std::make_shared<Voxlet::Client>(false); };
+    env.watchOsEvents = false;
+  }
+  void TearDown() override {
+    manager.reset();
+    g_pLogger = nullptr;
+    logger.reset();
+    CReceiverEnumerator::SetSysfsRoot("");
+  }
+  CReceiverManager& Manager() {
+    if (!manager) manager = std::make_unique<CReceiverManager>(&settings, env);
+    return *manager;
+  }
+  // A plugged-in receiver with (or, with an empty tty, without) its port.
+  std::filesystem::path PlugIn(const std::string& name, const std::string& serial, const std::string& tty) {
+    auto device = sysfs.AddDevice(name, "16d3", "3000", serial, "0100");
+    auto interface = sysfs.AddInterface(device, "1.0");
+    if (!tty.empty()) FakeSysfs::AddClassTty(interface, tty);
+    return interface;
+  }
+  std::string Log() {
+    logger->Close();
+    const std::string text = ReadFile(dir.File("service.log"));
+    logger->Open(dir.File("service.log"));
+    return text;
+  }
+  bool Logged(const std::string& text) { return Log().find(text) != std::string::npos; }
+
+  TempDir dir;
+  ScopedRegistry registry{dir.File("registry.ini")};
+  FakeSysfs sysfs;
+  Voxlet::Globals library;
+  std::unique_ptr<CLogger> logger;
+  CReceiverServiceSettings settings;
+  FakeLinks links;
+  std::atomic<uint32_t> numbers{0};
+  ManagerEnvironment env;
+  std::unique_ptr<CReceiverManager> manager;
+};
+
+TEST_F(ReceiverManagerTest, DevicePathsParseIntoIdsAndSerial) {
+  uint16_t vendor, product;
+  Voxlet::StringBuffer serial;
+  CReceiverManager::ParseDevicePath(DevicePath("VID_16D3&PID_0051", "ABC123"), vendor, product, serial);
+  EXPECT_EQ(vendor, 0x16D3);
+  EXPECT_EQ(product, 0x0051);
+  EXPECT_EQ(serial, u"ABC123");
+  for (const std::string bad : {"", "no hashes at all", "\\\\?\\USB#VID_16D3", "\\\\?\\USB#VID_16D3PID_3000#S",
+                                "\\\\?\\USB#V&P#S"}) {
+    CReceiverManager::ParseDevicePath(bad, vendor, product, serial);
+    EXPECT_EQ(vendor, 0) << bad;
+    EXPECT_EQ(product, 0) << bad;
+  }
+}
+
+TEST_F(ReceiverManagerTest, AnotherVendorsDeviceIsNotRecognisedAndNothingIsQueued) {
+  const std::string path = DevicePath("VID_0403&PID_6001", "FT1");
+  EXPECT_FALSE(Manager().DeviceArrival(path, true));
+  EXPECT_EQ(Manager().PendingCount(), 0u);
+  EXPECT_TRUE(Logged("Arrived device path, vid or pid not recognized: " + path));
+  EXPECT_FALSE(Manager().DeviceArrival("garbage", true));
+  EXPECT_EQ(Manager().PendingCount(), 0u);
+}
+
+TEST_F(ReceiverManagerTest, APortRegisteredLateIsFoundByARetry) {
+  auto interface = PlugIn("1-1", "LATE1", "");
+  const std::string path = DevicePath("VID_16D3&PID_3000", "LATE1");
+  EXPECT_FALSE(Manager().DeviceArrival(path, true));
+  EXPECT_EQ(Manager().PendingCount(), 1u);
+  EXPECT_TRUE(Logged("Arrived device path, could not find port: " + path));
+  EXPECT_TRUE(Logged("Will check port " + path + " again later"));
+
+  Manager().RetryPendingDevices();  // still no port
+  EXPECT_EQ(Manager().PendingCount(), 1u);
+  FakeSysfs::AddClassTty(interface, "ttyACM4");
+  Manager().RetryPendingDevices();
+  EXPECT_EQ(Manager().PendingCount(), 0u);
+  EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM4"});
+  EXPECT_TRUE(Logged("Arrived device port: /dev/ttyACM4"));
+}
+
+TEST_F(ReceiverManagerTest, APortThatNeverComesIsGivenUpAfterThirtyRetries) {
+  PlugIn("1-1", "NEVER", "");
+  const std::string path = DevicePath("VID_16D3&PID_3000", "NEVER");
+  Manager().DeviceArrival(path, true);
+  for (int i = 0; i < CReceiverManager::kRetryLimit; ++i) Manager().RetryPendingDevices();
+  EXPECT_EQ(Manager().PendingCount(), 1u);
+  EXPECT_FALSE(Logged("Giving up"));
+  Manager().RetryPendingDevices();
+  EXPECT_EQ(Manager().PendingCount(), 0u);
+  EXPECT_TRUE(Logged("Giving up trying to connect to " + path + " \r\n"));
+}
+
+TEST_F(ReceiverManagerTest, APortThatFailsToOpenIsRetriedToo) {
+  PlugIn("1-1", "BUSY", "ttyACM1");
+  links.openResult[u"/dev/ttyACM1"] = 3;
+  EXPECT_FALSE(Manager().DeviceArrival(DevicePath("VID_16D3&PID_3000", "BUSY"), true));
+  EXPECT_TRUE(Logged("Receiver_Connect: Connect to receiver return none-zeron. Meaning it is failed with code 3 \n"));
+  EXPECT_EQ(Manager().PendingCount(), 1u);
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  links.openResult.clear();
+  Manager().RetryPendingDevices();
+  EXPECT_EQ(Manager().ReceiverPorts().size(), 1u);
+}
+
+TEST_F(ReceiverManagerTest, TwoArrivalsForAnOpenPortOpenItOnce) {
+  PlugIn("1-1", "TWICE", "ttyACM0");
+  const std::string path = DevicePath("VID_16D3&PID_3000", "TWICE");
+  EXPECT_TRUE(Manager().DeviceArrival(path, true));
+  EXPECT_TRUE(Manager().DeviceArrival(path, true));
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 1u);
+  EXPECT_EQ(Manager().ReceiverPorts().size(), 1u);
+  EXPECT_TRUE(Logged("Receiver_Connect: Find receiver by port returning 0. Meaning it is already connected \n"));
+}
+
+TEST_F(ReceiverManagerTest, DeviceEventsArriveAndRemoveThroughTheEventTable) {
+  PlugIn("1-1", "EVT", "ttyACM0");
+  DeviceBroadcast data{kDevTypeDeviceInterface, DevicePath("VID_16D3&PID_3000", "EVT")};
+  Manager().OnDeviceEvent(kDeviceArrival, &data);
+  EXPECT_EQ(Manager().ReceiverPorts().size(), 1u);
+  Manager().OnDeviceEvent(kDeviceRemoveComplete, &data);
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  Manager().OnDeviceEvent(0x1234, &data);
+  Manager().OnDeviceEvent(kDeviceArrival, nullptr);  // no data: nothing happens
+  const std::string log = Log();
+  EXPECT_NE(log.find("SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEARRIVAL - DBT_DEVTYP_DEVICEINTERFACE - Device "
+                     "Name:-->" + data.name + "<--"),
+            std::string::npos);
+  EXPECT_NE(log.find("SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEREMOVECOMPLETE - DBT_DEVTYP_DEVICEINTERFACE"),
+            std::string::npos);
+  EXPECT_NE(log.find("SERVICE_CONTROL_DEVICEEVENT - DBT unknown 4660"), std::string::npos);
+}
+
+TEST_F(ReceiverManagerTest, SuspendClosesEveryReceiverAndRefusalOrResumeOpensThemAgain) {
+  PlugIn("1-1", "A", "ttyACM0");
+  PlugIn("1-2", "B", "ttyACM1");
+  Manager().EnumerateReceivers();
+  ASSERT_EQ(Manager().ReceiverPorts().size(), 2u);
+
+  Manager().OnPowerEvent(kPowerQuerySuspend, nullptr);
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  Manager().OnPowerEvent(kPowerQuerySuspendFailed, nullptr);
+  EXPECT_EQ(Manager().ReceiverPorts().size(), 2u);
+
+  Manager().OnPowerEvent(kPowerSuspend, nullptr);
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  Manager().OnPowerEvent(kPowerResumeSuspend, nullptr);
+  EXPECT_EQ(Manager().ReceiverPorts().size(), 2u);
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 3u);
+  EXPECT_TRUE(Logged("SERVICE_CONTROL_POWEREVENT - PBT_APMQUERYSUSPENDFAILED"));
+}
+
+TEST_F(ReceiverManagerTest, WithoutAConnectionNeitherHellosNorRetriesHappenButResetsDo) {
+  PlugIn("1-1", "P", "");
+  PlugIn("1-2", "R", "ttyACM1");
+  Manager().DeviceArrival(DevicePath("VID_16D3&PID_3000", "P"), true);
+  Manager().EnumerateReceivers();
+  Voxlet::Client unconnected(false);
+  Manager().QueueReceiverReset(u"/dev/ttyACM1");
+  for (int i = 0; i < 100; ++i) Manager().OnClientTick(unconnected);
+  EXPECT_EQ(Manager().PendingCount(), 1u);  // never retried, so never given up
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  EXPECT_TRUE(Manager().ResetQueue().empty());
+}
+
+// The manager's own connection, against the simulated software service.
+class ReceiverManagerServiceTest : public ReceiverManagerTest {
+ protected:
+  void SetUp() override {
+    ReceiverManagerTest::SetUp();
+    ASSERT_TRUE(sim.Start(0));
+    ASSERT_TRUE(WriteRegistryString(0, "SOFTWARE\\Vantrel\\Voxlet\\SoftwareService", "Uri", sim.Uri(),
+                                    kRegistryStoreName));
+  }
+  void TearDown() override {
+    ReceiverManagerTest::TearDown();
+    sim.Stop();
+  }
+  // Connects a client of the manager's own and waits for the hello exchange to finish.
+  Voxlet::ClientPtr Connect() {
+    auto client = std::make_shared<Voxlet::Client>(false);  // ticks come from the test only
+    Manager().AttachClient(client);
+    client->Connect(Voxlet::UTF8to16(sim.Uri()));
+    return client;
+  }
+  size_t Count(const std::string& route) { return sim.Manager().Count(route); }
+  bool WaitFor(const std::function<bool()>& done) { return sim.Manager().WaitFor(done, 20); }
+
+  ServiceSim::ServiceSimulator sim{ServiceSim::Scenario{}};
+};
+
+TEST_F(ReceiverManagerServiceTest, RunSaysHelloSubscribesAndStopsCleanly) {
+  auto sdk = std::make_shared<FakeSdkServer>();
+  env.makeSdkServer = [sdk](ISDKServerEvents*) { return sdk; };
+  env.makeClient = [] { return std::make_shared<Voxlet::Client>(false); };
+  PlugIn("1-1", "RUN", "ttyACM0");
+  std::thread run([this] { Manager().Run(); });
+  ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
+  const auto requests = sim.Manager().Requests();
+  ASSERT_GE(requests.size(), 3u);
+  EXPECT_EQ(requests[0].route, "hello");
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].headers.at("x-vantrel-voxlet-endpoint"), "hardwareservice");
+  EXPECT_NE(requests[0].body.find("<dc:title>Ovanta Hardware</dc:title>"), std::string::npos);
+  EXPECT_EQ(requests[0].status, 201);
+  EXPECT_EQ(requests[1].route, "subscribe");
+  EXPECT_EQ(requests[1].query.at("endpointXmlId"), "hardwareservice");
+
+  // The receiver found at start tells of a change: the SDK clients hear the status of all.
+  Manager().OnReceiverStatusChanged(1, 2);
+  {
+    std::lock_guard<std::mutex> guard(sdk->lock);
+    ASSERT_EQ(sdk->statuses.size(), 1u);
+    ASSERT_EQ(sdk->statuses[0].size(), 1u);
+    EXPECT_EQ(Voxlet::StringBuffer(sdk->statuses[0][0].receiverName), u"/dev/ttyACM0");
+  }
+  Manager().Stop();
+  run.join();
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  EXPECT_TRUE(Logged("SDK port number: 9029"));  // the low 16 bits of the server's port
+  EXPECT_TRUE(Logged("CReceiverManager::Run complete"));
+  // Arrivals after the stop open nothing.
+  EXPECT_FALSE(Manager().DeviceArrival(DevicePath("VID_16D3&PID_3000", "RUN"), false));
+}
+
+TEST_F(ReceiverManagerServiceTest, HellosGoEveryFifteenTicksAndRetriesEveryThirdWhileConnected) {
+  auto client = Connect();
+  ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
+  PlugIn("1-1", "LATE", "");
+  Manager().DeviceArrival(DevicePath("VID_16D3&PID_3000", "LATE"), true);
+  for (int i = 0; i < 14; ++i) Manager().OnClientTick(*client);
+  EXPECT_EQ(Count("hello"), 1u);
+  Manager().OnClientTick(*client);
+  ASSERT_TRUE(WaitFor([&] { return Count("hello") == 2; }));
+  // Countdown values 13, 10, 7, 4, 1, 13 retried: six attempts in fifteen ticks.
+  for (int i = 0; i < 90; ++i) Manager().OnClientTick(*client);
+  EXPECT_EQ(Manager().PendingCount(), 0u);
+  EXPECT_TRUE(Logged("Giving up trying to connect to"));
+}
+
+TEST_F(ReceiverManagerServiceTest, AResetClosesAndReportsThenReopensOnlyWhenTheSettingSaysSo) {
+  auto client = Connect();
+  ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
+  PlugIn("1-1", "R", "ttyACM1");
+  Manager().EnumerateReceivers();
+  ASSERT_EQ(Manager().ReceiverPorts().size(), 1u);
+
+  Manager().QueueReceiverReset(u"/dev/ttyACM1");
+  Manager().OnClientTick(*client);
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  EXPECT_EQ(Manager().ResetQueue().size(), 1u);
+  ASSERT_TRUE(WaitFor([&] { return Count("receiverRemoved") == 1; }));
+  auto removed = sim.Manager().Requests().back();
+  EXPECT_EQ(removed.query.at("reconnect"), "false");
+  EXPECT_EQ(removed.query.at("failure"), "true");
+  EXPECT_EQ(removed.query.at("endpoint"), "receiver.00-11-22-33-44-55-66-77");
+  Manager().OnClientTick(*client);
+  EXPECT_TRUE(Manager().ResetQueue().empty());
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+
+  ASSERT_TRUE(WriteRegistryDword(0, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", "ReconnectOnSoftReset", 1,
+                                 "com.vantrel.Preferences"));
+  Manager().EnumerateReceivers();
+  Manager().QueueReceiverReset(u"/dev/ttyACM1");
+  Manager().OnClientTick(*client);
+  ASSERT_TRUE(WaitFor([&] { return Count("receiverRemoved") == 2; }));
+  EXPECT_EQ(sim.Manager().Requests().back().query.at("reconnect"), "true");
+  Manager().OnClientTick(*client);
+  EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM1"});
+}
+
+TEST_F(ReceiverManagerServiceTest, AModeSwitchingNotificationEnumeratesTheReceivers) {
+  auto client = Connect();
+  ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
+  PlugIn("1-1", "NEW", "ttyACM2");  // plugged in without an event reaching the manager
+  sim.Manager().ModeSwitching();
+  for (int i = 0; i < CReceiverManager::kHelloTicks; ++i) Manager().OnClientTick(*client);
+  ASSERT_TRUE(WaitFor([&] { return Count("hello") == 2; }));
+  // The reply is handled on a library thread after the request was counted.
+  ASSERT_TRUE(links.WaitForOpen(u"/dev/ttyACM2"));
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM2"), 1u);
+}
+
+}  // namespace
