@@ -1,0 +1,109 @@
+#pragma once
+#include <gmock/gmock.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "connections/SBConnection.h"
+#include "platform/Registry.h"
+#include "protocol/ReceiverEvents.h"
+
+using Bytes = std::vector<uint8_t>;
+
+// Decodes frames with a decoder of its own: code bytes give the distance to the next zero.
+// Answers the packets of every whole frame in the bytes (checksums dropped).
+inline std::vector<Bytes> UnframeAll(const Bytes& stream) {
+  std::vector<Bytes> packets;
+  Bytes out;
+  size_t i = 0;
+  while (i < stream.size()) {
+    if (stream[i] == 0) {  // delimiter: the frame is complete
+      if (!out.empty()) out.pop_back();
+      packets.push_back(out);
+      out.clear();
+      ++i;
+      continue;
+    }
+    const size_t code = stream[i];
+    for (size_t j = 1; j < code && i + j < stream.size(); ++j) out.push_back(stream[i + j]);
+    i += code;
+    if (i < stream.size() && stream[i] != 0) out.push_back(0);
+  }
+  return packets;
+}
+
+// A registry store file of its own for the test process.
+class ScopedRegistry {
+ public:
+  ScopedRegistry() {
+    char path[] = "/tmp/ovanta-registry-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd >= 0) close(fd);
+    m_path = path;
+    setenv("OVANTA_REGISTRY", m_path.c_str(), 1);
+  }
+  ~ScopedRegistry() {
+    unsetenv("OVANTA_REGISTRY");
+    unlink(m_path.c_str());
+  }
+
+ private:
+  std::string m_path;
+};
+
+class MockReceiverEvents : public IReceiverEvents {
+ public:
+  MOCK_METHOD(void, OnReceiverStatusChanged, (uint32_t, uint32_t), (override));
+  MOCK_METHOD(void, QueueReceiverReset, (const Voxlet::StringBuffer&), (override));
+};
+
+// A link in memory: what is sent is kept as decoded packets; bytes can be made to arrive.
+class FakeLink : public ISBConnection {
+ public:
+  FakeLink(const SBConnectionInfo& info, uint32_t openResult) : ISBConnection(info), m_openResult(openResult) {}
+
+  uint32_t Open() override { return m_openResult; }
+  bool IsOpen() override { return m_openResult == 0; }
+  void Close() override {}
+  std::unique_ptr<CSBIOPacket> GetReceivedPacket() override { return nullptr; }
+  CWaitEvent* GetReceiveEvent() override { return &m_received; }
+  void Send(std::unique_ptr<CSBIOPacket> packet) override {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_stream.insert(m_stream.end(), packet->Payload(), packet->Payload() + packet->PayloadLength());
+    m_changed.notify_all();
+  }
+  bool WaitForSendsDone() override { return true; }
+  Voxlet::StringBuffer GetPnPId() override { return {}; }
+  bool SetCommParams(uint32_t baudRate, uint8_t, uint8_t, uint8_t) override {
+    baud = baudRate;
+    return true;
+  }
+  bool GetCommParams(uint32_t*, uint8_t*, uint8_t*, uint8_t*) override { return false; }
+  bool GetNextCommParams(uint32_t*, uint8_t*, uint8_t*, uint8_t*) override { return false; }
+  bool ResetDevice(uint32_t) override { return false; }
+  bool IsDeviceLost() override { return false; }
+
+  std::vector<Bytes> Sent() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return UnframeAll(m_stream);
+  }
+  // Waits until at least `count` packets were sent.
+  bool WaitForSent(size_t count, int timeoutMs = 10000) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return UnframeAll(m_stream).size() >= count; });
+  }
+
+  std::atomic<uint32_t> baud{0};
+
+ private:
+  uint32_t m_openResult;
+  CWaitEvent m_received;
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  Bytes m_stream;
+};
