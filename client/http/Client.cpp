@@ -99,6 +99,16 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     });
   }
 
+  // A disconnected client whose owner wants it back starts over (as after a lost connection).
+  void SetReconnectWanted(bool wanted) {
+    reconnectWanted = wanted;
+    if (!wanted) return;
+    Run([](Impl& self) {
+      if (!self.m_active || !self.m_everConnected || self.state != ClientStates::Disconnected) return;
+      self.Reconnect();
+    });
+  }
+
   void AbortAndReconnect() {
     Run([](Impl& self) {
       if (self.state == ClientStates::Connected) self.LoseConnection(SocketExceptions::Aborted);
@@ -314,7 +324,10 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     }
     Reset(reason, true);
     EmitState(ClientStates::Disconnected);
-    if (!m_active || !reconnectWanted) return;
+    if (m_active && reconnectWanted) Reconnect();
+  }
+
+  void Reconnect() {
     {
       std::lock_guard lock(m_lock);
       state = ClientStates::Connecting;
@@ -556,7 +569,7 @@ bool Client::Send(const MessagePtr& message) { return message && m_impl->Send(me
 int Client::State() const { return m_impl->state.load(); }
 int Client::LastSocketException() const { return m_impl->lastException.load(); }
 bool Client::ReconnectWanted() const { return m_impl->reconnectWanted.load(); }
-void Client::SetReconnectWanted(bool wanted) { m_impl->reconnectWanted.store(wanted); }
+void Client::SetReconnectWanted(bool wanted) { m_impl->SetReconnectWanted(wanted); }
 
 boost::any Client::UserData() const {
   std::lock_guard lock(m_userLock);

@@ -59,7 +59,7 @@ class Client {
   using StateChangedSignal = boost::signals2::signal<void(Client&, int state)>;
   using TickSignal = boost::signals2::signal<void(Client&)>;
 
-  // periodicSignal: fire TickSignal once a second while connecting or connected. userName and
+  // periodicSignal: fire TickSignal once a second from Connect until Disconnect, in every state. userName and
   // password (both or neither, may be null): HTTP Basic credentials sent with every request.
   explicit Client(bool periodicSignal, const char16_t* userName = nullptr, const char16_t* password = nullptr);
   Client(const Client&) = delete;
@@ -90,7 +90,8 @@ class Client {
   int State() const;
   int LastSocketException() const;
 
-  // The "reconnect wanted" flag beside the state.
+  // The "reconnect wanted" flag beside the state. Setting it on a client that went to 0 after
+  // being connected starts the reconnection.
   bool ReconnectWanted() const;
   void SetReconnectWanted(bool wanted);
 

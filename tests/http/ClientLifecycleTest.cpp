@@ -23,11 +23,13 @@ uint16_t ClosedPort() {
   return a.local_endpoint().port();  // closed again when `a` goes
 }
 
-// Counts ticks; each is a library-thread event a test can wait for instead of sleeping.
+// Counts ticks; each is a library-thread event a test can wait for instead of sleeping. The slot
+// holds the count itself, so a tick still running when the counter goes is harmless.
 struct TickCounter {
+  using Count = Guarded<std::pair<int, std::thread::id>>;
   explicit TickCounter(Client& c) {
-    connection = c.Tick().connect([this](Client&) {
-      ticks.Update([](std::pair<int, std::thread::id>& t) {
+    connection = c.Tick().connect([count = record](Client&) {
+      count->Update([](std::pair<int, std::thread::id>& t) {
         ++t.first;
         t.second = std::this_thread::get_id();
       });
@@ -36,7 +38,8 @@ struct TickCounter {
   bool WaitFor(int n) {
     return ticks.WaitFor([n](const std::pair<int, std::thread::id>& t) { return t.first >= n; });
   }
-  Guarded<std::pair<int, std::thread::id>> ticks;
+  std::shared_ptr<Count> record = std::make_shared<Count>();
+  Count& ticks = *record;
   boost::signals2::scoped_connection connection;
 };
 
@@ -144,12 +147,19 @@ TEST_F(ConnectedClient, WithoutReconnectWantedALostClientStaysDisconnected) {
   recorder.reset();
   StateRecorder passive(*client, false);
   TickCounter ticks(*client);
+  const uint16_t port = sim.Port();
   sim.Stop();
   ASSERT_TRUE(passive.WaitForCount(1));
   const int seen = ticks.ticks.Get().first;
   ASSERT_TRUE(ticks.WaitFor(seen + 2));
   EXPECT_EQ(passive.states.Get(), std::vector<int>{ClientStates::Disconnected});
   EXPECT_EQ(client->State(), ClientStates::Disconnected);
+
+  // Wanted later: back through 1 to 2.
+  ASSERT_TRUE(sim.Start(port));
+  client->SetReconnectWanted(true);
+  ASSERT_TRUE(passive.WaitForCount(3));
+  EXPECT_EQ(passive.states.Get(), (std::vector<int>{0, 1, 2}));
 }
 
 TEST_F(ConnectedClient, RequestInFlightWhenTheServiceGoesFailsWithStateZero) {
@@ -168,16 +178,8 @@ TEST_F(ConnectedClient, RequestInFlightWhenTheServiceGoesFailsWithStateZero) {
 }
 
 TEST_F(ConnectedClient, DisconnectFailsQueuedRequestsWithTheirCompletions) {
-  sim.Server().HoldReplies("/voxlet/builtins/teachers/whois");
   Guarded<int> completions;
-  std::vector<MessagePtr> sent;
-  for (int i = 0; i < 4; ++i) {
-    auto m = NewMessage(Methods::Post, u"/voxlet/builtins/teachers/whois?subject=x", u"clicker");
-    m->Completed().connect([&](const MessagePtr&) { completions.Update([](int& n) { ++n; }); });
-    ASSERT_TRUE(client->Send(m));
-    sent.push_back(m);
-  }
-  ASSERT_TRUE(sim.Server().WaitHeld(1, kPatience));
+  const std::vector<MessagePtr> sent = SendBehindAHeldReply(4, completions);
   client->Disconnect();
   EXPECT_EQ(client->State(), ClientStates::Disconnected);
   ASSERT_TRUE(completions.WaitFor([](int n) { return n == 4; }));
@@ -193,18 +195,10 @@ TEST_F(ConnectedClient, AbortWithReconnectBreaksAndRestoresTheConnection) {
 }
 
 TEST_F(ConnectedClient, DestroyingTheClientWithRequestsInFlightIsSafe) {
-  sim.Server().HoldReplies("/voxlet/builtins/teachers/whois");
   Guarded<int> completions;
-  std::vector<MessagePtr> sent;
-  for (int i = 0; i < 5; ++i) {
-    auto m = NewMessage(Methods::Post, u"/voxlet/builtins/teachers/whois?subject=x", u"clicker");
-    m->Completed().connect([&](const MessagePtr&) { completions.Update([](int& n) { ++n; }); });
-    ASSERT_TRUE(client->Send(m));
-    sent.push_back(m);
-  }
-  ASSERT_TRUE(sim.Server().WaitHeld(1, kPatience));
-  recorder.reset();
+  const std::vector<MessagePtr> sent = SendBehindAHeldReply(5, completions);
   client.reset();
+  recorder.reset();
   for (const auto& m : sent) {
     EXPECT_FALSE(m->BlockUntil(RequestStates::Complete, kPatience));
     EXPECT_TRUE(m->Failure());
@@ -214,15 +208,17 @@ TEST_F(ConnectedClient, DestroyingTheClientWithRequestsInFlightIsSafe) {
 }
 
 TEST_F(ConnectedClient, ClientDestroyedInsideItsOwnCompletionHandler) {
-  Guarded<bool> destroyed;
+  Guarded<bool> sent, destroyed;
   auto m = NewMessage(Methods::Get, u"/voxlet/scripts/teachers/getServerActivatedStatus.js");
   m->Completed().connect([&](const MessagePtr&) {
-    recorder.reset();
+    sent.WaitFor([](bool b) { return b; });  // Send has returned: nothing of the client is in use
     client.reset();
     destroyed.Update([](bool& b) { b = true; });
   });
   ASSERT_TRUE(client->Send(m));
+  sent.Update([](bool& b) { b = true; });
   ASSERT_TRUE(destroyed.WaitFor([](bool b) { return b; }));
+  EXPECT_EQ(m->State(), RequestStates::Complete);
 }
 
 TEST_F(ConnectedClient, IdleConnectionClosedByTheServiceIsReopenedQuietly) {

@@ -24,12 +24,11 @@ inline constexpr double kPatience = 20.0;  // seconds: an upper bound, never a m
 template <class T>
 class Guarded {
  public:
+  // Notifies under the lock, so that a waiter that returns may destroy this at once.
   template <class F>
   void Update(F f) {
-    {
-      std::lock_guard lock(m_lock);
-      f(m_value);
-    }
+    std::lock_guard lock(m_lock);
+    f(m_value);
     m_changed.notify_all();
   }
   template <class P>
@@ -49,22 +48,25 @@ class Guarded {
 };
 
 // The state signals of a client, in order; sets "reconnect wanted" on state 0 as the system does.
+// The slot holds the record itself, so a signal still running when the recorder goes is harmless.
 class StateRecorder {
  public:
   explicit StateRecorder(Voxlet::Client& client, bool wantReconnect = true) {
-    m_connection = client.StateChanged().connect([this, wantReconnect](Voxlet::Client& c, int state) {
+    m_connection = client.StateChanged().connect([record = m_record, wantReconnect](Voxlet::Client& c, int state) {
       if (state == Voxlet::ClientStates::Disconnected && wantReconnect) c.SetReconnectWanted(true);
-      states.Update([state](std::vector<int>& v) { v.push_back(state); });
+      record->Update([state](std::vector<int>& v) { v.push_back(state); });
     });
   }
-  ~StateRecorder() { m_connection.disconnect(); }
   bool WaitForCount(size_t n) {
     return states.WaitFor([n](const std::vector<int>& v) { return v.size() >= n; });
   }
-  Guarded<std::vector<int>> states;
 
  private:
+  std::shared_ptr<Guarded<std::vector<int>>> m_record = std::make_shared<Guarded<std::vector<int>>>();
   boost::signals2::scoped_connection m_connection;
+
+ public:
+  Guarded<std::vector<int>>& states = *m_record;
 };
 
 // A scenario built from the simulator's sample data.
@@ -98,8 +100,8 @@ class ConnectedClient : public ::testing::Test {
         [](const std::vector<int>& v) { return !v.empty() && v.back() == Voxlet::ClientStates::Connected; }));
   }
   void TearDown() override {
+    client.reset();  // no signal runs once the client is gone
     recorder.reset();
-    client.reset();
   }
 
   // Sends and waits for the end of the exchange.
@@ -107,6 +109,21 @@ class ConnectedClient : public ::testing::Test {
     EXPECT_TRUE(client->Send(m));
     EXPECT_TRUE(m->BlockUntil(Voxlet::RequestStates::Complete, kPatience));
     return m;
+  }
+
+  // Sends `count` whois requests whose first reply the simulator holds back, counting their
+  // completions; returns once the first is held.
+  std::vector<Voxlet::MessagePtr> SendBehindAHeldReply(int count, Guarded<int>& completions) {
+    sim.Server().HoldReplies("/voxlet/builtins/teachers/whois");
+    std::vector<Voxlet::MessagePtr> sent;
+    for (int i = 0; i < count; ++i) {
+      auto m = NewMessage(Voxlet::Methods::Post, u"/voxlet/builtins/teachers/whois?subject=x", u"clicker");
+      m->Completed().connect([&completions](const Voxlet::MessagePtr&) { completions.Update([](int& n) { ++n; }); });
+      EXPECT_TRUE(client->Send(m));
+      sent.push_back(m);
+    }
+    EXPECT_TRUE(sim.Server().WaitHeld(1, kPatience));
+    return sent;
   }
 
   Voxlet::Globals globals;

@@ -375,33 +375,27 @@ void SessionManager::SetNetworkName(const std::string& name) {
   m_changed.notify_all();
 }
 
-bool SessionManager::DisconnectStudent(const std::string& studentId) {
+bool SessionManager::NotifyAboutStudent(const std::string& studentId, const std::string& kind) {
   bool found = false;
   {
     std::lock_guard lock(m_lock);
-    for (const auto& [id, endpoint] : m_endpoints)
-      if (endpoint.kind == "clicker" && endpoint.studentId == studentId && !found) {
-        found = true;
-        QueueLocked("", "notifications/disconnect/student", "<voxlet:endpointref" + Attribute("endpointid", id) + "/>");
-      }
+    for (const auto& [id, endpoint] : m_endpoints) {
+      if (endpoint.kind != "clicker" || endpoint.studentId != studentId) continue;
+      QueueLocked("", kind, "<voxlet:endpointref" + Attribute("endpointid", id) + "/>");
+      found = true;
+      break;
+    }
   }
   m_changed.notify_all();
   return found;
 }
 
+bool SessionManager::DisconnectStudent(const std::string& studentId) {
+  return NotifyAboutStudent(studentId, "notifications/disconnect/student");
+}
+
 bool SessionManager::CancelRaisedHand(const std::string& studentId) {
-  bool found = false;
-  {
-    std::lock_guard lock(m_lock);
-    for (const auto& [id, endpoint] : m_endpoints)
-      if (endpoint.kind == "clicker" && endpoint.studentId == studentId && !found) {
-        found = true;
-        QueueLocked("", "notifications/class/cancelraisedhand",
-                    "<voxlet:endpointref" + Attribute("endpointid", id) + "/>");
-      }
-  }
-  m_changed.notify_all();
-  return found;
+  return NotifyAboutStudent(studentId, "notifications/class/cancelraisedhand");
 }
 
 void SessionManager::ReviewModeOff() { QueueNotification("", "notifications/reviewmode/deactivated", ""); }

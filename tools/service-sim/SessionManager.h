@@ -129,6 +129,9 @@ class SessionManager {
   SimReply Submit(const SimRequest&, ReceivedRequest&);
   SimReply Goodbye(const SimRequest&, ReceivedRequest&);
 
+  // Queues `kind` naming the clicker endpoint of the student; false when there is none.
+  bool NotifyAboutStudent(const std::string& studentId, const std::string& kind);
+
   // Under m_lock.
   std::string QueueLocked(const std::string& endpointId, const std::string& kind, const std::string& inner);
   std::string AssessmentRefLocked(bool full) const;
