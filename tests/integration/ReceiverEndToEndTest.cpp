@@ -1,0 +1,56 @@
+// The service binary with a simulated receiver listed in "Ports" and the simulated software
+// service: the receiver is opened, started up on the wire, and closed cleanly on Ctrl-C.
+#include <gtest/gtest.h>
+
+#include "tests/integration/ChildProcess.h"
+#include "tests/service/TestFiles.h"
+#include "tools/receiver-sim/ReceiverSimulator.h"
+#include "tools/service-sim/ServiceSimulator.h"
+
+namespace {
+
+using Packets = std::vector<std::vector<uint8_t>>;
+
+// A packet to `address` with command `command`.
+bool Has(const Packets& packets, uint16_t address, uint8_t command) {
+  for (const auto& p : packets)
+    if (p.size() >= 3 && ((p[0] << 8) | p[1]) == address && p[2] == command) return true;
+  return false;
+}
+
+TEST(ReceiverEndToEnd, TheServiceOpensAListedReceiverStartsItUpAndClosesItOnCtrlC) {
+  TempDir dir;
+  CReceiverSimulator receiver;
+  ASSERT_TRUE(receiver.Start());
+  ServiceSim::ServiceSimulator service{ServiceSim::Scenario{}};
+  ASSERT_TRUE(service.Start(0));
+  std::filesystem::create_directories(dir.File("sys"));
+  const std::string logPath = dir.File("service.log");
+  WriteFile(dir.File("registry.ini"), "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" +
+                                          logPath + "\nLogFlags=17\nPorts=" + receiver.SlavePath() +
+                                          "\n\n[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\nUri=" +
+                                          service.Uri() + "\n");
+
+  ChildProcess process({OVANTA_HARDWARE_EXE, "-d"},
+                       {"OVANTA_REGISTRY=" + dir.File("registry.ini"), "OVANTA_SYSTEM_DIR=" + dir.File("system"),
+                        "OVANTA_SYSFS_ROOT=" + dir.File("sys")});
+  ASSERT_TRUE(process.WaitForLine("Enumerated device path: " + receiver.SlavePath())) << process.Seen();
+  ASSERT_TRUE(process.WaitForLine("Receiver_Connect: Connect to receiver return 0")) << process.Seen();
+
+  // Start-up on the wire: the clickers powered off (session end, mode 2), the network stopped,
+  // then a background scan of every channel.
+  EXPECT_TRUE(receiver.WaitFor(
+      [](const Packets& p) { return Has(p, 0x0000, 0x0E) && Has(p, 0x0000, 0x04) && Has(p, 0x0000, 0x17); }, 30000));
+  // The manager's own hello reached the software service and was answered with an endpoint.
+  EXPECT_TRUE(service.Manager().WaitFor([&] { return service.Manager().Count("modeSwitching") >= 1; }, 30));
+
+  process.Signal(SIGINT);
+  ASSERT_TRUE(process.WaitForLine("Receiver service stopped.")) << process.Seen();
+  EXPECT_EQ(process.Wait(), 0);
+  EXPECT_EQ(receiver.BadFrames(), 0);
+  const std::string log = ReadFile(logPath);
+  EXPECT_NE(log.find("CServiceEventHandler::Stop"), std::string::npos);
+  EXPECT_NE(log.find("CReceiverManager::Run complete"), std::string::npos);
+}
+
+}  // namespace
