@@ -7,6 +7,7 @@
 #include "protocol/ChannelChoice.h"
 #include "protocol/Receiver.h"
 #include "protocol/ReceiverPreferences.h"
+#include "protocol/ScanResultsDocument.h"
 #include "protocol/ScanSettings.h"
 #include "service/Logger.h"
 
@@ -59,6 +60,11 @@ void CReceiver::OnScanResults(uint16_t scannedMask, uint16_t panMask, const Chan
 ScanResultsTable CReceiver::ScanResults() {
   std::lock_guard<std::mutex> guard(m_stateLock);
   return m_scanResults;
+}
+
+Voxlet::XmlDocumentPtr CReceiver::ScanResultsDocument() {
+  std::lock_guard<std::mutex> guard(m_stateLock);
+  return BuildScanResultsDocument(m_scanResults, m_thresholdGoodPoor, m_thresholdExcellentGood);
 }
 
 int CReceiver::ChooseChannel() {

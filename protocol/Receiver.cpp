@@ -51,6 +51,11 @@ CReceiver::CReceiver(IReceiverEvents* events, ReceiverEnvironment environment)
     };
   }
   if (!m_env.clock) m_env.clock = &Platform::GetTickCount;
+  namespace HS = Voxlet::Preferences::HardwareService;
+  m_thresholdGoodPoor = static_cast<int>(
+      ReceiverPreferences::ReadFileInteger(HS::ScanThresholdGoodPoor, HS::DefaultScanThresholdGoodPoor));
+  m_thresholdExcellentGood = static_cast<int>(
+      ReceiverPreferences::ReadFileInteger(HS::ScanThresholdExcellentGood, HS::DefaultScanThresholdExcellentGood));
   StartChannelAnalysis();
 }
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "client/StringBuffer.h"
+#include "client/XmlDocument.h"
 #include "connections/SBConnection.h"
 #include "platform/Thread.h"
 #include "platform/WaitEvent.h"
@@ -81,6 +82,8 @@ class CReceiver : public CThread, public IReceiverCommands {
   void RunTimedWork();
   void QueueTimedAction(const TimedAction& action);
   ScanResultsTable ScanResults();
+  // The scan results as the receiver's scan-results document.
+  Voxlet::XmlDocumentPtr ScanResultsDocument();
   bool ChannelAnalysisOn();
   void ReportChannelAnalysis();
 
@@ -173,6 +176,8 @@ class CReceiver : public CThread, public IReceiverCommands {
   int m_scanCounter = 0;
   int m_nextScanChannel = 0;
   ScanResultsTable m_scanResults;
+  int m_thresholdGoodPoor = 0;  // as read when the receiver was created
+  int m_thresholdExcellentGood = 0;
   std::deque<std::shared_ptr<TimedAction>> m_timedActions;
   ChannelAnalysis m_analysis;
 };

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
+#include "client/XmlSchema.h"
 #include "protocol/ChannelChoice.h"
 #include "protocol/NetworkName.h"
+#include "protocol/ScanResultsDocument.h"
 #include "protocol/ScanResultsTable.h"
 #include "protocol/ScanSettings.h"
 
@@ -133,4 +135,20 @@ TEST(NetworkNameTest, OneReceiverAndSeveral) {
   EXPECT_EQ(BuildNetworkName(u"R\u00E9\tx", 1, 1), "R__x");
   EXPECT_EQ(BuildNetworkName(u"B2", 2, 2), "B2    (2");
   EXPECT_EQ(BuildNetworkName(u"Chemistry", 3, 3), "Chemis(3");
+}
+
+TEST(ScanResultsDocumentTest, DocumentHoldsEveryChannelWithItsHistory) {
+  ScanResultsTable table;
+  table.Update(0x0003, 0x0002, {{0x0000, 40}, {0x1234, 5}}, u"t1");
+  table.Update(0x0001, 0, {{0, 9}}, u"t2");
+  const Voxlet::XmlDocumentPtr doc = BuildScanResultsDocument(table, 20, 10);
+  ASSERT_NE(doc, nullptr);
+  const Voxlet::StringBuffer text = Voxlet::XmlSchema::PrintDoc(doc->Root());
+  EXPECT_NE(text.find(u"<rf channels=\"16\" thresholds=\"20 10\">"), Voxlet::StringBuffer::npos);
+  EXPECT_NE(
+      text.find(u"<ch ed=\"9\" id=\"11\" pid=\"\" timestamp=\"t2\"><ed pid=\"\" timestamp=\"t1\" value=\"40\"/></ch>"),
+      Voxlet::StringBuffer::npos);
+  EXPECT_NE(text.find(u"<ch ed=\"5\" id=\"12\" pid=\"0x1234\" timestamp=\"t1\"/>"), Voxlet::StringBuffer::npos);
+  EXPECT_NE(text.find(u"<ch ed=\"\" id=\"26\" pid=\"\" timestamp=\"\"/>"), Voxlet::StringBuffer::npos);
+  EXPECT_EQ(Voxlet::XmlSchema::GetAllChildElements(doc->Root()).size(), 16u);
 }
