@@ -7,7 +7,6 @@
 #include "protocol/ReceiverProtocolHandler.h"
 
 using ::testing::NiceMock;
-using Bytes = std::vector<uint8_t>;
 
 namespace {
 

@@ -10,7 +10,6 @@ using ::testing::_;
 using ::testing::ElementsAre;
 using ::testing::Invoke;
 using ::testing::StrictMock;
-using Bytes = std::vector<uint8_t>;
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "protocol/Frame.h"
 #include "protocol/ReceiverCommands.h"
 
 // A receiver whose handlers are mocks and whose link is a list of written frames.
@@ -59,3 +60,12 @@ struct ManualClock {
   uint32_t now = 100000;
   uint32_t operator()() const { return now; }
 };
+
+using Bytes = std::vector<uint8_t>;
+
+// The frame of a packet, as the service's encoder writes it.
+inline Bytes Frame(const Bytes& packet) {
+  Bytes out(packet.size() + 3);
+  out.resize(ReceiverFrame::Encode(packet.data(), packet.size(), out.data()));
+  return out;
+}

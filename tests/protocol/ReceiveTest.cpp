@@ -10,15 +10,8 @@ using ::testing::InSequence;
 using ::testing::Invoke;
 using ::testing::NiceMock;
 using ::testing::StrictMock;
-using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-Bytes Frame(const Bytes& packet) {
-  Bytes out(packet.size() + 3);
-  out.resize(ReceiverFrame::Encode(packet.data(), packet.size(), out.data()));
-  return out;
-}
 
 Bytes Join(std::initializer_list<Bytes> parts) {
   Bytes all;

@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "CpuTime.h"
+#include "../connections/CpuTime.h"
 #include "LogCapture.h"
 #include "ReceiverFixtures.h"
 #include "ReceiverSimulator.h"

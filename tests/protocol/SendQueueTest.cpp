@@ -6,15 +6,8 @@
 #include "protocol/ReceiverProtocolHandler.h"
 
 using ::testing::NiceMock;
-using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-Bytes Frame(const Bytes& packet) {
-  Bytes out(packet.size() + 3);
-  out.resize(ReceiverFrame::Encode(packet.data(), packet.size(), out.data()));
-  return out;
-}
 
 class SendQueueTest : public ::testing::Test {
  protected:
