@@ -52,6 +52,14 @@ int ExceptionOf(const beast::error_code& ec) {
 
 }  // namespace
 
+// One request and its reply on the wire. Owned by the operations that use it, so that a
+// connection torn down in the middle of an exchange leaves nothing dangling.
+struct Exchange {
+  http::request<http::string_body> request;
+  http::response_parser<http::string_body> parser;
+  std::shared_ptr<beast::flat_buffer> buffer;
+};
+
 class Client::Impl : public std::enable_shared_from_this<Impl> {
  public:
   Impl(Detail::Engine& engine, Client* owner, bool periodic, std::string authorization)
@@ -227,8 +235,7 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     m_open = false;
     m_reopening = false;
     m_watching = false;
-    m_parser.reset();
-    m_buffer.clear();
+    m_buffer.reset();  // operations still running keep theirs
     if (reason != SocketExceptions::None) lastException = reason;
     std::deque<MessagePtr> failed;
     {
@@ -283,6 +290,7 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     beast::error_code ignored;
     m_stream.socket().set_option(tcp::no_delay(true), ignored);
     m_open = true;
+    m_buffer = std::make_shared<beast::flat_buffer>();
     m_reopening = false;
     m_backoff = 0;
     if (state != ClientStates::Connected) {
@@ -365,46 +373,47 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
       lastException = SocketExceptions::InvalidRequest;
       return Finish(false);
     }
-    m_request = {};
-    m_request.method(wire->post ? http::verb::post : http::verb::get);
-    m_request.target(wire->target);
-    m_request.version(11);
-    m_request.set(http::field::host, m_address.host + ":" + m_address.port);
-    m_request.set(http::field::user_agent, "Voxlet");
-    if (!m_authorization.empty()) m_request.set(http::field::authorization, m_authorization);
-    for (const auto& [name, value] : wire->headers) m_request.set(name, value);
-    m_request.body() = wire->body;
-    m_request.keep_alive(true);
-    m_request.prepare_payload();
+    auto exchange = std::make_shared<Exchange>();
+    exchange->buffer = m_buffer;
+    http::request<http::string_body>& request = exchange->request;
+    request.method(wire->post ? http::verb::post : http::verb::get);
+    request.target(wire->target);
+    request.version(11);
+    request.set(http::field::host, m_address.host + ":" + m_address.port);
+    request.set(http::field::user_agent, "Voxlet");
+    if (!m_authorization.empty()) request.set(http::field::authorization, m_authorization);
+    for (const auto& [name, value] : wire->headers) request.set(name, value);
+    request.body() = wire->body;
+    request.keep_alive(true);
+    request.prepare_payload();
 
     m_sentAt = std::chrono::steady_clock::now();
     next->SetState(RequestStates::Writing);
     m_stream.expires_after(kExchangeLimit);
-    http::async_write(m_stream, m_request, Bind([](Impl& self, const beast::error_code& ec, size_t) {
+    http::async_write(m_stream, request, Bind([exchange](Impl& self, const beast::error_code& ec, size_t) {
                         if (ec) return self.ExchangeBroken(ec);
                         self.m_current->SetState(RequestStates::Waiting);
-                        self.ReadReply();
+                        self.ReadReply(exchange);
                       }));
   }
 
-  void ReadReply() {
-    m_parser.emplace();
-    m_parser->body_limit(kReplyBodyLimit);
-    http::async_read_header(m_stream, m_buffer, *m_parser, Bind([](Impl& self, const beast::error_code& ec, size_t) {
+  void ReadReply(const std::shared_ptr<Exchange>& exchange) {
+    exchange->parser.body_limit(kReplyBodyLimit);
+    http::async_read_header(m_stream, *exchange->buffer, exchange->parser,
+                            Bind([exchange](Impl& self, const beast::error_code& ec, size_t) {
                               if (ec) return self.ExchangeBroken(ec);
                               self.m_current->SetState(RequestStates::Receiving);
-                              http::async_read(self.m_stream, self.m_buffer, *self.m_parser,
-                                               self.Bind([](Impl& me, const beast::error_code& err, size_t) {
+                              http::async_read(self.m_stream, *exchange->buffer, exchange->parser,
+                                               self.Bind([exchange](Impl& me, const beast::error_code& err, size_t) {
                                                  if (err) return me.ExchangeBroken(err);
-                                                 me.ReplyArrived();
+                                                 me.ReplyArrived(*exchange);
                                                }));
                             }));
   }
 
-  void ReplyArrived() {
+  void ReplyArrived(Exchange& exchange) {
     m_stream.expires_never();
-    http::response<http::string_body> reply = m_parser->release();
-    m_parser.reset();
+    http::response<http::string_body> reply = exchange.parser.release();
     Header::Collection headers;
     for (const auto& field : reply)
       headers[UTF8to16(std::string(field.name_string()))] = UTF8to16(std::string(field.value()));
@@ -484,9 +493,8 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
   beast::tcp_stream m_stream;
   asio::steady_timer m_retryTimer;
   asio::steady_timer m_tickTimer;
-  beast::flat_buffer m_buffer;
-  http::request<http::string_body> m_request;
-  std::optional<http::response_parser<http::string_body>> m_parser;
+  // The read buffer of the open connection, shared with the exchanges on it.
+  std::shared_ptr<beast::flat_buffer> m_buffer;
 
   // Strand only.
   Detail::ServiceAddress m_address;

@@ -279,3 +279,21 @@ TEST_F(ConnectedClient, DocumentContentGoesOutPrinted) {
   EXPECT_EQ(m->ReplyHeaders().Get(u"X-Vantrel-Voxlet-Student"), u"s-1001");
   EXPECT_EQ(sim.Manager().Requests().back().body, XmlSchema::PrintDocUtf8(*doc));
 }
+
+TEST_F(ConnectedClient, StatusUpdateIsAGetThatCarriesItsBody) {
+  const std::u16string clickerHello = u"/voxlet/builtins/anyone/hello?subject=urn%3Acom.vantrel.voxlet%3Aclicker";
+  Exchange(NewMessage(Methods::Post, clickerHello, u"clickerhardware.receiver.AA.9"));
+  auto update = NewMessage(Methods::Get, clickerHello, u"clickerhardware.receiver.AA.9");
+  update->Headers()[Header::ContentType] = Content::Types::ApplicationRdfXml;
+  update->SetContent(
+      Content(u"<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" "
+              u"xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\"><rdf:Description>"
+              u"<voxlet:battery>1</voxlet:battery><voxlet:signal>3</voxlet:signal>"
+              u"</rdf:Description></rdf:RDF>"));
+  Exchange(update);
+  EXPECT_EQ(update->StatusCode(), StatusCodes::OK);
+  const auto clicker = sim.Manager().Endpoints().at("clickerhardware.receiver.AA.9");
+  EXPECT_EQ(clicker.battery, "1");
+  EXPECT_EQ(clicker.signal, "3");
+  EXPECT_EQ(sim.Manager().Requests().back().method, "GET");
+}

@@ -72,7 +72,7 @@ SimReply SessionManager::Handle(const SimRequest& request) {
   record.body = request.body;
   SplitTarget(request.target, record.path, record.query);
   SimReply reply;
-  bool firstSubscription = false;
+  std::function<void()> firstSubscription;
   {
     std::lock_guard lock(m_lock);
     const bool receiverWasSubscribed = m_receiverSubscribed;
@@ -91,10 +91,10 @@ SimReply SessionManager::Handle(const SimRequest& request) {
     record.status = reply.status;
     m_requests.push_back(std::move(record));
     ++m_version;
-    firstSubscription = !receiverWasSubscribed && m_receiverSubscribed;
+    if (!receiverWasSubscribed && m_receiverSubscribed) firstSubscription = m_onFirstSubscription;
   }
   m_changed.notify_all();
-  if (firstSubscription && m_onFirstSubscription) m_onFirstSubscription();
+  if (firstSubscription) firstSubscription();
   return reply;
 }
 
