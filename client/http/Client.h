@@ -50,7 +50,9 @@ struct ClientPerformance {
 // reaches 2 again. A connection the service closes in an orderly way while idle is reopened
 // without leaving state 2 when the service is still there.
 //
-// Every signal fires on a library thread, one at a time per client. Destroying a client is safe
+// Every signal fires on a library thread, one at a time per client; while a handler runs, that
+// client's exchanges wait (so a handler must not BlockUntil a request of its own client, and
+// long waits in handlers hold up one of the library's Globals::kThreads threads). Destroying a client is safe
 // at any time, from any thread, its own signal handlers included: requests still queued end in
 // state 0 without their completion signal, and no signal of the client fires afterwards.
 // Needs a live Globals (client/http/Globals.h) when constructed.
