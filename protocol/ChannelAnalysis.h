@@ -14,8 +14,8 @@ struct ChannelAnalysis {
   int reportMinutes = 0;
   std::vector<Threshold> thresholds;
   int reports = 0;
-  uint64_t startMs = 0;
-  uint64_t lastReportMs = 0;
+  uint32_t startMs = 0;  // ticks (wrap-safe differences)
+  uint32_t lastReportMs = 0;
   int64_t savedThreshold = 0;  // ScanThresholdGoodPoor when analysis began
   bool initialised = false;
 };

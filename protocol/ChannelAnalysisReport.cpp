@@ -1,7 +1,5 @@
 // Channel-analysis mode: periodic reports of what the channel choice would do at ten
 // thresholds.
-#include <chrono>
-
 #include "client/HardwareServicePreferences.h"
 #include "protocol/ChannelChoice.h"
 #include "protocol/Receiver.h"
@@ -9,12 +7,6 @@
 #include "service/Logger.h"
 
 namespace HS = Voxlet::Preferences::HardwareService;
-
-uint64_t CReceiver::NowMs() const {
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-          .count());
-}
 
 bool CReceiver::ChannelAnalysisOn() {
   std::lock_guard<std::mutex> guard(m_stateLock);
@@ -33,7 +25,7 @@ void CReceiver::StartChannelAnalysis() {
   m_analysis.initialised = false;
   m_analysis.savedThreshold =
       ReceiverPreferences::ReadFileInteger(HS::ScanThresholdGoodPoor, HS::DefaultScanThresholdGoodPoor);
-  m_analysis.startMs = m_analysis.lastReportMs = NowMs();
+  m_analysis.startMs = m_analysis.lastReportMs = m_env.clock();
   OV_LOG(kLogMilestone, "***Channel Analysis has been turned on. Reporting will occur every %d minutes",
          m_analysis.reportMinutes);
 }
@@ -56,8 +48,8 @@ void CReceiver::ReportChannelAnalysis() {
     a.initialised = true;
   }
   if (setInitial && m_handler) m_handler->SetChannel(static_cast<uint8_t>(initialChannel - 11));
-  const uint64_t now = NowMs();
-  if (now - a.lastReportMs <= static_cast<uint64_t>(a.reportMinutes) * 60 * 1000) return;
+  const uint32_t now = m_env.clock();
+  if (static_cast<uint64_t>(now - a.lastReportMs) <= static_cast<uint64_t>(a.reportMinutes) * 60 * 1000) return;
 
   ++a.reports;
   const uint16_t runTime = static_cast<uint16_t>((now - a.startMs) / 1000);

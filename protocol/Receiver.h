@@ -138,7 +138,6 @@ class CReceiver : public CThread, public IReceiverCommands {
   void StopChannelAnalysis();
   // The choice with the current channel and threshold as they stand (caller holds m_stateLock).
   int ChooseChannelLocked();
-  uint64_t NowMs() const;
   std::string NameUtf8() const { return Voxlet::UTF16to8(m_portName); }
 
   IReceiverEvents* m_events;

@@ -279,3 +279,42 @@ TEST_F(ReceiverTest, CommandTextIsQueuedAsItsBytes) {
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0], (Bytes{0x01, 0xFF, 0x27, 0x03}));
 }
+
+TEST_F(ReceiverTest, ChannelAnalysisReportsSwitchesPerThreshold) {
+  namespace HS = Voxlet::Preferences::HardwareService;
+  ReceiverPreferences::WriteFileInteger(HS::ChannelAnalysis, 1);
+  ReceiverPreferences::WriteFileInteger(HS::ChannelAnalysisFrequency, 1);
+  ReceiverPreferences::WriteFileInteger(HS::ScanThresholdGoodPoor, 17);
+  LogCapture log;
+  {
+    auto receiver = Make();
+    ASSERT_EQ(receiver->Open(u"/dev/ttyACM0"), 0u);
+    receiver->OnChannel(0, 0);  // channel 11 in use
+    auto results =
+        std::make_shared<std::vector<CChannelScanResults>>(std::vector<CChannelScanResults>{{0, 30}, {0, 5}});
+    receiver->OnScanResults(0x0003, 0, results);  // first results: the channel is set, no report yet
+    tick += 60000;
+    receiver->OnScanResults(0x0003, 0, results);  // exactly a minute: still no report
+    tick += 1;
+    receiver->OnScanResults(0x0003, 0, results);
+  }
+  EXPECT_EQ(ReceiverPreferences::ReadFileInteger(HS::ScanThresholdGoodPoor, 0), 17);  // put back
+  const std::vector<std::string> lines = log.Lines();
+  auto count = [&lines](const std::string& prefix) {
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+  };
+  EXPECT_EQ(count("***Channel Analysis has been turned on. Reporting will occur every 1 minutes"), 1);
+  EXPECT_EQ(count("Report begin"), 1);
+  EXPECT_EQ(count("Total number of channel analysis reports: 1\tTest run time: 0 hours, 1 minutes, and 0 seconds"), 1);
+  // Channel 11 (30) is left at thresholds up to 30 for the quieter 12 (5); from 35 it is kept.
+  EXPECT_EQ(count("A switch from channel 11 to channel 12 has occurred due to the energy levels being too low."), 6);
+  EXPECT_EQ(count("Channel 11 levels: 30.0000\tChannel 12 levels: 5.0000"), 6);
+  EXPECT_EQ(count("Threshold: 30\tTotal switches: 100.00%\tSwitches due to PID:0.00%\tSwitches due to energy "
+                  "levels:100.00%"),
+            1);
+  EXPECT_EQ(count("Threshold: 35\tTotal switches: 0.00%\tSwitches due to PID:0.00%\tSwitches due to energy "
+                  "levels:0.00%"),
+            1);
+  EXPECT_EQ(count("Report end"), 1);
+  EXPECT_EQ(count("Channel Analysis has been turned off."), 1);
+}
