@@ -134,7 +134,9 @@ void CThreadedPort::Run() {
     } else if (watchDevice && index == static_cast<int>(deviceIndex)) {
       if (!readFailed && (revents & (POLLIN | POLLHUP | POLLERR))) {
         const ReadStatus status = DoRead();
-        if (status == ReadStatus::kLost) {
+        // A hang-up with nothing left to read is a device gone, whatever the read said.
+        const bool hungUp = (revents & (POLLHUP | POLLERR)) && !(revents & POLLIN);
+        if (status == ReadStatus::kLost || (status == ReadStatus::kOk && hungUp)) {
           MarkLost();
         } else if (status == ReadStatus::kFailed) {
           readFailed = true;
