@@ -49,6 +49,7 @@ class ScopedRegistry {
   ~ScopedRegistry() {
     unsetenv("OVANTA_REGISTRY");
     unlink(m_path.c_str());
+    unlink((m_path + ".lock").c_str());  // the store's lock file beside it
   }
 
  private:
