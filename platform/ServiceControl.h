@@ -31,6 +31,8 @@ struct ServiceConfig {
   std::string name;         // "Ovanta Hardware"
   std::string binaryPath;   // the running executable
   std::string description;
+  // udev rules installed with the service (empty: none).
+  std::string udevRules;
 };
 
 // The service manager as the service host sees it. Every call answers false and fills

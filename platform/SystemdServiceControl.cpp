@@ -34,6 +34,13 @@ std::string UnitDirectory() {
 
 std::string UnitFile(const std::string& name) { return UnitDirectory() + "/" + UnitName(name); }
 
+std::string UdevRulesFile(const std::string& name) {
+  const char* env = std::getenv("OVANTA_UDEV_DIR");
+  const std::string dir = (env && *env) ? env : "/etc/udev/rules.d";
+  std::string unit = UnitName(name);
+  return dir + "/60-" + unit.substr(0, unit.size() - std::strlen(".service")) + ".rules";
+}
+
 // Runs a program with arguments; output (stdout and stderr) goes to output.
 int RunProgram(const std::vector<std::string>& argv, std::string& output) {
   int pipeFds[2];
@@ -92,6 +99,22 @@ std::string ReadExecStart(const std::string& file) {
   return "";
 }
 
+// udev applies new rules to devices already plugged in only when told to; without a udev
+// daemon (containers) these fail quietly and the rules apply from the next boot.
+void ReloadUdev() {
+  std::string ignored;
+  RunProgram({"udevadm", "control", "--reload-rules"}, ignored);
+  RunProgram({"udevadm", "trigger", "--subsystem-match=usb", "--subsystem-match=tty"}, ignored);
+}
+
+void InstallUdevRules(const std::string& name, const std::string& rules) {
+  const std::filesystem::path file(UdevRulesFile(name));
+  std::error_code ec;
+  std::filesystem::create_directories(file.parent_path(), ec);
+  std::ofstream(file, std::ios::trunc) << rules;
+  ReloadUdev();
+}
+
 class SystemdServiceControl final : public IServiceControl {
  public:
   bool ModulePath(std::string& path, std::string& error) override {
@@ -140,9 +163,11 @@ class SystemdServiceControl final : public IServiceControl {
         return false;
       }
     }
+    if (!config.udevRules.empty()) InstallUdevRules(config.name, config.udevRules);
     if (Systemctl({"daemon-reload"}, error) && Systemctl({"enable", UnitName(config.name)}, error)) return true;
-    // Not registered with systemd: leave no unit file that would make it look installed.
+    // Not registered with systemd: leave no file behind that would make it look installed.
     std::filesystem::remove(UnitFile(config.name), ec);
+    if (std::filesystem::remove(UdevRulesFile(config.name), ec)) ReloadUdev();
     return false;
   }
 
@@ -171,6 +196,7 @@ class SystemdServiceControl final : public IServiceControl {
     std::string ignored;
     Systemctl({"disable", UnitName(name)}, ignored);
     std::error_code ec;
+    if (std::filesystem::remove(UdevRulesFile(name), ec)) ReloadUdev();
     if (!std::filesystem::remove(UnitFile(name), ec)) {
       error = ec ? ec.message() : "no unit file " + UnitFile(name);
       return false;

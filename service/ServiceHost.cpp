@@ -149,7 +149,7 @@ void InstallService() {
     ReinstallInPlace();
     return;
   }
-  if (c.Create({kServiceName, modulePath, kServiceDescription}, error))
+  if (c.Create({kServiceName, modulePath, kServiceDescription, kReceiverUdevRules}, error))
     OV_LOG(kLogDiagnostic, "The service installed successfully");
   else
     OV_LOG(kLogDiagnostic, "CreateService failed = %s", error.c_str());

@@ -19,9 +19,15 @@ class ChildProcess {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    // The extra variables replace inherited ones of the same name.
+    std::vector<std::string> env(extraEnv);
+    for (char** e = environ; *e; ++e) {
+      const std::string entry(*e);
+      const std::string name = entry.substr(0, entry.find('=') + 1);
+      bool replaced = false;
+      for (const auto& extra : extraEnv) replaced = replaced || extra.rfind(name, 0) == 0;
+      if (!replaced) env.push_back(entry);
+    }
     std::vector<char*> envp, argv;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);

@@ -11,6 +11,7 @@
 #include "platform/Registry.h"
 #include "tests/devices/FakeSysfs.h"
 #include "tests/service/TestFiles.h"
+#include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/service-sim/ServiceSimulator.h"
 
 namespace {
@@ -384,3 +385,64 @@ TEST_F(ReceiverManagerServiceTest, AModeSwitchingNotificationEnumeratesTheReceiv
 }
 
 }  // namespace
+
+// Real receivers on a simulated receiver's pseudo-terminal.
+class ReceiverManagerLinkTest : public ReceiverManagerTest {
+ protected:
+  void SetUp() override {
+    ReceiverManagerTest::SetUp();
+    env.makeReceiver = MakeReceiver;
+    ASSERT_TRUE(simulator.Start());
+    port = Voxlet::UTF8to16(simulator.SlavePath());
+    ASSERT_TRUE(WriteRegistryString(0, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", "Ports", simulator.SlavePath(),
+                                    "com.vantrel.Preferences"));
+  }
+  // Network stops among the packets the simulator received.
+  static size_t NetworkStops(const std::vector<std::vector<uint8_t>>& packets) {
+    size_t n = 0;
+    for (const auto& p : packets)
+      if (p.size() >= 3 && p[0] == 0 && p[1] == 0 && p[2] == 0x04) ++n;
+    return n;
+  }
+
+  CReceiverSimulator simulator;
+  Voxlet::StringBuffer port;
+};
+
+TEST_F(ReceiverManagerLinkTest, AQueuedResetClosesTheReceiverAndReopensItWhenAsked) {
+  Manager().EnumerateReceivers();
+  ASSERT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{port});
+  Voxlet::Client unconnected(false);
+
+  // Not reconnected: closed on the first tick, its network stopped on the way out.
+  Manager().QueueReceiverReset(port);
+  Manager().OnClientTick(unconnected);
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  EXPECT_TRUE(simulator.WaitFor([&](const auto& packets) { return NetworkStops(packets) >= 1; }, 20000));
+  Manager().OnClientTick(unconnected);
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  EXPECT_TRUE(Manager().ResetQueue().empty());
+
+  // Reconnected: closed on one tick, open again on the next.
+  ASSERT_TRUE(WriteRegistryDword(0, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", "ReconnectOnSoftReset", 1,
+                                 "com.vantrel.Preferences"));
+  Manager().EnumerateReceivers();
+  Manager().QueueReceiverReset(port);
+  Manager().OnClientTick(unconnected);
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  Manager().OnClientTick(unconnected);
+  EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{port});
+  EXPECT_TRUE(Logged("Receiver_Connect: Connect to receiver return 0. Meaning it is connected \n"));
+  EXPECT_EQ(simulator.BadFrames(), 0);
+}
+
+TEST_F(ReceiverManagerLinkTest, AnUnpluggedReceiverIsClosedWithoutLeavingThreadsBehind) {
+  Manager().EnumerateReceivers();
+  ASSERT_EQ(Manager().ReceiverPorts().size(), 1u);
+  simulator.Unplug();
+  // Whether or not the receiver has noticed the loss yet, removal frees it and joins its
+  // threads (a hang here is the fault this catches).
+  Manager().RemoveReceiver(port);
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  EXPECT_EQ(Manager().GetReceiverCount(), 0);
+}
