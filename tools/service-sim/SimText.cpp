@@ -1,5 +1,7 @@
 #include "tools/service-sim/SimText.h"
 
+#include "client/XmlPlatform.h"
+
 #include <time.h>
 
 #include <chrono>
@@ -120,8 +122,7 @@ void Collect(const xercesc::DOMElement* element, XmlFields& fields) {
 }  // namespace
 
 XmlFields ReadXmlFields(const std::string& body) {
-  static std::once_flag initialised;
-  std::call_once(initialised, [] { xercesc::XMLPlatformUtils::Initialize(); });
+  Voxlet::XmlPlatform::Init();  // the one initialisation of Xerces in the process
   XmlFields fields;
   xercesc::XercesDOMParser parser;
   parser.setDoNamespaces(true);
