@@ -57,6 +57,26 @@ std::string NumberedLines(size_t size) {
   return text;
 }
 
+
+// A logger on a log file in a fresh directory, with a listener to wait on.
+class LoggerFile : public ::testing::Test {
+ protected:
+  CLogger& Open(uint16_t mask) {
+    logger = std::make_unique<CLogger>(&listener);
+    EXPECT_TRUE(logger->Open(path));
+    logger->SetMask(mask);
+    return *logger;
+  }
+
+  TempDir dir;
+  BatchListener listener;
+  const std::string path = dir.File("service.log");
+  std::unique_ptr<CLogger> logger;  // destroyed first
+};
+class Logger : public LoggerFile {};
+class LoggerTrim : public LoggerFile {};
+class LoggerMail : public LoggerFile {};
+
 }  // namespace
 
 TEST(LoggerFormat, LinesAreByteExactInBothForms) {
@@ -73,10 +93,7 @@ TEST(LoggerFormat, LinesAreByteExactInBothForms) {
   EXPECT_EQ(CLogger::FormatLine(4000000000u, kLogDiagnostic, wide), "4000000000: (12/31 23:59:59.999) - x");
 }
 
-TEST(Logger, WritesUtf8LinesWithCrLfAndNumbersThem) {
-  TempDir dir;
-  BatchListener listener;
-  const std::string path = dir.File("service.log");
+TEST_F(Logger, WritesUtf8LinesWithCrLfAndNumbersThem) {
   {
     CLogger logger(&listener);
     ASSERT_TRUE(logger.Open(path));
@@ -92,9 +109,7 @@ TEST(Logger, WritesUtf8LinesWithCrLfAndNumbersThem) {
   EXPECT_EQ(lines[1].substr(0, 4), "2: (");
 }
 
-TEST(Logger, MaskZeroConsumesLinesAndWritesNothing) {
-  TempDir dir;
-  const std::string path = dir.File("service.log");
+TEST_F(Logger, MaskZeroConsumesLinesAndWritesNothing) {
   {
     CLogger logger(nullptr);
     ASSERT_TRUE(logger.Open(path));
@@ -103,12 +118,8 @@ TEST(Logger, MaskZeroConsumesLinesAndWritesNothing) {
   EXPECT_EQ(ReadFile(path), "");
 }
 
-TEST(Logger, MaskFiltersAtWriteTimeAndOnlyWrittenLinesAdvanceTheNumber) {
-  TempDir dir;
-  BatchListener listener;
-  const std::string path = dir.File("service.log");
-  CLogger logger(&listener);
-  ASSERT_TRUE(logger.Open(path));
+TEST_F(Logger, MaskFiltersAtWriteTimeAndOnlyWrittenLinesAdvanceTheNumber) {
+  CLogger& logger = Open(0);
   logger.SetMask(kLogMilestone);
   logger.Log("a.cpp", 2, kLogDiagnostic, "dropped by the mask");
   logger.Log("a.cpp", 3, kLogMilestone, "milestone");
@@ -124,13 +135,8 @@ TEST(Logger, MaskFiltersAtWriteTimeAndOnlyWrittenLinesAdvanceTheNumber) {
   EXPECT_EQ(ReadFile(path).find("dropped"), std::string::npos);
 }
 
-TEST(Logger, ABurstOfTwentyLinesIsWrittenInBatchesOfEightWithoutAnotherCall) {
-  TempDir dir;
-  BatchListener listener;
-  const std::string path = dir.File("service.log");
-  CLogger logger(&listener);
-  ASSERT_TRUE(logger.Open(path));
-  logger.SetMask(kLogDiagnostic);
+TEST_F(Logger, ABurstOfTwentyLinesIsWrittenInBatchesOfEightWithoutAnotherCall) {
+  CLogger& logger = Open(kLogDiagnostic);
   for (int i = 0; i < 20; ++i) logger.Log("a.cpp", 1, kLogDiagnostic, "burst %d", i);
   // Eight lines at most per batch: all twenty take at least three reported batches.
   ASSERT_TRUE(listener.WaitFor([&] { return listener.BatchesSoFar() >= 3 && LogLines(path).size() == 20; }));
@@ -138,9 +144,7 @@ TEST(Logger, ABurstOfTwentyLinesIsWrittenInBatchesOfEightWithoutAnotherCall) {
   for (int i = 0; i < 20; ++i) EXPECT_NE(lines[i].find("burst " + std::to_string(i)), std::string::npos) << i;
 }
 
-TEST(Logger, DestructionWritesWhatIsStillQueued) {
-  TempDir dir;
-  const std::string path = dir.File("service.log");
+TEST_F(Logger, DestructionWritesWhatIsStillQueued) {
   {
     CLogger logger(nullptr);
     ASSERT_TRUE(logger.Open(path));
@@ -150,9 +154,7 @@ TEST(Logger, DestructionWritesWhatIsStillQueued) {
   EXPECT_EQ(LogLines(path).size(), 100u);
 }
 
-TEST(LoggerTrim, AFileOf150000BytesKeepsItsNewestLinesOnOpen) {
-  TempDir dir;
-  const std::string path = dir.File("service.log");
+TEST_F(LoggerTrim, AFileOf150000BytesKeepsItsNewestLinesOnOpen) {
   const std::string old = NumberedLines(150000 - 2) + "\r\n";
   WriteFile(path, old);
   CLogger logger(nullptr);
@@ -166,15 +168,10 @@ TEST(LoggerTrim, AFileOf150000BytesKeepsItsNewestLinesOnOpen) {
   EXPECT_EQ(old[old.size() - kept.size() - 1], '\n');
 }
 
-TEST(LoggerTrim, AFileOf90000BytesIsAppendedTo) {
-  TempDir dir;
-  BatchListener listener;
-  const std::string path = dir.File("service.log");
+TEST_F(LoggerTrim, AFileOf90000BytesIsAppendedTo) {
   const std::string old = NumberedLines(90000 - 2) + "\r\n";
   WriteFile(path, old);
-  CLogger logger(&listener);
-  ASSERT_TRUE(logger.Open(path));
-  logger.SetMask(kLogDiagnostic);
+  CLogger& logger = Open(kLogDiagnostic);
   logger.Log("a.cpp", 1, kLogDiagnostic, "appended");
   ASSERT_TRUE(listener.WaitFor([&] { return ReadFile(path).size() > old.size(); }));
   const std::string now = ReadFile(path);
@@ -182,9 +179,7 @@ TEST(LoggerTrim, AFileOf90000BytesIsAppendedTo) {
   EXPECT_NE(now.find("1: (", old.size()), std::string::npos);
 }
 
-TEST(LoggerTrim, AFileWithoutLineBreaksIsEmptied) {
-  TempDir dir;
-  const std::string path = dir.File("service.log");
+TEST_F(LoggerTrim, AFileWithoutLineBreaksIsEmptied) {
   WriteFile(path, std::string(120000, 'x'));
   CLogger logger(nullptr);
   ASSERT_TRUE(logger.Open(path));
@@ -192,13 +187,8 @@ TEST(LoggerTrim, AFileWithoutLineBreaksIsEmptied) {
   EXPECT_EQ(ReadFile(path).size(), 0u);
 }
 
-TEST(LoggerTrim, AFilePastFourMillionBytesIsTrimmedBeforeTheNextLineAndNumbersRestart) {
-  TempDir dir;
-  BatchListener listener;
-  const std::string path = dir.File("service.log");
-  CLogger logger(&listener);
-  ASSERT_TRUE(logger.Open(path));
-  logger.SetMask(kLogDiagnostic);
+TEST_F(LoggerTrim, AFilePastFourMillionBytesIsTrimmedBeforeTheNextLineAndNumbersRestart) {
+  CLogger& logger = Open(kLogDiagnostic);
   logger.Log("a.cpp", 1, kLogDiagnostic, "first");
   logger.Log("a.cpp", 1, kLogDiagnostic, "second");
   ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() == 2; }));
@@ -217,15 +207,10 @@ TEST(LoggerTrim, AFilePastFourMillionBytesIsTrimmedBeforeTheNextLineAndNumbersRe
   EXPECT_EQ(lines.back().substr(0, 3), "1: ");
 }
 
-TEST(LoggerMail, ASentLogIsEmptiedAndNumberingRestarts) {
-  TempDir dir;
+TEST_F(LoggerMail, ASentLogIsEmptiedAndNumberingRestarts) {
   ScopedRegistry registry(dir.File("registry.ini"));
   SmtpSink sink;
-  BatchListener listener;
-  const std::string path = dir.File("service.log");
-  CLogger logger(&listener);
-  ASSERT_TRUE(logger.Open(path));
-  logger.SetMask(kLogDiagnostic);
+  CLogger& logger = Open(kLogDiagnostic);
   logger.Log("a.cpp", 1, kLogDiagnostic, "something worth mailing");
   logger.Log("a.cpp", 1, kLogDiagnostic, "a dot line follows\r\n.\r\nand more");
   ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() >= 2; }));
@@ -249,14 +234,9 @@ TEST(LoggerMail, ASentLogIsEmptiedAndNumberingRestarts) {
   EXPECT_EQ(LogLines(path)[0].substr(0, 3), "1: ");
 }
 
-TEST(LoggerMail, AFailedSendKeepsTheFileAndAppends) {
-  TempDir dir;
+TEST_F(LoggerMail, AFailedSendKeepsTheFileAndAppends) {
   ScopedRegistry registry(dir.File("registry.ini"));
-  BatchListener listener;
-  const std::string path = dir.File("service.log");
-  CLogger logger(&listener);
-  ASSERT_TRUE(logger.Open(path));
-  logger.SetMask(kLogDiagnostic);
+  CLogger& logger = Open(kLogDiagnostic);
   logger.Log("a.cpp", 1, kLogDiagnostic, "kept after a failed mail");
   ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() == 1; }));
 
