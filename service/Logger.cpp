@@ -75,19 +75,27 @@ void CLogger::LogV(const char* sourceFile, uint32_t sourceLine, uint16_t flags, 
   entry->sourceFile = sourceFile ? sourceFile : "";
   entry->sourceLine = sourceLine;
   entry->flags = flags;
+  // One pass for the usual short message; a second only for a long one.
+  char buffer[512];
   va_list copy;
   va_copy(copy, args);
-  const int size = vsnprintf(nullptr, 0, format, copy);
+  const int size = vsnprintf(buffer, sizeof buffer, format, copy);
   va_end(copy);
-  if (size > 0) {
+  if (size > 0 && static_cast<size_t>(size) < sizeof buffer) {
+    entry->message.assign(buffer, static_cast<size_t>(size));
+  } else if (size > 0) {
     entry->message.resize(static_cast<size_t>(size));
     vsnprintf(entry->message.data(), entry->message.size() + 1, format, args);
   }
+  bool wasEmpty;
   {
     CCriticalSectionProtectScope guard(m_queueLock);
+    wasEmpty = m_queue.empty();
     m_queue.push_back(std::move(entry));
   }
-  m_queueEvent.Set();
+  // The writer drains the queue until it finds it empty, so only a push onto an empty queue
+  // needs to wake it; a burst costs one wake-up, not one system call a line.
+  if (wasEmpty) m_queueEvent.Set();
 }
 
 std::unique_ptr<LogEntry> CLogger::TakeEntry(size_t& remaining) {
