@@ -142,8 +142,15 @@ void CReceiverManager::Run() {
   sleep.reset();
   OV_LOG(kLogDiagnostic, "CReceiverManager::Run complete");
   CloseAllReceivers();
-  std::lock_guard<std::mutex> guard(m_clientLock);
-  m_sdkServer.reset();
+  // No client signal reaches the manager once Run has returned: the logger and the manager
+  // go away soon after.
+  {
+    std::lock_guard<std::mutex> guard(m_clientLock);
+    m_sdkServer.reset();
+    m_client.reset();
+  }
+  client->Disconnect();
+  client.reset();
 }
 
 // ---- receivers -------------------------------------------------------------------------
