@@ -1,0 +1,184 @@
+#include "sdk/MessagingSocket.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+#include "platform/SocketExceptions.h"
+
+namespace {
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+}  // namespace
+
+CMessagingSocket::CMessagingSocket(std::unique_ptr<CThreadedSocket> socket) : m_socket(std::move(socket)) {
+  m_socket->CreateEvent();
+}
+
+CMessagingSocket::~CMessagingSocket() = default;
+
+void CMessagingSocket::SetConnectedObject(const std::shared_ptr<ConnectedObjectIntf>& object) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_object = object;
+}
+
+std::shared_ptr<ConnectedObjectIntf> CMessagingSocket::ConnectedObject() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_object.lock();
+}
+
+bool CMessagingSocket::SendMessage(const MessageIntf& message) { return SendBuffer(message.Write()); }
+
+bool CMessagingSocket::SendBuffer(MessageBufferPtr buffer) {
+  COutgoingMessageQueueIntf* io = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_closed || !m_io) return false;
+    m_sendQueue.push_back(std::move(buffer));
+    io = m_io;
+  }
+  // Outside the connection's lock: the I/O thread takes its own lock first, then this one.
+  io->NotifySend(shared_from_this());
+  return true;
+}
+
+COutgoingMessageQueueIntf* CMessagingSocket::MarkClosed() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_closed = true;
+  m_sendQueue.clear();
+  return std::exchange(m_io, nullptr);
+}
+
+void CMessagingSocket::Close() {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_closed) return;
+  }
+  if (COutgoingMessageQueueIntf* io = MarkClosed())
+    io->RemoveConnection(shared_from_this());
+  else
+    m_socket->Close();
+}
+
+bool CMessagingSocket::IsClosed() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_closed;
+}
+
+bool CMessagingSocket::Join(COutgoingMessageQueueIntf* io) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (m_closed) return false;
+  m_io = io;
+  return true;
+}
+
+void CMessagingSocket::CloseHandle() {
+  MarkClosed();
+  m_socket->Close();
+}
+
+bool CMessagingSocket::WaitFor(short events, int timeoutMs, const CWaitEvent* abort) {
+  Platform::WaitHandle handles[2] = {Platform::WaitHandle::Descriptor(m_socket->Handle(), events)};
+  size_t count = 1;
+  if (abort) handles[count++] = Platform::WaitHandle::Of(*abort);
+  return Platform::WaitForAny({handles, count}, timeoutMs) == 0;
+}
+
+bool CMessagingSocket::ReadFully(void* buffer, size_t length, int timeoutMs, const CWaitEvent* abort) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto* at = static_cast<uint8_t*>(buffer);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = m_socket->Receive(at + done, length - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) return false;  // closed by the peer
+    if (!WouldBlock(errno)) {
+      DiagnosticLog("CMessagingSocket::ReadFully: Error reading from socket, WSA last error = %d.", errno);
+      return false;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0 || !WaitFor(POLLIN | POLLRDHUP, static_cast<int>(left), abort)) return false;
+  }
+  return true;
+}
+
+bool CMessagingSocket::WriteFully(const void* buffer, size_t length, int timeoutMs, const CWaitEvent* abort) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto* at = static_cast<const uint8_t*>(buffer);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = m_socket->Send(at + done, length - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) return false;
+    if (!WouldBlock(errno)) {
+      DiagnosticLog("CMessagingSocket::WriteFully: Error writting to socket, WSA last error = %d.", errno);
+      return false;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0 || !WaitFor(POLLOUT, static_cast<int>(left), abort)) return false;
+  }
+  return true;
+}
+
+void CMessagingSocket::ProcessIncoming(std::span<uint8_t> scratch, std::vector<MessageBufferPtr>& frames) {
+  const ssize_t n = m_socket->Receive(scratch.data(), scratch.size());
+  if (n == 0) throw CSocketLibException(0, "connection closed by the peer");
+  if (n < 0) {
+    if (WouldBlock(errno)) return;
+    throw CSystemException(errno);
+  }
+  std::span<const uint8_t> data = scratch.first(static_cast<size_t>(n));
+  while (!data.empty()) {
+    if (!m_reading) {
+      const size_t take = std::min(data.size(), sizeof m_prefix - m_prefixFill);
+      std::memcpy(m_prefix + m_prefixFill, data.data(), take);
+      m_prefixFill += take;
+      data = data.subspan(take);
+      if (m_prefixFill < sizeof m_prefix) break;
+      const uint32_t length = Wire::GetU32(m_prefix);
+      if (length > kMaxFrameLength) throw CSocketLibException(EMSGSIZE, "frame too long");
+      m_reading = std::make_shared<CMessageBuffer>(length);
+      m_bodyFill = 0;
+      m_prefixFill = 0;
+    }
+    std::span<uint8_t> body = m_reading->Body();
+    const size_t take = std::min(data.size(), body.size() - m_bodyFill);
+    std::memcpy(body.data() + m_bodyFill, data.data(), take);
+    m_bodyFill += take;
+    data = data.subspan(take);
+    if (m_bodyFill == body.size()) frames.push_back(std::move(m_reading));
+  }
+}
+
+void CMessagingSocket::ProcessOutgoing() {
+  for (;;) {
+    if (!m_writing) {
+      std::lock_guard<std::mutex> guard(m_lock);
+      if (m_sendQueue.empty()) return;
+      m_writing = std::move(m_sendQueue.front());
+      m_sendQueue.pop_front();
+      m_written = 0;
+    }
+    const std::span<const uint8_t> frame = m_writing->Frame();
+    const size_t chunk = std::min(frame.size() - m_written, kMaxSendChunk);
+    const ssize_t n = m_socket->Send(frame.data() + m_written, chunk);
+    if (n == 0) throw CSocketLibException(0, "connection closed while sending");
+    if (n < 0) {
+      if (WouldBlock(errno)) return;  // the rest goes at the next writable report
+      throw CSystemException(errno);
+    }
+    m_written += static_cast<size_t>(n);
+    if (m_written == frame.size()) m_writing.reset();
+  }
+}

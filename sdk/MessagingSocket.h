@@ -1,0 +1,101 @@
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "platform/WaitEvent.h"
+#include "sdk/Message.h"
+#include "sdk/ThreadedSocket.h"
+
+class ConnectedObjectIntf;
+class CMessagingSocket;
+
+// The socket I/O thread as a connection sees it.
+class COutgoingMessageQueueIntf {
+ public:
+  virtual ~COutgoingMessageQueueIntf() = default;
+  // The connection has queued a frame: send it.
+  virtual void NotifySend(std::shared_ptr<CMessagingSocket> socket) = 0;
+  // The connection is closed by its owner: stop serving it.
+  virtual void RemoveConnection(const std::shared_ptr<CMessagingSocket>& socket) = 0;
+};
+
+// One TCP connection of the messaging layer: its send queue, its frame reader and writer.
+//
+// Until it joins the socket I/O thread the connection belongs to the thread that set it up
+// (the handshake with ReadFully and WriteFully). Once joined, only the I/O thread touches
+// the socket; other threads queue frames (SendMessage) and close it (Close), and the I/O
+// thread closes the descriptor itself, so no descriptor is closed while it is being waited on.
+class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
+ public:
+  // At most this much of a frame goes into one send call.
+  static constexpr size_t kMaxSendChunk = 65536;
+  // A frame announcing a longer body closes the connection instead of allocating it.
+  static constexpr uint32_t kMaxFrameLength = 16 * 1024 * 1024;
+
+  // Takes the connection and creates its event (which makes it non-blocking).
+  explicit CMessagingSocket(std::unique_ptr<CThreadedSocket> socket);
+  ~CMessagingSocket();
+  CMessagingSocket(const CMessagingSocket&) = delete;
+  CMessagingSocket& operator=(const CMessagingSocket&) = delete;
+
+  void SetConnectedObject(const std::shared_ptr<ConnectedObjectIntf>& object);
+  std::shared_ptr<ConnectedObjectIntf> ConnectedObject() const;
+  CSocketEvent* Event() const { return m_socket->Event(); }
+  int Handle() const { return m_socket->Handle(); }
+
+  // Writes the message into a buffer and queues it; false when the connection is closed.
+  bool SendMessage(const MessageIntf& message);
+  bool SendBuffer(MessageBufferPtr buffer);
+  // Closes the connection: it leaves the I/O thread (which then reports it closed), or is
+  // closed at once when it never joined. Later sends fail.
+  void Close();
+  bool IsClosed() const;
+
+  // Moves exactly `length` bytes, waiting for the socket for at most timeoutMs in all (and
+  // giving up when `abort` is set). False on time-out, on close, on abort or on an error
+  // (which is logged).
+  bool ReadFully(void* buffer, size_t length, int timeoutMs, const CWaitEvent* abort = nullptr);
+  bool WriteFully(const void* buffer, size_t length, int timeoutMs, const CWaitEvent* abort = nullptr);
+
+  // ---- the socket I/O thread's side ----
+  // Joins the I/O thread; false when closed already.
+  bool Join(COutgoingMessageQueueIntf* io);
+  // Reads what has arrived (one receive call into scratch) and appends every completed frame.
+  // Throws CSystemException on a receive error and CSocketLibException when the peer closed
+  // or announced a frame longer than kMaxFrameLength.
+  void ProcessIncoming(std::span<uint8_t> scratch, std::vector<MessageBufferPtr>& frames);
+  // Sends queued frames until the queue is empty or the socket would block. Throws like
+  // ProcessIncoming.
+  void ProcessOutgoing();
+  // Marks the connection closed and closes its descriptor (I/O thread, or final clean-up).
+  void CloseHandle();
+  // Guarded by the I/O thread's lock: the connection is in its list.
+  bool m_served = false;
+
+ private:
+  bool WaitFor(short events, int timeoutMs, const CWaitEvent* abort);
+  // Marks the connection closed; answers the I/O thread it was in (null when none).
+  COutgoingMessageQueueIntf* MarkClosed();
+
+  std::unique_ptr<CThreadedSocket> m_socket;
+
+  mutable std::mutex m_lock;  // guards everything up to the frame reader
+  std::weak_ptr<ConnectedObjectIntf> m_object;
+  std::deque<MessageBufferPtr> m_sendQueue;
+  COutgoingMessageQueueIntf* m_io = nullptr;
+  bool m_closed = false;
+
+  // Frame reader (I/O thread only): the prefix bytes so far, then the body being filled.
+  uint8_t m_prefix[CMessageBuffer::kPrefixSize] = {};
+  size_t m_prefixFill = 0;
+  std::shared_ptr<CMessageBuffer> m_reading;
+  size_t m_bodyFill = 0;
+
+  // Frame writer (I/O thread only): the frame being sent and how much of it went out.
+  MessageBufferPtr m_writing;
+  size_t m_written = 0;
+};
