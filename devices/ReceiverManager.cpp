@@ -46,9 +46,9 @@ void SetMask(uint16_t mask) {
 LogMailSettings MailSettings() {
   LogMailSettings mail;
   mail.mailHost = "localhost";
-  mail.recipient = Voxlet::UTF16to8(Voxlet::Preferences::ReadStringValue(
-      Voxlet::Preferences::File, PreferenceKey(Voxlet::Preferences::Install::Key), u"EmailLogRecipient",
-      u"root@localhost"));
+  mail.recipient = Voxlet::UTF16to8(
+      Voxlet::Preferences::ReadStringValue(Voxlet::Preferences::File, PreferenceKey(Voxlet::Preferences::Install::Key),
+                                           u"EmailLogRecipient", u"root@localhost"));
   return mail;
 }
 
@@ -76,9 +76,12 @@ Voxlet::XmlDocumentPtr HelloDocument() {
 }  // namespace
 
 CReceiverManager::CReceiverManager(CReceiverServiceSettings* settings, ManagerEnvironment environment)
-    : m_settings(settings), m_env(std::move(environment)) {}
+    : m_settings(settings),
+      m_env(std::move(environment)),
+      m_work(std::make_unique<CReceiverWork>([this](unsigned kinds) { DoReceiverWork(kinds); })) {}
 
 CReceiverManager::~CReceiverManager() {
+  m_stopping = true;  // the work thread starts nothing new; it is joined after this body
   Voxlet::ClientPtr client;
   {
     std::lock_guard<std::mutex> guard(m_clientLock);
@@ -196,6 +199,7 @@ void CReceiverManager::RemoveReceiver(const Voxlet::StringBuffer& portName) {
   receiver->Close();
   std::lock_guard<std::mutex> guard(m_listLock);
   m_receivers.erase(std::remove(m_receivers.begin(), m_receivers.end(), receiver), m_receivers.end());
+  std::erase_if(m_devicePorts, [&](const auto& entry) { return entry.second == portName; });
 }
 
 void CReceiverManager::CloseAllReceivers() {
@@ -208,6 +212,7 @@ void CReceiverManager::CloseAllReceivers() {
   for (const auto& r : receivers) r->Close();
   std::lock_guard<std::mutex> guard(m_listLock);
   m_receivers.clear();
+  m_devicePorts.clear();
 }
 
 void CReceiverManager::EnumerateReceivers() {
@@ -215,8 +220,16 @@ void CReceiverManager::EnumerateReceivers() {
   CReceiverEnumerator enumerator;
   enumerator.Enumerate([this](const SBConnectionInfo& info) {
     OV_LOG(kLogDiagnostic, "Enumerated device path: %s", Utf8(info.portName).c_str());
-    return ReceiverConnect(info.portName) == 0;
+    if (ReceiverConnect(info.portName) != 0) return false;
+    RememberDevicePort(info.serialNumber, info.portName);
+    return true;
   });
+}
+
+void CReceiverManager::RememberDevicePort(const Voxlet::StringBuffer& serial, const Voxlet::StringBuffer& port) {
+  if (serial.empty()) return;  // a configured port, not a USB device
+  std::lock_guard<std::mutex> guard(m_listLock);
+  m_devicePorts[serial] = port;
 }
 
 std::vector<Voxlet::StringBuffer> CReceiverManager::ReceiverPorts() {
@@ -288,7 +301,10 @@ bool CReceiverManager::DeviceArrival(const std::string& devicePath, bool retryAl
     return false;
   }
   OV_LOG(kLogMilestone, "Arrived device port: %s", Utf8(port).c_str());
-  if (ReceiverConnect(port) == 0) return true;
+  if (ReceiverConnect(port) == 0) {
+    RememberDevicePort(serial, port);
+    return true;
+  }
   retryLater();
   return false;
 }
@@ -298,7 +314,12 @@ void CReceiverManager::DeviceRemoval(const std::string& devicePath) {
   Voxlet::StringBuffer serial, port;
   ParseDevicePath(devicePath, vendor, product, serial);
   if (CReceiverEnumerator::IsRecognizedDevice(vendor, product) != 0) return;
-  if (CReceiverEnumerator::GetDeviceVirtualPort(vendor, product, serial, port) != 0) return;
+  if (CReceiverEnumerator::GetDeviceVirtualPort(vendor, product, serial, port) != 0) {
+    std::lock_guard<std::mutex> guard(m_listLock);
+    auto it = m_devicePorts.find(serial);
+    if (it == m_devicePorts.end()) return;
+    port = it->second;
+  }
   RemoveReceiver(port);
 }
 
@@ -344,8 +365,9 @@ void CReceiverManager::SendHello(int method) {
 void CReceiverManager::OnHelloReply(const Voxlet::MessagePtr& reply) {
   if (reply->Failure() || !reply->Success(Voxlet::Content::Types::TextXml)) return;
   if (reply->StatusCode() == Voxlet::StatusCodes::Created) {
-    SendRequest(Voxlet::Methods::Post, u"/voxlet/scripts/teachers/subscribe/HarewareServiceSubscribe.js?endpointXmlId=" +
-                                           Voxlet::Url::Encode(kServiceEndpoint));
+    SendRequest(Voxlet::Methods::Post,
+                u"/voxlet/scripts/teachers/subscribe/HarewareServiceSubscribe.js?endpointXmlId=" +
+                    Voxlet::Url::Encode(kServiceEndpoint));
     SendRequest(Voxlet::Methods::Post, u"/voxlet/builtins/teachers/modeSwitching");
     return;
   }
@@ -359,13 +381,13 @@ void CReceiverManager::OnHelloReply(const Voxlet::MessagePtr& reply) {
   const Voxlet::StringBuffer modeSwitching = Voxlet::VocabularyTerm(u"notifications/hardware/modeswitching");
   for (xercesc::DOMElement* notification : notifications)
     if (Voxlet::XmlSchema::GetAttribute(notification, u"voxlet:kind") == modeSwitching)
-      EnumerateReceivers();
+      m_work->Post(CReceiverWork::kEnumerate);
 }
 
 void CReceiverManager::OnClientStateChanged(Voxlet::Client& client, int state) {
   if (m_stopping.load()) return;
   if (state == Voxlet::ClientStates::Connected) {
-    EnumerateReceivers();
+    m_work->Post(CReceiverWork::kEnumerate);
     SendHello(Voxlet::Methods::Post);
   } else if (state == Voxlet::ClientStates::Disconnected) {
     client.SetReconnectWanted(true);
@@ -387,11 +409,20 @@ void CReceiverManager::OnClientTick(Voxlet::Client& client) {
       }
       client.SetUserData(countdown);
     }
-    if (countdown % 3 == 1) RetryPendingDevices();
+    if (countdown % 3 == 1) m_work->Post(CReceiverWork::kRetryPending);
   }
-  ProcessResetQueue();
+  m_work->Post(CReceiverWork::kResetQueue);
   CheckEmailLogSetting();
 }
+
+void CReceiverManager::DoReceiverWork(unsigned kinds) {
+  if (m_stopping.load()) return;
+  if (kinds & CReceiverWork::kEnumerate) EnumerateReceivers();
+  if (kinds & CReceiverWork::kRetryPending) RetryPendingDevices();
+  if (kinds & CReceiverWork::kResetQueue) ProcessResetQueue();
+}
+
+void CReceiverManager::WaitForReceiverWork() { m_work->WaitIdle(); }
 
 void CReceiverManager::ProcessResetQueue() {
   const uint32_t reconnect = ReadRegistryDword(Platform::kLocalMachine, HardwareServiceKeyPath(),
@@ -399,9 +430,10 @@ void CReceiverManager::ProcessResetQueue() {
   for (const Voxlet::StringBuffer& port : ResetQueue()) {
     if (ManagedReceiverPtr receiver = FindByPort(port)) {
       const Voxlet::StringBuffer endpoint = receiver->EndpointId();
-      SendRequest(Voxlet::Methods::Post, u"/voxlet/scripts/teachers/receiverRemoved.js?failure=true&endpoint=" +
-                                             (endpoint.empty() ? Voxlet::StringBuffer() : Voxlet::Url::Encode(endpoint)) +
-                                             u"&reconnect=" + Voxlet::FormatBoolean(reconnect != 0));
+      SendRequest(Voxlet::Methods::Post,
+                  u"/voxlet/scripts/teachers/receiverRemoved.js?failure=true&endpoint=" +
+                      (endpoint.empty() ? Voxlet::StringBuffer() : Voxlet::Url::Encode(endpoint)) + u"&reconnect=" +
+                      Voxlet::FormatBoolean(reconnect != 0));
       RemoveReceiver(port);  // the port stays queued: the next tick reconnects it
       continue;
     }

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -11,6 +12,7 @@
 #include "client/http/Client.h"
 #include "devices/ManagedReceiver.h"
 #include "devices/OsEvents.h"
+#include "devices/ReceiverWork.h"
 #include "devices/SDKServerEvents.h"
 #include "platform/WaitEvent.h"
 #include "protocol/ReceiverEvents.h"
@@ -73,9 +75,12 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
   void DeviceRemoval(const std::string& devicePath);
   void RetryPendingDevices();
 
-  // The client's signals (library threads).
+  // The client's signals (library threads). The receivers they open and close are opened and
+  // closed on the manager's work thread, so that no library thread waits for a receiver.
   void OnClientStateChanged(Voxlet::Client& client, int state);
   void OnClientTick(Voxlet::Client& client);
+  // Returns once the receiver work asked for so far is done.
+  void WaitForReceiverWork();
 
   // Reads "EmailLogOn" and switches the e-mail log and the log mask when it changed.
   void CheckEmailLogSetting();
@@ -104,6 +109,8 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
   void OnHelloReply(const Voxlet::MessagePtr& reply);
   void SendRequest(int method, const Voxlet::StringBuffer& path);
   void ProcessResetQueue();
+  void DoReceiverWork(unsigned kinds);
+  void RememberDevicePort(const Voxlet::StringBuffer& serial, const Voxlet::StringBuffer& port);
   ManagedReceiverPtr FindByPort(const Voxlet::StringBuffer& portName);
   void BroadcastStatus();
 
@@ -120,6 +127,9 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
   std::mutex m_listLock;
   std::vector<ManagedReceiverPtr> m_receivers;
   std::vector<Voxlet::StringBuffer> m_resetQueue;
+  // The ports of the open USB receivers by serial number: when a receiver is unplugged, sysfs
+  // no longer has the device to say which port was its own.
+  std::map<Voxlet::StringBuffer, Voxlet::StringBuffer> m_devicePorts;
   // Devices whose port could not be opened yet; held for a whole retry pass.
   std::mutex m_pendingLock;
   std::vector<Pending> m_pending;
@@ -131,4 +141,7 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
   std::mutex m_mailLock;  // the e-mail state: set by Run and the tick, read on the log's writer thread
   bool m_emailLogOn = false;
   std::string m_nextMailTime;
+
+  // Last, so that it is gone before anything it works on.
+  std::unique_ptr<CReceiverWork> m_work;
 };

@@ -22,8 +22,8 @@ void CReceiverManager::OnDeviceEvent(uint32_t eventType, const void* eventData) 
                name);
         DeviceArrival(data.name, true);
       } else if (data.deviceType == kDevTypePort) {
-        OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEARRIVAL - DBT_DEVTYP_PORT - Device Name:-->%s<--",
-               name);
+        OV_LOG(kLogDiagnostic,
+               "SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEARRIVAL - DBT_DEVTYP_PORT - Device Name:-->%s<--", name);
       }
       break;
     case kDeviceQueryRemove:

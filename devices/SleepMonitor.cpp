@@ -1,9 +1,8 @@
-#include <systemd/sd-bus.h>
 #include <fcntl.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <ctime>
-
 #include <thread>
 
 #include "devices/OsEvents.h"
@@ -66,11 +65,13 @@ struct CSleepMonitor::Impl {
       if (usec != UINT64_MAX) {
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        const uint64_t nowUsec = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+        const uint64_t nowUsec =
+            static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
         timeoutMs = usec > nowUsec ? static_cast<int>((usec - nowUsec + 999) / 1000) : 0;
       }
-      const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(stop),
-                                              Platform::WaitHandle::Descriptor(sd_bus_get_fd(bus), static_cast<short>(events))};
+      const Platform::WaitHandle handles[] = {
+          Platform::WaitHandle::Of(stop),
+          Platform::WaitHandle::Descriptor(sd_bus_get_fd(bus), static_cast<short>(events))};
       const int which = Platform::WaitForAny(handles, timeoutMs);
       if (which == 0 || which == Platform::kWaitFailed) return;
     }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <string>
 #include <thread>
 
 #include "devices/OsEvents.h"
@@ -40,6 +42,19 @@ struct CUdevMonitor::Impl {
   std::thread thread;
   DeviceEventHandler handler;
 
+  // The names reported for the USB devices seen arriving, by sysfs path: a device that is
+  // gone can no longer be read, and its remove event may lack its serial number.
+  std::map<std::string, std::string> names;
+
+  // The device interface name of a USB device; empty when its ids are missing.
+  static std::string NameOf(udev_device* usb) {
+    uint16_t vendor = 0, product = 0;
+    if (!ParseProduct(udev_device_get_property_value(usb, "PRODUCT"), vendor, product)) return {};
+    std::string serial = Property(usb, "ID_SERIAL_SHORT");
+    if (serial.empty()) serial = OrEmpty(udev_device_get_sysattr_value(usb, "serial"));
+    return DeviceInterfaceName(vendor, product, serial);
+  }
+
   // A USB device, or the tty of one (its port appearing after the device), as an event.
   void Handle(udev_device* device) {
     const char* action = udev_device_get_action(device);
@@ -56,16 +71,21 @@ struct CUdevMonitor::Impl {
     } else if (strcmp(OrEmpty(udev_device_get_devtype(device)), "usb_device") != 0) {
       return;
     }
-    uint16_t vendor = 0, product = 0;
-    if (!ParseProduct(udev_device_get_property_value(usb, "PRODUCT"), vendor, product)) return;
-    std::string serial = Property(usb, "ID_SERIAL_SHORT");
-    if (serial.empty()) {
-      const char* attr = udev_device_get_sysattr_value(usb, "serial");
-      serial = attr ? attr : "";
+    const std::string path = OrEmpty(udev_device_get_syspath(usb));
+    std::string name;
+    if (remove) {
+      auto it = names.find(path);
+      if (it != names.end()) {
+        name = it->second;
+        names.erase(it);
+      }
     }
+    if (name.empty()) name = NameOf(usb);
+    if (name.empty()) return;
+    if (add) names[path] = name;
     DeviceBroadcast data;
     data.deviceType = kDevTypeDeviceInterface;
-    data.name = DeviceInterfaceName(vendor, product, serial);
+    data.name = name;
     handler(add ? kDeviceArrival : kDeviceRemoveComplete, data);
   }
 

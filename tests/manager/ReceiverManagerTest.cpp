@@ -1,88 +1,21 @@
-#include "devices/ReceiverManager.h"
-
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <future>
 #include <map>
 #include <thread>
 
 #include "client/http/Globals.h"
 #include "devices/ReceiverEnumerator.h"
+#include "devices/ReceiverManager.h"
 #include "platform/Registry.h"
 #include "tests/devices/FakeSysfs.h"
+#include "tests/manager/FakeReceivers.h"
 #include "tests/service/TestFiles.h"
 #include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/service-sim/ServiceSimulator.h"
 
 namespace {
-
-// Which ports open, and what was opened and closed.
-class FakeLinks {
- public:
-  std::map<Voxlet::StringBuffer, uint32_t> openResult;  // ports not listed open with 0
-  std::vector<Voxlet::StringBuffer> opened, closed;
-  std::mutex lock;
-  std::condition_variable changed;
-
-  uint32_t Open(const Voxlet::StringBuffer& port) {
-    std::lock_guard<std::mutex> guard(lock);
-    auto it = openResult.find(port);
-    const uint32_t result = it == openResult.end() ? 0 : it->second;
-    if (result == 0) opened.push_back(port);
-    changed.notify_all();
-    return result;
-  }
-  void Close(const Voxlet::StringBuffer& port) {
-    std::lock_guard<std::mutex> guard(lock);
-    closed.push_back(port);
-  }
-  bool WaitForOpen(const Voxlet::StringBuffer& port) {
-    std::unique_lock<std::mutex> guard(lock);
-    return changed.wait_for(guard, std::chrono::seconds(20),
-                            [&] { return std::count(opened.begin(), opened.end(), port) > 0; });
-  }
-  size_t Opens(const Voxlet::StringBuffer& port) {
-    std::lock_guard<std::mutex> guard(lock);
-    return static_cast<size_t>(std::count(opened.begin(), opened.end(), port));
-  }
-};
-
-class FakeReceiver : public IManagedReceiver {
- public:
-  FakeReceiver(FakeLinks& links, uint32_t number) : m_links(links), m_number(number) {}
-  uint32_t Open(const Voxlet::StringBuffer& port) override {
-    m_port = port;
-    return m_links.Open(port);
-  }
-  void Close() override {
-    if (!m_closed.exchange(true)) m_links.Close(m_port);
-  }
-  Voxlet::StringBuffer PortName() const override { return m_port; }
-  uint32_t Number() const override { return m_number; }
-  uint32_t State() const override { return 1; }
-  void SendCommandText(const std::string& text) override { commands.push_back(text); }
-  Voxlet::StringBuffer EndpointId() const override { return u"receiver.00-11-22-33-44-55-66-77"; }
-  std::vector<std::string> commands;
-
- private:
-  FakeLinks& m_links;
-  uint32_t m_number;
-  Voxlet::StringBuffer m_port;
-  std::atomic<bool> m_closed{false};
-};
-
-class FakeSdkServer : public ISDKServer {
- public:
-  int Port() const override { return 0x12345; }
-  void SendReceiverStatus(const std::vector<ReceiverStatusW>& records) override {
-    std::lock_guard<std::mutex> guard(lock);
-    statuses.push_back(records);
-  }
-  void SendLogChanged() override { ++logChanges; }
-  std::mutex lock;
-  std::vector<std::vector<ReceiverStatusW>> statuses;
-  std::atomic<int> logChanges{0};
-};
 
 const std::string kInterfaceGuid = "#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
 
@@ -128,6 +61,11 @@ class ReceiverManagerTest : public ::testing::Test {
     return text;
   }
   bool Logged(const std::string& text) { return Log().find(text) != std::string::npos; }
+  // One tick of the client and the receiver work it asked for.
+  void Tick(Voxlet::Client& client) {
+    Manager().OnClientTick(client);
+    Manager().WaitForReceiverWork();
+  }
 
   TempDir dir;
   ScopedRegistry registry{dir.File("registry.ini")};
@@ -148,8 +86,8 @@ TEST_F(ReceiverManagerTest, DevicePathsParseIntoIdsAndSerial) {
   EXPECT_EQ(vendor, 0x16D3);
   EXPECT_EQ(product, 0x0051);
   EXPECT_EQ(serial, u"ABC123");
-  for (const std::string bad : {"", "no hashes at all", "\\\\?\\USB#VID_16D3", "\\\\?\\USB#VID_16D3PID_3000#S",
-                                "\\\\?\\USB#V&P#S"}) {
+  for (const std::string bad :
+       {"", "no hashes at all", "\\\\?\\USB#VID_16D3", "\\\\?\\USB#VID_16D3PID_3000#S", "\\\\?\\USB#V&P#S"}) {
     CReceiverManager::ParseDevicePath(bad, vendor, product, serial);
     EXPECT_EQ(vendor, 0) << bad;
     EXPECT_EQ(product, 0) << bad;
@@ -227,7 +165,8 @@ TEST_F(ReceiverManagerTest, DeviceEventsArriveAndRemoveThroughTheEventTable) {
   Manager().OnDeviceEvent(kDeviceArrival, nullptr);  // no data: nothing happens
   const std::string log = Log();
   EXPECT_NE(log.find("SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEARRIVAL - DBT_DEVTYP_DEVICEINTERFACE - Device "
-                     "Name:-->" + data.name + "<--"),
+                     "Name:-->" +
+                     data.name + "<--"),
             std::string::npos);
   EXPECT_NE(log.find("SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEREMOVECOMPLETE - DBT_DEVTYP_DEVICEINTERFACE"),
             std::string::npos);
@@ -260,9 +199,32 @@ TEST_F(ReceiverManagerTest, WithoutAConnectionNeitherHellosNorRetriesHappenButRe
   Manager().EnumerateReceivers();
   Voxlet::Client unconnected(false);
   Manager().QueueReceiverReset(u"/dev/ttyACM1");
-  for (int i = 0; i < 100; ++i) Manager().OnClientTick(unconnected);
+  for (int i = 0; i < 100; ++i) Tick(unconnected);
   EXPECT_EQ(Manager().PendingCount(), 1u);  // never retried, so never given up
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  EXPECT_TRUE(Manager().ResetQueue().empty());
+}
+
+// The client's ticks come on the library threads that serve every connection to the software
+// service: a receiver being opened for them must not hold the tick up.
+TEST_F(ReceiverManagerTest, ATickDoesNotWaitForTheReceiverItOpens) {
+  ASSERT_TRUE(WriteRegistryDword(0, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", "ReconnectOnSoftReset", 1,
+                                 "com.vantrel.Preferences"));
+  links.holdOpens = true;
+  Voxlet::Client unconnected(false);
+  Manager().QueueReceiverReset(u"/dev/ttyACM5");  // not open: the reset reopens it
+  auto ticks = std::async(std::launch::async, [&] {
+    Manager().OnClientTick(unconnected);
+    Manager().OnClientTick(unconnected);  // a second tick while the open is still under way
+  });
+  ASSERT_TRUE(links.WaitForOpening());
+  const bool ticksReturned = ticks.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  links.Release();
+  ticks.wait();
+  EXPECT_TRUE(ticksReturned);
+  Manager().WaitForReceiverWork();
+  EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM5"});
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM5"), 1u);
   EXPECT_TRUE(Manager().ResetQueue().empty());
 }
 
@@ -272,8 +234,8 @@ class ReceiverManagerServiceTest : public ReceiverManagerTest {
   void SetUp() override {
     ReceiverManagerTest::SetUp();
     ASSERT_TRUE(sim.Start(0));
-    ASSERT_TRUE(WriteRegistryString(0, "SOFTWARE\\Vantrel\\Voxlet\\SoftwareService", "Uri", sim.Uri(),
-                                    kRegistryStoreName));
+    ASSERT_TRUE(
+        WriteRegistryString(0, "SOFTWARE\\Vantrel\\Voxlet\\SoftwareService", "Uri", sim.Uri(), kRegistryStoreName));
   }
   void TearDown() override {
     ReceiverManagerTest::TearDown();
@@ -331,12 +293,12 @@ TEST_F(ReceiverManagerServiceTest, HellosGoEveryFifteenTicksAndRetriesEveryThird
   ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
   PlugIn("1-1", "LATE", "");
   Manager().DeviceArrival(DevicePath("VID_16D3&PID_3000", "LATE"), true);
-  for (int i = 0; i < 14; ++i) Manager().OnClientTick(*client);
+  for (int i = 0; i < 14; ++i) Tick(*client);
   EXPECT_EQ(Count("hello"), 1u);
-  Manager().OnClientTick(*client);
+  Tick(*client);
   ASSERT_TRUE(WaitFor([&] { return Count("hello") == 2; }));
   // Countdown values 13, 10, 7, 4, 1, 13 retried: six attempts in fifteen ticks.
-  for (int i = 0; i < 90; ++i) Manager().OnClientTick(*client);
+  for (int i = 0; i < 90; ++i) Tick(*client);
   EXPECT_EQ(Manager().PendingCount(), 0u);
   EXPECT_TRUE(Logged("Giving up trying to connect to"));
 }
@@ -349,7 +311,7 @@ TEST_F(ReceiverManagerServiceTest, AResetClosesAndReportsThenReopensOnlyWhenTheS
   ASSERT_EQ(Manager().ReceiverPorts().size(), 1u);
 
   Manager().QueueReceiverReset(u"/dev/ttyACM1");
-  Manager().OnClientTick(*client);
+  Tick(*client);
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
   EXPECT_EQ(Manager().ResetQueue().size(), 1u);
   ASSERT_TRUE(WaitFor([&] { return Count("receiverRemoved") == 1; }));
@@ -357,7 +319,7 @@ TEST_F(ReceiverManagerServiceTest, AResetClosesAndReportsThenReopensOnlyWhenTheS
   EXPECT_EQ(removed.query.at("reconnect"), "false");
   EXPECT_EQ(removed.query.at("failure"), "true");
   EXPECT_EQ(removed.query.at("endpoint"), "receiver.00-11-22-33-44-55-66-77");
-  Manager().OnClientTick(*client);
+  Tick(*client);
   EXPECT_TRUE(Manager().ResetQueue().empty());
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
 
@@ -365,10 +327,10 @@ TEST_F(ReceiverManagerServiceTest, AResetClosesAndReportsThenReopensOnlyWhenTheS
                                  "com.vantrel.Preferences"));
   Manager().EnumerateReceivers();
   Manager().QueueReceiverReset(u"/dev/ttyACM1");
-  Manager().OnClientTick(*client);
+  Tick(*client);
   ASSERT_TRUE(WaitFor([&] { return Count("receiverRemoved") == 2; }));
   EXPECT_EQ(sim.Manager().Requests().back().query.at("reconnect"), "true");
-  Manager().OnClientTick(*client);
+  Tick(*client);
   EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM1"});
 }
 
@@ -377,7 +339,7 @@ TEST_F(ReceiverManagerServiceTest, AModeSwitchingNotificationEnumeratesTheReceiv
   ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
   PlugIn("1-1", "NEW", "ttyACM2");  // plugged in without an event reaching the manager
   sim.Manager().ModeSwitching();
-  for (int i = 0; i < CReceiverManager::kHelloTicks; ++i) Manager().OnClientTick(*client);
+  for (int i = 0; i < CReceiverManager::kHelloTicks; ++i) Tick(*client);
   ASSERT_TRUE(WaitFor([&] { return Count("hello") == 2; }));
   // The reply is handled on a library thread after the request was counted.
   ASSERT_TRUE(links.WaitForOpen(u"/dev/ttyACM2"));
@@ -416,10 +378,10 @@ TEST_F(ReceiverManagerLinkTest, AQueuedResetClosesTheReceiverAndReopensItWhenAsk
 
   // Not reconnected: closed on the first tick, its network stopped on the way out.
   Manager().QueueReceiverReset(port);
-  Manager().OnClientTick(unconnected);
+  Tick(unconnected);
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
   EXPECT_TRUE(simulator.WaitFor([&](const auto& packets) { return NetworkStops(packets) >= 1; }, 20000));
-  Manager().OnClientTick(unconnected);
+  Tick(unconnected);
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
   EXPECT_TRUE(Manager().ResetQueue().empty());
 
@@ -428,9 +390,9 @@ TEST_F(ReceiverManagerLinkTest, AQueuedResetClosesTheReceiverAndReopensItWhenAsk
                                  "com.vantrel.Preferences"));
   Manager().EnumerateReceivers();
   Manager().QueueReceiverReset(port);
-  Manager().OnClientTick(unconnected);
+  Tick(unconnected);
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
-  Manager().OnClientTick(unconnected);
+  Tick(unconnected);
   EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{port});
   EXPECT_TRUE(Logged("Receiver_Connect: Connect to receiver return 0. Meaning it is connected \n"));
   EXPECT_EQ(simulator.BadFrames(), 0);

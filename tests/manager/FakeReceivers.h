@@ -1,0 +1,104 @@
+#pragma once
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "devices/ManagedReceiver.h"
+#include "devices/SDKServerEvents.h"
+
+// Stand-ins for the receivers and the SDK server that the manager drives.
+
+// Which ports open, and what was opened and closed.
+class FakeLinks {
+ public:
+  std::map<Voxlet::StringBuffer, uint32_t> openResult;  // ports not listed open with 0
+  std::vector<Voxlet::StringBuffer> opened, closed;
+  int opening = 0;
+  std::mutex lock;
+  std::condition_variable changed;
+
+  bool holdOpens = false;  // opens wait until Release, as a link trying line settings does
+
+  uint32_t Open(const Voxlet::StringBuffer& port) {
+    std::unique_lock<std::mutex> guard(lock);
+    ++opening;
+    changed.notify_all();
+    changed.wait(guard, [this] { return !holdOpens; });
+    --opening;
+    auto it = openResult.find(port);
+    const uint32_t result = it == openResult.end() ? 0 : it->second;
+    if (result == 0) opened.push_back(port);
+    changed.notify_all();
+    return result;
+  }
+  void Close(const Voxlet::StringBuffer& port) {
+    std::lock_guard<std::mutex> guard(lock);
+    closed.push_back(port);
+    changed.notify_all();
+  }
+  bool WaitForOpen(const Voxlet::StringBuffer& port) {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(20),
+                            [&] { return std::count(opened.begin(), opened.end(), port) > 0; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> guard(lock);
+    holdOpens = false;
+    changed.notify_all();
+  }
+  bool WaitForOpening() {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(20), [&] { return opening > 0; });
+  }
+  bool WaitForClose(const Voxlet::StringBuffer& port) {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(20),
+                            [&] { return std::count(closed.begin(), closed.end(), port) > 0; });
+  }
+  size_t Opens(const Voxlet::StringBuffer& port) {
+    std::lock_guard<std::mutex> guard(lock);
+    return static_cast<size_t>(std::count(opened.begin(), opened.end(), port));
+  }
+};
+
+class FakeReceiver : public IManagedReceiver {
+ public:
+  FakeReceiver(FakeLinks& links, uint32_t number) : m_links(links), m_number(number) {}
+  uint32_t Open(const Voxlet::StringBuffer& port) override {
+    m_port = port;
+    return m_links.Open(port);
+  }
+  void Close() override {
+    if (!m_closed.exchange(true)) m_links.Close(m_port);
+  }
+  Voxlet::StringBuffer PortName() const override { return m_port; }
+  uint32_t Number() const override { return m_number; }
+  uint32_t State() const override { return 1; }
+  void SendCommandText(const std::string& text) override { commands.push_back(text); }
+  Voxlet::StringBuffer EndpointId() const override { return u"receiver.00-11-22-33-44-55-66-77"; }
+  std::vector<std::string> commands;
+
+ private:
+  FakeLinks& m_links;
+  uint32_t m_number;
+  Voxlet::StringBuffer m_port;
+  std::atomic<bool> m_closed{false};
+};
+
+class FakeSdkServer : public ISDKServer {
+ public:
+  int Port() const override { return 0x12345; }
+  void SendReceiverStatus(const std::vector<ReceiverStatusW>& records) override {
+    std::lock_guard<std::mutex> guard(lock);
+    statuses.push_back(records);
+  }
+  void SendLogChanged() override { ++logChanges; }
+  std::mutex lock;
+  std::vector<std::vector<ReceiverStatusW>> statuses;
+  std::atomic<int> logChanges{0};
+};
