@@ -72,22 +72,27 @@ COVSDKServer::COVSDKServer() : CServerBase(kSdkServerIdentifier) {}
 COVSDKServer::~COVSDKServer() { Stop(); }
 
 uint16_t COVSDKServer::Start(bool publish, uint16_t port, const char* bindAddress, bool exactPort, bool noDelay) {
-  auto manager = CConnectionManager::Acquire();
-  m_port = manager->AddServer(shared_from_this(), publish, port, bindAddress, exactPort, noDelay);
-  m_manager = std::move(manager);
+  // Set before listening: a connection may be handed over as soon as AddServer has bound.
+  m_manager = CConnectionManager::Acquire();
+  try {
+    m_port = m_manager->AddServer(shared_from_this(), publish, port, bindAddress, exactPort, noDelay);
+  } catch (...) {
+    m_manager.reset();
+    throw;
+  }
   return m_port;
 }
 
 void COVSDKServer::Stop() {
+  if (!m_manager) return;
+  // No connection is handed over once this returns; then the list is final.
+  m_manager->RemoveServer(*this);
   std::vector<std::shared_ptr<COVSDKServerObject>> objects;
   {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_stopped) return;
     m_stopped = true;
     objects.swap(m_objects);
   }
-  if (!m_manager) return;
-  m_manager->RemoveServer(*this);
   for (const auto& object : objects) object->Close();
   objects.clear();
   // Every notification and message of the closed clients has been handled after this.

@@ -34,14 +34,23 @@ uint16_t CServerListeningThread::AddServer(std::shared_ptr<CServerBase> server, 
 }
 
 void CServerListeningThread::RemoveServer(const CServerBase& server) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto found = std::find_if(m_servers.begin(), m_servers.end(),
+                              [&](const CServerRecord& record) { return record.server.get() == &server; });
+    if (found == m_servers.end()) return;
+    m_retired.push_back(std::move(found->socket));
+    m_servers.erase(found);
+    m_serversDirty = true;
+    m_serversChanged.Set();
+  }
+  // A connection being handed to the server right now is through when this lock is free.
+  std::lock_guard<std::mutex> handover(m_handoverLock);
+}
+
+bool CServerListeningThread::IsRegistered(const CServerBase& server) {
   std::lock_guard<std::mutex> guard(m_lock);
-  auto found = std::find_if(m_servers.begin(), m_servers.end(),
-                            [&](const CServerRecord& record) { return record.server.get() == &server; });
-  if (found == m_servers.end()) return;
-  m_retired.push_back(std::move(found->socket));
-  m_servers.erase(found);
-  m_serversDirty = true;
-  m_serversChanged.Set();
+  return std::any_of(m_servers.begin(), m_servers.end(), [&](const auto& r) { return r.server.get() == &server; });
 }
 
 uint16_t CServerListeningThread::PublishedPort(const ServerIdentifier& identifier) {
@@ -108,13 +117,8 @@ void CServerListeningThread::Run() {
       m_publisher->AnswerQuery(*this);
       continue;
     }
-    bool registered;
-    {
-      std::lock_guard<std::mutex> guard(m_lock);
-      registered = std::any_of(m_servers.begin(), m_servers.end(),
-                               [&](const auto& r) { return r.server == watched[server].first; });
-    }
-    if (!registered) continue;  // removed meanwhile; its socket is closed on the next round
+    // A server removed meanwhile: its socket is closed on the next round.
+    if (!IsRegistered(*watched[server].first)) continue;
     const int accepted = watched[server].second->Accept();
     if (accepted >= 0) OnNewConnection(watched[server].first, accepted);
   }
@@ -143,5 +147,6 @@ void CServerListeningThread::OnNewConnection(const std::shared_ptr<CServerBase>&
   if (Wire::GetU32(frame) != body.size()) return;
   CRegistrationMessage registration;
   if (!registration.Read(*CMessageBuffer::FromBody(body))) return;
-  server->OnNewConnection(registration, std::move(socket));
+  std::lock_guard<std::mutex> handover(m_handoverLock);
+  if (IsRegistered(*server)) server->OnNewConnection(registration, std::move(socket));
 }

@@ -37,8 +37,8 @@ class CServerListeningThread : public CThreadBase, public CServerPublisherCallba
   // registered or one server too many, CSocketException when the socket cannot listen.
   uint16_t AddServer(std::shared_ptr<CServerBase> server, bool publish, uint16_t port, const char* bindAddress,
                      bool exactPort, bool noDelay);
-  // Stops listening for the server; no connection is handed to it after this returns...
-  // except one whose handshake is already running, which the server must refuse.
+  // Stops listening for the server; when it returns, no connection is being or will be
+  // handed to the server.
   void RemoveServer(const CServerBase& server);
 
   uint16_t PublishedPort(const ServerIdentifier& identifier) override;
@@ -48,6 +48,7 @@ class CServerListeningThread : public CThreadBase, public CServerPublisherCallba
   void OnNewConnection(const std::shared_ptr<CServerBase>& server, int acceptedSocket);
   // Under m_lock: opens or closes the publisher and announces servers not yet announced.
   void UpdatePublisher();
+  bool IsRegistered(const CServerBase& server);
 
   CConnectionManager& m_manager;
   std::mutex m_lock;
@@ -55,6 +56,8 @@ class CServerListeningThread : public CThreadBase, public CServerPublisherCallba
   // Listening sockets of removed servers, closed by this thread once it no longer waits on them.
   std::vector<std::unique_ptr<CServerSocket>> m_retired;
   bool m_serversDirty = false;
+  // Held while a handshaken connection is handed to its server.
+  std::mutex m_handoverLock;
   CWaitEvent m_serversChanged;
   std::unique_ptr<CServerPublisherSocket> m_publisher;  // this thread only
 };

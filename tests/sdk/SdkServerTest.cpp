@@ -1,0 +1,382 @@
+// The SDK server end to end: SDK clients over loopback against the server with a recorded
+// receiver manager, and the log lines it writes.
+#include <gtest/gtest.h>
+
+#include "MessagingTestHelpers.h"
+#include "sdk/Discovery.h"
+#include "sdk/OVSDKServerImpl.h"
+#include "sdk/SdkClient.h"
+#include "sdk/SdkServerFactory.h"
+#include "service/Logger.h"
+#include "tests/service/TestFiles.h"
+
+namespace {
+
+// The receiver manager as the server sees it, recording what it is asked.
+class FakeManager : public ISDKServerEvents {
+ public:
+  int GetReceiverCount() override {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return static_cast<int>(receivers.size());
+  }
+  int GetReceiverStatus(int count, ReceiverStatusW* records) override {
+    std::lock_guard<std::mutex> guard(m_lock);
+    const int filled = std::min(count, static_cast<int>(receivers.size()));
+    std::copy_n(receivers.begin(), filled, records);
+    return filled;
+  }
+  void OnSendCommand(int receiverNumber, const std::string& command) override {
+    Record([&] { commands.emplace_back(receiverNumber, command); });
+  }
+  void GetLogFileName(std::string& path) override {
+    std::lock_guard<std::mutex> guard(m_lock);
+    path = logFile;
+  }
+  void SetLogFlags(uint16_t value) override {
+    Record([&] { flagsSet.push_back(value); });
+  }
+  uint16_t GetLogFlags() override {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return flags;
+  }
+  void FlushLog() override {
+    Record([&] { ++flushes; });
+  }
+
+  template <class Fn>
+  bool WaitFor(Fn done) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_signal.WaitFor(lock, done);
+  }
+  template <class Fn>
+  auto Locked(Fn fn) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return fn();
+  }
+
+  // Guarded by m_lock (set them through Locked once a server runs).
+  std::vector<ReceiverStatusW> receivers;
+  std::vector<std::pair<int, std::string>> commands;
+  std::vector<uint16_t> flagsSet;
+  uint16_t flags = 0;
+  std::string logFile;
+  int flushes = 0;
+
+ private:
+  template <class Fn>
+  void Record(Fn fn) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    fn();
+    m_signal.Notify();
+  }
+  std::mutex m_lock;
+  Signal m_signal;
+};
+
+ReceiverStatusW Receiver(uint32_t number, uint32_t state, std::u16string_view name) {
+  ReceiverStatusW record;
+  record.receiverNumber = number;
+  record.receiverState = state;
+  CStatusMessage::SetName(record, name);
+  return record;
+}
+
+// What one SDK client has heard.
+class Heard {
+ public:
+  CSdkClient::Handlers Handlers() {
+    return {[this](const std::vector<ReceiverStatusW>& records) { Record([&] { statuses.push_back(records); }); },
+            [this] { Record([&] { ++logChanges; }); }, [this] { Record([&] { disconnected = true; }); }};
+  }
+  template <class Fn>
+  bool WaitFor(Fn done) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_signal.WaitFor(lock, done);
+  }
+  template <class Fn>
+  auto Locked(Fn fn) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return fn();
+  }
+
+  std::vector<std::vector<ReceiverStatusW>> statuses;
+  int logChanges = 0;
+  bool disconnected = false;
+
+ private:
+  template <class Fn>
+  void Record(Fn fn) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    fn();
+    m_signal.Notify();
+  }
+  std::mutex m_lock;
+  Signal m_signal;
+};
+
+// A connected SDK client with what it heard.
+struct Client {
+  Heard heard;
+  CSdkClient sdk{heard.Handlers()};
+};
+
+// A log file the server's lines go to, with the source file named in each line.
+class SdkServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logger = std::make_unique<CLogger>(nullptr);
+    ASSERT_TRUE(logger->Open(logPath));
+    logger->SetMask(kLogDiagnostic | kLogSourceLocation);
+    g_pLogger = logger.get();
+  }
+  void TearDown() override {
+    clients.clear();
+    server.reset();
+    StopLogging();
+  }
+  // The log's lines, once everything has been written (stop the server first).
+  std::vector<std::string> StopLogging() {
+    if (logger) {
+      g_pLogger = nullptr;
+      logger->Close();
+      logger.reset();
+    }
+    return LogLines(logPath);
+  }
+  static bool Logged(const std::vector<std::string>& lines, const std::string& message) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find("OVSDKServerImpl.cpp(") != std::string::npos && line.ends_with(message);
+    });
+  }
+
+  Client& Connect() {
+    clients.push_back(std::make_unique<Client>());
+    EXPECT_TRUE(clients.back()->sdk.Connect(static_cast<uint16_t>(server->Port()), 42));
+    return *clients.back();
+  }
+  void Start(ISDKServerEvents* events) {
+    server = StartSdkServer(events);
+    ASSERT_TRUE(server);
+  }
+
+  TempDir dir;
+  const std::string logPath = dir.File("sdk.log");
+  std::unique_ptr<CLogger> logger;
+  FakeManager manager;
+  std::shared_ptr<ISDKServer> server;
+  std::vector<std::unique_ptr<Client>> clients;
+};
+
+TEST_F(SdkServer, ClientWithoutReceiversGetsAnEmptyList) {
+  Start(&manager);
+  Client& client = Connect();
+  ASSERT_TRUE(client.heard.WaitFor([&] { return !client.heard.statuses.empty(); }));
+  EXPECT_TRUE(client.heard.Locked([&] { return client.heard.statuses[0].empty(); }));
+  clients.clear();
+  server.reset();
+  const auto lines = StopLogging();
+  EXPECT_TRUE(Logged(lines, "OnClientConnected: 0\n"));
+  EXPECT_TRUE(Logged(lines, "OnClientDisconnected\n"));
+}
+
+TEST_F(SdkServer, ClientGetsTheReceiverListWithNamesCutTo31) {
+  manager.receivers.push_back(Receiver(1, 3, u"/dev/ttyACM0"));
+  manager.receivers.push_back(Receiver(2, 1, std::u16string(40, u'n')));
+  // A record whose name fills all 32 units, terminator missing.
+  ReceiverStatusW unterminated = Receiver(3, 2, u"");
+  std::fill(std::begin(unterminated.receiverName), std::end(unterminated.receiverName), u'x');
+  manager.receivers.push_back(unterminated);
+  Start(&manager);
+  Client& client = Connect();
+  ASSERT_TRUE(client.heard.WaitFor([&] { return !client.heard.statuses.empty(); }));
+  const auto records = client.heard.Locked([&] { return client.heard.statuses[0]; });
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].receiverNumber, 1u);
+  EXPECT_EQ(records[0].receiverState, 3u);
+  EXPECT_EQ(CStatusMessage::NameOf(records[0]), u"/dev/ttyACM0");
+  EXPECT_EQ(records[1].receiverNumber, 2u);
+  EXPECT_EQ(CStatusMessage::NameOf(records[1]), std::u16string(31, u'n'));
+  EXPECT_EQ(CStatusMessage::NameOf(records[2]), std::u16string(31, u'x'));
+}
+
+TEST_F(SdkServer, RequestsReachTheManagerAndAreAnswered) {
+  manager.logFile = "/var/log/ovanta/Debug/OvantaHardwareService.log";
+  Start(&manager);
+  Client& client = Connect();
+  CSdkClient& sdk = client.sdk;
+  EXPECT_TRUE(sdk.Ping());
+
+  ASSERT_TRUE(sdk.SendCommand(2, u"1,2,3"));
+  // The same command with the text sent as a narrow string (type 8).
+  CVariableDataAsyncMessage narrow(SdkMessage::kSendCommand);
+  narrow.Data().AddI32(4);
+  narrow.Data().AddNarrowString("0,97,1");
+  ASSERT_TRUE(sdk.Send(narrow));
+  ASSERT_TRUE(manager.WaitFor([&] { return manager.commands.size() == 2; }));
+
+  // Flags of 0 are answered too.
+  EXPECT_EQ(sdk.GetLogFlags(), 0);
+  ASSERT_TRUE(sdk.SetLogFlags(0x15));
+  ASSERT_TRUE(manager.WaitFor([&] { return !manager.flagsSet.empty(); }));
+  manager.Locked([&] { manager.flags = 0x15; });
+  EXPECT_EQ(sdk.GetLogFlags(), 0x15);
+  EXPECT_EQ(sdk.GetLogFileName(), u"/var/log/ovanta/Debug/OvantaHardwareService.log");
+  ASSERT_TRUE(sdk.ResetLog());
+  ASSERT_TRUE(manager.WaitFor([&] { return manager.flushes == 1; }));
+
+  manager.Locked([&] {
+    EXPECT_EQ(manager.commands, (std::vector<std::pair<int, std::string>>{{2, "1,2,3"}, {4, "0,97,1"}}));
+    EXPECT_EQ(manager.flagsSet, std::vector<uint16_t>{0x15});
+  });
+  clients.clear();
+  server.reset();
+  const auto lines = StopLogging();
+  EXPECT_TRUE(Logged(lines, "OnSendCommand: 2 - 1,2,3\n"));
+  EXPECT_TRUE(Logged(lines, "OnSendCommand: 4 - 0,97,1\n"));
+  EXPECT_TRUE(Logged(lines, "OnSetLoggingFlag: 21\n"));
+  EXPECT_TRUE(Logged(lines, "OnLogFileName\n"));
+}
+
+TEST_F(SdkServer, UnknownUnhandledAndMalformedMessagesAreIgnored) {
+  Start(&manager);
+  Client& client = Connect();
+  CSdkClient& sdk = client.sdk;
+  for (int32_t id : {19, 1000, -1, 0, 7, 13, 8, 11, 15}) ASSERT_TRUE(sdk.Send(CEmptyMessage(id)));
+  // Send-command with the fields the wrong way round, and with one field only.
+  CVariableDataAsyncMessage swapped(SdkMessage::kSendCommand);
+  swapped.Data().AddWideString(u"1,2");
+  swapped.Data().AddI32(1);
+  ASSERT_TRUE(sdk.Send(swapped));
+  CVariableDataAsyncMessage oneField(SdkMessage::kSendCommand);
+  oneField.Data().AddI32(1);
+  ASSERT_TRUE(sdk.Send(oneField));
+  // Set-flags without its value; reset-log and get-flags of the wrong kinds.
+  ASSERT_TRUE(sdk.Send(CEmptyMessage(SdkMessage::kSetLogFlags)));
+  CEmptyRequestMessage resetAsRequest(SdkMessage::kResetLog, 0);
+  ASSERT_TRUE(sdk.Send(resetAsRequest));
+  ASSERT_TRUE(sdk.Send(CEmptyMessage(SdkMessage::kGetLogFlags)));
+  // Handled in order: once the ping is answered, all of the above has been handled.
+  EXPECT_TRUE(sdk.Ping());
+  manager.Locked([&] {
+    EXPECT_TRUE(manager.commands.empty());
+    EXPECT_TRUE(manager.flagsSet.empty());
+    EXPECT_EQ(manager.flushes, 0);
+  });
+}
+
+TEST_F(SdkServer, WithoutAManagerFlagsAre0AndTheFileNameEmpty) {
+  Start(nullptr);
+  Client& client = Connect();
+  EXPECT_EQ(client.sdk.GetLogFlags(), 0);
+  EXPECT_EQ(client.sdk.GetLogFileName(), u"");
+  ASSERT_TRUE(client.sdk.SendCommand(1, u"1"));
+  ASSERT_TRUE(client.sdk.SetLogFlags(3));
+  ASSERT_TRUE(client.sdk.ResetLog());
+  EXPECT_TRUE(client.sdk.Ping());
+  server.reset();
+  const auto lines = StopLogging();
+  EXPECT_TRUE(Logged(lines, "OnSendCommand: 1 - 1\n"));
+  EXPECT_TRUE(Logged(lines, "OnSetLoggingFlag: 3\n"));
+}
+
+TEST_F(SdkServer, StatusAndLogChangesReachEveryClient) {
+  Start(&manager);
+  for (int i = 0; i < 3; ++i) Connect();
+  for (auto& client : clients) ASSERT_TRUE(client->heard.WaitFor([&] { return client->heard.statuses.size() == 1; }));
+  server->SendReceiverStatus({Receiver(7, 1, u"/dev/ttyUSB0")});
+  server->SendLogChanged();
+  server->SendLogChanged();
+  for (auto& client : clients) {
+    Heard& heard = client->heard;
+    ASSERT_TRUE(heard.WaitFor([&] { return heard.statuses.size() == 2 && heard.logChanges == 2; }));
+    heard.Locked([&] {
+      ASSERT_EQ(heard.statuses[1].size(), 1u);
+      EXPECT_EQ(heard.statuses[1][0].receiverNumber, 7u);
+      EXPECT_EQ(CStatusMessage::NameOf(heard.statuses[1][0]), u"/dev/ttyUSB0");
+    });
+  }
+}
+
+// The server itself, to see its client list.
+class ObservedServer : public COVSDKServerImpl {
+ public:
+  using COVSDKServerImpl::COVSDKServerImpl;
+  void OnClientDisconnected(int clientNumber) override {
+    COVSDKServerImpl::OnClientDisconnected(clientNumber);
+    std::lock_guard<std::mutex> guard(m_lock);
+    disconnected.push_back(clientNumber);
+    m_signal.Notify();
+  }
+  bool WaitDisconnected(size_t count) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_signal.WaitFor(lock, [&] { return disconnected.size() >= count; });
+  }
+  std::vector<int> disconnected;
+
+ private:
+  std::mutex m_lock;
+  Signal m_signal;
+};
+
+TEST_F(SdkServer, DisconnectedClientIsRemovedAndItsNumberNotReused) {
+  auto observed = std::make_shared<ObservedServer>(&manager);
+  const uint16_t port = observed->Start(false, 0, "127.0.0.1", true, true);
+  auto first = std::make_unique<Client>();
+  auto second = std::make_unique<Client>();
+  ASSERT_TRUE(first->sdk.Connect(port));
+  ASSERT_TRUE(second->sdk.Connect(port));
+  ASSERT_TRUE(second->heard.WaitFor([&] { return !second->heard.statuses.empty(); }));
+  EXPECT_EQ(observed->ClientCount(), 2u);
+  first.reset();
+  ASSERT_TRUE(observed->WaitDisconnected(1));
+  EXPECT_EQ(observed->disconnected, std::vector<int>{0});
+  EXPECT_EQ(observed->ClientCount(), 1u);
+  // The one left still hears broadcasts; a newcomer gets a new number.
+  observed->SendLogChangedToAll();
+  ASSERT_TRUE(second->heard.WaitFor([&] { return second->heard.logChanges == 1; }));
+  auto third = std::make_unique<Client>();
+  ASSERT_TRUE(third->sdk.Connect(port));
+  ASSERT_TRUE(third->heard.WaitFor([&] { return !third->heard.statuses.empty(); }));
+  observed->Stop();
+  const auto lines = StopLogging();
+  EXPECT_TRUE(Logged(lines, "OnClientConnected: 2\n"));
+  EXPECT_TRUE(Logged(lines, "OnClientDisconnected\n"));
+}
+
+TEST_F(SdkServer, StoppingTheServerDisconnectsItsClients) {
+  Start(&manager);
+  Client& client = Connect();
+  ASSERT_TRUE(client.heard.WaitFor([&] { return !client.heard.statuses.empty(); }));
+  server.reset();
+  ASSERT_TRUE(client.heard.WaitFor([&] { return client.heard.disconnected; }));
+  EXPECT_FALSE(client.sdk.Ping());
+  EXPECT_FALSE(client.sdk.ResetLog());
+}
+
+TEST_F(SdkServer, SecondServerInOneProcessIsNotStarted) {
+  Start(&manager);
+  EXPECT_EQ(StartSdkServer(&manager), nullptr);
+  const auto lines = StopLogging();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find("SDK server not started") != std::string::npos;
+  }));
+  // The first one still serves.
+  Client& client = Connect();
+  EXPECT_TRUE(client.sdk.Ping());
+}
+
+TEST_F(SdkServer, ClientsFindTheServerByMulticast) {
+  CDiscoveryClient finder;
+  Start(&manager);
+  // Another SDK server on this host may answer too: look for this one's port.
+  bool found = false;
+  for (int attempt = 0; attempt < 20 && !found; ++attempt) {
+    finder.SendQuery(kSdkServerIdentifier);
+    while (auto port = finder.WaitAnnouncement(kSdkServerIdentifier, 500))
+      if (*port == server->Port()) found = true;
+  }
+  EXPECT_TRUE(found);
+  EXPECT_TRUE(CSdkClient::Discover(kTestWaitMs));
+}
+
+}  // namespace

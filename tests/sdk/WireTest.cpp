@@ -1,0 +1,312 @@
+// Value encodings, variable data and message layouts, byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "MessagingTestHelpers.h"
+#include "sdk/Message.h"
+#include "sdk/SdkMessages.h"
+#include "sdk/VariableData.h"
+#include "sdk/Wire.h"
+
+namespace {
+
+using Bytes_ = std::vector<uint8_t>;
+
+TEST(WireValues, EncodeBigEndianAsLaidOut) {
+  Bytes_ out;
+  CWireWriter w(out);
+  w.U8(0xAB);
+  w.Bool(true);
+  w.NarrowChar(static_cast<char>(0xE9));
+  w.U16(0x1234);
+  w.I32(-2);
+  w.Float(1.0f);
+  w.Double(-2.0);
+  w.I64(0x0102030405060708);
+  w.String(u"\u00e9A");
+  w.String(u"");
+  const uint8_t blob[] = {9, 8};
+  w.Blob(blob);
+  const Bytes_ expected = {0xAB, 0x01, 0x00, 0xE9, 0x12, 0x34, 0xFF, 0xFF, 0xFF, 0xFE, 0x3F, 0x80, 0x00, 0x00, 0xC0,
+                           0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
+                           0x00, 0x03, 0xC3, 0xA9, 0x41, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x09, 0x08};
+  EXPECT_EQ(out, expected);
+
+  CWireReader r(out);
+  uint8_t u8;
+  bool b;
+  uint16_t narrow, u16;
+  int32_t i32;
+  float f;
+  double d;
+  int64_t i64;
+  std::u16string s, empty;
+  Bytes_ bl;
+  ASSERT_TRUE(r.U8(u8) && r.Bool(b) && r.U16(narrow) && r.U16(u16) && r.I32(i32) && r.Float(f) && r.Double(d) &&
+              r.I64(i64) && r.String(s) && r.String(empty) && r.Blob(bl));
+  EXPECT_EQ(u8, 0xAB);
+  EXPECT_TRUE(b);
+  EXPECT_EQ(narrow, 0xE9);
+  EXPECT_EQ(i32, -2);
+  EXPECT_EQ(f, 1.0f);
+  EXPECT_EQ(d, -2.0);
+  EXPECT_EQ(i64, 0x0102030405060708);
+  EXPECT_EQ(s, u"\u00e9A");
+  EXPECT_TRUE(empty.empty());
+  EXPECT_EQ(bl, (Bytes_{9, 8}));
+  EXPECT_EQ(r.Remaining(), 0u);
+}
+
+TEST(WireValues, ReadsPastTheEndFailAndStayFailed) {
+  const Bytes_ bytes = {0x05, 0x00, 0x03, 'a', 'b'};  // a bool of 5, then a string cut short
+  CWireReader r(bytes);
+  bool b = false;
+  EXPECT_TRUE(r.Bool(b));
+  EXPECT_TRUE(b);  // any non-zero byte is true
+  std::u16string s;
+  EXPECT_FALSE(r.String(s));
+  uint8_t u8;
+  EXPECT_FALSE(r.U8(u8));
+  EXPECT_FALSE(r.Ok());
+
+  const Bytes_ negativeBlob = {0xFF, 0xFF, 0xFF, 0xFF};
+  CWireReader blob(negativeBlob);
+  Bytes_ out;
+  EXPECT_FALSE(blob.Blob(out));
+}
+
+TEST(WireValues, AStringTooLongForItsCountIsCutBetweenCharacters) {
+  // 40000 two-byte characters: 80000 UTF-8 bytes, more than a 16-bit count holds.
+  const std::u16string text(40000, u'\u00e9');
+  Bytes_ out;
+  CWireWriter(out).String(text);
+  ASSERT_EQ(Wire::GetU16(out.data()), 65534);
+  ASSERT_EQ(out.size(), 2u + 65534);
+  std::u16string back;
+  CWireReader r(out);
+  ASSERT_TRUE(r.String(back));
+  EXPECT_EQ(back, std::u16string(32767, u'\u00e9'));
+}
+
+TEST(VariableData, FieldsAreBlobsOfTypeAndValue) {
+  CVariableData data;
+  data.AddI32(7);
+  data.AddWideString(u"A");
+  Bytes_ out;
+  CWireWriter w(out);
+  data.Write(w);
+  const Bytes_ expected = {0, 0, 0, 2, 0, 0, 0, 5, 5, 0, 0, 0, 7, 0, 0, 0, 4, 10, 0, 1, 'A'};
+  EXPECT_EQ(out, expected);
+  EXPECT_EQ(data.EncodedSize(), out.size());
+}
+
+TEST(VariableData, EveryTypeRoundTrips) {
+  CVariableData data;
+  data.AddByte(200);
+  data.AddBool(true);
+  data.AddNarrowChar('x');
+  data.AddU16(65000);
+  data.AddI32(-123456);
+  data.AddFloat(2.5f);
+  data.AddDouble(1e300);
+  data.AddNarrowString("narrow");
+  const uint8_t blob[] = {1, 2, 3};
+  data.AddBlob(blob);
+  data.AddWideString(u"wide \u20ac");
+  data.AddWideChar(u'\u20ac');
+  Bytes_ out;
+  CWireWriter w(out);
+  data.Write(w);
+  CVariableData back;
+  CWireReader r(out);
+  ASSERT_TRUE(back.Read(r));
+
+  uint8_t u8 = 0;
+  bool b = false;
+  char c = 0;
+  uint16_t u16 = 0;
+  int32_t i32 = 0;
+  float f = 0;
+  double d = 0;
+  std::string narrow;
+  Bytes_ bl;
+  std::u16string wide;
+  char16_t wc = 0;
+  using O = CVariableData::Out;
+  ASSERT_TRUE(
+      back.Extract({O::Byte(&u8), O::Bool(&b), O::NarrowChar(&c), O::U16(&u16), O::I32(&i32), O::Float(&f),
+                    O::Double(&d), O::NarrowString(&narrow), O::Blob(&bl), O::WideString(&wide), O::WideChar(&wc)}));
+  EXPECT_EQ(u8, 200);
+  EXPECT_TRUE(b);
+  EXPECT_EQ(c, 'x');
+  EXPECT_EQ(u16, 65000);
+  EXPECT_EQ(i32, -123456);
+  EXPECT_EQ(f, 2.5f);
+  EXPECT_EQ(d, 1e300);
+  EXPECT_EQ(narrow, "narrow");
+  EXPECT_EQ(bl, (Bytes_{1, 2, 3}));
+  EXPECT_EQ(wide, u"wide \u20ac");
+  EXPECT_EQ(wc, u'\u20ac');
+}
+
+TEST(VariableData, NarrowAndWideCharsAndStringsAreInterchangeable) {
+  CVariableData data;
+  data.AddNarrowChar('n');
+  data.AddWideChar(u'w');
+  data.AddNarrowString("caf\xc3\xa9");
+  data.AddWideString(u"caf\u00e9");
+  char16_t wideFromNarrow = 0;
+  char narrowFromWide = 0;
+  std::u16string wideFromNarrowString;
+  std::string narrowFromWideString;
+  using O = CVariableData::Out;
+  ASSERT_TRUE(data.Extract({O::WideChar(&wideFromNarrow), O::NarrowChar(&narrowFromWide),
+                            O::WideString(&wideFromNarrowString), O::NarrowString(&narrowFromWideString)}));
+  EXPECT_EQ(wideFromNarrow, u'n');
+  EXPECT_EQ(narrowFromWide, 'w');
+  EXPECT_EQ(wideFromNarrowString, u"caf\u00e9");
+  EXPECT_EQ(narrowFromWideString, "caf\xc3\xa9");
+}
+
+TEST(VariableData, ExtractionFailsOnCountsTypesAndShortValuesKeepingEarlierFields) {
+  CVariableData data;
+  data.AddI32(42);
+  data.AddI32(43);
+  using O = CVariableData::Out;
+  int32_t a = 0, b = 0, c = 0;
+  EXPECT_FALSE(data.Extract(std::span<const O>{}));                  // no destination
+  EXPECT_FALSE(data.Extract({O::I32(&a), O::I32(&b), O::I32(&c)}));  // more than there are
+  EXPECT_EQ(a, 0);
+
+  std::u16string text;
+  EXPECT_FALSE(data.Extract({O::I32(&a), O::WideString(&text)}));  // 5 is not 10
+  EXPECT_EQ(a, 42);                                                // the field before keeps its value
+  uint16_t u16 = 0;
+  EXPECT_FALSE(data.Extract({O::U16(&u16)}));  // 5 is not 4 either
+
+  // Unknown types and values cut short.
+  for (uint8_t type : {uint8_t{0}, uint8_t{12}, uint8_t{200}}) {
+    CVariableData unknown;
+    unknown.AddRawField(type, std::vector<uint8_t>{0, 0, 0, 1});
+    EXPECT_FALSE(unknown.Extract({O::I32(&a)})) << int(type);
+  }
+  CVariableData shortValue;
+  shortValue.AddRawField(CVariableData::kI32, std::vector<uint8_t>{0, 1});
+  EXPECT_FALSE(shortValue.Extract({O::I32(&a)}));
+  CVariableData emptyField;
+  emptyField.AddRawField(CVariableData::kI32, {});
+  EXPECT_FALSE(emptyField.Extract({O::I32(&a)}));
+}
+
+TEST(VariableData, ReadingRejectsNegativeAndImpossibleCounts) {
+  for (const Bytes_& bytes : {Bytes_{0xFF, 0xFF, 0xFF, 0xFF}, Bytes_{0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0},
+                              Bytes_{0, 0, 0, 1, 0, 0, 0, 9, 5}}) {
+    CVariableData data;
+    CWireReader r(bytes);
+    EXPECT_FALSE(data.Read(r));
+  }
+}
+
+// A message with data: the test's own id and one 32-bit value.
+class ValueMessage : public CAsyncMessageBase {
+ public:
+  explicit ValueMessage(int32_t id, int32_t value = 0) : CAsyncMessageBase(id), value(value) {}
+  size_t GetDataSize() const override { return 4; }
+  void WriteData(CWireWriter& out) const override { out.I32(value); }
+  bool ReadData(CWireReader& in) override { return in.I32(value); }
+  int32_t value;
+};
+
+TEST(Messages, RegistrationFrameIsThirteenBytes) {
+  EXPECT_EQ(Bytes(CRegistrationMessage(7)), (Bytes_{0, 0, 0, 9, 0, 0, 0, 1, 1, 0, 0, 0, 7}));
+  EXPECT_EQ(CRegistrationMessage(7).GetSize(), 9u);
+}
+
+TEST(Messages, BlockingKindsCarryTheCorrelationId) {
+  CEmptyRequestMessage request(6, 7);
+  request.SetCorrelationId(0x01020304);
+  EXPECT_EQ(Bytes(request), (Bytes_{0, 0, 0, 9, 0, 0, 0, 6, 2, 1, 2, 3, 4}));
+  CStringResponseMessage response(11, 0xA0B0C0D0, u"log");
+  EXPECT_EQ(Bytes(response), (Bytes_{0, 0, 0, 14, 0, 0, 0, 11, 3, 0xA0, 0xB0, 0xC0, 0xD0, 0, 3, 'l', 'o', 'g'}));
+
+  CStringResponseMessage read(11, 0);
+  ASSERT_TRUE(read.Read(*response.Write()));
+  EXPECT_EQ(read.GetCorrelationId(), 0xA0B0C0D0);
+  EXPECT_EQ(read.Text(), u"log");
+}
+
+TEST(Messages, ReadNeedsTheReceiversOwnIdAndKind) {
+  const auto frame = ValueMessage(40, 5).Write();
+  ValueMessage sameId(40);
+  EXPECT_TRUE(sameId.Read(*frame));
+  EXPECT_EQ(sameId.value, 5);
+  ValueMessage otherId(41);
+  EXPECT_FALSE(otherId.Read(*frame));
+  // Same id, blocking kind: not the same message.
+  CEmptyResponseMessage response(40, 1);
+  EXPECT_FALSE(response.Read(*frame));
+  // Data cut short.
+  const auto header = CMessageBuffer::FromBody(AsyncBody(40, {0, 0}));
+  EXPECT_FALSE(sameId.Read(*header));
+}
+
+TEST(Messages, OnlyFullResponsesCarryACorrelationId) {
+  using MessageHeader::PeekResponseCorrelationId;
+  EXPECT_EQ(PeekResponseCorrelationId(Bytes_{0, 0, 0, 7, 3, 0, 0, 0, 9}), 9u);
+  EXPECT_EQ(PeekResponseCorrelationId(Bytes_{0, 0, 0, 7, 3, 0, 0, 0}), 0u);     // 8 bytes
+  EXPECT_EQ(PeekResponseCorrelationId(Bytes_{0, 0, 0, 7, 2, 0, 0, 0, 9}), 0u);  // a request
+  EXPECT_EQ(PeekResponseCorrelationId(Bytes_{0, 0, 0, 7, 1, 0, 0, 0, 9}), 0u);
+  EXPECT_EQ(MessageHeader::PeekMessageId(Bytes_{0, 0, 1}), 0);
+  EXPECT_EQ(MessageHeader::PeekMessageId(Bytes_{0xFF, 0xFF, 0xFF, 0xFE}), -2);
+}
+
+ReceiverStatusW Record(uint32_t number, uint32_t state, std::u16string_view name) {
+  ReceiverStatusW record;
+  record.receiverNumber = number;
+  record.receiverState = state;
+  CStatusMessage::SetName(record, name);
+  return record;
+}
+
+TEST(Messages, StatusRecordsAreNumberStateAndName) {
+  const CStatusMessage status({Record(1, 3, u"/dev/ttyACM0"), Record(0xFFFFFFFF, 2, u"")});
+  Bytes_ expected = {0, 0, 0, 26, 0, 0, 0, 8, 1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 3, 0, 12};
+  for (char c : std::string("/dev/ttyACM0")) expected.push_back(static_cast<uint8_t>(c));
+  for (uint8_t b : {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 2, 0, 0}) expected.push_back(b);
+  Wire::PutU32(expected.data(), static_cast<uint32_t>(expected.size() - 4));
+  EXPECT_EQ(Bytes(status), expected);
+}
+
+TEST(Messages, StatusNamesAreCutTo31Characters) {
+  // Forty characters on the wire (as another implementation might send them).
+  std::vector<uint8_t> body = AsyncBody(SdkMessage::kStatus);
+  CWireWriter w(body);
+  w.I32(1);
+  w.I32(4);
+  w.I32(1);
+  w.String(std::u16string(40, u'r'));
+  CStatusMessage status;
+  ASSERT_TRUE(status.Read(*CMessageBuffer::FromBody(body)));
+  ASSERT_EQ(status.Records().size(), 1u);
+  EXPECT_EQ(CStatusMessage::NameOf(status.Records()[0]), std::u16string(31, u'r'));
+  EXPECT_EQ(status.Records()[0].receiverName[31], u'\0');
+
+  // A surrogate pair across the cut is left out whole.
+  const std::u16string pairAt30 = std::u16string(30, u'a') + u"\U0001F600";
+  EXPECT_EQ(CStatusMessage::NameOf(Record(1, 1, pairAt30)), std::u16string(30, u'a'));
+}
+
+TEST(Messages, StatusWithImpossibleCountIsRejected) {
+  std::vector<uint8_t> body = AsyncBody(SdkMessage::kStatus);
+  CWireWriter w(body);
+  w.I32(0x10000000);
+  w.I32(1);
+  CStatusMessage status;
+  EXPECT_FALSE(status.Read(*CMessageBuffer::FromBody(body)));
+  std::vector<uint8_t> negative = AsyncBody(SdkMessage::kStatus, {0xFF, 0xFF, 0xFF, 0xFF});
+  EXPECT_FALSE(status.Read(*CMessageBuffer::FromBody(negative)));
+}
+
+}  // namespace
