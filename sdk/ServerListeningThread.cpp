@@ -100,7 +100,8 @@ void CServerListeningThread::Run() {
     handles.push_back(Platform::WaitHandle::Of(m_stopEvent));
     handles.push_back(Platform::WaitHandle::Of(m_serversChanged));
     for (const auto& entry : watched) handles.push_back(entry.second->Event()->Handle());
-    if (m_publisher) handles.push_back(m_publisher->Event()->Handle());
+    // Only queries matter on the publisher: waiting for it to be writable would never end.
+    if (m_publisher) handles.push_back(Platform::WaitHandle::Descriptor(m_publisher->Handle(), POLLIN));
 
     const int index = Platform::WaitForAny(handles, -1);
     if (index == 0) break;

@@ -2,12 +2,15 @@
 // receiver manager, and the log lines it writes.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "MessagingTestHelpers.h"
 #include "sdk/Discovery.h"
 #include "sdk/OVSDKServerImpl.h"
 #include "sdk/SdkClient.h"
 #include "sdk/SdkServerFactory.h"
 #include "service/Logger.h"
+#include "tests/connections/CpuTime.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
@@ -377,6 +380,20 @@ TEST_F(SdkServer, ClientsFindTheServerByMulticast) {
   }
   EXPECT_TRUE(found);
   EXPECT_TRUE(CSdkClient::Discover(kTestWaitMs));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SdkServer, IdleServerAndClientUseNoCpu) {
+  Start(&manager);
+  Client& client = Connect();
+  ASSERT_TRUE(client.heard.WaitFor([&] { return !client.heard.statuses.empty(); }));
+  ASSERT_TRUE(client.sdk.Ping());
+  const long before = ProcessCpuMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LT(ProcessCpuMs() - before, 100);
 }
 
 }  // namespace
