@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -66,6 +67,11 @@ class UdevMonitorTest : public ::testing::Test {
     const char* preload = getenv("LD_PRELOAD");
     ASSERT_TRUE(preload && strstr(preload, "libumockdev-preload")) << "run with LD_PRELOAD=libumockdev-preload.so.0";
     m_bed = umockdev_testbed_new();
+    // The test bed uses libudev on this thread, and libudev sets up its process-wide state on
+    // first use: let that happen here, before any monitor thread starts.
+    gchar* warmUp = umockdev_testbed_add_device(m_bed, "platform", "warm-up", nullptr, nullptr, nullptr);
+    umockdev_testbed_uevent(m_bed, warmUp, "add");
+    g_free(warmUp);
   }
   void TearDown() override {
     if (m_bed) g_object_unref(m_bed);
@@ -150,8 +156,9 @@ TEST_F(UdevMonitorTest, PluggedInReceiverIsOpenedAndUnpluggedOneClosed) {
   environment.watchOsEvents = false;
   CReceiverServiceSettings settings;
   CReceiverManager manager(&settings, environment);
-  CUdevMonitor monitor([&manager](uint32_t type, const DeviceBroadcast& data) { manager.OnDeviceEvent(type, &data); });
-  ASSERT_TRUE(monitor.Running());
+  auto monitor = std::make_unique<CUdevMonitor>(
+      [&manager](uint32_t type, const DeviceBroadcast& data) { manager.OnDeviceEvent(type, &data); });
+  ASSERT_TRUE(monitor->Running());
 
   const std::string usb = AddUsbDevice("4-1", "16d3", "3000", "R77");
   const std::string interface = AddChild("usb", "4-1:1.0", usb, "usb_interface");
@@ -164,6 +171,7 @@ TEST_F(UdevMonitorTest, PluggedInReceiverIsOpenedAndUnpluggedOneClosed) {
   umockdev_testbed_remove_device(m_bed, interface.c_str());
   umockdev_testbed_uevent(m_bed, usb.c_str(), "remove");
   EXPECT_TRUE(links.WaitForClose(u"/dev/ttyACM3"));
+  monitor.reset();  // the removal it reported has run to its end
   EXPECT_TRUE(manager.ReceiverPorts().empty());
 }
 

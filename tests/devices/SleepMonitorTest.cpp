@@ -1,0 +1,108 @@
+// The sleep monitor on a bus of the test's own, with a stand-in for logind on it.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "devices/OsEvents.h"
+#include "tests/devices/FakeLogind.h"
+
+namespace {
+
+// The power events, with whether the sleep lock was still held as each arrived.
+class PowerRecorder {
+ public:
+  void Add(uint32_t type, bool lockHeld) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_events.push_back({type, lockHeld});
+    m_changed.notify_all();
+  }
+  bool WaitForCount(size_t count) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_events.size() >= count; });
+  }
+  std::vector<std::pair<uint32_t, bool>> Events() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_events;
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  std::vector<std::pair<uint32_t, bool>> m_events;
+};
+
+class SleepMonitorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(m_bus.Ready()) << "dbus-daemon did not start";
+    const char* old = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (old) m_oldAddress = old;
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.Address().c_str(), 1);
+  }
+  void TearDown() override {
+    if (m_oldAddress.empty()) {
+      unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    } else {
+      setenv("DBUS_SYSTEM_BUS_ADDRESS", m_oldAddress.c_str(), 1);
+    }
+  }
+
+  PrivateBus m_bus;
+  PowerRecorder m_recorder;
+  std::string m_oldAddress;
+};
+
+// Before sleep the receivers are closed while logind still waits for the lock, which is let go
+// only afterwards; after resume the receivers are opened again and a new lock is held.
+TEST_F(SleepMonitorTest, SuspendClosesUnderTheLockAndResumeTakesANewOne) {
+  FakeLogind logind(m_bus.Address());
+  ASSERT_TRUE(logind.Ready());
+  auto monitor = std::make_unique<CSleepMonitor>([&](uint32_t type) {
+    const auto locks = logind.Inhibits();
+    m_recorder.Add(type, !locks.empty() && !FakeLogind::Released(locks.back()));
+  });
+  ASSERT_TRUE(monitor->Running());
+  ASSERT_TRUE(logind.WaitForInhibits(1));
+  const FakeLogind::Inhibit first = logind.Inhibits()[0];
+  EXPECT_EQ(first.what, "sleep");
+  EXPECT_EQ(first.mode, "delay");
+  EXPECT_EQ(first.who, "Ovanta Hardware");
+  EXPECT_FALSE(FakeLogind::Released(first));
+
+  logind.EmitPrepareForSleep(true);
+  ASSERT_TRUE(m_recorder.WaitForCount(1));
+  EXPECT_EQ(m_recorder.Events()[0], std::make_pair(uint32_t{kPowerSuspend}, true));
+  EXPECT_TRUE(FakeLogind::Released(first, 20000));
+
+  logind.EmitPrepareForSleep(false);
+  ASSERT_TRUE(m_recorder.WaitForCount(2));
+  EXPECT_EQ(m_recorder.Events()[1], std::make_pair(uint32_t{kPowerResumeSuspend}, true));
+  ASSERT_TRUE(logind.WaitForInhibits(2));
+  const FakeLogind::Inhibit second = logind.Inhibits()[1];
+  EXPECT_FALSE(FakeLogind::Released(second));
+
+  // A service that stops lets go of its lock, so that it never holds up a sleep.
+  monitor.reset();
+  EXPECT_TRUE(FakeLogind::Released(second, 20000));
+  EXPECT_EQ(m_recorder.Events().size(), 2u);
+}
+
+// A bus without logind: nothing to lock, but the monitor still listens for a logind to come.
+TEST_F(SleepMonitorTest, WithoutLogindNoLockIsTakenAndNothingIsReported) {
+  CSleepMonitor monitor([&](uint32_t type) { m_recorder.Add(type, false); });
+  EXPECT_TRUE(monitor.Running());
+  EXPECT_TRUE(m_recorder.Events().empty());
+}
+
+TEST(SleepMonitorWithoutBusTest, NoSystemBusMeansNoMonitorAndNoHang) {
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/ovanta-test-bus", 1);
+  CSleepMonitor monitor([](uint32_t) { ADD_FAILURE() << "no event can come without a bus"; });
+  EXPECT_FALSE(monitor.Running());
+  unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+}  // namespace
