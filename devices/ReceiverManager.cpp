@@ -82,11 +82,11 @@ CReceiverManager::CReceiverManager(CReceiverServiceSettings* settings, ManagerEn
 
 CReceiverManager::~CReceiverManager() {
   m_stopping = true;  // the work thread starts nothing new; it is joined after this body
+  StopSdkServer();
   Voxlet::ClientPtr client;
   {
     std::lock_guard<std::mutex> guard(m_clientLock);
     client.swap(m_client);
-    m_sdkServer.reset();
   }
   if (client) client->Disconnect();
   client.reset();  // no client signal reaches this object from here on
@@ -129,15 +129,15 @@ void CReceiverManager::Run() {
     sleep = std::make_unique<CSleepMonitor>([this](uint32_t type) { OnPowerEvent(type, nullptr); });
   }
 
-  // SDK server step: the server starts here once the SDK is built in; the receivers are
-  // enumerated either way.
+  // The SDK server, then the receivers: its clients hear of each receiver as it opens.
   std::shared_ptr<ISDKServer> sdk = m_env.makeSdkServer ? m_env.makeSdkServer(this) : nullptr;
+  const int sdkPort = sdk ? sdk->Port() : 0;
   {
-    std::lock_guard<std::mutex> guard(m_clientLock);
-    m_sdkServer = sdk;
+    std::lock_guard<std::mutex> guard(m_sdkLock);
+    m_sdkServer = std::move(sdk);
   }
   EnumerateReceivers();
-  if (sdk) OV_LOG(kLogDiagnostic, "SDK port number: %d", sdk->Port() & 0xFFFF);
+  if (sdkPort != 0) OV_LOG(kLogDiagnostic, "SDK port number: %d", sdkPort & 0xFFFF);
 
   m_stopEvent.Wait(-1);
 
@@ -145,11 +145,11 @@ void CReceiverManager::Run() {
   sleep.reset();
   OV_LOG(kLogDiagnostic, "CReceiverManager::Run complete");
   CloseAllReceivers();
+  StopSdkServer();
   // No client signal reaches the manager once Run has returned: the logger and the manager
   // go away soon after.
   {
     std::lock_guard<std::mutex> guard(m_clientLock);
-    m_sdkServer.reset();
     m_client.reset();
   }
   client->Disconnect();
@@ -472,12 +472,10 @@ void CReceiverManager::CheckEmailLogSetting() {
 }
 
 void CReceiverManager::OnLogChanged() {
-  std::shared_ptr<ISDKServer> sdk;
   {
-    std::lock_guard<std::mutex> guard(m_clientLock);
-    sdk = m_sdkServer;
+    std::lock_guard<std::mutex> guard(m_sdkLock);
+    if (m_sdkServer) m_sdkServer->SendLogChanged();
   }
-  if (sdk) sdk->SendLogChanged();
   {
     std::lock_guard<std::mutex> guard(m_mailLock);
     if (!m_emailLogOn) return;
@@ -537,17 +535,24 @@ void CReceiverManager::FlushLog() {
 }
 
 void CReceiverManager::BroadcastStatus() {
-  std::shared_ptr<ISDKServer> sdk;
-  {
-    std::lock_guard<std::mutex> guard(m_clientLock);
-    sdk = m_sdkServer;
-  }
-  if (!sdk) return;
   const int count = GetReceiverCount();
   if (count == 0) return;
   std::vector<ReceiverStatusW> records(static_cast<size_t>(count));
   records.resize(static_cast<size_t>(GetReceiverStatus(count, records.data())));
-  if (!records.empty()) sdk->SendReceiverStatus(records);
+  if (records.empty()) return;
+  std::lock_guard<std::mutex> guard(m_sdkLock);
+  if (m_sdkServer) m_sdkServer->SendReceiverStatus(records);
+}
+
+void CReceiverManager::StopSdkServer() {
+  std::shared_ptr<ISDKServer> sdk;
+  {
+    std::lock_guard<std::mutex> guard(m_sdkLock);
+    sdk.swap(m_sdkServer);
+  }
+  // Outside the lock: stopping waits for the server's calls into the manager, which may be
+  // waiting for the lock themselves.
+  sdk.reset();
 }
 
 void CReceiverManager::OnReceiverStatusChanged(uint32_t, uint32_t) { BroadcastStatus(); }

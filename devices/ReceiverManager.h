@@ -14,6 +14,7 @@
 #include "devices/OsEvents.h"
 #include "devices/ReceiverWork.h"
 #include "devices/SDKServerEvents.h"
+#include "sdk/SdkServerFactory.h"
 #include "platform/WaitEvent.h"
 #include "protocol/ReceiverEvents.h"
 #include "service/ReceiverServiceSettings.h"
@@ -24,8 +25,8 @@ struct ManagerEnvironment {
   ReceiverFactory makeReceiver = MakeReceiver;
   // The manager's own connection to the software service.
   std::function<Voxlet::ClientPtr()> makeClient = [] { return std::make_shared<Voxlet::Client>(true); };
-  // The SDK server, started by Run; none yet.
-  std::function<std::shared_ptr<ISDKServer>(ISDKServerEvents*)> makeSdkServer;
+  // The SDK server, started by Run; null for none.
+  std::function<std::shared_ptr<ISDKServer>(ISDKServerEvents*)> makeSdkServer = StartSdkServer;
   // Watch udev and logind while Run runs.
   bool watchOsEvents = true;
 };
@@ -113,6 +114,7 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
   void RememberDevicePort(const Voxlet::StringBuffer& serial, const Voxlet::StringBuffer& port);
   ManagedReceiverPtr FindByPort(const Voxlet::StringBuffer& portName);
   void BroadcastStatus();
+  void StopSdkServer();
 
   CReceiverServiceSettings* m_settings;
   ManagerEnvironment m_env;
@@ -136,6 +138,9 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
 
   mutable std::mutex m_clientLock;
   Voxlet::ClientPtr m_client;
+  // The SDK server. Its messages go out under the lock, so that the last reference is only
+  // ever dropped by StopSdkServer, never on one of the server's own threads.
+  std::mutex m_sdkLock;
   std::shared_ptr<ISDKServer> m_sdkServer;
 
   std::mutex m_mailLock;  // the e-mail state: set by Run and the tick, read on the log's writer thread

@@ -9,6 +9,9 @@
 #include "devices/ReceiverEnumerator.h"
 #include "devices/ReceiverManager.h"
 #include "platform/Registry.h"
+#include "platform/SocketExceptions.h"
+#include "sdk/SdkClient.h"
+#include "sdk/SdkServerFactory.h"
 #include "tests/devices/FakeSysfs.h"
 #include "tests/manager/FakeReceivers.h"
 #include "tests/service/TestFiles.h"
@@ -286,6 +289,65 @@ TEST_F(ReceiverManagerServiceTest, RunSaysHelloSubscribesAndStopsCleanly) {
   EXPECT_TRUE(Logged("CReceiverManager::Run complete"));
   // Arrivals after the stop open nothing.
   EXPECT_FALSE(Manager().DeviceArrival(DevicePath("VID_16D3&PID_3000", "RUN"), false));
+}
+
+// The service's own SDK server: started by Run, it lists the receivers, carries command texts
+// to them and resets the log, and is gone when Run ends.
+TEST_F(ReceiverManagerServiceTest, RunServesTheSdkClients) {
+  env.makeSdkServer = StartSdkServer;
+  PlugIn("1-1", "SDK", "ttyACM0");
+  std::thread run([this] { Manager().Run(); });
+  ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
+  const std::string log = Log();
+  const size_t at = log.find("SDK port number: ");
+  ASSERT_NE(at, std::string::npos);
+  const int port = std::stoi(log.substr(at + 17));
+
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::vector<ReceiverStatusW>> statuses;
+  int logChanges = 0;
+  CSdkClient::Handlers handlers;
+  handlers.onStatus = [&](const std::vector<ReceiverStatusW>& records) {
+    std::lock_guard<std::mutex> guard(lock);
+    statuses.push_back(records);
+    changed.notify_all();
+  };
+  handlers.onLogChanged = [&] {
+    std::lock_guard<std::mutex> guard(lock);
+    ++logChanges;
+    changed.notify_all();
+  };
+  auto waitUntil = [&](const std::function<bool()>& done) {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(20), done);
+  };
+  {
+    CSdkClient sdk(handlers);
+    ASSERT_TRUE(sdk.Connect(static_cast<uint16_t>(port)));
+    ASSERT_TRUE(waitUntil([&] { return !statuses.empty(); }));
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      ASSERT_EQ(statuses[0].size(), 1u);
+      EXPECT_EQ(std::u16string(statuses[0][0].receiverName), u"/dev/ttyACM0");
+      EXPECT_EQ(statuses[0][0].receiverNumber, 1);
+    }
+    Manager().OnReceiverStatusChanged(1, 2);
+    ASSERT_TRUE(waitUntil([&] { return statuses.size() >= 2; }));
+
+    ASSERT_TRUE(sdk.SendCommand(1, u"00,01,02"));
+    ASSERT_TRUE(sdk.Ping());  // the command was handled before the ping's answer
+    EXPECT_TRUE(Logged("CReceiverManager::OnSendCommand(receiver = 1)."));
+
+    ASSERT_TRUE(sdk.ResetLog());
+    EXPECT_TRUE(waitUntil([&] { return logChanges > 0; }));
+    EXPECT_EQ(sdk.GetLogFlags(), std::optional<int32_t>(settings.GetLogFlags()));
+  }
+  Manager().Stop();
+  run.join();
+  // The server stopped with Run: nothing listens on its port any more.
+  CSdkClient late;
+  EXPECT_THROW(late.Connect(static_cast<uint16_t>(port)), CSocketException);
 }
 
 TEST_F(ReceiverManagerServiceTest, HellosGoEveryFifteenTicksAndRetriesEveryThirdWhileConnected) {
