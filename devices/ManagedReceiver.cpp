@@ -13,7 +13,7 @@ class ReceiverOnLink final : public IManagedReceiver {
   uint32_t Number() const override { return m_receiver->GetReceiverNumber(); }
   uint32_t State() const override { return m_receiver->GetState(); }
   void SendCommandText(const std::string& text) override { m_receiver->SendCommandText(text, true); }
-  Voxlet::StringBuffer EndpointId() const override { return {}; }
+  Voxlet::StringBuffer EndpointId() const override { return m_receiver->EndpointId(); }
 
  private:
   std::unique_ptr<CReceiver> m_receiver;

@@ -73,6 +73,7 @@ uint32_t CReceiver::Open(const Voxlet::StringBuffer& portName) {
 }
 
 uint32_t CReceiver::Open(const SBConnectionInfo& info) {
+  ReopenServiceConnection();
   m_portName = info.portName;
   if (!m_counted) {
     std::lock_guard<std::mutex> guard(g_numberLock);
@@ -101,6 +102,9 @@ uint32_t CReceiver::Open(const SBConnectionInfo& info) {
 }
 
 void CReceiver::Close() {
+  // The software service first, while the receiver still runs; no bridge callback is running
+  // or will run once this returns.
+  ShutDownServiceConnection();
   m_stopEvent.Set();
   Join();  // the I/O loop ends its start-up worker itself
   if (m_handler) m_handler->Stop();
@@ -199,7 +203,8 @@ void CReceiver::StartupWorker() {
   OV_LOG(kLogDiagnostic,
          "We are just starting up so performing full scan of all channels, globbing to channel %d for now", current);
   RunBackgroundScan(0xFFFF);
-  // Connecting to the software service follows here once the session bridge is in place.
+  if (m_goingAway.load()) return;
+  ConnectToSoftwareService();
 }
 
 int CReceiver::LastChannelPreference() {
@@ -236,6 +241,21 @@ void CReceiver::SetNetworkStarted(bool started) {
 void CReceiver::SetUpNotificationPending(bool pending) {
   std::lock_guard<std::mutex> guard(m_stateLock);
   m_upNotificationPending = pending;
+}
+
+bool CReceiver::NetworkStartPending() {
+  std::lock_guard<std::mutex> guard(m_stateLock);
+  return m_networkStartPending;
+}
+
+void CReceiver::SetNetworkStartPending(bool pending) {
+  std::lock_guard<std::mutex> guard(m_stateLock);
+  m_networkStartPending = pending;
+}
+
+bool CReceiver::Scanning() {
+  std::lock_guard<std::mutex> guard(m_stateLock);
+  return m_scanning;
 }
 
 int CReceiver::CurrentChannel() {

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <boost/signals2/connection.hpp>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -7,7 +8,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "bridge/CallGate.h"
 #include "client/StringBuffer.h"
 #include "client/XmlDocument.h"
 #include "connections/SBConnection.h"
@@ -18,6 +21,13 @@
 #include "protocol/ReceiverEvents.h"
 #include "protocol/ReceiverProtocolHandler.h"
 #include "protocol/ScanResultsTable.h"
+
+namespace Voxlet {
+class Client;
+class Message;
+using ClientPtr = std::shared_ptr<Client>;
+using MessagePtr = std::shared_ptr<Message>;
+}  // namespace Voxlet
 
 // Receivers connected in this process.
 uint32_t ConnectedReceiverCount();
@@ -34,6 +44,12 @@ struct ReceiverEnvironment {
   TickSource clock;
   // Pause between the steps of the start-up worker.
   int startupStepMs = 2000;
+  // The software-service client (Client(true, no user, no password)); null when the client
+  // library is not live.
+  std::function<Voxlet::ClientPtr()> makeClient;
+  // Pause after the power-down and after the network stop when the software service goes away
+  // while a class runs.
+  int powerDownStepMs = 2000;
 };
 
 // Timed action kinds (queued by the class lifecycle).
@@ -43,8 +59,12 @@ struct TimedAction {
   uint32_t dueTime = 0;
 };
 
-// One receiver: its link, its protocol handler, its I/O loop and start-up worker, and the
-// receiver-side packet handlers with the network status and channel scanning they keep.
+// One receiver: its link, its protocol handler, its I/O loop and start-up worker, the
+// receiver-side packet handlers with the network status and channel scanning they keep, and
+// (bridge/) its connection to the software service.
+//
+// A subclass that overrides the session-bridge operations calls Close in its own destructor, so
+// that no client callback reaches an override of an object being destroyed.
 class CReceiver : public CThread, public IReceiverCommands {
  public:
   static constexpr int kMismatchTolerance = 8;
@@ -57,7 +77,8 @@ class CReceiver : public CThread, public IReceiverCommands {
   // answers the link status (0 open, 2 not present, 3 in use, other codes).
   uint32_t Open(const Voxlet::StringBuffer& portName);
   uint32_t Open(const SBConnectionInfo& info);
-  // Stops the I/O loop (the network is told to stop), the dispatcher and the link.
+  // Says goodbye to the software service and lets go of the client, then stops the I/O loop
+  // (the network is told to stop), the dispatcher and the link.
   void Close();
 
   Voxlet::StringBuffer GetPortName() const { return m_portName; }
@@ -71,6 +92,9 @@ class CReceiver : public CThread, public IReceiverCommands {
   bool NetworkStarted();
   void SetNetworkStarted(bool started);
   void SetUpNotificationPending(bool pending);
+  bool NetworkStartPending();
+  void SetNetworkStartPending(bool pending);
+  bool Scanning();
   int CurrentChannel();
   Voxlet::StringBuffer FirmwareVersion();
   Voxlet::StringBuffer ProductText();
@@ -86,6 +110,33 @@ class CReceiver : public CThread, public IReceiverCommands {
   Voxlet::XmlDocumentPtr ScanResultsDocument();
   bool ChannelAnalysisOn();
   void ReportChannelAnalysis();
+
+  // Session bridge: the connection to the software service (bridge/).
+  // The start-up worker's last step: creates the client, connects its signals, connects.
+  void ConnectToSoftwareService();
+  // The client's state-changed and periodic signals.
+  void OnClientStateChanged(Voxlet::Client& client, int state);
+  void OnClientTick(Voxlet::Client& client);
+  // Completion of every receiver hello: endpoint creation, subscription, notifications.
+  void OnHelloResponse(const Voxlet::MessagePtr& message);
+  // Completion of requests whose reply is not used.
+  void LogIfFailed(const Voxlet::MessagePtr& message);
+  void LogUnexpectedEvent(const Voxlet::MessagePtr& message);
+  // The close step's farewell: removes the receiver and its clickers from the software service.
+  void SayGoodbye();
+  Voxlet::ClientPtr ServiceClient() const;
+  // "receiver." + the receiver address; empty while the receiver has no endpoint.
+  Voxlet::StringBuffer EndpointId() const;
+  // The MAC as "00-11-22-33-44-55-66-77"; empty until the receiver reported it.
+  Voxlet::StringBuffer ReceiverAddress() const;
+  bool Subscribed() const;
+  Voxlet::StringBuffer CurrentClassId() const;
+  void SetCurrentClassId(const Voxlet::StringBuffer& classId);
+  Voxlet::StringBuffer CurrentQuestionId() const;
+  void SetCurrentQuestionId(const Voxlet::StringBuffer& questionId);
+  // Ticks left before another software-side clicker action is taken.
+  int SoftwareActionCooldown() const;
+  void SetSoftwareActionCooldown(int ticks);
 
   // IReceiverCommands.
   void SendBytes(const uint8_t* bytes, uint32_t length) override;
@@ -124,7 +175,51 @@ class CReceiver : public CThread, public IReceiverCommands {
   // The receiver's I/O loop.
   unsigned Run() override;
 
+  // What the software service's notifications and replies lead to beyond the connection
+  // itself. Each runs on a client-library thread; until the class lifecycle and the clicker
+  // endpoints are in place each writes one diagnostic line and does nothing more.
+  // Completion of the activated-status query.
+  virtual void OnActivatedStatusResponse(const Voxlet::MessagePtr& message);
+  // assessment/activated and assessment/deactivated: their voxlet:assessmentref (may be null).
+  virtual void ActivateAssessment(xercesc::DOMElement* assessmentRef);
+  virtual void DeactivateAssessment(xercesc::DOMElement* assessmentRef);
+  // class/deactivated: its voxlet:classref (may be null); true while classes are being switched.
+  virtual bool StopClass(xercesc::DOMElement* classRef);
+  // question/activated: the question id.
+  virtual void ActivateQuestion(const Voxlet::StringBuffer& questionId);
+  // networkname/updated: the new classroom name.
+  virtual void SetClassroomName(const Voxlet::StringBuffer& name);
+  // disconnect/student and class/cancelraisedhand: the clicker's endpoint id.
+  virtual void DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId);
+  virtual void CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId);
+  // The short addresses of the clickers known to the receiver.
+  virtual std::vector<uint16_t> ClickerShortAddresses();
+
+  // Runs send(handler) under the command lock unless the receiver is closing; false when
+  // nothing was sent. Every receiver command of the session bridge goes through here.
+  template <class F>
+  bool IssueReceiverCommands(F&& send) {
+    std::lock_guard<std::mutex> guard(m_commandLock);
+    if (m_closing || !m_handler) return false;
+    send(*m_handler);
+    return true;
+  }
+
+  // Requests to the software service.
+  using CompletionHandler = void (CReceiver::*)(const Voxlet::MessagePtr&);
+  // A request with the completion bound (run only while the bridge admits callbacks) and, when
+  // endpointHeader, the endpoint header with the receiver endpoint id.
+  Voxlet::MessagePtr NewServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
+                                       bool endpointHeader = true);
+  // Sends it; false (nothing sent) once the receiver has said goodbye or without a client.
+  bool SendServiceRequest(const Voxlet::MessagePtr& message);
+  bool SendServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
+                          bool endpointHeader = true);
+  void SendConnectionReport(bool up);
+  void SendActivatedStatusQuery();
+
  private:
+  friend struct BridgeNotifications;
   void StartupWorker();
   // Waits one start-up step; false once the receiver is going away.
   bool StartupPause();
@@ -139,6 +234,16 @@ class CReceiver : public CThread, public IReceiverCommands {
   // The choice with the current channel and threshold as they stand (caller holds m_stateLock).
   int ChooseChannelLocked();
   std::string NameUtf8() const { return Voxlet::UTF16to8(m_portName); }
+  // The receiver-connected report of a network that came up, when one is pending (dispatcher).
+  void ReportNetworkUpIfPending();
+  // The close step's bridge part: goodbye, signals off, closing set, callbacks drained, client
+  // gone. Open makes the bridge usable again.
+  void ShutDownServiceConnection();
+  void ReopenServiceConnection();
+  void SendHello(int method);
+  void DispatchNotifications(const Voxlet::MessagePtr& message);
+  // No network runs or is about to start and no scan runs.
+  bool BackgroundScanDue();
 
   IReceiverEvents* m_events;
   ReceiverEnvironment m_env;
@@ -179,4 +284,25 @@ class CReceiver : public CThread, public IReceiverCommands {
   int m_thresholdExcellentGood = 0;
   std::deque<std::shared_ptr<TimedAction>> m_timedActions;
   ChannelAnalysis m_analysis;
+  bool m_networkStartPending = false;
+
+  // Session-bridge state. The command lock serialises the bridge's receiver commands and
+  // guards the closing flag; the bridge lock guards the client and everything below it.
+  std::mutex m_commandLock;
+  bool m_closing = false;
+  // Client callbacks and dispatcher entries into the bridge; callbacks hold the gate itself.
+  std::shared_ptr<CallGate> m_bridgeCalls = std::make_shared<CallGate>();
+  mutable std::mutex m_bridgeLock;
+  Voxlet::ClientPtr m_client;
+  boost::signals2::scoped_connection m_stateConnection;
+  boost::signals2::scoped_connection m_tickConnection;
+  bool m_leaving = false;  // the goodbye went out (or there was none to say): nothing more is sent
+  Voxlet::StringBuffer m_receiverAddress;
+  Voxlet::StringBuffer m_endpointId;
+  Voxlet::StringBuffer m_currentClassId;
+  Voxlet::StringBuffer m_currentQuestionId;
+  bool m_subscribed = false;
+  bool m_statusQueryPending = false;
+  bool m_delayLogged = false;
+  int m_softwareActionCooldown = 0;
 };

@@ -84,11 +84,7 @@ void CReceiver::OnProductCode(uint8_t productCode) {
 }
 
 // Clicker activity: decoded here; relaying it to the software service is the session
-// bridge's work.
-
-void CReceiver::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) {
-  OV_LOG(kLogPacket, "%s - PROPERTY_QUERY packet: MAC address - %08X%08X", NameUtf8().c_str(), macHigh, macLow);
-}
+// bridge's work (the MAC address reply, which says hello, is in bridge/ReceiverEndpoint.cpp).
 
 void CReceiver::OnClickerStatus(uint16_t address, uint8_t batteryFlag, uint8_t linkQuality) {
   OV_LOG(kLogPacket, "%s - DEVICE_STATUS packet: addr - %u, battery - %u, link quality - %u", NameUtf8().c_str(),

@@ -121,9 +121,13 @@ void CReceiver::OnReceiverStatus(uint8_t networkStatus) {
       }
 
       m_previousStatus = s;
-      // The receiver-connected notification of a pending "up" is the session bridge's.
     }
   }
   if (queryScan && m_handler) m_handler->QueryScanResults(scanMask);
-  if (reset) QueueReset();
+  if (reset) {
+    QueueReset();
+    return;
+  }
+  // A network that came up after a class start is reported to the software service.
+  if (s == kUp) ReportNetworkUpIfPending();
 }

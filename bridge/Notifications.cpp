@@ -1,0 +1,108 @@
+// The notifications that come back in the replies to the receiver's poll hellos, handled in
+// the order of their xml:id.
+#include <iterator>
+
+#include "client/Namespaces.h"
+#include "client/XPath.h"
+#include "client/XmlSchema.h"
+#include "client/http/Message.h"
+#include "protocol/Receiver.h"
+#include "service/Logger.h"
+
+using Voxlet::XmlSchema;
+
+// One handler per notification kind. `switching` lives for one batch: a class deactivation sets
+// it, a later class activation in the same batch reads and clears it.
+struct BridgeNotifications {
+  using Handler = void (*)(CReceiver& receiver, xercesc::DOMElement* notification, bool& switching);
+  struct Kind {
+    const char16_t* term;  // relative to the vocabulary base
+    Handler handle;
+  };
+
+  static Voxlet::StringBuffer EndpointOf(xercesc::DOMElement* notification) {
+    return XmlSchema::GetAttribute(XmlSchema::FindElement(notification, u"voxlet:endpointref"), u"voxlet:endpointid");
+  }
+
+  static void DatabaseActivated(CReceiver&, xercesc::DOMElement*, bool&) {
+    OV_LOG(kLogMilestone, "New .teacher file opened; this is essentially a no-op for us right now");
+  }
+  static void AssessmentActivated(CReceiver& r, xercesc::DOMElement* n, bool&) {
+    r.ActivateAssessment(XmlSchema::FindElement(n, u"voxlet:assessmentref"));
+  }
+  static void AssessmentDeactivated(CReceiver& r, xercesc::DOMElement* n, bool&) {
+    r.DeactivateAssessment(XmlSchema::FindElement(n, u"voxlet:assessmentref"));
+  }
+  static void ClassDeactivated(CReceiver& r, xercesc::DOMElement* n, bool& switching) {
+    switching = r.StopClass(XmlSchema::FindElement(n, u"voxlet:classref"));
+  }
+  static void ClassActivated(CReceiver& r, xercesc::DOMElement* n, bool& switching) {
+    r.SetCurrentClassId(XmlSchema::GetAttribute(XmlSchema::FindElement(n, u"voxlet:classref"), u"voxlet:classid"));
+    if (!switching) {
+      r.SendActivatedStatusQuery();
+      return;
+    }
+    OV_LOG(kLogDiagnostic,
+           "Class activated; but, we're switching classes so skip the activated notification (it's already been taken "
+           "care of in the deactivate)");
+    switching = false;
+  }
+  static void StudentDisconnected(CReceiver& r, xercesc::DOMElement* n, bool&) {
+    r.DisconnectClickerInSoftware(EndpointOf(n));
+  }
+  static void RaisedHandCancelled(CReceiver& r, xercesc::DOMElement* n, bool&) {
+    r.CancelRaisedHandInSoftware(EndpointOf(n));
+  }
+  static void ReviewModeDeactivated(CReceiver& r, xercesc::DOMElement*, bool&) {
+    OV_LOG(kLogDiagnostic, "Review mode deactivated");
+    r.IssueReceiverCommands([](CReceiverProtocolHandler& h) { h.SendSessionEnd(0, 1, true); });
+  }
+  static void NetworkNameUpdated(CReceiver& r, xercesc::DOMElement* n, bool&) {
+    r.SetClassroomName(XmlSchema::GetTextContent(n));
+  }
+  static void QuestionActivated(CReceiver& r, xercesc::DOMElement* n, bool&) {
+    r.ActivateQuestion(
+        XmlSchema::GetAttribute(XmlSchema::FindElement(n, u"voxlet:currentQuestion"), u"voxlet:questionid"));
+  }
+  static void QuestionDeactivated(CReceiver& r, xercesc::DOMElement*, bool&) {
+    OV_LOG(kLogDiagnostic, "Question deactivated; entering review mode");
+    r.IssueReceiverCommands([](CReceiverProtocolHandler& h) { h.SendSessionEnd(0, 0, true); });
+    r.SetCurrentQuestionId({});
+  }
+
+  // Compared in this order; the first match is handled.
+  static constexpr Kind kKinds[] = {
+      {u"notifications/database/activated", DatabaseActivated},
+      {u"notifications/assessment/activated", AssessmentActivated},
+      {u"notifications/assessment/deactivated", AssessmentDeactivated},
+      {u"notifications/class/deactivated", ClassDeactivated},
+      {u"notifications/class/activated", ClassActivated},
+      {u"notifications/disconnect/student", StudentDisconnected},
+      {u"notifications/class/cancelraisedhand", RaisedHandCancelled},
+      {u"notifications/reviewmode/deactivated", ReviewModeDeactivated},
+      {u"notifications/networkname/updated", NetworkNameUpdated},
+      {u"notifications/question/activated", QuestionActivated},
+      {u"notifications/question/deactivated", QuestionDeactivated},
+  };
+
+  static void Handle(CReceiver& receiver, xercesc::DOMElement* notification, bool& switching) {
+    const Voxlet::StringBuffer kind = XmlSchema::GetAttribute(notification, u"voxlet:kind");
+    for (const Kind& k : kKinds) {
+      if (kind != Voxlet::VocabularyTerm(k.term)) continue;
+      k.handle(receiver, notification, switching);
+      return;
+    }
+  }
+};
+
+void CReceiver::DispatchNotifications(const Voxlet::MessagePtr& message) {
+  const Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(message->ReplyBody());
+  if (!document) return;
+  static const Voxlet::XPathExpression kNotifications(u"/voxlet:runtime/voxlet:notifications");
+  const xercesc::DOMElement* list = kNotifications.EvaluateFirst(document->Dom());
+  if (!list) return;
+  Voxlet::XmlElementList notifications = XmlSchema::GetAllChildElements(list);
+  XmlSchema::SortElementsByAttributeValue(notifications, u"xml:id");
+  bool switching = false;
+  for (xercesc::DOMElement* notification : notifications) BridgeNotifications::Handle(*this, notification, switching);
+}

@@ -1,0 +1,162 @@
+// The receiver's endpoint in the software service: the hello with the receiver's description,
+// the replies to the hellos, the report of a network that came up, and the goodbye.
+#include <future>
+
+#include "bridge/HelloDocument.h"
+#include "client/Strings.h"
+#include "client/http/Client.h"
+#include "protocol/Receiver.h"
+#include "service/Logger.h"
+
+namespace {
+constexpr double kGoodbyeSeconds = 15.0;
+}  // namespace
+
+void CReceiver::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  {
+    const Voxlet::ClientPtr client = ServiceClient();
+    if (!client || client->State() == Voxlet::ClientStates::Disconnected) return;
+  }
+  const Voxlet::StringBuffer address = Bridge::FormatMacAddress(macHigh, macLow);
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_receiverAddress = address;
+    m_endpointId = u"receiver." + address;
+  }
+  OV_LOG(kLogDiagnostic, "OnPropertyQueryMacAddr addr=%s; saying hello to software service...",
+         Voxlet::UTF16to8(address).c_str());
+  SendHello(Voxlet::Methods::Post);
+}
+
+void CReceiver::SendHello(int method) {
+  Voxlet::MessagePtr message = NewServiceRequest(method, Bridge::kReceiverHelloPath, &CReceiver::OnHelloResponse);
+  if (method == Voxlet::Methods::Post) {
+    Bridge::ReceiverDescription description;
+    description.make = ReceiverType();
+    description.address = ReceiverAddress();
+    description.title = FirmwareVersion();
+    description.product = ProductText();
+    message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
+    message->SetContent(Voxlet::Content(Bridge::BuildHelloDocument(description)));
+  }
+  SendServiceRequest(message);
+}
+
+void CReceiver::OnHelloResponse(const Voxlet::MessagePtr& message) {
+  if (message->Failure()) {
+    LogUnexpectedEvent(message);
+    return;
+  }
+  if (!message->Success(Voxlet::Content::Types::TextXml) || GetReceiverNumber() == 0) return;
+
+  bool report = false;
+  if (message->StatusCode() == Voxlet::StatusCodes::Created) {
+    const Voxlet::StringBuffer endpointId = EndpointId();
+    OV_LOG(kLogDiagnostic, "Endpoint %s created; subscribing for notifications and querying the current state...",
+           Voxlet::UTF16to8(endpointId).c_str());
+    SendServiceRequest(
+        Voxlet::Methods::Post,
+        u"/voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js?endpointXmlId=" + Voxlet::Url::Encode(endpointId),
+        &CReceiver::LogIfFailed, false);
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_delayLogged = false;
+    m_subscribed = true;
+    m_statusQueryPending = true;
+    report = true;
+  } else {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    if (!m_subscribed) {
+      m_subscribed = true;
+      m_delayLogged = false;
+      m_statusQueryPending = true;
+      report = true;
+    }
+  }
+  if (report) {
+    SetUpNotificationPending(true);
+    SendConnectionReport(NetworkStarted());
+  }
+
+  bool pending = false;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    pending = m_statusQueryPending;
+  }
+  if (!pending) {
+    DispatchNotifications(message);
+    return;
+  }
+  // No notification is read from a reply while the activated status is still to be asked for.
+  if (Scanning()) {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    if (!m_delayLogged) {
+      m_delayLogged = true;
+      OV_LOG(kLogDiagnostic, "Delaying getting the server activated status because we're still scanning");
+    }
+    return;
+  }
+  OV_LOG(kLogDiagnostic, "Getting the server activated status...");
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_statusQueryPending = false;
+  }
+  SendActivatedStatusQuery();
+}
+
+void CReceiver::ReportNetworkUpIfPending() {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  {
+    const Voxlet::ClientPtr client = ServiceClient();
+    if (!client || client->State() != Voxlet::ClientStates::Connected) return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(m_stateLock);
+    if (!m_upNotificationPending) return;
+    m_upNotificationPending = false;
+  }
+  SendConnectionReport(true);
+}
+
+void CReceiver::SayGoodbye() {
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    if (m_endpointId.empty()) {
+      m_leaving = true;  // no endpoint: a hello now would leave one behind
+      return;
+    }
+  }
+  SendServiceRequest(Voxlet::Methods::Post,
+                     u"/voxlet/scripts/teachers/receiverRemoved.js?endpoint=" + Voxlet::Url::Encode(EndpointId()),
+                     &CReceiver::LogIfFailed);
+  const std::vector<uint16_t> addresses = ClickerShortAddresses();
+  OV_LOG(kLogDiagnostic, "Saying goodbye by faking a goodbye for every connected clicker...");
+  for (uint16_t address : addresses) OnDeviceDisassociated(address);
+
+  // The goodbye is the last request: sent and the door shut in one step, so that nothing
+  // (a poll hello would create the endpoint again) follows it.
+  Voxlet::MessagePtr goodbye =
+      NewServiceRequest(Voxlet::Methods::Post, u"/voxlet/builtins/anyone/goodbye", &CReceiver::LogIfFailed);
+  auto completed = std::make_shared<std::promise<void>>();
+  std::future<void> handled = completed->get_future();
+  goodbye->Completed().connect([completed](const Voxlet::MessagePtr&) { completed->set_value(); });
+  bool sent = false;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_leaving = true;
+    if (!m_endpointId.empty() && m_client) {
+      m_client->Send(goodbye);
+      sent = true;
+    }
+  }
+  if (!sent) return;
+  const auto start = std::chrono::steady_clock::now();
+  goodbye->BlockUntil(Voxlet::RequestStates::Complete, kGoodbyeSeconds);
+  // Its completion (the failure log) runs just after the exchange ends: let it finish before
+  // the client is let go, within the same limit.
+  if (goodbye->Ended()) handled.wait_until(start + std::chrono::milliseconds(static_cast<int>(kGoodbyeSeconds * 1000)));
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  m_endpointId.clear();
+}

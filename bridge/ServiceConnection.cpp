@@ -1,0 +1,189 @@
+// A receiver's connection to the software service: creating and connecting the client, its
+// state changes and periodic tick, and letting go of it when the receiver closes.
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "client/Format.h"
+#include "client/Preferences.h"
+#include "client/http/Client.h"
+#include "client/http/Globals.h"
+#include "protocol/Receiver.h"
+#include "service/Logger.h"
+
+namespace {
+
+Voxlet::ClientPtr MakeServiceClient() {
+  if (!Voxlet::Globals::Exists()) return nullptr;
+  try {
+    return std::make_shared<Voxlet::Client>(true, nullptr, nullptr);
+  } catch (const std::logic_error&) {
+    return nullptr;  // the library went away in between
+  }
+}
+
+}  // namespace
+
+void CReceiver::ConnectToSoftwareService() {
+  if (m_goingAway.load()) return;
+  Voxlet::ClientPtr client = m_env.makeClient ? m_env.makeClient() : MakeServiceClient();
+  if (!client) return;
+  const Voxlet::StringBuffer title = u"ZORIN Ovanta Hardware service (" + m_portName + u")";
+  const Voxlet::StringBuffer uri = Voxlet::Preferences::SoftwareService::GetUri();
+  // Declared after the client: released first, so an unused client is destroyed outside it.
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  if (m_leaving || m_goingAway.load()) return;
+  m_client = client;
+  client->MonitorPerformance(title);
+  const std::shared_ptr<CallGate> gate = m_bridgeCalls;
+  m_stateConnection = client->StateChanged().connect([this, gate](Voxlet::Client& c, int state) {
+    if (CallGate::Pass pass = gate->Enter()) OnClientStateChanged(c, state);
+  });
+  m_tickConnection = client->Tick().connect([this, gate](Voxlet::Client& c) {
+    if (CallGate::Pass pass = gate->Enter()) OnClientTick(c);
+  });
+  OV_LOG(kLogDiagnostic, "Connecting to software service...");
+  OV_LOG(kLogMilestone, "%s", Voxlet::UTF16to8(uri).c_str());
+  client->Connect(uri);
+}
+
+void CReceiver::OnClientStateChanged(Voxlet::Client& client, int state) {
+  if (state == Voxlet::ClientStates::Connected) {
+    OV_LOG(kLogDiagnostic, "Connected to software service; querying information from the receiver");
+    SetCurrentClassId({});
+    IssueReceiverCommands([](CReceiverProtocolHandler& handler) {
+      handler.QueryProductCode();
+      handler.QueryLoginRequirement();
+      handler.QueryFirmwareInfo();
+      handler.QueryMacAddress();
+    });
+    return;
+  }
+  if (state != Voxlet::ClientStates::Disconnected) return;
+  OV_LOG(kLogDiagnostic, "Disconnected from session manager; exception - %s.",
+         Voxlet::UTF16to8(Voxlet::SocketExceptions::ToString(client.LastSocketException())).c_str());
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_subscribed = false;
+    m_endpointId.clear();
+  }
+  if (NetworkStarted()) {
+    const std::chrono::milliseconds pause(m_env.powerDownStepMs);
+    IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
+      SetNetworkStarted(false);
+      OV_LOG(kLogMilestone, "Client state is changed to disconnected.Power down all clickers.");
+      handler.SendSessionEnd(0, 2, false);
+      std::this_thread::sleep_for(pause);
+      handler.SetNetworkState(false, false);
+      std::this_thread::sleep_for(pause);
+    });
+  }
+  client.SetReconnectWanted(true);
+}
+
+bool CReceiver::BackgroundScanDue() {
+  std::lock_guard<std::mutex> guard(m_stateLock);
+  return !m_networkStarted && !m_networkStartPending && !m_scanning;
+}
+
+void CReceiver::OnClientTick(Voxlet::Client& client) {
+  if (client.State() == Voxlet::ClientStates::Disconnected) return;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    if (m_softwareActionCooldown > 0) --m_softwareActionCooldown;
+  }
+  // The scan and the timed work send receiver commands: under the command lock, like the
+  // bridge's other commands.
+  IssueReceiverCommands([this](CReceiverProtocolHandler&) {
+    if (BackgroundScanDue()) RunBackgroundScan(0);
+  });
+  if (GetReceiverNumber() != 0 && !EndpointId().empty()) SendHello(Voxlet::Methods::Get);
+  IssueReceiverCommands([this](CReceiverProtocolHandler&) { RunTimedWork(); });
+}
+
+void CReceiver::ShutDownServiceConnection() {
+  SayGoodbye();
+  Voxlet::ClientPtr client;
+  std::shared_ptr<CallGate> gate;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    gate = m_bridgeCalls;
+    m_leaving = true;
+    m_stateConnection.disconnect();
+    m_tickConnection.disconnect();
+    client.swap(m_client);
+  }
+  {
+    std::lock_guard<std::mutex> guard(m_commandLock);
+    m_closing = true;
+  }
+  if (client) {
+    client->Disconnect();
+    client.reset();  // the last reference: no signal of it fires after this
+  }
+  gate->CloseAndDrain();
+}
+
+void CReceiver::ReopenServiceConnection() {
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_leaving = false;
+    m_subscribed = false;
+    m_statusQueryPending = false;
+    m_delayLogged = false;
+    m_endpointId.clear();
+    m_bridgeCalls = std::make_shared<CallGate>();
+  }
+  std::lock_guard<std::mutex> guard(m_commandLock);
+  m_closing = false;
+}
+
+Voxlet::ClientPtr CReceiver::ServiceClient() const {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  return m_client;
+}
+
+Voxlet::StringBuffer CReceiver::EndpointId() const {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  return m_endpointId;
+}
+
+Voxlet::StringBuffer CReceiver::ReceiverAddress() const {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  return m_receiverAddress;
+}
+
+bool CReceiver::Subscribed() const {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  return m_subscribed;
+}
+
+Voxlet::StringBuffer CReceiver::CurrentClassId() const {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  return m_currentClassId;
+}
+
+void CReceiver::SetCurrentClassId(const Voxlet::StringBuffer& classId) {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  m_currentClassId = classId;
+}
+
+Voxlet::StringBuffer CReceiver::CurrentQuestionId() const {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  return m_currentQuestionId;
+}
+
+void CReceiver::SetCurrentQuestionId(const Voxlet::StringBuffer& questionId) {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  m_currentQuestionId = questionId;
+}
+
+int CReceiver::SoftwareActionCooldown() const {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  return m_softwareActionCooldown;
+}
+
+void CReceiver::SetSoftwareActionCooldown(int ticks) {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  m_softwareActionCooldown = ticks;
+}
