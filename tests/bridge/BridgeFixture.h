@@ -1,0 +1,231 @@
+#pragma once
+// A receiver on a simulated receiver's pseudo-terminal, connected to the simulated software
+// service; the test drives the client's ticks itself.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/XmlSchema.h"
+#include "client/http/Client.h"
+#include "client/http/Globals.h"
+#include "platform/Registry.h"
+#include "protocol/Receiver.h"
+#include "service/Logger.h"
+#include "tests/protocol/ReceiverFixtures.h"
+#include "tools/receiver-sim/ReceiverSimulator.h"
+#include "tools/service-sim/ServiceSimulator.h"
+
+// A receiver whose class-lifecycle and clicker hand-overs are recorded, in the order they came.
+class RecordingReceiver : public CReceiver {
+ public:
+  using CReceiver::CReceiver;
+  ~RecordingReceiver() override { Close(); }
+
+  bool switchingClasses = false;  // what StopClass answers
+
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_calls;
+  }
+  bool WaitForCalls(size_t count) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_calls.size() >= count; });
+  }
+
+ protected:
+  void ActivateAssessment(xercesc::DOMElement* ref) override {
+    Record("activate assessment", Id(ref, u"assessmentid"));
+  }
+  void DeactivateAssessment(xercesc::DOMElement* ref) override {
+    Record("deactivate assessment", Id(ref, u"assessmentid"));
+  }
+  bool StopClass(xercesc::DOMElement* ref) override {
+    Record("stop class", Id(ref, u"classid"));
+    return switchingClasses;
+  }
+  void ActivateQuestion(const Voxlet::StringBuffer& id) override { Record("activate question", Voxlet::UTF16to8(id)); }
+  void SetClassroomName(const Voxlet::StringBuffer& name) override { Record("classroom name", Voxlet::UTF16to8(name)); }
+  void DisconnectClickerInSoftware(const Voxlet::StringBuffer& id) override {
+    Record("disconnect clicker", Voxlet::UTF16to8(id));
+  }
+  void CancelRaisedHandInSoftware(const Voxlet::StringBuffer& id) override {
+    Record("cancel raised hand", Voxlet::UTF16to8(id));
+  }
+  void OnDeviceDisassociated(uint16_t address) override { Record("disassociated", std::to_string(address)); }
+  std::vector<uint16_t> ClickerShortAddresses() override { return {0x0101, 0x0102}; }
+
+ private:
+  static std::string Id(xercesc::DOMElement* ref, const char16_t* name) {
+    return Voxlet::UTF16to8(Voxlet::XmlSchema::GetAttribute(ref, u"voxlet:" + Voxlet::StringBuffer(name)));
+  }
+  void Record(const std::string& what, const std::string& argument) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_calls.push_back(what + " " + argument);
+    m_changed.notify_all();
+  }
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  std::vector<std::string> m_calls;
+};
+
+using Packets = std::vector<Bytes>;
+
+inline size_t CountOf(const Packets& packets, const Bytes& packet) {
+  return static_cast<size_t>(std::count(packets.begin(), packets.end(), packet));
+}
+
+inline size_t Occurrences(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  return n;
+}
+
+class BridgeTest : public ::testing::Test {
+ protected:
+  static constexpr uint16_t kLogAll = kLogMilestone | kLogPacket | kLogDiagnostic;
+
+  void SetUp() override {
+    char path[] = "/tmp/ovanta-bridge-log-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd >= 0) close(fd);
+    logPath = path;
+    logger = std::make_unique<CLogger>(nullptr);
+    logger->Open(logPath);
+    logger->SetMask(kLogAll);
+    g_pLogger.store(logger.get());
+    ASSERT_TRUE(service.Start(0));
+    ASSERT_TRUE(WriteRegistryString(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\SoftwareService", "Uri",
+                                    service.Uri(), kRegistryStoreName));
+    config.scanMs = 1;
+  }
+  void TearDown() override {
+    receiver.reset();
+    if (simulator) simulator->Stop();
+    service.Stop();
+    g_pLogger.store(nullptr);
+    logger.reset();
+    unlink(logPath.c_str());
+  }
+
+  // Starts the receiver simulator and opens a receiver on it; its start-up runs at once and it
+  // connects to the software service at the end.
+  void OpenReceiver() {
+    simulator = std::make_unique<CReceiverSimulator>(config);
+    ASSERT_TRUE(simulator->Start());
+    ReceiverEnvironment env;
+    env.startupStepMs = 1;
+    env.powerDownStepMs = powerDownStepMs;
+    env.makeClient = [] { return std::make_shared<Voxlet::Client>(false); };  // ticks come from the test
+    receiver = std::make_unique<RecordingReceiver>(&events, env);
+    ASSERT_EQ(receiver->Open(Voxlet::UTF8to16(simulator->SlavePath())), 0u);
+  }
+
+  // Receiver packets the simulated receiver got.
+  Packets Received() { return simulator->Received(); }
+  bool WaitForPacket(const Bytes& packet, size_t count = 1) {
+    return simulator->WaitFor([&](const Packets& p) { return CountOf(p, packet) >= count; }, 20000);
+  }
+
+  // Software-service requests, by route.
+  size_t Count(const std::string& route) { return service.Manager().Count(route); }
+  bool WaitForCount(const std::string& route, size_t count) {
+    return service.Manager().WaitFor([&] { return Count(route) >= count; }, 20);
+  }
+  std::vector<ServiceSim::ReceivedRequest> Requests(const std::string& route = {}) {
+    std::vector<ServiceSim::ReceivedRequest> all = service.Manager().Requests(), some;
+    for (auto& r : all)
+      if (route.empty() || r.route == route) some.push_back(r);
+    return some;
+  }
+  std::vector<std::string> Routes() {
+    std::vector<std::string> routes;
+    for (const auto& r : Requests()) routes.push_back(r.route);
+    return routes;
+  }
+
+  // For state only visible from outside by looking (the client's own reconnection).
+  static bool WaitUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 2000; ++i) {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+  }
+
+  void Tick() { receiver->OnClientTick(*receiver->ServiceClient()); }
+  // One tick whose poll hello the service has answered, and whose reply has been handled by the
+  // time the next exchange of the client goes out.
+  void PollOnce() {
+    const size_t hellos = Count("hello");
+    Tick();
+    ASSERT_TRUE(WaitForCount("hello", hellos + 1));
+  }
+  // Requests of the test's own through the receiver's client. The first is written once every
+  // reply before it has been handled (the client completes one exchange before it writes the
+  // next); the second, sent after the first arrived, follows whatever those replies' handlers
+  // sent. So once it has arrived, the service has everything the receiver sent before.
+  void Settle() {
+    for (int i = 0; i < 2; ++i) {
+      auto message = Voxlet::Message::Create();
+      message->Open(Voxlet::Methods::Get, u"/marker");
+      const size_t before = Count("unknown");
+      ASSERT_TRUE(receiver->ServiceClient()->Send(message));
+      ASSERT_TRUE(WaitForCount("unknown", before + 1));
+    }
+  }
+  std::vector<std::string> RoutesWithoutMarkers() {
+    std::vector<std::string> routes = Routes();
+    routes.erase(std::remove(routes.begin(), routes.end(), "unknown"), routes.end());
+    return routes;
+  }
+
+  // Opens the receiver with the software service away until the start-up scan is over, so the
+  // receiver says hello while not scanning.
+  void OpenWithScanDone() {
+    const uint16_t port = service.Port();
+    service.Stop();
+    OpenReceiver();
+    ASSERT_TRUE(WaitForPacket(kScanResultsQuery));
+    ASSERT_TRUE(service.Start(port));
+  }
+  // ... and waits until the endpoint exists, is subscribed and the activated status was asked for.
+  void OpenAndSubscribe() {
+    OpenWithScanDone();
+    ASSERT_TRUE(WaitForCount("activatedStatus", 1));
+  }
+
+  // The log so far (lines end in CR LF).
+  std::string Log() {
+    logger->Close();
+    std::ifstream in(logPath, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    logger->Open(logPath);
+    return text.str();
+  }
+
+  ScopedRegistry registry;
+  Voxlet::Globals library;
+  std::string logPath;
+  std::unique_ptr<CLogger> logger;
+  ServiceSim::ServiceSimulator service{ServiceSim::Scenario{}};
+  SimulatorConfig config;
+  int powerDownStepMs = 1;
+  ::testing::NiceMock<MockReceiverEvents> events;
+  std::unique_ptr<CReceiverSimulator> simulator;
+  std::unique_ptr<RecordingReceiver> receiver;
+
+  const std::string kEndpoint = "receiver.00-12-4B-00-0A-0B-0C-0D";  // the simulator's MAC
+  const Bytes kMacQuery = {0x00, 0x00, 0x16, 0x00};
+  const Bytes kPowerDownAll = {0x00, 0x00, 0x0E, 0x02};
+  const Bytes kNetworkStop = {0x00, 0x00, 0x04, 0x00};
+  const Bytes kScanResultsQuery = {0x00, 0x00, 0x11, 0x7F, 0xFF};
+};

@@ -1,0 +1,71 @@
+#include "tests/bridge/BridgeFixture.h"
+
+TEST_F(BridgeTest, WithoutAnEndpointNothingIsPolledAndClosingSaysNoGoodbye) {
+  OpenReceiver();
+  simulator->dropAnswers = true;  // the MAC address never comes: no endpoint
+  ASSERT_TRUE(WaitForPacket({0x00, 0x00, 0x2A}));  // connected: the start-up queries began
+  Tick();
+  Tick();
+  Settle();
+  receiver->Close();
+  EXPECT_EQ(Routes(), (std::vector<std::string>{"unknown", "unknown"}));  // the test's own only
+  EXPECT_EQ(Occurrences(Log(), "Saying goodbye"), 0u);
+}
+
+TEST_F(BridgeTest, ClosingRemovesTheReceiverAndItsClickersThenSaysGoodbyeLast) {
+  OpenAndSubscribe();
+  receiver->Close();
+  EXPECT_TRUE(receiver->EndpointId().empty());
+  const std::vector<std::string> routes = Routes();
+  ASSERT_GE(routes.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(routes.end() - 2, routes.end()),
+            (std::vector<std::string>{"receiverRemoved", "goodbye"}));
+  const ServiceSim::ReceivedRequest removed = Requests("receiverRemoved").front();
+  EXPECT_EQ(removed.method, "POST");
+  EXPECT_EQ(removed.query.at("endpoint"), kEndpoint);
+  const ServiceSim::ReceivedRequest goodbye = Requests("goodbye").front();
+  EXPECT_EQ(goodbye.method, "POST");
+  EXPECT_EQ(goodbye.headers.at("x-vantrel-voxlet-endpoint"), kEndpoint);
+  EXPECT_EQ(service.Manager().Endpoints().count(kEndpoint), 0u);
+  // Every clicker was let go as if it had left the network.
+  EXPECT_EQ(receiver->Calls(), (std::vector<std::string>{"disassociated 257", "disassociated 258"}));
+  EXPECT_EQ(Occurrences(Log(), "Saying goodbye by faking a goodbye for every connected clicker...\r\n"), 1u);
+}
+
+TEST_F(BridgeTest, APollAnsweredAfterTheGoodbyeCannotBringTheEndpointBack) {
+  OpenAndSubscribe();
+  // The next poll hello is held up by the service until the receiver is closing.
+  ServiceSim::SimReply created;
+  created.status = 201;
+  created.contentType = "text/xml";
+  created.body =
+      "<voxlet:runtime xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\"><voxlet:notifications/>"
+      "</voxlet:runtime>";
+  service.OverrideReply("/voxlet/builtins/anyone/hello", created);  // as if the endpoint were new
+  const size_t before = Requests().size();
+  Tick();
+  receiver->Close();
+  // Whatever the order of the poll and the goodbye, nothing was subscribed or reported after it.
+  const std::vector<std::string> routes = Routes();
+  const auto goodbye = std::find(routes.begin(), routes.end(), "goodbye");
+  ASSERT_NE(goodbye, routes.end());
+  EXPECT_EQ(goodbye + 1, routes.end());
+  EXPECT_EQ(Count("subscribe"), 1u);
+  EXPECT_GE(Requests().size(), before + 2);
+}
+
+TEST_F(BridgeTest, ClosingWaitsForAPowerDownInProgressAndNothingFollowsIt) {
+  powerDownStepMs = 300;
+  OpenAndSubscribe();
+  receiver->SetNetworkStarted(true);
+  const size_t powerDowns = CountOf(Received(), kPowerDownAll);
+  service.Stop();
+  ASSERT_TRUE(WaitForPacket(kPowerDownAll, powerDowns + 1));
+  receiver->Close();  // meets the disconnection handler half-way through its sequence
+  const Packets packets = Received();
+  // The handler's network stop went out, and the one of the receiver's own close.
+  EXPECT_EQ(CountOf(packets, kPowerDownAll), powerDowns + 1);
+  EXPECT_GE(CountOf(packets, kNetworkStop), 3u);  // start-up, power-down sequence, close
+  EXPECT_EQ(packets.back(), kNetworkStop);
+  EXPECT_TRUE(receiver->ServiceClient() == nullptr);
+}

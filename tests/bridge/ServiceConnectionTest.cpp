@@ -1,0 +1,188 @@
+#include "tests/bridge/BridgeFixture.h"
+
+using ServiceSim::ReceivedRequest;
+
+TEST_F(BridgeTest, ACreatedEndpointIsSubscribedReportedDownAndAskedForTheActivatedStatusInThatOrder) {
+  OpenAndSubscribe();
+  Settle();
+  EXPECT_EQ(RoutesWithoutMarkers(),
+            (std::vector<std::string>{"hello", "subscribe", "receiverConnected", "activatedStatus"}));
+  // The start-up queries went out in order once the client was connected.
+  const Packets packets = Received();
+  const Bytes queries[] = {{0x00, 0x00, 0x2A}, {0x00, 0x00, 0x06}, {0x00, 0x00, 0x00}, kMacQuery};
+  auto at = packets.begin();
+  for (const Bytes& query : queries) {
+    at = std::find(at, packets.end(), query);
+    EXPECT_NE(at, packets.end()) << "query " << int(query[2]) << " missing or out of order";
+  }
+
+  const std::vector<ReceivedRequest> requests = Requests();
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[1].method, "POST");
+  EXPECT_EQ(requests[1].path, "/voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js");
+  EXPECT_EQ(requests[1].query.at("endpointXmlId"), kEndpoint);
+  EXPECT_EQ(requests[1].headers.count("x-vantrel-voxlet-endpoint"), 0u);  // the id is in the query
+  EXPECT_EQ(requests[2].method, "GET");
+  EXPECT_EQ(requests[2].query.at("up"), "false");
+  for (size_t i : {0u, 2u, 3u}) EXPECT_EQ(requests[i].headers.at("x-vantrel-voxlet-endpoint"), kEndpoint) << i;
+  EXPECT_EQ(requests[3].method, "GET");
+
+  EXPECT_EQ(Voxlet::UTF16to8(receiver->EndpointId()), kEndpoint);
+  EXPECT_TRUE(receiver->Subscribed());
+  const auto endpoints = service.Manager().Endpoints();
+  ASSERT_EQ(endpoints.count(kEndpoint), 1u);
+  EXPECT_TRUE(endpoints.at(kEndpoint).subscribed);
+  const std::string log = Log();
+  EXPECT_EQ(Occurrences(log, "Connected to software service; querying information from the receiver\r\n"), 1u);
+  EXPECT_EQ(Occurrences(log,
+                        "OnPropertyQueryMacAddr addr=00-12-4B-00-0A-0B-0C-0D; saying hello to software "
+                        "service...\r\n"),
+            1u);
+  EXPECT_EQ(Occurrences(log, "Endpoint " + kEndpoint +
+                                 " created; subscribing for notifications and querying the current state...\r\n"),
+            1u);
+  EXPECT_EQ(Occurrences(log, "Getting the server activated status...\r\n"), 1u);
+  EXPECT_EQ(Occurrences(log, "still scanning"), 0u);
+
+  // Later polls neither subscribe nor report again.
+  PollOnce();
+  PollOnce();
+  Settle();
+  EXPECT_EQ(Count("subscribe"), 1u);
+  EXPECT_EQ(Count("receiverConnected"), 1u);
+  EXPECT_EQ(Count("activatedStatus"), 1u);
+}
+
+TEST_F(BridgeTest, TheHelloDescribesTheReceiverWithItsFirmwareProductAndAddress) {
+  config.macHigh = 0xA1B2C3D4;
+  config.macLow = 0x0E0F1A2B;
+  config.productCode = 1;
+  OpenWithScanDone();
+  ASSERT_TRUE(WaitForCount("hello", 1));
+  const ReceivedRequest hello = Requests("hello").front();
+  EXPECT_EQ(hello.method, "POST");
+  EXPECT_EQ(hello.query.at("subject"), "urn:com.vantrel.voxlet:receiver");
+  EXPECT_EQ(hello.headers.at("x-vantrel-voxlet-endpoint"), "receiver.A1-B2-C3-D4-0E-0F-1A-2B");
+  EXPECT_EQ(hello.headers.at("content-type"), "application/rdf+xml");
+  EXPECT_EQ(hello.body,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>"
+            "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+            "<rdf:Description rdf:about=\"urn:com.vantrel.voxlet:receiver\">"
+            "<voxlet:make xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\">ZORIN Ovanta\xE2\x84\xA2 Receiver "
+            "Hardware</voxlet:make>"
+            "<voxlet:address xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\">A1-B2-C3-D4-0E-0F-1A-2B"
+            "</voxlet:address>"
+            "<dc:title xmlns:dc=\"http://purl.org/dc/elements/1.1/\">2.5.17 (BEEF)</dc:title>"
+            "<voxlet:hardwaredevicetype xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\">"
+            "http://schemas.vantrel.org/2008/voxlet/hardwaredevicetype#receiver</voxlet:hardwaredevicetype>"
+            "<voxlet:receivertype xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\">QX</voxlet:receivertype>"
+            "</rdf:Description></rdf:RDF>");
+  EXPECT_EQ(service.Manager().Endpoints().at("receiver.A1-B2-C3-D4-0E-0F-1A-2B").address, "A1-B2-C3-D4-0E-0F-1A-2B");
+}
+
+TEST_F(BridgeTest, WhileScanningTheStatusQueryWaitsAndTheDelayIsLoggedOnceHoweverManyTicks) {
+  config.scanMs = 600000;  // the start-up scan runs until the test ends it
+  OpenReceiver();
+  ASSERT_TRUE(WaitForCount("receiverConnected", 1));
+  for (int i = 0; i < 4; ++i) PollOnce();
+  Settle();
+  EXPECT_EQ(Count("activatedStatus"), 0u);
+  EXPECT_EQ(Routes()[1], "subscribe");
+
+  simulator->SendStatus(0);  // scanning --> idle: the scan is over
+  ASSERT_TRUE(WaitForPacket(kScanResultsQuery));
+  PollOnce();
+  ASSERT_TRUE(WaitForCount("activatedStatus", 1));
+  PollOnce();
+  Settle();
+  EXPECT_EQ(Count("activatedStatus"), 1u);
+  const std::string log = Log();
+  EXPECT_EQ(Occurrences(log, "Delaying getting the server activated status because we're still scanning\r\n"), 1u);
+  EXPECT_EQ(Occurrences(log, "Getting the server activated status...\r\n"), 1u);
+}
+
+TEST_F(BridgeTest, ANetworkThatComesUpIsReportedOnceAfterTheEndpointWasCreated) {
+  OpenAndSubscribe();
+  simulator->SendStatus(2);
+  simulator->SendStatus(2);
+  // A NETWORK_STATE query from the receiver is answered after both reports were handled.
+  simulator->SendPacket({0x00, 0x00, 0x04});
+  ASSERT_TRUE(WaitForPacket({0x00, 0x00, 0x04}));
+  Settle();
+  const std::vector<ReceivedRequest> reports = Requests("receiverConnected");
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].query.at("up"), "false");
+  EXPECT_EQ(reports[1].query.at("up"), "true");
+  EXPECT_TRUE(service.Manager().Endpoints().at(kEndpoint).networkUp);
+}
+
+TEST_F(BridgeTest, ARefusedSubscriptionIsLoggedWithTheWholeExchange) {
+  ServiceSim::SimReply refused;
+  refused.status = 403;
+  refused.contentType = "text/plain";
+  refused.body = "no";
+  service.OverrideReply("/voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js", refused);
+  OpenWithScanDone();
+  ASSERT_TRUE(WaitForCount("activatedStatus", 1));
+  const std::string log = Log();
+  EXPECT_EQ(Occurrences(log,
+                        "Unexpected event communicating with Ovanta Software Service (client state: Connected)\r\n"
+                        "POST /voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js?endpointXmlId=" +
+                            kEndpoint +
+                            " HTTP/1.1\r\n"
+                            "\r\n"
+                            "\r\n"
+                            "HTTP/1.1 403 Forbidden\r\n"
+                            "Server: ovanta-service-sim\r\n"
+                            "Content-Type: text/plain\r\n"
+                            "Content-Length: 2\r\n"
+                            "\r\n"
+                            "no\r\n"),
+            1u);
+  // Successful replies write nothing.
+  EXPECT_EQ(Occurrences(log, "Unexpected event"), 1u);
+}
+
+TEST_F(BridgeTest, LosingTheServiceWithoutAClassSendsNothingToTheReceiverAndReconnectingStartsOver) {
+  OpenAndSubscribe();
+  const uint16_t port = service.Port();
+  const Packets before = Received();
+  service.Stop();
+  ASSERT_TRUE(WaitUntil([&] { return receiver->EndpointId().empty(); }));
+  // The client comes back by itself (the receiver asked for it) and the cycle starts over with
+  // the start-up queries, the hello and the subscription.
+  ASSERT_TRUE(service.Start(port));
+  ASSERT_TRUE(WaitForPacket(kMacQuery, CountOf(before, kMacQuery) + 1));
+  ASSERT_TRUE(WaitForCount("activatedStatus", 2));
+  EXPECT_EQ(CountOf(Received(), kPowerDownAll), CountOf(before, kPowerDownAll));
+  EXPECT_EQ(CountOf(Received(), kNetworkStop), CountOf(before, kNetworkStop));
+  EXPECT_EQ(Count("subscribe"), 1u);  // the endpoint survived in the service: no new subscription
+  EXPECT_EQ(Count("receiverConnected"), 2u);
+  EXPECT_TRUE(receiver->Subscribed());
+  const std::string log = Log();
+  EXPECT_EQ(Occurrences(log, "Disconnected from session manager; exception - "), 1u);
+  EXPECT_EQ(Occurrences(log, "Power down all clickers"), 0u);
+}
+
+TEST_F(BridgeTest, LosingTheServiceDuringAClassPowersTheClickersDownThenStopsTheNetwork) {
+  OpenAndSubscribe();
+  logger->SetMask(kLogMilestone);
+  receiver->SetNetworkStarted(true);
+  const size_t powerDowns = CountOf(Received(), kPowerDownAll);
+  const size_t stops = CountOf(Received(), kNetworkStop);
+  service.Stop();
+  ASSERT_TRUE(WaitForPacket(kNetworkStop, stops + 1));
+  const Packets packets = Received();
+  EXPECT_EQ(CountOf(packets, kPowerDownAll), powerDowns + 1);
+  // The power-down comes first, then the stop.
+  const auto lastPowerDown = std::find(packets.rbegin(), packets.rend(), kPowerDownAll);
+  const auto lastStop = std::find(packets.rbegin(), packets.rend(), kNetworkStop);
+  EXPECT_GT(lastPowerDown - packets.rbegin(), lastStop - packets.rbegin());
+  EXPECT_FALSE(receiver->NetworkStarted());
+  EXPECT_TRUE(receiver->EndpointId().empty());
+  EXPECT_FALSE(receiver->Subscribed());
+  const std::string log = Log();
+  // A milestone; the disconnection itself is a diagnostic line.
+  EXPECT_EQ(Occurrences(log, "Client state is changed to disconnected.Power down all clickers.\r\n"), 1u);
+  EXPECT_EQ(Occurrences(log, "Disconnected from session manager"), 0u);
+}
