@@ -167,6 +167,9 @@ unsigned CReceiver::Run() {
   m_stopEvent.Set();  // ends the start-up worker's pause
   if (m_startupWorker.joinable()) m_startupWorker.join();
   if (m_handler && !(m_link && m_link->IsDeviceLost())) {
+    // What is still queued no longer matters, and the network stop must not wait behind a
+    // packet that waits for its answer: it is the one packet sent on the way out.
+    m_handler->ClearSendQueue();
     m_handler->SetNetworkState(false, true);
     m_handler->SendNextPacket();
   }

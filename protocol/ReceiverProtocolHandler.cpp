@@ -184,6 +184,12 @@ size_t CReceiverProtocolHandler::SendQueueSize() {
   return m_sendQueue.size();
 }
 
+void CReceiverProtocolHandler::ClearSendQueue() {
+  CCriticalSectionProtectScope guard(m_sendLock);
+  m_sendQueue.clear();
+  m_ackWait.clear();
+}
+
 void CReceiverProtocolHandler::AddReceivedBytes(const uint8_t* bytes, size_t count) {
   if (!bytes || count == 0) return;
   size_t pos = 0;

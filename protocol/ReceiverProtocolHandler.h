@@ -88,6 +88,8 @@ class CReceiverProtocolHandler : public CThread {
   void QueryProductCode();
 
   size_t SendQueueSize();
+  // Drops every packet still waiting to go out (the receiver is closing).
+  void ClearSendQueue();
   const std::string& Name() const { return m_name; }
 
  protected:

@@ -106,6 +106,19 @@ TEST_F(ReceiverTest, ReceiversAreNumberedInOrderAndNumberingRestartsWhenAllAreGo
   EXPECT_EQ(c->GetReceiverNumber(), 1u);
 }
 
+// The network stop of a closing receiver goes out at once, even when a packet sent earlier still
+// waits at the queue's front for its answer.
+TEST_F(ReceiverTest, ClosingStopsTheNetworkEvenBehindAPacketAwaitingItsAnswer) {
+  auto receiver = Make();
+  ASSERT_EQ(receiver->Open(u"/dev/ttyACM0"), 0u);
+  receiver->SendCommandText("00,00,13", true);  // retried until answered; the link never answers
+  ASSERT_TRUE(link->WaitForSent(1));
+  receiver->Close();
+  const std::vector<Bytes> sent = link->Sent();
+  EXPECT_EQ(sent.front(), (Bytes{0x00, 0x00, 0x13}));
+  EXPECT_EQ(sent.back(), (Bytes{0x00, 0x00, 0x04, 0x00}));
+}
+
 TEST_F(ReceiverTest, StartUpPowersOffClickersStopsTheNetworkAndScansEveryChannel) {
   startupStepMs = 10;
   ReceiverPreferences::WriteFileInteger(u"LastChannel(/dev/ttyACM0)", 27);
