@@ -236,8 +236,8 @@ class CReceiver : public CThread, public IReceiverCommands {
   std::string NameUtf8() const { return Voxlet::UTF16to8(m_portName); }
   // The receiver-connected report of a network that came up, when one is pending (dispatcher).
   void ReportNetworkUpIfPending();
-  // The close step's bridge part: goodbye, signals off, closing set, callbacks drained, client
-  // gone. Open makes the bridge usable again.
+  // The close step's bridge part: goodbye, signals off, closing set, client let go, callbacks
+  // drained. Open makes the bridge usable again.
   void ShutDownServiceConnection();
   void ReopenServiceConnection();
   void SendHello(int method);
