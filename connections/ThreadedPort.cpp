@@ -62,7 +62,10 @@ bool CThreadedPort::PumpWrites() {
     if (!m_writing) {
       m_writing = m_queue.PopOutgoing();
       m_writeOffset = 0;
-      if (!m_writing) return false;
+      if (!m_writing) {
+        m_queue.MarkOutgoingWritten();
+        return false;
+      }
     }
     // Flagged packets are dropped by serial links; a lost device takes nothing.
     if (m_lost.load() || (m_writing->m_flag && DropsFlagged())) {

@@ -33,9 +33,13 @@ std::unique_ptr<CSBIOPacket> CTwoThreadIOQueue::PopOutgoing() {
     packet = std::move(m_outgoing.front());
     m_outgoing.pop_front();
   }
-  if (m_outgoing.empty()) m_outgoingDrained.Set();
   m_outgoingEvent.Reset();
   return packet;
+}
+
+void CTwoThreadIOQueue::MarkOutgoingWritten() {
+  CCriticalSectionProtectScope guard(m_outgoingLock);
+  if (m_outgoing.empty()) m_outgoingDrained.Set();
 }
 
 bool CTwoThreadIOQueue::OutgoingEmpty() {

@@ -20,8 +20,10 @@ class CTwoThreadIOQueue {
   std::unique_ptr<CSBIOPacket> PopReceived();
   void PushOutgoing(std::unique_ptr<CSBIOPacket> packet);
   std::unique_ptr<CSBIOPacket> PopOutgoing();
+  // The writer has finished every packet it took and found none left: all is on the wire.
+  void MarkOutgoingWritten();
   bool OutgoingEmpty();
-  // Looks up to 64 times, 10 ms apart, for an empty outgoing queue.
+  // Looks up to 64 times, 10 ms apart, for every outgoing packet to have been written.
   bool WaitUntilOutgoingEmpty();
 
   CWaitEvent& ReceivedEvent() { return m_receivedEvent; }
@@ -34,6 +36,7 @@ class CTwoThreadIOQueue {
   CSCriticalSection m_outgoingLock;
   std::deque<std::unique_ptr<CSBIOPacket>> m_outgoing;
   CWaitEvent m_outgoingEvent;
-  // Set whenever the outgoing queue runs empty; WaitUntilOutgoingEmpty waits on it.
+  // Set once the writer has written everything (not when it takes the last packet, which may
+  // still be on its way); WaitUntilOutgoingEmpty waits on it.
   CWaitEvent m_outgoingDrained{true};
 };

@@ -30,7 +30,7 @@ TEST(SBIOPacketTest, NotRawStoresALeadingZeroAndThePayloadSkipsIt) {
   EXPECT_EQ(empty.PayloadLength(), 0u);
 }
 
-TEST(TwoThreadIOQueueTest, EventsFollowTheQueuesAndPopsResetThem) {
+TEST(TwoThreadIOQueueTest, EventsFollowTheQueuesAndOnlyAWrittenQueueCountsAsEmpty) {
   CTwoThreadIOQueue queue;
   const Bytes b = {1};
   queue.PushReceived(std::make_unique<CSBIOPacket>(b.data(), 1, false));
@@ -46,6 +46,10 @@ TEST(TwoThreadIOQueueTest, EventsFollowTheQueuesAndPopsResetThem) {
   EXPECT_TRUE(queue.OutgoingEvent().IsSet());
   EXPECT_FALSE(queue.WaitUntilOutgoingEmpty());  // nobody drains it
   EXPECT_NE(queue.PopOutgoing(), nullptr);
+  // Taken but not yet written: a link closed now would lose it.
+  EXPECT_FALSE(queue.WaitUntilOutgoingEmpty());
+  EXPECT_EQ(queue.PopOutgoing(), nullptr);
+  queue.MarkOutgoingWritten();
   EXPECT_TRUE(queue.WaitUntilOutgoingEmpty());
 }
 
