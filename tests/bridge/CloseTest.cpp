@@ -66,9 +66,10 @@ TEST_F(BridgeTest, ClosingWaitsForAPowerDownInProgressAndNothingFollowsIt) {
   ASSERT_TRUE(WaitForPacket(kPowerDownAll, powerDowns + 1));
   receiver->Close();  // meets the disconnection handler half-way through its sequence
   const Packets packets = Received();
-  // The handler's network stop went out, and the one of the receiver's own close.
+  // The power-down went out once, and the receiver's own close ended with the network stop.
+  // (The sequence's own stop is dropped as moot when the close finds it still queued.)
   EXPECT_EQ(CountOf(packets, kPowerDownAll), powerDowns + 1);
-  EXPECT_GE(CountOf(packets, kNetworkStop), 3u);  // start-up, power-down sequence, close
+  EXPECT_GE(CountOf(packets, kNetworkStop), 2u);  // start-up and close at least
   EXPECT_EQ(packets.back(), kNetworkStop);
   EXPECT_TRUE(receiver->ServiceClient() == nullptr);
 }
