@@ -294,14 +294,29 @@ TEST_F(ReceiverManagerServiceTest, RunSaysHelloSubscribesAndStopsCleanly) {
 // The service's own SDK server: started by Run, it lists the receivers, carries command texts
 // to them and resets the log, and is gone when Run ends.
 TEST_F(ReceiverManagerServiceTest, RunServesTheSdkClients) {
-  env.makeSdkServer = StartSdkServer;
+  std::promise<int> started;
+  env.makeSdkServer = [&started](ISDKServerEvents* events) {
+    std::shared_ptr<ISDKServer> server = StartSdkServer(events);
+    started.set_value(server ? server->Port() : 0);
+    return server;
+  };
   PlugIn("1-1", "SDK", "ttyACM0");
   std::thread run([this] { Manager().Run(); });
-  ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
-  const std::string log = Log();
-  const size_t at = log.find("SDK port number: ");
-  ASSERT_NE(at, std::string::npos);
-  const int port = std::stoi(log.substr(at + 17));
+  struct StopRun {
+    CReceiverManager& manager;
+    std::thread& thread;
+    ~StopRun() {
+      if (!thread.joinable()) return;
+      manager.Stop();
+      thread.join();
+    }
+  } stopRun{Manager(), run};
+  auto startedPort = started.get_future();
+  ASSERT_EQ(startedPort.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  const int port = startedPort.get();
+  ASSERT_GT(port, 0);
+  // The receiver is open before the first SDK client comes, so its first list names it.
+  ASSERT_TRUE(links.WaitForOpen(u"/dev/ttyACM0"));
 
   std::mutex lock;
   std::condition_variable changed;
