@@ -262,7 +262,8 @@ TEST_F(ReceiverManagerServiceTest, RunSaysHelloSubscribesAndStopsCleanly) {
   env.makeSdkServer = [sdk](ISDKServerEvents*) { return sdk; };
   env.makeClient = [] { return std::make_shared<Voxlet::Client>(false); };
   PlugIn("1-1", "RUN", "ttyACM0");
-  std::thread run([this] { Manager().Run(); });
+  CReceiverManager& running = Manager();  // made before its thread starts
+  std::thread run([&running] { running.Run(); });
   ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
   const auto requests = sim.Manager().Requests();
   ASSERT_GE(requests.size(), 3u);
@@ -301,7 +302,8 @@ TEST_F(ReceiverManagerServiceTest, RunServesTheSdkClients) {
     return server;
   };
   PlugIn("1-1", "SDK", "ttyACM0");
-  std::thread run([this] { Manager().Run(); });
+  CReceiverManager& running = Manager();  // made before its thread starts
+  std::thread run([&running] { running.Run(); });
   struct StopRun {
     CReceiverManager& manager;
     std::thread& thread;
@@ -310,7 +312,7 @@ TEST_F(ReceiverManagerServiceTest, RunServesTheSdkClients) {
       manager.Stop();
       thread.join();
     }
-  } stopRun{Manager(), run};
+  } stopRun{running, run};
   auto startedPort = started.get_future();
   ASSERT_EQ(startedPort.wait_for(std::chrono::seconds(20)), std::future_status::ready);
   const int port = startedPort.get();
