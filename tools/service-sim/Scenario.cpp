@@ -44,6 +44,25 @@ bool ParseTimelineLine(const std::string& line, TimelineEvent& event, std::strin
 
 }  // namespace
 
+const Student* ClassSpec::FindByNumber(const std::string& number) const {
+  for (const Student& s : students)
+    if (s.number == number) return &s;
+  return nullptr;
+}
+
+const AssessmentSpec* ClassSpec::FindAssessment(const std::string& id) const {
+  for (const AssessmentSpec& a : assessments)
+    if (a.id == id) return &a;
+  return nullptr;
+}
+
+std::vector<ClassSpec> Scenario::AllClasses() const {
+  if (!classes.empty()) return classes;
+  ClassSpec only{classId, anonymous, students, {}};
+  only.assessments.push_back({assessmentId, assessmentXml, metadataRdf});
+  return {only};
+}
+
 const Student* Scenario::FindByNumber(const std::string& number) const {
   for (const Student& s : students)
     if (s.number == number) return &s;
@@ -57,10 +76,22 @@ const Student* Scenario::FindById(const std::string& id) const {
 }
 
 bool IsKnownAction(const std::string& action) {
-  static const char* const known[] = {"activate-class",        "deactivate-class",   "activate-assessment",
-                                      "deactivate-assessment", "activate-question",  "deactivate-question",
-                                      "network-name",          "disconnect-student", "cancel-raised-hand",
-                                      "review-mode-off",       "database-opened",    "mode-switching"};
+  static const char* const known[] = {"activate-class",
+                                      "deactivate-class",
+                                      "switch-class",
+                                      "activate-assessment",
+                                      "deactivate-assessment",
+                                      "activate-question",
+                                      "next-question",
+                                      "deactivate-question",
+                                      "network-name",
+                                      "disconnect-student",
+                                      "cancel-raised-hand",
+                                      "review-mode-off",
+                                      "database-opened",
+                                      "mode-switching",
+                                      "summary",
+                                      "results"};
   return std::find(std::begin(known), std::end(known), action) != std::end(known);
 }
 
@@ -80,6 +111,22 @@ std::optional<Scenario> LoadScenario(const std::string& path, std::string& error
     return std::nullopt;
   }
   Scenario scenario;
+  std::vector<ClassSpec>& classes = scenario.classes;
+  // The class the lines describe; the lines before any "class =" describe the first class.
+  auto currentClass = [&]() -> ClassSpec& {
+    if (classes.empty()) classes.push_back({scenario.classId, scenario.anonymous, {}, {}});
+    return classes.back();
+  };
+  bool implicitAssessment = false;  // the class's assessment was started by a file, not by its id
+  auto currentAssessment = [&]() -> AssessmentSpec& {
+    ClassSpec& c = currentClass();
+    if (c.assessments.empty()) {
+      c.assessments.push_back({scenario.assessmentId, {}, {}});
+      implicitAssessment = true;
+    }
+    return c.assessments.back();
+  };
+  bool classLineSeen = false;
   const std::string folder = FolderOf(path);
   int lineNumber = 0;
   for (std::string raw; std::getline(in, raw);) {
@@ -98,21 +145,45 @@ std::optional<Scenario> LoadScenario(const std::string& path, std::string& error
     const std::string key = Trim(line.substr(0, eq)), value = Trim(line.substr(eq + 1));
     if (key == "network-name") {
       scenario.networkName = value;
+    } else if (key == "class") {
+      const std::vector<std::string> words = Words(value);
+      if (words.empty() || words.size() > 2 || (words.size() == 2 && words[1] != "anonymous"))
+        return error = where + "class = ID [anonymous]", std::nullopt;
+      for (const ClassSpec& c : classes)
+        if (c.id == words[0]) return error = where + "class " + words[0] + " given twice", std::nullopt;
+      // The first "class =" names the first class unless lines before it described one.
+      if (classLineSeen || !classes.empty()) classes.push_back({});
+      implicitAssessment = false;
+      ClassSpec& c = currentClass();
+      c.id = words[0];
+      c.anonymous = words.size() == 2;
+      classLineSeen = true;
     } else if (key == "class-id") {
-      scenario.classId = value;
+      currentClass().id = value;
     } else if (key == "class-anonymous") {
-      scenario.anonymous = value == "true" || value == "1";
+      currentClass().anonymous = value == "true" || value == "1";
     } else if (key == "assessment-id") {
-      scenario.assessmentId = value;
+      ClassSpec& c = currentClass();
+      if (c.FindAssessment(value) && !implicitAssessment)
+        return error = where + "assessment " + value + " given twice", std::nullopt;
+      // Files given before the class's first assessment-id belong to the assessment it names.
+      if (implicitAssessment)
+        c.assessments.back().id = value;
+      else
+        c.assessments.push_back({value, {}, {}});
+      implicitAssessment = false;
     } else if (key == "student") {
       const std::vector<std::string> words = Words(value);
       if (words.size() < 2) return error = where + "student = NUMBER ID [NAME...]", std::nullopt;
       Student s{words[0], words[1], {}};
       for (size_t i = 2; i < words.size(); ++i) s.name += (i > 2 ? " " : "") + words[i];
-      scenario.students.push_back(std::move(s));
+      if (currentClass().FindByNumber(s.number))
+        return error = where + "student number " + s.number + " given twice", std::nullopt;
+      currentClass().students.push_back(std::move(s));
     } else if (key == "assessment" || key == "metadata") {
-      std::string& target = key == "assessment" ? scenario.assessmentXml : scenario.metadataRdf;
-      const std::string file = value.front() == '/' ? value : folder + "/" + value;
+      AssessmentSpec& a = currentAssessment();
+      std::string& target = key == "assessment" ? a.xml : a.rdf;
+      const std::string file = !value.empty() && value.front() == '/' ? value : folder + "/" + value;
       if (!ReadWholeFile(file, target)) return error = where + "cannot read " + file, std::nullopt;
     } else {
       return error = where + "unknown key " + key, std::nullopt;
@@ -120,6 +191,18 @@ std::optional<Scenario> LoadScenario(const std::string& path, std::string& error
   }
   std::stable_sort(scenario.timeline.begin(), scenario.timeline.end(),
                    [](const TimelineEvent& a, const TimelineEvent& b) { return a.at < b.at; });
+  // The first class is also given in the single-class fields.
+  if (!classes.empty()) {
+    const ClassSpec& first = classes.front();
+    scenario.classId = first.id;
+    scenario.anonymous = first.anonymous;
+    scenario.students = first.students;
+    if (!first.assessments.empty()) {
+      scenario.assessmentId = first.assessments.front().id;
+      scenario.assessmentXml = first.assessments.front().xml;
+      scenario.metadataRdf = first.assessments.front().rdf;
+    }
+  }
   return scenario;
 }
 

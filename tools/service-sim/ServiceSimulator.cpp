@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <map>
+#include <sstream>
 
 #include "tools/service-sim/SimText.h"
 
@@ -48,15 +49,76 @@ size_t ServiceSimulator::ActionsRun() const {
   return m_actionsRun;
 }
 
+void ServiceSimulator::OnOutput(std::function<void(const std::string&)> output) {
+  std::lock_guard lock(m_lock);
+  m_output = std::move(output);
+}
+
+std::string ServiceSimulator::Control(const std::string& line, bool& ok) {
+  ok = true;
+  std::istringstream in(line);
+  TimelineEvent event;
+  in >> event.action;
+  for (std::string word; in >> word;) event.args.push_back(word);
+  if (event.action == "summary") return m_manager.Summary() + m_manager.ResultsSummary();
+  if (event.action == "results") return m_manager.ResultsSummary();
+  if (event.action == "state") return m_manager.State();
+  if (event.action == "help")
+    return "actions: activate-class [CLASS] | deactivate-class [logoff] [next-anonymous] | switch-class CLASS |\n"
+           "  activate-assessment [ASSESSMENT] | deactivate-assessment | activate-question ID|NUMBER |\n"
+           "  next-question | deactivate-question | network-name TEXT | disconnect-student STUDENT-ID |\n"
+           "  cancel-raised-hand STUDENT-ID | review-mode-off | database-opened | mode-switching |\n"
+           "  summary | results | state | help\n";
+  if (event.action.empty()) {
+    ok = false;
+    return "empty control line\n";
+  }
+  if (!IsKnownAction(event.action)) {
+    ok = false;
+    return "unknown action: " + event.action + "\n";
+  }
+  if (!m_manager.RunAction(event)) {
+    ok = false;
+    return "not done (unknown name or bad arguments): " + line + "\n";
+  }
+  return "ok " + line + "\n";
+}
+
+// POST /control: each line of the body is one control line; 200 when all were done, else 400.
+SimReply ServiceSimulator::ControlRequest(const SimRequest& request) {
+  SimReply reply;
+  reply.contentType = "text/plain";
+  if (request.method != "POST") {
+    reply.status = 405;
+    reply.body = "POST a control line\n";
+    return reply;
+  }
+  bool allOk = true;
+  std::istringstream lines(request.body);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t start = line.find_first_not_of(" \t\r");
+    if (start == std::string::npos || line[start] == '#') continue;
+    line = line.substr(start, line.find_last_not_of(" \t\r") - start + 1);
+    bool ok = true;
+    reply.body += Control(line, ok);
+    allOk = allOk && ok;
+  }
+  if (reply.body.empty()) {
+    allOk = false;
+    reply.body = "empty control request\n";
+  }
+  reply.status = allOk ? 200 : 400;
+  return reply;
+}
+
 SimReply ServiceSimulator::Answer(const SimRequest& request) {
+  std::string path;
+  std::map<std::string, std::string> query;
+  SplitTarget(request.target, path, query);
+  if (path == kControlPath) return ControlRequest(request);
   {
     std::lock_guard lock(m_lock);
-    if (!m_overridePath.empty()) {
-      std::string path;
-      std::map<std::string, std::string> query;
-      SplitTarget(request.target, path, query);
-      if (path == m_overridePath) return m_override;
-    }
+    if (!m_overridePath.empty() && path == m_overridePath) return m_override;
   }
   return m_manager.Handle(request);
 }
@@ -71,8 +133,15 @@ void ServiceSimulator::PlayTimeline() {
     const auto due = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                  std::chrono::duration<double>(event.at));
     if (m_wake.wait_until(lock, due, [&] { return m_quit; })) return;
+    const auto output = m_output;
     lock.unlock();
-    m_manager.RunAction(event);
+    if (event.action == "summary" || event.action == "results") {
+      bool ok = true;
+      const std::string text = Control(event.action, ok);
+      if (output) output(text);
+    } else {
+      m_manager.RunAction(event);
+    }
     lock.lock();
     ++m_actionsRun;
   }

@@ -3,6 +3,7 @@
 // the scenario's timeline played from the first receiver's subscription on.
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,8 +38,21 @@ class ServiceSimulator {
   // Timeline actions run so far.
   size_t ActionsRun() const;
 
+  // Runs one control line: a teacher action as the timeline takes it ("activate-class
+  // class-2", "switch-class class-2", "activate-question q3", "next-question", ...) or one of
+  // "summary" (what was received and the results tables), "results" (the results tables),
+  // "state" (class, assessment, question) and "help". Sets `ok` to false, with the reason in
+  // the text returned, for an unknown or unusable line.
+  std::string Control(const std::string& line, bool& ok);
+  // Where the timeline's summary and results actions print (nowhere by default).
+  void OnOutput(std::function<void(const std::string&)> output);
+
+  // The request path of the control lines: POST with one line per action as the body.
+  static constexpr const char* kControlPath = "/control";
+
  private:
   SimReply Answer(const SimRequest& request);
+  SimReply ControlRequest(const SimRequest& request);
   void PlayTimeline();
 
   const Scenario m_scenario;
@@ -52,6 +66,7 @@ class ServiceSimulator {
   size_t m_actionsRun = 0;
   std::string m_overridePath;
   SimReply m_override;
+  std::function<void(const std::string&)> m_output;
   std::thread m_timeline;
 };
 

@@ -63,7 +63,15 @@ const SessionManager::RouteEntry SessionManager::kRoutes[] = {
 };
 
 SessionManager::SessionManager(Scenario scenario)
-    : m_scenario(std::move(scenario)), m_networkName(m_scenario.networkName), m_anonymous(m_scenario.anonymous) {}
+    : m_scenario(std::move(scenario)),
+      m_classes(m_scenario.AllClasses()),
+      m_networkName(m_scenario.networkName),
+      m_anonymous(m_classes.front().anonymous) {
+  for (const ClassSpec& c : m_classes) {
+    m_keys.emplace_back();
+    for (const AssessmentSpec& a : c.assessments) m_keys.back().push_back(ReadAssessmentKey(a.xml, a.rdf));
+  }
+}
 
 SimReply SessionManager::Handle(const SimRequest& request) {
   ReceivedRequest record;
@@ -153,7 +161,23 @@ SimReply SessionManager::ReceiverConnected(const SimRequest& request, ReceivedRe
   return Ack(200, "receiverConnected");
 }
 
-SimReply SessionManager::ReceiverRemoved(const SimRequest&, ReceivedRequest&) { return Ack(200, "receiverRemoved"); }
+// The receiver's clickers go with it; their own goodbyes, which may follow, are still welcome.
+SimReply SessionManager::ReceiverRemoved(const SimRequest&, ReceivedRequest& record) {
+  const std::string receiver = record.query["endpoint"];
+  if (receiver.empty()) return Ack(200, "receiverRemoved");
+  const std::string prefix = "clickerhardware." + receiver + ".";
+  for (auto it = m_endpoints.begin(); it != m_endpoints.end();) {
+    const Endpoint& e = it->second;
+    const bool belongs = e.kind == "clicker" && (e.receiverId == receiver || e.id.rfind(prefix, 0) == 0);
+    if (belongs) {
+      m_retired.insert(e.id);
+      it = m_endpoints.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return Ack(200, "receiverRemoved");
+}
 
 SimReply SessionManager::Battery(const SimRequest& request, ReceivedRequest& record) {
   Endpoint* endpoint = FindEndpoint(request.Header(kEndpointHeader));
@@ -168,10 +192,17 @@ SimReply SessionManager::ActivatedStatus(const SimRequest&, ReceivedRequest&) {
 
 SimReply SessionManager::Database(const SimRequest&, ReceivedRequest& record) {
   const std::string rest = record.path.substr(std::string("/voxlet/database/").size());
-  const std::string assessmentPath = "classes/" + m_scenario.classId + "/" + m_scenario.assessmentId;
-  if (rest == assessmentPath && !m_scenario.assessmentXml.empty()) return XmlReply(200, m_scenario.assessmentXml);
-  if (rest == assessmentPath + "/metadata" && !m_scenario.metadataRdf.empty())
-    return XmlReply(200, m_scenario.metadataRdf);
+  for (size_t c = 0; c < m_classes.size(); ++c) {
+    for (size_t a = 0; a < m_classes[c].assessments.size(); ++a) {
+      const AssessmentSpec& spec = m_classes[c].assessments[a];
+      const std::string assessmentPath = "classes/" + m_classes[c].id + "/" + spec.id;
+      if (rest == assessmentPath && !spec.xml.empty()) {
+        const std::optional<ResultsTable> results = ResultsLocked(c, a);
+        return XmlReply(200, results ? WithSubmissions(spec.xml, *results) : spec.xml);
+      }
+      if (rest == assessmentPath + "/metadata" && !spec.rdf.empty()) return XmlReply(200, spec.rdf);
+    }
+  }
   return Ack(404, record.path);
 }
 
@@ -182,7 +213,7 @@ SimReply SessionManager::Whois(const SimRequest& request, ReceivedRequest&) {
   const auto number = fields.texts.find("number");
   if (number == fields.texts.end() || number->second.empty()) return Ack(400, "whois without number");
   std::string studentId;
-  if (const Student* student = m_scenario.FindByNumber(number->second))
+  if (const Student* student = m_classes[m_class].FindByNumber(number->second))
     studentId = student->id;
   else if (m_anonymous)
     studentId = number->second;  // anonymous classes take every clicker under its own number
@@ -236,14 +267,20 @@ SimReply SessionManager::Submit(const SimRequest& request, ReceivedRequest& reco
   if (question != fields.attributes.end()) submission.questionId = question->second;
   const auto answer = fields.texts.find("response");
   if (answer != fields.texts.end()) submission.answer = answer->second;
-  submission.accepted = fields.wellFormed && FindEndpoint(submission.endpointId) &&
-                        submission.assessmentId == m_scenario.assessmentId && submission.classId == m_scenario.classId;
+  if (submission.studentId.empty()) {
+    const auto student = fields.attributes.find("submission@studentid");
+    if (student != fields.attributes.end()) submission.studentId = student->second;
+  }
+  const int cls = FindClassLocked(submission.classId);
+  submission.accepted = fields.wellFormed && FindEndpoint(submission.endpointId) && cls >= 0 &&
+                        m_classes[static_cast<size_t>(cls)].FindAssessment(submission.assessmentId);
   m_submissions.push_back(submission);
   return submission.accepted ? Ack(200, "submit") : Ack(404, "submission not accepted");
 }
 
 SimReply SessionManager::Goodbye(const SimRequest& request, ReceivedRequest&) {
-  if (m_endpoints.erase(request.Header(kEndpointHeader)) == 0) return Ack(404, "unknown endpoint");
+  const std::string id = request.Header(kEndpointHeader);
+  if (m_endpoints.erase(id) == 0 && m_retired.erase(id) == 0) return Ack(404, "unknown endpoint");
   return Ack(200, "goodbye");
 }
 
@@ -274,24 +311,47 @@ std::string SessionManager::QueueNotification(const std::string& endpointId, con
   return id;
 }
 
-std::string SessionManager::AssessmentRefLocked(bool full) const {
-  const std::string classLink = "classes/" + m_scenario.classId;
-  std::string ref = "<voxlet:assessmentref" + Attribute("assessmentid", m_scenario.assessmentId);
+int SessionManager::FindClassLocked(const std::string& id) const {
+  for (size_t c = 0; c < m_classes.size(); ++c)
+    if (m_classes[c].id == id) return static_cast<int>(c);
+  return -1;
+}
+
+const AssessmentKey& SessionManager::KeyLocked(size_t cls, size_t assessment) const {
+  return m_keys.at(cls).at(assessment);
+}
+
+size_t SessionManager::CurrentAssessmentLocked() const {
+  return m_assessment >= 0 ? static_cast<size_t>(m_assessment) : 0;
+}
+
+std::string SessionManager::AssessmentRefLocked(size_t assessment, bool full) const {
+  const ClassSpec& cls = m_classes[m_class];
+  const std::string id = assessment < cls.assessments.size() ? cls.assessments[assessment].id : m_scenario.assessmentId;
+  const std::string classLink = "classes/" + cls.id;
+  std::string ref = "<voxlet:assessmentref" + Attribute("assessmentid", id);
   if (!full) return ref + "/>";
-  ref += Attribute("started", m_assessmentStarted) + Attribute("stopped", m_assessmentStopped) + ">";
+  const auto it = m_assessments.find({m_class, assessment});
+  const AssessmentState state = it == m_assessments.end() ? AssessmentState() : it->second;
+  ref += Attribute("started", state.started) + Attribute("stopped", state.stopped) + ">";
   ref += "<voxlet:classref xlink:href=\"" + XmlEscape(classLink) + "\"/>";
-  if (!m_currentQuestion.empty()) ref += "<voxlet:currentQuestion" + Attribute("questionid", m_currentQuestion) + "/>";
+  if (!state.currentQuestion.empty())
+    ref += "<voxlet:currentQuestion" + Attribute("questionid", state.currentQuestion) + "/>";
   ref += "<voxlet:link" + Attribute("rel", kVocabulary + "rel#provides-metadata") + " xlink:href=\"" +
-         XmlEscape(classLink + "/" + m_scenario.assessmentId + "/metadata") + "\"/>";
+         XmlEscape(classLink + "/" + id + "/metadata") + "\"/>";
   return ref + "</voxlet:assessmentref>";
 }
 
 std::string SessionManager::ActivatedDocumentLocked() const {
+  const ClassSpec& cls = m_classes[m_class];
   std::string doc = Declaration() + "<voxlet:activated" + Namespaces() + Attribute("networkname", m_networkName) + ">";
-  doc += "<voxlet:classref xml:id=\"activated-class\"" + Attribute("classid", m_classActive ? m_scenario.classId : "") +
+  doc += "<voxlet:classref xml:id=\"activated-class\"" + Attribute("classid", m_classActive ? cls.id : "") +
          Attribute("started", m_classStarted) + Attribute("stopped", m_classStopped) +
          Attribute("anonymous", m_anonymous ? "true" : "false") + "/>";
-  doc += "<voxlet:assessmentrefs>" + AssessmentRefLocked(true) + "</voxlet:assessmentrefs></voxlet:activated>\n";
+  doc += "<voxlet:assessmentrefs>";
+  const size_t count = std::max<size_t>(1, cls.assessments.size());
+  for (size_t a = 0; a < count; ++a) doc += AssessmentRefLocked(a, true);
+  doc += "</voxlet:assessmentrefs></voxlet:activated>\n";
   return doc;
 }
 
@@ -300,67 +360,162 @@ std::string SessionManager::ActivatedDocument() const {
   return ActivatedDocumentLocked();
 }
 
-void SessionManager::ActivateClass() {
+void SessionManager::StartClassLocked(size_t index) {
+  m_class = index;
+  m_classActive = true;
+  m_anonymous = m_classes[index].anonymous;
+  m_assessment = -1;
+  m_classStarted = UtcTimestamp();
+  m_classStopped.clear();
+  QueueLocked("", "notifications/class/activated",
+              "<voxlet:classref" + Attribute("classid", m_classes[index].id) + "/>");
+}
+
+void SessionManager::StopAssessmentLocked() {
+  if (m_assessment < 0) return;
+  AssessmentState& state = m_assessments[{m_class, static_cast<size_t>(m_assessment)}];
+  state.stopped = UtcTimestamp();
+  state.currentQuestion.clear();
+  QueueLocked("", "notifications/assessment/deactivated",
+              AssessmentRefLocked(static_cast<size_t>(m_assessment), false));
+  m_assessment = -1;
+}
+
+void SessionManager::StopClassLocked(bool logoff, bool nextAnonymous) {
+  // The class's assessment ends with it (the hardware service ends it on its side too).
+  if (m_assessment >= 0) {
+    AssessmentState& state = m_assessments[{m_class, static_cast<size_t>(m_assessment)}];
+    state.stopped = UtcTimestamp();
+    state.currentQuestion.clear();
+    m_assessment = -1;
+  }
+  m_classActive = logoff;  // a log-off switch keeps a class running
+  m_classStopped = logoff ? std::string() : UtcTimestamp();
+  m_anonymous = nextAnonymous;
+  QueueLocked("", "notifications/class/deactivated",
+              "<voxlet:classref" + Attribute("classid", m_classes[m_class].id) +
+                  Attribute("nextclassanonymous", nextAnonymous ? "true" : "false") +
+                  Attribute("logoff", logoff ? "true" : "false") + "/>");
+}
+
+bool SessionManager::ActivateClass(const std::string& classId) {
   {
     std::lock_guard lock(m_lock);
-    m_classActive = true;
-    m_classStarted = UtcTimestamp();
-    m_classStopped.clear();
-    QueueLocked("", "notifications/class/activated",
-                "<voxlet:classref" + Attribute("classid", m_scenario.classId) + "/>");
+    const int index = classId.empty() ? static_cast<int>(m_class) : FindClassLocked(classId);
+    if (index < 0) return false;
+    if (m_classActive && static_cast<size_t>(index) != m_class) StopClassLocked(false, m_classes[index].anonymous);
+    StartClassLocked(static_cast<size_t>(index));
   }
   m_changed.notify_all();
+  return true;
 }
 
 void SessionManager::DeactivateClass(bool logoff, bool nextAnonymous) {
   {
     std::lock_guard lock(m_lock);
-    m_classActive = logoff;  // a log-off switch keeps a class running
-    m_classStopped = logoff ? std::string() : UtcTimestamp();
-    m_anonymous = nextAnonymous;
-    QueueLocked("", "notifications/class/deactivated",
-                "<voxlet:classref" + Attribute("classid", m_scenario.classId) +
-                    Attribute("nextclassanonymous", nextAnonymous ? "true" : "false") +
-                    Attribute("logoff", logoff ? "true" : "false") + "/>");
+    StopClassLocked(logoff, nextAnonymous);
   }
   m_changed.notify_all();
 }
 
-void SessionManager::ActivateAssessment() {
+bool SessionManager::SwitchClass(const std::string& classId) {
   {
     std::lock_guard lock(m_lock);
-    m_assessmentStarted = UtcTimestamp();
-    m_assessmentStopped.clear();
-    m_currentQuestion.clear();
-    QueueLocked("", "notifications/assessment/activated", AssessmentRefLocked(true));
+    const int index = FindClassLocked(classId);
+    if (index < 0) return false;
+    if (m_classActive) StopClassLocked(true, m_classes[index].anonymous);
+    StartClassLocked(static_cast<size_t>(index));
   }
   m_changed.notify_all();
+  return true;
+}
+
+bool SessionManager::ActivateAssessment(const std::string& assessmentId) {
+  {
+    std::lock_guard lock(m_lock);
+    const ClassSpec& cls = m_classes[m_class];
+    size_t index = 0;
+    if (!assessmentId.empty()) {
+      const AssessmentSpec* spec = cls.FindAssessment(assessmentId);
+      if (!spec) return false;
+      index = static_cast<size_t>(spec - cls.assessments.data());
+    }
+    if (m_assessment >= 0 && static_cast<size_t>(m_assessment) != index) StopAssessmentLocked();
+    AssessmentState& state = m_assessments[{m_class, index}];
+    state.started = UtcTimestamp();
+    state.stopped.clear();
+    state.currentQuestion.clear();
+    m_assessment = static_cast<int>(index);
+    QueueLocked("", "notifications/assessment/activated", AssessmentRefLocked(index, true));
+  }
+  m_changed.notify_all();
+  return true;
 }
 
 void SessionManager::DeactivateAssessment() {
   {
     std::lock_guard lock(m_lock);
-    m_assessmentStopped = UtcTimestamp();
-    m_currentQuestion.clear();
-    QueueLocked("", "notifications/assessment/deactivated", AssessmentRefLocked(false));
+    if (m_assessment < 0) m_assessment = 0;  // without a running one, the class's first is named
+    StopAssessmentLocked();
   }
   m_changed.notify_all();
 }
 
-void SessionManager::ActivateQuestion(const std::string& questionId) {
+bool SessionManager::ActivateQuestionLocked(const std::string& question) {
+  const size_t assessment = CurrentAssessmentLocked();
+  std::string id = question;
+  if (assessment < m_keys[m_class].size()) {
+    const AssessmentKey& key = KeyLocked(m_class, assessment);
+    if (!key.questions.empty() && !key.Find(question)) {
+      // Not an id: a question number.
+      const std::optional<double> number = ParseNumber(question);
+      const auto it = std::find_if(key.questions.begin(), key.questions.end(),
+                                   [&](const QuestionKey& q) { return number && q.number == *number; });
+      if (it == key.questions.end()) return false;
+      id = it->id;
+    }
+  }
+  if (id.empty()) return false;
+  m_assessments[{m_class, assessment}].currentQuestion = id;
+  QueueLocked("", "notifications/question/activated", "<voxlet:currentQuestion" + Attribute("questionid", id) + "/>");
+  return true;
+}
+
+bool SessionManager::ActivateQuestion(const std::string& questionId) {
+  bool done;
   {
     std::lock_guard lock(m_lock);
-    m_currentQuestion = questionId;
-    QueueLocked("", "notifications/question/activated",
-                "<voxlet:currentQuestion" + Attribute("questionid", questionId) + "/>");
+    done = ActivateQuestionLocked(questionId);
   }
   m_changed.notify_all();
+  return done;
+}
+
+bool SessionManager::NextQuestion() {
+  bool done = false;
+  {
+    std::lock_guard lock(m_lock);
+    const size_t assessment = CurrentAssessmentLocked();
+    if (assessment < m_keys[m_class].size()) {
+      const AssessmentKey& key = KeyLocked(m_class, assessment);
+      const std::string current = m_assessments[{m_class, assessment}].currentQuestion;
+      auto it = key.questions.begin();
+      if (!current.empty()) {
+        it = std::find_if(key.questions.begin(), key.questions.end(),
+                          [&](const QuestionKey& q) { return q.id == current; });
+        if (it != key.questions.end()) ++it;
+      }
+      if (it != key.questions.end()) done = ActivateQuestionLocked(it->id);
+    }
+  }
+  m_changed.notify_all();
+  return done;
 }
 
 void SessionManager::DeactivateQuestion() {
   {
     std::lock_guard lock(m_lock);
-    m_currentQuestion.clear();
+    m_assessments[{m_class, CurrentAssessmentLocked()}].currentQuestion.clear();
     QueueLocked("", "notifications/question/deactivated", "");
   }
   m_changed.notify_all();
@@ -416,16 +571,20 @@ bool SessionManager::RunAction(const TimelineEvent& event) {
   const auto& a = event.args;
   auto has = [&](const char* word) { return std::find(a.begin(), a.end(), word) != a.end(); };
   const std::string& action = event.action;
-  if (action == "activate-class")
-    ActivateClass();
+  if (action == "activate-class" && a.size() <= 1)
+    return ActivateClass(a.empty() ? "" : a[0]);
   else if (action == "deactivate-class")
     DeactivateClass(has("logoff"), has("next-anonymous"));
-  else if (action == "activate-assessment")
-    ActivateAssessment();
+  else if (action == "switch-class" && a.size() == 1)
+    return SwitchClass(a[0]);
+  else if (action == "activate-assessment" && a.size() <= 1)
+    return ActivateAssessment(a.empty() ? "" : a[0]);
   else if (action == "deactivate-assessment")
     DeactivateAssessment();
   else if (action == "activate-question" && a.size() == 1)
-    ActivateQuestion(a[0]);
+    return ActivateQuestion(a[0]);
+  else if (action == "next-question")
+    return NextQuestion();
   else if (action == "deactivate-question")
     DeactivateQuestion();
   else if (action == "network-name" && !a.empty()) {
@@ -490,6 +649,64 @@ bool SessionManager::WaitFor(const std::function<bool()>& predicate, double seco
       return predicate();
     }
   }
+}
+
+std::optional<ResultsTable> SessionManager::ResultsLocked(size_t cls, size_t assessment) const {
+  const ClassSpec& c = m_classes[cls];
+  const AssessmentSpec& spec = c.assessments.at(assessment);
+  std::vector<RecordedAnswer> answers;
+  for (const Submission& s : m_submissions)
+    if (s.accepted && s.classId == c.id && s.assessmentId == spec.id)
+      answers.push_back({s.studentId, s.questionId, s.answer});
+  if (answers.empty()) return std::nullopt;
+  return ComputeResults(c.id, spec.id, KeyLocked(cls, assessment), c.students, answers);
+}
+
+std::optional<ResultsTable> SessionManager::Results(const std::string& classId, const std::string& assessmentId) const {
+  std::lock_guard lock(m_lock);
+  const int cls = FindClassLocked(classId);
+  if (cls < 0) return std::nullopt;
+  const AssessmentSpec* spec = m_classes[static_cast<size_t>(cls)].FindAssessment(assessmentId);
+  if (!spec) return std::nullopt;
+  return ResultsLocked(static_cast<size_t>(cls),
+                       static_cast<size_t>(spec - m_classes[static_cast<size_t>(cls)].assessments.data()));
+}
+
+std::string SessionManager::AssessmentDocument(const std::string& classId, const std::string& assessmentId) const {
+  std::lock_guard lock(m_lock);
+  const int cls = FindClassLocked(classId);
+  if (cls < 0) return {};
+  const ClassSpec& c = m_classes[static_cast<size_t>(cls)];
+  const AssessmentSpec* spec = c.FindAssessment(assessmentId);
+  if (!spec) return {};
+  const auto results = ResultsLocked(static_cast<size_t>(cls), static_cast<size_t>(spec - c.assessments.data()));
+  return results ? WithSubmissions(spec->xml, *results) : spec->xml;
+}
+
+std::string SessionManager::ResultsSummary() const {
+  std::lock_guard lock(m_lock);
+  std::string text;
+  for (size_t c = 0; c < m_classes.size(); ++c)
+    for (size_t a = 0; a < m_classes[c].assessments.size(); ++a)
+      if (const auto results = ResultsLocked(c, a)) text += FormatResults(*results);
+  return text.empty() ? "Results: no submissions recorded\n" : text;
+}
+
+std::string SessionManager::State() const {
+  std::lock_guard lock(m_lock);
+  const ClassSpec& cls = m_classes[m_class];
+  std::string text = "class " + cls.id + (m_classActive ? " running" : " not running") +
+                     (m_anonymous ? " (anonymous)" : "") + ", network name \"" + m_networkName + "\"";
+  if (m_assessment >= 0) {
+    const size_t a = static_cast<size_t>(m_assessment);
+    const auto it = m_assessments.find({m_class, a});
+    text += ", assessment " + cls.assessments[a].id + " running";
+    if (it != m_assessments.end() && !it->second.currentQuestion.empty())
+      text += ", question " + it->second.currentQuestion;
+  } else {
+    text += ", no assessment running";
+  }
+  return text + "\n";
 }
 
 void SessionManager::OnFirstReceiverSubscribed(std::function<void()> callback) {

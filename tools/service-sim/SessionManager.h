@@ -8,9 +8,13 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "tools/service-sim/Grading.h"
+#include "tools/service-sim/Results.h"
 #include "tools/service-sim/Scenario.h"
 #include "tools/service-sim/SimTypes.h"
 
@@ -66,11 +70,23 @@ class SessionManager {
   SimReply Handle(const SimRequest& request);
 
   // Teacher actions; each queues its notification to every subscribed receiver endpoint.
-  void ActivateClass();
+  // Classes and assessments are named by id; an empty id means the current class (at first the
+  // scenario's first) and its first assessment. False for an unknown name.
+  // Activating another class while one runs stops that one first (no log-off switch).
+  bool ActivateClass(const std::string& classId = "");
   void DeactivateClass(bool logoff, bool nextAnonymous);
-  void ActivateAssessment();
+  // Switches from the running class to another without stopping the network: class
+  // deactivated with log-off (next-anonymous as the new class is) and class activated, both in
+  // the same batch. With no class running it activates the class.
+  bool SwitchClass(const std::string& classId);
+  // Activating another assessment of the class stops the one that runs first.
+  bool ActivateAssessment(const std::string& assessmentId = "");
   void DeactivateAssessment();
-  void ActivateQuestion(const std::string& questionId);
+  // By xml:id, or by question number; of the running assessment (else the class's first).
+  bool ActivateQuestion(const std::string& questionId);
+  // The question after the current one in document order (the first when none is current);
+  // false after the last.
+  bool NextQuestion();
   void DeactivateQuestion();
   void SetNetworkName(const std::string& name);
   // By student id; false when no clicker endpoint has that student.
@@ -88,6 +104,15 @@ class SessionManager {
 
   // The activated-status document of the current state.
   std::string ActivatedDocument() const;
+  // The assessment document as served: with the results of the submissions recorded for it,
+  // once there are any. Empty for an unknown class or assessment.
+  std::string AssessmentDocument(const std::string& classId, const std::string& assessmentId) const;
+  // The results of an assessment of a class from the submissions recorded for it.
+  std::optional<ResultsTable> Results(const std::string& classId, const std::string& assessmentId) const;
+  // The results tables of every assessment with submissions, as text.
+  std::string ResultsSummary() const;
+  // Current state, for the control path: class, assessment, question.
+  std::string State() const;
 
   // Observations (copies).
   std::vector<ReceivedRequest> Requests() const;
@@ -132,13 +157,31 @@ class SessionManager {
   // Queues `kind` naming the clicker endpoint of the student; false when there is none.
   bool NotifyAboutStudent(const std::string& studentId, const std::string& kind);
 
+  struct AssessmentState {
+    std::string started, stopped, currentQuestion;
+  };
+
   // Under m_lock.
   std::string QueueLocked(const std::string& endpointId, const std::string& kind, const std::string& inner);
-  std::string AssessmentRefLocked(bool full) const;
+  std::string AssessmentRefLocked(size_t assessment, bool full) const;
   std::string ActivatedDocumentLocked() const;
   Endpoint* FindEndpoint(const std::string& id);
+  int FindClassLocked(const std::string& id) const;
+  void StopAssessmentLocked();
+  void StopClassLocked(bool logoff, bool nextAnonymous);
+  void StartClassLocked(size_t index);
+  bool ActivateQuestionLocked(const std::string& questionId);
+  const AssessmentKey& KeyLocked(size_t cls, size_t assessment) const;
+  size_t CurrentAssessmentLocked() const;  // the running one, else the class's first
+  std::optional<ResultsTable> ResultsLocked(size_t cls, size_t assessment) const;
 
   const Scenario m_scenario;
+  const std::vector<ClassSpec> m_classes;          // at least one
+  std::vector<std::vector<AssessmentKey>> m_keys;  // per class, per assessment
+  std::map<std::pair<size_t, size_t>, AssessmentState> m_assessments;
+  size_t m_class = 0;               // the class the activated status describes
+  int m_assessment = -1;            // the running assessment of that class, -1 for none
+  std::set<std::string> m_retired;  // clicker endpoints removed with their receiver
   mutable std::mutex m_lock;
   mutable std::condition_variable m_changed;
   std::map<std::string, Endpoint> m_endpoints;
@@ -148,8 +191,6 @@ class SessionManager {
   bool m_classActive = false;
   bool m_anonymous = false;
   std::string m_classStarted, m_classStopped;
-  std::string m_assessmentStarted, m_assessmentStopped;
-  std::string m_currentQuestion;
   std::vector<ReceivedRequest> m_requests;
   std::vector<Submission> m_submissions;
   std::vector<RaisedHand> m_hands;

@@ -1,7 +1,5 @@
 #include "tools/service-sim/SimText.h"
 
-#include "client/XmlPlatform.h"
-
 #include <time.h>
 
 #include <chrono>
@@ -14,6 +12,7 @@
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include "client/StringBuffer.h"
+#include "client/XmlPlatform.h"
 #include "tools/service-sim/SimTypes.h"
 
 namespace ServiceSim {

@@ -1,11 +1,15 @@
 // ovanta-service-sim: plays the software service (session manager) on loopback for the hardware
 // service, from a scenario file, and prints what it received when it stops.
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "tools/service-sim/ServiceSimulator.h"
 
@@ -16,7 +20,44 @@ void Usage() {
                "usage: ovanta-service-sim [--port N] [--scenario FILE] [--seconds S]\n"
                "  --port N        port on 127.0.0.1 (default 8630; 0 picks a free one)\n"
                "  --scenario FILE the scenario to play (default: the sample classroom)\n"
-               "  --seconds S     stop after S seconds (default: run until SIGINT or SIGTERM)\n");
+               "  --seconds S     stop after S seconds (default: run until SIGINT or SIGTERM)\n"
+               "Control lines (standard input, or POST /control): activate-class [CLASS], switch-class CLASS,\n"
+               "  deactivate-class [logoff] [next-anonymous], activate-assessment [ID], deactivate-assessment,\n"
+               "  activate-question ID|NUMBER, next-question, deactivate-question, summary, results, state, help,\n"
+               "  quit (standard input only); see README.md.\n");
+}
+
+// Reads control lines from standard input until its end or until `stopFd` becomes readable.
+void ReadControlLines(ServiceSim::ServiceSimulator& simulator, int stopFd) {
+  std::string buffer;
+  for (;;) {
+    pollfd fds[2] = {{stopFd, POLLIN, 0}, {0, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[0].revents) return;
+    if (!fds[1].revents) continue;
+    char chunk[4096];
+    const ssize_t n = read(0, chunk, sizeof chunk);
+    if (n <= 0) return;  // no more input: the simulator runs on
+    buffer.append(chunk, static_cast<size_t>(n));
+    for (size_t eol; (eol = buffer.find('\n')) != std::string::npos;) {
+      std::string line = buffer.substr(0, eol);
+      buffer.erase(0, eol + 1);
+      const size_t start = line.find_first_not_of(" \t\r");
+      if (start == std::string::npos || line[start] == '#') continue;
+      line = line.substr(start, line.find_last_not_of(" \t\r") - start + 1);
+      if (line == "quit") {
+        kill(getpid(), SIGTERM);
+        return;
+      }
+      bool ok = true;
+      const std::string reply = simulator.Control(line, ok);
+      std::fputs(reply.c_str(), ok ? stdout : stderr);
+      std::fflush(ok ? stdout : stderr);
+    }
+  }
 }
 
 }  // namespace
@@ -67,11 +108,21 @@ int main(int argc, char** argv) {
               static_cast<unsigned>(simulator.Port()), scenarioPath.c_str());
   std::fflush(stdout);
 
+  simulator.OnOutput([](const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+  });
+  int stopPipe[2];
+  if (pipe(stopPipe) != 0) return 1;
+  std::thread control([&] { ReadControlLines(simulator, stopPipe[0]); });
+
   if (seconds > 0) alarm(static_cast<unsigned>(seconds));
   int received = 0;
   sigwait(&stopSignals, &received);
 
+  (void)!write(stopPipe[1], "x", 1);
+  control.join();
   simulator.Stop();
-  std::printf("%s", simulator.Manager().Summary().c_str());
+  std::printf("%s%s", simulator.Manager().Summary().c_str(), simulator.Manager().ResultsSummary().c_str());
   return 0;
 }
