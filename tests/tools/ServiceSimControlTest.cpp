@@ -1,0 +1,266 @@
+// The software-service simulator's classes, control lines (directly and over POST /control),
+// receiver removal, and the sample lesson both simulators share.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+
+#include "tools/receiver-sim/ReceiverSimulator.h"
+#include "tools/service-sim/ServiceSimulator.h"
+#include "tools/service-sim/SimText.h"
+
+using namespace ServiceSim;
+
+namespace {
+
+const std::string kHello = "/voxlet/builtins/anyone/hello?subject=urn%3Acom.vantrel.voxlet%3A";
+
+SimRequest Request(const std::string& method, const std::string& target,
+                   std::map<std::string, std::string> headers = {}, std::string body = {}) {
+  SimRequest r;
+  r.method = method;
+  r.target = target;
+  for (auto& [name, value] : headers) r.headers[LowerAscii(name)] = value;
+  r.body = std::move(body);
+  return r;
+}
+
+Scenario Lesson() {
+  std::string error;
+  auto scenario = LoadScenario(OVANTA_SERVICE_SIM_DATA "/lesson.scenario", error);
+  EXPECT_TRUE(scenario) << error;
+  scenario->timeline.clear();
+  return *scenario;
+}
+
+// A reply's status and body over a plain socket: one request, then the server closes.
+std::pair<int, std::string> Post(uint16_t port, const std::string& method, const std::string& body) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return {0, ""};
+  }
+  const std::string request =
+      method +
+      " /control HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
+      "\r\n\r\n" + body;
+  (void)!write(fd, request.data(), request.size());
+  std::string reply;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  if (reply.rfind("HTTP/1.1 ", 0) != 0) return {0, reply};
+  const size_t bodyAt = reply.find("\r\n\r\n");
+  return {std::stoi(reply.substr(9, 3)), bodyAt == std::string::npos ? "" : reply.substr(bodyAt + 4)};
+}
+
+class ToolsServiceSim : public ::testing::Test {
+ protected:
+  void Subscribe(SessionManager& manager, const std::string& receiver) {
+    ASSERT_EQ(manager.Handle(Request("POST", kHello + "receiver", {{kEndpointHeader, receiver}})).status, 201);
+    ASSERT_EQ(manager
+                  .Handle(Request("POST",
+                                  "/voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js?endpointXmlId=" + receiver))
+                  .status,
+              200);
+  }
+  std::string Poll(SessionManager& manager, const std::string& receiver) {
+    return manager.Handle(Request("GET", kHello + "receiver", {{kEndpointHeader, receiver}})).body;
+  }
+};
+
+TEST_F(ToolsServiceSim, TheSampleLessonIsTheClassTheAutomaticClickersLogInTo) {
+  const Scenario lesson = Lesson();
+  const std::vector<ClassSpec> classes = lesson.AllClasses();
+  ASSERT_EQ(classes.size(), 2u);
+  EXPECT_EQ(classes[0].id, "class-1");
+  EXPECT_FALSE(classes[0].anonymous);
+  EXPECT_EQ(classes[1].id, "drop-in");
+  EXPECT_TRUE(classes[1].anonymous);
+  ASSERT_EQ(classes[0].students.size(), 30u);
+  const AutoSettings automatic;
+  for (int k = 0; k < 30; ++k)
+    EXPECT_NE(classes[0].FindByNumber(std::to_string(automatic.firstStudent + k)), nullptr) << k;
+  // The single-class fields carry the first class.
+  EXPECT_EQ(lesson.students.size(), 30u);
+  EXPECT_EQ(lesson.assessmentId, "lesson-quiz");
+
+  const AssessmentKey key = ReadAssessmentKey(lesson.assessmentXml, lesson.metadataRdf);
+  ASSERT_EQ(key.questions.size(), 5u);
+  std::vector<std::string> formats;
+  for (const QuestionKey& q : key.questions) formats.push_back(q.format);
+  EXPECT_EQ(formats, (std::vector<std::string>{"choice", "decimal", "short-answer", "text", "math"}));
+  EXPECT_EQ(key.questions[0].choiceValues, (std::vector<std::string>{"A", "B", "C", "D"}));
+  // The automatic clickers' likely answers are the right ones.
+  const SimulatorConfig clickers;
+  EXPECT_EQ(GradeAnswer(key.questions[2], clickers.shortAnswers.front()).verdict, Verdict::Correct);
+  EXPECT_EQ(GradeAnswer(key.questions[4], "\\[" + clickers.mathAnswers.front() + "\\]").verdict, Verdict::Correct);
+}
+
+TEST_F(ToolsServiceSim, ScenarioFilesDescribeSeveralClasses) {
+  const std::string path = ::testing::TempDir() + "/classes.scenario";
+  std::ofstream(path) << "class-id = first\nstudent = 1 s-1 One\n"
+                         "assessment = " OVANTA_SERVICE_SIM_DATA
+                         "/lesson-assessment.xml\n"
+                         "assessment-id = quiz-a\n"
+                         "class = second anonymous\nassessment-id = quiz-b\nassessment-id = quiz-c\n";
+  std::string error;
+  const auto scenario = LoadScenario(path, error);
+  ASSERT_TRUE(scenario) << error;
+  ASSERT_EQ(scenario->classes.size(), 2u);
+  EXPECT_EQ(scenario->classes[0].id, "first");
+  ASSERT_EQ(scenario->classes[0].assessments.size(), 1u);
+  EXPECT_EQ(scenario->classes[0].assessments[0].id, "quiz-a");  // named after its file
+  EXPECT_FALSE(scenario->classes[0].assessments[0].xml.empty());
+  EXPECT_TRUE(scenario->classes[1].anonymous);
+  EXPECT_EQ(scenario->classes[1].assessments.size(), 2u);
+
+  std::ofstream(path) << "class = a\nclass = a\n";
+  EXPECT_FALSE(LoadScenario(path, error));
+  EXPECT_NE(error.find(":2: class a given twice"), std::string::npos) << error;
+  std::ofstream(path) << "class = a\nstudent = 1 x\nstudent = 1 y\n";
+  EXPECT_FALSE(LoadScenario(path, error));
+  std::ofstream(path) << "at 3 switch-class\n";
+  EXPECT_TRUE(LoadScenario(path, error));  // arguments are checked when the action runs
+}
+
+TEST_F(ToolsServiceSim, SwitchingClassesSendsBothNotificationsInOnePoll) {
+  SessionManager manager(Lesson());
+  Subscribe(manager, "receiver.R");
+  ASSERT_TRUE(manager.ActivateClass());
+  ASSERT_TRUE(manager.ActivateAssessment());
+  Poll(manager, "receiver.R");
+
+  EXPECT_FALSE(manager.SwitchClass("nowhere"));
+  ASSERT_TRUE(manager.SwitchClass("drop-in"));
+  const std::string batch = Poll(manager, "receiver.R");
+  const size_t deactivated = batch.find("notifications/class/deactivated");
+  const size_t activated = batch.find("notifications/class/activated");
+  ASSERT_NE(deactivated, std::string::npos);
+  ASSERT_NE(activated, std::string::npos);
+  EXPECT_LT(deactivated, activated);
+  XmlFields fields = ReadXmlFields(batch);
+  EXPECT_EQ(fields.attributes["classref@logoff"], "true");
+  EXPECT_EQ(fields.attributes["classref@nextclassanonymous"], "true");
+  EXPECT_NE(batch.find("voxlet:classid=\"drop-in\"", activated), std::string::npos);
+
+  fields = ReadXmlFields(manager.ActivatedDocument());
+  EXPECT_EQ(fields.attributes["classref@classid"], "drop-in");
+  EXPECT_EQ(fields.attributes["classref@anonymous"], "true");
+  EXPECT_EQ(fields.attributes["classref@stopped"], "");
+  EXPECT_EQ(fields.attributes["assessmentref@assessmentid"], "drop-in-quiz");
+  EXPECT_EQ(fields.attributes["assessmentref@started"], "");  // the quiz of the old class ended with it
+
+  // Another class activated while one runs: the running one stops for good first.
+  ASSERT_TRUE(manager.ActivateClass("class-1"));
+  const std::string again = Poll(manager, "receiver.R");
+  EXPECT_NE(again.find("voxlet:logoff=\"false\""), std::string::npos);
+  EXPECT_LT(again.find("notifications/class/deactivated"), again.find("notifications/class/activated"));
+}
+
+TEST_F(ToolsServiceSim, ControlLinesRunActionsAndReportTheState) {
+  ServiceSimulator simulator(Lesson());
+  bool ok = false;
+  EXPECT_EQ(simulator.Control("activate-class", ok), "ok activate-class\n");
+  EXPECT_TRUE(ok);
+  simulator.Control("activate-assessment lesson-quiz", ok);
+  EXPECT_TRUE(ok);
+  simulator.Control("activate-question 2", ok);  // by number
+  EXPECT_TRUE(ok);
+  EXPECT_NE(simulator.Control("state", ok).find("assessment lesson-quiz running, question q2"), std::string::npos);
+  for (const char* next : {"q3", "q4", "q5"}) {
+    simulator.Control("next-question", ok);
+    EXPECT_TRUE(ok);
+    EXPECT_NE(simulator.Control("state", ok).find(std::string("question ") + next), std::string::npos);
+  }
+  simulator.Control("next-question", ok);  // after the last
+  EXPECT_FALSE(ok);
+  EXPECT_NE(simulator.Control("activate-question q9", ok).find("not done"), std::string::npos);
+  EXPECT_FALSE(ok);
+  EXPECT_NE(simulator.Control("dance", ok).find("unknown action"), std::string::npos);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(simulator.Control("results", ok), "Results: no submissions recorded\n");
+  EXPECT_NE(simulator.Control("summary", ok).find("Requests received: 0"), std::string::npos);
+}
+
+TEST_F(ToolsServiceSim, ControlPathTakesOneActionPerLine) {
+  ServiceSimulator simulator(Lesson());
+  ASSERT_TRUE(simulator.Start(0));
+  const auto [status, body] =
+      Post(simulator.Port(), "POST", "activate-class\n\n# a comment\nswitch-class drop-in\nstate\n");
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(body,
+            "ok activate-class\nok switch-class drop-in\nclass drop-in running (anonymous), network name "
+            "\"Room 101\", no assessment running\n");
+  const auto failed = Post(simulator.Port(), "POST", "activate-class nowhere\nstate");
+  EXPECT_EQ(failed.first, 400);
+  EXPECT_NE(failed.second.find("class drop-in running"), std::string::npos);  // the other lines still ran
+  EXPECT_EQ(Post(simulator.Port(), "POST", "").first, 400);
+  EXPECT_EQ(Post(simulator.Port(), "GET", "").first, 405);
+  EXPECT_EQ(simulator.Manager().Requests().size(), 0u);  // control requests are not the service's traffic
+}
+
+TEST_F(ToolsServiceSim, TimelineSummaryGoesToTheOutput) {
+  Scenario scenario = Lesson();
+  scenario.timeline = {{0, "activate-class", {}}, {0, "summary", {}}};
+  std::mutex lock;  // outlives the simulator, whose timeline thread prints
+  std::condition_variable printed;
+  std::string output;
+  ServiceSimulator simulator(scenario);
+  simulator.OnOutput([&](const std::string& text) {
+    std::lock_guard guard(lock);
+    output += text;
+    printed.notify_all();
+  });
+  Subscribe(simulator.Manager(), "receiver.R");
+  std::unique_lock wait(lock);
+  ASSERT_TRUE(printed.wait_for(wait, std::chrono::seconds(20), [&] { return !output.empty(); }));
+  EXPECT_NE(output.find("Requests received: 2"), std::string::npos) << output;
+  EXPECT_NE(output.find("Results: no submissions recorded"), std::string::npos);
+}
+
+TEST_F(ToolsServiceSim, ReceiverRemovedTakesThatReceiversClickersOnly) {
+  SessionManager manager(Lesson());
+  Subscribe(manager, "receiver.R1");
+  Subscribe(manager, "receiver.R2");
+  const std::string clickerRdf = "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" xmlns:voxlet=\"" +
+                                 kVocabulary + "\"><rdf:Description><voxlet:receiverid>";
+  auto hello = [&](const std::string& id, const std::string& receiver) {
+    return manager
+        .Handle(Request("POST", kHello + "clicker", {{kEndpointHeader, id}},
+                        clickerRdf + receiver + "</voxlet:receiverid></rdf:Description></rdf:RDF>"))
+        .status;
+  };
+  ASSERT_EQ(hello("clickerhardware.receiver.R1.256", "receiver.R1"), 201);
+  ASSERT_EQ(hello("clickerhardware.receiver.R1.257", "receiver.R1"), 201);
+  ASSERT_EQ(hello("clickerhardware.receiver.R2.256", "receiver.R2"), 201);
+  ASSERT_EQ(hello("clickerhardware.receiver.R10.256", "receiver.R10"), 201);
+
+  EXPECT_EQ(manager.Handle(Request("POST", "/voxlet/scripts/teachers/receiverRemoved.js?endpoint=receiver.R1")).status,
+            200);
+  const auto endpoints = manager.Endpoints();
+  EXPECT_EQ(endpoints.count("clickerhardware.receiver.R1.256"), 0u);
+  EXPECT_EQ(endpoints.count("clickerhardware.receiver.R1.257"), 0u);
+  EXPECT_EQ(endpoints.count("clickerhardware.receiver.R2.256"), 1u);
+  EXPECT_EQ(endpoints.count("clickerhardware.receiver.R10.256"), 1u);
+  EXPECT_EQ(endpoints.count("receiver.R1"), 1u);  // the receiver says goodbye itself
+
+  // The clickers' own goodbyes that follow are answered, once.
+  auto goodbye = [&](const std::string& id) {
+    return manager.Handle(Request("POST", "/voxlet/builtins/anyone/goodbye", {{kEndpointHeader, id}})).status;
+  };
+  EXPECT_EQ(goodbye("clickerhardware.receiver.R1.256"), 200);
+  EXPECT_EQ(goodbye("clickerhardware.receiver.R1.256"), 404);
+  EXPECT_EQ(goodbye("receiver.R1"), 200);
+}
+
+}  // namespace
