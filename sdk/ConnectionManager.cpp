@@ -52,6 +52,15 @@ void CConnectionManager::RemoveServer(const CServerBase& server) {
   if (m_listening) m_listening->RemoveServer(server);
 }
 
+CConnectionManager::Wakeups CConnectionManager::ThreadWakeups() {
+  Wakeups wakeups;
+  wakeups.io = m_io.Wakeups();
+  wakeups.incoming = m_incoming.Wakeups();
+  std::lock_guard<std::mutex> guard(m_listeningLock);
+  if (m_listening) wakeups.listening = m_listening->Wakeups();
+  return wakeups;
+}
+
 bool CConnectionManager::Attach(const std::shared_ptr<CConnectedObjectBase>& object,
                                 std::shared_ptr<CMessagingSocket> socket, const CRegistrationMessage& registration) {
   return object->Attach(*this, std::move(socket), registration);

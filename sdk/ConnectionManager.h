@@ -29,6 +29,15 @@ class CConnectionManager {
   // Waits until everything the connections have posted so far has been handled.
   void Flush() { m_incoming.Flush(); }
 
+  // How often each of the layer's threads has woken from its wait (0 for a listening
+  // thread that does not exist).
+  struct Wakeups {
+    uint64_t io = 0;
+    uint64_t incoming = 0;
+    uint64_t listening = 0;
+  };
+  Wakeups ThreadWakeups();
+
   CIncomingMessageQueue& Incoming() { return m_incoming; }
   CSocketIOThread& IoThread() { return m_io; }
 

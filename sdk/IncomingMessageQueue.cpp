@@ -62,13 +62,29 @@ class CMonitorBlockingMessageEvent : public CMsgQueueEventIntf {
   bool m_monitor;
 };
 
+// What a flush waits for. The event wakes the caller; the lock is what hands it the effects
+// of the events processed before (waking from a wait on an event orders no memory by
+// itself): the queue thread marks the flush done under the lock, the caller takes the lock
+// once woken.
+struct CFlushState {
+  std::mutex lock;
+  bool done = false;
+  CWaitEvent event;
+};
+
 class CFlushEvent : public CMsgQueueEventIntf {
  public:
-  explicit CFlushEvent(std::shared_ptr<CWaitEvent> done) : m_done(std::move(done)) {}
-  void Process() override { m_done->Set(); }
+  explicit CFlushEvent(std::shared_ptr<CFlushState> state) : m_state(std::move(state)) {}
+  void Process() override {
+    {
+      std::lock_guard<std::mutex> guard(m_state->lock);
+      m_state->done = true;
+    }
+    m_state->event.Set();
+  }
 
  private:
-  std::shared_ptr<CWaitEvent> m_done;
+  std::shared_ptr<CFlushState> m_state;
 };
 
 }  // namespace
@@ -106,18 +122,22 @@ void CIncomingMessageQueue::PostClear(ObjectPtr object, std::shared_ptr<CPending
 
 void CIncomingMessageQueue::Flush() {
   if (OnQueueThread() || !IsRunning()) return;
-  auto done = std::make_shared<CWaitEvent>();
-  Post(std::make_unique<CFlushEvent>(done));
+  auto state = std::make_shared<CFlushState>();
+  Post(std::make_unique<CFlushEvent>(state));
   // The thread may be stopping: then the event is never processed, and nothing else is.
-  const Platform::WaitHandle handles[2] = {Platform::WaitHandle::Of(*done), Platform::WaitHandle::Of(m_finishedEvent)};
+  const Platform::WaitHandle handles[2] = {Platform::WaitHandle::Of(state->event),
+                                           Platform::WaitHandle::Of(m_finishedEvent)};
   Platform::WaitForAny(handles, -1);
+  std::lock_guard<std::mutex> guard(state->lock);
 }
 
 void CIncomingMessageQueue::Run() {
   m_threadId = std::this_thread::get_id();
   const Platform::WaitHandle handles[2] = {Platform::WaitHandle::Of(m_stopEvent), Platform::WaitHandle::Of(m_queued)};
   for (;;) {
-    if (Platform::WaitForAny(handles, -1) != 1) break;
+    const int index = Platform::WaitForAny(handles, -1);
+    m_wakeups.fetch_add(1);
+    if (index != 1) break;
     std::deque<std::unique_ptr<CMsgQueueEventIntf>> events;
     {
       std::lock_guard<std::mutex> guard(m_lock);

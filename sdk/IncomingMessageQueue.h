@@ -43,6 +43,8 @@ class CIncomingMessageQueue : public CThreadBase, public CIncomingMessageQueueIn
   // called on the incoming-message thread itself, or when the thread does not run.
   void Flush();
   bool OnQueueThread() const { return std::this_thread::get_id() == m_threadId.load(); }
+  // How often the thread has woken from its wait: only posted events wake it.
+  uint64_t Wakeups() const { return m_wakeups.load(); }
 
   void Run() override;
 
@@ -53,4 +55,5 @@ class CIncomingMessageQueue : public CThreadBase, public CIncomingMessageQueueIn
   std::deque<std::unique_ptr<CMsgQueueEventIntf>> m_events;
   CWaitEvent m_queued;
   std::atomic<std::thread::id> m_threadId{};
+  std::atomic<uint64_t> m_wakeups{0};
 };

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "platform/SocketExceptions.h"
@@ -33,22 +34,35 @@ std::shared_ptr<ConnectedObjectIntf> CMessagingSocket::ConnectedObject() const {
 bool CMessagingSocket::SendMessage(const MessageIntf& message) { return SendBuffer(message.Write()); }
 
 bool CMessagingSocket::SendBuffer(MessageBufferPtr buffer) {
+  if (buffer->Length() > kMaxFrameLength) return false;
   COutgoingMessageQueueIntf* io = nullptr;
+  bool queued = false;
   {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_closed || !m_io) return false;
-    m_sendQueue.push_back(std::move(buffer));
+    if (m_closed || !m_io || m_queueOverflowed) return false;
+    const size_t size = buffer->Frame().size();
+    if (m_queuedBytes + size > kMaxQueuedBytes) {
+      // Let go of what waits now; the I/O thread drops the connection at its next turn.
+      m_queueOverflowed = true;
+      m_sendQueue.clear();
+      m_queuedBytes = 0;
+    } else {
+      m_sendQueue.push_back(std::move(buffer));
+      m_queuedBytes += size;
+      queued = true;
+    }
     io = m_io;
   }
   // Outside the connection's lock: the I/O thread takes its own lock first, then this one.
   io->NotifySend(shared_from_this());
-  return true;
+  return queued;
 }
 
 COutgoingMessageQueueIntf* CMessagingSocket::MarkClosed() {
   std::lock_guard<std::mutex> guard(m_lock);
   m_closed = true;
   m_sendQueue.clear();
+  m_queuedBytes = 0;
   return std::exchange(m_io, nullptr);
 }
 
@@ -61,6 +75,24 @@ void CMessagingSocket::Close() {
     io->RemoveConnection(shared_from_this());
   else
     m_socket->Close();
+}
+
+size_t CMessagingSocket::QueuedBytes() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_queuedBytes;
+}
+
+std::string CMessagingSocket::DropReason() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_dropReason;
+}
+
+void CMessagingSocket::DropPeer(int code, std::string reason) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_dropReason = reason;
+  }
+  throw CSocketLibException(code, std::move(reason));
 }
 
 bool CMessagingSocket::IsClosed() const {
@@ -131,6 +163,14 @@ bool CMessagingSocket::WriteFully(const void* buffer, size_t length, int timeout
   return true;
 }
 
+void CMessagingSocket::AppendBody(std::span<const uint8_t> data) {
+  const size_t needed = m_frame.size() + data.size();
+  // Grows by doubling, so that a frame arriving in many pieces is not copied for each, but
+  // never beyond the frame's length nor more than twice what has arrived.
+  if (needed > m_frame.capacity()) m_frame.reserve(std::min(m_frameLength, std::max(needed, 2 * m_frame.capacity())));
+  m_frame.insert(m_frame.end(), data.begin(), data.end());
+}
+
 void CMessagingSocket::ProcessIncoming(std::span<uint8_t> scratch, std::vector<MessageBufferPtr>& frames) {
   const ssize_t n = m_socket->Receive(scratch.data(), scratch.size());
   if (n == 0) throw CSocketLibException(0, "connection closed by the peer");
@@ -140,34 +180,46 @@ void CMessagingSocket::ProcessIncoming(std::span<uint8_t> scratch, std::vector<M
   }
   std::span<const uint8_t> data = scratch.first(static_cast<size_t>(n));
   while (!data.empty()) {
-    if (!m_reading) {
+    if (!m_inBody) {
       const size_t take = std::min(data.size(), sizeof m_prefix - m_prefixFill);
       std::memcpy(m_prefix + m_prefixFill, data.data(), take);
       m_prefixFill += take;
       data = data.subspan(take);
       if (m_prefixFill < sizeof m_prefix) break;
-      const uint32_t length = Wire::GetU32(m_prefix);
-      if (length > kMaxFrameLength) throw CSocketLibException(EMSGSIZE, "frame too long");
-      m_reading = std::make_shared<CMessageBuffer>(length);
-      m_bodyFill = 0;
       m_prefixFill = 0;
+      const uint32_t length = Wire::GetU32(m_prefix);
+      if (length > kMaxFrameLength)
+        DropPeer(EMSGSIZE, "frame of " + std::to_string(length) + " bytes refused: the limit is " +
+                               std::to_string(kMaxFrameLength) + " bytes");
+      m_inBody = true;
+      m_frameLength = CMessageBuffer::kPrefixSize + length;
+      m_frame.clear();
+      m_frame.reserve(CMessageBuffer::kPrefixSize);
+      m_frame.resize(CMessageBuffer::kPrefixSize);  // room for the prefix
     }
-    std::span<uint8_t> body = m_reading->Body();
-    const size_t take = std::min(data.size(), body.size() - m_bodyFill);
-    std::memcpy(body.data() + m_bodyFill, data.data(), take);
-    m_bodyFill += take;
+    const size_t take = std::min(data.size(), m_frameLength - m_frame.size());
+    AppendBody(data.first(take));
     data = data.subspan(take);
-    if (m_bodyFill == body.size()) frames.push_back(std::move(m_reading));
+    if (m_frame.size() == m_frameLength) {
+      frames.push_back(std::make_shared<CMessageBuffer>(CMessageBuffer::AdoptFrame{}, std::move(m_frame)));
+      m_frame = {};
+      m_inBody = false;
+    }
   }
+  // In this order: whoever sees the bytes counted sees what they left the reader holding.
+  m_readCapacity.store(m_frame.capacity());
+  m_bytesReceived.fetch_add(static_cast<uint64_t>(n));
 }
 
 void CMessagingSocket::ProcessOutgoing() {
   for (;;) {
     if (!m_writing) {
       std::lock_guard<std::mutex> guard(m_lock);
+      if (m_queueOverflowed) break;
       if (m_sendQueue.empty()) return;
       m_writing = std::move(m_sendQueue.front());
       m_sendQueue.pop_front();
+      m_queuedBytes -= m_writing->Frame().size();
       m_written = 0;
     }
     const std::span<const uint8_t> frame = m_writing->Frame();
@@ -175,10 +227,18 @@ void CMessagingSocket::ProcessOutgoing() {
     const ssize_t n = m_socket->Send(frame.data() + m_written, chunk);
     if (n == 0) throw CSocketLibException(0, "connection closed while sending");
     if (n < 0) {
-      if (WouldBlock(errno)) return;  // the rest goes at the next writable report
+      if (WouldBlock(errno)) break;  // the rest goes at the next writable report
       throw CSystemException(errno);
     }
     m_written += static_cast<size_t>(n);
     if (m_written == frame.size()) m_writing.reset();
   }
+  bool overflowed;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    overflowed = m_queueOverflowed;
+  }
+  if (overflowed)
+    DropPeer(ENOBUFS,
+             "the peer does not read: more than " + std::to_string(kMaxQueuedBytes) + " bytes wait to be sent");
 }

@@ -1,9 +1,11 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/WaitEvent.h"
@@ -33,8 +35,17 @@ class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
  public:
   // At most this much of a frame goes into one send call.
   static constexpr size_t kMaxSendChunk = 65536;
-  // A frame announcing a longer body closes the connection instead of allocating it.
-  static constexpr uint32_t kMaxFrameLength = 16 * 1024 * 1024;
+  // The longest message body a connection takes or sends. A peer announcing a longer one is
+  // dropped as soon as its length is in; the reader's buffer grows with the bytes that
+  // arrive, never ahead of them, so a connection holds at most what its peer has sent.
+  static constexpr uint32_t kMaxFrameLength = 1024 * 1024;
+  // The most that may wait in a connection's send queue (the frame being sent not counted).
+  // A peer that stops reading would otherwise make the queue grow with every broadcast; once
+  // a frame would go past this bound the connection is dropped instead. Counted in bytes, not
+  // frames, because frames range from 9 bytes to kMaxFrameLength: 4 MiB is four frames of
+  // the largest size, or tens of thousands of receiver lists and log notices, far more than
+  // a client that reads ever has waiting, on top of what the socket buffers hold.
+  static constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
 
   // Takes the connection and creates its event (which makes it non-blocking).
   explicit CMessagingSocket(std::unique_ptr<CThreadedSocket> socket);
@@ -47,7 +58,10 @@ class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
   CSocketEvent* Event() const { return m_socket->Event(); }
   int Handle() const { return m_socket->Handle(); }
 
-  // Writes the message into a buffer and queues it; false when the connection is closed.
+  // Writes the message into a buffer and queues it; false when the connection is closed,
+  // when the body is longer than kMaxFrameLength (nothing is queued, the connection stays),
+  // or when the queue would hold more than kMaxQueuedBytes: then the queue is emptied and
+  // the I/O thread drops the connection, reporting why.
   bool SendMessage(const MessageIntf& message);
   bool SendBuffer(MessageBufferPtr buffer);
   // Closes the connection: it leaves the I/O thread (which then reports it closed), or is
@@ -69,33 +83,57 @@ class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
   // or announced a frame longer than kMaxFrameLength.
   void ProcessIncoming(std::span<uint8_t> scratch, std::vector<MessageBufferPtr>& frames);
   // Sends queued frames until the queue is empty or the socket would block. Throws like
-  // ProcessIncoming.
+  // ProcessIncoming, and CSocketLibException when the queue overflowed.
   void ProcessOutgoing();
   // Marks the connection closed and closes its descriptor (I/O thread, or final clean-up).
   void CloseHandle();
   // Guarded by the I/O thread's lock: the connection is in its list.
   bool m_served = false;
 
+  // ---- what the connection holds, readable from any thread ----
+  // Bytes the frame reader holds for the frame being read.
+  size_t ReadBufferCapacity() const { return m_readCapacity.load(); }
+  // Bytes taken from the socket by ProcessIncoming since the connection joined, counted once
+  // the reader has dealt with them.
+  uint64_t BytesReceived() const { return m_bytesReceived.load(); }
+  // Bytes of the frames queued and not yet being sent.
+  size_t QueuedBytes() const;
+  // Why the connection was dropped, when the peer broke a limit (a frame too long, a queue
+  // it did not read); empty otherwise.
+  std::string DropReason() const;
+
  private:
   bool WaitFor(short events, int timeoutMs, const CWaitEvent* abort);
   // Marks the connection closed; answers the I/O thread it was in (null when none).
   COutgoingMessageQueueIntf* MarkClosed();
+  // Notes why the peer is dropped and throws the exception that drops it.
+  [[noreturn]] void DropPeer(int code, std::string reason);
+  // Appends body bytes to the frame being read, growing its buffer with them.
+  void AppendBody(std::span<const uint8_t> data);
 
   std::unique_ptr<CThreadedSocket> m_socket;
 
   mutable std::mutex m_lock;  // guards everything up to the frame reader
   std::weak_ptr<ConnectedObjectIntf> m_object;
   std::deque<MessageBufferPtr> m_sendQueue;
+  size_t m_queuedBytes = 0;
+  bool m_queueOverflowed = false;  // the I/O thread drops the connection
   COutgoingMessageQueueIntf* m_io = nullptr;
   bool m_closed = false;
+  std::string m_dropReason;
 
-  // Frame reader (I/O thread only): the prefix bytes so far, then the body being filled.
+  // Frame reader (I/O thread only): the prefix bytes so far, then the frame being filled
+  // (room for the prefix, then the body bytes that have arrived) and its whole length.
   uint8_t m_prefix[CMessageBuffer::kPrefixSize] = {};
   size_t m_prefixFill = 0;
-  std::shared_ptr<CMessageBuffer> m_reading;
-  size_t m_bodyFill = 0;
+  bool m_inBody = false;
+  std::vector<uint8_t> m_frame;
+  size_t m_frameLength = 0;
 
   // Frame writer (I/O thread only): the frame being sent and how much of it went out.
   MessageBufferPtr m_writing;
   size_t m_written = 0;
+
+  std::atomic<size_t> m_readCapacity{0};
+  std::atomic<uint64_t> m_bytesReceived{0};
 };

@@ -22,6 +22,10 @@ void COVSDKServerObject::OnMessage(const MessageBufferPtr& buffer) {
 void COVSDKServerObject::OnConnected() { m_server.OnClientConnected(m_clientNumber, m_registrationId); }
 
 void COVSDKServerObject::OnDisconnected() {
+  if (const auto socket = GetSocket()) {
+    if (const std::string reason = socket->DropReason(); !reason.empty())
+      m_server.OnClientDropped(m_clientNumber, reason);
+  }
   m_server.RemoveClient(*this);
   m_server.OnClientDisconnected(m_clientNumber);
 }
@@ -115,8 +119,11 @@ void COVSDKServer::OnNewConnection(const CRegistrationMessage& registration, std
     m_objects.push_back(object);
   }
   if (m_manager->Attach(object, std::move(socket), registration)) return;
-  std::lock_guard<std::mutex> guard(m_lock);
-  std::erase(m_objects, object);
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::erase(m_objects, object);
+  }
+  OnClientRefused(object->ClientNumber());
 }
 
 void COVSDKServer::RemoveClient(const COVSDKServerObject& object) {

@@ -76,6 +76,13 @@ class COVSDKServer : public CServerBase {
   virtual int32_t GetLoggingFlag() = 0;
   virtual void FlushLog() = 0;
 
+  // A client broke a limit of the connection (a frame too long, a queue it did not read) and
+  // was dropped; its disconnected notification follows.
+  virtual void OnClientDropped(int /*clientNumber*/, const std::string& /*reason*/) {}
+  // A client registered while no more connections could be served: it is dropped at once.
+  // Runs on the listening thread.
+  virtual void OnClientRefused(int /*clientNumber*/) {}
+
  private:
   // Sends one frame to the clients the filter picks (every client when clientNumber < 0).
   void SendToClients(const MessageIntf& message, int clientNumber);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "client/StringBuffer.h"
+#include "sdk/LogText.h"
 #include "service/Logger.h"
 
 void COVSDKServerImpl::OnClientConnected(int clientNumber, int32_t /*registrationId*/) {
@@ -19,7 +20,8 @@ void COVSDKServerImpl::OnClientDisconnected(int /*clientNumber*/) { OV_LOG(kLogD
 
 void COVSDKServerImpl::OnSendCommand(int32_t receiverNumber, const std::u16string& text) {
   const std::string command = Voxlet::UTF16to8(text);
-  OV_LOG(kLogDiagnostic, "OnSendCommand: %d - %s\n", receiverNumber, command.c_str());
+  // The text is the client's: escaped, so that it cannot break the line.
+  OV_LOG(kLogDiagnostic, "OnSendCommand: %d - %s\n", receiverNumber, EscapeForLog(command).c_str());
   if (m_events) m_events->OnSendCommand(receiverNumber, command);
 }
 
@@ -40,4 +42,12 @@ int32_t COVSDKServerImpl::GetLoggingFlag() { return m_events ? m_events->GetLogF
 
 void COVSDKServerImpl::FlushLog() {
   if (m_events) m_events->FlushLog();
+}
+
+void COVSDKServerImpl::OnClientDropped(int clientNumber, const std::string& reason) {
+  OV_LOG(kLogMilestone | kLogDiagnostic, "SDK client %d dropped: %s\n", clientNumber, reason.c_str());
+}
+
+void COVSDKServerImpl::OnClientRefused(int clientNumber) {
+  OV_LOG(kLogMilestone | kLogDiagnostic, "SDK client %d refused: no more connections can be served\n", clientNumber);
 }

@@ -16,6 +16,8 @@ class COVSDKServerImpl : public COVSDKServer {
   void OnSetLoggingFlag(int32_t flags) override;
   int32_t GetLoggingFlag() override;
   void FlushLog() override;
+  void OnClientDropped(int clientNumber, const std::string& reason) override;
+  void OnClientRefused(int clientNumber) override;
 
  private:
   ISDKServerEvents* const m_events;

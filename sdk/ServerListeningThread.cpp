@@ -104,6 +104,7 @@ void CServerListeningThread::Run() {
     if (m_publisher) handles.push_back(Platform::WaitHandle::Descriptor(m_publisher->Handle(), POLLIN));
 
     const int index = Platform::WaitForAny(handles, -1);
+    m_wakeups.fetch_add(1);
     if (index == 0) break;
     if (index < 0) {
       DiagnosticLog(

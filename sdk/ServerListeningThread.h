@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,6 +43,9 @@ class CServerListeningThread : public CThreadBase, public CServerPublisherCallba
   void RemoveServer(const CServerBase& server);
 
   uint16_t PublishedPort(const ServerIdentifier& identifier) override;
+  // How often the thread has woken from its wait: connections, discovery datagrams (from
+  // any process on this host) and server changes wake it.
+  uint64_t Wakeups() const { return m_wakeups.load(); }
   void Run() override;
 
  private:
@@ -60,4 +64,5 @@ class CServerListeningThread : public CThreadBase, public CServerPublisherCallba
   std::mutex m_handoverLock;
   CWaitEvent m_serversChanged;
   std::unique_ptr<CServerPublisherSocket> m_publisher;  // this thread only
+  std::atomic<uint64_t> m_wakeups{0};
 };

@@ -17,7 +17,12 @@ CSocketIOThread::~CSocketIOThread() {
 
 bool CSocketIOThread::AddConnection(const std::shared_ptr<CMessagingSocket>& socket) {
   std::lock_guard<std::mutex> guard(m_lock);
-  if (m_connections.size() >= kMaxConnections || !socket->Join(this)) return false;
+  if (m_connections.size() >= kMaxConnections) {
+    DiagnosticLog("CSocketIOThread::AddConnection: connection refused: %zu connections are served already.",
+                  m_connections.size());
+    return false;
+  }
+  if (!socket->Join(this)) return false;
   socket->m_served = true;
   m_connections.push_back(socket);
   // Posted under the lock, so before anything this thread reads from the connection.
@@ -110,6 +115,7 @@ void CSocketIOThread::Run() {
 
     short revents = 0;
     const int index = Platform::WaitForAny(handles, -1, &revents);
+    m_wakeups.fetch_add(1);
     if (index == 0) break;
     if (index < 0) {
       DiagnosticLog(

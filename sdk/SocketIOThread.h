@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -23,6 +24,8 @@ class CSocketIOThread : public CThreadBase, public COutgoingMessageQueueIntf {
   // its messages arrive); false when kMaxConnections are served already or it is closed.
   bool AddConnection(const std::shared_ptr<CMessagingSocket>& socket);
   size_t ConnectionCount();
+  // How often the thread has woken from its wait: an idle layer does not wake it.
+  uint64_t Wakeups() const { return m_wakeups.load(); }
 
   void NotifySend(std::shared_ptr<CMessagingSocket> socket) override;
   void RemoveConnection(const std::shared_ptr<CMessagingSocket>& socket) override;
@@ -46,4 +49,5 @@ class CSocketIOThread : public CThreadBase, public COutgoingMessageQueueIntf {
   std::vector<std::shared_ptr<CMessagingSocket>> m_retired;
   std::vector<std::shared_ptr<CMessagingSocket>> m_sendPending;
   std::vector<uint8_t> m_scratch;  // receive buffer, this thread only
+  std::atomic<uint64_t> m_wakeups{0};
 };

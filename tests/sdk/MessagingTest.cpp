@@ -1,5 +1,6 @@
-// Connections of the messaging layer against a plain TCP peer: frames in and out, blocking
-// requests and their correlation ids, connection limits.
+// Connections of the messaging layer against a plain TCP peer: frames in and out, the frame
+// size limit, what a connection holds for a frame being read and for a peer that does not
+// read, blocking requests and their correlation ids, connection limits.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -39,14 +40,36 @@ std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
   return bytes;
 }
 
+// The request the raw peer received: its correlation id.
+uint32_t CorrelationOf(const std::vector<uint8_t>& body) { return Wire::GetU32(body.data() + 5); }
+
+std::vector<uint8_t> Response(int32_t id, uint32_t correlationId, std::vector<uint8_t> data = {}) {
+  std::vector<uint8_t> body;
+  CWireWriter out(body);
+  out.I32(id);
+  out.U8(3);
+  out.U32(correlationId);
+  out.Raw(data);
+  return body;
+}
+
+std::vector<uint8_t> Request(int32_t id, uint32_t correlationId) {
+  std::vector<uint8_t> body = Response(id, correlationId);
+  body[4] = 2;
+  return body;
+}
+
 TEST_F(Connection, RegistrationIdReachesTheServer) { EXPECT_EQ(server->Registrations(), std::vector<int32_t>{5}); }
 
 TEST_F(Connection, FrameSplitAcrossManySegmentsIsReassembled) {
   std::vector<uint8_t> data = Pattern(300, 1);
   const std::vector<uint8_t> frame = Frame(AsyncBody(40, data));
-  for (uint8_t byte : frame) {
-    ASSERT_TRUE(client->SendAll({&byte, 1}));
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  const auto socket = object->GetSocket();
+  const uint64_t before = socket->BytesReceived();
+  for (size_t i = 0; i < frame.size(); ++i) {
+    ASSERT_TRUE(client->SendAll({&frame[i], 1}));
+    // Taken on its own before the next byte goes out.
+    ASSERT_TRUE(WaitUntil([&] { return socket->BytesReceived() == before + i + 1; })) << i;
   }
   const auto messages = object->WaitMessages(1);
   ASSERT_EQ(messages.size(), 1u);
@@ -68,6 +91,11 @@ TEST_F(Connection, TwoFramesInOneSegmentArriveAsTwoMessagesInOrder) {
   EXPECT_TRUE(messages[2].empty());
 }
 
+// A body of kind 1 whose whole length is `length`.
+std::vector<uint8_t> AsyncBodyOfLength(int32_t id, size_t length, uint8_t seed) {
+  return AsyncBody(id, Pattern(length - MessageHeader::kAsyncSize, seed));
+}
+
 TEST_F(Connection, MessagesLargerThan64KiBGoBothWays) {
   const std::vector<uint8_t> inbound = Pattern(300000, 3);
   ASSERT_TRUE(client->SendAll(Frame(AsyncBody(43, inbound))));
@@ -75,24 +103,106 @@ TEST_F(Connection, MessagesLargerThan64KiBGoBothWays) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], AsyncBody(43, inbound));
 
-  // Out: more than the peer's buffers hold, so sends would block part way; a small message
-  // queued behind it follows it intact.
-  const std::vector<uint8_t> outbound = Pattern(3 * 1024 * 1024, 5);
+  // Out: a frame of the largest size, sent in several calls; a small message queued behind
+  // it follows it intact.
+  const std::vector<uint8_t> outbound = AsyncBodyOfLength(44, CMessagingSocket::kMaxFrameLength, 5);
   auto socket = object->GetSocket();
-  ASSERT_TRUE(socket->SendBuffer(CMessageBuffer::FromBody(AsyncBody(44, outbound))));
+  ASSERT_TRUE(socket->SendBuffer(CMessageBuffer::FromBody(outbound)));
   ASSERT_TRUE(socket->SendBuffer(CMessageBuffer::FromBody(AsyncBody(45, {7}))));
   const auto big = client->ReadFrame();
   ASSERT_TRUE(big);
-  EXPECT_EQ(*big, AsyncBody(44, outbound));
+  EXPECT_EQ(*big, outbound);
   EXPECT_EQ(client->ReadFrame(), AsyncBody(45, {7}));
 }
 
-TEST_F(Connection, OverlongFrameClosesTheConnection) {
+TEST_F(Connection, FramesUpTo1MiBAreTakenALongerOneDropsTheConnection) {
+  ScopedDiagnostics diagnostics;
+  ASSERT_EQ(CMessagingSocket::kMaxFrameLength, 1048576u);
+  const std::vector<uint8_t> largest = AsyncBodyOfLength(46, CMessagingSocket::kMaxFrameLength, 9);
+  ASSERT_TRUE(client->SendAll(Frame(largest)));
+  ASSERT_EQ(object->WaitMessages(1).size(), 1u);
+  EXPECT_EQ(object->Messages()[0], largest);
+
+  // One byte more is refused as soon as its length is in, before any of its body.
+  uint8_t prefix[4];
+  Wire::PutU32(prefix, CMessagingSocket::kMaxFrameLength + 1);
+  ASSERT_TRUE(client->SendAll(prefix));
+  EXPECT_TRUE(object->WaitDisconnected());
+  EXPECT_TRUE(client->WaitClosed());
+  EXPECT_EQ(object->Messages().size(), 1u);
+  EXPECT_EQ(diagnostics.CountContaining("frame of 1048577 bytes refused"), 1u);
+
+  // And a frame we would send that long is not queued: the peer would refuse it.
+  const auto tooLong = CMessageBuffer::FromBody(AsyncBodyOfLength(47, CMessagingSocket::kMaxFrameLength + 1, 1));
+  EXPECT_FALSE(object->GetSocket()->SendBuffer(tooLong));
+}
+
+TEST_F(Connection, AnnouncedLengthOfGigabytesClosesTheConnection) {
   const uint8_t prefix[] = {0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 0, 1};
   ASSERT_TRUE(client->SendAll(prefix));
   EXPECT_TRUE(object->WaitDisconnected());
   EXPECT_TRUE(client->WaitClosed());
   EXPECT_TRUE(object->Messages().empty());
+}
+
+TEST_F(Connection, ReaderHoldsWhatArrivedNotWhatWasAnnounced) {
+  const std::vector<uint8_t> frame = Frame(AsyncBodyOfLength(48, CMessagingSocket::kMaxFrameLength, 2));
+  const auto socket = object->GetSocket();
+  const uint64_t before = socket->BytesReceived();
+  // Waits until the connection has taken the first `count` bytes of the frame.
+  const auto sendUpTo = [&](size_t count) {
+    const size_t sent = socket->BytesReceived() - before;
+    return client->SendAll(std::span(frame).subspan(sent, count - sent)) &&
+           WaitUntil([&] { return socket->BytesReceived() == before + count; });
+  };
+
+  // The length and 10 bytes of a 1 MiB body.
+  ASSERT_TRUE(sendUpTo(14));
+  EXPECT_LE(socket->ReadBufferCapacity(), 64u);
+  // The buffer grows with what arrives, never to more than twice that.
+  for (size_t count : {1000u, 70000u, 300000u}) {
+    ASSERT_TRUE(sendUpTo(count));
+    EXPECT_GE(socket->ReadBufferCapacity(), count);
+    EXPECT_LE(socket->ReadBufferCapacity(), 2 * count) << count;
+  }
+  EXPECT_TRUE(object->Messages().empty());
+  ASSERT_TRUE(sendUpTo(frame.size()));
+  const auto messages = object->WaitMessages(1);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_TRUE(std::equal(messages[0].begin(), messages[0].end(), frame.begin() + 4, frame.end()));
+  // Nothing is held once the frame is handed on.
+  EXPECT_EQ(socket->ReadBufferCapacity(), 0u);
+}
+
+TEST_F(Connection, PeerThatStopsReadingIsDroppedOnceItsQueueIsFullOthersAreServed) {
+  ScopedDiagnostics diagnostics;
+  RawClient reader(server->Port());
+  ASSERT_TRUE(reader.Register(6));
+  const auto readerObject = server->WaitObject(1);
+  ASSERT_TRUE(readerObject);
+
+  // The fixture's client reads nothing. Frames of 256 KiB, until its connection refuses
+  // them: the socket buffers take some, the queue at most kMaxQueuedBytes.
+  const auto socket = object->GetSocket();
+  const auto chunk = CMessageBuffer::FromBody(AsyncBodyOfLength(49, 256 * 1024, 3));
+  constexpr size_t kBound = 64 * 1024 * 1024 / (256 * 1024);
+  size_t queued = 0;
+  while (queued < kBound && socket->SendBuffer(chunk)) {
+    ++queued;
+    EXPECT_LE(socket->QueuedBytes(), CMessagingSocket::kMaxQueuedBytes);
+  }
+  ASSERT_LT(queued, kBound);
+  EXPECT_GT((queued + 1) * chunk->Frame().size(), CMessagingSocket::kMaxQueuedBytes);
+  EXPECT_TRUE(object->WaitDisconnected());
+  EXPECT_FALSE(socket->SendBuffer(chunk));
+  EXPECT_EQ(socket->QueuedBytes(), 0u);
+  EXPECT_TRUE(client->WaitClosed());
+  EXPECT_EQ(diagnostics.CountContaining("does not read"), 1u);
+
+  // The other connection is served all along.
+  ASSERT_TRUE(reader.SendAll(Frame(Request(RecordingObject::kPing, 79))));
+  EXPECT_EQ(reader.ReadFrame(), Response(RecordingObject::kPingAnswer, 79));
+  EXPECT_FALSE(readerObject->Messages().empty());
 }
 
 TEST_F(Connection, PeerClosingTellsTheObjectAndLaterSendsFail) {
@@ -102,28 +212,9 @@ TEST_F(Connection, PeerClosingTellsTheObjectAndLaterSendsFail) {
   EXPECT_EQ(server->Registrations().size(), 1u);
 }
 
-// The request the raw peer received: its correlation id.
-uint32_t CorrelationOf(const std::vector<uint8_t>& body) { return Wire::GetU32(body.data() + 5); }
-
-std::vector<uint8_t> Response(int32_t id, uint32_t correlationId, std::vector<uint8_t> data = {}) {
-  std::vector<uint8_t> body;
-  CWireWriter out(body);
-  out.I32(id);
-  out.U8(3);
-  out.U32(correlationId);
-  out.Raw(data);
-  return body;
-}
-
-std::vector<uint8_t> Request(int32_t id, uint32_t correlationId) {
-  std::vector<uint8_t> body = Response(id, correlationId);
-  body[4] = 2;
-  return body;
-}
-
 TEST_F(Connection, ResponsesGoToTheirRequestOthersToTheHandler) {
   CEmptyRequestMessage request(50, 51);
-  auto answered = std::async(std::launch::async, [&] { return object->SendBlockingRequest(request, -1); });
+  auto answered = std::async(std::launch::async, [&] { return object->SendBlockingRequest(request, kTestWaitMs); });
   const auto sent = client->ReadFrame();
   ASSERT_TRUE(sent);
   ASSERT_EQ(sent->size(), 9u);
@@ -170,7 +261,7 @@ TEST_F(Connection, UnansweredRequestTimesOutAndALateAnswerIsDropped) {
 
 TEST_F(Connection, ClosingWakesAWaitingRequest) {
   CEmptyRequestMessage request(50, 51);
-  auto answered = std::async(std::launch::async, [&] { return object->SendBlockingRequest(request, -1); });
+  auto answered = std::async(std::launch::async, [&] { return object->SendBlockingRequest(request, kTestWaitMs); });
   ASSERT_TRUE(client->ReadFrame());
   client->CloseNow();
   EXPECT_EQ(answered.get(), nullptr);
@@ -210,10 +301,17 @@ TEST(ConnectionLimit, The62ndConnectionIsRefusedAndAFreedPlaceIsReused) {
     ASSERT_TRUE(client->SendAll(Frame(Request(RecordingObject::kPing, 77))));
     EXPECT_EQ(client->ReadFrame(), Response(RecordingObject::kPingAnswer, 77));
   }
+  ScopedDiagnostics diagnostics;
   RawClient refused(server->Port());
   ASSERT_TRUE(refused.Register(99));
   EXPECT_TRUE(refused.WaitClosed());
   EXPECT_EQ(server->Objects().size(), CSocketIOThread::kMaxConnections);
+  EXPECT_EQ(diagnostics.CountContaining("connection refused"), 1u);
+  // The ones served still are.
+  for (auto* client : {clients.front().get(), clients.back().get()}) {
+    ASSERT_TRUE(client->SendAll(Frame(Request(RecordingObject::kPing, 76))));
+    EXPECT_EQ(client->ReadFrame(), Response(RecordingObject::kPingAnswer, 76));
+  }
 
   clients.front()->CloseNow();
   ASSERT_TRUE(server->Objects().front()->WaitDisconnected());

@@ -15,6 +15,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SocketTestHelpers.h"
@@ -73,6 +74,18 @@ class Signal {
   std::condition_variable m_changed;
 };
 
+// Polls a condition that no event announces until it holds; false when it still does not
+// after timeoutMs.
+template <class Fn>
+bool WaitUntil(Fn done, int timeoutMs = kTestWaitMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 // The diagnostic sink, thread-safe, installed for the life of the object.
 class ScopedDiagnostics : public IDiagnosticSink {
  public:
@@ -94,6 +107,19 @@ class ScopedDiagnostics : public IDiagnosticSink {
   bool HasLineStartingWith(const std::string& prefix) {
     std::lock_guard<std::mutex> guard(m_lock);
     return std::any_of(m_lines.begin(), m_lines.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; });
+  }
+  size_t CountContaining(const std::string& text) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return static_cast<size_t>(std::count_if(m_lines.begin(), m_lines.end(),
+                                             [&](const auto& l) { return l.find(text) != std::string::npos; }));
+  }
+  // Waits for a line that contains the text.
+  bool WaitForLineContaining(const std::string& text, int timeoutMs = kTestWaitMs) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_signal.WaitFor(lock, timeoutMs, [&] {
+      return std::any_of(m_lines.begin(), m_lines.end(),
+                         [&](const auto& l) { return l.find(text) != std::string::npos; });
+    });
   }
 
  private:

@@ -1,8 +1,7 @@
 // The SDK server end to end: SDK clients over loopback against the server with a recorded
-// receiver manager, and the log lines it writes.
+// receiver manager, and the log lines it writes; clients that misbehave or do not read, and
+// clients past the connection limit.
 #include <gtest/gtest.h>
-
-#include <thread>
 
 #include "MessagingTestHelpers.h"
 #include "sdk/Discovery.h"
@@ -10,7 +9,6 @@
 #include "sdk/SdkClient.h"
 #include "sdk/SdkServerFactory.h"
 #include "service/Logger.h"
-#include "tests/connections/CpuTime.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
@@ -386,14 +384,137 @@ TEST_F(SdkServer, ClientsFindTheServerByMulticast) {
 
 namespace {
 
-TEST_F(SdkServer, IdleServerAndClientUseNoCpu) {
+// An idle layer's threads sleep in their waits: the I/O and incoming-message threads do not
+// wake at all, the listening thread only for discovery queries (which any process on this
+// host may send). A thread that spins wakes thousands of times in the window, even on a
+// loaded machine.
+TEST_F(SdkServer, IdleServerAndClientDoNotWake) {
   Start(&manager);
   Client& client = Connect();
   ASSERT_TRUE(client.heard.WaitFor([&] { return !client.heard.statuses.empty(); }));
   ASSERT_TRUE(client.sdk.Ping());
-  const long before = ProcessCpuMs();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_LT(ProcessCpuMs() - before, 100);
+  const auto layer = CConnectionManager::Acquire();
+  layer->Flush();  // the ping's last bookkeeping is done
+  const auto before = layer->ThreadWakeups();
+  const auto woken = [&] {
+    const auto now = layer->ThreadWakeups();
+    return (now.io - before.io) + (now.incoming - before.incoming) > 2 || now.listening - before.listening > 200;
+  };
+  EXPECT_FALSE(WaitUntil(woken, 1000));
+  const auto after = layer->ThreadWakeups();
+  EXPECT_LE(after.io - before.io, 2u);
+  EXPECT_LE(after.incoming - before.incoming, 2u);
+  EXPECT_LE(after.listening - before.listening, 200u);
+  // And a request wakes them: the counters count.
+  ASSERT_TRUE(client.sdk.Ping());
+  EXPECT_GT(layer->ThreadWakeups().io, after.io);
+  EXPECT_GT(layer->ThreadWakeups().incoming, after.incoming);
+}
+
+// A ping on a raw connection: true once its answer came (frames before it are skipped).
+bool RawPing(RawClient& client, uint32_t correlationId) {
+  CEmptyRequestMessage ping(SdkMessage::kPing, SdkMessage::kPingAnswer);
+  ping.SetCorrelationId(correlationId);
+  if (!client.SendAll(Bytes(ping))) return false;
+  while (auto frame = client.ReadFrame()) {
+    CEmptyResponseMessage answer(SdkMessage::kPingAnswer, 0);
+    if (answer.Read(*CMessageBuffer::FromBody(*frame)) && answer.GetCorrelationId() == correlationId) return true;
+  }
+  return false;
+}
+
+TEST_F(SdkServer, ClientAnnouncingAnOverlongFrameIsDroppedOthersAreServed) {
+  ScopedDiagnostics diagnostics;
+  Start(&manager);
+  Client& good = Connect();
+  ASSERT_TRUE(good.heard.WaitFor([&] { return !good.heard.statuses.empty(); }));
+  RawClient bad(server->Port());
+  ASSERT_TRUE(bad.Register(7));
+  ASSERT_TRUE(bad.ReadFrame());  // its receiver list: it is served
+  // 8 MiB announced, and no more sent.
+  uint8_t prefix[4];
+  Wire::PutU32(prefix, 8 * 1024 * 1024);
+  ASSERT_TRUE(bad.SendAll(prefix));
+  EXPECT_TRUE(bad.WaitClosed());
+  EXPECT_TRUE(good.sdk.Ping());
+  EXPECT_EQ(good.sdk.GetLogFlags(), 0);
+  clients.clear();
+  server.reset();
+  const auto lines = StopLogging();
+  EXPECT_TRUE(Logged(lines, "SDK client 1 dropped: frame of 8388608 bytes refused: the limit is 1048576 bytes\n"));
+  EXPECT_EQ(diagnostics.CountContaining("frame of 8388608 bytes refused"), 1u);
+}
+
+TEST_F(SdkServer, ClientThatStopsReadingIsDroppedOthersKeepGettingAnswers) {
+  ScopedDiagnostics diagnostics;
+  Start(&manager);
+  Client& good = Connect();
+  ASSERT_TRUE(good.heard.WaitFor([&] { return good.heard.statuses.size() == 1; }));
+  RawClient slow(server->Port(), 4096);
+  ASSERT_TRUE(slow.Register(8));
+  ASSERT_TRUE(slow.ReadFrame());  // its receiver list; it reads nothing more
+  // Receiver lists of about 200 KB, each sent once the reading client has had the one before:
+  // the slow client's queue fills while the reading client's stays short.
+  const std::vector<ReceiverStatusW> records(5000, Receiver(1, 2, std::u16string(31, u'r')));
+  bool dropped = false;
+  for (int round = 0; round < 400 && !dropped; ++round) {
+    good.heard.Locked([&] { good.heard.statuses.clear(); });
+    server->SendReceiverStatus(records);
+    ASSERT_TRUE(good.heard.WaitFor([&] { return good.heard.statuses.size() == 1; })) << round;
+    EXPECT_EQ(good.heard.Locked([&] { return good.heard.statuses[0].size(); }), records.size());
+    dropped = diagnostics.CountContaining("does not read") > 0;
+  }
+  ASSERT_TRUE(dropped);
+  EXPECT_TRUE(slow.WaitClosed());
+  EXPECT_TRUE(good.sdk.Ping());
+  EXPECT_EQ(good.sdk.GetLogFlags(), 0);
+  clients.clear();
+  server.reset();
+  const auto lines = StopLogging();
+  EXPECT_TRUE(Logged(lines, "SDK client 1 dropped: the peer does not read: more than 4194304 bytes wait to be sent\n"));
+  EXPECT_EQ(diagnostics.CountContaining("does not read"), 1u);
+}
+
+TEST_F(SdkServer, ConnectionsPastTheLimitAreRefusedTheOthersServed) {
+  Start(&manager);
+  std::vector<std::unique_ptr<RawClient>> raw;
+  for (size_t i = 0; i < CSocketIOThread::kMaxConnections; ++i) {
+    raw.push_back(std::make_unique<RawClient>(server->Port()));
+    ASSERT_TRUE(raw.back()->Register(static_cast<int32_t>(i)));
+    ASSERT_TRUE(raw.back()->ReadFrame()) << i;  // its receiver list: it is served
+  }
+  RawClient refused(server->Port());
+  ASSERT_TRUE(refused.Register(99));
+  EXPECT_TRUE(refused.WaitClosed());
+  for (size_t i = 0; i < raw.size(); ++i) EXPECT_TRUE(RawPing(*raw[i], static_cast<uint32_t>(i + 1))) << i;
+  // A place freed is taken again, once the server has seen it go.
+  raw.front().reset();
+  const auto layer = CConnectionManager::Acquire();
+  ASSERT_TRUE(WaitUntil([&] { return layer->IoThread().ConnectionCount() < CSocketIOThread::kMaxConnections; }));
+  RawClient next(server->Port());
+  ASSERT_TRUE(next.Register(100));
+  EXPECT_TRUE(RawPing(next, 200));
+  server.reset();
+  const auto lines = StopLogging();
+  EXPECT_TRUE(Logged(lines, "SDK client 61 refused: no more connections can be served\n"));
+  EXPECT_TRUE(Logged(lines, "OnClientConnected: 62\n"));
+}
+
+TEST_F(SdkServer, ClientTextCannotForgeLogLines) {
+  Start(&manager);
+  Client& client = Connect();
+  const std::u16string text = u"1,2\r\n2031-01-01 00:00:00 forged\u0085\\x";
+  ASSERT_TRUE(client.sdk.SendCommand(3, text));
+  ASSERT_TRUE(manager.WaitFor([&] { return manager.commands.size() == 1; }));
+  // The manager gets the text as it was sent; only the log line escapes it.
+  EXPECT_EQ(manager.Locked([&] { return manager.commands[0].second; }), "1,2\r\n2031-01-01 00:00:00 forged\xC2\x85\\x");
+  clients.clear();
+  server.reset();
+  const auto lines = StopLogging();
+  EXPECT_TRUE(Logged(lines, "OnSendCommand: 3 - 1,2\\r\\n2031-01-01 00:00:00 forged\\u0085\\\\x\n"));
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.find("forged") != std::string::npos; }),
+            1);
 }
 
 }  // namespace

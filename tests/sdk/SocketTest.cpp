@@ -209,16 +209,20 @@ LargeSendResult SendWhilePeerIsSlow(size_t length) {
   LargeSendResult result;
   result.before = SendBufferSize(fd);
   std::vector<char> data(length, 's');
-  std::thread sender([&] { result.sent = pair.client->Send(data.data(), data.size()); });
-  if (WaitReadable(pair.server->Handle())) result.during = SendBufferSize(fd);
-  std::vector<char> sink(65536);
-  size_t drained = 0;
-  while (drained < length && WaitReadable(pair.server->Handle())) {
-    const ssize_t got = pair.server->Receive(sink.data(), sink.size());
-    if (got <= 0) break;
-    drained += static_cast<size_t>(got);
+  {
+    // Should the peer stop draining, the guard shuts the socket down so that the send returns.
+    JoiningThread sender([&] { result.sent = pair.client->Send(data.data(), data.size()); },
+                         [fd] { shutdown(fd, SHUT_RDWR); });
+    if (WaitReadable(pair.server->Handle())) result.during = SendBufferSize(fd);
+    std::vector<char> sink(65536);
+    size_t drained = 0;
+    while (drained < length && WaitReadable(pair.server->Handle())) {
+      const ssize_t got = pair.server->Receive(sink.data(), sink.size());
+      if (got <= 0) break;
+      drained += static_cast<size_t>(got);
+    }
+    if (drained == length) sender.Join();
   }
-  sender.join();
   result.after = SendBufferSize(fd);
   return result;
 }

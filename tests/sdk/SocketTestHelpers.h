@@ -2,8 +2,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/SocketExceptions.h"
@@ -13,6 +16,32 @@
 
 // Generous upper bound for anything the tests wait on.
 constexpr int kTestWaitMs = 10000;
+
+// A thread a test starts, joined when the guard goes out of scope, a failed assertion
+// included. When the thread is still running then, `unblock` runs first so that a thread
+// stuck in a blocking call returns.
+class JoiningThread {
+ public:
+  template <class Fn>
+  explicit JoiningThread(Fn body, std::function<void()> unblock = {})
+      : m_unblock(std::move(unblock)), m_thread(std::move(body)) {}
+  ~JoiningThread() {
+    if (!m_thread.joinable()) return;
+    if (m_unblock) m_unblock();
+    m_thread.join();
+  }
+  JoiningThread(const JoiningThread&) = delete;
+  JoiningThread& operator=(const JoiningThread&) = delete;
+
+  // Waits for the thread to end on its own.
+  void Join() {
+    if (m_thread.joinable()) m_thread.join();
+  }
+
+ private:
+  std::function<void()> m_unblock;
+  std::thread m_thread;
+};
 
 // A connected loopback pair: the client side and the accepted server side.
 struct LoopbackPair {
