@@ -7,10 +7,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
+
+#include "platform/AtomicFile.h"
 
 namespace Platform {
 namespace {
@@ -37,15 +38,40 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-std::vector<std::string> ReadLines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
+// The store's lines. A missing file is an empty store; false (with the reason) when the file
+// is there but cannot be read, so that a writer never replaces a store it could not read.
+bool ReadLines(const std::string& path, std::vector<std::string>& lines, std::string& error) {
+  lines.clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
   }
-  return lines;
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = "cannot read " + path + ": " + std::strerror(errno);
+      close(fd);
+      return false;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return true;
 }
 
 // Section header name of a line "[name]", or nothing.
@@ -56,20 +82,37 @@ std::optional<std::string> SectionOf(const std::string& line) {
 }
 
 // A lock on a companion file, so that readers of the store never see a half-written file
-// and two writers never lose each other's values.
+// and two writers never lose each other's values. Not held when the file cannot be opened or
+// locked; error then says why.
 class StoreLock {
  public:
   StoreLock(const std::string& path, int operation) {
-    m_fd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (m_fd >= 0) flock(m_fd, operation);
+    const std::string lockPath = path + ".lock";
+    m_fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m_fd < 0) {
+      m_error = "cannot open " + lockPath + ": " + std::strerror(errno);
+      return;
+    }
+    int rc;
+    while ((rc = flock(m_fd, operation)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+      m_error = "cannot lock " + lockPath + ": " + std::strerror(errno);
+      close(m_fd);
+      m_fd = -1;
+    }
   }
   ~StoreLock() {
     if (m_fd >= 0) close(m_fd);
   }
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
   bool Held() const { return m_fd >= 0; }
+  const std::string& Error() const { return m_error; }
 
  private:
   int m_fd = -1;
+  std::string m_error;
 };
 
 }  // namespace
@@ -86,7 +129,10 @@ std::optional<std::string> RegistryStore::Read(int root, const std::string& keyP
   // Reads need no lock: the file is only ever replaced whole by rename.
   const std::string section = SectionName(root, keyPath);
   bool inSection = false;
-  for (const std::string& line : ReadLines(m_path)) {
+  std::vector<std::string> lines;
+  std::string error;
+  if (!ReadLines(m_path, lines, error)) return std::nullopt;
+  for (const std::string& line : lines) {
     if (auto s = SectionOf(line)) {
       inSection = SameName(*s, section);
       continue;
@@ -99,18 +145,28 @@ std::optional<std::string> RegistryStore::Read(int root, const std::string& keyP
   return std::nullopt;
 }
 
-bool RegistryStore::Write(int root, const std::string& keyPath, const std::string& name,
-                          const std::string& value) const {
-  if (value.find_first_of("\r\n") != std::string::npos || name.find_first_of("=\r\n[]") != std::string::npos)
+bool RegistryStore::Write(int root, const std::string& keyPath, const std::string& name, const std::string& value,
+                          std::string* error) const {
+  std::string ignored;
+  std::string& reason = error ? *error : ignored;
+  if (value.find_first_of("\r\n") != std::string::npos || name.find_first_of("=\r\n[]") != std::string::npos) {
+    reason = "a line break in the value, or a character the store cannot keep in the name";
     return false;
+  }
   std::error_code ec;
   const std::filesystem::path file(m_path);
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
 
+  // Without the lock another writer could replace the file between our read and our write
+  // and one of the two values would be lost: nothing is written then.
   StoreLock lock(m_path, LOCK_EX);
-  if (!lock.Held()) return false;
+  if (!lock.Held()) {
+    reason = lock.Error();
+    return false;
+  }
 
-  std::vector<std::string> lines = ReadLines(m_path);
+  std::vector<std::string> lines;
+  if (!ReadLines(m_path, lines, reason)) return false;
   const std::string section = SectionName(root, keyPath);
   const std::string entry = name + "=" + value;
   bool inSection = false, done = false;
@@ -141,18 +197,9 @@ bool RegistryStore::Write(int root, const std::string& keyPath, const std::strin
     }
   }
 
-  const std::string temp = m_path + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    for (const std::string& l : lines) out << l << '\n';
-    out.flush();
-    if (!out) return false;
-  }
-  if (std::rename(temp.c_str(), m_path.c_str()) != 0) {
-    std::remove(temp.c_str());
-    return false;
-  }
-  return true;
+  std::string text;
+  for (const std::string& l : lines) text += l + '\n';
+  return ReplaceFileAtomically(m_path, text, reason);
 }
 
 }  // namespace Platform

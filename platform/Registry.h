@@ -5,7 +5,8 @@
 
 // The registry store: an INI file with sections "[HKEY_LM\key\path]" (also HKEY_CU, HKEY_CR)
 // and "name=value" lines; numbers are decimal text. Section and value names compare without
-// regard to case, as registry names do. The file is rewritten atomically under a lock.
+// regard to case, as registry names do. The file is rewritten atomically (and synced) under a
+// lock on "<file>.lock".
 
 namespace Platform {
 
@@ -21,8 +22,11 @@ class RegistryStore {
 
   // The value text, or nothing when the file, the key or the value is missing or unreadable.
   std::optional<std::string> Read(int root, const std::string& keyPath, const std::string& name) const;
-  // False when the value cannot be stored (a line break in it, an unwritable file).
-  bool Write(int root, const std::string& keyPath, const std::string& name, const std::string& value) const;
+  // False when the value cannot be stored (a line break in it, a store that cannot be locked
+  // or written); error, when given, then says why. A store that cannot be locked is left as
+  // it is. The new file is on disk when this returns true.
+  bool Write(int root, const std::string& keyPath, const std::string& name, const std::string& value,
+             std::string* error = nullptr) const;
 
   const std::string& Path() const { return m_path; }
 

@@ -28,8 +28,8 @@ enum ServiceControlCode : uint32_t {
 };
 
 struct ServiceConfig {
-  std::string name;         // "Ovanta Hardware"
-  std::string binaryPath;   // the running executable
+  std::string name;        // "Ovanta Hardware"
+  std::string binaryPath;  // the running executable
   std::string description;
   // udev rules installed with the service (empty: none).
   std::string udevRules;
@@ -70,11 +70,26 @@ std::unique_ptr<IServiceControl> MakeSystemdServiceControl();
 // The unit name for a service name: "Ovanta Hardware" -> "ovanta-hardware.service".
 std::string UnitName(const std::string& serviceName);
 
+// The value of an ExecStart= line that runs the program at path without arguments: the path
+// in double quotes, with '"' and '\' escaped by a backslash and '%' written as "%%", so that
+// systemd neither splits it at spaces nor expands specifiers in it.
+std::string SystemdExecStart(const std::string& path);
+// The program path an ExecStart= value names, read as systemd reads it: specifiers' "%%" as
+// "%", then the first word, unquoted and unescaped (a value written without quotes ends at
+// the first space). Empty when there is none.
+std::string SystemdExecPath(const std::string& execStart);
+// Whether systemd runs a program at path: it must be absolute and, though the unit file can
+// spell them, systemd refuses quotes, backslashes and control characters in a program's
+// name. False with the reason otherwise.
+bool SystemdAcceptsProgramPath(const std::string& path, std::string& why);
+
 // Blocks SIGINT and SIGTERM in the calling thread and every thread it starts afterwards, so
 // that they arrive only where a StopSignalWatcher reads them. Call first thing in main.
 void BlockStopSignals();
 
-// Calls onStop (on its own thread) when SIGINT or SIGTERM arrives, until destroyed.
+// Calls onStop (on its own thread) when SIGINT or SIGTERM arrives, until destroyed. Reads the
+// signals through a signalfd; where one cannot be had, a handler on the watcher's thread (the
+// only thread that does not block them) passes them on through a pipe.
 class StopSignalWatcher {
  public:
   explicit StopSignalWatcher(std::function<void(int signal)> onStop);

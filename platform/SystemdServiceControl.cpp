@@ -1,10 +1,11 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/AtomicFile.h"
 #include "platform/ServiceControl.h"
 #include "platform/WaitEvent.h"
 
@@ -23,6 +25,100 @@ std::string UnitName(const std::string& serviceName) {
   std::string unit;
   for (char c : serviceName) unit += (c == ' ') ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return unit + ".service";
+}
+
+std::string SystemdExecStart(const std::string& path) {
+  std::string value = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\') value += '\\';
+    if (c == '%') value += '%';
+    value += c;
+  }
+  return value + "\"";
+}
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string SystemdExecPath(const std::string& execStart) {
+  // systemd expands specifiers over the whole line first, then splits it into words.
+  std::string line;
+  for (size_t i = 0; i < execStart.size(); ++i) {
+    line += execStart[i];
+    if (execStart[i] == '%' && i + 1 < execStart.size() && execStart[i + 1] == '%') ++i;
+  }
+  size_t i = line.find_first_not_of(" \t");
+  if (i == std::string::npos) return "";
+  // Prefixes that change how the program is run, not which program.
+  while (i < line.size() && std::strchr("-@:+!", line[i])) ++i;
+  std::string word;
+  char quote = 0;
+  for (; i < line.size(); ++i) {
+    const char c = line[i];
+    if (!quote && (c == ' ' || c == '\t')) break;
+    if (c == quote) {
+      quote = 0;
+      continue;
+    }
+    if (!quote && (c == '"' || c == '\'')) {
+      quote = c;
+      continue;
+    }
+    if (c != '\\' || i + 1 == line.size()) {
+      word += c;
+      continue;
+    }
+    const char e = line[++i];
+    switch (e) {
+      case 'n':
+        word += '\n';
+        break;
+      case 't':
+        word += '\t';
+        break;
+      case 'r':
+        word += '\r';
+        break;
+      case 's':
+        word += ' ';
+        break;
+      case 'x':
+        if (i + 2 < line.size() && HexDigit(line[i + 1]) >= 0 && HexDigit(line[i + 2]) >= 0) {
+          word += static_cast<char>(HexDigit(line[i + 1]) * 16 + HexDigit(line[i + 2]));
+          i += 2;
+        } else {
+          word += e;
+        }
+        break;
+      default:
+        word += e;
+        break;
+    }
+  }
+  return word;
+}
+
+bool SystemdAcceptsProgramPath(const std::string& path, std::string& why) {
+  if (path.empty() || path.front() != '/') {
+    why = "the program's path " + path + " is not absolute";
+    return false;
+  }
+  for (char c : path) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\'' || c == '\\' || u < 0x20 || u == 0x7f) {
+      why = "systemd does not run a program whose path has a quote, a backslash or a control character: " + path;
+      return false;
+    }
+  }
+  return true;
 }
 
 namespace {
@@ -43,6 +139,11 @@ std::string UdevRulesFile(const std::string& name) {
 
 // Runs a program with arguments; output (stdout and stderr) goes to output.
 int RunProgram(const std::vector<std::string>& argv, std::string& output) {
+  // Everything the child needs is made before fork: a child of a threaded process may only
+  // make async-signal-safe calls until it execs.
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) {
     output = strerror(errno);
@@ -61,9 +162,8 @@ int RunProgram(const std::vector<std::string>& argv, std::string& output) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
+    // This process ignores SIGPIPE; an ignored signal would stay ignored across exec.
+    signal(SIGPIPE, SIG_DFL);
     execvp(args[0], args.data());
     _exit(127);
   }
@@ -95,7 +195,7 @@ std::string ReadExecStart(const std::string& file) {
   std::ifstream in(file);
   std::string line;
   while (std::getline(in, line))
-    if (line.rfind("ExecStart=", 0) == 0) return line.substr(10);
+    if (line.rfind("ExecStart=", 0) == 0) return SystemdExecPath(line.substr(10));
   return "";
 }
 
@@ -107,12 +207,13 @@ void ReloadUdev() {
   RunProgram({"udevadm", "trigger", "--subsystem-match=usb", "--subsystem-match=tty"}, ignored);
 }
 
-void InstallUdevRules(const std::string& name, const std::string& rules) {
+bool InstallUdevRules(const std::string& name, const std::string& rules, std::string& error) {
   const std::filesystem::path file(UdevRulesFile(name));
   std::error_code ec;
   std::filesystem::create_directories(file.parent_path(), ec);
-  std::ofstream(file, std::ios::trunc) << rules;
+  if (!ReplaceFileAtomically(file.string(), rules, error)) return false;
   ReloadUdev();
+  return true;
 }
 
 class SystemdServiceControl final : public IServiceControl {
@@ -138,15 +239,16 @@ class SystemdServiceControl final : public IServiceControl {
   }
 
   bool Create(const ServiceConfig& config, std::string& error) override {
+    if (!SystemdAcceptsProgramPath(config.binaryPath, error)) return false;
     std::ostringstream unit;
+    // network.target is only ordered after: a service does not pull it in.
     unit << "[Unit]\n"
          << "Description=" << config.name << "\n"
          << "Documentation=man:ovanta-hardware(8)\n"
-         << "After=network.target voxlet.service\n"
-         << "Wants=network.target\n\n"
+         << "After=network.target voxlet.service\n\n"
          << "[Service]\n"
          << "Type=notify\n"
-         << "ExecStart=" << config.binaryPath << "\n"
+         << "ExecStart=" << SystemdExecStart(config.binaryPath) << "\n"
          << "Restart=on-failure\n"
          << "TimeoutStopSec=10\n\n"
          << "[Install]\n"
@@ -154,24 +256,24 @@ class SystemdServiceControl final : public IServiceControl {
     if (!config.description.empty()) unit << "# " << config.description << "\n";
     std::error_code ec;
     std::filesystem::create_directories(UnitDirectory(), ec);
-    {
-      std::ofstream out(UnitFile(config.name), std::ios::trunc);
-      out << unit.str();
-      out.flush();
-      if (!out) {
-        error = "cannot write " + UnitFile(config.name) + ": " + strerror(errno);
+    if (!ReplaceFileAtomically(UnitFile(config.name), unit.str(), error)) return false;
+    bool rulesWritten = false;
+    if (!config.udevRules.empty()) {
+      if (!InstallUdevRules(config.name, config.udevRules, error)) {
+        std::filesystem::remove(UnitFile(config.name), ec);
         return false;
       }
+      rulesWritten = true;
     }
-    if (!config.udevRules.empty()) InstallUdevRules(config.name, config.udevRules);
     if (Systemctl({"daemon-reload"}, error) && Systemctl({"enable", UnitName(config.name)}, error)) return true;
     // Not registered with systemd: leave no file behind that would make it look installed.
     std::filesystem::remove(UnitFile(config.name), ec);
-    if (std::filesystem::remove(UdevRulesFile(config.name), ec)) ReloadUdev();
+    if (rulesWritten && std::filesystem::remove(UdevRulesFile(config.name), ec)) ReloadUdev();
     return false;
   }
 
   bool ChangeBinaryPath(const std::string& name, const std::string& path, std::string& error) override {
+    if (!SystemdAcceptsProgramPath(path, error)) return false;
     const std::string file = UnitFile(name);
     std::ifstream in(file);
     if (!in) {
@@ -180,15 +282,14 @@ class SystemdServiceControl final : public IServiceControl {
     }
     std::ostringstream text;
     std::string line;
-    while (std::getline(in, line)) text << (line.rfind("ExecStart=", 0) == 0 ? "ExecStart=" + path : line) << "\n";
-    in.close();
-    std::ofstream out(file, std::ios::trunc);
-    out << text.str();
-    out.flush();
-    if (!out) {
-      error = "cannot write " + file;
+    while (std::getline(in, line))
+      text << (line.rfind("ExecStart=", 0) == 0 ? "ExecStart=" + SystemdExecStart(path) : line) << "\n";
+    if (in.bad()) {
+      error = "cannot read " + file;
       return false;
     }
+    in.close();
+    if (!ReplaceFileAtomically(file, text.str(), error)) return false;
     return Systemctl({"daemon-reload"}, error);
   }
 
@@ -269,8 +370,10 @@ class SystemdServiceControl final : public IServiceControl {
       mainEnded.Set();
     });
     {
-      StopSignalWatcher watcher([&](int signal) { (void)signal;
-        handler(kControlStop); });
+      StopSignalWatcher watcher([&](int signal) {
+        (void)signal;
+        handler(kControlStop);
+      });
       mainEnded.Wait(-1);
     }
     mainThread.join();
@@ -284,33 +387,105 @@ class SystemdServiceControl final : public IServiceControl {
 
 std::unique_ptr<IServiceControl> MakeSystemdServiceControl() { return std::make_unique<SystemdServiceControl>(); }
 
-void BlockStopSignals() {
+namespace {
+
+sigset_t StopSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  return set;
+}
+
+// Where the fallback handler writes the signal's number: the pipe of the one watcher that
+// has no signalfd (-1 when there is none).
+std::atomic<int> g_stopPipe{-1};
+
+void PassOnStopSignal(int signal) {
+  const int savedErrno = errno;
+  const int fd = g_stopPipe.load();
+  if (fd >= 0) {
+    const auto byte = static_cast<unsigned char>(signal);
+    // A full pipe already holds a stop that has not been read yet.
+    [[maybe_unused]] const ssize_t written = write(fd, &byte, 1);
+  }
+  errno = savedErrno;
+}
+
+}  // namespace
+
+void BlockStopSignals() {
+  const sigset_t set = StopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 struct StopSignalWatcher::Impl {
   int signalFd = -1;
+  // The fallback: the handler writes to pipe[1], the watcher thread reads pipe[0].
+  int pipe[2] = {-1, -1};
+  struct sigaction oldInt {};
+  struct sigaction oldTerm {};
   CWaitEvent quit;
   std::thread thread;
+
+  // Installs the handler; false when not even a pipe can be had.
+  bool StartFallback() {
+    if (pipe2(pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    int expected = -1;
+    if (!g_stopPipe.compare_exchange_strong(expected, pipe[1])) {
+      // Another watcher owns the handler already; its thread takes the signals.
+      close(pipe[0]);
+      close(pipe[1]);
+      pipe[0] = pipe[1] = -1;
+      return true;
+    }
+    struct sigaction action {};
+    action.sa_handler = PassOnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, &oldInt);
+    sigaction(SIGTERM, &action, &oldTerm);
+    return true;
+  }
+  void StopFallback() {
+    if (pipe[1] < 0) return;
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGTERM, &oldTerm, nullptr);
+    g_stopPipe = -1;
+    close(pipe[0]);
+    close(pipe[1]);
+  }
 };
 
 StopSignalWatcher::StopSignalWatcher(std::function<void(int)> onStop) : m_impl(std::make_unique<Impl>()) {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
+  const sigset_t set = StopSignals();
   m_impl->signalFd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (m_impl->signalFd < 0 && !m_impl->StartFallback()) {
+    // Neither way can be had: let the signals end this process as they would by default.
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  }
   m_impl->thread = std::thread([impl = m_impl.get(), onStop = std::move(onStop)] {
-    const WaitHandle handles[] = {WaitHandle::Of(impl->quit), WaitHandle::Descriptor(impl->signalFd)};
+    const bool viaPipe = impl->signalFd < 0;
+    const int fd = viaPipe ? impl->pipe[0] : impl->signalFd;
+    if (fd < 0) {
+      impl->quit.Wait(-1);
+      return;
+    }
+    if (viaPipe) {
+      // The stop signals reach the handler on this thread only.
+      const sigset_t stops = StopSignals();
+      pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+    }
+    const WaitHandle handles[] = {WaitHandle::Of(impl->quit), WaitHandle::Descriptor(fd)};
     for (;;) {
       if (WaitForAny(handles, -1) != 1) return;
-      signalfd_siginfo info{};
-      if (read(impl->signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
-        onStop(static_cast<int>(info.ssi_signo));
+      if (viaPipe) {
+        unsigned char signal = 0;
+        while (read(fd, &signal, 1) == 1) onStop(signal);
+      } else {
+        signalfd_siginfo info{};
+        if (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) onStop(static_cast<int>(info.ssi_signo));
+      }
     }
   });
 }
@@ -319,6 +494,7 @@ StopSignalWatcher::~StopSignalWatcher() {
   m_impl->quit.Set();
   m_impl->thread.join();
   if (m_impl->signalFd >= 0) close(m_impl->signalFd);
+  m_impl->StopFallback();
 }
 
 }  // namespace Platform

@@ -3,6 +3,9 @@
 #include <strings.h>
 
 #include <cstring>
+#include <filesystem>
+
+#include "platform/Registry.h"
 
 namespace {
 
@@ -20,7 +23,36 @@ HostState g_host;
 constexpr const char* kUsage = "Usage: '-i' install, '-u' uninstall, '-d' debug";
 constexpr uint32_t kErrorCallNotImplemented = 120;
 
+// The switches that select an operation in argv[1].
+constexpr const char* kOperationSwitches[] = {"-i", "-u", "-d", "-start", "-stop"};
+
+constexpr const char* kTerminalUsage =
+    "Usage: ovanta-hardware [-i | -u | -d | -start | -stop] [-nologging]\n"
+    "       ovanta-hardware -h | --help | --version\n"
+    "\n"
+    "  -i          install the systemd unit ovanta-hardware.service, enable and start it\n"
+    "  -u          stop the service and remove the unit\n"
+    "  -d          run in the console until Ctrl-C or SIGTERM; the log is also written to\n"
+    "              standard error\n"
+    "  -start      start the installed service\n"
+    "  -stop       stop the installed service (waits up to 2 seconds)\n"
+    "  -nologging  (in any position) write no log for this process\n"
+    "  -h, --help  print this help\n"
+    "  --version   print the version and the commit it was built from\n"
+    "\n"
+    "Only the first argument selects an operation; its case does not matter. Without one the\n"
+    "program runs as the service, which only systemd does. See ovanta-hardware(8).\n";
+
 bool SameSwitch(const char* arg, const char* sw) { return strcasecmp(arg, sw) == 0; }
+
+// Whether the command line runs the service in the console.
+bool DebugMode(int argc, char** argv) { return argc > 1 && argv[1] && SameSwitch(argv[1], "-d"); }
+
+std::string Absolute(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  return ec ? path : absolute.lexically_normal().string();
+}
 
 bool AnyArgumentIs(int argc, char** argv, std::initializer_list<const char*> switches) {
   for (int i = 0; i < argc; ++i)
@@ -239,7 +271,8 @@ int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IService
   }
   if (IsInstalled()) {
     std::string error;
-    if (control.RunDispatcher(ServiceMain, [](uint32_t c) { return ServiceControlHandler(c, 0, nullptr); }, error))
+    if (control.RunDispatcher(
+            ServiceMain, [](uint32_t c) { return ServiceControlHandler(c, 0, nullptr); }, error))
       return 0;
     OV_LOG(kLogDiagnostic, "StartServiceCtrlDispatcher failed = %s", error.c_str());
     OV_LOG(kLogDiagnostic, "To run the service in the debugger use '-d'.  %s", kUsage);
@@ -249,26 +282,53 @@ int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IService
   return -1;
 }
 
+std::optional<int> AnswerOnTerminal(int argc, char** argv, const BuildInfo& build, std::FILE* out, std::FILE* err) {
+  if (argc < 2 || !argv[1] || argv[1][0] != '-') return std::nullopt;
+  const std::string arg = argv[1];
+  if (arg == "-h" || arg == "--help" || arg == "--version") {
+    if (arg == "--version")
+      std::fprintf(out, "ovanta-hardware %s (commit %s)\n", build.version, build.commit);
+    else
+      std::fputs(kTerminalUsage, out);
+    // Help that did not reach its reader is a failure (a full disk, a closed pipe).
+    return std::fflush(out) == 0 && !std::ferror(out) ? 0 : 1;
+  }
+  // "-nologging" is looked for case-sensitively, the operations without regard to case.
+  if (arg == "-nologging") return std::nullopt;
+  for (const char* sw : kOperationSwitches)
+    if (SameSwitch(arg.c_str(), sw)) return std::nullopt;
+  std::fprintf(err, "ovanta-hardware: unknown switch '%s'\n%s", arg.c_str(), kTerminalUsage);
+  return 2;
+}
+
 int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts) {
   std::shared_ptr<void> clientLibrary = parts.makeClientLibrary ? parts.makeClientLibrary() : nullptr;
   CReceiverServiceSettings settings;
   settings.Load();
   std::unique_ptr<IServiceManager> manager = parts.makeManager(settings);
 
+  const bool console = DebugMode(argc, argv);
+  std::string logInUse = "none (-nologging)";
   if (!AnyArgumentIs(argc, argv, {"-nologging"})) {
     auto* logger = new CLogger(manager.get());
     g_pLogger = logger;
     // Console mode shows the log on standard error as well.
-    if (argc > 1 && argv[1] && SameSwitch(argv[1], "-d")) logger->SetEcho(true);
-    if (!logger->Open(settings.GetLogFileName())) {
+    if (console) logger->SetEcho(true);
+    bool open = logger->Open(settings.GetLogFileName());
+    if (!open) {
       const std::string fallback = CReceiverServiceSettings::DefaultLogPath();
-      logger->Open(fallback);
+      open = logger->Open(fallback);
       settings.SetLogFileName(fallback);
       settings.SaveLogPath(fallback);
     }
+    logInUse = Absolute(settings.GetLogFileName()) + (open ? "" : " (cannot be opened)");
     logger->SetMask(settings.GetLogFlags());
-    OV_LOG(kLogMilestone, "Receiver service starting.");
   }
+  // Before the first log line reaches the console: which files this run uses.
+  if (console)
+    std::fprintf(stderr, "ovanta-hardware: log file %s, registry store %s\n", logInUse.c_str(),
+                 Absolute(Platform::RegistryFilePath()).c_str());
+  OV_LOG(kLogMilestone, "Receiver service starting.");
 
   const int result = ServiceEntry(argc, argv, manager.get(), *parts.serviceControl);
 

@@ -1,6 +1,8 @@
 #pragma once
+#include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/ServiceControl.h"
 #include "service/ReceiverServiceSettings.h"
@@ -29,6 +31,18 @@ struct ServiceHostParts {
   // The client library's process-wide object: made first, destroyed after the logger.
   std::function<std::shared_ptr<void>()> makeClientLibrary;
 };
+
+// What the executable says about itself on --version.
+struct BuildInfo {
+  const char* version = "";
+  const char* commit = "unknown";  // the git commit the executable was built from
+};
+
+// The switches answered on the terminal before anything else starts: "-h" and "--help" print
+// the usage on out, "--version" the version and commit (status 0); an argv[1] that looks like
+// a switch ("-...") but is none the service knows prints the usage on err (status 2). Nothing,
+// and nothing printed, for every other command line: the process goes on to ReceiverServiceMain.
+std::optional<int> AnswerOnTerminal(int argc, char** argv, const BuildInfo& build, std::FILE* out, std::FILE* err);
 
 // The process: settings, manager, logger, the command line, then shut-down in reverse.
 // Returns 0, or -1 when the service is not installed or the dispatcher failed.

@@ -1,3 +1,14 @@
+#include <signal.h>
+
+#include <cstdio>
+
 #include "service/ServiceHost.h"
 
-int main(int argc, char** argv) { return win32tmain(argc, argv); }
+int main(int argc, char** argv) {
+  // A console that goes away (standard error closed under "-d") must not end the service:
+  // writes to it then fail with EPIPE and are dropped.
+  signal(SIGPIPE, SIG_IGN);
+  if (const auto status = AnswerOnTerminal(argc, argv, {OVANTA_VERSION, OVANTA_GIT_COMMIT}, stdout, stderr))
+    return *status;
+  return win32tmain(argc, argv);
+}

@@ -1,16 +1,152 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/syscall.h>
+
+#include <cctype>
+#include <functional>
+#include <optional>
+#include <sstream>
 
 #include "tests/integration/ChildProcess.h"
+#include "tests/platform/SyscallFailure.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
+
+constexpr int kDeadlineMs = 60000;
+
+// A child's environment: this process's, with the extra "NAME=value" entries replacing those of
+// the same name, and a bare "NAME" removing it.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
+  std::vector<std::string> env;
+  for (const auto& e : extra)
+    if (e.find('=') != std::string::npos) env.push_back(e);
+  for (char** e = environ; *e; ++e) {
+    const std::string entry(*e);
+    const std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const auto& x : extra) replaced = replaced || x.substr(0, x.find('=')) == name;
+    if (!replaced) env.push_back(entry);
+  }
+  return env;
+}
+
+// A program started by fork and exec, so that the child can be set up first: its standard
+// output and error, and system calls made to fail.
+class Process {
+ public:
+  Process(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv, int stdoutFd, int stderrFd,
+          const SyscallFailure* failure = nullptr)
+      : m_args(args), m_env(ChildEnvironment(extraEnv)) {
+    // Everything the child uses is made before fork.
+    std::vector<char*> argv, envp;
+    for (auto& a : m_args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : m_env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    m_pid = fork();
+    if (m_pid == 0) {
+      if (stdoutFd >= 0) dup2(stdoutFd, 1);
+      if (stderrFd >= 0) dup2(stderrFd, 2);
+      if (failure && !failure->Install()) _exit(kNoFilter);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    if (m_pid > 0) m_pidFd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
+  }
+  ~Process() {
+    if (m_pid > 0 && !m_status) {
+      kill(m_pid, SIGKILL);
+      Reap();
+    }
+    if (m_pidFd >= 0) close(m_pidFd);
+  }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  bool Started() const { return m_pid > 0 && m_pidFd >= 0; }
+  void Signal(int signal) { kill(m_pid, signal); }
+
+  // The exit code once the process has ended (-1 when a signal ended it); nothing when it is
+  // still running after timeoutMs.
+  std::optional<int> WaitExit(int timeoutMs = kDeadlineMs) {
+    if (m_status) return m_status;
+    pollfd p{m_pidFd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) != 1) return std::nullopt;
+    Reap();
+    return m_status;
+  }
+  // Checks condition while the process runs, between short waits for its end, until it holds
+  // (true), or the process ends or the deadline passes (false).
+  bool WaitUntil(const std::function<bool()>& condition) {
+    for (int waited = 0; waited < kDeadlineMs; waited += 20) {
+      if (condition()) return true;
+      if (WaitExit(20)) return condition();
+    }
+    return false;
+  }
+
+  static constexpr int kNoFilter = 99;  // the child could not install its system call filter
+
+ private:
+  void Reap() {
+    int status = 0;
+    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::vector<std::string> m_args, m_env;
+  pid_t m_pid = -1;
+  int m_pidFd = -1;
+  std::optional<int> m_status;
+};
+
+// A program run to its end with its standard output and error kept.
+struct Finished {
+  std::optional<int> status;
+  std::string out, err;
+};
+
+Finished RunToEnd(const TempDir& dir, const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  const std::string outFile = dir.File("run.out"), errFile = dir.File("run.err");
+  const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  Finished finished;
+  {
+    Process process(args, env, out, err);
+    finished.status = process.WaitExit();
+  }
+  close(out);
+  close(err);
+  finished.out = ReadFile(outFile);
+  finished.err = ReadFile(errFile);
+  return finished;
+}
+
+// Where a child's console output goes when the test does not read it.
+class DevNull {
+ public:
+  DevNull() : m_fd(open("/dev/null", O_WRONLY | O_CLOEXEC)) {}
+  ~DevNull() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  DevNull(const DevNull&) = delete;
+  DevNull& operator=(const DevNull&) = delete;
+  int Fd() const { return m_fd; }
+
+ private:
+  int m_fd;
+};
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 class ServiceBinaryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     logPath = dir.File("service.log");
-    WriteFile(dir.File("registry.ini"), "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" +
-                                            logPath + "\nLogFlags=17\n");
+    WriteFile(dir.File("registry.ini"),
+              "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + logPath + "\nLogFlags=17\n");
   }
   std::vector<std::string> Env() const {
     return {"OVANTA_REGISTRY=" + dir.File("registry.ini"), "OVANTA_SYSTEM_DIR=" + dir.File("system"),
@@ -25,6 +161,9 @@ TEST_F(ServiceBinaryTest, ConsoleModeRunsUntilInterruptedAndShutsDownInOrder) {
   ChildProcess service({OVANTA_HARDWARE_EXE, "-d"}, Env());
   ASSERT_TRUE(service.Started());
   ASSERT_TRUE(service.WaitForLine("CReceiverManager::Run started")) << service.Seen();
+  // Before any log line: the files this run uses.
+  EXPECT_EQ(service.Seen().substr(0, service.Seen().find('\n')),
+            "ovanta-hardware: log file " + logPath + ", registry store " + dir.File("registry.ini"));
   service.Signal(SIGINT);
   ASSERT_TRUE(service.WaitForLine("Receiver service stopped.")) << service.Seen();
   EXPECT_EQ(service.Wait(), 0);
@@ -62,6 +201,83 @@ TEST_F(ServiceBinaryTest, WithoutSwitchesAndNotInstalledItExitsWithTheUsageLine)
   ChildProcess service({OVANTA_HARDWARE_EXE}, Env());
   EXPECT_EQ(service.Wait(), 255);
   EXPECT_NE(ReadFile(logPath).find("The service is not installed.  Exiting."), std::string::npos);
+  // "-nologging" alone takes the same way, without a log.
+  std::filesystem::remove(logPath);
+  const Finished quiet = RunToEnd(dir, {OVANTA_HARDWARE_EXE, "-nologging"}, Env());
+  EXPECT_EQ(quiet.status, std::optional<int>(255));
+  EXPECT_EQ(quiet.out + quiet.err, "");
+  EXPECT_FALSE(std::filesystem::exists(logPath));
+}
+
+TEST_F(ServiceBinaryTest, HelpAndVersionAnswerOnStandardOutputAndStartNothing) {
+  const std::string registry = ReadFile(dir.File("registry.ini"));
+  for (const char* help : {"-h", "--help"}) {
+    const Finished run = RunToEnd(dir, {OVANTA_HARDWARE_EXE, help}, Env());
+    EXPECT_EQ(run.status, std::optional<int>(0)) << help;
+    EXPECT_EQ(run.out.rfind("Usage: ovanta-hardware ", 0), 0u) << run.out;
+    EXPECT_EQ(run.err, "");
+  }
+  const Finished version = RunToEnd(dir, {OVANTA_HARDWARE_EXE, "--version"}, Env());
+  EXPECT_EQ(version.status, std::optional<int>(0));
+  EXPECT_EQ(version.out.rfind("ovanta-hardware ", 0), 0u) << version.out;
+  EXPECT_TRUE(Contains(version.out, " (commit ")) << version.out;
+  EXPECT_EQ(version.err, "");
+  // No settings, no logger: nothing was touched.
+  EXPECT_FALSE(std::filesystem::exists(logPath));
+  EXPECT_EQ(ReadFile(dir.File("registry.ini")), registry);
+}
+
+TEST_F(ServiceBinaryTest, AnUnknownSwitchPrintsTheUsageOnStandardErrorAndExitsWithTwo) {
+  const std::string registry = ReadFile(dir.File("registry.ini"));
+  for (const char* unknown : {"-x", "--debug", "-NOLOGGING"}) {
+    const Finished run = RunToEnd(dir, {OVANTA_HARDWARE_EXE, unknown, "-nologging"}, Env());
+    EXPECT_EQ(run.status, std::optional<int>(2)) << unknown;
+    EXPECT_TRUE(Contains(run.err, std::string("unknown switch '") + unknown + "'")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "Usage: ovanta-hardware ")) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  // It did not go on to run as the service.
+  EXPECT_FALSE(std::filesystem::exists(logPath));
+  EXPECT_EQ(ReadFile(dir.File("registry.ini")), registry);
+}
+
+// The console may go away while the service runs: writes to a closed standard error must not
+// end it.
+TEST_F(ServiceBinaryTest, AClosedStandardErrorDoesNotEndTheConsoleMode) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  close(fds[0]);
+  Process service({OVANTA_HARDWARE_EXE, "-d"}, Env(), -1, fds[1]);
+  close(fds[1]);
+  ASSERT_TRUE(service.Started());
+  ASSERT_TRUE(service.WaitUntil([&] { return Contains(ReadFile(logPath), "CReceiverManager::Run started"); }))
+      << ReadFile(logPath);
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.WaitExit(), std::optional<int>(0));
+  EXPECT_TRUE(Contains(ReadFile(logPath), "Receiver service stopped."));
+}
+
+// Where no signalfd can be had, SIGTERM and SIGINT still reach the service.
+TEST_F(ServiceBinaryTest, StopSignalsStopTheServiceWithoutASignalfd) {
+#ifdef SYS_signalfd
+  const SyscallFailure noSignalfd({SYS_signalfd4, SYS_signalfd}, ENOSYS);
+#else
+  const SyscallFailure noSignalfd({SYS_signalfd4}, ENOSYS);
+#endif
+  if (!noSignalfd.Supported()) GTEST_SKIP() << "no seccomp filter for this architecture";
+  const DevNull quiet;
+  for (const int signal : {SIGTERM, SIGINT}) {
+    std::filesystem::remove(logPath);
+    Process service({OVANTA_HARDWARE_EXE, "-d"}, Env(), -1, quiet.Fd(), &noSignalfd);
+    ASSERT_TRUE(service.Started());
+    const bool running =
+        service.WaitUntil([&] { return Contains(ReadFile(logPath), "CReceiverManager::Run started"); });
+    if (service.WaitExit(0) == std::optional<int>(Process::kNoFilter)) GTEST_SKIP() << "seccomp refused here";
+    ASSERT_TRUE(running) << ReadFile(logPath);
+    service.Signal(signal);
+    EXPECT_EQ(service.WaitExit(), std::optional<int>(0)) << "signal " << signal << " did not stop the service";
+    EXPECT_TRUE(Contains(ReadFile(logPath), "Receiver service stopped.")) << ReadFile(logPath);
+  }
 }
 
 }  // namespace
@@ -74,9 +290,8 @@ bool SystemdRunning() { return std::filesystem::exists("/run/systemd/system"); }
 std::string FakeSystemctl(const TempDir& dir) {
   const std::string bin = dir.File("bin");
   std::filesystem::create_directories(bin);
-  WriteFile(bin + "/systemctl",
-            "#!/bin/sh\necho \"$@\" >> " + dir.File("systemctl.calls") +
-                "\ncase \"$1\" in is-active) echo inactive; exit 3;; esac\nexit 0\n");
+  WriteFile(bin + "/systemctl", "#!/bin/sh\necho \"$@\" >> " + dir.File("systemctl.calls") +
+                                    "\ncase \"$1\" in is-active) echo inactive; exit 3;; esac\nexit 0\n");
   std::filesystem::permissions(bin + "/systemctl", std::filesystem::perms::owner_all);
   return "PATH=" + bin + ":" + std::getenv("PATH");
 }
@@ -94,7 +309,11 @@ TEST_F(ServiceBinaryTest, InstallAndUninstallManageTheUnitAndTheUdevRules) {
   EXPECT_NE(ReadFile(logPath).find("The service installed successfully"), std::string::npos) << ReadFile(logPath);
   const std::string unitText = ReadFile(unit);
   EXPECT_NE(unitText.find("Type=notify"), std::string::npos);
-  EXPECT_NE(unitText.find(std::string("ExecStart=") + OVANTA_HARDWARE_EXE + "\n"), std::string::npos) << unitText;
+  EXPECT_NE(unitText.find(std::string("ExecStart=\"") + OVANTA_HARDWARE_EXE + "\"\n"), std::string::npos) << unitText;
+  EXPECT_NE(unitText.find("Documentation=man:ovanta-hardware(8)\n"), std::string::npos) << unitText;
+  // A service is ordered after the network, but does not pull it in.
+  EXPECT_NE(unitText.find("After=network.target"), std::string::npos) << unitText;
+  EXPECT_EQ(unitText.find("Wants=network.target"), std::string::npos) << unitText;
   const std::string ruleText = ReadFile(rules);
   EXPECT_NE(ruleText.find("ATTR{idProduct}==\"3000|0051\""), std::string::npos);
   EXPECT_NE(ruleText.find("ENV{ID_MM_DEVICE_IGNORE}=\"1\""), std::string::npos);
@@ -130,6 +349,121 @@ TEST_F(ServiceBinaryTest, InstallWritesTheUnitAndUdevRulesOrLeavesNothingWhenSys
   EXPECT_FALSE(std::filesystem::exists(rules));
   // The settings are not written back after a management switch.
   EXPECT_EQ(ReadFile(dir.File("registry.ini")).find("com.vantrel.Preferences"), std::string::npos);
+}
+
+// The executable at a path that systemd would split at the space and expand at the "%": a
+// hard link (or a copy) in such a directory; /proc/self/exe names the link it was run by.
+std::string ExecutableInAwkwardDirectory(const TempDir& dir) {
+  const std::string awkward = dir.File("bin dir %i");
+  std::filesystem::create_directories(awkward);
+  const std::string exe = awkward + "/ovanta-hardware";
+  std::error_code ec;
+  std::filesystem::create_hard_link(OVANTA_HARDWARE_EXE, exe, ec);
+  if (ec) std::filesystem::copy_file(OVANTA_HARDWARE_EXE, exe, ec);
+  return ec ? "" : exe;
+}
+
+TEST_F(ServiceBinaryTest, AnExecutablePathWithASpaceAndAPercentSignIsInstalledAsSystemdReadsIt) {
+  std::vector<std::string> env = Env();
+  env.push_back("OVANTA_UDEV_DIR=" + dir.File("rules"));
+  env.push_back(FakeSystemctl(dir));
+  // Not a process systemd started: a run without switches stops after the is-installed check.
+  env.push_back("INVOCATION_ID");
+  env.push_back("NOTIFY_SOCKET");
+  const std::string unit = dir.File("units") + "/ovanta-hardware.service";
+  const std::string awkward = ExecutableInAwkwardDirectory(dir);
+  ASSERT_FALSE(awkward.empty());
+  const std::string quoted = "ExecStart=\"" + dir.File("bin dir %%i") + "/ovanta-hardware\"\n";
+
+  // Installed from the build directory, then again from the awkward one: the second install
+  // points the unit at the new place.
+  EXPECT_EQ(RunToEnd(dir, {OVANTA_HARDWARE_EXE, "-i"}, env).status, std::optional<int>(0));
+  ASSERT_TRUE(std::filesystem::exists(unit)) << ReadFile(logPath);
+  EXPECT_EQ(RunToEnd(dir, {awkward, "-i"}, env).status, std::optional<int>(0));
+  EXPECT_TRUE(Contains(ReadFile(unit), quoted)) << ReadFile(unit);
+
+  // The service's own is-installed check finds it where it is, and only there.
+  std::filesystem::remove(logPath);
+  EXPECT_EQ(RunToEnd(dir, {awkward}, env).status, std::optional<int>(255));
+  EXPECT_TRUE(Contains(ReadFile(logPath), "StartServiceCtrlDispatcher failed")) << ReadFile(logPath);
+  EXPECT_FALSE(Contains(ReadFile(logPath), "different location")) << ReadFile(logPath);
+  EXPECT_EQ(RunToEnd(dir, {OVANTA_HARDWARE_EXE}, env).status, std::optional<int>(255));
+  EXPECT_TRUE(Contains(ReadFile(logPath), "The service is installed, but in a different location"));
+
+  // Installing again from where the unit points changes nothing in it.
+  const std::string before = ReadFile(unit);
+  EXPECT_EQ(RunToEnd(dir, {awkward, "-i"}, env).status, std::optional<int>(0));
+  EXPECT_EQ(ReadFile(unit), before);
+  const std::vector<std::string> leftovers = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.File("units")))
+      names.push_back(entry.path().filename().string());
+    return names;
+  }();
+  EXPECT_EQ(leftovers, std::vector<std::string>{"ovanta-hardware.service"});
+
+  // systemd itself: the program named by ExecStart= exists, and so does the manual page named
+  // by Documentation= (found through MANPATH).
+  if (RunToEnd(dir, {"/bin/sh", "-c", "command -v systemd-analyze"}, {}).status != std::optional<int>(0))
+    GTEST_SKIP() << "systemd-analyze is not installed";
+  const Finished verify = RunToEnd(dir, {"/bin/sh", "-c", "systemd-analyze verify \"$0\" 2>&1", unit},
+                                   {std::string("MANPATH=") + OVANTA_MAN_DIR});
+  EXPECT_EQ(verify.status, std::optional<int>(0)) << verify.out << verify.err << ReadFile(unit);
+  EXPECT_FALSE(Contains(verify.out, "ovanta-hardware")) << verify.out;
+}
+
+TEST_F(ServiceBinaryTest, APathSystemdWouldNotRunIsNotInstalled) {
+  std::vector<std::string> env = Env();
+  env.push_back("OVANTA_UDEV_DIR=" + dir.File("rules"));
+  env.push_back(FakeSystemctl(dir));
+  const std::string quote = dir.File("it's");
+  std::filesystem::create_directories(quote);
+  std::error_code ec;
+  std::filesystem::create_hard_link(OVANTA_HARDWARE_EXE, quote + "/ovanta-hardware", ec);
+  if (ec) std::filesystem::copy_file(OVANTA_HARDWARE_EXE, quote + "/ovanta-hardware", ec);
+  ASSERT_FALSE(ec) << ec.message();
+  EXPECT_EQ(RunToEnd(dir, {quote + "/ovanta-hardware", "-i"}, env).status, std::optional<int>(0));
+  EXPECT_TRUE(Contains(ReadFile(logPath), "CreateService failed = systemd does not run a program whose path"))
+      << ReadFile(logPath);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("units") + "/ovanta-hardware.service"));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("rules") + "/60-ovanta-hardware.rules"));
+}
+
+// Each manual page renders without a warning and names every switch or command its program's
+// own help lists.
+TEST(ManualPages, RenderCleanlyAndCoverEverySwitchOfTheirProgram) {
+  TempDir dir;
+  if (RunToEnd(dir, {"/bin/sh", "-c", "command -v man"}, {}).status != std::optional<int>(0))
+    GTEST_SKIP() << "man is not installed";
+  struct Page {
+    std::string file, program;
+    // How the help lists a switch or command: the first word of its indented lines.
+  } pages[] = {{std::string(OVANTA_MAN_DIR) + "/man8/ovanta-hardware.8", OVANTA_HARDWARE_EXE},
+               {std::string(OVANTA_MAN_DIR) + "/man1/ovanta-sdk-client.1", OVANTA_SDK_CLIENT_EXE}};
+  for (const Page& page : pages) {
+    const Finished shown = RunToEnd(dir, {"/bin/sh", "-c", "man --warnings -l \"$0\"", page.file},
+                                    {"MANWIDTH=80", "MANPAGER=cat", "PAGER=cat"});
+    EXPECT_EQ(shown.status, std::optional<int>(0)) << page.file << shown.err;
+    EXPECT_EQ(shown.err, "") << page.file;
+    for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "SEE ALSO"})
+      EXPECT_TRUE(Contains(shown.out, std::string("\n") + section + "\n")) << page.file << ": " << section;
+
+    const Finished help = RunToEnd(dir, {page.program, "--help"}, {});
+    ASSERT_EQ(help.status, std::optional<int>(0)) << page.program;
+    std::istringstream lines(help.out);
+    int listed = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("  ", 0) != 0) continue;
+      std::istringstream words(line);
+      std::string word;
+      words >> word;
+      if (!word.empty() && word.back() == ',') word.pop_back();
+      if (word.empty() || std::isupper(static_cast<unsigned char>(word[0]))) continue;
+      ++listed;
+      EXPECT_TRUE(Contains(shown.out, word)) << page.file << " does not mention " << word;
+    }
+    EXPECT_GE(listed, 5) << help.out;
+  }
 }
 
 }  // namespace

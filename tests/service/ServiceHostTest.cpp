@@ -1,13 +1,14 @@
-#include "service/ServiceHost.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
+#include "service/ServiceHost.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
@@ -120,8 +121,8 @@ class ServiceHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
     logPath = dir.File("service.log");
-    WriteFile(dir.File("registry.ini"), "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" +
-                                            logPath + "\nLogFlags=17\n");
+    WriteFile(dir.File("registry.ini"),
+              "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + logPath + "\nLogFlags=17\n");
     setenv("OVANTA_SYSTEM_DIR", dir.File("system").c_str(), 1);
   }
   void TearDown() override { unsetenv("OVANTA_SYSTEM_DIR"); }
@@ -166,8 +167,9 @@ TEST_F(ServiceHostTest, InstalledButNotStartedByTheServiceManagerFailsWithBothLi
   control.installed = true;
   control.dispatcherFails = true;
   EXPECT_EQ(RunWith({"ovanta-hardware"}), -1);
-  EXPECT_TRUE(Logged("StartServiceCtrlDispatcher failed = The service process could not connect to the service "
-                     "controller."));
+  EXPECT_TRUE(
+      Logged("StartServiceCtrlDispatcher failed = The service process could not connect to the service "
+             "controller."));
   EXPECT_TRUE(Logged("To run the service in the debugger use '-d'.  Usage: '-i' install, '-u' uninstall, '-d' debug"));
 }
 
@@ -270,6 +272,84 @@ TEST_F(ServiceHostTest, AnUnopenableLogFallsBackToTheDefaultPathAndRemembersIt) 
   const std::string fallback = dir.File("system") + "/Debug/OvantaHardwareService.log";
   EXPECT_NE(ReadFile(fallback).find("Receiver service starting."), std::string::npos);
   EXPECT_NE(ReadFile(dir.File("registry.ini")).find("Log20Location=" + fallback), std::string::npos);
+}
+
+// What the terminal shows for argv[1], and the exit status; nothing for a command line that
+// goes on to the service.
+struct TerminalAnswer {
+  std::optional<int> status;
+  std::string out, err;
+};
+
+TerminalAnswer AnswerFor(std::vector<std::string> args, std::FILE* outStream = nullptr) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  TerminalAnswer answer;
+  answer.status = AnswerOnTerminal(static_cast<int>(args.size()), argv.data(), {"1.2.3", "0123abcd"},
+                                   outStream ? outStream : out, err);
+  for (auto [stream, text] : {std::pair{out, &answer.out}, std::pair{err, &answer.err}}) {
+    std::rewind(stream);
+    char buffer[256];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) text->append(buffer, n);
+    std::fclose(stream);
+  }
+  return answer;
+}
+
+TEST(AnswerOnTerminal, HelpAndVersionGoToStandardOutput) {
+  for (const char* help : {"-h", "--help"}) {
+    const TerminalAnswer answer = AnswerFor({"ovanta-hardware", help, "-i"});
+    EXPECT_EQ(answer.status, std::optional<int>(0)) << help;
+    EXPECT_EQ(answer.out.rfind("Usage: ovanta-hardware ", 0), 0u) << answer.out;
+    for (const char* sw : {"-i", "-u", "-d", "-start", "-stop", "-nologging", "--version"})
+      EXPECT_NE(answer.out.find(std::string("  ") + sw), std::string::npos) << sw;
+    EXPECT_EQ(answer.err, "");
+  }
+  const TerminalAnswer version = AnswerFor({"ovanta-hardware", "--version"});
+  EXPECT_EQ(version.status, std::optional<int>(0));
+  EXPECT_EQ(version.out, "ovanta-hardware 1.2.3 (commit 0123abcd)\n");
+  EXPECT_EQ(version.err, "");
+}
+
+TEST(AnswerOnTerminal, HelpThatCannotBeWrittenIsAFailure) {
+  std::FILE* full = std::fopen("/dev/full", "w");
+  if (!full) GTEST_SKIP() << "no /dev/full";
+  EXPECT_EQ(AnswerFor({"ovanta-hardware", "--help"}, full).status, std::optional<int>(1));
+  std::fclose(full);
+}
+
+TEST(AnswerOnTerminal, AnUnknownSwitchShowsTheUsageOnStandardErrorWithStatusTwo) {
+  // "-nologging" is only ever recognised as written; "-help" is not "--help".
+  for (const char* unknown : {"-x", "--verbose", "-", "--", "-NOLOGGING", "-help", "-install", "--i"}) {
+    const TerminalAnswer answer = AnswerFor({"ovanta-hardware", unknown});
+    EXPECT_EQ(answer.status, std::optional<int>(2)) << unknown;
+    EXPECT_EQ(answer.err.rfind(std::string("ovanta-hardware: unknown switch '") + unknown + "'\nUsage: ", 0), 0u)
+        << answer.err;
+    EXPECT_EQ(answer.out, "") << unknown;
+  }
+}
+
+TEST(AnswerOnTerminal, EveryOtherCommandLineGoesOnToTheServiceUntouched) {
+  const std::vector<std::vector<std::string>> commandLines = {
+      {"ovanta-hardware"},
+      {"ovanta-hardware", "-i"},
+      {"ovanta-hardware", "-D"},
+      {"ovanta-hardware", "-Start"},
+      {"ovanta-hardware", "-STOP", "-x"},
+      {"ovanta-hardware", "-u"},
+      {"ovanta-hardware", "-nologging"},
+      {"ovanta-hardware", "x", "--help"},
+      {"ovanta-hardware", ""},
+  };
+  for (const auto& args : commandLines) {
+    const TerminalAnswer answer = AnswerFor(args);
+    EXPECT_FALSE(answer.status.has_value()) << args.back();
+    EXPECT_EQ(answer.out + answer.err, "") << args.back();
+  }
 }
 
 }  // namespace
