@@ -17,6 +17,7 @@ class CIncomingDataEvent : public CMsgQueueEventIntf {
       m_object->DeliverResponse(id, correlationId, m_buffer);
     else
       m_object->OnMessage(m_buffer);
+    if (const auto socket = m_object->GetSocket()) socket->FrameHandled(*m_buffer);
   }
 
  private:

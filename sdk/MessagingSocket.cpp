@@ -95,6 +95,20 @@ void CMessagingSocket::DropPeer(int code, std::string reason) {
   throw CSocketLibException(code, std::move(reason));
 }
 
+void CMessagingSocket::FramePosted(const CMessageBuffer& frame) { m_unhandledBytes.fetch_add(frame.Frame().size()); }
+
+void CMessagingSocket::FrameHandled(const CMessageBuffer& frame) {
+  const size_t size = frame.Frame().size();
+  const size_t before = m_unhandledBytes.fetch_sub(size);
+  if (before < kMaxUnhandledBytes || before - size >= kMaxUnhandledBytes) return;
+  COutgoingMessageQueueIntf* io;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    io = m_io;
+  }
+  if (io) io->ResumeReading();
+}
+
 bool CMessagingSocket::IsClosed() const {
   std::lock_guard<std::mutex> guard(m_lock);
   return m_closed;

@@ -23,6 +23,8 @@ class COutgoingMessageQueueIntf {
   virtual void NotifySend(std::shared_ptr<CMessagingSocket> socket) = 0;
   // The connection is closed by its owner: stop serving it.
   virtual void RemoveConnection(const std::shared_ptr<CMessagingSocket>& socket) = 0;
+  // The connection's handler has caught up: read it again.
+  virtual void ResumeReading() = 0;
 };
 
 // One TCP connection of the messaging layer: its send queue, its frame reader and writer.
@@ -46,6 +48,11 @@ class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
   // the largest size, or tens of thousands of receiver lists and log notices, far more than
   // a client that reads ever has waiting, on top of what the socket buffers hold.
   static constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+  // The most that may wait for the connection's handler. A peer that sends faster than its
+  // messages are handled would otherwise fill the incoming-message queue; past this bound the
+  // I/O thread stops reading the connection (the peer's sends then block) until the handler
+  // has caught up. What is read in one go may go past it by one receive and one frame.
+  static constexpr size_t kMaxUnhandledBytes = 4 * 1024 * 1024;
 
   // Takes the connection and creates its event (which makes it non-blocking).
   explicit CMessagingSocket(std::unique_ptr<CThreadedSocket> socket);
@@ -101,6 +108,13 @@ class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
   // Why the connection was dropped, when the peer broke a limit (a frame too long, a queue
   // it did not read); empty otherwise.
   std::string DropReason() const;
+  // Bytes of the frames handed to the incoming-message queue and not handled yet.
+  size_t UnhandledBytes() const { return m_unhandledBytes.load(); }
+  bool ReadingPaused() const { return UnhandledBytes() >= kMaxUnhandledBytes; }
+  // A frame read from the connection goes to its handler (I/O thread); the handler is done
+  // with one (incoming-message thread), which resumes reading when that was paused.
+  void FramePosted(const CMessageBuffer& frame);
+  void FrameHandled(const CMessageBuffer& frame);
 
  private:
   bool WaitFor(short events, int timeoutMs, const CWaitEvent* abort);
@@ -136,4 +150,5 @@ class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
 
   std::atomic<size_t> m_readCapacity{0};
   std::atomic<uint64_t> m_bytesReceived{0};
+  std::atomic<size_t> m_unhandledBytes{0};
 };

@@ -52,6 +52,11 @@ void CSocketIOThread::RemoveConnection(const std::shared_ptr<CMessagingSocket>& 
   m_wake.Set();
 }
 
+void CSocketIOThread::ResumeReading() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_wake.Set();  // the wait list is rebuilt with the connection read again
+}
+
 void CSocketIOThread::Detach(const std::shared_ptr<CMessagingSocket>& socket) {
   socket->m_served = false;
   std::erase(m_connections, socket);
@@ -75,8 +80,11 @@ void CSocketIOThread::Serve(const std::shared_ptr<CMessagingSocket>& socket, uns
       socket->ProcessIncoming(m_scratch, frames);
       if (!frames.empty()) {
         auto object = std::dynamic_pointer_cast<CConnectedObjectBase>(socket->ConnectedObject());
-        for (auto& frame : frames)
-          if (object) m_incoming.PostIncomingData(object, std::move(frame));
+        for (auto& frame : frames) {
+          if (!object) break;
+          socket->FramePosted(*frame);
+          m_incoming.PostIncomingData(object, std::move(frame));
+        }
       }
     }
     if (flags & kSocketWritable) socket->ProcessOutgoing();
@@ -111,7 +119,12 @@ void CSocketIOThread::Run() {
     handles.clear();
     handles.push_back(Platform::WaitHandle::Of(m_stopEvent));
     handles.push_back(Platform::WaitHandle::Of(m_wake));
-    for (const auto& socket : watched) handles.push_back(socket->Event()->Handle());
+    for (const auto& socket : watched) {
+      Platform::WaitHandle handle = socket->Event()->Handle();
+      // Not read while its handler is behind; a close is still seen.
+      if (socket->ReadingPaused()) handle.events = static_cast<short>(handle.events & ~POLLIN);
+      handles.push_back(handle);
+    }
 
     short revents = 0;
     const int index = Platform::WaitForAny(handles, -1, &revents);

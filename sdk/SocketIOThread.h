@@ -29,6 +29,7 @@ class CSocketIOThread : public CThreadBase, public COutgoingMessageQueueIntf {
 
   void NotifySend(std::shared_ptr<CMessagingSocket> socket) override;
   void RemoveConnection(const std::shared_ptr<CMessagingSocket>& socket) override;
+  void ResumeReading() override;
 
   void Run() override;
 

@@ -3,6 +3,7 @@
 // read, blocking requests and their correlation ids, connection limits.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -203,6 +204,44 @@ TEST_F(Connection, PeerThatStopsReadingIsDroppedOnceItsQueueIsFullOthersAreServe
   ASSERT_TRUE(reader.SendAll(Frame(Request(RecordingObject::kPing, 79))));
   EXPECT_EQ(reader.ReadFrame(), Response(RecordingObject::kPingAnswer, 79));
   EXPECT_FALSE(readerObject->Messages().empty());
+}
+
+TEST_F(Connection, PeerSendingFasterThanItsMessagesAreHandledIsNotReadFurther) {
+  const auto socket = object->GetSocket();
+  // Small socket buffers, so that what the peer sends has to be read for it to go on.
+  const int small = 65536;
+  setsockopt(socket->Handle(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  setsockopt(client->Fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const uint64_t before = socket->BytesReceived();
+  object->Hold();
+
+  // 10 MiB in frames of 256 KiB: more than the limit, a frame, one receive and the socket
+  // buffers together.
+  const std::vector<uint8_t> frame = Frame(AsyncBodyOfLength(50, 256 * 1024, 4));
+  constexpr size_t kFrames = 40;
+  std::atomic<bool> allSent{false};
+  const int fd = client->Fd();
+  JoiningThread sender(
+      [&] {
+        for (size_t i = 0; i < kFrames; ++i)
+          if (!client->SendAll(frame)) return;
+        allSent = true;
+      },
+      [fd] { shutdown(fd, SHUT_RDWR); });
+  ASSERT_TRUE(WaitUntil([&] { return socket->ReadingPaused(); }));
+  const uint64_t bound = CMessagingSocket::kMaxUnhandledBytes + CMessagingSocket::kMaxSendChunk + frame.size();
+  EXPECT_FALSE(WaitUntil([&] { return allSent.load() || socket->BytesReceived() - before > bound; }, 500));
+  EXPECT_LE(socket->BytesReceived() - before, bound);
+  EXPECT_LE(socket->UnhandledBytes(), bound);
+
+  // Once the handler catches up, the rest is read, in order.
+  object->Release();
+  ASSERT_TRUE(WaitUntil([&] { return allSent.load(); }));
+  sender.Join();
+  const auto messages = object->WaitMessages(kFrames);
+  ASSERT_EQ(messages.size(), kFrames);
+  for (const auto& message : messages) EXPECT_EQ(MessageHeader::PeekMessageId(message), 50);
+  EXPECT_TRUE(WaitUntil([&] { return socket->UnhandledBytes() == 0; }));
 }
 
 TEST_F(Connection, PeerClosingTellsTheObjectAndLaterSendsFail) {

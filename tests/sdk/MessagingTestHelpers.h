@@ -68,6 +68,10 @@ class Signal {
   bool WaitFor(std::unique_lock<std::mutex>& lock, int timeoutMs, Fn done) {
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
   }
+  template <class Fn>
+  bool WaitUntil(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point deadline, Fn done) {
+    return m_changed.wait_until(lock, deadline, done);
+  }
   void Notify() { m_changed.notify_all(); }
 
  private:
@@ -136,6 +140,10 @@ class RecordingObject : public CConnectedObjectBase {
   static constexpr int32_t kPingAnswer = 7;
 
   void OnMessage(const MessageBufferPtr& buffer) override {
+    {
+      std::unique_lock<std::mutex> lock(m_lock);
+      m_signal.WaitUntil(lock, m_heldUntil, [&] { return !m_held; });
+    }
     const auto body = buffer->Body();
     if (body.size() >= 9 && MessageHeader::PeekMessageId(body) == kPing && body[4] == 2) {
       std::vector<uint8_t> answer;
@@ -170,6 +178,18 @@ class RecordingObject : public CConnectedObjectBase {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_messages;
   }
+  // Makes the handler wait before it handles anything, until Release (or kTestWaitMs at most,
+  // so that a test that fails cannot leave it waiting).
+  void Hold() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_held = true;
+    m_heldUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTestWaitMs);
+  }
+  void Release() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_held = false;
+    m_signal.Notify();
+  }
   bool WaitConnected() {
     std::unique_lock<std::mutex> lock(m_lock);
     return m_signal.WaitFor(lock, [&] { return m_connected; });
@@ -183,6 +203,8 @@ class RecordingObject : public CConnectedObjectBase {
   std::mutex m_lock;
   Signal m_signal;
   std::vector<std::vector<uint8_t>> m_messages;
+  bool m_held = false;
+  std::chrono::steady_clock::time_point m_heldUntil;
   bool m_connected = false;
   bool m_disconnected = false;
 };
