@@ -203,7 +203,6 @@ TEST_F(Connection, PeerThatStopsReadingIsDroppedOnceItsQueueIsFullOthersAreServe
   // The other connection is served all along.
   ASSERT_TRUE(reader.SendAll(Frame(Request(RecordingObject::kPing, 79))));
   EXPECT_EQ(reader.ReadFrame(), Response(RecordingObject::kPingAnswer, 79));
-  EXPECT_FALSE(readerObject->Messages().empty());
 }
 
 TEST_F(Connection, PeerSendingFasterThanItsMessagesAreHandledIsNotReadFurther) {
