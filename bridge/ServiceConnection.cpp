@@ -1,8 +1,6 @@
 // A receiver's connection to the software service: creating and connecting the client, its
 // state changes and periodic tick, and letting go of it when the receiver closes.
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 
 #include "client/Format.h"
 #include "client/Preferences.h"
@@ -68,14 +66,16 @@ void CReceiver::OnClientStateChanged(Voxlet::Client& client, int state) {
     m_endpointId.clear();
   }
   if (NetworkStarted()) {
-    const std::chrono::milliseconds pause(m_env.powerDownStepMs);
+    // The pauses are kept by the send queue, not by this thread (one of the client library's,
+    // which carry every receiver's traffic): whatever is queued later goes out after them.
+    const auto pause = static_cast<uint32_t>(m_env.powerDownStepMs);
     IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
       SetNetworkStarted(false);
       OV_LOG(kLogMilestone, "Client state is changed to disconnected.Power down all clickers.");
       handler.SendSessionEnd(0, 2, false);
-      std::this_thread::sleep_for(pause);
+      handler.QueuePause(pause);
       handler.SetNetworkState(false, false);
-      std::this_thread::sleep_for(pause);
+      handler.QueuePause(pause);
     });
   }
   client.SetReconnectWanted(true);

@@ -39,7 +39,7 @@ bool LogServicesMessages() {
 }
 
 void SetMask(uint16_t mask) {
-  if (CLogger* logger = g_pLogger.load()) logger->SetMask(mask);
+  if (auto logger = g_pLogger.Acquire()) logger->SetMask(mask);
 }
 
 // Where the e-mailed log goes: the install key's "EmailLogRecipient", else the local root.
@@ -173,22 +173,20 @@ uint32_t CReceiverManager::ReceiverConnect(const Voxlet::StringBuffer& portName)
   }
   if (m_stopping.load()) return 1;  // the service is stopping: nothing new is opened
   ManagedReceiverPtr receiver = m_env.makeReceiver(this);
-  {
+  // Published only once open: the SDK threads, the status broadcasts of other receivers and
+  // the reset queue read its port, link and handler, which the open writes.
+  const uint32_t result = receiver->Open(portName);
+  if (result == 0) {
     std::lock_guard<std::mutex> guard(m_listLock);
     m_receivers.push_back(receiver);
-  }
-  const uint32_t result = receiver->Open(portName);
-  if (result != 0) {
-    {
-      std::lock_guard<std::mutex> guard(m_listLock);
-      m_receivers.erase(std::remove(m_receivers.begin(), m_receivers.end(), receiver), m_receivers.end());
-    }
+  } else {
     receiver->Close();  // frees whatever the failed open left behind
     OV_LOG(kLogMilestone,
            "Receiver_Connect: Connect to receiver return none-zeron. Meaning it is failed with code %d \n", result);
     return result;
   }
   OV_LOG(kLogMilestone, "Receiver_Connect: Connect to receiver return 0. Meaning it is connected \n");
+  BroadcastStatus();  // its status changes during the open went out before it was listed
   return 0;
 }
 
@@ -425,6 +423,9 @@ void CReceiverManager::DoReceiverWork(unsigned kinds) {
 void CReceiverManager::WaitForReceiverWork() { m_work->WaitIdle(); }
 
 void CReceiverManager::ProcessResetQueue() {
+  // One pass at a time with the opens and closes: a receiver still opening is listed (and so
+  // found below) by the time the pass looks for it.
+  std::lock_guard<std::recursive_mutex> connect(m_connectLock);
   const uint32_t reconnect = ReadRegistryDword(Platform::kLocalMachine, HardwareServiceKeyPath(),
                                                "ReconnectOnSoftReset", 0, PreferenceStore());
   for (const Voxlet::StringBuffer& port : ResetQueue()) {
@@ -483,7 +484,7 @@ void CReceiverManager::OnLogChanged() {
     if (now < m_nextMailTime) return;
     m_nextMailTime = Utf8(Voxlet::CurrentTimestamp(kMailIntervalSeconds));
   }
-  if (CLogger* logger = g_pLogger.load()) logger->EmailLog(MailSettings());
+  if (auto logger = g_pLogger.Acquire()) logger->EmailLog(MailSettings());
 }
 
 // ---- SDK server and receivers' events ---------------------------------------------------
@@ -530,8 +531,9 @@ void CReceiverManager::SetLogFlags(uint16_t flags) {
 uint16_t CReceiverManager::GetLogFlags() { return m_settings ? m_settings->GetLogFlags() : 0; }
 
 void CReceiverManager::FlushLog() {
-  CLogger* logger = g_pLogger.load();
-  if (logger && logger->ResetLog()) OnLogChanged();
+  bool reset = false;
+  if (auto logger = g_pLogger.Acquire()) reset = logger->ResetLog();
+  if (reset) OnLogChanged();
 }
 
 void CReceiverManager::BroadcastStatus() {

@@ -44,7 +44,8 @@ void CReceiver::ReportChannelAnalysis() {
   ChannelAnalysis& a = m_analysis;
   if (a.reports == 0 && !a.initialised) {
     initialChannel = ChooseChannelLocked();
-    setInitial = true;
+    // No usable channel (-1): the receiver stays where it is.
+    setInitial = initialChannel >= 11 && initialChannel <= 26;
     a.initialised = true;
   }
   if (setInitial && m_handler) m_handler->SetChannel(static_cast<uint8_t>(initialChannel - 11));
@@ -61,8 +62,9 @@ void CReceiver::ReportChannelAnalysis() {
   const bool exclude26 = m_productText == u"QX" || m_productText.empty();
   for (ChannelAnalysis::Threshold& t : a.thresholds) {
     ReceiverPreferences::WriteFileInteger(HS::ScanThresholdGoodPoor, t.threshold);
-    const int chosen = ChooseChannelLocked();
     const int current = m_currentChannel;
+    int chosen = ChooseChannelLocked();
+    if (chosen < 11 || chosen > 26) chosen = current;  // no usable channel: no switch
     const bool switched = chosen != current;
     bool pidSwitch = false;
     double currentLevel = 0;

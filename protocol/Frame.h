@@ -11,6 +11,8 @@ namespace ReceiverFrame {
 constexpr size_t kMaxPayload = 256;
 // Packet header: address high, address low, command id.
 constexpr size_t kHeaderLength = 3;
+// Longest packet either way: the receiver takes no more than it sends.
+constexpr size_t kMaxPacket = kHeaderLength + kMaxPayload;
 // The longest stuffed run a single code byte can describe.
 constexpr size_t kMaxRun = 254;
 

@@ -168,11 +168,14 @@ void CReceiverProtocolHandler::DispatchJoin(const IncomingRecord& r) {
 }
 
 void CReceiverProtocolHandler::DispatchLoginOff(const IncomingRecord& r) {
-  // The answer is queued and the handler runs under the send lock, so that nothing the
-  // handler queues for this clicker goes ahead of the answer.
-  CCriticalSectionProtectScope guard(m_sendLock);
-  m_ackWait.erase(kLoginOff);
-  QueueBytes({static_cast<uint8_t>(r.address >> 8), static_cast<uint8_t>(r.address), kLoginOff | kAckFlag}, false);
+  // The answer is queued before the handler runs, so nothing the handler queues for this
+  // clicker goes ahead of it; the handler runs without the send lock (it takes the session's
+  // locks, which come before the send lock).
+  {
+    CCriticalSectionProtectScope guard(m_sendLock);
+    m_ackWait.erase(kLoginOff);
+    QueueBytes({static_cast<uint8_t>(r.address >> 8), static_cast<uint8_t>(r.address), kLoginOff | kAckFlag}, false);
+  }
   m_sink->OnLoginOff(r.address);
 }
 

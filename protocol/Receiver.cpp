@@ -1,5 +1,6 @@
 #include "protocol/Receiver.h"
 
+#include <algorithm>
 #include <random>
 
 #include "client/Format.h"
@@ -227,6 +228,13 @@ void CReceiver::GetName(Voxlet::StringBuffer& name) { name = m_portName; }
 
 void CReceiver::SendCommandText(const std::string& text, bool retry) {
   if (!m_handler) return;
+  // One byte per field: a text of more fields than a packet holds is refused unread.
+  const size_t fields = static_cast<size_t>(std::count(text.begin(), text.end(), ',')) + 1;
+  if (fields > ReceiverFrame::kMaxPacket) {
+    OV_LOG(kLogDiagnostic, "%s - Command text refused: %u bytes, a receiver takes at most %u.", NameUtf8().c_str(),
+           static_cast<unsigned>(fields), static_cast<unsigned>(ReceiverFrame::kMaxPacket));
+    return;
+  }
   const std::vector<uint8_t> bytes = ParseCommandText(text);
   m_handler->QueuePacket(static_cast<int32_t>(bytes.size()), bytes.data(), retry);
 }

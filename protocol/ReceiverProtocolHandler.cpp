@@ -23,7 +23,7 @@ uint32_t SendTick(uint32_t now) {
 }  // namespace
 
 bool LogWanted(uint16_t flags) {
-  CLogger* logger = g_pLogger.load();
+  auto logger = g_pLogger.Acquire();
   return logger && (logger->GetMask() & flags) != 0;
 }
 
@@ -49,6 +49,11 @@ bool CReceiverProtocolHandler::QueuePacket(int32_t length, const uint8_t* bytes,
   if (LogWanted(kLogRawData))
     OV_LOG(kLogRawData, "Queue packet to send: %s. Packet length is: %i.", ReceiverFrame::HexDump(bytes, n).c_str(),
            length);
+  if (n > ReceiverFrame::kMaxPacket) {
+    OV_LOG(kLogDiagnostic, "%s - Packet refused: %u bytes, a receiver takes at most %u.", m_name.c_str(),
+           static_cast<unsigned>(n), static_cast<unsigned>(ReceiverFrame::kMaxPacket));
+    return false;
+  }
   const size_t run = ReceiverFrame::LongestRun(bytes, n);
   if (run > ReceiverFrame::kMaxRun) {
     OV_LOG(kLogDiagnostic, "%s - Packet refused: a run of %u non-zero bytes cannot be framed (at most %u).",
@@ -73,6 +78,19 @@ bool CReceiverProtocolHandler::QueuePacket(int32_t length, const uint8_t* bytes,
   return true;
 }
 
+void CReceiverProtocolHandler::QueuePause(uint32_t ms) {
+  if (ms == 0) return;
+  auto pause = std::make_shared<CQueuedPacket>();
+  pause->pauseMs = ms;
+  bool wake = false;
+  {
+    CCriticalSectionProtectScope guard(m_sendLock);
+    m_sendQueue.push_back(pause);
+    wake = m_sendQueue.size() == 1;
+  }
+  if (wake) m_sendEvent.Set();
+}
+
 bool CReceiverProtocolHandler::HeldByAckWait(const CQueuedPacket& packet, uint32_t now, uint32_t* waitLeft) const {
   if (packet.length < 3 || packet.lastSendTime != CQueuedPacket::kSendOnce) return false;
   const uint8_t cmd = packet.data[2];
@@ -95,6 +113,16 @@ int CReceiverProtocolHandler::SendNextPacket() {
   CCriticalSectionProtectScope guard(m_sendLock);
   if (m_sendQueue.empty()) return 0;
   std::shared_ptr<CQueuedPacket> packet = m_sendQueue.front();
+  const uint32_t now = m_clock();
+  if (packet->pauseMs != 0) {
+    if (packet->lastSendTime == 0) {
+      packet->lastSendTime = SendTick(now);  // the pause starts now
+    } else if (now - packet->lastSendTime >= packet->pauseMs) {
+      m_sendQueue.pop_front();
+      if (!m_sendQueue.empty()) m_sendEvent.Set();  // what waited behind it goes now
+    }
+    return 0;
+  }
   const uint8_t* bytes = packet->data.get();
   uint8_t cmd = 0;
   uint8_t addr = 0;
@@ -102,7 +130,6 @@ int CReceiverProtocolHandler::SendNextPacket() {
     cmd = bytes[2];
     addr = bytes[1];
   }
-  const uint32_t now = m_clock();
 
   if (addr != 0 && m_ackWaitCommands.count(cmd)) {
     const auto it = m_ackWait.find(cmd);
@@ -153,6 +180,11 @@ uint32_t CReceiverProtocolHandler::GetNextSendDelay() {
   if (m_sendQueue.empty()) return kWaitForever;
   const uint32_t now = m_clock();
   const CQueuedPacket& front = *m_sendQueue.front();
+  if (front.pauseMs != 0) {
+    if (front.lastSendTime == 0) return 0;
+    const uint32_t elapsed = now - front.lastSendTime;
+    return elapsed >= front.pauseMs ? 0 : front.pauseMs - elapsed;
+  }
   uint32_t shortest = 0;
   if (HeldByAckWait(front, now, &shortest)) {
     // Held packets go to the back one step at a time: any packet that is not held is
@@ -233,8 +265,10 @@ void CReceiverProtocolHandler::TakeFrame(const uint8_t* frame, size_t length) {
   uint8_t* out = m_decodeScratch.data();
   const ReceiverFrame::Decoded d = ReceiverFrame::Decode(frame, length, out);
   if (d.result == ReceiverFrame::DecodeResult::kBadChecksum) {
+    // A frame too short to hold an address and an id has no id of its own: 0 is written.
+    const unsigned id = length >= 6 ? out[2] : 0;
     OV_LOG(kLogDiagnostic, "%s - Bad checksum on packet (id:0x%x, cs:0x%x, len:0x%x, calc cs:0x%x, data:%s).",
-           m_name.c_str(), out[2], d.received, static_cast<unsigned>(length), d.computed,
+           m_name.c_str(), id, d.received, static_cast<unsigned>(length), d.computed,
            ReceiverFrame::HexDump(out, length - 1).c_str());
   }
   HandleDecoded(out, static_cast<int32_t>(d.length));
@@ -255,6 +289,21 @@ void CReceiverProtocolHandler::HandleDecoded(const uint8_t* packet, int32_t leng
   if (m_sink) m_sink->LogReceived(packet, static_cast<uint32_t>(length));
   const uint8_t cmd = packet[2];
   const uint16_t address = static_cast<uint16_t>(packet[0] << 8 | packet[1]);
+  {
+    // Only this thread adds records, so a queue found not full stays so until the add below.
+    CCriticalSectionProtectScope guard(m_incomingLock);
+    if (m_incoming.size() >= kMaxIncoming) {
+      // Not acknowledged, so not lost: a clicker sends a packet again until it is answered.
+      if (!m_incomingFull)
+        OV_LOG(kLogDiagnostic,
+               "%s - Incoming queue full (%u packets); packets are left unanswered until it drains (first: "
+               "address %u, command 0x%x).",
+               m_name.c_str(), static_cast<unsigned>(kMaxIncoming), address, cmd);
+      m_incomingFull = true;
+      return;
+    }
+    m_incomingFull = false;
+  }
   if (address != 0 && cmd != ReceiverCommand::kNack) AcknowledgeClicker(cmd);
 
   bool first = false;

@@ -23,6 +23,9 @@ struct CQueuedPacket {
   int32_t length = 0;
   uint32_t lastSendTime = 0;  // 0 not sent yet, kSendOnce send-once, else tick of the last send
   int32_t sendCount = 0;
+  // A pause in the queue instead of a packet: nothing behind it goes out until it has lasted
+  // this long from the moment it reached the front (then lastSendTime is that tick).
+  uint32_t pauseMs = 0;
 };
 
 // An acknowledged, decoded packet waiting for the dispatcher.
@@ -45,12 +48,17 @@ class CReceiverProtocolHandler : public CThread {
   static constexpr uint32_t kAckWaitMs = 400;
   static constexpr uint32_t kWaitForever = 0xFFFFFFFF;
   static constexpr uint32_t kJoinPauseMs = 100;
+  // Incoming records waiting for the dispatcher; past this, packets are left unanswered.
+  static constexpr size_t kMaxIncoming = 512;
 
   explicit CReceiverProtocolHandler(IReceiverCommands* sink, TickSource clock = {});
   ~CReceiverProtocolHandler() override;
 
   // Appends a packet; false (with a log line) when it cannot be framed.
   bool QueuePacket(int32_t length, const uint8_t* bytes, bool retry);
+  // Holds every packet queued after this call back until `ms` have passed from the moment
+  // the packets before it are gone: a timed sequence on the wire that no thread sleeps for.
+  void QueuePause(uint32_t ms);
   // 1 a frame was written, 0 nothing written now, -1 the front packet was given up.
   int SendNextPacket();
   // Milliseconds the I/O loop may sleep before the next SendNextPacket; kWaitForever when idle.
@@ -125,8 +133,9 @@ class CReceiverProtocolHandler : public CThread {
   const std::set<uint8_t> m_ackWaitCommands;
   std::vector<uint8_t> m_frameScratch;  // under m_sendLock
 
-  CSCriticalSection m_incomingLock;  // guards m_incoming
+  CSCriticalSection m_incomingLock;  // guards m_incoming and m_incomingFull
   std::deque<IncomingRecord> m_incoming;
+  bool m_incomingFull = false;  // the full queue was logged: once per time it fills
 
   ReceiverService::CWaitEvent m_sendEvent;
   ReceiverService::CWaitEvent m_incomingEvent;

@@ -13,7 +13,59 @@
 #include "client/Mail.h"
 #include "client/Preferences.h"
 
-std::atomic<CLogger*> g_pLogger{nullptr};
+LoggerSlot g_pLogger;
+
+LoggerSlot::Use LoggerSlot::Acquire() const {
+  if (!m_logger.load()) return Use(nullptr, nullptr);  // no logging: nothing to count
+  m_users.fetch_add(1);
+  CLogger* logger = m_logger.load();
+  if (!logger) {
+    Release();
+    return Use(nullptr, nullptr);
+  }
+  return Use(this, logger);
+}
+
+void LoggerSlot::Release() const {
+  // Counted down before the swapping flag is read, and the flag is set before the exchanger
+  // reads the count: either the exchanger sees no user, or the last user sees the flag.
+  if (m_users.fetch_sub(1) == 1 && m_swapping.load()) {
+    std::lock_guard<std::mutex> guard(m_swapLock);
+    m_released.notify_all();
+  }
+}
+
+CLogger* LoggerSlot::exchange(CLogger* logger) {
+  std::unique_lock<std::mutex> guard(m_swapLock);
+  m_swapping.store(true);
+  CLogger* previous = m_logger.exchange(logger);
+  m_released.wait(guard, [this] { return m_users.load() == 0; });
+  m_swapping.store(false);
+  return previous;
+}
+
+std::string LogSafe(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string safe;
+  safe.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\r') {
+      safe += "\\r";
+    } else if (c == '\n') {
+      safe += "\\n";
+    } else if (c == '\t') {
+      safe += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      safe += "\\x";
+      safe += kHex[byte >> 4];
+      safe += kHex[byte & 0xF];
+    } else {
+      safe += c;
+    }
+  }
+  return safe;
+}
 
 namespace {
 
@@ -260,8 +312,7 @@ bool CLogger::EmailLog(const LogMailSettings& settings) {
   CloseLocked();
 
   using namespace Voxlet;
-  const StringBuffer installKey =
-      StringBuffer(Preferences::Path) + u"\\" + StringBuffer(Preferences::Install::Key);
+  const StringBuffer installKey = StringBuffer(Preferences::Path) + u"\\" + StringBuffer(Preferences::Install::Key);
   StringBuffer mailHost = Preferences::ReadStringValue(Preferences::File, installKey, u"SMTPServer", u"");
   if (mailHost.empty()) mailHost = UTF8to16(settings.mailHost);
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +8,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "platform/CriticalSection.h"
 #include "platform/LocalTime.h"
@@ -40,8 +43,8 @@ struct LogEntry {
 
 // Where the e-mailed log goes; the defaults come from the service's configuration.
 struct LogMailSettings {
-  std::string mailHost;      // used when the "SMTPServer" preference is empty
-  std::string recipient;     // the log recipient address
+  std::string mailHost;   // used when the "SMTPServer" preference is empty
+  std::string recipient;  // the log recipient address
 };
 
 // The process-wide diagnostic log: callers format and queue; the writer thread writes lines
@@ -117,12 +120,64 @@ class CLogger : public CThread {
   uint32_t m_unflushed = 0;
 };
 
-// The process-wide logger; null with "-nologging" and after a start command.
-extern std::atomic<CLogger*> g_pLogger;
+// The slot of the process-wide logger. A log call counts itself as a user of the slot for the
+// length of the call, and the owner swaps the logger out only once no call uses it any more: a
+// thread that logs while the service shuts down never reaches a logger being destroyed.
+class LoggerSlot {
+ public:
+  // The logger for the length of one use; false when there is none.
+  class Use {
+   public:
+    Use(Use&& other) noexcept : m_slot(std::exchange(other.m_slot, nullptr)), m_logger(other.m_logger) {}
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    Use& operator=(Use&&) = delete;
+    ~Use() {
+      if (m_slot) m_slot->Release();
+    }
+    explicit operator bool() const { return m_logger != nullptr; }
+    CLogger* operator->() const { return m_logger; }
+    CLogger* get() const { return m_logger; }
+
+   private:
+    friend class LoggerSlot;
+    Use(const LoggerSlot* slot, CLogger* logger) : m_slot(slot), m_logger(logger) {}
+    const LoggerSlot* m_slot;
+    CLogger* m_logger;
+  };
+
+  Use Acquire() const;
+  // Puts `logger` (or none) in the slot, waits until no call uses the previous one, and returns
+  // the previous one: from then on its owner may destroy it.
+  CLogger* exchange(CLogger* logger);
+  void store(CLogger* logger) { exchange(logger); }
+  LoggerSlot& operator=(CLogger* logger) {
+    exchange(logger);
+    return *this;
+  }
+  // The logger in the slot, for its owner only: others use Acquire.
+  CLogger* load() const { return m_logger.load(); }
+
+ private:
+  void Release() const;
+
+  std::atomic<CLogger*> m_logger{nullptr};
+  mutable std::atomic<int> m_users{0};
+  std::atomic<bool> m_swapping{false};
+  mutable std::mutex m_swapLock;  // one exchange at a time, and its wait for the last user
+  mutable std::condition_variable m_released;
+};
+
+// The process-wide logger; empty with "-nologging" and after a start command.
+extern LoggerSlot g_pLogger;
+
+// Text from outside the service (a client's command text, a device's name, a reply) as it may
+// stand in a log line: control characters are written as escapes, so that no CR or LF from
+// outside starts a line of its own.
+std::string LogSafe(std::string_view text);
 
 // Logs through the global logger when there is one. The source is this file's name.
-#define OV_LOG(flags, ...)                                                              \
-  do {                                                                                  \
-    if (CLogger* ovLogger__ = g_pLogger.load()) ovLogger__->Log(__FILE_NAME__, __LINE__, \
-                                                                (flags), __VA_ARGS__);  \
+#define OV_LOG(flags, ...)                                                                                     \
+  do {                                                                                                         \
+    if (auto ovLogger__ = g_pLogger.Acquire()) ovLogger__->Log(__FILE_NAME__, __LINE__, (flags), __VA_ARGS__); \
   } while (0)

@@ -23,11 +23,17 @@ class Engine {
   static std::shared_ptr<Engine> Register(int threads);
   static void Unregister();
 
-  // Stops the pool and joins it; from a pool thread the join is left to a helper thread.
+  // Stops the pool and joins it; from a pool thread the engine is retired instead, and joined
+  // by JoinRetired.
   static void Destroy(Engine* engine);
+  // Joins and deletes the retired engines (Globals does it as it comes and goes, and the
+  // process at exit).
+  static void JoinRetired();
+  // Engines not yet deleted.
+  static int LiveCount();
 
  private:
-  ~Engine() = default;
+  ~Engine();
 
   boost::asio::io_context m_io;
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> m_work;

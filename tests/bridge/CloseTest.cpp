@@ -40,7 +40,7 @@ TEST_F(BridgeTest, TicksDuringCloseAreHarmlessAndNothingFollowsTheGoodbye) {
   // Ticks race the close: a poll hello written after the goodbye would create the endpoint again.
   const Voxlet::ClientPtr client = receiver->ServiceClient();
   std::atomic<bool> closed{false};
-  std::thread ticker([&] {
+  std::jthread ticker([&] {
     while (!closed.load()) {
       receiver->OnClientTick(*client);
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -57,19 +57,22 @@ TEST_F(BridgeTest, TicksDuringCloseAreHarmlessAndNothingFollowsTheGoodbye) {
   EXPECT_EQ(Count("subscribe"), 1u);
 }
 
-TEST_F(BridgeTest, ClosingWaitsForAPowerDownInProgressAndNothingFollowsIt) {
+TEST_F(BridgeTest, ClosingDuringAPowerDownEndsWithTheNetworkStopAndNothingFollowsIt) {
   powerDownStepMs = 300;
   OpenAndSubscribe();
   receiver->SetNetworkStarted(true);
   const size_t powerDowns = CountOf(Received(), kPowerDownAll);
+  const size_t stops = CountOf(Received(), kNetworkStop);
   service.Stop();
   ASSERT_TRUE(WaitForPacket(kPowerDownAll, powerDowns + 1));
-  receiver->Close();  // meets the disconnection handler half-way through its sequence
+  receiver->Close();  // meets the power-down half-way through its pauses
+  // The close's own network stop is on the wire before the link closed; the simulator reads
+  // it in its own time.
+  ASSERT_TRUE(WaitForPacket(kNetworkStop, stops + 1));
   const Packets packets = Received();
   // The power-down went out once, and the receiver's own close ended with the network stop.
   // (The sequence's own stop is dropped as moot when the close finds it still queued.)
   EXPECT_EQ(CountOf(packets, kPowerDownAll), powerDowns + 1);
-  EXPECT_GE(CountOf(packets, kNetworkStop), 2u);  // start-up and close at least
   EXPECT_EQ(packets.back(), kNetworkStop);
   EXPECT_TRUE(receiver->ServiceClient() == nullptr);
 }

@@ -1,3 +1,5 @@
+#include <future>
+
 #include "tests/bridge/BridgeFixture.h"
 
 using ServiceSim::ReceivedRequest;
@@ -185,4 +187,22 @@ TEST_F(BridgeTest, LosingTheServiceDuringAClassPowersTheClickersDownThenStopsThe
   // A milestone; the disconnection itself is a diagnostic line.
   EXPECT_EQ(Occurrences(log, "Client state is changed to disconnected.Power down all clickers.\r\n"), 1u);
   EXPECT_EQ(Occurrences(log, "Disconnected from session manager"), 0u);
+}
+
+// The pauses of the power-down are kept by the receiver's send queue: the client library's
+// thread that reported the disconnection is free at once, and the next commands of the
+// session wait behind the pauses on the wire instead of behind a sleeping thread.
+TEST_F(BridgeTest, PowerDownPausesHoldTheWireButNoThread) {
+  powerDownStepMs = 60000;
+  OpenAndSubscribe();
+  receiver->SetNetworkStarted(true);
+  const size_t powerDowns = CountOf(Received(), kPowerDownAll);
+  const size_t stops = CountOf(Received(), kNetworkStop);
+  service.Stop();
+  ASSERT_TRUE(WaitForPacket(kPowerDownAll, powerDowns + 1));
+  // A tick takes the command lock the power-down took: it is not held for the pauses.
+  auto tick = std::async(std::launch::async, [&] { Tick(); });
+  ASSERT_EQ(tick.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(CountOf(Received(), kNetworkStop), stops);  // still behind the first pause
+  EXPECT_GE(receiver->Handler()->SendQueueSize(), 3u);  // pause, stop, pause
 }

@@ -134,7 +134,7 @@ TEST(GraphThreads, LookUpsWhileAdding) {
   auto graph = std::make_shared<Graph>();
   const std::string doc = ReadTestData("assessment-metadata.rdf");
   std::atomic<bool> done{false};
-  std::thread reader([&] {
+  std::jthread reader([&] {
     while (!done.load()) {
       TripleList found;
       graph->FindTriples(Q(1), Resource, VocabularyTerm(u"answer"), {}, Any, found);

@@ -140,7 +140,7 @@ TEST(XPathAfterChanges, SeesTheDocumentAsItIsNow) {
 TEST(XPathThreads, OneExpressionEvaluatedOnSeveralThreadsAtOnce) {
   const std::string text = ReadTestData("assessment.xml");
   const XPathExpression e(u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id = $id]");
-  std::vector<std::thread> threads;
+  std::vector<std::jthread> threads;
   std::vector<size_t> counts(4, 0);
   for (size_t t = 0; t < counts.size(); ++t) {
     threads.emplace_back([&, t] {

@@ -97,7 +97,7 @@ TEST_F(ConnectedClient, RequestsCompleteInTheOrderSentUnderLoad) {
 
 TEST_F(ConnectedClient, ConcurrentSendersKeepEachThreadsOrder) {
   constexpr int kThreads = 4, kEach = 60;
-  std::vector<std::thread> senders;
+  std::vector<std::jthread> senders;
   std::vector<MessagePtr> all[kThreads];
   for (int t = 0; t < kThreads; ++t)
     senders.emplace_back([&, t] {

@@ -2,6 +2,7 @@
 // request, the periodic signal, and tearing a client down while it works.
 #include <boost/asio/ip/tcp.hpp>
 
+#include "client/http/Engine.h"
 #include "tests/http/HttpFixture.h"
 
 using namespace Voxlet;
@@ -257,4 +258,38 @@ TEST(ClientWords, StatesMethodsAndSocketExceptions) {
   EXPECT_EQ(Methods::ToString(9), u"UNKNOWN");
   EXPECT_EQ(SocketExceptions::ToString(SocketExceptions::ConnectionRefused), u"Connection refused");
   EXPECT_EQ(SocketExceptions::ToString(SocketExceptions::None), u"None");
+}
+
+// The library outlived by its last client, which is let go inside its own completion handler:
+// the library's threads are joined by the next library to come, not by a thread left running
+// on its own past the end of main.
+TEST(ClientOutlivingTheLibrary, LastClientGoneInItsOwnHandlerIsJoinedByTheNextLibrary) {
+  ServiceSim::ServiceSimulator sim{HttpTest::TestScenario()};
+  ASSERT_TRUE(sim.Start(0));
+  std::shared_ptr<Client> client;
+  std::unique_ptr<StateRecorder> recorder;
+  {
+    Globals globals;
+    client = std::make_shared<Client>(true);
+    recorder = std::make_unique<StateRecorder>(*client);
+    ASSERT_TRUE(client->Connect(UTF8to16(sim.Uri())));
+    ASSERT_TRUE(recorder->states.WaitFor([](const std::vector<int>& v) { return EndsIn(v, ClientStates::Connected); }));
+  }
+  recorder.reset();
+  EXPECT_EQ(Detail::Engine::LiveCount(), 1);  // the client keeps the threads
+  Guarded<bool> sent, destroyed;
+  auto m = NewMessage(Methods::Get, u"/voxlet/scripts/teachers/getServerActivatedStatus.js");
+  m->Completed().connect([&](const MessagePtr&) {
+    sent.WaitFor([](bool b) { return b; });
+    client.reset();  // the engine's last owner, on the engine's own thread
+    destroyed.Update([](bool& b) { b = true; });
+  });
+  ASSERT_TRUE(client->Send(m));
+  sent.Update([](bool& b) { b = true; });
+  ASSERT_TRUE(destroyed.WaitFor([](bool b) { return b; }));
+  {
+    Globals next;  // joins the retired threads before it starts its own
+    EXPECT_EQ(Detail::Engine::LiveCount(), 1);
+  }
+  EXPECT_EQ(Detail::Engine::LiveCount(), 0);
 }

@@ -20,11 +20,38 @@
 
 namespace {
 
+// Looks at `done` every few milliseconds until it holds, for at most 20 s.
+bool Eventually(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 const std::string kInterfaceGuid = "#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
 
 std::string DevicePath(const std::string& ids, const std::string& serial) {
   return "\\\\?\\USB#" + ids + "#" + serial + kInterfaceGuid;
 }
+
+// The manager's Run on a thread of its own; stopped and joined when the guard goes, also
+// when an assertion ends the test early.
+class RunningManager {
+ public:
+  explicit RunningManager(CReceiverManager& manager) : m_manager(manager), m_thread([&manager] { manager.Run(); }) {}
+  ~RunningManager() { StopAndJoin(); }
+  void StopAndJoin() {
+    if (!m_thread.joinable()) return;
+    m_manager.Stop();
+    m_thread.join();
+  }
+
+ private:
+  CReceiverManager& m_manager;
+  std::thread m_thread;
+};
 
 class ReceiverManagerTest : public ::testing::Test {
  protected:
@@ -262,8 +289,7 @@ TEST_F(ReceiverManagerServiceTest, RunSaysHelloSubscribesAndStopsCleanly) {
   env.makeSdkServer = [sdk](ISDKServerEvents*) { return sdk; };
   env.makeClient = [] { return std::make_shared<Voxlet::Client>(false); };
   PlugIn("1-1", "RUN", "ttyACM0");
-  CReceiverManager& running = Manager();  // made before its thread starts
-  std::thread run([&running] { running.Run(); });
+  RunningManager run(Manager());  // the manager is made before its thread starts
   ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
   const auto requests = sim.Manager().Requests();
   ASSERT_GE(requests.size(), 3u);
@@ -276,15 +302,21 @@ TEST_F(ReceiverManagerServiceTest, RunSaysHelloSubscribesAndStopsCleanly) {
   EXPECT_EQ(requests[1].query.at("endpointXmlId"), "hardwareservice");
 
   // The receiver found at start tells of a change: the SDK clients hear the status of all.
-  Manager().OnReceiverStatusChanged(1, 2);
+  // The client may say hello before Run has started the SDK server and opened the receiver
+  // (its connection goes first), so the change is told until the server is there to hear it.
+  ASSERT_TRUE(Eventually([&] { return Manager().ReceiverPorts().size() == 1; }));
+  const auto heard = [&] {
+    Manager().OnReceiverStatusChanged(1, 2);
+    std::lock_guard<std::mutex> guard(sdk->lock);
+    return !sdk->statuses.empty();
+  };
+  ASSERT_TRUE(Eventually(heard));
   {
     std::lock_guard<std::mutex> guard(sdk->lock);
-    ASSERT_EQ(sdk->statuses.size(), 1u);
     ASSERT_EQ(sdk->statuses[0].size(), 1u);
     EXPECT_EQ(Voxlet::StringBuffer(sdk->statuses[0][0].receiverName), u"/dev/ttyACM0");
   }
-  Manager().Stop();
-  run.join();
+  run.StopAndJoin();
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
   EXPECT_TRUE(Logged("SDK port number: 9029"));  // the low 16 bits of the server's port
   EXPECT_TRUE(Logged("CReceiverManager::Run complete"));
@@ -302,23 +334,14 @@ TEST_F(ReceiverManagerServiceTest, RunServesTheSdkClients) {
     return server;
   };
   PlugIn("1-1", "SDK", "ttyACM0");
-  CReceiverManager& running = Manager();  // made before its thread starts
-  std::thread run([&running] { running.Run(); });
-  struct StopRun {
-    CReceiverManager& manager;
-    std::thread& thread;
-    ~StopRun() {
-      if (!thread.joinable()) return;
-      manager.Stop();
-      thread.join();
-    }
-  } stopRun{running, run};
+  RunningManager run(Manager());  // the manager is made before its thread starts
   auto startedPort = started.get_future();
   ASSERT_EQ(startedPort.wait_for(std::chrono::seconds(20)), std::future_status::ready);
   const int port = startedPort.get();
   ASSERT_GT(port, 0);
-  // The receiver is open before the first SDK client comes, so its first list names it.
-  ASSERT_TRUE(links.WaitForOpen(u"/dev/ttyACM0"));
+  // The receiver is open (and so listed) before the first SDK client comes, so its first list
+  // names it.
+  ASSERT_TRUE(Eventually([&] { return Manager().ReceiverPorts().size() == 1; }));
 
   std::mutex lock;
   std::condition_variable changed;
@@ -360,8 +383,7 @@ TEST_F(ReceiverManagerServiceTest, RunServesTheSdkClients) {
     EXPECT_TRUE(waitUntil([&] { return logChanges > 0; }));
     EXPECT_EQ(sdk.GetLogFlags(), std::optional<int32_t>(settings.GetLogFlags()));
   }
-  Manager().Stop();
-  run.join();
+  run.StopAndJoin();
   // The server stopped with Run: nothing listens on its port any more.
   CSdkClient late;
   EXPECT_THROW(late.Connect(static_cast<uint16_t>(port)), CSocketException);
@@ -486,4 +508,53 @@ TEST_F(ReceiverManagerLinkTest, AnUnpluggedReceiverIsClosedWithoutLeavingThreads
   Manager().RemoveReceiver(port);
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
   EXPECT_EQ(Manager().GetReceiverCount(), 0);
+}
+
+// Receivers on their links open and close while SDK clients come and go (each is sent the
+// status of every receiver as it connects) and send command texts: a receiver is listed only
+// once it is open, so no thread reads a port name, link or handler an open is writing. Under
+// TSan this test is quiet.
+TEST_F(ReceiverManagerTest, ReceiversOpenAndCloseWhileSdkClientsReadStatusesAndSendCommands) {
+  std::promise<int> started;
+  env.makeReceiver = MakeReceiver;
+  env.makeSdkServer = [&started](ISDKServerEvents* events) {
+    std::shared_ptr<ISDKServer> server = StartSdkServer(events);
+    started.set_value(server ? server->Port() : 0);
+    return server;
+  };
+  std::vector<std::unique_ptr<CReceiverSimulator>> sims;
+  for (int i = 0; i < 3; ++i) {
+    sims.push_back(std::make_unique<CReceiverSimulator>());
+    ASSERT_TRUE(sims.back()->Start());
+  }
+  RunningManager run(Manager());
+  auto startedPort = started.get_future();
+  ASSERT_EQ(startedPort.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  const auto port = static_cast<uint16_t>(startedPort.get());
+  ASSERT_NE(port, 0);
+
+  std::atomic<bool> done{false};
+  {
+    std::vector<std::jthread> clients;
+    for (int c = 0; c < 2; ++c)
+      clients.emplace_back([&, c] {
+        while (!done.load()) {
+          CSdkClient::Handlers handlers;
+          CSdkClient sdk(handlers);
+          try {
+            if (!sdk.Connect(port)) continue;
+          } catch (const CSocketException&) {
+            continue;
+          }
+          for (int32_t number = 1; number <= 3; ++number) sdk.SendCommand(number, c ? u"00,00,01" : u"00,00,03");
+          sdk.Ping();
+        }
+      });
+    for (int round = 0; round < 4; ++round) {
+      for (const auto& sim : sims) EXPECT_EQ(Manager().ReceiverConnect(Voxlet::UTF8to16(sim->SlavePath())), 0u);
+      for (const auto& sim : sims) Manager().RemoveReceiver(Voxlet::UTF8to16(sim->SlavePath()));
+    }
+    done = true;
+  }
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
 }

@@ -140,7 +140,7 @@ TEST_F(Registry, ValuesOfOtherKeysSurviveARewrite) {
 // Each write rewrites the whole file; writers in parallel must not lose each other's values.
 TEST_F(Registry, ConcurrentWritersLoseNothing) {
   constexpr int kThreads = 4, kValues = 25;
-  std::vector<std::thread> writers;
+  std::vector<std::jthread> writers;
   for (int t = 0; t < kThreads; ++t) {
     writers.emplace_back([t] {
       for (int v = 0; v < kValues; ++v) {

@@ -42,8 +42,8 @@ TEST(ManualResetEvent, StaysSetUntilReset) {
 TEST(ManualResetEvent, OneSetWakesEveryWaiter) {
   CWaitEvent event;
   std::atomic<int> woken{0};
-  std::array<std::thread, 2> waiters;
-  for (auto& t : waiters) t = std::thread([&] { woken += event.Wait(kTestWaitMs) ? 1 : 0; });
+  std::array<std::jthread, 2> waiters;
+  for (auto& t : waiters) t = std::jthread([&] { woken += event.Wait(kTestWaitMs) ? 1 : 0; });
   event.Set();
   for (auto& t : waiters) t.join();
   EXPECT_EQ(woken.load(), 2);
@@ -65,9 +65,9 @@ TEST(AutoResetEvent, OneSetWakesExactlyOneOfTwoWaiters) {
   CWaitEvent quit;
   ReceiverService::CWaitEvent reported;
   std::array<std::atomic<int>, 2> results{-5, -5};
-  std::array<std::thread, 2> waiters;
+  std::array<std::jthread, 2> waiters;
   for (size_t i = 0; i < waiters.size(); ++i) {
-    waiters[i] = std::thread([&, i] {
+    waiters[i] = std::jthread([&, i] {
       const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(event), Platform::WaitHandle::Of(quit)};
       results[i] = Platform::WaitForAny(handles, kTestWaitMs);
       reported.Set();
@@ -114,7 +114,7 @@ TEST(WaitForAny, EventsAndADescriptorTogether) {
   ReceiverService::CWaitEvent wake;
   const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(stop), Platform::WaitHandle::Of(wake),
                                           Platform::WaitHandle::Descriptor(p.fds[0])};
-  std::thread writer([&] { ASSERT_EQ(write(p.fds[1], "x", 1), 1); });
+  std::jthread writer([&] { ASSERT_EQ(write(p.fds[1], "x", 1), 1); });
   short revents = 0;
   EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs, &revents), 2);
   EXPECT_TRUE(revents & POLLIN);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
 #include "FakeReceiver.h"
 #include "LogCapture.h"
 #include "protocol/Frame.h"
@@ -136,6 +139,18 @@ TEST_F(DispatchTest, LoginOffIsAnsweredWith0x89BeforeItsHandlerQueuesAnything) {
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[0], (Bytes{0x01, 0x04, 0x05, 0x89, 0x8C, 0x00}));
   EXPECT_EQ(frames[1], (Bytes{0x01, 0x04, 0x05, 0x09, 0x0C, 0x00}));
+}
+
+// The session's threads take their own lock and then queue packets; the login-off handler takes
+// the same lock. Were the handler run under the send lock, the two would deadlock: another
+// thread must be able to queue while the handler runs.
+TEST_F(DispatchTest, LoginOffHandlerRunsWithoutTheSendLock) {
+  EXPECT_CALL(receiver, OnLoginOff(5)).WillOnce(Invoke([&](uint16_t) {
+    auto other = std::async(std::launch::async, [&] { handler.SendHandUpReply(6); });
+    EXPECT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  }));
+  Dispatch(0x09, 5, {});
+  EXPECT_EQ(handler.SendQueueSize(), 2u);
 }
 
 TEST_F(DispatchTest, JoinsDecodeMacHalvesStudentIdAndAutoFlag) {

@@ -72,6 +72,16 @@ TEST_F(ReceiveTest, BadChecksumIsReportedByBothMessagesAndDropped) {
   EXPECT_EQ(lines[1], "/dev/ttyTEST - Bad packet, too short len=0, data=.");
 }
 
+TEST_F(ReceiveTest, BadChecksumOnAFrameWithoutAnIdDoesNotShowTheIdOfTheFrameBefore) {
+  Feed(Frame({0x00, 0x00, 0x55, 0x01}));
+  ASSERT_EQ(handler.TakeIncoming().size(), 1u);
+  LogCapture log;
+  Feed({0x02, 0x07, 0x00});  // a code, a checksum that does not match nothing, the delimiter
+  const std::vector<std::string> lines = log.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].rfind("/dev/ttyTEST - Bad checksum on packet (id:0x0, cs:0x7, len:0x3,", 0), 0u) << lines[0];
+}
+
 TEST_F(ReceiveTest, ShortFramesAreReportedByBothMessages) {
   LogCapture log;
   Feed({0x05, 0x00});
@@ -120,4 +130,21 @@ TEST_F(ReceiveTest, DispatcherThreadRunsHandlersInArrivalOrder) {
   threaded.AddReceivedBytes(stream.data(), stream.size());
   EXPECT_TRUE(done.Wait(10000));
   threaded.Stop();
+}
+
+// Joins can come faster than the dispatcher's pause after each: the waiting queue is bounded,
+// and what does not fit is left unanswered (the clicker sends it again), never acknowledged
+// and then dropped.
+TEST_F(ReceiveTest, AFullIncomingQueueLeavesPacketsUnansweredInsteadOfGrowing) {
+  LogCapture log;
+  const size_t cap = CReceiverProtocolHandler::kMaxIncoming;
+  for (size_t i = 0; i < cap + 5; ++i) {
+    Feed(Frame({0x01, static_cast<uint8_t>(i % 200 + 1), 0x07, 0, 1, 2, 3, 4, 5, 6, 7}));
+  }
+  EXPECT_EQ(receiver.Frames().size(), cap);  // one acknowledgement per record kept
+  EXPECT_EQ(log.Count("/dev/ttyTEST - Incoming queue full (512 packets)"), 1u);
+  EXPECT_EQ(handler.TakeIncoming().size(), cap);
+  Feed(Frame({0x01, 0x09, 0x07, 0, 1, 2, 3, 4, 5, 6, 7}));  // room again: answered and kept
+  EXPECT_EQ(receiver.Frames().size(), cap + 1);
+  EXPECT_EQ(handler.TakeIncoming().size(), 1u);
 }

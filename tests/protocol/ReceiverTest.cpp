@@ -287,10 +287,16 @@ TEST_F(ReceiverTest, TimedNetworkStopRunsWhenDue) {
 TEST_F(ReceiverTest, CommandTextIsQueuedAsItsBytes) {
   auto receiver = Make();
   ASSERT_EQ(receiver->Open(u"/dev/ttyACM0"), 0u);
+  LogCapture log;
   receiver->SendCommandText("1,zz,27,3", false);
+  // A text of more bytes than a packet holds is refused whole, never cut or sent in pieces.
+  std::string tooLong = "0,0,1";
+  for (int i = 0; i < 257; ++i) tooLong += ",10";
+  receiver->SendCommandText(tooLong, false);
   const std::vector<Bytes> sent = SentUpToMarker(*receiver);
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0], (Bytes{0x01, 0xFF, 0x27, 0x03}));
+  EXPECT_EQ(log.Count("/dev/ttyACM0 - Command text refused: 260 bytes, a receiver takes at most 259."), 1u);
 }
 
 TEST_F(ReceiverTest, ChannelAnalysisReportsSwitchesPerThreshold) {
@@ -330,4 +336,31 @@ TEST_F(ReceiverTest, ChannelAnalysisReportsSwitchesPerThreshold) {
             1);
   EXPECT_EQ(count("Report end"), 1);
   EXPECT_EQ(count("Channel Analysis has been turned off."), 1);
+}
+
+// With nothing usable scanned the choice finds no channel: the receiver stays on its channel
+// (no channel command at all, rather than channel index 4) and no threshold counts a switch.
+TEST_F(ReceiverTest, ChannelAnalysisWithoutAUsableChannelKeepsTheChannel) {
+  namespace HS = Voxlet::Preferences::HardwareService;
+  ReceiverPreferences::WriteFileInteger(HS::ChannelAnalysis, 1);
+  ReceiverPreferences::WriteFileInteger(HS::ChannelAnalysisFrequency, 1);
+  LogCapture log;
+  std::vector<Bytes> sent;
+  {
+    auto receiver = Make();
+    ASSERT_EQ(receiver->Open(u"/dev/ttyACM0"), 0u);
+    auto none = std::make_shared<std::vector<CChannelScanResults>>();
+    receiver->OnScanResults(0, 0, none);
+    tick += 60001;
+    receiver->OnScanResults(0, 0, none);
+    sent = SentUpToMarker(*receiver);
+  }
+  for (const Bytes& packet : sent) EXPECT_FALSE(packet.size() >= 3 && packet[2] == 0x0D) << "a channel command";
+  const std::vector<std::string> lines = log.Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find("Total switches: 0.00%") != std::string::npos; }),
+            10);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find("A switch from channel") != std::string::npos; }),
+            0);
 }

@@ -126,11 +126,16 @@ TEST_F(SendQueueTest, WaitRuleAppliesOnlyToClickerAddresses) {
 
 TEST_F(SendQueueTest, PacketWithALongerRunThanOneCodeByteCoversIsRefused) {
   LogCapture log;
-  Bytes packet(300, 0x41);
+  Bytes packet(259, 0x41);
   EXPECT_FALSE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), false));
   EXPECT_EQ(handler.SendQueueSize(), 0u);
   EXPECT_EQ(log.Count("/dev/ttyTEST - Packet refused: a run of "), 1u);
   // The same length with zeros inside frames fine.
   for (size_t i = 0; i < packet.size(); i += 100) packet[i] = 0;
   EXPECT_TRUE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), false));
+  // One byte more than a packet holds is refused whatever it holds.
+  LogCapture tooLong;
+  packet.push_back(0);
+  EXPECT_FALSE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), false));
+  EXPECT_EQ(tooLong.Count("/dev/ttyTEST - Packet refused: 260 bytes, a receiver takes at most 259."), 1u);
 }

@@ -1,11 +1,13 @@
-#include "service/Logger.h"
-
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <thread>
+#include <vector>
 
+#include "service/Logger.h"
 #include "tests/service/SmtpSink.h"
 #include "tests/service/TestFiles.h"
 
@@ -56,7 +58,6 @@ std::string NumberedLines(size_t size) {
   text.resize(size);
   return text;
 }
-
 
 // A logger on a log file in a fresh directory, with a listener to wait on.
 class LoggerFile : public ::testing::Test {
@@ -251,4 +252,38 @@ TEST_F(LoggerMail, AFailedSendKeepsTheFileAndAppends) {
   const auto lines = LogLines(path);
   EXPECT_NE(lines[0].find("kept after a failed mail"), std::string::npos);
   EXPECT_NE(lines[1].find("appended after"), std::string::npos);
+}
+
+// Threads of the client library and the receivers log while the service shuts down: the logger
+// is taken out of the slot and destroyed meanwhile. Under ASan a log call that reached the
+// destroyed logger is a use after free.
+TEST(LoggerSlot, ThreadsLoggingAcrossTheShutdownNeverReachADestroyedLogger) {
+  TempDir dir;
+  for (int round = 0; round < 20; ++round) {
+    auto* logger = new CLogger(nullptr);
+    ASSERT_TRUE(logger->Open(dir.File("service.log")));
+    logger->SetMask(kLogDiagnostic);
+    g_pLogger = logger;
+    std::atomic<bool> stop{false};
+    std::atomic<int> calls{0};
+    {
+      std::vector<std::jthread> threads;
+      for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+          while (!stop.load()) {
+            OV_LOG(kLogDiagnostic, "round %d", round);
+            ++calls;
+          }
+        });
+      while (calls.load() < 50) std::this_thread::yield();  // every thread is logging by now, or soon
+      delete g_pLogger.exchange(nullptr);
+      stop = true;
+    }
+    EXPECT_EQ(g_pLogger.load(), nullptr);
+  }
+}
+
+TEST(LoggerSlot, OutsideTextCannotStartALineOfItsOwn) {
+  EXPECT_EQ(LogSafe("00,01\r\n[fake] line\x01\x7f"), "00,01\\r\\n[fake] line\\x01\\x7F");
+  EXPECT_EQ(LogSafe("\\\\?\\USB#VID_16D3 \xE2\x84\xA2"), "\\\\?\\USB#VID_16D3 \xE2\x84\xA2");  // kept as it is
 }
