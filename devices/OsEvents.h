@@ -70,6 +70,7 @@ class CSleepMonitor {
   ~CSleepMonitor();
   CSleepMonitor(const CSleepMonitor&) = delete;
   CSleepMonitor& operator=(const CSleepMonitor&) = delete;
+  // Watching the bus: false without one, and once the connection to it was lost.
   bool Running() const;
 
  private:

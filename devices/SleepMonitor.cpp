@@ -2,6 +2,9 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -16,6 +19,7 @@ struct CSleepMonitor::Impl {
   CWaitEvent stop;
   std::thread thread;
   PowerEventHandler handler;
+  std::atomic<bool> lost{false};
 
   // A delay lock: logind waits (up to its InhibitDelayMaxSec) until it is released.
   void TakeSleepLock() {
@@ -53,12 +57,21 @@ struct CSleepMonitor::Impl {
     return 0;
   }
 
+  // The bus connection broke: said once, and the service goes on without sleep handling.
+  void Lost(int error) {
+    OV_LOG(kLogMilestone, "The system bus connection was lost (%s): receivers are no longer closed around sleep",
+           strerror(-error));
+    lost = true;
+  }
+
   void Run() {
     for (;;) {
-      while (sd_bus_process(bus, nullptr) > 0) {
+      int processed;
+      while ((processed = sd_bus_process(bus, nullptr)) > 0) {
       }
+      if (processed < 0) return Lost(processed);
       const int events = sd_bus_get_events(bus);
-      if (events < 0) return;
+      if (events < 0) return Lost(events);
       uint64_t usec = UINT64_MAX;
       sd_bus_get_timeout(bus, &usec);
       int timeoutMs = -1;
@@ -73,7 +86,8 @@ struct CSleepMonitor::Impl {
           Platform::WaitHandle::Of(stop),
           Platform::WaitHandle::Descriptor(sd_bus_get_fd(bus), static_cast<short>(events))};
       const int which = Platform::WaitForAny(handles, timeoutMs);
-      if (which == 0 || which == Platform::kWaitFailed) return;
+      if (which == 0) return;
+      if (which == Platform::kWaitFailed) return Lost(-errno);
     }
   }
 };
@@ -100,4 +114,4 @@ CSleepMonitor::~CSleepMonitor() {
   sd_bus_flush_close_unref(m_impl->bus);
 }
 
-bool CSleepMonitor::Running() const { return m_impl->thread.joinable(); }
+bool CSleepMonitor::Running() const { return m_impl->thread.joinable() && !m_impl->lost.load(); }

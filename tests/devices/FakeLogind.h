@@ -40,6 +40,8 @@ class PrivateBus {
     std::filesystem::remove_all(m_dir, ec);
   }
   bool Ready() const { return m_ready; }
+  // Ends the bus daemon: every connection to the bus breaks.
+  void Stop() { m_daemon.reset(); }
   std::string Address() const { return "unix:path=" + (m_dir / "socket").string(); }
 
  private:

@@ -5,10 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "devices/OsEvents.h"
 #include "tests/devices/FakeLogind.h"
+#include "tests/protocol/LogCapture.h"
 
 namespace {
 
@@ -96,6 +98,18 @@ TEST_F(SleepMonitorTest, WithoutLogindNoLockIsTakenAndNothingIsReported) {
   CSleepMonitor monitor([&](uint32_t type) { m_recorder.Add(type, false); });
   EXPECT_TRUE(monitor.Running());
   EXPECT_TRUE(m_recorder.Events().empty());
+}
+
+TEST_F(SleepMonitorTest, ALostBusIsLoggedOnceAndTheMonitorStopsWatching) {
+  LogCapture log;
+  CSleepMonitor monitor([&](uint32_t type) { m_recorder.Add(type, false); });
+  ASSERT_TRUE(monitor.Running());
+  m_bus.Stop();
+  bool stopped = false;
+  for (int i = 0; i < 2000 && !(stopped = !monitor.Running()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(log.Count("The system bus connection was lost ("), 1u);
 }
 
 TEST(SleepMonitorWithoutBusTest, NoSystemBusMeansNoMonitorAndNoHang) {
