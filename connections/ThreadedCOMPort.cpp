@@ -53,7 +53,9 @@ uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
 
 void CThreadedCOMPort::DoClose() {
   if (m_fd < 0) return;
-  tcflush(m_fd, TCIOFLUSH);
+  // Unread input goes; what was written stays: the receiver's last packet (its network stop on
+  // the way out) must reach it even when the other end has not taken it yet.
+  tcflush(m_fd, TCIFLUSH);
   if (m_savedValid) tcsetattr(m_fd, TCSANOW, &m_saved);
   ioctl(m_fd, TIOCNXCL);
   close(m_fd);
