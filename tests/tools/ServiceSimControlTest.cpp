@@ -193,7 +193,13 @@ TEST_F(ToolsServiceSim, ControlLinesRunActionsAndReportTheState) {
 }
 
 TEST_F(ToolsServiceSim, ControlPathTakesOneActionPerLine) {
+  std::mutex lock;  // outlives the simulator, whose server thread prints
+  std::string printed;
   ServiceSimulator simulator(Lesson());
+  simulator.OnOutput([&](const std::string& text) {
+    std::lock_guard guard(lock);
+    printed += text;
+  });
   ASSERT_TRUE(simulator.Start(0));
   const auto [status, body] =
       Post(simulator.Port(), "POST", "activate-class\n\n# a comment\nswitch-class drop-in\nstate\n");
@@ -205,6 +211,13 @@ TEST_F(ToolsServiceSim, ControlPathTakesOneActionPerLine) {
   EXPECT_EQ(failed.first, 400);
   EXPECT_NE(failed.second.find("class drop-in running"), std::string::npos);  // the other lines still ran
   EXPECT_EQ(Post(simulator.Port(), "POST", "").first, 400);
+  const auto results = Post(simulator.Port(), "POST", "results");
+  EXPECT_EQ(results.first, 200);
+  EXPECT_EQ(results.second, "Results: no submissions recorded\n");
+  {
+    std::lock_guard guard(lock);
+    EXPECT_EQ(printed, results.second);  // printed before the reply went out
+  }
   EXPECT_EQ(Post(simulator.Port(), "GET", "").first, 405);
   EXPECT_EQ(simulator.Manager().Requests().size(), 0u);  // control requests are not the service's traffic
 }

@@ -85,6 +85,7 @@ std::string ServiceSimulator::Control(const std::string& line, bool& ok) {
 }
 
 // POST /control: each line of the body is one control line; 200 when all were done, else 400.
+// The replies go back in the body; summary and results are also printed.
 SimReply ServiceSimulator::ControlRequest(const SimRequest& request) {
   SimReply reply;
   reply.contentType = "text/plain";
@@ -100,8 +101,19 @@ SimReply ServiceSimulator::ControlRequest(const SimRequest& request) {
     if (start == std::string::npos || line[start] == '#') continue;
     line = line.substr(start, line.find_last_not_of(" \t\r") - start + 1);
     bool ok = true;
-    reply.body += Control(line, ok);
+    const std::string text = Control(line, ok);
+    reply.body += text;
     allOk = allOk && ok;
+    // A summary asked for over the control path is printed where the timeline's goes, too.
+    const std::string action = line.substr(0, line.find_first_of(" \t"));
+    if (action == "summary" || action == "results") {
+      std::function<void(const std::string&)> output;
+      {
+        std::lock_guard lock(m_lock);
+        output = m_output;
+      }
+      if (output) output(text);
+    }
   }
   if (reply.body.empty()) {
     allOk = false;
