@@ -10,6 +10,11 @@
 // A receiver whose handlers are mocks and whose link is a list of written frames.
 class FakeReceiver : public IReceiverCommands {
  public:
+  // Out of line, in one file: the mocks' constructors and destructors are then compiled once,
+  // not in every test file.
+  FakeReceiver();
+  ~FakeReceiver() override;
+
   void SendBytes(const uint8_t* bytes, uint32_t length) override {
     std::lock_guard<std::mutex> guard(lock);
     frames.emplace_back(bytes, bytes + length);

@@ -1,0 +1,4 @@
+#include "tests/protocol/FakeReceiver.h"
+
+FakeReceiver::FakeReceiver() = default;
+FakeReceiver::~FakeReceiver() = default;
