@@ -118,6 +118,11 @@ void CReceiverManager::Run() {
   AttachClient(client);
   const Voxlet::StringBuffer uri = Voxlet::Preferences::SoftwareService::GetUri();
   OV_LOG(kLogMilestone, "%s", Utf8(uri).c_str());
+  {
+    std::lock_guard<std::mutex> guard(m_reachLock);
+    m_serviceUri = Utf8(uri);
+    m_reach = ServiceReach::kUnknown;
+  }
   client->Connect(uri);
 
   // The device and power events of the machine.
@@ -382,18 +387,36 @@ void CReceiverManager::OnHelloReply(const Voxlet::MessagePtr& reply) {
       m_work->Post(CReceiverWork::kEnumerate);
 }
 
+void CReceiverManager::ReportServiceReach(bool reachable, const std::string& reason) {
+  std::lock_guard<std::mutex> guard(m_reachLock);
+  const ServiceReach now = reachable ? ServiceReach::kConnected : ServiceReach::kUnreachable;
+  if (now == m_reach) return;
+  m_reach = now;
+  if (reachable)
+    OV_LOG(kLogMilestone, "Software service at %s connected", LogSafe(m_serviceUri).c_str());
+  else
+    OV_LOG(kLogMilestone, "Software service not reachable at %s: %s; retrying", LogSafe(m_serviceUri).c_str(),
+           reason.c_str());
+}
+
 void CReceiverManager::OnClientStateChanged(Voxlet::Client& client, int state) {
   if (m_stopping.load()) return;
   if (state == Voxlet::ClientStates::Connected) {
+    ReportServiceReach(true, {});
     m_work->Post(CReceiverWork::kEnumerate);
     SendHello(Voxlet::Methods::Post);
   } else if (state == Voxlet::ClientStates::Disconnected) {
+    ReportServiceReach(false, "the connection was lost");
     client.SetReconnectWanted(true);
   }
 }
 
 void CReceiverManager::OnClientTick(Voxlet::Client& client) {
   if (m_stopping.load()) return;
+  // A connection that cannot be made does not change the state: the client keeps connecting,
+  // and its last socket error says why.
+  if (client.State() == Voxlet::ClientStates::Connecting && client.LastSocketException() != 0)
+    ReportServiceReach(false, Utf8(Voxlet::SocketExceptions::ToString(client.LastSocketException())));
   if (client.State() == Voxlet::ClientStates::Connected) {
     int countdown = kHelloTicks;
     try {

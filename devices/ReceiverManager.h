@@ -14,9 +14,9 @@
 #include "devices/OsEvents.h"
 #include "devices/ReceiverWork.h"
 #include "devices/SDKServerEvents.h"
-#include "sdk/SdkServerFactory.h"
 #include "platform/WaitEvent.h"
 #include "protocol/ReceiverEvents.h"
+#include "sdk/SdkServerFactory.h"
 #include "service/ReceiverServiceSettings.h"
 #include "service/ServiceEvents.h"
 
@@ -105,6 +105,9 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
     std::string devicePath;
   };
 
+  // Says once, as a milestone, that the software service became reachable or stopped being
+  // so; nothing while it stays as it was, however often the client retries.
+  void ReportServiceReach(bool reachable, const std::string& reason);
   void SetEmailLog(bool on, bool atStartup);
   void SendHello(int method);
   void OnHelloReply(const Voxlet::MessagePtr& reply);
@@ -138,6 +141,11 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
 
   mutable std::mutex m_clientLock;
   Voxlet::ClientPtr m_client;
+  // What the log last said of the software service (guarded by m_reachLock).
+  enum class ServiceReach { kUnknown, kConnected, kUnreachable };
+  std::mutex m_reachLock;
+  ServiceReach m_reach = ServiceReach::kUnknown;
+  std::string m_serviceUri;
   // The SDK server. Its messages go out under the lock, so that the last reference is only
   // ever dropped by StopSdkServer, never on one of the server's own threads.
   std::mutex m_sdkLock;

@@ -2,6 +2,10 @@
 // service: the receiver is opened, started up on the wire, and closed cleanly on Ctrl-C.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
 #include "tests/integration/ChildProcess.h"
 #include "tests/service/TestFiles.h"
 #include "tools/receiver-sim/ReceiverSimulator.h"
@@ -26,10 +30,10 @@ TEST(ReceiverEndToEnd, TheServiceOpensAListedReceiverStartsItUpAndClosesItOnCtrl
   ASSERT_TRUE(service.Start(0));
   std::filesystem::create_directories(dir.File("sys"));
   const std::string logPath = dir.File("service.log");
-  WriteFile(dir.File("registry.ini"), "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" +
-                                          logPath + "\nLogFlags=17\nPorts=" + receiver.SlavePath() +
-                                          "\n\n[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\nUri=" +
-                                          service.Uri() + "\n");
+  WriteFile(dir.File("registry.ini"),
+            "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + logPath +
+                "\nLogFlags=17\nPorts=" + receiver.SlavePath() +
+                "\n\n[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\nUri=" + service.Uri() + "\n");
 
   ChildProcess process({OVANTA_HARDWARE_EXE, "-d"},
                        {"OVANTA_REGISTRY=" + dir.File("registry.ini"), "OVANTA_SYSTEM_DIR=" + dir.File("system"),
@@ -54,3 +58,36 @@ TEST(ReceiverEndToEnd, TheServiceOpensAListedReceiverStartsItUpAndClosesItOnCtrl
 }
 
 }  // namespace
+
+// A software service that is not there yet: the service says so once, at the milestone level,
+// however often its client retries, and says once more when the service is there.
+TEST(ServiceReachability, RefusedIsSaidOnceAndConnectedOnceWhenTheServiceComes) {
+  TempDir dir;
+  uint16_t port = 0;
+  {
+    ServiceSim::ServiceSimulator probe{ServiceSim::Scenario{}};
+    ASSERT_TRUE(probe.Start(0));
+    port = probe.Port();
+  }  // closed again: nothing listens on the port now
+  const std::string uri = "http://127.0.0.1:" + std::to_string(port);
+  std::filesystem::create_directories(dir.File("sys"));
+  WriteFile(dir.File("registry.ini"),
+            "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + dir.File("service.log") +
+                "\nLogFlags=1\n\n[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\nUri=" + uri + "\n");
+  ChildProcess process({OVANTA_HARDWARE_EXE, "-d"},
+                       {"OVANTA_REGISTRY=" + dir.File("registry.ini"), "OVANTA_SYSTEM_DIR=" + dir.File("system"),
+                        "OVANTA_SYSFS_ROOT=" + dir.File("sys")});
+  ASSERT_TRUE(process.WaitForLine("Software service not reachable at " + uri + ": ")) << process.Seen();
+  // The client retries meanwhile (at least once a second at first); none of it is logged.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ServiceSim::ServiceSimulator service{ServiceSim::Scenario{}};
+  ASSERT_TRUE(service.Start(port));
+  ASSERT_TRUE(process.WaitForLine("Software service at " + uri + " connected")) << process.Seen();
+  process.Signal(SIGTERM);
+  ASSERT_TRUE(process.WaitForLine("Receiver service stopped.")) << process.Seen();
+  const std::string& seen = process.Seen();
+  size_t refused = 0;
+  for (size_t at = seen.find("not reachable at"); at != std::string::npos; at = seen.find("not reachable at", at + 1))
+    ++refused;
+  EXPECT_EQ(refused, 1u) << seen;
+}
