@@ -2,11 +2,11 @@
 // the order of their xml:id.
 #include <iterator>
 
+#include "bridge/ReceiverSession.h"
 #include "client/Namespaces.h"
 #include "client/XPath.h"
 #include "client/XmlSchema.h"
 #include "client/http/Message.h"
-#include "protocol/Receiver.h"
 #include "service/Logger.h"
 
 using Voxlet::XmlSchema;
@@ -14,7 +14,7 @@ using Voxlet::XmlSchema;
 // One handler per notification kind. `switching` lives for one batch: a class deactivation sets
 // it, a later class activation in the same batch reads and clears it.
 struct BridgeNotifications {
-  using Handler = void (*)(CReceiver& receiver, xercesc::DOMElement* notification, bool& switching);
+  using Handler = void (*)(CReceiverSession& receiver, xercesc::DOMElement* notification, bool& switching);
   struct Kind {
     const char16_t* term;  // relative to the vocabulary base
     Handler handle;
@@ -24,19 +24,19 @@ struct BridgeNotifications {
     return XmlSchema::GetAttribute(XmlSchema::FindElement(notification, u"voxlet:endpointref"), u"voxlet:endpointid");
   }
 
-  static void DatabaseActivated(CReceiver&, xercesc::DOMElement*, bool&) {
+  static void DatabaseActivated(CReceiverSession&, xercesc::DOMElement*, bool&) {
     OV_LOG(kLogMilestone, "New .teacher file opened; this is essentially a no-op for us right now");
   }
-  static void AssessmentActivated(CReceiver& r, xercesc::DOMElement* n, bool&) {
+  static void AssessmentActivated(CReceiverSession& r, xercesc::DOMElement* n, bool&) {
     r.ActivateAssessment(XmlSchema::FindElement(n, u"voxlet:assessmentref"));
   }
-  static void AssessmentDeactivated(CReceiver& r, xercesc::DOMElement* n, bool&) {
+  static void AssessmentDeactivated(CReceiverSession& r, xercesc::DOMElement* n, bool&) {
     r.DeactivateAssessment(XmlSchema::FindElement(n, u"voxlet:assessmentref"));
   }
-  static void ClassDeactivated(CReceiver& r, xercesc::DOMElement* n, bool& switching) {
+  static void ClassDeactivated(CReceiverSession& r, xercesc::DOMElement* n, bool& switching) {
     switching = r.StopClass(XmlSchema::FindElement(n, u"voxlet:classref"));
   }
-  static void ClassActivated(CReceiver& r, xercesc::DOMElement* n, bool& switching) {
+  static void ClassActivated(CReceiverSession& r, xercesc::DOMElement* n, bool& switching) {
     r.SetCurrentClassId(XmlSchema::GetAttribute(XmlSchema::FindElement(n, u"voxlet:classref"), u"voxlet:classid"));
     if (!switching) {
       r.SendActivatedStatusQuery();
@@ -47,24 +47,24 @@ struct BridgeNotifications {
            "care of in the deactivate)");
     switching = false;
   }
-  static void StudentDisconnected(CReceiver& r, xercesc::DOMElement* n, bool&) {
+  static void StudentDisconnected(CReceiverSession& r, xercesc::DOMElement* n, bool&) {
     r.DisconnectClickerInSoftware(EndpointOf(n));
   }
-  static void RaisedHandCancelled(CReceiver& r, xercesc::DOMElement* n, bool&) {
+  static void RaisedHandCancelled(CReceiverSession& r, xercesc::DOMElement* n, bool&) {
     r.CancelRaisedHandInSoftware(EndpointOf(n));
   }
-  static void ReviewModeDeactivated(CReceiver& r, xercesc::DOMElement*, bool&) {
+  static void ReviewModeDeactivated(CReceiverSession& r, xercesc::DOMElement*, bool&) {
     OV_LOG(kLogDiagnostic, "Review mode deactivated");
     r.IssueReceiverCommands([](CReceiverProtocolHandler& h) { h.SendSessionEnd(0, 1, true); });
   }
-  static void NetworkNameUpdated(CReceiver& r, xercesc::DOMElement* n, bool&) {
+  static void NetworkNameUpdated(CReceiverSession& r, xercesc::DOMElement* n, bool&) {
     r.SetClassroomName(XmlSchema::GetTextContent(n));
   }
-  static void QuestionActivated(CReceiver& r, xercesc::DOMElement* n, bool&) {
+  static void QuestionActivated(CReceiverSession& r, xercesc::DOMElement* n, bool&) {
     r.ActivateQuestion(
         XmlSchema::GetAttribute(XmlSchema::FindElement(n, u"voxlet:currentQuestion"), u"voxlet:questionid"));
   }
-  static void QuestionDeactivated(CReceiver& r, xercesc::DOMElement*, bool&) {
+  static void QuestionDeactivated(CReceiverSession& r, xercesc::DOMElement*, bool&) {
     OV_LOG(kLogDiagnostic, "Question deactivated; entering review mode");
     r.IssueReceiverCommands([](CReceiverProtocolHandler& h) { h.SendSessionEnd(0, 0, true); });
     r.SetCurrentQuestionId({});
@@ -85,7 +85,7 @@ struct BridgeNotifications {
       {u"notifications/question/deactivated", QuestionDeactivated},
   };
 
-  static void Handle(CReceiver& receiver, xercesc::DOMElement* notification, bool& switching) {
+  static void Handle(CReceiverSession& receiver, xercesc::DOMElement* notification, bool& switching) {
     const Voxlet::StringBuffer kind = XmlSchema::GetAttribute(notification, u"voxlet:kind");
     for (const Kind& k : kKinds) {
       if (kind != Voxlet::VocabularyTerm(k.term)) continue;
@@ -95,7 +95,7 @@ struct BridgeNotifications {
   }
 };
 
-void CReceiver::DispatchNotifications(const Voxlet::MessagePtr& message) {
+void CReceiverSession::DispatchNotifications(const Voxlet::MessagePtr& message) {
   const Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(message->ReplyBody());
   if (!document) return;
   static const Voxlet::XPathExpression kNotifications(u"/voxlet:runtime/voxlet:notifications");

@@ -3,16 +3,16 @@
 #include <future>
 
 #include "bridge/HelloDocument.h"
+#include "bridge/ReceiverSession.h"
 #include "client/Strings.h"
 #include "client/http/Client.h"
-#include "protocol/Receiver.h"
 #include "service/Logger.h"
 
 namespace {
 constexpr double kGoodbyeSeconds = 15.0;
 }  // namespace
 
-void CReceiver::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) {
+void CReceiverSession::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) {
   CallGate::Pass pass = m_bridgeCalls->Enter();
   if (!pass) return;
   {
@@ -30,26 +30,27 @@ void CReceiver::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) {
   SendHello(Voxlet::Methods::Post);
 }
 
-void CReceiver::SendHello(int method) {
-  Voxlet::MessagePtr message = NewServiceRequest(method, Bridge::kReceiverHelloPath, &CReceiver::OnHelloResponse);
+void CReceiverSession::SendHello(int method) {
+  Voxlet::MessagePtr message =
+      NewServiceRequest(method, Bridge::kReceiverHelloPath, &CReceiverSession::OnHelloResponse);
   if (method == Voxlet::Methods::Post) {
     Bridge::ReceiverDescription description;
-    description.make = ReceiverType();
+    description.make = m_receiver.ReceiverType();
     description.address = ReceiverAddress();
-    description.title = FirmwareVersion();
-    description.product = ProductText();
+    description.title = Network().FirmwareVersion();
+    description.product = Network().ProductText();
     message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
     message->SetContent(Voxlet::Content(Bridge::BuildHelloDocument(description)));
   }
   SendServiceRequest(message);
 }
 
-void CReceiver::OnHelloResponse(const Voxlet::MessagePtr& message) {
+void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
   if (message->Failure()) {
     LogUnexpectedEvent(message);
     return;
   }
-  if (!message->Success(Voxlet::Content::Types::TextXml) || GetReceiverNumber() == 0) return;
+  if (!message->Success(Voxlet::Content::Types::TextXml) || m_receiver.GetReceiverNumber() == 0) return;
 
   bool report = false;
   if (message->StatusCode() == Voxlet::StatusCodes::Created) {
@@ -59,7 +60,7 @@ void CReceiver::OnHelloResponse(const Voxlet::MessagePtr& message) {
     SendServiceRequest(
         Voxlet::Methods::Post,
         u"/voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js?endpointXmlId=" + Voxlet::Url::Encode(endpointId),
-        &CReceiver::LogIfFailed, false);
+        &CReceiverSession::LogIfFailed, false);
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     m_delayLogged = false;
     m_subscribed = true;
@@ -75,8 +76,8 @@ void CReceiver::OnHelloResponse(const Voxlet::MessagePtr& message) {
     }
   }
   if (report) {
-    SetUpNotificationPending(true);
-    SendConnectionReport(NetworkStarted());
+    Network().SetUpNotificationPending(true);
+    SendConnectionReport(Network().NetworkStarted());
   }
 
   bool pending = false;
@@ -89,7 +90,7 @@ void CReceiver::OnHelloResponse(const Voxlet::MessagePtr& message) {
     return;
   }
   // No notification is read from a reply while the activated status is still to be asked for.
-  if (Scanning()) {
+  if (Network().Scanning()) {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     if (!m_delayLogged) {
       m_delayLogged = true;
@@ -105,22 +106,18 @@ void CReceiver::OnHelloResponse(const Voxlet::MessagePtr& message) {
   SendActivatedStatusQuery();
 }
 
-void CReceiver::ReportNetworkUpIfPending() {
+void CReceiverSession::ReportNetworkUpIfPending() {
   CallGate::Pass pass = m_bridgeCalls->Enter();
   if (!pass) return;
   {
     const Voxlet::ClientPtr client = ServiceClient();
     if (!client || client->State() != Voxlet::ClientStates::Connected) return;
   }
-  {
-    std::lock_guard<std::mutex> guard(m_stateLock);
-    if (!m_upNotificationPending) return;
-    m_upNotificationPending = false;
-  }
+  if (!Network().TakeUpNotificationPending()) return;
   SendConnectionReport(true);
 }
 
-void CReceiver::SayGoodbye() {
+void CReceiverSession::SayGoodbye() {
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     if (m_endpointId.empty()) {
@@ -130,15 +127,15 @@ void CReceiver::SayGoodbye() {
   }
   SendServiceRequest(Voxlet::Methods::Post,
                      u"/voxlet/scripts/teachers/receiverRemoved.js?endpoint=" + Voxlet::Url::Encode(EndpointId()),
-                     &CReceiver::LogIfFailed);
+                     &CReceiverSession::LogIfFailed);
   const std::vector<uint16_t> addresses = ClickerShortAddresses();
   OV_LOG(kLogDiagnostic, "Saying goodbye by faking a goodbye for every connected clicker...");
-  for (uint16_t address : addresses) OnDeviceDisassociated(address);
+  for (uint16_t address : addresses) m_receiver.OnDeviceDisassociated(address);
 
   // The goodbye is the last request: sent and the door shut in one step, so that nothing
   // (a poll hello would create the endpoint again) follows it.
   Voxlet::MessagePtr goodbye =
-      NewServiceRequest(Voxlet::Methods::Post, u"/voxlet/builtins/anyone/goodbye", &CReceiver::LogIfFailed);
+      NewServiceRequest(Voxlet::Methods::Post, u"/voxlet/builtins/anyone/goodbye", &CReceiverSession::LogIfFailed);
   auto completed = std::make_shared<std::promise<void>>();
   std::future<void> handled = completed->get_future();
   goodbye->Completed().connect([completed](const Voxlet::MessagePtr&) { completed->set_value(); });

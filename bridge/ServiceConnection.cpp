@@ -2,11 +2,11 @@
 // state changes and periodic tick, and letting go of it when the receiver closes.
 #include <stdexcept>
 
+#include "bridge/ReceiverSession.h"
 #include "client/Format.h"
 #include "client/Preferences.h"
 #include "client/http/Client.h"
 #include "client/http/Globals.h"
-#include "protocol/Receiver.h"
 #include "service/Logger.h"
 
 namespace {
@@ -22,15 +22,25 @@ Voxlet::ClientPtr MakeServiceClient() {
 
 }  // namespace
 
-void CReceiver::ConnectToSoftwareService() {
-  if (m_goingAway.load()) return;
+CReceiverSession::CReceiverSession(CReceiver& receiver, SessionEnvironment environment)
+    : m_receiver(receiver), m_env(std::move(environment)) {
+  m_receiver.AttachSession(this);
+}
+
+CReceiverSession::~CReceiverSession() {
+  m_receiver.Close();
+  m_receiver.AttachSession(nullptr);
+}
+
+void CReceiverSession::ConnectToSoftwareService() {
+  if (m_receiver.GoingAway()) return;
   Voxlet::ClientPtr client = m_env.makeClient ? m_env.makeClient() : MakeServiceClient();
   if (!client) return;
-  const Voxlet::StringBuffer title = u"ZORIN Ovanta Hardware service (" + m_portName + u")";
+  const Voxlet::StringBuffer title = u"ZORIN Ovanta Hardware service (" + m_receiver.GetPortName() + u")";
   const Voxlet::StringBuffer uri = Voxlet::Preferences::SoftwareService::GetUri();
   // Declared after the client: released first, so an unused client is destroyed outside it.
   std::lock_guard<std::mutex> guard(m_bridgeLock);
-  if (m_leaving || m_goingAway.load()) return;
+  if (m_leaving || m_receiver.GoingAway()) return;
   m_client = client;
   client->MonitorPerformance(title);
   const std::shared_ptr<CallGate> gate = m_bridgeCalls;
@@ -45,7 +55,7 @@ void CReceiver::ConnectToSoftwareService() {
   client->Connect(uri);
 }
 
-void CReceiver::OnClientStateChanged(Voxlet::Client& client, int state) {
+void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
   if (state == Voxlet::ClientStates::Connected) {
     OV_LOG(kLogDiagnostic, "Connected to software service; querying information from the receiver");
     SetCurrentClassId({});
@@ -65,12 +75,12 @@ void CReceiver::OnClientStateChanged(Voxlet::Client& client, int state) {
     m_subscribed = false;
     m_endpointId.clear();
   }
-  if (NetworkStarted()) {
+  if (Network().NetworkStarted()) {
     // The pauses are kept by the send queue, not by this thread (one of the client library's,
     // which carry every receiver's traffic): whatever is queued later goes out after them.
     const auto pause = static_cast<uint32_t>(m_env.powerDownStepMs);
     IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
-      SetNetworkStarted(false);
+      Network().SetNetworkStarted(false);
       OV_LOG(kLogMilestone, "Client state is changed to disconnected.Power down all clickers.");
       handler.SendSessionEnd(0, 2, false);
       handler.QueuePause(pause);
@@ -81,12 +91,7 @@ void CReceiver::OnClientStateChanged(Voxlet::Client& client, int state) {
   client.SetReconnectWanted(true);
 }
 
-bool CReceiver::BackgroundScanDue() {
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  return !m_networkStarted && !m_networkStartPending && !m_scanning;
-}
-
-void CReceiver::OnClientTick(Voxlet::Client& client) {
+void CReceiverSession::OnClientTick(Voxlet::Client& client) {
   if (client.State() == Voxlet::ClientStates::Disconnected) return;
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
@@ -95,13 +100,14 @@ void CReceiver::OnClientTick(Voxlet::Client& client) {
   // The scan and the timed work send receiver commands: under the command lock, like the
   // bridge's other commands.
   IssueReceiverCommands([this](CReceiverProtocolHandler&) {
-    if (BackgroundScanDue()) RunBackgroundScan(0);
+    if (Network().BackgroundScanDue()) Network().RunBackgroundScan(0);
   });
-  if (GetReceiverNumber() != 0 && !EndpointId().empty()) SendHello(Voxlet::Methods::Get);
-  IssueReceiverCommands([this](CReceiverProtocolHandler&) { RunTimedWork(); });
+  if (m_receiver.GetReceiverNumber() != 0 && !EndpointId().empty()) SendHello(Voxlet::Methods::Get);
+  IssueReceiverCommands([this](CReceiverProtocolHandler&) { Network().RunTimedWork(); });
 }
 
-void CReceiver::ShutDownServiceConnection() {
+void CReceiverSession::ShutDownServiceConnection() {
+  JoinSwitchWorker();  // a class switch still waiting for log-offs ends here
   SayGoodbye();
   Voxlet::ClientPtr client;
   std::shared_ptr<CallGate> gate;
@@ -124,7 +130,7 @@ void CReceiver::ShutDownServiceConnection() {
   gate->CloseAndDrain();
 }
 
-void CReceiver::ReopenServiceConnection() {
+void CReceiverSession::ReopenServiceConnection() {
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     m_leaving = false;
@@ -138,52 +144,52 @@ void CReceiver::ReopenServiceConnection() {
   m_closing = false;
 }
 
-Voxlet::ClientPtr CReceiver::ServiceClient() const {
+Voxlet::ClientPtr CReceiverSession::ServiceClient() const {
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   return m_client;
 }
 
-Voxlet::StringBuffer CReceiver::EndpointId() const {
+Voxlet::StringBuffer CReceiverSession::EndpointId() const {
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   return m_endpointId;
 }
 
-Voxlet::StringBuffer CReceiver::ReceiverAddress() const {
+Voxlet::StringBuffer CReceiverSession::ReceiverAddress() const {
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   return m_receiverAddress;
 }
 
-bool CReceiver::Subscribed() const {
+bool CReceiverSession::Subscribed() const {
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   return m_subscribed;
 }
 
-Voxlet::StringBuffer CReceiver::CurrentClassId() const {
+Voxlet::StringBuffer CReceiverSession::CurrentClassId() const {
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   return m_currentClassId;
 }
 
-void CReceiver::SetCurrentClassId(const Voxlet::StringBuffer& classId) {
+void CReceiverSession::SetCurrentClassId(const Voxlet::StringBuffer& classId) {
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   m_currentClassId = classId;
 }
 
-Voxlet::StringBuffer CReceiver::CurrentQuestionId() const {
+Voxlet::StringBuffer CReceiverSession::CurrentQuestionId() const {
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   return m_currentQuestionId;
 }
 
-void CReceiver::SetCurrentQuestionId(const Voxlet::StringBuffer& questionId) {
+void CReceiverSession::SetCurrentQuestionId(const Voxlet::StringBuffer& questionId) {
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   m_currentQuestionId = questionId;
 }
 
-int CReceiver::SoftwareActionCooldown() const {
+int CReceiverSession::SoftwareActionCooldown() const {
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   return m_softwareActionCooldown;
 }
 
-void CReceiver::SetSoftwareActionCooldown(int ticks) {
+void CReceiverSession::SetSoftwareActionCooldown(int ticks) {
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   m_softwareActionCooldown = ticks;
 }

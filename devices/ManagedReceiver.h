@@ -26,5 +26,5 @@ class IManagedReceiver {
 using ManagedReceiverPtr = std::shared_ptr<IManagedReceiver>;
 using ReceiverFactory = std::function<ManagedReceiverPtr(IReceiverEvents* events)>;
 
-// Receivers as the service runs them: CReceiver on its link.
+// Receivers as the service runs them: CReceiver on its link, with its session.
 ManagedReceiverPtr MakeReceiver(IReceiverEvents* events);

@@ -3,17 +3,18 @@
 #include "client/HardwareServicePreferences.h"
 #include "protocol/ChannelChoice.h"
 #include "protocol/Receiver.h"
+#include "protocol/ReceiverNetwork.h"
 #include "protocol/ReceiverPreferences.h"
 #include "service/Logger.h"
 
 namespace HS = Voxlet::Preferences::HardwareService;
 
-bool CReceiver::ChannelAnalysisOn() {
+bool CReceiverNetwork::ChannelAnalysisOn() {
   std::lock_guard<std::mutex> guard(m_stateLock);
   return m_analysis.on;
 }
 
-void CReceiver::StartChannelAnalysis() {
+void CReceiverNetwork::StartChannelAnalysis() {
   std::lock_guard<std::mutex> guard(m_stateLock);
   m_analysis.on = ReceiverPreferences::ReadFileInteger(HS::ChannelAnalysis, HS::DefaultChannelAnalysis) != 0;
   if (!m_analysis.on) return;
@@ -30,14 +31,14 @@ void CReceiver::StartChannelAnalysis() {
          m_analysis.reportMinutes);
 }
 
-void CReceiver::StopChannelAnalysis() {
+void CReceiverNetwork::StopChannelAnalysis() {
   std::lock_guard<std::mutex> guard(m_stateLock);
   if (!m_analysis.on) return;
   OV_LOG(kLogMilestone, "Channel Analysis has been turned off.");
   ReceiverPreferences::WriteFileInteger(HS::ScanThresholdGoodPoor, m_analysis.savedThreshold);
 }
 
-void CReceiver::ReportChannelAnalysis() {
+void CReceiverNetwork::ReportChannelAnalysis() {
   int initialChannel = 0;
   bool setInitial = false;
   std::lock_guard<std::mutex> guard(m_stateLock);
@@ -48,7 +49,7 @@ void CReceiver::ReportChannelAnalysis() {
     setInitial = initialChannel >= 11 && initialChannel <= 26;
     a.initialised = true;
   }
-  if (setInitial && m_handler) m_handler->SetChannel(static_cast<uint8_t>(initialChannel - 11));
+  if (setInitial && Handler()) Handler()->SetChannel(static_cast<uint8_t>(initialChannel - 11));
   const uint32_t now = m_env.clock();
   if (static_cast<uint64_t>(now - a.lastReportMs) <= static_cast<uint64_t>(a.reportMinutes) * 60 * 1000) return;
 

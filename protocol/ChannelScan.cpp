@@ -6,6 +6,7 @@
 #include "platform/Tick.h"
 #include "protocol/ChannelChoice.h"
 #include "protocol/Receiver.h"
+#include "protocol/ReceiverNetwork.h"
 #include "protocol/ReceiverPreferences.h"
 #include "protocol/ScanResultsDocument.h"
 #include "protocol/ScanSettings.h"
@@ -13,7 +14,7 @@
 
 namespace HS = Voxlet::Preferences::HardwareService;
 
-void CReceiver::RunBackgroundScan(uint16_t channelMask) {
+void CReceiverNetwork::RunBackgroundScan(uint16_t channelMask) {
   const ScanSettings& settings = ProcessScanSettings();
   uint16_t mask = channelMask;
   int channels = 0;
@@ -37,15 +38,15 @@ void CReceiver::RunBackgroundScan(uint16_t channelMask) {
     m_scanning = true;
     m_scanDeadline = m_env.timestamp(seconds + 90);
   }
-  if (m_handler)
-    m_handler->StartBackgroundScan(mask, static_cast<uint8_t>(settings.activeExponent),
+  if (Handler())
+    Handler()->StartBackgroundScan(mask, static_cast<uint8_t>(settings.activeExponent),
                                    static_cast<uint8_t>(settings.energyExponent));
   OV_LOG(kLogDiagnostic,
          "Performing a background scan of %d channel(s) -- mask = 0x%04X expect this to take %d second(s)", channels,
          mask, seconds);
 }
 
-void CReceiver::OnScanResults(uint16_t scannedMask, uint16_t panMask, const ChannelScanResultsArray& results) {
+void CReceiverNetwork::OnScanResults(uint16_t scannedMask, uint16_t panMask, const ChannelScanResultsArray& results) {
   if (!results) return;
   {
     std::lock_guard<std::mutex> guard(m_stateLock);
@@ -57,22 +58,22 @@ void CReceiver::OnScanResults(uint16_t scannedMask, uint16_t panMask, const Chan
   if (ChannelAnalysisOn()) ReportChannelAnalysis();
 }
 
-ScanResultsTable CReceiver::ScanResults() {
+ScanResultsTable CReceiverNetwork::ScanResults() {
   std::lock_guard<std::mutex> guard(m_stateLock);
   return m_scanResults;
 }
 
-Voxlet::XmlDocumentPtr CReceiver::ScanResultsDocument() {
+Voxlet::XmlDocumentPtr CReceiverNetwork::ScanResultsDocument() {
   std::lock_guard<std::mutex> guard(m_stateLock);
   return BuildScanResultsDocument(m_scanResults, m_thresholdGoodPoor, m_thresholdExcellentGood);
 }
 
-int CReceiver::ChooseChannel() {
+int CReceiverNetwork::ChooseChannel() {
   std::lock_guard<std::mutex> guard(m_stateLock);
   return ChooseChannelLocked();
 }
 
-int CReceiver::ChooseChannelLocked() {
+int CReceiverNetwork::ChooseChannelLocked() {
   ChannelChoice choice;
   choice.table = &m_scanResults;
   choice.exclude26 = m_productText == u"QX" || m_productText.empty();
@@ -84,12 +85,12 @@ int CReceiver::ChooseChannelLocked() {
   return ::ChooseChannel(choice);
 }
 
-void CReceiver::QueueTimedAction(const TimedAction& action) {
+void CReceiverNetwork::QueueTimedAction(const TimedAction& action) {
   std::lock_guard<std::mutex> guard(m_stateLock);
   m_timedActions.push_back(std::make_shared<TimedAction>(action));
 }
 
-void CReceiver::RunTimedWork() {
+void CReceiverNetwork::RunTimedWork() {
   std::shared_ptr<TimedAction> action;
   {
     std::lock_guard<std::mutex> guard(m_stateLock);
@@ -97,5 +98,5 @@ void CReceiver::RunTimedWork() {
     action = m_timedActions.front();
     m_timedActions.pop_front();
   }
-  if (action->kind == kTimedNetworkStop && m_handler) m_handler->SetNetworkState(false, true);
+  if (action->kind == kTimedNetworkStop && Handler()) Handler()->SetNetworkState(false, true);
 }

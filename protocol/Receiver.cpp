@@ -38,32 +38,30 @@ uint32_t ConnectedReceiverCount() {
   return g_connectedCount;
 }
 
-CReceiver::CReceiver(IReceiverEvents* events, ReceiverEnvironment environment)
-    : m_events(events), m_env(std::move(environment)) {
-  if (!m_env.makeLink)
-    m_env.makeLink = [](const SBConnectionInfo& info) { return std::make_unique<CSBConnection>(info); };
-  if (!m_env.timestamp) m_env.timestamp = [](int64_t seconds) { return Voxlet::CurrentTimestamp(seconds); };
-  if (!m_env.random) {
+namespace {
+
+ReceiverEnvironment WithDefaults(ReceiverEnvironment env) {
+  if (!env.makeLink) env.makeLink = [](const SBConnectionInfo& info) { return std::make_unique<CSBConnection>(info); };
+  if (!env.timestamp) env.timestamp = [](int64_t seconds) { return Voxlet::CurrentTimestamp(seconds); };
+  if (!env.random) {
     auto engine = std::make_shared<std::mt19937>(std::random_device{}());
     auto lock = std::make_shared<std::mutex>();
-    m_env.random = [engine, lock] {
+    env.random = [engine, lock] {
       std::lock_guard<std::mutex> guard(*lock);
       return static_cast<uint32_t>((*engine)());
     };
   }
-  if (!m_env.clock) m_env.clock = &Platform::GetTickCount;
-  namespace HS = Voxlet::Preferences::HardwareService;
-  m_thresholdGoodPoor = static_cast<int>(
-      ReceiverPreferences::ReadFileInteger(HS::ScanThresholdGoodPoor, HS::DefaultScanThresholdGoodPoor));
-  m_thresholdExcellentGood = static_cast<int>(
-      ReceiverPreferences::ReadFileInteger(HS::ScanThresholdExcellentGood, HS::DefaultScanThresholdExcellentGood));
-  StartChannelAnalysis();
+  if (!env.clock) env.clock = &Platform::GetTickCount;
+  return env;
 }
 
-CReceiver::~CReceiver() {
-  Close();
-  StopChannelAnalysis();
-}
+}  // namespace
+
+// The environment is complete before the network object, which reads it, is built.
+CReceiver::CReceiver(IReceiverEvents* events, ReceiverEnvironment environment)
+    : m_events(events), m_env(WithDefaults(std::move(environment))) {}
+
+CReceiver::~CReceiver() { Close(); }
 
 uint32_t CReceiver::Open(const Voxlet::StringBuffer& portName) {
   SBConnectionInfo info;
@@ -74,7 +72,7 @@ uint32_t CReceiver::Open(const Voxlet::StringBuffer& portName) {
 }
 
 uint32_t CReceiver::Open(const SBConnectionInfo& info) {
-  ReopenServiceConnection();
+  if (m_session) m_session->ReopenServiceConnection();
   m_portName = info.portName;
   if (!m_counted) {
     std::lock_guard<std::mutex> guard(g_numberLock);
@@ -105,7 +103,7 @@ uint32_t CReceiver::Open(const SBConnectionInfo& info) {
 void CReceiver::Close() {
   // The software service first, while the receiver still runs; no bridge callback is running
   // or will run once this returns.
-  ShutDownServiceConnection();
+  if (m_session) m_session->ShutDownServiceConnection();
   m_stopEvent.Set();
   Join();  // the I/O loop ends its start-up worker itself
   if (m_handler) m_handler->Stop();
@@ -199,16 +197,12 @@ void CReceiver::StartupWorker() {
   const int last = LastChannelPreference();
   int current = last;
   if (last < 11 || last > 26) current = 11 + static_cast<int>(m_env.random() & 15);
-  {
-    std::lock_guard<std::mutex> guard(m_stateLock);
-    m_previousChannel = last;
-    m_currentChannel = current;
-  }
+  m_network.SetStartChannels(last, current);
   OV_LOG(kLogDiagnostic,
          "We are just starting up so performing full scan of all channels, globbing to channel %d for now", current);
-  RunBackgroundScan(0xFFFF);
+  m_network.RunBackgroundScan(0xFFFF);
   if (m_goingAway.load()) return;
-  ConnectToSoftwareService();
+  if (m_session) m_session->ConnectToSoftwareService();
 }
 
 int CReceiver::LastChannelPreference() {
@@ -239,47 +233,6 @@ void CReceiver::SendCommandText(const std::string& text, bool retry) {
   m_handler->QueuePacket(static_cast<int32_t>(bytes.size()), bytes.data(), retry);
 }
 
-bool CReceiver::NetworkStarted() {
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  return m_networkStarted;
-}
-
-void CReceiver::SetNetworkStarted(bool started) {
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  m_networkStarted = started;
-}
-
-void CReceiver::SetUpNotificationPending(bool pending) {
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  m_upNotificationPending = pending;
-}
-
-bool CReceiver::NetworkStartPending() {
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  return m_networkStartPending;
-}
-
-void CReceiver::SetNetworkStartPending(bool pending) {
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  m_networkStartPending = pending;
-}
-
-bool CReceiver::Scanning() {
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  return m_scanning;
-}
-
-int CReceiver::CurrentChannel() {
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  return m_currentChannel;
-}
-
-Voxlet::StringBuffer CReceiver::FirmwareVersion() {
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  return m_firmwareVersion;
-}
-
-Voxlet::StringBuffer CReceiver::ProductText() {
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  return m_productText;
+void CReceiver::ReportNetworkUp() {
+  if (m_session) m_session->ReportNetworkUpIfPending();
 }

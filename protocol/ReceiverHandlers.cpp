@@ -19,8 +19,7 @@ void CReceiver::OnFirmwareInfo(uint8_t major, uint8_t minor, uint8_t build, uint
   const Voxlet::StringBuffer version = Voxlet::MessageFormat(
       u"{0}.{1}.{2} ({3})",
       {static_cast<int>(major), static_cast<int>(minor), static_cast<int>(build), Voxlet::UTF8to16(hex)});
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  m_firmwareVersion = version;
+  m_network.SetFirmwareVersion(version);
 }
 
 void CReceiver::OnTransmitPower(uint16_t address, uint8_t paLevel) {
@@ -38,9 +37,7 @@ void CReceiver::OnClassName(uint16_t address, const Voxlet::StringBuffer& name) 
 void CReceiver::OnLoginRequirement(uint16_t address, bool loginRequired, bool loginTrigger, bool teamTrigger) {
   OV_LOG(kLogPacket, "%s - LOGIN_REQUIREMENT packet: addr - %u, login req - %u, login trig - %u, team trig - %u",
          NameUtf8().c_str(), address, loginRequired, loginTrigger, teamTrigger);
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  m_loginTrigger = loginTrigger;
-  m_teamTrigger = teamTrigger;
+  m_network.SetTriggers(loginTrigger, teamTrigger);
 }
 
 void CReceiver::OnSelectTeam(uint16_t address, uint8_t team) {
@@ -59,19 +56,14 @@ void CReceiver::OnLoginGrant(uint16_t address, const Voxlet::StringBuffer& stude
 
 void CReceiver::OnChannel(uint16_t address, uint8_t channelIndex) {
   OV_LOG(kLogPacket, "%s - CHANNEL packet: addr - %u, channel - %u", NameUtf8().c_str(), address, channelIndex);
-  int current = 0;
-  {
-    std::lock_guard<std::mutex> guard(m_stateLock);
-    m_previousChannel = m_currentChannel;
-    m_currentChannel = channelIndex + 11;
-    current = m_currentChannel;
-  }
+  const int current = channelIndex + 11;
+  m_network.SetCurrentChannel(current);
   ReceiverPreferences::WriteFileInteger(ReceiverPreferences::LastChannelName(m_portName), current);
 }
 
 void CReceiver::OnCommandNacked(uint8_t commandId) { OV_LOG(kLogPacket, "Command Nacked: %#x", commandId); }
 
-void CReceiver::OnNetworkState(bool running) { SetNetworkStarted(running); }
+void CReceiver::OnNetworkState(bool running) { m_network.SetNetworkStarted(running); }
 
 void CReceiver::OnReceiverPrintf(uint16_t address, const Voxlet::StringBuffer& text) {
   OV_LOG(kLogMilestone, "RECEIVER PRINTF: addr - %u; %s", address, Text(text).c_str());
@@ -79,12 +71,20 @@ void CReceiver::OnReceiverPrintf(uint16_t address, const Voxlet::StringBuffer& t
 
 void CReceiver::OnProductCode(uint8_t productCode) {
   OV_LOG(kLogPacket, "PRODUCT_CODE_QUERY: %d", productCode);
-  std::lock_guard<std::mutex> guard(m_stateLock);
-  m_productText = productCode == 1 ? u"QX" : u"Voxlet";
+  m_network.SetProductText(productCode == 1 ? u"QX" : u"Voxlet");
 }
 
-// Clicker activity: decoded here; relaying it to the software service is the session
-// bridge's work (the MAC address reply, which says hello, is in bridge/ReceiverEndpoint.cpp).
+void CReceiver::OnReceiverStatus(uint8_t networkStatus) { m_network.OnReceiverStatus(networkStatus); }
+
+void CReceiver::OnScanResults(uint16_t scannedMask, uint16_t panMask, const ChannelScanResultsArray& results) {
+  m_network.OnScanResults(scannedMask, panMask, results);
+}
+
+// Clicker activity: decoded here; relaying it to the software service is the session's work.
+
+void CReceiver::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) {
+  if (m_session) m_session->OnPropertyQueryMacAddr(macHigh, macLow);
+}
 
 void CReceiver::OnClickerStatus(uint16_t address, uint8_t batteryFlag, uint8_t linkQuality) {
   OV_LOG(kLogPacket, "%s - DEVICE_STATUS packet: addr - %u, battery - %u, link quality - %u", NameUtf8().c_str(),
@@ -104,6 +104,7 @@ void CReceiver::OnJoinNoLoginRequired(uint16_t address, uint32_t macHigh, uint32
 
 void CReceiver::OnLoginOff(uint16_t address) {
   OV_LOG(kLogPacket, "%s - LOGIN_OFF packet: addr - %u", NameUtf8().c_str(), address);
+  if (m_session) m_session->OnLoginOff(address);
 }
 
 void CReceiver::OnHandUp(uint16_t address, bool handUp) {
@@ -125,6 +126,7 @@ void CReceiver::OnEnhancedAnswerUpload(uint16_t address, uint8_t sequenceNumber,
 
 void CReceiver::OnDeviceDisassociated(uint16_t address) {
   OV_LOG(kLogPacket, "%s - DEVICE_DISASSOCIATED packet: addr - %u", NameUtf8().c_str(), address);
+  if (m_session) m_session->OnDeviceDisassociated(address);
 }
 
 void CReceiver::OnLoginGrantConfirm(uint16_t address, bool confirm) {

@@ -1,6 +1,7 @@
 // The receiver's network status reports: repeat logging, the mismatch tolerance while a
 // class runs, unexpected scans and scan-end detection.
 #include "protocol/Receiver.h"
+#include "protocol/ReceiverNetwork.h"
 #include "service/Logger.h"
 
 namespace {
@@ -43,7 +44,7 @@ constexpr int kUp = 2;
 
 }  // namespace
 
-void CReceiver::OnReceiverStatus(uint8_t networkStatus) {
+void CReceiverNetwork::OnReceiverStatus(uint8_t networkStatus) {
   const int s = networkStatus;
   bool reset = false;
   bool queryScan = false;
@@ -123,11 +124,11 @@ void CReceiver::OnReceiverStatus(uint8_t networkStatus) {
       m_previousStatus = s;
     }
   }
-  if (queryScan && m_handler) m_handler->QueryScanResults(scanMask);
+  if (queryScan && Handler()) Handler()->QueryScanResults(scanMask);
   if (reset) {
-    QueueReset();
+    m_receiver.QueueReset();
     return;
   }
   // A network that came up after a class start is reported to the software service.
-  if (s == kUp) ReportNetworkUpIfPending();
+  if (s == kUp) m_receiver.ReportNetworkUp();
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/ReceiverSession.h"
 #include "client/XmlSchema.h"
 #include "client/http/Client.h"
 #include "client/http/Globals.h"
@@ -23,13 +24,18 @@
 #include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/service-sim/ServiceSimulator.h"
 
-// A receiver whose class-lifecycle and clicker hand-overs are recorded, in the order they came.
-class RecordingReceiver : public CReceiver {
+// A session whose class-lifecycle and clicker hand-overs are recorded, in the order they came.
+class RecordingSession : public CReceiverSession {
  public:
-  using CReceiver::CReceiver;
-  ~RecordingReceiver() override { Close(); }
+  using CReceiverSession::CReceiverSession;
+  ~RecordingSession() override { Close(); }
 
   bool switchingClasses = false;  // what StopClass answers
+  // The class and assessment lifecycle runs for real (the hand-overs are still recorded);
+  // otherwise the hand-overs are only recorded and the activated status is not acted on.
+  bool runLifecycle = false;
+  // The clickers the switch and the review results go to (the clicker registry's part).
+  std::vector<KnownClicker> clickers;
 
   std::vector<std::string> Calls() {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -43,16 +49,25 @@ class RecordingReceiver : public CReceiver {
  protected:
   void ActivateAssessment(xercesc::DOMElement* ref) override {
     Record("activate assessment", Id(ref, u"assessmentid"));
+    if (runLifecycle) CReceiverSession::ActivateAssessment(ref);
   }
   void DeactivateAssessment(xercesc::DOMElement* ref) override {
     Record("deactivate assessment", Id(ref, u"assessmentid"));
+    if (runLifecycle) CReceiverSession::DeactivateAssessment(ref);
   }
   bool StopClass(xercesc::DOMElement* ref) override {
     Record("stop class", Id(ref, u"classid"));
-    return switchingClasses;
+    return runLifecycle ? CReceiverSession::StopClass(ref) : switchingClasses;
   }
-  void ActivateQuestion(const Voxlet::StringBuffer& id) override { Record("activate question", Voxlet::UTF16to8(id)); }
-  void SetClassroomName(const Voxlet::StringBuffer& name) override { Record("classroom name", Voxlet::UTF16to8(name)); }
+  void ActivateQuestion(const Voxlet::StringBuffer& id) override {
+    Record("activate question", Voxlet::UTF16to8(id));
+    if (runLifecycle) CReceiverSession::ActivateQuestion(id);
+  }
+  void SetClassroomName(const Voxlet::StringBuffer& name) override {
+    Record("classroom name", Voxlet::UTF16to8(name));
+    if (runLifecycle) CReceiverSession::SetClassroomName(name);
+  }
+  std::vector<KnownClicker> KnownClickers() override { return clickers; }
   void DisconnectClickerInSoftware(const Voxlet::StringBuffer& id) override {
     Record("disconnect clicker", Voxlet::UTF16to8(id));
   }
@@ -60,6 +75,9 @@ class RecordingReceiver : public CReceiver {
     Record("cancel raised hand", Voxlet::UTF16to8(id));
   }
   void OnDeviceDisassociated(uint16_t address) override { Record("disassociated", std::to_string(address)); }
+  void OnActivatedStatusResponse(const Voxlet::MessagePtr& message) override {
+    if (runLifecycle) CReceiverSession::OnActivatedStatusResponse(message);
+  }
   std::vector<uint16_t> ClickerShortAddresses() override { return {0x0101, 0x0102}; }
 
  private:
@@ -90,6 +108,9 @@ inline size_t Occurrences(const std::string& text, const std::string& needle) {
 
 class BridgeTest : public ::testing::Test {
  protected:
+  BridgeTest() : BridgeTest(ServiceSim::Scenario{}) {}
+  explicit BridgeTest(ServiceSim::Scenario scenario) : service(std::move(scenario)) {}
+
   static constexpr uint16_t kLogAll = kLogMilestone | kLogPacket | kLogDiagnostic;
 
   void SetUp() override {
@@ -107,6 +128,7 @@ class BridgeTest : public ::testing::Test {
     config.scanMs = 1;
   }
   void TearDown() override {
+    session.reset();
     receiver.reset();
     if (simulator) simulator->Stop();
     service.Stop();
@@ -122,9 +144,12 @@ class BridgeTest : public ::testing::Test {
     ASSERT_TRUE(simulator->Start());
     ReceiverEnvironment env;
     env.startupStepMs = 1;
-    env.powerDownStepMs = powerDownStepMs;
-    env.makeClient = [] { return std::make_shared<Voxlet::Client>(false); };  // ticks come from the test
-    receiver = std::make_unique<RecordingReceiver>(&events, env);
+    SessionEnvironment sessionEnv;
+    sessionEnv.powerDownStepMs = powerDownStepMs;
+    sessionEnv.makeClient = [] { return std::make_shared<Voxlet::Client>(false); };  // ticks come from the test
+    receiver = std::make_unique<CReceiver>(&events, env);
+    session = std::make_unique<RecordingSession>(*receiver, sessionEnv);
+    if (prepareSession) prepareSession(*session);
     ASSERT_EQ(receiver->Open(Voxlet::UTF8to16(simulator->SlavePath())), 0u);
   }
 
@@ -160,7 +185,7 @@ class BridgeTest : public ::testing::Test {
     return done();
   }
 
-  void Tick() { receiver->OnClientTick(*receiver->ServiceClient()); }
+  void Tick() { session->OnClientTick(*session->ServiceClient()); }
   // One tick whose poll hello the service has answered, and whose reply has been handled by the
   // time the next exchange of the client goes out.
   void PollOnce() {
@@ -177,7 +202,7 @@ class BridgeTest : public ::testing::Test {
       auto message = Voxlet::Message::Create();
       message->Open(Voxlet::Methods::Get, u"/marker");
       const size_t before = Count("unknown");
-      ASSERT_TRUE(receiver->ServiceClient()->Send(message));
+      ASSERT_TRUE(session->ServiceClient()->Send(message));
       ASSERT_TRUE(WaitForCount("unknown", before + 1));
     }
   }
@@ -216,12 +241,15 @@ class BridgeTest : public ::testing::Test {
   Voxlet::Globals library;
   std::string logPath;
   std::unique_ptr<CLogger> logger;
-  ServiceSim::ServiceSimulator service{ServiceSim::Scenario{}};
+  ServiceSim::ServiceSimulator service;
+  // Runs on the session before the receiver opens (no other thread sees it yet).
+  std::function<void(RecordingSession&)> prepareSession;
   SimulatorConfig config;
   int powerDownStepMs = 1;
   ::testing::NiceMock<MockReceiverEvents> events;
   std::unique_ptr<CReceiverSimulator> simulator;
-  std::unique_ptr<RecordingReceiver> receiver;
+  std::unique_ptr<CReceiver> receiver;
+  std::unique_ptr<RecordingSession> session;  // destroyed first: closes the receiver
 
   const std::string kEndpoint = "receiver.00-12-4B-00-0A-0B-0C-0D";  // the simulator's MAC
   const Bytes kMacQuery = {0x00, 0x00, 0x16, 0x00};

@@ -18,7 +18,7 @@ TEST_F(BridgeTest, WithoutAnEndpointNothingIsPolledAndClosingSaysNoGoodbye) {
 TEST_F(BridgeTest, ClosingRemovesTheReceiverAndItsClickersThenSaysGoodbyeLast) {
   OpenAndSubscribe();
   receiver->Close();
-  EXPECT_TRUE(receiver->EndpointId().empty());
+  EXPECT_TRUE(session->EndpointId().empty());
   const std::vector<std::string> routes = Routes();
   ASSERT_GE(routes.size(), 2u);
   EXPECT_EQ(std::vector<std::string>(routes.end() - 2, routes.end()),
@@ -31,18 +31,18 @@ TEST_F(BridgeTest, ClosingRemovesTheReceiverAndItsClickersThenSaysGoodbyeLast) {
   EXPECT_EQ(goodbye.headers.at("x-vantrel-voxlet-endpoint"), kEndpoint);
   EXPECT_EQ(service.Manager().Endpoints().count(kEndpoint), 0u);
   // Every clicker was let go as if it had left the network.
-  EXPECT_EQ(receiver->Calls(), (std::vector<std::string>{"disassociated 257", "disassociated 258"}));
+  EXPECT_EQ(session->Calls(), (std::vector<std::string>{"disassociated 257", "disassociated 258"}));
   EXPECT_EQ(Occurrences(Log(), "Saying goodbye by faking a goodbye for every connected clicker...\r\n"), 1u);
 }
 
 TEST_F(BridgeTest, TicksDuringCloseAreHarmlessAndNothingFollowsTheGoodbye) {
   OpenAndSubscribe();
   // Ticks race the close: a poll hello written after the goodbye would create the endpoint again.
-  const Voxlet::ClientPtr client = receiver->ServiceClient();
+  const Voxlet::ClientPtr client = session->ServiceClient();
   std::atomic<bool> closed{false};
   std::jthread ticker([&] {
     while (!closed.load()) {
-      receiver->OnClientTick(*client);
+      session->OnClientTick(*client);
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
@@ -60,7 +60,7 @@ TEST_F(BridgeTest, TicksDuringCloseAreHarmlessAndNothingFollowsTheGoodbye) {
 TEST_F(BridgeTest, ClosingDuringAPowerDownEndsWithTheNetworkStopAndNothingFollowsIt) {
   powerDownStepMs = 300;
   OpenAndSubscribe();
-  receiver->SetNetworkStarted(true);
+  receiver->Network().SetNetworkStarted(true);
   const size_t powerDowns = CountOf(Received(), kPowerDownAll);
   const size_t stops = CountOf(Received(), kNetworkStop);
   service.Stop();
@@ -74,5 +74,5 @@ TEST_F(BridgeTest, ClosingDuringAPowerDownEndsWithTheNetworkStopAndNothingFollow
   // (The sequence's own stop is dropped as moot when the close finds it still queued.)
   EXPECT_EQ(CountOf(packets, kPowerDownAll), powerDowns + 1);
   EXPECT_EQ(packets.back(), kNetworkStop);
-  EXPECT_TRUE(receiver->ServiceClient() == nullptr);
+  EXPECT_TRUE(session->ServiceClient() == nullptr);
 }

@@ -15,19 +15,19 @@ TEST_F(BridgeTest, NotificationsAreHandledInXmlIdOrderNotInDocumentOrder) {
   reply.body = sample;
   service.OverrideReply("/voxlet/builtins/anyone/hello", reply);
   Tick();
-  ASSERT_TRUE(receiver->WaitForCalls(7));
+  ASSERT_TRUE(session->WaitForCalls(7));
   service.OverrideReply("", {});
   // The last notification (n0011) puts the clickers out of review mode.
   ASSERT_TRUE(WaitForPacket({0x00, 0x00, 0x0E, 0x01}));
-  EXPECT_EQ(receiver->Calls(), (std::vector<std::string>{
-                                   "classroom name Room 101",                                                // n0001
-                                   "stop class class-1",                                                     // n0003
-                                   "activate assessment assessment-1",                                       // n0005
-                                   "activate question q3",                                                   // n0006
-                                   "cancel raised hand clickerhardware.receiver.00-11-AA-BB-CC-DD-EE-FF.5",  // n0007
-                                   "disconnect clicker clickerhardware.receiver.00-11-AA-BB-CC-DD-EE-FF.6",  // n0008
-                                   "deactivate assessment assessment-1",                                     // n0010
-                               }));
+  EXPECT_EQ(session->Calls(), (std::vector<std::string>{
+                                  "classroom name Room 101",                                                // n0001
+                                  "stop class class-1",                                                     // n0003
+                                  "activate assessment assessment-1",                                       // n0005
+                                  "activate question q3",                                                   // n0006
+                                  "cancel raised hand clickerhardware.receiver.00-11-AA-BB-CC-DD-EE-FF.5",  // n0007
+                                  "disconnect clicker clickerhardware.receiver.00-11-AA-BB-CC-DD-EE-FF.6",  // n0008
+                                  "deactivate assessment assessment-1",                                     // n0010
+                              }));
   // n0009 (question deactivated: review mode) before n0011 (review mode off).
   const Packets packets = Received();
   const auto review = std::find(packets.begin(), packets.end(), Bytes{0x00, 0x00, 0x0E, 0x00});
@@ -36,8 +36,8 @@ TEST_F(BridgeTest, NotificationsAreHandledInXmlIdOrderNotInDocumentOrder) {
   // n0004 activated class-2 after the deactivation (not switching): its status was asked for.
   Settle();
   EXPECT_EQ(Count("activatedStatus"), 2u);
-  EXPECT_EQ(receiver->CurrentClassId(), u"class-2");
-  EXPECT_TRUE(receiver->CurrentQuestionId().empty());
+  EXPECT_EQ(session->CurrentClassId(), u"class-2");
+  EXPECT_TRUE(session->CurrentQuestionId().empty());
   const std::string log = Log();
   EXPECT_EQ(Occurrences(log, "New .teacher file opened; this is essentially a no-op for us right now\r\n"), 1u);
   EXPECT_EQ(Occurrences(log, "Question deactivated; entering review mode\r\n"), 1u);
@@ -47,13 +47,13 @@ TEST_F(BridgeTest, NotificationsAreHandledInXmlIdOrderNotInDocumentOrder) {
 TEST_F(BridgeTest, ASwitchingClassDeactivationSwallowsOnlyTheNextActivationOfItsBatch) {
   OpenAndSubscribe();
   ServiceSim::SessionManager& manager = service.Manager();
-  receiver->switchingClasses = true;
+  session->switchingClasses = true;
   manager.QueueNotification(kEndpoint, "notifications/class/deactivated", ClassRef("class-1"));
   manager.QueueNotification(kEndpoint, "notifications/class/activated", ClassRef("class-2"));
   PollOnce();
   Settle();
   EXPECT_EQ(Count("activatedStatus"), 1u);  // only the one after subscribing
-  EXPECT_EQ(receiver->CurrentClassId(), u"class-2");
+  EXPECT_EQ(session->CurrentClassId(), u"class-2");
 
   // The flag is cleared by the activation it swallowed: a second activation in the same batch
   // asks for the status.
@@ -63,7 +63,7 @@ TEST_F(BridgeTest, ASwitchingClassDeactivationSwallowsOnlyTheNextActivationOfIts
   PollOnce();
   Settle();
   EXPECT_EQ(Count("activatedStatus"), 2u);
-  EXPECT_EQ(receiver->CurrentClassId(), u"class-4");
+  EXPECT_EQ(session->CurrentClassId(), u"class-4");
 
   // The flag lives for one batch only: an activation in the next poll asks again.
   manager.QueueNotification(kEndpoint, "notifications/class/deactivated", ClassRef("class-4"));
@@ -84,7 +84,7 @@ TEST_F(BridgeTest, AnUnknownNotificationKindIsIgnored) {
   service.Manager().QueueNotification(kEndpoint, "notifications/question/activated",
                                       "<voxlet:currentQuestion voxlet:questionid=\"q1\"/>");
   PollOnce();
-  ASSERT_TRUE(receiver->WaitForCalls(1));
-  EXPECT_EQ(receiver->Calls(), std::vector<std::string>{"activate question q1"});
-  EXPECT_TRUE(receiver->CurrentClassId().empty());
+  ASSERT_TRUE(session->WaitForCalls(1));
+  EXPECT_EQ(session->Calls(), std::vector<std::string>{"activate question q1"});
+  EXPECT_TRUE(session->CurrentClassId().empty());
 }

@@ -29,8 +29,8 @@ TEST_F(BridgeTest, ACreatedEndpointIsSubscribedReportedDownAndAskedForTheActivat
   for (size_t i : {0u, 2u, 3u}) EXPECT_EQ(requests[i].headers.at("x-vantrel-voxlet-endpoint"), kEndpoint) << i;
   EXPECT_EQ(requests[3].method, "GET");
 
-  EXPECT_EQ(Voxlet::UTF16to8(receiver->EndpointId()), kEndpoint);
-  EXPECT_TRUE(receiver->Subscribed());
+  EXPECT_EQ(Voxlet::UTF16to8(session->EndpointId()), kEndpoint);
+  EXPECT_TRUE(session->Subscribed());
   const auto endpoints = service.Manager().Endpoints();
   ASSERT_EQ(endpoints.count(kEndpoint), 1u);
   EXPECT_TRUE(endpoints.at(kEndpoint).subscribed);
@@ -150,7 +150,7 @@ TEST_F(BridgeTest, LosingTheServiceWithoutAClassSendsNothingToTheReceiverAndReco
   const uint16_t port = service.Port();
   const Packets before = Received();
   service.Stop();
-  ASSERT_TRUE(WaitUntil([&] { return receiver->EndpointId().empty(); }));
+  ASSERT_TRUE(WaitUntil([&] { return session->EndpointId().empty(); }));
   // The client comes back by itself (the receiver asked for it) and the cycle starts over with
   // the start-up queries, the hello and the subscription.
   ASSERT_TRUE(service.Start(port));
@@ -160,7 +160,7 @@ TEST_F(BridgeTest, LosingTheServiceWithoutAClassSendsNothingToTheReceiverAndReco
   EXPECT_EQ(CountOf(Received(), kNetworkStop), CountOf(before, kNetworkStop));
   EXPECT_EQ(Count("subscribe"), 1u);  // the endpoint survived in the service: no new subscription
   EXPECT_EQ(Count("receiverConnected"), 2u);
-  EXPECT_TRUE(receiver->Subscribed());
+  EXPECT_TRUE(session->Subscribed());
   const std::string log = Log();
   EXPECT_EQ(Occurrences(log, "Disconnected from session manager; exception - "), 1u);
   EXPECT_EQ(Occurrences(log, "Power down all clickers"), 0u);
@@ -169,7 +169,7 @@ TEST_F(BridgeTest, LosingTheServiceWithoutAClassSendsNothingToTheReceiverAndReco
 TEST_F(BridgeTest, LosingTheServiceDuringAClassPowersTheClickersDownThenStopsTheNetwork) {
   OpenAndSubscribe();
   logger->SetMask(kLogMilestone);
-  receiver->SetNetworkStarted(true);
+  receiver->Network().SetNetworkStarted(true);
   const size_t powerDowns = CountOf(Received(), kPowerDownAll);
   const size_t stops = CountOf(Received(), kNetworkStop);
   service.Stop();
@@ -180,9 +180,9 @@ TEST_F(BridgeTest, LosingTheServiceDuringAClassPowersTheClickersDownThenStopsThe
   const auto lastPowerDown = std::find(packets.rbegin(), packets.rend(), kPowerDownAll);
   const auto lastStop = std::find(packets.rbegin(), packets.rend(), kNetworkStop);
   EXPECT_GT(lastPowerDown - packets.rbegin(), lastStop - packets.rbegin());
-  EXPECT_FALSE(receiver->NetworkStarted());
-  EXPECT_TRUE(receiver->EndpointId().empty());
-  EXPECT_FALSE(receiver->Subscribed());
+  EXPECT_FALSE(receiver->Network().NetworkStarted());
+  EXPECT_TRUE(session->EndpointId().empty());
+  EXPECT_FALSE(session->Subscribed());
   const std::string log = Log();
   // A milestone; the disconnection itself is a diagnostic line.
   EXPECT_EQ(Occurrences(log, "Client state is changed to disconnected.Power down all clickers.\r\n"), 1u);
@@ -195,7 +195,7 @@ TEST_F(BridgeTest, LosingTheServiceDuringAClassPowersTheClickersDownThenStopsThe
 TEST_F(BridgeTest, PowerDownPausesHoldTheWireButNoThread) {
   powerDownStepMs = 60000;
   OpenAndSubscribe();
-  receiver->SetNetworkStarted(true);
+  receiver->Network().SetNetworkStarted(true);
   const size_t powerDowns = CountOf(Received(), kPowerDownAll);
   const size_t stops = CountOf(Received(), kNetworkStop);
   service.Stop();

@@ -87,7 +87,7 @@ TEST_F(ReceiverOverPtyTest, StartUpSequenceOnTheWireEndsWithTheScanResults) {
   EXPECT_EQ(received[2], (Bytes{0x00, 0x00, 0x17, 0x7F, 0xFF, 0x05, 0x06}));  // full scan
   EXPECT_EQ(received[3], (Bytes{0x00, 0x00, 0x11, 0x7F, 0xFF}));              // results query
   EXPECT_EQ(sim.BadFrames(), 0);
-  const ScanResultsTable table = receiver->ScanResults();
+  const ScanResultsTable table = receiver->Network().ScanResults();
   EXPECT_EQ(table.Channel(11).latest.value, u"40");
   EXPECT_EQ(table.Channel(12).latest.pid, u"0x1234");
   EXPECT_EQ(table.Channel(14).latest.value, u"3");

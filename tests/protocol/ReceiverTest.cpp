@@ -133,7 +133,7 @@ TEST_F(ReceiverTest, StartUpPowersOffClickersStopsTheNetworkAndScansEveryChannel
   ASSERT_EQ(sent[2].size(), 7u);
   EXPECT_EQ(Bytes(sent[2].begin(), sent[2].begin() + 5), (Bytes{0x00, 0x00, 0x17, 0x7F, 0xFF}));
   // LastChannel 27 is out of range: a random channel (11 + (7 AND 15)).
-  EXPECT_EQ(receiver->CurrentChannel(), 18);
+  EXPECT_EQ(receiver->Network().CurrentChannel(), 18);
   receiver->Close();
   // Closing stops the network (a retried packet, sent at once).
   const std::vector<Bytes> all = link->Sent();
@@ -145,7 +145,7 @@ TEST_F(ReceiverTest, StartUpPowersOffClickersStopsTheNetworkAndScansEveryChannel
 TEST_F(ReceiverTest, EightMismatchingReportsQueueAResetAndAnUpReportStartsTheCountAgain) {
   auto receiver = Make();
   ASSERT_EQ(receiver->Open(u"/dev/ttyACM0"), 0u);
-  receiver->SetNetworkStarted(true);
+  receiver->Network().SetNetworkStarted(true);
   EXPECT_CALL(events, QueueReceiverReset(_)).Times(0);
   receiver->OnReceiverStatus(0);
   for (int i = 0; i < 6; ++i) receiver->OnReceiverStatus(0);
@@ -160,7 +160,7 @@ TEST_F(ReceiverTest, IdleStraightAfterUpDuringAClassIsAWatchdogReset) {
   LogCapture log;
   auto receiver = Make();
   ASSERT_EQ(receiver->Open(u"/dev/ttyACM0"), 0u);
-  receiver->SetNetworkStarted(true);
+  receiver->Network().SetNetworkStarted(true);
   receiver->OnReceiverStatus(2);
   EXPECT_CALL(events, QueueReceiverReset(_)).Times(1);
   receiver->OnReceiverStatus(0);
@@ -175,7 +175,7 @@ TEST_F(ReceiverTest, ScanEndsOnTheScanningToIdleStep) {
   auto receiver = Make();
   ASSERT_EQ(receiver->Open(u"/dev/ttyACM0"), 0u);
   receiver->OnProductCode(0);  // "Voxlet": all 16 channels
-  receiver->RunBackgroundScan(0xFFFF);
+  receiver->Network().RunBackgroundScan(0xFFFF);
   receiver->OnReceiverStatus(1);
   receiver->OnReceiverStatus(1);
   receiver->OnReceiverStatus(0);
@@ -190,7 +190,7 @@ TEST_F(ReceiverTest, ScanEndsOnTheScanningToIdleStep) {
 TEST_F(ReceiverTest, ShortScanEndsOnTheThirdNonScanningReport) {
   auto receiver = Make();
   ASSERT_EQ(receiver->Open(u"/dev/ttyACM0"), 0u);
-  receiver->RunBackgroundScan(0x0004);
+  receiver->Network().RunBackgroundScan(0x0004);
   receiver->OnReceiverStatus(3);
   receiver->OnReceiverStatus(3);
   EXPECT_EQ(SentUpToMarker(*receiver).size(), 2u);  // the scan and the marker: no query yet
@@ -235,15 +235,15 @@ TEST_F(ReceiverTest, ReceiverReportsSetItsFields) {
   auto receiver = Make();
   receiver->Open(u"/dev/ttyACM0");
   receiver->OnFirmwareInfo(2, 5, 17, 0xBEEF);
-  EXPECT_EQ(receiver->FirmwareVersion(), u"2.5.17 (BEEF)");
+  EXPECT_EQ(receiver->Network().FirmwareVersion(), u"2.5.17 (BEEF)");
   receiver->OnProductCode(1);
-  EXPECT_EQ(receiver->ProductText(), u"QX");
+  EXPECT_EQ(receiver->Network().ProductText(), u"QX");
   receiver->OnProductCode(0);
-  EXPECT_EQ(receiver->ProductText(), u"Voxlet");
+  EXPECT_EQ(receiver->Network().ProductText(), u"Voxlet");
   receiver->OnNetworkState(true);
-  EXPECT_TRUE(receiver->NetworkStarted());
+  EXPECT_TRUE(receiver->Network().NetworkStarted());
   receiver->OnChannel(0, 4);
-  EXPECT_EQ(receiver->CurrentChannel(), 15);
+  EXPECT_EQ(receiver->Network().CurrentChannel(), 15);
   EXPECT_EQ(ReceiverPreferences::ReadFileInteger(u"LastChannel(/dev/ttyACM0)", -1), 15);
 }
 
@@ -252,11 +252,11 @@ TEST_F(ReceiverTest, PeriodicScansTakeOneChannelEveryIntervalRoundRobin) {
   ASSERT_EQ(receiver->Open(u"/dev/ttyACM0"), 0u);
   receiver->OnProductCode(0);
   const int interval = 14;  // the default interval; the default durations make it no longer
-  for (int i = 0; i < interval - 1; ++i) receiver->RunBackgroundScan(0);
+  for (int i = 0; i < interval - 1; ++i) receiver->Network().RunBackgroundScan(0);
   EXPECT_EQ(SentUpToMarker(*receiver).size(), 1u);
-  receiver->RunBackgroundScan(0);
+  receiver->Network().RunBackgroundScan(0);
   // While that scan is outstanding no other starts.
-  for (int i = 0; i < 2 * interval; ++i) receiver->RunBackgroundScan(0);
+  for (int i = 0; i < 2 * interval; ++i) receiver->Network().RunBackgroundScan(0);
   std::vector<Bytes> sent = SentUpToMarker(*receiver);
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(Bytes(sent[1].begin(), sent[1].begin() + 5), (Bytes{0, 0, 0x17, 0x00, 0x01}));
@@ -264,7 +264,7 @@ TEST_F(ReceiverTest, PeriodicScansTakeOneChannelEveryIntervalRoundRobin) {
   receiver->OnReceiverStatus(3);
   receiver->OnReceiverStatus(3);
   receiver->OnReceiverStatus(3);
-  for (int i = 0; i < interval; ++i) receiver->RunBackgroundScan(0);
+  for (int i = 0; i < interval; ++i) receiver->Network().RunBackgroundScan(0);
   sent = SentUpToMarker(*receiver);
   ASSERT_EQ(sent.size(), 6u);
   EXPECT_EQ(sent[3], (Bytes{0, 0, 0x11, 0x00, 0x01}));
@@ -274,11 +274,11 @@ TEST_F(ReceiverTest, PeriodicScansTakeOneChannelEveryIntervalRoundRobin) {
 TEST_F(ReceiverTest, TimedNetworkStopRunsWhenDue) {
   auto receiver = Make();
   ASSERT_EQ(receiver->Open(u"/dev/ttyACM0"), 0u);
-  receiver->QueueTimedAction({kTimedNetworkStop, tick.load() + 1000});
-  receiver->RunTimedWork();
+  receiver->Network().QueueTimedAction({kTimedNetworkStop, tick.load() + 1000});
+  receiver->Network().RunTimedWork();
   EXPECT_EQ(SentUpToMarker(*receiver).size(), 1u);
   tick += 1000;
-  receiver->RunTimedWork();
+  receiver->Network().RunTimedWork();
   // A retried packet: it goes out and holds the queue until answered.
   ASSERT_TRUE(link->WaitForSent(2));
   EXPECT_EQ(link->Sent()[1], (Bytes{0x00, 0x00, 0x04, 0x00}));

@@ -1,0 +1,221 @@
+// The assessment lifecycle: fetching the activated assessment, sending its questions in
+// batches, and the review mode with each clicker's results.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <random>
+
+#include "bridge/ReceiverSession.h"
+#include "client/Format.h"
+#include "client/Namespaces.h"
+#include "client/Strings.h"
+#include "client/XPath.h"
+#include "client/XmlSchema.h"
+#include "client/http/Client.h"
+#include "client/http/Message.h"
+#include "content/ReceiverUtilities.h"
+#include "service/Logger.h"
+
+using Voxlet::XmlSchema;
+
+namespace {
+
+constexpr int kBatchSize = 40;
+
+// The assessment sequence number, process-wide: random at first, then counting, 6 bits.
+std::mutex g_sequenceLock;
+int g_sequence = -1;
+
+int NextSequenceNumber() {
+  std::lock_guard<std::mutex> guard(g_sequenceLock);
+  if (g_sequence < 0) {
+    std::mt19937 engine(static_cast<uint32_t>(std::chrono::system_clock::now().time_since_epoch().count()));
+    g_sequence = static_cast<int>(engine() & 0x3F);
+  }
+  g_sequence = (g_sequence + 1) & 0x3F;
+  return g_sequence;
+}
+
+std::string Hex(unsigned value) {
+  char text[16];
+  snprintf(text, sizeof text, "%x", value);
+  return text;
+}
+
+Voxlet::StringBuffer DatabasePath(const Voxlet::StringBuffer& classLink, const Voxlet::StringBuffer& assessmentId) {
+  return u"/voxlet/database/" + classLink + u"/" + Voxlet::Url::Encode(assessmentId);
+}
+
+bool IsXmlSuccess(const Voxlet::MessagePtr& reply) { return reply->Success(Voxlet::Content::Types::TextXml); }
+
+}  // namespace
+
+void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
+  if (!assessmentRef) return;
+  const Voxlet::StringBuffer classLink =
+      XmlSchema::GetAttribute(XmlSchema::FindElement(assessmentRef, u"voxlet:classref"), u"xlink:href");
+  const Voxlet::StringBuffer assessmentId = XmlSchema::GetAttribute(assessmentRef, u"voxlet:assessmentid");
+  const Voxlet::StringBuffer questionId =
+      XmlSchema::GetAttribute(XmlSchema::FindElement(assessmentRef, u"voxlet:currentQuestion"), u"voxlet:questionid");
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_assessmentActive = true;
+    m_classLink = classLink;
+    m_currentAssessmentId = assessmentId;
+    m_currentQuestionId = questionId;
+  }
+  static const Voxlet::XPathExpression kMetadataLink(u"voxlet:link[@voxlet:rel = $rel]");
+  Voxlet::XPathVariables variables;
+  variables.Set(u"rel", Voxlet::VocabularyTerm(u"rel#provides-metadata"));
+  const xercesc::DOMElement* link = kMetadataLink.EvaluateFirst(assessmentRef, variables);
+  if (!link) return;
+  const Voxlet::StringBuffer metadataPath = u"/voxlet/database/" + XmlSchema::GetAttribute(link, u"xlink:href");
+
+  // Metadata first, then the document; a reply for an assessment that is no longer the
+  // current one is dropped, and failures end the chain.
+  auto stillCurrent = [this, assessmentId] {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    return m_assessmentActive && m_currentAssessmentId == assessmentId;
+  };
+  auto onDocument = [this, stillCurrent](const Voxlet::MessagePtr& reply) {
+    if (!IsXmlSuccess(reply) || !stillCurrent()) return;
+    Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(reply->ReplyBody());
+    if (!document) return;
+    {
+      std::lock_guard<std::mutex> guard(m_bridgeLock);
+      m_assessmentDocument = std::move(document);
+    }
+    SendQuestions();
+  };
+  auto onMetadata = [this, stillCurrent, onDocument, classLink, assessmentId](const Voxlet::MessagePtr& reply) {
+    if (!IsXmlSuccess(reply) || !stillCurrent()) return;
+    auto graph = std::make_shared<Voxlet::RDF::Graph>();
+    graph->Add(reply->ReplyBody());
+    {
+      std::lock_guard<std::mutex> guard(m_bridgeLock);
+      m_assessmentGraph = graph;
+    }
+    SendServiceRequest(NewServiceRequest(Voxlet::Methods::Get, DatabasePath(classLink, assessmentId), onDocument));
+  };
+  SendServiceRequest(NewServiceRequest(Voxlet::Methods::Get, metadataPath, onMetadata));
+}
+
+void CReceiverSession::ActivateQuestion(const Voxlet::StringBuffer& questionId) {
+  IssueReceiverCommands([](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, 0, true); });
+  SetCurrentQuestionId(questionId);
+  SendQuestions();
+}
+
+Voxlet::StringBuffer CReceiverSession::GetAssessmentFeedback() {
+  std::shared_ptr<Voxlet::RDF::Graph> graph;
+  Voxlet::XmlDocumentPtr document;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    graph = m_assessmentGraph;
+    document = m_assessmentDocument;
+  }
+  if (!graph || !document || !document->Root()) return {};
+  const Voxlet::StringBuffer subject =
+      u"urn:com.vantrel.voxlet:" + XmlSchema::GetAttribute(document->Root(), u"xml:id");
+  const Voxlet::RDF::TripleList found =
+      graph->FindTriples(subject, Voxlet::RDF::Any, Voxlet::VocabularyTerm(u"feedback"));
+  if (found.size() != 1) return {};
+  return found.front().object.value;
+}
+
+void CReceiverSession::SendQuestions() {
+  std::shared_ptr<Voxlet::RDF::Graph> graph;
+  Voxlet::XmlDocumentPtr document;
+  Voxlet::StringBuffer questionId;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    graph = m_assessmentGraph;
+    document = m_assessmentDocument;
+    questionId = m_currentQuestionId;
+  }
+  if (!document) return;
+  const int sequence = NextSequenceNumber();
+  const int feedback = ReceiverUtilities::GetFeedbackIDFromFeedbackName(GetAssessmentFeedback());
+  Voxlet::XmlElementList questions;
+  if (!questionId.empty()) {
+    static const Voxlet::XPathExpression kQuestion(u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id=$id]");
+    Voxlet::XPathVariables variables;
+    variables.Set(u"id", questionId);
+    questions = kQuestion.Evaluate(document->Dom(), variables);
+    if (questions.size() > 1) questions.resize(1);
+  }
+  const int total = static_cast<int>(questions.size());
+  int startOffset = 0;
+  if (total == 1)
+    startOffset = std::max<int>(
+        0, static_cast<int>(Voxlet::ParseInteger(XmlSchema::GetAttribute(questions[0], u"voxlet:questionnumber"))) - 1);
+  std::vector<unsigned int> packaged;
+  for (int sent = 0; sent < total; sent += kBatchSize) {
+    const int count = std::min(kBatchSize, total - sent);
+    const std::string header = "0,0,A," + Hex(static_cast<unsigned>((sequence << 2) | feedback)) + "," +
+                               Hex(static_cast<unsigned>(2 * startOffset)) + "," + Hex(static_cast<unsigned>(total)) +
+                               "," + Hex(static_cast<unsigned>(total - sent));
+    const std::string text = Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(
+        graph, questions, count, Voxlet::UTF8to16(header), sent, packaged));
+    IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, false); });
+  }
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  m_packagedQuestions = std::move(packaged);
+}
+
+void CReceiverSession::DeactivateAssessment(xercesc::DOMElement*) {
+  Voxlet::StringBuffer classLink;
+  Voxlet::StringBuffer assessmentId;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_assessmentActive = false;
+    classLink = m_classLink;
+    assessmentId = m_currentAssessmentId;
+  }
+  OV_LOG(kLogDiagnostic, "Assessment deactivated; entering review mode");
+  IssueReceiverCommands([](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, 0, true); });
+  if (GetAssessmentFeedback() == Voxlet::VocabularyTerm(u"feedback#show-after-assessment-deactivated")) {
+    auto onReview = [this](const Voxlet::MessagePtr& reply) {
+      if (IsXmlSuccess(reply)) {
+        {
+          std::lock_guard<std::mutex> guard(m_bridgeLock);
+          if (m_assessmentActive) return;  // a new assessment started meanwhile
+        }
+        if (!Network().NetworkStartPending() && !Network().NetworkStarted()) return;
+        Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(reply->ReplyBody());
+        if (!document) return;
+        {
+          std::lock_guard<std::mutex> guard(m_bridgeLock);
+          m_assessmentDocument = document;
+        }
+        SendResults(document);
+      } else if (reply->State() == Voxlet::RequestStates::Complete) {
+        Voxlet::XmlDocumentPtr held;
+        {
+          std::lock_guard<std::mutex> guard(m_bridgeLock);
+          held = m_assessmentDocument;
+        }
+        if (held) SendResults(held);
+      }
+    };
+    SendServiceRequest(NewServiceRequest(Voxlet::Methods::Get, DatabasePath(classLink, assessmentId), onReview));
+  }
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  m_currentAssessmentId.clear();
+}
+
+void CReceiverSession::SendResults(const Voxlet::XmlDocumentPtr& document) {
+  static const Voxlet::XPathExpression kQuestions(u"/voxlet:assessment/voxlet:questions");
+  const xercesc::DOMElement* list = kQuestions.EvaluateFirst(document->Dom());
+  if (!list) return;
+  Voxlet::XmlElementList questions = XmlSchema::GetAllChildElements(list);
+  std::stable_sort(questions.begin(), questions.end(), [](xercesc::DOMElement* a, xercesc::DOMElement* b) {
+    return Voxlet::ParseInteger(XmlSchema::GetAttribute(a, u"voxlet:questionnumber")) <
+           Voxlet::ParseInteger(XmlSchema::GetAttribute(b, u"voxlet:questionnumber"));
+  });
+  for (const KnownClicker& clicker : KnownClickers()) {
+    const std::string text = Voxlet::UTF16to8(
+        ReceiverUtilities::PackageStudentSubmissions(clicker.address, clicker.studentId, questions, document));
+    IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, true); });
+  }
+}

@@ -1,0 +1,290 @@
+// The class lifecycle: the activated status, starting a class on the receiver's network, the
+// network name, and stopping or switching classes.
+#include <chrono>
+
+#include "bridge/ReceiverSession.h"
+#include "client/Strings.h"
+#include "client/XPath.h"
+#include "client/XmlSchema.h"
+#include "client/http/Message.h"
+#include "protocol/NetworkName.h"
+#include "service/Logger.h"
+
+using Voxlet::XmlSchema;
+
+namespace {
+std::string Utf8(const Voxlet::StringBuffer& text) { return Voxlet::UTF16to8(text); }
+}  // namespace
+
+void CReceiverSession::PowerDown(CReceiverProtocolHandler& handler) {
+  const auto pause = static_cast<uint32_t>(m_env.powerDownStepMs);
+  handler.SendSessionEnd(0, 2, false);
+  handler.QueuePause(pause);
+  handler.SetNetworkState(false, false);
+  handler.QueuePause(pause);
+}
+
+void CReceiverSession::OnActivatedStatusResponse(const Voxlet::MessagePtr& message) {
+  const int state = message->State();
+  if (state < Voxlet::RequestStates::Writing || state > Voxlet::RequestStates::Complete) {
+    LogUnexpectedEvent(message);
+    return;
+  }
+  if (state != Voxlet::RequestStates::Complete) return;
+  const int code = message->StatusCode();
+  if (!((code >= 200 && code <= 299) || code == 409)) {
+    LogUnexpectedEvent(message);
+    return;
+  }
+  const Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(message->ReplyBody());
+  static const Voxlet::XPathExpression kActivated(u"/voxlet:activated");
+  xercesc::DOMElement* activated = document ? kActivated.EvaluateFirst(document->Dom()) : nullptr;
+
+  Voxlet::StringBuffer classroomName;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    classroomName = m_classroomName;
+  }
+  if (classroomName.empty()) {
+    const Voxlet::StringBuffer networkName = XmlSchema::GetAttribute(activated, u"voxlet:networkname");
+    if (networkName.empty()) {
+      OV_LOG(kLogMilestone, "Not starting a class because there is no network name");
+      SetCurrentClassId({});
+      IssueReceiverCommands([this](CReceiverProtocolHandler& handler) {
+        Network().SetNetworkStartPending(false);
+        if (!Network().NetworkStarted()) return;
+        Network().SetNetworkStarted(false);
+        OV_LOG(kLogDiagnostic, "No network name. Receiver Network is already started. Power off clickers");
+        PowerDown(handler);
+      });
+      return;
+    }
+    SetClassroomName(networkName);
+  }
+
+  static const Voxlet::XPathExpression kClassRef(u"/voxlet:activated/voxlet:classref[@xml:id = 'activated-class']");
+  xercesc::DOMElement* classRef = document ? kClassRef.EvaluateFirst(document->Dom()) : nullptr;
+  const char* refusal = nullptr;
+  if (!classRef) {
+    OV_LOG(kLogDiagnostic, "Not starting a class because no activated-class classref");
+  } else if (XmlSchema::GetAttribute(classRef, u"voxlet:classid").empty()) {
+    refusal = "activated classref has empty classid";
+  } else if (XmlSchema::GetAttribute(classRef, u"voxlet:started").empty()) {
+    refusal = "activated classref has empty start timestamp";
+  } else if (!XmlSchema::GetAttribute(classRef, u"voxlet:stopped").empty()) {
+    refusal = "activated classref has non-empty stop timestamp";
+  }
+  if (refusal) OV_LOG(kLogDiagnostic, "Not starting a class because %s", refusal);
+  if (!classRef || refusal) {
+    SetCurrentClassId({});
+    const bool logPowerOff = classRef != nullptr;
+    IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
+      Network().SetNetworkStartPending(false);
+      if (!Network().NetworkStarted()) return;
+      Network().SetNetworkStarted(false);
+      if (logPowerOff)
+        OV_LOG(kLogMilestone, "Network name is valid, but starting a class is failed.Power off all clickers");
+      PowerDown(handler);
+    });
+    return;
+  }
+
+  StartClass(classRef);
+  static const Voxlet::XPathExpression kAssessmentRef(
+      u"/voxlet:activated/voxlet:assessmentrefs/voxlet:assessmentref[fn:string-length(@voxlet:started) != 0 and "
+      u"fn:string-length(@voxlet:stopped) = 0]");
+  xercesc::DOMElement* assessmentRef = kAssessmentRef.EvaluateFirst(document->Dom());
+  if (!assessmentRef) {
+    OV_LOG(kLogDiagnostic, "Not starting an assessment because %s",
+           "no activated assessmentref with non-blank start timestamp and blank stop timestamp");
+    IssueReceiverCommands([](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, 0, false); });
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_currentAssessmentId.clear();
+    return;
+  }
+  ActivateAssessment(assessmentRef);
+}
+
+void CReceiverSession::StartClass(xercesc::DOMElement* classRef) {
+  if (Network().Scanning()) {
+    // The activated status is asked for again once the scan is over.
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_statusQueryPending = true;
+    m_delayLogged = false;
+    return;
+  }
+  const Voxlet::StringBuffer classId = XmlSchema::GetAttribute(classRef, u"voxlet:classid");
+  if (Network().NetworkStarted()) {
+    if (classId == CurrentClassId()) {
+      OV_LOG(kLogDiagnostic,
+             "Skipping this class activation notification because we think the receiver network is started already "
+             "for this class");
+      return;
+    }
+    OV_LOG(kLogDiagnostic, "Got a ClassActivated while the receiver network is already started; sending a networkstop");
+    IssueReceiverCommands([this](CReceiverProtocolHandler& handler) {
+      Network().SetNetworkStarted(false);
+      handler.SetNetworkState(false, true);
+      handler.QueuePause(static_cast<uint32_t>(m_env.powerDownStepMs));
+    });
+  }
+  if (Network().ChannelAnalysisOn()) {
+    OV_LOG(kLogDiagnostic,
+           "Channel analysis has been turned on. Classes cannot be started to enable channel scanning.");
+    return;
+  }
+  const auto* parent = classRef->getParentNode();
+  const Voxlet::StringBuffer networkName =
+      parent && parent->getNodeType() == xercesc::DOMNode::ELEMENT_NODE
+          ? XmlSchema::GetAttribute(static_cast<const xercesc::DOMElement*>(parent), u"voxlet:networkname")
+          : Voxlet::StringBuffer();
+  Voxlet::StringBuffer classroomName;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    classroomName = m_classroomName;
+  }
+  if (!networkName.empty() && networkName != classroomName) SetClassroomName(networkName);
+
+  const bool anonymous = Voxlet::ParseBoolean(XmlSchema::GetAttribute(classRef, u"voxlet:anonymous"));
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_anonymous = anonymous;
+    m_currentClassId = classId;
+  }
+  IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
+    Network().SetUpNotificationPending(true);
+    Network().SetNetworkStartPending(true);
+    int channel = Network().ChooseChannel();
+    // No usable channel: the receiver stays on the one it has.
+    if (channel < 11 || channel > 26) channel = Network().CurrentChannel();
+    if (channel >= 11 && channel <= 26) handler.SetChannel(static_cast<uint8_t>(channel - 11));
+    bool loginTrigger = false;
+    bool teamTrigger = false;
+    Network().FlipLoginTrigger(loginTrigger, teamTrigger);
+    handler.SetLoginRequirement(!anonymous, loginTrigger, teamTrigger);
+    handler.SetNetworkState(true, true);
+    handler.QueuePause(static_cast<uint32_t>(m_env.powerDownStepMs));
+  });
+}
+
+void CReceiverSession::SetClassroomName(const Voxlet::StringBuffer& name) {
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_classroomName = name;
+  }
+  const std::string networkName = BuildNetworkName(name, m_receiver.GetReceiverNumber(), ConnectedReceiverCount());
+  OV_LOG(kLogDiagnostic, "Classroom name changed - classroom name is \"%s\" receiver network name will be \"%s\"",
+         Utf8(name).c_str(), networkName.c_str());
+  IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
+    if (!Network().NetworkStarted()) handler.SetClassName(networkName);
+  });
+}
+
+bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
+  bool hadAssessment = false;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    hadAssessment = !m_currentAssessmentId.empty();
+    m_currentAssessmentId.clear();
+  }
+  if (hadAssessment)
+    IssueReceiverCommands([](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, 1, true); });
+  const bool nextAnonymous = Voxlet::ParseBoolean(XmlSchema::GetAttribute(classRef, u"voxlet:nextclassanonymous"));
+  const bool logOff = Voxlet::ParseBoolean(XmlSchema::GetAttribute(classRef, u"voxlet:logoff"));
+  bool previousAnonymous = false;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    previousAnonymous = m_anonymous;
+    m_anonymous = nextAnonymous;
+  }
+
+  if (!logOff) {
+    SetCurrentClassId({});
+    IssueReceiverCommands([this](CReceiverProtocolHandler& handler) {
+      Network().SetNetworkStartPending(false);
+      Network().SetNetworkStarted(false);
+      OV_LOG(kLogMilestone, "Class is stopped.Power off all clickers");
+      const auto pause = static_cast<uint32_t>(m_env.powerDownStepMs);
+      handler.SendSessionEnd(0, 2, true);
+      handler.QueuePause(pause);
+      handler.SetNetworkState(false, true);
+      handler.QueuePause(pause);
+    });
+    ClearClickers();
+    return false;
+  }
+
+  // A switch still finishing is cut short: the new one takes over its clickers.
+  JoinSwitchWorker();
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_switchingClasses = true;
+    m_switchCancelled = false;
+    m_logOffCount = 0;
+  }
+  OV_LOG(kLogDiagnostic, "Switching classes by faking devices saying goodbye and then coming back");
+  std::vector<KnownClicker> clickers = KnownClickers();
+  bool logOffSent = false;
+  for (const KnownClicker& clicker : clickers) {
+    const bool logOffClicker = !previousAnonymous && !nextAnonymous;
+    IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
+      handler.SendHandUpReply(clicker.address);
+      if (logOffClicker) handler.SendLoginOff(clicker.address);
+    });
+    logOffSent = logOffSent || logOffClicker;
+    m_receiver.OnDeviceDisassociated(clicker.address);
+  }
+  ClearClickers();
+  // The wait for the log-offs runs on a worker of its own: not on the client library's thread,
+  // which carries every receiver's traffic, and not under the session lock.
+  std::lock_guard<std::mutex> guard(m_switchLock);
+  m_switchWorker = std::thread([this, clickers = std::move(clickers), logOffSent, nextAnonymous]() mutable {
+    FinishClassSwitch(std::move(clickers), logOffSent, nextAnonymous);
+  });
+  return true;
+}
+
+void CReceiverSession::FinishClassSwitch(std::vector<KnownClicker> clickers, bool waitForLogOffs, bool nextAnonymous) {
+  {
+    std::unique_lock<std::mutex> lock(m_bridgeLock);
+    if (waitForLogOffs) {
+      const int expected = static_cast<int>(clickers.size());
+      m_logOffsChanged.wait_for(lock, std::chrono::milliseconds(m_env.switchWaitMs),
+                                [&] { return m_switchCancelled || m_logOffCount >= expected; });
+    }
+    if (m_switchCancelled) {
+      m_switchingClasses = false;
+      return;
+    }
+    m_logOffCount = 0;
+  }
+  IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
+    bool loginTrigger = false;
+    bool teamTrigger = false;
+    Network().FlipLoginTrigger(loginTrigger, teamTrigger);
+    handler.SetLoginRequirement(!nextAnonymous, loginTrigger, teamTrigger);
+  });
+  if (nextAnonymous)
+    for (const KnownClicker& clicker : clickers) RejoinWithoutLogin(clicker.address, clicker.macHigh, clicker.macLow);
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  m_switchingClasses = false;
+}
+
+void CReceiverSession::JoinSwitchWorker() {
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_switchCancelled = true;
+  }
+  m_logOffsChanged.notify_all();
+  std::lock_guard<std::mutex> guard(m_switchLock);
+  if (m_switchWorker.joinable()) m_switchWorker.join();
+}
+
+void CReceiverSession::OnLoginOff(uint16_t) {
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    if (!m_switchingClasses) return;
+    ++m_logOffCount;
+  }
+  m_logOffsChanged.notify_all();
+}

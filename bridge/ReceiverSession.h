@@ -1,0 +1,223 @@
+#pragma once
+#include <boost/signals2/connection.hpp>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "bridge/CallGate.h"
+#include "client/RdfGraph.h"
+#include "client/StringBuffer.h"
+#include "client/XmlDocument.h"
+#include "protocol/Receiver.h"
+#include "protocol/ReceiverSession.h"
+
+namespace Voxlet {
+class Client;
+class Message;
+using ClientPtr = std::shared_ptr<Client>;
+using MessagePtr = std::shared_ptr<Message>;
+}  // namespace Voxlet
+
+// What the session needs from the outside world; tests replace it.
+struct SessionEnvironment {
+  // The software-service client (Client(true, no user, no password)); null when the client
+  // library is not live.
+  std::function<Voxlet::ClientPtr()> makeClient;
+  // The pause the send queue keeps after a power-down, a network stop and a network start (the
+  // class lifecycle and the loss of the software service).
+  int powerDownStepMs = 2000;
+  // How long a class switch waits for the clickers' log-offs.
+  int switchWaitMs = 60000;
+};
+
+// A receiver's session with the software service: the client and its signals, the receiver's
+// endpoint and subscription, the notifications, and the class and assessment state they drive.
+// It attaches itself to its receiver when built and detaches when destroyed; it closes the
+// receiver first, so that no receiver thread and no client callback reaches it afterwards.
+// A subclass that overrides the hand-overs below calls Close in its own destructor for the same
+// reason.
+//
+// Threads. Client-library threads run the state, tick and completion handlers; the receiver's
+// dispatcher runs the packet hand-overs (IReceiverSession); the receiver's start-up worker
+// connects; the close step shuts down. Every call from those threads passes the call gate, which
+// the close step shuts and drains.
+//
+// Locks.
+// - The command lock serialises the session's receiver commands (IssueReceiverCommands) and
+//   guards the closing flag. It is taken before the network's state lock and the protocol
+//   handler's send lock, never the other way round, and never around a wait: pauses between
+//   commands are queued in the send queue (CReceiverProtocolHandler::QueuePause), so that no
+//   client-library thread sleeps.
+// - The session lock guards the client, its signal connections and every field below it; it is
+//   a leaf apart from the client's own send (which keeps requests and the goodbye in order). It is
+//   never held while calling the receiver, its network or its protocol handler.
+// The protocol handler calls its packet handlers without its send lock held, so a hand-over may
+// take the command lock.
+class CReceiverSession : public IReceiverSession {
+ public:
+  // A clicker known by its endpoint id, as the class switch and the review results need it.
+  struct KnownClicker {
+    uint16_t address = 0;
+    uint32_t macHigh = 0;
+    uint32_t macLow = 0;
+    Voxlet::StringBuffer studentId;
+  };
+
+  CReceiverSession(CReceiver& receiver, SessionEnvironment environment = {});
+  ~CReceiverSession() override;
+  CReceiverSession(const CReceiverSession&) = delete;
+  CReceiverSession& operator=(const CReceiverSession&) = delete;
+
+  CReceiver& Receiver() { return m_receiver; }
+  // Closes the receiver (and with it this session's connection).
+  void Close() { m_receiver.Close(); }
+
+  // IReceiverSession.
+  // The start-up worker's last step: creates the client, connects its signals, connects.
+  void ConnectToSoftwareService() override;
+  void ReopenServiceConnection() override;
+  // The close step's part: goodbye, signals off, closing set, client let go, callbacks drained.
+  void ShutDownServiceConnection() override;
+  // The receiver-connected report of a network that came up, when one is pending (dispatcher).
+  void ReportNetworkUpIfPending() override;
+  void OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) override;
+  void OnDeviceDisassociated(uint16_t address) override;
+  void OnLoginOff(uint16_t address) override;
+
+  // The client's state-changed and periodic signals.
+  void OnClientStateChanged(Voxlet::Client& client, int state);
+  void OnClientTick(Voxlet::Client& client);
+  // Completion of every receiver hello: endpoint creation, subscription, notifications.
+  void OnHelloResponse(const Voxlet::MessagePtr& message);
+  // Completion of requests whose reply is not used.
+  void LogIfFailed(const Voxlet::MessagePtr& message);
+  void LogUnexpectedEvent(const Voxlet::MessagePtr& message);
+  // The close step's farewell: removes the receiver and its clickers from the software service.
+  void SayGoodbye();
+  Voxlet::ClientPtr ServiceClient() const;
+  // "receiver." + the receiver address; empty while the receiver has no endpoint.
+  Voxlet::StringBuffer EndpointId() const;
+  // The MAC as "00-11-22-33-44-55-66-77"; empty until the receiver reported it.
+  Voxlet::StringBuffer ReceiverAddress() const;
+  bool Subscribed() const;
+  Voxlet::StringBuffer CurrentClassId() const;
+  void SetCurrentClassId(const Voxlet::StringBuffer& classId);
+  Voxlet::StringBuffer CurrentQuestionId() const;
+  void SetCurrentQuestionId(const Voxlet::StringBuffer& questionId);
+  // Ticks left before another software-side clicker action is taken.
+  int SoftwareActionCooldown() const;
+  void SetSoftwareActionCooldown(int ticks);
+
+ protected:
+  // What the software service's notifications and replies lead to beyond the connection
+  // itself. Each runs on a client-library thread.
+  // Completion of the activated-status query.
+  virtual void OnActivatedStatusResponse(const Voxlet::MessagePtr& message);
+  // assessment/activated and assessment/deactivated: their voxlet:assessmentref (may be null).
+  virtual void ActivateAssessment(xercesc::DOMElement* assessmentRef);
+  virtual void DeactivateAssessment(xercesc::DOMElement* assessmentRef);
+  // class/deactivated: its voxlet:classref (may be null); true while classes are being switched.
+  virtual bool StopClass(xercesc::DOMElement* classRef);
+  // question/activated: the question id.
+  virtual void ActivateQuestion(const Voxlet::StringBuffer& questionId);
+  // networkname/updated: the new classroom name.
+  virtual void SetClassroomName(const Voxlet::StringBuffer& name);
+  // disconnect/student and class/cancelraisedhand: the clicker's endpoint id.
+  virtual void DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId);
+  virtual void CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId);
+  // The short addresses of the clickers known to the receiver.
+  virtual std::vector<uint16_t> ClickerShortAddresses();
+  virtual std::vector<KnownClicker> KnownClickers();
+  // Forgets every clicker (the class ended or was switched).
+  virtual void ClearClickers();
+  // A clicker handled as if it had just joined without login (the switch into an anonymous class).
+  virtual void RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow);
+
+  // The class lifecycle.
+  void StartClass(xercesc::DOMElement* classRef);
+  void SendQuestions();
+  Voxlet::StringBuffer GetAssessmentFeedback();
+  // Session end to all, pause, network stop, pause: queued, nobody sleeps.
+  void PowerDown(CReceiverProtocolHandler& handler);
+
+  // Runs send(handler) under the command lock unless the receiver is closing; false when
+  // nothing was sent. Every receiver command of the session goes through here.
+  template <class F>
+  bool IssueReceiverCommands(F&& send) {
+    std::lock_guard<std::mutex> guard(m_commandLock);
+    CReceiverProtocolHandler* handler = m_receiver.Handler();
+    if (m_closing || !handler) return false;
+    send(*handler);
+    return true;
+  }
+
+  // Requests to the software service.
+  using CompletionHandler = void (CReceiverSession::*)(const Voxlet::MessagePtr&);
+  using Completion = std::function<void(const Voxlet::MessagePtr&)>;
+  Voxlet::MessagePtr NewServiceRequest(int method, const Voxlet::StringBuffer& path, Completion completion,
+                                       bool endpointHeader = true);
+  // A request with the completion bound (run only while the session admits callbacks) and, when
+  // endpointHeader, the endpoint header with the receiver endpoint id.
+  Voxlet::MessagePtr NewServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
+                                       bool endpointHeader = true);
+  // Sends it; false (nothing sent) once the receiver has said goodbye or without a client.
+  bool SendServiceRequest(const Voxlet::MessagePtr& message);
+  bool SendServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
+                          bool endpointHeader = true);
+  void SendConnectionReport(bool up);
+  void SendActivatedStatusQuery();
+
+  CReceiverNetwork& Network() { return m_receiver.Network(); }
+
+ private:
+  friend struct BridgeNotifications;
+  void SendHello(int method);
+  void DispatchNotifications(const Voxlet::MessagePtr& message);
+  void SendResults(const Voxlet::XmlDocumentPtr& document);
+  // The end of a class switch, on the switch worker: waits for the log-offs, then the new
+  // login session and the rejoins.
+  void FinishClassSwitch(std::vector<KnownClicker> clickers, bool waitForLogOffs, bool nextAnonymous);
+  void JoinSwitchWorker();
+
+  CReceiver& m_receiver;
+  SessionEnvironment m_env;
+
+  std::mutex m_commandLock;
+  bool m_closing = false;
+  // Client callbacks and dispatcher entries into the session; callbacks hold the gate itself.
+  std::shared_ptr<CallGate> m_bridgeCalls = std::make_shared<CallGate>();
+  mutable std::mutex m_bridgeLock;  // the session lock
+  Voxlet::ClientPtr m_client;
+  boost::signals2::scoped_connection m_stateConnection;
+  boost::signals2::scoped_connection m_tickConnection;
+  bool m_leaving = false;  // the goodbye went out (or there was none to say): nothing more is sent
+  Voxlet::StringBuffer m_receiverAddress;
+  Voxlet::StringBuffer m_endpointId;
+  Voxlet::StringBuffer m_currentClassId;
+  Voxlet::StringBuffer m_currentQuestionId;
+  bool m_subscribed = false;
+  bool m_statusQueryPending = false;
+  bool m_delayLogged = false;
+  int m_softwareActionCooldown = 0;
+  // Class and assessment state (the session lock).
+  Voxlet::StringBuffer m_classroomName;
+  bool m_anonymous = false;
+  Voxlet::StringBuffer m_classLink;
+  Voxlet::StringBuffer m_currentAssessmentId;
+  bool m_assessmentActive = false;
+  std::shared_ptr<Voxlet::RDF::Graph> m_assessmentGraph;
+  Voxlet::XmlDocumentPtr m_assessmentDocument;
+  std::vector<unsigned int> m_packagedQuestions;
+  bool m_switchingClasses = false;
+  // The log-off counter of a class switch: the session lock, signalled by m_logOffsChanged.
+  int m_logOffCount = 0;
+  bool m_switchCancelled = false;
+  std::condition_variable m_logOffsChanged;
+  // The switch worker: started and joined under m_switchLock only (never the session lock).
+  std::mutex m_switchLock;
+  std::thread m_switchWorker;
+};

@@ -1,0 +1,22 @@
+#pragma once
+#include <cstdint>
+
+// What a receiver hands on to the session it serves (the software-service side, built in
+// bridge/). The receiver calls these on its own threads: the start-up worker, the close step
+// and the packet dispatcher. None of them is called with a lock of the receiver held.
+class IReceiverSession {
+ public:
+  virtual ~IReceiverSession() = default;
+  // The start-up worker's last step: connect to the software service.
+  virtual void ConnectToSoftwareService() = 0;
+  // The open step, before the link opens: the session may serve again.
+  virtual void ReopenServiceConnection() = 0;
+  // The close step, before the I/O loop stops: goodbye, and no session call runs once it returns.
+  virtual void ShutDownServiceConnection() = 0;
+  // Dispatcher: the receiver reported its network up.
+  virtual void ReportNetworkUpIfPending() = 0;
+  // Dispatcher: decoded packets the session acts on (after the receiver has logged them).
+  virtual void OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) = 0;
+  virtual void OnDeviceDisassociated(uint16_t address) = 0;
+  virtual void OnLoginOff(uint16_t address) = 0;
+};
