@@ -12,6 +12,13 @@ ServiceSim::Scenario LessonScenario() {
   if (!scenario) ADD_FAILURE() << error;
   ServiceSim::Scenario lesson = scenario ? *scenario : ServiceSim::Scenario{};
   lesson.timeline.clear();  // the test is the teacher
+  // A second class with a roster, to switch to with log-offs.
+  std::vector<ServiceSim::ClassSpec> classes = lesson.AllClasses();
+  if (!classes.empty()) {
+    ServiceSim::ClassSpec second = classes.front();
+    second.id = "class-2";
+    lesson.classes.push_back(second);
+  }
   return lesson;
 }
 
@@ -42,6 +49,19 @@ class LessonTest : public BridgeTest {
     bool ok = false;
     service.Control(line, ok);
     ASSERT_TRUE(ok) << line;
+  }
+
+  // Starts class-1 and waits until its network start is on the wire.
+  void StartFirstClass() {
+    OpenAndSubscribe();
+    Teacher("activate-class class-1");
+    PollOnce();
+    ASSERT_TRUE(simulator->WaitFor(
+        [](const Packets& p) {
+          const Packets states = OfCommand(p, 0x04);
+          return !states.empty() && states.back().at(3) == 1;
+        },
+        20000));
   }
 
   static constexpr uint16_t kClicker = 0x0100;
@@ -137,6 +157,57 @@ TEST_F(LessonTest, ClassAssessmentQuestionAndReviewReachTheReceiverInOrder) {
   const std::string log = Log();
   EXPECT_NE(log.find("Skipping this class activation notification"), std::string::npos);
   EXPECT_NE(log.find("Class is stopped.Power off all clickers"), std::string::npos);
+}
+
+// Switching between classes with rosters logs every clicker off, waits for their log-offs, and
+// starts a new login session; into an anonymous class nobody is logged off and the clickers
+// come back without login.
+TEST_F(LessonTest, ClassSwitchesLogClickersOffOnlyBetweenRosterClasses) {
+  prepareSession = [this](RecordingSession& s) {
+    s.runLifecycle = true;
+    s.clickers = {{kClicker, 0x00124B00, 0x0A0B0C0D, u"s-1001"}, {kClicker + 1, 0x00124B00, 0x0A0B0C0E, u"s-1002"}};
+  };
+  StartFirstClass();
+  // Two clickers are on the network (the clickers the session knows by endpoint).
+  ASSERT_TRUE(simulator->Join(0, "1001"));
+  ASSERT_TRUE(simulator->Join(1, "1002"));
+  ASSERT_TRUE(simulator->WaitForClickers(
+      [](const std::map<int, ClickerInfo>& c) { return c.at(0).joined() && c.at(1).joined(); }, 20000));
+  const size_t loginOptionsBefore = OfCommand(Received(), 0x06).size();
+  const size_t stopsBefore = CountOf(Received(), kNetworkStop);
+
+  Teacher("switch-class class-2");
+  PollOnce();
+  // Each clicker: hand-up reply and log-off; they answer with their log-offs, then the new
+  // login session goes out.
+  ASSERT_TRUE(
+      simulator->WaitFor([&](const Packets& p) { return OfCommand(p, 0x06).size() > loginOptionsBefore; }, 20000));
+  {
+    const Packets packets = Received();
+    for (uint16_t address : {kClicker, static_cast<uint16_t>(kClicker + 1)}) {
+      EXPECT_EQ(OfCommand(packets, 0x0C, address).size(), 1u);
+      EXPECT_EQ(OfCommand(packets, 0x09, address).size(), 1u);
+    }
+    const Packets options = OfCommand(packets, 0x06);
+    const uint8_t before = options[loginOptionsBefore - 1].at(3);
+    const uint8_t after = options.back().at(3);
+    EXPECT_EQ(after & 1, 1);           // still a roster class
+    EXPECT_NE(after & 2, before & 2);  // a new login session
+  }
+  EXPECT_EQ(CountOf(Received(), kNetworkStop), stopsBefore);  // the network keeps running
+  const std::vector<std::string> calls = session->Calls();
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "disassociated 256"), calls.end());
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "disassociated 257"), calls.end());
+
+  // Into the anonymous class: no log-off, login no longer required.
+  const size_t logOffs = OfCommand(Received(), 0x09, kClicker).size();
+  const size_t options = OfCommand(Received(), 0x06).size();
+  Teacher("switch-class drop-in");
+  PollOnce();
+  ASSERT_TRUE(simulator->WaitFor([&](const Packets& p) { return OfCommand(p, 0x06).size() > options; }, 20000));
+  EXPECT_EQ(OfCommand(Received(), 0x09, kClicker).size(), logOffs);
+  EXPECT_EQ(OfCommand(Received(), 0x06).back().at(3) & 1, 0);
+  EXPECT_NE(Log().find("Switching classes by faking devices saying goodbye and then coming back"), std::string::npos);
 }
 
 }  // namespace
