@@ -210,4 +210,59 @@ TEST_F(LessonTest, ClassSwitchesLogClickersOffOnlyBetweenRosterClasses) {
   EXPECT_NE(Log().find("Switching classes by faking devices saying goodbye and then coming back"), std::string::npos);
 }
 
+std::string ActivatedDocument(const std::string& networkName, const std::string& classRef) {
+  return "<voxlet:activated xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\"" +
+         (networkName.empty() ? std::string() : " voxlet:networkname=\"" + networkName + "\"") + ">" + classRef +
+         "</voxlet:activated>";
+}
+
+std::string ClassRef(const std::string& stopped) {
+  return "<voxlet:classref xml:id=\"activated-class\" voxlet:classid=\"class-9\" "
+         "voxlet:started=\"2026-12-06T09:00:00.000Z\" voxlet:stopped=\"" +
+         stopped + "\"/>";
+}
+
+// The activated status decides: no network name, a class with no active assessment (a 409
+// reply is taken like a 2xx one), and a stopped class while the network runs.
+TEST_F(LessonTest, ActivatedStatusStartsOrRefusesTheClass) {
+  const std::string path = "/voxlet/scripts/teachers/getServerActivatedStatus.js";
+  service.OverrideReply(path, {200, "text/xml", {}, ActivatedDocument("", ""), std::nullopt});
+  OpenWithScanDone();  // overridden replies are not recorded: the subscription shows the query went out
+  ASSERT_TRUE(WaitForCount("subscribe", 1));
+  Settle();
+  EXPECT_NE(Log().find("Not starting a class because there is no network name"), std::string::npos);
+  EXPECT_TRUE(OfCommand(Received(), 0x05).empty());
+
+  service.OverrideReply(path, {409, "text/xml", {}, ActivatedDocument("Lab", ClassRef("")), std::nullopt});
+  Teacher("activate-class class-1");
+  PollOnce();
+  ASSERT_TRUE(simulator->WaitFor(
+      [](const Packets& p) {
+        const Packets states = OfCommand(p, 0x04);
+        return !states.empty() && states.back().at(3) == 1;
+      },
+      20000));
+  EXPECT_EQ(simulator->ClassName().substr(0, 3), "Lab");
+  ASSERT_TRUE(WaitForPacket({0x00, 0x00, 0x0E, 0x00}));  // no assessment: review mode, once
+  EXPECT_NE(Log().find("Not starting an assessment because no activated assessmentref with non-blank start "
+                       "timestamp and blank stop timestamp"),
+            std::string::npos);
+  ASSERT_TRUE(WaitUntil([&] { return receiver->Network().NetworkStarted(); }));
+
+  const size_t stops = CountOf(Received(), kNetworkStop);
+  service.OverrideReply(
+      path, {200, "text/xml", {}, ActivatedDocument("Lab", ClassRef("2026-12-06T10:00:00.000Z")), std::nullopt});
+  Teacher("activate-class class-1");
+  PollOnce();
+  ASSERT_TRUE(WaitForPacket(kNetworkStop, stops + 1));
+  EXPECT_GE(CountOf(Received(), kPowerDownAll), 1u);
+  EXPECT_FALSE(receiver->Network().NetworkStarted());
+  EXPECT_TRUE(session->CurrentClassId().empty());
+  const std::string log = Log();
+  EXPECT_NE(log.find("Not starting a class because activated classref has non-empty stop timestamp"),
+            std::string::npos);
+  EXPECT_NE(log.find("Network name is valid, but starting a class is failed.Power off all clickers"),
+            std::string::npos);
+}
+
 }  // namespace
