@@ -54,7 +54,7 @@ TEST_F(ConnectedClient, PollHelloReturnsQueuedNotificationsOnceWithIdsInQueueOrd
       NewMessage(Methods::Post, u"/voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js?endpointXmlId=receiver.AA"));
 
   // More than nine, so that ids compared as text still sort in queue order.
-  for (int i = 0; i < 12; ++i) sim.Manager().ActivateQuestion("q" + std::to_string(i));
+  for (int i = 0; i < 12; ++i) sim.Manager().SetNetworkName("Room " + std::to_string(i) + "!");
   sim.Manager().DeactivateQuestion();
   auto poll = Exchange(NewMessage(Methods::Get, kReceiverHello, endpoint));
   ASSERT_TRUE(poll->Success(Content::Types::TextXml));
@@ -62,7 +62,7 @@ TEST_F(ConnectedClient, PollHelloReturnsQueuedNotificationsOnceWithIdsInQueueOrd
   const auto ids = NotificationIds(body);
   ASSERT_EQ(ids.size(), 13u);
   EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
-  EXPECT_LT(body.find("questionid=\"q0\""), body.find("questionid=\"q11\""));
+  EXPECT_LT(body.find("Room 0!"), body.find("Room 11!"));
   EXPECT_NE(body.find("notifications/question/deactivated"), std::string::npos);
 
   auto again = Exchange(NewMessage(Methods::Get, kReceiverHello, endpoint));
