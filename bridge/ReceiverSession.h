@@ -37,7 +37,8 @@ struct SessionEnvironment {
 // A receiver's session with the software service: the client and its signals, the receiver's
 // endpoint and subscription, the notifications, and the class and assessment state they drive.
 // It attaches itself to its receiver when built and detaches when destroyed; it closes the
-// receiver first, so that no receiver thread and no client callback reaches it afterwards.
+// receiver first, so that no receiver thread and no client callback reaches it afterwards. The
+// receiver must outlive its session (build the receiver first, destroy the session first).
 // A subclass that overrides the hand-overs below calls Close in its own destructor for the same
 // reason.
 //
