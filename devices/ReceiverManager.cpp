@@ -12,6 +12,7 @@
 #include "client/XmlSchema.h"
 #include "devices/ReceiverEnumerator.h"
 #include "platform/Registry.h"
+#include "sdk/LogText.h"
 #include "service/Logger.h"
 #include "service/ServiceHost.h"
 
@@ -393,9 +394,9 @@ void CReceiverManager::ReportServiceReach(bool reachable, const std::string& rea
   if (now == m_reach) return;
   m_reach = now;
   if (reachable)
-    OV_LOG(kLogMilestone, "Software service at %s connected", LogSafe(m_serviceUri).c_str());
+    OV_LOG(kLogMilestone, "Software service at %s connected", EscapeForLog(m_serviceUri).c_str());
   else
-    OV_LOG(kLogMilestone, "Software service not reachable at %s: %s; retrying", LogSafe(m_serviceUri).c_str(),
+    OV_LOG(kLogMilestone, "Software service not reachable at %s: %s; retrying", EscapeForLog(m_serviceUri).c_str(),
            reason.c_str());
 }
 

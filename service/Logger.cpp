@@ -44,29 +44,6 @@ CLogger* LoggerSlot::exchange(CLogger* logger) {
   return previous;
 }
 
-std::string LogSafe(std::string_view text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string safe;
-  safe.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\r') {
-      safe += "\\r";
-    } else if (c == '\n') {
-      safe += "\\n";
-    } else if (c == '\t') {
-      safe += "\\t";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      safe += "\\x";
-      safe += kHex[byte >> 4];
-      safe += kHex[byte & 0xF];
-    } else {
-      safe += c;
-    }
-  }
-  return safe;
-}
-
 namespace {
 
 // The trim keeps at most this many of the newest bytes, starting at a line boundary.

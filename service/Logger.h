@@ -8,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <utility>
 
 #include "platform/CriticalSection.h"
@@ -170,11 +169,6 @@ class LoggerSlot {
 
 // The process-wide logger; empty with "-nologging" and after a start command.
 extern LoggerSlot g_pLogger;
-
-// Text from outside the service (a client's command text, a device's name, a reply) as it may
-// stand in a log line: control characters are written as escapes, so that no CR or LF from
-// outside starts a line of its own.
-std::string LogSafe(std::string_view text);
 
 // Logs through the global logger when there is one. The source is this file's name.
 #define OV_LOG(flags, ...)                                                                                     \

@@ -282,8 +282,3 @@ TEST(LoggerSlot, ThreadsLoggingAcrossTheShutdownNeverReachADestroyedLogger) {
     EXPECT_EQ(g_pLogger.load(), nullptr);
   }
 }
-
-TEST(LoggerSlot, OutsideTextCannotStartALineOfItsOwn) {
-  EXPECT_EQ(LogSafe("00,01\r\n[fake] line\x01\x7f"), "00,01\\r\\n[fake] line\\x01\\x7F");
-  EXPECT_EQ(LogSafe("\\\\?\\USB#VID_16D3 \xE2\x84\xA2"), "\\\\?\\USB#VID_16D3 \xE2\x84\xA2");  // kept as it is
-}
