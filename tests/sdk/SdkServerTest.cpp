@@ -173,11 +173,12 @@ TEST_F(SdkServer, ClientWithoutReceiversGetsAnEmptyList) {
   Client& client = Connect();
   ASSERT_TRUE(client.heard.WaitFor([&] { return !client.heard.statuses.empty(); }));
   EXPECT_TRUE(client.heard.Locked([&] { return client.heard.statuses[0].empty(); }));
+  // (The server may stop before it notices the client went: the disconnection's line is
+  // waited for in DisconnectedClientIsRemovedAndItsNumberNotReused.)
   clients.clear();
   server.reset();
   const auto lines = StopLogging();
   EXPECT_TRUE(Logged(lines, "OnClientConnected: 0\n"));
-  EXPECT_TRUE(Logged(lines, "OnClientDisconnected\n"));
 }
 
 TEST_F(SdkServer, ClientGetsTheReceiverListWithNamesCutTo31) {

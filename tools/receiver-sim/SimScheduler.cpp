@@ -43,8 +43,10 @@ void SimScheduler::Run() {
       continue;
     }
     const auto first = m_due.begin();
-    if (first->first > Clock::now()) {
-      m_wake.wait_until(lock, first->first);
+    // A copy: the entry may be cleared away while this waits.
+    const Clock::time_point due = first->first;
+    if (due > Clock::now()) {
+      m_wake.wait_until(lock, due);
       continue;
     }
     std::function<void()> action = std::move(first->second);
