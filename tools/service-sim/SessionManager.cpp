@@ -194,13 +194,13 @@ SimReply SessionManager::Database(const SimRequest&, ReceivedRequest& record) {
   const std::string rest = record.path.substr(std::string("/voxlet/database/").size());
   for (size_t c = 0; c < m_classes.size(); ++c) {
     for (size_t a = 0; a < m_classes[c].assessments.size(); ++a) {
-      const AssessmentSpec& spec = m_classes[c].assessments[a];
-      const std::string assessmentPath = "classes/" + m_classes[c].id + "/" + spec.id;
-      if (rest == assessmentPath && !spec.xml.empty()) {
+      const AssessmentSpec& entry = m_classes[c].assessments[a];
+      const std::string assessmentPath = "classes/" + m_classes[c].id + "/" + entry.id;
+      if (rest == assessmentPath && !entry.xml.empty()) {
         const std::optional<ResultsTable> results = ResultsLocked(c, a);
-        return XmlReply(200, results ? WithSubmissions(spec.xml, *results) : spec.xml);
+        return XmlReply(200, results ? WithSubmissions(entry.xml, *results) : entry.xml);
       }
-      if (rest == assessmentPath + "/metadata" && !spec.rdf.empty()) return XmlReply(200, spec.rdf);
+      if (rest == assessmentPath + "/metadata" && !entry.rdf.empty()) return XmlReply(200, entry.rdf);
     }
   }
   return Ack(404, record.path);
@@ -436,9 +436,9 @@ bool SessionManager::ActivateAssessment(const std::string& assessmentId) {
     const ClassSpec& cls = m_classes[m_class];
     size_t index = 0;
     if (!assessmentId.empty()) {
-      const AssessmentSpec* spec = cls.FindAssessment(assessmentId);
-      if (!spec) return false;
-      index = static_cast<size_t>(spec - cls.assessments.data());
+      const AssessmentSpec* entry = cls.FindAssessment(assessmentId);
+      if (!entry) return false;
+      index = static_cast<size_t>(entry - cls.assessments.data());
     }
     if (m_assessment >= 0 && static_cast<size_t>(m_assessment) != index) StopAssessmentLocked();
     AssessmentState& state = m_assessments[{m_class, index}];
@@ -653,23 +653,23 @@ bool SessionManager::WaitFor(const std::function<bool()>& predicate, double seco
 
 std::optional<ResultsTable> SessionManager::ResultsLocked(size_t cls, size_t assessment) const {
   const ClassSpec& c = m_classes[cls];
-  const AssessmentSpec& spec = c.assessments.at(assessment);
+  const AssessmentSpec& entry = c.assessments.at(assessment);
   std::vector<RecordedAnswer> answers;
   for (const Submission& s : m_submissions)
-    if (s.accepted && s.classId == c.id && s.assessmentId == spec.id)
+    if (s.accepted && s.classId == c.id && s.assessmentId == entry.id)
       answers.push_back({s.studentId, s.questionId, s.answer});
   if (answers.empty()) return std::nullopt;
-  return ComputeResults(c.id, spec.id, KeyLocked(cls, assessment), c.students, answers);
+  return ComputeResults(c.id, entry.id, KeyLocked(cls, assessment), c.students, answers);
 }
 
 std::optional<ResultsTable> SessionManager::Results(const std::string& classId, const std::string& assessmentId) const {
   std::lock_guard lock(m_lock);
   const int cls = FindClassLocked(classId);
   if (cls < 0) return std::nullopt;
-  const AssessmentSpec* spec = m_classes[static_cast<size_t>(cls)].FindAssessment(assessmentId);
-  if (!spec) return std::nullopt;
+  const AssessmentSpec* entry = m_classes[static_cast<size_t>(cls)].FindAssessment(assessmentId);
+  if (!entry) return std::nullopt;
   return ResultsLocked(static_cast<size_t>(cls),
-                       static_cast<size_t>(spec - m_classes[static_cast<size_t>(cls)].assessments.data()));
+                       static_cast<size_t>(entry - m_classes[static_cast<size_t>(cls)].assessments.data()));
 }
 
 std::string SessionManager::AssessmentDocument(const std::string& classId, const std::string& assessmentId) const {
@@ -677,10 +677,10 @@ std::string SessionManager::AssessmentDocument(const std::string& classId, const
   const int cls = FindClassLocked(classId);
   if (cls < 0) return {};
   const ClassSpec& c = m_classes[static_cast<size_t>(cls)];
-  const AssessmentSpec* spec = c.FindAssessment(assessmentId);
-  if (!spec) return {};
-  const auto results = ResultsLocked(static_cast<size_t>(cls), static_cast<size_t>(spec - c.assessments.data()));
-  return results ? WithSubmissions(spec->xml, *results) : spec->xml;
+  const AssessmentSpec* entry = c.FindAssessment(assessmentId);
+  if (!entry) return {};
+  const auto results = ResultsLocked(static_cast<size_t>(cls), static_cast<size_t>(entry - c.assessments.data()));
+  return results ? WithSubmissions(entry->xml, *results) : entry->xml;
 }
 
 std::string SessionManager::ResultsSummary() const {
