@@ -202,7 +202,9 @@ class BridgeTest : public ::testing::Test {
       auto message = Voxlet::Message::Create();
       message->Open(Voxlet::Methods::Get, u"/marker");
       const size_t before = Count("unknown");
-      ASSERT_TRUE(session->ServiceClient()->Send(message));
+      const Voxlet::ClientPtr client = session->ServiceClient();
+      ASSERT_TRUE(client != nullptr) << "the receiver has no client: its start-up did not finish";
+      ASSERT_TRUE(client->Send(message));
       ASSERT_TRUE(WaitForCount("unknown", before + 1));
     }
   }
