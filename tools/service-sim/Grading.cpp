@@ -168,13 +168,8 @@ AssessmentKey ReadAssessmentKey(const std::string& assessmentXml, const std::str
   if (assessmentXml.empty()) return key;
   Voxlet::XmlPlatform::Init();
   xercesc::XercesDOMParser parser;
-  parser.setDoNamespaces(true);
-  parser.setValidationScheme(xercesc::XercesDOMParser::Val_Never);
-  parser.setLoadExternalDTD(false);
-  parser.setDisableDefaultEntityResolution(true);
-  parser.setCreateEntityReferenceNodes(false);
   xercesc::HandlerBase errors;  // throws on fatal errors
-  parser.setErrorHandler(&errors);
+  ConfigureUntrustedParser(parser, errors);
   try {
     xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(assessmentXml.data()), assessmentXml.size(),
                                       "assessment");

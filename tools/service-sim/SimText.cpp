@@ -120,17 +120,21 @@ void Collect(const xercesc::DOMElement* element, XmlFields& fields) {
 
 }  // namespace
 
-XmlFields ReadXmlFields(const std::string& body) {
-  Voxlet::XmlPlatform::Init();  // the one initialisation of Xerces in the process
-  XmlFields fields;
-  xercesc::XercesDOMParser parser;
+void ConfigureUntrustedParser(xercesc::XercesDOMParser& parser, xercesc::ErrorHandler& errors) {
   parser.setDoNamespaces(true);
   parser.setValidationScheme(xercesc::XercesDOMParser::Val_Never);
   parser.setLoadExternalDTD(false);
   parser.setDisableDefaultEntityResolution(true);
   parser.setCreateEntityReferenceNodes(false);
-  xercesc::HandlerBase errors;  // throws on fatal errors
   parser.setErrorHandler(&errors);
+}
+
+XmlFields ReadXmlFields(const std::string& body) {
+  Voxlet::XmlPlatform::Init();  // the one initialisation of Xerces in the process
+  XmlFields fields;
+  xercesc::XercesDOMParser parser;
+  xercesc::HandlerBase errors;  // throws on fatal errors
+  ConfigureUntrustedParser(parser, errors);
   try {
     xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(body.data()), body.size(), "body");
     parser.parse(source);

@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 #include <vector>
+#include <xercesc/parsers/XercesDOMParser.hpp>
 
 namespace ServiceSim {
 
@@ -36,5 +37,9 @@ struct BodyPart {
 };
 // The sections of a body whose Content-Type is multipart with a boundary; empty otherwise.
 std::vector<BodyPart> SplitMultipart(const std::string& contentType, const std::string& body);
+
+// Sets a parser up for documents from outside: namespaces on, no validation, no external DTD
+// or entities; fatal errors throw through `errors`. Xerces must be initialised first.
+void ConfigureUntrustedParser(xercesc::XercesDOMParser& parser, xercesc::ErrorHandler& errors);
 
 }  // namespace ServiceSim
