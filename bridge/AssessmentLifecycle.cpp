@@ -63,6 +63,7 @@ void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
     m_classLink = classLink;
     m_currentAssessmentId = assessmentId;
     m_currentQuestionId = questionId;
+    m_answerParts.clear();
   }
   static const Voxlet::XPathExpression kMetadataLink(u"voxlet:link[@voxlet:rel = $rel]");
   Voxlet::XPathVariables variables;

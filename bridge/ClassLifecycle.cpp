@@ -279,12 +279,3 @@ void CReceiverSession::JoinSwitchWorker() {
   std::lock_guard<std::mutex> guard(m_switchLock);
   if (m_switchWorker.joinable()) m_switchWorker.join();
 }
-
-void CReceiverSession::OnLoginOff(uint16_t) {
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    if (!m_switchingClasses) return;
-    ++m_logOffCount;
-  }
-  m_logOffsChanged.notify_all();
-}

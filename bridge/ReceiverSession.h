@@ -2,16 +2,22 @@
 #include <boost/signals2/connection.hpp>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bridge/CallGate.h"
+#include "bridge/ClickerRegistry.h"
 #include "client/RdfGraph.h"
 #include "client/StringBuffer.h"
 #include "client/XmlDocument.h"
+#include "content/PacketContainer.h"
 #include "protocol/Receiver.h"
 #include "protocol/ReceiverSession.h"
 
@@ -32,6 +38,8 @@ struct SessionEnvironment {
   int powerDownStepMs = 2000;
   // How long a class switch waits for the clickers' log-offs.
   int switchWaitMs = 60000;
+  // Answers held while the software service is away, delivered when it is back.
+  size_t heldAnswerLimit = 4096;
 };
 
 // A receiver's session with the software service: the client and its signals, the receiver's
@@ -88,6 +96,16 @@ class CReceiverSession : public IReceiverSession {
   void OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) override;
   void OnDeviceDisassociated(uint16_t address) override;
   void OnLoginOff(uint16_t address) override;
+  void OnClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality) override;
+  void OnJoinLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow, const Voxlet::StringBuffer& studentId,
+                           bool autoLogin) override;
+  void OnJoinNoLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow) override;
+  void OnHandUp(uint16_t address, bool handUp) override;
+  void OnLoginGrantConfirm(uint16_t address, bool confirmed) override;
+  void OnAnswerUpload(uint16_t address, uint8_t questionNumber, const std::vector<uint8_t>& answer) override;
+  void OnEnhancedAnswerUpload(uint16_t address, uint8_t sequenceNumber, uint8_t totalPackets, uint8_t packetNumber,
+                              uint8_t questionNumber, const uint8_t* data, uint32_t dataLength) override;
+  void OnSessionEndRemote(uint16_t address) override;
 
   // The client's state-changed and periodic signals.
   void OnClientStateChanged(Voxlet::Client& client, int state);
@@ -109,6 +127,10 @@ class CReceiverSession : public IReceiverSession {
   void SetCurrentClassId(const Voxlet::StringBuffer& classId);
   Voxlet::StringBuffer CurrentQuestionId() const;
   void SetCurrentQuestionId(const Voxlet::StringBuffer& questionId);
+  // The clickers of this receiver.
+  const ClickerRegistry& Clickers() const { return m_clickers; }
+  // Answers waiting for the software service to come back.
+  size_t HeldAnswerCount() const;
   // Ticks left before another software-side clicker action is taken.
   int SoftwareActionCooldown() const;
   void SetSoftwareActionCooldown(int ticks);
@@ -174,6 +196,39 @@ class CReceiverSession : public IReceiverSession {
 
   CReceiverNetwork& Network() { return m_receiver.Network(); }
 
+  // Clicker endpoints.
+  // The status report; battery and link 0 and 0 only make sure the clicker has a record.
+  void ReportClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality);
+  void JoinClicker(uint16_t address, uint32_t macHigh, uint32_t macLow, const Voxlet::StringBuffer& studentNumber);
+  void OnWhoisResponse(const Voxlet::MessagePtr& message);
+  void OnSigninResponse(const Voxlet::MessagePtr& message);
+  void LogMessageIfEndpointCreated(const Voxlet::MessagePtr& message);
+  void SendRaisedHand(const ClickerEndpointInfo& clicker, bool handUp);
+  void SendClickerRequest(int method, const Voxlet::StringBuffer& path, const ClickerEndpointInfo& clicker,
+                          CompletionHandler completion, bool studentHeader);
+  bool ServiceConnected() const;
+  bool AnonymousClass() const;
+  // The receiver's port name, as the packet log lines begin.
+  std::string PortUtf8() const { return Voxlet::UTF16to8(m_receiver.GetPortName()); }
+
+  // Answers.
+  struct AnsweredQuestion {
+    xercesc::DOMElement* element = nullptr;
+    Voxlet::StringBuffer id;
+    Voxlet::StringBuffer resourceId;
+    Voxlet::StringBuffer points;
+    Voxlet::StringBuffer format;
+    // What keeps element alive.
+    Voxlet::XmlDocumentPtr document;
+    std::shared_ptr<Voxlet::RDF::Graph> graph;
+  };
+  std::optional<AnsweredQuestion> FindAnsweredQuestion(unsigned int questionNumber);
+  void SubmitAnswer(const Voxlet::StringBuffer& answer, const Voxlet::StringBuffer& questionId,
+                    const Voxlet::StringBuffer& points, const ClickerEndpointInfo& clicker);
+  void OnSubmitResponse(const Voxlet::MessagePtr& message);
+  // Sends the answers held while the software service was away.
+  void DeliverHeldAnswers();
+
  private:
   friend struct BridgeNotifications;
   void SendHello(int method);
@@ -183,6 +238,22 @@ class CReceiverSession : public IReceiverSession {
   // login session and the rejoins.
   void FinishClassSwitch(std::vector<KnownClicker> clickers, bool waitForLogOffs, bool nextAnonymous);
   void JoinSwitchWorker();
+  // One submission, ready to go: built when the answer came, sent now or once the software
+  // service is back.
+  struct HeldAnswer {
+    Voxlet::StringBuffer path;
+    Voxlet::StringBuffer endpointId;
+    Voxlet::StringBuffer studentId;
+    Voxlet::StringBuffer document;
+    Voxlet::StringBuffer questionId;
+    uint16_t address = 0;
+    bool empty = false;  // the empty submission of a session that ended without an answer
+  };
+  HeldAnswer BuildSubmission(const ClickerEndpointInfo& clicker, const Voxlet::StringBuffer& questionId,
+                             const Voxlet::StringBuffer& document, bool empty);
+  void SendSubmission(const HeldAnswer& answer);
+  // Holds it while the software service is away; false when it could be neither sent nor held.
+  bool SendOrHold(HeldAnswer answer);
 
   CReceiver& m_receiver;
   SessionEnvironment m_env;
@@ -218,6 +289,13 @@ class CReceiverSession : public IReceiverSession {
   int m_logOffCount = 0;
   bool m_switchCancelled = false;
   std::condition_variable m_logOffsChanged;
+  // The parts of multi-packet answers by (address, sequence number): the dispatcher fills it,
+  // an assessment's activation empties it (the session lock).
+  std::map<std::pair<uint16_t, uint8_t>, PacketContainer> m_answerParts;
+  // Submissions waiting for the software service (the session lock).
+  std::deque<HeldAnswer> m_heldAnswers;
+  // The clickers, under the registry's own lock (a leaf).
+  ClickerRegistry m_clickers;
   // The switch worker: started and joined under m_switchLock only (never the session lock).
   std::mutex m_switchLock;
   std::thread m_switchWorker;

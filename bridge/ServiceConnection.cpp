@@ -65,6 +65,7 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
       handler.QueryFirmwareInfo();
       handler.QueryMacAddress();
     });
+    DeliverHeldAnswers();
     return;
   }
   if (state != Voxlet::ClientStates::Disconnected) return;

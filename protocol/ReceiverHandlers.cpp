@@ -80,59 +80,70 @@ void CReceiver::OnScanResults(uint16_t scannedMask, uint16_t panMask, const Chan
   m_network.OnScanResults(scannedMask, panMask, results);
 }
 
-// Clicker activity: decoded here; relaying it to the software service is the session's work.
+// Clicker activity: relayed by the session when there is one (which then writes the packet
+// lines, with the reason it relays or not), else only logged.
 
 void CReceiver::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) {
   if (m_session) m_session->OnPropertyQueryMacAddr(macHigh, macLow);
 }
 
 void CReceiver::OnClickerStatus(uint16_t address, uint8_t batteryFlag, uint8_t linkQuality) {
+  if (m_session) return m_session->OnClickerStatus(address, batteryFlag, linkQuality);
   OV_LOG(kLogPacket, "%s - DEVICE_STATUS packet: addr - %u, battery - %u, link quality - %u", NameUtf8().c_str(),
          address, batteryFlag, linkQuality);
 }
 
 void CReceiver::OnJoinLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow,
                                     const Voxlet::StringBuffer& studentId, bool autoLogin) {
+  if (m_session) return m_session->OnJoinLoginRequired(address, macHigh, macLow, studentId, autoLogin);
   OV_LOG(kLogPacket, "%s - JOIN_LOGIN_RESPONSE packet: addr - %u, MAC - %08X%08X, student id - %s, auto - %u",
          NameUtf8().c_str(), address, macHigh, macLow, Text(studentId).c_str(), autoLogin);
 }
 
 void CReceiver::OnJoinNoLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow) {
+  if (m_session) return m_session->OnJoinNoLoginRequired(address, macHigh, macLow);
   OV_LOG(kLogPacket, "%s - JOIN_LOGIN_RESPONSE packet: addr - %u, MAC - %08X%08X", NameUtf8().c_str(), address, macHigh,
          macLow);
 }
 
 void CReceiver::OnLoginOff(uint16_t address) {
+  if (m_session) return m_session->OnLoginOff(address);
   OV_LOG(kLogPacket, "%s - LOGIN_OFF packet: addr - %u", NameUtf8().c_str(), address);
-  if (m_session) m_session->OnLoginOff(address);
 }
 
 void CReceiver::OnHandUp(uint16_t address, bool handUp) {
+  if (m_session) return m_session->OnHandUp(address, handUp);
   OV_LOG(kLogPacket, "%s - HAND_UP packet: addr - %u, hand up - %u", NameUtf8().c_str(), address, handUp);
 }
 
 void CReceiver::OnAnswerUpload(uint16_t address, uint8_t questionNumber, const std::vector<uint8_t>& answer) {
+  if (m_session) return m_session->OnAnswerUpload(address, questionNumber, answer);
   OV_LOG(kLogPacket, "%s - ANSWER_UPLOAD packet: addr - %u, question - %u, %u byte(s)", NameUtf8().c_str(), address,
          questionNumber, static_cast<unsigned>(answer.size()));
 }
 
 void CReceiver::OnEnhancedAnswerUpload(uint16_t address, uint8_t sequenceNumber, uint8_t totalPackets,
-                                       uint8_t packetNumber, uint8_t questionNumber, const uint8_t*,
+                                       uint8_t packetNumber, uint8_t questionNumber, const uint8_t* data,
                                        uint32_t dataLength) {
+  if (m_session)
+    return m_session->OnEnhancedAnswerUpload(address, sequenceNumber, totalPackets, packetNumber, questionNumber, data,
+                                             dataLength);
   OV_LOG(kLogPacket,
          "%s - ENHANCED_ANSWER_UPLOAD packet: addr - %u, sequence - %u, packet %u of %u, question - %u, %u byte(s)",
          NameUtf8().c_str(), address, sequenceNumber, packetNumber, totalPackets, questionNumber, dataLength);
 }
 
 void CReceiver::OnDeviceDisassociated(uint16_t address) {
+  if (m_session) return m_session->OnDeviceDisassociated(address);
   OV_LOG(kLogPacket, "%s - DEVICE_DISASSOCIATED packet: addr - %u", NameUtf8().c_str(), address);
-  if (m_session) m_session->OnDeviceDisassociated(address);
 }
 
 void CReceiver::OnLoginGrantConfirm(uint16_t address, bool confirm) {
+  if (m_session) return m_session->OnLoginGrantConfirm(address, confirm);
   OV_LOG(kLogPacket, "%s - LOGIN_GRANT_CONFIRM packet: addr - %u, confirm - %u", NameUtf8().c_str(), address, confirm);
 }
 
 void CReceiver::OnSessionEndRemote(uint16_t address) {
+  if (m_session) return m_session->OnSessionEndRemote(address);
   OV_LOG(kLogPacket, "%s - SESSION_END_REMOTE packet: addr - %u", NameUtf8().c_str(), address);
 }

@@ -1,5 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <vector>
+
+#include "client/StringBuffer.h"
 
 // What a receiver hands on to the session it serves (the software-service side, built in
 // bridge/). The receiver calls these on its own threads: the start-up worker, the close step
@@ -19,4 +22,17 @@ class IReceiverSession {
   virtual void OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) = 0;
   virtual void OnDeviceDisassociated(uint16_t address) = 0;
   virtual void OnLoginOff(uint16_t address) = 0;
+  // Dispatcher: clicker packets. The session writes their packet log lines, since each line
+  // says whether and why the packet is relayed.
+  virtual void OnClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality) = 0;
+  virtual void OnJoinLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow,
+                                   const Voxlet::StringBuffer& studentId, bool autoLogin) = 0;
+  virtual void OnJoinNoLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow) = 0;
+  virtual void OnHandUp(uint16_t address, bool handUp) = 0;
+  virtual void OnLoginGrantConfirm(uint16_t address, bool confirmed) = 0;
+  virtual void OnAnswerUpload(uint16_t address, uint8_t questionNumber, const std::vector<uint8_t>& answer) = 0;
+  virtual void OnEnhancedAnswerUpload(uint16_t address, uint8_t sequenceNumber, uint8_t totalPackets,
+                                      uint8_t packetNumber, uint8_t questionNumber, const uint8_t* data,
+                                      uint32_t dataLength) = 0;
+  virtual void OnSessionEndRemote(uint16_t address) = 0;
 };

@@ -34,8 +34,10 @@ class RecordingSession : public CReceiverSession {
   // The class and assessment lifecycle runs for real (the hand-overs are still recorded);
   // otherwise the hand-overs are only recorded and the activated status is not acted on.
   bool runLifecycle = false;
-  // The clickers the switch and the review results go to (the clicker registry's part).
+  // The clickers the switch and the review results go to, standing in for the clicker registry;
+  // with realClickers the registry and the clicker hand-overs run for real (still recorded).
   std::vector<KnownClicker> clickers;
+  bool realClickers = false;
 
   std::vector<std::string> Calls() {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -67,18 +69,31 @@ class RecordingSession : public CReceiverSession {
     Record("classroom name", Voxlet::UTF16to8(name));
     if (runLifecycle) CReceiverSession::SetClassroomName(name);
   }
-  std::vector<KnownClicker> KnownClickers() override { return clickers; }
+  std::vector<KnownClicker> KnownClickers() override {
+    return realClickers ? CReceiverSession::KnownClickers() : clickers;
+  }
   void DisconnectClickerInSoftware(const Voxlet::StringBuffer& id) override {
     Record("disconnect clicker", Voxlet::UTF16to8(id));
+    if (realClickers) CReceiverSession::DisconnectClickerInSoftware(id);
   }
   void CancelRaisedHandInSoftware(const Voxlet::StringBuffer& id) override {
     Record("cancel raised hand", Voxlet::UTF16to8(id));
+    if (realClickers) CReceiverSession::CancelRaisedHandInSoftware(id);
   }
-  void OnDeviceDisassociated(uint16_t address) override { Record("disassociated", std::to_string(address)); }
+  void OnDeviceDisassociated(uint16_t address) override {
+    Record("disassociated", std::to_string(address));
+    if (realClickers) CReceiverSession::OnDeviceDisassociated(address);
+  }
+  void RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow) override {
+    Record("rejoin", std::to_string(address));
+    if (realClickers) CReceiverSession::RejoinWithoutLogin(address, macHigh, macLow);
+  }
   void OnActivatedStatusResponse(const Voxlet::MessagePtr& message) override {
     if (runLifecycle) CReceiverSession::OnActivatedStatusResponse(message);
   }
-  std::vector<uint16_t> ClickerShortAddresses() override { return {0x0101, 0x0102}; }
+  std::vector<uint16_t> ClickerShortAddresses() override {
+    return realClickers ? CReceiverSession::ClickerShortAddresses() : std::vector<uint16_t>{0x0101, 0x0102};
+  }
 
  private:
   static std::string Id(xercesc::DOMElement* ref, const char16_t* name) {
@@ -134,7 +149,7 @@ class BridgeTest : public ::testing::Test {
     service.Stop();
     g_pLogger.store(nullptr);
     logger.reset();
-    unlink(logPath.c_str());
+    if (!getenv("OVANTA_KEEP_TEST_LOG")) unlink(logPath.c_str());
   }
 
   // Starts the receiver simulator and opens a receiver on it; its start-up runs at once and it

@@ -1,0 +1,306 @@
+// Answers from the clickers: the question answered, the answer bytes turned into text by the
+// question's format, and the submission to the software service for the clicker's student.
+#include <algorithm>
+
+#include "bridge/AnswerDecoding.h"
+#include "bridge/ClickerDocuments.h"
+#include "bridge/ReceiverSession.h"
+#include "bridge/RelayReasons.h"
+#include "client/Format.h"
+#include "client/Namespaces.h"
+#include "client/Strings.h"
+#include "client/XPath.h"
+#include "client/XmlSchema.h"
+#include "client/http/Client.h"
+#include "client/http/Message.h"
+#include "content/Translation.h"
+#include "service/Logger.h"
+
+using namespace Bridge::Reasons;
+using Voxlet::XmlSchema;
+
+namespace {
+
+const Voxlet::StringBuffer kStudentHeader = u"X-Vantrel-Voxlet-Student";
+// Multi-packet answers being collected at once; beyond this, completed ones are let go first.
+constexpr size_t kMaxAnswerAssemblies = 8192;
+
+std::string Utf8(const Voxlet::StringBuffer& text) { return Voxlet::UTF16to8(text); }
+
+// Every answer the receiver took from a clicker and that does not reach the software service
+// gets a line that names it.
+void LogAnswerNotSubmitted(uint16_t address, unsigned questionNumber, const char* reason) {
+  OV_LOG(kLogDiagnostic, "Answer of clicker %u to question %u not submitted: %s", address, questionNumber, reason);
+}
+
+const Translation& AnswerTranslation() {
+  static const Translation translation;
+  return translation;
+}
+
+// The choice values of the question's choices (its child elements), in document order.
+std::vector<Voxlet::StringBuffer> ChoiceValues(const xercesc::DOMElement* question, const Voxlet::RDF::Graph* graph) {
+  std::vector<Voxlet::StringBuffer> values;
+  if (!graph) return values;
+  static const Voxlet::StringBuffer kChoiceValue = Voxlet::VocabularyTerm(u"choicevalue");
+  for (const xercesc::DOMElement* choice : XmlSchema::GetAllChildElements(question)) {
+    const Voxlet::RDF::TripleList found = graph->FindTriples(XmlSchema::GetAttribute(choice, u"voxlet:resourceid"),
+                                                             Voxlet::RDF::NodeKind::Resource, kChoiceValue);
+    if (!found.empty()) values.push_back(found.front().object.value);
+  }
+  return values;
+}
+
+}  // namespace
+
+std::optional<CReceiverSession::AnsweredQuestion> CReceiverSession::FindAnsweredQuestion(unsigned int questionNumber) {
+  AnsweredQuestion question;
+  Voxlet::StringBuffer currentQuestionId;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    question.document = m_assessmentDocument;
+    question.graph = m_assessmentGraph;
+    currentQuestionId = m_currentQuestionId;
+  }
+  if (!question.document) {
+    OV_LOG(kLogDiagnostic, "dropped this because we don't appear to have any questions in our internal lists");
+    return std::nullopt;
+  }
+  if (!currentQuestionId.empty()) {
+    static const Voxlet::XPathExpression kQuestion(u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id=$id]");
+    Voxlet::XPathVariables variables;
+    variables.Set(u"id", currentQuestionId);
+    question.element = const_cast<xercesc::DOMElement*>(kQuestion.EvaluateFirst(question.document->Dom(), variables));
+    if (!question.element) return std::nullopt;
+  } else {
+    static const Voxlet::XPathExpression kQuestions(u"/voxlet:assessment/voxlet:questions");
+    const xercesc::DOMElement* list = kQuestions.EvaluateFirst(question.document->Dom());
+    const Voxlet::XmlElementList questions = list ? XmlSchema::GetAllChildElements(list) : Voxlet::XmlElementList();
+    if (questions.empty()) {
+      OV_LOG(kLogDiagnostic, "dropped this because we don't appear to have any questions in our internal lists");
+      return std::nullopt;
+    }
+    if (questionNumber > questions.size()) {
+      OV_LOG(kLogDiagnostic, "dropped this because we have just %d questions in our internal lists",
+             static_cast<int>(questions.size()));
+      return std::nullopt;
+    }
+    if (questionNumber == 0) return std::nullopt;
+    question.element = questions[questionNumber - 1];
+  }
+  question.id = XmlSchema::GetAttribute(question.element, u"xml:id");
+  question.resourceId = XmlSchema::GetAttribute(question.element, u"voxlet:resourceid");
+  question.points = XmlSchema::GetAttribute(question.element, u"voxlet:points");
+  if (question.graph) {
+    const Voxlet::RDF::TripleList found = question.graph->FindTriples(
+        question.resourceId, Voxlet::RDF::NodeKind::Resource, Voxlet::VocabularyTerm(u"questionformat"));
+    if (!found.empty()) question.format = found.front().object.value;
+  }
+  return question;
+}
+
+void CReceiverSession::OnAnswerUpload(uint16_t address, uint8_t questionNumber, const std::vector<uint8_t>& answer) {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  uint8_t bytes[5] = {};
+  std::copy_n(answer.begin(), std::min<size_t>(answer.size(), 5), bytes);
+  const bool connected = ServiceConnected();
+  const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
+  OV_LOG(kLogPacket, "%s - ANSWER_UPLOAD packet: addr - %u, question number - %u, answer = %x,%x,%x,%x,%x; %s",
+         PortUtf8().c_str(), address, questionNumber, bytes[0], bytes[1], bytes[2], bytes[3], bytes[4],
+         !clicker ? kNotFound : (!connected ? kNotConnected : kRelaying));
+  if (!clicker) {
+    LogAnswerNotSubmitted(address, questionNumber, kNotFound);
+    return;
+  }
+  const std::optional<AnsweredQuestion> question = FindAnsweredQuestion(questionNumber);
+  if (!question) {
+    LogAnswerNotSubmitted(address, questionNumber, "the question is not in the active assessment");
+    return;
+  }
+  Voxlet::StringBuffer text;
+  switch (Bridge::AnswerFormatOf(question->format)) {
+    case Bridge::AnswerFormat::Choice:
+      text = Bridge::DecodeChoiceAnswer(bytes, sizeof bytes, ChoiceValues(question->element, question->graph.get()));
+      break;
+    case Bridge::AnswerFormat::Number:
+      text = Bridge::DecodeNumberAnswer(bytes, sizeof bytes);
+      break;
+    case Bridge::AnswerFormat::ShortAnswer:
+      text = Bridge::DecodeShortAnswer(bytes, sizeof bytes);
+      break;
+    default:
+      break;
+  }
+  SubmitAnswer(text, question->id, question->points, *clicker);
+}
+
+void CReceiverSession::OnEnhancedAnswerUpload(uint16_t address, uint8_t sequenceNumber, uint8_t totalPackets,
+                                              uint8_t packetNumber, uint8_t questionNumber, const uint8_t* data,
+                                              uint32_t dataLength) {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  const bool connected = ServiceConnected();
+  const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
+  OV_LOG(kLogPacket,
+         "%s - ENHANCED_ANSWER_UPLOAD packet: addr - %u, question number - %u, total packets - %u, packet number - %u, "
+         "sequence number - %u, %s",
+         PortUtf8().c_str(), address, questionNumber, totalPackets, packetNumber, sequenceNumber,
+         !clicker ? kNotFound : (!connected ? kNotConnected : kRelaying));
+  if (!clicker) {
+    LogAnswerNotSubmitted(address, questionNumber, kNotFound);
+    return;
+  }
+  // Parts are numbered from 0; a part outside its answer would be taken for a missing one.
+  if (packetNumber >= totalPackets) {
+    LogAnswerNotSubmitted(address, questionNumber, "the part number lies outside the answer's parts");
+    return;
+  }
+  std::vector<unsigned char> combined;
+  unsigned int answeredNumber = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    const auto key = std::make_pair(address, sequenceNumber);
+    auto found = m_answerParts.find(key);
+    if (found == m_answerParts.end() && m_answerParts.size() >= kMaxAnswerAssemblies)
+      std::erase_if(m_answerParts, [](auto& entry) { return entry.second.containsAllParts(); });
+    if (found == m_answerParts.end() && m_answerParts.size() >= kMaxAnswerAssemblies) {
+      LogAnswerNotSubmitted(address, questionNumber, "too many answers are being collected at once");
+      return;
+    }
+    PacketContainer& container = m_answerParts[key];
+    if (container.totalParts() == 0) container = PacketContainer(totalPackets);
+    container.insertPart(packetNumber, data, static_cast<int>(dataLength));
+    if (questionNumber != 0) container.setQuestionNumber(questionNumber);
+    if (!container.containsAllParts()) return;
+    combined = container.combineAllPacketParts();
+    answeredNumber = container.questionNumber();
+  }
+  const std::optional<AnsweredQuestion> question = FindAnsweredQuestion(answeredNumber);
+  if (!question) {
+    LogAnswerNotSubmitted(address, answeredNumber, "the question is not in the active assessment");
+    return;
+  }
+  const bool math = question->format == Voxlet::VocabularyTerm(u"questionformat#math");
+  SubmitAnswer(AnswerTranslation().translateToUnicodeString(combined, math), question->id, question->points, *clicker);
+}
+
+void CReceiverSession::SubmitAnswer(const Voxlet::StringBuffer& answer, const Voxlet::StringBuffer& questionId,
+                                    const Voxlet::StringBuffer& points, const ClickerEndpointInfo& clicker) {
+  const Voxlet::StringBuffer document = Bridge::SubmissionText(Voxlet::CurrentTimestamp(), points, questionId, answer);
+  SendOrHold(BuildSubmission(clicker, questionId, document, false));
+}
+
+CReceiverSession::HeldAnswer CReceiverSession::BuildSubmission(const ClickerEndpointInfo& clicker,
+                                                               const Voxlet::StringBuffer& questionId,
+                                                               const Voxlet::StringBuffer& document, bool empty) {
+  HeldAnswer held;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    held.path = Bridge::SubmitPath(m_currentAssessmentId, m_currentClassId);
+  }
+  held.endpointId = clicker.endpointId;
+  held.studentId = clicker.studentId;
+  held.document = document;
+  held.questionId = questionId;
+  held.address = clicker.shortAddress;
+  held.empty = empty;
+  return held;
+}
+
+bool CReceiverSession::SendOrHold(HeldAnswer answer) {
+  if (ServiceConnected()) {
+    SendSubmission(answer);
+    return true;
+  }
+  // The software service is away (the client fails every request at once meanwhile): the
+  // submission waits for it, up to a limit.
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  if (m_leaving || m_heldAnswers.size() >= m_env.heldAnswerLimit) {
+    LogAnswerNotSubmitted(answer.address, 0, "the software service is away and no more answers can be held");
+    OV_LOG(kLogDiagnostic, "The answer to question %s of endpoint %s is lost", Utf8(answer.questionId).c_str(),
+           Utf8(answer.endpointId).c_str());
+    return false;
+  }
+  OV_LOG(kLogDiagnostic, "Holding the answer of endpoint %s to question %s until the software service is back",
+         Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
+  m_heldAnswers.push_back(std::move(answer));
+  return true;
+}
+
+void CReceiverSession::SendSubmission(const HeldAnswer& answer) {
+  // A submission that never got through because the software service went away meanwhile
+  // waits for it again; any other failure is the submit reply's to handle.
+  auto completion = [this, answer](const Voxlet::MessagePtr& reply) {
+    if (reply->Failure() && reply->State() != Voxlet::RequestStates::Complete && !ServiceConnected()) {
+      SendOrHold(answer);
+      return;
+    }
+    if (answer.empty)
+      LogIfFailed(reply);
+    else
+      OnSubmitResponse(reply);
+  };
+  Voxlet::MessagePtr message = NewServiceRequest(Voxlet::Methods::Post, answer.path, completion, false);
+  message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = answer.endpointId;
+  message->Headers()[kStudentHeader] = answer.studentId;
+  message->Headers()[Voxlet::Header::ContentType] = u"text/xml";
+  if (!answer.empty) {
+    Voxlet::Part part;
+    part.Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::TextXml;
+    part.Headers()[u"Content-Disposition"] = u"filename=\"submission.xml\"";
+    message->Parts().push_back(std::move(part));
+  }
+  message->SetContent(Voxlet::Content(answer.document));
+  if (!SendServiceRequest(message))
+    OV_LOG(kLogDiagnostic, "The answer of endpoint %s to question %s could not be sent: the receiver is closing",
+           Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
+}
+
+void CReceiverSession::DeliverHeldAnswers() {
+  std::deque<HeldAnswer> held;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    held.swap(m_heldAnswers);
+  }
+  if (!held.empty())
+    OV_LOG(kLogDiagnostic, "Sending %u answer(s) held while the software service was away",
+           static_cast<unsigned>(held.size()));
+  for (HeldAnswer& answer : held) SendOrHold(std::move(answer));
+}
+
+size_t CReceiverSession::HeldAnswerCount() const {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  return m_heldAnswers.size();
+}
+
+void CReceiverSession::OnSubmitResponse(const Voxlet::MessagePtr& message) {
+  if (!message->Failure()) return;
+  LogUnexpectedEvent(message);
+  const Voxlet::StringBuffer endpointId = message->Headers().Get(Voxlet::Header::XVantrelVoxletEndpoint);
+  const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByEndpoint(endpointId);
+  OV_LOG(kLogDiagnostic, "The submission of endpoint %s failed (status %d); the answer is not submitted",
+         Utf8(endpointId).c_str(), message->StatusCode());
+  if (!clicker) return;
+  if (clicker->shortAddress != 0)
+    OV_LOG(kLogMilestone, "Post submit failed. Has valid endpoint.%u go to review mode", clicker->shortAddress);
+  IssueReceiverCommands(
+      [&](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(clicker->shortAddress, 0, true); });
+}
+
+void CReceiverSession::OnSessionEndRemote(uint16_t address) {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass || address == 0) return;
+  bool assessmentStarted = false;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    assessmentStarted = !m_currentAssessmentId.empty();
+  }
+  const bool connected = ServiceConnected();
+  const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
+  OV_LOG(kLogPacket, "%s - SESSION_END_REMOTE packet: addr - %u; %s", PortUtf8().c_str(), address,
+         !assessmentStarted ? kNoAssessment : (!clicker ? kNotFound : (!connected ? kNotConnected : kRelaying)));
+  if (!assessmentStarted || !clicker) return;
+  SendOrHold(
+      BuildSubmission(*clicker, {}, Bridge::EmptySubmissionText(Voxlet::CurrentTimestamp(), clicker->studentId), true));
+}

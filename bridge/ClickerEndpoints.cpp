@@ -1,0 +1,372 @@
+// The clickers as endpoints of the software service: announced on their first status report,
+// identified (whois) and signed in when they join, their batteries, raised hands, log-offs and
+// departures relayed, and the software side's disconnect and raised-hand cancellation.
+#include "bridge/ClickerDocuments.h"
+#include "bridge/HelloDocument.h"
+#include "bridge/ReceiverSession.h"
+#include "bridge/RelayReasons.h"
+#include "client/Format.h"
+#include "client/Strings.h"
+#include "client/XmlSchema.h"
+#include "client/http/Client.h"
+#include "client/http/Message.h"
+#include "service/Logger.h"
+
+using namespace Bridge::Reasons;
+
+namespace {
+
+const Voxlet::StringBuffer kStudentHeader = u"X-Vantrel-Voxlet-Student";
+const Voxlet::StringBuffer kMacHeader = u"X-Vantrel-Voxlet-MacAddress";
+constexpr int kSoftwareActionCooldownTicks = 4;
+
+std::string Utf8(const Voxlet::StringBuffer& text) { return Voxlet::UTF16to8(text); }
+
+}  // namespace
+
+bool CReceiverSession::ServiceConnected() const {
+  const Voxlet::ClientPtr client = ServiceClient();
+  return client && client->State() == Voxlet::ClientStates::Connected;
+}
+
+bool CReceiverSession::AnonymousClass() const {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  return m_anonymous;
+}
+
+void CReceiverSession::SendClickerRequest(int method, const Voxlet::StringBuffer& path,
+                                          const ClickerEndpointInfo& clicker, CompletionHandler completion,
+                                          bool studentHeader) {
+  Voxlet::MessagePtr message = NewServiceRequest(method, path, completion, false);
+  message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker.endpointId;
+  if (studentHeader) message->Headers()[kStudentHeader] = clicker.studentId;
+  SendServiceRequest(message);
+}
+
+// ---- status reports ----------------------------------------------------------------------------
+
+void CReceiverSession::OnClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality) {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  ReportClickerStatus(address, battery, linkQuality);
+}
+
+void CReceiverSession::ReportClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality) {
+  const bool connected = ServiceConnected();
+  const bool subscribed = Subscribed();
+  if (!connected || !subscribed)
+    OV_LOG(kLogPacket, "%s - DEVICE_STATUS remote packet: addr - %u, battery level - %u, link quality - %u; %s",
+           PortUtf8().c_str(), address, battery, linkQuality, connected ? kNotSubscribed : kNotConnected);
+  if (address == 0 || !connected || !subscribed) return;
+  const Voxlet::StringBuffer receiverEndpointId = EndpointId();
+  if (receiverEndpointId.empty()) return;
+
+  const ClickerRegistry::StatusOutcome outcome =
+      m_clickers.ReportStatus(address, battery, linkQuality, receiverEndpointId);
+  if (outcome.created || outcome.relay) {
+    Voxlet::MessagePtr message = NewServiceRequest(
+        outcome.created ? Voxlet::Methods::Post : Voxlet::Methods::Get, Bridge::ClickerHelloPath(),
+        outcome.created ? &CReceiverSession::LogMessageIfEndpointCreated : &CReceiverSession::LogIfFailed, false);
+    message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = outcome.clicker.endpointId;
+    message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
+    message->SetContent(Voxlet::Content(Bridge::BuildClickerStatusDocument(
+        battery, linkQuality, outcome.created ? receiverEndpointId : Voxlet::StringBuffer())));
+    SendServiceRequest(message);
+  }
+  if (outcome.lowBattery)
+    SendClickerRequest(Voxlet::Methods::Post, u"/voxlet/scripts/teachers/lowBattery.js?", outcome.clicker,
+                       &CReceiverSession::LogIfFailed, true);
+  if (outcome.goodBattery)
+    SendClickerRequest(Voxlet::Methods::Post, u"/voxlet/scripts/teachers/goodBattery.js?", outcome.clicker,
+                       &CReceiverSession::LogIfFailed, true);
+}
+
+void CReceiverSession::LogMessageIfEndpointCreated(const Voxlet::MessagePtr& message) {
+  if (message->Failure()) {
+    LogUnexpectedEvent(message);
+    return;
+  }
+  if (message->StatusCode() != Voxlet::StatusCodes::Created) return;
+  const Voxlet::StringBuffer endpointId = message->Headers().Get(Voxlet::Header::XVantrelVoxletEndpoint);
+  if (!endpointId.empty())
+    OV_LOG(kLogDiagnostic, "LogMessageIfEndpointCreated: Endpoint %s created; ", Utf8(endpointId).c_str());
+}
+
+// ---- joins, whois and sign-in ------------------------------------------------------------------
+
+void CReceiverSession::OnJoinLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow,
+                                           const Voxlet::StringBuffer& studentId, bool autoLogin) {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  const bool anonymous = AnonymousClass();
+  OV_LOG(kLogPacket,
+         "%s - JOIN_LOGIN_RESPONSE_LOGIN_REQUIRED packet: addr - %u, MAC high - %u, MAC low - %u, student id - %s, "
+         "auto - %u; %s",
+         PortUtf8().c_str(), address, macHigh, macLow, Utf8(studentId).c_str(), autoLogin,
+         anonymous ? kAnonymous : kRelaying);
+  if (address != 0 && !anonymous) JoinClicker(address, macHigh, macLow, studentId);
+}
+
+void CReceiverSession::OnJoinNoLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow) {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  // A clicker counts as joined once it has a student: a record made by its status report alone
+  // (which comes before the join) still needs the whois and the sign-in.
+  const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
+  const bool known = clicker && !clicker->studentId.empty();
+  bool anonymous = false;
+  bool switching = false;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    anonymous = m_anonymous;
+    switching = m_switchingClasses;
+  }
+  const bool joined = known && !switching;
+  OV_LOG(kLogPacket, "%s - JOIN_LOGIN_RESPONSE_NO_LOGIN_REQUIRED packet: addr - %u, MAC high - %u, MAC low - %u; %s",
+         PortUtf8().c_str(), address, macHigh, macLow,
+         !anonymous ? kNotAnonymous : (joined ? kAlreadyCreated : kRelaying));
+  if (address == 0 || !anonymous || joined) return;
+  JoinClicker(address, macHigh, macLow, u"clickerstudent." + Bridge::FormatMacAddress(macHigh, macLow));
+}
+
+void CReceiverSession::RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow) {
+  JoinClicker(address, macHigh, macLow, u"clickerstudent." + Bridge::FormatMacAddress(macHigh, macLow));
+}
+
+void CReceiverSession::JoinClicker(uint16_t address, uint32_t macHigh, uint32_t macLow,
+                                   const Voxlet::StringBuffer& studentNumber) {
+  if (!ServiceConnected()) {
+    OV_LOG(kLogDiagnostic, "not connected; booting clicker...");
+    IssueReceiverCommands([&](CReceiverProtocolHandler& handler) { handler.SendLoginGrant(address, false, {}); });
+    return;
+  }
+  std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
+  if (!clicker) {
+    ReportClickerStatus(address, 0, 0);
+    clicker = m_clickers.FindByAddress(address);
+    if (!clicker) return;
+  }
+  const Voxlet::StringBuffer macText = Bridge::FormatMacAddress(macHigh, macLow);
+  m_clickers.SetMac(address, macHigh, macLow, macText);
+
+  Voxlet::MessagePtr macHello =
+      NewServiceRequest(Voxlet::Methods::Post, Bridge::ClickerHelloPath(), &CReceiverSession::LogIfFailed, false);
+  macHello->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker->endpointId;
+  macHello->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
+  macHello->Headers()[kMacHeader] = macText;
+  macHello->SetContent(Voxlet::Content(Bridge::BuildMacHelloDocument(macText)));
+  SendServiceRequest(macHello);
+
+  Voxlet::MessagePtr whois = NewServiceRequest(
+      Voxlet::Methods::Post,
+      u"/voxlet/builtins/teachers/whois?subject=" + Voxlet::Url::Encode(Bridge::StudentUrn(studentNumber)),
+      &CReceiverSession::OnWhoisResponse, false);
+  whois->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
+  whois->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker->endpointId;
+  whois->Headers()[kMacHeader] = macText;
+  whois->SetContent(Voxlet::Content(Bridge::BuildWhoisDocument(studentNumber)));
+  SendServiceRequest(whois);
+}
+
+void CReceiverSession::OnWhoisResponse(const Voxlet::MessagePtr& message) {
+  const std::optional<ClickerEndpointInfo> clicker =
+      m_clickers.FindByEndpoint(message->Headers().Get(Voxlet::Header::XVantrelVoxletEndpoint));
+  if (!clicker) {
+    if (message->State() != Voxlet::RequestStates::Complete) return;
+    OV_LOG(kLogDiagnostic, "whois ignored because endpoint not found; logging message...");
+    LogUnexpectedEvent(message);
+    return;
+  }
+  // A whois that got no answer at all boots the clicker as a refused one does: otherwise the
+  // student would sit at a clicker that neither logs in nor says why.
+  const Voxlet::StringBuffer studentId = message->State() == Voxlet::RequestStates::Complete
+                                             ? message->ReplyHeaders().Get(kStudentHeader)
+                                             : Voxlet::StringBuffer();
+  if (message->State() != Voxlet::RequestStates::Complete || message->StatusCode() != Voxlet::StatusCodes::OK ||
+      studentId.empty()) {
+    OV_LOG(kLogDiagnostic, "whois failed; booting clicker...");
+    IssueReceiverCommands(
+        [&](CReceiverProtocolHandler& handler) { handler.SendLoginGrant(clicker->shortAddress, false, {}); });
+    LogUnexpectedEvent(message);
+    return;
+  }
+  const std::optional<ClickerEndpointInfo> known = m_clickers.SetStudent(clicker->endpointId, studentId);
+  if (!known) return;
+  if (!AnonymousClass()) {
+    IssueReceiverCommands(
+        [&](CReceiverProtocolHandler& handler) { handler.SendLoginGrant(known->shortAddress, true, studentId); });
+    return;
+  }
+  OV_LOG(kLogDiagnostic, "gotWhoIs: signing in with endpoint: %s", Utf8(known->endpointId).c_str());
+  Voxlet::MessagePtr signin = NewServiceRequest(Voxlet::Methods::Post, u"/voxlet/builtins/teachers/signin",
+                                                &CReceiverSession::OnSigninResponse, false);
+  signin->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = known->endpointId;
+  signin->Headers()[kStudentHeader] = known->studentId;
+  signin->Headers()[kMacHeader] = known->macText;
+  SendServiceRequest(signin);
+}
+
+void CReceiverSession::OnLoginGrantConfirm(uint16_t address, bool confirmed) {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  const bool connected = ServiceConnected();
+  std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
+  OV_LOG(kLogPacket, "%s - LOGIN_GRANT_CONFIRM packet: addr - %u, ;  %s", PortUtf8().c_str(), address,
+         !clicker ? kNotFound : (!connected ? kNotConnected : kRelaying));
+  if (!clicker || !connected || !confirmed) return;
+  ReportClickerStatus(address, 0, 0);
+  clicker = m_clickers.FindByAddress(address);
+  if (!clicker) return;
+  OV_LOG(kLogDiagnostic, "Sending sign in message to software service: addr - %u, ;  %s", address,
+         Utf8(clicker->endpointId).c_str());
+  Voxlet::MessagePtr signin = NewServiceRequest(Voxlet::Methods::Post, u"/voxlet/builtins/teachers/signin",
+                                                &CReceiverSession::OnSigninResponse, false);
+  signin->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker->endpointId;
+  signin->Headers()[kStudentHeader] = clicker->studentId;
+  signin->Headers()[kMacHeader] = clicker->macText;
+  SendServiceRequest(signin);
+}
+
+void CReceiverSession::OnSigninResponse(const Voxlet::MessagePtr& message) {
+  if (message->State() != Voxlet::RequestStates::Complete) {
+    LogUnexpectedEvent(message);
+    return;
+  }
+  const std::optional<ClickerEndpointInfo> clicker =
+      m_clickers.FindByEndpoint(message->Headers().Get(Voxlet::Header::XVantrelVoxletEndpoint));
+  if (!clicker) {
+    OV_LOG(kLogDiagnostic, "signin ignored because endpoint not found; logging message...");
+    LogUnexpectedEvent(message);
+    return;
+  }
+  if (message->StatusCode() != Voxlet::StatusCodes::OK) {
+    if (clicker->shortAddress == 0) return;
+    OV_LOG(kLogMilestone, "Post Signin. status code is not OK, is %u. Has valid endpoint. Turn off clicker:%u",
+           static_cast<unsigned>(message->StatusCode()), clicker->shortAddress);
+    OV_LOG(kLogMilestone, "Post Signin. content of message: %s", message->ReplyBody().c_str());
+    IssueReceiverCommands([&](CReceiverProtocolHandler& handler) { handler.SendLoginOff(clicker->shortAddress); });
+    return;
+  }
+  if (!AnonymousClass())
+    IssueReceiverCommands(
+        [&](CReceiverProtocolHandler& handler) { handler.SendLoginGrantReply(clicker->shortAddress); });
+}
+
+// ---- raised hands, log-offs and departures -----------------------------------------------------
+
+void CReceiverSession::OnHandUp(uint16_t address, bool handUp) {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  const bool connected = ServiceConnected();
+  const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
+  OV_LOG(kLogPacket, "%s - HAND_UP packet: addr - %u, hand up - %u; %s...", PortUtf8().c_str(), address, handUp,
+         !clicker ? kNotFound : (!connected ? kNotConnected : kRelaying));
+  if (clicker && connected) SendRaisedHand(*clicker, handUp);
+}
+
+void CReceiverSession::SendRaisedHand(const ClickerEndpointInfo& clicker, bool handUp) {
+  Voxlet::XmlDocumentPtr document =
+      Voxlet::XmlSchema::Parse(Bridge::RaisedHandText(Voxlet::CurrentTimestamp(), clicker.studentId, handUp));
+  if (!document) return;
+  Voxlet::MessagePtr message = NewServiceRequest(Voxlet::Methods::Post, u"/voxlet/builtins/teachers/raisedhand",
+                                                 &CReceiverSession::LogIfFailed, false);
+  message->Headers()[kStudentHeader] = clicker.studentId;
+  message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker.endpointId;
+  message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::TextXml;
+  message->SetContent(Voxlet::Content(document));
+  SendServiceRequest(message);
+}
+
+void CReceiverSession::OnLoginOff(uint16_t address) {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    ++m_logOffCount;
+  }
+  m_logOffsChanged.notify_all();
+  const bool known = m_clickers.FindByAddress(address).has_value();
+  OV_LOG(kLogPacket, "%s - LOGIN_OFF packet: addr - %u; %s", PortUtf8().c_str(), address,
+         known ? kFakingDisassociate : kNotFound);
+  if (!known) return;
+  // Gone, then announced again as a new clicker without a student.
+  OnDeviceDisassociated(address);
+  ReportClickerStatus(address, 0, 0);
+}
+
+void CReceiverSession::OnDeviceDisassociated(uint16_t address) {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  const bool connected = ServiceConnected();
+  const std::optional<ClickerEndpointInfo> clicker = m_clickers.Remove(address);
+  OV_LOG(kLogPacket, "%s - DEVICE_DISASSOCIATED packet: addr - %u, ; %s", PortUtf8().c_str(), address,
+         !clicker ? kNotFound : (!connected ? kNotConnected : kRelaying));
+  if (clicker && connected)
+    SendClickerRequest(Voxlet::Methods::Post, u"/voxlet/builtins/anyone/goodbye", *clicker,
+                       &CReceiverSession::LogIfFailed, false);
+}
+
+// ---- the software side's actions ---------------------------------------------------------------
+
+void CReceiverSession::DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId) {
+  const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByEndpoint(endpointId);
+  if (!clicker) return;
+  int cooldown = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    cooldown = m_softwareActionCooldown;
+    if (cooldown <= 0) m_softwareActionCooldown = kSoftwareActionCooldownTicks;
+  }
+  if (cooldown > 0) {
+    OV_LOG(kLogDiagnostic,
+           "Specifically disregarding clicker disconnect in software because the previous clicker you attempted to "
+           "disconnect may not have yet got its message; must wait %d more second(s) for next disconnect attempt",
+           cooldown);
+    return;
+  }
+  OV_LOG(kLogDiagnostic,
+         "Clicker disconnected in software - student %s endpoint %s shortaddr %d macaddr %08X%08X - sending session "
+         "end (power down) to clicker",
+         Utf8(clicker->studentId).c_str(), Utf8(clicker->endpointId).c_str(), clicker->shortAddress, clicker->macHigh,
+         clicker->macLow);
+  IssueReceiverCommands(
+      [&](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(clicker->shortAddress, 2, true); });
+}
+
+void CReceiverSession::CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId) {
+  const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByEndpoint(endpointId);
+  if (!clicker) return;
+  int cooldown = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    cooldown = m_softwareActionCooldown;
+    if (cooldown <= 0) m_softwareActionCooldown = kSoftwareActionCooldownTicks;
+  }
+  if (cooldown > 0) {
+    OV_LOG(kLogDiagnostic,
+           "Specifically disregarding this raised hands cancellation because we need to wait %d more second(s) for a "
+           "previous one to finish",
+           cooldown);
+    return;
+  }
+  OV_LOG(kLogDiagnostic,
+         "Raised hand cancelled in software - student %s endpoint %s shortaddr %d macaddr %08X%08X - sending hand up "
+         "response to clicker",
+         Utf8(clicker->studentId).c_str(), Utf8(clicker->endpointId).c_str(), clicker->shortAddress, clicker->macHigh,
+         clicker->macLow);
+  IssueReceiverCommands([&](CReceiverProtocolHandler& handler) { handler.SendHandUpReply(clicker->shortAddress); });
+  SendRaisedHand(*clicker, false);
+}
+
+// ---- the clickers as the class lifecycle sees them ---------------------------------------------
+
+std::vector<uint16_t> CReceiverSession::ClickerShortAddresses() { return m_clickers.ShortAddresses(); }
+
+std::vector<CReceiverSession::KnownClicker> CReceiverSession::KnownClickers() {
+  std::vector<KnownClicker> known;
+  for (const ClickerEndpointInfo& clicker : m_clickers.All())
+    known.push_back({clicker.shortAddress, clicker.macHigh, clicker.macLow, clicker.studentId});
+  return known;
+}
+
+void CReceiverSession::ClearClickers() { m_clickers.Clear(); }

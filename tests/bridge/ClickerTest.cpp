@@ -1,0 +1,309 @@
+// Clickers through the receiver over a pty with both simulators: joins, whois and sign-in,
+// raised hands and batteries, answers of every format as the software service receives them,
+// a failed submission, the software side's actions and their cooldown, and the goodbyes.
+#include "BridgeFixture.h"
+#include "bridge/ClickerDocuments.h"
+#include "bridge/HelloDocument.h"
+#include "content/Translation.h"
+#include "tools/receiver-sim/ClickerAnswers.h"
+
+namespace {
+
+ServiceSim::Scenario ClickerScenario() {
+  std::string error;
+  std::optional<ServiceSim::Scenario> scenario =
+      ServiceSim::LoadScenario(std::string(OVANTA_SIM_DATA) + "/lesson.scenario", error);
+  if (!scenario) ADD_FAILURE() << error;
+  ServiceSim::Scenario lesson = scenario ? *scenario : ServiceSim::Scenario{};
+  lesson.timeline.clear();  // the test is the teacher
+  std::vector<ServiceSim::ClassSpec> classes = lesson.AllClasses();
+  if (!classes.empty()) {
+    ServiceSim::ClassSpec dropIn = classes.front();
+    dropIn.id = "drop-in";
+    dropIn.anonymous = true;
+    dropIn.students.clear();
+    lesson.classes.push_back(dropIn);
+  }
+  return lesson;
+}
+
+Packets OfCommand(const Packets& packets, uint8_t command, uint16_t address) {
+  Packets found;
+  for (const Bytes& p : packets)
+    if (p.size() >= 3 && p[2] == command && ((p[0] << 8) | p[1]) == address) found.push_back(p);
+  return found;
+}
+
+std::string AttributeOf(const std::string& document, const std::string& name) {
+  const std::string key = name + "=\"";
+  const size_t at = document.find(key);
+  if (at == std::string::npos) return {};
+  return document.substr(at + key.size(), document.find('"', at + key.size()) - at - key.size());
+}
+
+}  // namespace
+
+class ClickerTest : public BridgeTest {
+ protected:
+  ClickerTest() : BridgeTest(ClickerScenario()) {
+    prepareSession = [](RecordingSession& s) {
+      s.runLifecycle = true;
+      s.realClickers = true;
+    };
+  }
+
+  void Teacher(const std::string& line) {
+    bool ok = false;
+    service.Control(line, ok);
+    ASSERT_TRUE(ok) << line;
+  }
+
+  // Opens the receiver, starts the class and waits until its network runs.
+  void StartClass(const std::string& classId) {
+    OpenAndSubscribe();
+    Teacher("activate-class " + classId);
+    PollOnce();
+    ASSERT_TRUE(WaitUntil([&] { return simulator->NetworkUp(); }));
+  }
+
+  // Clickers 0 .. count-1 join (as students 1001 ..) and wait until they are logged in.
+  void JoinAndLogIn(int count, bool withNumbers = true) {
+    for (int i = 0; i < count; ++i)
+      ASSERT_TRUE(withNumbers ? simulator->Join(i, std::to_string(1001 + i)) : simulator->Join(i));
+    ASSERT_TRUE(simulator->WaitForClickers(
+        [&](const std::map<int, ClickerInfo>& c) {
+          for (int i = 0; i < count; ++i)
+            if (!c.at(i).loggedIn()) return false;
+          return true;
+        },
+        20000));
+    ASSERT_TRUE(service.Manager().WaitFor(
+        [&] {
+          int signedIn = 0;
+          for (const auto& [id, e] : service.Manager().Endpoints()) signedIn += e.kind == "clicker" && e.signedIn;
+          return signedIn >= count;
+        },
+        20));
+  }
+
+  std::string ClickerEndpoint(int i) { return "clickerhardware." + kEndpoint + "." + std::to_string(0x0100 + i); }
+
+  bool WaitForSubmissions(size_t count) {
+    return service.Manager().WaitFor([&] { return service.Manager().Submissions().size() >= count; }, 20);
+  }
+};
+
+TEST_F(ClickerTest, RosterClassClickersAreIdentifiedGrantedAndSignedInAndAnUnknownNumberIsBooted) {
+  StartClass("class-1");
+  JoinAndLogIn(3);
+  const auto endpoints = service.Manager().Endpoints();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(endpoints.count(ClickerEndpoint(i))) << ClickerEndpoint(i);
+    const ServiceSim::Endpoint& e = endpoints.at(ClickerEndpoint(i));
+    EXPECT_EQ(e.kind, "clicker");
+    EXPECT_EQ(e.receiverId, kEndpoint);
+    EXPECT_EQ(e.studentId, "s-" + std::to_string(1001 + i));
+    EXPECT_TRUE(e.signedIn);
+    const auto clicker = simulator->Clicker(i);
+    ASSERT_TRUE(clicker);
+    EXPECT_EQ(e.address, Voxlet::UTF16to8(Bridge::FormatMacAddress(clicker->macHigh, clicker->macLow)));
+  }
+  EXPECT_EQ(session->Clickers().Size(), 3u);
+
+  // A number that is not on the roster: whois refused, the clicker booted.
+  ASSERT_TRUE(simulator->Login(2, "9999"));
+  ASSERT_TRUE(simulator->WaitForClickers(
+      [](const std::map<int, ClickerInfo>& c) { return c.at(2).state == ClickerState::Refused; }, 20000));
+  EXPECT_NE(Log().find("whois failed; booting clicker..."), std::string::npos);
+}
+
+TEST_F(ClickerTest, AnonymousClassClickersSignInUnderTheirMacWithoutAGrant) {
+  StartClass("drop-in");
+  JoinAndLogIn(2, false);
+  const auto endpoints = service.Manager().Endpoints();
+  for (int i = 0; i < 2; ++i) {
+    const auto clicker = simulator->Clicker(i);
+    ASSERT_TRUE(clicker);
+    EXPECT_EQ(endpoints.at(ClickerEndpoint(i)).studentId,
+              "clickerstudent." + Voxlet::UTF16to8(Bridge::FormatMacAddress(clicker->macHigh, clicker->macLow)));
+  }
+  EXPECT_TRUE(OfCommand(Received(), 0x14, 0x0100).empty()) << "no login grant in an anonymous class";
+  const std::string log = Log();
+  EXPECT_NE(log.find("gotWhoIs: signing in with endpoint: " + ClickerEndpoint(0)), std::string::npos);
+  // A second join of a clicker that is signed in sends nothing more.
+  const size_t whois = Count("whois");
+  const auto first = simulator->Clicker(0);
+  ASSERT_TRUE(first);
+  simulator->SendPacket({0x01, 0x00, 0x07, static_cast<uint8_t>(first->macHigh >> 24),
+                         static_cast<uint8_t>(first->macHigh >> 16), static_cast<uint8_t>(first->macHigh >> 8),
+                         static_cast<uint8_t>(first->macHigh), static_cast<uint8_t>(first->macLow >> 24),
+                         static_cast<uint8_t>(first->macLow >> 16), static_cast<uint8_t>(first->macLow >> 8),
+                         static_cast<uint8_t>(first->macLow)});
+  simulator->RaiseHand(0, true);  // handled after the join
+  ASSERT_TRUE(WaitForCount("raisedhand", 1));
+  EXPECT_EQ(Count("whois"), whois);
+  EXPECT_NE(Log().find("Endpoint has already been created and logged in."), std::string::npos);
+}
+
+TEST_F(ClickerTest, HandsAndBatteriesAreRelayedWithTheStudentAndLowBatteryOnlyOnce) {
+  StartClass("class-1");
+  JoinAndLogIn(1);
+  simulator->RaiseHand(0, true);
+  simulator->RaiseHand(0, false);
+  ASSERT_TRUE(WaitForCount("raisedhand", 2));
+  const auto hands = service.Manager().RaisedHands();
+  ASSERT_EQ(hands.size(), 2u);
+  EXPECT_EQ(hands[0].value, "true");
+  EXPECT_EQ(hands[1].value, "false");
+  for (const auto& hand : hands) {
+    EXPECT_EQ(hand.studentId, "s-1001");
+    EXPECT_EQ(hand.endpointId, ClickerEndpoint(0));
+    EXPECT_EQ(hand.time.size(), 24u);
+  }
+
+  simulator->ReportBattery(0, true, 40);
+  simulator->ReportBattery(0, true, 38);
+  simulator->ReportBattery(0, false, 41);
+  simulator->ReportBattery(0, false, 42);
+  ASSERT_TRUE(WaitForCount("goodBattery", 1));
+  Settle();
+  EXPECT_EQ(Count("lowBattery"), 1u);
+  EXPECT_EQ(Count("goodBattery"), 1u);
+  const auto endpoints = service.Manager().Endpoints();
+  EXPECT_EQ(endpoints.at(ClickerEndpoint(0)).signal, "42");
+}
+
+TEST_F(ClickerTest, EveryAnswerFormatReachesTheServiceAsItsExactSubmission) {
+  StartClass("class-1");
+  JoinAndLogIn(1);
+  Teacher("activate-assessment lesson-quiz");
+  PollOnce();
+  ASSERT_TRUE(WaitForCount("database", 2));
+  Settle();  // the assessment document's reply has been handled
+
+  using namespace SimAnswers;
+  simulator->Answer(0, 1, *Encode(Kind::Choice, "C"));
+  simulator->Answer(0, 2, *Encode(Kind::Number, "3.5"));
+  simulator->Answer(0, 3, *Encode(Kind::ShortAnswer, "Paris"));
+  // Text and math over several packets; the math parts arrive last first.
+  const Bytes text = *Encode(Kind::Text, "It turns light into sugar");
+  simulator->EnhancedAnswer(0, 1, 4, text, 8);
+  const Bytes math = *Encode(Kind::Math, "x^{2}+1");
+  auto parts = *EnhancedPackets(0x0100, 2, 5, math, 3);
+  ASSERT_GE(parts.size(), 3u);
+  for (auto p = parts.rbegin(); p != parts.rend(); ++p) simulator->SendPacket(*p);
+  ASSERT_TRUE(WaitForSubmissions(5));
+
+  const Translation translation;
+  const std::map<std::string, std::string> expected = {
+      {"q1", "C"},
+      {"q2", "3.5"},
+      {"q3", "Paris"},
+      {"q4", Voxlet::UTF16to8(translation.translateToUnicodeString(text, false))},
+      {"q5", Voxlet::UTF16to8(translation.translateToUnicodeString(math, true))},
+  };
+  EXPECT_EQ(expected.at("q4"), "It turns light into sugar");
+  const auto submissions = service.Manager().Submissions();
+  ASSERT_EQ(submissions.size(), 5u);
+  for (const auto& s : submissions) {
+    SCOPED_TRACE(s.questionId);
+    ASSERT_TRUE(expected.count(s.questionId));
+    EXPECT_TRUE(s.accepted);
+    EXPECT_EQ(s.answer, expected.at(s.questionId));
+    EXPECT_EQ(s.studentId, "s-1001");
+    EXPECT_EQ(s.endpointId, ClickerEndpoint(0));
+    EXPECT_EQ(s.assessmentId, "lesson-quiz");
+    EXPECT_EQ(s.classId, "class-1");
+    EXPECT_EQ(s.parts, 1u);
+    EXPECT_EQ(s.partContentType, "text/xml");
+    EXPECT_EQ(s.partDisposition, "filename=\"submission.xml\"");
+    const std::string stamp = AttributeOf(s.document, "voxlet:submitted");
+    EXPECT_EQ(s.document,
+              Voxlet::UTF16to8(Bridge::SubmissionText(Voxlet::UTF8to16(stamp), u"1", Voxlet::UTF8to16(s.questionId),
+                                                      Voxlet::UTF8to16(expected.at(s.questionId)))));
+  }
+
+  // An answer to a question the assessment does not have is dropped with a line naming it.
+  // (Packets are handled in order: once the next submission is in, so is its line.)
+  simulator->Answer(0, 6, *Encode(Kind::Choice, "A"));
+
+  // A session ended without an answer is an empty submission for the student.
+  simulator->EndSession(0);
+  ASSERT_TRUE(WaitForSubmissions(6));
+  const std::string log = Log();
+  EXPECT_NE(log.find("dropped this because we have just 5 questions in our internal lists"), std::string::npos);
+  EXPECT_NE(log.find("Answer of clicker 256 to question 6 not submitted"), std::string::npos);
+  const auto last = service.Manager().Submissions().back();
+  EXPECT_TRUE(last.questionId.empty());
+  EXPECT_EQ(last.studentId, "s-1001");
+  EXPECT_NE(last.document.find("voxlet:studentid=\"s-1001\""), std::string::npos);
+}
+
+TEST_F(ClickerTest, AFailedSubmissionSendsOnlyThatClickerToReview) {
+  StartClass("class-1");
+  JoinAndLogIn(2);
+  Teacher("activate-assessment lesson-quiz");
+  PollOnce();
+  ASSERT_TRUE(WaitForCount("database", 2));
+  Settle();
+  ServiceSim::SimReply refused;
+  refused.status = 500;
+  service.OverrideReply("/voxlet/builtins/teachers/submit", refused);
+  simulator->Answer(0, 1, *SimAnswers::Encode(SimAnswers::Kind::Choice, "B"));
+  // Review mode is a session end (mode 0) to that clicker's address alone.
+  ASSERT_TRUE(WaitForPacket({0x01, 0x00, 0x0E, 0x00}));
+  Settle();
+  EXPECT_EQ(CountOf(Received(), {0x01, 0x01, 0x0E, 0x00}), 0u);
+  const std::string log = Log();
+  EXPECT_NE(log.find("Post submit failed. Has valid endpoint.256 go to review mode"), std::string::npos);
+  EXPECT_NE(log.find("The submission of endpoint " + ClickerEndpoint(0) + " failed (status 500)"), std::string::npos);
+}
+
+TEST_F(ClickerTest, SoftwareSideActionsWaitOutTheSharedCooldown) {
+  StartClass("class-1");
+  JoinAndLogIn(2);
+  Teacher("disconnect-student s-1001");
+  PollOnce();
+  ASSERT_TRUE(WaitForPacket({0x01, 0x00, 0x0E, 0x02}));
+  // The next poll's cancellation for the other clicker comes within the cooldown: dropped.
+  Teacher("cancel-raised-hand s-1002");
+  PollOnce();
+  Settle();
+  EXPECT_TRUE(OfCommand(Received(), 0x0C, 0x0101).empty()) << "dropped in the cooldown";
+  EXPECT_NE(Log().find("we need to wait 3 more second(s) for a previous one to finish"), std::string::npos);
+  EXPECT_NE(Log().find("Clicker disconnected in software - student s-1001 endpoint " + ClickerEndpoint(0) +
+                       " shortaddr 256 macaddr "),
+            std::string::npos);
+  // Once the cooldown has run out the same cancellation goes through.
+  for (int i = 0; i < 3; ++i) PollOnce();
+  Teacher("cancel-raised-hand s-1002");
+  PollOnce();
+  ASSERT_TRUE(WaitForPacket({0x01, 0x01, 0x0C, 0x01}));
+  ASSERT_TRUE(WaitForCount("raisedhand", 1));
+  EXPECT_EQ(service.Manager().RaisedHands().back().value, "false");
+}
+
+TEST_F(ClickerTest, LogOffAnnouncesTheClickerAgainAndCloseSaysGoodbyeForEveryClicker) {
+  StartClass("class-1");
+  JoinAndLogIn(3);
+  // A log-off: goodbye, then the clicker is a new endpoint without a student.
+  const size_t goodbyes = Count("goodbye");
+  simulator->LogOff(1);
+  ASSERT_TRUE(WaitForCount("goodbye", goodbyes + 1));
+  ASSERT_TRUE(service.Manager().WaitFor(
+      [&] {
+        const auto endpoints = service.Manager().Endpoints();
+        const auto e = endpoints.find(ClickerEndpoint(1));
+        return e != endpoints.end() && e->second.studentId.empty();
+      },
+      20));
+  EXPECT_EQ(session->Clickers().Size(), 3u);
+
+  session->Close();
+  std::set<std::string> said;
+  for (const auto& r : Requests("goodbye"))
+    if (r.headers.count("x-vantrel-voxlet-endpoint")) said.insert(r.headers.at("x-vantrel-voxlet-endpoint"));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(said.count(ClickerEndpoint(i))) << ClickerEndpoint(i);
+  EXPECT_TRUE(said.count(kEndpoint));
+  EXPECT_EQ(session->Clickers().Size(), 0u);
+}
