@@ -155,14 +155,17 @@ void CReceiverSimulator::Run() {
 void CReceiverSimulator::RunWriter() {
   for (;;) {
     Bytes bytes;
+    WrittenHook written;
     {
       std::unique_lock lock(m_writeLock);
       m_writeReady.wait(lock, [&] { return !m_running.load() || !m_outgoing.empty(); });
       if (!m_running.load()) return;
       bytes = std::move(m_outgoing.front());
       m_outgoing.pop_front();
+      written = m_written;
     }
     const size_t step = splitFrames.load() ? 1 : bytes.size();
+    bool complete = true;
     for (size_t at = 0; at < bytes.size();) {
       const size_t length = std::min(step, bytes.size() - at);
       const ssize_t n = write(m_master, bytes.data() + at, length);
@@ -170,11 +173,15 @@ void CReceiverSimulator::RunWriter() {
         at += static_cast<size_t>(n);
         continue;
       }
-      if (n < 0 && errno != EAGAIN && errno != EINTR) break;  // the line is gone: drop the rest
+      if (n < 0 && errno != EAGAIN && errno != EINTR) {  // the line is gone: drop the rest
+        complete = false;
+        break;
+      }
       pollfd fds[2] = {{m_master, POLLOUT, 0}, {m_wake[0], POLLIN, 0}};
       if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
       if (fds[1].revents) return;
     }
+    if (complete && written) written(bytes, std::chrono::steady_clock::now());
   }
 }
 
@@ -473,18 +480,40 @@ void CReceiverSimulator::JoinPacketsLocked(ClickerInfo& clicker, bool typed, Out
 
 void CReceiverSimulator::SendStatus(uint8_t status) { SendPacket({0, 0, 0x01, status}); }
 
-void CReceiverSimulator::SendPacket(const Bytes& packet) {
-  {
-    std::lock_guard guard(m_lock);
-    m_sent.push_back(packet);
-  }
+std::vector<uint8_t> CReceiverSimulator::FrameOf(const Bytes& packet) {
   Bytes frame = SimFraming::Frame(packet);
   if (corruptChecksums.load()) {
     // Flip one bit of the checksum position, keeping the frame free of inner zeros.
     uint8_t& b = frame[frame.size() - 2];
     b = static_cast<uint8_t>(b ^ 0x40) ? static_cast<uint8_t>(b ^ 0x40) : static_cast<uint8_t>(b ^ 0x20);
   }
-  Write(std::move(frame));
+  return frame;
+}
+
+void CReceiverSimulator::SendPacket(const Bytes& packet) {
+  {
+    std::lock_guard guard(m_lock);
+    m_sent.push_back(packet);
+  }
+  Write(FrameOf(packet));
+}
+
+void CReceiverSimulator::SendPackets(const std::vector<Bytes>& packets) {
+  Bytes burst;
+  {
+    std::lock_guard guard(m_lock);
+    m_sent.insert(m_sent.end(), packets.begin(), packets.end());
+  }
+  for (const Bytes& p : packets) {
+    const Bytes frame = FrameOf(p);
+    burst.insert(burst.end(), frame.begin(), frame.end());
+  }
+  Write(std::move(burst));
+}
+
+void CReceiverSimulator::OnWritten(WrittenHook hook) {
+  std::lock_guard guard(m_writeLock);
+  m_written = std::move(hook);
 }
 
 void CReceiverSimulator::Send(const Outgoing& packets) {

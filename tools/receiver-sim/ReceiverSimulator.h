@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -127,6 +128,13 @@ class CReceiverSimulator {
   // Receiver behaviour.
   void SendStatus(uint8_t status);
   void SendPacket(const std::vector<uint8_t>& packet);
+  // Frames every packet and writes them all with one write, as a burst arriving at once.
+  void SendPackets(const std::vector<std::vector<uint8_t>>& packets);
+  // Called on the writer thread once the last byte of each queued write is on the line: the
+  // bytes written (one frame, or the frames of SendPackets, each ending in 0x00) and when.
+  // Empty by default; the hook must not call back into the simulator.
+  using WrittenHook = std::function<void(const std::vector<uint8_t>& bytes, std::chrono::steady_clock::time_point at)>;
+  void OnWritten(WrittenHook hook);
 
   // Receiver state as the service set it.
   bool NetworkUp();
@@ -218,6 +226,8 @@ class CReceiverSimulator {
   std::string AutoAnswerTextLocked(const SimContent::Question& q, SimAnswers::Kind kind);
   int RandomDelayLocked();
   void Send(const Outgoing& packets);
+  // The packet's frame, with the checksum spoilt when corruptChecksums asks for it.
+  Bytes FrameOf(const Bytes& packet);
   void Write(Bytes bytes);
 
   SimulatorConfig m_config;
@@ -254,5 +264,6 @@ class CReceiverSimulator {
   std::mutex m_writeLock;
   std::condition_variable m_writeReady;
   std::deque<Bytes> m_outgoing;
+  WrittenHook m_written;
   std::mutex m_fdLock;
 };

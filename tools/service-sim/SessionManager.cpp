@@ -75,6 +75,7 @@ SessionManager::SessionManager(Scenario scenario)
 
 SimReply SessionManager::Handle(const SimRequest& request) {
   ReceivedRequest record;
+  record.arrived = std::chrono::steady_clock::now();
   record.method = request.method;
   record.headers = request.headers;
   record.body = request.body;
@@ -249,6 +250,7 @@ SimReply SessionManager::RaisedHandRequest(const SimRequest& request, ReceivedRe
 
 SimReply SessionManager::Submit(const SimRequest& request, ReceivedRequest& record) {
   Submission submission;
+  submission.arrived = record.arrived;
   submission.endpointId = request.Header(kEndpointHeader);
   submission.studentId = request.Header(kStudentHeader);
   submission.assessmentId = record.query["assessment"];

@@ -3,6 +3,7 @@
 // assessment state, and a record of everything received. Transport-free: the HTTP server hands
 // it each request. Thread-safe (one lock).
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -46,7 +47,8 @@ struct ReceivedRequest {
   std::map<std::string, std::string> query;
   std::map<std::string, std::string> headers;
   std::string body;
-  int status = 0;  // the status answered
+  int status = 0;                                 // the status answered
+  std::chrono::steady_clock::time_point arrived;  // when the whole request was handed over
 };
 
 struct Submission {
@@ -57,6 +59,7 @@ struct Submission {
   size_t parts = 0;        // sections of a multipart body
   std::string partContentType, partDisposition;
   bool accepted = false;
+  std::chrono::steady_clock::time_point arrived;  // of the request that carried it
 };
 
 struct RaisedHand {

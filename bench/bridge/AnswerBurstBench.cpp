@@ -1,0 +1,429 @@
+// A burst of 100 clicker answers from the radio to the software service: the simulated receiver
+// writes the answers on its pseudo-terminal, the real receiver stack (CReceiver and its
+// CReceiverSession) decodes them and submits each to the simulated software service. Per answer,
+// the latency runs from the last byte of its frame on the line to the arrival of its submission.
+// A plain loopback HTTP round trip to the same service, measured in the same run, gives the scale.
+//
+// Counters (milliseconds unless said): p50_ms and p99_ms of the answers of every burst of the run,
+// last_ms the mean time from the burst's last frame to its last arrival (last_max_ms the worst),
+// lost the answers that had not arrived within 10 s, rejected those the service refused,
+// http_rtt_ms the median of 200 GETs, p50_per_rtt their ratio, and one flag per target
+// (1 met, 0 not): all_arrived, last_within_50ms, p50_within_10_rtt.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/ReceiverSession.h"
+#include "client/http/Client.h"
+#include "client/http/Globals.h"
+#include "platform/Registry.h"
+#include "protocol/Receiver.h"
+#include "service/Logger.h"
+#include "tools/receiver-sim/ClickerAnswers.h"
+#include "tools/receiver-sim/ReceiverSimulator.h"
+#include "tools/receiver-sim/SimFraming.h"
+#include "tools/service-sim/ServiceSimulator.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kClickers = 100;
+constexpr uint8_t kQuestion = 1;
+constexpr uint8_t kAnswerUpload = 0x0B;
+constexpr auto kLostAfter = std::chrono::seconds(10);
+const std::string kReceiverEndpoint = "receiver.00-12-4B-00-0A-0B-0C-0D";  // the simulator's MAC
+
+double Millis(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double Percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t at = std::min(values.size() - 1, static_cast<size_t>(fraction * static_cast<double>(values.size())));
+  return values[at];
+}
+
+// A registry store file of the benchmark's own.
+class TemporaryRegistry {
+ public:
+  TemporaryRegistry() {
+    char path[] = "/tmp/ovanta-bench-registry-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd >= 0) close(fd);
+    m_path = path;
+    setenv("OVANTA_REGISTRY", m_path.c_str(), 1);
+  }
+  ~TemporaryRegistry() {
+    unsetenv("OVANTA_REGISTRY");
+    unlink(m_path.c_str());
+    unlink((m_path + ".lock").c_str());
+  }
+  TemporaryRegistry(const TemporaryRegistry&) = delete;
+  TemporaryRegistry& operator=(const TemporaryRegistry&) = delete;
+
+ private:
+  std::string m_path;
+};
+
+class NoReceiverEvents : public IReceiverEvents {
+ public:
+  void OnReceiverStatusChanged(uint32_t, uint32_t) override {}
+  void QueueReceiverReset(const Voxlet::StringBuffer&) override {}
+};
+
+// The answer-upload frames the simulator has written, by clicker address: when the last byte of
+// each went onto the line.
+class WriteLog {
+ public:
+  void Written(const Bytes& bytes, Clock::time_point at) {
+    std::vector<uint16_t> addresses;
+    Bytes frame;
+    for (uint8_t b : bytes) {
+      if (b != 0) {
+        frame.push_back(b);
+        continue;
+      }
+      const std::optional<Bytes> packet = SimFraming::Unframe(frame);
+      frame.clear();
+      if (packet && packet->size() >= 4 && (*packet)[2] == kAnswerUpload && (*packet)[3] == kQuestion)
+        addresses.push_back(static_cast<uint16_t>(((*packet)[0] << 8) | (*packet)[1]));
+    }
+    if (addresses.empty()) return;
+    std::lock_guard guard(m_lock);
+    for (uint16_t a : addresses) m_written[a] = at;
+    m_changed.notify_all();
+  }
+  void Clear() {
+    std::lock_guard guard(m_lock);
+    m_written.clear();
+  }
+  // Waits until `count` answer frames are on the line; their write times by address.
+  std::map<uint16_t, Clock::time_point> WaitFor(size_t count, Clock::duration limit) {
+    std::unique_lock lock(m_lock);
+    m_changed.wait_for(lock, limit, [&] { return m_written.size() >= count; });
+    return m_written;
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  std::map<uint16_t, Clock::time_point> m_written;
+};
+
+// The simulated service with a class of 100 students, the simulated receiver with 100 clickers,
+// and the receiver stack between them, brought up to a running assessment with every clicker
+// logged in. Built once for the whole program (it takes seconds).
+class Lesson {
+ public:
+  Lesson() : service(Classroom()) {}
+  ~Lesson() {
+    session.reset();
+    receiver.reset();
+    if (simulator) simulator->Stop();
+    service.Stop();
+    g_pLogger.store(nullptr);
+    logger.reset();
+    unlink(logPath.c_str());
+  }
+  Lesson(const Lesson&) = delete;
+  Lesson& operator=(const Lesson&) = delete;
+
+  // Empty when ready, else what failed.
+  std::string Prepare() {
+    char path[] = "/tmp/ovanta-bench-log-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd >= 0) close(fd);
+    logPath = path;
+    logger = std::make_unique<CLogger>(nullptr);
+    logger->Open(logPath);
+    logger->SetMask(kLogMilestone);  // no per-packet lines
+    g_pLogger.store(logger.get());
+    if (!service.Start(0)) return "the service simulator did not start";
+    if (!WriteRegistryString(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\SoftwareService", "Uri",
+                             service.Uri(), kRegistryStoreName))
+      return "the registry store cannot be written";
+    const uint16_t port = service.Port();
+    service.Stop();  // away until the receiver's start-up scan is over, as the bridge tests do it
+
+    SimulatorConfig config;
+    config.clickers = kClickers;
+    config.scanMs = 1;
+    simulator = std::make_unique<CReceiverSimulator>(config);
+    if (!simulator->Start()) return "the receiver simulator has no pty";
+    simulator->OnWritten([this](const Bytes& bytes, Clock::time_point at) { writes.Written(bytes, at); });
+    ReceiverEnvironment env;
+    env.startupStepMs = 1;
+    SessionEnvironment sessionEnv;
+    sessionEnv.powerDownStepMs = 1;
+    sessionEnv.makeClient = [] { return std::make_shared<Voxlet::Client>(false); };  // ticked here
+    receiver = std::make_unique<CReceiver>(&events, env);
+    session = std::make_unique<CReceiverSession>(*receiver, sessionEnv);
+    if (receiver->Open(Voxlet::UTF8to16(simulator->SlavePath())) != 0) return "the receiver did not open";
+    const Bytes scanResultsQuery = {0x00, 0x00, 0x11, 0x7F, 0xFF};
+    if (!simulator->WaitFor([&](const std::vector<Bytes>& p) { return Contains(p, scanResultsQuery); }, 20000))
+      return "no scan";
+    if (!service.Start(port)) return "the service simulator did not come back";
+    if (!WaitForCount("activatedStatus", 1)) return "the receiver did not subscribe";
+
+    if (!Teacher("activate-class class-1") || !PollOnce()) return "the class did not start";
+    if (!WaitUntil([&] { return simulator->NetworkUp(); })) return "no network";
+    for (int i = 0; i < kClickers; ++i)
+      if (!simulator->Join(i, std::to_string(1001 + i))) return "clicker " + std::to_string(i) + " cannot join";
+    const bool loggedIn = simulator->WaitForClickers(
+        [](const std::map<int, ClickerInfo>& c) {
+          for (int i = 0; i < kClickers; ++i)
+            if (!c.at(i).loggedIn()) return false;
+          return true;
+        },
+        60000);
+    if (!loggedIn) return "not every clicker logged in";
+    const bool signedIn = service.Manager().WaitFor(
+        [&] {
+          int n = 0;
+          for (const auto& [id, e] : service.Manager().Endpoints()) n += e.kind == "clicker" && e.signedIn;
+          return n >= kClickers;
+        },
+        60);
+    if (!signedIn) return "not every clicker signed in";
+
+    if (!Teacher("activate-assessment lesson-quiz") || !PollOnce()) return "the assessment did not start";
+    if (!WaitForCount("database", 2)) return "the assessment document was not fetched";
+    if (!Settle()) return "the receiver's client did not settle";
+    return {};
+  }
+
+  // The median loopback round trip of a GET to an unknown path, on a client of its own.
+  std::optional<double> HttpRoundTripMs(int count) {
+    Voxlet::Client client(false);
+    std::mutex lock;
+    std::condition_variable changed;
+    bool connected = false;
+    client.StateChanged().connect([&](Voxlet::Client&, int s) {
+      std::lock_guard guard(lock);
+      connected = connected || s == Voxlet::ClientStates::Connected;
+      changed.notify_all();
+    });
+    if (!client.Connect(Voxlet::UTF8to16(service.Uri()))) return std::nullopt;
+    {
+      std::unique_lock guard(lock);
+      if (!changed.wait_for(guard, std::chrono::seconds(10), [&] { return connected; })) return std::nullopt;
+    }
+    std::vector<double> trips;
+    for (int i = 0; i < count; ++i) {
+      auto message = Voxlet::Message::Create();
+      message->Open(Voxlet::Methods::Get, u"/bench/round-trip");
+      const Clock::time_point start = Clock::now();
+      if (!client.Send(message) || !message->BlockUntil(Voxlet::RequestStates::Complete, 10.0)) return std::nullopt;
+      trips.push_back(Millis(Clock::now() - start));
+    }
+    client.Disconnect();
+    return Percentile(trips, 0.5);
+  }
+
+  ServiceSim::SessionManager& Manager() { return service.Manager(); }
+
+  static std::string ClickerEndpoint(uint16_t address) {
+    return "clickerhardware." + kReceiverEndpoint + "." + std::to_string(address);
+  }
+
+  TemporaryRegistry registry;
+  Voxlet::Globals library;
+  std::string logPath;
+  std::unique_ptr<CLogger> logger;
+  ServiceSim::ServiceSimulator service;
+  NoReceiverEvents events;
+  WriteLog writes;
+  std::unique_ptr<CReceiverSimulator> simulator;
+  std::unique_ptr<CReceiver> receiver;
+  std::unique_ptr<CReceiverSession> session;  // destroyed first: closes the receiver
+
+ private:
+  // The sample lesson, its first class grown to students 1001 .. 1100, no timeline (the
+  // benchmark is the teacher).
+  static ServiceSim::Scenario Classroom() {
+    std::string error;
+    std::optional<ServiceSim::Scenario> loaded =
+        ServiceSim::LoadScenario(std::string(OVANTA_SERVICE_SIM_DATA) + "/lesson.scenario", error);
+    if (!loaded) {
+      std::fprintf(stderr, "lesson.scenario: %s\n", error.c_str());
+      return {};
+    }
+    ServiceSim::Scenario lesson = *loaded;
+    lesson.timeline.clear();
+    if (lesson.classes.empty()) lesson.classes = lesson.AllClasses();
+    std::vector<ServiceSim::Student>& students = lesson.classes.front().students;
+    for (int n = 1001; n < 1001 + kClickers; ++n) {
+      const std::string number = std::to_string(n);
+      const bool known = std::any_of(students.begin(), students.end(),
+                                     [&](const ServiceSim::Student& s) { return s.number == number; });
+      if (!known) students.push_back({number, "s-" + number, "Student " + number});
+    }
+    return lesson;
+  }
+
+  static bool Contains(const std::vector<Bytes>& packets, const Bytes& packet) {
+    return std::find(packets.begin(), packets.end(), packet) != packets.end();
+  }
+  bool Teacher(const std::string& line) {
+    bool ok = false;
+    service.Control(line, ok);
+    return ok;
+  }
+  bool WaitForCount(const std::string& route, size_t count) {
+    return service.Manager().WaitFor([&] { return service.Manager().Count(route) >= count; }, 20);
+  }
+  static bool WaitUntil(const std::function<bool()>& done) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+  // One tick of the receiver's client, and its poll hello answered.
+  bool PollOnce() {
+    const Voxlet::ClientPtr client = session->ServiceClient();
+    if (!client) return false;
+    const size_t hellos = service.Manager().Count("hello");
+    session->OnClientTick(*client);
+    return WaitForCount("hello", hellos + 1);
+  }
+  // Two requests of the benchmark's own through the receiver's client: once the second has
+  // arrived, every reply before the first has been handled and what it led to was sent.
+  bool Settle() {
+    for (int i = 0; i < 2; ++i) {
+      auto message = Voxlet::Message::Create();
+      message->Open(Voxlet::Methods::Get, u"/marker");
+      const size_t before = service.Manager().Count("unknown");
+      const Voxlet::ClientPtr client = session->ServiceClient();
+      if (!client || !client->Send(message) || !WaitForCount("unknown", before + 1)) return false;
+    }
+    return true;
+  }
+};
+
+Lesson* g_lesson = nullptr;
+std::string g_lessonError;
+
+// All 100 clickers answer question 1 at once; arg 0: one write per frame, arg 1: the 100 frames in
+// one write. Each iteration answers another choice, so a straggler of an earlier burst is not
+// taken for an answer of this one.
+void BM_AnswerBurst(benchmark::State& state) {
+  if (!g_lesson) return state.SkipWithError(("set-up failed: " + g_lessonError).c_str());
+  Lesson& lesson = *g_lesson;
+  const bool oneWrite = state.range(0) != 0;
+  const char* const kChoices[] = {"A", "B", "C", "D"};
+  std::vector<double> latencies;
+  std::vector<double> lastMs;
+  size_t lost = 0, rejected = 0, bursts = 0;
+  for (auto _ : state) {
+    const std::string choice = kChoices[bursts++ % 4];
+    const Bytes answer = *SimAnswers::Encode(SimAnswers::Kind::Choice, choice);
+    const size_t before = lesson.Manager().Submissions().size();
+    lesson.writes.Clear();
+
+    const Clock::time_point start = Clock::now();
+    if (oneWrite) {
+      std::vector<Bytes> packets;
+      for (int i = 0; i < kClickers; ++i) {
+        const uint16_t a = lesson.simulator->ClickerAddress(i);
+        Bytes packet(4 + answer.size());
+        packet[0] = static_cast<uint8_t>(a >> 8);
+        packet[1] = static_cast<uint8_t>(a);
+        packet[2] = kAnswerUpload;
+        packet[3] = kQuestion;
+        std::copy(answer.begin(), answer.end(), packet.begin() + 4);
+        packets.push_back(std::move(packet));
+      }
+      lesson.simulator->SendPackets(packets);
+    } else {
+      for (int i = 0; i < kClickers; ++i) lesson.simulator->Answer(i, kQuestion, answer);
+    }
+    const std::map<uint16_t, Clock::time_point> written = lesson.writes.WaitFor(kClickers, kLostAfter);
+    const Clock::time_point deadline = Clock::now() + kLostAfter;
+    // Waits on the count of submit requests: cheap, unlike copying the submissions each time.
+    const size_t submitsBefore = lesson.Manager().Count("submit");
+    lesson.Manager().WaitFor([&] { return lesson.Manager().Count("submit") >= submitsBefore + kClickers; },
+                             std::chrono::duration<double>(deadline - Clock::now()).count());
+
+    // This burst's arrivals: the first submission of each clicker with this burst's answer.
+    const std::vector<ServiceSim::Submission> all = lesson.Manager().Submissions();
+    std::map<std::string, const ServiceSim::Submission*> arrived;
+    for (size_t k = before; k < all.size(); ++k)
+      if (all[k].questionId == "q1" && all[k].answer == choice) arrived.emplace(all[k].endpointId, &all[k]);
+    Clock::time_point lastWrite{}, lastArrival{};
+    for (const auto& [address, at] : written) lastWrite = std::max(lastWrite, at);
+    for (const auto& [address, at] : written) {
+      const auto found = arrived.find(Lesson::ClickerEndpoint(address));
+      if (found == arrived.end() || found->second->arrived > at + kLostAfter) {
+        ++lost;
+        continue;
+      }
+      rejected += !found->second->accepted;
+      latencies.push_back(Millis(found->second->arrived - at));
+      lastArrival = std::max(lastArrival, found->second->arrived);
+    }
+    lost += kClickers - std::min<size_t>(kClickers, written.size());  // never even written
+    if (lastArrival != Clock::time_point{}) lastMs.push_back(Millis(lastArrival - lastWrite));
+    state.SetIterationTime(std::chrono::duration<double>(std::max(lastArrival, lastWrite) - start).count());
+  }
+
+  const double p50 = Percentile(latencies, 0.5);
+  state.counters["answers"] = static_cast<double>(latencies.size());
+  state.counters["p50_ms"] = p50;
+  state.counters["p99_ms"] = Percentile(latencies, 0.99);
+  double lastSum = 0, lastMax = 0;
+  for (double m : lastMs) {
+    lastSum += m;
+    lastMax = std::max(lastMax, m);
+  }
+  state.counters["last_ms"] = lastMs.empty() ? 0 : lastSum / static_cast<double>(lastMs.size());
+  state.counters["last_max_ms"] = lastMax;
+  state.counters["lost"] = static_cast<double>(lost);
+  state.counters["rejected"] = static_cast<double>(rejected);
+  state.counters["all_arrived"] = lost == 0 && rejected == 0;
+  state.counters["last_within_50ms"] = !lastMs.empty() && lastMax <= 50.0;
+  // The round trip right after the bursts, on the same service.
+  const std::optional<double> rtt = lesson.HttpRoundTripMs(200);
+  if (!rtt) return state.SkipWithError("the loopback HTTP round trip could not be measured");
+  state.counters["http_rtt_ms"] = *rtt;
+  state.counters["p50_per_rtt"] = p50 / *rtt;
+  state.counters["p50_within_10_rtt"] = p50 <= 10 * *rtt;
+}
+BENCHMARK(BM_AnswerBurst)
+    ->ArgName("one_write")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(20)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  {
+    Lesson lesson;
+    g_lessonError = lesson.Prepare();
+    if (g_lessonError.empty()) g_lesson = &lesson;
+    benchmark::RunSpecifiedBenchmarks();
+    g_lesson = nullptr;
+  }
+  benchmark::Shutdown();
+  return 0;
+}
