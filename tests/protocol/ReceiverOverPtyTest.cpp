@@ -123,6 +123,9 @@ TEST_F(ReceiverOverPtyTest, CorruptedFramesAreNeitherAcknowledgedNorHandled) {
   sim.corruptChecksums = false;
   sim.RaiseHand(1, true);
   ASSERT_TRUE(receiver->handUp_.Wait(10000));
+  // The answer is written before the packet is handled, but the simulator reads it on a thread
+  // of its own: wait for it before counting.
+  EXPECT_TRUE(sim.WaitFor([](const auto& r) { return HasPacket(r, {0x00, 0x00, 0x8C}); }, 10000));
   receiver->Close();
   const std::vector<Bytes> received = sim.Received();
   EXPECT_EQ(std::count(received.begin(), received.end(), Bytes{0x00, 0x00, 0x8C}), 1);
