@@ -224,12 +224,18 @@ TEST_F(ClickerTest, EveryAnswerFormatReachesTheServiceAsItsExactSubmission) {
   }
 
   // An answer to a question the assessment does not have is dropped with a line naming it.
+  // A short answer longer than one packet holds comes in several, in the clicker's text code.
+  simulator->EnhancedAnswer(0, 3, 3, *Encode(Kind::Text, "Paris, France"), 4);
+  ASSERT_TRUE(WaitForSubmissions(6));
+  EXPECT_EQ(service.Manager().Submissions().back().questionId, "q3");
+  EXPECT_EQ(service.Manager().Submissions().back().answer, "Paris, France");
+
   // (Packets are handled in order: once the next submission is in, so is its line.)
   simulator->Answer(0, 6, *Encode(Kind::Choice, "A"));
 
   // A session ended without an answer is an empty submission for the student.
   simulator->EndSession(0);
-  ASSERT_TRUE(WaitForSubmissions(6));
+  ASSERT_TRUE(WaitForSubmissions(7));
   const std::string log = Log();
   EXPECT_NE(log.find("dropped this because we have just 5 questions in our internal lists"), std::string::npos);
   EXPECT_NE(log.find("Answer of clicker 256 to question 6 not submitted"), std::string::npos);
@@ -306,4 +312,31 @@ TEST_F(ClickerTest, LogOffAnnouncesTheClickerAgainAndCloseSaysGoodbyeForEveryCli
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(said.count(ClickerEndpoint(i))) << ClickerEndpoint(i);
   EXPECT_TRUE(said.count(kEndpoint));
   EXPECT_EQ(session->Clickers().Size(), 0u);
+}
+
+// An answer the receiver took while the software service was away is held, and submitted once
+// the service is back, instead of being dropped.
+TEST_F(ClickerTest, AnAnswerTakenWhileTheServiceIsAwayIsSubmittedWhenItIsBack) {
+  StartClass("class-1");
+  JoinAndLogIn(1);
+  Teacher("activate-assessment lesson-quiz");
+  PollOnce();
+  ASSERT_TRUE(WaitForCount("database", 2));
+  Settle();
+  const uint16_t port = service.Port();
+  service.Stop();
+  ASSERT_TRUE(WaitUntil([&] { return session->EndpointId().empty(); }));
+  simulator->Answer(0, 2, *SimAnswers::Encode(SimAnswers::Kind::Number, "3.5"));
+  ASSERT_TRUE(WaitUntil([&] { return session->HeldAnswerCount() == 1; }));
+  EXPECT_TRUE(service.Manager().Submissions().empty());
+
+  ASSERT_TRUE(service.Start(port));
+  ASSERT_TRUE(WaitForSubmissions(1));
+  const auto submission = service.Manager().Submissions().front();
+  EXPECT_EQ(submission.questionId, "q2");
+  EXPECT_EQ(submission.answer, "3.5");
+  EXPECT_EQ(submission.studentId, "s-1001");
+  EXPECT_TRUE(submission.accepted);
+  EXPECT_EQ(session->HeldAnswerCount(), 0u);
+  EXPECT_NE(Log().find("Holding the answer of endpoint " + ClickerEndpoint(0) + " to question q2"), std::string::npos);
 }
