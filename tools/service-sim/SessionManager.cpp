@@ -620,6 +620,17 @@ std::vector<Submission> SessionManager::Submissions() const {
   return m_submissions;
 }
 
+std::vector<Submission> SessionManager::SubmissionsFrom(size_t first) const {
+  std::lock_guard lock(m_lock);
+  if (first >= m_submissions.size()) return {};
+  return std::vector<Submission>(m_submissions.begin() + static_cast<std::ptrdiff_t>(first), m_submissions.end());
+}
+
+size_t SessionManager::SubmissionCount() const {
+  std::lock_guard lock(m_lock);
+  return m_submissions.size();
+}
+
 std::vector<RaisedHand> SessionManager::RaisedHands() const {
   std::lock_guard lock(m_lock);
   return m_hands;

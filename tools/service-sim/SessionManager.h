@@ -120,6 +120,9 @@ class SessionManager {
   // Observations (copies).
   std::vector<ReceivedRequest> Requests() const;
   std::vector<Submission> Submissions() const;
+  // The submissions from the `first`-th on, and how many there are, without copying the rest.
+  std::vector<Submission> SubmissionsFrom(size_t first) const;
+  size_t SubmissionCount() const;
   std::vector<RaisedHand> RaisedHands() const;
   std::map<std::string, Endpoint> Endpoints() const;
   size_t Count(const std::string& route) const;
