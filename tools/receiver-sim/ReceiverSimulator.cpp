@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <utility>
 
 #include "SimFraming.h"
 
@@ -248,6 +249,7 @@ void CReceiverSimulator::HandlePacket(const Bytes& p) {
   const Bytes payload(p.begin() + 3, p.end());
   if (command & 0x80) return;  // the service's acknowledgement of a clicker packet
   Outgoing out;
+  bool scanEndDue = false;
   {
     std::lock_guard guard(m_lock);
     if (address == 0) {
@@ -260,9 +262,13 @@ void CReceiverSimulator::HandlePacket(const Bytes& p) {
     } else if (ClickerInfo* clicker = ClickerByAddressLocked(address); clicker && clicker->state != ClickerState::Off) {
       HandleToClickerLocked(*clicker, command, payload, out);
     }
+    scanEndDue = std::exchange(m_scanEndDue, false);
   }
   m_changed.notify_all();
   Send(out);
+  // Scheduled only now: a timer started before the write could put the scan's end ahead of its
+  // start on the wire, and the receiver would wait for an end that never comes.
+  if (scanEndDue) m_scheduler.After(m_config.scanMs, [this] { SendStatus(0); });
 }
 
 void CReceiverSimulator::HandleAtReceiverLocked(uint8_t command, const Bytes& payload, Outgoing& out) {
@@ -354,7 +360,7 @@ void CReceiverSimulator::HandleAtReceiverLocked(uint8_t command, const Bytes& pa
     case 0x17:
       out.push_back({0, 0, 0x17});
       out.push_back({0, 0, 0x01, 1});
-      m_scheduler.After(m_config.scanMs, [this] { SendStatus(0); });
+      m_scanEndDue = true;  // the closing "idle" is timed from when these are written
       break;
     case 0x2A:
       if (m_config.productCode < 0)

@@ -257,6 +257,7 @@ class CReceiverSimulator {
   bool m_automatic = false;
   AutoSettings m_auto;
   std::set<int> m_joinPending;                               // automatic joins scheduled
+  bool m_scanEndDue = false;                                 // a scan was started by the packet being handled (m_lock)
   std::set<std::tuple<int, uint64_t, int>> m_answerPending;  // (clicker, question set, question)
   std::mt19937 m_random;
 
