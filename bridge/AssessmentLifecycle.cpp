@@ -14,6 +14,7 @@
 #include "client/http/Client.h"
 #include "client/http/Message.h"
 #include "content/ReceiverUtilities.h"
+#include "protocol/ReceiverPreferences.h"
 #include "service/Logger.h"
 
 using Voxlet::XmlSchema;
@@ -160,8 +161,22 @@ void CReceiverSession::SendQuestions() {
         graph, questions, count, Voxlet::UTF8to16(header), sent, packaged));
     IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, false); });
   }
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  m_packagedQuestions = std::move(packaged);
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_packagedQuestions = packaged;
+  }
+
+  const auto remotesControl = static_cast<unsigned>(ReceiverPreferences::ReadRegistryInteger(u"RemotesControl", 0));
+  OV_LOG(kLogDiagnostic, "Read ZOMBIE registry - registry value: %u", remotesControl);
+  if (remotesControl == 0) return;
+  OV_LOG(kLogDiagnostic, "zombie mode is go");
+  // Its commands go through the command lock like every other, so none reaches a closed
+  // receiver; the close step joins the thread.
+  m_simulatedAnswers.Start(
+      std::move(packaged), CSimulatedAnswers::ReadSettings(), m_env.simulatedAnswersFirstWaitMs,
+      [this](const std::string& text) {
+        IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, false); });
+      });
 }
 
 void CReceiverSession::DeactivateAssessment(xercesc::DOMElement*) {
@@ -173,6 +188,7 @@ void CReceiverSession::DeactivateAssessment(xercesc::DOMElement*) {
     classLink = m_classLink;
     assessmentId = m_currentAssessmentId;
   }
+  m_simulatedAnswers.Stop();  // joined by the next start or the close step
   OV_LOG(kLogDiagnostic, "Assessment deactivated; entering review mode");
   IssueReceiverCommands([](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, 0, true); });
   if (GetAssessmentFeedback() == Voxlet::VocabularyTerm(u"feedback#show-after-assessment-deactivated")) {

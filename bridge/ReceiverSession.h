@@ -14,6 +14,7 @@
 
 #include "bridge/CallGate.h"
 #include "bridge/ClickerRegistry.h"
+#include "bridge/SimulatedAnswers.h"
 #include "client/RdfGraph.h"
 #include "client/StringBuffer.h"
 #include "client/XmlDocument.h"
@@ -40,6 +41,8 @@ struct SessionEnvironment {
   int switchWaitMs = 60000;
   // Answers held while the software service is away, delivered when it is back.
   size_t heldAnswerLimit = 4096;
+  // How long the simulated-answers mode waits before its first question.
+  int simulatedAnswersFirstWaitMs = 20000;
 };
 
 // A receiver's session with the software service: the client and its signals, the receiver's
@@ -299,4 +302,7 @@ class CReceiverSession : public IReceiverSession {
   // The switch worker: started and joined under m_switchLock only (never the session lock).
   std::mutex m_switchLock;
   std::thread m_switchWorker;
+  // The simulated-answers mode (its own locks; never called with the session or command lock
+  // held). Declared last: its thread is gone before any other member.
+  CSimulatedAnswers m_simulatedAnswers;
 };

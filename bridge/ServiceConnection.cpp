@@ -109,6 +109,7 @@ void CReceiverSession::OnClientTick(Voxlet::Client& client) {
 
 void CReceiverSession::ShutDownServiceConnection() {
   JoinSwitchWorker();  // a class switch still waiting for log-offs ends here
+  m_simulatedAnswers.StopAndJoin();
   SayGoodbye();
   Voxlet::ClientPtr client;
   std::shared_ptr<CallGate> gate;
@@ -129,6 +130,7 @@ void CReceiverSession::ShutDownServiceConnection() {
     client.reset();  // the last reference: no signal of it fires after this
   }
   gate->CloseAndDrain();
+  m_simulatedAnswers.StopAndJoin();  // one a callback started before the gate shut
 }
 
 void CReceiverSession::ReopenServiceConnection() {

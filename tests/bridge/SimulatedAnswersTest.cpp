@@ -1,0 +1,316 @@
+// The simulated-answers mode: its command texts and settings, its thread's walk and how it is
+// stopped, and the mode driven by an assessment through the receiver over a pty with both
+// simulators.
+#include "BridgeFixture.h"
+#include "bridge/SimulatedAnswers.h"
+#include "protocol/CommandText.h"
+
+namespace {
+
+// The texts the mode handed over, for waiting on.
+class SentTexts {
+ public:
+  CSimulatedAnswers::Send Sink() {
+    return [this](const std::string& text) {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_texts.push_back(text);
+      m_changed.notify_all();
+    };
+  }
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_texts;
+  }
+  bool WaitFor(size_t count) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_texts.size() >= count; });
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  std::vector<std::string> m_texts;
+};
+
+bool WaitUntilStopped(const CSimulatedAnswers& mode) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (mode.Running() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return !mode.Running();
+}
+
+constexpr int kForever = 10 * 60 * 1000;  // a wait no test lives to see end by itself
+const CSimulatedAnswers::Settings kQuick{1, 1};
+
+// The bytes of a command text: address, command 0x26, kind 3, window, four zeros, the count of
+// the fields after it, and those fields.
+struct SimulatedCommand {
+  uint16_t window = 0;
+  Bytes afterCount;
+  size_t count = 0;
+};
+
+SimulatedCommand Decode(const Bytes& bytes) {
+  SimulatedCommand command;
+  EXPECT_GE(bytes.size(), 11u);
+  if (bytes.size() < 11) return command;
+  EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 4), (Bytes{0xFF, 0xFF, 0x26, 0x03}));
+  EXPECT_EQ(Bytes(bytes.begin() + 6, bytes.begin() + 10), (Bytes{0, 0, 0, 0}));
+  command.window = static_cast<uint16_t>((bytes[4] << 8) | bytes[5]);
+  command.count = bytes[10];
+  command.afterCount.assign(bytes.begin() + 11, bytes.end());
+  return command;
+}
+
+// Each kind of question gets its own kind of answer upload, and the count always covers every
+// field that follows it (the clickers read exactly that many).
+TEST(SimulatedAnswersCommand, CarriesWindowPositionAndTheAnswerOfTheQuestionsKind) {
+  const CSimulatedAnswers::Settings settings{5000, 0x1234};
+  for (unsigned code : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 11u, 12u, 13u}) {
+    SCOPED_TRACE(code);
+    const SimulatedCommand command = Decode(ParseCommandText(CSimulatedAnswers::CommandText(settings, 7, code)));
+    EXPECT_EQ(command.window, 0x1234);
+    ASSERT_EQ(command.count, command.afterCount.size());
+    if (code >= 11) {
+      // A one-part enhanced answer upload of a 26-byte text for question 7.
+      ASSERT_EQ(command.afterCount.size(), 4u + 1u + 26u);
+      EXPECT_EQ(Bytes(command.afterCount.begin(), command.afterCount.begin() + 5), (Bytes{0x25, 0, 1, 0, 7}));
+    } else {
+      // A plain answer upload of five answer bytes for question 7.
+      ASSERT_EQ(command.afterCount.size(), 1u + 1u + 5u);
+      EXPECT_EQ(command.afterCount[0], 0x0B);
+      EXPECT_EQ(command.afterCount[1], 7);
+    }
+  }
+  const Bytes choice = Decode(ParseCommandText(CSimulatedAnswers::CommandText(settings, 1, 2))).afterCount;
+  EXPECT_EQ(Bytes(choice.begin() + 2, choice.end()), (Bytes{0x01, 0, 0, 0, 0}));
+  const Bytes order = Decode(ParseCommandText(CSimulatedAnswers::CommandText(settings, 1, 4))).afterCount;
+  EXPECT_EQ(Bytes(order.begin() + 2, order.end()), (Bytes{0x21, 0x43, 0x05, 0, 0}));
+  const Bytes number = Decode(ParseCommandText(CSimulatedAnswers::CommandText(settings, 1, 5))).afterCount;
+  EXPECT_EQ(Bytes(number.begin() + 2, number.end()), (Bytes{0x27, 0x85, 0x95, 0x0D, 0}));
+}
+
+TEST(SimulatedAnswersSettings, UnusablePairsFallBackToTenAndSixSeconds) {
+  struct Case {
+    int64_t latency, window;
+    int wantLatency, wantWindow;
+  };
+  const Case cases[] = {
+      {3000, 2000, 3000, 2000},    // usable
+      {20000, 1000, 20000, 1000},  // both at their limits
+      {1001, 1000, 1001, 1000},    // latency just above the window
+      {999, 500, 10000, 6000},     // latency too short
+      {20001, 6000, 10000, 6000},  // latency too long
+      {5000, 999, 10000, 6000},    // window too short
+      {4000, 4000, 10000, 6000},   // latency not above the window
+      {4000, 5000, 10000, 6000},   // window longer than the latency
+      {-1, -1, 10000, 6000},       // a value the registry cannot have meant
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.latency) + "/" + std::to_string(c.window));
+    const CSimulatedAnswers::Settings settings = CSimulatedAnswers::CheckedSettings(c.latency, c.window);
+    EXPECT_EQ(settings.latencyMs, c.wantLatency);
+    EXPECT_EQ(settings.responseWindowMs, c.wantWindow);
+  }
+}
+
+TEST(SimulatedAnswersSettings, AreReadFromTheHardwareServiceKey) {
+  ScopedRegistry registry;
+  const std::string key = "SOFTWARE\\Vantrel\\Voxlet\\HardwareService";
+  CSimulatedAnswers::Settings settings = CSimulatedAnswers::ReadSettings();  // nothing stored
+  EXPECT_EQ(settings.latencyMs, 10000);
+  EXPECT_EQ(settings.responseWindowMs, 6000);
+  ASSERT_TRUE(WriteRegistryDword(Platform::kLocalMachine, key, "RemotesLatency", 4000, kRegistryStoreName));
+  ASSERT_TRUE(WriteRegistryDword(Platform::kLocalMachine, key, "RemotesResponseWindow", 2500, kRegistryStoreName));
+  settings = CSimulatedAnswers::ReadSettings();
+  EXPECT_EQ(settings.latencyMs, 4000);
+  EXPECT_EQ(settings.responseWindowMs, 2500);
+  ASSERT_TRUE(WriteRegistryDword(Platform::kLocalMachine, key, "RemotesResponseWindow", 4000, kRegistryStoreName));
+  settings = CSimulatedAnswers::ReadSettings();
+  EXPECT_EQ(settings.latencyMs, 10000);
+  EXPECT_EQ(settings.responseWindowMs, 6000);
+}
+
+// The thread walks the list in order, numbering from 1, and is done at its end.
+TEST(SimulatedAnswersThread, WalksTheQuestionListInOrder) {
+  SentTexts sent;
+  CSimulatedAnswers mode;
+  mode.Start({2, 4, 12}, kQuick, 0, sent.Sink());
+  ASSERT_TRUE(sent.WaitFor(3));
+  ASSERT_TRUE(WaitUntilStopped(mode));
+  EXPECT_EQ(sent.Texts(), (std::vector<std::string>{CSimulatedAnswers::CommandText(kQuick, 1, 2),
+                                                    CSimulatedAnswers::CommandText(kQuick, 2, 4),
+                                                    CSimulatedAnswers::CommandText(kQuick, 3, 12)}));
+  mode.StopAndJoin();
+  EXPECT_EQ(sent.Texts().size(), 3u);
+}
+
+// A stop ends the wait it falls into at once, before the first question or between two.
+TEST(SimulatedAnswersThread, StopEndsTheWaitAtOnce) {
+  SentTexts sent;
+  CSimulatedAnswers mode;
+  mode.Start({2, 2}, kQuick, kForever, sent.Sink());
+  EXPECT_TRUE(mode.Running());
+  mode.StopAndJoin();
+  EXPECT_FALSE(mode.Running());
+  EXPECT_TRUE(sent.Texts().empty());
+
+  // Between two questions: Stop alone (as the assessment's deactivation does) ends the thread.
+  mode.Start({2, 2}, {kForever, 1}, 0, sent.Sink());
+  ASSERT_TRUE(sent.WaitFor(1));
+  mode.Stop();
+  ASSERT_TRUE(WaitUntilStopped(mode));
+  mode.StopAndJoin();
+  EXPECT_EQ(sent.Texts().size(), 1u);
+}
+
+// A new start stops and joins the previous run: only the new list is walked.
+TEST(SimulatedAnswersThread, ANewStartReplacesThePreviousRun) {
+  SentTexts first;
+  SentTexts second;
+  CSimulatedAnswers mode;
+  mode.Start({2}, kQuick, kForever, first.Sink());
+  mode.Start({5}, kQuick, 0, second.Sink());
+  ASSERT_TRUE(second.WaitFor(1));
+  mode.StopAndJoin();
+  EXPECT_TRUE(first.Texts().empty());
+  EXPECT_EQ(second.Texts(), (std::vector<std::string>{CSimulatedAnswers::CommandText(kQuick, 1, 5)}));
+}
+
+// The owner going away stops and joins the thread; an empty list ends the run after the wait.
+TEST(SimulatedAnswersThread, DestructionJoinsAndAnEmptyListSendsNothing) {
+  SentTexts sent;
+  {
+    CSimulatedAnswers mode;
+    mode.Start({2, 3}, kQuick, kForever, sent.Sink());
+  }
+  EXPECT_TRUE(sent.Texts().empty());
+  CSimulatedAnswers mode;
+  mode.Start({}, kQuick, 0, sent.Sink());
+  ASSERT_TRUE(WaitUntilStopped(mode));
+  EXPECT_TRUE(sent.Texts().empty());
+}
+
+ServiceSim::Scenario Lesson() {
+  std::string error;
+  std::optional<ServiceSim::Scenario> scenario =
+      ServiceSim::LoadScenario(std::string(OVANTA_SIM_DATA) + "/lesson.scenario", error);
+  if (!scenario) ADD_FAILURE() << error;
+  ServiceSim::Scenario lesson = scenario ? *scenario : ServiceSim::Scenario{};
+  lesson.timeline.clear();  // the test is the teacher
+  return lesson;
+}
+
+bool IsSimulatedAnswers(const Bytes& p) { return p.size() >= 4 && p[0] == 0xFF && p[1] == 0xFF && p[2] == 0x26; }
+
+Packets SimulatedAnswersOf(const Packets& packets) {
+  Packets found;
+  for (const Bytes& p : packets)
+    if (IsSimulatedAnswers(p)) found.push_back(p);
+  return found;
+}
+
+class SimulatedAnswersLessonTest : public BridgeTest {
+ protected:
+  SimulatedAnswersLessonTest() : BridgeTest(Lesson()) {}
+
+  // As OpenAndSubscribe, with the mode's first wait given.
+  void OpenAndSubscribeWithFirstWait(int firstWaitMs) {
+    const uint16_t port = service.Port();
+    service.Stop();
+    simulator = std::make_unique<CReceiverSimulator>(config);
+    ASSERT_TRUE(simulator->Start());
+    ReceiverEnvironment env;
+    env.startupStepMs = 1;
+    SessionEnvironment sessionEnv;
+    sessionEnv.powerDownStepMs = powerDownStepMs;
+    sessionEnv.simulatedAnswersFirstWaitMs = firstWaitMs;
+    sessionEnv.makeClient = [] { return std::make_shared<Voxlet::Client>(false); };
+    receiver = std::make_unique<CReceiver>(&events, env);
+    session = std::make_unique<RecordingSession>(*receiver, sessionEnv);
+    session->runLifecycle = true;
+    ASSERT_EQ(receiver->Open(Voxlet::UTF8to16(simulator->SlavePath())), 0u);
+    ASSERT_TRUE(WaitForPacket(kScanResultsQuery));
+    ASSERT_TRUE(service.Start(port));
+    ASSERT_TRUE(WaitForCount("activatedStatus", 1));
+  }
+
+  void Teacher(const std::string& line) {
+    bool ok = false;
+    service.Control(line, ok);
+    ASSERT_TRUE(ok) << line;
+  }
+
+  void SetPreference(const std::string& name, uint32_t value) {
+    ASSERT_TRUE(WriteRegistryDword(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", name, value,
+                                   kRegistryStoreName));
+  }
+
+  // Class, assessment and its third question (a short answer); returns once the question's
+  // batch is on the wire.
+  void RunQuestionThree(int firstWaitMs) {
+    OpenAndSubscribeWithFirstWait(firstWaitMs);
+    Teacher("activate-class class-1");
+    PollOnce();
+    Teacher("activate-assessment lesson-quiz");
+    PollOnce();
+    ASSERT_TRUE(WaitForCount("database", 2));
+    Teacher("activate-question q3");
+    PollOnce();
+    ASSERT_TRUE(simulator->WaitFor(
+        [](const Packets& p) {
+          return std::any_of(p.begin(), p.end(), [](const Bytes& b) { return b.size() > 3 && b[2] == 0x0A; });
+        },
+        20000));
+  }
+
+  bool WaitForLog(const std::string& text, size_t count = 1) {
+    return WaitUntil([&] { return Occurrences(Log(), text) >= count; });
+  }
+};
+
+TEST_F(SimulatedAnswersLessonTest, TheQuestionSentIsAnsweredThroughTheReceiver) {
+  SetPreference("RemotesControl", 1);
+  SetPreference("RemotesLatency", 1500);
+  SetPreference("RemotesResponseWindow", 1200);
+  RunQuestionThree(0);
+  ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !SimulatedAnswersOf(p).empty(); }, 20000));
+  const SimulatedCommand command = Decode(SimulatedAnswersOf(Received()).front());
+  EXPECT_EQ(command.window, 1200);
+  ASSERT_EQ(command.count, command.afterCount.size());
+  ASSERT_GE(command.afterCount.size(), 5u);
+  // q3 is a short answer: an enhanced upload, and the only question sent is the first.
+  EXPECT_EQ(Bytes(command.afterCount.begin(), command.afterCount.begin() + 5), (Bytes{0x25, 0, 1, 0, 1}));
+  const std::string log = Log();
+  EXPECT_NE(log.find("Read ZOMBIE registry - registry value: 1"), std::string::npos);
+  EXPECT_NE(log.find("zombie mode is go"), std::string::npos);
+}
+
+TEST_F(SimulatedAnswersLessonTest, UnusableSettingsGiveTheSixSecondWindow) {
+  SetPreference("RemotesControl", 1);
+  SetPreference("RemotesLatency", 900);
+  SetPreference("RemotesResponseWindow", 800);
+  RunQuestionThree(0);
+  ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !SimulatedAnswersOf(p).empty(); }, 20000));
+  EXPECT_EQ(Decode(SimulatedAnswersOf(Received()).front()).window, 6000);
+}
+
+TEST_F(SimulatedAnswersLessonTest, OffUnlessTheRegistrySaysSo) {
+  RunQuestionThree(0);
+  // Once for the assessment's document, once for the question.
+  ASSERT_TRUE(WaitForLog("Read ZOMBIE registry - registry value: 0", 2));
+  Settle();
+  EXPECT_EQ(Log().find("zombie mode is go"), std::string::npos);
+  EXPECT_TRUE(SimulatedAnswersOf(Received()).empty());
+}
+
+// Closing the receiver stops the mode in its first wait and joins its thread: nothing is sent.
+TEST_F(SimulatedAnswersLessonTest, CloseStopsAndJoinsTheMode) {
+  SetPreference("RemotesControl", 1);
+  RunQuestionThree(kForever);
+  ASSERT_TRUE(WaitForLog("zombie mode is go", 2));
+  session->Close();
+  EXPECT_TRUE(SimulatedAnswersOf(Received()).empty());
+}
+
+}  // namespace
