@@ -1,6 +1,7 @@
 #include "client/XPath.h"
 
 #include <map>
+#include <optional>
 #include <xalanc/PlatformSupport/PrefixResolver.hpp>
 #include <xalanc/PlatformSupport/XSLException.hpp>
 #include <xalanc/XPath/NodeRefListBase.hpp>
@@ -18,6 +19,7 @@
 #include <xalanc/XercesParserLiaison/XercesParserLiaison.hpp>
 #include <xercesc/dom/DOMDocument.hpp>
 #include <xercesc/dom/DOMException.hpp>
+#include <xercesc/dom/impl/DOMDocumentImpl.hpp>
 #include <xercesc/util/XMLException.hpp>
 
 #include "client/XmlPlatform.h"
@@ -130,44 +132,102 @@ XPathExpression::XPathExpression(StringBuffer expression, Namespaces ns)
   }  // not valid XPath: every evaluation fails
 }
 
+// Xalan's mirror of one Xerces document: the liaison owns it. It is built lazily, node by node,
+// as evaluations walk the tree, so a mirror kept for many evaluations grows to the parts they
+// visit; it reads attribute values and text from the DOM as they are. A mirror is used by one
+// evaluation at a time.
+struct XPathMirror {
+  explicit XPathMirror(const xercesc::DOMDocument* dom)
+      : source(dom), changes(ChangesOf(dom)), liaison(Memory()), domSupport(liaison) {
+    document = liaison.createDocument(dom, false, false, false);
+    wrapper = liaison.mapDocumentToWrapper(document);
+  }
+
+  // Xerces counts the changes of a document's tree (nodes added, removed or moved); a mirror
+  // built before one of them may map nodes that are gone. Nothing when the count is unknown.
+  static std::optional<int> ChangesOf(const xercesc::DOMDocument* dom) {
+    const auto* impl = dynamic_cast<const xercesc::DOMDocumentImpl*>(dom);
+    if (!impl) return std::nullopt;
+    return impl->changes();
+  }
+  // Whether this mirror still shows the document as it is.
+  bool Current() const { return changes && ChangesOf(source) == changes; }
+
+  const xercesc::DOMDocument* source;
+  std::optional<int> changes;
+  XercesParserLiaison liaison;
+  XercesDOMSupport domSupport;
+  XalanDocument* document = nullptr;
+  XercesDocumentWrapper* wrapper = nullptr;
+};
+
+void XPathMirrorDeleter::operator()(XPathMirror* mirror) const { delete mirror; }
+
 bool XPathExpression::Evaluate(const xercesc::DOMNode* context, const XPathVariables& variables,
                                XmlElementList& matches) const {
   matches.clear();
   if (!m_compiled || !context || !OwnerOf(context)) return false;
   try {
-    // The mirror of the DOM is built afresh for every evaluation, and only as far as the
-    // expression walks, so a document changed since the last evaluation is never read through
-    // a stale mirror.
-    XercesParserLiaison liaison(Memory());
-    XercesDOMSupport domSupport(liaison);
-    XalanDocument* mirror = liaison.createDocument(OwnerOf(context), false, false, false);
-    XercesDocumentWrapper* wrapper = liaison.mapDocumentToWrapper(mirror);
-    // The document node is the mirror itself; any other node is looked up in it.
-    XalanNode* start = context->getNodeType() == xercesc::DOMNode::DOCUMENT_NODE ? mirror
-                       : wrapper                                                 ? wrapper->mapNode(context)
-                                                                                 : nullptr;
-    if (!start) return false;
-
-    Quiet<XPathEnvSupportDefault> envSupport(Memory());
-    XObjectFactoryDefault objectFactory(Memory());
-    const PrefixResolver& resolver = m_compiled->resolver;
-    VariableContext execution(envSupport, domSupport, objectFactory, start, &resolver, variables);
-    const XObjectPtr result = m_compiled->xpath->execute(start, resolver, execution);
-    if (result.null() || result->getType() != XObject::eTypeNodeSet) return false;
-    const NodeRefListBase& nodes = result->nodeset();
-    for (NodeRefListBase::size_type i = 0; i < nodes.getLength(); ++i) {
-      XalanNode* node = nodes.item(i);
-      if (node->getNodeType() != XalanNode::ELEMENT_NODE) continue;
-      const xercesc::DOMNode* dom = wrapper->mapNode(node);
-      if (dom) matches.push_back(const_cast<xercesc::DOMElement*>(static_cast<const xercesc::DOMElement*>(dom)));
-    }
-    return true;
+    // A mirror of its own, built for this evaluation: nobody can have changed the document since.
+    XPathMirror mirror(OwnerOf(context));
+    return EvaluateOn(mirror, context, variables, matches);
   } catch (const XSLException&) {
   } catch (const xercesc::XMLException&) {
   } catch (const xercesc::DOMException&) {
   }
   matches.clear();
   return false;
+}
+
+bool XPathExpression::Evaluate(const XmlDocument& document, const xercesc::DOMNode* context,
+                               const XPathVariables& variables, XmlElementList& matches) const {
+  const xercesc::DOMDocument* dom = document.Dom();
+  if (!context) context = dom;
+  // Only the document's own nodes are looked up in its mirror.
+  if (!dom || !context || OwnerOf(context) != dom) return Evaluate(context, variables, matches);
+  matches.clear();
+  if (!m_compiled) return false;
+  std::lock_guard<std::mutex> guard(document.m_mirrorLock);
+  try {
+    if (!document.m_mirror || !document.m_mirror->Current()) {
+      document.m_mirror.reset();  // before the new one: it holds wrappers of nodes that may be gone
+      document.m_mirror.reset(new XPathMirror(dom));
+    }
+    if (EvaluateOn(*document.m_mirror, context, variables, matches)) return true;
+  } catch (const XSLException&) {
+  } catch (const xercesc::XMLException&) {
+  } catch (const xercesc::DOMException&) {
+  }
+  matches.clear();
+  // A failed evaluation may have left a half-built part of the mirror behind.
+  document.m_mirror.reset();
+  return false;
+}
+
+// Throws what Xalan and Xerces throw; the callers turn it into a failed evaluation.
+bool XPathExpression::EvaluateOn(XPathMirror& mirror, const xercesc::DOMNode* context, const XPathVariables& variables,
+                                 XmlElementList& matches) const {
+  XercesDocumentWrapper* wrapper = mirror.wrapper;
+  // The document node is the mirror itself; any other node is looked up in it.
+  XalanNode* start = context->getNodeType() == xercesc::DOMNode::DOCUMENT_NODE ? mirror.document
+                     : wrapper                                                 ? wrapper->mapNode(context)
+                                                                               : nullptr;
+  if (!start || !wrapper) return false;
+
+  Quiet<XPathEnvSupportDefault> envSupport(Memory());
+  XObjectFactoryDefault objectFactory(Memory());
+  const PrefixResolver& resolver = m_compiled->resolver;
+  VariableContext execution(envSupport, mirror.domSupport, objectFactory, start, &resolver, variables);
+  const XObjectPtr result = m_compiled->xpath->execute(start, resolver, execution);
+  if (result.null() || result->getType() != XObject::eTypeNodeSet) return false;
+  const NodeRefListBase& nodes = result->nodeset();
+  for (NodeRefListBase::size_type i = 0; i < nodes.getLength(); ++i) {
+    XalanNode* node = nodes.item(i);
+    if (node->getNodeType() != XalanNode::ELEMENT_NODE) continue;
+    const xercesc::DOMNode* dom = wrapper->mapNode(node);
+    if (dom) matches.push_back(const_cast<xercesc::DOMElement*>(static_cast<const xercesc::DOMElement*>(dom)));
+  }
+  return true;
 }
 
 XmlElementList XPathExpression::Evaluate(const xercesc::DOMNode* context, const XPathVariables& variables) const {
@@ -177,13 +237,21 @@ XmlElementList XPathExpression::Evaluate(const xercesc::DOMNode* context, const 
 }
 
 XmlElementList XPathExpression::Evaluate(const XmlDocument& document, const XPathVariables& variables) const {
-  return Evaluate(document.Dom(), variables);
+  XmlElementList matches;
+  Evaluate(document, nullptr, variables, matches);
+  return matches;
 }
 
 xercesc::DOMElement* XPathExpression::EvaluateFirst(const xercesc::DOMNode* context,
                                                     const XPathVariables& variables) const {
   XmlElementList matches;
   return Evaluate(context, variables, matches) && !matches.empty() ? matches.front() : nullptr;
+}
+
+xercesc::DOMElement* XPathExpression::EvaluateFirst(const XmlDocument& document,
+                                                    const XPathVariables& variables) const {
+  XmlElementList matches;
+  return Evaluate(document, nullptr, variables, matches) && !matches.empty() ? matches.front() : nullptr;
 }
 
 }  // namespace Voxlet

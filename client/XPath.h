@@ -35,15 +35,25 @@ class XPathExpression {
   // prefix, variable or function, or does not select a node set.
   bool Evaluate(const xercesc::DOMNode* context, const XPathVariables& variables, XmlElementList& matches) const;
 
+  // The same over a document held by an XmlDocument, with context a node of it (null: the
+  // document itself). Evaluations over one XmlDocument share Xalan's mirror of its DOM, built
+  // once and built again only after the tree changed, instead of building one each time; one
+  // evaluation at a time uses it. A context node of another document is evaluated on its own.
+  bool Evaluate(const XmlDocument& document, const xercesc::DOMNode* context, const XPathVariables& variables,
+                XmlElementList& matches) const;
+
   // Convenience forms: the matches (empty on failure), the first match (or null).
   XmlElementList Evaluate(const xercesc::DOMNode* context, const XPathVariables& variables = {}) const;
   XmlElementList Evaluate(const XmlDocument& document, const XPathVariables& variables = {}) const;
   xercesc::DOMElement* EvaluateFirst(const xercesc::DOMNode* context, const XPathVariables& variables = {}) const;
+  xercesc::DOMElement* EvaluateFirst(const XmlDocument& document, const XPathVariables& variables = {}) const;
 
   const StringBuffer& Expression() const { return m_expression; }
 
  private:
   struct Compiled;
+  bool EvaluateOn(XPathMirror& mirror, const xercesc::DOMNode* context, const XPathVariables& variables,
+                  XmlElementList& matches) const;
 
   StringBuffer m_expression;
   Namespaces m_namespaces;

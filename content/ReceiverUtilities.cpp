@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <vector>
 
 #include "client/Strings.h"
@@ -18,9 +19,11 @@ namespace {
 
 constexpr const char16_t* kSubmissionPath =
     u"/voxlet:assessment/voxlet:submissions/voxlet:submission[@voxlet:studentid=$studentxmlid]";
-constexpr const char16_t* kResponsePath =
-    u"/voxlet:assessment/voxlet:submissions/voxlet:submission[@voxlet:studentid=$studentxmlid]"
-    u"/voxlet:response[@voxlet:questionid=$questionxmlid]";
+// A question's responses are those of kResponsesPath whose voxlet:questionid is the question's
+// xml:id, as "...voxlet:response[@voxlet:questionid=$questionxmlid]" selects them; one
+// evaluation per student finds them for every question (kResponsesByQuestion).
+constexpr const char16_t* kResponsesPath =
+    u"/voxlet:assessment/voxlet:submissions/voxlet:submission[@voxlet:studentid=$studentxmlid]/voxlet:response";
 
 // The score as tenths of a percent, rounded half up: 0.8765 gives 877. A score is a fraction
 // of 1, but the whole percent must fit its byte, so scores are held to 0 .. 2.55 (a score
@@ -43,6 +46,17 @@ int64_t QuestionNumberOffset(const Voxlet::XmlElementList& questions) {
   return std::max<int64_t>(number - 1, 0);
 }
 
+// The responses by the question they answer, in document order. Only a response that has the
+// attribute matches (even an empty id), as the attribute comparison in XPath has it.
+std::map<StringBuffer, Voxlet::XmlElementList> ByQuestion(const Voxlet::XmlElementList& responses) {
+  std::map<StringBuffer, Voxlet::XmlElementList> byQuestion;
+  for (xercesc::DOMElement* response : responses) {
+    if (Voxlet::XmlSchema::HasAttribute(response, u"voxlet:questionid"))
+      byQuestion[Voxlet::XmlSchema::GetAttribute(response, u"voxlet:questionid")].push_back(response);
+  }
+  return byQuestion;
+}
+
 unsigned char Grade(const Voxlet::XmlElementList& responses) {
   if (responses.empty()) return 0;
   if (responses.size() > 1) {
@@ -61,13 +75,16 @@ StringBuffer ReceiverUtilities::PackageStudentSubmissions(unsigned short shortAd
                                                           Voxlet::XmlElementList questions,
                                                           Voxlet::XmlDocumentPtr document) {
   OV_LOG(kLogDiagnostic, "Packaging student submissions for student %s ...", Voxlet::UTF16to8(studentId).c_str());
-  const xercesc::DOMDocument* dom = document ? document->Dom() : nullptr;
+  const bool hasDom = document && document->Dom();
+  // Compiled once; the document's own XPath mirror serves every student's evaluations.
+  static const Voxlet::XPathExpression submissionPath(kSubmissionPath);
+  static const Voxlet::XPathExpression responsesPath(kResponsesPath);
 
   Voxlet::XPathVariables variables;
   variables.Set(u"studentxmlid", studentId);
   int score = 0;
-  if (dom) {
-    const xercesc::DOMElement* submission = Voxlet::XPathExpression(kSubmissionPath).EvaluateFirst(dom, variables);
+  if (hasDom) {
+    const xercesc::DOMElement* submission = submissionPath.EvaluateFirst(*document, variables);
     if (submission) score = ScoreInTenthsOfPercent(Voxlet::XmlSchema::GetAttribute(submission, u"voxlet:score"));
   }
 
@@ -81,11 +98,12 @@ StringBuffer ReceiverUtilities::PackageStudentSubmissions(unsigned short shortAd
   Content::AppendHexField(result, questions.size());
 
   std::vector<unsigned char> grades(questions.size(), 0);
-  if (dom) {
-    const Voxlet::XPathExpression responsePath(kResponsePath);
+  if (hasDom && !questions.empty()) {
+    const std::map<StringBuffer, Voxlet::XmlElementList> responses =
+        ByQuestion(responsesPath.Evaluate(*document, variables));
     for (size_t i = 0; i < questions.size(); ++i) {
-      variables.Set(u"questionxmlid", Voxlet::XmlSchema::GetAttribute(questions[i], u"xml:id"));
-      grades[i] = Grade(responsePath.Evaluate(dom, variables));
+      const auto found = responses.find(Voxlet::XmlSchema::GetAttribute(questions[i], u"xml:id"));
+      grades[i] = found == responses.end() ? 0 : Grade(found->second);
     }
   }
   int byteCount = 0;

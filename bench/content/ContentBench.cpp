@@ -1,10 +1,12 @@
 // Costs of the content conversion on the paths a class meets: a full question batch for the
-// receiver, one student's results, and a clicker's math answer read back.
+// receiver, one student's results, a whole class's review results, and a clicker's math answer
+// read back.
 #include <benchmark/benchmark.h>
 
 #include <string>
 #include <vector>
 
+#include "client/StringBuffer.h"
 #include "client/XmlSchema.h"
 #include "content/PacketContainer.h"
 #include "content/ReceiverUtilities.h"
@@ -50,12 +52,14 @@ void BM_PackageFortyQuestions(benchmark::State& state) {
 }
 BENCHMARK(BM_PackageFortyQuestions)->Unit(benchmark::kMicrosecond);
 
-// One student's results over the same forty questions, with thirty students' submissions in
-// the document: two XPath evaluations per question.
-void BM_PackageStudentResultsFortyQuestions(benchmark::State& state) {
+// An assessment document of forty questions with thirty students' submissions, each student
+// answering every question.
+std::string ResultsDocumentText() {
   std::string questions;
   std::string submissions;
-  for (int q = 1; q <= 40; ++q) questions += "<voxlet:question xml:id=\"q" + std::to_string(q) + "\"/>";
+  for (int q = 1; q <= 40; ++q)
+    questions +=
+        "<voxlet:question xml:id=\"q" + std::to_string(q) + "\" voxlet:questionnumber=\"" + std::to_string(q) + "\"/>";
   for (int s = 1; s <= 30; ++s) {
     submissions += "<voxlet:submission voxlet:studentid=\"s" + std::to_string(s) + "\" voxlet:score=\"0.75\">";
     for (int q = 1; q <= 40; ++q) {
@@ -64,20 +68,53 @@ void BM_PackageStudentResultsFortyQuestions(benchmark::State& state) {
     }
     submissions += "</voxlet:submission>";
   }
-  const Voxlet::XmlDocumentPtr document = Voxlet::XmlSchema::ParseUtf8(
-      "<voxlet:assessment xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\"><voxlet:questions>" + questions +
-      "</voxlet:questions><voxlet:submissions>" + submissions + "</voxlet:submissions></voxlet:assessment>");
+  return "<voxlet:assessment xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\"><voxlet:questions>" + questions +
+         "</voxlet:questions><voxlet:submissions>" + submissions + "</voxlet:submissions></voxlet:assessment>";
+}
+
+Voxlet::XmlElementList QuestionsOf(const Voxlet::XmlDocumentPtr& document) {
+  return Voxlet::XmlSchema::GetAllChildElements(Voxlet::XmlSchema::FindElement(document->Root(), u"voxlet:questions"));
+}
+
+// One student's results over forty questions, with thirty students' submissions in the
+// document: two XPath evaluations per question, over a document already evaluated before.
+void BM_PackageStudentResultsFortyQuestions(benchmark::State& state) {
+  const Voxlet::XmlDocumentPtr document = Voxlet::XmlSchema::ParseUtf8(ResultsDocumentText());
   if (!document) {
     state.SkipWithError("document did not parse");
     return;
   }
-  const Voxlet::XmlElementList list =
-      Voxlet::XmlSchema::GetAllChildElements(Voxlet::XmlSchema::FindElement(document->Root(), u"voxlet:questions"));
+  const Voxlet::XmlElementList list = QuestionsOf(document);
   for (auto _ : state) {
     benchmark::DoNotOptimize(ReceiverUtilities::PackageStudentSubmissions(0x0102, u"s17", list, document));
   }
 }
 BENCHMARK(BM_PackageStudentResultsFortyQuestions)->Unit(benchmark::kMillisecond);
+
+// The review of a class: a freshly fetched document (parsed outside the timing), then the
+// results of each of its thirty students over its forty questions.
+void BM_ReviewResultsThirtyStudentsFortyQuestions(benchmark::State& state) {
+  const std::string text = ResultsDocumentText();
+  for (auto _ : state) {
+    state.PauseTiming();
+    Voxlet::XmlDocumentPtr document = Voxlet::XmlSchema::ParseUtf8(text);
+    if (!document) {
+      state.SkipWithError("document did not parse");
+      return;
+    }
+    const Voxlet::XmlElementList list = QuestionsOf(document);
+    state.ResumeTiming();
+    for (int s = 1; s <= 30; ++s) {
+      const Voxlet::StringBuffer student = u"s" + Voxlet::UTF8to16(std::to_string(s));
+      benchmark::DoNotOptimize(ReceiverUtilities::PackageStudentSubmissions(static_cast<unsigned short>(0x0100 + s),
+                                                                            student, list, document));
+    }
+    state.PauseTiming();
+    document.reset();  // releasing the DOM is not part of the review
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_ReviewResultsThirtyStudentsFortyQuestions)->Unit(benchmark::kMillisecond);
 
 // A math answer of 256 bytes: function names, Greek letters, roots, fractions and symbols.
 std::vector<unsigned char> MathAnswer() {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "client/Strings.h"
@@ -153,6 +154,132 @@ TEST(XPathThreads, OneExpressionEvaluatedOnSeveralThreadsAtOnce) {
     });
   }
   for (auto& thread : threads) thread.join();
+  for (size_t c : counts) EXPECT_EQ(c, 60u);
+}
+
+// Evaluations through an XmlDocument share one mirror of its DOM; they select what a mirror
+// of their own selects, the second time as the first, with and without a context element.
+TEST_F(XPathOnSamples, TheDocumentsMirrorSelectsWhatAFreshOneSelects) {
+  const std::pair<const char16_t*, const char16_t*> cases[] = {
+      {u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id = $id]", u"q3"},
+      {u"/voxlet:assessment/voxlet:questions/*", u""},
+      {u"//*[fn:string-length(@xml:id) = 2]", u""},
+      {u"/voxlet:activated/voxlet:assessmentrefs/voxlet:assessmentref", u""},
+      {u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id = $id]", u"no-such-question"},
+  };
+  for (const XmlDocumentPtr& doc : {m_assessment, m_activated}) {
+    for (int round = 0; round < 2; ++round) {
+      for (const auto& [expression, id] : cases) {
+        SCOPED_TRACE(UTF16to8(expression));
+        XPathVariables vars;
+        vars.Set(u"id", id);
+        const XPathExpression e(expression);
+        XmlElementList shared;
+        EXPECT_TRUE(e.Evaluate(*doc, nullptr, vars, shared));
+        EXPECT_EQ(shared, e.Evaluate(doc->Dom(), vars));
+      }
+      // Relative to an element of the document.
+      const XPathExpression children(u"*");
+      for (xercesc::DOMElement* element : XmlSchema::GetAllChildElements(doc->Root())) {
+        XmlElementList shared;
+        EXPECT_TRUE(children.Evaluate(*doc, element, {}, shared));
+        EXPECT_EQ(shared, children.Evaluate(element));
+      }
+      // Failures stay failures.
+      XmlElementList out{nullptr};
+      EXPECT_FALSE(XPathExpression(u"count(/*)").Evaluate(*doc, nullptr, {}, out));
+      EXPECT_TRUE(out.empty());
+    }
+  }
+}
+
+bool AllIn(const XmlElementList& elements, const XmlDocument& doc) {
+  return std::all_of(elements.begin(), elements.end(),
+                     [&](xercesc::DOMElement* e) { return e->getOwnerDocument() == doc.Dom(); });
+}
+
+// Each document has its mirror: a second document, a context node of another document, and a
+// document made where a released one was, all get their own elements.
+TEST(XPathMirrors, ADocumentNeverUsesAnothersMirror) {
+  const XPathExpression byId(u"/r/e[@id = $id]");
+  XPathVariables vars;
+  vars.Set(u"id", u"2");
+  XmlDocumentPtr a = XmlSchema::ParseUtf8("<r><e id='1'/><e id='2'/></r>");
+  XmlDocumentPtr b = XmlSchema::ParseUtf8("<r><e id='2'/><e id='2'/><e id='3'/></r>");
+  ASSERT_TRUE(a && b);
+  const XmlElementList inA = byId.Evaluate(*a, vars);
+  const XmlElementList inB = byId.Evaluate(*b, vars);
+  ASSERT_EQ(inA.size(), 1u);
+  ASSERT_EQ(inB.size(), 2u);
+  EXPECT_TRUE(AllIn(inA, *a));
+  EXPECT_TRUE(AllIn(inB, *b));
+  EXPECT_EQ(byId.Evaluate(*a, vars), inA);  // a's mirror again, after b's was built
+
+  // A context node of b given with a: evaluated over b.
+  XmlElementList mixed;
+  EXPECT_TRUE(XPathExpression(u"e").Evaluate(*a, b->Root(), {}, mixed));
+  EXPECT_EQ(mixed.size(), 3u);
+  EXPECT_TRUE(AllIn(mixed, *b));
+
+  // Documents made and released in turn, often at the addresses of the ones before.
+  for (int i = 1; i <= 20; ++i) {
+    a = XmlSchema::ParseUtf8("<r>" + std::string(static_cast<size_t>(i), 'x') + "<e id='2'/></r>");
+    ASSERT_TRUE(a);
+    const XmlElementList found = byId.Evaluate(*a, vars);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_TRUE(AllIn(found, *a));
+  }
+}
+
+// Elements removed and released, and new ones added in their place: the shared mirror is built
+// again and sees the tree as it is now.
+TEST(XPathMirrors, RebuiltAfterTheTreeChanges) {
+  XmlDocumentPtr doc = XmlSchema::NewDoc(u"r");
+  const XPathExpression all(u"/r/e");
+  for (int round = 1; round <= 5; ++round) {
+    for (int i = 0; i < round; ++i) XmlSchema::CreateElement(doc->Root(), u"e");
+    const XmlElementList found = all.Evaluate(*doc);
+    ASSERT_EQ(found.size(), static_cast<size_t>(round));
+    for (xercesc::DOMElement* e : found) doc->Root()->removeChild(e)->release();
+    EXPECT_TRUE(all.Evaluate(*doc).empty());
+  }
+}
+
+// Attributes removed and others added in their place, on an element the mirror has seen.
+TEST(XPathMirrors, SeesAttributesAsTheyAreNow) {
+  XmlDocumentPtr doc = XmlSchema::NewDoc(u"r");
+  xercesc::DOMElement* e = XmlSchema::CreateElement(doc->Root(), u"e");
+  for (int round = 0; round < 10; ++round) {
+    const StringBuffer name = u"a" + FormatInteger(round);
+    const StringBuffer value = u"v" + FormatInteger(round);
+    XmlSchema::SetAttribute(e, name, value);
+    XPathVariables vars;
+    vars.Set(u"v", value);
+    EXPECT_EQ(XPathExpression(u"/r/e[@" + name + u" = $v]").Evaluate(*doc, vars).size(), 1u) << round;
+    EXPECT_EQ(XPathExpression(u"/r/e[@*]").Evaluate(*doc).size(), 1u) << round;
+    e->removeAttribute(name.c_str());
+    EXPECT_TRUE(XPathExpression(u"/r/e[@" + name + u"]").Evaluate(*doc).empty()) << round;
+    EXPECT_TRUE(XPathExpression(u"/r/e[@*]").Evaluate(*doc).empty()) << round;
+  }
+}
+
+TEST(XPathThreads, SeveralThreadsEvaluateOverOneDocument) {
+  const XmlDocumentPtr doc = XmlSchema::ParseUtf8(ReadTestData("assessment.xml"));
+  ASSERT_TRUE(doc);
+  const XPathExpression e(u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id = $id]");
+  std::vector<size_t> counts(4, 0);
+  {
+    std::vector<std::jthread> threads;
+    for (size_t t = 0; t < counts.size(); ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 1; i <= 6 * 10; ++i) {
+          XPathVariables vars;
+          vars.Set(u"id", u"q" + FormatInteger(1 + i % 6));
+          counts[t] += e.Evaluate(*doc, vars).size();
+        }
+      });
+    }
+  }
   for (size_t c : counts) EXPECT_EQ(c, 60u);
 }
 
