@@ -49,6 +49,19 @@ Voxlet::StringBuffer DatabasePath(const Voxlet::StringBuffer& classLink, const V
 
 bool IsXmlSuccess(const Voxlet::MessagePtr& reply) { return reply->Success(Voxlet::Content::Types::TextXml); }
 
+// The children of the assessment's question list, sorted by their question numbers.
+Voxlet::XmlElementList QuestionsByNumber(const Voxlet::XmlDocument& document) {
+  static const Voxlet::XPathExpression kQuestions(u"/voxlet:assessment/voxlet:questions");
+  const xercesc::DOMElement* list = kQuestions.EvaluateFirst(document);
+  if (!list) return {};
+  Voxlet::XmlElementList questions = XmlSchema::GetAllChildElements(list);
+  std::stable_sort(questions.begin(), questions.end(), [](xercesc::DOMElement* a, xercesc::DOMElement* b) {
+    return Voxlet::ParseInteger(XmlSchema::GetAttribute(a, u"voxlet:questionnumber")) <
+           Voxlet::ParseInteger(XmlSchema::GetAttribute(b, u"voxlet:questionnumber"));
+  });
+  return questions;
+}
+
 }  // namespace
 
 void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
@@ -145,6 +158,8 @@ void CReceiverSession::SendQuestions() {
     variables.Set(u"id", questionId);
     questions = kQuestion.Evaluate(document->Dom(), variables);
     if (questions.size() > 1) questions.resize(1);
+  } else if (m_env.sendWholeAssessment) {
+    questions = QuestionsByNumber(*document);
   }
   const int total = static_cast<int>(questions.size());
   int startOffset = 0;

@@ -43,6 +43,9 @@ struct SessionEnvironment {
   size_t heldAnswerLimit = 4096;
   // How long the simulated-answers mode waits before its first question.
   int simulatedAnswersFirstWaitMs = 20000;
+  // An assessment without a current question sends its whole question list (in question-number
+  // order) instead of nothing.
+  bool sendWholeAssessment = false;
 };
 
 // A receiver's session with the software service: the client and its signals, the receiver's

@@ -5,6 +5,37 @@
 
 namespace {
 
+// A generated assessment of `count` choice questions (upper-alpha, B correct), question n with
+// 2 + n % 3 choices, written into the document in reverse order.
+ServiceSim::AssessmentSpec ChoiceAssessment(const std::string& id, int count) {
+  const std::string ns = "http://schemas.vantrel.org/2008/voxlet/";
+  std::string questions;
+  std::string rdf = "<rdf:Description rdf:about=\"urn:com.vantrel.voxlet:" + id +
+                    "\"><voxlet:feedback rdf:resource=\"" + ns +
+                    "feedback#show-after-assessment-deactivated\"/></rdf:Description>";
+  for (int n = count; n >= 1; --n) {
+    const std::string q = id + "-q" + std::to_string(n);
+    questions += "<voxlet:question xml:id=\"q" + std::to_string(n) + "\" voxlet:questionnumber=\"" + std::to_string(n) +
+                 "\" voxlet:resourceid=\"urn:com.vantrel.voxlet:" + q + "\">";
+    rdf += "<rdf:Description rdf:about=\"urn:com.vantrel.voxlet:" + q + "\"><voxlet:questionformat rdf:resource=\"" +
+           ns + "questionformat#choice\"/><voxlet:choicelabelstyle rdf:resource=\"" + ns +
+           "choicelabelstyle#upper-alpha\"/><voxlet:answer rdf:parseType=\"Resource\"><voxlet:points>1</voxlet:points>"
+           "<voxlet:choicevalue>B</voxlet:choicevalue></voxlet:answer></rdf:Description>";
+    for (int c = 0; c < 2 + n % 3; ++c) {
+      const std::string choice = q + "-" + std::to_string(c);
+      questions += "<voxlet:choice voxlet:resourceid=\"urn:com.vantrel.voxlet:" + choice + "\"/>";
+      rdf += "<rdf:Description rdf:about=\"urn:com.vantrel.voxlet:" + choice + "\"><voxlet:choicevalue>" +
+             std::string(1, static_cast<char>('A' + c)) + "</voxlet:choicevalue></rdf:Description>";
+    }
+    questions += "</voxlet:question>";
+  }
+  return {id,
+          "<voxlet:assessment xmlns:voxlet=\"" + ns + "\" xml:id=\"" + id + "\"><voxlet:questions>" + questions +
+              "</voxlet:questions><voxlet:submissions/></voxlet:assessment>",
+          "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" xmlns:voxlet=\"" + ns + "\">" + rdf +
+              "</rdf:RDF>"};
+}
+
 ServiceSim::Scenario LessonScenario() {
   std::string error;
   std::optional<ServiceSim::Scenario> scenario =
@@ -18,6 +49,8 @@ ServiceSim::Scenario LessonScenario() {
     ServiceSim::ClassSpec second = classes.front();
     second.id = "class-2";
     lesson.classes.push_back(second);
+    // More questions than one batch holds.
+    lesson.classes.front().assessments.push_back(ChoiceAssessment("big-quiz", 41));
   }
   return lesson;
 }
@@ -52,8 +85,11 @@ class LessonTest : public BridgeTest {
   }
 
   // Starts class-1 and waits until its network start is on the wire.
-  void StartFirstClass() {
-    OpenAndSubscribe();
+  void StartFirstClass(std::optional<SessionEnvironment> sessionEnv = std::nullopt) {
+    if (sessionEnv)
+      OpenAndSubscribeWith(*sessionEnv);
+    else
+      OpenAndSubscribe();
     Teacher("activate-class class-1");
     PollOnce();
     ASSERT_TRUE(simulator->WaitFor(
@@ -62,6 +98,25 @@ class LessonTest : public BridgeTest {
           return !states.empty() && states.back().at(3) == 1;
         },
         20000));
+  }
+
+  // As OpenAndSubscribe, with a session environment of the test's own.
+  void OpenAndSubscribeWith(SessionEnvironment sessionEnv) {
+    const uint16_t port = service.Port();
+    service.Stop();
+    simulator = std::make_unique<CReceiverSimulator>(config);
+    ASSERT_TRUE(simulator->Start());
+    ReceiverEnvironment env;
+    env.startupStepMs = 1;
+    sessionEnv.powerDownStepMs = powerDownStepMs;
+    sessionEnv.makeClient = [] { return std::make_shared<Voxlet::Client>(false); };
+    receiver = std::make_unique<CReceiver>(&events, env);
+    session = std::make_unique<RecordingSession>(*receiver, sessionEnv);
+    if (prepareSession) prepareSession(*session);
+    ASSERT_EQ(receiver->Open(Voxlet::UTF8to16(simulator->SlavePath())), 0u);
+    ASSERT_TRUE(WaitForPacket(kScanResultsQuery));
+    ASSERT_TRUE(service.Start(port));
+    ASSERT_TRUE(WaitForCount("activatedStatus", 1));
   }
 
   static constexpr uint16_t kClicker = 0x0100;
@@ -208,6 +263,111 @@ TEST_F(LessonTest, ClassSwitchesLogClickersOffOnlyBetweenRosterClasses) {
   EXPECT_EQ(OfCommand(Received(), 0x09, kClicker).size(), logOffs);
   EXPECT_EQ(OfCommand(Received(), 0x06).back().at(3) & 1, 0);
   EXPECT_NE(Log().find("Switching classes by faking devices saying goodbye and then coming back"), std::string::npos);
+}
+
+// An assessment sent whole goes down in batches of at most forty questions, in question-number
+// order: 41 questions are a batch of 40 and a batch of 1, both headers carrying the total, each
+// the number still to send before it.
+TEST_F(LessonTest, FortyOneQuestionsGoDownAsBatchesOfFortyAndOne) {
+  SessionEnvironment sessionEnv;
+  sessionEnv.sendWholeAssessment = true;
+  StartFirstClass(sessionEnv);
+  Teacher("activate-assessment big-quiz");
+  PollOnce();
+  ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return OfCommand(p, 0x0A, 0).size() >= 2; }, 20000));
+  Settle();
+  const Packets batches = OfCommand(Received(), 0x0A, 0);
+  ASSERT_EQ(batches.size(), 2u);
+  const auto first = SimContent::DecodeQuestionBatch(Bytes(batches[0].begin() + 3, batches[0].end()));
+  const auto second = SimContent::DecodeQuestionBatch(Bytes(batches[1].begin() + 3, batches[1].end()));
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(batches[0].size(), 3u + 4u + 40u * 6u);
+  EXPECT_EQ(first->startOffset, 0);
+  EXPECT_EQ(first->total, 41);
+  EXPECT_EQ(first->remainingBefore, 41);
+  EXPECT_EQ(first->feedback, 2);
+  ASSERT_EQ(first->questions.size(), 40u);
+  EXPECT_EQ(second->sequence, first->sequence);  // one assessment run
+  EXPECT_EQ(second->feedback, 2);
+  EXPECT_EQ(second->startOffset, 0);
+  EXPECT_EQ(second->total, 41);
+  EXPECT_EQ(second->remainingBefore, 1);
+  ASSERT_EQ(second->questions.size(), 1u);
+  // In question-number order although the document lists them backwards: question n has
+  // 2 + n % 3 choices, and B is correct in each.
+  for (int n = 1; n <= 41; ++n) {
+    const SimContent::Question& q = n <= 40 ? first->questions[static_cast<size_t>(n - 1)] : second->questions[0];
+    EXPECT_EQ(q.choices, 2 + n % 3) << n;
+    EXPECT_EQ(q.type, 2) << n;
+    EXPECT_EQ(q.answer[0], 2) << n;
+  }
+  // The receiver holds all 41 as one set.
+  const SimContent::QuestionSet held = simulator->Questions();
+  EXPECT_EQ(held.total, 41);
+  EXPECT_EQ(held.questions.size(), 41u);
+}
+
+// Without a current question nothing is sent (the session's default): the assessment is
+// fetched and the receiver gets no batch until a question is activated.
+TEST_F(LessonTest, AnAssessmentWithoutCurrentQuestionSendsNoBatchByDefault) {
+  StartFirstClass();
+  Teacher("activate-assessment big-quiz");
+  PollOnce();
+  ASSERT_TRUE(WaitForCount("database", 2));
+  Settle();
+  EXPECT_TRUE(OfCommand(Received(), 0x0A, 0).empty());
+  Teacher("activate-question q41");
+  PollOnce();
+  ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !OfCommand(p, 0x0A, 0).empty(); }, 20000));
+  const Packets batches = OfCommand(Received(), 0x0A, 0);
+  ASSERT_EQ(batches.size(), 1u);
+  const auto batch = SimContent::DecodeQuestionBatch(Bytes(batches[0].begin() + 3, batches[0].end()));
+  ASSERT_TRUE(batch);
+  EXPECT_EQ(batch->startOffset, 40);  // question number 41
+  EXPECT_EQ(batch->total, 1);
+  EXPECT_EQ(batch->remainingBefore, 1);
+}
+
+// A switch still waiting for log-offs is cut short by the next switch, which completes: here
+// one clicker the session knows never answers its log-off, and the next switch goes into the
+// anonymous class (no log-offs, no wait). Only the second switch's login session goes out.
+TEST_F(LessonTest, ASwitchWaitingForLogOffsIsCutShortByTheNextSwitch) {
+  constexpr uint16_t kSilent = 0x0150;  // not on the simulated network: it never logs off
+  prepareSession = [this](RecordingSession& s) {
+    s.runLifecycle = true;
+    s.clickers = {{kClicker, 0x00124B00, 0x0A0B0C0D, u"s-1001"}, {kSilent, 0x00124B00, 0x0A0B0C50, u"s-1002"}};
+  };
+  StartFirstClass();
+  ASSERT_TRUE(simulator->Join(0, "1001"));
+  ASSERT_TRUE(simulator->WaitForClickers([](const std::map<int, ClickerInfo>& c) { return c.at(0).joined(); }, 20000));
+  const size_t loginOptionsBefore = OfCommand(Received(), 0x06).size();
+
+  // Into the roster class: both are logged off, the switch waits for two log-offs (the session
+  // waits up to a minute, longer than any wait of this test).
+  Teacher("switch-class class-2");
+  PollOnce();
+  ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !OfCommand(p, 0x09, kSilent).empty(); }, 20000));
+  Settle();
+  EXPECT_EQ(OfCommand(Received(), 0x06).size(), loginOptionsBefore);  // still waiting
+
+  Teacher("switch-class drop-in");
+  PollOnce();
+  ASSERT_TRUE(
+      simulator->WaitFor([&](const Packets& p) { return OfCommand(p, 0x06).size() > loginOptionsBefore; }, 20000));
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::vector<std::string> calls = session->Calls();
+    return std::count(calls.begin(), calls.end(), "rejoin " + std::to_string(kSilent)) == 1;
+  }));
+  Settle();
+  const Packets packets = Received();
+  const Packets options = OfCommand(packets, 0x06);
+  ASSERT_EQ(options.size(), loginOptionsBefore + 1);        // the first switch sent none
+  EXPECT_EQ(options.back().at(3) & 1, 0);                   // the anonymous class
+  EXPECT_EQ(OfCommand(packets, 0x09, kSilent).size(), 1u);  // the second switch logged nobody off
+  EXPECT_EQ(OfCommand(packets, 0x09, kClicker).size(), 1u);
+  const std::vector<std::string> calls = session->Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "rejoin " + std::to_string(kClicker)), 1);
+  EXPECT_EQ(Occurrences(Log(), "Switching classes by faking devices saying goodbye and then coming back"), 2u);
 }
 
 std::string ActivatedDocument(const std::string& networkName, const std::string& classRef) {
