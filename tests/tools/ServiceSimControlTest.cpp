@@ -211,6 +211,10 @@ TEST_F(ToolsServiceSim, ControlPathTakesOneActionPerLine) {
   EXPECT_EQ(failed.first, 400);
   EXPECT_NE(failed.second.find("class drop-in running"), std::string::npos);  // the other lines still ran
   EXPECT_EQ(Post(simulator.Port(), "POST", "").first, 400);
+  const auto progress = Post(simulator.Port(), "POST", "activate-assessment\nprogress");
+  EXPECT_EQ(progress.first, 200);
+  EXPECT_NE(progress.second.find("; 0 clicker(s) signed in, 0 hand(s) raised; answers: none yet\n"), std::string::npos)
+      << progress.second;
   const auto results = Post(simulator.Port(), "POST", "results");
   EXPECT_EQ(results.first, 200);
   EXPECT_EQ(results.second, "Results: no submissions recorded\n");

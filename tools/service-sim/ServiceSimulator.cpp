@@ -63,12 +63,13 @@ std::string ServiceSimulator::Control(const std::string& line, bool& ok) {
   if (event.action == "summary") return m_manager.Summary() + m_manager.ResultsSummary();
   if (event.action == "results") return m_manager.ResultsSummary();
   if (event.action == "state") return m_manager.State();
+  if (event.action == "progress") return m_manager.Progress();
   if (event.action == "help")
     return "actions: activate-class [CLASS] | deactivate-class [logoff] [next-anonymous] | switch-class CLASS |\n"
            "  activate-assessment [ASSESSMENT] | deactivate-assessment | activate-question ID|NUMBER |\n"
            "  next-question | deactivate-question | network-name TEXT | disconnect-student STUDENT-ID |\n"
            "  cancel-raised-hand STUDENT-ID | review-mode-off | database-opened | mode-switching |\n"
-           "  summary | results | state | help\n";
+           "  summary | results | state | progress | help\n";
   if (event.action.empty()) {
     ok = false;
     return "empty control line\n";

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <set>
 #include <sstream>
 
 #include "tools/service-sim/SimText.h"
@@ -718,6 +719,29 @@ std::string SessionManager::State() const {
       text += ", question " + it->second.currentQuestion;
   } else {
     text += ", no assessment running";
+  }
+  return text + "\n";
+}
+
+std::string SessionManager::Progress() const {
+  std::string text = State();
+  text.pop_back();  // its line end
+  std::lock_guard lock(m_lock);
+  size_t signedIn = 0;
+  for (const auto& [id, e] : m_endpoints) signedIn += e.kind == "clicker" && e.signedIn;
+  size_t handsUp = 0;
+  for (const RaisedHand& h : m_hands) handsUp += h.value == "true" ? 1 : 0;
+  text += "; " + std::to_string(signedIn) + " clicker(s) signed in, " + std::to_string(handsUp) + " hand(s) raised";
+  if (m_assessment >= 0) {
+    const ClassSpec& cls = m_classes[m_class];
+    const std::string& assessmentId = cls.assessments[static_cast<size_t>(m_assessment)].id;
+    std::map<std::string, std::set<std::string>> answered;  // question -> students
+    for (const Submission& s : m_submissions)
+      if (s.accepted && s.classId == cls.id && s.assessmentId == assessmentId && !s.questionId.empty())
+        answered[s.questionId].insert(s.studentId);
+    text += "; answers:";
+    if (answered.empty()) text += " none yet";
+    for (const auto& [question, students] : answered) text += " " + question + "=" + std::to_string(students.size());
   }
   return text + "\n";
 }

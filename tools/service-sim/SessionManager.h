@@ -116,6 +116,9 @@ class SessionManager {
   std::string ResultsSummary() const;
   // Current state, for the control path: class, assessment, question.
   std::string State() const;
+  // One line for a person following a lesson: the state, the clickers signed in, raised hands,
+  // and the answers to each question of the running assessment so far.
+  std::string Progress() const;
 
   // Observations (copies).
   std::vector<ReceivedRequest> Requests() const;
