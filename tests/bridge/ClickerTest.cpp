@@ -165,12 +165,17 @@ TEST_F(ClickerTest, HandsAndBatteriesAreRelayedWithTheStudentAndLowBatteryOnlyOn
   simulator->ReportBattery(0, true, 38);
   simulator->ReportBattery(0, false, 41);
   simulator->ReportBattery(0, false, 42);
-  ASSERT_TRUE(WaitForCount("goodBattery", 1));
+  // The last report's status update has arrived; whatever it led to follows it.
+  ASSERT_TRUE(service.Manager().WaitFor(
+      [&] {
+        const auto endpoints = service.Manager().Endpoints();
+        const auto e = endpoints.find(ClickerEndpoint(0));
+        return e != endpoints.end() && e->second.signal == "42";
+      },
+      20));
   Settle();
   EXPECT_EQ(Count("lowBattery"), 1u);
   EXPECT_EQ(Count("goodBattery"), 1u);
-  const auto endpoints = service.Manager().Endpoints();
-  EXPECT_EQ(endpoints.at(ClickerEndpoint(0)).signal, "42");
 }
 
 TEST_F(ClickerTest, EveryAnswerFormatReachesTheServiceAsItsExactSubmission) {
