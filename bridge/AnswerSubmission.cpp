@@ -70,11 +70,12 @@ std::optional<CReceiverSession::AnsweredQuestion> CReceiverSession::FindAnswered
     static const Voxlet::XPathExpression kQuestion(u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id=$id]");
     Voxlet::XPathVariables variables;
     variables.Set(u"id", currentQuestionId);
-    question.element = const_cast<xercesc::DOMElement*>(kQuestion.EvaluateFirst(question.document->Dom(), variables));
+    question.element = kQuestion.EvaluateFirst(*question.document, variables);
     if (!question.element) return std::nullopt;
   } else {
     static const Voxlet::XPathExpression kQuestions(u"/voxlet:assessment/voxlet:questions");
-    const xercesc::DOMElement* list = kQuestions.EvaluateFirst(question.document->Dom());
+    // Over the held document: its XPath mirror is built once, not once per answer.
+    const xercesc::DOMElement* list = kQuestions.EvaluateFirst(*question.document);
     const Voxlet::XmlElementList questions = list ? XmlSchema::GetAllChildElements(list) : Voxlet::XmlElementList();
     if (questions.empty()) {
       OV_LOG(kLogDiagnostic, "dropped this because we don't appear to have any questions in our internal lists");
