@@ -308,15 +308,17 @@ void CReceiverSession::OnDeviceDisassociated(uint16_t address) {
 
 // ---- the software side's actions ---------------------------------------------------------------
 
+int CReceiverSession::TakeSoftwareActionTurn() {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  const int remaining = m_softwareActionCooldown;
+  if (remaining <= 0) m_softwareActionCooldown = kSoftwareActionCooldownTicks;
+  return remaining;
+}
+
 void CReceiverSession::DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId) {
   const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByEndpoint(endpointId);
   if (!clicker) return;
-  int cooldown = 0;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    cooldown = m_softwareActionCooldown;
-    if (cooldown <= 0) m_softwareActionCooldown = kSoftwareActionCooldownTicks;
-  }
+  const int cooldown = TakeSoftwareActionTurn();
   if (cooldown > 0) {
     OV_LOG(kLogDiagnostic,
            "Specifically disregarding clicker disconnect in software because the previous clicker you attempted to "
@@ -336,12 +338,7 @@ void CReceiverSession::DisconnectClickerInSoftware(const Voxlet::StringBuffer& e
 void CReceiverSession::CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId) {
   const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByEndpoint(endpointId);
   if (!clicker) return;
-  int cooldown = 0;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    cooldown = m_softwareActionCooldown;
-    if (cooldown <= 0) m_softwareActionCooldown = kSoftwareActionCooldownTicks;
-  }
+  const int cooldown = TakeSoftwareActionTurn();
   if (cooldown > 0) {
     OV_LOG(kLogDiagnostic,
            "Specifically disregarding this raised hands cancellation because we need to wait %d more second(s) for a "

@@ -214,6 +214,9 @@ class CReceiverSession : public IReceiverSession {
                           CompletionHandler completion, bool studentHeader);
   bool ServiceConnected() const;
   bool AnonymousClass() const;
+  // The shared cooldown of the software side's clicker actions: the ticks still to wait (the
+  // action is dropped), or 0, when the action may go ahead and the cooldown starts again.
+  int TakeSoftwareActionTurn();
   // The receiver's port name, as the packet log lines begin.
   std::string PortUtf8() const { return Voxlet::UTF16to8(m_receiver.GetPortName()); }
 

@@ -5,17 +5,13 @@
 #include "bridge/ClickerDocuments.h"
 #include "bridge/HelloDocument.h"
 #include "content/Translation.h"
+#include "tests/tools/SampleLesson.h"
 #include "tools/receiver-sim/ClickerAnswers.h"
 
 namespace {
 
 ServiceSim::Scenario ClickerScenario() {
-  std::string error;
-  std::optional<ServiceSim::Scenario> scenario =
-      ServiceSim::LoadScenario(std::string(OVANTA_SIM_DATA) + "/lesson.scenario", error);
-  if (!scenario) ADD_FAILURE() << error;
-  ServiceSim::Scenario lesson = scenario ? *scenario : ServiceSim::Scenario{};
-  lesson.timeline.clear();  // the test is the teacher
+  ServiceSim::Scenario lesson = SampleLessonWithoutTimeline();  // the test is the teacher
   std::vector<ServiceSim::ClassSpec> classes = lesson.AllClasses();
   if (!classes.empty()) {
     ServiceSim::ClassSpec dropIn = classes.front();

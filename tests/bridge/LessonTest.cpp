@@ -2,6 +2,7 @@
 // receiver's network, an assessment and a question go down as a question batch, the assessment
 // ends with each clicker's review results, and the class stops.
 #include "BridgeFixture.h"
+#include "tests/tools/SampleLesson.h"
 
 namespace {
 
@@ -37,12 +38,7 @@ ServiceSim::AssessmentSpec ChoiceAssessment(const std::string& id, int count) {
 }
 
 ServiceSim::Scenario LessonScenario() {
-  std::string error;
-  std::optional<ServiceSim::Scenario> scenario =
-      ServiceSim::LoadScenario(std::string(OVANTA_SIM_DATA) + "/lesson.scenario", error);
-  if (!scenario) ADD_FAILURE() << error;
-  ServiceSim::Scenario lesson = scenario ? *scenario : ServiceSim::Scenario{};
-  lesson.timeline.clear();  // the test is the teacher
+  ServiceSim::Scenario lesson = SampleLessonWithoutTimeline();  // the test is the teacher
   // A second class with a roster, to switch to with log-offs.
   std::vector<ServiceSim::ClassSpec> classes = lesson.AllClasses();
   if (!classes.empty()) {

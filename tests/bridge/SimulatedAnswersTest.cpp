@@ -4,6 +4,7 @@
 #include "BridgeFixture.h"
 #include "bridge/SimulatedAnswers.h"
 #include "protocol/CommandText.h"
+#include "tests/tools/SampleLesson.h"
 
 namespace {
 
@@ -191,16 +192,6 @@ TEST(SimulatedAnswersThread, DestructionJoinsAndAnEmptyListSendsNothing) {
   EXPECT_TRUE(sent.Texts().empty());
 }
 
-ServiceSim::Scenario Lesson() {
-  std::string error;
-  std::optional<ServiceSim::Scenario> scenario =
-      ServiceSim::LoadScenario(std::string(OVANTA_SIM_DATA) + "/lesson.scenario", error);
-  if (!scenario) ADD_FAILURE() << error;
-  ServiceSim::Scenario lesson = scenario ? *scenario : ServiceSim::Scenario{};
-  lesson.timeline.clear();  // the test is the teacher
-  return lesson;
-}
-
 bool IsSimulatedAnswers(const Bytes& p) { return p.size() >= 4 && p[0] == 0xFF && p[1] == 0xFF && p[2] == 0x26; }
 
 Packets SimulatedAnswersOf(const Packets& packets) {
@@ -212,7 +203,7 @@ Packets SimulatedAnswersOf(const Packets& packets) {
 
 class SimulatedAnswersLessonTest : public BridgeTest {
  protected:
-  SimulatedAnswersLessonTest() : BridgeTest(Lesson()) {}
+  SimulatedAnswersLessonTest() : BridgeTest(SampleLessonWithoutTimeline()) {}
 
   // As OpenAndSubscribe, with the mode's first wait given.
   void OpenAndSubscribeWithFirstWait(int firstWaitMs) {

@@ -13,6 +13,7 @@
 
 #include "tests/integration/ChildProcess.h"
 #include "tests/service/TestFiles.h"
+#include "tests/tools/SampleLesson.h"
 #include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/service-sim/ServiceSimulator.h"
 
@@ -20,16 +21,6 @@ namespace {
 
 constexpr int kClickers = 30;
 constexpr double kWaitSeconds = 60;
-
-ServiceSim::Scenario Lesson() {
-  std::string error;
-  std::optional<ServiceSim::Scenario> scenario =
-      ServiceSim::LoadScenario(std::string(OVANTA_SIM_DATA) + "/lesson.scenario", error);
-  if (!scenario) ADD_FAILURE() << error;
-  ServiceSim::Scenario lesson = scenario ? *scenario : ServiceSim::Scenario{};
-  lesson.timeline.clear();  // the test is the teacher
-  return lesson;
-}
 
 // The text the software service gets for what a clicker typed: a choice typed by position is its
 // label (the quiz labels its choices A, B, C, ...).
@@ -60,7 +51,7 @@ class RunningService {
 
 class LessonEndToEnd : public ::testing::Test {
  protected:
-  LessonEndToEnd() : service(Lesson()) {}
+  LessonEndToEnd() : service(SampleLessonWithoutTimeline()) {}
 
   void Teacher(const std::string& line) {
     bool ok = false;
