@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tests/integration/ChildProcess.h"
+#include "tests/integration/ServiceSetup.h"
 #include "tests/service/TestFiles.h"
 #include "tests/tools/SampleLesson.h"
 #include "tools/receiver-sim/ReceiverSimulator.h"
@@ -81,15 +82,9 @@ TEST_F(LessonEndToEnd, ThirtyClickersLogInAnswerEveryQuestionAndSwitchToAnAnonym
   CReceiverSimulator receiver(config);
   ASSERT_TRUE(receiver.Start());
   ASSERT_TRUE(service.Start(0));
-  std::filesystem::create_directories(dir.File("sys"));
   const std::string logPath = dir.File("service.log");
-  WriteFile(dir.File("registry.ini"),
-            "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + logPath +
-                "\nLogFlags=17\nPorts=" + receiver.SlavePath() +
-                "\n\n[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\nUri=" + service.Uri() + "\n");
   ChildProcess process({OVANTA_HARDWARE_EXE, "-d"},
-                       {"OVANTA_REGISTRY=" + dir.File("registry.ini"), "OVANTA_SYSTEM_DIR=" + dir.File("system"),
-                        "OVANTA_SYSFS_ROOT=" + dir.File("sys")});
+                       ServiceEnvironment(dir, logPath, 17, receiver.SlavePath(), service.Uri()));
   ASSERT_TRUE(process.WaitForLine("Receiver_Connect: Connect to receiver return 0")) << process.Seen();
   RunningService running(process);
   ASSERT_TRUE(Wait([&] { return service.Manager().Count("activatedStatus") >= 1; }));

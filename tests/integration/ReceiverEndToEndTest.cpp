@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "tests/integration/ChildProcess.h"
+#include "tests/integration/ServiceSetup.h"
 #include "tests/service/TestFiles.h"
 #include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/service-sim/ServiceSimulator.h"
@@ -28,16 +29,9 @@ TEST(ReceiverEndToEnd, TheServiceOpensAListedReceiverStartsItUpAndClosesItOnCtrl
   ASSERT_TRUE(receiver.Start());
   ServiceSim::ServiceSimulator service{ServiceSim::Scenario{}};
   ASSERT_TRUE(service.Start(0));
-  std::filesystem::create_directories(dir.File("sys"));
   const std::string logPath = dir.File("service.log");
-  WriteFile(dir.File("registry.ini"),
-            "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + logPath +
-                "\nLogFlags=17\nPorts=" + receiver.SlavePath() +
-                "\n\n[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\nUri=" + service.Uri() + "\n");
-
   ChildProcess process({OVANTA_HARDWARE_EXE, "-d"},
-                       {"OVANTA_REGISTRY=" + dir.File("registry.ini"), "OVANTA_SYSTEM_DIR=" + dir.File("system"),
-                        "OVANTA_SYSFS_ROOT=" + dir.File("sys")});
+                       ServiceEnvironment(dir, logPath, 17, receiver.SlavePath(), service.Uri()));
   ASSERT_TRUE(process.WaitForLine("Enumerated device path: " + receiver.SlavePath())) << process.Seen();
   ASSERT_TRUE(process.WaitForLine("Receiver_Connect: Connect to receiver return 0")) << process.Seen();
 
@@ -70,13 +64,7 @@ TEST(ServiceReachability, RefusedIsSaidOnceAndConnectedOnceWhenTheServiceComes) 
     port = probe.Port();
   }  // closed again: nothing listens on the port now
   const std::string uri = "http://127.0.0.1:" + std::to_string(port);
-  std::filesystem::create_directories(dir.File("sys"));
-  WriteFile(dir.File("registry.ini"),
-            "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + dir.File("service.log") +
-                "\nLogFlags=1\n\n[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\nUri=" + uri + "\n");
-  ChildProcess process({OVANTA_HARDWARE_EXE, "-d"},
-                       {"OVANTA_REGISTRY=" + dir.File("registry.ini"), "OVANTA_SYSTEM_DIR=" + dir.File("system"),
-                        "OVANTA_SYSFS_ROOT=" + dir.File("sys")});
+  ChildProcess process({OVANTA_HARDWARE_EXE, "-d"}, ServiceEnvironment(dir, dir.File("service.log"), 1, "", uri));
   ASSERT_TRUE(process.WaitForLine("Software service not reachable at " + uri + ": ")) << process.Seen();
   // The client retries meanwhile (at least once a second at first); none of it is logged.
   std::this_thread::sleep_for(std::chrono::seconds(3));

@@ -1,0 +1,23 @@
+#pragma once
+// What the service binary needs to run in a test: a registry store in the test's folder and an
+// environment pointing the service at it, at a system folder there and at an empty sysfs (so
+// it finds no real receiver).
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/service/TestFiles.h"
+
+// Writes dir/registry.ini: the log file and flags, the listed ports (none when empty) and the
+// software service's URI. Returns the environment for the service process.
+inline std::vector<std::string> ServiceEnvironment(const TempDir& dir, const std::string& logPath, int logFlags,
+                                                   const std::string& ports, const std::string& uri) {
+  std::filesystem::create_directories(dir.File("sys"));
+  std::string hardware = "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + logPath +
+                         "\nLogFlags=" + std::to_string(logFlags) + "\n";
+  if (!ports.empty()) hardware += "Ports=" + ports + "\n";
+  WriteFile(dir.File("registry.ini"),
+            hardware + "\n[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\nUri=" + uri + "\n");
+  return {"OVANTA_REGISTRY=" + dir.File("registry.ini"), "OVANTA_SYSTEM_DIR=" + dir.File("system"),
+          "OVANTA_SYSFS_ROOT=" + dir.File("sys")};
+}
