@@ -388,7 +388,8 @@ namespace {
 // An idle layer's threads sleep in their waits: the I/O and incoming-message threads do not
 // wake at all, the listening thread only for discovery queries (which any process on this
 // host may send). A thread that spins wakes thousands of times in the window, even on a
-// loaded machine.
+// loaded machine; the budget of 20 leaves room for a stray client of another process on this
+// host connecting once, which is no spin.
 TEST_F(SdkServer, IdleServerAndClientDoNotWake) {
   Start(&manager);
   Client& client = Connect();
@@ -399,12 +400,12 @@ TEST_F(SdkServer, IdleServerAndClientDoNotWake) {
   const auto before = layer->ThreadWakeups();
   const auto woken = [&] {
     const auto now = layer->ThreadWakeups();
-    return (now.io - before.io) + (now.incoming - before.incoming) > 2 || now.listening - before.listening > 200;
+    return (now.io - before.io) + (now.incoming - before.incoming) > 20 || now.listening - before.listening > 200;
   };
   EXPECT_FALSE(WaitUntil(woken, 1000));
   const auto after = layer->ThreadWakeups();
-  EXPECT_LE(after.io - before.io, 2u);
-  EXPECT_LE(after.incoming - before.incoming, 2u);
+  EXPECT_LE(after.io - before.io, 20u);
+  EXPECT_LE(after.incoming - before.incoming, 20u);
   EXPECT_LE(after.listening - before.listening, 200u);
   // And a request wakes them: the counters count.
   ASSERT_TRUE(client.sdk.Ping());
