@@ -1,0 +1,139 @@
+// Feeds arbitrary bytes to the HTTP client as the software service's reply: a client connects
+// to a socket this program listens on, sends a request, and gets the input as the answer, the
+// connection closed after it. Then reads the reply the way the system does.
+//
+// Besides the sanitizers, checks that every request ends (a reply, or a failure) within a
+// bound, in one of the two end states, and that a request that ended with a reply carries a
+// status the reply's head gave.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "client/http/Client.h"
+#include "client/http/Globals.h"
+
+namespace {
+
+constexpr int kPatienceMs = 20000;  // an upper bound for a loopback exchange, never a measurement
+
+// A listening socket on a free loopback port, for one exchange.
+class Listener {
+ public:
+  Listener() {
+    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(m_fd, 4) != 0 ||
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      abort();
+    m_port = ntohs(address.sin_port);
+  }
+  ~Listener() { close(m_fd); }
+  uint16_t Port() const { return m_port; }
+  // The client's connection, or -1 when none came.
+  int Accept() {
+    pollfd p{m_fd, POLLIN, 0};
+    if (poll(&p, 1, kPatienceMs) != 1) return -1;
+    return accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+
+ private:
+  int m_fd = -1;
+  uint16_t m_port = 0;
+};
+
+// Reads the request's head (the request has no body); false when it does not come.
+bool ReadRequestHead(int fd) {
+  std::string head;
+  char buffer[1024];
+  while (head.find("\r\n\r\n") == std::string::npos) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, kPatienceMs) != 1) return false;
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    head.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// Waits for the client to reach the connected state. The slot holds the flag itself, so a
+// signal still running as the wait goes is harmless.
+class ConnectedWait {
+ public:
+  explicit ConnectedWait(Voxlet::Client& client) : m_client(client) {
+    m_slot = client.StateChanged().connect([flag = m_flag](Voxlet::Client&, int state) {
+      std::lock_guard lock(flag->lock);
+      flag->connected = state == Voxlet::ClientStates::Connected;
+      flag->changed.notify_all();
+    });
+  }
+  bool Wait() {
+    std::unique_lock lock(m_flag->lock);
+    return m_flag->changed.wait_for(lock, std::chrono::milliseconds(kPatienceMs), [&] {
+      return m_flag->connected || m_client.State() == Voxlet::ClientStates::Connected;
+    });
+  }
+
+ private:
+  struct Flag {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool connected = false;
+  };
+  Voxlet::Client& m_client;
+  std::shared_ptr<Flag> m_flag = std::make_shared<Flag>();
+  boost::signals2::scoped_connection m_slot;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const Voxlet::Globals globals;
+  Listener listener;
+  Voxlet::Client client(false);
+  ConnectedWait connected(client);
+  if (!client.Connect(u"http://127.0.0.1:" + Voxlet::UTF8to16(std::to_string(listener.Port())) + u"/")) abort();
+  const int fd = listener.Accept();
+  if (fd < 0 || !connected.Wait()) abort();
+
+  const Voxlet::MessagePtr message = Voxlet::Message::Create();
+  message->Open(Voxlet::Methods::Get, u"/voxlet/activated");
+  if (!client.Send(message) || !ReadRequestHead(fd)) abort();
+  for (size_t written = 0; written < size;) {
+    const ssize_t n = write(fd, data + written, size - written);
+    if (n <= 0) break;  // the client gave up on the reply and closed
+    written += static_cast<size_t>(n);
+  }
+  shutdown(fd, SHUT_WR);
+
+  message->BlockUntil(Voxlet::RequestStates::Complete, kPatienceMs / 1000.0);
+  if (!message->Ended()) abort();  // neither a reply nor a failure
+  const int state = message->State();
+  if (state != Voxlet::RequestStates::Complete && state != Voxlet::RequestStates::NotSent) abort();
+  if (state == Voxlet::RequestStates::Complete) {
+    const int status = message->StatusCode();
+    if (status < 0 || status > 999) abort();
+    message->ReasonPhrase();
+    message->ReplyHeaders();
+    message->ReplyText();
+    message->Success(u"text/xml");
+    message->Success(u"application/rdf+xml");
+  }
+  message->Failure();
+  client.Disconnect();
+  close(fd);
+  return 0;
+}
