@@ -39,6 +39,11 @@ class RecordingSession : public CReceiverSession {
   std::vector<KnownClicker> clickers;
   bool realClickers = false;
 
+  // Takes the command lock that every receiver command of the session takes, and returns.
+  bool PassCommandLock() {
+    return IssueReceiverCommands([](CReceiverProtocolHandler&) {});
+  }
+
   std::vector<std::string> Calls() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_calls;

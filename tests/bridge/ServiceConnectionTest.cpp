@@ -200,9 +200,12 @@ TEST_F(BridgeTest, PowerDownPausesHoldTheWireButNoThread) {
   const size_t stops = CountOf(Received(), kNetworkStop);
   service.Stop();
   ASSERT_TRUE(WaitForPacket(kPowerDownAll, powerDowns + 1));
-  // A tick takes the command lock the power-down took: it is not held for the pauses.
-  auto tick = std::async(std::launch::async, [&] { Tick(); });
-  ASSERT_EQ(tick.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  // The power-down's packet is on the wire before its pauses are queued: the command lock the
+  // power-down holds meanwhile is free once they are, not held for the pauses. (A tick would not
+  // do here: with the client disconnected it returns before taking the lock.)
+  auto command = std::async(std::launch::async, [&] { return session->PassCommandLock(); });
+  ASSERT_EQ(command.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(command.get());
   EXPECT_EQ(CountOf(Received(), kNetworkStop), stops);  // still behind the first pause
   EXPECT_GE(receiver->Handler()->SendQueueSize(), 3u);  // pause, stop, pause
 }
