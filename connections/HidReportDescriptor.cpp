@@ -12,17 +12,29 @@ struct Globals {
   uint8_t reportId = 0;
 };
 
-uint16_t BytesOf(const std::map<uint8_t, uint32_t>& bits) {
-  uint32_t longest = 0;
+// Reports are counted in bits up to the longest length a HidReportLengths can hold; a
+// descriptor that claims more (sizes and counts are 32-bit each) gets that longest length
+// rather than a count that wrapped round to a short one.
+constexpr uint64_t kMaxBytes = 0xFFFF;
+constexpr uint64_t kMaxBits = kMaxBytes * 8;
+
+void AddBits(std::map<uint8_t, uint64_t>& bits, const Globals& globals) {
+  const uint64_t add = std::min(uint64_t{globals.reportSize} * globals.reportCount, kMaxBits);
+  uint64_t& total = bits[globals.reportId];
+  total = std::min(total + add, kMaxBits);
+}
+
+uint16_t BytesOf(const std::map<uint8_t, uint64_t>& bits) {
+  uint64_t longest = 0;
   for (const auto& [id, count] : bits) longest = std::max(longest, count);
-  return longest ? static_cast<uint16_t>((longest + 7) / 8 + 1) : 0;
+  return longest ? static_cast<uint16_t>(std::min((longest + 7) / 8 + 1, kMaxBytes)) : 0;
 }
 
 }  // namespace
 
 HidReportLengths ParseReportDescriptor(const uint8_t* d, size_t length) {
   // Bits per report id and kind, from the short items of the descriptor.
-  std::map<uint8_t, uint32_t> input, output, feature;
+  std::map<uint8_t, uint64_t> input, output, feature;
   Globals globals;
   std::vector<Globals> stack;
   bool numbered = false;
@@ -60,13 +72,13 @@ HidReportLengths ParseReportDescriptor(const uint8_t* d, size_t length) {
         }
         break;
       case 0x80:
-        input[globals.reportId] += globals.reportSize * globals.reportCount;
+        AddBits(input, globals);
         break;
       case 0x90:
-        output[globals.reportId] += globals.reportSize * globals.reportCount;
+        AddBits(output, globals);
         break;
       case 0xB0:
-        feature[globals.reportId] += globals.reportSize * globals.reportCount;
+        AddBits(feature, globals);
         break;
       default:
         break;

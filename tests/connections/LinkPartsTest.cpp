@@ -104,6 +104,24 @@ TEST(HidReportDescriptorTest, LengthsIncludeTheReportIdByte) {
   EXPECT_EQ(ParseReportDescriptor(truncated.data(), truncated.size()).input, 0);
 }
 
+TEST(HidReportDescriptorTest, ReportsTooLongToCountGetTheLongestLengthNotAWrappedOne) {
+  // Report size 0x10000 bits, count 0x10000: 2^32 bits, which a 32-bit count wraps to 0.
+  const Bytes huge = {0x77, 0x00, 0x00, 0x01, 0x00, 0x97, 0x00, 0x00, 0x01, 0x00, 0x81, 0x02};
+  EXPECT_EQ(ParseReportDescriptor(huge.data(), huge.size()).input, 0xFFFF);
+  // 8-bit fields: 65536 of them in one output item, then two items of 40000 that only add up
+  // past 16 bits; a feature report just under the limit keeps its exact length.
+  const Bytes wide = {0x75, 0x08, 0x97, 0x00, 0x00, 0x01, 0x00, 0x91, 0x02, 0x85, 0x01, 0x96,
+                      0x40, 0x9C, 0x81, 0x02, 0x81, 0x02, 0x96, 0xF0, 0xFF, 0xB1, 0x02};
+  const HidReportLengths l = ParseReportDescriptor(wide.data(), wide.size());
+  EXPECT_EQ(l.output, 0xFFFF);
+  EXPECT_EQ(l.input, 0xFFFF);
+  EXPECT_EQ(l.feature, 65521);  // 65520 bytes and the report id byte
+  // A descriptor that goes on never makes a report shorter.
+  Bytes more = wide;
+  more.insert(more.end(), {0x81, 0x02, 0x91, 0x02});
+  EXPECT_EQ(ParseReportDescriptor(more.data(), more.size()).input, 0xFFFF);
+}
+
 namespace {
 
 // A HID port whose device is a FIFO: every report written comes back as input.
