@@ -54,7 +54,7 @@ class CServerListeningThread : public CThreadBase, public CServerPublisherCallba
   void UpdatePublisher();
   bool IsRegistered(const CServerBase& server);
 
-  CConnectionManager& m_manager;
+  [[maybe_unused]] CConnectionManager& m_manager;  // the manager that owns this thread
   std::mutex m_lock;
   std::vector<CServerRecord> m_servers;
   // Listening sockets of removed servers, closed by this thread once it no longer waits on them.
