@@ -27,12 +27,17 @@ enum ServiceControlCode : uint32_t {
   kControlPowerEvent = 13,
 };
 
+// Where a unit text puts the ExecStart= value (the program's path, see SystemdExecStart).
+inline constexpr const char* kExecStartPlaceholder = "@OVANTA_EXEC_START@";
+
 struct ServiceConfig {
   std::string name;        // "Ovanta Hardware"
   std::string binaryPath;  // the running executable
   std::string description;
   // udev rules installed with the service (empty: none).
   std::string udevRules;
+  // The systemd unit's text, with kExecStartPlaceholder where binaryPath goes.
+  std::string unitTemplate;
 };
 
 // The service manager as the service host sees it. Every call answers false and fills
@@ -65,6 +70,11 @@ class IServiceControl {
 };
 
 // systemd: a unit file named after the service, systemctl, sd_notify, SIGTERM as stop.
+// Install writes the unit to $OVANTA_UNIT_DIR (default /etc/systemd/system). A unit installed by
+// a package (under /usr/local/lib, /usr/lib or /lib: systemd/system, or $OVANTA_PACKAGE_UNIT_DIR)
+// counts as installed too; a changed binary path then goes into an overriding unit in the
+// install directory, and uninstall removes only what install wrote. Package directories are
+// looked at only when $OVANTA_UNIT_DIR is unset or $OVANTA_PACKAGE_UNIT_DIR is set.
 std::unique_ptr<IServiceControl> MakeSystemdServiceControl();
 
 // The unit name for a service name: "Ovanta Hardware" -> "ovanta-hardware.service".

@@ -128,7 +128,56 @@ std::string UnitDirectory() {
   return (env && *env) ? env : "/etc/systemd/system";
 }
 
+// The unit file install writes and uninstall removes.
 std::string UnitFile(const std::string& name) { return UnitDirectory() + "/" + UnitName(name); }
+
+// Where a package puts units, in the order systemd prefers them. None when the install
+// directory was chosen by hand and no package directory was: that unit is all there is.
+std::vector<std::string> PackageUnitDirectories() {
+  const char* package = std::getenv("OVANTA_PACKAGE_UNIT_DIR");
+  if (package && *package) return {package};
+  const char* own = std::getenv("OVANTA_UNIT_DIR");
+  if (own && *own) return {};
+  return {"/usr/local/lib/systemd/system", "/usr/lib/systemd/system", "/lib/systemd/system"};
+}
+
+bool FileExists(const std::string& file, std::string& error) {
+  std::error_code ec;
+  const bool exists = std::filesystem::exists(file, ec);
+  if (ec) error = file + ": " + ec.message();
+  return exists;
+}
+
+// A package's unit file for the service; empty when no package installed one.
+std::string PackageUnitFile(const std::string& name, std::string& error) {
+  for (const auto& dir : PackageUnitDirectories()) {
+    const std::string file = dir + "/" + UnitName(name);
+    if (FileExists(file, error)) return file;
+  }
+  return "";
+}
+
+// The unit file systemd loads for the service: the one install wrote, which overrides a
+// package's. Empty when there is none.
+std::string LoadedUnitFile(const std::string& name, std::string& error) {
+  if (FileExists(UnitFile(name), error)) return UnitFile(name);
+  return PackageUnitFile(name, error);
+}
+
+// The unit text for a program: the template with the ExecStart= value in its place.
+bool MakeUnitText(const std::string& unitTemplate, const std::string& binaryPath, std::string& text,
+                  std::string& error) {
+  const std::string placeholder = kExecStartPlaceholder;
+  if (unitTemplate.find(placeholder) == std::string::npos) {
+    error = "the unit text has no place for the program's path (" + placeholder + ")";
+    return false;
+  }
+  text = unitTemplate;
+  const std::string value = SystemdExecStart(binaryPath);
+  for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size()))
+    text.replace(at, placeholder.size(), value);
+  return true;
+}
 
 std::string UdevRulesFile(const std::string& name) {
   const char* env = std::getenv("OVANTA_UDEV_DIR");
@@ -225,38 +274,22 @@ class SystemdServiceControl final : public IServiceControl {
     return !ec;
   }
 
-  bool Exists(const std::string& name, std::string& error) override {
-    std::error_code ec;
-    const bool exists = std::filesystem::exists(UnitFile(name), ec);
-    if (ec) error = ec.message();
-    return exists;
-  }
+  bool Exists(const std::string& name, std::string& error) override { return !LoadedUnitFile(name, error).empty(); }
 
   bool ConfiguredBinaryPath(const std::string& name, std::string& path, std::string& error) override {
-    if (!Exists(name, error)) return false;
-    path = ReadExecStart(UnitFile(name));
+    const std::string file = LoadedUnitFile(name, error);
+    if (file.empty()) return false;
+    path = ReadExecStart(file);
     return true;
   }
 
   bool Create(const ServiceConfig& config, std::string& error) override {
     if (!SystemdAcceptsProgramPath(config.binaryPath, error)) return false;
-    std::ostringstream unit;
-    // network.target is only ordered after: a service does not pull it in.
-    unit << "[Unit]\n"
-         << "Description=" << config.name << "\n"
-         << "Documentation=man:ovanta-hardware(8)\n"
-         << "After=network.target voxlet.service\n\n"
-         << "[Service]\n"
-         << "Type=notify\n"
-         << "ExecStart=" << SystemdExecStart(config.binaryPath) << "\n"
-         << "Restart=on-failure\n"
-         << "TimeoutStopSec=10\n\n"
-         << "[Install]\n"
-         << "WantedBy=multi-user.target\n";
-    if (!config.description.empty()) unit << "# " << config.description << "\n";
+    std::string unit;
+    if (!MakeUnitText(config.unitTemplate, config.binaryPath, unit, error)) return false;
     std::error_code ec;
     std::filesystem::create_directories(UnitDirectory(), ec);
-    if (!ReplaceFileAtomically(UnitFile(config.name), unit.str(), error)) return false;
+    if (!ReplaceFileAtomically(UnitFile(config.name), unit, error)) return false;
     bool rulesWritten = false;
     if (!config.udevRules.empty()) {
       if (!InstallUdevRules(config.name, config.udevRules, error)) {
@@ -272,9 +305,15 @@ class SystemdServiceControl final : public IServiceControl {
     return false;
   }
 
+  // A package's unit is left as it is: the changed copy goes where install writes, and
+  // overrides it.
   bool ChangeBinaryPath(const std::string& name, const std::string& path, std::string& error) override {
     if (!SystemdAcceptsProgramPath(path, error)) return false;
-    const std::string file = UnitFile(name);
+    const std::string file = LoadedUnitFile(name, error);
+    if (file.empty()) {
+      if (error.empty()) error = "no unit file " + UnitFile(name);
+      return false;
+    }
     std::ifstream in(file);
     if (!in) {
       error = "cannot read " + file;
@@ -289,20 +328,34 @@ class SystemdServiceControl final : public IServiceControl {
       return false;
     }
     in.close();
-    if (!ReplaceFileAtomically(file, text.str(), error)) return false;
+    std::error_code ec;
+    std::filesystem::create_directories(UnitDirectory(), ec);
+    if (!ReplaceFileAtomically(UnitFile(name), text.str(), error)) return false;
     return Systemctl({"daemon-reload"}, error);
   }
 
+  // Removes what install wrote. A package's unit stays, enabled as the package left it: only
+  // removing the package uninstalls it.
   bool Delete(const std::string& name, std::string& error) override {
     std::string ignored;
-    Systemctl({"disable", UnitName(name)}, ignored);
+    const std::string packaged = PackageUnitFile(name, ignored);
+    const std::string packageNote =
+        UnitName(name) + " is installed by a package (" + packaged + "): remove the package to uninstall it";
+    if (!packaged.empty() && !FileExists(UnitFile(name), ignored)) {
+      error = packageNote;
+      return false;
+    }
+    if (packaged.empty()) Systemctl({"disable", UnitName(name)}, ignored);
     std::error_code ec;
     if (std::filesystem::remove(UdevRulesFile(name), ec)) ReloadUdev();
     if (!std::filesystem::remove(UnitFile(name), ec)) {
       error = ec ? ec.message() : "no unit file " + UnitFile(name);
       return false;
     }
-    return Systemctl({"daemon-reload"}, error);
+    if (!Systemctl({"daemon-reload"}, error)) return false;
+    if (packaged.empty()) return true;
+    error = "removed " + UnitFile(name) + ", but " + packageNote;
+    return false;
   }
 
   bool QueryState(const std::string& name, uint32_t& state, std::string& error) override {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "packaging/InstalledFiles.h"
 #include "platform/Registry.h"
 
 namespace {
@@ -181,7 +182,8 @@ void InstallService() {
     ReinstallInPlace();
     return;
   }
-  if (c.Create({kServiceName, modulePath, kServiceDescription, kReceiverUdevRules}, error))
+  // The unit and the udev rules are the files the package installs.
+  if (c.Create({kServiceName, modulePath, kServiceDescription, Packaging::kUdevRules, Packaging::kUnitTemplate}, error))
     OV_LOG(kLogDiagnostic, "The service installed successfully");
   else
     OV_LOG(kLogDiagnostic, "CreateService failed = %s", error.c_str());

@@ -14,15 +14,6 @@ inline constexpr const char* kServiceDescription =
     "clickers will not be available to play games or answer questions asked in Veldra software or Microsoft "
     "PowerPoint.";
 
-// Installed with the service: receivers tagged for systemd, and kept away from ModemManager,
-// whose probing would corrupt their byte stream.
-inline constexpr const char* kReceiverUdevRules =
-    "# Ovanta receivers (vendor 16d3, products 3000 and 0051)\n"
-    "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"16d3\", ATTR{idProduct}==\"3000|0051\", TAG+=\"systemd\", "
-    "ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n"
-    "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"16d3\", ATTRS{idProduct}==\"3000|0051\", TAG+=\"systemd\", "
-    "ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
-
 // What the process entry is built from: the service manager to talk to, and how the receiver
 // manager is made (tests put fakes in both).
 struct ServiceHostParts {

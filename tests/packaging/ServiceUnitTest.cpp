@@ -1,0 +1,176 @@
+// The systemd unit and udev rules as "-i" installs them, and a unit installed by the package.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "packaging/InstalledFiles.h"
+#include "platform/ServiceControl.h"
+#include "service/ServiceHost.h"
+#include "tests/service/TestFiles.h"
+
+namespace {
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : m_name(name) {
+    if (const char* old = std::getenv(name)) m_old = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (m_old)
+      setenv(m_name, m_old->c_str(), 1);
+    else
+      unsetenv(m_name);
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* m_name;
+  std::optional<std::string> m_old;
+};
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// The unit the package installs for a program at path.
+std::string PackagedUnit(const std::string& path) {
+  return Replace(Packaging::kUnitTemplate, Platform::kExecStartPlaceholder, Platform::SystemdExecStart(path));
+}
+
+// A scratch install directory, package unit directory and udev rules directory, with a
+// systemctl and a udevadm that only record their arguments.
+class ServiceUnitTest : public ::testing::Test {
+ protected:
+  ServiceUnitTest()
+      : unitDir(Made("etc-units")),
+        packageDir(Made("lib-units")),
+        rulesDir(Made("etc-rules")),
+        unitEnv("OVANTA_UNIT_DIR", unitDir),
+        packageEnv("OVANTA_PACKAGE_UNIT_DIR", packageDir),
+        rulesEnv("OVANTA_UDEV_DIR", rulesDir),
+        pathEnv("PATH", FakeTools() + ":" + std::getenv("PATH")) {}
+
+  std::string Made(const std::string& name) {
+    std::filesystem::create_directories(dir.File(name));
+    return dir.File(name);
+  }
+  std::string FakeTools() {
+    const std::string bin = Made("bin");
+    for (const char* tool : {"systemctl", "udevadm"}) {
+      WriteFile(bin + "/" + tool, std::string("#!/bin/sh\necho ") + tool + " \"$@\" >> " + dir.File("calls") + "\n");
+      std::filesystem::permissions(bin + "/" + tool, std::filesystem::perms::owner_all);
+    }
+    return bin;
+  }
+  std::string Calls() const { return ReadFile(dir.File("calls")); }
+  Platform::ServiceConfig Config(const std::string& path, const std::string& unitTemplate) const {
+    return {kServiceName, path, kServiceDescription, Packaging::kUdevRules, unitTemplate};
+  }
+
+  TempDir dir;
+  const std::string unitDir, packageDir, rulesDir;
+  const std::string unitFile = unitDir + "/ovanta-hardware.service";
+  const std::string packageUnitFile = packageDir + "/ovanta-hardware.service";
+  const std::string rulesFile = rulesDir + "/60-ovanta-hardware.rules";
+  ScopedEnv unitEnv, packageEnv, rulesEnv, pathEnv;
+  std::unique_ptr<Platform::IServiceControl> control = Platform::MakeSystemdServiceControl();
+  std::string error;
+};
+
+TEST(EmbeddedUnitTest, NamesTheServiceAndHasOneExecStartToFill) {
+  const std::string unit = Packaging::kUnitTemplate;
+  EXPECT_NE(unit.find(std::string("\nDescription=") + kServiceName + "\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find(kServiceDescription), std::string::npos) << unit;
+  const std::string execStart = std::string("\nExecStart=") + Platform::kExecStartPlaceholder + "\n";
+  const size_t at = unit.find(execStart);
+  ASSERT_NE(at, std::string::npos) << unit;
+  EXPECT_EQ(unit.find("ExecStart=", at + execStart.size()), std::string::npos) << "a second ExecStart= line";
+  EXPECT_EQ(unit.find(Platform::kExecStartPlaceholder, at + execStart.size()), std::string::npos);
+  // Both files end in a newline: systemd and udev read a last line without one, but a file
+  // appended to later would run two lines together.
+  EXPECT_EQ(unit.back(), '\n');
+  EXPECT_EQ(std::string(Packaging::kUdevRules).back(), '\n');
+}
+
+TEST_F(ServiceUnitTest, InstallWritesTheEmbeddedFilesWithTheProgramsPath) {
+  // A path that needs quoting and escaping in ExecStart=.
+  const std::string path = "/opt/ovanta 2%/ovanta-hardware";
+  ASSERT_TRUE(control->Create(Config(path, Packaging::kUnitTemplate), error)) << error;
+  EXPECT_EQ(ReadFile(unitFile), PackagedUnit(path));
+  EXPECT_NE(ReadFile(unitFile).find("\nExecStart=\"/opt/ovanta 2%%/ovanta-hardware\"\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(rulesFile), Packaging::kUdevRules);
+  std::string configured;
+  ASSERT_TRUE(control->ConfiguredBinaryPath(kServiceName, configured, error)) << error;
+  EXPECT_EQ(configured, path);
+  EXPECT_NE(Calls().find("systemctl enable ovanta-hardware.service"), std::string::npos) << Calls();
+}
+
+TEST_F(ServiceUnitTest, AUnitTextWithNoPlaceForThePathInstallsNothing) {
+  EXPECT_FALSE(control->Create(Config("/usr/sbin/ovanta-hardware", "[Service]\nExecStart=/bin/true\n"), error));
+  EXPECT_NE(error.find("no place for the program's path"), std::string::npos) << error;
+  EXPECT_FALSE(std::filesystem::exists(unitFile));
+  EXPECT_FALSE(std::filesystem::exists(rulesFile));
+  EXPECT_EQ(Calls(), "");
+}
+
+TEST_F(ServiceUnitTest, APackagesUnitIsInstalledAndAMovedProgramOverridesIt) {
+  const std::string packaged = PackagedUnit("/usr/sbin/ovanta-hardware");
+  WriteFile(packageUnitFile, packaged);
+  EXPECT_TRUE(control->Exists(kServiceName, error)) << error;
+  std::string configured;
+  ASSERT_TRUE(control->ConfiguredBinaryPath(kServiceName, configured, error)) << error;
+  EXPECT_EQ(configured, "/usr/sbin/ovanta-hardware");
+
+  // "-i" from another place: the package's file stays, an overriding copy names the new path.
+  ASSERT_TRUE(control->ChangeBinaryPath(kServiceName, "/opt/ovanta/ovanta-hardware", error)) << error;
+  EXPECT_EQ(ReadFile(packageUnitFile), packaged);
+  EXPECT_EQ(ReadFile(unitFile), PackagedUnit("/opt/ovanta/ovanta-hardware"));
+  ASSERT_TRUE(control->ConfiguredBinaryPath(kServiceName, configured, error)) << error;
+  EXPECT_EQ(configured, "/opt/ovanta/ovanta-hardware");
+  EXPECT_NE(Calls().find("systemctl daemon-reload"), std::string::npos) << Calls();
+}
+
+TEST_F(ServiceUnitTest, UninstallRemovesOnlyWhatInstallWroteAndLeavesThePackageEnabled) {
+  const std::string packaged = PackagedUnit("/usr/sbin/ovanta-hardware");
+  WriteFile(packageUnitFile, packaged);
+  // Only the package's unit: nothing to remove, and the service stays installed.
+  EXPECT_FALSE(control->Delete(kServiceName, error));
+  EXPECT_NE(error.find("installed by a package (" + packageUnitFile + ")"), std::string::npos) << error;
+  EXPECT_EQ(ReadFile(packageUnitFile), packaged);
+  EXPECT_EQ(Calls(), "");
+
+  // An overriding unit and rules written by "-i": those go, the package's unit stays.
+  WriteFile(unitFile, PackagedUnit("/opt/ovanta/ovanta-hardware"));
+  WriteFile(rulesFile, Packaging::kUdevRules);
+  error.clear();
+  EXPECT_FALSE(control->Delete(kServiceName, error));
+  EXPECT_NE(error.find("removed " + unitFile), std::string::npos) << error;
+  EXPECT_FALSE(std::filesystem::exists(unitFile));
+  EXPECT_FALSE(std::filesystem::exists(rulesFile));
+  EXPECT_EQ(ReadFile(packageUnitFile), packaged);
+  EXPECT_EQ(Calls().find("disable"), std::string::npos) << Calls();
+  EXPECT_NE(Calls().find("systemctl daemon-reload"), std::string::npos) << Calls();
+  EXPECT_TRUE(control->Exists(kServiceName, error));
+}
+
+TEST_F(ServiceUnitTest, UninstallOfAHandInstallDisablesAndRemovesIt) {
+  ASSERT_TRUE(control->Create(Config("/opt/ovanta/ovanta-hardware", Packaging::kUnitTemplate), error)) << error;
+  ASSERT_TRUE(control->Delete(kServiceName, error)) << error;
+  EXPECT_FALSE(std::filesystem::exists(unitFile));
+  EXPECT_FALSE(std::filesystem::exists(rulesFile));
+  EXPECT_NE(Calls().find("systemctl disable ovanta-hardware.service"), std::string::npos) << Calls();
+  error.clear();
+  EXPECT_FALSE(control->Exists(kServiceName, error));
+  EXPECT_EQ(error, "");
+}
+
+}  // namespace
