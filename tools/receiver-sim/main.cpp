@@ -27,7 +27,7 @@ void OnSignal(int) {
 void Usage() {
   fprintf(stderr,
           "usage: receiver-sim [--clickers N] [--login] [--product CODE] [--baud RATE] [--scan-ms MS]\n"
-          "                    [--energy CH=VALUE]... [--pan CH=ID]... [--chunk BYTES] [--seed S]\n"
+          "                    [--energy CH=VALUE]... [--pan CH=ID]... [--chunk BYTES] [--seed S] [--mac-low HEX]\n"
           "                    [--auto N] [--first-student NUMBER] [--delay MIN_MS MAX_MS] [--correct PERCENT]\n"
           "                    [--flood N] [--stay]\n"
           "commands (I = clicker index, address 0x100 + I; Q = question number, 0 = the current one):\n"
@@ -211,6 +211,8 @@ int main(int argc, char** argv) {
       config.enhancedChunk = static_cast<size_t>(atoi(argv[++i]));
     } else if (arg == "--seed" && next) {
       config.seed = static_cast<uint32_t>(strtoul(argv[++i], nullptr, 0));
+    } else if (arg == "--mac-low" && next) {
+      config.macLow = static_cast<uint32_t>(strtoul(argv[++i], nullptr, 16));
     } else if (arg == "--auto" && next) {
       autoCount = atoi(argv[++i]);
     } else if (arg == "--first-student" && next) {
