@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,11 @@
 #include "sdk/OVSDKServerImpl.h"
 
 namespace {
+
+[[noreturn]] void Fail(const char* why) {
+  fprintf(stderr, "command_text_fuzz: %s\n", why);
+  abort();
+}
 
 // The link in memory: keeps every byte the receiver writes; nothing ever arrives.
 class MemoryLink : public ISBConnection {
@@ -65,12 +71,13 @@ class MemoryLink : public ISBConnection {
         m_frames.erase(m_frames.begin());
         std::vector<uint8_t> packet(frame.size());
         const ReceiverFrame::Decoded d = ReceiverFrame::Decode(frame.data(), frame.size(), packet.data());
-        if (d.result != ReceiverFrame::DecodeResult::kOk) abort();  // the receiver wrote a bad frame
+        if (d.result != ReceiverFrame::DecodeResult::kOk) Fail("the receiver wrote a frame that does not decode");
         packet.resize(d.length);
         if (packet == marker) return packets;
         packets.push_back(std::move(packet));
       }
-      if (m_changed.wait_until(lock, deadline) == std::cv_status::timeout && m_frames.empty()) abort();
+      if (m_changed.wait_until(lock, deadline) == std::cv_status::timeout && m_frames.empty())
+        Fail("the receiver stopped writing to its link");
     }
   }
 
@@ -132,7 +139,7 @@ Setup& TheSetup() {
     env.clock = [tick] { return tick->fetch_add(1000); };
     env.startupStepMs = 24 * 3600 * 1000;  // the start-up worker never gets going
     s->receiver = std::make_unique<CReceiver>(nullptr, env);
-    if (s->receiver->Open(u"/dev/ttyFUZZ") != 0) abort();
+    if (s->receiver->Open(u"/dev/ttyFUZZ") != 0) Fail("the receiver did not open on its link");
     s->events = std::make_unique<OneReceiver>(*s->receiver);
     s->server = std::make_shared<COVSDKServerImpl>(s->events.get());
     return s;
@@ -152,12 +159,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   COVSDKServerObject client(*setup.server, 0, 0);
   setup.events->commanded = false;
   client.OnMessage(message.Write());
-  if (!setup.events->commanded) abort();  // a well-formed message always reaches the receiver
+  if (!setup.events->commanded) Fail("a well-formed send-command message did not reach the receiver");
 
   const std::string& text = setup.events->lastCommand;
   const std::vector<uint8_t> expected = ParseCommandText(text);
   const size_t fields = static_cast<size_t>(std::count(text.begin(), text.end(), ',')) + 1;
-  if (expected.size() != fields) abort();
+  if (expected.size() != fields) Fail("the text's packet does not have one byte per field");
   const bool sendable =
       fields <= ReceiverFrame::kMaxPacket && ReceiverFrame::CanFrame(expected.data(), expected.size());
 
@@ -165,10 +172,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::vector<uint8_t>> packets = setup.link->PacketsUpTo(kMarker);
   if (sendable && expected == kMarker) {
     // The text's own packet was taken for the marker: the marker follows it.
-    if (!packets.empty()) abort();
+    if (!packets.empty()) Fail("packets the text does not list went out");
     packets = setup.link->PacketsUpTo(kMarker);
     packets.insert(packets.begin(), kMarker);
   }
-  if (sendable ? packets != std::vector<std::vector<uint8_t>>{expected} : !packets.empty()) abort();
+  if (sendable && packets != std::vector<std::vector<uint8_t>>{expected})
+    Fail("the packet on the link is not the one the text lists");
+  if (!sendable && !packets.empty()) Fail("a text the receiver must refuse went out");
   return 0;
 }

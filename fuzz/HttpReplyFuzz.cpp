@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -26,6 +27,11 @@
 namespace {
 
 constexpr int kPatienceMs = 20000;  // an upper bound for a loopback exchange, never a measurement
+
+[[noreturn]] void Fail(const char* why) {
+  fprintf(stderr, "http_reply_fuzz: %s\n", why);
+  abort();
+}
 
 // A listening socket on a free loopback port, for one exchange.
 class Listener {
@@ -55,18 +61,21 @@ class Listener {
   uint16_t m_port = 0;
 };
 
-// Reads the request's head (the request has no body); false when it does not come.
-bool ReadRequestHead(int fd) {
+// Reads the request's head (the request has no body); null when it came, else why not.
+const char* ReadRequestHead(int fd) {
   std::string head;
   char buffer[1024];
   while (head.find("\r\n\r\n") == std::string::npos) {
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, kPatienceMs) != 1) return false;
+    if (poll(&p, 1, kPatienceMs) != 1) return "no request came";
     const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) return false;
+    if (n < 0) return "the connection broke before the request came";
+    if (n == 0)
+      return head.empty() ? "the client closed the connection before it sent the request"
+                          : "the client closed the connection in the middle of the request";
     head.append(buffer, static_cast<size_t>(n));
   }
-  return true;
+  return nullptr;
 }
 
 // Waits for the client to reach the connected state. The slot holds the flag itself, so a
@@ -105,13 +114,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Listener listener;
   Voxlet::Client client(false);
   ConnectedWait connected(client);
-  if (!client.Connect(u"http://127.0.0.1:" + Voxlet::UTF8to16(std::to_string(listener.Port())) + u"/")) abort();
+  if (!client.Connect(u"http://127.0.0.1:" + Voxlet::UTF8to16(std::to_string(listener.Port())) + u"/"))
+    Fail("the loopback address was refused");
   const int fd = listener.Accept();
-  if (fd < 0 || !connected.Wait()) abort();
+  if (fd < 0) Fail("the client never connected");
+  if (!connected.Wait()) Fail("the client connected but never said so");
 
   const Voxlet::MessagePtr message = Voxlet::Message::Create();
   message->Open(Voxlet::Methods::Get, u"/voxlet/activated");
-  if (!client.Send(message) || !ReadRequestHead(fd)) abort();
+  if (!client.Send(message)) Fail("a connected client refused the request");
+  if (const char* why = ReadRequestHead(fd)) {
+    fprintf(stderr, "client state %d, last socket exception %d\n", client.State(), client.LastSocketException());
+    Fail(why);
+  }
   for (size_t written = 0; written < size;) {
     const ssize_t n = write(fd, data + written, size - written);
     if (n <= 0) break;  // the client gave up on the reply and closed
@@ -120,12 +135,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   shutdown(fd, SHUT_WR);
 
   message->BlockUntil(Voxlet::RequestStates::Complete, kPatienceMs / 1000.0);
-  if (!message->Ended()) abort();  // neither a reply nor a failure
+  if (!message->Ended()) Fail("the request neither completed nor failed");
   const int state = message->State();
-  if (state != Voxlet::RequestStates::Complete && state != Voxlet::RequestStates::NotSent) abort();
+  if (state != Voxlet::RequestStates::Complete && state != Voxlet::RequestStates::NotSent)
+    Fail("the request ended in a state that is not an end");
   if (state == Voxlet::RequestStates::Complete) {
     const int status = message->StatusCode();
-    if (status < 0 || status > 999) abort();
+    if (status < 0 || status > 999) Fail("a reply with a status no reply head can give");
     message->ReasonPhrase();
     message->ReplyHeaders();
     message->ReplyText();

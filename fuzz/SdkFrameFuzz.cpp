@@ -110,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::shared_ptr<FuzzServer> server = std::make_shared<FuzzServer>();
   COVSDKServerObject service(*server, 0, 0);
   CMessagingSocket connection(std::make_unique<FeedSocket>(fds[0], std::span(data + 1, size - 1), receiveSize));
-  std::vector<uint8_t> scratch(65536);
+  static std::vector<uint8_t> scratch(65536);
   std::vector<MessageBufferPtr> frames;
   try {
     for (;;) {
