@@ -94,29 +94,64 @@ CReceiverSimulator::CReceiverSimulator(SimulatorConfig config)
 
 CReceiverSimulator::~CReceiverSimulator() { Stop(); }
 
-bool CReceiverSimulator::Start() {
-  m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) return false;
-  const char* name = ptsname(m_master);
-  if (!name) return false;
-  m_slavePath = name;
-  m_slaveKeep = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (m_slaveKeep < 0) return false;
+namespace {
+
+// A new pty: its master (non-blocking), the slave held open in raw mode, and the slave's path.
+struct Pty {
+  int master = -1;
+  int slave = -1;
+  std::string path;
+};
+
+std::optional<Pty> OpenPty() {
+  Pty pty;
+  pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const char* name = nullptr;
+  if (pty.master >= 0 && grantpt(pty.master) == 0 && unlockpt(pty.master) == 0) name = ptsname(pty.master);
+  if (name) {
+    pty.path = name;
+    pty.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  }
+  if (pty.slave < 0) {
+    if (pty.master >= 0) close(pty.master);
+    return std::nullopt;
+  }
   termios tio{};
-  tcgetattr(m_slaveKeep, &tio);
+  tcgetattr(pty.slave, &tio);
   cfmakeraw(&tio);
-  tcsetattr(m_slaveKeep, TCSANOW, &tio);
-  fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
-  if (pipe2(m_wake, O_CLOEXEC) != 0) return false;
+  tcsetattr(pty.slave, TCSANOW, &tio);
+  fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
+  return pty;
+}
+
+}  // namespace
+
+bool CReceiverSimulator::Start() {
+  std::lock_guard life(m_lifeLock);
+  if (m_running.load()) return true;
+  std::optional<Pty> pty = OpenPty();
+  if (!pty) return false;
+  m_master = pty->master;
+  m_slaveKeep = pty->slave;
+  {
+    std::lock_guard guard(m_pathLock);
+    m_slavePath = pty->path;
+  }
+  if (!PointLink(pty->path) || !StartIo()) return false;
   m_running = true;
+  return true;
+}
+
+bool CReceiverSimulator::StartIo() {
+  if (pipe2(m_wake, O_CLOEXEC) != 0) return false;
+  m_ioRunning = true;
   m_thread = std::thread([this] { Run(); });
   m_writer = std::thread([this] { RunWriter(); });
   return true;
 }
 
-void CReceiverSimulator::Stop() {
-  m_scheduler.Stop();
-  if (m_running.exchange(false)) {
+void CReceiverSimulator::StopIo() {
+  if (m_ioRunning.exchange(false)) {
     if (m_wake[1] >= 0) {
       const char c = 0;
       (void)!write(m_wake[1], &c, 1);
@@ -126,13 +161,32 @@ void CReceiverSimulator::Stop() {
       m_outgoing.clear();
     }
     m_writeReady.notify_all();
-    { std::lock_guard guard(m_lock); }  // a waiter is either waiting now or sees the stop
-    m_changed.notify_all();
   }
   if (m_thread.joinable()) m_thread.join();
   if (m_writer.joinable()) m_writer.join();
+  for (int* fd : {&m_wake[0], &m_wake[1]}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+}
+
+bool CReceiverSimulator::PointLink(const std::string& ptyPath) {
+  if (m_config.linkPath.empty()) return true;
+  const std::string fresh = m_config.linkPath + ".new";
+  unlink(fresh.c_str());
+  return symlink(ptyPath.c_str(), fresh.c_str()) == 0 && rename(fresh.c_str(), m_config.linkPath.c_str()) == 0;
+}
+
+void CReceiverSimulator::Stop() {
+  m_scheduler.Stop();
+  std::lock_guard life(m_lifeLock);
+  if (m_running.exchange(false)) {
+    StopIo();
+    { std::lock_guard guard(m_lock); }  // a waiter is either waiting now or sees the stop
+    m_changed.notify_all();
+  }
   std::lock_guard guard(m_fdLock);
-  for (int* fd : {&m_master, &m_slaveKeep, &m_wake[0], &m_wake[1]}) {
+  for (int* fd : {&m_master, &m_slaveKeep}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
@@ -140,9 +194,66 @@ void CReceiverSimulator::Stop() {
 
 void CReceiverSimulator::Unplug() { Stop(); }
 
+bool CReceiverSimulator::Replug() {
+  std::lock_guard life(m_lifeLock);
+  if (!m_running.load()) return false;
+  std::optional<Pty> pty = OpenPty();
+  if (!pty) return false;
+  if (!PointLink(pty->path)) {
+    close(pty->master);
+    close(pty->slave);
+    return false;
+  }
+  StopIo();
+  {
+    std::lock_guard guard(m_fdLock);
+    close(m_master);
+    close(m_slaveKeep);
+    m_master = pty->master;
+    m_slaveKeep = pty->slave;
+  }
+  {
+    std::lock_guard guard(m_pathLock);
+    m_slavePath = pty->path;
+  }
+  {
+    std::lock_guard guard(m_writeLock);
+    m_outgoing.clear();  // written while the threads stopped: gone with the old line
+  }
+  {
+    std::lock_guard guard(m_lock);
+    PowerOnLocked();
+  }
+  m_changed.notify_all();
+  return StartIo();
+}
+
+void CReceiverSimulator::PowerOnLocked() {
+  m_pending.clear();
+  m_networkUp = false;
+  m_className.clear();
+  m_channel = 0;
+  m_loginFlags = m_config.loginFlags;
+  CloseQuestionsLocked();
+  for (auto& [i, clicker] : m_clickers) {
+    if (clicker.joined()) clicker.state = ClickerState::Idle;
+    clicker.inReview = false;
+  }
+}
+
+std::string CReceiverSimulator::SlavePath() const {
+  if (!m_config.linkPath.empty()) return m_config.linkPath;
+  return PtyPath();
+}
+
+std::string CReceiverSimulator::PtyPath() const {
+  std::lock_guard guard(m_pathLock);
+  return m_slavePath;
+}
+
 void CReceiverSimulator::Run() {
   uint8_t buffer[512];
-  while (m_running.load()) {
+  while (m_ioRunning.load()) {
     pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents) break;
@@ -159,8 +270,8 @@ void CReceiverSimulator::RunWriter() {
     WrittenHook written;
     {
       std::unique_lock lock(m_writeLock);
-      m_writeReady.wait(lock, [&] { return !m_running.load() || !m_outgoing.empty(); });
-      if (!m_running.load()) return;
+      m_writeReady.wait(lock, [&] { return !m_ioRunning.load() || !m_outgoing.empty(); });
+      if (!m_ioRunning.load()) return;
       bytes = std::move(m_outgoing.front());
       m_outgoing.pop_front();
       written = m_written;
@@ -525,6 +636,8 @@ void CReceiverSimulator::OnWritten(WrittenHook hook) {
 void CReceiverSimulator::Send(const Outgoing& packets) {
   for (const Bytes& p : packets) SendPacket(p);
 }
+
+void CReceiverSimulator::SendRaw(Bytes bytes) { Write(std::move(bytes)); }
 
 void CReceiverSimulator::Write(Bytes bytes) {
   {

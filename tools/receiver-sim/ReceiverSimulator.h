@@ -44,6 +44,9 @@ struct SimulatorConfig {
   std::vector<std::string> textAnswers = {"Plants make sugar from light", "Water and sunlight", "I am not sure",
                                           "Chlorophyll absorbs light"};
   std::vector<std::string> mathAnswers = {"x^{2}+1", "\\sqrt{2}", "\\frac{1}{2}", "2\xCF\x80r"};
+  // When set, a symbolic link at this path names the pty: the receiver keeps its path when it
+  // is plugged in again on a new pty (Replug), as a USB receiver keeps its device name.
+  std::string linkPath;
 };
 
 // How the automatic mode plays a class: clickers firstIndex .. firstIndex + count - 1 join
@@ -112,7 +115,16 @@ class CReceiverSimulator {
   void Stop();
   // Closes the pty master as an unplugged receiver would vanish.
   void Unplug();
-  const std::string& SlavePath() const { return m_slavePath; }
+  // The receiver is pulled out and plugged in again: a new pty is made and the link (when
+  // configured) is pointed at it, then the old pty is closed, so that whoever held it sees it
+  // hang up. The receiver comes back as from power-on: no network, no class name, no
+  // questions, the clickers out of the class. Queued writes are lost. False when no new pty
+  // can be made (the old one is kept then).
+  bool Replug();
+  // The path to open: the link when configured, else the pty itself.
+  std::string SlavePath() const;
+  // The current pty's own path.
+  std::string PtyPath() const;
 
   // Every well-framed packet received, in order.
   std::vector<std::vector<uint8_t>> Received();
@@ -130,6 +142,8 @@ class CReceiverSimulator {
   void SendPacket(const std::vector<uint8_t>& packet);
   // Frames every packet and writes them all with one write, as a burst arriving at once.
   void SendPackets(const std::vector<std::vector<uint8_t>>& packets);
+  // Writes bytes as they are, unframed and unrecorded: line noise, broken or oversized frames.
+  void SendRaw(std::vector<uint8_t> bytes);
   // Called on the writer thread once the last byte of each queued write is on the line: the
   // bytes written (one frame, or the frames of SendPackets, each ending in 0x00) and when.
   // Empty by default; the hook must not call back into the simulator.
@@ -204,6 +218,13 @@ class CReceiverSimulator {
 
   void Run();
   void RunWriter();
+  // The reader and writer threads over the current pty; StopIo drops what waits to be written.
+  bool StartIo();
+  void StopIo();
+  // Points the link at the pty path (replacing it in one step); true when no link is configured.
+  bool PointLink(const std::string& ptyPath);
+  // Under m_lock: the receiver's state as after power-on.
+  void PowerOnLocked();
   void HandleBytes(const uint8_t* bytes, size_t count);
   bool AnswerProbe(const Bytes& raw);
   void HandlePacket(const Bytes& packet);
@@ -231,13 +252,17 @@ class CReceiverSimulator {
   void Write(Bytes bytes);
 
   SimulatorConfig m_config;
+  // Start, Stop and Replug, one at a time.
+  std::mutex m_lifeLock;
   int m_master = -1;
   int m_slaveKeep = -1;  // keeps the pty alive while the service has not opened it
   int m_wake[2] = {-1, -1};
+  mutable std::mutex m_pathLock;
   std::string m_slavePath;
   std::thread m_thread;
   std::thread m_writer;
-  std::atomic<bool> m_running{false};
+  std::atomic<bool> m_running{false};    // between Start and Stop
+  std::atomic<bool> m_ioRunning{false};  // the reader and writer threads are to run
   SimScheduler m_scheduler;
 
   // Receiver and clicker state, and the packets received and sent.

@@ -29,13 +29,13 @@ void Usage() {
           "usage: receiver-sim [--clickers N] [--login] [--product CODE] [--baud RATE] [--scan-ms MS]\n"
           "                    [--energy CH=VALUE]... [--pan CH=ID]... [--chunk BYTES] [--seed S] [--mac-low HEX]\n"
           "                    [--auto N] [--first-student NUMBER] [--delay MIN_MS MAX_MS] [--correct PERCENT]\n"
-          "                    [--flood N] [--stay]\n"
+          "                    [--flood N] [--link PATH] [--stay]\n"
           "commands (I = clicker index, address 0x100 + I; Q = question number, 0 = the current one):\n"
           "  join | join I [STUDENT] | login I STUDENT | reply I TEXT... |\n"
           "  choice|number|short|text|math I Q TEXT... | answer I Q HEX... | enhanced I SEQ Q CHUNK HEX... |\n"
           "  hand I [0|1] | battery I LOW QUALITY | end I | logoff I | disassociate I | status S |\n"
           "  auto N [FIRST_STUDENT [MIN_MS MAX_MS [PERCENT]]] | auto off | flood [N [FIRST_INDEX [FIRST_STUDENT]]] |\n"
-          "  clickers | questions | results [I] | received |\n"
+          "  clickers | questions | results [I] | received | raw HEX... | replug |\n"
           "  drop|corrupt|split|silent|mismatch on|off | quit\n");
 }
 
@@ -164,6 +164,13 @@ bool RunCommand(CReceiverSimulator& sim, const std::string& line) {
       for (uint8_t b : packet) printf("%02x ", b);
       printf("\n");
     }
+  } else if (command == "raw") {
+    sim.SendRaw(HexBytes(in));
+  } else if (command == "replug") {
+    if (sim.Replug())
+      printf("%s\n", sim.PtyPath().c_str());
+    else
+      fprintf(stderr, "replug: cannot create a pseudo-terminal\n");
   } else if (command == "drop" || command == "corrupt" || command == "split" || command == "silent" ||
              command == "mismatch") {
     std::string state;
@@ -224,6 +231,8 @@ int main(int argc, char** argv) {
       settings.correctPercent = atoi(argv[++i]);
     } else if (arg == "--flood" && next) {
       floodCount = atoi(argv[++i]);
+    } else if (arg == "--link" && next) {
+      config.linkPath = argv[++i];
     } else if (arg == "--stay") {
       stay = true;
     } else {
