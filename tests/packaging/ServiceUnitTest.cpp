@@ -162,15 +162,4 @@ TEST_F(ServiceUnitTest, UninstallRemovesOnlyWhatInstallWroteAndLeavesThePackageE
   EXPECT_TRUE(control->Exists(kServiceName, error));
 }
 
-TEST_F(ServiceUnitTest, UninstallOfAHandInstallDisablesAndRemovesIt) {
-  ASSERT_TRUE(control->Create(Config("/opt/ovanta/ovanta-hardware", Packaging::kUnitTemplate), error)) << error;
-  ASSERT_TRUE(control->Delete(kServiceName, error)) << error;
-  EXPECT_FALSE(std::filesystem::exists(unitFile));
-  EXPECT_FALSE(std::filesystem::exists(rulesFile));
-  EXPECT_NE(Calls().find("systemctl disable ovanta-hardware.service"), std::string::npos) << Calls();
-  error.clear();
-  EXPECT_FALSE(control->Exists(kServiceName, error));
-  EXPECT_EQ(error, "");
-}
-
 }  // namespace
