@@ -180,6 +180,12 @@ std::optional<Scenario> LoadScenario(const std::string& path, std::string& error
       if (currentClass().FindByNumber(s.number))
         return error = where + "student number " + s.number + " given twice", std::nullopt;
       currentClass().students.push_back(std::move(s));
+    } else if (key == "running-class") {
+      scenario.runningClass = value;
+    } else if (key == "running-assessment") {
+      scenario.runningAssessment = value;
+    } else if (key == "current-question") {
+      scenario.currentQuestion = value;
     } else if (key == "assessment" || key == "metadata") {
       AssessmentSpec& a = currentAssessment();
       std::string& target = key == "assessment" ? a.xml : a.rdf;
@@ -203,7 +209,36 @@ std::optional<Scenario> LoadScenario(const std::string& path, std::string& error
       scenario.metadataRdf = first.assessments.front().rdf;
     }
   }
+  if (const std::string wrong = CheckRunning(scenario); !wrong.empty())
+    return error = path + ": " + wrong, std::nullopt;
   return scenario;
+}
+
+std::string CheckRunning(const Scenario& scenario) {
+  if (scenario.runningClass.empty())
+    return scenario.runningAssessment.empty() && scenario.currentQuestion.empty()
+               ? std::string()
+               : "a running assessment or question needs a running class";
+  const std::vector<ClassSpec> classes = scenario.AllClasses();
+  const auto cls =
+      std::find_if(classes.begin(), classes.end(), [&](const ClassSpec& c) { return c.id == scenario.runningClass; });
+  if (cls == classes.end()) return "no class " + scenario.runningClass + " to be running";
+  if (!scenario.runningAssessment.empty() && !cls->FindAssessment(scenario.runningAssessment))
+    return "class " + cls->id + " has no assessment " + scenario.runningAssessment;
+  if (!scenario.currentQuestion.empty() && scenario.runningAssessment.empty())
+    return "a current question needs a running assessment";
+  return {};
+}
+
+bool SetRunning(Scenario& scenario, const std::string& text) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, '/');) parts.push_back(part);
+  if (parts.empty() || parts.size() > 3 || parts[0].empty()) return false;
+  scenario.runningClass = parts[0];
+  scenario.runningAssessment = parts.size() > 1 ? parts[1] : std::string();
+  scenario.currentQuestion = parts.size() > 2 ? parts[2] : std::string();
+  return true;
 }
 
 }  // namespace ServiceSim

@@ -55,6 +55,13 @@ struct Scenario {
   std::string metadataRdf;    // its RDF/XML metadata
   std::vector<TimelineEvent> timeline;
   std::vector<ClassSpec> classes;
+  // What is already running when the simulator comes up (a session manager started again in
+  // the middle of a lesson): a class, an assessment of it and its current question (by xml:id
+  // or question number). Empty: nothing. No notification is queued for them; the activated
+  // status shows them.
+  std::string runningClass;
+  std::string runningAssessment;
+  std::string currentQuestion;
 
   // Every class: `classes`, or when it is empty the one class made of the fields above.
   std::vector<ClassSpec> AllClasses() const;
@@ -66,12 +73,22 @@ struct Scenario {
 // Keys: network-name; class = ID [anonymous] (starts a class; the lines before the first one
 // describe a first class, named by class-id); class-id, class-anonymous; student = NUMBER ID
 // NAME...; assessment-id = ID (starts an assessment of the class); assessment = FILE and
-// metadata = FILE (of the class's latest assessment; files relative to the scenario's folder).
+// metadata = FILE (of the class's latest assessment; files relative to the scenario's folder);
+// running-class, running-assessment, current-question (see Scenario).
 // Nothing, with `error` set, when the file or a line is unusable.
 std::optional<Scenario> LoadScenario(const std::string& path, std::string& error);
 
 // The known actions, for checking a timeline.
 bool IsKnownAction(const std::string& action);
+
+// Empty when the running class, assessment and question name a class of the scenario, an
+// assessment of that class and, for a question, an assessment; otherwise what is wrong. The
+// question itself is looked up when the simulator starts.
+std::string CheckRunning(const Scenario& scenario);
+
+// Takes "CLASS[/ASSESSMENT[/QUESTION]]" into the scenario's running fields; false when empty or
+// with more than three parts.
+bool SetRunning(Scenario& scenario, const std::string& text);
 
 // Whole file as text; false when unreadable.
 bool ReadWholeFile(const std::string& path, std::string& text);

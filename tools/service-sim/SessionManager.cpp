@@ -72,6 +72,26 @@ SessionManager::SessionManager(Scenario scenario)
     m_keys.emplace_back();
     for (const AssessmentSpec& a : c.assessments) m_keys.back().push_back(ReadAssessmentKey(a.xml, a.rdf));
   }
+  ResumeRunning();
+}
+
+// A session manager started again in the middle of a lesson: the class, assessment and question
+// it had running are running again, as its activated status shows them. No endpoint exists yet,
+// so nothing is queued. Names the scenario does not have are left out.
+void SessionManager::ResumeRunning() {
+  std::lock_guard lock(m_lock);
+  const int cls = FindClassLocked(m_scenario.runningClass);
+  if (cls < 0) return;
+  m_class = static_cast<size_t>(cls);
+  m_classActive = true;
+  m_anonymous = m_classes[m_class].anonymous;
+  m_classStarted = UtcTimestamp();
+  const AssessmentSpec* assessment = m_classes[m_class].FindAssessment(m_scenario.runningAssessment);
+  if (!assessment) return;
+  const auto index = static_cast<size_t>(assessment - m_classes[m_class].assessments.data());
+  m_assessments[{m_class, index}].started = UtcTimestamp();
+  m_assessment = static_cast<int>(index);
+  if (!m_scenario.currentQuestion.empty()) ActivateQuestionLocked(m_scenario.currentQuestion);
 }
 
 SimReply SessionManager::Handle(const SimRequest& request) {

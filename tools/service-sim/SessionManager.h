@@ -163,6 +163,8 @@ class SessionManager {
   SimReply Submit(const SimRequest&, ReceivedRequest&);
   SimReply Goodbye(const SimRequest&, ReceivedRequest&);
 
+  // Puts the scenario's running class, assessment and question in place (the constructor).
+  void ResumeRunning();
   // Queues `kind` naming the clicker endpoint of the student; false when there is none.
   bool NotifyAboutStudent(const std::string& studentId, const std::string& kind);
 

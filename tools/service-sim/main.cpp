@@ -17,10 +17,12 @@ namespace {
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: ovanta-service-sim [--port N] [--scenario FILE] [--seconds S]\n"
+               "usage: ovanta-service-sim [--port N] [--scenario FILE] [--seconds S] [--running C[/A[/Q]]]\n"
                "  --port N        port on 127.0.0.1 (default 8630; 0 picks a free one)\n"
                "  --scenario FILE the scenario to play (default: the sample classroom)\n"
                "  --seconds S     stop after S seconds (default: run until SIGINT or SIGTERM)\n"
+               "  --running C/A/Q start with class C running, its assessment A and question Q (as after a\n"
+               "                  restart in the middle of a lesson; A and Q may be left out)\n"
                "Control lines (standard input, or POST /control): activate-class [CLASS], switch-class CLASS,\n"
                "  deactivate-class [logoff] [next-anonymous], activate-assessment [ID], deactivate-assessment,\n"
                "  activate-question ID|NUMBER, next-question, deactivate-question, summary, results, state, help,\n"
@@ -66,6 +68,7 @@ int main(int argc, char** argv) {
   int port = 8630;
   int seconds = 0;
   std::string scenarioPath = OVANTA_SERVICE_SIM_DATA "/classroom.scenario";
+  std::string running;
   for (int i = 1; i < argc; ++i) {
     const bool hasValue = i + 1 < argc;
     if (!std::strcmp(argv[i], "--port") && hasValue) {
@@ -74,6 +77,8 @@ int main(int argc, char** argv) {
       scenarioPath = argv[++i];
     } else if (!std::strcmp(argv[i], "--seconds") && hasValue) {
       seconds = std::atoi(argv[++i]);
+    } else if (!std::strcmp(argv[i], "--running") && hasValue) {
+      running = argv[++i];
     } else {
       Usage();
       return 2;
@@ -89,6 +94,16 @@ int main(int argc, char** argv) {
   if (!scenario) {
     std::fprintf(stderr, "ovanta-service-sim: %s\n", error.c_str());
     return 1;
+  }
+  if (!running.empty()) {
+    if (!ServiceSim::SetRunning(*scenario, running)) {
+      Usage();
+      return 2;
+    }
+    if (const std::string wrong = ServiceSim::CheckRunning(*scenario); !wrong.empty()) {
+      std::fprintf(stderr, "ovanta-service-sim: --running %s: %s\n", running.c_str(), wrong.c_str());
+      return 1;
+    }
   }
 
   // The signals are taken synchronously below: block them before any thread starts.
