@@ -49,6 +49,20 @@ Voxlet::StringBuffer DatabasePath(const Voxlet::StringBuffer& classLink, const V
 
 bool IsXmlSuccess(const Voxlet::MessagePtr& reply) { return reply->Success(Voxlet::Content::Types::TextXml); }
 
+// Why a reply to one of the assessment's requests cannot be used, in words; empty when it can.
+std::string UnusableReason(const Voxlet::MessagePtr& reply) {
+  if (reply->State() != Voxlet::RequestStates::Complete) return "no reply";
+  if (reply->StatusCode() < 200 || reply->StatusCode() > 299) return "status " + std::to_string(reply->StatusCode());
+  if (!IsXmlSuccess(reply))
+    return "content type \"" + Voxlet::UTF16to8(reply->ReplyHeaders().Get(Voxlet::Header::ContentType)) + "\"";
+  return {};
+}
+
+void LogAssessmentNotSent(const Voxlet::StringBuffer& assessmentId, const char* what, const std::string& reason) {
+  OV_LOG(kLogDiagnostic, "Assessment %s not sent to the clickers: its %s could not be read (%s)",
+         Voxlet::UTF16to8(assessmentId).c_str(), what, reason.c_str());
+}
+
 // The children of the assessment's question list, sorted by their question numbers.
 Voxlet::XmlElementList QuestionsByNumber(const Voxlet::XmlDocument& document) {
   static const Voxlet::XPathExpression kQuestions(u"/voxlet:assessment/voxlet:questions");
@@ -92,10 +106,12 @@ void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     return m_assessmentActive && m_currentAssessmentId == assessmentId;
   };
-  auto onDocument = [this, stillCurrent](const Voxlet::MessagePtr& reply) {
-    if (!IsXmlSuccess(reply) || !stillCurrent()) return;
+  auto onDocument = [this, stillCurrent, assessmentId](const Voxlet::MessagePtr& reply) {
+    if (!stillCurrent()) return;
+    if (const std::string reason = UnusableReason(reply); !reason.empty())
+      return LogAssessmentNotSent(assessmentId, "document", reason);
     Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(reply->ReplyBody());
-    if (!document) return;
+    if (!document) return LogAssessmentNotSent(assessmentId, "document", "not an XML document");
     {
       std::lock_guard<std::mutex> guard(m_bridgeLock);
       m_assessmentDocument = std::move(document);
@@ -103,9 +119,11 @@ void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
     SendQuestions();
   };
   auto onMetadata = [this, stillCurrent, onDocument, classLink, assessmentId](const Voxlet::MessagePtr& reply) {
-    if (!IsXmlSuccess(reply) || !stillCurrent()) return;
+    if (!stillCurrent()) return;
+    if (const std::string reason = UnusableReason(reply); !reason.empty())
+      return LogAssessmentNotSent(assessmentId, "metadata", reason);
     auto graph = std::make_shared<Voxlet::RDF::Graph>();
-    graph->Add(reply->ReplyBody());
+    if (!graph->Add(reply->ReplyBody())) return LogAssessmentNotSent(assessmentId, "metadata", "not RDF/XML");
     {
       std::lock_guard<std::mutex> guard(m_bridgeLock);
       m_assessmentGraph = graph;

@@ -1,6 +1,8 @@
 // The clickers as endpoints of the software service: announced on their first status report,
 // identified (whois) and signed in when they join, their batteries, raised hands, log-offs and
 // departures relayed, and the software side's disconnect and raised-hand cancellation.
+#include <algorithm>
+
 #include "bridge/ClickerDocuments.h"
 #include "bridge/HelloDocument.h"
 #include "bridge/ReceiverSession.h"
@@ -79,6 +81,21 @@ void CReceiverSession::ReportClickerStatus(uint16_t address, uint8_t battery, ui
   if (outcome.goodBattery)
     SendClickerRequest(Voxlet::Methods::Post, u"/voxlet/scripts/teachers/goodBattery.js?", outcome.clicker,
                        &CReceiverSession::LogIfFailed, true);
+}
+
+void CReceiverSession::AnnounceKnownClickers() {
+  const Voxlet::StringBuffer receiverEndpointId = EndpointId();
+  if (receiverEndpointId.empty()) return;
+  for (const ClickerEndpointInfo& clicker : m_clickers.All()) {
+    Voxlet::MessagePtr message = NewServiceRequest(Voxlet::Methods::Post, Bridge::ClickerHelloPath(),
+                                                   &CReceiverSession::LogMessageIfEndpointCreated, false);
+    message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker.endpointId;
+    message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
+    if (!clicker.macText.empty()) message->Headers()[kMacHeader] = clicker.macText;
+    message->SetContent(Voxlet::Content(Bridge::BuildClickerStatusDocument(
+        std::max(clicker.batteryLevel, 0), std::max(clicker.linkQuality, 0), receiverEndpointId)));
+    SendServiceRequest(message);
+  }
 }
 
 void CReceiverSession::LogMessageIfEndpointCreated(const Voxlet::MessagePtr& message) {

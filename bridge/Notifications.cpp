@@ -97,7 +97,11 @@ struct BridgeNotifications {
 
 void CReceiverSession::DispatchNotifications(const Voxlet::MessagePtr& message) {
   const Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(message->ReplyBody());
-  if (!document) return;
+  if (!document) {
+    OV_LOG(kLogDiagnostic, "Notifications not read: the reply to the hello is not an XML document (%zu bytes)",
+           message->ReplyBody().size());
+    return;
+  }
   static const Voxlet::XPathExpression kNotifications(u"/voxlet:runtime/voxlet:notifications");
   const xercesc::DOMElement* list = kNotifications.EvaluateFirst(document->Dom());
   if (!list) return;

@@ -31,8 +31,22 @@ void CReceiverSession::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow)
 }
 
 void CReceiverSession::SendHello(int method) {
+  const bool poll = method == Voxlet::Methods::Get;
+  if (poll) {
+    // A slow software service gets one poll at a time: the ticks that come while one is
+    // outstanding do not queue more behind it.
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    if (m_pollOutstanding) return;
+    m_pollOutstanding = true;
+  }
   Voxlet::MessagePtr message =
-      NewServiceRequest(method, Bridge::kReceiverHelloPath, &CReceiverSession::OnHelloResponse);
+      NewServiceRequest(method, Bridge::kReceiverHelloPath, [this, poll](const Voxlet::MessagePtr& reply) {
+        if (poll) {
+          std::lock_guard<std::mutex> guard(m_bridgeLock);
+          m_pollOutstanding = false;
+        }
+        OnHelloResponse(reply);
+      });
   if (method == Voxlet::Methods::Post) {
     Bridge::ReceiverDescription description;
     description.make = m_receiver.ReceiverType();
@@ -42,7 +56,10 @@ void CReceiverSession::SendHello(int method) {
     message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
     message->SetContent(Voxlet::Content(Bridge::BuildHelloDocument(description)));
   }
-  SendServiceRequest(message);
+  if (!SendServiceRequest(message) && poll) {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_pollOutstanding = false;
+  }
 }
 
 void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
@@ -50,7 +67,13 @@ void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
     LogUnexpectedEvent(message);
     return;
   }
-  if (!message->Success(Voxlet::Content::Types::TextXml) || m_receiver.GetReceiverNumber() == 0) return;
+  if (!message->Success(Voxlet::Content::Types::TextXml)) {
+    // A reply that is neither a failure nor an XML document (another content type, a
+    // redirection) is said once per exchange like a failure.
+    if (message->State() == Voxlet::RequestStates::Complete) LogUnexpectedEvent(message);
+    return;
+  }
+  if (m_receiver.GetReceiverNumber() == 0) return;
 
   bool report = false;
   if (message->StatusCode() == Voxlet::StatusCodes::Created) {
@@ -61,6 +84,8 @@ void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
         Voxlet::Methods::Post,
         u"/voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js?endpointXmlId=" + Voxlet::Url::Encode(endpointId),
         &CReceiverSession::LogIfFailed, false);
+    // A software service that had forgotten the receiver has forgotten its clickers too.
+    AnnounceKnownClickers();
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     m_delayLogged = false;
     m_subscribed = true;
@@ -78,6 +103,9 @@ void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
   if (report) {
     Network().SetUpNotificationPending(true);
     SendConnectionReport(Network().NetworkStarted());
+    // The answers taken while the software service was away, now that it knows the receiver
+    // (and its clickers) again.
+    DeliverHeldAnswers();
   }
 
   bool pending = false;

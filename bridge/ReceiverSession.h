@@ -209,6 +209,8 @@ class CReceiverSession : public IReceiverSession {
   void OnWhoisResponse(const Voxlet::MessagePtr& message);
   void OnSigninResponse(const Voxlet::MessagePtr& message);
   void LogMessageIfEndpointCreated(const Voxlet::MessagePtr& message);
+  // Says hello again for every clicker on record (after the receiver's endpoint was created anew).
+  void AnnounceKnownClickers();
   void SendRaisedHand(const ClickerEndpointInfo& clicker, bool handUp);
   void SendClickerRequest(int method, const Voxlet::StringBuffer& path, const ClickerEndpointInfo& clicker,
                           CompletionHandler completion, bool studentHeader);
@@ -281,6 +283,7 @@ class CReceiverSession : public IReceiverSession {
   Voxlet::StringBuffer m_currentClassId;
   Voxlet::StringBuffer m_currentQuestionId;
   bool m_subscribed = false;
+  bool m_pollOutstanding = false;  // a poll hello is on its way
   bool m_statusQueryPending = false;
   bool m_delayLogged = false;
   int m_softwareActionCooldown = 0;

@@ -65,7 +65,6 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
       handler.QueryFirmwareInfo();
       handler.QueryMacAddress();
     });
-    DeliverHeldAnswers();
     return;
   }
   if (state != Voxlet::ClientStates::Disconnected) return;
@@ -75,6 +74,7 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     m_subscribed = false;
     m_endpointId.clear();
+    m_pollOutstanding = false;
   }
   if (Network().NetworkStarted()) {
     // The pauses are kept by the send queue, not by this thread (one of the client library's,
@@ -131,6 +131,18 @@ void CReceiverSession::ShutDownServiceConnection() {
   }
   gate->CloseAndDrain();
   m_simulatedAnswers.StopAndJoin();  // one a callback started before the gate shut
+  // Answers still held for a software service that did not come back are named, not dropped
+  // without a word.
+  std::deque<HeldAnswer> held;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    held.swap(m_heldAnswers);
+  }
+  for (const HeldAnswer& answer : held)
+    OV_LOG(kLogDiagnostic,
+           "The answer to question %s of endpoint %s is lost: the receiver closed before the software "
+           "service came back",
+           Voxlet::UTF16to8(answer.questionId).c_str(), Voxlet::UTF16to8(answer.endpointId).c_str());
 }
 
 void CReceiverSession::ReopenServiceConnection() {
@@ -140,6 +152,7 @@ void CReceiverSession::ReopenServiceConnection() {
     m_subscribed = false;
     m_statusQueryPending = false;
     m_delayLogged = false;
+    m_pollOutstanding = false;
     m_endpointId.clear();
     m_bridgeCalls = std::make_shared<CallGate>();
   }

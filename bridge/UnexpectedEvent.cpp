@@ -14,6 +14,18 @@ void AppendHeaders(std::string& text, const Voxlet::Header::Collection& headers)
     text += Voxlet::UTF16to8(name) + ": " + Voxlet::UTF16to8(value) + kLineBreak;
 }
 
+// A software service that answers with megabytes must not put them all in one log line.
+void AppendBody(std::string& text, const std::string& body) {
+  if (body.size() <= kDumpedBodyLimit) {
+    text += body;
+    return;
+  }
+  size_t cut = kDumpedBodyLimit;
+  while (cut > 0 && (static_cast<unsigned char>(body[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+  text.append(body, 0, cut);
+  text += "... (" + std::to_string(body.size()) + " bytes in all)";
+}
+
 }  // namespace
 
 std::string UnexpectedEventText(const Voxlet::Message& message, int clientState) {
@@ -26,14 +38,14 @@ std::string UnexpectedEventText(const Voxlet::Message& message, int clientState)
       UTF16to8(Voxlet::Methods::ToString(message.Method())) + " " + UTF16to8(message.Path()) + " HTTP/1.1" + kLineBreak;
   AppendHeaders(text, message.Headers());
   text += kLineBreak;
-  text += message.GetContent().Bytes();
+  AppendBody(text, message.GetContent().Bytes());
   text += kLineBreak;
   if (state == Voxlet::RequestStates::NotSent) return text + "Failed to send request.";
   text += "HTTP/1.1 " + UTF16to8(Voxlet::FormatInteger(message.StatusCode())) + " " + UTF16to8(message.ReasonPhrase()) +
           kLineBreak;
   AppendHeaders(text, message.ReplyHeaders());
   text += kLineBreak;
-  text += message.ReplyBody();
+  AppendBody(text, message.ReplyBody());
   return text + kLineBreak;
 }
 

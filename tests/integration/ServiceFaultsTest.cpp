@@ -1,0 +1,445 @@
+// The service binary when the software service fails it: stopped in the middle of an assessment
+// and started again, or answering with replies that never end, are not XML, are 10 MB long or
+// carry the wrong content type. The service must come back to where the lesson was, lose no
+// answer without saying so, log every broken exchange, keep serving the good ones, stay within
+// bounded memory with no thread spinning, and still stop on SIGTERM.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "tests/integration/ChildProcess.h"
+#include "tests/integration/MisbehavingService.h"
+#include "tests/integration/ServiceSetup.h"
+#include "tests/service/TestFiles.h"
+#include "tests/tools/SampleLesson.h"
+#include "tools/receiver-sim/ReceiverSimulator.h"
+#include "tools/service-sim/ServiceSimulator.h"
+
+namespace {
+
+constexpr double kWait = 60;
+const std::string kReceiverHello = "/voxlet/builtins/anyone/hello?subject=urn%3Acom.vantrel.voxlet%3Areceiver";
+const std::string kHelloPath = "/voxlet/builtins/anyone/hello";
+const std::string kQuizDocument = "/voxlet/database/classes/class-1/lesson-quiz";
+const std::string kWhois = "/voxlet/builtins/teachers/whois";
+
+// The service's log lines as it echoes them on standard error, read on a thread of its own so
+// that the service never blocks on a full pipe. Kills the service if the test ends first.
+class ServiceLog {
+ public:
+  explicit ServiceLog(ChildProcess& process) : m_process(process), m_reader([this] { Read(); }) {}
+  ~ServiceLog() {
+    std::unique_lock lock(m_lock);
+    if (!m_closed) m_process.Signal(SIGKILL);
+  }
+
+  // Waits until `text` has been written `count` times; `meanwhile` runs between looks (about
+  // five times a second).
+  bool WaitFor(const std::string& text, size_t count = 1, const std::function<void()>& meanwhile = {}) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(static_cast<int>(kWait));
+    std::unique_lock lock(m_lock);
+    for (;;) {
+      if (CountLocked(text) >= count) return true;
+      if (m_closed || std::chrono::steady_clock::now() >= until) return false;
+      m_changed.wait_until(lock, std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(200)));
+      if (meanwhile) {
+        lock.unlock();
+        meanwhile();
+        lock.lock();
+      }
+    }
+  }
+  size_t Count(const std::string& text) const {
+    std::lock_guard lock(m_lock);
+    return CountLocked(text);
+  }
+  std::string Text() const {
+    std::lock_guard lock(m_lock);
+    return m_text.size() > 20000 ? "..." + m_text.substr(m_text.size() - 20000) : m_text;
+  }
+  size_t LongestLine() const {
+    std::lock_guard lock(m_lock);
+    return m_longest;
+  }
+
+ private:
+  size_t CountLocked(const std::string& text) const {
+    size_t n = 0;
+    for (size_t at = m_text.find(text); at != std::string::npos; at = m_text.find(text, at + text.size())) ++n;
+    return n;
+  }
+  void Read() {
+    size_t used = 0;
+    while (m_process.WaitForLine("")) {
+      const std::string& seen = m_process.Seen();
+      {
+        std::lock_guard lock(m_lock);
+        // One log line may span several lines of text (an exchange's dump); each is counted.
+        size_t start = used;
+        for (size_t nl; (nl = seen.find('\n', start)) != std::string::npos; start = nl + 1)
+          m_longest = std::max(m_longest, nl - start);
+        m_text.append(seen, used, std::string::npos);
+      }
+      used = seen.size();
+      m_changed.notify_all();
+    }
+    {
+      std::lock_guard lock(m_lock);
+      m_closed = true;
+    }
+    m_changed.notify_all();
+  }
+
+  ChildProcess& m_process;
+  mutable std::mutex m_lock;
+  std::condition_variable m_changed;
+  std::string m_text;
+  size_t m_longest = 0;
+  bool m_closed = false;
+  std::jthread m_reader;  // last: joined before the rest goes
+};
+
+// The service process as /proc shows it: how often each of its threads was found running or
+// waiting to run, and its peak memory.
+class ProcessProbe {
+ public:
+  // The child of this test running `exe`; 0 when there is none.
+  static pid_t FindChild(const std::string& exe) {
+    std::error_code ec;
+    const std::filesystem::path wanted = std::filesystem::canonical(exe, ec);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const std::string stat = ReadFile(entry.path() / "stat");
+      const size_t close = stat.rfind(')');
+      if (close == std::string::npos) continue;
+      std::istringstream fields(stat.substr(close + 2));
+      char state = 0;
+      long parent = 0;
+      fields >> state >> parent;
+      if (parent != getpid()) continue;
+      if (std::filesystem::read_symlink(entry.path() / "exe", ec) == wanted) return static_cast<pid_t>(std::stol(name));
+    }
+    return 0;
+  }
+
+  explicit ProcessProbe(pid_t pid) : m_pid(pid) {}
+
+  void Sample() {
+    std::error_code ec;
+    const std::string tasks = "/proc/" + std::to_string(m_pid) + "/task";
+    bool any = false;
+    for (const auto& entry : std::filesystem::directory_iterator(tasks, ec)) {
+      const std::string stat = ReadFile(entry.path() / "stat");
+      const size_t close = stat.rfind(')');
+      if (close == std::string::npos || close + 2 >= stat.size()) continue;
+      any = true;
+      m_running[entry.path().filename().string()] += stat[close + 2] == 'R' ? 1 : 0;
+    }
+    m_samples += any ? 1 : 0;
+  }
+  size_t Samples() const { return m_samples; }
+  // The largest number of samples in which one thread was running or runnable.
+  int BusiestThread() const {
+    int most = 0;
+    for (const auto& [tid, running] : m_running) most = std::max(most, running);
+    return most;
+  }
+  // VmHWM, in kB; -1 when unreadable.
+  long PeakKb() const {
+    std::istringstream status(ReadFile("/proc/" + std::to_string(m_pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+  }
+
+ private:
+  pid_t m_pid;
+  std::map<std::string, int> m_running;
+  size_t m_samples = 0;
+};
+
+// The service binary, started with none of this test's descriptors: a listening socket it
+// inherited would keep the simulated software service's port open after the simulator stopped.
+std::unique_ptr<ChildProcess> StartService(const std::vector<std::string>& environment) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    const int fd = std::stoi(entry.path().filename().string());
+    if (fd > 2) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+  }
+  return std::make_unique<ChildProcess>(std::vector<std::string>{OVANTA_HARDWARE_EXE, "-d"}, environment);
+}
+
+// Polls `done` until it holds or the wait ends (for state that no one signals).
+bool Eventually(const std::function<bool()>& done) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWait);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+size_t SignedIn(const ServiceSim::SessionManager& manager) {
+  size_t n = 0;
+  for (const auto& [id, e] : manager.Endpoints()) n += e.kind == "clicker" && e.signedIn;
+  return n;
+}
+
+bool ReceiverReported(const ServiceSim::SessionManager& manager, bool networkUp) {
+  for (const auto& [id, e] : manager.Endpoints())
+    if (e.kind == "receiver" && e.subscribed && e.networkUp == networkUp) return true;
+  return false;
+}
+
+std::string StudentNumber(int clicker) { return std::to_string(1001 + clicker); }
+
+// ---- the software service stopped in the middle of an assessment and started again ----------
+
+// The quiz's first question is a choice of A to D; the clickers type the position.
+std::string ChoiceLabel(const std::string& typed) {
+  return std::string(1, static_cast<char>('A' + std::stoi(typed) - 1));
+}
+
+TEST(ServiceRestart, MidAssessmentTheLessonComesBackAndEveryAnswerArrivesOrIsNamed) {
+  constexpr int kClickers = 4;
+  TempDir dir;
+  SimulatorConfig config;
+  config.clickers = kClickers;
+  CReceiverSimulator receiver(config);
+  ASSERT_TRUE(receiver.Start());
+  const ServiceSim::Scenario lesson = SampleLessonWithoutTimeline();
+  auto first = std::make_unique<ServiceSim::ServiceSimulator>(lesson);
+  ASSERT_TRUE(first->Start(0));
+  const uint16_t port = first->Port();
+  const std::unique_ptr<ChildProcess> service =
+      StartService(ServiceEnvironment(dir, dir.File("service.log"), 17, receiver.SlavePath(), first->Uri()));
+  ChildProcess& process = *service;
+  ASSERT_TRUE(process.Started());
+  ServiceLog log(process);
+  ServiceSim::SessionManager& before = first->Manager();
+  ASSERT_TRUE(before.WaitFor([&] { return before.Count("activatedStatus") >= 1; }, kWait)) << log.Text();
+
+  // The lesson runs: the class, four clickers signed in, the quiz with its first question.
+  ASSERT_TRUE(before.ActivateClass("class-1"));
+  ASSERT_TRUE(before.WaitFor([&] { return ReceiverReported(before, true); }, kWait)) << log.Text();
+  for (int i = 0; i < kClickers; ++i) ASSERT_TRUE(receiver.Join(i, StudentNumber(i)));
+  ASSERT_TRUE(before.WaitFor([&] { return SignedIn(before) >= kClickers; }, kWait)) << log.Text();
+  ASSERT_TRUE(before.ActivateAssessment("lesson-quiz"));
+  ASSERT_TRUE(before.ActivateQuestion("q1"));
+  ASSERT_TRUE(Eventually([&] { return receiver.Questions().Find(1) != nullptr; })) << log.Text();
+
+  const auto choice = SimAnswers::Kind::Choice;
+  ASSERT_TRUE(receiver.AnswerText(0, "3", 1, choice));
+  ASSERT_TRUE(before.WaitFor([&] { return before.SubmissionCount() >= 1; }, kWait));
+  // One answer is on its way when the software service stops: sent, never answered.
+  first->Server().HoldReplies("/voxlet/builtins/teachers/submit");
+  ASSERT_TRUE(receiver.AnswerText(1, "2", 1, choice));
+  ASSERT_TRUE(first->Server().WaitHeld(1, kWait)) << log.Text();
+  first->Stop();
+  ASSERT_TRUE(log.WaitFor("Disconnected from session manager")) << log.Text();
+  // The clickers are powered down and the network stopped meanwhile.
+  ASSERT_TRUE(Eventually([&] { return !receiver.NetworkUp(); })) << log.Text();
+  EXPECT_TRUE(receiver.Questions().empty());
+
+  // Answers that reach the receiver while the software service is away.
+  ASSERT_TRUE(receiver.AnswerText(2, "1", 1, choice));
+  ASSERT_TRUE(receiver.AnswerText(3, "4", 1, choice));
+  ASSERT_TRUE(receiver.AnswerText(0, "2", 1, choice));  // a second thought
+  ASSERT_TRUE(log.WaitFor("Holding the answer of endpoint", 4)) << log.Text();
+
+  // The software service starts again where it was: same class, quiz and question.
+  ServiceSim::Scenario resumed = lesson;
+  ASSERT_TRUE(ServiceSim::SetRunning(resumed, "class-1/lesson-quiz/q1"));
+  ServiceSim::ServiceSimulator second(resumed);
+  ASSERT_TRUE(second.Start(port));
+  ServiceSim::SessionManager& after = second.Manager();
+  EXPECT_EQ(after.State().find("class class-1 running"), 0u) << after.State();
+  EXPECT_NE(after.State().find("assessment lesson-quiz running, question q1"), std::string::npos) << after.State();
+
+  // The class starts again on the network and the question goes down again.
+  ASSERT_TRUE(after.WaitFor([&] { return ReceiverReported(after, true); }, kWait)) << log.Text();
+  ASSERT_TRUE(Eventually([&] { return receiver.Questions().Find(1) != nullptr; })) << log.Text();
+  // The clickers join the class again and answer on.
+  for (int i = 0; i < kClickers; ++i) ASSERT_TRUE(receiver.Join(i, StudentNumber(i)));
+  ASSERT_TRUE(after.WaitFor([&] { return SignedIn(after) >= kClickers; }, kWait)) << log.Text();
+  ASSERT_TRUE(receiver.AnswerText(1, "1", 1, choice));
+
+  // Every answer a clicker gave reached one of the two, for its student and question, or is
+  // named in the log.
+  const auto accepted = [&](const ServiceSim::SessionManager& manager, const std::string& student,
+                            const std::string& answer) {
+    for (const auto& s : manager.Submissions())
+      if (s.accepted && s.studentId == student && s.questionId == "q1" && s.answer == answer) return true;
+    return false;
+  };
+  size_t answers = 0;
+  for (const ClickerInfo& clicker : receiver.Clickers()) {
+    for (const ClickerAnswer& answer : clicker.answers) {
+      ++answers;
+      const std::string student = "s-" + StudentNumber(clicker.index);
+      const std::string label = ChoiceLabel(answer.text);
+      const std::string named = "clicker " + std::to_string(clicker.address) + " to question 1 not submitted";
+      EXPECT_TRUE(
+          after.WaitFor([&] { return accepted(after, student, label) || accepted(before, student, label); }, kWait) ||
+          log.Count(named) > 0)
+          << student << " answered " << label << "\n"
+          << log.Text();
+    }
+  }
+  EXPECT_EQ(answers, 6u);
+  // Those held were delivered, not dropped: none of them is named as lost.
+  EXPECT_EQ(log.Count("is lost"), 0u);
+  EXPECT_EQ(log.Count("the answer is not submitted"), 0u) << log.Text();
+
+  process.Signal(SIGTERM);
+  ASSERT_TRUE(log.WaitFor("Receiver service stopped.")) << log.Text();
+  EXPECT_EQ(process.Wait(), 0);
+}
+
+// ---- slow and broken replies ----------------------------------------------------------------
+
+// The service binary, a receiver with two clickers and a software service that misbehaves when
+// told to; the receiver's endpoint is subscribed and the activated status asked for.
+class BrokenReplies : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SimulatorConfig config;
+    config.clickers = 2;
+    receiver = std::make_unique<CReceiverSimulator>(config);
+    ASSERT_TRUE(receiver->Start());
+    ASSERT_TRUE(server.Start());
+    process = StartService(ServiceEnvironment(dir, dir.File("service.log"), 17, receiver->SlavePath(), server.Uri()));
+    ASSERT_TRUE(process->Started());
+    log = std::make_unique<ServiceLog>(*process);
+    ASSERT_TRUE(
+        manager.WaitFor([&] { return ReceiverReported(manager, false) && manager.Count("activatedStatus"); }, kWait))
+        << log->Text();
+    probe = std::make_unique<ProcessProbe>(ProcessProbe::FindChild(OVANTA_HARDWARE_EXE));
+  }
+
+  // Waits until the software service has given `fault` to `count` requests on `path`.
+  bool Given(const std::string& path, TestService::Fault fault, size_t count = 1) {
+    return server.WaitFor([&] { return server.Count(path, fault) >= count; }, kWait);
+  }
+
+  // SIGTERM stops the service, which exits cleanly.
+  void StopsOnSigterm() {
+    process->Signal(SIGTERM);
+    ASSERT_TRUE(log->WaitFor("Receiver service stopped.")) << log->Text();
+    EXPECT_EQ(process->Wait(), 0);
+  }
+
+  TempDir dir;
+  ServiceSim::SessionManager manager{SampleLessonWithoutTimeline()};
+  TestService::MisbehavingService server{manager};
+  std::unique_ptr<CReceiverSimulator> receiver;
+  // The service before its log reader (which kills it if the test ends early), then the probe.
+  std::unique_ptr<ChildProcess> process;
+  std::unique_ptr<ServiceLog> log;
+  std::unique_ptr<ProcessProbe> probe;
+};
+
+using TestService::Fault;
+
+TEST_F(BrokenReplies, NotificationsAssessmentAndWhoisThatCannotBeReadAreLoggedAndTheNextGoodReplyIsServed) {
+  // Poll replies that cannot be read: each is logged, and a 10 MB document that can be read is
+  // handled like any other.
+  server.Misbehave(kReceiverHello, Fault::NotXml);
+  server.Misbehave(kReceiverHello, Fault::WrongType);
+  server.Misbehave(kReceiverHello, Fault::HugeNotXml);
+  ASSERT_TRUE(Given(kHelloPath, Fault::HugeNotXml)) << log->Text();
+  ASSERT_TRUE(log->WaitFor("Notifications not read", 2)) << log->Text();
+  ASSERT_TRUE(log->WaitFor("Content-Type: text/html")) << log->Text();
+  server.Misbehave(kReceiverHello, Fault::HugeDocument);
+  manager.SetNetworkName("Broken 1");
+  ASSERT_TRUE(log->WaitFor("classroom name is \"Broken 1\"")) << log->Text();
+  EXPECT_EQ(server.Count(kHelloPath, Fault::HugeDocument), 1u);
+  manager.SetNetworkName("Broken 2");
+  ASSERT_TRUE(log->WaitFor("classroom name is \"Broken 2\"")) << log->Text();
+
+  // The assessment document: every broken one is logged and sends nothing to the clickers; the
+  // next good one goes down.
+  ASSERT_TRUE(manager.ActivateClass("class-1"));
+  ASSERT_TRUE(manager.WaitFor([&] { return ReceiverReported(manager, true); }, kWait)) << log->Text();
+  size_t logged = 0;
+  for (const Fault fault : {Fault::NotXml, Fault::WrongType, Fault::HugeNotXml, Fault::HugeError}) {
+    server.Misbehave(kQuizDocument, fault);
+    ASSERT_TRUE(manager.ActivateAssessment("lesson-quiz"));
+    ASSERT_TRUE(manager.ActivateQuestion("q1"));
+    ASSERT_TRUE(Given(kQuizDocument, fault)) << log->Text();
+    ASSERT_TRUE(log->WaitFor("Assessment lesson-quiz not sent to the clickers", ++logged)) << log->Text();
+  }
+  EXPECT_TRUE(receiver->Questions().empty());
+  ASSERT_TRUE(manager.ActivateAssessment("lesson-quiz"));
+  ASSERT_TRUE(manager.ActivateQuestion("q1"));
+  ASSERT_TRUE(Eventually([&] { return receiver->Questions().Find(1) != nullptr; })) << log->Text();
+
+  // Whois: a 10 MB error boots the clicker with a log line of bounded length; its next try
+  // gets in. The student is named in the reply's header, so a wrong content type does not
+  // matter.
+  server.Misbehave(kWhois, Fault::HugeError);
+  ASSERT_TRUE(receiver->Join(0, StudentNumber(0)));
+  ASSERT_TRUE(Given(kWhois, Fault::HugeError)) << log->Text();
+  ASSERT_TRUE(log->WaitFor("whois failed; booting clicker")) << log->Text();
+  ASSERT_TRUE(receiver->WaitForClickers(
+      [](const std::map<int, ClickerInfo>& c) { return c.at(0).state == ClickerState::Refused; }, 60000));
+  server.Misbehave(kWhois, Fault::WrongType);
+  ASSERT_TRUE(receiver->Join(0, StudentNumber(0)));
+  ASSERT_TRUE(manager.WaitFor([&] { return SignedIn(manager) >= 1; }, kWait)) << log->Text();
+
+  // Nothing of the big replies stayed: the peak is well under what keeping a few of them (or
+  // logging them whole) would take, and no line of the log carries one.
+  const long peakKb = probe->PeakKb();
+  RecordProperty("PeakKb", std::to_string(peakKb));
+  EXPECT_GT(peakKb, 0);
+  EXPECT_LT(peakKb, 400 * 1024);
+  EXPECT_LT(log->LongestLine(), TestService::kHugeBody / 4);
+  StopsOnSigterm();
+}
+
+TEST_F(BrokenReplies, AReplyThatNeverEndsIsCutWithNoThreadSpinningAndTheNextGoodReplyIsServed) {
+  // A body streamed without end: cut at the client's limit, the connection made again, the
+  // next notification handled.
+  server.Misbehave(kReceiverHello, Fault::Endless);
+  ASSERT_TRUE(Given(kHelloPath, Fault::Endless)) << log->Text();
+  ASSERT_TRUE(log->WaitFor("Disconnected from session manager")) << log->Text();
+  // Back: the notifications of the hello that subscribes again are not read (the activated
+  // status is asked for instead), so the next one is queued after that.
+  ASSERT_TRUE(log->WaitFor("Getting the server activated status...", 2)) << log->Text();
+  ASSERT_TRUE(server.WaitFor([&] { return server.Abandoned() >= 1; }, kWait));
+  manager.SetNetworkName("After the stream");
+  ASSERT_TRUE(log->WaitFor("classroom name is \"After the stream\"")) << log->Text();
+
+  // A reply that stops halfway: the service waits for it without a thread spinning and
+  // without piling up polls behind it, gives up on it, logs it and carries on.
+  server.Misbehave(kReceiverHello, Fault::Stall);
+  ASSERT_TRUE(Given(kHelloPath, Fault::Stall)) << log->Text();
+  ASSERT_TRUE(log->WaitFor("Disconnected from session manager", 2, [&] { probe->Sample(); })) << log->Text();
+  ASSERT_TRUE(log->WaitFor("Getting the server activated status...", 3)) << log->Text();
+  EXPECT_GE(probe->Samples(), 20u);
+  EXPECT_LT(probe->BusiestThread(), static_cast<int>(probe->Samples() / 2))
+      << probe->BusiestThread() << " of " << probe->Samples();
+  manager.SetNetworkName("After the stall");
+  ASSERT_TRUE(log->WaitFor("classroom name is \"After the stall\"")) << log->Text();
+  // One failed poll said per broken reply, not one per tick spent waiting.
+  EXPECT_LE(log->Count(kReceiverHello + " HTTP/1.1"), 2u) << log->Text();
+
+  const long peakKb = probe->PeakKb();
+  RecordProperty("PeakKb", std::to_string(peakKb));
+  EXPECT_LT(peakKb, 400 * 1024);
+  StopsOnSigterm();
+}
+
+}  // namespace
