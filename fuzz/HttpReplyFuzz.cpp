@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "client/http/Client.h"
 #include "client/http/Globals.h"
@@ -47,36 +49,61 @@ class Listener {
       abort();
     m_port = ntohs(address.sin_port);
   }
-  ~Listener() { close(m_fd); }
+  ~Listener() {
+    for (const Peer& peer : m_peers) close(peer.fd);
+    close(m_fd);
+  }
   uint16_t Port() const { return m_port; }
-  // The client's connection, or -1 when none came.
-  int Accept() {
-    pollfd p{m_fd, POLLIN, 0};
-    if (poll(&p, 1, kPatienceMs) != 1) return -1;
-    return accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+
+  // Serves the connections the client opens until one of them has carried a whole request
+  // head (the request has no body), and answers that connection's descriptor; -1, with why in
+  // `why`, when no request comes. A client may open another connection and let go of the first (it
+  // reopens one it finds closed); a connection closed before its request began is let go too.
+  int AwaitRequest(const char*& why) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
+    for (;;) {
+      std::vector<pollfd> polled{{m_fd, POLLIN, 0}};
+      for (const Peer& peer : m_peers) polled.push_back({peer.fd, POLLIN, 0});
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0 || poll(polled.data(), polled.size(), static_cast<int>(left)) <= 0) {
+        why = m_peers.empty() ? "the client never connected" : "no request came";
+        return -1;
+      }
+      if (polled[0].revents) {
+        const int fd = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) m_peers.push_back({fd, {}});
+      }
+      for (size_t i = 1; i < polled.size(); ++i) {
+        if (!polled[i].revents) continue;
+        Peer& peer = m_peers[i - 1];
+        char buffer[1024];
+        const ssize_t n = read(peer.fd, buffer, sizeof buffer);
+        if (n > 0) {
+          peer.head.append(buffer, static_cast<size_t>(n));
+          if (peer.head.find("\r\n\r\n") != std::string::npos) return peer.fd;
+          continue;
+        }
+        if (!peer.head.empty()) {
+          why = "the client closed a connection in the middle of its request";
+          return -1;
+        }
+        close(peer.fd);
+        peer.fd = -1;
+      }
+      std::erase_if(m_peers, [](const Peer& peer) { return peer.fd < 0; });
+    }
   }
 
  private:
+  struct Peer {
+    int fd;
+    std::string head;
+  };
   int m_fd = -1;
   uint16_t m_port = 0;
+  std::vector<Peer> m_peers;
 };
-
-// Reads the request's head (the request has no body); null when it came, else why not.
-const char* ReadRequestHead(int fd) {
-  std::string head;
-  char buffer[1024];
-  while (head.find("\r\n\r\n") == std::string::npos) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, kPatienceMs) != 1) return "no request came";
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0) return "the connection broke before the request came";
-    if (n == 0)
-      return head.empty() ? "the client closed the connection before it sent the request"
-                          : "the client closed the connection in the middle of the request";
-    head.append(buffer, static_cast<size_t>(n));
-  }
-  return nullptr;
-}
 
 // Waits for the client to reach the connected state. The slot holds the flag itself, so a
 // signal still running as the wait goes is harmless.
@@ -116,17 +143,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ConnectedWait connected(client);
   if (!client.Connect(u"http://127.0.0.1:" + Voxlet::UTF8to16(std::to_string(listener.Port())) + u"/"))
     Fail("the loopback address was refused");
-  const int fd = listener.Accept();
-  if (fd < 0) Fail("the client never connected");
-  if (!connected.Wait()) Fail("the client connected but never said so");
+  if (!connected.Wait()) Fail("the client never reached the connected state");
 
   const Voxlet::MessagePtr message = Voxlet::Message::Create();
   message->Open(Voxlet::Methods::Get, u"/voxlet/activated");
   if (!client.Send(message)) Fail("a connected client refused the request");
-  if (const char* why = ReadRequestHead(fd)) {
-    fprintf(stderr, "client state %d, last socket exception %d\n", client.State(), client.LastSocketException());
-    Fail(why);
-  }
+  const char* why = nullptr;
+  const int fd = listener.AwaitRequest(why);
+  if (fd < 0) Fail(why);
   for (size_t written = 0; written < size;) {
     const ssize_t n = write(fd, data + written, size - written);
     if (n <= 0) break;  // the client gave up on the reply and closed
@@ -150,6 +174,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   message->Failure();
   client.Disconnect();
-  close(fd);
   return 0;
 }
