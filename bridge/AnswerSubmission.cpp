@@ -246,6 +246,8 @@ void CReceiverSession::SendSubmission(const HeldAnswer& answer) {
   message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = answer.endpointId;
   message->Headers()[kStudentHeader] = answer.studentId;
   message->Headers()[Voxlet::Header::ContentType] = u"text/xml";
+  // Submissions of different clickers may be in flight together; one clicker's go in order.
+  message->SetOrderKey(answer.endpointId);
   if (!answer.empty) {
     Voxlet::Part part;
     part.Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::TextXml;

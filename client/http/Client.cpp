@@ -1,7 +1,9 @@
-// The HTTP transport of Voxlet::Client: one persistent connection per client, driven on a strand
-// of the library's io_context. Every handler below runs on that strand.
+// The HTTP transport of Voxlet::Client: persistent connections to the service (the first opened by
+// Connect, further ones for requests with an order key), driven on one strand of the library's
+// io_context. Every handler below runs on that strand.
 #include "client/http/Client.h"
 
+#include <algorithm>
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -13,6 +15,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <optional>
+#include <set>
 #include <stdexcept>
 
 #include "client/http/Engine.h"
@@ -60,17 +64,42 @@ struct Exchange {
   std::shared_ptr<beast::flat_buffer> buffer;
 };
 
+// A request waiting for its turn, or in flight: `sequence` is its place in the order of Send.
+struct Pending {
+  MessagePtr message;
+  uint64_t sequence = 0;
+};
+
+// One connection to the service. The first is the client's own: its state is the client's state.
+// Further ones carry requests with an order key while the others are busy; they are opened when
+// needed, and closed quietly when the service closes them while idle.
+struct Connection {
+  explicit Connection(asio::strand<asio::io_context::executor_type>& strand) : stream(strand) {}
+  beast::tcp_stream stream;
+  // The read buffer of the open connection, shared with the exchanges on it.
+  std::shared_ptr<beast::flat_buffer> buffer;
+  uint64_t generation = 0;  // bumped whenever it closes: its older handlers do nothing
+  uint64_t watchGeneration = 0;
+  bool open = false;        // the socket is connected
+  bool connecting = false;  // further connections: being opened
+  bool watching = false;
+  std::chrono::steady_clock::time_point sentAt;
+  // Under the client's lock: the request in flight on this connection.
+  std::optional<Pending> current;
+};
+
 class Client::Impl : public std::enable_shared_from_this<Impl> {
  public:
   Impl(Detail::Engine& engine, Client* owner, bool periodic, std::string authorization)
       : m_strand(asio::make_strand(engine.Io())),
         m_resolver(m_strand),
-        m_stream(m_strand),
         m_retryTimer(m_strand),
         m_tickTimer(m_strand),
         m_owner(owner),
         m_periodic(periodic),
-        m_authorization(std::move(authorization)) {}
+        m_authorization(std::move(authorization)) {
+    m_connections.push_back(std::make_unique<Connection>(m_strand));
+  }
 
   std::atomic<int> state{ClientStates::Disconnected};
   std::atomic<int> lastException{SocketExceptions::None};
@@ -128,7 +157,7 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     {
       std::lock_guard lock(m_lock);
       if (state == ClientStates::Connected) {
-        m_queue.push_back(message);
+        m_queue.push_back({message, ++m_sequence});
         Run([](Impl& self) { self.Pump(); });
         return true;
       }
@@ -140,7 +169,7 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
 
   // The owner is going away: no signal reaches it after this returns.
   void Detach() {
-    std::deque<MessagePtr> orphans;
+    std::vector<Pending> orphans;
     {
       std::unique_lock lock(m_gateLock);
       m_owner = nullptr;
@@ -150,10 +179,9 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     {
       std::lock_guard lock(m_lock);
       state = ClientStates::Disconnected;
-      orphans.swap(m_queue);
-      if (m_current) orphans.push_back(m_current);
+      orphans = TakeAllLocked();
     }
-    for (const MessagePtr& m : orphans) m->End(false);
+    for (const Pending& p : orphans) p.message->End(false);
     Run([](Impl& self) {
       self.Reset(SocketExceptions::Aborted, true);
       self.m_active = false;
@@ -188,6 +216,14 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
         m_strand, [self = shared_from_this(), gen = m_generation, f = std::move(f)](auto&&... args) mutable {
           if (gen == self->m_generation) f(*self, std::forward<decltype(args)>(args)...);
         });
+  }
+
+  // The same for a handler of one connection: it also stops counting once that connection closed.
+  template <class F>
+  auto Bind(Connection& c, F f) {
+    return Bind([conn = &c, connGen = c.generation, f = std::move(f)](Impl& self, auto&&... args) mutable {
+      if (connGen == conn->generation) f(self, *conn, std::forward<decltype(args)>(args)...);
+    });
   }
 
   // ---- signals, through the owner gate ------------------------------------------------------
@@ -225,29 +261,50 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
 
   // ---- connection ---------------------------------------------------------------------------
 
-  // Closes the socket, drops every pending handler and fails the requests (state 0).
+  Connection& Primary() { return *m_connections.front(); }
+
+  // The requests in flight and the queued ones, in the order they were sent.
+  std::vector<Pending> TakeAllLocked() {
+    std::vector<Pending> all;
+    for (auto& c : m_connections)
+      if (c->current) {
+        all.push_back(std::move(*c->current));
+        c->current.reset();
+      }
+    std::sort(all.begin(), all.end(), [](const Pending& a, const Pending& b) { return a.sequence < b.sequence; });
+    for (Pending& p : m_queue) all.push_back(std::move(p));
+    m_queue.clear();
+    return all;
+  }
+
+  void Close(Connection& c) {
+    ++c.generation;
+    beast::error_code ignored;
+    c.stream.socket().close(ignored);
+    c.open = false;
+    c.connecting = false;
+    c.watching = false;
+    c.buffer.reset();  // operations still running keep theirs
+  }
+
+  // Closes the sockets, drops every pending handler and fails the requests (state 0), in the
+  // order they were sent.
   void Reset(int reason, bool emitCompletions) {
     ++m_generation;
-    beast::error_code ignored;
     m_resolver.cancel();
     m_retryTimer.cancel();
-    m_stream.socket().close(ignored);
-    m_open = false;
+    for (auto& c : m_connections) Close(*c);
     m_reopening = false;
-    m_watching = false;
-    m_buffer.reset();  // operations still running keep theirs
+    m_moreConnections = true;
     if (reason != SocketExceptions::None) lastException = reason;
-    std::deque<MessagePtr> failed;
+    std::vector<Pending> failed;
     {
       std::lock_guard lock(m_lock);
-      if (m_current) failed.push_back(m_current);
-      m_current.reset();
-      for (MessagePtr& m : m_queue) failed.push_back(std::move(m));
-      m_queue.clear();
+      failed = TakeAllLocked();
     }
-    for (const MessagePtr& m : failed) {
-      EndFailed(*m);
-      if (emitCompletions) EmitCompleted(m);
+    for (const Pending& p : failed) {
+      EndFailed(*p.message);
+      if (emitCompletions) EmitCompleted(p.message);
     }
   }
 
@@ -276,21 +333,29 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
         m_address.host, m_address.port,
         Bind([](Impl& self, const beast::error_code& ec, const tcp::resolver::results_type& results) {
           if (ec) return self.ConnectFailed(ec);
-          self.m_stream.expires_after(kConnectLimit);
-          self.m_stream.async_connect(results,
-                                      self.Bind([](Impl& me, const beast::error_code& err, const tcp::endpoint&) {
-                                        if (err) return me.ConnectFailed(err);
-                                        me.Connected();
-                                      }));
+          self.m_endpoints = results;
+          Connection& primary = self.Primary();
+          primary.stream.expires_after(kConnectLimit);
+          primary.stream.async_connect(
+              results,
+              self.Bind(primary, [](Impl& me, Connection& c, const beast::error_code& err, const tcp::endpoint&) {
+                if (err) return me.ConnectFailed(err);
+                me.Opened(c);
+                me.Connected();
+              }));
         }));
   }
 
-  void Connected() {
-    m_stream.expires_never();
+  void Opened(Connection& c) {
+    c.stream.expires_never();
     beast::error_code ignored;
-    m_stream.socket().set_option(tcp::no_delay(true), ignored);
-    m_open = true;
-    m_buffer = std::make_shared<beast::flat_buffer>();
+    c.stream.socket().set_option(tcp::no_delay(true), ignored);
+    c.open = true;
+    c.connecting = false;
+    c.buffer = std::make_shared<beast::flat_buffer>();
+  }
+
+  void Connected() {
     m_reopening = false;
     m_backoff = 0;
     if (state != ClientStates::Connected) {
@@ -307,7 +372,7 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
 
   void ConnectFailed(const beast::error_code& ec) {
     beast::error_code ignored;
-    m_stream.socket().close(ignored);
+    Primary().stream.socket().close(ignored);
     if (m_reopening) return LoseConnection(ExceptionOf(ec));
     lastException = ExceptionOf(ec);
     if (m_everConnected && !reconnectWanted) {
@@ -345,36 +410,112 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     StartConnect();
   }
 
-  // The service closed an idle connection, or asked to close after a reply: reopen it quietly;
-  // only if that fails is the connection lost.
+  // The service closed the idle first connection, or asked to close it after a reply: reopen it
+  // quietly; only if that fails is the connection lost.
   void Reopen() {
-    beast::error_code ignored;
-    m_stream.socket().close(ignored);
-    m_open = false;
+    Close(Primary());
     m_reopening = true;
     StartConnect();
   }
 
+  // A further connection for requests with an order key. One that cannot be opened is not
+  // tried again before the client connects anew; the requests wait for the open ones.
+  void OpenFurther(Connection& c) {
+    c.connecting = true;
+    c.stream.expires_after(kConnectLimit);
+    c.stream.async_connect(m_endpoints,
+                           Bind(c, [](Impl& self, Connection& me, const beast::error_code& err, const tcp::endpoint&) {
+                             if (err) {
+                               self.Close(me);
+                               self.m_moreConnections = false;
+                             } else {
+                               self.Opened(me);
+                             }
+                             self.Pump();
+                           }));
+  }
+
   // ---- requests -----------------------------------------------------------------------------
 
+  // Starts what may go now: the front request without a key when nothing is in flight; requests
+  // with a key, in the order sent, up to the first without one, skipping keys already in flight
+  // or waiting earlier in the queue, while a connection is free or can be opened.
   void Pump() {
-    if (m_current || m_reopening || state != ClientStates::Connected) return;
-    if (!m_open) return Reopen();
-    MessagePtr next;
+    if (m_reopening || state != ClientStates::Connected) return;
+    if (!Primary().open) return Reopen();
+    std::vector<std::pair<Connection*, Pending>> starts;
+    bool wantMore = false;
     {
       std::lock_guard lock(m_lock);
-      if (m_queue.empty()) return WatchIdle();
-      next = m_current = m_queue.front();
-      m_queue.pop_front();
+      std::set<StringBuffer> busyKeys;
+      size_t inFlight = 0;
+      for (auto& c : m_connections) {
+        if (!c->current) continue;
+        const StringBuffer& key = c->current->message->OrderKey();
+        if (key.empty()) return;  // everything waits for it
+        ++inFlight;
+        busyKeys.insert(key);
+      }
+      for (auto it = m_queue.begin(); it != m_queue.end();) {
+        const StringBuffer& key = it->message->OrderKey();
+        Connection* free = nullptr;
+        if (key.empty()) {
+          if (inFlight == 0 && it == m_queue.begin()) free = &Primary();
+        } else if (!busyKeys.insert(key).second) {
+          ++it;
+          continue;
+        } else {
+          for (auto& c : m_connections)
+            if (c->open && !c->current) {
+              free = c.get();
+              break;
+            }
+          wantMore = !free;
+        }
+        if (!free) break;
+        free->current = std::move(*it);
+        starts.emplace_back(free, *free->current);
+        ++inFlight;
+        it = m_queue.erase(it);
+        if (key.empty()) break;
+      }
     }
-    StopWatchingIdle();
+    if (wantMore) OpenMore();
+    for (auto& [c, pending] : starts) Write(*c, pending);
+    for (auto& c : m_connections)
+      if (c->open && !HasCurrent(*c)) WatchIdle(*c);
+  }
+
+  bool HasCurrent(const Connection& c) const {
+    std::lock_guard lock(m_lock);
+    return c.current.has_value();
+  }
+
+  // Opens one more connection when the limit allows and none is being opened.
+  void OpenMore() {
+    if (!m_moreConnections) return;
+    for (auto& c : m_connections)
+      if (c->connecting) return;
+    for (auto& c : m_connections)
+      if (!c->open && c.get() != &Primary()) return OpenFurther(*c);
+    if (m_connections.size() >= static_cast<size_t>(kMaxConnections)) return;
+    {
+      std::lock_guard lock(m_lock);  // Detach reads the connections from the owner's thread
+      m_connections.push_back(std::make_unique<Connection>(m_strand));
+    }
+    OpenFurther(*m_connections.back());
+  }
+
+  void Write(Connection& c, const Pending& pending) {
+    StopWatchingIdle(c);
+    const MessagePtr& next = pending.message;
     const auto wire = Detail::BuildWireRequest(*next, m_address, Detail::ChooseBoundary(*next, ++m_boundarySeed));
     if (!wire) {
       lastException = SocketExceptions::InvalidRequest;
-      return Finish(false);
+      return Finish(c, false);
     }
     auto exchange = std::make_shared<Exchange>();
-    exchange->buffer = m_buffer;
+    exchange->buffer = c.buffer;
     http::request<http::string_body>& request = exchange->request;
     request.method(wire->post ? http::verb::post : http::verb::get);
     request.target(wire->target);
@@ -387,54 +528,61 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     request.keep_alive(true);
     request.prepare_payload();
 
-    m_sentAt = std::chrono::steady_clock::now();
+    c.sentAt = std::chrono::steady_clock::now();
     next->SetState(RequestStates::Writing);
-    m_stream.expires_after(kExchangeLimit);
-    http::async_write(m_stream, request, Bind([exchange](Impl& self, const beast::error_code& ec, size_t) {
+    c.stream.expires_after(kExchangeLimit);
+    http::async_write(c.stream, request,
+                      Bind(c, [exchange, next](Impl& self, Connection& me, const beast::error_code& ec, size_t) {
                         if (ec) return self.ExchangeBroken(ec);
-                        self.m_current->SetState(RequestStates::Waiting);
-                        self.ReadReply(exchange);
+                        next->SetState(RequestStates::Waiting);
+                        self.ReadReply(me, exchange, next);
                       }));
   }
 
-  void ReadReply(const std::shared_ptr<Exchange>& exchange) {
+  void ReadReply(Connection& c, const std::shared_ptr<Exchange>& exchange, const MessagePtr& message) {
     exchange->parser.body_limit(kReplyBodyLimit);
-    http::async_read_header(m_stream, *exchange->buffer, exchange->parser,
-                            Bind([exchange](Impl& self, const beast::error_code& ec, size_t) {
-                              if (ec) return self.ExchangeBroken(ec);
-                              self.m_current->SetState(RequestStates::Receiving);
-                              http::async_read(self.m_stream, *exchange->buffer, exchange->parser,
-                                               self.Bind([exchange](Impl& me, const beast::error_code& err, size_t) {
-                                                 if (err) return me.ExchangeBroken(err);
-                                                 me.ReplyArrived(*exchange);
-                                               }));
-                            }));
+    http::async_read_header(
+        c.stream, *exchange->buffer, exchange->parser,
+        Bind(c, [exchange, message](Impl& self, Connection& me, const beast::error_code& ec, size_t) {
+          if (ec) return self.ExchangeBroken(ec);
+          message->SetState(RequestStates::Receiving);
+          http::async_read(
+              me.stream, *exchange->buffer, exchange->parser,
+              self.Bind(me, [exchange](Impl& impl, Connection& conn, const beast::error_code& err, size_t) {
+                if (err) return impl.ExchangeBroken(err);
+                impl.ReplyArrived(conn, *exchange);
+              }));
+        }));
   }
 
-  void ReplyArrived(Exchange& exchange) {
-    m_stream.expires_never();
+  void ReplyArrived(Connection& c, Exchange& exchange) {
+    c.stream.expires_never();
     http::response<http::string_body> reply = exchange.parser.release();
     Header::Collection headers;
     for (const auto& field : reply)
       headers[UTF8to16(std::string(field.name_string()))] = UTF8to16(std::string(field.value()));
-    if (!reply.keep_alive()) {
-      beast::error_code ignored;
-      m_stream.socket().close(ignored);
-      m_open = false;
+    const bool keepAlive = reply.keep_alive();
+    CountReply(c);  // before the end wakes anyone who reads the figures
+    MessagePtr message;
+    {
+      std::lock_guard lock(m_lock);
+      if (c.current) message = c.current->message;
     }
-    CountReply();  // before the end wakes anyone who reads the figures
-    m_current->End(true, static_cast<int>(reply.result_int()), UTF8to16(std::string(reply.reason())),
-                   std::move(headers), std::move(reply.body()));
-    Finish(true);
+    if (!message) return;  // the owner went away meanwhile
+    message->End(true, static_cast<int>(reply.result_int()), UTF8to16(std::string(reply.reason())), std::move(headers),
+                 std::move(reply.body()));
+    if (!keepAlive) Close(c);  // the first connection is reopened when next needed
+    Finish(c, true);
   }
 
-  // Ends the request in flight (its completion fires before the next request is written).
-  void Finish(bool replied) {
+  // Ends the request in flight on `c` (its completion fires before what waited for it is written).
+  void Finish(Connection& c, bool replied) {
     MessagePtr done;
     {
       std::lock_guard lock(m_lock);
-      done = std::move(m_current);
-      m_current.reset();
+      if (!c.current) return;  // the owner went away meanwhile
+      done = std::move(c.current->message);
+      c.current.reset();
     }
     if (!replied) EndFailed(*done);
     EmitCompleted(done);
@@ -444,35 +592,38 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
   // A failure in the middle of an exchange leaves the connection in an unknown place: close it.
   void ExchangeBroken(const beast::error_code& ec) { LoseConnection(ExceptionOf(ec)); }
 
-  // While idle, a readable socket means the service closed it (or spoke out of turn).
-  void WatchIdle() {
-    if (m_watching) return;
-    m_watching = true;
-    const uint64_t watchGen = ++m_watchGeneration;
-    m_stream.socket().async_wait(tcp::socket::wait_read, Bind([watchGen](Impl& self, const beast::error_code& ec) {
-                                   if (watchGen != self.m_watchGeneration) return;
-                                   self.m_watching = false;
+  // While idle, a readable socket means the service closed it (or spoke out of turn). The first
+  // connection is reopened; a further one is let go until it is needed again.
+  void WatchIdle(Connection& c) {
+    if (c.watching) return;
+    c.watching = true;
+    const uint64_t watchGen = ++c.watchGeneration;
+    c.stream.socket().async_wait(tcp::socket::wait_read,
+                                 Bind(c, [watchGen](Impl& self, Connection& me, const beast::error_code& ec) {
+                                   if (watchGen != me.watchGeneration) return;
+                                   me.watching = false;
                                    if (ec == asio::error::operation_aborted) return;
                                    beast::error_code err;
-                                   const size_t pending = self.m_stream.socket().available(err);
+                                   const size_t pending = me.stream.socket().available(err);
                                    if (!ec && !err && pending > 0)
                                      return self.LoseConnection(SocketExceptions::ProtocolError);
-                                   self.Reopen();
+                                   if (&me == &self.Primary()) return self.Reopen();
+                                   self.Close(me);
                                  }));
   }
 
-  void StopWatchingIdle() {
-    if (!m_watching) return;
-    m_watching = false;
-    ++m_watchGeneration;
+  void StopWatchingIdle(Connection& c) {
+    if (!c.watching) return;
+    c.watching = false;
+    ++c.watchGeneration;
     beast::error_code ignored;
-    m_stream.socket().cancel(ignored);
+    c.stream.socket().cancel(ignored);
   }
 
-  void CountReply() {
+  void CountReply(const Connection& c) {
     std::lock_guard lock(m_lock);
     if (!m_monitor) return;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_sentAt).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - c.sentAt).count();
     ++m_performance.exchanges;
     m_performance.totalSeconds += seconds;
     m_performance.longestSeconds = std::max(m_performance.longestSeconds, seconds);
@@ -490,31 +641,27 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
 
   asio::strand<asio::io_context::executor_type> m_strand;
   tcp::resolver m_resolver;
-  beast::tcp_stream m_stream;
   asio::steady_timer m_retryTimer;
   asio::steady_timer m_tickTimer;
-  // The read buffer of the open connection, shared with the exchanges on it.
-  std::shared_ptr<beast::flat_buffer> m_buffer;
 
-  // Strand only.
+  // Strand only (the connections' requests in flight: also under m_lock).
+  std::vector<std::unique_ptr<Connection>> m_connections;  // the first is the client's own
   Detail::ServiceAddress m_address;
-  uint64_t m_generation = 0;  // bumped by Reset: handlers of an older connection do nothing
+  tcp::resolver::results_type m_endpoints;  // of the last resolution, for further connections
+  uint64_t m_generation = 0;                // bumped by Reset: handlers of older connections do nothing
   uint64_t m_tickGeneration = 0;
-  uint64_t m_watchGeneration = 0;
   unsigned long long m_boundarySeed = 0;
   std::chrono::steady_clock::time_point m_nextTick;
-  std::chrono::steady_clock::time_point m_sentAt;
   bool m_active = false;  // between Connect and Disconnect
   bool m_everConnected = false;
-  bool m_open = false;  // the socket is connected
   bool m_reopening = false;
-  bool m_watching = false;
+  bool m_moreConnections = true;  // further connections may be opened
   int m_backoff = 0;
 
-  // Under m_lock: the queue, the request in flight, the state's changes from 2, the figures.
+  // Under m_lock: the queue, the requests in flight, the state's changes from 2, the figures.
   mutable std::mutex m_lock;
-  std::deque<MessagePtr> m_queue;
-  MessagePtr m_current;
+  std::deque<Pending> m_queue;
+  uint64_t m_sequence = 0;
   StringBuffer m_title;
   bool m_monitor = false;
   ClientPerformance m_performance;

@@ -41,8 +41,12 @@ struct ClientPerformance {
 };
 
 // A connection to the software service: one persistent HTTP/1.1 connection, requests written
-// and completed one at a time in the order Send was called. States: 0 disconnected, 1 connecting,
-// 2 connected (a TCP connection to the service is open).
+// and completed one at a time in the order Send was called. Requests with an order key
+// (Message::SetOrderKey) are the exception: requests of different keys may be in flight at once,
+// each on a connection of its own (at most kMaxConnections, opened when needed and kept open);
+// a request without a key still waits for everything sent before it and holds up everything sent
+// after it. States: 0 disconnected, 1 connecting, 2 connected (a TCP connection to the service is
+// open). A broken exchange on any of the connections loses them all.
 //
 // Connect starts at 1 and retries with back-off until connected. A connected client that loses
 // its connection goes to 0 (the state signal fires); if "reconnect wanted" is set then (the
@@ -58,6 +62,8 @@ struct ClientPerformance {
 // Needs a live Globals (client/http/Globals.h) when constructed.
 class Client {
  public:
+  // Connections of one client, the first included: requests in flight at once at most.
+  static constexpr int kMaxConnections = 4;
   using StateChangedSignal = boost::signals2::signal<void(Client&, int state)>;
   using TickSignal = boost::signals2::signal<void(Client&)>;
 

@@ -105,6 +105,13 @@ class Message : public std::enable_shared_from_this<Message> {
   std::vector<Part>& Parts() { return m_parts; }
   const std::vector<Part>& Parts() const { return m_parts; }
 
+  // Requests with an order key may be in flight together with requests of other keys (on further
+  // connections of the client); those of one key still go one at a time in the order sent. A
+  // request without a key (the default) waits for every request sent before it to complete, and
+  // every request sent after it waits for it.
+  void SetOrderKey(StringBuffer key) { m_orderKey = std::move(key); }
+  const StringBuffer& OrderKey() const { return m_orderKey; }
+
   // Fires once when the exchange ends (reply complete, or failed), on a library thread.
   CompletedSignal& Completed() { return m_completed; }
 
@@ -142,6 +149,7 @@ class Message : public std::enable_shared_from_this<Message> {
   Header::Collection m_headers;
   Content m_content;
   std::vector<Part> m_parts;
+  StringBuffer m_orderKey;
   CompletedSignal m_completed;
 
   mutable std::mutex m_lock;

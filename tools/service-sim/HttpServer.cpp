@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "tools/service-sim/SimText.h"
 
@@ -21,6 +22,10 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
 class Session;
+
+// Threads that serve the connections: several requests are handled at once, each connection on
+// a strand of its own, as a real service's server does.
+constexpr int kServerThreads = 2;
 
 class HttpServer::Impl : public std::enable_shared_from_this<Impl> {
  public:
@@ -39,6 +44,12 @@ class HttpServer::Impl : public std::enable_shared_from_this<Impl> {
     std::unique_lock lock(m_lock);
     return m_heldChanged.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return m_held.size() >= count; });
   }
+  std::vector<std::string> HeldTargets() const {
+    std::lock_guard lock(m_lock);
+    std::vector<std::string> targets;
+    for (const auto& held : m_held) targets.push_back(held.second.target);
+    return targets;
+  }
 
   // Answers now, or parks the request when it is to be held.
   void Dispatch(const std::shared_ptr<Session>& session, SimRequest request);
@@ -49,8 +60,8 @@ class HttpServer::Impl : public std::enable_shared_from_this<Impl> {
 
   Handler m_handler;
   std::unique_ptr<asio::io_context> m_io;
-  std::unique_ptr<tcp::acceptor> m_acceptor;
-  std::thread m_thread;
+  std::unique_ptr<tcp::acceptor> m_acceptor;  // on a strand of its own
+  std::vector<std::thread> m_threads;
   uint16_t m_port = 0;
 
   mutable std::mutex m_lock;
@@ -60,7 +71,8 @@ class HttpServer::Impl : public std::enable_shared_from_this<Impl> {
   std::vector<std::weak_ptr<Session>> m_sessionRefs;  // open connections, closed by Stop
 };
 
-// One connection: reads a request, has it answered, writes the reply, reads the next.
+// One connection: reads a request, has it answered, writes the reply, reads the next. Every
+// handler runs on the connection's strand (its socket's executor).
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, std::shared_ptr<HttpServer::Impl> server)
@@ -81,7 +93,7 @@ class Session : public std::enable_shared_from_this<Session> {
     });
   }
 
-  // On the server's thread.
+  // On the connection's strand.
   void Reply(const SimReply& reply) {
     if (reply.raw) {
       auto bytes = std::make_shared<std::string>(*reply.raw);
@@ -114,6 +126,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   tcp::socket& Socket() { return m_stream.socket(); }
+  auto Executor() { return m_stream.get_executor(); }
 
  private:
   beast::tcp_stream m_stream;
@@ -127,7 +140,8 @@ bool HttpServer::Impl::Start(uint16_t port) {
   Stop();
   m_io = std::make_unique<asio::io_context>();
   try {
-    m_acceptor = std::make_unique<tcp::acceptor>(*m_io, tcp::endpoint(asio::ip::address_v4::loopback(), port), true);
+    m_acceptor = std::make_unique<tcp::acceptor>(asio::make_strand(*m_io),
+                                                 tcp::endpoint(asio::ip::address_v4::loopback(), port), true);
   } catch (const std::exception&) {
     m_acceptor.reset();
     m_io.reset();
@@ -135,22 +149,23 @@ bool HttpServer::Impl::Start(uint16_t port) {
   }
   m_port = m_acceptor->local_endpoint().port();
   Accept();
-  m_thread = std::thread([io = m_io.get()] { io->run(); });
+  for (int i = 0; i < kServerThreads; ++i) m_threads.emplace_back([io = m_io.get()] { io->run(); });
   return true;
 }
 
 void HttpServer::Impl::Accept() {
-  m_acceptor->async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
-    if (ec) return;
-    auto session = std::make_shared<Session>(std::move(socket), self);
-    {
-      std::lock_guard lock(self->m_lock);
-      std::erase_if(self->m_sessionRefs, [](const std::weak_ptr<Session>& s) { return s.expired(); });
-      self->m_sessionRefs.push_back(session);
-    }
-    session->Read();
-    self->Accept();
-  });
+  m_acceptor->async_accept(
+      asio::make_strand(*m_io), [self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
+        if (ec) return;
+        auto session = std::make_shared<Session>(std::move(socket), self);
+        {
+          std::lock_guard lock(self->m_lock);
+          std::erase_if(self->m_sessionRefs, [](const std::weak_ptr<Session>& s) { return s.expired(); });
+          self->m_sessionRefs.push_back(session);
+        }
+        session->Read();
+        self->Accept();
+      });
 }
 
 void HttpServer::Impl::Dispatch(const std::shared_ptr<Session>& session, SimRequest request) {
@@ -176,14 +191,16 @@ void HttpServer::Impl::ReleaseHeld() {
     held.swap(m_held);
   }
   if (!m_io) return;
+  // Answered in arrival order, each reply written on its connection's strand.
   asio::post(*m_io, [self = shared_from_this(), held = std::move(held)] {
-    for (const auto& [session, request] : held) session->Reply(self->Answer(request));
+    for (const auto& [session, request] : held)
+      asio::post(session->Executor(), [session, reply = self->Answer(request)] { session->Reply(reply); });
   });
 }
 
 void HttpServer::Impl::Stop() {
   if (!m_io) return;
-  asio::post(*m_io, [self = shared_from_this()] {
+  asio::post(m_acceptor->get_executor(), [self = shared_from_this()] {
     beast::error_code ignored;
     self->m_acceptor->close(ignored);
     std::vector<std::shared_ptr<Session>> open;
@@ -194,9 +211,10 @@ void HttpServer::Impl::Stop() {
       self->m_sessionRefs.clear();
       self->m_held.clear();
     }
-    for (auto& s : open) s->Close();
+    for (auto& s : open) asio::post(s->Executor(), [s] { s->Close(); });
   });
-  m_thread.join();
+  for (std::thread& t : m_threads) t.join();
+  m_threads.clear();
   m_acceptor.reset();
   m_io.reset();
 }
@@ -209,5 +227,6 @@ void HttpServer::Stop() { m_impl->Stop(); }
 void HttpServer::HoldReplies(const std::string& pathPrefix) { m_impl->HoldReplies(pathPrefix); }
 void HttpServer::ReleaseHeld() { m_impl->ReleaseHeld(); }
 bool HttpServer::WaitHeld(size_t count, double seconds) const { return m_impl->WaitHeld(count, seconds); }
+std::vector<std::string> HttpServer::HeldTargets() const { return m_impl->HeldTargets(); }
 
 }  // namespace ServiceSim

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tools/service-sim/SimTypes.h"
 
@@ -30,6 +31,8 @@ class HttpServer {
   void ReleaseHeld();
   // Blocks until at least `count` requests are held or `seconds` pass.
   bool WaitHeld(size_t count, double seconds) const;
+  // The targets of the requests held now, in arrival order.
+  std::vector<std::string> HeldTargets() const;
 
   class Impl;
 
