@@ -391,9 +391,9 @@ TEST_F(ReceiverFaults, NoiseBrokenFramesAndAJoinFloodLeaveTheServiceServingAndBo
   const long rssAfter = RssKiB(pid);
   RecordProperty("rss_before_kib", std::to_string(rssBefore));
   RecordProperty("rss_after_kib", std::to_string(rssAfter));
-  // Generous: what the clickers' records and the sanitizers' quarantine may take, far below what
-  // keeping the noise or every frame would.
-  EXPECT_LT(rssAfter - rssBefore, 192 * 1024) << rssBefore << " KiB before, " << rssAfter << " KiB after";
+  // A generous bound on what the noise and the flood may leave behind (the service grew by about
+  // 2 MiB here, 25 MiB under the address sanitizer), not a measurement.
+  EXPECT_LT(rssAfter - rssBefore, 64 * 1024) << rssBefore << " KiB before, " << rssAfter << " KiB after";
   EXPECT_EQ(process->Interrupt(), 0) << Tail(process->Seen());
   EXPECT_EQ(receiver->BadFrames(), 0);
   const std::string log = ReadFile(logPath);
