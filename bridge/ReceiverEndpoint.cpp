@@ -10,6 +10,7 @@
 
 namespace {
 constexpr double kGoodbyeSeconds = 15.0;
+constexpr int kMaxPollsOutstanding = 3;
 }  // namespace
 
 void CReceiverSession::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) {
@@ -33,17 +34,17 @@ void CReceiverSession::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow)
 void CReceiverSession::SendHello(int method) {
   const bool poll = method == Voxlet::Methods::Get;
   if (poll) {
-    // A slow software service gets one poll at a time: the ticks that come while one is
-    // outstanding do not queue more behind it.
+    // A slow software service gets a few polls at a time: the ticks that come while they are
+    // outstanding do not pile up more behind them.
     std::lock_guard<std::mutex> guard(m_bridgeLock);
-    if (m_pollOutstanding) return;
-    m_pollOutstanding = true;
+    if (m_pollsOutstanding >= kMaxPollsOutstanding) return;
+    ++m_pollsOutstanding;
   }
   Voxlet::MessagePtr message =
       NewServiceRequest(method, Bridge::kReceiverHelloPath, [this, poll](const Voxlet::MessagePtr& reply) {
         if (poll) {
           std::lock_guard<std::mutex> guard(m_bridgeLock);
-          m_pollOutstanding = false;
+          if (m_pollsOutstanding > 0) --m_pollsOutstanding;
         }
         OnHelloResponse(reply);
       });
@@ -58,7 +59,7 @@ void CReceiverSession::SendHello(int method) {
   }
   if (!SendServiceRequest(message) && poll) {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_pollOutstanding = false;
+    if (m_pollsOutstanding > 0) --m_pollsOutstanding;
   }
 }
 

@@ -283,7 +283,7 @@ class CReceiverSession : public IReceiverSession {
   Voxlet::StringBuffer m_currentClassId;
   Voxlet::StringBuffer m_currentQuestionId;
   bool m_subscribed = false;
-  bool m_pollOutstanding = false;  // a poll hello is on its way
+  int m_pollsOutstanding = 0;  // poll hellos on their way
   bool m_statusQueryPending = false;
   bool m_delayLogged = false;
   int m_softwareActionCooldown = 0;

@@ -74,7 +74,7 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     m_subscribed = false;
     m_endpointId.clear();
-    m_pollOutstanding = false;
+    m_pollsOutstanding = 0;
   }
   if (Network().NetworkStarted()) {
     // The pauses are kept by the send queue, not by this thread (one of the client library's,
@@ -152,7 +152,7 @@ void CReceiverSession::ReopenServiceConnection() {
     m_subscribed = false;
     m_statusQueryPending = false;
     m_delayLogged = false;
-    m_pollOutstanding = false;
+    m_pollsOutstanding = 0;
     m_endpointId.clear();
     m_bridgeCalls = std::make_shared<CallGate>();
   }
