@@ -30,64 +30,19 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/ReceiverSession.h"
-#include "client/http/Client.h"
-#include "client/http/Globals.h"
-#include "platform/Registry.h"
-#include "protocol/Receiver.h"
-#include "service/Logger.h"
+#include "ReceiverBench.h"
 #include "tools/receiver-sim/ClickerAnswers.h"
-#include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/receiver-sim/SimFraming.h"
-#include "tools/service-sim/ServiceSimulator.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
+using namespace ReceiverBench;
 
 constexpr int kClickers = 100;
 constexpr uint8_t kQuestion = 1;
 constexpr uint8_t kAnswerUpload = 0x0B;
 constexpr auto kLostAfter = std::chrono::seconds(10);
 const std::string kReceiverEndpoint = "receiver.00-12-4B-00-0A-0B-0C-0D";  // the simulator's MAC
-
-double Millis(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double Percentile(std::vector<double> values, double fraction) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t at = std::min(values.size() - 1, static_cast<size_t>(fraction * static_cast<double>(values.size())));
-  return values[at];
-}
-
-// A registry store file of the benchmark's own.
-class TemporaryRegistry {
- public:
-  TemporaryRegistry() {
-    char path[] = "/tmp/ovanta-bench-registry-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd >= 0) close(fd);
-    m_path = path;
-    setenv("OVANTA_REGISTRY", m_path.c_str(), 1);
-  }
-  ~TemporaryRegistry() {
-    unsetenv("OVANTA_REGISTRY");
-    unlink(m_path.c_str());
-    unlink((m_path + ".lock").c_str());
-  }
-  TemporaryRegistry(const TemporaryRegistry&) = delete;
-  TemporaryRegistry& operator=(const TemporaryRegistry&) = delete;
-
- private:
-  std::string m_path;
-};
-
-class NoReceiverEvents : public IReceiverEvents {
- public:
-  void OnReceiverStatusChanged(uint32_t, uint32_t) override {}
-  void QueueReceiverReset(const Voxlet::StringBuffer&) override {}
-};
 
 // The answer-upload frames the simulator has written, by clicker address: when the last byte of
 // each went onto the line.
@@ -131,60 +86,26 @@ class WriteLog {
 // The simulated service with a class of 100 students, the simulated receiver with 100 clickers,
 // and the receiver stack between them, brought up to a running assessment with every clicker
 // logged in. Built once for the whole program (it takes seconds).
-class Lesson {
+// Built before the stack and destroyed after it: the simulator's write hook reaches it until the
+// simulator stops.
+struct WrittenFrames {
+  WriteLog writes;
+};
+
+class Lesson : private WrittenFrames, public Stack {
  public:
-  Lesson() : service(Classroom()) {}
-  ~Lesson() {
-    session.reset();
-    receiver.reset();
-    if (simulator) simulator->Stop();
-    service.Stop();
-    g_pLogger.store(nullptr);
-    logger.reset();
-    unlink(logPath.c_str());
-  }
-  Lesson(const Lesson&) = delete;
-  Lesson& operator=(const Lesson&) = delete;
+  using WrittenFrames::writes;
+  Lesson() : Stack(Classroom()) {}
 
   // Empty when ready, else what failed.
   std::string Prepare() {
-    char path[] = "/tmp/ovanta-bench-log-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd >= 0) close(fd);
-    logPath = path;
-    logger = std::make_unique<CLogger>(nullptr);
-    logger->Open(logPath);
-    logger->SetMask(kLogMilestone);  // no per-packet lines
-    g_pLogger.store(logger.get());
-    if (!service.Start(0)) return "the service simulator did not start";
-    if (!WriteRegistryString(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\SoftwareService", "Uri",
-                             service.Uri(), kRegistryStoreName))
-      return "the registry store cannot be written";
-    const uint16_t port = service.Port();
-    service.Stop();  // away until the receiver's start-up scan is over, as the bridge tests do it
-
     SimulatorConfig config;
     config.clickers = kClickers;
-    config.scanMs = 1;
-    simulator = std::make_unique<CReceiverSimulator>(config);
-    if (!simulator->Start()) return "the receiver simulator has no pty";
-    simulator->OnWritten([this](const Bytes& bytes, Clock::time_point at) { writes.Written(bytes, at); });
-    ReceiverEnvironment env;
-    env.startupStepMs = 1;
-    SessionEnvironment sessionEnv;
-    sessionEnv.powerDownStepMs = 1;
-    sessionEnv.makeClient = [] { return std::make_shared<Voxlet::Client>(false); };  // ticked here
-    receiver = std::make_unique<CReceiver>(&events, env);
-    session = std::make_unique<CReceiverSession>(*receiver, sessionEnv);
-    if (receiver->Open(Voxlet::UTF8to16(simulator->SlavePath())) != 0) return "the receiver did not open";
-    const Bytes scanResultsQuery = {0x00, 0x00, 0x11, 0x7F, 0xFF};
-    if (!simulator->WaitFor([&](const std::vector<Bytes>& p) { return Contains(p, scanResultsQuery); }, 20000))
-      return "no scan";
-    if (!service.Start(port)) return "the service simulator did not come back";
-    if (!WaitForCount("activatedStatus", 1)) return "the receiver did not subscribe";
-
-    if (!Teacher("activate-class class-1") || !PollOnce()) return "the class did not start";
-    if (!WaitUntil([&] { return simulator->NetworkUp(); })) return "no network";
+    std::string failed = Start(config, SessionEnvironment{}, [this](CReceiverSimulator& sim) {
+      sim.OnWritten([this](const Bytes& bytes, Clock::time_point at) { writes.Written(bytes, at); });
+    });
+    if (failed.empty()) failed = StartClass("class-1");
+    if (!failed.empty()) return failed;
     for (int i = 0; i < kClickers; ++i)
       if (!simulator->Join(i, std::to_string(1001 + i))) return "clicker " + std::to_string(i) + " cannot join";
     const bool loggedIn = simulator->WaitForClickers(
@@ -244,31 +165,11 @@ class Lesson {
     return "clickerhardware." + kReceiverEndpoint + "." + std::to_string(address);
   }
 
-  TemporaryRegistry registry;
-  Voxlet::Globals library;
-  std::string logPath;
-  std::unique_ptr<CLogger> logger;
-  ServiceSim::ServiceSimulator service;
-  NoReceiverEvents events;
-  WriteLog writes;
-  std::unique_ptr<CReceiverSimulator> simulator;
-  std::unique_ptr<CReceiver> receiver;
-  std::unique_ptr<CReceiverSession> session;  // destroyed first: closes the receiver
-
  private:
   // The sample lesson, its first class grown to students 1001 .. 1100, no timeline (the
   // benchmark is the teacher).
   static ServiceSim::Scenario Classroom() {
-    std::string error;
-    std::optional<ServiceSim::Scenario> loaded =
-        ServiceSim::LoadScenario(std::string(OVANTA_SERVICE_SIM_DATA) + "/lesson.scenario", error);
-    if (!loaded) {
-      std::fprintf(stderr, "lesson.scenario: %s\n", error.c_str());
-      return {};
-    }
-    ServiceSim::Scenario lesson = *loaded;
-    lesson.timeline.clear();
-    if (lesson.classes.empty()) lesson.classes = lesson.AllClasses();
+    ServiceSim::Scenario lesson = SampleLesson();
     std::vector<ServiceSim::Student>& students = lesson.classes.front().students;
     for (int n = 1001; n < 1001 + kClickers; ++n) {
       const std::string number = std::to_string(n);
@@ -277,46 +178,6 @@ class Lesson {
       if (!known) students.push_back({number, "s-" + number, "Student " + number});
     }
     return lesson;
-  }
-
-  static bool Contains(const std::vector<Bytes>& packets, const Bytes& packet) {
-    return std::find(packets.begin(), packets.end(), packet) != packets.end();
-  }
-  bool Teacher(const std::string& line) {
-    bool ok = false;
-    service.Control(line, ok);
-    return ok;
-  }
-  bool WaitForCount(const std::string& route, size_t count) {
-    return service.Manager().WaitFor([&] { return service.Manager().Count(route) >= count; }, 20);
-  }
-  static bool WaitUntil(const std::function<bool()>& done) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-  }
-  // One tick of the receiver's client, and its poll hello answered.
-  bool PollOnce() {
-    const Voxlet::ClientPtr client = session->ServiceClient();
-    if (!client) return false;
-    const size_t hellos = service.Manager().Count("hello");
-    session->OnClientTick(*client);
-    return WaitForCount("hello", hellos + 1);
-  }
-  // Two requests of the benchmark's own through the receiver's client: once the second has
-  // arrived, every reply before the first has been handled and what it led to was sent.
-  bool Settle() {
-    for (int i = 0; i < 2; ++i) {
-      auto message = Voxlet::Message::Create();
-      message->Open(Voxlet::Methods::Get, u"/marker");
-      const size_t before = service.Manager().Count("unknown");
-      const Voxlet::ClientPtr client = session->ServiceClient();
-      if (!client || !client->Send(message) || !WaitForCount("unknown", before + 1)) return false;
-    }
-    return true;
   }
 };
 
