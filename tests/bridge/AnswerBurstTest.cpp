@@ -15,12 +15,6 @@ class AnswerBurstTest : public BridgeTest {
     };
   }
 
-  void Teacher(const std::string& line) {
-    bool ok = false;
-    service.Control(line, ok);
-    ASSERT_TRUE(ok) << line;
-  }
-
   // A running assessment with clickers 0 .. count-1 logged in as students 1001 ...
   void StartAssessment(int count) {
     OpenAndSubscribe();

@@ -206,6 +206,12 @@ class BridgeTest : public ::testing::Test {
   }
 
   void Tick() { session->OnClientTick(*session->ServiceClient()); }
+  // One of the teacher's actions on the simulated software service (a control line).
+  void Teacher(const std::string& line) {
+    bool ok = false;
+    service.Control(line, ok);
+    ASSERT_TRUE(ok) << line;
+  }
   // One tick whose poll hello the service has answered, and whose reply has been handled by the
   // time the next exchange of the client goes out.
   void PollOnce() {

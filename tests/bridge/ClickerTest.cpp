@@ -48,12 +48,6 @@ class ClickerTest : public BridgeTest {
     };
   }
 
-  void Teacher(const std::string& line) {
-    bool ok = false;
-    service.Control(line, ok);
-    ASSERT_TRUE(ok) << line;
-  }
-
   // Opens the receiver, starts the class and waits until its network runs.
   void StartClass(const std::string& classId) {
     OpenAndSubscribe();

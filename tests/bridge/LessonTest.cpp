@@ -44,12 +44,6 @@ class LessonTest : public BridgeTest {
     };
   }
 
-  void Teacher(const std::string& line) {
-    bool ok = false;
-    service.Control(line, ok);
-    ASSERT_TRUE(ok) << line;
-  }
-
   // Starts class-1 and waits until its network start is on the wire.
   void StartFirstClass(std::optional<SessionEnvironment> sessionEnv = std::nullopt) {
     if (sessionEnv)

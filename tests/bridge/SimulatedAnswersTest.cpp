@@ -226,12 +226,6 @@ class SimulatedAnswersLessonTest : public BridgeTest {
     ASSERT_TRUE(WaitForCount("activatedStatus", 1));
   }
 
-  void Teacher(const std::string& line) {
-    bool ok = false;
-    service.Control(line, ok);
-    ASSERT_TRUE(ok) << line;
-  }
-
   void SetPreference(const std::string& name, uint32_t value) {
     ASSERT_TRUE(WriteRegistryDword(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", name, value,
                                    kRegistryStoreName));

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "tests/http/HttpFixture.h"
+#include "tests/tools/SimRequests.h"
 #include "tools/service-sim/SessionManager.h"
 #include "tools/service-sim/SimText.h"
 
@@ -12,17 +13,7 @@ using namespace ServiceSim;
 
 namespace {
 
-const std::string kHello = "/voxlet/builtins/anyone/hello?subject=urn%3Acom.vantrel.voxlet%3A";
-
-SimRequest Request(const std::string& method, const std::string& target,
-                   std::map<std::string, std::string> headers = {}, std::string body = {}) {
-  SimRequest r;
-  r.method = method;
-  r.target = target;
-  for (auto& [name, value] : headers) r.headers[LowerAscii(name)] = value;
-  r.body = std::move(body);
-  return r;
-}
+using namespace ServiceSimRequests;
 
 std::string WhoisBody(const std::string& number) {
   return "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" xmlns:voxlet=\"" + kVocabulary +

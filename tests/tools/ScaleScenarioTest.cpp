@@ -4,6 +4,7 @@
 // signed-in clickers.
 #include <gtest/gtest.h>
 
+#include "tests/tools/SimRequests.h"
 #include "tools/service-sim/ServiceSimulator.h"
 #include "tools/service-sim/SimText.h"
 
@@ -11,17 +12,7 @@ using namespace ServiceSim;
 
 namespace {
 
-const std::string kHello = "/voxlet/builtins/anyone/hello?subject=urn%3Acom.vantrel.voxlet%3A";
-
-SimRequest Request(const std::string& method, const std::string& target,
-                   std::map<std::string, std::string> headers = {}, std::string body = {}) {
-  SimRequest r;
-  r.method = method;
-  r.target = target;
-  for (auto& [name, value] : headers) r.headers[LowerAscii(name)] = value;
-  r.body = std::move(body);
-  return r;
-}
+using namespace ServiceSimRequests;
 
 class ToolsScaleScenario : public ::testing::Test {
  protected:
