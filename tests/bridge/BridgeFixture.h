@@ -2,6 +2,7 @@
 // A receiver on a simulated receiver's pseudo-terminal, connected to the simulated software
 // service; the test drives the client's ticks itself.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -142,7 +143,7 @@ class BridgeTest : public ::testing::Test {
     logger->Open(logPath);
     logger->SetMask(kLogAll);
     g_pLogger.store(logger.get());
-    ASSERT_TRUE(service.Start(0));
+    ASSERT_TRUE(StartServiceOnAStablePort());
     ASSERT_TRUE(WriteRegistryString(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\SoftwareService", "Uri",
                                     service.Uri(), kRegistryStoreName));
     config.scanMs = 1;
@@ -240,6 +241,16 @@ class BridgeTest : public ::testing::Test {
     return routes;
   }
 
+  // The simulated service listens below the range the kernel hands out for port 0 and for outgoing
+  // connections: while a test has it away, no other process is given its port, so it can come
+  // back on the same one.
+  bool StartServiceOnAStablePort() {
+    for (int i = 0; i < 500; ++i) {
+      const auto port = static_cast<uint16_t>(20000 + (getpid() * 31 + i * 7919) % 12000);
+      if (service.Start(port)) return true;
+    }
+    return false;
+  }
   // Opens the receiver with the software service away until the start-up scan is over, so the
   // receiver says hello while not scanning.
   void OpenWithScanDone() {
