@@ -208,6 +208,9 @@ bool CReceiverProtocolHandler::RemoveAckedCommand(uint8_t command) {
   const CQueuedPacket& front = *m_sendQueue.front();
   if (front.sendCount < 1 || front.length < 3 || front.data[2] != command) return false;
   m_sendQueue.pop_front();
+  // The I/O loop may be sleeping out the acknowledged packet's resend interval: what waited
+  // behind it goes now, not when that interval ends.
+  if (!m_sendQueue.empty()) m_sendEvent.Set();
   return true;
 }
 

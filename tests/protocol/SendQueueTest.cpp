@@ -80,6 +80,23 @@ TEST_F(SendQueueTest, AcknowledgementRemovesOnlyASentFrontWithThatCommand) {
   EXPECT_FALSE(handler.RemoveAckedCommand(0x06));
 }
 
+// The receiver's I/O loop sleeps until the front packet's resend is due; an acknowledgement
+// (taken by the dispatcher thread) wakes it for the packet behind, which would otherwise wait
+// out the whole 700 ms.
+TEST_F(SendQueueTest, AcknowledgementWakesTheSenderForThePacketBehind) {
+  Queue({0x00, 0x00, 0x06, 0x03}, true);
+  Queue({0x00, 0x00, 0x04, 0x01}, true);
+  handler.SendNextPacket();
+  while (handler.SendEvent().Wait(0)) {
+  }
+  EXPECT_EQ(handler.GetNextSendDelay(), 701u);
+  ASSERT_TRUE(handler.RemoveAckedCommand(0x06));
+  EXPECT_TRUE(handler.SendEvent().Wait(0));
+  EXPECT_EQ(handler.GetNextSendDelay(), 0u);
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  EXPECT_EQ(receiver.Frames().back(), Frame({0x00, 0x00, 0x04, 0x01}));
+}
+
 TEST_F(SendQueueTest, SecondLoginOffWithin400msWaitsBehindOtherPacketsAndThenGoesOut) {
   LogCapture log;
   const Bytes logOff = {0x00, 0x07, 0x09};
