@@ -63,6 +63,9 @@ class HttpServer::Impl : public std::enable_shared_from_this<Impl> {
   Handler m_handler;
   std::unique_ptr<asio::io_context> m_io;
   std::unique_ptr<tcp::acceptor> m_acceptor;  // on a strand of its own
+  // Set on the acceptor's strand when the server stops: a connection whose accept completed
+  // just before is closed, not served (it would keep the threads running and Stop waiting).
+  bool m_stopping = false;
   std::vector<std::thread> m_threads;
   uint16_t m_port = 0;
 
@@ -150,6 +153,7 @@ void KeepFromChildren(int fd) {
 
 bool HttpServer::Impl::Start(uint16_t port) {
   Stop();
+  m_stopping = false;  // no server thread runs until the new ones start
   m_io = std::make_unique<asio::io_context>();
   try {
     m_acceptor = std::make_unique<tcp::acceptor>(asio::make_strand(*m_io),
@@ -169,7 +173,7 @@ bool HttpServer::Impl::Start(uint16_t port) {
 void HttpServer::Impl::Accept() {
   m_acceptor->async_accept(
       asio::make_strand(*m_io), [self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
-        if (ec) return;
+        if (ec || self->m_stopping) return;  // the socket closes as it goes
         KeepFromChildren(socket.native_handle());
         auto session = std::make_shared<Session>(std::move(socket), self);
         {
@@ -216,6 +220,7 @@ void HttpServer::Impl::Stop() {
   if (!m_io) return;
   asio::post(m_acceptor->get_executor(), [self = shared_from_this()] {
     beast::error_code ignored;
+    self->m_stopping = true;
     self->m_acceptor->close(ignored);
     std::vector<std::shared_ptr<Session>> open;
     {
