@@ -4,6 +4,12 @@
 // the latency runs from the last byte of its frame on the line to the arrival of its submission.
 // A plain loopback HTTP round trip to the same service, measured in the same run, gives the scale.
 //
+// Three ways to write the burst (the `burst` argument): 0 one write per frame as fast as the
+// simulator can, 1 the 100 frames in one write, 2 one frame after the other at the pace of the
+// receiver's serial line (the default 57600 baud, 10 bits a byte): the rate at which a real
+// receiver hands a burst of radio answers to the computer. A pseudo-terminal has no line rate, so
+// bursts 0 and 1 measure how fast the stack drains answers that are all waiting at once.
+//
 // Counters (milliseconds unless said): p50_ms and p99_ms of the answers of every burst of the run;
 // last_ms the mean time from a burst's last frame to its last arrival (last_max_ms the worst);
 // first_ms the mean latency of each burst's quickest answer; spacing_ms the mean time between
@@ -31,6 +37,7 @@
 #include <vector>
 
 #include "ReceiverBench.h"
+#include "client/HardwareServicePreferences.h"
 #include "tools/receiver-sim/ClickerAnswers.h"
 #include "tools/receiver-sim/SimFraming.h"
 
@@ -184,13 +191,21 @@ class Lesson : private WrittenFrames, public Stack {
 Lesson* g_lesson = nullptr;
 std::string g_lessonError;
 
-// All 100 clickers answer question 1 at once; arg 0: one write per frame, arg 1: the 100 frames in
-// one write. Each iteration answers another choice, so a straggler of an earlier burst is not
-// taken for an answer of this one.
+enum Burst { kFramePerWrite = 0, kOneWrite = 1, kLineRate = 2 };
+
+// The time the receiver's serial line takes to carry `bytes` at the default baud rate.
+Clock::duration LineTime(size_t bytes) {
+  const double seconds = static_cast<double>(bytes) * 10.0 / Voxlet::Preferences::HardwareService::DefaultBaudRate;
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// All 100 clickers answer question 1 at once, written as `Burst` (the argument) says. Each
+// iteration answers another choice, so a straggler of an earlier burst is not taken for an answer
+// of this one.
 void BM_AnswerBurst(benchmark::State& state) {
   if (!g_lesson) return state.SkipWithError(("set-up failed: " + g_lessonError).c_str());
   Lesson& lesson = *g_lesson;
-  const bool oneWrite = state.range(0) != 0;
+  const auto burst = static_cast<Burst>(state.range(0));
   const char* const kChoices[] = {"A", "B", "C", "D"};
   std::vector<double> latencies;
   std::vector<double> lastMs, firstMs, spacingMs;
@@ -208,22 +223,29 @@ void BM_AnswerBurst(benchmark::State& state) {
     const size_t before = lesson.Manager().SubmissionCount();
     lesson.writes.Clear();
 
+    std::vector<Bytes> packets;
+    for (int i = 0; i < kClickers; ++i) {
+      const uint16_t a = lesson.simulator->ClickerAddress(i);
+      Bytes packet(4 + answer.size());
+      packet[0] = static_cast<uint8_t>(a >> 8);
+      packet[1] = static_cast<uint8_t>(a);
+      packet[2] = kAnswerUpload;
+      packet[3] = kQuestion;
+      std::copy(answer.begin(), answer.end(), packet.begin() + 4);
+      packets.push_back(std::move(packet));
+    }
     const Clock::time_point start = Clock::now();
-    if (oneWrite) {
-      std::vector<Bytes> packets;
-      for (int i = 0; i < kClickers; ++i) {
-        const uint16_t a = lesson.simulator->ClickerAddress(i);
-        Bytes packet(4 + answer.size());
-        packet[0] = static_cast<uint8_t>(a >> 8);
-        packet[1] = static_cast<uint8_t>(a);
-        packet[2] = kAnswerUpload;
-        packet[3] = kQuestion;
-        std::copy(answer.begin(), answer.end(), packet.begin() + 4);
-        packets.push_back(std::move(packet));
-      }
+    if (burst == kOneWrite) {
       lesson.simulator->SendPackets(packets);
-    } else {
+    } else if (burst == kFramePerWrite) {
       for (int i = 0; i < kClickers; ++i) lesson.simulator->Answer(i, kQuestion, answer);
+    } else {
+      Clock::time_point due = start;
+      for (const Bytes& packet : packets) {
+        std::this_thread::sleep_until(due);
+        lesson.simulator->SendPackets({packet});
+        due += LineTime(SimFraming::Frame(packet).size());
+      }
     }
     const std::map<uint16_t, Clock::time_point> written = lesson.writes.WaitFor(kClickers, kLostAfter);
     const Clock::time_point deadline = Clock::now() + kLostAfter;
@@ -298,9 +320,10 @@ void BM_AnswerBurst(benchmark::State& state) {
   state.counters["p50_within_10_rtt"] = p50 <= 10 * *rtt;
 }
 BENCHMARK(BM_AnswerBurst)
-    ->ArgName("one_write")
-    ->Arg(0)
-    ->Arg(1)
+    ->ArgName("burst")
+    ->Arg(kFramePerWrite)
+    ->Arg(kOneWrite)
+    ->Arg(kLineRate)
     ->Iterations(20)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
