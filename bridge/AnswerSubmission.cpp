@@ -14,7 +14,7 @@
 #include "client/http/Client.h"
 #include "client/http/Message.h"
 #include "content/Translation.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 using namespace Bridge::Reasons;
 using Voxlet::XmlSchema;

@@ -15,7 +15,7 @@
 #include "client/http/Message.h"
 #include "content/ReceiverUtilities.h"
 #include "protocol/ReceiverPreferences.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 using Voxlet::XmlSchema;
 

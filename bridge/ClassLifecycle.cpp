@@ -8,7 +8,7 @@
 #include "client/XmlSchema.h"
 #include "client/http/Message.h"
 #include "protocol/NetworkName.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 using Voxlet::XmlSchema;
 

@@ -12,7 +12,7 @@
 #include "client/XmlSchema.h"
 #include "client/http/Client.h"
 #include "client/http/Message.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 using namespace Bridge::Reasons;
 

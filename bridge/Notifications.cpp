@@ -7,7 +7,7 @@
 #include "client/XPath.h"
 #include "client/XmlSchema.h"
 #include "client/http/Message.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 using Voxlet::XmlSchema;
 

@@ -6,7 +6,7 @@
 #include "bridge/ReceiverSession.h"
 #include "client/Strings.h"
 #include "client/http/Client.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace {
 constexpr double kGoodbyeSeconds = 15.0;

@@ -7,7 +7,7 @@
 #include "client/Preferences.h"
 #include "client/http/Client.h"
 #include "client/http/Globals.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace {
 

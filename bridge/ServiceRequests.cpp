@@ -3,7 +3,7 @@
 #include "bridge/UnexpectedEvent.h"
 #include "client/Strings.h"
 #include "client/http/Client.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 Voxlet::MessagePtr CReceiverSession::NewServiceRequest(int method, const Voxlet::StringBuffer& path,
                                                        CompletionHandler completion, bool endpointHeader) {

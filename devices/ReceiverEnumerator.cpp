@@ -8,7 +8,7 @@
 #include "devices/OsEvents.h"
 #include "devices/SysfsUsb.h"
 #include "platform/Registry.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace {
 

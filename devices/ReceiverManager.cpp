@@ -13,7 +13,7 @@
 #include "devices/ReceiverEnumerator.h"
 #include "platform/Registry.h"
 #include "sdk/LogText.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 #include "service/ServiceHost.h"
 
 namespace {

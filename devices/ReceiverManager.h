@@ -13,11 +13,11 @@
 #include "devices/ManagedReceiver.h"
 #include "devices/OsEvents.h"
 #include "devices/ReceiverWork.h"
-#include "devices/SDKServerEvents.h"
+#include "sdk/server/SdkServerEvents.h"
 #include "platform/WaitEvent.h"
 #include "protocol/ReceiverEvents.h"
-#include "sdk/SdkServerFactory.h"
-#include "service/ReceiverServiceSettings.h"
+#include "sdk/server/SdkServerFactory.h"
+#include "log/ReceiverServiceSettings.h"
 #include "service/ServiceEvents.h"
 
 // What the manager is built from; tests replace the receivers, the client and the OS events.

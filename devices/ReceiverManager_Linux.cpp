@@ -1,5 +1,5 @@
 #include "devices/ReceiverManager.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 // The service manager's side of the receiver manager: stop, device and power events.
 

@@ -10,7 +10,7 @@
 
 #include "devices/OsEvents.h"
 #include "platform/WaitEvent.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 struct CSleepMonitor::Impl {
   sd_bus* bus = nullptr;

@@ -8,7 +8,7 @@
 
 #include "devices/OsEvents.h"
 #include "platform/WaitEvent.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 std::string DeviceInterfaceName(uint16_t vendorId, uint16_t productId, const std::string& serial) {
   char ids[32];

@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "devices/SDKServerEvents.h"
+#include "sdk/server/SdkServerEvents.h"
 #include "protocol/CommandText.h"
 #include "protocol/Frame.h"
 #include "protocol/Receiver.h"
-#include "sdk/OVSDKServerImpl.h"
+#include "sdk/server/OVSDKServerImpl.h"
 
 namespace {
 

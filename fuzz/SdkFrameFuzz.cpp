@@ -20,7 +20,7 @@
 
 #include "platform/SocketExceptions.h"
 #include "sdk/MessagingSocket.h"
-#include "sdk/OVSDKServer.h"
+#include "sdk/server/OVSDKServer.h"
 #include "sdk/SdkMessages.h"
 
 namespace {

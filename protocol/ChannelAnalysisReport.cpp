@@ -5,7 +5,7 @@
 #include "protocol/Receiver.h"
 #include "protocol/ReceiverNetwork.h"
 #include "protocol/ReceiverPreferences.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace HS = Voxlet::Preferences::HardwareService;
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "protocol/ReceiverPreferences.h"
 #include "protocol/ScanResultsDocument.h"
 #include "protocol/ScanSettings.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace HS = Voxlet::Preferences::HardwareService;
 

@@ -2,7 +2,7 @@
 #include "protocol/CommandIds.h"
 #include "protocol/JoinPayload.h"
 #include "protocol/ReceiverProtocolHandler.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 using namespace ReceiverCommand;
 

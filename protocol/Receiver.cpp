@@ -8,7 +8,7 @@
 #include "platform/Tick.h"
 #include "protocol/CommandText.h"
 #include "protocol/ReceiverPreferences.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace {
 

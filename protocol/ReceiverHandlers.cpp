@@ -5,7 +5,7 @@
 #include "client/Format.h"
 #include "protocol/Receiver.h"
 #include "protocol/ReceiverPreferences.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace {
 std::string Text(const Voxlet::StringBuffer& text) { return Voxlet::UTF16to8(text); }

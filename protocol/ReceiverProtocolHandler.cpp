@@ -5,7 +5,7 @@
 
 #include "platform/Tick.h"
 #include "protocol/CommandIds.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace {
 

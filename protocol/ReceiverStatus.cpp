@@ -2,7 +2,7 @@
 // class runs, unexpected scans and scan-end detection.
 #include "protocol/Receiver.h"
 #include "protocol/ReceiverNetwork.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace {
 

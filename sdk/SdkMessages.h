@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/ReceiverEvents.h"
+#include "sdk/ReceiverStatus.h"
 #include "sdk/Message.h"
 #include "sdk/ServerBase.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 // How the service host drives the receiver manager.
 class IServiceEvents {

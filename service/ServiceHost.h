@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "platform/ServiceControl.h"
-#include "service/ReceiverServiceSettings.h"
+#include "log/ReceiverServiceSettings.h"
 #include "service/ServiceEvents.h"
 
 inline constexpr const char* kServiceName = "Ovanta Hardware";

@@ -22,7 +22,7 @@
 #include "client/http/Globals.h"
 #include "platform/Registry.h"
 #include "protocol/Receiver.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 #include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/service-sim/ServiceSimulator.h"
 

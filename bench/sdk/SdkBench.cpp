@@ -8,7 +8,7 @@
 
 #include "sdk/SdkClient.h"
 #include "sdk/SdkMessages.h"
-#include "sdk/SdkServerFactory.h"
+#include "sdk/server/SdkServerFactory.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "client/XPath.h"
 #include "client/XmlSchema.h"
 #include "content/ReceiverUtilities.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace {
 

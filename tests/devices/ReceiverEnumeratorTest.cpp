@@ -12,7 +12,7 @@
 #include "FakeSysfs.h"
 #include "devices/ReceiverEnumerator.h"
 #include "platform/Registry.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 namespace {
 

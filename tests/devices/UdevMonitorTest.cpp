@@ -16,7 +16,7 @@
 #include "devices/OsEvents.h"
 #include "devices/ReceiverEnumerator.h"
 #include "devices/ReceiverManager.h"
-#include "service/ReceiverServiceSettings.h"
+#include "log/ReceiverServiceSettings.h"
 #include "tests/manager/FakeReceivers.h"
 
 namespace {

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "protocol/Frame.h"
+#include "client/StringBuffer.h"
 #include "sdk/SdkClient.h"
 #include "sdk/SocketIOThread.h"
 #include "tests/integration/ChildProcess.h"

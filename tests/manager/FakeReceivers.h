@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "devices/ManagedReceiver.h"
-#include "devices/SDKServerEvents.h"
+#include "sdk/server/SdkServerEvents.h"
 
 // Stand-ins for the receivers and the SDK server that the manager drives.
 

@@ -11,7 +11,7 @@
 #include "platform/Registry.h"
 #include "platform/SocketExceptions.h"
 #include "sdk/SdkClient.h"
-#include "sdk/SdkServerFactory.h"
+#include "sdk/server/SdkServerFactory.h"
 #include "tests/devices/FakeSysfs.h"
 #include "tests/manager/FakeReceivers.h"
 #include "tests/service/TestFiles.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 // Installs a process-wide logger writing every category to a temporary file for the life of
 // the object; Lines() closes it and answers the messages written.

@@ -7,7 +7,7 @@
 
 #include "MessagingTestHelpers.h"
 #include "sdk/SdkMessages.h"
-#include "sdk/SdkServerFactory.h"
+#include "sdk/server/SdkServerFactory.h"
 
 namespace {
 

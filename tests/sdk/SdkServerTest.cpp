@@ -5,10 +5,10 @@
 
 #include "MessagingTestHelpers.h"
 #include "sdk/Discovery.h"
-#include "sdk/OVSDKServerImpl.h"
+#include "sdk/server/OVSDKServerImpl.h"
 #include "sdk/SdkClient.h"
-#include "sdk/SdkServerFactory.h"
-#include "service/Logger.h"
+#include "sdk/server/SdkServerFactory.h"
+#include "log/Logger.h"
 #include "tests/service/TestFiles.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/Logger.h"
+#include "log/Logger.h"
 #include "tests/service/SmtpSink.h"
 #include "tests/service/TestFiles.h"
 

@@ -1,6 +1,6 @@
 #pragma once
-#include "devices/SDKServerEvents.h"
-#include "sdk/OVSDKServer.h"
+#include "sdk/server/SdkServerEvents.h"
+#include "sdk/server/OVSDKServer.h"
 
 // The service's SDK server: logs each client request and hands it to the receiver manager
 // (the events, which may be null: then only the log lines remain).

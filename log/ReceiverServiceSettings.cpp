@@ -1,4 +1,4 @@
-#include "service/ReceiverServiceSettings.h"
+#include "log/ReceiverServiceSettings.h"
 
 #include <cstdlib>
 

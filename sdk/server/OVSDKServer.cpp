@@ -1,4 +1,4 @@
-#include "sdk/OVSDKServer.h"
+#include "sdk/server/OVSDKServer.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <memory>
 
-#include "devices/SDKServerEvents.h"
+#include "sdk/server/SdkServerEvents.h"
 
 // Starts the service's SDK server on 127.0.0.1, on a port the system picks, announced by
 // multicast. Null (the failure reported and logged) when it cannot start. Dropping the last

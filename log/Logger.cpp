@@ -1,4 +1,4 @@
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

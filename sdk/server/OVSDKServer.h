@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/ReceiverEvents.h"
+#include "sdk/ReceiverStatus.h"
 #include "sdk/ConnectedObject.h"
 #include "sdk/ConnectionManager.h"
 #include "sdk/SdkMessages.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/ReceiverEvents.h"
+#include "sdk/ReceiverStatus.h"
 
 // What the SDK server asks of the receiver manager.
 class ISDKServerEvents {
@@ -20,7 +20,7 @@ class ISDKServerEvents {
 };
 
 // The SDK server as the manager drives it: it broadcasts receiver status and log changes to
-// its clients. (The server itself arrives with the SDK; until then the manager runs without.)
+// its clients.
 class ISDKServer {
  public:
   virtual ~ISDKServer() = default;

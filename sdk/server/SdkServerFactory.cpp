@@ -1,8 +1,8 @@
-#include "sdk/SdkServerFactory.h"
+#include "sdk/server/SdkServerFactory.h"
 
 #include "platform/SocketExceptions.h"
-#include "sdk/OVSDKServerImpl.h"
-#include "service/Logger.h"
+#include "sdk/server/OVSDKServerImpl.h"
+#include "log/Logger.h"
 
 namespace {
 

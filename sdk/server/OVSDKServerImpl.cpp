@@ -1,10 +1,10 @@
-#include "sdk/OVSDKServerImpl.h"
+#include "sdk/server/OVSDKServerImpl.h"
 
 #include <algorithm>
 
 #include "client/StringBuffer.h"
 #include "sdk/LogText.h"
-#include "service/Logger.h"
+#include "log/Logger.h"
 
 void COVSDKServerImpl::OnClientConnected(int clientNumber, int32_t /*registrationId*/) {
   OV_LOG(kLogDiagnostic, "OnClientConnected: %d\n", clientNumber);
