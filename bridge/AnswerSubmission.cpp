@@ -287,8 +287,9 @@ void CReceiverSession::OnSubmitResponse(const Voxlet::MessagePtr& message) {
   if (!clicker) return;
   if (clicker->shortAddress != 0)
     OV_LOG(kLogMilestone, "Post submit failed. Has valid endpoint.%u go to review mode", clicker->shortAddress);
-  IssueReceiverCommands(
-      [&](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(clicker->shortAddress, 0, true); });
+  IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
+    handler.SendSessionEnd(clicker->shortAddress, SessionEndMode::kReview, Delivery::kRetry);
+  });
 }
 
 void CReceiverSession::OnSessionEndRemote(uint16_t address) {

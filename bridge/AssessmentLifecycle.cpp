@@ -14,8 +14,8 @@
 #include "client/http/Client.h"
 #include "client/http/Message.h"
 #include "content/ReceiverUtilities.h"
-#include "protocol/ReceiverPreferences.h"
 #include "log/Logger.h"
+#include "protocol/ReceiverPreferences.h"
 
 using Voxlet::XmlSchema;
 
@@ -134,7 +134,8 @@ void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
 }
 
 void CReceiverSession::ActivateQuestion(const Voxlet::StringBuffer& questionId) {
-  IssueReceiverCommands([](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, 0, true); });
+  IssueReceiverCommands(
+      [](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, SessionEndMode::kReview, Delivery::kRetry); });
   SetCurrentQuestionId(questionId);
   SendQuestions();
 }
@@ -192,7 +193,7 @@ void CReceiverSession::SendQuestions() {
                                "," + Hex(static_cast<unsigned>(total - sent));
     const std::string text = Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(
         graph, questions, count, Voxlet::UTF8to16(header), sent, packaged));
-    IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, false); });
+    IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, Delivery::kOnce); });
   }
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
@@ -208,7 +209,7 @@ void CReceiverSession::SendQuestions() {
   m_simulatedAnswers.Start(
       std::move(packaged), CSimulatedAnswers::ReadSettings(), m_env.simulatedAnswersFirstWaitMs,
       [this](const std::string& text) {
-        IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, false); });
+        IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, Delivery::kOnce); });
       });
 }
 
@@ -223,7 +224,8 @@ void CReceiverSession::DeactivateAssessment(xercesc::DOMElement*) {
   }
   m_simulatedAnswers.Stop();  // joined by the next start or the close step
   OV_LOG(kLogDiagnostic, "Assessment deactivated; entering review mode");
-  IssueReceiverCommands([](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, 0, true); });
+  IssueReceiverCommands(
+      [](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, SessionEndMode::kReview, Delivery::kRetry); });
   if (GetAssessmentFeedback() == Voxlet::VocabularyTerm(u"feedback#show-after-assessment-deactivated")) {
     auto onReview = [this](const Voxlet::MessagePtr& reply) {
       if (IsXmlSuccess(reply)) {
@@ -266,6 +268,6 @@ void CReceiverSession::SendResults(const Voxlet::XmlDocumentPtr& document) {
   for (const KnownClicker& clicker : KnownClickers()) {
     const std::string text = Voxlet::UTF16to8(
         ReceiverUtilities::PackageStudentSubmissions(clicker.address, clicker.studentId, questions, document));
-    IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, true); });
+    IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, Delivery::kRetry); });
   }
 }

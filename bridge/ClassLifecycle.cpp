@@ -7,8 +7,8 @@
 #include "client/XPath.h"
 #include "client/XmlSchema.h"
 #include "client/http/Message.h"
-#include "protocol/NetworkName.h"
 #include "log/Logger.h"
+#include "protocol/NetworkName.h"
 
 using Voxlet::XmlSchema;
 
@@ -18,9 +18,9 @@ std::string Utf8(const Voxlet::StringBuffer& text) { return Voxlet::UTF16to8(tex
 
 void CReceiverSession::PowerDown(CReceiverProtocolHandler& handler) {
   const auto pause = static_cast<uint32_t>(m_env.powerDownStepMs);
-  handler.SendSessionEnd(0, 2, false);
+  handler.SendSessionEnd(0, SessionEndMode::kPowerDown, Delivery::kOnce);
   handler.QueuePause(pause);
-  handler.SetNetworkState(false, false);
+  handler.SetNetworkState(NetworkState::kStop, Delivery::kOnce);
   handler.QueuePause(pause);
 }
 
@@ -97,7 +97,8 @@ void CReceiverSession::OnActivatedStatusResponse(const Voxlet::MessagePtr& messa
   if (!assessmentRef) {
     OV_LOG(kLogDiagnostic, "Not starting an assessment because %s",
            "no activated assessmentref with non-blank start timestamp and blank stop timestamp");
-    IssueReceiverCommands([](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, 0, false); });
+    IssueReceiverCommands(
+        [](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, SessionEndMode::kReview, Delivery::kOnce); });
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     m_currentAssessmentId.clear();
     return;
@@ -124,7 +125,7 @@ void CReceiverSession::StartClass(xercesc::DOMElement* classRef) {
     OV_LOG(kLogDiagnostic, "Got a ClassActivated while the receiver network is already started; sending a networkstop");
     IssueReceiverCommands([this](CReceiverProtocolHandler& handler) {
       Network().SetNetworkStarted(false);
-      handler.SetNetworkState(false, true);
+      handler.SetNetworkState(NetworkState::kStop, Delivery::kRetry);
       handler.QueuePause(static_cast<uint32_t>(m_env.powerDownStepMs));
     });
   }
@@ -161,8 +162,9 @@ void CReceiverSession::StartClass(xercesc::DOMElement* classRef) {
     bool loginTrigger = false;
     bool teamTrigger = false;
     Network().FlipLoginTrigger(loginTrigger, teamTrigger);
-    handler.SetLoginRequirement(!anonymous, loginTrigger, teamTrigger);
-    handler.SetNetworkState(true, true);
+    handler.SetLoginRequirement(
+        {.loginRequired = !anonymous, .loginTrigger = loginTrigger, .teamTrigger = teamTrigger});
+    handler.SetNetworkState(NetworkState::kStart, Delivery::kRetry);
     handler.QueuePause(static_cast<uint32_t>(m_env.powerDownStepMs));
   });
 }
@@ -188,7 +190,9 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
     m_currentAssessmentId.clear();
   }
   if (hadAssessment)
-    IssueReceiverCommands([](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, 1, true); });
+    IssueReceiverCommands([](CReceiverProtocolHandler& handler) {
+      handler.SendSessionEnd(0, SessionEndMode::kEndReview, Delivery::kRetry);
+    });
   const bool nextAnonymous = Voxlet::ParseBoolean(XmlSchema::GetAttribute(classRef, u"voxlet:nextclassanonymous"));
   const bool logOff = Voxlet::ParseBoolean(XmlSchema::GetAttribute(classRef, u"voxlet:logoff"));
   bool previousAnonymous = false;
@@ -205,9 +209,9 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
       Network().SetNetworkStarted(false);
       OV_LOG(kLogMilestone, "Class is stopped.Power off all clickers");
       const auto pause = static_cast<uint32_t>(m_env.powerDownStepMs);
-      handler.SendSessionEnd(0, 2, true);
+      handler.SendSessionEnd(0, SessionEndMode::kPowerDown, Delivery::kRetry);
       handler.QueuePause(pause);
-      handler.SetNetworkState(false, true);
+      handler.SetNetworkState(NetworkState::kStop, Delivery::kRetry);
       handler.QueuePause(pause);
     });
     ClearClickers();
@@ -262,7 +266,8 @@ void CReceiverSession::FinishClassSwitch(std::vector<KnownClicker> clickers, boo
     bool loginTrigger = false;
     bool teamTrigger = false;
     Network().FlipLoginTrigger(loginTrigger, teamTrigger);
-    handler.SetLoginRequirement(!nextAnonymous, loginTrigger, teamTrigger);
+    handler.SetLoginRequirement(
+        {.loginRequired = !nextAnonymous, .loginTrigger = loginTrigger, .teamTrigger = teamTrigger});
   });
   if (nextAnonymous)
     for (const KnownClicker& clicker : clickers) RejoinWithoutLogin(clicker.address, clicker.macHigh, clicker.macLow);

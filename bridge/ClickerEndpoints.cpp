@@ -348,8 +348,9 @@ void CReceiverSession::DisconnectClickerInSoftware(const Voxlet::StringBuffer& e
          "end (power down) to clicker",
          Utf8(clicker->studentId).c_str(), Utf8(clicker->endpointId).c_str(), clicker->shortAddress, clicker->macHigh,
          clicker->macLow);
-  IssueReceiverCommands(
-      [&](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(clicker->shortAddress, 2, true); });
+  IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
+    handler.SendSessionEnd(clicker->shortAddress, SessionEndMode::kPowerDown, Delivery::kRetry);
+  });
 }
 
 void CReceiverSession::CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId) {

@@ -55,7 +55,8 @@ struct BridgeNotifications {
   }
   static void ReviewModeDeactivated(CReceiverSession& r, xercesc::DOMElement*, bool&) {
     OV_LOG(kLogDiagnostic, "Review mode deactivated");
-    r.IssueReceiverCommands([](CReceiverProtocolHandler& h) { h.SendSessionEnd(0, 1, true); });
+    r.IssueReceiverCommands(
+        [](CReceiverProtocolHandler& h) { h.SendSessionEnd(0, SessionEndMode::kEndReview, Delivery::kRetry); });
   }
   static void NetworkNameUpdated(CReceiverSession& r, xercesc::DOMElement* n, bool&) {
     r.SetClassroomName(XmlSchema::GetTextContent(n));
@@ -66,7 +67,8 @@ struct BridgeNotifications {
   }
   static void QuestionDeactivated(CReceiverSession& r, xercesc::DOMElement*, bool&) {
     OV_LOG(kLogDiagnostic, "Question deactivated; entering review mode");
-    r.IssueReceiverCommands([](CReceiverProtocolHandler& h) { h.SendSessionEnd(0, 0, true); });
+    r.IssueReceiverCommands(
+        [](CReceiverProtocolHandler& h) { h.SendSessionEnd(0, SessionEndMode::kReview, Delivery::kRetry); });
     r.SetCurrentQuestionId({});
   }
 

@@ -83,9 +83,9 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
     IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
       Network().SetNetworkStarted(false);
       OV_LOG(kLogMilestone, "Client state is changed to disconnected.Power down all clickers.");
-      handler.SendSessionEnd(0, 2, false);
+      handler.SendSessionEnd(0, SessionEndMode::kPowerDown, Delivery::kOnce);
       handler.QueuePause(pause);
-      handler.SetNetworkState(false, false);
+      handler.SetNetworkState(NetworkState::kStop, Delivery::kOnce);
       handler.QueuePause(pause);
     });
   }

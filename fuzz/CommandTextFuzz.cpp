@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "sdk/server/SdkServerEvents.h"
 #include "protocol/CommandText.h"
 #include "protocol/Frame.h"
 #include "protocol/Receiver.h"
 #include "sdk/server/OVSDKServerImpl.h"
+#include "sdk/server/SdkServerEvents.h"
 
 namespace {
 
@@ -104,7 +104,7 @@ class OneReceiver : public ISDKServerEvents {
     commanded = true;
     // Sent once: a retried packet would wait at the front of the queue for an answer that
     // never comes.
-    m_receiver.SendCommandText(command, false);
+    m_receiver.SendCommandText(command, Delivery::kOnce);
   }
   void GetLogFileName(std::string&) override {}
   void SetLogFlags(uint16_t) override {}
@@ -168,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool sendable =
       fields <= ReceiverFrame::kMaxPacket && ReceiverFrame::CanFrame(expected.data(), expected.size());
 
-  setup.receiver->SendCommandText("ee,ee,ee", false);
+  setup.receiver->SendCommandText("ee,ee,ee", Delivery::kOnce);
   std::vector<std::vector<uint8_t>> packets = setup.link->PacketsUpTo(kMarker);
   if (sendable && expected == kMarker) {
     // The text's own packet was taken for the marker: the marker follows it.

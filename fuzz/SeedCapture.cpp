@@ -155,8 +155,8 @@ bool ReceiverSeeds() {
   });
   step("network-up", [&] {
     handler.SetClassName("Room 101");
-    handler.SetLoginRequirement(true, false, false);
-    handler.SetNetworkState(true, false);
+    handler.SetLoginRequirement({.loginRequired = true});
+    handler.SetNetworkState(NetworkState::kStart, Delivery::kOnce);
   });
   step("joins", [&] { sim.JoinAll(); });
   step("login", [&] { sim.Login(1, "1002"); });

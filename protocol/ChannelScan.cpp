@@ -98,5 +98,5 @@ void CReceiverNetwork::RunTimedWork() {
     action = m_timedActions.front();
     m_timedActions.pop_front();
   }
-  if (action->kind == kTimedNetworkStop && Handler()) Handler()->SetNetworkState(false, true);
+  if (action->kind == kTimedNetworkStop && Handler()) Handler()->SetNetworkState(NetworkState::kStop, Delivery::kRetry);
 }

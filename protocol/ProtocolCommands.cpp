@@ -16,32 +16,34 @@ uint8_t ScanDuration(uint8_t duration) { return duration >= 15 && duration <= 25
 
 using namespace ReceiverCommand;
 
-void CReceiverProtocolHandler::QueueBytes(std::initializer_list<uint8_t> bytes, bool retry) {
-  QueuePacket(static_cast<int32_t>(bytes.size()), bytes.begin(), retry);
+void CReceiverProtocolHandler::QueueBytes(std::initializer_list<uint8_t> bytes, Delivery delivery) {
+  QueuePacket(static_cast<int32_t>(bytes.size()), bytes.begin(), delivery);
 }
 
-void CReceiverProtocolHandler::QueryFirmwareInfo() { QueueBytes({0x00, 0x00, kFwInfoQuery}, true); }
+void CReceiverProtocolHandler::QueryFirmwareInfo() { QueueBytes({0x00, 0x00, kFwInfoQuery}, Delivery::kRetry); }
 
-void CReceiverProtocolHandler::SetNetworkState(bool start, bool retry) {
-  QueueBytes({0x00, 0x00, kNetworkState, static_cast<uint8_t>(start ? 1 : 0)}, retry);
+void CReceiverProtocolHandler::SetNetworkState(NetworkState state, Delivery delivery) {
+  QueueBytes({0x00, 0x00, kNetworkState, static_cast<uint8_t>(state)}, delivery);
 }
 
 void CReceiverProtocolHandler::ReplyNetworkState(uint16_t address) {
-  QueueBytes({High(address), Low(address), kNetworkState}, true);
+  QueueBytes({High(address), Low(address), kNetworkState}, Delivery::kRetry);
 }
 
 void CReceiverProtocolHandler::SetClassName(const std::string& name) {
   uint8_t packet[11] = {0x00, 0x00, kClassName};
   for (size_t i = 0; i < 8 && i < name.size(); ++i) packet[3 + i] = static_cast<uint8_t>(name[i]);
-  QueuePacket(sizeof packet, packet, true);
+  QueuePacket(sizeof packet, packet, Delivery::kRetry);
 }
 
-void CReceiverProtocolHandler::SetLoginRequirement(bool loginRequired, bool loginTrigger, bool teamTrigger) {
-  const uint8_t flags = (loginRequired ? 1 : 0) | (loginTrigger ? 2 : 0) | (teamTrigger ? 4 : 0);
-  QueueBytes({0x00, 0x00, kLoginRequirement, flags}, true);
+void CReceiverProtocolHandler::SetLoginRequirement(LoginFlags flags) {
+  const uint8_t bits = (flags.loginRequired ? 1 : 0) | (flags.loginTrigger ? 2 : 0) | (flags.teamTrigger ? 4 : 0);
+  QueueBytes({0x00, 0x00, kLoginRequirement, bits}, Delivery::kRetry);
 }
 
-void CReceiverProtocolHandler::QueryLoginRequirement() { QueueBytes({0x00, 0x00, kLoginRequirement}, true); }
+void CReceiverProtocolHandler::QueryLoginRequirement() {
+  QueueBytes({0x00, 0x00, kLoginRequirement}, Delivery::kRetry);
+}
 
 void CReceiverProtocolHandler::SendLoginGrant(uint16_t address, bool grant, const Voxlet::StringBuffer& studentName) {
   // The name runs to its terminator. A name of exactly 26 characters goes out with an
@@ -60,40 +62,41 @@ void CReceiverProtocolHandler::SendLoginGrant(uint16_t address, bool grant, cons
     const char16_t c = studentName[i];
     packet.push_back(c <= 0xFF ? static_cast<uint8_t>(c) : 0x3F);
   }
-  QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), false);
+  QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), Delivery::kOnce);
 }
 
 void CReceiverProtocolHandler::SendLoginGrantReply(uint16_t address) {
-  QueueBytes({High(address), Low(address), kLoginGrant}, false);
+  QueueBytes({High(address), Low(address), kLoginGrant}, Delivery::kOnce);
 }
 
 void CReceiverProtocolHandler::SendLoginOff(uint16_t address) {
-  QueueBytes({High(address), Low(address), kLoginOff}, false);
+  QueueBytes({High(address), Low(address), kLoginOff}, Delivery::kOnce);
 }
 
 void CReceiverProtocolHandler::SendHandUpReply(uint16_t address) {
-  QueueBytes({High(address), Low(address), kHandUp, 0x01}, true);
+  QueueBytes({High(address), Low(address), kHandUp, 0x01}, Delivery::kRetry);
 }
 
 void CReceiverProtocolHandler::SetChannel(uint8_t channelIndex) {
-  QueueBytes({0x00, 0x00, kChannel, static_cast<uint8_t>(channelIndex & 0x0F)}, true);
+  QueueBytes({0x00, 0x00, kChannel, static_cast<uint8_t>(channelIndex & 0x0F)}, Delivery::kRetry);
 }
 
-void CReceiverProtocolHandler::SendSessionEnd(uint16_t address, uint8_t mode, bool retry) {
-  QueueBytes({High(address), Low(address), kSessionEnd, static_cast<uint8_t>(mode & 3)}, retry);
+void CReceiverProtocolHandler::SendSessionEnd(uint16_t address, SessionEndMode mode, Delivery delivery) {
+  QueueBytes({High(address), Low(address), kSessionEnd, static_cast<uint8_t>(static_cast<uint8_t>(mode) & 3)},
+             delivery);
 }
 
 void CReceiverProtocolHandler::QueryScanResults(uint16_t channelMask) {
-  QueueBytes({0x00, 0x00, kScanResults, High(channelMask), Low(channelMask)}, false);
+  QueueBytes({0x00, 0x00, kScanResults, High(channelMask), Low(channelMask)}, Delivery::kOnce);
 }
 
-void CReceiverProtocolHandler::QueryMacAddress() { QueueBytes({0x00, 0x00, kPropertyQuery, 0x00}, true); }
+void CReceiverProtocolHandler::QueryMacAddress() { QueueBytes({0x00, 0x00, kPropertyQuery, 0x00}, Delivery::kRetry); }
 
 void CReceiverProtocolHandler::StartBackgroundScan(uint16_t channelMask, uint8_t activeDuration,
                                                    uint8_t energyDuration) {
   QueueBytes({0x00, 0x00, kBackgroundScan, High(channelMask), Low(channelMask), ScanDuration(activeDuration),
               ScanDuration(energyDuration)},
-             false);
+             Delivery::kOnce);
 }
 
-void CReceiverProtocolHandler::QueryProductCode() { QueueBytes({0x00, 0x00, kProductCodeQuery}, false); }
+void CReceiverProtocolHandler::QueryProductCode() { QueueBytes({0x00, 0x00, kProductCodeQuery}, Delivery::kOnce); }

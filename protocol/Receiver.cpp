@@ -5,10 +5,10 @@
 
 #include "client/Format.h"
 #include "client/HardwareServicePreferences.h"
+#include "log/Logger.h"
 #include "platform/Tick.h"
 #include "protocol/CommandText.h"
 #include "protocol/ReceiverPreferences.h"
-#include "log/Logger.h"
 
 namespace {
 
@@ -169,7 +169,7 @@ unsigned CReceiver::Run() {
     // What is still queued no longer matters, and the network stop must not wait behind a
     // packet that waits for its answer: it is the one packet sent on the way out.
     m_handler->ClearSendQueue();
-    m_handler->SetNetworkState(false, true);
+    m_handler->SetNetworkState(NetworkState::kStop, Delivery::kRetry);
     m_handler->SendNextPacket();
   }
   return 0;
@@ -190,9 +190,9 @@ bool CReceiver::StartupPause() { return !m_stopEvent.Wait(m_env.startupStepMs) &
 void CReceiver::StartupWorker() {
   if (!StartupPause()) return;
   OV_LOG(kLogMilestone, "Starting up. Power off all connected clickers");
-  m_handler->SendSessionEnd(0, 2, false);
+  m_handler->SendSessionEnd(0, SessionEndMode::kPowerDown, Delivery::kOnce);
   if (!StartupPause()) return;
-  m_handler->SetNetworkState(false, false);
+  m_handler->SetNetworkState(NetworkState::kStop, Delivery::kOnce);
   if (!StartupPause()) return;
   const int last = LastChannelPreference();
   int current = last;
@@ -220,7 +220,7 @@ void CReceiver::LogReceived(const uint8_t* bytes, uint32_t length) {
 
 void CReceiver::GetName(Voxlet::StringBuffer& name) { name = m_portName; }
 
-void CReceiver::SendCommandText(const std::string& text, bool retry) {
+void CReceiver::SendCommandText(const std::string& text, Delivery delivery) {
   if (!m_handler) return;
   // One byte per field: a text of more fields than a packet holds is refused unread.
   const size_t fields = static_cast<size_t>(std::count(text.begin(), text.end(), ',')) + 1;
@@ -230,7 +230,7 @@ void CReceiver::SendCommandText(const std::string& text, bool retry) {
     return;
   }
   const std::vector<uint8_t> bytes = ParseCommandText(text);
-  m_handler->QueuePacket(static_cast<int32_t>(bytes.size()), bytes.data(), retry);
+  m_handler->QueuePacket(static_cast<int32_t>(bytes.size()), bytes.data(), delivery);
 }
 
 void CReceiver::ReportNetworkUp() {

@@ -63,7 +63,7 @@ class CReceiver : public CThread, public IReceiverCommands {
   // True once the receiver is being closed or its link went away.
   bool GoingAway() const { return m_goingAway.load(); }
   // Queues the packet a comma-separated hexadecimal text lists.
-  void SendCommandText(const std::string& text, bool retry);
+  void SendCommandText(const std::string& text, Delivery delivery);
   CReceiverProtocolHandler* Handler() { return m_handler.get(); }
   CReceiverNetwork& Network() { return m_network; }
   Voxlet::StringBuffer ReceiverType() const { return u"ZORIN Ovanta\u2122 Receiver Hardware"; }

@@ -43,7 +43,7 @@ void CReceiverProtocolHandler::Stop() {
   Join();
 }
 
-bool CReceiverProtocolHandler::QueuePacket(int32_t length, const uint8_t* bytes, bool retry) {
+bool CReceiverProtocolHandler::QueuePacket(int32_t length, const uint8_t* bytes, Delivery delivery) {
   if (length < 0 || (length > 0 && !bytes)) return false;
   const size_t n = static_cast<size_t>(length);
   if (LogWanted(kLogRawData))
@@ -64,7 +64,7 @@ bool CReceiverProtocolHandler::QueuePacket(int32_t length, const uint8_t* bytes,
   packet->data = std::shared_ptr<uint8_t[]>(new uint8_t[n ? n : 1]);
   if (n) memcpy(packet->data.get(), bytes, n);
   packet->length = length;
-  packet->lastSendTime = retry ? 0 : CQueuedPacket::kSendOnce;
+  packet->lastSendTime = delivery == Delivery::kRetry ? 0 : CQueuedPacket::kSendOnce;
   bool wake = false;
   {
     CCriticalSectionProtectScope guard(m_sendLock);
@@ -324,7 +324,7 @@ void CReceiverProtocolHandler::HandleDecoded(const uint8_t* packet, int32_t leng
 
 void CReceiverProtocolHandler::AcknowledgeClicker(uint8_t cmd) {
   const uint8_t ack[3] = {0x00, 0x00, static_cast<uint8_t>(cmd | ReceiverCommand::kAckFlag)};
-  QueuePacket(3, ack, false);
+  QueuePacket(3, ack, Delivery::kOnce);
   SendNextPacket();
 }
 

@@ -16,6 +16,24 @@
 #include "protocol/Frame.h"
 #include "protocol/ReceiverCommands.h"
 
+// How a packet is queued: sent once, or sent again every retry interval until the receiver
+// acknowledges it (at most kMaxSendCount times).
+enum class Delivery { kOnce, kRetry };
+// The network state a receiver is told to take.
+enum class NetworkState : uint8_t { kStop = 0, kStart = 1 };
+// What a session end asks of the clickers.
+enum class SessionEndMode : uint8_t {
+  kReview = 0,     // the question is over: show its review
+  kEndReview = 1,  // the review or the assessment is over
+  kPowerDown = 2,  // the class is over: switch off
+};
+// The login flags of the receiver's network.
+struct LoginFlags {
+  bool loginRequired = false;
+  bool loginTrigger = false;
+  bool teamTrigger = false;
+};
+
 // An outgoing packet waiting in the send queue.
 struct CQueuedPacket {
   static constexpr uint32_t kSendOnce = 0xFFFFFFFF;
@@ -55,7 +73,7 @@ class CReceiverProtocolHandler : public CThread {
   ~CReceiverProtocolHandler() override;
 
   // Appends a packet; false (with a log line) when it cannot be framed.
-  bool QueuePacket(int32_t length, const uint8_t* bytes, bool retry);
+  bool QueuePacket(int32_t length, const uint8_t* bytes, Delivery delivery);
   // Holds every packet queued after this call back until `ms` have passed from the moment
   // the packets before it are gone: a timed sequence on the wire that no thread sleeps for.
   void QueuePause(uint32_t ms);
@@ -79,17 +97,17 @@ class CReceiverProtocolHandler : public CThread {
 
   // Receiver commands; each builds one packet and queues it.
   void QueryFirmwareInfo();
-  void SetNetworkState(bool start, bool retry);
+  void SetNetworkState(NetworkState state, Delivery delivery);
   void ReplyNetworkState(uint16_t address);
   void SetClassName(const std::string& name);
-  void SetLoginRequirement(bool loginRequired, bool loginTrigger, bool teamTrigger);
+  void SetLoginRequirement(LoginFlags flags);
   void QueryLoginRequirement();
   void SendLoginGrant(uint16_t address, bool grant, const Voxlet::StringBuffer& studentName);
   void SendLoginGrantReply(uint16_t address);
   void SendLoginOff(uint16_t address);
   void SendHandUpReply(uint16_t address);
   void SetChannel(uint8_t channelIndex);
-  void SendSessionEnd(uint16_t address, uint8_t mode, bool retry);
+  void SendSessionEnd(uint16_t address, SessionEndMode mode, Delivery delivery);
   void QueryScanResults(uint16_t channelMask);
   void QueryMacAddress();
   void StartBackgroundScan(uint16_t channelMask, uint8_t activeDuration, uint8_t energyDuration);
@@ -110,7 +128,7 @@ class CReceiverProtocolHandler : public CThread {
   void TakeFrame(const uint8_t* frame, size_t length);
   void HandleDecoded(const uint8_t* packet, int32_t length);
   void AcknowledgeClicker(uint8_t command);
-  void QueueBytes(std::initializer_list<uint8_t> bytes, bool retry);
+  void QueueBytes(std::initializer_list<uint8_t> bytes, Delivery delivery);
   void DispatchPropertyQuery(const IncomingRecord& record);
   void DispatchNack(const IncomingRecord& record);
   void DispatchJoin(const IncomingRecord& record);

@@ -34,7 +34,7 @@ class DispatchTest : public ::testing::Test {
   // Puts a sent retry packet with this command at the queue front.
   void SendRetry(uint8_t command) {
     const uint8_t packet[3] = {0x00, 0x00, command};
-    handler.QueuePacket(3, packet, true);
+    handler.QueuePacket(3, packet, Delivery::kRetry);
     handler.SendNextPacket();
   }
 

@@ -25,7 +25,7 @@ class ReceiverTest : public ::testing::Test {
   // Everything the receiver's I/O loop has written, up to and including a marker packet
   // queued now: what was queued before the marker has gone out.
   std::vector<Bytes> SentUpToMarker(CReceiver& receiver) {
-    receiver.SendCommandText("ee,ee,ee", false);
+    receiver.SendCommandText("ee,ee,ee", Delivery::kOnce);
     for (;;) {
       const std::vector<Bytes> sent = link->Sent();
       if (std::count(sent.begin(), sent.end(), kMarker) > markers) {
@@ -111,7 +111,7 @@ TEST_F(ReceiverTest, ReceiversAreNumberedInOrderAndNumberingRestartsWhenAllAreGo
 TEST_F(ReceiverTest, ClosingStopsTheNetworkEvenBehindAPacketAwaitingItsAnswer) {
   auto receiver = Make();
   ASSERT_EQ(receiver->Open(u"/dev/ttyACM0"), 0u);
-  receiver->SendCommandText("00,00,13", true);  // retried until answered; the link never answers
+  receiver->SendCommandText("00,00,13", Delivery::kRetry);  // retried until answered; the link never answers
   ASSERT_TRUE(link->WaitForSent(1));
   receiver->Close();
   const std::vector<Bytes> sent = link->Sent();
@@ -288,11 +288,11 @@ TEST_F(ReceiverTest, CommandTextIsQueuedAsItsBytes) {
   auto receiver = Make();
   ASSERT_EQ(receiver->Open(u"/dev/ttyACM0"), 0u);
   LogCapture log;
-  receiver->SendCommandText("1,zz,27,3", false);
+  receiver->SendCommandText("1,zz,27,3", Delivery::kOnce);
   // A text of more bytes than a packet holds is refused whole, never cut or sent in pieces.
   std::string tooLong = "0,0,1";
   for (int i = 0; i < 257; ++i) tooLong += ",10";
-  receiver->SendCommandText(tooLong, false);
+  receiver->SendCommandText(tooLong, Delivery::kOnce);
   const std::vector<Bytes> sent = SentUpToMarker(*receiver);
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0], (Bytes{0x01, 0xFF, 0x27, 0x03}));

@@ -15,16 +15,16 @@ class SendQueueTest : public ::testing::Test {
   NiceMock<FakeReceiver> receiver;
   CReceiverProtocolHandler handler{&receiver, [this] { return clock.now; }};
 
-  void Queue(const Bytes& packet, bool retry) {
-    ASSERT_TRUE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), retry));
+  void Queue(const Bytes& packet, Delivery delivery) {
+    ASSERT_TRUE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), delivery));
   }
 };
 
 }  // namespace
 
 TEST_F(SendQueueTest, SendOncePacketsGoOutOnceInOrder) {
-  Queue({0x00, 0x00, 0x2A}, false);
-  Queue({0x00, 0x00, 0x04, 0x01}, false);
+  Queue({0x00, 0x00, 0x2A}, Delivery::kOnce);
+  Queue({0x00, 0x00, 0x04, 0x01}, Delivery::kOnce);
   EXPECT_EQ(handler.SendNextPacket(), 1);
   EXPECT_EQ(handler.SendNextPacket(), 1);
   EXPECT_EQ(handler.SendNextPacket(), 0);
@@ -36,8 +36,8 @@ TEST_F(SendQueueTest, SendOncePacketsGoOutOnceInOrder) {
 TEST_F(SendQueueTest, RetryPacketIsSentSevenTimesMoreThan700msApartThenGivenUp) {
   LogCapture log;
   const Bytes first = {0x00, 0x00, 0x00};
-  Queue(first, true);
-  Queue({0x00, 0x00, 0x2A}, false);
+  Queue(first, Delivery::kRetry);
+  Queue({0x00, 0x00, 0x2A}, Delivery::kOnce);
   EXPECT_EQ(handler.GetNextSendDelay(), 0u);
   for (int attempt = 1; attempt <= 7; ++attempt) {
     ASSERT_EQ(handler.SendNextPacket(), 1) << attempt;
@@ -62,7 +62,7 @@ TEST_F(SendQueueTest, RetryPacketIsSentSevenTimesMoreThan700msApartThenGivenUp) 
 
 TEST_F(SendQueueTest, RetransmissionsOfCommand0x81AreNotLoggedAsAttempts) {
   LogCapture log;
-  Queue({0x00, 0x00, 0x81}, true);
+  Queue({0x00, 0x00, 0x81}, Delivery::kRetry);
   handler.SendNextPacket();
   clock.now += 701;
   EXPECT_EQ(handler.SendNextPacket(), 1);
@@ -70,7 +70,7 @@ TEST_F(SendQueueTest, RetransmissionsOfCommand0x81AreNotLoggedAsAttempts) {
 }
 
 TEST_F(SendQueueTest, AcknowledgementRemovesOnlyASentFrontWithThatCommand) {
-  Queue({0x00, 0x00, 0x06}, true);
+  Queue({0x00, 0x00, 0x06}, Delivery::kRetry);
   EXPECT_FALSE(handler.RemoveAckedCommand(0x06));  // not sent yet
   handler.SendNextPacket();
   EXPECT_FALSE(handler.RemoveAckedCommand(0x05));
@@ -84,8 +84,8 @@ TEST_F(SendQueueTest, AcknowledgementRemovesOnlyASentFrontWithThatCommand) {
 // (taken by the dispatcher thread) wakes it for the packet behind, which would otherwise wait
 // out the whole 700 ms.
 TEST_F(SendQueueTest, AcknowledgementWakesTheSenderForThePacketBehind) {
-  Queue({0x00, 0x00, 0x06, 0x03}, true);
-  Queue({0x00, 0x00, 0x04, 0x01}, true);
+  Queue({0x00, 0x00, 0x06, 0x03}, Delivery::kRetry);
+  Queue({0x00, 0x00, 0x04, 0x01}, Delivery::kRetry);
   handler.SendNextPacket();
   while (handler.SendEvent().Wait(0)) {
   }
@@ -100,10 +100,10 @@ TEST_F(SendQueueTest, AcknowledgementWakesTheSenderForThePacketBehind) {
 TEST_F(SendQueueTest, SecondLoginOffWithin400msWaitsBehindOtherPacketsAndThenGoesOut) {
   LogCapture log;
   const Bytes logOff = {0x00, 0x07, 0x09};
-  Queue(logOff, false);
+  Queue(logOff, Delivery::kOnce);
   handler.SendNextPacket();  // the first LOGIN_OFF opens the wait
-  Queue(logOff, false);
-  Queue({0x00, 0x00, 0x2A}, false);
+  Queue(logOff, Delivery::kOnce);
+  Queue({0x00, 0x00, 0x2A}, Delivery::kOnce);
   // The held packet goes to the back; the other one is sendable at once.
   EXPECT_EQ(handler.GetNextSendDelay(), 0u);
   EXPECT_EQ(handler.SendNextPacket(), 0);
@@ -122,9 +122,9 @@ TEST_F(SendQueueTest, SecondLoginOffWithin400msWaitsBehindOtherPacketsAndThenGoe
 }
 
 TEST_F(SendQueueTest, AnAnswerFromTheClickerEndsTheAcknowledgementWait) {
-  Queue({0x00, 0x07, 0x27, 0x01}, false);
+  Queue({0x00, 0x07, 0x27, 0x01}, Delivery::kOnce);
   handler.SendNextPacket();
-  Queue({0x00, 0x07, 0x27, 0x02}, false);
+  Queue({0x00, 0x07, 0x27, 0x02}, Delivery::kOnce);
   EXPECT_GT(handler.GetNextSendDelay(), 0u);
   IncomingRecord answer;
   answer.command = 0x27;
@@ -135,8 +135,8 @@ TEST_F(SendQueueTest, AnAnswerFromTheClickerEndsTheAcknowledgementWait) {
 }
 
 TEST_F(SendQueueTest, WaitRuleAppliesOnlyToClickerAddresses) {
-  Queue({0x00, 0x00, 0x09}, false);
-  Queue({0x00, 0x00, 0x09}, false);
+  Queue({0x00, 0x00, 0x09}, Delivery::kOnce);
+  Queue({0x00, 0x00, 0x09}, Delivery::kOnce);
   EXPECT_EQ(handler.SendNextPacket(), 1);
   EXPECT_EQ(handler.SendNextPacket(), 1);
 }
@@ -144,15 +144,15 @@ TEST_F(SendQueueTest, WaitRuleAppliesOnlyToClickerAddresses) {
 TEST_F(SendQueueTest, PacketWithALongerRunThanOneCodeByteCoversIsRefused) {
   LogCapture log;
   Bytes packet(259, 0x41);
-  EXPECT_FALSE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), false));
+  EXPECT_FALSE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), Delivery::kOnce));
   EXPECT_EQ(handler.SendQueueSize(), 0u);
   EXPECT_EQ(log.Count("/dev/ttyTEST - Packet refused: a run of "), 1u);
   // The same length with zeros inside frames fine.
   for (size_t i = 0; i < packet.size(); i += 100) packet[i] = 0;
-  EXPECT_TRUE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), false));
+  EXPECT_TRUE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), Delivery::kOnce));
   // One byte more than a packet holds is refused whatever it holds.
   LogCapture tooLong;
   packet.push_back(0);
-  EXPECT_FALSE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), false));
+  EXPECT_FALSE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), Delivery::kOnce));
   EXPECT_EQ(tooLong.Count("/dev/ttyTEST - Packet refused: 260 bytes, a receiver takes at most 259."), 1u);
 }
