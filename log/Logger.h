@@ -97,7 +97,6 @@ class CLogger : public CThread {
   void Flush();
   void Trim();
   void Reset();
-  void CloseFile();
   std::unique_ptr<LogEntry> TakeEntry(size_t& remaining);
   bool OpenLocked(const std::string& path);
   void CloseLocked();
