@@ -89,7 +89,7 @@ std::optional<Discovery::Announcement> CDiscoveryClient::WaitAnyAnnouncement(int
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return std::nullopt;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     // Any report (readable, or the one-off writable) sends the loop back to receiving.
-    if (left <= 0 || m_socket.Event()->Wait(static_cast<int>(left)) == 0) return std::nullopt;
+    if (left <= 0 || m_socket.Event()->Wait(static_cast<int>(left)) == SocketEvents::kNone) return std::nullopt;
   }
 }
 

@@ -71,9 +71,9 @@ void CSocketIOThread::Drop(const std::shared_ptr<CMessagingSocket>& socket) {
   PostClosed(socket);
 }
 
-void CSocketIOThread::Serve(const std::shared_ptr<CMessagingSocket>& socket, unsigned flags) {
+void CSocketIOThread::Serve(const std::shared_ptr<CMessagingSocket>& socket, SocketEvents flags) {
   try {
-    if (flags & (kSocketReadable | kSocketClosed)) {
+    if (HasAny(flags, SocketEvents::kReadable | SocketEvents::kClosed)) {
       std::vector<MessageBufferPtr> frames;
       socket->ProcessIncoming(m_scratch, frames);
       if (!frames.empty()) {
@@ -85,7 +85,7 @@ void CSocketIOThread::Serve(const std::shared_ptr<CMessagingSocket>& socket, uns
         }
       }
     }
-    if (flags & kSocketWritable) socket->ProcessOutgoing();
+    if (HasAny(flags, SocketEvents::kWritable)) socket->ProcessOutgoing();
   } catch (const CExceptionBase& e) {
     e.Report();
     Drop(socket);
@@ -96,7 +96,7 @@ void CSocketIOThread::FlushPendingSends() {
   std::vector<std::shared_ptr<CMessagingSocket>> pending;
   pending.swap(m_sendPending);
   for (const auto& socket : pending)
-    if (socket->m_served) Serve(socket, kSocketWritable);
+    if (socket->m_served) Serve(socket, SocketEvents::kWritable);
 }
 
 void CSocketIOThread::Run() {

@@ -243,20 +243,22 @@ TEST_F(SdkServer, UnknownUnhandledAndMalformedMessagesAreIgnored) {
   Start(&manager);
   Client& client = Connect();
   CSdkClient& sdk = client.sdk;
-  for (int32_t id : {19, 1000, -1, 0, 7, 13, 8, 11, 15}) ASSERT_TRUE(sdk.Send(CEmptyMessage(id)));
-  // Send-command with the fields the wrong way round, and with one field only.
-  CVariableDataAsyncMessage swapped(SdkMessage::kSendCommand);
-  swapped.Data().AddWideString(u"1,2");
-  swapped.Data().AddI32(1);
-  ASSERT_TRUE(sdk.Send(swapped));
-  CVariableDataAsyncMessage oneField(SdkMessage::kSendCommand);
-  oneField.Data().AddI32(1);
-  ASSERT_TRUE(sdk.Send(oneField));
-  // Set-flags without its value; reset-log and get-flags of the wrong kinds.
-  ASSERT_TRUE(sdk.Send(CEmptyMessage(SdkMessage::kSetLogFlags)));
-  CEmptyRequestMessage resetAsRequest(SdkMessage::kResetLog, 0);
-  ASSERT_TRUE(sdk.Send(resetAsRequest));
-  ASSERT_TRUE(sdk.Send(CEmptyMessage(SdkMessage::kGetLogFlags)));
+  std::vector<std::pair<std::string, std::unique_ptr<MessageIntf>>> ignored;
+  // Ids past the table, below it, and ids of the table without a handler (server-to-client).
+  for (int32_t id : {19, 1000, -1, 0, 7, 13, 8, 11, 15})
+    ignored.emplace_back("id " + std::to_string(id), std::make_unique<CEmptyMessage>(id));
+  auto swapped = std::make_unique<CVariableDataAsyncMessage>(SdkMessage::kSendCommand);
+  swapped->Data().AddWideString(u"1,2");
+  swapped->Data().AddI32(1);
+  ignored.emplace_back("send-command, fields the wrong way round", std::move(swapped));
+  auto oneField = std::make_unique<CVariableDataAsyncMessage>(SdkMessage::kSendCommand);
+  oneField->Data().AddI32(1);
+  ignored.emplace_back("send-command, one field", std::move(oneField));
+  ignored.emplace_back("set-flags without its value", std::make_unique<CEmptyMessage>(SdkMessage::kSetLogFlags));
+  ignored.emplace_back("reset-log as a request", std::make_unique<CEmptyRequestMessage>(SdkMessage::kResetLog, 0));
+  ignored.emplace_back("get-flags not as a request", std::make_unique<CEmptyMessage>(SdkMessage::kGetLogFlags));
+  ignored.emplace_back("ping not as a request", std::make_unique<CEmptyMessage>(SdkMessage::kPing));
+  for (const auto& [what, message] : ignored) ASSERT_TRUE(sdk.Send(*message)) << what;
   // Handled in order: once the ping is answered, all of the above has been handled.
   EXPECT_TRUE(sdk.Ping());
   manager.Locked([&] {

@@ -112,16 +112,16 @@ TEST(SocketEvents, ReadableThenClosed) {
   CSocketEvent* event = pair.server->CreateEvent();
   ASSERT_NE(event, nullptr);
   EXPECT_EQ(event->Flags(), kDataSocketEvents);
-  EXPECT_EQ(event->GetNetworkEvents(), unsigned{kSocketWritable});
+  EXPECT_EQ(event->GetNetworkEvents(), SocketEvents::kWritable);
 
   ASSERT_EQ(pair.client->Send("ab", 2), 2);
-  EXPECT_EQ(event->Wait(kTestWaitMs), unsigned{kSocketReadable});
+  EXPECT_EQ(event->Wait(kTestWaitMs), SocketEvents::kReadable);
   char buffer[4];
   EXPECT_EQ(pair.server->Receive(buffer, sizeof buffer), 2);
-  EXPECT_EQ(event->GetNetworkEvents(), 0u);
+  EXPECT_EQ(event->GetNetworkEvents(), SocketEvents::kNone);
 
   pair.client->Close();
-  EXPECT_TRUE(event->Wait(kTestWaitMs) & kSocketClosed);
+  EXPECT_TRUE(HasAny(event->Wait(kTestWaitMs), SocketEvents::kClosed));
   EXPECT_EQ(pair.server->Receive(buffer, sizeof buffer), 0);
 }
 
@@ -139,8 +139,8 @@ TEST(SocketEvents, ReceiveWithoutDataWouldBlockOnceTheEventExists) {
 TEST(SocketEvents, WritableIsReportedOnceAndAgainAfterAWouldBlock) {
   LoopbackPair pair = MakeLoopbackPair(4096);
   CSocketEvent* event = pair.client->CreateEvent();
-  EXPECT_EQ(event->Wait(kTestWaitMs), unsigned{kSocketWritable});
-  EXPECT_EQ(event->Wait(0), 0u);
+  EXPECT_EQ(event->Wait(kTestWaitMs), SocketEvents::kWritable);
+  EXPECT_EQ(event->Wait(0), SocketEvents::kNone);
 
   std::vector<char> block(65536, 'w');
   size_t queued = 0;
@@ -150,19 +150,19 @@ TEST(SocketEvents, WritableIsReportedOnceAndAgainAfterAWouldBlock) {
     queued += static_cast<size_t>(sent);
   }
   ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
-  EXPECT_EQ(event->Wait(0), 0u);
+  EXPECT_EQ(event->Wait(0), SocketEvents::kNone);
 
   std::vector<char> sink(65536);
   size_t drained = 0;
-  unsigned flags = 0;
-  while (drained < queued && !(flags & kSocketWritable)) {
+  SocketEvents flags = SocketEvents::kNone;
+  while (drained < queued && !HasAny(flags, SocketEvents::kWritable)) {
     ASSERT_TRUE(WaitReadable(pair.server->Handle()));
     const ssize_t got = pair.server->Receive(sink.data(), sink.size());
     ASSERT_GT(got, 0);
     drained += static_cast<size_t>(got);
     flags = event->GetNetworkEvents();
   }
-  EXPECT_EQ(flags, unsigned{kSocketWritable});
+  EXPECT_EQ(flags, SocketEvents::kWritable);
 }
 
 TEST(SocketEvents, ListeningSocketReportsAccept) {
@@ -171,11 +171,11 @@ TEST(SocketEvents, ListeningSocketReportsAccept) {
   CSocketEvent* event = listener.CreateEvent();
   ASSERT_NE(event, nullptr);
   EXPECT_EQ(event->Flags(), kListeningSocketEvents);
-  EXPECT_EQ(event->Wait(0), 0u);
+  EXPECT_EQ(event->Wait(0), SocketEvents::kNone);
 
   CThreadedSocket client;
   client.Connect("127.0.0.1", listener.GetBoundPort());
-  EXPECT_EQ(event->Wait(kTestWaitMs), unsigned{kSocketAccept});
+  EXPECT_EQ(event->Wait(kTestWaitMs), SocketEvents::kAccept);
   CThreadedSocket accepted(listener.Accept());
   EXPECT_NE(accepted.Handle(), CSocketBase::kInvalidSocket);
   EXPECT_EQ(listener.Accept(), -1);  // non-blocking now: nobody else is waiting
@@ -193,7 +193,7 @@ TEST(SocketEvents, SocketsAndEventsShareOneWait) {
   stop.Reset();
   short revents = 0;
   EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs, &revents), 1);
-  EXPECT_EQ(event->Translate(revents), unsigned{kSocketReadable});
+  EXPECT_EQ(event->Translate(revents), SocketEvents::kReadable);
 }
 
 // Sends a block from a thread while the peer reads nothing, and answers the send buffer
