@@ -31,7 +31,7 @@ CServerListeningThread::CServerListeningThread(const ServerIdentifier& identifie
       m_handover(std::move(handover)),
       m_claim(identifier),
       m_socket(options.noDelay) {
-  m_socket.BindAndListen(options.port, options.bindAddress.c_str(), options.exactPort);
+  m_socket.BindAndListen(options.port, options.bindAddress.c_str(), options.portChoice);
   m_socket.CreateEvent();
   m_port = m_socket.GetBoundPort();
   Start();

@@ -15,11 +15,10 @@
 // How a server listens. The defaults are the SDK server's: loopback, a port the system
 // picks, TCP_NODELAY, and announced to discovery queries.
 struct ListenOptions {
-  std::string bindAddress = "127.0.0.1";  // empty: any address
-  uint16_t port = 0;                      // 0: the system picks one
-  // When the port is taken: fail (true) or try the next ones up to 65535 (false).
-  bool exactPort = true;
-  bool noDelay = true;
+  std::string bindAddress = "127.0.0.1";       // empty: any address
+  uint16_t port = 0;                           // 0: the system picks one
+  PortChoice portChoice = PortChoice::kExact;  // when the port is taken
+  TcpNoDelay noDelay = TcpNoDelay::kOn;
   // Answer discovery queries for the server's identifier (and announce it once at start).
   bool publish = true;
 };

@@ -372,14 +372,15 @@ TEST(ServerRegistration, AnIdentifierIsListenedForOnceAtATime) {
 
 TEST(ServerRegistration, ATakenPortMovesOnUnlessExact) {
   auto first = TestServer::Start();
-  const auto listen = [&](bool exactPort) {
-    return CServerListeningThread(RandomIdentifier(),
-                                  {.port = first->Port(), .exactPort = exactPort, .noDelay = false, .publish = false},
-                                  [](const CRegistrationMessage&, std::shared_ptr<CMessagingSocket>) {})
+  const auto listen = [&](PortChoice choice) {
+    return CServerListeningThread(
+               RandomIdentifier(),
+               {.port = first->Port(), .portChoice = choice, .noDelay = TcpNoDelay::kOff, .publish = false},
+               [](const CRegistrationMessage&, std::shared_ptr<CMessagingSocket>) {})
         .Port();
   };
-  EXPECT_THROW(listen(true), CSocketException);
-  EXPECT_GT(listen(false), first->Port());
+  EXPECT_THROW(listen(PortChoice::kExact), CSocketException);
+  EXPECT_GT(listen(PortChoice::kNextFree), first->Port());
 }
 
 TEST(ServerRegistration, TheLayerStartsAfreshOnceEveryUserHasGone) {

@@ -26,14 +26,14 @@ TEST(HostResolution, DottedNamedAndUnknownHosts) {
 
 TEST(SocketConstruction, FailuresThrowTheSocketError) {
   try {
-    CSocketBase socket(-1, SOCK_STREAM, 0, false);
+    CSocketBase socket(-1, SOCK_STREAM, 0, TcpNoDelay::kOff);
     FAIL() << "created a socket of no address family";
   } catch (const CSocketException& e) {
     EXPECT_EQ(e.Code(), EAFNOSUPPORT);
   }
   // TCP_NODELAY on a datagram socket is refused.
-  EXPECT_THROW(CSocketBase(AF_INET, SOCK_DGRAM, 0, true), CSocketException);
-  CSocketBase tcp(AF_INET, SOCK_STREAM, 0, true);
+  EXPECT_THROW(CSocketBase(AF_INET, SOCK_DGRAM, 0, TcpNoDelay::kOn), CSocketException);
+  CSocketBase tcp(AF_INET, SOCK_STREAM, 0, TcpNoDelay::kOn);
   int noDelay = 0;
   socklen_t size = sizeof noDelay;
   ASSERT_EQ(getsockopt(tcp.Handle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
@@ -42,12 +42,12 @@ TEST(SocketConstruction, FailuresThrowTheSocketError) {
 
 TEST(ServerSocketBind, ExactPortFailsWhenTaken) {
   CServerSocket first;
-  first.BindAndListen(0, "127.0.0.1", true);
+  first.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
   const uint16_t taken = first.GetBoundPort();
   ASSERT_NE(taken, 0);
   CServerSocket second;
   try {
-    second.BindAndListen(taken, "127.0.0.1", true);
+    second.BindAndListen(taken, "127.0.0.1", PortChoice::kExact);
     FAIL() << "bound a port that is in use";
   } catch (const CSocketException& e) {
     EXPECT_EQ(e.Code(), EADDRINUSE);
@@ -57,19 +57,19 @@ TEST(ServerSocketBind, ExactPortFailsWhenTaken) {
 
 TEST(ServerSocketBind, TakenPortMovesOnToAHigherOne) {
   CServerSocket first;
-  first.BindAndListen(0, "127.0.0.1", true);
+  first.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
   const uint16_t taken = first.GetBoundPort();
   CServerSocket second;
-  second.BindAndListen(taken, "127.0.0.1", false);
+  second.BindAndListen(taken, "127.0.0.1", PortChoice::kNextFree);
   EXPECT_GT(second.GetBoundPort(), taken);
 }
 
 TEST(ServerSocketBind, AnyAddressAndUnknownAddress) {
   CServerSocket any;
-  any.BindAndListen(0, nullptr, true);
+  any.BindAndListen(0, nullptr, PortChoice::kExact);
   EXPECT_NE(any.GetBoundPort(), 0);
   CServerSocket unknown;
-  EXPECT_THROW(unknown.BindAndListen(0, "nosuch.invalid", true), CSocketException);
+  EXPECT_THROW(unknown.BindAndListen(0, "nosuch.invalid", PortChoice::kExact), CSocketException);
   EXPECT_EQ(unknown.GetBoundPort(), 0);
 }
 
@@ -77,7 +77,7 @@ TEST(ThreadedSocketConnect, RefusedAndUnresolvableConnectsThrow) {
   uint16_t freePort;
   {
     CServerSocket probe;
-    probe.BindAndListen(0, "127.0.0.1", true);
+    probe.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
     freePort = probe.GetBoundPort();
   }
   CThreadedSocket refused;
@@ -167,7 +167,7 @@ TEST(SocketEvents, WritableIsReportedOnceAndAgainAfterAWouldBlock) {
 
 TEST(SocketEvents, ListeningSocketReportsAccept) {
   CServerSocket listener;
-  listener.BindAndListen(0, "127.0.0.1", true);
+  listener.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
   CSocketEvent* event = listener.CreateEvent();
   ASSERT_NE(event, nullptr);
   EXPECT_EQ(event->Flags(), kListeningSocketEvents);
