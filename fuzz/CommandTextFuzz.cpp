@@ -156,9 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CVariableDataAsyncMessage message(SdkMessage::kSendCommand);
   message.Data().AddI32(1);
   message.Data().AddWideString(Voxlet::UTF8to16(std::string(reinterpret_cast<const char*>(data), size)));
-  COVSDKServerObject client(*setup.server, 0, 0);
   setup.events->commanded = false;
-  client.OnMessage(message.Write());
+  setup.server->HandleRequest(*message.Write());
   if (!setup.events->commanded) Fail("a well-formed send-command message did not reach the receiver");
 
   const std::string& text = setup.events->lastCommand;

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to an SDK connection's frame reader as if a peer sent them, cut into
 // receives of the sizes a socket hands over, and decodes every frame it completes as both
-// ends of the SDK do: the service's per-client handler (pings, command texts, log flags,
+// ends of the SDK do: the service's request handlers (pings, command texts, log flags,
 // log file name, log reset) and the SDK client's (receiver lists, log changes, responses).
 //
 // The input: one byte that picks the receive sizes, then the peer's bytes. Besides the
@@ -20,8 +20,8 @@
 
 #include "platform/SocketExceptions.h"
 #include "sdk/MessagingSocket.h"
-#include "sdk/server/OVSDKServer.h"
 #include "sdk/SdkMessages.h"
+#include "sdk/server/OVSDKServerImpl.h"
 
 namespace {
 
@@ -43,18 +43,18 @@ class FeedSocket : public CThreadedSocket {
   size_t m_receiveSize;
 };
 
-// The service's operations, doing nothing but reading what they are given.
-class FuzzServer : public COVSDKServer {
+// The receiver manager, doing nothing but reading what it is given.
+class FuzzEvents : public ISDKServerEvents {
  public:
   size_t seen = 0;
-  void OnClientConnected(int, int32_t) override {}
-  void OnClientDisconnected(int) override {}
-  void OnSendCommand(int32_t receiverNumber, const std::u16string& text) override {
-    seen += static_cast<size_t>(receiverNumber) + Voxlet::UTF16to8(text).size();
+  int GetReceiverCount() override { return 0; }
+  int GetReceiverStatus(int, ReceiverStatusW*) override { return 0; }
+  void OnSendCommand(int receiverNumber, const std::string& command) override {
+    seen += static_cast<size_t>(receiverNumber) + command.size();
   }
-  std::u16string OnLogFileName() override { return u"/var/log/ovanta/ovanta.log"; }
-  void OnSetLoggingFlag(int32_t flags) override { seen += static_cast<size_t>(flags); }
-  int32_t GetLoggingFlag() override { return 0x7; }
+  void GetLogFileName(std::string& path) override { path = "/var/log/ovanta/ovanta.log"; }
+  void SetLogFlags(uint16_t flags) override { seen += flags; }
+  uint16_t GetLogFlags() override { return 0x7; }
   void FlushLog() override { ++seen; }
 };
 
@@ -71,8 +71,8 @@ void RoundTrip(const CMessageBuffer& frame, Args... args) {
   if (!std::ranges::equal(written->Frame(), rewritten->Frame())) abort();
 }
 
-void Decode(const CMessageBuffer& frame, COVSDKServerObject& service) {
-  service.OnMessage(std::make_shared<CMessageBuffer>(frame));
+void Decode(const CMessageBuffer& frame, COVSDKServerImpl& service) {
+  service.HandleRequest(frame);
 
   const int32_t id = MessageHeader::PeekMessageId(frame.Body());
   MessageHeader::PeekResponseCorrelationId(frame.Body());
@@ -107,8 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) abort();
   close(fds[1]);
 
-  static const std::shared_ptr<FuzzServer> server = std::make_shared<FuzzServer>();
-  COVSDKServerObject service(*server, 0, 0);
+  static FuzzEvents events;
+  static COVSDKServerImpl service(&events);  // never started: requests are handed to it
   CMessagingSocket connection(std::make_unique<FeedSocket>(fds[0], std::span(data + 1, size - 1), receiveSize));
   static std::vector<uint8_t> scratch(65536);
   std::vector<MessageBufferPtr> frames;

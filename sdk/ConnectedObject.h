@@ -10,27 +10,6 @@
 
 class CConnectionManager;
 
-// The object on one end of a connection. Its notifications and its message handler run on
-// the incoming-message thread, one at a time and in the order the connection saw them:
-// connected first, then the messages, then disconnected.
-class ConnectedObjectIntf {
- public:
-  virtual ~ConnectedObjectIntf() = default;
-  // Binds the object to a handshaken connection and lets the connection join the I/O thread;
-  // false when it cannot (the connection is then dropped by the caller).
-  virtual bool Attach(CConnectionManager& manager, std::shared_ptr<CMessagingSocket> socket,
-                      const CRegistrationMessage& registration) = 0;
-  virtual std::shared_ptr<CMessagingSocket> GetSocket() const = 0;
-  virtual int32_t GetRegistrationId() const = 0;
-  virtual void Close() = 0;
-  // Sends a request and waits up to timeoutMs for its response; null when none came.
-  virtual MessageBufferPtr SendBlockingRequest(CBlockingRequestMessageBase& request, int timeoutMs) = 0;
-  // A frame that answers no request (correlation id 0).
-  virtual void OnMessage(const MessageBufferPtr& buffer) = 0;
-  virtual void OnConnected() = 0;
-  virtual void OnDisconnected() = 0;
-};
-
 // A blocking request waiting for its response: the correlation id and response id it
 // expects, the response once it came, and the event that wakes the waiting caller.
 class CPendingResponse {
@@ -51,16 +30,27 @@ class CPendingResponse {
   MessageBufferPtr m_response;
 };
 
-class CConnectedObjectBase : public ConnectedObjectIntf, public std::enable_shared_from_this<CConnectedObjectBase> {
+// The object on one end of a connection. Its notifications and its message handler run on
+// the incoming-message thread, one at a time and in the order the connection saw them:
+// connected first, then the messages, then disconnected.
+class CConnectedObjectBase : public std::enable_shared_from_this<CConnectedObjectBase> {
  public:
+  virtual ~CConnectedObjectBase() = default;
+
+  // Binds the object to a handshaken connection and lets the connection join the I/O thread;
+  // false when it cannot (the connection is then dropped by the caller).
   bool Attach(CConnectionManager& manager, std::shared_ptr<CMessagingSocket> socket,
-              const CRegistrationMessage& registration) override;
-  std::shared_ptr<CMessagingSocket> GetSocket() const override;
-  int32_t GetRegistrationId() const override;
-  void Close() override;
-  MessageBufferPtr SendBlockingRequest(CBlockingRequestMessageBase& request, int timeoutMs) override;
-  void OnConnected() override {}
-  void OnDisconnected() override {}
+              const CRegistrationMessage& registration);
+  std::shared_ptr<CMessagingSocket> GetSocket() const;
+  int32_t GetRegistrationId() const;
+  void Close();
+  // Sends a request and waits up to timeoutMs for its response; null when none came.
+  MessageBufferPtr SendBlockingRequest(CBlockingRequestMessageBase& request, int timeoutMs);
+
+  // A frame that answers no request (correlation id 0).
+  virtual void OnMessage(const MessageBufferPtr& buffer) = 0;
+  virtual void OnConnected() {}
+  virtual void OnDisconnected() {}
 
   // Queues a message on the connection; false when it is closed or was never attached.
   bool Send(const MessageIntf& message);

@@ -26,42 +26,9 @@ CConnectionManager::CConnectionManager() : m_io(m_incoming) {
 }
 
 CConnectionManager::~CConnectionManager() {
-  // Listening first (no new connections), then I/O (no new events), then the queue.
-  {
-    std::lock_guard<std::mutex> guard(m_listeningLock);
-    m_listening.reset();
-  }
+  // I/O first (no new events), then the queue.
   m_io.Stop();
   m_io.WaitForEnd();
   m_incoming.Stop();
   m_incoming.WaitForEnd();
-}
-
-uint16_t CConnectionManager::AddServer(std::shared_ptr<CServerBase> server, bool publish, uint16_t port,
-                                       const char* bindAddress, bool exactPort, bool noDelay) {
-  std::lock_guard<std::mutex> guard(m_listeningLock);
-  if (!m_listening) {
-    m_listening = std::make_unique<CServerListeningThread>(*this);
-    m_listening->Start();
-  }
-  return m_listening->AddServer(std::move(server), publish, port, bindAddress, exactPort, noDelay);
-}
-
-void CConnectionManager::RemoveServer(const CServerBase& server) {
-  std::lock_guard<std::mutex> guard(m_listeningLock);
-  if (m_listening) m_listening->RemoveServer(server);
-}
-
-CConnectionManager::Wakeups CConnectionManager::ThreadWakeups() {
-  Wakeups wakeups;
-  wakeups.io = m_io.Wakeups();
-  wakeups.incoming = m_incoming.Wakeups();
-  std::lock_guard<std::mutex> guard(m_listeningLock);
-  if (m_listening) wakeups.listening = m_listening->Wakeups();
-  return wakeups;
-}
-
-bool CConnectionManager::Attach(const std::shared_ptr<CConnectedObjectBase>& object,
-                                std::shared_ptr<CMessagingSocket> socket, const CRegistrationMessage& registration) {
-  return object->Attach(*this, std::move(socket), registration);
 }

@@ -1,13 +1,11 @@
 #pragma once
 #include <memory>
-#include <mutex>
 
 #include "sdk/IncomingMessageQueue.h"
-#include "sdk/ServerListeningThread.h"
 #include "sdk/SocketIOThread.h"
 
-// The messaging layer of the process: the incoming-message thread, the socket I/O thread
-// and, once a server is added, the listening thread. One exists while anyone holds it:
+// The messaging layer of the process: the incoming-message thread and the socket I/O thread,
+// which serve every connection of every server and client. One exists while anyone holds it:
 // servers and clients acquire it when they start and let go when they stop, and the last to
 // let go deletes it (never from one of its own threads: an owner stops on its own thread).
 class CConnectionManager {
@@ -16,27 +14,22 @@ class CConnectionManager {
   CConnectionManager(const CConnectionManager&) = delete;
   CConnectionManager& operator=(const CConnectionManager&) = delete;
 
-  // Starts listening for a server; see CServerListeningThread::AddServer.
-  uint16_t AddServer(std::shared_ptr<CServerBase> server, bool publish, uint16_t port, const char* bindAddress,
-                     bool exactPort, bool noDelay);
-  void RemoveServer(const CServerBase& server);
-
   // Binds the object to a handshaken connection, which joins the I/O thread; false when the
   // I/O thread serves as many connections as it can.
   bool Attach(const std::shared_ptr<CConnectedObjectBase>& object, std::shared_ptr<CMessagingSocket> socket,
-              const CRegistrationMessage& registration);
+              const CRegistrationMessage& registration) {
+    return object->Attach(*this, std::move(socket), registration);
+  }
 
   // Waits until everything the connections have posted so far has been handled.
   void Flush() { m_incoming.Flush(); }
 
-  // How often each of the layer's threads has woken from its wait (0 for a listening
-  // thread that does not exist).
+  // How often each of the layer's threads has woken from its wait.
   struct Wakeups {
     uint64_t io = 0;
     uint64_t incoming = 0;
-    uint64_t listening = 0;
   };
-  Wakeups ThreadWakeups();
+  Wakeups ThreadWakeups() const { return {m_io.Wakeups(), m_incoming.Wakeups()}; }
 
   CIncomingMessageQueue& Incoming() { return m_incoming; }
   CSocketIOThread& IoThread() { return m_io; }
@@ -48,6 +41,4 @@ class CConnectionManager {
 
   CIncomingMessageQueue m_incoming;
   CSocketIOThread m_io;
-  std::mutex m_listeningLock;
-  std::unique_ptr<CServerListeningThread> m_listening;
 };

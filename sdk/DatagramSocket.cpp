@@ -8,7 +8,7 @@
 
 #include "platform/SocketExceptions.h"
 
-CDatagramSocket::CDatagramSocket() : CSocketBase(AF_INET, SOCK_DGRAM, IPPROTO_UDP, false) {}
+CDatagramSocket::CDatagramSocket() : CSocketBase(AF_INET, SOCK_DGRAM, IPPROTO_UDP, TcpNoDelay::kOff) {}
 
 ssize_t CDatagramSocket::SendTo(in_addr address, uint16_t port, const void* data, size_t length) {
   if (m_socket == kInvalidSocket || address.s_addr == INADDR_NONE) return -1;

@@ -54,13 +54,12 @@ bool CServerPublisherSocket::Announce(const ServerIdentifier& identifier, uint16
   return false;
 }
 
-void CServerPublisherSocket::AnswerQuery(CServerPublisherCallbackIntf& servers) {
+void CServerPublisherSocket::AnswerQuery(const ServerIdentifier& identifier, uint16_t port) {
   uint8_t datagram[Discovery::kReceiveBufferSize];
   const ssize_t n = Receive(datagram, sizeof datagram);
   if (n <= 0) return;
-  const auto identifier = Discovery::DecodeQuery({datagram, static_cast<size_t>(n)});
-  if (!identifier) return;
-  if (const uint16_t port = servers.PublishedPort(*identifier)) Announce(*identifier, port);
+  const auto asked = Discovery::DecodeQuery({datagram, static_cast<size_t>(n)});
+  if (asked == identifier && port != 0) Announce(identifier, port);
 }
 
 CDiscoveryClient::CDiscoveryClient()
@@ -90,7 +89,7 @@ std::optional<Discovery::Announcement> CDiscoveryClient::WaitAnyAnnouncement(int
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return std::nullopt;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     // Any report (readable, or the one-off writable) sends the loop back to receiving.
-    if (left <= 0 || m_socket.Event()->Wait(static_cast<int>(left)) == 0) return std::nullopt;
+    if (left <= 0 || m_socket.Event()->Wait(static_cast<int>(left)) == SocketEvents::kNone) return std::nullopt;
   }
 }
 

@@ -4,7 +4,7 @@
 #include <span>
 
 #include "sdk/DatagramSocket.h"
-#include "sdk/ServerBase.h"
+#include "sdk/ServerIdentifier.h"
 
 // Discovery of servers on the local host: a client multicasts a query naming a server
 // identifier, and the listening side answers with an announcement carrying the TCP port.
@@ -34,14 +34,6 @@ std::optional<Announcement> DecodeAnnouncement(std::span<const uint8_t> datagram
 
 }  // namespace Discovery
 
-// What the publisher asks of the listening thread.
-class CServerPublisherCallbackIntf {
- public:
-  virtual ~CServerPublisherCallbackIntf() = default;
-  // The port of a registered server, 0 when there is none by that identifier.
-  virtual uint16_t PublishedPort(const ServerIdentifier& identifier) = 0;
-};
-
 // The discovery responder: a member of the group that announces servers and answers queries.
 class CServerPublisherSocket : public CMulticastSocket {
  public:
@@ -50,8 +42,9 @@ class CServerPublisherSocket : public CMulticastSocket {
 
   // Sends the announcement to the group, up to three times until one send takes all of it.
   bool Announce(const ServerIdentifier& identifier, uint16_t port);
-  // Reads one datagram and answers it when it is a query for a published server.
-  void AnswerQuery(CServerPublisherCallbackIntf& servers);
+  // Reads one datagram and answers it with the announcement when it is a query for this
+  // identifier.
+  void AnswerQuery(const ServerIdentifier& identifier, uint16_t port);
 };
 
 // The client's side: sends queries and reads announcements.

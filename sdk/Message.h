@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 
 #include "sdk/MessageBuffer.h"
 #include "sdk/VariableData.h"
@@ -9,6 +10,20 @@
 // The kinds of message. A body starts with the message id (signed 32-bit) and the kind byte;
 // blocking kinds carry a correlation id after it.
 enum class MessageKind : uint8_t { kAsync = 1, kBlockingRequest = 2, kBlockingResponse = 3 };
+
+// A message id where a message is made: a number, or an id of a protocol's enum class of
+// 32-bit ids (the SDK's SdkMessage), which the wire carries as its number.
+class MessageId {
+ public:
+  constexpr MessageId(int32_t value) : m_value(value) {}  // NOLINT(google-explicit-constructor)
+  template <class Id>
+  requires std::is_enum_v<Id> && std::is_same_v<std::underlying_type_t<Id>, int32_t>
+  constexpr MessageId(Id id) : m_value(static_cast<int32_t>(id)) {}  // NOLINT(google-explicit-constructor)
+  constexpr int32_t Value() const { return m_value; }
+
+ private:
+  int32_t m_value;
+};
 
 namespace MessageHeader {
 constexpr size_t kAsyncSize = 5;
@@ -46,7 +61,7 @@ class CMessageCommonBase : public MessageIntf {
   bool Read(const CMessageBuffer& buffer) override;
 
  protected:
-  explicit CMessageCommonBase(int32_t messageId) : m_messageId(messageId) {}
+  explicit CMessageCommonBase(MessageId messageId) : m_messageId(messageId.Value()) {}
   virtual size_t HeaderSize() const = 0;
   // Writes what follows the kind byte in the header; reads it back.
   virtual void WriteHeaderRest(CWireWriter&) const {}
@@ -71,7 +86,7 @@ class CBlockingMessageCommonBase : public CMessageCommonBase {
   void SetCorrelationId(uint32_t id) { m_correlationId = id; }
 
  protected:
-  CBlockingMessageCommonBase(int32_t messageId, uint32_t correlationId)
+  CBlockingMessageCommonBase(MessageId messageId, uint32_t correlationId)
       : CMessageCommonBase(messageId), m_correlationId(correlationId) {}
   size_t HeaderSize() const override { return MessageHeader::kBlockingSize; }
   void WriteHeaderRest(CWireWriter& out) const override { out.U32(m_correlationId); }
@@ -88,8 +103,8 @@ class CBlockingRequestMessageBase : public CBlockingMessageCommonBase {
   int32_t GetResponseId() const { return m_responseId; }
 
  protected:
-  CBlockingRequestMessageBase(int32_t messageId, int32_t responseId)
-      : CBlockingMessageCommonBase(messageId, 0), m_responseId(responseId) {}
+  CBlockingRequestMessageBase(MessageId messageId, MessageId responseId)
+      : CBlockingMessageCommonBase(messageId, 0), m_responseId(responseId.Value()) {}
 
  private:
   int32_t m_responseId;
@@ -137,11 +152,11 @@ class CVariableDataMessage : public Base {
 
 class CVariableDataAsyncMessage : public CVariableDataMessage<CAsyncMessageBase> {
  public:
-  explicit CVariableDataAsyncMessage(int32_t messageId) : CVariableDataMessage(messageId) {}
+  explicit CVariableDataAsyncMessage(MessageId messageId) : CVariableDataMessage(messageId) {}
 };
 
 class CVariableDataResponseMessage : public CVariableDataMessage<CBlockingResponseMessageBase> {
  public:
-  CVariableDataResponseMessage(int32_t messageId, uint32_t correlationId)
+  CVariableDataResponseMessage(MessageId messageId, uint32_t correlationId)
       : CVariableDataMessage(messageId, correlationId) {}
 };

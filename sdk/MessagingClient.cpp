@@ -7,7 +7,7 @@ CMessagingClient::~CMessagingClient() { Close(); }
 
 bool CMessagingClient::Connect(const std::string& host, uint16_t port, const ServerIdentifier& expected,
                                int32_t registrationId, int timeoutMs) {
-  auto connection = std::make_unique<CThreadedSocket>(true);
+  auto connection = std::make_unique<CThreadedSocket>(TcpNoDelay::kOn);
   connection->Connect(host, port);
   auto socket = std::make_shared<CMessagingSocket>(std::move(connection));
   ServerIdentifier identifier{};

@@ -5,7 +5,7 @@
 
 #include "sdk/ConnectedObject.h"
 #include "sdk/ConnectionManager.h"
-#include "sdk/ServerBase.h"
+#include "sdk/ServerIdentifier.h"
 
 // The client's end of a messaging connection: connects, reads the server's identifier,
 // registers, and attaches its connected object to the process's connection manager.

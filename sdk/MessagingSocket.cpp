@@ -21,12 +21,12 @@ CMessagingSocket::CMessagingSocket(std::unique_ptr<CThreadedSocket> socket) : m_
 
 CMessagingSocket::~CMessagingSocket() = default;
 
-void CMessagingSocket::SetConnectedObject(const std::shared_ptr<ConnectedObjectIntf>& object) {
+void CMessagingSocket::SetConnectedObject(const std::shared_ptr<CConnectedObjectBase>& object) {
   std::lock_guard<std::mutex> guard(m_lock);
   m_object = object;
 }
 
-std::shared_ptr<ConnectedObjectIntf> CMessagingSocket::ConnectedObject() const {
+std::shared_ptr<CConnectedObjectBase> CMessagingSocket::ConnectedObject() const {
   std::lock_guard<std::mutex> guard(m_lock);
   return m_object.lock();
 }

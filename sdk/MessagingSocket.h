@@ -12,7 +12,7 @@
 #include "sdk/Message.h"
 #include "sdk/ThreadedSocket.h"
 
-class ConnectedObjectIntf;
+class CConnectedObjectBase;
 class CMessagingSocket;
 
 // The socket I/O thread as a connection sees it.
@@ -60,8 +60,8 @@ class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
   CMessagingSocket(const CMessagingSocket&) = delete;
   CMessagingSocket& operator=(const CMessagingSocket&) = delete;
 
-  void SetConnectedObject(const std::shared_ptr<ConnectedObjectIntf>& object);
-  std::shared_ptr<ConnectedObjectIntf> ConnectedObject() const;
+  void SetConnectedObject(const std::shared_ptr<CConnectedObjectBase>& object);
+  std::shared_ptr<CConnectedObjectBase> ConnectedObject() const;
   CSocketEvent* Event() const { return m_socket->Event(); }
   int Handle() const { return m_socket->Handle(); }
 
@@ -128,7 +128,7 @@ class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
   std::unique_ptr<CThreadedSocket> m_socket;
 
   mutable std::mutex m_lock;  // guards everything up to the frame reader
-  std::weak_ptr<ConnectedObjectIntf> m_object;
+  std::weak_ptr<CConnectedObjectBase> m_object;
   std::deque<MessageBufferPtr> m_sendQueue;
   size_t m_queuedBytes = 0;
   bool m_queueOverflowed = false;  // the I/O thread drops the connection

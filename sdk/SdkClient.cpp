@@ -7,7 +7,7 @@ class CSdkClient::CObject : public CConnectedObjectBase {
   explicit CObject(Handlers handlers) : m_handlers(std::move(handlers)) {}
 
   void OnMessage(const MessageBufferPtr& buffer) override {
-    switch (MessageHeader::PeekMessageId(buffer->Body())) {
+    switch (static_cast<SdkMessage>(MessageHeader::PeekMessageId(buffer->Body()))) {
       case SdkMessage::kStatus: {
         CStatusMessage status;
         if (status.Read(*buffer) && m_handlers.onStatus) m_handlers.onStatus(status.Records());

@@ -3,13 +3,12 @@
 #include <string>
 #include <vector>
 
-#include "sdk/ReceiverStatus.h"
 #include "sdk/Message.h"
-#include "sdk/ServerBase.h"
+#include "sdk/ReceiverStatus.h"
+#include "sdk/ServerIdentifier.h"
 
-// The messages of the SDK protocol.
-namespace SdkMessage {
-enum Id : int32_t {
+// The message ids of the SDK protocol.
+enum class SdkMessage : int32_t {
   kRegistration = 1,
   kPing = 6,
   kPingAnswer = 7,
@@ -23,9 +22,6 @@ enum Id : int32_t {
   kLogFlags = 15,
   kResetLog = 18,
 };
-// Ids 0 to this one can have a handler.
-constexpr int32_t kLastId = 18;
-}  // namespace SdkMessage
 
 // The SDK server's identifier, as sent.
 constexpr ServerIdentifier kSdkServerIdentifier = {0xb4, 0x29, 0x30, 0xdc, 0x7a, 0xb8, 0x45, 0x30,
@@ -33,7 +29,7 @@ constexpr ServerIdentifier kSdkServerIdentifier = {0xb4, 0x29, 0x30, 0xdc, 0x7a,
 
 class CEmptyMessage : public CAsyncMessageBase {
  public:
-  explicit CEmptyMessage(int32_t messageId) : CAsyncMessageBase(messageId) {}
+  explicit CEmptyMessage(MessageId messageId) : CAsyncMessageBase(messageId) {}
   size_t GetDataSize() const override { return 0; }
   void WriteData(CWireWriter&) const override {}
   bool ReadData(CWireReader&) override { return true; }
@@ -42,7 +38,7 @@ class CEmptyMessage : public CAsyncMessageBase {
 // A fixed number (set when made) of signed 32-bit values.
 class CVariableIntMessage : public CAsyncMessageBase {
  public:
-  CVariableIntMessage(int32_t messageId, size_t count) : CAsyncMessageBase(messageId), m_values(count) {}
+  CVariableIntMessage(MessageId messageId, size_t count) : CAsyncMessageBase(messageId), m_values(count) {}
   int32_t& operator[](size_t index) { return m_values.at(index); }
   int32_t operator[](size_t index) const { return m_values.at(index); }
 
@@ -80,7 +76,8 @@ class CStatusMessage : public CAsyncMessageBase {
 
 class CEmptyRequestMessage : public CBlockingRequestMessageBase {
  public:
-  CEmptyRequestMessage(int32_t messageId, int32_t responseId) : CBlockingRequestMessageBase(messageId, responseId) {}
+  CEmptyRequestMessage(MessageId messageId, MessageId responseId)
+      : CBlockingRequestMessageBase(messageId, responseId) {}
   size_t GetDataSize() const override { return 0; }
   void WriteData(CWireWriter&) const override {}
   bool ReadData(CWireReader&) override { return true; }
@@ -88,7 +85,7 @@ class CEmptyRequestMessage : public CBlockingRequestMessageBase {
 
 class CEmptyResponseMessage : public CBlockingResponseMessageBase {
  public:
-  CEmptyResponseMessage(int32_t messageId, uint32_t correlationId)
+  CEmptyResponseMessage(MessageId messageId, uint32_t correlationId)
       : CBlockingResponseMessageBase(messageId, correlationId) {}
   size_t GetDataSize() const override { return 0; }
   void WriteData(CWireWriter&) const override {}
@@ -97,7 +94,7 @@ class CEmptyResponseMessage : public CBlockingResponseMessageBase {
 
 class CStringResponseMessage : public CBlockingResponseMessageBase {
  public:
-  CStringResponseMessage(int32_t messageId, uint32_t correlationId, std::u16string text = {})
+  CStringResponseMessage(MessageId messageId, uint32_t correlationId, std::u16string text = {})
       : CBlockingResponseMessageBase(messageId, correlationId), m_text(std::move(text)) {}
   const std::u16string& Text() const { return m_text; }
 

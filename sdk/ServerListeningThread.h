@@ -1,68 +1,75 @@
 #pragma once
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "platform/Thread.h"
-#include "platform/WaitEvent.h"
 #include "sdk/Discovery.h"
-#include "sdk/ServerBase.h"
+#include "sdk/Message.h"
+#include "sdk/MessagingSocket.h"
+#include "sdk/ServerIdentifier.h"
 #include "sdk/ServerSocket.h"
 
-class CConnectionManager;
-
-// One listening server.
-struct CServerRecord {
-  std::shared_ptr<CServerBase> server;
-  std::unique_ptr<CServerSocket> socket;
-  std::string bindAddress;
-  uint16_t port = 0;
-  bool publish = false;
-  bool announced = false;
+// How a server listens. The defaults are the SDK server's: loopback, a port the system
+// picks, TCP_NODELAY, and announced to discovery queries.
+struct ListenOptions {
+  std::string bindAddress = "127.0.0.1";       // empty: any address
+  uint16_t port = 0;                           // 0: the system picks one
+  PortChoice portChoice = PortChoice::kExact;  // when the port is taken
+  TcpNoDelay noDelay = TcpNoDelay::kOn;
+  // Answer discovery queries for the server's identifier (and announce it once at start).
+  bool publish = true;
 };
 
-// The thread that accepts connections for every server, runs the handshake of each new
-// connection and answers discovery queries.
-class CServerListeningThread : public CThreadBase, public CServerPublisherCallbackIntf {
+// The thread that listens for one server: it accepts connections, runs the handshake of each
+// (the server's identifier out, one registration frame in) and hands every registered
+// connection to the server; when the server is published it answers discovery queries too.
+// The server owns it; one identifier is listened for at most once in a process.
+class CServerListeningThread final : public CThreadBase {
  public:
-  static constexpr size_t kMaxServers = 50;
   static constexpr int kHandshakeTimeoutMs = 10000;
+  // Runs on this thread; what it does not keep is dropped.
+  using Handover = std::function<void(const CRegistrationMessage&, std::shared_ptr<CMessagingSocket>)>;
 
-  explicit CServerListeningThread(CConnectionManager& manager);
+  // Binds and listens, then starts the thread. Throws CSocketLibException when a listener for
+  // the identifier exists already in this process, CSocketException when the socket cannot
+  // listen.
+  CServerListeningThread(const ServerIdentifier& identifier, const ListenOptions& options, Handover handover);
+  // Stops the thread: once it returns no connection is being or will be handed over. Must not
+  // run on this thread (from the handover).
   ~CServerListeningThread() override;
 
-  // Binds and listens for the server (the next free port when the port is taken, unless
-  // exactPort) and answers the bound port. Throws CSocketLibException for a server already
-  // registered or one server too many, CSocketException when the socket cannot listen.
-  uint16_t AddServer(std::shared_ptr<CServerBase> server, bool publish, uint16_t port, const char* bindAddress,
-                     bool exactPort, bool noDelay);
-  // Stops listening for the server; when it returns, no connection is being or will be
-  // handed to the server.
-  void RemoveServer(const CServerBase& server);
-
-  uint16_t PublishedPort(const ServerIdentifier& identifier) override;
-  // How often the thread has woken from its wait: connections, discovery datagrams (from
-  // any process on this host) and server changes wake it.
+  uint16_t Port() const { return m_port; }
+  // How often the thread has woken from its wait: connections and discovery datagrams (from
+  // any process on this host) wake it.
   uint64_t Wakeups() const { return m_wakeups.load(); }
+
   void Run() override;
 
  private:
-  void OnNewConnection(const std::shared_ptr<CServerBase>& server, int acceptedSocket);
-  // Under m_lock: opens or closes the publisher and announces servers not yet announced.
-  void UpdatePublisher();
-  bool IsRegistered(const CServerBase& server);
+  // Claims the identifier for this process; released by the destructor.
+  class CClaim {
+   public:
+    explicit CClaim(const ServerIdentifier& identifier);
+    ~CClaim();
+    CClaim(const CClaim&) = delete;
+    CClaim& operator=(const CClaim&) = delete;
 
-  [[maybe_unused]] CConnectionManager& m_manager;  // the manager that owns this thread
-  std::mutex m_lock;
-  std::vector<CServerRecord> m_servers;
-  // Listening sockets of removed servers, closed by this thread once it no longer waits on them.
-  std::vector<std::unique_ptr<CServerSocket>> m_retired;
-  bool m_serversDirty = false;
-  // Held while a handshaken connection is handed to its server.
-  std::mutex m_handoverLock;
-  CWaitEvent m_serversChanged;
+   private:
+    ServerIdentifier m_identifier;
+  };
+
+  void OnNewConnection(int acceptedSocket);
+  void OpenPublisher();
+
+  const ServerIdentifier m_identifier;
+  const ListenOptions m_options;
+  const Handover m_handover;
+  CClaim m_claim;
+  CServerSocket m_socket;
+  uint16_t m_port = 0;
   std::unique_ptr<CServerPublisherSocket> m_publisher;  // this thread only
   std::atomic<uint64_t> m_wakeups{0};
 };

@@ -7,14 +7,14 @@
 
 #include "platform/SocketExceptions.h"
 
-CServerSocket::CServerSocket(bool noDelay) : CSocketBase(AF_INET, SOCK_STREAM, IPPROTO_TCP, noDelay) {
+CServerSocket::CServerSocket(TcpNoDelay noDelay) : CSocketBase(AF_INET, SOCK_STREAM, IPPROTO_TCP, noDelay) {
   // A port whose last connections linger in TIME_WAIT can be bound again at once; a port
   // with a live listener still cannot.
   const int on = 1;
   setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
-void CServerSocket::BindAndListen(uint16_t port, const char* address, bool exactPort) {
+void CServerSocket::BindAndListen(uint16_t port, const char* address, PortChoice choice) {
   if (m_socket == kInvalidSocket) throw CSocketException(EBADF);
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -27,7 +27,8 @@ void CServerSocket::BindAndListen(uint16_t port, const char* address, bool exact
     local.sin_port = htons(static_cast<uint16_t>(candidate));
     if (bind(m_socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0) break;
     const int error = errno;
-    if (error != EADDRINUSE || exactPort || candidate == 0 || candidate >= 65535) throw CSocketException(error);
+    if (error != EADDRINUSE || choice == PortChoice::kExact || candidate == 0 || candidate >= 65535)
+      throw CSocketException(error);
   }
   if (listen(m_socket, kBacklog) != 0) throw CSocketException(errno);
 }

@@ -31,10 +31,10 @@ ssize_t SendUnbuffered(int socket, const void* buffer, size_t length) {
 
 }  // namespace
 
-CSocketBase::CSocketBase(int family, int type, int protocol, bool noDelay)
+CSocketBase::CSocketBase(int family, int type, int protocol, TcpNoDelay noDelay)
     : m_socket(socket(family, type | SOCK_CLOEXEC, protocol)) {
   if (m_socket < 0) throw CSocketException(errno);
-  if (noDelay) {
+  if (noDelay == TcpNoDelay::kOn) {
     const int on = 1;
     if (setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
       const int error = errno;

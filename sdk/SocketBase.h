@@ -7,6 +7,9 @@
 
 #include "sdk/SocketEvent.h"
 
+// Whether a TCP socket sends small segments at once (TCP_NODELAY).
+enum class TcpNoDelay : bool { kOff = false, kOn = true };
+
 // An owned socket with an optional socket event. Failures of the calls that build a socket
 // throw CSocketException; the data calls answer -1 (errno tells why) like the system calls.
 class CSocketBase {
@@ -16,7 +19,7 @@ class CSocketBase {
   static constexpr size_t kLargeSend = 1048576;
 
   // Creates the socket and, when asked, sets TCP_NODELAY.
-  CSocketBase(int family, int type, int protocol, bool noDelay);
+  CSocketBase(int family, int type, int protocol, TcpNoDelay noDelay);
   // Takes ownership of an open socket (an accepted connection).
   explicit CSocketBase(int socket);
   CSocketBase(const CSocketBase&) = delete;

@@ -26,8 +26,7 @@ bool CSocketIOThread::AddConnection(const std::shared_ptr<CMessagingSocket>& soc
   socket->m_served = true;
   m_connections.push_back(socket);
   // Posted under the lock, so before anything this thread reads from the connection.
-  if (auto object = std::dynamic_pointer_cast<CConnectedObjectBase>(socket->ConnectedObject()))
-    m_incoming.PostConnected(std::move(object));
+  if (auto object = socket->ConnectedObject()) m_incoming.PostConnected(std::move(object));
   m_wake.Set();
   return true;
 }
@@ -63,8 +62,7 @@ void CSocketIOThread::Detach(const std::shared_ptr<CMessagingSocket>& socket) {
 }
 
 void CSocketIOThread::PostClosed(const std::shared_ptr<CMessagingSocket>& socket) {
-  if (auto object = std::dynamic_pointer_cast<CConnectedObjectBase>(socket->ConnectedObject()))
-    m_incoming.PostConnectionClosed(std::move(object));
+  if (auto object = socket->ConnectedObject()) m_incoming.PostConnectionClosed(std::move(object));
 }
 
 void CSocketIOThread::Drop(const std::shared_ptr<CMessagingSocket>& socket) {
@@ -73,13 +71,13 @@ void CSocketIOThread::Drop(const std::shared_ptr<CMessagingSocket>& socket) {
   PostClosed(socket);
 }
 
-void CSocketIOThread::Serve(const std::shared_ptr<CMessagingSocket>& socket, unsigned flags) {
+void CSocketIOThread::Serve(const std::shared_ptr<CMessagingSocket>& socket, SocketEvents flags) {
   try {
-    if (flags & (kSocketReadable | kSocketClosed)) {
+    if (HasAny(flags, SocketEvents::kReadable | SocketEvents::kClosed)) {
       std::vector<MessageBufferPtr> frames;
       socket->ProcessIncoming(m_scratch, frames);
       if (!frames.empty()) {
-        auto object = std::dynamic_pointer_cast<CConnectedObjectBase>(socket->ConnectedObject());
+        auto object = socket->ConnectedObject();
         for (auto& frame : frames) {
           if (!object) break;
           socket->FramePosted(*frame);
@@ -87,7 +85,7 @@ void CSocketIOThread::Serve(const std::shared_ptr<CMessagingSocket>& socket, uns
         }
       }
     }
-    if (flags & kSocketWritable) socket->ProcessOutgoing();
+    if (HasAny(flags, SocketEvents::kWritable)) socket->ProcessOutgoing();
   } catch (const CExceptionBase& e) {
     e.Report();
     Drop(socket);
@@ -98,7 +96,7 @@ void CSocketIOThread::FlushPendingSends() {
   std::vector<std::shared_ptr<CMessagingSocket>> pending;
   pending.swap(m_sendPending);
   for (const auto& socket : pending)
-    if (socket->m_served) Serve(socket, kSocketWritable);
+    if (socket->m_served) Serve(socket, SocketEvents::kWritable);
 }
 
 void CSocketIOThread::Run() {

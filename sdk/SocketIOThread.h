@@ -35,7 +35,7 @@ class CSocketIOThread : public CThreadBase, public COutgoingMessageQueueIntf {
 
  private:
   // All of these run under m_lock.
-  void Serve(const std::shared_ptr<CMessagingSocket>& socket, unsigned flags);
+  void Serve(const std::shared_ptr<CMessagingSocket>& socket, SocketEvents flags);
   void Drop(const std::shared_ptr<CMessagingSocket>& socket);
   void Detach(const std::shared_ptr<CMessagingSocket>& socket);
   void PostClosed(const std::shared_ptr<CMessagingSocket>& socket);

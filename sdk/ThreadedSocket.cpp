@@ -7,7 +7,7 @@
 
 #include "platform/SocketExceptions.h"
 
-CThreadedSocket::CThreadedSocket(bool noDelay) : CSocketBase(AF_INET, SOCK_STREAM, IPPROTO_TCP, noDelay) {}
+CThreadedSocket::CThreadedSocket(TcpNoDelay noDelay) : CSocketBase(AF_INET, SOCK_STREAM, IPPROTO_TCP, noDelay) {}
 
 CThreadedSocket::CThreadedSocket(int acceptedSocket) : CSocketBase(acceptedSocket) {}
 

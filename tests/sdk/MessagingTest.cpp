@@ -362,26 +362,25 @@ TEST(ConnectionLimit, The62ndConnectionIsRefusedAndAFreedPlaceIsReused) {
   server->Stop();
 }
 
-TEST(ServerRegistration, DuplicateIdentifierAnd51stServerAreRefused) {
-  std::vector<std::shared_ptr<TestServer>> servers;
-  for (size_t i = 0; i < CServerListeningThread::kMaxServers; ++i) servers.push_back(TestServer::Start());
-  EXPECT_THROW(TestServer::Start(), CSocketLibException);
-  servers.back()->Stop();
-  servers.pop_back();
-  EXPECT_THROW(TestServer::Start(false, servers.front()->Identifier()), CSocketLibException);
-  servers.push_back(TestServer::Start());  // the freed place
-  for (auto& server : servers) server->Stop();
+TEST(ServerRegistration, AnIdentifierIsListenedForOnceAtATime) {
+  auto first = TestServer::Start();
+  EXPECT_THROW(TestServer::Start(false, first->Identifier()), CSocketLibException);
+  first->Stop();
+  auto again = TestServer::Start(false, first->Identifier());  // the identifier is free again
+  EXPECT_NE(again->Port(), 0);
 }
 
 TEST(ServerRegistration, ATakenPortMovesOnUnlessExact) {
   auto first = TestServer::Start();
-  auto manager = CConnectionManager::Acquire();
-  auto second = std::make_shared<TestServer>();
-  EXPECT_THROW(manager->AddServer(second, false, first->Port(), "127.0.0.1", true, false), CSocketException);
-  const uint16_t moved = manager->AddServer(second, false, first->Port(), "127.0.0.1", false, false);
-  EXPECT_GT(moved, first->Port());
-  manager->RemoveServer(*second);
-  first->Stop();
+  const auto listen = [&](PortChoice choice) {
+    return CServerListeningThread(
+               RandomIdentifier(),
+               {.port = first->Port(), .portChoice = choice, .noDelay = TcpNoDelay::kOff, .publish = false},
+               [](const CRegistrationMessage&, std::shared_ptr<CMessagingSocket>) {})
+        .Port();
+  };
+  EXPECT_THROW(listen(PortChoice::kExact), CSocketException);
+  EXPECT_GT(listen(PortChoice::kNextFree), first->Port());
 }
 
 TEST(ServerRegistration, TheLayerStartsAfreshOnceEveryUserHasGone) {

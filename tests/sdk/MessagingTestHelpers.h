@@ -23,7 +23,8 @@
 #include "sdk/ConnectedObject.h"
 #include "sdk/ConnectionManager.h"
 #include "sdk/Message.h"
-#include "sdk/ServerBase.h"
+#include "sdk/ServerIdentifier.h"
+#include "sdk/ServerListeningThread.h"
 
 // A server identifier no other test process uses.
 inline ServerIdentifier RandomIdentifier() {
@@ -48,10 +49,10 @@ inline std::vector<uint8_t> Bytes(const MessageIntf& message) {
 }
 
 // A body of kind 1 with the id and some data.
-inline std::vector<uint8_t> AsyncBody(int32_t id, std::vector<uint8_t> data = {}) {
+inline std::vector<uint8_t> AsyncBody(MessageId id, std::vector<uint8_t> data = {}) {
   std::vector<uint8_t> body;
   CWireWriter out(body);
-  out.I32(id);
+  out.I32(id.Value());
   out.U8(1);
   out.Raw(data);
   return body;
@@ -209,35 +210,31 @@ class RecordingObject : public CConnectedObjectBase {
   bool m_disconnected = false;
 };
 
-// A server whose connections get RecordingObjects, listening on a loopback port.
-class TestServer : public CServerBase {
+// A server whose connections get RecordingObjects, listening on a loopback port; stopped
+// when it goes.
+class TestServer {
  public:
-  explicit TestServer(const ServerIdentifier& id = RandomIdentifier()) : CServerBase(id) {}
-  ~TestServer() override { Stop(); }
+  explicit TestServer(const ServerIdentifier& id) : m_identifier(id) {}
+  ~TestServer() { Stop(); }
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
 
   static std::shared_ptr<TestServer> Start(bool publish = false, const ServerIdentifier& id = RandomIdentifier()) {
     auto server = std::make_shared<TestServer>(id);
     server->m_manager = CConnectionManager::Acquire();  // before a connection can arrive
-    server->m_port = server->m_manager->AddServer(server, publish, 0, "127.0.0.1", true, true);
-    // The layer holds the server while it is registered; the test's handle stops it when
-    // dropped, even when the test ends early.
-    return std::shared_ptr<TestServer>(server.get(), [keep = server](TestServer* s) { s->Stop(); });
+    server->m_listening = std::make_unique<CServerListeningThread>(
+        id, ListenOptions{.publish = publish},
+        [s = server.get()](const CRegistrationMessage& registration, std::shared_ptr<CMessagingSocket> socket) {
+          s->OnNewConnection(registration, std::move(socket));
+        });
+    return server;
   }
   void Stop() {
     if (!m_manager) return;
-    m_manager->RemoveServer(*this);
+    m_listening.reset();
     for (const auto& object : Objects()) object->Close();
     m_manager->Flush();
     m_manager.reset();
-  }
-
-  void OnNewConnection(const CRegistrationMessage& registration, std::shared_ptr<CMessagingSocket> socket) override {
-    auto object = std::make_shared<RecordingObject>();
-    if (!m_manager->Attach(object, std::move(socket), registration)) return;
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_objects.push_back(object);
-    m_registrations.push_back(registration.RegistrationId());
-    m_signal.Notify();
   }
 
   // Waits until `count` connections have been attached; the n-th object.
@@ -254,11 +251,22 @@ class TestServer : public CServerBase {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_registrations;
   }
-  uint16_t Port() const { return m_port; }
+  const ServerIdentifier& Identifier() const { return m_identifier; }
+  uint16_t Port() const { return m_listening ? m_listening->Port() : 0; }
 
  private:
+  void OnNewConnection(const CRegistrationMessage& registration, std::shared_ptr<CMessagingSocket> socket) {
+    auto object = std::make_shared<RecordingObject>();
+    if (!m_manager->Attach(object, std::move(socket), registration)) return;
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_objects.push_back(object);
+    m_registrations.push_back(registration.RegistrationId());
+    m_signal.Notify();
+  }
+
+  const ServerIdentifier m_identifier;
   std::shared_ptr<CConnectionManager> m_manager;
-  uint16_t m_port = 0;
+  std::unique_ptr<CServerListeningThread> m_listening;
   std::mutex m_lock;
   Signal m_signal;
   std::vector<std::shared_ptr<RecordingObject>> m_objects;

@@ -26,14 +26,14 @@ TEST(HostResolution, DottedNamedAndUnknownHosts) {
 
 TEST(SocketConstruction, FailuresThrowTheSocketError) {
   try {
-    CSocketBase socket(-1, SOCK_STREAM, 0, false);
+    CSocketBase socket(-1, SOCK_STREAM, 0, TcpNoDelay::kOff);
     FAIL() << "created a socket of no address family";
   } catch (const CSocketException& e) {
     EXPECT_EQ(e.Code(), EAFNOSUPPORT);
   }
   // TCP_NODELAY on a datagram socket is refused.
-  EXPECT_THROW(CSocketBase(AF_INET, SOCK_DGRAM, 0, true), CSocketException);
-  CSocketBase tcp(AF_INET, SOCK_STREAM, 0, true);
+  EXPECT_THROW(CSocketBase(AF_INET, SOCK_DGRAM, 0, TcpNoDelay::kOn), CSocketException);
+  CSocketBase tcp(AF_INET, SOCK_STREAM, 0, TcpNoDelay::kOn);
   int noDelay = 0;
   socklen_t size = sizeof noDelay;
   ASSERT_EQ(getsockopt(tcp.Handle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
@@ -42,12 +42,12 @@ TEST(SocketConstruction, FailuresThrowTheSocketError) {
 
 TEST(ServerSocketBind, ExactPortFailsWhenTaken) {
   CServerSocket first;
-  first.BindAndListen(0, "127.0.0.1", true);
+  first.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
   const uint16_t taken = first.GetBoundPort();
   ASSERT_NE(taken, 0);
   CServerSocket second;
   try {
-    second.BindAndListen(taken, "127.0.0.1", true);
+    second.BindAndListen(taken, "127.0.0.1", PortChoice::kExact);
     FAIL() << "bound a port that is in use";
   } catch (const CSocketException& e) {
     EXPECT_EQ(e.Code(), EADDRINUSE);
@@ -57,19 +57,19 @@ TEST(ServerSocketBind, ExactPortFailsWhenTaken) {
 
 TEST(ServerSocketBind, TakenPortMovesOnToAHigherOne) {
   CServerSocket first;
-  first.BindAndListen(0, "127.0.0.1", true);
+  first.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
   const uint16_t taken = first.GetBoundPort();
   CServerSocket second;
-  second.BindAndListen(taken, "127.0.0.1", false);
+  second.BindAndListen(taken, "127.0.0.1", PortChoice::kNextFree);
   EXPECT_GT(second.GetBoundPort(), taken);
 }
 
 TEST(ServerSocketBind, AnyAddressAndUnknownAddress) {
   CServerSocket any;
-  any.BindAndListen(0, nullptr, true);
+  any.BindAndListen(0, nullptr, PortChoice::kExact);
   EXPECT_NE(any.GetBoundPort(), 0);
   CServerSocket unknown;
-  EXPECT_THROW(unknown.BindAndListen(0, "nosuch.invalid", true), CSocketException);
+  EXPECT_THROW(unknown.BindAndListen(0, "nosuch.invalid", PortChoice::kExact), CSocketException);
   EXPECT_EQ(unknown.GetBoundPort(), 0);
 }
 
@@ -77,7 +77,7 @@ TEST(ThreadedSocketConnect, RefusedAndUnresolvableConnectsThrow) {
   uint16_t freePort;
   {
     CServerSocket probe;
-    probe.BindAndListen(0, "127.0.0.1", true);
+    probe.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
     freePort = probe.GetBoundPort();
   }
   CThreadedSocket refused;
@@ -112,16 +112,16 @@ TEST(SocketEvents, ReadableThenClosed) {
   CSocketEvent* event = pair.server->CreateEvent();
   ASSERT_NE(event, nullptr);
   EXPECT_EQ(event->Flags(), kDataSocketEvents);
-  EXPECT_EQ(event->GetNetworkEvents(), unsigned{kSocketWritable});
+  EXPECT_EQ(event->GetNetworkEvents(), SocketEvents::kWritable);
 
   ASSERT_EQ(pair.client->Send("ab", 2), 2);
-  EXPECT_EQ(event->Wait(kTestWaitMs), unsigned{kSocketReadable});
+  EXPECT_EQ(event->Wait(kTestWaitMs), SocketEvents::kReadable);
   char buffer[4];
   EXPECT_EQ(pair.server->Receive(buffer, sizeof buffer), 2);
-  EXPECT_EQ(event->GetNetworkEvents(), 0u);
+  EXPECT_EQ(event->GetNetworkEvents(), SocketEvents::kNone);
 
   pair.client->Close();
-  EXPECT_TRUE(event->Wait(kTestWaitMs) & kSocketClosed);
+  EXPECT_TRUE(HasAny(event->Wait(kTestWaitMs), SocketEvents::kClosed));
   EXPECT_EQ(pair.server->Receive(buffer, sizeof buffer), 0);
 }
 
@@ -139,8 +139,8 @@ TEST(SocketEvents, ReceiveWithoutDataWouldBlockOnceTheEventExists) {
 TEST(SocketEvents, WritableIsReportedOnceAndAgainAfterAWouldBlock) {
   LoopbackPair pair = MakeLoopbackPair(4096);
   CSocketEvent* event = pair.client->CreateEvent();
-  EXPECT_EQ(event->Wait(kTestWaitMs), unsigned{kSocketWritable});
-  EXPECT_EQ(event->Wait(0), 0u);
+  EXPECT_EQ(event->Wait(kTestWaitMs), SocketEvents::kWritable);
+  EXPECT_EQ(event->Wait(0), SocketEvents::kNone);
 
   std::vector<char> block(65536, 'w');
   size_t queued = 0;
@@ -150,32 +150,32 @@ TEST(SocketEvents, WritableIsReportedOnceAndAgainAfterAWouldBlock) {
     queued += static_cast<size_t>(sent);
   }
   ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
-  EXPECT_EQ(event->Wait(0), 0u);
+  EXPECT_EQ(event->Wait(0), SocketEvents::kNone);
 
   std::vector<char> sink(65536);
   size_t drained = 0;
-  unsigned flags = 0;
-  while (drained < queued && !(flags & kSocketWritable)) {
+  SocketEvents flags = SocketEvents::kNone;
+  while (drained < queued && !HasAny(flags, SocketEvents::kWritable)) {
     ASSERT_TRUE(WaitReadable(pair.server->Handle()));
     const ssize_t got = pair.server->Receive(sink.data(), sink.size());
     ASSERT_GT(got, 0);
     drained += static_cast<size_t>(got);
     flags = event->GetNetworkEvents();
   }
-  EXPECT_EQ(flags, unsigned{kSocketWritable});
+  EXPECT_EQ(flags, SocketEvents::kWritable);
 }
 
 TEST(SocketEvents, ListeningSocketReportsAccept) {
   CServerSocket listener;
-  listener.BindAndListen(0, "127.0.0.1", true);
+  listener.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
   CSocketEvent* event = listener.CreateEvent();
   ASSERT_NE(event, nullptr);
   EXPECT_EQ(event->Flags(), kListeningSocketEvents);
-  EXPECT_EQ(event->Wait(0), 0u);
+  EXPECT_EQ(event->Wait(0), SocketEvents::kNone);
 
   CThreadedSocket client;
   client.Connect("127.0.0.1", listener.GetBoundPort());
-  EXPECT_EQ(event->Wait(kTestWaitMs), unsigned{kSocketAccept});
+  EXPECT_EQ(event->Wait(kTestWaitMs), SocketEvents::kAccept);
   CThreadedSocket accepted(listener.Accept());
   EXPECT_NE(accepted.Handle(), CSocketBase::kInvalidSocket);
   EXPECT_EQ(listener.Accept(), -1);  // non-blocking now: nobody else is waiting
@@ -193,7 +193,7 @@ TEST(SocketEvents, SocketsAndEventsShareOneWait) {
   stop.Reset();
   short revents = 0;
   EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs, &revents), 1);
-  EXPECT_EQ(event->Translate(revents), unsigned{kSocketReadable});
+  EXPECT_EQ(event->Translate(revents), SocketEvents::kReadable);
 }
 
 // Sends a block from a thread while the peer reads nothing, and answers the send buffer

@@ -56,8 +56,8 @@ inline LoopbackPair MakeLoopbackPair(int receiveBuffer = 0) {
   pair.listener = std::make_unique<CServerSocket>();
   if (receiveBuffer > 0)
     setsockopt(pair.listener->Handle(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  pair.listener->BindAndListen(0, "127.0.0.1", true);
-  pair.client = std::make_unique<CThreadedSocket>(true);
+  pair.listener->BindAndListen(0, "127.0.0.1", PortChoice::kExact);
+  pair.client = std::make_unique<CThreadedSocket>(TcpNoDelay::kOn);
   pair.client->Connect("127.0.0.1", pair.listener->GetBoundPort());
   pair.server = std::make_unique<CThreadedSocket>(pair.listener->Accept());
   return pair;
