@@ -14,7 +14,10 @@ class ReceiverOnLink final : public IManagedReceiver {
   Voxlet::StringBuffer PortName() const override { return m_receiver->GetPortName(); }
   uint32_t Number() const override { return m_receiver->GetReceiverNumber(); }
   uint32_t State() const override { return m_receiver->GetState(); }
-  void SendCommandText(const std::string& text) override { m_receiver->SendCommandText(text, true); }
+  void SendCommandText(const std::string& text) override {
+    constexpr bool kRetry = true;
+    m_receiver->SendCommandText(text, kRetry);
+  }
   Voxlet::StringBuffer EndpointId() const override { return m_session->EndpointId(); }
 
  private:
