@@ -6,8 +6,7 @@
 #include "platform/Registry.h"
 
 CReceiverManager::CReceiverManager(CReceiverServiceSettings* settings, ManagerEnvironment environment)
-    : m_settings(settings),
-      m_env(std::move(environment)),
+    : m_env(std::move(environment)),
       m_receivers(m_env.makeReceiver, this, [this] { m_sdk.BroadcastStatus(); }),
       m_sdk(m_receivers.List(), settings, [this] { OnLogChanged(); }),
       m_hotplug(m_receivers),

@@ -104,7 +104,6 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
   // Makes the client the manager's own connection: its state and tick signals drive the manager.
   void AttachClient(const Voxlet::ClientPtr& client);
 
-  CReceiverServiceSettings* Settings() const { return m_settings; }
   Voxlet::ClientPtr Client() const;
   std::vector<Voxlet::StringBuffer> ReceiverPorts() const;
   std::vector<Voxlet::StringBuffer> ResetQueue() const;
@@ -114,7 +113,6 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
   void ProcessResetQueue();
   void DoReceiverWork(const ReceiverWorkSet& work);
 
-  CReceiverServiceSettings* m_settings;
   ManagerEnvironment m_env;
   ReceiverService::CWaitEvent m_stopEvent;
   // Set by Stop and the destructor: the work thread starts nothing new.

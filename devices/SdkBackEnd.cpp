@@ -1,6 +1,7 @@
 #include "devices/SdkBackEnd.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "log/Logger.h"
 
@@ -27,7 +28,7 @@ void CSdkBackEnd::Stop() {
 }
 
 void CSdkBackEnd::BroadcastStatus() {
-  const std::vector<ReceiverStatusW> records = m_receivers.Statuses(m_receivers.Count());
+  const std::vector<ReceiverStatusW> records = m_receivers.Statuses(std::numeric_limits<size_t>::max());
   if (records.empty()) return;
   std::lock_guard<std::mutex> guard(m_lock);
   if (m_server) m_server->SendReceiverStatus(records);

@@ -39,6 +39,7 @@ Voxlet::XmlDocumentPtr HelloDocument() {
 CServiceLink::CServiceLink(ServiceLinkHooks hooks) : m_hooks(std::move(hooks)) {}
 
 void CServiceLink::Attach(const Voxlet::ClientPtr& client) {
+  if (!client) return;
   client->SetUserData(kHelloTicks);
   client->StateChanged().connect([this](Voxlet::Client& c, int state) { OnClientStateChanged(c, state); });
   client->Tick().connect([this](Voxlet::Client& c) { OnClientTick(c); });

@@ -30,7 +30,8 @@ class CServiceLink {
   CServiceLink(const CServiceLink&) = delete;
   CServiceLink& operator=(const CServiceLink&) = delete;
 
-  // Makes the client the link's: its state and tick signals drive the link.
+  // Makes the client the link's: its state and tick signals drive the link. A null client
+  // leaves the link without one.
   void Attach(const Voxlet::ClientPtr& client);
   // Logs the address and connects the attached client to it.
   void Connect(const Voxlet::StringBuffer& uri);

@@ -5,6 +5,7 @@
 #include "devices/EmailLog.h"
 #include "devices/ReceiverSet.h"
 #include "devices/ResetQueue.h"
+#include "devices/SdkBackEnd.h"
 #include "devices/ServiceLink.h"
 #include "platform/Registry.h"
 #include "tests/manager/FakeReceivers.h"
@@ -75,6 +76,28 @@ TEST_F(ReceiverSetTest, AfterShutdownNothingOpensAndAResetOnlyEmptiesTheQueue) {
   Set().ProcessResets(queue, AfterReset::kReconnect, [](const Voxlet::StringBuffer&) { ADD_FAILURE(); });
   EXPECT_TRUE(queue.Ports().empty());
   EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 1u);
+}
+
+// What the SDK clients are told fits their records: no more than they asked for, and a name
+// cut to 31 units with the last of the 32 always 0.
+TEST_F(ReceiverSetTest, StatusRecordsAreCappedAndLongNamesCut) {
+  const Voxlet::StringBuffer longPort = u"/dev/serial/by-id/usb-Vantrel_Receiver_0000123456-if00";
+  ASSERT_EQ(Set().Connect(longPort), 0u);
+  ASSERT_EQ(Set().Connect(u"/dev/ttyACM1"), 0u);
+  CSdkBackEnd sdk(Set().List(), nullptr, {});
+  ReceiverStatusW records[2];
+  for (ReceiverStatusW& r : records) {
+    r.receiverNumber = 99;
+    std::fill(std::begin(r.receiverName), std::end(r.receiverName), u'#');
+  }
+  EXPECT_EQ(sdk.GetReceiverCount(), 2);
+  EXPECT_EQ(sdk.GetReceiverStatus(1, records), 1);
+  EXPECT_EQ(records[0].receiverNumber, 1u);
+  EXPECT_EQ(std::u16string(records[0].receiverName), longPort.substr(0, 31));
+  EXPECT_EQ(records[1].receiverNumber, 99u);  // beyond the count asked for: untouched
+  EXPECT_EQ(sdk.GetReceiverStatus(-1, records), 0);
+  EXPECT_EQ(sdk.GetReceiverStatus(2, records), 2);
+  EXPECT_EQ(std::u16string(records[1].receiverName), u"/dev/ttyACM1");
 }
 
 // The software service's reach is a milestone: said when it changes, not on every signal.
