@@ -114,7 +114,8 @@ TEST_F(ServiceLinkTest, ReachableAndUnreachableAreEachSaidOncePerChange) {
   LogCapture log;
   CServiceLink link(Hooks());
   link.Connect(u"http://127.0.0.1:9/");  // no client attached: only the address is kept
-  Voxlet::Client client(false);
+  constexpr bool kPeriodicSignal = false;  // its signals come from the test only
+  Voxlet::Client client(kPeriodicSignal);
   using Voxlet::ClientStates::Connected, Voxlet::ClientStates::Disconnected;
   for (int state : {Connected, Connected, Disconnected, Disconnected, Disconnected, Connected})
     link.OnClientStateChanged(client, state);
