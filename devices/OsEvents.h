@@ -1,50 +1,11 @@
 #pragma once
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <string>
 
-// The operating system's device and power events, in the shape the receiver manager takes
-// them: device events carry a device interface name "\\?\USB#VID_16D3&PID_3000#serial#{guid}",
-// power events the power-broadcast codes.
+#include "service/ServiceEvents.h"
 
-// Device event types.
-enum DeviceEventType : uint32_t {
-  kDeviceArrival = 0x8000,
-  kDeviceQueryRemove = 0x8001,
-  kDeviceQueryRemoveFailed = 0x8002,
-  kDeviceRemovePending = 0x8003,
-  kDeviceRemoveComplete = 0x8004,
-  kDeviceCustomEvent = 0x8006,
-};
-
-// Device types of a device event.
-enum DeviceBroadcastType : uint32_t {
-  kDevTypePort = 3,
-  kDevTypeDeviceInterface = 5,
-  kDevTypeHandle = 6,
-};
-
-// Power event types.
-enum PowerEventType : uint32_t {
-  kPowerQuerySuspend = 0,
-  kPowerQuerySuspendFailed = 2,
-  kPowerSuspend = 4,
-  kPowerResumeCritical = 6,
-  kPowerResumeSuspend = 7,
-};
-
-// The event data of a device event.
-struct DeviceBroadcast {
-  uint32_t deviceType = kDevTypeDeviceInterface;
-  std::string name;  // the device interface name, or the port name for kDevTypePort
-};
-
-// The device interface name of a USB device: what device arrival and removal parse.
-std::string DeviceInterfaceName(uint16_t vendorId, uint16_t productId, const std::string& serial);
-
-using DeviceEventHandler = std::function<void(uint32_t eventType, const DeviceBroadcast& data)>;
-using PowerEventHandler = std::function<void(uint32_t eventType)>;
+using DeviceEventHandler = std::function<void(const DeviceEvent& event)>;
+using PowerEventHandler = std::function<void(PowerEvent event)>;
 
 // Watches USB and tty hotplug through udev and reports arrivals and removals of USB devices.
 // Without udev (containers, CI) it logs once and reports nothing.

@@ -5,10 +5,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "devices/OsEvents.h"
 #include "devices/SysfsUsb.h"
-#include "platform/Registry.h"
 #include "log/Logger.h"
+#include "platform/Registry.h"
 
 namespace {
 
@@ -93,8 +92,7 @@ int CReceiverEnumerator::Enumerate(const ReceiverFoundCallback& callback) {
   EnumerateRegistry();
   std::vector<std::string> handedOver;
   for (const SysfsUsb::Device& device : SysfsUsb::ListDevices(SysfsRoot())) {
-    const std::string path = DeviceInterfaceName(device.vendorId, device.productId, device.serial);
-    if (!IsDeviceAReceiverDevice(Voxlet::UTF8to16(path))) continue;
+    if (IsRecognizedDevice(device.vendorId, device.productId) != 0) continue;
     // The composite receiver's port is looked for on this very device, not by its serial
     // number: two receivers without serial numbers must not share one port.
     std::string port = OwnPort(device);

@@ -1,45 +1,60 @@
 #pragma once
 #include <atomic>
-#include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <string>
 #include <vector>
 
 #include "client/StringBuffer.h"
 #include "client/http/Client.h"
+#include "devices/DeviceHotplug.h"
+#include "devices/EmailLog.h"
 #include "devices/ManagedReceiver.h"
-#include "devices/OsEvents.h"
+#include "devices/ReceiverSet.h"
 #include "devices/ReceiverWork.h"
-#include "sdk/server/SdkServerEvents.h"
+#include "devices/ResetQueue.h"
+#include "devices/SdkBackEnd.h"
+#include "devices/ServiceLink.h"
+#include "log/ReceiverServiceSettings.h"
 #include "platform/WaitEvent.h"
 #include "protocol/ReceiverEvents.h"
+#include "sdk/server/SdkServerEvents.h"
 #include "sdk/server/SdkServerFactory.h"
-#include "log/ReceiverServiceSettings.h"
 #include "service/ServiceEvents.h"
 
 // What the manager is built from; tests replace the receivers, the client and the OS events.
 struct ManagerEnvironment {
   ReceiverFactory makeReceiver = MakeReceiver;
-  // The manager's own connection to the software service.
-  std::function<Voxlet::ClientPtr()> makeClient = [] { return std::make_shared<Voxlet::Client>(true); };
+  // The manager's own connection to the software service, firing its tick once a second.
+  std::function<Voxlet::ClientPtr()> makeClient = [] {
+    constexpr bool kPeriodicSignal = true;
+    return std::make_shared<Voxlet::Client>(kPeriodicSignal);
+  };
   // The SDK server, started by Run; null for none.
   std::function<std::shared_ptr<ISDKServer>(ISDKServerEvents*)> makeSdkServer = StartSdkServer;
   // Watch udev and logind while Run runs.
   bool watchOsEvents = true;
 };
 
-// Owns every connected receiver for the life of the service: opens the receivers found at
-// start, on device arrival, on resume and when the software service asks; retries devices
-// whose port is not there yet; closes receivers on removal, before sleep and when they ask to
-// be reset; keeps its own connection to the software service; answers the SDK server; switches
-// the e-mailed log.
+// Owns every connected receiver for the life of the service. The host and the SDK server talk
+// to it; it hands each call to the part that plays the role:
+//
+//   CReceiverSet    opens and closes the receivers (with CReceiverList, the open ones, and
+//                   CResetQueue, the ports that asked to be reset)
+//   CDeviceHotplug  devices plugged in and out, and the ones retried until their port opens
+//   CServiceLink    its own connection to the software service, and the "reachable" milestone
+//   CEmailLog       the e-mailed log switch
+//   CSdkBackEnd     what the SDK server is answered and told
+//
+// Each has one lock. Where two meet, they are taken in this order, never the other way:
+//   CDeviceHotplug -> CReceiverSet -> { CReceiverList, CResetQueue, CServiceLink, CSdkBackEnd }
+// The four on the right are leaves: none is held while another lock of the manager is asked
+// for. CEmailLog and the work thread's lock are leaves as well. Receivers are opened and closed
+// under CReceiverSet's lock only; their threads call back into the list, the reset queue and
+// the SDK back end, never into the set.
 class CReceiverManager : public IServiceManager, public ISDKServerEvents, public IReceiverEvents {
  public:
-  static constexpr int kHelloTicks = 15;
-  static constexpr int kRetryLimit = 30;
+  static constexpr int kHelloTicks = CServiceLink::kHelloTicks;
+  static constexpr uint32_t kRetryLimit = CDeviceHotplug::kRetryLimit;
 
   explicit CReceiverManager(CReceiverServiceSettings* settings, ManagerEnvironment environment = {});
   ~CReceiverManager() override;
@@ -47,8 +62,8 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
   // IServiceEvents
   void Run() override;
   void Stop() override;
-  void OnDeviceEvent(uint32_t eventType, const void* eventData) override;
-  void OnPowerEvent(uint32_t eventType, const void* eventData) override;
+  void OnDeviceEvent(const DeviceEvent& event) override;
+  void OnPowerEvent(PowerEvent event) override;
 
   // LogChangedIntf
   void OnLogChanged() override;
@@ -72,8 +87,8 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
   void CloseAllReceivers();
   void EnumerateReceivers();
   // True when a receiver was opened for the device.
-  bool DeviceArrival(const std::string& devicePath, bool retryAllowed);
-  void DeviceRemoval(const std::string& devicePath);
+  bool DeviceArrival(const DeviceEvent& device, ArrivalRetry retry);
+  void DeviceRemoval(const DeviceEvent& device);
   void RetryPendingDevices();
 
   // The client's signals (library threads). The receivers they open and close are opened and
@@ -89,72 +104,28 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
   // Makes the client the manager's own connection: its state and tick signals drive the manager.
   void AttachClient(const Voxlet::ClientPtr& client);
 
-  CReceiverServiceSettings* Settings() const { return m_settings; }
   Voxlet::ClientPtr Client() const;
-  std::vector<Voxlet::StringBuffer> ReceiverPorts();
-  std::vector<Voxlet::StringBuffer> ResetQueue();
-  size_t PendingCount();
-
-  // "\\?\USB#VID_16D3&PID_3000#serial#{...}" -> ids (0 when a part is missing) and serial.
-  static void ParseDevicePath(const std::string& path, uint16_t& vendorId, uint16_t& productId,
-                              Voxlet::StringBuffer& serial);
+  std::vector<Voxlet::StringBuffer> ReceiverPorts() const;
+  std::vector<Voxlet::StringBuffer> ResetQueue() const;
+  size_t PendingCount() const;
 
  private:
-  struct Pending {
-    uint32_t attempts = 0;
-    std::string devicePath;
-  };
-
-  // Says once, as a milestone, that the software service became reachable or stopped being
-  // so; nothing while it stays as it was, however often the client retries.
-  void ReportServiceReach(bool reachable, const std::string& reason);
-  void SetEmailLog(bool on, bool atStartup);
-  void SendHello(int method);
-  void OnHelloReply(const Voxlet::MessagePtr& reply);
-  void SendRequest(int method, const Voxlet::StringBuffer& path);
   void ProcessResetQueue();
-  void DoReceiverWork(unsigned kinds);
-  void RememberDevicePort(const Voxlet::StringBuffer& serial, const Voxlet::StringBuffer& port);
-  ManagedReceiverPtr FindByPort(const Voxlet::StringBuffer& portName);
-  void BroadcastStatus();
-  void StopSdkServer();
+  void DoReceiverWork(const ReceiverWorkSet& work);
 
-  CReceiverServiceSettings* m_settings;
   ManagerEnvironment m_env;
   ReceiverService::CWaitEvent m_stopEvent;
+  // Set by Stop and the destructor: the work thread starts nothing new.
   std::atomic<bool> m_stopping{false};
 
-  // Opening and closing receivers, one operation at a time (device, power, tick, SDK and
-  // service threads all ask for them). Taken before m_listLock, never while holding it.
-  std::recursive_mutex m_connectLock;
-  // The receiver list and the reset queue. Held only for short reads and writes: receivers are
-  // never opened or closed under it, since their threads report back through it.
-  std::mutex m_listLock;
-  std::vector<ManagedReceiverPtr> m_receivers;
-  std::vector<Voxlet::StringBuffer> m_resetQueue;
-  // The ports of the open USB receivers by serial number: when a receiver is unplugged, sysfs
-  // no longer has the device to say which port was its own.
-  std::map<Voxlet::StringBuffer, Voxlet::StringBuffer> m_devicePorts;
-  // Devices whose port could not be opened yet; held for a whole retry pass.
-  std::mutex m_pendingLock;
-  std::vector<Pending> m_pending;
-
-  mutable std::mutex m_clientLock;
-  Voxlet::ClientPtr m_client;
-  // What the log last said of the software service (guarded by m_reachLock).
-  enum class ServiceReach { kUnknown, kConnected, kUnreachable };
-  std::mutex m_reachLock;
-  ServiceReach m_reach = ServiceReach::kUnknown;
-  std::string m_serviceUri;
-  // The SDK server. Its messages go out under the lock, so that the last reference is only
-  // ever dropped by StopSdkServer, never on one of the server's own threads.
-  std::mutex m_sdkLock;
-  std::shared_ptr<ISDKServer> m_sdkServer;
-
-  std::mutex m_mailLock;  // the e-mail state: set by Run and the tick, read on the log's writer thread
-  bool m_emailLogOn = false;
-  std::string m_nextMailTime;
-
+  CResetQueue m_resetQueue;
+  // The destructor closes every receiver before the members go, so none is left to report to
+  // the SDK back end, which goes first.
+  CReceiverSet m_receivers;
+  CSdkBackEnd m_sdk;
+  CDeviceHotplug m_hotplug;
+  CServiceLink m_link;
+  CEmailLog m_emailLog;
   // Last, so that it is gone before anything it works on.
   std::unique_ptr<CReceiverWork> m_work;
 };

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "devices/OsEvents.h"
-#include "platform/WaitEvent.h"
 #include "log/Logger.h"
+#include "platform/WaitEvent.h"
 
 struct CSleepMonitor::Impl {
   sd_bus* bus = nullptr;
@@ -48,11 +48,11 @@ struct CSleepMonitor::Impl {
     int sleeping = 0;
     if (sd_bus_message_read(message, "b", &sleeping) < 0) return 0;
     if (sleeping) {
-      self->handler(kPowerSuspend);
+      self->handler(PowerEvent::kSuspend);
       self->ReleaseSleepLock();  // the receivers are closed: the machine may sleep
     } else {
       self->TakeSleepLock();
-      self->handler(kPowerResumeSuspend);
+      self->handler(PowerEvent::kResumeSuspend);
     }
     return 0;
   }

@@ -7,14 +7,8 @@
 #include <thread>
 
 #include "devices/OsEvents.h"
-#include "platform/WaitEvent.h"
 #include "log/Logger.h"
-
-std::string DeviceInterfaceName(uint16_t vendorId, uint16_t productId, const std::string& serial) {
-  char ids[32];
-  snprintf(ids, sizeof ids, "VID_%04X&PID_%04X", vendorId, productId);
-  return std::string("\\\\?\\USB#") + ids + "#" + serial + "#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
-}
+#include "platform/WaitEvent.h"
 
 namespace {
 
@@ -42,17 +36,18 @@ struct CUdevMonitor::Impl {
   std::thread thread;
   DeviceEventHandler handler;
 
-  // The names reported for the USB devices seen arriving, by sysfs path: a device that is
-  // gone can no longer be read, and its remove event may lack its serial number.
-  std::map<std::string, std::string> names;
+  // The USB devices seen arriving, by sysfs path: a device that is gone can no longer be read,
+  // and its remove event may lack its ids and serial number.
+  std::map<std::string, DeviceEvent> arrived;
 
-  // The device interface name of a USB device; empty when its ids are missing.
-  static std::string NameOf(udev_device* usb) {
-    uint16_t vendor = 0, product = 0;
-    if (!ParseProduct(udev_device_get_property_value(usb, "PRODUCT"), vendor, product)) return {};
-    std::string serial = Property(usb, "ID_SERIAL_SHORT");
-    if (serial.empty()) serial = OrEmpty(udev_device_get_sysattr_value(usb, "serial"));
-    return DeviceInterfaceName(vendor, product, serial);
+  // A USB device as an event; false when its ids are missing.
+  static bool Describe(udev_device* usb, DeviceEvent& event) {
+    if (!ParseProduct(udev_device_get_property_value(usb, "PRODUCT"), event.vendorId, event.productId)) return false;
+    event.serial = Property(usb, "ID_SERIAL_SHORT");
+    if (event.serial.empty()) event.serial = OrEmpty(udev_device_get_sysattr_value(usb, "serial"));
+    event.sysPath = OrEmpty(udev_device_get_syspath(usb));
+    event.devNode = OrEmpty(udev_device_get_devnode(usb));
+    return true;
   }
 
   // A USB device, or the tty of one (its port appearing after the device), as an event.
@@ -72,21 +67,20 @@ struct CUdevMonitor::Impl {
       return;
     }
     const std::string path = OrEmpty(udev_device_get_syspath(usb));
-    std::string name;
+    DeviceEvent event;
+    bool known = false;
     if (remove) {
-      auto it = names.find(path);
-      if (it != names.end()) {
-        name = it->second;
-        names.erase(it);
+      auto it = arrived.find(path);
+      if (it != arrived.end()) {
+        event = it->second;
+        known = true;
+        arrived.erase(it);
       }
     }
-    if (name.empty()) name = NameOf(usb);
-    if (name.empty()) return;
-    if (add) names[path] = name;
-    DeviceBroadcast data;
-    data.deviceType = kDevTypeDeviceInterface;
-    data.name = name;
-    handler(add ? kDeviceArrival : kDeviceRemoveComplete, data);
+    if (!known && !Describe(usb, event)) return;
+    event.action = add ? DeviceAction::kArrival : DeviceAction::kRemoval;
+    if (add) arrived[path] = event;
+    handler(event);
   }
 
   void Run() {

@@ -20,11 +20,8 @@ enum ServiceState : uint32_t {
 // Control codes delivered to the service's control handler.
 enum ServiceControlCode : uint32_t {
   kControlStop = 1,
-  kControlInterrogate = 4,
   kControlShutdown = 5,
   kControlPause = 2,
-  kControlDeviceEvent = 11,
-  kControlPowerEvent = 13,
 };
 
 // Where a unit text puts the ExecStart= value (the program's path, see SystemdExecStart).

@@ -219,7 +219,7 @@ void ServiceMain() {
 
 }  // namespace
 
-uint32_t ServiceControlHandler(uint32_t control, uint32_t eventType, const void* eventData) {
+uint32_t ServiceControlHandler(uint32_t control) {
   switch (control) {
     case Platform::kControlShutdown:
       OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_SHUTDOWN");
@@ -228,18 +228,6 @@ uint32_t ServiceControlHandler(uint32_t control, uint32_t eventType, const void*
       if (control == Platform::kControlStop) OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_STOP");
       ReportServiceStatus(Platform::kServiceStopPending, 3000);
       g_host.sink->Stop();
-      return 0;
-    case Platform::kControlInterrogate:
-      OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_INTERROGATE");
-      ReportUnchanged();
-      return 0;
-    case Platform::kControlDeviceEvent:
-      ReportUnchanged();
-      g_host.sink->OnDeviceEvent(eventType, eventData);
-      return 0;
-    case Platform::kControlPowerEvent:
-      ReportUnchanged();
-      g_host.sink->OnPowerEvent(eventType, eventData);
       return 0;
     default:
       ReportUnchanged();
@@ -273,9 +261,7 @@ int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IService
   }
   if (IsInstalled()) {
     std::string error;
-    if (control.RunDispatcher(
-            ServiceMain, [](uint32_t c) { return ServiceControlHandler(c, 0, nullptr); }, error))
-      return 0;
+    if (control.RunDispatcher(ServiceMain, ServiceControlHandler, error)) return 0;
     OV_LOG(kLogDiagnostic, "StartServiceCtrlDispatcher failed = %s", error.c_str());
     OV_LOG(kLogDiagnostic, "To run the service in the debugger use '-d'.  %s", kUsage);
     return -1;

@@ -4,8 +4,8 @@
 #include <memory>
 #include <optional>
 
-#include "platform/ServiceControl.h"
 #include "log/ReceiverServiceSettings.h"
+#include "platform/ServiceControl.h"
 #include "service/ServiceEvents.h"
 
 inline constexpr const char* kServiceName = "Ovanta Hardware";
@@ -42,8 +42,9 @@ int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts);
 // Carries out a command-line switch in argv[1], or runs as the service.
 int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IServiceControl& control);
 
-// The service's control handler: answers 0, or 120 for a control it does not handle.
-uint32_t ServiceControlHandler(uint32_t control, uint32_t eventType, const void* eventData);
+// The service's control handler: answers 0, or 120 for a control it does not handle. Device
+// and power events do not come this way: the manager watches udev and logind itself.
+uint32_t ServiceControlHandler(uint32_t control);
 
 // The process entry of the service executable.
 int win32tmain(int argc, char** argv);

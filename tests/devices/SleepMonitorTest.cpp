@@ -17,7 +17,7 @@ namespace {
 // The power events, with whether the sleep lock was still held as each arrived.
 class PowerRecorder {
  public:
-  void Add(uint32_t type, bool lockHeld) {
+  void Add(PowerEvent type, bool lockHeld) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_events.push_back({type, lockHeld});
     m_changed.notify_all();
@@ -26,7 +26,7 @@ class PowerRecorder {
     std::unique_lock<std::mutex> lock(m_lock);
     return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_events.size() >= count; });
   }
-  std::vector<std::pair<uint32_t, bool>> Events() {
+  std::vector<std::pair<PowerEvent, bool>> Events() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_events;
   }
@@ -34,7 +34,7 @@ class PowerRecorder {
  private:
   std::mutex m_lock;
   std::condition_variable m_changed;
-  std::vector<std::pair<uint32_t, bool>> m_events;
+  std::vector<std::pair<PowerEvent, bool>> m_events;
 };
 
 class SleepMonitorTest : public ::testing::Test {
@@ -63,7 +63,7 @@ class SleepMonitorTest : public ::testing::Test {
 TEST_F(SleepMonitorTest, SuspendClosesUnderTheLockAndResumeTakesANewOne) {
   FakeLogind logind(m_bus.Address());
   ASSERT_TRUE(logind.Ready());
-  auto monitor = std::make_unique<CSleepMonitor>([&](uint32_t type) {
+  auto monitor = std::make_unique<CSleepMonitor>([&](PowerEvent type) {
     const auto locks = logind.Inhibits();
     m_recorder.Add(type, !locks.empty() && !FakeLogind::Released(locks.back()));
   });
@@ -77,12 +77,12 @@ TEST_F(SleepMonitorTest, SuspendClosesUnderTheLockAndResumeTakesANewOne) {
 
   logind.EmitPrepareForSleep(true);
   ASSERT_TRUE(m_recorder.WaitForCount(1));
-  EXPECT_EQ(m_recorder.Events()[0], std::make_pair(uint32_t{kPowerSuspend}, true));
+  EXPECT_EQ(m_recorder.Events()[0], std::make_pair(PowerEvent::kSuspend, true));
   EXPECT_TRUE(FakeLogind::Released(first, 20000));
 
   logind.EmitPrepareForSleep(false);
   ASSERT_TRUE(m_recorder.WaitForCount(2));
-  EXPECT_EQ(m_recorder.Events()[1], std::make_pair(uint32_t{kPowerResumeSuspend}, true));
+  EXPECT_EQ(m_recorder.Events()[1], std::make_pair(PowerEvent::kResumeSuspend, true));
   ASSERT_TRUE(logind.WaitForInhibits(2));
   const FakeLogind::Inhibit second = logind.Inhibits()[1];
   EXPECT_FALSE(FakeLogind::Released(second));
@@ -95,14 +95,14 @@ TEST_F(SleepMonitorTest, SuspendClosesUnderTheLockAndResumeTakesANewOne) {
 
 // A bus without logind: nothing to lock, but the monitor still listens for a logind to come.
 TEST_F(SleepMonitorTest, WithoutLogindNoLockIsTakenAndNothingIsReported) {
-  CSleepMonitor monitor([&](uint32_t type) { m_recorder.Add(type, false); });
+  CSleepMonitor monitor([&](PowerEvent type) { m_recorder.Add(type, false); });
   EXPECT_TRUE(monitor.Running());
   EXPECT_TRUE(m_recorder.Events().empty());
 }
 
 TEST_F(SleepMonitorTest, ALostBusIsLoggedOnceAndTheMonitorStopsWatching) {
   LogCapture log;
-  CSleepMonitor monitor([&](uint32_t type) { m_recorder.Add(type, false); });
+  CSleepMonitor monitor([&](PowerEvent type) { m_recorder.Add(type, false); });
   ASSERT_TRUE(monitor.Running());
   m_bus.Stop();
   bool stopped = false;
@@ -114,7 +114,7 @@ TEST_F(SleepMonitorTest, ALostBusIsLoggedOnceAndTheMonitorStopsWatching) {
 
 TEST(SleepMonitorWithoutBusTest, NoSystemBusMeansNoMonitorAndNoHang) {
   setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/ovanta-test-bus", 1);
-  CSleepMonitor monitor([](uint32_t) { ADD_FAILURE() << "no event can come without a bus"; });
+  CSleepMonitor monitor([](PowerEvent) { ADD_FAILURE() << "no event can come without a bus"; });
   EXPECT_FALSE(monitor.Running());
   unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }

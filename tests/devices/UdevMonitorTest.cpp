@@ -21,19 +21,22 @@
 
 namespace {
 
+// What a test looks for in a reported event.
 struct Event {
-  uint32_t type;
-  std::string name;
+  DeviceAction action;
+  uint16_t vendorId;
+  uint16_t productId;
+  std::string serial;
   bool operator==(const Event&) const = default;
 };
 
 // Collects what the monitor reports, from its thread.
 class Recorder {
  public:
-  void Add(uint32_t type, const DeviceBroadcast& data) {
+  void Add(const DeviceEvent& event) {
     std::lock_guard<std::mutex> guard(m_lock);
-    EXPECT_EQ(data.deviceType, kDevTypeDeviceInterface);
-    m_events.push_back({type, data.name});
+    m_events.push_back({event.action, event.vendorId, event.productId, event.serial});
+    m_full.push_back(event);
     m_changed.notify_all();
   }
   // Waits until the event has been reported (a uevent may be reported twice; once is enough).
@@ -54,11 +57,16 @@ class Recorder {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_events;
   }
+  std::vector<DeviceEvent> FullEvents() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_full;
+  }
 
  private:
   std::mutex m_lock;
   std::condition_variable m_changed;
   std::vector<Event> m_events;
+  std::vector<DeviceEvent> m_full;
 };
 
 class UdevMonitorTest : public ::testing::Test {
@@ -103,15 +111,16 @@ class UdevMonitorTest : public ::testing::Test {
   Recorder m_recorder;
 };
 
-TEST_F(UdevMonitorTest, UsbArrivalTtyAndRemovalAreReportedAsDeviceInterfaceNames) {
-  CUdevMonitor monitor([this](uint32_t type, const DeviceBroadcast& data) { m_recorder.Add(type, data); });
+TEST_F(UdevMonitorTest, UsbArrivalTtyAndRemovalAreReportedAsTypedEvents) {
+  CUdevMonitor monitor([this](const DeviceEvent& event) { m_recorder.Add(event); });
   ASSERT_TRUE(monitor.Running());
 
-  const std::string name = DeviceInterfaceName(0x16D3, 0x3000, "R00042");
+  const Event arrival{DeviceAction::kArrival, 0x16D3, 0x3000, "R00042"};
   const std::string usb = AddUsbDevice("1-1", "16d3", "3000", "R00042");
   ASSERT_FALSE(usb.empty());
   umockdev_testbed_uevent(m_bed, usb.c_str(), "add");
-  EXPECT_TRUE(m_recorder.WaitFor({kDeviceArrival, name}));
+  EXPECT_TRUE(m_recorder.WaitFor(arrival));
+  EXPECT_EQ(m_recorder.FullEvents().front().sysPath, usb);
 
   // The tty of the receiver comes later, under its interface: the device is reported again,
   // so that a port missing at the first arrival is found now.
@@ -121,26 +130,31 @@ TEST_F(UdevMonitorTest, UsbArrivalTtyAndRemovalAreReportedAsDeviceInterfaceNames
   umockdev_testbed_uevent(m_bed, interface.c_str(), "add");
   umockdev_testbed_uevent(m_bed, tty.c_str(), "add");
   ASSERT_TRUE(m_recorder.WaitForMore(before));
-  const std::vector<Event> events = m_recorder.Events();
-  for (size_t i = before; i < events.size(); ++i) EXPECT_EQ(events[i], (Event{kDeviceArrival, name}));
+  const std::vector<DeviceEvent> events = m_recorder.FullEvents();
+  for (size_t i = before; i < events.size(); ++i) {
+    EXPECT_EQ(events[i].action, DeviceAction::kArrival);
+    EXPECT_EQ(events[i].serial, "R00042");
+    EXPECT_EQ(events[i].sysPath, usb);  // the USB device's, not the tty's
+  }
 
   umockdev_testbed_uevent(m_bed, usb.c_str(), "remove");
-  EXPECT_TRUE(m_recorder.WaitFor({kDeviceRemoveComplete, name}));
+  EXPECT_TRUE(m_recorder.WaitFor({DeviceAction::kRemoval, 0x16D3, 0x3000, "R00042"}));
 }
 
 TEST_F(UdevMonitorTest, InterfacesAndChangesAreNotReported) {
   // Adding a device to the test bed sends its own add uevent: these are made before the monitor runs.
   const std::string usb = AddUsbDevice("2-1", "16d3", "0051", "H7");
   const std::string interface = AddChild("usb", "2-1:1.0", usb, "usb_interface");
-  CUdevMonitor monitor([this](uint32_t type, const DeviceBroadcast& data) { m_recorder.Add(type, data); });
+  CUdevMonitor monitor([this](const DeviceEvent& event) { m_recorder.Add(event); });
   ASSERT_TRUE(monitor.Running());
   umockdev_testbed_uevent(m_bed, interface.c_str(), "add");
   umockdev_testbed_uevent(m_bed, usb.c_str(), "change");
   // A marker event after them: once it is seen, the ones before have been handled.
-  const std::string marker = AddUsbDevice("3-1", "1234", "abcd", "M1");
-  umockdev_testbed_uevent(m_bed, marker.c_str(), "add");
-  ASSERT_TRUE(m_recorder.WaitFor({kDeviceArrival, DeviceInterfaceName(0x1234, 0xABCD, "M1")}));
-  for (const Event& e : m_recorder.Events()) EXPECT_EQ(e.name, DeviceInterfaceName(0x1234, 0xABCD, "M1"));
+  const Event marker{DeviceAction::kArrival, 0x1234, 0xABCD, "M1"};
+  const std::string markerPath = AddUsbDevice("3-1", "1234", "abcd", "M1");
+  umockdev_testbed_uevent(m_bed, markerPath.c_str(), "add");
+  ASSERT_TRUE(m_recorder.WaitFor(marker));
+  for (const Event& e : m_recorder.Events()) EXPECT_EQ(e, marker);
 }
 
 // What runs on a desktop: udev's events drive the manager, which finds the receiver's port in
@@ -156,8 +170,7 @@ TEST_F(UdevMonitorTest, PluggedInReceiverIsOpenedAndUnpluggedOneClosed) {
   environment.watchOsEvents = false;
   CReceiverServiceSettings settings;
   CReceiverManager manager(&settings, environment);
-  auto monitor = std::make_unique<CUdevMonitor>(
-      [&manager](uint32_t type, const DeviceBroadcast& data) { manager.OnDeviceEvent(type, &data); });
+  auto monitor = std::make_unique<CUdevMonitor>([&manager](const DeviceEvent& event) { manager.OnDeviceEvent(event); });
   ASSERT_TRUE(monitor->Running());
 
   const std::string usb = AddUsbDevice("4-1", "16d3", "3000", "R77");

@@ -30,11 +30,18 @@ bool Eventually(const std::function<bool()>& done) {
   return true;
 }
 
-const std::string kInterfaceGuid = "#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
-
-std::string DevicePath(const std::string& ids, const std::string& serial) {
-  return "\\\\?\\USB#" + ids + "#" + serial + kInterfaceGuid;
+// A USB device arriving, as the udev monitor describes it.
+DeviceEvent Device(uint16_t vendorId, uint16_t productId, const std::string& serial) {
+  DeviceEvent event;
+  event.action = DeviceAction::kArrival;
+  event.sysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+  event.vendorId = vendorId;
+  event.productId = productId;
+  event.serial = serial;
+  event.devNode = "/dev/bus/usb/001/004";
+  return event;
 }
+DeviceEvent ReceiverDevice(const std::string& serial) { return Device(0x16D3, 0x3000, serial); }
 
 // The manager's Run on a thread of its own; stopped and joined when the guard goes, also
 // when an assertion ends the test early.
@@ -109,37 +116,25 @@ class ReceiverManagerTest : public ::testing::Test {
   std::unique_ptr<CReceiverManager> manager;
 };
 
-TEST_F(ReceiverManagerTest, DevicePathsParseIntoIdsAndSerial) {
-  uint16_t vendor, product;
-  Voxlet::StringBuffer serial;
-  CReceiverManager::ParseDevicePath(DevicePath("VID_16D3&PID_0051", "ABC123"), vendor, product, serial);
-  EXPECT_EQ(vendor, 0x16D3);
-  EXPECT_EQ(product, 0x0051);
-  EXPECT_EQ(serial, u"ABC123");
-  for (const std::string bad :
-       {"", "no hashes at all", "\\\\?\\USB#VID_16D3", "\\\\?\\USB#VID_16D3PID_3000#S", "\\\\?\\USB#V&P#S"}) {
-    CReceiverManager::ParseDevicePath(bad, vendor, product, serial);
-    EXPECT_EQ(vendor, 0) << bad;
-    EXPECT_EQ(product, 0) << bad;
-  }
-}
-
 TEST_F(ReceiverManagerTest, AnotherVendorsDeviceIsNotRecognisedAndNothingIsQueued) {
-  const std::string path = DevicePath("VID_0403&PID_6001", "FT1");
-  EXPECT_FALSE(Manager().DeviceArrival(path, true));
+  const DeviceEvent other = Device(0x0403, 0x6001, "FT1");
+  EXPECT_FALSE(Manager().DeviceArrival(other, ArrivalRetry::kRetryLater));
   EXPECT_EQ(Manager().PendingCount(), 0u);
-  EXPECT_TRUE(Logged("Arrived device path, vid or pid not recognized: " + path));
-  EXPECT_FALSE(Manager().DeviceArrival("garbage", true));
+  EXPECT_TRUE(
+      Logged("Arrived device path, vid or pid not recognized: 0403:6001 serial FT1 at "
+             "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1 (/dev/bus/usb/001/004)"));
+  // The right vendor with another product is not a receiver either.
+  EXPECT_FALSE(Manager().DeviceArrival(Device(0x16D3, 0x3001, "X"), ArrivalRetry::kRetryLater));
   EXPECT_EQ(Manager().PendingCount(), 0u);
 }
 
 TEST_F(ReceiverManagerTest, APortRegisteredLateIsFoundByARetry) {
   auto interface = PlugIn("1-1", "LATE1", "");
-  const std::string path = DevicePath("VID_16D3&PID_3000", "LATE1");
-  EXPECT_FALSE(Manager().DeviceArrival(path, true));
+  const DeviceEvent device = ReceiverDevice("LATE1");
+  EXPECT_FALSE(Manager().DeviceArrival(device, ArrivalRetry::kRetryLater));
   EXPECT_EQ(Manager().PendingCount(), 1u);
-  EXPECT_TRUE(Logged("Arrived device path, could not find port: " + path));
-  EXPECT_TRUE(Logged("Will check port " + path + " again later"));
+  EXPECT_TRUE(Logged("Arrived device path, could not find port: " + DescribeDevice(device)));
+  EXPECT_TRUE(Logged("Will check port " + DescribeDevice(device) + " again later"));
 
   Manager().RetryPendingDevices();  // still no port
   EXPECT_EQ(Manager().PendingCount(), 1u);
@@ -152,20 +147,27 @@ TEST_F(ReceiverManagerTest, APortRegisteredLateIsFoundByARetry) {
 
 TEST_F(ReceiverManagerTest, APortThatNeverComesIsGivenUpAfterThirtyRetries) {
   PlugIn("1-1", "NEVER", "");
-  const std::string path = DevicePath("VID_16D3&PID_3000", "NEVER");
-  Manager().DeviceArrival(path, true);
-  for (int i = 0; i < CReceiverManager::kRetryLimit; ++i) Manager().RetryPendingDevices();
+  const DeviceEvent device = ReceiverDevice("NEVER");
+  Manager().DeviceArrival(device, ArrivalRetry::kRetryLater);
+  for (uint32_t i = 0; i < CReceiverManager::kRetryLimit; ++i) Manager().RetryPendingDevices();
   EXPECT_EQ(Manager().PendingCount(), 1u);
   EXPECT_FALSE(Logged("Giving up"));
   Manager().RetryPendingDevices();
   EXPECT_EQ(Manager().PendingCount(), 0u);
-  EXPECT_TRUE(Logged("Giving up trying to connect to " + path + " \r\n"));
+  EXPECT_TRUE(Logged("Giving up trying to connect to " + DescribeDevice(device) + " \r\n"));
+}
+
+TEST_F(ReceiverManagerTest, ADeviceArrivingWithoutRetryIsNeverQueued) {
+  PlugIn("1-1", "ONCE", "");
+  EXPECT_FALSE(Manager().DeviceArrival(ReceiverDevice("ONCE"), ArrivalRetry::kNone));
+  EXPECT_EQ(Manager().PendingCount(), 0u);
+  EXPECT_FALSE(Logged("Will check port"));
 }
 
 TEST_F(ReceiverManagerTest, APortThatFailsToOpenIsRetriedToo) {
   PlugIn("1-1", "BUSY", "ttyACM1");
   links.openResult[u"/dev/ttyACM1"] = 3;
-  EXPECT_FALSE(Manager().DeviceArrival(DevicePath("VID_16D3&PID_3000", "BUSY"), true));
+  EXPECT_FALSE(Manager().DeviceArrival(ReceiverDevice("BUSY"), ArrivalRetry::kRetryLater));
   EXPECT_TRUE(Logged("Receiver_Connect: Connect to receiver return none-zeron. Meaning it is failed with code 3 \n"));
   EXPECT_EQ(Manager().PendingCount(), 1u);
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
@@ -176,31 +178,58 @@ TEST_F(ReceiverManagerTest, APortThatFailsToOpenIsRetriedToo) {
 
 TEST_F(ReceiverManagerTest, TwoArrivalsForAnOpenPortOpenItOnce) {
   PlugIn("1-1", "TWICE", "ttyACM0");
-  const std::string path = DevicePath("VID_16D3&PID_3000", "TWICE");
-  EXPECT_TRUE(Manager().DeviceArrival(path, true));
-  EXPECT_TRUE(Manager().DeviceArrival(path, true));
+  EXPECT_TRUE(Manager().DeviceArrival(ReceiverDevice("TWICE"), ArrivalRetry::kRetryLater));
+  EXPECT_TRUE(Manager().DeviceArrival(ReceiverDevice("TWICE"), ArrivalRetry::kRetryLater));
   EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 1u);
   EXPECT_EQ(Manager().ReceiverPorts().size(), 1u);
   EXPECT_TRUE(Logged("Receiver_Connect: Find receiver by port returning 0. Meaning it is already connected \n"));
 }
 
-TEST_F(ReceiverManagerTest, DeviceEventsArriveAndRemoveThroughTheEventTable) {
-  PlugIn("1-1", "EVT", "ttyACM0");
-  DeviceBroadcast data{kDevTypeDeviceInterface, DevicePath("VID_16D3&PID_3000", "EVT")};
-  Manager().OnDeviceEvent(kDeviceArrival, &data);
-  EXPECT_EQ(Manager().ReceiverPorts().size(), 1u);
-  Manager().OnDeviceEvent(kDeviceRemoveComplete, &data);
+// The udev monitor's typed event, straight to the manager: no device path is built or parsed.
+TEST_F(ReceiverManagerTest, ATypedDeviceEventOpensTheReceiverAndItsRemovalClosesIt) {
+  auto interface = PlugIn("1-1", "EVT", "ttyACM0");
+  DeviceEvent event = ReceiverDevice("EVT");
+  Manager().OnDeviceEvent(event);
+  EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0"});
+
+  // Unplugged: the tty is gone from sysfs by the time the removal is handled, so the port is
+  // the one the open receiver remembers for the device's serial number.
+  std::filesystem::remove_all(interface / "tty");
+  event.action = DeviceAction::kRemoval;
+  Manager().OnDeviceEvent(event);
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
-  Manager().OnDeviceEvent(0x1234, &data);
-  Manager().OnDeviceEvent(kDeviceArrival, nullptr);  // no data: nothing happens
+  EXPECT_TRUE(links.WaitForClose(u"/dev/ttyACM0"));
+
   const std::string log = Log();
   EXPECT_NE(log.find("SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEARRIVAL - DBT_DEVTYP_DEVICEINTERFACE - Device "
+                     "Name:-->16d3:3000 serial EVT at /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1 "
+                     "(/dev/bus/usb/001/004)<--"),
+            std::string::npos);
+  EXPECT_NE(log.find("SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEREMOVECOMPLETE - DBT_DEVTYP_DEVICEINTERFACE - Device "
                      "Name:-->" +
-                     data.name + "<--"),
+                     DescribeDevice(event) + "<--"),
             std::string::npos);
-  EXPECT_NE(log.find("SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEREMOVECOMPLETE - DBT_DEVTYP_DEVICEINTERFACE"),
-            std::string::npos);
-  EXPECT_NE(log.find("SERVICE_CONTROL_DEVICEEVENT - DBT unknown 4660"), std::string::npos);
+}
+
+// A removal closes only the receiver of its own device: another receiver, and a configured
+// port without a device, stay open; a device without a serial number finds no remembered port.
+TEST_F(ReceiverManagerTest, ARemovalClosesOnlyItsOwnDevicesReceiver) {
+  auto first = PlugIn("1-1", "ONE", "ttyACM0");
+  PlugIn("1-2", "TWO", "ttyACM1");
+  Manager().EnumerateReceivers();
+  ASSERT_EQ(Manager().ReceiverPorts().size(), 2u);
+  std::filesystem::remove_all(first / "tty");
+
+  DeviceEvent removed = ReceiverDevice("ONE");
+  removed.action = DeviceAction::kRemoval;
+  DeviceEvent withoutSerial = ReceiverDevice("");
+  withoutSerial.action = DeviceAction::kRemoval;
+  Manager().OnDeviceEvent(withoutSerial);
+  EXPECT_EQ(Manager().ReceiverPorts().size(), 2u);
+  Manager().OnDeviceEvent(removed);
+  EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM1"});
+  Manager().OnDeviceEvent(removed);  // a second removal finds nothing left to close
+  EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM1"});
 }
 
 TEST_F(ReceiverManagerTest, SuspendClosesEveryReceiverAndRefusalOrResumeOpensThemAgain) {
@@ -209,23 +238,25 @@ TEST_F(ReceiverManagerTest, SuspendClosesEveryReceiverAndRefusalOrResumeOpensThe
   Manager().EnumerateReceivers();
   ASSERT_EQ(Manager().ReceiverPorts().size(), 2u);
 
-  Manager().OnPowerEvent(kPowerQuerySuspend, nullptr);
+  Manager().OnPowerEvent(PowerEvent::kQuerySuspend);
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
-  Manager().OnPowerEvent(kPowerQuerySuspendFailed, nullptr);
+  Manager().OnPowerEvent(PowerEvent::kQuerySuspendFailed);
   EXPECT_EQ(Manager().ReceiverPorts().size(), 2u);
 
-  Manager().OnPowerEvent(kPowerSuspend, nullptr);
+  Manager().OnPowerEvent(PowerEvent::kSuspend);
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
-  Manager().OnPowerEvent(kPowerResumeSuspend, nullptr);
+  Manager().OnPowerEvent(PowerEvent::kResumeSuspend);
   EXPECT_EQ(Manager().ReceiverPorts().size(), 2u);
-  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 3u);
+  Manager().OnPowerEvent(PowerEvent::kResumeCritical);  // closed, then opened again
+  EXPECT_EQ(Manager().ReceiverPorts().size(), 2u);
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 4u);
   EXPECT_TRUE(Logged("SERVICE_CONTROL_POWEREVENT - PBT_APMQUERYSUSPENDFAILED"));
 }
 
 TEST_F(ReceiverManagerTest, WithoutAConnectionNeitherHellosNorRetriesHappenButResetsDo) {
   PlugIn("1-1", "P", "");
   PlugIn("1-2", "R", "ttyACM1");
-  Manager().DeviceArrival(DevicePath("VID_16D3&PID_3000", "P"), true);
+  Manager().DeviceArrival(ReceiverDevice("P"), ArrivalRetry::kRetryLater);
   Manager().EnumerateReceivers();
   Voxlet::Client unconnected(false);
   Manager().QueueReceiverReset(u"/dev/ttyACM1");
@@ -321,7 +352,7 @@ TEST_F(ReceiverManagerServiceTest, RunSaysHelloSubscribesAndStopsCleanly) {
   EXPECT_TRUE(Logged("SDK port number: 9029"));  // the low 16 bits of the server's port
   EXPECT_TRUE(Logged("CReceiverManager::Run complete"));
   // Arrivals after the stop open nothing.
-  EXPECT_FALSE(Manager().DeviceArrival(DevicePath("VID_16D3&PID_3000", "RUN"), false));
+  EXPECT_FALSE(Manager().DeviceArrival(ReceiverDevice("RUN"), ArrivalRetry::kNone));
 }
 
 // The service's own SDK server: started by Run, it lists the receivers, carries command texts
@@ -393,7 +424,7 @@ TEST_F(ReceiverManagerServiceTest, HellosGoEveryFifteenTicksAndRetriesEveryThird
   auto client = Connect();
   ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
   PlugIn("1-1", "LATE", "");
-  Manager().DeviceArrival(DevicePath("VID_16D3&PID_3000", "LATE"), true);
+  Manager().DeviceArrival(ReceiverDevice("LATE"), ArrivalRetry::kRetryLater);
   for (int i = 0; i < 14; ++i) Tick(*client);
   EXPECT_EQ(Count("hello"), 1u);
   Tick(*client);

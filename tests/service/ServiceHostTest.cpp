@@ -106,8 +106,8 @@ class FakeManager : public IServiceManager {
     m_stop.Wait(-1);
   }
   void Stop() override { m_stop.Set(); }
-  void OnDeviceEvent(uint32_t, const void*) override {}
-  void OnPowerEvent(uint32_t, const void*) override {}
+  void OnDeviceEvent(const DeviceEvent&) override {}
+  void OnPowerEvent(PowerEvent) override {}
   void OnLogChanged() override {}
   std::atomic<int> runs{0};
 
@@ -208,25 +208,34 @@ TEST_F(ServiceHostTest, NoLoggingAnywhereMeansNoLogFile) {
 
 TEST_F(ServiceHostTest, TheServiceRunsReportsAndAnswersItsControls) {
   control.installed = true;
-  control.controls = {Platform::kControlInterrogate, Platform::kControlPause, Platform::kControlStop};
+  control.controls = {Platform::kControlPause, Platform::kControlStop};
   EXPECT_EQ(RunWith({"ovanta-hardware"}), 0);
-  EXPECT_EQ(control.handlerResults, (std::vector<uint32_t>{0, 120, 0}));
+  EXPECT_EQ(control.handlerResults, (std::vector<uint32_t>{120, 0}));
   const std::string log = Log();
   const auto running = log.find("Status reported: SERVICE_RUNNING");
-  const auto interrogate = log.find("SERVICE_CONTROL_INTERROGATE");
   const auto stop = log.find("SERVICE_CONTROL_STOP");
   const auto pending = log.find("Status reported: SERVICE_STOP_PENDING checkpoint 0, wait 3000");
   const auto stopped = log.find("Status reported: SERVICE_STOPPED");
   ASSERT_NE(running, std::string::npos);
   ASSERT_NE(stopped, std::string::npos);
-  EXPECT_LT(interrogate, stop);
+  EXPECT_LT(running, stop);
   EXPECT_LT(stop, pending);
   EXPECT_LT(pending, stopped);
   EXPECT_TRUE(SettingsSaved());
-  // Interrogate and the unhandled pause report the status unchanged.
-  EXPECT_EQ(control.reported,
-            (std::vector<uint32_t>{Platform::kServiceRunning, Platform::kServiceRunning, Platform::kServiceRunning,
-                                   Platform::kServiceStopPending, Platform::kServiceStopped}));
+  // The unhandled pause reports the status unchanged.
+  EXPECT_EQ(control.reported, (std::vector<uint32_t>{Platform::kServiceRunning, Platform::kServiceRunning,
+                                                     Platform::kServiceStopPending, Platform::kServiceStopped}));
+}
+
+TEST_F(ServiceHostTest, AShutdownStopsTheServiceAsAStopDoes) {
+  control.installed = true;
+  control.controls = {Platform::kControlShutdown};
+  EXPECT_EQ(RunWith({"ovanta-hardware"}), 0);
+  EXPECT_EQ(control.handlerResults, (std::vector<uint32_t>{0}));
+  EXPECT_TRUE(Logged("SERVICE_CONTROL_SHUTDOWN"));
+  EXPECT_FALSE(Logged("SERVICE_CONTROL_STOP"));
+  EXPECT_EQ(control.reported, (std::vector<uint32_t>{Platform::kServiceRunning, Platform::kServiceStopPending,
+                                                     Platform::kServiceStopped}));
 }
 
 TEST_F(ServiceHostTest, InstallingAnInstalledServiceStopsRepointsAndStartsIt) {

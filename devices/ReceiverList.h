@@ -1,0 +1,46 @@
+#pragma once
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "client/StringBuffer.h"
+#include "devices/ManagedReceiver.h"
+#include "sdk/ReceiverStatus.h"
+
+// The open receivers, as every thread may read them: the SDK server's, the receivers' own
+// (status broadcasts) and the manager's. A receiver is listed only once it is open, so no
+// reader ever sees the port, link or handler an open is still writing.
+//
+// Its lock is held only for short reads and writes, and nothing is called under it: receivers
+// are opened and closed outside it (by CReceiverSet), since their threads read the list while
+// an open or a close waits for them.
+class CReceiverList {
+ public:
+  void Add(const ManagedReceiverPtr& receiver);
+  // Takes the receiver on the port out of the list; null when none is listed.
+  ManagedReceiverPtr Take(const Voxlet::StringBuffer& portName);
+  std::vector<ManagedReceiverPtr> TakeAll();
+
+  // Searched by port name (exact, case-sensitive) and by receiver number.
+  ManagedReceiverPtr FindByPort(const Voxlet::StringBuffer& portName) const;
+  ManagedReceiverPtr FindByNumber(uint32_t receiverNumber) const;
+
+  // Remembers the serial number of the USB device a listed receiver is on: once the device is
+  // unplugged, sysfs no longer says which port was its own. Forgotten with the receiver.
+  void SetDeviceSerial(const Voxlet::StringBuffer& portName, const Voxlet::StringBuffer& serial);
+  std::optional<Voxlet::StringBuffer> PortOfDevice(const Voxlet::StringBuffer& serial) const;
+
+  size_t Count() const;
+  std::vector<Voxlet::StringBuffer> Ports() const;
+  // The status records of at most maxCount receivers, in list order.
+  std::vector<ReceiverStatusW> Statuses(size_t maxCount) const;
+
+ private:
+  struct Entry {
+    ManagedReceiverPtr receiver;
+    Voxlet::StringBuffer deviceSerial;  // empty: not on a USB device (a configured port)
+  };
+
+  mutable std::mutex m_lock;
+  std::vector<Entry> m_entries;
+};

@@ -1,0 +1,163 @@
+// The parts the receiver manager is composed of, each on its own.
+#include <gtest/gtest.h>
+
+#include "client/http/Globals.h"
+#include "devices/EmailLog.h"
+#include "devices/ReceiverSet.h"
+#include "devices/ResetQueue.h"
+#include "devices/SdkBackEnd.h"
+#include "devices/ServiceLink.h"
+#include "platform/Registry.h"
+#include "tests/manager/FakeReceivers.h"
+#include "tests/protocol/LogCapture.h"
+#include "tests/service/TestFiles.h"
+
+namespace {
+
+class ReceiverSetTest : public ::testing::Test {
+ protected:
+  CReceiverSet& Set() {
+    if (!set)
+      set = std::make_unique<CReceiverSet>(
+          [this](IReceiverEvents*) -> ManagedReceiverPtr { return std::make_shared<FakeReceiver>(links, ++numbers); },
+          nullptr, [this] { listedWhenOpened.push_back(set->List().Count()); });
+    return *set;
+  }
+
+  FakeLinks links;
+  uint32_t numbers = 0;
+  std::vector<size_t> listedWhenOpened;
+  std::unique_ptr<CReceiverSet> set;
+};
+
+// The status broadcast after an open must see the new receiver: it is listed first.
+TEST_F(ReceiverSetTest, AnOpenedReceiverIsListedBeforeTheOpenIsToldAndAFailedOneNever) {
+  links.openResult[u"/dev/ttyACM9"] = 5;
+  EXPECT_EQ(Set().Connect(u"/dev/ttyACM0"), 0u);
+  EXPECT_EQ(Set().Connect(u"/dev/ttyACM9"), 5u);
+  EXPECT_EQ(Set().Connect(u"/dev/ttyACM1"), 0u);
+  EXPECT_EQ(listedWhenOpened, (std::vector<size_t>{1, 2}));
+  EXPECT_EQ(Set().List().Ports(), (std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0", u"/dev/ttyACM1"}));
+  EXPECT_EQ(links.closed, std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM9"});  // what the failed open left
+}
+
+// A queued port whose receiver is open is reported and closed but stays queued; on the next
+// pass it is reopened (when asked to) and leaves the queue, whether or not it opens.
+TEST_F(ReceiverSetTest, AResetClosesOnOnePassAndReopensOnTheNext) {
+  ASSERT_EQ(Set().Connect(u"/dev/ttyACM0"), 0u);
+  links.openResult[u"/dev/ttyACM7"] = 3;
+  CResetQueue queue;
+  queue.Push(u"/dev/ttyACM0");
+  queue.Push(u"/dev/ttyACM7");  // not open, and does not open
+  std::vector<Voxlet::StringBuffer> reported;
+  const auto report = [&](const Voxlet::StringBuffer& endpoint) { reported.push_back(endpoint); };
+
+  Set().ProcessResets(queue, AfterReset::kReconnect, report);
+  EXPECT_EQ(reported, std::vector<Voxlet::StringBuffer>{u"receiver.00-11-22-33-44-55-66-77"});
+  EXPECT_TRUE(Set().List().Ports().empty());
+  EXPECT_EQ(queue.Ports(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0"});
+
+  Set().ProcessResets(queue, AfterReset::kReconnect, report);
+  EXPECT_EQ(reported.size(), 1u);
+  EXPECT_EQ(Set().List().Ports(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0"});
+  EXPECT_TRUE(queue.Ports().empty());
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 2u);
+}
+
+TEST_F(ReceiverSetTest, AfterShutdownNothingOpensAndAResetOnlyEmptiesTheQueue) {
+  ASSERT_EQ(Set().ConnectDevice(u"/dev/ttyACM0", u"SER1"), 0u);
+  EXPECT_EQ(Set().List().PortOfDevice(u"SER1"), std::optional<Voxlet::StringBuffer>(u"/dev/ttyACM0"));
+  Set().Shutdown();
+  EXPECT_TRUE(Set().List().Ports().empty());
+  EXPECT_EQ(Set().List().PortOfDevice(u"SER1"), std::nullopt);  // forgotten with its receiver
+  EXPECT_NE(Set().Connect(u"/dev/ttyACM0"), 0u);
+  CResetQueue queue;
+  queue.Push(u"/dev/ttyACM0");
+  Set().ProcessResets(queue, AfterReset::kReconnect, [](const Voxlet::StringBuffer&) { ADD_FAILURE(); });
+  EXPECT_TRUE(queue.Ports().empty());
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 1u);
+}
+
+// What the SDK clients are told fits their records: no more than they asked for, and a name
+// cut to 31 units with the last of the 32 always 0.
+TEST_F(ReceiverSetTest, StatusRecordsAreCappedAndLongNamesCut) {
+  const Voxlet::StringBuffer longPort = u"/dev/serial/by-id/usb-Vantrel_Receiver_0000123456-if00";
+  ASSERT_EQ(Set().Connect(longPort), 0u);
+  ASSERT_EQ(Set().Connect(u"/dev/ttyACM1"), 0u);
+  CSdkBackEnd sdk(Set().List(), nullptr, {});
+  ReceiverStatusW records[2];
+  for (ReceiverStatusW& r : records) {
+    r.receiverNumber = 99;
+    std::fill(std::begin(r.receiverName), std::end(r.receiverName), u'#');
+  }
+  EXPECT_EQ(sdk.GetReceiverCount(), 2);
+  EXPECT_EQ(sdk.GetReceiverStatus(1, records), 1);
+  EXPECT_EQ(records[0].receiverNumber, 1u);
+  EXPECT_EQ(std::u16string(records[0].receiverName), longPort.substr(0, 31));
+  EXPECT_EQ(records[1].receiverNumber, 99u);  // beyond the count asked for: untouched
+  EXPECT_EQ(sdk.GetReceiverStatus(-1, records), 0);
+  EXPECT_EQ(sdk.GetReceiverStatus(2, records), 2);
+  EXPECT_EQ(std::u16string(records[1].receiverName), u"/dev/ttyACM1");
+}
+
+// The software service's reach is a milestone: said when it changes, not on every signal.
+class ServiceLinkTest : public ::testing::Test {
+ protected:
+  ServiceLinkHooks Hooks() {
+    return {.enumerateReceivers = [this] { ++enumerations; }, .retryPendingDevices = [] {}, .tick = [] {}};
+  }
+  Voxlet::Globals library;
+  int enumerations = 0;
+};
+
+TEST_F(ServiceLinkTest, ReachableAndUnreachableAreEachSaidOncePerChange) {
+  LogCapture log;
+  CServiceLink link(Hooks());
+  link.Connect(u"http://127.0.0.1:9/");  // no client attached: only the address is kept
+  constexpr bool kPeriodicSignal = false;  // its signals come from the test only
+  Voxlet::Client client(kPeriodicSignal);
+  using Voxlet::ClientStates::Connected, Voxlet::ClientStates::Disconnected;
+  for (int state : {Connected, Connected, Disconnected, Disconnected, Disconnected, Connected})
+    link.OnClientStateChanged(client, state);
+  EXPECT_EQ(enumerations, 3);  // each connection enumerates the receivers
+  link.Stop();
+  link.OnClientStateChanged(client, Disconnected);
+  link.OnClientStateChanged(client, Connected);
+  EXPECT_EQ(enumerations, 3);
+  const std::vector<std::string> lines = log.Lines();
+  std::vector<std::string> milestones;
+  for (const std::string& line : lines)
+    if (line.rfind("Software service", 0) == 0) milestones.push_back(line);
+  EXPECT_EQ(milestones, (std::vector<std::string>{
+                            "Software service at http://127.0.0.1:9/ connected",
+                            "Software service not reachable at http://127.0.0.1:9/: the connection was lost; retrying",
+                            "Software service at http://127.0.0.1:9/ connected",
+                        }));
+}
+
+// The e-mailed log follows its setting, saying so once per change.
+TEST(EmailLogTest, EachChangeOfTheSettingIsSaidOnce) {
+  TempDir dir;
+  ScopedRegistry registry(dir.File("registry.ini"));
+  const auto setEmailLog = [](uint32_t on) {
+    ASSERT_TRUE(
+        WriteRegistryDword(0, "SOFTWARE\\Vantrel\\Voxlet\\Install", "EmailLogOn", on, "com.vantrel.Preferences"));
+  };
+  LogCapture log;
+  CEmailLog email;
+  setEmailLog(1);
+  email.ApplyAtStartup();
+  email.CheckSetting();
+  setEmailLog(0);
+  email.CheckSetting();
+  email.CheckSetting();
+  setEmailLog(1);
+  email.CheckSetting();
+  std::vector<std::string> switches;
+  for (const std::string& line : log.Lines())
+    if (line.find("mail log") != std::string::npos) switches.push_back(line);
+  EXPECT_EQ(switches, (std::vector<std::string>{"Email log at startup is: ON+++", "Turning email log OFF---",
+                                                "Turning email log ON+++"}));
+}
+
+}  // namespace
