@@ -34,8 +34,8 @@ std::string HeaderValue(const StringBuffer& value) {
 }  // namespace
 
 bool EmailFileAsAttachment(const StringBuffer& mailHost, const StringBuffer& to, const StringBuffer& fromName,
-                           const StringBuffer& fromAddress, const StringBuffer& subjectTag,
-                           const StringBuffer& subject, const StringBuffer& body, const StringBuffer& attachmentPath,
+                           const StringBuffer& fromAddress, const StringBuffer& subjectTag, const StringBuffer& subject,
+                           const StringBuffer& body, const StringBuffer& attachmentPath,
                            const StringBuffer& attachmentName) {
   if (mailHost.empty() || to.empty()) return false;
   InitCurlOnce();

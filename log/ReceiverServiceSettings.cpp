@@ -12,7 +12,8 @@ constexpr const char* kLogRelativePath = "Debug/OvantaHardwareService.log";
 }  // namespace
 
 std::string HardwareServiceKeyPath() {
-  return Voxlet::UTF16to8(Voxlet::Preferences::Path) + "\\" + Voxlet::UTF16to8(Voxlet::Preferences::HardwareService::Key);
+  return Voxlet::UTF16to8(Voxlet::Preferences::Path) + "\\" +
+         Voxlet::UTF16to8(Voxlet::Preferences::HardwareService::Key);
 }
 
 std::string InstallKeyPath() {
@@ -34,9 +35,10 @@ std::string CReceiverServiceSettings::DefaultLogPath() {
 }
 
 void CReceiverServiceSettings::Load() {
-  const std::string path =
-      ReadRegistryString(Platform::kLocalMachine, HardwareServiceKeyPath(), kLogPathValue, DefaultLogPath(), PreferenceStore());
-  const uint32_t flags = ReadRegistryDword(Platform::kLocalMachine, HardwareServiceKeyPath(), kLogFlagsValue, 1, PreferenceStore());
+  const std::string path = ReadRegistryString(Platform::kLocalMachine, HardwareServiceKeyPath(), kLogPathValue,
+                                              DefaultLogPath(), PreferenceStore());
+  const uint32_t flags =
+      ReadRegistryDword(Platform::kLocalMachine, HardwareServiceKeyPath(), kLogFlagsValue, 1, PreferenceStore());
   std::lock_guard<std::mutex> guard(m_lock);
   m_logPath = path;
   m_logFlags = static_cast<uint16_t>(flags);

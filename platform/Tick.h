@@ -7,9 +7,7 @@ namespace Platform {
 uint32_t GetTickCount();
 
 // Wrap-safe comparisons of two tick values.
-inline int32_t TickDiff(uint32_t later, uint32_t earlier) {
-  return static_cast<int32_t>(later - earlier);
-}
+inline int32_t TickDiff(uint32_t later, uint32_t earlier) { return static_cast<int32_t>(later - earlier); }
 inline bool TickReached(uint32_t now, uint32_t deadline) { return TickDiff(now, deadline) >= 0; }
 
 }  // namespace Platform

@@ -1,11 +1,11 @@
 // Channel-analysis mode: periodic reports of what the channel choice would do at ten
 // thresholds.
 #include "client/HardwareServicePreferences.h"
+#include "log/Logger.h"
 #include "protocol/ChannelChoice.h"
 #include "protocol/Receiver.h"
 #include "protocol/ReceiverNetwork.h"
 #include "protocol/ReceiverPreferences.h"
-#include "log/Logger.h"
 
 namespace HS = Voxlet::Preferences::HardwareService;
 

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "client/HardwareServicePreferences.h"
+#include "log/Logger.h"
 #include "platform/Tick.h"
 #include "protocol/ChannelChoice.h"
 #include "protocol/Receiver.h"
@@ -10,7 +11,6 @@
 #include "protocol/ReceiverPreferences.h"
 #include "protocol/ScanResultsDocument.h"
 #include "protocol/ScanSettings.h"
-#include "log/Logger.h"
 
 namespace HS = Voxlet::Preferences::HardwareService;
 

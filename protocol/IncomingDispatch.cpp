@@ -1,8 +1,8 @@
 // Decoding of every incoming packet kind and the handler it reaches.
+#include "log/Logger.h"
 #include "protocol/CommandIds.h"
 #include "protocol/JoinPayload.h"
 #include "protocol/ReceiverProtocolHandler.h"
-#include "log/Logger.h"
 
 using namespace ReceiverCommand;
 
@@ -174,7 +174,8 @@ void CReceiverProtocolHandler::DispatchLoginOff(const IncomingRecord& r) {
   {
     CCriticalSectionProtectScope guard(m_sendLock);
     m_ackWait.erase(kLoginOff);
-    QueueBytes({static_cast<uint8_t>(r.address >> 8), static_cast<uint8_t>(r.address), kLoginOff | kAckFlag}, Delivery::kOnce);
+    QueueBytes({static_cast<uint8_t>(r.address >> 8), static_cast<uint8_t>(r.address), kLoginOff | kAckFlag},
+               Delivery::kOnce);
   }
   m_sink->OnLoginOff(r.address);
 }

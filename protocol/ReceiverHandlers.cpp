@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "client/Format.h"
+#include "log/Logger.h"
 #include "protocol/Receiver.h"
 #include "protocol/ReceiverPreferences.h"
-#include "log/Logger.h"
 
 namespace {
 std::string Text(const Voxlet::StringBuffer& text) { return Voxlet::UTF16to8(text); }

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "log/Logger.h"
 #include "platform/Tick.h"
 #include "protocol/CommandIds.h"
-#include "log/Logger.h"
 
 namespace {
 

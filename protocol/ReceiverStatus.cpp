@@ -1,8 +1,8 @@
 // The receiver's network status reports: repeat logging, the mismatch tolerance while a
 // class runs, unexpected scans and scan-end detection.
+#include "log/Logger.h"
 #include "protocol/Receiver.h"
 #include "protocol/ReceiverNetwork.h"
-#include "log/Logger.h"
 
 namespace {
 

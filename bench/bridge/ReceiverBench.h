@@ -20,9 +20,9 @@
 #include "bridge/ReceiverSession.h"
 #include "client/http/Client.h"
 #include "client/http/Globals.h"
+#include "log/Logger.h"
 #include "platform/Registry.h"
 #include "protocol/Receiver.h"
-#include "log/Logger.h"
 #include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/service-sim/ServiceSimulator.h"
 

@@ -11,8 +11,8 @@
 
 #include "FakeSysfs.h"
 #include "devices/ReceiverEnumerator.h"
-#include "platform/Registry.h"
 #include "log/Logger.h"
+#include "platform/Registry.h"
 
 namespace {
 

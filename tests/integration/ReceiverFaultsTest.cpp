@@ -15,8 +15,8 @@
 #include <sstream>
 #include <thread>
 
-#include "protocol/Frame.h"
 #include "client/StringBuffer.h"
+#include "protocol/Frame.h"
 #include "sdk/SdkClient.h"
 #include "sdk/SocketIOThread.h"
 #include "tests/integration/ChildProcess.h"

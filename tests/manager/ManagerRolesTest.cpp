@@ -113,7 +113,7 @@ class ServiceLinkTest : public ::testing::Test {
 TEST_F(ServiceLinkTest, ReachableAndUnreachableAreEachSaidOncePerChange) {
   LogCapture log;
   CServiceLink link(Hooks());
-  link.Connect(u"http://127.0.0.1:9/");  // no client attached: only the address is kept
+  link.Connect(u"http://127.0.0.1:9/");    // no client attached: only the address is kept
   constexpr bool kPeriodicSignal = false;  // its signals come from the test only
   Voxlet::Client client(kPeriodicSignal);
   using Voxlet::ClientStates::Connected, Voxlet::ClientStates::Disconnected;

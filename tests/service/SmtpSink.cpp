@@ -30,7 +30,8 @@ SmtpSink::SmtpSink() {
 }
 
 SmtpSink::~SmtpSink() {
-  if (m_stopPipe[1] >= 0) [[maybe_unused]] ssize_t n = write(m_stopPipe[1], "x", 1);
+  if (m_stopPipe[1] >= 0) [[maybe_unused]]
+    ssize_t n = write(m_stopPipe[1], "x", 1);
   m_thread.join();
   close(m_listen);
   close(m_stopPipe[0]);

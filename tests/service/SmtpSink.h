@@ -1,7 +1,7 @@
 #pragma once
+#include <mutex>
 #include <string>
 #include <thread>
-#include <mutex>
 #include <vector>
 
 // A minimal SMTP server on loopback that accepts every mail and keeps what it received.
