@@ -20,6 +20,7 @@
 
 #include "tests/integration/ChildProcess.h"
 #include "tests/integration/MisbehavingService.h"
+#include "tests/integration/ServiceLog.h"
 #include "tests/integration/ServiceSetup.h"
 #include "tests/service/TestFiles.h"
 #include "tests/tools/SampleLesson.h"
@@ -43,82 +44,6 @@ const std::string kReceiverHello = "/voxlet/builtins/anyone/hello?subject=urn%3A
 const std::string kHelloPath = "/voxlet/builtins/anyone/hello";
 const std::string kQuizDocument = "/voxlet/database/classes/class-1/lesson-quiz";
 const std::string kWhois = "/voxlet/builtins/teachers/whois";
-
-// The service's log lines as it echoes them on standard error, read on a thread of its own so
-// that the service never blocks on a full pipe. Kills the service if the test ends first.
-class ServiceLog {
- public:
-  explicit ServiceLog(ChildProcess& process) : m_process(process), m_reader([this] { Read(); }) {}
-  ~ServiceLog() {
-    std::unique_lock lock(m_lock);
-    if (!m_closed) m_process.Signal(SIGKILL);
-  }
-
-  // Waits until `text` has been written `count` times; `meanwhile` runs between looks (about
-  // five times a second).
-  bool WaitFor(const std::string& text, size_t count = 1, const std::function<void()>& meanwhile = {}) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(static_cast<int>(kWait));
-    std::unique_lock lock(m_lock);
-    for (;;) {
-      if (CountLocked(text) >= count) return true;
-      if (m_closed || std::chrono::steady_clock::now() >= until) return false;
-      m_changed.wait_until(lock, std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(200)));
-      if (meanwhile) {
-        lock.unlock();
-        meanwhile();
-        lock.lock();
-      }
-    }
-  }
-  size_t Count(const std::string& text) const {
-    std::lock_guard lock(m_lock);
-    return CountLocked(text);
-  }
-  std::string Text() const {
-    std::lock_guard lock(m_lock);
-    return m_text.size() > 20000 ? "..." + m_text.substr(m_text.size() - 20000) : m_text;
-  }
-  size_t LongestLine() const {
-    std::lock_guard lock(m_lock);
-    return m_longest;
-  }
-
- private:
-  size_t CountLocked(const std::string& text) const {
-    size_t n = 0;
-    for (size_t at = m_text.find(text); at != std::string::npos; at = m_text.find(text, at + text.size())) ++n;
-    return n;
-  }
-  void Read() {
-    size_t used = 0;
-    while (m_process.WaitForLine("")) {
-      const std::string& seen = m_process.Seen();
-      {
-        std::lock_guard lock(m_lock);
-        // One log line may span several lines of text (an exchange's dump); each is counted.
-        size_t start = used;
-        for (size_t nl; (nl = seen.find('\n', start)) != std::string::npos; start = nl + 1)
-          m_longest = std::max(m_longest, nl - start);
-        m_text.append(seen, used, std::string::npos);
-      }
-      used = seen.size();
-      m_changed.notify_all();
-    }
-    {
-      std::lock_guard lock(m_lock);
-      m_closed = true;
-    }
-    m_changed.notify_all();
-  }
-
-  ChildProcess& m_process;
-  mutable std::mutex m_lock;
-  std::condition_variable m_changed;
-  std::string m_text;
-  size_t m_longest = 0;
-  bool m_closed = false;
-  std::jthread m_reader;  // last: joined before the rest goes
-};
 
 // The service process as /proc shows it: how often each of its threads was found running or
 // waiting to run, and its peak memory.
@@ -180,14 +105,9 @@ class ProcessProbe {
   size_t m_samples = 0;
 };
 
-// The service binary, started with none of this test's descriptors: a listening socket it
-// inherited would keep the simulated software service's port open after the simulator stopped.
+// The service binary, started with none of this test's descriptors (see KeepDescriptorsFromChildren).
 std::unique_ptr<ChildProcess> StartService(const std::vector<std::string>& environment) {
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-    const int fd = std::stoi(entry.path().filename().string());
-    if (fd > 2) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-  }
+  KeepDescriptorsFromChildren();
   return std::make_unique<ChildProcess>(std::vector<std::string>{OVANTA_HARDWARE_EXE, "-d"}, environment);
 }
 
@@ -237,7 +157,7 @@ TEST(ServiceRestart, MidAssessmentTheLessonComesBackAndEveryAnswerArrivesOrIsNam
       StartService(ServiceEnvironment(dir, dir.File("service.log"), 17, receiver.SlavePath(), first->Uri()));
   ChildProcess& process = *service;
   ASSERT_TRUE(process.Started());
-  ServiceLog log(process);
+  ServiceLog log(process, kWait);
   ServiceSim::SessionManager& before = first->Manager();
   ASSERT_TRUE(before.WaitFor([&] { return before.Count("activatedStatus") >= 1; }, kWait)) << log.Text();
 
@@ -333,7 +253,7 @@ class BrokenReplies : public ::testing::Test {
     ASSERT_TRUE(server.Start());
     process = StartService(ServiceEnvironment(dir, dir.File("service.log"), 17, receiver->SlavePath(), server.Uri()));
     ASSERT_TRUE(process->Started());
-    log = std::make_unique<ServiceLog>(*process);
+    log = std::make_unique<ServiceLog>(*process, kWait);
     ASSERT_TRUE(
         manager.WaitFor([&] { return ReceiverReported(manager, false) && manager.Count("activatedStatus"); }, kWait))
         << log->Text();
