@@ -286,8 +286,10 @@ class Player {
     } else if (what == "hands" && w.size() == 3) {
       const int n = count(2);
       held = service([&] { return manager.RaisedHands().size() >= static_cast<size_t>(n); });
-    } else if (what == "sent" && w.size() == 5) {
-      // wait sent ADDRESS COMMAND N: the service sent N packets of COMMAND (hex) to ADDRESS
+    } else if ((what == "sent" || what == "answered") && w.size() == 5) {
+      // wait sent ADDRESS COMMAND N: the service sent N packets of COMMAND (hex) to ADDRESS.
+      // wait answered ADDRESS COMMAND N: the receiver sent N packets of COMMAND from ADDRESS
+      // (its acknowledgements and answers), so the packets they answer have been handled.
       const std::optional<int> address = w[2] == "receiver" ? 0
                                          : w[2] == "all"    ? 0xFFFF
                                          : w[2].rfind("clicker-", 0) == 0
@@ -295,16 +297,15 @@ class Player {
                                              : Number("0x" + w[2]);
       const std::optional<int> command = Number("0x" + w[3]);
       const int n = count(4);
-      if (address && command) {
-        held = m_receiver.WaitFor(
-            [&](const std::vector<std::vector<uint8_t>>& packets) {
-              int seen = 0;
-              for (const auto& p : packets)
-                seen += p.size() >= 3 && ((p[0] << 8) | p[1]) == *address && p[2] == *command;
-              return seen >= n;
-            },
-            static_cast<int>(kWaitSeconds * 1000));
-      }
+      const auto enough = [&](const std::vector<std::vector<uint8_t>>& packets) {
+        int seen = 0;
+        for (const auto& p : packets) seen += p.size() >= 3 && ((p[0] << 8) | p[1]) == *address && p[2] == *command;
+        return seen >= n;
+      };
+      if (address && command && what == "sent")
+        held = m_receiver.WaitFor(enough, static_cast<int>(kWaitSeconds * 1000));
+      else if (address && command)
+        held = Eventually([&] { return enough(m_receiver.Sent()); });
     } else if (what == "exit" && m_log) {
       held = m_log->WaitClosed();
       if (held) {

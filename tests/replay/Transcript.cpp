@@ -171,6 +171,9 @@ std::optional<Line> PacketLine(const std::vector<uint8_t>& packet, bool toReceiv
   if (packet.size() < 3) return std::nullopt;
   const uint16_t address = static_cast<uint16_t>((packet[0] << 8) | packet[1]);
   const bool ack = (packet[2] & kAckFlag) && packet[2] != kNack && packet[2] != kReceiverPrintf;
+  // The service acknowledges what the receiver sends on its reader thread, so an acknowledgement
+  // may land on either side of a step's end.
+  if (ack && toReceiver) return std::nullopt;
   const uint8_t command = ack ? static_cast<uint8_t>(packet[2] & ~kAckFlag) : packet[2];
   switch (command) {
     // Start-up queries, the receiver's own status reports and the background scans come as
@@ -200,6 +203,13 @@ std::optional<Line> PacketLine(const std::vector<uint8_t>& packet, bool toReceiv
     text += hex;
   }
   for (size_t i = 3; i < packet.size(); ++i) {
+    // The channel is the background scan's pick, and a question batch's run number counts the
+    // runs sent before it, which a class start's own status query may add to.
+    const bool masked = (command == kChannel && !ack) || (command == kQuestionBatch && i == 3);
+    if (masked) {
+      text += " ..";
+      continue;
+    }
     char hex[4];
     std::snprintf(hex, sizeof hex, " %02x", packet[i]);
     text += hex;
@@ -210,7 +220,7 @@ std::optional<Line> PacketLine(const std::vector<uint8_t>& packet, bool toReceiv
 void Sections::Add(const Line& line) {
   std::vector<std::string>& lines = m_open[line.group];
   if (std::find(lines.begin(), lines.end(), line.text) != lines.end()) return;
-  if (lines.empty()) {
+  if (lines.empty() && line.group.rfind("wire ", 0) == 0) {
     const auto last = m_lastOfGroup.find(line.group);
     if (last != m_lastOfGroup.end() && last->second == line.text) return;
   }

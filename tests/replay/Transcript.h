@@ -52,8 +52,8 @@ std::optional<Line> PacketLine(const std::vector<uint8_t>& packet, bool toReceiv
 
 // Collects the lines of one section at a time and writes them: groups in name order, each
 // group's lines in arrival order, a line repeated within its group written once (a resend or a
-// repeated report), as is a group's first line when it repeats the group's last line of the
-// section before (a resend that crossed the step's end).
+// repeated report), as is the first packet of a group on the line when it repeats the group's
+// last packet of the section before (a resend that crossed the step's end).
 class Sections {
  public:
   void Add(const Line& line);

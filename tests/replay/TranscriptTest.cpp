@@ -29,19 +29,23 @@ TEST(TranscriptSections, GroupsSortedOrderKeptWithinAGroupRepeatsWrittenOnce) {
   sections.Add({"wire to clicker-1", "SESSION_END 00"});
   sections.Add({"wire to clicker-1", "LOGIN_GRANT 01"});  // a resend
   sections.Add({"wire to clicker-0", "HAND_UP"});
+  sections.Add({"http receiver", "database q -> 200"});
   EXPECT_EQ(sections.Close("## step\n"),
             "## step\n"
+            "http receiver: database q -> 200\n"
             "wire to clicker-0: LOGIN_GRANT 02\n"
             "wire to clicker-0: HAND_UP\n"
             "wire to clicker-1: LOGIN_GRANT 01\n"
             "wire to clicker-1: SESSION_END 00\n");
   // A resend that crossed into the next section is not written again; the same packet after
-  // another one is.
+  // another one is, and so is a request asked for again (the software service has no resends).
   sections.Add({"wire to clicker-1", "SESSION_END 00"});
+  sections.Add({"http receiver", "database q -> 200"});
   sections.Add({"wire to clicker-0", "HAND_UP"});
   sections.Add({"wire to clicker-0", "LOGIN_GRANT 02"});
   sections.Add({"wire to clicker-0", "HAND_UP"});
-  EXPECT_EQ(sections.Close(""), "wire to clicker-0: LOGIN_GRANT 02\nwire to clicker-0: HAND_UP\n");
+  EXPECT_EQ(sections.Close(""),
+            "http receiver: database q -> 200\nwire to clicker-0: LOGIN_GRANT 02\nwire to clicker-0: HAND_UP\n");
 }
 
 TEST(TranscriptLines, TimingDependentTrafficIsLeftOutAndTheRestNamed) {
@@ -57,10 +61,13 @@ TEST(TranscriptLines, TimingDependentTrafficIsLeftOutAndTheRestNamed) {
       {{0x00, 0x00, 0x00}, true, ""},         // firmware query
       {{0x01, 0x02, 0x01, 0x05}, false, "wire from clicker-2: DEVICE_STATUS 05"},
       {{0x00, 0x00, 0x04, 0x01}, true, "wire to receiver: NETWORK_STATE 01"},
+      {{0x00, 0x00, 0x8B}, true, ""},         // the service's acknowledgement
       {{0x00, 0x00, 0x84, 0x01}, false, "wire from receiver: ack NETWORK_STATE 01"},
       {{0xFF, 0xFF, 0x0E, 0x02}, true, "wire to all: SESSION_END 02"},
       {{0x00, 0x00, 0xFF, 0x0A}, false, "wire from receiver: NACK 0a"},
       {{0x01, 0x00, 0x33}, true, "wire to clicker-0: cmd-33"},
+      {{0x00, 0x00, 0x0D, 0x0E}, true, "wire to receiver: CHANNEL .."},
+      {{0x00, 0x00, 0x0A, 0x36, 0x02, 0x01}, true, "wire to receiver: QUESTION_BATCH .. 02 01"},
   };
   for (const Case& c : cases) {
     const auto line = Replay::PacketLine(c.packet, c.toReceiver);
