@@ -189,6 +189,10 @@ class Player {
       Service().Stop();
       return true;
     }
+    if (verb == "service" && w.size() == 3 && w[1] == "hold") {
+      Service().Server().HoldReplies(w[2]);
+      return true;
+    }
     if (verb == "service" && w.size() >= 2 && w[1] == "start") {
       ServiceSim::Scenario scenario = m_lesson;
       if (w.size() >= 3 && !ServiceSim::SetRunning(scenario, w[2])) return (error = "not in the lesson", false);
@@ -306,6 +310,8 @@ class Player {
         held = m_receiver.WaitFor(enough, static_cast<int>(kWaitSeconds * 1000));
       else if (address && command)
         held = Eventually([&] { return enough(m_receiver.Sent()); });
+    } else if (what == "held" && w.size() == 3) {
+      held = Service().Server().WaitHeld(static_cast<size_t>(count(2)), kWaitSeconds);
     } else if (what == "exit" && m_log) {
       held = m_log->WaitClosed();
       if (held) {

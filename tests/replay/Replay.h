@@ -13,6 +13,7 @@
 //   hand I [0|1] | battery I LOW QUALITY | end I | logoff I
 //                         a clicker's action on the receiver
 //   replug                the receiver is pulled out and plugged in again under the same path
+//   service hold PATH     the software service answers no request on PATH (a prefix) from now on
 //   service stop          the software service stops (what it knew is gone with it)
 //   service start [CLASS[/ASSESSMENT[/QUESTION]]]
 //                         a new software service on the same port, with that much running
