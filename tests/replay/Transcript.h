@@ -51,9 +51,10 @@ std::optional<Line> RequestLine(const ServiceSim::ReceivedRequest& request, cons
 std::optional<Line> PacketLine(const std::vector<uint8_t>& packet, bool toReceiver);
 
 // Collects the lines of one section at a time and writes them: groups in name order, each
-// group's lines in arrival order, a line repeated within its group written once (a resend or a
-// repeated report), as is the first packet of a group on the line when it repeats the group's
-// last packet of the section before (a resend that crossed the step's end).
+// group's lines in arrival order. A packet repeated within its group is written once (a resend
+// or a repeated report), as is the first packet of a group when it repeats the group's last
+// packet of the section before (a resend that crossed the step's end), and so is a repeated
+// status request; any other request repeated is written each time.
 class Sections {
  public:
   void Add(const Line& line);

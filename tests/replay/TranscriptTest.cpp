@@ -29,10 +29,17 @@ TEST(TranscriptSections, GroupsSortedOrderKeptWithinAGroupRepeatsWrittenOnce) {
   sections.Add({"wire to clicker-1", "SESSION_END 00"});
   sections.Add({"wire to clicker-1", "LOGIN_GRANT 01"});  // a resend
   sections.Add({"wire to clicker-0", "HAND_UP"});
-  sections.Add({"http receiver", "database q -> 200"});
+  sections.Add({"http receiver database", "database q -> 200"});
+  sections.Add({"http receiver activatedStatus", "activatedStatus -> 200"});
+  sections.Add({"http clicker-0", "lowBattery -> 200"});
+  sections.Add({"http receiver activatedStatus", "activatedStatus -> 200"});  // asked for again
+  sections.Add({"http clicker-0", "lowBattery -> 200"});                      // a fault: written
   EXPECT_EQ(sections.Close("## step\n"),
             "## step\n"
-            "http receiver: database q -> 200\n"
+            "http clicker-0: lowBattery -> 200\n"
+            "http clicker-0: lowBattery -> 200\n"
+            "http receiver activatedStatus: activatedStatus -> 200\n"
+            "http receiver database: database q -> 200\n"
             "wire to clicker-0: LOGIN_GRANT 02\n"
             "wire to clicker-0: HAND_UP\n"
             "wire to clicker-1: LOGIN_GRANT 01\n"
@@ -40,12 +47,12 @@ TEST(TranscriptSections, GroupsSortedOrderKeptWithinAGroupRepeatsWrittenOnce) {
   // A resend that crossed into the next section is not written again; the same packet after
   // another one is, and so is a request asked for again (the software service has no resends).
   sections.Add({"wire to clicker-1", "SESSION_END 00"});
-  sections.Add({"http receiver", "database q -> 200"});
+  sections.Add({"http receiver database", "database q -> 200"});
   sections.Add({"wire to clicker-0", "HAND_UP"});
   sections.Add({"wire to clicker-0", "LOGIN_GRANT 02"});
   sections.Add({"wire to clicker-0", "HAND_UP"});
   EXPECT_EQ(sections.Close(""),
-            "http receiver: database q -> 200\nwire to clicker-0: LOGIN_GRANT 02\nwire to clicker-0: HAND_UP\n");
+            "http receiver database: database q -> 200\nwire to clicker-0: LOGIN_GRANT 02\nwire to clicker-0: HAND_UP\n");
 }
 
 TEST(TranscriptLines, TimingDependentTrafficIsLeftOutAndTheRestNamed) {
@@ -96,9 +103,9 @@ TEST(TranscriptLines, EndpointsAreNamedByWhatTheyAreNotByTheirIds) {
   EXPECT_EQ(text(Request("hello", 200, "rcv-42")), "");
   auto subscribe = Request("subscribe", 200, "", {{"endpointXmlId", "rcv-42"}});
   subscribe.path = "/voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js";
-  EXPECT_EQ(text(subscribe), "http service: subscribe ReceiverSubscribe.js receiver -> 200");
+  EXPECT_EQ(text(subscribe), "http service subscribe: subscribe ReceiverSubscribe.js receiver -> 200");
   // An endpoint never announced is not given a made-up name.
-  EXPECT_EQ(text(Request("goodbye", 404, "gone")), "http unknown: goodbye -> 404");
+  EXPECT_EQ(text(Request("goodbye", 404, "gone")), "http unknown goodbye: goodbye -> 404");
 }
 
 }  // namespace
