@@ -1,10 +1,9 @@
 #pragma once
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <filesystem>
 #include <string>

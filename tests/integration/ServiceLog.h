@@ -25,9 +25,9 @@ class ServiceLog {
   // Waits until `text` has been written `count` times; `meanwhile` runs between looks (about
   // five times a second).
   bool WaitFor(const std::string& text, size_t count = 1, const std::function<void()>& meanwhile = {}) {
-    const auto until = std::chrono::steady_clock::now() +
-                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                           std::chrono::duration<double>(m_waitSeconds));
+    const auto until =
+        std::chrono::steady_clock::now() +
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(m_waitSeconds));
     std::unique_lock lock(m_lock);
     for (;;) {
       if (CountLocked(text) >= count) return true;

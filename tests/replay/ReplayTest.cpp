@@ -42,7 +42,8 @@ class Transcript : public ::testing::TestWithParam<std::string> {};
 TEST_P(Transcript, MatchesGolden) {
   const std::string name = GetParam();
   std::string error;
-  const auto script = Replay::ParseScript(ReadFile(std::string(OVANTA_REPLAY_DIR) + "/scenarios/" + name + ".replay"), error);
+  const auto script =
+      Replay::ParseScript(ReadFile(std::string(OVANTA_REPLAY_DIR) + "/scenarios/" + name + ".replay"), error);
   ASSERT_TRUE(script) << error;
   const Replay::Outcome outcome = Replay::Play(*script, OVANTA_SIM_DATA);
 

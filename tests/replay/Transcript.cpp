@@ -14,35 +14,64 @@ using namespace ReceiverCommand;
 
 const char* CommandName(uint8_t command) {
   switch (command) {
-    case kFwInfoQuery: return "FW_INFO";
-    case kDeviceStatus: return "DEVICE_STATUS";
-    case kTransmitPower: return "TRANSMIT_POWER";
-    case kPanId: return "PAN_ID";
-    case kNetworkState: return "NETWORK_STATE";
-    case kClassName: return "CLASS_NAME";
-    case kLoginRequirement: return "LOGIN_REQUIREMENT";
-    case kJoinLoginResponse: return "JOIN_LOGIN";
-    case kLoginGrant: return "LOGIN_GRANT";
-    case kLoginOff: return "LOGIN_OFF";
-    case kQuestionBatch: return "QUESTION_BATCH";
-    case kAnswerUpload: return "ANSWER_UPLOAD";
-    case kHandUp: return "HAND_UP";
-    case kChannel: return "CHANNEL";
-    case kSessionEnd: return "SESSION_END";
-    case kSelectTeam: return "SELECT_TEAM";
-    case kStartGame: return "START_GAME";
-    case kScanResults: return "SCAN_RESULTS";
-    case kLoginGrantConfirm: return "LOGIN_GRANT_CONFIRM";
-    case kDeviceDisassociated: return "DEVICE_DISASSOCIATED";
-    case kPropertyQuery: return "PROPERTY_QUERY";
-    case kBackgroundScan: return "BACKGROUND_SCAN";
-    case kEnhancedAnswerUpload: return "ENHANCED_ANSWER";
-    case kBroadcastData: return "BROADCAST_DATA";
-    case kStudentResults: return "STUDENT_RESULTS";
-    case kProductCodeQuery: return "PRODUCT_CODE";
-    case kReceiverPrintf: return "PRINTF";
-    case kNack: return "NACK";
-    default: return nullptr;
+    case kFwInfoQuery:
+      return "FW_INFO";
+    case kDeviceStatus:
+      return "DEVICE_STATUS";
+    case kTransmitPower:
+      return "TRANSMIT_POWER";
+    case kPanId:
+      return "PAN_ID";
+    case kNetworkState:
+      return "NETWORK_STATE";
+    case kClassName:
+      return "CLASS_NAME";
+    case kLoginRequirement:
+      return "LOGIN_REQUIREMENT";
+    case kJoinLoginResponse:
+      return "JOIN_LOGIN";
+    case kLoginGrant:
+      return "LOGIN_GRANT";
+    case kLoginOff:
+      return "LOGIN_OFF";
+    case kQuestionBatch:
+      return "QUESTION_BATCH";
+    case kAnswerUpload:
+      return "ANSWER_UPLOAD";
+    case kHandUp:
+      return "HAND_UP";
+    case kChannel:
+      return "CHANNEL";
+    case kSessionEnd:
+      return "SESSION_END";
+    case kSelectTeam:
+      return "SELECT_TEAM";
+    case kStartGame:
+      return "START_GAME";
+    case kScanResults:
+      return "SCAN_RESULTS";
+    case kLoginGrantConfirm:
+      return "LOGIN_GRANT_CONFIRM";
+    case kDeviceDisassociated:
+      return "DEVICE_DISASSOCIATED";
+    case kPropertyQuery:
+      return "PROPERTY_QUERY";
+    case kBackgroundScan:
+      return "BACKGROUND_SCAN";
+    case kEnhancedAnswerUpload:
+      return "ENHANCED_ANSWER";
+    case kBroadcastData:
+      return "BROADCAST_DATA";
+    case kStudentResults:
+      return "STUDENT_RESULTS";
+    case kProductCodeQuery:
+      return "PRODUCT_CODE";
+    case kReceiverPrintf:
+      return "PRINTF";
+    case kNack:
+      return "NACK";
+    default:
+      return nullptr;
   }
 }
 
@@ -93,7 +122,8 @@ std::string AttributeValue(const std::string& xml, const std::string& name) {
 std::string MacKey(const std::string& text) {
   std::string key;
   for (const char c : text)
-    if (std::isxdigit(static_cast<unsigned char>(c))) key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (std::isxdigit(static_cast<unsigned char>(c)))
+      key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return key;
 }
 
@@ -157,8 +187,8 @@ std::optional<Line> RequestLine(const ServiceSim::ReceivedRequest& request, cons
            " value=" + AttributeValue(request.body, "value");
   } else if (route == "submit" && submission) {
     text = "submit " + submission->classId + "/" + submission->assessmentId + " student=" + submission->studentId;
-    text += submission->questionId.empty() ? " (empty)"
-                                           : " " + submission->questionId + " \"" + submission->answer + "\"";
+    text +=
+        submission->questionId.empty() ? " (empty)" : " " + submission->questionId + " \"" + submission->answer + "\"";
   } else if (route == "goodbye") {
     text = "goodbye";
   } else {

@@ -51,8 +51,9 @@ TEST(TranscriptSections, GroupsSortedOrderKeptWithinAGroupRepeatsWrittenOnce) {
   sections.Add({"wire to clicker-0", "HAND_UP"});
   sections.Add({"wire to clicker-0", "LOGIN_GRANT 02"});
   sections.Add({"wire to clicker-0", "HAND_UP"});
-  EXPECT_EQ(sections.Close(""),
-            "http receiver database: database q -> 200\nwire to clicker-0: LOGIN_GRANT 02\nwire to clicker-0: HAND_UP\n");
+  EXPECT_EQ(
+      sections.Close(""),
+      "http receiver database: database q -> 200\nwire to clicker-0: LOGIN_GRANT 02\nwire to clicker-0: HAND_UP\n");
 }
 
 TEST(TranscriptLines, TimingDependentTrafficIsLeftOutAndTheRestNamed) {
@@ -68,7 +69,7 @@ TEST(TranscriptLines, TimingDependentTrafficIsLeftOutAndTheRestNamed) {
       {{0x00, 0x00, 0x00}, true, ""},         // firmware query
       {{0x01, 0x02, 0x01, 0x05}, false, "wire from clicker-2: DEVICE_STATUS 05"},
       {{0x00, 0x00, 0x04, 0x01}, true, "wire to receiver: NETWORK_STATE 01"},
-      {{0x00, 0x00, 0x8B}, true, ""},         // the service's acknowledgement
+      {{0x00, 0x00, 0x8B}, true, ""},  // the service's acknowledgement
       {{0x00, 0x00, 0x84, 0x01}, false, "wire from receiver: ack NETWORK_STATE 01"},
       {{0xFF, 0xFF, 0x0E, 0x02}, true, "wire to all: SESSION_END 02"},
       {{0x00, 0x00, 0xFF, 0x0A}, false, "wire from receiver: NACK 0a"},
