@@ -111,39 +111,6 @@ TEST_F(ClickerTest, AnonymousClassClickersSignInUnderTheirMacWithoutAGrant) {
   EXPECT_NE(Log().find("Endpoint has already been created and logged in."), std::string::npos);
 }
 
-TEST_F(ClickerTest, HandsAndBatteriesAreRelayedWithTheStudentAndLowBatteryOnlyOnce) {
-  StartClass("class-1");
-  JoinAndLogIn(1);
-  simulator->RaiseHand(0, true);
-  simulator->RaiseHand(0, false);
-  ASSERT_TRUE(WaitForCount("raisedhand", 2));
-  const auto hands = service.Manager().RaisedHands();
-  ASSERT_EQ(hands.size(), 2u);
-  EXPECT_EQ(hands[0].value, "true");
-  EXPECT_EQ(hands[1].value, "false");
-  for (const auto& hand : hands) {
-    EXPECT_EQ(hand.studentId, "s-1001");
-    EXPECT_EQ(hand.endpointId, ClickerEndpoint(0));
-    EXPECT_EQ(hand.time.size(), 24u);
-  }
-
-  simulator->ReportBattery(0, true, 40);
-  simulator->ReportBattery(0, true, 38);
-  simulator->ReportBattery(0, false, 41);
-  simulator->ReportBattery(0, false, 42);
-  // The last report's status update has arrived; whatever it led to follows it.
-  ASSERT_TRUE(service.Manager().WaitFor(
-      [&] {
-        const auto endpoints = service.Manager().Endpoints();
-        const auto e = endpoints.find(ClickerEndpoint(0));
-        return e != endpoints.end() && e->second.signal == "42";
-      },
-      20));
-  Settle();
-  EXPECT_EQ(Count("lowBattery"), 1u);
-  EXPECT_EQ(Count("goodBattery"), 1u);
-}
-
 TEST_F(ClickerTest, EveryAnswerFormatReachesTheServiceAsItsExactSubmission) {
   StartClass("class-1");
   JoinAndLogIn(1);

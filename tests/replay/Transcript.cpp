@@ -183,8 +183,12 @@ std::optional<Line> RequestLine(const ServiceSim::ReceivedRequest& request, cons
   } else if (route == "signin") {
     text = "signin student=" + Field(request.headers, "x-vantrel-voxlet-student");
   } else if (route == "raisedhand") {
+    // The time's shape, not its value.
+    std::string time = AttributeValue(request.body, "time");
+    for (char& c : time)
+      if (std::isdigit(static_cast<unsigned char>(c))) c = '#';
     text = "raisedhand student=" + AttributeValue(request.body, "studentid") +
-           " value=" + AttributeValue(request.body, "value");
+           " value=" + AttributeValue(request.body, "value") + " time=" + time;
   } else if (route == "submit" && submission) {
     text = "submit " + submission->classId + "/" + submission->assessmentId + " student=" + submission->studentId;
     text +=
