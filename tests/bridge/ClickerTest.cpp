@@ -83,30 +83,6 @@ class ClickerTest : public BridgeTest {
   }
 };
 
-TEST_F(ClickerTest, RosterClassClickersAreIdentifiedGrantedAndSignedInAndAnUnknownNumberIsBooted) {
-  StartClass("class-1");
-  JoinAndLogIn(3);
-  const auto endpoints = service.Manager().Endpoints();
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(endpoints.count(ClickerEndpoint(i))) << ClickerEndpoint(i);
-    const ServiceSim::Endpoint& e = endpoints.at(ClickerEndpoint(i));
-    EXPECT_EQ(e.kind, "clicker");
-    EXPECT_EQ(e.receiverId, kEndpoint);
-    EXPECT_EQ(e.studentId, "s-" + std::to_string(1001 + i));
-    EXPECT_TRUE(e.signedIn);
-    const auto clicker = simulator->Clicker(i);
-    ASSERT_TRUE(clicker);
-    EXPECT_EQ(e.address, Voxlet::UTF16to8(Bridge::FormatMacAddress(clicker->macHigh, clicker->macLow)));
-  }
-  EXPECT_EQ(session->Clickers().Size(), 3u);
-
-  // A number that is not on the roster: whois refused, the clicker booted.
-  ASSERT_TRUE(simulator->Login(2, "9999"));
-  ASSERT_TRUE(simulator->WaitForClickers(
-      [](const std::map<int, ClickerInfo>& c) { return c.at(2).state == ClickerState::Refused; }, 20000));
-  EXPECT_NE(Log().find("whois failed; booting clicker..."), std::string::npos);
-}
-
 TEST_F(ClickerTest, AnonymousClassClickersSignInUnderTheirMacWithoutAGrant) {
   StartClass("drop-in");
   JoinAndLogIn(2, false);
@@ -133,39 +109,6 @@ TEST_F(ClickerTest, AnonymousClassClickersSignInUnderTheirMacWithoutAGrant) {
   ASSERT_TRUE(WaitForCount("raisedhand", 1));
   EXPECT_EQ(Count("whois"), whois);
   EXPECT_NE(Log().find("Endpoint has already been created and logged in."), std::string::npos);
-}
-
-TEST_F(ClickerTest, HandsAndBatteriesAreRelayedWithTheStudentAndLowBatteryOnlyOnce) {
-  StartClass("class-1");
-  JoinAndLogIn(1);
-  simulator->RaiseHand(0, true);
-  simulator->RaiseHand(0, false);
-  ASSERT_TRUE(WaitForCount("raisedhand", 2));
-  const auto hands = service.Manager().RaisedHands();
-  ASSERT_EQ(hands.size(), 2u);
-  EXPECT_EQ(hands[0].value, "true");
-  EXPECT_EQ(hands[1].value, "false");
-  for (const auto& hand : hands) {
-    EXPECT_EQ(hand.studentId, "s-1001");
-    EXPECT_EQ(hand.endpointId, ClickerEndpoint(0));
-    EXPECT_EQ(hand.time.size(), 24u);
-  }
-
-  simulator->ReportBattery(0, true, 40);
-  simulator->ReportBattery(0, true, 38);
-  simulator->ReportBattery(0, false, 41);
-  simulator->ReportBattery(0, false, 42);
-  // The last report's status update has arrived; whatever it led to follows it.
-  ASSERT_TRUE(service.Manager().WaitFor(
-      [&] {
-        const auto endpoints = service.Manager().Endpoints();
-        const auto e = endpoints.find(ClickerEndpoint(0));
-        return e != endpoints.end() && e->second.signal == "42";
-      },
-      20));
-  Settle();
-  EXPECT_EQ(Count("lowBattery"), 1u);
-  EXPECT_EQ(Count("goodBattery"), 1u);
 }
 
 TEST_F(ClickerTest, EveryAnswerFormatReachesTheServiceAsItsExactSubmission) {
@@ -307,31 +250,4 @@ TEST_F(ClickerTest, LogOffAnnouncesTheClickerAgainAndCloseSaysGoodbyeForEveryCli
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(said.count(ClickerEndpoint(i))) << ClickerEndpoint(i);
   EXPECT_TRUE(said.count(kEndpoint));
   EXPECT_EQ(session->Clickers().Size(), 0u);
-}
-
-// An answer the receiver took while the software service was away is held, and submitted once
-// the service is back, instead of being dropped.
-TEST_F(ClickerTest, AnAnswerTakenWhileTheServiceIsAwayIsSubmittedWhenItIsBack) {
-  StartClass("class-1");
-  JoinAndLogIn(1);
-  Teacher("activate-assessment lesson-quiz");
-  PollOnce();
-  ASSERT_TRUE(WaitForCount("database", 2));
-  Settle();
-  const uint16_t port = service.Port();
-  service.Stop();
-  ASSERT_TRUE(WaitUntil([&] { return session->EndpointId().empty(); }));
-  simulator->Answer(0, 2, *SimAnswers::Encode(SimAnswers::Kind::Number, "3.5"));
-  ASSERT_TRUE(WaitUntil([&] { return session->HeldAnswerCount() == 1; }));
-  EXPECT_TRUE(service.Manager().Submissions().empty());
-
-  ASSERT_TRUE(service.Start(port));
-  ASSERT_TRUE(WaitForSubmissions(1));
-  const auto submission = service.Manager().Submissions().front();
-  EXPECT_EQ(submission.questionId, "q2");
-  EXPECT_EQ(submission.answer, "3.5");
-  EXPECT_EQ(submission.studentId, "s-1001");
-  EXPECT_TRUE(submission.accepted);
-  EXPECT_EQ(session->HeldAnswerCount(), 0u);
-  EXPECT_NE(Log().find("Holding the answer of endpoint " + ClickerEndpoint(0) + " to question q2"), std::string::npos);
 }

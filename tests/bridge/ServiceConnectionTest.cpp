@@ -166,29 +166,6 @@ TEST_F(BridgeTest, LosingTheServiceWithoutAClassSendsNothingToTheReceiverAndReco
   EXPECT_EQ(Occurrences(log, "Power down all clickers"), 0u);
 }
 
-TEST_F(BridgeTest, LosingTheServiceDuringAClassPowersTheClickersDownThenStopsTheNetwork) {
-  OpenAndSubscribe();
-  logger->SetMask(kLogMilestone);
-  receiver->Network().SetNetworkStarted(true);
-  const size_t powerDowns = CountOf(Received(), kPowerDownAll);
-  const size_t stops = CountOf(Received(), kNetworkStop);
-  service.Stop();
-  ASSERT_TRUE(WaitForPacket(kNetworkStop, stops + 1));
-  const Packets packets = Received();
-  EXPECT_EQ(CountOf(packets, kPowerDownAll), powerDowns + 1);
-  // The power-down comes first, then the stop.
-  const auto lastPowerDown = std::find(packets.rbegin(), packets.rend(), kPowerDownAll);
-  const auto lastStop = std::find(packets.rbegin(), packets.rend(), kNetworkStop);
-  EXPECT_GT(lastPowerDown - packets.rbegin(), lastStop - packets.rbegin());
-  EXPECT_FALSE(receiver->Network().NetworkStarted());
-  EXPECT_TRUE(session->EndpointId().empty());
-  EXPECT_FALSE(session->Subscribed());
-  const std::string log = Log();
-  // A milestone; the disconnection itself is a diagnostic line.
-  EXPECT_EQ(Occurrences(log, "Client state is changed to disconnected.Power down all clickers.\r\n"), 1u);
-  EXPECT_EQ(Occurrences(log, "Disconnected from session manager"), 0u);
-}
-
 // The pauses of the power-down are kept by the receiver's send queue: the client library's
 // thread that reported the disconnection is free at once, and the next commands of the
 // session wait behind the pauses on the wire instead of behind a sleeping thread.

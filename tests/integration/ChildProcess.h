@@ -1,13 +1,26 @@
 #pragma once
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 extern char** environ;
+
+// Marks every descriptor of this process above standard error close-on-exec, so that no child
+// started afterwards inherits one: a listening socket a child kept open would keep a simulated
+// service's port taken after the simulator stopped.
+inline void KeepDescriptorsFromChildren() {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    const int fd = std::stoi(entry.path().filename().string());
+    if (fd > 2) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+  }
+}
 
 // A program started with its standard error on a pipe that the test reads line by line.
 class ChildProcess {

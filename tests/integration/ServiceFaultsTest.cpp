@@ -1,8 +1,8 @@
-// The service binary when the software service fails it: stopped in the middle of an assessment
-// and started again, or answering with replies that never end, are not XML, are 10 MB long or
-// carry the wrong content type. The service must come back to where the lesson was, lose no
-// answer without saying so, log every broken exchange, keep serving the good ones, stay within
-// bounded memory with no thread spinning, and still stop on SIGTERM.
+// The service binary when the software service fails it with replies that never end, are not
+// XML, are 10 MB long or carry the wrong content type. The service must log every broken
+// exchange, keep serving the good ones, stay within bounded memory with no thread spinning, and
+// still stop on SIGTERM. (A software service stopped mid-lesson and started again is a replay
+// transcript: tests/replay/scenarios/service-restart.replay.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -20,6 +20,7 @@
 
 #include "tests/integration/ChildProcess.h"
 #include "tests/integration/MisbehavingService.h"
+#include "tests/integration/ServiceLog.h"
 #include "tests/integration/ServiceSetup.h"
 #include "tests/service/TestFiles.h"
 #include "tests/tools/SampleLesson.h"
@@ -43,82 +44,6 @@ const std::string kReceiverHello = "/voxlet/builtins/anyone/hello?subject=urn%3A
 const std::string kHelloPath = "/voxlet/builtins/anyone/hello";
 const std::string kQuizDocument = "/voxlet/database/classes/class-1/lesson-quiz";
 const std::string kWhois = "/voxlet/builtins/teachers/whois";
-
-// The service's log lines as it echoes them on standard error, read on a thread of its own so
-// that the service never blocks on a full pipe. Kills the service if the test ends first.
-class ServiceLog {
- public:
-  explicit ServiceLog(ChildProcess& process) : m_process(process), m_reader([this] { Read(); }) {}
-  ~ServiceLog() {
-    std::unique_lock lock(m_lock);
-    if (!m_closed) m_process.Signal(SIGKILL);
-  }
-
-  // Waits until `text` has been written `count` times; `meanwhile` runs between looks (about
-  // five times a second).
-  bool WaitFor(const std::string& text, size_t count = 1, const std::function<void()>& meanwhile = {}) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(static_cast<int>(kWait));
-    std::unique_lock lock(m_lock);
-    for (;;) {
-      if (CountLocked(text) >= count) return true;
-      if (m_closed || std::chrono::steady_clock::now() >= until) return false;
-      m_changed.wait_until(lock, std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(200)));
-      if (meanwhile) {
-        lock.unlock();
-        meanwhile();
-        lock.lock();
-      }
-    }
-  }
-  size_t Count(const std::string& text) const {
-    std::lock_guard lock(m_lock);
-    return CountLocked(text);
-  }
-  std::string Text() const {
-    std::lock_guard lock(m_lock);
-    return m_text.size() > 20000 ? "..." + m_text.substr(m_text.size() - 20000) : m_text;
-  }
-  size_t LongestLine() const {
-    std::lock_guard lock(m_lock);
-    return m_longest;
-  }
-
- private:
-  size_t CountLocked(const std::string& text) const {
-    size_t n = 0;
-    for (size_t at = m_text.find(text); at != std::string::npos; at = m_text.find(text, at + text.size())) ++n;
-    return n;
-  }
-  void Read() {
-    size_t used = 0;
-    while (m_process.WaitForLine("")) {
-      const std::string& seen = m_process.Seen();
-      {
-        std::lock_guard lock(m_lock);
-        // One log line may span several lines of text (an exchange's dump); each is counted.
-        size_t start = used;
-        for (size_t nl; (nl = seen.find('\n', start)) != std::string::npos; start = nl + 1)
-          m_longest = std::max(m_longest, nl - start);
-        m_text.append(seen, used, std::string::npos);
-      }
-      used = seen.size();
-      m_changed.notify_all();
-    }
-    {
-      std::lock_guard lock(m_lock);
-      m_closed = true;
-    }
-    m_changed.notify_all();
-  }
-
-  ChildProcess& m_process;
-  mutable std::mutex m_lock;
-  std::condition_variable m_changed;
-  std::string m_text;
-  size_t m_longest = 0;
-  bool m_closed = false;
-  std::jthread m_reader;  // last: joined before the rest goes
-};
 
 // The service process as /proc shows it: how often each of its threads was found running or
 // waiting to run, and its peak memory.
@@ -180,14 +105,9 @@ class ProcessProbe {
   size_t m_samples = 0;
 };
 
-// The service binary, started with none of this test's descriptors: a listening socket it
-// inherited would keep the simulated software service's port open after the simulator stopped.
+// The service binary, started with none of this test's descriptors (see KeepDescriptorsFromChildren).
 std::unique_ptr<ChildProcess> StartService(const std::vector<std::string>& environment) {
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-    const int fd = std::stoi(entry.path().filename().string());
-    if (fd > 2) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-  }
+  KeepDescriptorsFromChildren();
   return std::make_unique<ChildProcess>(std::vector<std::string>{OVANTA_HARDWARE_EXE, "-d"}, environment);
 }
 
@@ -215,110 +135,6 @@ bool ReceiverReported(const ServiceSim::SessionManager& manager, bool networkUp)
 
 std::string StudentNumber(int clicker) { return std::to_string(1001 + clicker); }
 
-// ---- the software service stopped in the middle of an assessment and started again ----------
-
-// The quiz's first question is a choice of A to D; the clickers type the position.
-std::string ChoiceLabel(const std::string& typed) {
-  return std::string(1, static_cast<char>('A' + std::stoi(typed) - 1));
-}
-
-TEST(ServiceRestart, MidAssessmentTheLessonComesBackAndEveryAnswerArrivesOrIsNamed) {
-  constexpr int kClickers = 4;
-  TempDir dir;
-  SimulatorConfig config;
-  config.clickers = kClickers;
-  CReceiverSimulator receiver(config);
-  ASSERT_TRUE(receiver.Start());
-  const ServiceSim::Scenario lesson = SampleLessonWithoutTimeline();
-  auto first = std::make_unique<ServiceSim::ServiceSimulator>(lesson);
-  ASSERT_TRUE(first->Start(0));
-  const uint16_t port = first->Port();
-  const std::unique_ptr<ChildProcess> service =
-      StartService(ServiceEnvironment(dir, dir.File("service.log"), 17, receiver.SlavePath(), first->Uri()));
-  ChildProcess& process = *service;
-  ASSERT_TRUE(process.Started());
-  ServiceLog log(process);
-  ServiceSim::SessionManager& before = first->Manager();
-  ASSERT_TRUE(before.WaitFor([&] { return before.Count("activatedStatus") >= 1; }, kWait)) << log.Text();
-
-  // The lesson runs: the class, four clickers signed in, the quiz with its first question.
-  ASSERT_TRUE(before.ActivateClass("class-1"));
-  ASSERT_TRUE(before.WaitFor([&] { return ReceiverReported(before, true); }, kWait)) << log.Text();
-  for (int i = 0; i < kClickers; ++i) ASSERT_TRUE(receiver.Join(i, StudentNumber(i)));
-  ASSERT_TRUE(before.WaitFor([&] { return SignedIn(before) >= kClickers; }, kWait)) << log.Text();
-  ASSERT_TRUE(before.ActivateAssessment("lesson-quiz"));
-  ASSERT_TRUE(before.ActivateQuestion("q1"));
-  ASSERT_TRUE(Eventually([&] { return receiver.Questions().Find(1) != nullptr; })) << log.Text();
-
-  const auto choice = SimAnswers::Kind::Choice;
-  ASSERT_TRUE(receiver.AnswerText(0, "3", 1, choice));
-  ASSERT_TRUE(before.WaitFor([&] { return before.SubmissionCount() >= 1; }, kWait));
-  // One answer is on its way when the software service stops: sent, never answered.
-  first->Server().HoldReplies("/voxlet/builtins/teachers/submit");
-  ASSERT_TRUE(receiver.AnswerText(1, "2", 1, choice));
-  ASSERT_TRUE(first->Server().WaitHeld(1, kWait)) << log.Text();
-  first->Stop();
-  ASSERT_TRUE(log.WaitFor("Disconnected from session manager")) << log.Text();
-  // The clickers are powered down and the network stopped meanwhile.
-  ASSERT_TRUE(Eventually([&] { return !receiver.NetworkUp(); })) << log.Text();
-  EXPECT_TRUE(receiver.Questions().empty());
-
-  // Answers that reach the receiver while the software service is away.
-  ASSERT_TRUE(receiver.AnswerText(2, "1", 1, choice));
-  ASSERT_TRUE(receiver.AnswerText(3, "4", 1, choice));
-  ASSERT_TRUE(receiver.AnswerText(0, "2", 1, choice));  // a second thought
-  ASSERT_TRUE(log.WaitFor("Holding the answer of endpoint", 4)) << log.Text();
-
-  // The software service starts again where it was: same class, quiz and question.
-  ServiceSim::Scenario resumed = lesson;
-  ASSERT_TRUE(ServiceSim::SetRunning(resumed, "class-1/lesson-quiz/q1"));
-  ServiceSim::ServiceSimulator second(resumed);
-  ASSERT_TRUE(second.Start(port));
-  ServiceSim::SessionManager& after = second.Manager();
-  EXPECT_EQ(after.State().find("class class-1 running"), 0u) << after.State();
-  EXPECT_NE(after.State().find("assessment lesson-quiz running, question q1"), std::string::npos) << after.State();
-
-  // The class starts again on the network and the question goes down again.
-  ASSERT_TRUE(after.WaitFor([&] { return ReceiverReported(after, true); }, kWait)) << log.Text();
-  ASSERT_TRUE(Eventually([&] { return receiver.Questions().Find(1) != nullptr; })) << log.Text();
-  // The clickers join the class again and answer on.
-  for (int i = 0; i < kClickers; ++i) ASSERT_TRUE(receiver.Join(i, StudentNumber(i)));
-  ASSERT_TRUE(after.WaitFor([&] { return SignedIn(after) >= kClickers; }, kWait)) << log.Text();
-  ASSERT_TRUE(receiver.AnswerText(1, "1", 1, choice));
-
-  // Every answer a clicker gave reached one of the two, for its student and question, or is
-  // named in the log.
-  const auto accepted = [&](const ServiceSim::SessionManager& manager, const std::string& student,
-                            const std::string& answer) {
-    for (const auto& s : manager.Submissions())
-      if (s.accepted && s.studentId == student && s.questionId == "q1" && s.answer == answer) return true;
-    return false;
-  };
-  size_t answers = 0;
-  for (const ClickerInfo& clicker : receiver.Clickers()) {
-    for (const ClickerAnswer& answer : clicker.answers) {
-      ++answers;
-      const std::string student = "s-" + StudentNumber(clicker.index);
-      const std::string label = ChoiceLabel(answer.text);
-      const std::string named = "clicker " + std::to_string(clicker.address) + " to question 1 not submitted";
-      EXPECT_TRUE(
-          after.WaitFor([&] { return accepted(after, student, label) || accepted(before, student, label); }, kWait) ||
-          log.Count(named) > 0)
-          << student << " answered " << label << "\n"
-          << log.Text();
-    }
-  }
-  EXPECT_EQ(answers, 6u);
-  // Those held were delivered, not dropped: none of them is named as lost.
-  EXPECT_EQ(log.Count("is lost"), 0u);
-  EXPECT_EQ(log.Count("the answer is not submitted"), 0u) << log.Text();
-
-  process.Signal(SIGTERM);
-  ASSERT_TRUE(log.WaitFor("Receiver service stopped.")) << log.Text();
-  EXPECT_EQ(process.Wait(), 0) << log.Text();  // a sanitizer's report at exit fails it too
-  EXPECT_EQ(log.Count("Sanitizer"), 0u) << log.Text();
-}
-
 // ---- slow and broken replies ----------------------------------------------------------------
 
 // The service binary, a receiver with two clickers and a software service that misbehaves when
@@ -333,7 +149,7 @@ class BrokenReplies : public ::testing::Test {
     ASSERT_TRUE(server.Start());
     process = StartService(ServiceEnvironment(dir, dir.File("service.log"), 17, receiver->SlavePath(), server.Uri()));
     ASSERT_TRUE(process->Started());
-    log = std::make_unique<ServiceLog>(*process);
+    log = std::make_unique<ServiceLog>(*process, kWait);
     ASSERT_TRUE(
         manager.WaitFor([&] { return ReceiverReported(manager, false) && manager.Count("activatedStatus"); }, kWait))
         << log->Text();

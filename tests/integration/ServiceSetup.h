@@ -8,14 +8,17 @@
 
 #include "tests/service/TestFiles.h"
 
-// Writes dir/registry.ini: the log file and flags, the listed ports (none when empty) and the
-// software service's URI. Returns the environment for the service process.
+// Writes dir/registry.ini: the log file and flags, the listed ports (none when empty), further
+// "Name=value" lines of the hardware-service key, and the software service's URI. Returns the
+// environment for the service process.
 inline std::vector<std::string> ServiceEnvironment(const TempDir& dir, const std::string& logPath, int logFlags,
-                                                   const std::string& ports, const std::string& uri) {
+                                                   const std::string& ports, const std::string& uri,
+                                                   const std::vector<std::string>& settings = {}) {
   std::filesystem::create_directories(dir.File("sys"));
   std::string hardware = "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + logPath +
                          "\nLogFlags=" + std::to_string(logFlags) + "\n";
   if (!ports.empty()) hardware += "Ports=" + ports + "\n";
+  for (const std::string& line : settings) hardware += line + "\n";
   WriteFile(dir.File("registry.ini"),
             hardware + "\n[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\nUri=" + uri + "\n");
   return {"OVANTA_REGISTRY=" + dir.File("registry.ini"), "OVANTA_SYSTEM_DIR=" + dir.File("system"),

@@ -374,9 +374,11 @@ void CReceiverSimulator::HandlePacket(const Bytes& p) {
       HandleToClickerLocked(*clicker, command, payload, out);
     }
     scanEndDue = std::exchange(m_scanEndDue, false);
+    // Recorded with the state they come from: whoever sees the new state sees the reply too.
+    m_sent.insert(m_sent.end(), out.begin(), out.end());
   }
   m_changed.notify_all();
-  Send(out);
+  for (const Bytes& p : out) Write(FrameOf(p));
   // Scheduled only now: a timer started before the write could put the scan's end ahead of its
   // start on the wire, and the receiver would wait for an end that never comes.
   if (scanEndDue) m_scheduler.After(m_config.scanMs, [this] { SendStatus(0); });

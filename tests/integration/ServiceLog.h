@@ -1,0 +1,98 @@
+#pragma once
+// The service binary's log lines as it echoes them on standard error (console mode), read on a
+// thread of its own so that the service never blocks on a full pipe. Kills the service if it is
+// still running when this goes.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "tests/integration/ChildProcess.h"
+
+class ServiceLog {
+ public:
+  ServiceLog(ChildProcess& process, double waitSeconds)
+      : m_process(process), m_waitSeconds(waitSeconds), m_reader([this] { Read(); }) {}
+  ~ServiceLog() {
+    std::unique_lock lock(m_lock);
+    if (!m_closed) m_process.Signal(SIGKILL);
+  }
+
+  // Waits until `text` has been written `count` times; `meanwhile` runs between looks (about
+  // five times a second).
+  bool WaitFor(const std::string& text, size_t count = 1, const std::function<void()>& meanwhile = {}) {
+    const auto until =
+        std::chrono::steady_clock::now() +
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(m_waitSeconds));
+    std::unique_lock lock(m_lock);
+    for (;;) {
+      if (CountLocked(text) >= count) return true;
+      if (m_closed || std::chrono::steady_clock::now() >= until) return false;
+      m_changed.wait_until(lock, std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(200)));
+      if (meanwhile) {
+        lock.unlock();
+        meanwhile();
+        lock.lock();
+      }
+    }
+  }
+  // Waits until the process closed its standard error (it exited).
+  bool WaitClosed() {
+    std::unique_lock lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::duration<double>(m_waitSeconds), [this] { return m_closed; });
+  }
+  size_t Count(const std::string& text) const {
+    std::lock_guard lock(m_lock);
+    return CountLocked(text);
+  }
+  // The log so far (its last 20000 characters), for a failure message.
+  std::string Text() const {
+    std::lock_guard lock(m_lock);
+    return m_text.size() > 20000 ? "..." + m_text.substr(m_text.size() - 20000) : m_text;
+  }
+  size_t LongestLine() const {
+    std::lock_guard lock(m_lock);
+    return m_longest;
+  }
+
+ private:
+  size_t CountLocked(const std::string& text) const {
+    size_t n = 0;
+    for (size_t at = m_text.find(text); at != std::string::npos; at = m_text.find(text, at + text.size())) ++n;
+    return n;
+  }
+  void Read() {
+    size_t used = 0;
+    while (m_process.WaitForLine("")) {
+      const std::string& seen = m_process.Seen();
+      {
+        std::lock_guard lock(m_lock);
+        // One log line may span several lines of text (an exchange's dump); each is counted.
+        size_t start = used;
+        for (size_t nl; (nl = seen.find('\n', start)) != std::string::npos; start = nl + 1)
+          m_longest = std::max(m_longest, nl - start);
+        m_text.append(seen, used, std::string::npos);
+      }
+      used = seen.size();
+      m_changed.notify_all();
+    }
+    {
+      std::lock_guard lock(m_lock);
+      m_closed = true;
+    }
+    m_changed.notify_all();
+  }
+
+  ChildProcess& m_process;
+  const double m_waitSeconds;
+  mutable std::mutex m_lock;
+  std::condition_variable m_changed;
+  std::string m_text;
+  size_t m_longest = 0;
+  bool m_closed = false;
+  std::jthread m_reader;  // last: joined before the rest goes
+};

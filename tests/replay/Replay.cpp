@@ -1,0 +1,373 @@
+#include "tests/replay/Replay.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "tests/integration/ChildProcess.h"
+#include "tests/integration/ServiceLog.h"
+#include "tests/integration/ServiceSetup.h"
+#include "tests/replay/Transcript.h"
+#include "tests/service/TestFiles.h"
+#include "tools/receiver-sim/ReceiverSimulator.h"
+#include "tools/service-sim/ServiceSimulator.h"
+
+namespace Replay {
+
+namespace {
+
+// Every wait's upper bound: far beyond what a step takes under the sanitizers on a loaded machine.
+constexpr double kWaitSeconds = 90;
+
+std::vector<std::string> Words(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+// The words from `first` on, joined by blanks.
+std::string Rest(const std::vector<std::string>& words, size_t first) {
+  std::string text;
+  for (size_t i = first; i < words.size(); ++i) text += (text.empty() ? "" : " ") + words[i];
+  return text;
+}
+
+std::optional<int> Number(const std::string& text) {
+  try {
+    size_t used = 0;
+    const int value = std::stoi(text, &used, 0);
+    if (used == text.size()) return value;
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+// Polls `done` until it holds or the wait's bound passes, for state nobody signals.
+bool Eventually(const std::function<bool()>& done) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWaitSeconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+std::string MacOf(const ClickerInfo& clicker) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%08x%08x", clicker.macHigh, clicker.macLow);
+  return text;
+}
+
+SimulatorConfig ReceiverConfig(const Script& script, const std::string& linkPath) {
+  SimulatorConfig config;
+  config.clickers = script.clickers;
+  config.linkPath = linkPath;
+  config.seed = 1;
+  return config;
+}
+
+class Player {
+ public:
+  Player(const Script& script, const std::string& simData)
+      : m_script(script), m_receiver(ReceiverConfig(script, m_dir.File("receiver"))) {
+    std::string error;
+    const auto lesson = ServiceSim::LoadScenario(simData + "/lesson.scenario", error);
+    if (lesson) {
+      m_lesson = *lesson;
+      m_lesson.timeline.clear();
+    }
+    m_setupError = error;
+  }
+
+  Outcome Run() {
+    Outcome outcome;
+    if (!m_setupError.empty()) return Fail(outcome, "the sample lesson: " + m_setupError);
+    if (!m_receiver.Start()) return Fail(outcome, "the receiver simulator does not start");
+    std::map<std::string, int> macs;
+    for (const ClickerInfo& clicker : m_receiver.Clickers()) macs[MacKey(MacOf(clicker))] = clicker.index;
+    m_names = std::make_unique<EndpointNames>(std::move(macs));
+    m_services.push_back(std::make_unique<ServiceSim::ServiceSimulator>(m_lesson));
+    if (!m_services.back()->Start(0)) return Fail(outcome, "the software-service simulator does not start");
+    m_port = m_services.back()->Port();
+    m_seen.emplace_back();
+
+    std::string header;
+    for (size_t i = 0; i < m_script.steps.size(); ++i) {
+      const Step& step = m_script.steps[i];
+      header += "## " + step.text + "\n";
+      std::string error;
+      if (!(step.IsWait() ? Wait(step, error) : Do(step, error))) {
+        Collect();
+        outcome.transcript += m_sections.Close(header);
+        return Fail(outcome, "line " + std::to_string(step.line) + " (" + step.text + "): " + error);
+      }
+      const bool barrier = step.IsWait() && (i + 1 == m_script.steps.size() || !m_script.steps[i + 1].IsWait());
+      if (barrier || i + 1 == m_script.steps.size()) {
+        Collect();
+        outcome.transcript += m_sections.Close(header) + "\n";
+        header.clear();
+      }
+    }
+    outcome.ok = true;
+    return outcome;
+  }
+
+ private:
+  struct Seen {
+    size_t requests = 0, submissions = 0;
+  };
+
+  Outcome& Fail(Outcome& outcome, const std::string& error) {
+    outcome.ok = false;
+    outcome.error = error;
+    if (m_log) outcome.error += "\nthe service's log:\n" + m_log->Text();
+    return outcome;
+  }
+
+  ServiceSim::ServiceSimulator& Service() { return *m_services.back(); }
+
+  // Everything recorded since the last look, into the open section.
+  void Collect() {
+    for (size_t s = 0; s < m_services.size(); ++s) {
+      const ServiceSim::SessionManager& manager = m_services[s]->Manager();
+      const std::vector<ServiceSim::ReceivedRequest> requests = manager.Requests();
+      const std::vector<ServiceSim::Submission> submissions = manager.SubmissionsFrom(m_seen[s].submissions);
+      for (size_t r = m_seen[s].requests; r < requests.size(); ++r) m_names->Learn(requests[r]);
+      size_t nextSubmission = 0;
+      for (size_t r = m_seen[s].requests; r < requests.size(); ++r) {
+        const ServiceSim::ReceivedRequest& request = requests[r];
+        const ServiceSim::Submission* submission = nullptr;
+        if (request.route == "submit" && nextSubmission < submissions.size())
+          submission = &submissions[nextSubmission++];
+        if (const auto line = RequestLine(request, submission, *m_names)) m_sections.Add(*line);
+      }
+      m_seen[s].requests = requests.size();
+      m_seen[s].submissions += nextSubmission;
+    }
+    const auto received = m_receiver.Received();
+    for (size_t p = m_receivedSeen; p < received.size(); ++p)
+      if (const auto line = PacketLine(received[p], true)) m_sections.Add(*line);
+    m_receivedSeen = received.size();
+    const auto sent = m_receiver.Sent();
+    for (size_t p = m_sentSeen; p < sent.size(); ++p)
+      if (const auto line = PacketLine(sent[p], false)) m_sections.Add(*line);
+    m_sentSeen = sent.size();
+  }
+
+  bool Do(const Step& step, std::string& error) {
+    const std::vector<std::string>& w = step.words;
+    const std::string& verb = w[0];
+    if (verb == "start") {
+      if (m_process) return (error = "the service already runs", false);
+      const std::string logPath = m_dir.File("service.log");
+      const auto environment =
+          ServiceEnvironment(m_dir, logPath, 17, m_receiver.SlavePath(), Service().Uri(), m_script.settings);
+      KeepDescriptorsFromChildren();
+      m_process = std::make_unique<ChildProcess>(std::vector<std::string>{OVANTA_HARDWARE_EXE, "-d"}, environment);
+      if (!m_process->Started()) return (error = "the service binary does not start", false);
+      m_log = std::make_unique<ServiceLog>(*m_process, kWaitSeconds);
+      return true;
+    }
+    if (verb == "stop") {
+      if (!m_process) return (error = "the service does not run", false);
+      m_process->Signal(SIGINT);
+      return true;
+    }
+    if (verb == "teacher") {
+      bool ok = false;
+      const std::string reply = Service().Control(Rest(w, 1), ok);
+      if (!ok) error = reply;
+      return ok;
+    }
+    if (verb == "replug") return m_receiver.Replug() || (error = "no new pseudo-terminal", false);
+    if (verb == "service" && w.size() >= 2 && w[1] == "stop") {
+      Service().Stop();
+      return true;
+    }
+    if (verb == "service" && w.size() == 3 && w[1] == "hold") {
+      Service().Server().HoldReplies(w[2]);
+      return true;
+    }
+    if (verb == "service" && w.size() >= 2 && w[1] == "start") {
+      ServiceSim::Scenario scenario = m_lesson;
+      if (w.size() >= 3 && !ServiceSim::SetRunning(scenario, w[2])) return (error = "not in the lesson", false);
+      m_services.push_back(std::make_unique<ServiceSim::ServiceSimulator>(scenario));
+      m_seen.emplace_back();
+      return m_services.back()->Start(m_port) || (error = "the port is taken", false);
+    }
+    return Clicker(w, error);
+  }
+
+  bool Clicker(const std::vector<std::string>& w, std::string& error) {
+    const std::optional<int> i = w.size() >= 2 ? Number(w[1]) : std::nullopt;
+    if (!i || *i < 0 || *i >= m_script.clickers) return (error = "no such clicker or step", false);
+    const std::string& verb = w[0];
+    if (verb == "join") return m_receiver.Join(*i, w.size() >= 3 ? w[2] : "") || (error = "bad number", false);
+    if (verb == "login" && w.size() == 3) return m_receiver.Login(*i, w[2]) || (error = "bad number", false);
+    if (const auto kind = SimAnswers::KindFromName(verb); kind && w.size() >= 4) {
+      const std::optional<int> question = Number(w[2]);
+      if (!question) return (error = "no question number", false);
+      return m_receiver.AnswerText(*i, Rest(w, 3), *question, kind) || (error = "no such question or text", false);
+    }
+    if (verb == "hand") {
+      m_receiver.RaiseHand(*i, w.size() < 3 || w[2] != "0");
+      return true;
+    }
+    if (verb == "battery" && w.size() == 4) {
+      m_receiver.ReportBattery(*i, w[2] != "0", static_cast<uint8_t>(Number(w[3]).value_or(0)));
+      return true;
+    }
+    if (verb == "end") {
+      m_receiver.EndSession(*i);
+      return true;
+    }
+    if (verb == "logoff") {
+      m_receiver.LogOff(*i);
+      return true;
+    }
+    return (error = "unknown step", false);
+  }
+
+  // Waits until the condition holds; false (with the reason) when the bound passes first.
+  bool Wait(const Step& step, std::string& error) {
+    const std::vector<std::string>& w = step.words;
+    const std::string what = w.size() >= 2 ? w[1] : "";
+    const auto count = [&](size_t at) { return w.size() > at ? Number(w[at]).value_or(-1) : 1; };
+    bool held = false;
+    ServiceSim::SessionManager& manager = Service().Manager();
+    auto service = [&](const std::function<bool()>& done) { return manager.WaitFor(done, kWaitSeconds); };
+    if (what == "log" && w.size() >= 4 && m_log) {
+      // wait log N TEXT...
+      held = m_log->WaitFor(Rest(w, 3), static_cast<size_t>(count(2)));
+    } else if (what == "network" && w.size() == 3) {
+      const bool up = w[2] == "up";
+      held = Eventually([&] { return m_receiver.NetworkUp() == up; });
+    } else if (what == "class-name") {
+      held = Eventually([&] { return !m_receiver.ClassName().empty(); });
+    } else if (what == "question" && w.size() == 3) {
+      const int q = count(2);
+      held = Eventually([&] { return m_receiver.Questions().Find(q) != nullptr; });
+    } else if (what == "no-questions") {
+      held = Eventually([&] { return m_receiver.Questions().empty(); });
+    } else if (what == "clickers" && w.size() == 4) {
+      // wait clickers STATE N: at least N clickers in STATE
+      const int n = count(3);
+      held = Eventually([&] {
+        int in = 0;
+        for (const ClickerInfo& c : m_receiver.Clickers()) in += w[2] == ToString(c.state);
+        return in >= n;
+      });
+    } else if (what == "results" && w.size() == 3) {
+      const int n = count(2);
+      held = Eventually([&] {
+        int with = 0;
+        for (const ClickerInfo& c : m_receiver.Clickers()) with += !c.results.empty();
+        return with >= n;
+      });
+    } else if (what == "requests" && w.size() == 4) {
+      const int n = count(3);
+      held = service([&] { return manager.Count(w[2]) >= static_cast<size_t>(n); });
+    } else if (what == "signed-in" && w.size() == 3) {
+      const int n = count(2);
+      held = service([&] {
+        int in = 0;
+        for (const auto& [id, e] : manager.Endpoints()) in += e.kind == "clicker" && e.signedIn;
+        return in >= n;
+      });
+    } else if (what == "submitted" && w.size() == 4) {
+      // wait submitted QUESTION N: N accepted answers to the question
+      const int n = count(3);
+      held = service([&] {
+        int got = 0;
+        for (const auto& s : manager.Submissions()) got += s.accepted && s.questionId == w[2];
+        return got >= n;
+      });
+    } else if (what == "hands" && w.size() == 3) {
+      const int n = count(2);
+      held = service([&] { return manager.RaisedHands().size() >= static_cast<size_t>(n); });
+    } else if ((what == "sent" || what == "answered") && w.size() == 5) {
+      // wait sent ADDRESS COMMAND N: the service sent N packets of COMMAND (hex) to ADDRESS.
+      // wait answered ADDRESS COMMAND N: the receiver sent N packets of COMMAND from ADDRESS
+      // (its acknowledgements and answers), so the packets they answer have been handled.
+      const std::optional<int> address = w[2] == "receiver" ? 0
+                                         : w[2] == "all"    ? 0xFFFF
+                                         : w[2].rfind("clicker-", 0) == 0
+                                             ? std::optional<int>(0x0100 + Number(w[2].substr(8)).value_or(0xFF))
+                                             : Number("0x" + w[2]);
+      const std::optional<int> command = Number("0x" + w[3]);
+      const int n = count(4);
+      const auto enough = [&](const std::vector<std::vector<uint8_t>>& packets) {
+        int seen = 0;
+        for (const auto& p : packets) seen += p.size() >= 3 && ((p[0] << 8) | p[1]) == *address && p[2] == *command;
+        return seen >= n;
+      };
+      if (address && command && what == "sent")
+        held = m_receiver.WaitFor(enough, static_cast<int>(kWaitSeconds * 1000));
+      else if (address && command)
+        held = Eventually([&] { return enough(m_receiver.Sent()); });
+    } else if (what == "held" && w.size() == 3) {
+      held = Service().Server().WaitHeld(static_cast<size_t>(count(2)), kWaitSeconds);
+    } else if (what == "exit" && m_log) {
+      held = m_log->WaitClosed();
+      if (held) {
+        const int code = m_process->Wait();
+        if (code != 0) return (error = "the service exited with " + std::to_string(code), false);
+      }
+    } else {
+      return (error = "unknown condition", false);
+    }
+    if (!held) error = "did not happen in time";
+    return held;
+  }
+
+  const Script& m_script;
+  ServiceSim::Scenario m_lesson;
+  std::string m_setupError;
+  TempDir m_dir;
+  CReceiverSimulator m_receiver;
+  std::vector<std::unique_ptr<ServiceSim::ServiceSimulator>> m_services;  // the last is the one running
+  std::vector<Seen> m_seen;                                               // per software service
+  uint16_t m_port = 0;
+  size_t m_receivedSeen = 0, m_sentSeen = 0;
+  std::unique_ptr<EndpointNames> m_names;
+  Sections m_sections;
+  // The service binary, then its log reader (which kills it if the script stops early).
+  std::unique_ptr<ChildProcess> m_process;
+  std::unique_ptr<ServiceLog> m_log;
+};
+
+}  // namespace
+
+std::optional<Script> ParseScript(const std::string& text, std::string& error) {
+  Script script;
+  std::istringstream in(text);
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    const size_t hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    std::vector<std::string> words = Words(line);
+    if (words.empty()) continue;
+    if (script.steps.empty() && words[0] == "clickers" && words.size() == 2) {
+      const std::optional<int> n = Number(words[1]);
+      if (!n || *n < 1 || *n > 200) return (error = "line " + std::to_string(number) + ": bad count", std::nullopt);
+      script.clickers = *n;
+    } else if (script.steps.empty() && words[0] == "setting" && words.size() == 2 &&
+               words[1].find('=') != std::string::npos) {
+      script.settings.push_back(words[1]);
+    } else {
+      script.steps.push_back({number, Rest(words, 0), std::move(words)});
+    }
+  }
+  if (script.steps.empty()) return (error = "no steps", std::nullopt);
+  return script;
+}
+
+Outcome Play(const Script& script, const std::string& simData) { return Player(script, simData).Run(); }
+
+}  // namespace Replay

@@ -1,0 +1,53 @@
+#pragma once
+// Plays a replay script against the service binary with both simulators and writes the
+// transcript of what the software service received and what went over the receiver's line.
+//
+// A script is plain text, one step per line ('#' starts a comment). Before the first step:
+//   clickers N            the receiver's clickers 0 .. N-1 (default 4)
+//   setting NAME=VALUE    a value of the hardware-service key in the registry store
+// Steps (I = clicker index, Q = question number):
+//   start                 the service binary starts
+//   stop                  Ctrl-C to the service binary
+//   teacher LINE          a teacher's action on the software service (its control lines)
+//   join I [STUDENT] | login I STUDENT | choice|number|short|text|math I Q TEXT... |
+//   hand I [0|1] | battery I LOW QUALITY | end I | logoff I
+//                         a clicker's action on the receiver
+//   replug                the receiver is pulled out and plugged in again under the same path
+//   service hold PATH     the software service answers no request on PATH (a prefix) from now on
+//   service stop          the software service stops (what it knew is gone with it)
+//   service start [CLASS[/ASSESSMENT[/QUESTION]]]
+//                         a new software service on the same port, with that much running
+//   wait CONDITION        waits (with a deadline) until the condition holds; see Replay.cpp
+// The steps up to a run of waits form one section of the transcript, and the waits are its end:
+// whatever arrives before the last of them is written in that section.
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Replay {
+
+struct Step {
+  int line = 0;
+  std::string text;
+  std::vector<std::string> words;
+  bool IsWait() const { return !words.empty() && words[0] == "wait"; }
+};
+
+struct Script {
+  int clickers = 4;
+  std::vector<std::string> settings;
+  std::vector<Step> steps;
+};
+
+std::optional<Script> ParseScript(const std::string& text, std::string& error);
+
+struct Outcome {
+  bool ok = false;
+  std::string transcript;  // as far as the script got
+  std::string error;       // why it stopped early, with the service's last log lines
+};
+
+// Plays the script; `simData` is the software-service simulator's data folder (its sample lesson).
+Outcome Play(const Script& script, const std::string& simData);
+
+}  // namespace Replay
