@@ -6,6 +6,7 @@
 #include "bridge/ClickerDocuments.h"
 #include "bridge/ReceiverSession.h"
 #include "bridge/RelayReasons.h"
+#include "bridge/RelayText.h"
 #include "client/Format.h"
 #include "client/Namespaces.h"
 #include "client/Strings.h"
@@ -17,15 +18,14 @@
 #include "log/Logger.h"
 
 using namespace Bridge::Reasons;
+using Bridge::kStudentHeader;
+using Bridge::Utf8;
 using Voxlet::XmlSchema;
 
 namespace {
 
-const Voxlet::StringBuffer kStudentHeader = u"X-Vantrel-Voxlet-Student";
 // Multi-packet answers being collected at once; beyond this, completed ones are let go first.
 constexpr size_t kMaxAnswerAssemblies = 8192;
-
-std::string Utf8(const Voxlet::StringBuffer& text) { return Voxlet::UTF16to8(text); }
 
 // Every answer the receiver took from a clicker and that does not reach the software service
 // gets a line that names it.

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "bridge/ReceiverSession.h"
+#include "bridge/RelayText.h"
 #include "client/Strings.h"
 #include "client/XPath.h"
 #include "client/XmlSchema.h"
@@ -10,11 +11,8 @@
 #include "log/Logger.h"
 #include "protocol/NetworkName.h"
 
+using Bridge::Utf8;
 using Voxlet::XmlSchema;
-
-namespace {
-std::string Utf8(const Voxlet::StringBuffer& text) { return Voxlet::UTF16to8(text); }
-}  // namespace
 
 void CReceiverSession::PowerDown(CReceiverProtocolHandler& handler) {
   const auto pause = static_cast<uint32_t>(m_env.powerDownStepMs);

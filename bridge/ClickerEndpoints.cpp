@@ -7,6 +7,7 @@
 #include "bridge/HelloDocument.h"
 #include "bridge/ReceiverSession.h"
 #include "bridge/RelayReasons.h"
+#include "bridge/RelayText.h"
 #include "client/Format.h"
 #include "client/Strings.h"
 #include "client/XmlSchema.h"
@@ -15,14 +16,13 @@
 #include "log/Logger.h"
 
 using namespace Bridge::Reasons;
+using Bridge::kStudentHeader;
+using Bridge::Utf8;
 
 namespace {
 
-const Voxlet::StringBuffer kStudentHeader = u"X-Vantrel-Voxlet-Student";
 const Voxlet::StringBuffer kMacHeader = u"X-Vantrel-Voxlet-MacAddress";
 constexpr int kSoftwareActionCooldownTicks = 4;
-
-std::string Utf8(const Voxlet::StringBuffer& text) { return Voxlet::UTF16to8(text); }
 
 }  // namespace
 

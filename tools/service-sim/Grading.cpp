@@ -18,8 +18,6 @@ namespace ServiceSim {
 
 namespace {
 
-std::string ToUtf8(const XMLCh* text) { return text ? Voxlet::UTF16to8(std::u16string_view(text)) : std::string(); }
-
 std::string LocalName(const xercesc::DOMElement* e) { return ToUtf8(e->getLocalName()); }
 
 // An attribute by its local name, whatever its namespace.
@@ -38,13 +36,6 @@ const xercesc::DOMElement* Child(const xercesc::DOMElement* parent, const std::s
        c = c->getNextElementSibling())
     if (LocalName(c) == name) return c;
   return nullptr;
-}
-
-std::vector<std::string> Words(const std::string& text) {
-  std::istringstream in(text);
-  std::vector<std::string> words;
-  for (std::string w; in >> w;) words.push_back(w);
-  return words;
 }
 
 // Lower case with runs of blanks made one blank, or with every blank dropped.

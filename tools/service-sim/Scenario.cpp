@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tools/service-sim/SimText.h"
+
 namespace ServiceSim {
 
 namespace {
@@ -12,13 +14,6 @@ std::string Trim(const std::string& text) {
   const size_t start = text.find_first_not_of(" \t\r");
   if (start == std::string::npos) return {};
   return text.substr(start, text.find_last_not_of(" \t\r") - start + 1);
-}
-
-std::vector<std::string> Words(const std::string& text) {
-  std::istringstream in(text);
-  std::vector<std::string> words;
-  for (std::string w; in >> w;) words.push_back(w);
-  return words;
 }
 
 std::string FolderOf(const std::string& path) {

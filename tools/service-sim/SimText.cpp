@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <sstream>
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
@@ -100,9 +101,16 @@ std::string UtcTimestamp() {
   return text;
 }
 
-namespace {
-
 std::string ToUtf8(const XMLCh* text) { return text ? Voxlet::UTF16to8(std::u16string_view(text)) : std::string(); }
+
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+namespace {
 
 void Collect(const xercesc::DOMElement* element, XmlFields& fields) {
   const std::string name = ToUtf8(element->getLocalName());

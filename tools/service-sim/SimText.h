@@ -14,6 +14,10 @@ inline const std::string kXLink = "http://www.w3.org/1999/xlink";
 std::string UrlDecode(const std::string& text);
 // Splits "path?a=1&b=2" into the decoded path and decoded query values.
 void SplitTarget(const std::string& target, std::string& path, std::map<std::string, std::string>& query);
+// Xerces text as UTF-8 (empty for null).
+std::string ToUtf8(const XMLCh* text);
+// The blank-separated words of a text.
+std::vector<std::string> Words(const std::string& text);
 // Escapes &, <, >, " and ' for XML text and attribute values.
 std::string XmlEscape(const std::string& text);
 // Now as "YYYY-MM-DDTHH:MM:SS.mmmZ" (UTC).
