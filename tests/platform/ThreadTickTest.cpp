@@ -21,12 +21,6 @@ TEST(Tick, ComparisonsHoldAcrossTheWrap) {
   EXPECT_FALSE(Platform::TickReached(0x7FFFFFFFu, 0x80000000u));
 }
 
-TEST(Tick, DoesNotRunBackwards) {
-  const uint32_t first = Platform::GetTickCount();
-  const uint32_t second = Platform::GetTickCount();
-  EXPECT_GE(Platform::TickDiff(second, first), 0);
-}
-
 // Runs until released, counting its runs.
 class GatedThread : public CThread {
  public:
