@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr int kTestWaitMs = 10000;
+constexpr int kThreadWaitMs = 10000;
 
 TEST(Tick, ComparisonsHoldAcrossTheWrap) {
   const uint32_t beforeWrap = 0xFFFFFFF0u;
@@ -46,11 +46,11 @@ TEST(Thread, JoinWaitsForTheBodyAndAllowsAnotherStart) {
   EXPECT_FALSE(thread.Start());  // already running
   EXPECT_FALSE(thread.Join(0));
   thread.release.Set();
-  EXPECT_TRUE(thread.Join(kTestWaitMs));
+  EXPECT_TRUE(thread.Join(kThreadWaitMs));
   EXPECT_EQ(thread.runs.load(), 1);
 
   ASSERT_TRUE(thread.Start());
-  EXPECT_TRUE(thread.Join(kTestWaitMs));
+  EXPECT_TRUE(thread.Join(kThreadWaitMs));
   EXPECT_EQ(thread.runs.load(), 2);
 }
 
