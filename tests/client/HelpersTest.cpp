@@ -57,11 +57,5 @@ TEST_F(FilesOnDisk, UnreadableFileLeavesTheTextAlone) {
   EXPECT_EQ(text, u"before");
 }
 
-TEST(LocalHost, HasAName) {
-  char name[256] = {};
-  ASSERT_EQ(::gethostname(name, sizeof name - 1), 0);
-  EXPECT_EQ(Helpers::LocalHostName(), name);
-}
-
 }  // namespace
 }  // namespace Voxlet

@@ -41,32 +41,28 @@ TEST_F(PreferencesStore, MissingStoreGivesDefaults) {
   EXPECT_EQ(SoftwareService::GetUri(), u"http://127.0.0.1:8630/");
 }
 
-TEST_F(PreferencesStore, PreferenceFileIsOneMoreKeyComponent) {
+// The preference file is one more key component under the key; a value under the plain key is
+// found too, and the file's own wins.
+TEST_F(PreferencesStore, PreferenceFileIsOneMoreKeyComponentOverThePlainKey) {
+  WriteStore(
+      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\Install]\n"
+      "EmailLogOn=1\n"
+      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\n"
+      "ScanThresholdGoodPoor=30\n"
+      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService\\com.vantrel.Preferences]\n"
+      "ScanThresholdGoodPoor=35\n");
+  EXPECT_EQ(ReadIntegerValue(File, m_installKey, u"EmailLogOn", 0), 1);
+  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ScanThresholdGoodPoor, 0), 35);
+
   ASSERT_TRUE(WriteIntegerValue(File, m_hardwareKey, u"LastChannel(Receiver 1)", 15));
-  // Stored under path\store ...
   const Platform::RegistryStore store;
   EXPECT_EQ(store.Read(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService\\com.vantrel.Preferences",
                        "LastChannel(Receiver 1)"),
             "15");
   EXPECT_FALSE(
       store.Read(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", "LastChannel(Receiver 1)"));
-  // ... and read back through the same rule.
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, u"LastChannel(Receiver 1)", -1), 15);
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, u"LastChannel(Receiver 2)", -1), -1);
-}
-
-TEST_F(PreferencesStore, ValueUnderThePlainKeyIsFoundTooAndTheStoreWins) {
-  WriteStore(
-      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\Install]\n"
-      "EmailLogOn=1\n"
-      "SMTPServer=smtp.school.example\n"
-      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\n"
-      "ScanThresholdGoodPoor=30\n"
-      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService\\com.vantrel.Preferences]\n"
-      "ScanThresholdGoodPoor=35\n");
-  EXPECT_EQ(ReadIntegerValue(File, m_installKey, u"EmailLogOn", 0), 1);
-  EXPECT_EQ(ReadStringValue(File, m_installKey, u"SMTPServer", u""), u"smtp.school.example");
-  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ScanThresholdGoodPoor, 0), 35);
 }
 
 TEST_F(PreferencesStore, UnreadableIntegersGiveTheDefault) {

@@ -120,43 +120,6 @@ TEST_F(XPathOnSamples, FailuresAreReportedNotThrown) {
   EXPECT_FALSE(XPathExpression(u"/*").Evaluate(nullptr, {}, out));
 }
 
-TEST(XPathAfterChanges, SeesTheDocumentAsItIsNow) {
-  XmlDocumentPtr doc = XmlSchema::NewDoc(u"rf");
-  const XPathExpression channel(u"/rf/ch[@id = $ch]");
-  XPathVariables vars;
-  vars.Set(u"ch", u"12");
-  EXPECT_TRUE(channel.Evaluate(*doc, vars).empty());
-  for (int id = 11; id <= 26; ++id)
-    XmlSchema::SetAttribute(XmlSchema::CreateElement(doc->Root(), u"ch"), u"id", FormatInteger(id));
-  auto* ch12 = channel.EvaluateFirst(doc->Dom(), vars);
-  ASSERT_NE(ch12, nullptr);
-  // Change the document between evaluations: remove, re-add and re-attribute.
-  XmlSchema::SetAttribute(ch12, u"ed", u"40");
-  EXPECT_EQ(XPathExpression(u"/rf/ch[@ed = '40']").Evaluate(*doc).size(), 1u);
-  doc->Root()->removeChild(ch12)->release();
-  EXPECT_TRUE(channel.Evaluate(*doc, vars).empty());
-  EXPECT_EQ(XPathExpression(u"/rf/ch").Evaluate(*doc).size(), 15u);
-}
-
-TEST(XPathThreads, OneExpressionEvaluatedOnSeveralThreadsAtOnce) {
-  const std::string text = ReadTestData("assessment.xml");
-  const XPathExpression e(u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id = $id]");
-  std::vector<std::jthread> threads;
-  std::vector<size_t> counts(4, 0);
-  for (size_t t = 0; t < counts.size(); ++t) {
-    threads.emplace_back([&, t] {
-      XmlDocumentPtr doc = XmlSchema::ParseUtf8(text);
-      for (int i = 1; i <= 6 * 10; ++i) {
-        XPathVariables vars;
-        vars.Set(u"id", u"q" + FormatInteger(1 + i % 6));
-        counts[t] += e.Evaluate(*doc, vars).size();
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  for (size_t c : counts) EXPECT_EQ(c, 60u);
-}
-
 // Evaluations through an XmlDocument share one mirror of its DOM; they select what a mirror
 // of their own selects, the second time as the first, with and without a context element.
 TEST_F(XPathOnSamples, TheDocumentsMirrorSelectsWhatAFreshOneSelects) {

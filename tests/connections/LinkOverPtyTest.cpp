@@ -107,39 +107,31 @@ TEST_F(LinkOverPtyTest, LineSettingsReachTheLine) {
   EXPECT_EQ(link.GetPnPId(), u"");  // a pty never answers the Plug and Play sequence
 }
 
-TEST(LinkDetectionTest, DetectionFindsTheReceiverAtItsLineSetting) {
-  for (uint32_t baud : {57600u, 19200u}) {
+// A receiver that answers the probes at 57600 or 19200 is found there; one that answers none
+// leaves the port at 9600 8N1, whatever it was set to before.
+TEST(LinkDetectionTest, DetectionFindsTheReceiversLineSettingOrFallsBackTo9600EightNoneOne) {
+  for (uint32_t probeBaud : {57600u, 19200u, 0u}) {
     SimulatorConfig config;
-    config.probeBaud = baud;
+    config.probeBaud = probeBaud;
     CReceiverSimulator sim(config);
     ASSERT_TRUE(sim.Start());
     CSBConnection link(ComInfo(sim.SlavePath()));
     ASSERT_EQ(link.Open(), 0u);
-    EXPECT_TRUE(link.ResetDevice(0)) << baud;
-    EXPECT_EQ(sim.LineBaud(), baud);
-    uint32_t found = 0;
+    const uint32_t expected = probeBaud != 0 ? probeBaud : 9600;
+    if (probeBaud == 0) {
+      ASSERT_TRUE(link.SetCommParams(57600, 8, 0, 0));
+      EXPECT_FALSE(link.ResetDevice(1));
+    } else {
+      EXPECT_TRUE(link.ResetDevice(0)) << probeBaud;
+      EXPECT_EQ(sim.LineBaud(), probeBaud);
+    }
+    uint32_t baud = 0;
     uint8_t size = 0, parity = 9, stop = 9;
-    ASSERT_TRUE(link.GetCommParams(&found, &size, &parity, &stop));
-    EXPECT_EQ(found, baud);
-    EXPECT_EQ(parity, 0);
+    ASSERT_TRUE(link.GetCommParams(&baud, &size, &parity, &stop));
+    EXPECT_EQ(baud, expected);
+    EXPECT_EQ(parity, 0) << probeBaud;
+    EXPECT_EQ(stop, 0) << probeBaud;
   }
-}
-
-TEST(LinkDetectionTest, ReceiverAnsweringNoProbeLeavesThePortAt9600EightNoneOne) {
-  SimulatorConfig config;
-  config.probeBaud = 0;
-  CReceiverSimulator sim(config);
-  ASSERT_TRUE(sim.Start());
-  CSBConnection link(ComInfo(sim.SlavePath()));
-  ASSERT_EQ(link.Open(), 0u);
-  ASSERT_TRUE(link.SetCommParams(57600, 8, 0, 0));
-  EXPECT_FALSE(link.ResetDevice(1));
-  uint32_t baud = 0;
-  uint8_t size = 0, parity = 9, stop = 9;
-  ASSERT_TRUE(link.GetCommParams(&baud, &size, &parity, &stop));
-  EXPECT_EQ(baud, 9600u);
-  EXPECT_EQ(parity, 0);
-  EXPECT_EQ(stop, 0);
 }
 
 TEST_F(LinkOverPtyTest, UnpluggedReceiverIsALostDeviceAndTheLinkGoesIdle) {

@@ -188,15 +188,6 @@ TEST_F(ConnectedClient, ErrorStatusIsFailureAndTypeMismatchIsNoSuccess) {
   EXPECT_FALSE(activated->Failure());
 }
 
-TEST_F(ConnectedClient, ContentTypeParametersDoNotSpoilSuccess) {
-  ServiceSim::SimReply reply;
-  reply.contentType = "text/xml; charset=utf-8";
-  reply.body = "<voxlet:ok xmlns:voxlet=\"http://schemas.vantrel.org/2008/voxlet/\"/>";
-  sim.OverrideReply("/voxlet/builtins/teachers/modeSwitching", reply);
-  auto m = Exchange(NewMessage(Methods::Post, u"/voxlet/builtins/teachers/modeSwitching"));
-  EXPECT_TRUE(m->Success(Content::Types::TextXml));
-}
-
 TEST_F(ConnectedClient, MalformedXmlBodyIsDeliveredAsReceivedAndTheConnectionStays) {
   ServiceSim::SimReply broken;
   broken.contentType = "text/xml";

@@ -106,6 +106,7 @@ TEST(WaitForAny, AutoResetEventBehindTheWinnerKeepsItsSignal) {
   manual.Reset();
   EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs), 1);
   EXPECT_EQ(Platform::WaitForAny(handles, 0), Platform::kWaitTimeout);
+  EXPECT_EQ(Platform::WaitForAny(handles, 20), Platform::kWaitTimeout);
 }
 
 TEST(WaitForAny, EventsAndADescriptorTogether) {
@@ -134,13 +135,18 @@ TEST(WaitForAny, HungUpDescriptorIsReported) {
   EXPECT_TRUE(revents & POLLHUP);
 }
 
-TEST(WaitForAny, ClosedDescriptorFails) {
+TEST(WaitForAny, ClosedOrInvalidDescriptorsAndNoHandlesFail) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   close(fds[0]);
   close(fds[1]);
   const Platform::WaitHandle h = Platform::WaitHandle::Descriptor(fds[0]);
   EXPECT_EQ(Platform::WaitForAny({&h, 1}, 0), Platform::kWaitFailed);
+  // poll() itself would skip a negative descriptor and wait on the rest.
+  CWaitEvent manual;
+  const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(manual), Platform::WaitHandle::Descriptor(-1)};
+  EXPECT_EQ(Platform::WaitForAny(handles, 0), Platform::kWaitFailed);
+  EXPECT_EQ(Platform::WaitForAny({}, 0), Platform::kWaitFailed);
 }
 
 }  // namespace

@@ -18,15 +18,6 @@ void ExpectServed(TestServer& server, size_t index) {
   EXPECT_TRUE(client.ReadFrame());
 }
 
-TEST(Handshake, ServerSendsItsIdentifierFirst) {
-  const ServerIdentifier id = RandomIdentifier();
-  auto server = TestServer::Start(false, id);
-  RawClient client(server->Port());
-  EXPECT_EQ(client.Register(3), id);
-  EXPECT_TRUE(server->WaitObject(0));
-  server->Stop();
-}
-
 TEST(Handshake, BadRegistrationFramesAreDroppedSilently) {
   ScopedDiagnostics diagnostics;
   auto server = TestServer::Start();

@@ -138,14 +138,6 @@ TEST_F(Connection, FramesUpTo1MiBAreTakenALongerOneDropsTheConnection) {
   EXPECT_FALSE(object->GetSocket()->SendBuffer(tooLong));
 }
 
-TEST_F(Connection, AnnouncedLengthOfGigabytesClosesTheConnection) {
-  const uint8_t prefix[] = {0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 0, 1};
-  ASSERT_TRUE(client->SendAll(prefix));
-  EXPECT_TRUE(object->WaitDisconnected());
-  EXPECT_TRUE(client->WaitClosed());
-  EXPECT_TRUE(object->Messages().empty());
-}
-
 TEST_F(Connection, ReaderHoldsWhatArrivedNotWhatWasAnnounced) {
   const std::vector<uint8_t> frame = Frame(AsyncBodyOfLength(48, CMessagingSocket::kMaxFrameLength, 2));
   const auto socket = object->GetSocket();

@@ -105,10 +105,6 @@ class ScopedDiagnostics : public IDiagnosticSink {
     std::unique_lock<std::mutex> lock(m_lock);
     return m_signal.WaitFor(lock, timeoutMs, [&] { return std::count(m_lines.begin(), m_lines.end(), line) > 0; });
   }
-  bool Has(const std::string& line) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return std::count(m_lines.begin(), m_lines.end(), line) > 0;
-  }
   bool HasLineStartingWith(const std::string& prefix) {
     std::lock_guard<std::mutex> guard(m_lock);
     return std::any_of(m_lines.begin(), m_lines.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; });
@@ -117,14 +113,6 @@ class ScopedDiagnostics : public IDiagnosticSink {
     std::lock_guard<std::mutex> guard(m_lock);
     return static_cast<size_t>(std::count_if(m_lines.begin(), m_lines.end(),
                                              [&](const auto& l) { return l.find(text) != std::string::npos; }));
-  }
-  // Waits for a line that contains the text.
-  bool WaitForLineContaining(const std::string& text, int timeoutMs = kTestWaitMs) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_signal.WaitFor(lock, timeoutMs, [&] {
-      return std::any_of(m_lines.begin(), m_lines.end(),
-                         [&](const auto& l) { return l.find(text) != std::string::npos; });
-    });
   }
 
  private:

@@ -6,44 +6,9 @@
 #include <string>
 
 #include "MessagingTestHelpers.h"
-#include "sdk/SdkMessages.h"
-#include "sdk/server/SdkServerFactory.h"
+#include "SdkServerFakes.h"
 
 namespace {
-
-class Manager : public ISDKServerEvents {
- public:
-  int GetReceiverCount() override { return 1; }
-  int GetReceiverStatus(int count, ReceiverStatusW* records) override {
-    if (count < 1) return 0;
-    records[0].receiverNumber = 3;
-    records[0].receiverState = 1;
-    CStatusMessage::SetName(records[0], u"/dev/ttyACM0");
-    return 1;
-  }
-  void OnSendCommand(int receiverNumber, const std::string& command) override {
-    std::lock_guard<std::mutex> guard(lock);
-    commands.push_back(std::to_string(receiverNumber) + ":" + command);
-  }
-  void GetLogFileName(std::string& path) override { path = "/tmp/service.log"; }
-  void SetLogFlags(uint16_t value) override {
-    std::lock_guard<std::mutex> guard(lock);
-    flags = value;
-  }
-  uint16_t GetLogFlags() override {
-    std::lock_guard<std::mutex> guard(lock);
-    return flags;
-  }
-  void FlushLog() override {
-    std::lock_guard<std::mutex> guard(lock);
-    ++flushes;
-  }
-
-  std::mutex lock;
-  std::vector<std::string> commands;
-  uint16_t flags = 0x11;
-  int flushes = 0;
-};
 
 struct Result {
   int status;
@@ -63,11 +28,14 @@ Result RunTool(const std::string& args) {
 class SdkClientTool : public ::testing::Test {
  protected:
   void SetUp() override {
+    manager.receivers = {Receiver(3, 1, u"/dev/ttyACM0")};
+    manager.flags = 0x11;
+    manager.logFile = "/tmp/service.log";
     server = StartSdkServer(&manager);
     ASSERT_TRUE(server);
     port = "--port " + std::to_string(server->Port()) + " ";
   }
-  Manager manager;
+  FakeManager manager;
   std::shared_ptr<ISDKServer> server;
   std::string port;
 };
@@ -81,13 +49,17 @@ TEST_F(SdkClientTool, ListsReceivers) {
 TEST_F(SdkClientTool, DrivesTheLogAndSendsCommands) {
   EXPECT_EQ(RunTool(port + "get-flags").output, "0x11\n");
   EXPECT_EQ(RunTool(port + "set-flags 0x15").status, 0);
-  EXPECT_EQ(RunTool(port + "get-flags").output, "0x15\n");
   EXPECT_EQ(RunTool(port + "log-file").output, "/tmp/service.log\n");
   EXPECT_EQ(RunTool(port + "reset-log").status, 0);
   EXPECT_EQ(RunTool(port + "send 3 0,97,1").status, 0);
-  std::lock_guard<std::mutex> guard(manager.lock);
-  EXPECT_EQ(manager.flushes, 1);
-  EXPECT_EQ(manager.commands, std::vector<std::string>{"3:0,97,1"});
+  // The program ends once its messages are sent; the server handles them after.
+  ASSERT_TRUE(manager.WaitFor(
+      [&] { return !manager.flagsSet.empty() && manager.flushes == 1 && manager.commands.size() == 1; }));
+  manager.Locked([&] {
+    EXPECT_EQ(manager.flagsSet, std::vector<uint16_t>{0x15});
+    EXPECT_EQ(manager.flushes, 1);
+    EXPECT_EQ(manager.commands, (std::vector<std::pair<int, std::string>>{{3, "0,97,1"}}));
+  });
 }
 
 TEST_F(SdkClientTool, FindsTheServerByMulticast) {

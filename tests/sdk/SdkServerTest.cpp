@@ -1,9 +1,10 @@
 // The SDK server end to end: SDK clients over loopback against the server with a recorded
-// receiver manager, and the log lines it writes; clients that misbehave or do not read, and
-// clients past the connection limit.
+// receiver manager, and the log lines it writes. Clients that misbehave, do not read or come past
+// the connection limit are checked against the service binary (ReceiverFaultsTest).
 #include <gtest/gtest.h>
 
 #include "MessagingTestHelpers.h"
+#include "SdkServerFakes.h"
 #include "log/Logger.h"
 #include "sdk/Discovery.h"
 #include "sdk/SdkClient.h"
@@ -13,106 +14,17 @@
 
 namespace {
 
-// The receiver manager as the server sees it, recording what it is asked.
-class FakeManager : public ISDKServerEvents {
- public:
-  int GetReceiverCount() override {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return static_cast<int>(receivers.size());
-  }
-  int GetReceiverStatus(int count, ReceiverStatusW* records) override {
-    std::lock_guard<std::mutex> guard(m_lock);
-    const int filled = std::min(count, static_cast<int>(receivers.size()));
-    std::copy_n(receivers.begin(), filled, records);
-    return filled;
-  }
-  void OnSendCommand(int receiverNumber, const std::string& command) override {
-    Record([&] { commands.emplace_back(receiverNumber, command); });
-  }
-  void GetLogFileName(std::string& path) override {
-    std::lock_guard<std::mutex> guard(m_lock);
-    path = logFile;
-  }
-  void SetLogFlags(uint16_t value) override {
-    Record([&] { flagsSet.push_back(value); });
-  }
-  uint16_t GetLogFlags() override {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return flags;
-  }
-  void FlushLog() override {
-    Record([&] { ++flushes; });
-  }
-
-  template <class Fn>
-  bool WaitFor(Fn done) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_signal.WaitFor(lock, done);
-  }
-  template <class Fn>
-  auto Locked(Fn fn) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return fn();
-  }
-
-  // Guarded by m_lock (set them through Locked once a server runs).
-  std::vector<ReceiverStatusW> receivers;
-  std::vector<std::pair<int, std::string>> commands;
-  std::vector<uint16_t> flagsSet;
-  uint16_t flags = 0;
-  std::string logFile;
-  int flushes = 0;
-
- private:
-  template <class Fn>
-  void Record(Fn fn) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    fn();
-    m_signal.Notify();
-  }
-  std::mutex m_lock;
-  Signal m_signal;
-};
-
-ReceiverStatusW Receiver(uint32_t number, uint32_t state, std::u16string_view name) {
-  ReceiverStatusW record;
-  record.receiverNumber = number;
-  record.receiverState = state;
-  CStatusMessage::SetName(record, name);
-  return record;
-}
-
 // What one SDK client has heard.
-class Heard {
+class Heard : public Recorded {
  public:
   CSdkClient::Handlers Handlers() {
     return {[this](const std::vector<ReceiverStatusW>& records) { Record([&] { statuses.push_back(records); }); },
             [this] { Record([&] { ++logChanges; }); }, [this] { Record([&] { disconnected = true; }); }};
   }
-  template <class Fn>
-  bool WaitFor(Fn done) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_signal.WaitFor(lock, done);
-  }
-  template <class Fn>
-  auto Locked(Fn fn) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return fn();
-  }
 
   std::vector<std::vector<ReceiverStatusW>> statuses;
   int logChanges = 0;
   bool disconnected = false;
-
- private:
-  template <class Fn>
-  void Record(Fn fn) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    fn();
-    m_signal.Notify();
-  }
-  std::mutex m_lock;
-  Signal m_signal;
 };
 
 // A connected SDK client with what it heard.
@@ -167,19 +79,6 @@ class SdkServer : public ::testing::Test {
   std::shared_ptr<ISDKServer> server;
   std::vector<std::unique_ptr<Client>> clients;
 };
-
-TEST_F(SdkServer, ClientWithoutReceiversGetsAnEmptyList) {
-  Start(&manager);
-  Client& client = Connect();
-  ASSERT_TRUE(client.heard.WaitFor([&] { return !client.heard.statuses.empty(); }));
-  EXPECT_TRUE(client.heard.Locked([&] { return client.heard.statuses[0].empty(); }));
-  // (The server may stop before it notices the client went: the disconnection's line is
-  // waited for in DisconnectedClientIsRemovedAndItsNumberNotReused.)
-  clients.clear();
-  server.reset();
-  const auto lines = StopLogging();
-  EXPECT_TRUE(Logged(lines, "OnClientConnected: 0\n"));
-}
 
 TEST_F(SdkServer, ClientGetsTheReceiverListWithNamesCutTo31) {
   manager.receivers.push_back(Receiver(1, 3, u"/dev/ttyACM0"));
@@ -286,7 +185,10 @@ TEST_F(SdkServer, WithoutAManagerFlagsAre0AndTheFileNameEmpty) {
 TEST_F(SdkServer, StatusAndLogChangesReachEveryClient) {
   Start(&manager);
   for (int i = 0; i < 3; ++i) Connect();
-  for (auto& client : clients) ASSERT_TRUE(client->heard.WaitFor([&] { return client->heard.statuses.size() == 1; }));
+  for (auto& client : clients) {
+    ASSERT_TRUE(client->heard.WaitFor([&] { return client->heard.statuses.size() == 1; }));
+    EXPECT_TRUE(client->heard.Locked([&] { return client->heard.statuses[0].empty(); }));  // no receivers yet
+  }
   server->SendReceiverStatus({Receiver(7, 1, u"/dev/ttyUSB0")});
   server->SendLogChanged();
   server->SendLogChanged();
@@ -362,10 +264,6 @@ TEST_F(SdkServer, ClientsFindTheServerByMulticast) {
   EXPECT_TRUE(CSdkClient::Discover(kTestWaitMs));
 }
 
-}  // namespace
-
-namespace {
-
 // An idle layer's threads sleep in their waits: the I/O and incoming-message threads do not
 // wake at all, the listening thread only for discovery queries (which any process on this
 // host may send). A thread that spins wakes thousands of times in the window, even on a
@@ -396,95 +294,6 @@ TEST_F(SdkServer, IdleServerAndClientDoNotWake) {
   ASSERT_TRUE(client.sdk.Ping());
   EXPECT_GT(layer->ThreadWakeups().io, after.io);
   EXPECT_GT(layer->ThreadWakeups().incoming, after.incoming);
-}
-
-// A ping on a raw connection: true once its answer came (frames before it are skipped).
-bool RawPing(RawClient& client, uint32_t correlationId) {
-  CEmptyRequestMessage ping(SdkMessage::kPing, SdkMessage::kPingAnswer);
-  ping.SetCorrelationId(correlationId);
-  if (!client.SendAll(Bytes(ping))) return false;
-  while (auto frame = client.ReadFrame()) {
-    CEmptyResponseMessage answer(SdkMessage::kPingAnswer, 0);
-    if (answer.Read(*CMessageBuffer::FromBody(*frame)) && answer.GetCorrelationId() == correlationId) return true;
-  }
-  return false;
-}
-
-TEST_F(SdkServer, ClientAnnouncingAnOverlongFrameIsDroppedOthersAreServed) {
-  ScopedDiagnostics diagnostics;
-  Start(&manager);
-  Client& good = Connect();
-  ASSERT_TRUE(good.heard.WaitFor([&] { return !good.heard.statuses.empty(); }));
-  RawClient bad(server->Port());
-  ASSERT_TRUE(bad.Register(7));
-  ASSERT_TRUE(bad.ReadFrame());  // its receiver list: it is served
-  // 8 MiB announced, and no more sent.
-  uint8_t prefix[4];
-  Wire::PutU32(prefix, 8 * 1024 * 1024);
-  ASSERT_TRUE(bad.SendAll(prefix));
-  EXPECT_TRUE(bad.WaitClosed());
-  EXPECT_TRUE(good.sdk.Ping());
-  EXPECT_EQ(good.sdk.GetLogFlags(), 0);
-  clients.clear();
-  server.reset();
-  const auto lines = StopLogging();
-  EXPECT_TRUE(Logged(lines, "SDK client 1 dropped: frame of 8388608 bytes refused: the limit is 1048576 bytes\n"));
-  EXPECT_EQ(diagnostics.CountContaining("frame of 8388608 bytes refused"), 1u);
-}
-
-TEST_F(SdkServer, ClientThatStopsReadingIsDroppedOthersKeepGettingAnswers) {
-  ScopedDiagnostics diagnostics;
-  Start(&manager);
-  Client& good = Connect();
-  ASSERT_TRUE(good.heard.WaitFor([&] { return good.heard.statuses.size() == 1; }));
-  RawClient slow(server->Port(), 4096);
-  ASSERT_TRUE(slow.Register(8));
-  ASSERT_TRUE(slow.ReadFrame());  // its receiver list; it reads nothing more
-  // Receiver lists of about 200 KB, each sent once the reading client has had the one before:
-  // the slow client's queue fills while the reading client's stays short.
-  const std::vector<ReceiverStatusW> records(5000, Receiver(1, 2, std::u16string(31, u'r')));
-  bool dropped = false;
-  for (int round = 0; round < 400 && !dropped; ++round) {
-    good.heard.Locked([&] { good.heard.statuses.clear(); });
-    server->SendReceiverStatus(records);
-    ASSERT_TRUE(good.heard.WaitFor([&] { return good.heard.statuses.size() == 1; })) << round;
-    EXPECT_EQ(good.heard.Locked([&] { return good.heard.statuses[0].size(); }), records.size());
-    dropped = diagnostics.CountContaining("does not read") > 0;
-  }
-  ASSERT_TRUE(dropped);
-  EXPECT_TRUE(slow.WaitClosed());
-  EXPECT_TRUE(good.sdk.Ping());
-  EXPECT_EQ(good.sdk.GetLogFlags(), 0);
-  clients.clear();
-  server.reset();
-  const auto lines = StopLogging();
-  EXPECT_TRUE(Logged(lines, "SDK client 1 dropped: the peer does not read: more than 4194304 bytes wait to be sent\n"));
-  EXPECT_EQ(diagnostics.CountContaining("does not read"), 1u);
-}
-
-TEST_F(SdkServer, ConnectionsPastTheLimitAreRefusedTheOthersServed) {
-  Start(&manager);
-  std::vector<std::unique_ptr<RawClient>> raw;
-  for (size_t i = 0; i < CSocketIOThread::kMaxConnections; ++i) {
-    raw.push_back(std::make_unique<RawClient>(server->Port()));
-    ASSERT_TRUE(raw.back()->Register(static_cast<int32_t>(i)));
-    ASSERT_TRUE(raw.back()->ReadFrame()) << i;  // its receiver list: it is served
-  }
-  RawClient refused(server->Port());
-  ASSERT_TRUE(refused.Register(99));
-  EXPECT_TRUE(refused.WaitClosed());
-  for (size_t i = 0; i < raw.size(); ++i) EXPECT_TRUE(RawPing(*raw[i], static_cast<uint32_t>(i + 1))) << i;
-  // A place freed is taken again, once the server has seen it go.
-  raw.front().reset();
-  const auto layer = CConnectionManager::Acquire();
-  ASSERT_TRUE(WaitUntil([&] { return layer->IoThread().ConnectionCount() < CSocketIOThread::kMaxConnections; }));
-  RawClient next(server->Port());
-  ASSERT_TRUE(next.Register(100));
-  EXPECT_TRUE(RawPing(next, 200));
-  server.reset();
-  const auto lines = StopLogging();
-  EXPECT_TRUE(Logged(lines, "SDK client 61 refused: no more connections can be served\n"));
-  EXPECT_TRUE(Logged(lines, "OnClientConnected: 62\n"));
 }
 
 TEST_F(SdkServer, ClientTextCannotForgeLogLines) {

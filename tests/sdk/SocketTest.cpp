@@ -55,15 +55,6 @@ TEST(ServerSocketBind, ExactPortFailsWhenTaken) {
   }
 }
 
-TEST(ServerSocketBind, TakenPortMovesOnToAHigherOne) {
-  CServerSocket first;
-  first.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
-  const uint16_t taken = first.GetBoundPort();
-  CServerSocket second;
-  second.BindAndListen(taken, "127.0.0.1", PortChoice::kNextFree);
-  EXPECT_GT(second.GetBoundPort(), taken);
-}
-
 TEST(ServerSocketBind, AnyAddressAndUnknownAddress) {
   CServerSocket any;
   any.BindAndListen(0, nullptr, PortChoice::kExact);

@@ -106,23 +106,6 @@ TEST(ThreadBase, PriorityIsSettableWhileRunning) {
   EXPECT_FALSE(thread.SetPriority(0));
 }
 
-TEST(WaitForEvents, TimeOutWithNothingSignalledIsMinusTwo) {
-  CWaitEvent manual;
-  ReceiverService::CWaitEvent automatic;
-  const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(manual), Platform::WaitHandle::Of(automatic)};
-  EXPECT_EQ(Platform::WaitForAny(handles, 0), Platform::kWaitTimeout);
-  EXPECT_EQ(Platform::WaitForAny(handles, 20), Platform::kWaitTimeout);
-  automatic.Set();
-  EXPECT_EQ(Platform::WaitForAny(handles, 20), 1);
-}
-
-TEST(WaitForEvents, AnInvalidHandleFails) {
-  CWaitEvent manual;
-  const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(manual), Platform::WaitHandle::Descriptor(-1)};
-  EXPECT_EQ(Platform::WaitForAny(handles, 0), Platform::kWaitFailed);
-  EXPECT_EQ(Platform::WaitForAny({}, 0), Platform::kWaitFailed);
-}
-
 class ExceptionReport : public ::testing::Test {
  protected:
   void SetUp() override { SetDiagnosticSink(&sink); }
