@@ -90,17 +90,8 @@ class MisbehavingService {
     std::lock_guard lock(m_lock);
     m_rules.push_back({pattern, fault, count});
   }
-  void Behave() {
-    std::lock_guard lock(m_lock);
-    m_rules.clear();
-  }
 
-  // What was answered so far: per path (without the query), the faults given (None for a good
-  // reply), in order.
-  std::map<std::string, std::vector<Fault>> Answered() const {
-    std::lock_guard lock(m_lock);
-    return m_answered;
-  }
+  // How many requests on `path` (without the query) got `fault` (None: a good reply).
   size_t Count(const std::string& path, Fault fault) const {
     std::lock_guard lock(m_lock);
     const auto it = m_answered.find(path);
