@@ -465,8 +465,6 @@ TEST_F(ReceiverManagerServiceTest, AModeSwitchingNotificationEnumeratesTheReceiv
   EXPECT_EQ(links.Opens(u"/dev/ttyACM2"), 1u);
 }
 
-}  // namespace
-
 // Real receivers on a simulated receiver's pseudo-terminal.
 class ReceiverManagerLinkTest : public ReceiverManagerTest {
  protected:
@@ -567,3 +565,5 @@ TEST_F(ReceiverManagerTest, ReceiversOpenAndCloseWhileSdkClientsReadStatusesAndS
   }
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
 }
+
+}  // namespace

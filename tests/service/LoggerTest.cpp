@@ -78,8 +78,6 @@ class Logger : public LoggerFile {};
 class LoggerTrim : public LoggerFile {};
 class LoggerMail : public LoggerFile {};
 
-}  // namespace
-
 TEST(LoggerFormat, LinesAreByteExactInBothForms) {
   EXPECT_EQ(CLogger::FormatLine(17, kLogDiagnostic, Entry("hello")), "17: (3/7 9:05:02.045) - hello");
   EXPECT_EQ(CLogger::FormatLine(1, kLogDiagnostic | kLogSourceLocation, Entry("hello")),
@@ -258,3 +256,5 @@ TEST(LoggerSlot, ThreadsLoggingAcrossTheShutdownNeverReachADestroyedLogger) {
     EXPECT_EQ(g_pLogger.load(), nullptr);
   }
 }
+
+}  // namespace

@@ -55,8 +55,6 @@ class ToolsScaleScenario : public ::testing::Test {
   std::unique_ptr<ServiceSimulator> simulator;
 };
 
-}  // namespace
-
 // scale-class: the four receivers' clickers (--first-student 1001, 1101, 1201, 1301);
 // class-30: the first receiver's first thirty.
 TEST_F(ToolsScaleScenario, EachClassIsTheClickersThatLogInToItWithAFiveQuestionQuiz) {
@@ -87,3 +85,5 @@ TEST_F(ToolsScaleScenario, ProgressCountsSignedInClickers) {
       200);
   EXPECT_NE(simulator->Control("progress", ok).find("; 1 clicker(s) signed in"), std::string::npos);
 }
+
+}  // namespace
