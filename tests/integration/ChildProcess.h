@@ -22,6 +22,22 @@ inline void KeepDescriptorsFromChildren() {
   }
 }
 
+// A child's environment: this process's, with the extra "NAME=value" entries replacing those of
+// the same name, and a bare "NAME" removing it.
+inline std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
+  std::vector<std::string> env;
+  for (const auto& e : extra)
+    if (e.find('=') != std::string::npos) env.push_back(e);
+  for (char** e = environ; *e; ++e) {
+    const std::string entry(*e);
+    const std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const auto& x : extra) replaced = replaced || x.substr(0, x.find('=')) == name;
+    if (!replaced) env.push_back(entry);
+  }
+  return env;
+}
+
 // A program started with its standard error on a pipe that the test reads line by line.
 class ChildProcess {
  public:
@@ -32,15 +48,7 @@ class ChildProcess {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
-    // The extra variables replace inherited ones of the same name.
-    std::vector<std::string> env(extraEnv);
-    for (char** e = environ; *e; ++e) {
-      const std::string entry(*e);
-      const std::string name = entry.substr(0, entry.find('=') + 1);
-      bool replaced = false;
-      for (const auto& extra : extraEnv) replaced = replaced || extra.rfind(name, 0) == 0;
-      if (!replaced) env.push_back(entry);
-    }
+    std::vector<std::string> env = ChildEnvironment(extraEnv);
     std::vector<char*> envp, argv;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -60,6 +68,7 @@ class ChildProcess {
     if (m_stderr >= 0) close(m_stderr);
   }
   bool Started() const { return m_pid > 0; }
+  pid_t Pid() const { return m_pid; }
 
   // Reads standard error until a line containing text arrives (true) or the pipe closes.
   bool WaitForLine(const std::string& text) {

@@ -84,23 +84,13 @@ class MisbehavingService {
 
   // The next `count` requests that `pattern` matches get `fault` (every one from now on when
   // count is negative). A pattern matches a request's path (without the query) or its whole
-  // target; one ending in '*' matches every target that begins with the rest. Rules are tried
-  // in the order given.
+  // target. Rules are tried in the order given.
   void Misbehave(const std::string& pattern, Fault fault, int count = 1) {
     std::lock_guard lock(m_lock);
     m_rules.push_back({pattern, fault, count});
   }
-  void Behave() {
-    std::lock_guard lock(m_lock);
-    m_rules.clear();
-  }
 
-  // What was answered so far: per path (without the query), the faults given (None for a good
-  // reply), in order.
-  std::map<std::string, std::vector<Fault>> Answered() const {
-    std::lock_guard lock(m_lock);
-    return m_answered;
-  }
+  // How many requests on `path` (without the query) got `fault` (None: a good reply).
   size_t Count(const std::string& path, Fault fault) const {
     std::lock_guard lock(m_lock);
     const auto it = m_answered.find(path);
@@ -228,16 +218,10 @@ class MisbehavingService {
     return false;
   }
 
-  static bool Matches(const std::string& pattern, const std::string& target, const std::string& path) {
-    if (!pattern.empty() && pattern.back() == '*')
-      return target.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
-    return pattern == path || pattern == target;
-  }
-
   Fault TakeFault(const std::string& target, const std::string& path) {
     std::lock_guard lock(m_lock);
     for (Rule& rule : m_rules) {
-      if (rule.remaining == 0 || !Matches(rule.pattern, target, path)) continue;
+      if (rule.remaining == 0 || (rule.pattern != path && rule.pattern != target)) continue;
       if (rule.remaining > 0) --rule.remaining;
       return rule.fault;
     }

@@ -16,22 +16,6 @@ namespace {
 
 constexpr int kDeadlineMs = 60000;
 
-// A child's environment: this process's, with the extra "NAME=value" entries replacing those of
-// the same name, and a bare "NAME" removing it.
-std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
-  std::vector<std::string> env;
-  for (const auto& e : extra)
-    if (e.find('=') != std::string::npos) env.push_back(e);
-  for (char** e = environ; *e; ++e) {
-    const std::string entry(*e);
-    const std::string name = entry.substr(0, entry.find('='));
-    bool replaced = false;
-    for (const auto& x : extra) replaced = replaced || x.substr(0, x.find('=')) == name;
-    if (!replaced) env.push_back(entry);
-  }
-  return env;
-}
-
 // A program started by fork and exec, so that the child can be set up first: its standard
 // output and error, and system calls made to fail.
 class Process {
@@ -189,56 +173,40 @@ TEST_F(ServiceBinaryTest, ConsoleModeRunsUntilInterruptedAndShutsDownInOrder) {
   EXPECT_NE(registry.find("LogFlags=17"), std::string::npos);
 }
 
-TEST_F(ServiceBinaryTest, SigtermStopsTheConsoleModeToo) {
-  ChildProcess service({OVANTA_HARDWARE_EXE, "-D"}, Env());
-  ASSERT_TRUE(service.WaitForLine("CReceiverManager::Run started")) << service.Seen();
-  service.Signal(SIGTERM);
-  EXPECT_EQ(service.Wait(), 0);
-  EXPECT_NE(ReadFile(logPath).find("Receiver service stopped."), std::string::npos);
-}
-
-TEST_F(ServiceBinaryTest, WithoutSwitchesAndNotInstalledItExitsWithTheUsageLine) {
-  ChildProcess service({OVANTA_HARDWARE_EXE}, Env());
-  EXPECT_EQ(service.Wait(), 255);
-  EXPECT_NE(ReadFile(logPath).find("The service is not installed.  Exiting."), std::string::npos);
-  // "-nologging" alone takes the same way, without a log.
-  std::filesystem::remove(logPath);
-  const Finished quiet = RunToEnd(dir, {OVANTA_HARDWARE_EXE, "-nologging"}, Env());
-  EXPECT_EQ(quiet.status, std::optional<int>(255));
-  EXPECT_EQ(quiet.out + quiet.err, "");
-  EXPECT_FALSE(std::filesystem::exists(logPath));
-}
-
-TEST_F(ServiceBinaryTest, HelpAndVersionAnswerOnStandardOutputAndStartNothing) {
+// What the binary answers on the terminal without running as the service: the exit code, the
+// stream the answer goes to (the texts themselves are AnswerOnTerminal's tests), and no log
+// written nor setting saved. "-nologging" alone takes the service's way, not installed here.
+TEST_F(ServiceBinaryTest, TerminalAnswersExitWithTheirCodeAndTouchNothing) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;  // how standard output starts; what standard error contains
+  };
+  const std::string usage = "Usage: ovanta-hardware ";
+  const Case cases[] = {
+      {{"-h"}, 0, usage, ""},
+      {{"--help"}, 0, usage, ""},
+      {{"--version"}, 0, "ovanta-hardware ", ""},
+      {{"-x", "-nologging"}, 2, "", "unknown switch '-x'"},
+      {{"--debug", "-nologging"}, 2, "", "unknown switch '--debug'"},
+      {{"-NOLOGGING", "-nologging"}, 2, "", "unknown switch '-NOLOGGING'"},
+      {{"-nologging"}, 255, "", ""},
+  };
   const std::string registry = ReadFile(dir.File("registry.ini"));
-  for (const char* help : {"-h", "--help"}) {
-    const Finished run = RunToEnd(dir, {OVANTA_HARDWARE_EXE, help}, Env());
-    EXPECT_EQ(run.status, std::optional<int>(0)) << help;
-    EXPECT_EQ(run.out.rfind("Usage: ovanta-hardware ", 0), 0u) << run.out;
-    EXPECT_EQ(run.err, "");
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), OVANTA_HARDWARE_EXE);
+    const Finished run = RunToEnd(dir, args, Env());
+    EXPECT_EQ(run.status, std::optional<int>(c.status)) << c.args[0];
+    EXPECT_EQ(run.out.rfind(c.out, 0), 0u) << run.out;
+    EXPECT_EQ(run.out.empty(), c.out.empty()) << run.out;
+    EXPECT_TRUE(Contains(run.err, c.err)) << run.err;
+    EXPECT_TRUE(c.status != 2 || Contains(run.err, usage)) << run.err;
+    EXPECT_EQ(run.err.empty(), c.err.empty()) << run.err;
+    EXPECT_TRUE(c.args[0] != "--version" || Contains(run.out, " (commit ")) << run.out;
+    EXPECT_FALSE(std::filesystem::exists(logPath)) << c.args[0];
+    EXPECT_TRUE(c.status == 255 || ReadFile(dir.File("registry.ini")) == registry) << c.args[0];
   }
-  const Finished version = RunToEnd(dir, {OVANTA_HARDWARE_EXE, "--version"}, Env());
-  EXPECT_EQ(version.status, std::optional<int>(0));
-  EXPECT_EQ(version.out.rfind("ovanta-hardware ", 0), 0u) << version.out;
-  EXPECT_TRUE(Contains(version.out, " (commit ")) << version.out;
-  EXPECT_EQ(version.err, "");
-  // No settings, no logger: nothing was touched.
-  EXPECT_FALSE(std::filesystem::exists(logPath));
-  EXPECT_EQ(ReadFile(dir.File("registry.ini")), registry);
-}
-
-TEST_F(ServiceBinaryTest, AnUnknownSwitchPrintsTheUsageOnStandardErrorAndExitsWithTwo) {
-  const std::string registry = ReadFile(dir.File("registry.ini"));
-  for (const char* unknown : {"-x", "--debug", "-NOLOGGING"}) {
-    const Finished run = RunToEnd(dir, {OVANTA_HARDWARE_EXE, unknown, "-nologging"}, Env());
-    EXPECT_EQ(run.status, std::optional<int>(2)) << unknown;
-    EXPECT_TRUE(Contains(run.err, std::string("unknown switch '") + unknown + "'")) << run.err;
-    EXPECT_TRUE(Contains(run.err, "Usage: ovanta-hardware ")) << run.err;
-    EXPECT_EQ(run.out, "");
-  }
-  // It did not go on to run as the service.
-  EXPECT_FALSE(std::filesystem::exists(logPath));
-  EXPECT_EQ(ReadFile(dir.File("registry.ini")), registry);
 }
 
 // The console may go away while the service runs: writes to a closed standard error must not
@@ -351,12 +319,12 @@ TEST_F(ServiceBinaryTest, InstallWritesTheUnitAndUdevRulesOrLeavesNothingWhenSys
   EXPECT_EQ(ReadFile(dir.File("registry.ini")).find("com.vantrel.Preferences"), std::string::npos);
 }
 
-// The executable at a path that systemd would split at the space and expand at the "%": a
-// hard link (or a copy) in such a directory; /proc/self/exe names the link it was run by.
-std::string ExecutableInAwkwardDirectory(const TempDir& dir) {
-  const std::string awkward = dir.File("bin dir %i");
-  std::filesystem::create_directories(awkward);
-  const std::string exe = awkward + "/ovanta-hardware";
+// The executable in the folder `name` of dir (a path that systemd would split at a space or
+// expand at a "%"): a hard link (or a copy); /proc/self/exe names the link it was run by.
+std::string ExecutableIn(const TempDir& dir, const std::string& name) {
+  const std::string folder = dir.File(name);
+  std::filesystem::create_directories(folder);
+  const std::string exe = folder + "/ovanta-hardware";
   std::error_code ec;
   std::filesystem::create_hard_link(OVANTA_HARDWARE_EXE, exe, ec);
   if (ec) std::filesystem::copy_file(OVANTA_HARDWARE_EXE, exe, ec);
@@ -371,7 +339,7 @@ TEST_F(ServiceBinaryTest, AnExecutablePathWithASpaceAndAPercentSignIsInstalledAs
   env.push_back("INVOCATION_ID");
   env.push_back("NOTIFY_SOCKET");
   const std::string unit = dir.File("units") + "/ovanta-hardware.service";
-  const std::string awkward = ExecutableInAwkwardDirectory(dir);
+  const std::string awkward = ExecutableIn(dir, "bin dir %i");
   ASSERT_FALSE(awkward.empty());
   const std::string quoted = "ExecStart=\"" + dir.File("bin dir %%i") + "/ovanta-hardware\"\n";
 
@@ -416,13 +384,9 @@ TEST_F(ServiceBinaryTest, APathSystemdWouldNotRunIsNotInstalled) {
   std::vector<std::string> env = Env();
   env.push_back("OVANTA_UDEV_DIR=" + dir.File("rules"));
   env.push_back(FakeSystemctl(dir));
-  const std::string quote = dir.File("it's");
-  std::filesystem::create_directories(quote);
-  std::error_code ec;
-  std::filesystem::create_hard_link(OVANTA_HARDWARE_EXE, quote + "/ovanta-hardware", ec);
-  if (ec) std::filesystem::copy_file(OVANTA_HARDWARE_EXE, quote + "/ovanta-hardware", ec);
-  ASSERT_FALSE(ec) << ec.message();
-  EXPECT_EQ(RunToEnd(dir, {quote + "/ovanta-hardware", "-i"}, env).status, std::optional<int>(0));
+  const std::string quoted = ExecutableIn(dir, "it's");
+  ASSERT_FALSE(quoted.empty());
+  EXPECT_EQ(RunToEnd(dir, {quoted, "-i"}, env).status, std::optional<int>(0));
   EXPECT_TRUE(Contains(ReadFile(logPath), "CreateService failed = systemd does not run a program whose path"))
       << ReadFile(logPath);
   EXPECT_FALSE(std::filesystem::exists(dir.File("units") + "/ovanta-hardware.service"));

@@ -49,26 +49,6 @@ const std::string kWhois = "/voxlet/builtins/teachers/whois";
 // waiting to run, and its peak memory.
 class ProcessProbe {
  public:
-  // The child of this test running `exe`; 0 when there is none.
-  static pid_t FindChild(const std::string& exe) {
-    std::error_code ec;
-    const std::filesystem::path wanted = std::filesystem::canonical(exe, ec);
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-      const std::string name = entry.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const std::string stat = ReadFile(entry.path() / "stat");
-      const size_t close = stat.rfind(')');
-      if (close == std::string::npos) continue;
-      std::istringstream fields(stat.substr(close + 2));
-      char state = 0;
-      long parent = 0;
-      fields >> state >> parent;
-      if (parent != getpid()) continue;
-      if (std::filesystem::read_symlink(entry.path() / "exe", ec) == wanted) return static_cast<pid_t>(std::stol(name));
-    }
-    return 0;
-  }
-
   explicit ProcessProbe(pid_t pid) : m_pid(pid) {}
 
   void Sample() {
@@ -153,7 +133,7 @@ class BrokenReplies : public ::testing::Test {
     ASSERT_TRUE(
         manager.WaitFor([&] { return ReceiverReported(manager, false) && manager.Count("activatedStatus"); }, kWait))
         << log->Text();
-    probe = std::make_unique<ProcessProbe>(ProcessProbe::FindChild(OVANTA_HARDWARE_EXE));
+    probe = std::make_unique<ProcessProbe>(process->Pid());
   }
 
   // Waits until the software service has given `fault` to `count` requests on `path`.

@@ -78,8 +78,6 @@ class Logger : public LoggerFile {};
 class LoggerTrim : public LoggerFile {};
 class LoggerMail : public LoggerFile {};
 
-}  // namespace
-
 TEST(LoggerFormat, LinesAreByteExactInBothForms) {
   EXPECT_EQ(CLogger::FormatLine(17, kLogDiagnostic, Entry("hello")), "17: (3/7 9:05:02.045) - hello");
   EXPECT_EQ(CLogger::FormatLine(1, kLogDiagnostic | kLogSourceLocation, Entry("hello")),
@@ -94,44 +92,19 @@ TEST(LoggerFormat, LinesAreByteExactInBothForms) {
   EXPECT_EQ(CLogger::FormatLine(4000000000u, kLogDiagnostic, wide), "4000000000: (12/31 23:59:59.999) - x");
 }
 
-TEST_F(Logger, WritesUtf8LinesWithCrLfAndNumbersThem) {
-  {
-    CLogger logger(&listener);
-    ASSERT_TRUE(logger.Open(path));
-    logger.SetMask(kLogDiagnostic);
-    logger.Log("Receiver.cpp", 10, kLogDiagnostic, "%s - %u", "Grüße", 42u);
-    logger.Log("Receiver.cpp", 11, kLogDiagnostic, "second");
-    ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() == 2; }));
-  }
-  const auto lines = LogLines(path);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].substr(0, 4), "1: (");
-  EXPECT_NE(lines[0].find(") - Grüße - 42"), std::string::npos);
-  EXPECT_EQ(lines[1].substr(0, 4), "2: (");
-}
-
-TEST_F(Logger, MaskZeroConsumesLinesAndWritesNothing) {
-  {
-    CLogger logger(nullptr);
-    ASSERT_TRUE(logger.Open(path));
-    for (int i = 0; i < 30; ++i) logger.Log("a.cpp", 1, kLogMilestone | kLogDiagnostic, "never written %d", i);
-  }  // destruction drains the queue with the mask still 0
-  EXPECT_EQ(ReadFile(path), "");
-}
-
 TEST_F(Logger, MaskFiltersAtWriteTimeAndOnlyWrittenLinesAdvanceTheNumber) {
   CLogger& logger = Open(0);
   logger.SetMask(kLogMilestone);
   logger.Log("a.cpp", 2, kLogDiagnostic, "dropped by the mask");
-  logger.Log("a.cpp", 3, kLogMilestone, "milestone");
+  logger.Log("a.cpp", 3, kLogMilestone, "%s - %u", "Grüße", 42u);
   logger.Log("a.cpp", 4, kLogPacket, "dropped as well");
   logger.Log("a.cpp", 5, kLogMilestone | kLogDiagnostic, "shares a bit");
   ASSERT_TRUE(listener.WaitFor([&] { return LogLines(path).size() == 2; }));
 
-  const auto lines = LogLines(path);
-  EXPECT_EQ(lines[0].substr(0, 3), "1: ");
-  EXPECT_NE(lines[0].find("milestone"), std::string::npos);
-  EXPECT_EQ(lines[1].substr(0, 3), "2: ");
+  const auto lines = LogLines(path);  // UTF-8, each line ending in CRLF
+  EXPECT_EQ(lines[0].substr(0, 4), "1: (");
+  EXPECT_NE(lines[0].find(") - Grüße - 42"), std::string::npos);
+  EXPECT_EQ(lines[1].substr(0, 4), "2: (");
   EXPECT_NE(lines[1].find("shares a bit"), std::string::npos);
   EXPECT_EQ(ReadFile(path).find("dropped"), std::string::npos);
 }
@@ -145,17 +118,20 @@ TEST_F(Logger, ABurstOfTwentyLinesIsWrittenInBatchesOfEightWithoutAnotherCall) {
   for (int i = 0; i < 20; ++i) EXPECT_NE(lines[i].find("burst " + std::to_string(i)), std::string::npos) << i;
 }
 
-TEST_F(Logger, DestructionWritesWhatIsStillQueued) {
-  {
-    CLogger logger(nullptr);
-    ASSERT_TRUE(logger.Open(path));
-    logger.SetMask(kLogDiagnostic);
-    for (int i = 0; i < 100; ++i) logger.Log("a.cpp", 1, kLogDiagnostic, "line %d", i);
+// Destruction drains the queue, through the mask (0 until set: nothing is written).
+TEST_F(Logger, DestructionWritesWhatIsStillQueuedAndTheMaskLets) {
+  for (const uint16_t mask : {uint16_t(0), uint16_t(kLogDiagnostic)}) {
+    {
+      CLogger logger(nullptr);
+      ASSERT_TRUE(logger.Open(path));
+      if (mask) logger.SetMask(mask);
+      for (int i = 0; i < 100; ++i) logger.Log("a.cpp", 1, kLogMilestone | kLogDiagnostic, "line %d", i);
+    }
+    EXPECT_EQ(LogLines(path).size(), mask ? 100u : 0u);
   }
-  EXPECT_EQ(LogLines(path).size(), 100u);
 }
 
-TEST_F(LoggerTrim, AFileOf150000BytesKeepsItsNewestLinesOnOpen) {
+TEST_F(LoggerTrim, AFileOf150000BytesKeepsItsNewestLinesOnOpenOrNoneWithoutALineBreak) {
   const std::string old = NumberedLines(150000 - 2) + "\r\n";
   WriteFile(path, old);
   CLogger logger(nullptr);
@@ -167,6 +143,12 @@ TEST_F(LoggerTrim, AFileOf150000BytesKeepsItsNewestLinesOnOpen) {
   // A line boundary at the start, and the newest bytes at the end.
   EXPECT_EQ(old.compare(old.size() - kept.size(), kept.size(), kept), 0);
   EXPECT_EQ(old[old.size() - kept.size() - 1], '\n');
+
+  // Without a line break there is no line to keep.
+  WriteFile(path, std::string(120000, 'x'));
+  ASSERT_TRUE(logger.Open(path));
+  logger.Close();
+  EXPECT_EQ(ReadFile(path).size(), 0u);
 }
 
 TEST_F(LoggerTrim, AFileOf90000BytesIsAppendedTo) {
@@ -178,14 +160,6 @@ TEST_F(LoggerTrim, AFileOf90000BytesIsAppendedTo) {
   const std::string now = ReadFile(path);
   EXPECT_EQ(now.compare(0, old.size(), old), 0);
   EXPECT_NE(now.find("1: (", old.size()), std::string::npos);
-}
-
-TEST_F(LoggerTrim, AFileWithoutLineBreaksIsEmptied) {
-  WriteFile(path, std::string(120000, 'x'));
-  CLogger logger(nullptr);
-  ASSERT_TRUE(logger.Open(path));
-  logger.Close();
-  EXPECT_EQ(ReadFile(path).size(), 0u);
 }
 
 TEST_F(LoggerTrim, AFilePastFourMillionBytesIsTrimmedBeforeTheNextLineAndNumbersRestart) {
@@ -282,3 +256,5 @@ TEST(LoggerSlot, ThreadsLoggingAcrossTheShutdownNeverReachADestroyedLogger) {
     EXPECT_EQ(g_pLogger.load(), nullptr);
   }
 }
+
+}  // namespace

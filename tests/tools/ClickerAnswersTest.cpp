@@ -6,16 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "client/RdfGraph.h"
 #include "client/StringBuffer.h"
-#include "client/XmlSchema.h"
 #include "content/PacketContainer.h"
-#include "content/ReceiverUtilities.h"
 #include "content/Translation.h"
-#include "protocol/CommandText.h"
 #include "tools/receiver-sim/ClickerAnswers.h"
 #include "tools/receiver-sim/QuestionBatch.h"
-#include "tools/service-sim/Scenario.h"
 
 namespace {
 
@@ -146,41 +141,6 @@ TEST(ToolsClickerAnswers, EnhancedPacketsReassembleInTheServiceContainer) {
   ASSERT_TRUE(empty);
   EXPECT_EQ(*empty, (std::vector<Bytes>{{0x01, 0x05, 0x25, 1, 1, 0, 2, 0, 0}}));
   EXPECT_FALSE(EnhancedPackets(0x0105, 1, 2, Bytes(256, 'a'), 1));
-}
-
-// The lesson's questions as the service packages them, read back as the receiver reads them.
-TEST(ToolsClickerAnswers, TheLessonsQuestionBatchDecodesToItsFiveFormats) {
-  std::string error;
-  const auto scenario = ServiceSim::LoadScenario(OVANTA_SERVICE_SIM_DATA "/lesson.scenario", error);
-  ASSERT_TRUE(scenario) << error;
-  auto graph = std::make_shared<Voxlet::RDF::Graph>();
-  ASSERT_TRUE(graph->Add(scenario->metadataRdf));
-  const Voxlet::XmlDocumentPtr document = Voxlet::XmlSchema::ParseUtf8(scenario->assessmentXml);
-  ASSERT_TRUE(document);
-  const Voxlet::XmlElementList questions =
-      Voxlet::XmlSchema::GetAllChildElements(Voxlet::XmlSchema::FindElement(document->Root(), u"voxlet:questions"));
-  ASSERT_EQ(questions.size(), 5u);
-  std::vector<unsigned int> types;
-  // Sequence 5, feedback 2; offset 0; 5 questions, all of them still to send.
-  const std::string text = Voxlet::UTF16to8(
-      ReceiverUtilities::PackageAssessmentQuestions(graph, questions, 5, Voxlet::UTF8to16("0,0,A,16,0,5,5"), 0, types));
-  const std::vector<uint8_t> packet = ParseCommandText(text);
-  ASSERT_GE(packet.size(), 3u);
-  const auto batch = SimContent::DecodeQuestionBatch(std::vector<uint8_t>(packet.begin() + 3, packet.end()));
-  ASSERT_TRUE(batch);
-  EXPECT_EQ(batch->sequence, 5);
-  EXPECT_EQ(batch->feedback, 2);
-  ASSERT_EQ(batch->questions.size(), 5u);
-  const char* names[] = {"choice", "decimal", "short-answer", "text", "math"};
-  const Kind kinds[] = {Kind::Choice, Kind::Number, Kind::ShortAnswer, Kind::Text, Kind::Math};
-  for (size_t k = 0; k < 5; ++k) {
-    EXPECT_EQ(batch->questions[k].number, static_cast<int>(k + 1));
-    EXPECT_STREQ(SimContent::TypeName(batch->questions[k].type), names[k]);
-    EXPECT_EQ(KindOfType(batch->questions[k].type), kinds[k]);
-  }
-  EXPECT_EQ(batch->questions[0].choices, 4);
-  EXPECT_EQ(batch->questions[0].answer[0], 3);  // C
-  EXPECT_EQ(batch->questions[1].answer, *EncodeNumber("3.5"));
 }
 
 TEST(ToolsClickerAnswers, LaterBatchesOfOneRunAddUpAndAnotherRunStartsOver) {

@@ -174,21 +174,10 @@ TEST_F(ToolsReceiverSim, AnswersFollowTheQuestionsAndReviewEndsThem) {
   EXPECT_EQ(sim->CurrentQuestion(0), 5);                              // all answered: the last stays current
   ASSERT_TRUE(sim->AnswerText(0, "7", 2, SimAnswers::Kind::Choice));  // any encoding on request
 
-  const Bytes number = [] {
-    const auto b = *SimAnswers::EncodeNumber("3.5");
-    return Bytes(b.begin(), b.end());
-  }();
-  const Bytes shortAnswer = [] {
-    const auto b = *SimAnswers::EncodeShortAnswer("Paris");
-    return Bytes(b.begin(), b.end());
-  }();
+  // The answers' bytes on the line are the lesson replay transcript's (and the encodings
+  // ClickerAnswersTest's); an answer in an encoding asked for goes out as asked.
   ASSERT_TRUE(host->WaitFor([](const auto& p) { return PtyHost::With(p, kClicker0, 0x0B).size() == 4; }));
-  const std::vector<Bytes> single = PtyHost::With(host->Packets(), kClicker0, 0x0B);
-  EXPECT_EQ(single[0], (Bytes{0x01, 0x00, 0x0B, 1, 3, 0, 0, 0, 0}));
-  EXPECT_EQ(Bytes(single[1].begin() + 4, single[1].end()), number);
-  EXPECT_EQ(single[1][3], 2);
-  EXPECT_EQ(Bytes(single[2].begin() + 4, single[2].end()), shortAnswer);
-  EXPECT_EQ(single[3], (Bytes{0x01, 0x00, 0x0B, 2, 7, 0, 0, 0, 0}));
+  EXPECT_EQ(PtyHost::With(host->Packets(), kClicker0, 0x0B)[3], (Bytes{0x01, 0x00, 0x0B, 2, 7, 0, 0, 0, 0}));
 
   // Text and math: several packets each, question 4 and 5, one sequence number per answer.
   ASSERT_TRUE(host->WaitFor([](const auto& p) { return PtyHost::With(p, kClicker0, 0x25).size() >= 3; }));

@@ -1,14 +1,8 @@
-// Marking, the results table and the results in the served assessment document, read back by
-// the service's own results packaging.
+// Marking, the results table and the submissions block of the served assessment document. (What
+// the service packs for the clickers from that document is in the lesson replay transcript.)
 #include <gtest/gtest.h>
 
-#include "client/StringBuffer.h"
-#include "client/XmlSchema.h"
-#include "content/ReceiverUtilities.h"
-#include "protocol/CommandText.h"
-#include "tools/receiver-sim/QuestionBatch.h"
 #include "tools/service-sim/Results.h"
-#include "tools/service-sim/SessionManager.h"
 #include "tools/service-sim/SimText.h"
 
 using namespace ServiceSim;
@@ -155,87 +149,6 @@ TEST(ToolsResults, TheSubmissionsBlockIsReplacedOrAdded) {
             "<voxlet:assessment>" + block + "<x/></voxlet:assessment>");
   EXPECT_EQ(WithSubmissions("<voxlet:assessment><q/></voxlet:assessment>", empty),
             "<voxlet:assessment><q/>" + block + "</voxlet:assessment>");
-}
-
-// Submissions posted as the hardware service posts them become the results it packs for the
-// clickers.
-TEST(ToolsResults, RecordedSubmissionsReachTheServicesResultsPackaging) {
-  std::string error;
-  auto scenario = LoadScenario(OVANTA_SERVICE_SIM_DATA "/lesson.scenario", error);
-  ASSERT_TRUE(scenario) << error;
-  SessionManager manager(*scenario);
-  const std::string hello = "/voxlet/builtins/anyone/hello?subject=urn%3Acom.vantrel.voxlet%3Aclicker";
-  auto handle = [&](const std::string& method, const std::string& target, std::map<std::string, std::string> headers,
-                    const std::string& body = "") {
-    SimRequest r;
-    r.method = method;
-    r.target = target;
-    for (auto& [name, value] : headers) r.headers[LowerAscii(name)] = value;
-    r.body = body;
-    return manager.Handle(r);
-  };
-  auto submit = [&](const std::string& clicker, const std::string& student, const std::string& question,
-                    const std::string& answer) {
-    const std::string doc =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?><voxlet:submission "
-        "voxlet:submitted=\"t\" xmlns:voxlet=\"" +
-        kVocabulary + "\" xmlns:xlink=\"" + kXLink +
-        "\"><voxlet:response voxlet:computermarks=\"1\" voxlet:submitted=\"t\" "
-        "voxlet:teachermarks=\"\" voxlet:questionid=\"" +
-        question + "\">" + XmlEscape(answer) + "</voxlet:response></voxlet:submission>";
-    return handle("POST", "/voxlet/builtins/teachers/submit?assessment=lesson-quiz&class=class-1",
-                  {{kEndpointHeader, clicker}, {kStudentHeader, student}, {"Content-Type", "text/xml"}}, doc)
-        .status;
-  };
-  ASSERT_EQ(handle("POST", hello, {{kEndpointHeader, "clicker.1"}}).status, 201);
-  ASSERT_EQ(handle("POST", hello, {{kEndpointHeader, "clicker.2"}}).status, 201);
-  EXPECT_EQ(submit("clicker.1", "s-1001", "q1", "C"), 200);
-  EXPECT_EQ(submit("clicker.1", "s-1001", "q2", "3"), 200);
-  EXPECT_EQ(submit("clicker.1", "s-1001", "q3", "Paris"), 200);
-  EXPECT_EQ(submit("clicker.1", "s-1001", "q4", "Light makes sugar"), 200);
-  // An empty submission: the clicker ended its session.
-  EXPECT_EQ(handle("POST", "/voxlet/builtins/teachers/submit?assessment=lesson-quiz&class=class-1",
-                   {{kEndpointHeader, "clicker.2"}, {kStudentHeader, "s-1002"}, {"Content-Type", "text/xml"}},
-                   "<voxlet:submission xmlns:voxlet=\"" + kVocabulary +
-                       "\" voxlet:bonusmarks=\"\" voxlet:marks=\"\" voxlet:studentid=\"s-1002\" "
-                       "voxlet:submitted=\"t\"></voxlet:submission>")
-                .status,
-            200);
-  // For a class the scenario does not have: refused, and not counted.
-  EXPECT_EQ(handle("POST", "/voxlet/builtins/teachers/submit?assessment=lesson-quiz&class=class-9",
-                   {{kEndpointHeader, "clicker.1"}, {kStudentHeader, "s-1001"}})
-                .status,
-            404);
-
-  const SimReply served = handle("GET", "/voxlet/database/classes/class-1/lesson-quiz", {});
-  ASSERT_EQ(served.status, 200);
-  EXPECT_EQ(served.body, manager.AssessmentDocument("class-1", "lesson-quiz"));
-  EXPECT_EQ(manager.AssessmentDocument("drop-in", "drop-in-quiz"), scenario->assessmentXml);  // nothing recorded
-
-  const Voxlet::XmlDocumentPtr document = Voxlet::XmlSchema::ParseUtf8(served.body);
-  ASSERT_TRUE(document);
-  const Voxlet::XmlElementList questions =
-      Voxlet::XmlSchema::GetAllChildElements(Voxlet::XmlSchema::FindElement(document->Root(), u"voxlet:questions"));
-  auto packed = [&](const std::string& student) {
-    const std::vector<uint8_t> packet = ParseCommandText(Voxlet::UTF16to8(
-        ReceiverUtilities::PackageStudentSubmissions(0x0100, Voxlet::UTF8to16(student), questions, document)));
-    return *SimContent::DecodeStudentResults(std::vector<uint8_t>(packet.begin() + 3, packet.end()));
-  };
-  // q1 right, q2 wrong, q3 right, q4 an opinion, q5 unanswered: 2 of 4 marked points.
-  const SimContent::StudentResults first = packed("s-1001");
-  EXPECT_EQ(first.percent, 50);
-  EXPECT_EQ(first.tenths, 0);
-  EXPECT_EQ(first.grades, (std::vector<bool>{true, false, true, true, false}));
-  const SimContent::StudentResults second = packed("s-1002");
-  EXPECT_EQ(second.percent, 0);
-  EXPECT_EQ(second.grades, (std::vector<bool>(5, false)));
-
-  const std::string summary = manager.ResultsSummary();
-  EXPECT_NE(summary.find("2 student(s) submitted, 30 on the roster"), std::string::npos) << summary;
-  EXPECT_NE(summary.find("s-1001 (1001 Ada Lovelace): q1=C(+) q2=3(-) q3=Paris(+) q4=\"Light makes sugar\"  score "
-                         "2/4 = 50.0%"),
-            std::string::npos)
-      << summary;
 }
 
 }  // namespace

@@ -55,30 +55,22 @@ class ToolsScaleScenario : public ::testing::Test {
   std::unique_ptr<ServiceSimulator> simulator;
 };
 
-}  // namespace
-
-TEST_F(ToolsScaleScenario, FourHundredStudentsAreTheFourReceiversClickers) {
-  bool ok = false;
-  simulator->Control("activate-class scale-class", ok);
-  ASSERT_TRUE(ok);
-  for (int receiver = 0; receiver < 4; ++receiver) {
-    for (int clicker = 0; clicker < 100; ++clicker) {
-      const int number = 1001 + 100 * receiver + clicker;  // --first-student 1001, 1101, 1201, 1301
-      ASSERT_EQ(Whois(number), "s-" + std::to_string(number));
-    }
+// scale-class: the four receivers' clickers (--first-student 1001, 1101, 1201, 1301);
+// class-30: the first receiver's first thirty.
+TEST_F(ToolsScaleScenario, EachClassIsTheClickersThatLogInToItWithAFiveQuestionQuiz) {
+  const struct {
+    const char *id, *quiz;
+    int last;
+  } classes[] = {{"scale-class", "scale-quiz", 1400}, {"class-30", "class-30-quiz", 1030}};
+  for (const auto& c : classes) {
+    bool ok = false;
+    simulator->Control(std::string("activate-class ") + c.id, ok);
+    ASSERT_TRUE(ok) << c.id;
+    for (int number = 1001; number <= c.last; ++number) ASSERT_EQ(Whois(number), "s-" + std::to_string(number));
+    EXPECT_EQ(Whois(1000), "") << c.id;
+    EXPECT_EQ(Whois(c.last + 1), "") << c.id;
+    EXPECT_TRUE(HasFiveQuestions(c.quiz)) << c.id;
   }
-  EXPECT_EQ(Whois(1000), "");
-  EXPECT_EQ(Whois(1401), "");
-  EXPECT_TRUE(HasFiveQuestions("scale-quiz"));
-}
-
-TEST_F(ToolsScaleScenario, ClassOfThirtyIsTheFirstReceiversFirstThirty) {
-  bool ok = false;
-  simulator->Control("activate-class class-30", ok);
-  ASSERT_TRUE(ok);
-  for (int number = 1001; number <= 1030; ++number) ASSERT_EQ(Whois(number), "s-" + std::to_string(number));
-  EXPECT_EQ(Whois(1031), "");
-  EXPECT_TRUE(HasFiveQuestions("class-30-quiz"));
 }
 
 TEST_F(ToolsScaleScenario, ProgressCountsSignedInClickers) {
@@ -93,3 +85,5 @@ TEST_F(ToolsScaleScenario, ProgressCountsSignedInClickers) {
       200);
   EXPECT_NE(simulator->Control("progress", ok).find("; 1 clicker(s) signed in"), std::string::npos);
 }
+
+}  // namespace
