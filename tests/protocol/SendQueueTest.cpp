@@ -20,8 +20,6 @@ class SendQueueTest : public ::testing::Test {
   }
 };
 
-}  // namespace
-
 TEST_F(SendQueueTest, SendOncePacketsGoOutOnceInOrder) {
   Queue({0x00, 0x00, 0x2A}, Delivery::kOnce);
   Queue({0x00, 0x00, 0x04, 0x01}, Delivery::kOnce);
@@ -156,3 +154,5 @@ TEST_F(SendQueueTest, PacketWithALongerRunThanOneCodeByteCoversIsRefused) {
   EXPECT_FALSE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), Delivery::kOnce));
   EXPECT_EQ(tooLong.Count("/dev/ttyTEST - Packet refused: 260 bytes, a receiver takes at most 259."), 1u);
 }
+
+}  // namespace
