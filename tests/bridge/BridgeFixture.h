@@ -204,6 +204,21 @@ class BridgeTest : public ::testing::Test {
     return routes;
   }
 
+  // Simulated clickers on the software service: endpoint ids, sign-ins, submissions.
+  std::string ClickerEndpoint(int i) { return "clickerhardware." + kEndpoint + "." + std::to_string(0x0100 + i); }
+  bool WaitForSignedIn(int count) {
+    return service.Manager().WaitFor(
+        [&] {
+          int signedIn = 0;
+          for (const auto& [id, e] : service.Manager().Endpoints()) signedIn += e.kind == "clicker" && e.signedIn;
+          return signedIn >= count;
+        },
+        20);
+  }
+  bool WaitForSubmissions(size_t count) {
+    return service.Manager().WaitFor([&] { return service.Manager().SubmissionCount() >= count; }, 20);
+  }
+
   // For state only visible from outside by looking (the client's own reconnection).
   static bool WaitUntil(const std::function<bool()>& done) {
     for (int i = 0; i < 2000; ++i) {

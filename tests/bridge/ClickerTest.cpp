@@ -60,19 +60,7 @@ class ClickerTest : public BridgeTest {
           return true;
         },
         20000));
-    ASSERT_TRUE(service.Manager().WaitFor(
-        [&] {
-          int signedIn = 0;
-          for (const auto& [id, e] : service.Manager().Endpoints()) signedIn += e.kind == "clicker" && e.signedIn;
-          return signedIn >= count;
-        },
-        20));
-  }
-
-  std::string ClickerEndpoint(int i) { return "clickerhardware." + kEndpoint + "." + std::to_string(0x0100 + i); }
-
-  bool WaitForSubmissions(size_t count) {
-    return service.Manager().WaitFor([&] { return service.Manager().Submissions().size() >= count; }, 20);
+    ASSERT_TRUE(WaitForSignedIn(count));
   }
 };
 
