@@ -222,9 +222,17 @@ TEST_F(ReceiverTest, RepeatedStatusIsLoggedEveryHundredAndOnChange) {
                 "DEVICE_STATUS receiver - ucNetworkStatus: 2 (FLAG_NETWORK_STATUS_UP)"}));
 }
 
-TEST_F(ReceiverTest, AReportedChannelIsTakenAndRememberedForThePort) {
+TEST_F(ReceiverTest, ReceiverReportsSetItsFields) {
   auto receiver = Make();
   receiver->Open(u"/dev/ttyACM0");
+  receiver->OnFirmwareInfo(2, 5, 17, 0xBEEF);
+  EXPECT_EQ(receiver->Network().FirmwareVersion(), u"2.5.17 (BEEF)");
+  receiver->OnProductCode(1);
+  EXPECT_EQ(receiver->Network().ProductText(), u"QX");
+  receiver->OnProductCode(0);
+  EXPECT_EQ(receiver->Network().ProductText(), u"Voxlet");
+  receiver->OnNetworkState(true);
+  EXPECT_TRUE(receiver->Network().NetworkStarted());
   receiver->OnChannel(0, 4);
   EXPECT_EQ(receiver->Network().CurrentChannel(), 15);
   EXPECT_EQ(ReceiverPreferences::ReadFileInteger(u"LastChannel(/dev/ttyACM0)", -1), 15);

@@ -120,6 +120,7 @@ TEST_F(SendQueueTest, SecondLoginOffWithin400msWaitsBehindOtherPacketsAndThenGoe
 }
 
 TEST_F(SendQueueTest, AnAnswerFromTheClickerEndsTheAcknowledgementWait) {
+  LogCapture log;
   Queue({0x00, 0x07, 0x27, 0x01}, Delivery::kOnce);
   handler.SendNextPacket();
   Queue({0x00, 0x07, 0x27, 0x02}, Delivery::kOnce);
@@ -130,6 +131,7 @@ TEST_F(SendQueueTest, AnAnswerFromTheClickerEndsTheAcknowledgementWait) {
   handler.DispatchIncoming(answer);
   EXPECT_EQ(handler.GetNextSendDelay(), 0u);
   EXPECT_EQ(handler.SendNextPacket(), 1);
+  EXPECT_EQ(log.Count("We are removing command 39 since we have received the ACK. Short address: 7"), 1u);
 }
 
 TEST_F(SendQueueTest, WaitRuleAppliesOnlyToClickerAddresses) {
