@@ -22,35 +22,29 @@ class AnswerBurstTest : public BridgeTest {
     PollOnce();
     ASSERT_TRUE(WaitUntil([&] { return simulator->NetworkUp(); }));
     for (int i = 0; i < count; ++i) ASSERT_TRUE(simulator->Join(i, std::to_string(1001 + i)));
-    ASSERT_TRUE(service.Manager().WaitFor(
-        [&] {
-          int signedIn = 0;
-          for (const auto& [id, e] : service.Manager().Endpoints()) signedIn += e.kind == "clicker" && e.signedIn;
-          return signedIn >= count;
-        },
-        20));
+    ASSERT_TRUE(WaitForSignedIn(count));
     Teacher("activate-assessment lesson-quiz");
     PollOnce();
     ASSERT_TRUE(WaitForCount("database", 2));
     Settle();
   }
 
-  std::string ClickerEndpoint(int i) { return "clickerhardware." + kEndpoint + "." + std::to_string(0x0100 + i); }
-  bool WaitForSubmissions(size_t count) {
-    return service.Manager().WaitFor([&] { return service.Manager().SubmissionCount() >= count; }, 20);
+  // Clicker 0 answers q1 and q2, the others q1, while the service holds its replies to
+  // submissions; returns once one submission of each clicker is unanswered at the service.
+  void AnswerWithRepliesHeld(int count) {
+    service.Server().HoldReplies("/voxlet/builtins/teachers/submit");
+    const Bytes choice = *SimAnswers::Encode(SimAnswers::Kind::Choice, "A");
+    simulator->Answer(0, 1, choice);
+    simulator->Answer(0, 2, *SimAnswers::Encode(SimAnswers::Kind::Number, "3.5"));
+    for (int i = 1; i < count; ++i) simulator->Answer(i, 1, choice);
+    ASSERT_TRUE(service.Server().WaitHeld(count, 20));
   }
 };
 
 TEST_F(AnswerBurstTest, SubmissionsOfSeveralClickersAreInFlightTogetherAndOneClickersStayInOrder) {
   constexpr int kClickers = 3;
   ASSERT_NO_FATAL_FAILURE(StartAssessment(kClickers));
-  service.Server().HoldReplies("/voxlet/builtins/teachers/submit");
-  const Bytes choice = *SimAnswers::Encode(SimAnswers::Kind::Choice, "A");
-  simulator->Answer(0, 1, choice);
-  simulator->Answer(0, 2, *SimAnswers::Encode(SimAnswers::Kind::Number, "3.5"));
-  for (int i = 1; i < kClickers; ++i) simulator->Answer(i, 1, choice);
-  // One submission of each clicker unanswered at the service at once.
-  ASSERT_TRUE(service.Server().WaitHeld(kClickers, 20));
+  ASSERT_NO_FATAL_FAILURE(AnswerWithRepliesHeld(kClickers));
   service.Server().ReleaseHeld();
   ASSERT_TRUE(WaitForSubmissions(kClickers + 1));
   Settle();
@@ -72,12 +66,7 @@ TEST_F(AnswerBurstTest, SubmissionsOfSeveralClickersAreInFlightTogetherAndOneCli
 TEST_F(AnswerBurstTest, SubmissionsInFlightWhenTheServiceGoesAreHeldAndDeliveredInOrder) {
   constexpr int kClickers = 3;
   ASSERT_NO_FATAL_FAILURE(StartAssessment(kClickers));
-  service.Server().HoldReplies("/voxlet/builtins/teachers/submit");
-  const Bytes choice = *SimAnswers::Encode(SimAnswers::Kind::Choice, "A");
-  simulator->Answer(0, 1, choice);
-  simulator->Answer(0, 2, *SimAnswers::Encode(SimAnswers::Kind::Number, "3.5"));
-  for (int i = 1; i < kClickers; ++i) simulator->Answer(i, 1, choice);
-  ASSERT_TRUE(service.Server().WaitHeld(kClickers, 20));
+  ASSERT_NO_FATAL_FAILURE(AnswerWithRepliesHeld(kClickers));
   const uint16_t port = service.Port();
   service.Stop();  // the held requests go unanswered
   service.Server().HoldReplies("");

@@ -121,6 +121,14 @@ inline size_t CountOf(const Packets& packets, const Bytes& packet) {
   return static_cast<size_t>(std::count(packets.begin(), packets.end(), packet));
 }
 
+// The packets of a command to an address, in the order received.
+inline Packets OfCommand(const Packets& packets, uint8_t command, uint16_t address = 0) {
+  Packets found;
+  for (const Bytes& p : packets)
+    if (p.size() >= 3 && p[2] == command && ((p[0] << 8) | p[1]) == address) found.push_back(p);
+  return found;
+}
+
 inline size_t Occurrences(const std::string& text, const std::string& needle) {
   size_t n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
@@ -165,7 +173,6 @@ class BridgeTest : public ::testing::Test {
     ASSERT_TRUE(simulator->Start());
     ReceiverEnvironment env;
     env.startupStepMs = 1;
-    SessionEnvironment sessionEnv;
     sessionEnv.powerDownStepMs = powerDownStepMs;
     sessionEnv.makeClient = [] { return std::make_shared<Voxlet::Client>(false); };  // ticks come from the test
     receiver = std::make_unique<CReceiver>(&events, env);
@@ -195,6 +202,21 @@ class BridgeTest : public ::testing::Test {
     std::vector<std::string> routes;
     for (const auto& r : Requests()) routes.push_back(r.route);
     return routes;
+  }
+
+  // Simulated clickers on the software service: endpoint ids, sign-ins, submissions.
+  std::string ClickerEndpoint(int i) { return "clickerhardware." + kEndpoint + "." + std::to_string(0x0100 + i); }
+  bool WaitForSignedIn(int count) {
+    return service.Manager().WaitFor(
+        [&] {
+          int signedIn = 0;
+          for (const auto& [id, e] : service.Manager().Endpoints()) signedIn += e.kind == "clicker" && e.signedIn;
+          return signedIn >= count;
+        },
+        20);
+  }
+  bool WaitForSubmissions(size_t count) {
+    return service.Manager().WaitFor([&] { return service.Manager().SubmissionCount() >= count; }, 20);
   }
 
   // For state only visible from outside by looking (the client's own reconnection).
@@ -285,6 +307,7 @@ class BridgeTest : public ::testing::Test {
   std::function<void(RecordingSession&)> prepareSession;
   SimulatorConfig config;
   int powerDownStepMs = 1;
+  SessionEnvironment sessionEnv;  // the session's, as OpenReceiver makes it
   ::testing::NiceMock<MockReceiverEvents> events;
   std::unique_ptr<CReceiverSimulator> simulator;
   std::unique_ptr<CReceiver> receiver;

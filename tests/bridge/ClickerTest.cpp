@@ -23,13 +23,6 @@ ServiceSim::Scenario ClickerScenario() {
   return lesson;
 }
 
-Packets OfCommand(const Packets& packets, uint8_t command, uint16_t address) {
-  Packets found;
-  for (const Bytes& p : packets)
-    if (p.size() >= 3 && p[2] == command && ((p[0] << 8) | p[1]) == address) found.push_back(p);
-  return found;
-}
-
 std::string AttributeOf(const std::string& document, const std::string& name) {
   const std::string key = name + "=\"";
   const size_t at = document.find(key);
@@ -67,19 +60,7 @@ class ClickerTest : public BridgeTest {
           return true;
         },
         20000));
-    ASSERT_TRUE(service.Manager().WaitFor(
-        [&] {
-          int signedIn = 0;
-          for (const auto& [id, e] : service.Manager().Endpoints()) signedIn += e.kind == "clicker" && e.signedIn;
-          return signedIn >= count;
-        },
-        20));
-  }
-
-  std::string ClickerEndpoint(int i) { return "clickerhardware." + kEndpoint + "." + std::to_string(0x0100 + i); }
-
-  bool WaitForSubmissions(size_t count) {
-    return service.Manager().WaitFor([&] { return service.Manager().Submissions().size() >= count; }, 20);
+    ASSERT_TRUE(WaitForSignedIn(count));
   }
 };
 
@@ -111,7 +92,10 @@ TEST_F(ClickerTest, AnonymousClassClickersSignInUnderTheirMacWithoutAGrant) {
   EXPECT_NE(Log().find("Endpoint has already been created and logged in."), std::string::npos);
 }
 
-TEST_F(ClickerTest, EveryAnswerFormatReachesTheServiceAsItsExactSubmission) {
+// Each format's answer as the software service receives it is in the lesson transcript; here
+// the submission's envelope, a math answer whose parts arrive last first, a short answer over
+// several packets, an answer to a question the assessment lacks, and a session ended unanswered.
+TEST_F(ClickerTest, SubmissionsCarryTheExactDocumentWhateverOrderTheirPartsCameIn) {
   StartClass("class-1");
   JoinAndLogIn(1);
   Teacher("activate-assessment lesson-quiz");
@@ -121,28 +105,18 @@ TEST_F(ClickerTest, EveryAnswerFormatReachesTheServiceAsItsExactSubmission) {
 
   using namespace SimAnswers;
   simulator->Answer(0, 1, *Encode(Kind::Choice, "C"));
-  simulator->Answer(0, 2, *Encode(Kind::Number, "3.5"));
-  simulator->Answer(0, 3, *Encode(Kind::ShortAnswer, "Paris"));
-  // Text and math over several packets; the math parts arrive last first.
-  const Bytes text = *Encode(Kind::Text, "It turns light into sugar");
-  simulator->EnhancedAnswer(0, 1, 4, text, 8);
   const Bytes math = *Encode(Kind::Math, "x^{2}+1");
   auto parts = *EnhancedPackets(0x0100, 2, 5, math, 3);
   ASSERT_GE(parts.size(), 3u);
   for (auto p = parts.rbegin(); p != parts.rend(); ++p) simulator->SendPacket(*p);
-  ASSERT_TRUE(WaitForSubmissions(5));
+  ASSERT_TRUE(WaitForSubmissions(2));
 
-  const Translation translation;
   const std::map<std::string, std::string> expected = {
       {"q1", "C"},
-      {"q2", "3.5"},
-      {"q3", "Paris"},
-      {"q4", Voxlet::UTF16to8(translation.translateToUnicodeString(text, false))},
-      {"q5", Voxlet::UTF16to8(translation.translateToUnicodeString(math, true))},
+      {"q5", Voxlet::UTF16to8(Translation().translateToUnicodeString(math, true))},
   };
-  EXPECT_EQ(expected.at("q4"), "It turns light into sugar");
   const auto submissions = service.Manager().Submissions();
-  ASSERT_EQ(submissions.size(), 5u);
+  ASSERT_EQ(submissions.size(), 2u);
   for (const auto& s : submissions) {
     SCOPED_TRACE(s.questionId);
     ASSERT_TRUE(expected.count(s.questionId));
@@ -164,7 +138,7 @@ TEST_F(ClickerTest, EveryAnswerFormatReachesTheServiceAsItsExactSubmission) {
   // An answer to a question the assessment does not have is dropped with a line naming it.
   // A short answer longer than one packet holds comes in several, in the clicker's text code.
   simulator->EnhancedAnswer(0, 3, 3, *Encode(Kind::Text, "Paris, France"), 4);
-  ASSERT_TRUE(WaitForSubmissions(6));
+  ASSERT_TRUE(WaitForSubmissions(3));
   EXPECT_EQ(service.Manager().Submissions().back().questionId, "q3");
   EXPECT_EQ(service.Manager().Submissions().back().answer, "Paris, France");
 
@@ -173,7 +147,7 @@ TEST_F(ClickerTest, EveryAnswerFormatReachesTheServiceAsItsExactSubmission) {
 
   // A session ended without an answer is an empty submission for the student.
   simulator->EndSession(0);
-  ASSERT_TRUE(WaitForSubmissions(7));
+  ASSERT_TRUE(WaitForSubmissions(4));
   const std::string log = Log();
   EXPECT_NE(log.find("dropped this because we have just 5 questions in our internal lists"), std::string::npos);
   EXPECT_NE(log.find("Answer of clicker 256 to question 6 not submitted"), std::string::npos);
@@ -227,7 +201,8 @@ TEST_F(ClickerTest, SoftwareSideActionsWaitOutTheSharedCooldown) {
   EXPECT_EQ(service.Manager().RaisedHands().back().value, "false");
 }
 
-TEST_F(ClickerTest, LogOffAnnouncesTheClickerAgainAndCloseSaysGoodbyeForEveryClicker) {
+// (The goodbye of every clicker when the receiver closes is in the lesson transcript.)
+TEST_F(ClickerTest, LogOffSaysGoodbyeAndAnnouncesTheClickerAgain) {
   StartClass("class-1");
   JoinAndLogIn(3);
   // A log-off: goodbye, then the clicker is a new endpoint without a student.
@@ -242,12 +217,4 @@ TEST_F(ClickerTest, LogOffAnnouncesTheClickerAgainAndCloseSaysGoodbyeForEveryCli
       },
       20));
   EXPECT_EQ(session->Clickers().Size(), 3u);
-
-  session->Close();
-  std::set<std::string> said;
-  for (const auto& r : Requests("goodbye"))
-    if (r.headers.count("x-vantrel-voxlet-endpoint")) said.insert(r.headers.at("x-vantrel-voxlet-endpoint"));
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(said.count(ClickerEndpoint(i))) << ClickerEndpoint(i);
-  EXPECT_TRUE(said.count(kEndpoint));
-  EXPECT_EQ(session->Clickers().Size(), 0u);
 }

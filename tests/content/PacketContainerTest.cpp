@@ -66,14 +66,6 @@ TEST(PacketContainerTest, EmptyAndInvalidPartsAreStoredEmpty) {
   EXPECT_TRUE(container.combineAllPacketParts().empty());
 }
 
-TEST(PacketContainerTest, DefaultContainerHasNoPartsAndIsComplete) {
-  PacketContainer container;
-  EXPECT_EQ(container.totalParts(), 0u);
-  EXPECT_EQ(container.questionNumber(), 0u);
-  EXPECT_TRUE(container.containsAllParts());
-  EXPECT_TRUE(container.combineAllPacketParts().empty());
-}
-
 TEST(PacketContainerTest, CopiesAreIndependentValues) {
   PacketContainer original(2);
   original.setQuestionNumber(12);

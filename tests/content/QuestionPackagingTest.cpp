@@ -40,14 +40,6 @@ class QuestionPackagingTest : public ::testing::Test {
     return Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(assessment.graph, assessment.questions, count,
                                                                           u"0,0,A,4,0,1,1", start, types));
   }
-  std::string Single(const Question& question) {
-    assessment.Add(question);
-    if (!assessment.Build()) return "documents did not parse";
-    const std::string text = Package();
-    EXPECT_EQ(text.rfind("0,0,A,4,0,1,1", 0), 0u);
-    return text.substr(13);
-  }
-
   Assessment assessment;
   std::vector<unsigned int> types;
 };
@@ -105,23 +97,6 @@ TEST_F(QuestionPackagingTest, UpperAlphaMarksOnlyTheFirstTenChoices) {
   EXPECT_EQ(Package(), "0,0,A,4,0,1,1,b2,a,0,0,0,0,b2,0,0,0,0,0,b0,b,0,0,0,0,b2,1,0,0,0,0");
 }
 
-TEST_F(QuestionPackagingTest, BestAnswerNeedsStrictlyMorePointsSoTheEarlierWinsATie) {
-  const auto abc = Choices({"A", "B", "C"});
-  EXPECT_EQ(Single({"questionformat#choice", "", {{"1", "C"}, {"1", "A"}}, abc}), ",30,3,0,0,0,0");
-}
-
-TEST_F(QuestionPackagingTest, BestAnswerTakesTheHighestPointsInAnyOrder) {
-  const auto abc = Choices({"A", "B", "C"});
-  EXPECT_EQ(Single({"questionformat#choice", "", {{"0.5", "C"}, {"2", "A"}, {"1.5", "B"}}, abc}), ",30,1,0,0,0,0");
-}
-
-TEST_F(QuestionPackagingTest, ChoiceAnswersNeedBothPointsAndValue) {
-  const auto abc = Choices({"A", "B", "C"});
-  // The answer with the most points has no value and the next has no points: B wins.
-  EXPECT_EQ(Single({"questionformat#choice", "", {{"9", std::nullopt}, {std::nullopt, "C"}, {"1", "B"}}, abc}),
-            ",30,2,0,0,0,0");
-}
-
 TEST_F(QuestionPackagingTest, ChoiceWithoutScoredAnswerMarksNothing) {
   const auto abc = Choices({"A", "B", "C"});
   assessment.Add({"questionformat#choice", "", {}, abc});
@@ -149,15 +124,6 @@ TEST_F(QuestionPackagingTest, OrderingTextBecomesPositionNibbles) {
   EXPECT_EQ(types, (std::vector<unsigned int>{4, 3, 4}));
 }
 
-TEST_F(QuestionPackagingTest, OrderingStopsAtTheFirstPositionOutsideOneToTen) {
-  // The eleventh choice ends the conversion; the two before it stay packed.
-  EXPECT_EQ(Single({"questionformat#ordering", "", {{"1", "B A K C"}}, Letters(11)}), ",b4,12,0,0,0,0");
-}
-
-TEST_F(QuestionPackagingTest, OrderingTextThatIsNoPositionEndsTheConversion) {
-  EXPECT_EQ(Single({"questionformat#ordering", "", {{"1", "B unknown A"}}, Choices({"A", "B"})}), ",24,2,0,0,0,0");
-}
-
 TEST_F(QuestionPackagingTest, DecimalCharactersBecomeTableCodes) {
   assessment.Add({"questionformat#decimal", "", {{"1", "-1.5", "minimumvalue"}}, {}});
   assessment.Add({"questionformat#decimal", "", {{"1", "1,5e", "minimumvalue"}}, {}});
@@ -166,17 +132,52 @@ TEST_F(QuestionPackagingTest, DecimalCharactersBecomeTableCodes) {
   EXPECT_EQ(Package(), "0,0,A,4,0,1,1,5,51,92,0,0,0,5,95,0,0,0,0,5,e5,6,0,0,0");
 }
 
-TEST_F(QuestionPackagingTest, ValuesAfterTheTenthAreOredFromTheFirstNibbleOn) {
-  EXPECT_EQ(Single({"questionformat#decimal", "", {{"1", "0123456789-/", "minimumvalue"}}, {}}), ",5,75,76,98,ba,dc");
-}
-
-TEST_F(QuestionPackagingTest, DecimalTakesTheValueOfTheBestAnswer) {
-  // A better answer without a value keeps the earlier value.
-  EXPECT_EQ(Single({"questionformat#decimal",
-                    "",
-                    {{"1", "1", "minimumvalue"}, {"3", "2", "minimumvalue"}, {"5", std::nullopt, "minimumvalue"}},
-                    {}}),
-            ",5,6,0,0,0,0");
+// One question alone: how its best answer is picked and how its answer bytes are packed.
+TEST(QuestionPackagingOneTest, BestAnswerAndAnswerBytes) {
+  const auto abc = Choices({"A", "B", "C"});
+  const struct {
+    const char* what;
+    Question question;
+    const char* fields;
+  } cases[] = {
+      {"a tie: the best answer needs strictly more points, so the earlier wins",
+       {"questionformat#choice", "", {{"1", "C"}, {"1", "A"}}, abc},
+       ",30,3,0,0,0,0"},
+      {"the highest points in any order",
+       {"questionformat#choice", "", {{"0.5", "C"}, {"2", "A"}, {"1.5", "B"}}, abc},
+       ",30,1,0,0,0,0"},
+      {"choice answers need both points and value: the most points without a value, the next without points",
+       {"questionformat#choice", "", {{"9", std::nullopt}, {std::nullopt, "C"}, {"1", "B"}}, abc},
+       ",30,2,0,0,0,0"},
+      {"a choice question without children marks nothing",
+       {"questionformat#choice", "choicelabelstyle#true-false", {{"1", "A"}}, {}},
+       ",0,0,0,0,0,0"},
+      {"ordering stops at the first position outside 1..10; the two before stay packed",
+       {"questionformat#ordering", "", {{"1", "B A K C"}}, Letters(11)},
+       ",b4,12,0,0,0,0"},
+      {"ordering text that is no position ends the conversion",
+       {"questionformat#ordering", "", {{"1", "B unknown A"}}, Choices({"A", "B"})},
+       ",24,2,0,0,0,0"},
+      {"decimal values after the tenth are ORed in from the first nibble on",
+       {"questionformat#decimal", "", {{"1", "0123456789-/", "minimumvalue"}}, {}},
+       ",5,75,76,98,ba,dc"},
+      {"a better decimal answer without a value keeps the earlier value",
+       {"questionformat#decimal",
+        "",
+        {{"1", "1", "minimumvalue"}, {"3", "2", "minimumvalue"}, {"5", std::nullopt, "minimumvalue"}},
+        {}},
+       ",5,6,0,0,0,0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Assessment assessment;
+    assessment.Add(c.question);
+    ASSERT_TRUE(assessment.Build());
+    std::vector<unsigned int> types;
+    EXPECT_EQ(Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(assessment.graph, assessment.questions, 1,
+                                                                             u"p", 0, types)),
+              std::string("p") + c.fields);
+  }
 }
 
 TEST_F(QuestionPackagingTest, CountAndStartSelectTheQuestions) {
@@ -224,10 +225,6 @@ TEST_F(QuestionPackagingTest, MissingDataGivesZeroFields) {
   EXPECT_EQ(noTypes, (std::vector<unsigned int>{0, 0, 0}));
 }
 
-TEST_F(QuestionPackagingTest, ChoiceQuestionWithoutChildrenMarksNothing) {
-  EXPECT_EQ(Single({"questionformat#choice", "choicelabelstyle#true-false", {{"1", "A"}}, {}}), ",0,0,0,0,0,0");
-}
-
 TEST_F(QuestionPackagingTest, HundredsOfChoicesKeepTheirCountAndAPositionThatFitsAByte) {
   const auto many = NumberedChoices(300);
   assessment.Add({"questionformat#choice", "choicelabelstyle#true-false", {{"1", "c200"}}, many});
@@ -237,28 +234,19 @@ TEST_F(QuestionPackagingTest, HundredsOfChoicesKeepTheirCountAndAPositionThatFit
   EXPECT_EQ(Package(), "0,0,A,4,0,1,1,12c0,c8,0,0,0,0,12c0,0,0,0,0,0");
 }
 
-TEST(FeedbackIdTest, EachFeedbackTermHasItsIdentifier) {
-  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(Voxlet::VocabularyTerm(u"feedback#never")), 0);
-  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(
-                Voxlet::VocabularyTerm(u"feedback#show-after-student-submission")),
-            1);
-  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(
-                Voxlet::VocabularyTerm(u"feedback#show-after-assessment-deactivated")),
-            2);
-  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(
-                Voxlet::VocabularyTerm(u"feedback#show-after-response-submission")),
-            3);
-}
-
-TEST(FeedbackIdTest, TermsAreComparedWholeAndExactly) {
-  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(u"feedback#show-after-response-submission"), 0);
-  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(
-                Voxlet::VocabularyTerm(u"feedback#Show-After-Response-Submission")),
-            0);
-  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(
-                Voxlet::VocabularyTerm(u"feedback#show-after-response-submission ")),
-            0);
-  EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(u""), 0);
+TEST(FeedbackIdTest, EachFeedbackTermHasItsIdentifierComparedWholeAndExactly) {
+  const std::pair<Voxlet::StringBuffer, int> cases[] = {
+      {Voxlet::VocabularyTerm(u"feedback#never"), 0},
+      {Voxlet::VocabularyTerm(u"feedback#show-after-student-submission"), 1},
+      {Voxlet::VocabularyTerm(u"feedback#show-after-assessment-deactivated"), 2},
+      {Voxlet::VocabularyTerm(u"feedback#show-after-response-submission"), 3},
+      {u"feedback#show-after-response-submission", 0},  // a relative term
+      {Voxlet::VocabularyTerm(u"feedback#Show-After-Response-Submission"), 0},
+      {Voxlet::VocabularyTerm(u"feedback#show-after-response-submission "), 0},
+      {u"", 0},
+  };
+  for (const auto& [term, id] : cases)
+    EXPECT_EQ(ReceiverUtilities::GetFeedbackIDFromFeedbackName(term), id) << Voxlet::UTF16to8(term);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 namespace {
 
 // An assessment document with nine questions (q1 to q9) and the given submissions.
-Voxlet::XmlDocumentPtr Assessment(const std::string& submissions) {
+Voxlet::XmlDocumentPtr ResultsDocument(const std::string& submissions) {
   std::string questions;
   for (int i = 1; i <= 9; ++i) {
     const std::string n = std::to_string(i);
@@ -50,37 +50,23 @@ std::string Package(const Voxlet::XmlDocumentPtr& document, const std::string& s
                                                                        Questions(document, questionCount), document));
 }
 
-TEST(StudentResultsTest, ScoreBecomesWholePercentAndTenths) {
-  const auto document = Assessment(Submission("a", "0.8765") + Submission("b", "1") + Submission("c", "nan") +
-                                   Submission("d", "0.0004") + Submission("e", "0.0005"));
-  EXPECT_EQ(Package(document, "a", 0), "1,2,27,57,7,0,0");
-  EXPECT_EQ(Package(document, "b", 0), "1,2,27,64,0,0,0");
-  EXPECT_EQ(Package(document, "c", 0), "1,2,27,0,0,0,0");
-  EXPECT_EQ(Package(document, "d", 0), "1,2,27,0,0,0,0");
-  EXPECT_EQ(Package(document, "e", 0), "1,2,27,0,1,0,0");
-}
-
-TEST(StudentResultsTest, ScoresOutsideTheByteRangeAreHeldToIt) {
-  const auto document = Assessment(Submission("high", "3") + Submission("edge", "2.55") + Submission("huge", "1e300") +
-                                   Submission("negative", "-0.5") + Submission("word", "most") +
-                                   Submission("inf", "inf") + Submission("NaN", "-nan"));
-  EXPECT_EQ(Package(document, "high", 0), "1,2,27,ff,0,0,0");
-  EXPECT_EQ(Package(document, "edge", 0), "1,2,27,ff,0,0,0");
-  EXPECT_EQ(Package(document, "huge", 0), "1,2,27,ff,0,0,0");
-  EXPECT_EQ(Package(document, "negative", 0), "1,2,27,0,0,0,0");
-  EXPECT_EQ(Package(document, "word", 0), "1,2,27,0,0,0,0");
-  EXPECT_EQ(Package(document, "inf", 0), "1,2,27,ff,0,0,0");
-  EXPECT_EQ(Package(document, "NaN", 0), "1,2,27,0,0,0,0");
-}
-
-TEST(StudentResultsTest, AddressFieldsAreItsHighAndLowByte) {
-  const auto document = Assessment(Submission("a", "0"));
+// The score as whole percent and tenths, held to what a byte holds; the address as its two bytes.
+TEST(StudentResultsTest, ScoreBecomesWholePercentAndTenthsHeldToAByte) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"0.8765", "1,2,27,57,7,0,0"}, {"1", "1,2,27,64,0,0,0"},     {"nan", "1,2,27,0,0,0,0"},
+      {"0.0004", "1,2,27,0,0,0,0"},  {"0.0005", "1,2,27,0,1,0,0"}, {"3", "1,2,27,ff,0,0,0"},
+      {"2.55", "1,2,27,ff,0,0,0"},   {"1e300", "1,2,27,ff,0,0,0"}, {"-0.5", "1,2,27,0,0,0,0"},
+      {"most", "1,2,27,0,0,0,0"},    {"inf", "1,2,27,ff,0,0,0"},   {"-nan", "1,2,27,0,0,0,0"},
+  };
+  for (const auto& [score, packaged] : cases)
+    EXPECT_EQ(Package(ResultsDocument(Submission("a", score)), "a", 0), packaged) << score;
+  const auto document = ResultsDocument(Submission("a", "0"));
   EXPECT_EQ(Package(document, "a", 0, 0xABCD), "ab,cd,27,0,0,0,0");
   EXPECT_EQ(Package(document, "a", 0, 0x00FF), "0,ff,27,0,0,0,0");
 }
 
 TEST(StudentResultsTest, GradeBitsGoLeastSignificantFirst) {
-  const auto document = Assessment(Submission(
+  const auto document = ResultsDocument(Submission(
       "s", "0.5", Response(1, "correct") + Response(2, "opinion") + Response(3, "incorrect") + Response(9, "correct")));
   EXPECT_EQ(Package(document, "s", 9), "1,2,27,32,0,0,9,3,1");
   EXPECT_EQ(Package(document, "s", 8), "1,2,27,32,0,0,8,3");
@@ -89,13 +75,13 @@ TEST(StudentResultsTest, GradeBitsGoLeastSignificantFirst) {
 
 TEST(StudentResultsTest, OnlyTheStudentsOwnResponsesCount) {
   const auto document =
-      Assessment(Submission("other", "1", Response(1, "correct") + Response(2, "correct")) +
-                 Submission("s", "0.25", Response(2, "correct") + Response(3, "Correct") + Response(4, "")));
+      ResultsDocument(Submission("other", "1", Response(1, "correct") + Response(2, "correct")) +
+                      Submission("s", "0.25", Response(2, "correct") + Response(3, "Correct") + Response(4, "")));
   EXPECT_EQ(Package(document, "s", 4), "1,2,27,19,0,0,4,2");
 }
 
 TEST(StudentResultsTest, MissingSubmissionGivesZeroScoreAndGrades) {
-  const auto document = Assessment(Submission("other", "1", Response(1, "correct")));
+  const auto document = ResultsDocument(Submission("other", "1", Response(1, "correct")));
   EXPECT_EQ(Package(document, "s", 9), "1,2,27,0,0,0,9,0,0");
   EXPECT_EQ(
       Voxlet::UTF16to8(ReceiverUtilities::PackageStudentSubmissions(0x0102, u"s", Questions(document, 2), nullptr)),
@@ -103,12 +89,12 @@ TEST(StudentResultsTest, MissingSubmissionGivesZeroScoreAndGrades) {
 }
 
 TEST(StudentResultsTest, EmptyQuestionListGivesNoGradeBytes) {
-  const auto document = Assessment(Submission("s", "1", Response(1, "correct")));
+  const auto document = ResultsDocument(Submission("s", "1", Response(1, "correct")));
   EXPECT_EQ(Package(document, "s", 0), "1,2,27,64,0,0,0");
 }
 
 TEST(StudentResultsTest, LoneQuestionCarriesItsNumberAsOffset) {
-  const auto document = Assessment(Submission("s", "1", Response(5, "correct")));
+  const auto document = ResultsDocument(Submission("s", "1", Response(5, "correct")));
   Voxlet::XmlElementList fifth = {Questions(document, 9)[4]};
   EXPECT_EQ(Voxlet::UTF16to8(ReceiverUtilities::PackageStudentSubmissions(0x0102, u"s", fifth, document)),
             "1,2,27,64,0,4,1,1");
@@ -125,7 +111,7 @@ TEST(StudentResultsTest, LoneQuestionCarriesItsNumberAsOffset) {
 
 TEST(StudentResultsTest, IdentifiersWithQuotesAreMatchedAsValues) {
   const auto document =
-      Assessment(Submission("o&apos;brien &quot;jr&quot;", "1", Response(1, "correct")) + Submission("x", "0.5"));
+      ResultsDocument(Submission("o&apos;brien &quot;jr&quot;", "1", Response(1, "correct")) + Submission("x", "0.5"));
   EXPECT_EQ(Package(document, "o'brien \"jr\"", 1), "1,2,27,64,0,0,1,1");
   EXPECT_EQ(Package(document, "x' or '1'='1", 1), "1,2,27,0,0,0,1,0");
 }
@@ -143,15 +129,15 @@ TEST(StudentResultsTest, OneDocumentForAllStudentsGivesWhatFreshCopiesGive) {
     first += Submission("s" + std::to_string(s), "0." + std::to_string(s * 13), responses);
     second += Submission("s" + std::to_string(s), "0." + std::to_string(s * 7), Response(s, "opinion"));
   }
-  const auto one = Assessment(first);
-  const auto two = Assessment(second);
+  const auto one = ResultsDocument(first);
+  const auto two = ResultsDocument(second);
   ASSERT_TRUE(one && two);
   for (int round = 0; round < 2; ++round) {
     for (int s = 0; s <= 7; ++s) {  // s0 and s7 have no submission
       const std::string student = "s" + std::to_string(s);
       SCOPED_TRACE(student);
-      EXPECT_EQ(Package(one, student, 9), Package(Assessment(first), student, 9));
-      EXPECT_EQ(Package(two, student, 9), Package(Assessment(second), student, 9));
+      EXPECT_EQ(Package(one, student, 9), Package(ResultsDocument(first), student, 9));
+      EXPECT_EQ(Package(two, student, 9), Package(ResultsDocument(second), student, 9));
     }
   }
   EXPECT_EQ(Package(one, "s1", 9), "1,2,27,d,0,0,9,65,1");
@@ -249,7 +235,7 @@ class StudentResultsLogTest : public ::testing::Test {
 
 TEST_F(StudentResultsLogTest, DuplicateResponsesAreLoggedAndGradedIncorrect) {
   const auto document =
-      Assessment(Submission("s", "1", Response(1, "correct") + Response(1, "correct") + Response(2, "correct")));
+      ResultsDocument(Submission("s", "1", Response(1, "correct") + Response(1, "correct") + Response(2, "correct")));
   EXPECT_EQ(Package(document, "s", 2), "1,2,27,64,0,0,2,2");
   const std::string log = WrittenLog();
   EXPECT_NE(log.find("Packaging student submissions for student s ..."), std::string::npos);
@@ -258,43 +244,31 @@ TEST_F(StudentResultsLogTest, DuplicateResponsesAreLoggedAndGradedIncorrect) {
             std::string::npos);
 }
 
-TEST(GradeBitsTest, NineGradesMakeTwoBytes) {
-  const unsigned char grades[] = {1, 1, 0, 0, 0, 0, 0, 0, 1};
-  int byteCount = -1;
-  const auto bits = ReceiverUtilities::ConvertGradeListToBitList(grades, 9, byteCount);
-  ASSERT_EQ(byteCount, 2);
-  EXPECT_EQ(bits[0], 0x03);
-  EXPECT_EQ(bits[1], 0x01);
-}
-
-TEST(GradeBitsTest, WholeBytesHaveNoPartialTail) {
-  const unsigned char grades[] = {0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 1, 0, 1, 0, 1, 1};
-  int byteCount = -1;
-  const auto bits = ReceiverUtilities::ConvertGradeListToBitList(grades, 16, byteCount);
-  ASSERT_EQ(byteCount, 2);
-  EXPECT_EQ(bits[0], 0x80);
-  EXPECT_EQ(bits[1], 0xD5);
-}
-
-TEST(GradeBitsTest, AnyNonZeroGradeSetsOnlyItsOwnBit) {
-  const unsigned char grades[] = {2, 0, 255};
-  int byteCount = -1;
-  const auto bits = ReceiverUtilities::ConvertGradeListToBitList(grades, 3, byteCount);
-  ASSERT_EQ(byteCount, 1);
-  EXPECT_EQ(bits[0], 0x05);
-}
-
-TEST(GradeBitsTest, NoGradesGiveNoBytes) {
+// Grades go least significant bit first; any non-zero grade sets only its own bit.
+TEST(GradeBitsTest, GradesBecomeBitsLeastSignificantFirst) {
+  const struct {
+    std::vector<unsigned char> grades;
+    std::vector<unsigned char> bytes;
+  } cases[] = {
+      {{1, 1, 0, 0, 0, 0, 0, 0, 1}, {0x03, 0x01}},
+      {{0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 1, 0, 1, 0, 1, 1}, {0x80, 0xD5}},  // no partial tail
+      {{2, 0, 255}, {0x05}},
+  };
+  for (const auto& c : cases) {
+    int byteCount = -1;
+    const auto bits =
+        ReceiverUtilities::ConvertGradeListToBitList(c.grades.data(), static_cast<int>(c.grades.size()), byteCount);
+    ASSERT_EQ(byteCount, static_cast<int>(c.bytes.size()));
+    for (size_t i = 0; i < c.bytes.size(); ++i) EXPECT_EQ(bits[i], c.bytes[i]) << i;
+  }
+  // No grades give no bytes.
   const unsigned char grade = 1;
-  int byteCount = -1;
-  ReceiverUtilities::ConvertGradeListToBitList(&grade, 0, byteCount);
-  EXPECT_EQ(byteCount, 0);
-  byteCount = -1;
-  ReceiverUtilities::ConvertGradeListToBitList(&grade, -4, byteCount);
-  EXPECT_EQ(byteCount, 0);
-  byteCount = -1;
-  ReceiverUtilities::ConvertGradeListToBitList(nullptr, 9, byteCount);
-  EXPECT_EQ(byteCount, 0);
+  const std::pair<const unsigned char*, int> empty[] = {{&grade, 0}, {&grade, -4}, {nullptr, 9}};
+  for (const auto& [grades, count] : empty) {
+    int byteCount = -1;
+    ReceiverUtilities::ConvertGradeListToBitList(grades, count, byteCount);
+    EXPECT_EQ(byteCount, 0);
+  }
 }
 
 }  // namespace

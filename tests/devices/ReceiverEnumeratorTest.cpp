@@ -11,8 +11,8 @@
 
 #include "FakeSysfs.h"
 #include "devices/ReceiverEnumerator.h"
-#include "log/Logger.h"
 #include "platform/Registry.h"
+#include "tests/protocol/LogCapture.h"
 
 namespace {
 
@@ -191,26 +191,24 @@ TEST_F(ReceiverEnumeration, VirtualPortBySerialNumber) {
 // The port look-up says where it looked, as milestones.
 TEST_F(ReceiverEnumeration, VirtualPortLogsWhereItLookedAndWhatItRead) {
   const auto device = sysfs.AddDevice("9-1", "16d3", "0051", "LOGGED");
-  const auto interface = sysfs.AddInterface(device, "1.0");
-  FakeSysfs::AddPortTty(interface, "ttyUSB4");
-  const std::string logPath = (sysfs.Root() / "enumerator.log").string();
-  auto logger = std::make_unique<CLogger>(nullptr);
-  ASSERT_TRUE(logger->Open(logPath));
-  logger->SetMask(kLogMilestone);
-  g_pLogger.store(logger.get());
+  FakeSysfs::AddPortTty(sysfs.AddInterface(device, "1.0"), "ttyUSB4");
+  LogCapture log;
   StringBuffer port;
   EXPECT_EQ(CReceiverEnumerator::GetDeviceVirtualPort(0x16D3, 0x0051, u"LOGGED", port), 0);
-  g_pLogger.store(nullptr);
-  logger.reset();  // writes what is queued
-  std::stringstream log;
-  log << std::ifstream(logPath).rdbuf();
-  const std::string text = log.str();
-  const size_t deviceLine = text.find("WE FOUND REG KEY " + (sysfs.Root() / "bus/usb/devices/9-1").string() + "\r\n");
-  const size_t interfaceLine = text.find("WE FOUND REG KEY " + (sysfs.Root() / "bus/usb/devices/9-1/9-1:1.0").string());
-  const size_t portLine = text.find("WE READ PORT VALUE /dev/ttyUSB4");
-  EXPECT_NE(deviceLine, std::string::npos) << text;
-  EXPECT_NE(interfaceLine, std::string::npos) << text;
-  EXPECT_NE(portLine, std::string::npos) << text;
+  const std::vector<std::string> lines = log.Lines();
+  const auto lineOf = [&lines](const std::string& text, bool whole) {
+    return std::find_if(lines.begin(), lines.end(),
+                        [&](const std::string& l) { return whole ? l == text : l.rfind(text, 0) == 0; }) -
+           lines.begin();
+  };
+  const std::string devices = (sysfs.Root() / "bus/usb/devices").string();
+  const auto deviceLine = lineOf("WE FOUND REG KEY " + devices + "/9-1", true);
+  const auto interfaceLine = lineOf("WE FOUND REG KEY " + devices + "/9-1/9-1:1.0", false);
+  const auto portLine = lineOf("WE READ PORT VALUE /dev/ttyUSB4", false);
+  const auto none = static_cast<std::ptrdiff_t>(lines.size());
+  EXPECT_NE(deviceLine, none);
+  EXPECT_NE(interfaceLine, none);
+  EXPECT_NE(portLine, none);
   EXPECT_LT(deviceLine, interfaceLine);
   EXPECT_LT(interfaceLine, portLine);
 }

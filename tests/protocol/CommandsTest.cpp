@@ -3,26 +3,13 @@
 #include <functional>
 
 #include "FakeReceiver.h"
+#include "ReceiverFixtures.h"
 #include "protocol/CommandText.h"
 #include "protocol/ReceiverProtocolHandler.h"
 
 using ::testing::NiceMock;
 
 namespace {
-
-// Decodes a frame with a decoder of its own: code bytes give the distance to the next zero.
-Bytes Unframe(const Bytes& frame) {
-  Bytes out;
-  size_t i = 0;
-  while (i < frame.size() && frame[i] != 0) {
-    const size_t code = frame[i];
-    for (size_t j = 1; j < code && i + j < frame.size(); ++j) out.push_back(frame[i + j]);
-    i += code;
-    if (i < frame.size() && frame[i] != 0) out.push_back(0);
-  }
-  out.pop_back();  // the checksum
-  return out;
-}
 
 struct Sent {
   Bytes packet;
@@ -42,15 +29,13 @@ class CommandsTest : public ::testing::Test {
     EXPECT_EQ(handler.SendNextPacket(), 1);
     const bool retry = handler.SendQueueSize() == 1;  // a retried packet stays until answered
     const auto frames = receiver.Frames();
-    Sent sent{Unframe(frames.back()), retry};
+    Sent sent{UnframeAll(frames.back()).at(0), retry};
     if (retry) {
       EXPECT_TRUE(handler.RemoveAckedCommand(sent.packet[2]));
     }
     return sent;
   }
 };
-
-}  // namespace
 
 TEST_F(CommandsTest, ReceiverQueriesAndSettings) {
   struct Case {
@@ -127,3 +112,5 @@ TEST(CommandTextTest, FieldsAreHexBytesBadOnesFFEmptyOnesZero) {
   EXPECT_EQ(ParseCommandText("27"), (Bytes{0x27}));
   EXPECT_EQ(ParseCommandText(""), (Bytes{0x00}));
 }
+
+}  // namespace

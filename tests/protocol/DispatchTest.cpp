@@ -48,8 +48,6 @@ class DispatchTest : public ::testing::Test {
   }
 };
 
-}  // namespace
-
 TEST_F(DispatchTest, ReceiverReportsReachTheirHandlers) {
   EXPECT_CALL(receiver, OnFirmwareInfo(1, 2, 3, 0x0405));
   Dispatch(0x00, 0, {1, 2, 3, 4, 5});
@@ -218,8 +216,4 @@ TEST_F(DispatchTest, NacksUnknownCommandsAndPropertyTypesAreLogged) {
                           "Unhandled property query type=7, len=1"));
 }
 
-TEST_F(DispatchTest, StudentResultsAnswerIsLoggedAndEndsTheWait) {
-  LogCapture log;
-  Dispatch(0x27, 0x0105, {});
-  EXPECT_EQ(log.Count("We are removing command 39 since we have received the ACK. Short address: 261"), 1u);
-}
+}  // namespace

@@ -71,15 +71,6 @@ TEST(FrameTest, KnownPacketsFrameByteForByteAndDecodeBack) {
   }
 }
 
-TEST(FrameTest, PacketWithoutZerosGetsOneCodeByteOfLengthPlusTwo) {
-  const Bytes packet = {0x11, 0x22, 0x33, 0x44, 0x55};
-  const Bytes frame = Encode(packet);
-  ASSERT_EQ(frame.size(), packet.size() + 3);
-  EXPECT_EQ(frame.front(), packet.size() + 2);
-  EXPECT_EQ(frame.back(), 0);
-  EXPECT_EQ(Bytes(frame.begin() + 1, frame.end() - 2), packet);
-}
-
 TEST(FrameTest, RandomPacketsMatchTheByteWiseEncoderAndRoundTrip) {
   std::mt19937 random(1234);
   for (int round = 0; round < 3000; ++round) {
@@ -134,9 +125,4 @@ TEST(FrameTest, CorruptedFramesFailTheChecksum) {
   Bytes shortFrame = {0x01, 0x00};
   Decode(shortFrame, &result);
   EXPECT_EQ(result, ReceiverFrame::DecodeResult::kTooShort);
-}
-
-TEST(FrameTest, HexDumpWritesEachByteLowerCaseWithATrailingBlank) {
-  const Bytes bytes = {0x00, 0x0a, 0xff};
-  EXPECT_EQ(ReceiverFrame::HexDump(bytes.data(), bytes.size()), "0x0 0xa 0xff ");
 }

@@ -20,8 +20,6 @@ class SendQueueTest : public ::testing::Test {
   }
 };
 
-}  // namespace
-
 TEST_F(SendQueueTest, SendOncePacketsGoOutOnceInOrder) {
   Queue({0x00, 0x00, 0x2A}, Delivery::kOnce);
   Queue({0x00, 0x00, 0x04, 0x01}, Delivery::kOnce);
@@ -122,6 +120,7 @@ TEST_F(SendQueueTest, SecondLoginOffWithin400msWaitsBehindOtherPacketsAndThenGoe
 }
 
 TEST_F(SendQueueTest, AnAnswerFromTheClickerEndsTheAcknowledgementWait) {
+  LogCapture log;
   Queue({0x00, 0x07, 0x27, 0x01}, Delivery::kOnce);
   handler.SendNextPacket();
   Queue({0x00, 0x07, 0x27, 0x02}, Delivery::kOnce);
@@ -132,6 +131,7 @@ TEST_F(SendQueueTest, AnAnswerFromTheClickerEndsTheAcknowledgementWait) {
   handler.DispatchIncoming(answer);
   EXPECT_EQ(handler.GetNextSendDelay(), 0u);
   EXPECT_EQ(handler.SendNextPacket(), 1);
+  EXPECT_EQ(log.Count("We are removing command 39 since we have received the ACK. Short address: 7"), 1u);
 }
 
 TEST_F(SendQueueTest, WaitRuleAppliesOnlyToClickerAddresses) {
@@ -156,3 +156,5 @@ TEST_F(SendQueueTest, PacketWithALongerRunThanOneCodeByteCoversIsRefused) {
   EXPECT_FALSE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), Delivery::kOnce));
   EXPECT_EQ(tooLong.Count("/dev/ttyTEST - Packet refused: 260 bytes, a receiver takes at most 259."), 1u);
 }
+
+}  // namespace
