@@ -28,7 +28,7 @@ Voxlet::StringBuffer CThreadedPort::RequestPnPId() {
   m_requestDone.Reset();
   m_settingsRequest.Set();
   const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(m_requestDone),
-                                          Platform::WaitHandle::Of(m_finishedEvent)};
+                                          Platform::WaitHandle::Of(FinishedEvent())};
   if (Platform::WaitForAny(handles, -1) != 0) return {};
   std::lock_guard<std::mutex> pnpGuard(m_pnpLock);
   return m_pnpId;
@@ -41,7 +41,7 @@ bool CThreadedPort::RequestReset(bool pulse) {
   m_requestDone.Reset();
   m_resetRequest.Set();
   const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(m_requestDone),
-                                          Platform::WaitHandle::Of(m_finishedEvent)};
+                                          Platform::WaitHandle::Of(FinishedEvent())};
   return Platform::WaitForAny(handles, -1) == 0 && m_resetResult;
 }
 

@@ -7,14 +7,22 @@
 
 #include "platform/SocketExceptions.h"
 
-CThread::~CThread() { Join(); }
+namespace Platform {
 
-bool CThread::Start() {
+bool ThreadRunner::Start(std::function<void()> body) {
   if (m_thread.joinable()) return false;
   m_finished.Reset();
   try {
-    m_thread = std::thread([this] {
-      Run();
+    m_thread = std::thread([this, body = std::move(body)] {
+      {
+        std::lock_guard<std::mutex> guard(m_tidLock);
+        m_tid = static_cast<int>(gettid());
+      }
+      body();
+      {
+        std::lock_guard<std::mutex> guard(m_tidLock);
+        m_tid = 0;
+      }
       m_finished.Set();
     });
   } catch (const std::system_error&) {
@@ -23,40 +31,43 @@ bool CThread::Start() {
   return true;
 }
 
-bool CThread::Join(int timeoutMs) {
+bool ThreadRunner::Join(int timeoutMs) {
   if (!m_thread.joinable()) return true;
-  if (timeoutMs >= 0 && !m_finished.Wait(timeoutMs)) return false;
+  if (!m_finished.Wait(timeoutMs)) return false;
   m_thread.join();
   return true;
 }
 
+bool ThreadRunner::WithKernelId(const std::function<bool(int)>& use) {
+  std::lock_guard<std::mutex> guard(m_tidLock);
+  return use(m_tid);
+}
+
+}  // namespace Platform
+
+CThread::~CThread() { Join(); }
+
+bool CThread::Start() {
+  return m_runner.Start([this] { Run(); });
+}
+
+bool CThread::Join(int timeoutMs) { return m_runner.Join(timeoutMs); }
+
 CThreadBase::~CThreadBase() {
   Stop();
   WaitForEnd();
-  if (m_thread.joinable()) m_thread.join();
 }
 
 void CThreadBase::Start() {
   if (m_running.load()) return;
-  if (m_thread.joinable()) m_thread.join();
+  m_runner.Join();
   m_stopEvent.Reset();
-  m_finishedEvent.Reset();
   m_running = true;
-  try {
-    m_thread = std::thread([this] {
-      {
-        std::lock_guard<std::mutex> guard(m_tidLock);
-        m_tid = static_cast<int>(gettid());
-      }
-      Run();
-      {
-        std::lock_guard<std::mutex> guard(m_tidLock);
-        m_tid = 0;
-      }
-      m_running = false;
-      m_finishedEvent.Set();
-    });
-  } catch (const std::system_error&) {
+  const bool started = m_runner.Start([this] {
+    Run();
+    m_running = false;
+  });
+  if (!started) {
     m_running = false;
     throw CSocketLibException(0, "thread creation failed");
   }
@@ -66,16 +77,11 @@ void CThreadBase::Stop() {
   if (m_running.load()) m_stopEvent.Set();
 }
 
-void CThreadBase::WaitForEnd() {
-  if (m_thread.joinable()) {
-    m_finishedEvent.Wait(-1);
-    m_thread.join();
-  }
-}
+void CThreadBase::WaitForEnd() { m_runner.Join(); }
 
 bool CThreadBase::SetPriority(int priority) {
   // Nice values are per thread on Linux.
-  std::lock_guard<std::mutex> guard(m_tidLock);
-  if (m_tid == 0) return false;
-  return setpriority(PRIO_PROCESS, static_cast<id_t>(m_tid), std::clamp(-priority, -20, 19)) == 0;
+  return m_runner.WithKernelId([priority](int tid) {
+    return tid != 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(tid), std::clamp(-priority, -20, 19)) == 0;
+  });
 }

@@ -1,9 +1,42 @@
 #pragma once
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "platform/WaitEvent.h"
+
+namespace Platform {
+
+// The one way the service runs a thread, under both thread classes below: a body on a new
+// thread, the thread's kernel id while the body runs, and an event set once it has returned.
+class ThreadRunner {
+ public:
+  ThreadRunner() = default;
+  ThreadRunner(const ThreadRunner&) = delete;
+  ThreadRunner& operator=(const ThreadRunner&) = delete;
+  ~ThreadRunner() { Join(); }
+
+  // Runs body on a new thread. False when the last thread has not been joined or no thread
+  // can be created.
+  bool Start(std::function<void()> body);
+  // Waits for the body to return and joins its thread; false on time-out (timeoutMs < 0 waits
+  // without limit). True when there is no thread to join.
+  bool Join(int timeoutMs = -1);
+  std::thread::id Id() const { return m_thread.get_id(); }
+  // The body's kernel thread id, 0 when no body runs; read and used under the lock, so that
+  // the id still names this thread while use runs.
+  bool WithKernelId(const std::function<bool(int)>& use);
+  CWaitEvent& Finished() { return m_finished; }
+
+ private:
+  std::thread m_thread;
+  CWaitEvent m_finished;
+  std::mutex m_tidLock;
+  int m_tid = 0;
+};
+
+}  // namespace Platform
 
 // A thread wrapper whose body is the virtual Run. A derived class must join its thread
 // (Join) in its own destructor, before its members go away.
@@ -18,14 +51,13 @@ class CThread {
   bool Start();
   // Waits for the thread to end; true when it ended (or never ran).
   bool Join(int timeoutMs = -1);
-  std::thread::id Id() const { return m_thread.get_id(); }
+  std::thread::id Id() const { return m_runner.Id(); }
 
  protected:
   virtual unsigned Run() = 0;
 
  private:
-  std::thread m_thread;
-  CWaitEvent m_finished;
+  Platform::ThreadRunner m_runner;
 };
 
 // A thread with a stop event and a finished event, for the link I/O threads and the
@@ -55,17 +87,12 @@ class CThreadBase {
   bool SetPriority(int priority);
 
   CWaitEvent& StopEvent() { return m_stopEvent; }
-  CWaitEvent& FinishedEvent() { return m_finishedEvent; }
+  CWaitEvent& FinishedEvent() { return m_runner.Finished(); }
 
  protected:
   CWaitEvent m_stopEvent;
-  CWaitEvent m_finishedEvent;
 
  private:
-  std::thread m_thread;
+  Platform::ThreadRunner m_runner;
   std::atomic<bool> m_running{false};
-  // The running thread's kernel id, 0 when it does not run. The thread clears it under the
-  // lock before it ends, so an id read under the lock still names this thread.
-  std::mutex m_tidLock;
-  int m_tid = 0;
 };

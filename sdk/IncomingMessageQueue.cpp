@@ -127,7 +127,7 @@ void CIncomingMessageQueue::Flush() {
   Post(std::make_unique<CFlushEvent>(state));
   // The thread may be stopping: then the event is never processed, and nothing else is.
   const Platform::WaitHandle handles[2] = {Platform::WaitHandle::Of(state->event),
-                                           Platform::WaitHandle::Of(m_finishedEvent)};
+                                           Platform::WaitHandle::Of(FinishedEvent())};
   Platform::WaitForAny(handles, -1);
   std::lock_guard<std::mutex> guard(state->lock);
 }

@@ -21,7 +21,7 @@ class StoppableThread : public CThreadBase {
   }
   void Run() override {
     stopSetAtStart = m_stopEvent.IsSet();
-    finishedSetAtStart = m_finishedEvent.IsSet();
+    finishedSetAtStart = FinishedEvent().IsSet();
     ++runs;
     started.Set();
     m_stopEvent.Wait(-1);
@@ -131,7 +131,7 @@ TEST_F(ExceptionReport, LongTextsAreCutAt4095Characters) {
   EXPECT_EQ(sink.lines[0].size(), 4095u);
 }
 
-TEST(DiagnosticSink, NothingHappensWithoutASink) {
+TEST(DiagnosticSink, ARemovedSinkGetsNothingMore) {
   RecordingSink sink;
   SetDiagnosticSink(&sink);
   SetDiagnosticSink(nullptr);
