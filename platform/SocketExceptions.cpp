@@ -1,5 +1,8 @@
 #include "platform/SocketExceptions.h"
 
+#include <syslog.h>
+#include <systemd/sd-journal.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -32,11 +35,13 @@ void SetDiagnosticSink(IDiagnosticSink* sink) {
 
 void DiagnosticLog(const char* format, ...) {
   std::lock_guard<std::mutex> guard(g_sinkLock);
-  if (!g_sink) return;
   char text[4096];
   va_list args;
   va_start(args, format);
   vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  g_sink->Write(text);
+  if (g_sink)
+    g_sink->Write(text);
+  else
+    sd_journal_print(LOG_DEBUG, "%s", text);
 }

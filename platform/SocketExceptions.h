@@ -39,7 +39,8 @@ class CSocketException : public CExceptionBase {
 // The system's description of an error code.
 std::string SystemErrorText(int errnoValue);
 
-// The process-wide diagnostic sink of the socket layer. None is installed by the service.
+// Where the socket layer's diagnostics go: the journal at debug priority ("journalctl -p debug
+// -t ovanta-hardware" shows them), or the sink a test installs to read them.
 class IDiagnosticSink {
  public:
   virtual ~IDiagnosticSink() = default;
@@ -48,5 +49,5 @@ class IDiagnosticSink {
 
 void SetDiagnosticSink(IDiagnosticSink* sink);
 // Formats (printf rules, at most 4095 characters) under a process-wide lock and hands the
-// text to the sink; nothing when no sink is installed.
+// text to the installed sink, or to the journal when there is none.
 void DiagnosticLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
