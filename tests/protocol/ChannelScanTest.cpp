@@ -48,7 +48,7 @@ TEST(ScanSettingsTest, PerChannelTimeAndInterval) {
   EXPECT_FALSE(ComputeScanSettings(14, 15, 16).on);  // neither kind of scan left
 }
 
-TEST(ScanResultsTableTest, ResultsFillTheirChannelsAndKeepThreeOlderReadings) {
+TEST(ScanResultsTableTest, ResultsFillTheirChannelsAndKeepThreeOlderReadingsAndMakeADocument) {
   ScanResultsTable table;
   table.Update(0x0003, 0x0002, {{0x0000, 40}, {0x1234, 5}}, u"t1");
   EXPECT_EQ(table.Channel(11).latest.value, u"40");
@@ -72,6 +72,21 @@ TEST(ScanResultsTableTest, ResultsFillTheirChannelsAndKeepThreeOlderReadings) {
   table.Update(0xFFFF, 0, {{0, 7}}, u"t6");
   EXPECT_EQ(table.Channel(11).latest.value, u"7");
   EXPECT_EQ(table.Channel(12).latest.value, u"5");
+
+  // The document holds every channel with its history.
+  ScanResultsTable fresh;
+  fresh.Update(0x0003, 0x0002, {{0x0000, 40}, {0x1234, 5}}, u"t1");
+  fresh.Update(0x0001, 0, {{0, 9}}, u"t2");
+  const Voxlet::XmlDocumentPtr doc = BuildScanResultsDocument(fresh, 20, 10);
+  ASSERT_NE(doc, nullptr);
+  const Voxlet::StringBuffer text = Voxlet::XmlSchema::PrintDoc(doc->Root());
+  for (const char16_t* element : {u"<rf channels=\"16\" thresholds=\"20 10\">",
+                                  u"<ch ed=\"9\" id=\"11\" pid=\"\" timestamp=\"t2\"><ed pid=\"\" timestamp=\"t1\" "
+                                  u"value=\"40\"/></ch>",
+                                  u"<ch ed=\"5\" id=\"12\" pid=\"0x1234\" timestamp=\"t1\"/>",
+                                  u"<ch ed=\"\" id=\"26\" pid=\"\" timestamp=\"\"/>"})
+    EXPECT_NE(text.find(element), Voxlet::StringBuffer::npos) << Voxlet::UTF16to8(element);
+  EXPECT_EQ(Voxlet::XmlSchema::GetAllChildElements(doc->Root()).size(), 16u);
 }
 
 TEST(ChannelChoiceTest, QuietnessScoresAndTheThresholdZone) {
@@ -109,7 +124,7 @@ TEST(ChannelChoiceTest, CurrentChannelIsKeptWhileQuietOrInTheZone) {
   EXPECT_EQ(ChooseChannel(Choice(table, 13, 1, 0)), 12);
 }
 
-TEST(ChannelChoiceTest, ExcludedChannels) {
+TEST(ChannelChoiceTest, ExcludedAndSilentChannels) {
   ScanResultsTable table;
   EXPECT_EQ(ChooseChannel(Choice(table, -1, 20)), -1);  // nothing scanned
   table.Update(0x8003, 0x0001, {{0x4242, 1}, {0, 50}, {0, 0}}, u"t1");
@@ -120,13 +135,11 @@ TEST(ChannelChoiceTest, ExcludedChannels) {
   c.exclude26 = false;
   EXPECT_EQ(ChooseChannel(c), 26);
   EXPECT_TRUE(BuildChannelInfo(table.Channel(11), false).excluded);
-}
-
-TEST(ChannelChoiceTest, AllChannelsSilentScoreAlike) {
-  ScanResultsTable table;
-  Scan(table, {{14, 0}, {15, 0}}, u"t1");
-  EXPECT_EQ(ChooseChannel(Choice(table, -1, 20, 1)), 15);
-  EXPECT_EQ(ChooseChannel(Choice(table, 14, 20, 1)), 14);
+  // All channels silent score alike: the random number picks, and the current one is kept.
+  ScanResultsTable silent;
+  Scan(silent, {{14, 0}, {15, 0}}, u"t1");
+  EXPECT_EQ(ChooseChannel(Choice(silent, -1, 20, 1)), 15);
+  EXPECT_EQ(ChooseChannel(Choice(silent, 14, 20, 1)), 14);
 }
 
 TEST(NetworkNameTest, OneReceiverAndSeveral) {
@@ -135,20 +148,4 @@ TEST(NetworkNameTest, OneReceiverAndSeveral) {
   EXPECT_EQ(BuildNetworkName(u"R\u00E9\tx", 1, 1), "R__x");
   EXPECT_EQ(BuildNetworkName(u"B2", 2, 2), "B2    (2");
   EXPECT_EQ(BuildNetworkName(u"Chemistry", 3, 3), "Chemis(3");
-}
-
-TEST(ScanResultsDocumentTest, DocumentHoldsEveryChannelWithItsHistory) {
-  ScanResultsTable table;
-  table.Update(0x0003, 0x0002, {{0x0000, 40}, {0x1234, 5}}, u"t1");
-  table.Update(0x0001, 0, {{0, 9}}, u"t2");
-  const Voxlet::XmlDocumentPtr doc = BuildScanResultsDocument(table, 20, 10);
-  ASSERT_NE(doc, nullptr);
-  const Voxlet::StringBuffer text = Voxlet::XmlSchema::PrintDoc(doc->Root());
-  EXPECT_NE(text.find(u"<rf channels=\"16\" thresholds=\"20 10\">"), Voxlet::StringBuffer::npos);
-  EXPECT_NE(
-      text.find(u"<ch ed=\"9\" id=\"11\" pid=\"\" timestamp=\"t2\"><ed pid=\"\" timestamp=\"t1\" value=\"40\"/></ch>"),
-      Voxlet::StringBuffer::npos);
-  EXPECT_NE(text.find(u"<ch ed=\"5\" id=\"12\" pid=\"0x1234\" timestamp=\"t1\"/>"), Voxlet::StringBuffer::npos);
-  EXPECT_NE(text.find(u"<ch ed=\"\" id=\"26\" pid=\"\" timestamp=\"\"/>"), Voxlet::StringBuffer::npos);
-  EXPECT_EQ(Voxlet::XmlSchema::GetAllChildElements(doc->Root()).size(), 16u);
 }

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -10,28 +11,18 @@
 
 #include "connections/SBConnection.h"
 #include "platform/Registry.h"
+#include "protocol/Frame.h"
 #include "protocol/ReceiverEvents.h"
 
 using Bytes = std::vector<uint8_t>;
 
-// Decodes frames with a decoder of its own: code bytes give the distance to the next zero.
-// Answers the packets of every whole frame in the bytes (checksums dropped).
+// The packets of every whole frame in the bytes (checksums dropped).
 inline std::vector<Bytes> UnframeAll(const Bytes& stream) {
   std::vector<Bytes> packets;
-  Bytes out;
-  size_t i = 0;
-  while (i < stream.size()) {
-    if (stream[i] == 0) {  // delimiter: the frame is complete
-      if (!out.empty()) out.pop_back();
-      packets.push_back(out);
-      out.clear();
-      ++i;
-      continue;
-    }
-    const size_t code = stream[i];
-    for (size_t j = 1; j < code && i + j < stream.size(); ++j) out.push_back(stream[i + j]);
-    i += code;
-    if (i < stream.size() && stream[i] != 0) out.push_back(0);
+  for (auto from = stream.begin(), to = from; (to = std::find(from, stream.end(), 0)) != stream.end(); from = to + 1) {
+    Bytes packet(static_cast<size_t>(to - from) + 1);
+    packet.resize(ReceiverFrame::Decode(&*from, packet.size(), packet.data()).length);
+    packets.push_back(packet);
   }
   return packets;
 }

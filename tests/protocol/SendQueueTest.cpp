@@ -20,14 +20,16 @@ class SendQueueTest : public ::testing::Test {
   }
 };
 
+// The wait after a LOGIN_OFF applies only to clicker addresses: two to the receiver go at once.
 TEST_F(SendQueueTest, SendOncePacketsGoOutOnceInOrder) {
   Queue({0x00, 0x00, 0x2A}, Delivery::kOnce);
-  Queue({0x00, 0x00, 0x04, 0x01}, Delivery::kOnce);
-  EXPECT_EQ(handler.SendNextPacket(), 1);
-  EXPECT_EQ(handler.SendNextPacket(), 1);
+  Queue({0x00, 0x00, 0x09}, Delivery::kOnce);
+  Queue({0x00, 0x00, 0x09}, Delivery::kOnce);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(handler.SendNextPacket(), 1);
   EXPECT_EQ(handler.SendNextPacket(), 0);
-  EXPECT_EQ(receiver.Frames(),
-            (std::vector<Bytes>{{0x01, 0x01, 0x03, 0x2A, 0x2A, 0x00}, {0x01, 0x01, 0x04, 0x04, 0x01, 0x05, 0x00}}));
+  EXPECT_EQ(
+      receiver.Frames(),
+      (std::vector<Bytes>{{0x01, 0x01, 0x03, 0x2A, 0x2A, 0x00}, Frame({0x00, 0x00, 0x09}), Frame({0x00, 0x00, 0x09})}));
   EXPECT_EQ(handler.GetNextSendDelay(), CReceiverProtocolHandler::kWaitForever);
 }
 
@@ -53,46 +55,35 @@ TEST_F(SendQueueTest, RetryPacketIsSentSevenTimesMoreThan700msApartThenGivenUp) 
   ASSERT_EQ(frames.size(), 8u);
   for (int i = 0; i < 7; ++i) EXPECT_EQ(frames[i], Frame(first));
   EXPECT_EQ(frames[7], Frame({0x00, 0x00, 0x2A}));
+  // Retransmissions of command 0x81 are not logged as attempts.
+  Queue({0x00, 0x00, 0x81}, Delivery::kRetry);
+  handler.SendNextPacket();
+  clock.now += 701;
+  EXPECT_EQ(handler.SendNextPacket(), 1);
   EXPECT_EQ(log.Count("Giving up on trying to send packet."), 1u);
   EXPECT_EQ(log.Count("Attempt "), 6u);
   EXPECT_EQ(log.Count("Attempt 7 to send packet with command id 0x0."), 1u);
 }
 
-TEST_F(SendQueueTest, RetransmissionsOfCommand0x81AreNotLoggedAsAttempts) {
-  LogCapture log;
-  Queue({0x00, 0x00, 0x81}, Delivery::kRetry);
-  handler.SendNextPacket();
-  clock.now += 701;
-  EXPECT_EQ(handler.SendNextPacket(), 1);
-  EXPECT_EQ(log.Count("Attempt "), 0u);
-}
-
-TEST_F(SendQueueTest, AcknowledgementRemovesOnlyASentFrontWithThatCommand) {
-  Queue({0x00, 0x00, 0x06}, Delivery::kRetry);
+// Only a sent front packet with that command is removed. The receiver's I/O loop sleeps until
+// the front packet's resend is due; the acknowledgement (taken by the dispatcher thread) wakes
+// it for the packet behind, which would otherwise wait out the whole 700 ms.
+TEST_F(SendQueueTest, AcknowledgementRemovesASentFrontWithThatCommandAndWakesTheSender) {
+  Queue({0x00, 0x00, 0x06, 0x03}, Delivery::kRetry);
+  Queue({0x00, 0x00, 0x04, 0x01}, Delivery::kRetry);
   EXPECT_FALSE(handler.RemoveAckedCommand(0x06));  // not sent yet
   handler.SendNextPacket();
   EXPECT_FALSE(handler.RemoveAckedCommand(0x05));
-  EXPECT_EQ(handler.SendQueueSize(), 1u);
-  EXPECT_TRUE(handler.RemoveAckedCommand(0x06));
-  EXPECT_EQ(handler.SendQueueSize(), 0u);
-  EXPECT_FALSE(handler.RemoveAckedCommand(0x06));
-}
-
-// The receiver's I/O loop sleeps until the front packet's resend is due; an acknowledgement
-// (taken by the dispatcher thread) wakes it for the packet behind, which would otherwise wait
-// out the whole 700 ms.
-TEST_F(SendQueueTest, AcknowledgementWakesTheSenderForThePacketBehind) {
-  Queue({0x00, 0x00, 0x06, 0x03}, Delivery::kRetry);
-  Queue({0x00, 0x00, 0x04, 0x01}, Delivery::kRetry);
-  handler.SendNextPacket();
   while (handler.SendEvent().Wait(0)) {
   }
   EXPECT_EQ(handler.GetNextSendDelay(), 701u);
   ASSERT_TRUE(handler.RemoveAckedCommand(0x06));
+  EXPECT_EQ(handler.SendQueueSize(), 1u);
   EXPECT_TRUE(handler.SendEvent().Wait(0));
   EXPECT_EQ(handler.GetNextSendDelay(), 0u);
   EXPECT_EQ(handler.SendNextPacket(), 1);
   EXPECT_EQ(receiver.Frames().back(), Frame({0x00, 0x00, 0x04, 0x01}));
+  EXPECT_FALSE(handler.RemoveAckedCommand(0x06));
 }
 
 TEST_F(SendQueueTest, SecondLoginOffWithin400msWaitsBehindOtherPacketsAndThenGoesOut) {
@@ -134,24 +125,15 @@ TEST_F(SendQueueTest, AnAnswerFromTheClickerEndsTheAcknowledgementWait) {
   EXPECT_EQ(log.Count("We are removing command 39 since we have received the ACK. Short address: 7"), 1u);
 }
 
-TEST_F(SendQueueTest, WaitRuleAppliesOnlyToClickerAddresses) {
-  Queue({0x00, 0x00, 0x09}, Delivery::kOnce);
-  Queue({0x00, 0x00, 0x09}, Delivery::kOnce);
-  EXPECT_EQ(handler.SendNextPacket(), 1);
-  EXPECT_EQ(handler.SendNextPacket(), 1);
-}
-
 TEST_F(SendQueueTest, PacketWithALongerRunThanOneCodeByteCoversIsRefused) {
   LogCapture log;
   Bytes packet(259, 0x41);
   EXPECT_FALSE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), Delivery::kOnce));
   EXPECT_EQ(handler.SendQueueSize(), 0u);
   EXPECT_EQ(log.Count("/dev/ttyTEST - Packet refused: a run of "), 1u);
-  // The same length with zeros inside frames fine.
-  for (size_t i = 0; i < packet.size(); i += 100) packet[i] = 0;
+  for (size_t i = 0; i < packet.size(); i += 100) packet[i] = 0;  // the same length with zeros inside frames
   EXPECT_TRUE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), Delivery::kOnce));
-  // One byte more than a packet holds is refused whatever it holds.
-  LogCapture tooLong;
+  LogCapture tooLong;  // one byte more than a packet holds is refused whatever it holds
   packet.push_back(0);
   EXPECT_FALSE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), Delivery::kOnce));
   EXPECT_EQ(tooLong.Count("/dev/ttyTEST - Packet refused: 260 bytes, a receiver takes at most 259."), 1u);
