@@ -79,9 +79,8 @@ class FakeReceiver : public IManagedReceiver {
   Voxlet::StringBuffer PortName() const override { return m_port; }
   uint32_t Number() const override { return m_number; }
   uint32_t State() const override { return 1; }
-  void SendCommandText(const std::string& text) override { commands.push_back(text); }
+  void SendCommandText(const std::string&) override {}
   Voxlet::StringBuffer EndpointId() const override { return u"receiver.00-11-22-33-44-55-66-77"; }
-  std::vector<std::string> commands;
 
  private:
   FakeLinks& m_links;
