@@ -21,29 +21,18 @@ class ScopedEnv {
     if (const char* old = std::getenv(name)) m_old = old;
     setenv(name, value.c_str(), 1);
   }
-  ~ScopedEnv() {
-    if (m_old)
-      setenv(m_name, m_old->c_str(), 1);
-    else
-      unsetenv(m_name);
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() { m_old ? setenv(m_name, m_old->c_str(), 1) : unsetenv(m_name); }
 
  private:
   const char* m_name;
   std::optional<std::string> m_old;
 };
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  const size_t at = text.find(from);
-  if (at != std::string::npos) text.replace(at, from.size(), to);
-  return text;
-}
-
 // The unit the package installs for a program at path.
 std::string PackagedUnit(const std::string& path) {
-  return Replace(Packaging::kUnitTemplate, Platform::kExecStartPlaceholder, Platform::SystemdExecStart(path));
+  std::string unit = Packaging::kUnitTemplate;
+  const std::string placeholder = Platform::kExecStartPlaceholder;
+  return unit.replace(unit.find(placeholder), placeholder.size(), Platform::SystemdExecStart(path));
 }
 
 // A scratch install directory, package unit directory and udev rules directory, with a
@@ -86,28 +75,20 @@ class ServiceUnitTest : public ::testing::Test {
   std::string error;
 };
 
-TEST(EmbeddedUnitTest, NamesTheServiceAndHasOneExecStartToFill) {
-  const std::string unit = Packaging::kUnitTemplate;
-  EXPECT_NE(unit.find(std::string("\nDescription=") + kServiceName + "\n"), std::string::npos) << unit;
-  EXPECT_NE(unit.find(kServiceDescription), std::string::npos) << unit;
-  const std::string execStart = std::string("\nExecStart=") + Platform::kExecStartPlaceholder + "\n";
-  const size_t at = unit.find(execStart);
-  ASSERT_NE(at, std::string::npos) << unit;
-  EXPECT_EQ(unit.find("ExecStart=", at + execStart.size()), std::string::npos) << "a second ExecStart= line";
-  EXPECT_EQ(unit.find(Platform::kExecStartPlaceholder, at + execStart.size()), std::string::npos);
-  // Both files end in a newline: systemd and udev read a last line without one, but a file
-  // appended to later would run two lines together.
-  EXPECT_EQ(unit.back(), '\n');
-  EXPECT_EQ(std::string(Packaging::kUdevRules).back(), '\n');
-}
-
 TEST_F(ServiceUnitTest, InstallWritesTheEmbeddedFilesWithTheProgramsPath) {
   // A path that needs quoting and escaping in ExecStart=.
   const std::string path = "/opt/ovanta 2%/ovanta-hardware";
   ASSERT_TRUE(control->Create(Config(path, Packaging::kUnitTemplate), error)) << error;
   EXPECT_EQ(ReadFile(unitFile), PackagedUnit(path));
-  EXPECT_NE(ReadFile(unitFile).find("\nExecStart=\"/opt/ovanta 2%%/ovanta-hardware\"\n"), std::string::npos);
+  const std::string unit = ReadFile(unitFile);
+  const size_t execStart = unit.find("\nExecStart=\"/opt/ovanta 2%%/ovanta-hardware\"\n");
+  EXPECT_NE(execStart, std::string::npos);
+  EXPECT_EQ(unit.find("ExecStart=", execStart + 2), std::string::npos) << "a second ExecStart= line";
   EXPECT_EQ(ReadFile(rulesFile), Packaging::kUdevRules);
+  // Both files end in a newline: systemd and udev read a last line without one, but a file
+  // appended to later would run two lines together.
+  EXPECT_EQ(unit.back(), '\n');
+  EXPECT_EQ(std::string(Packaging::kUdevRules).back(), '\n');
   std::string configured;
   ASSERT_TRUE(control->ConfiguredBinaryPath(kServiceName, configured, error)) << error;
   EXPECT_EQ(configured, path);
