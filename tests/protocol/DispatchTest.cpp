@@ -124,27 +124,20 @@ TEST_F(DispatchTest, EmptyNetworkStateAndLoginGrantFromAClickerAreAnswered) {
             (std::vector<Bytes>{{0x01, 0x04, 0x05, 0x08, 0x0D, 0x00}, {0x05, 0x01, 0x02, 0x04, 0x07, 0x00}}));
 }
 
-TEST_F(DispatchTest, LoginOffIsAnsweredWith0x89BeforeItsHandlerQueuesAnything) {
-  EXPECT_CALL(receiver, OnLoginOff(5)).WillOnce(Invoke([&](uint16_t a) { handler.SendLoginOff(a); }));
-  Dispatch(0x09, 5, {});
-  EXPECT_EQ(handler.SendNextPacket(), 1);
-  EXPECT_EQ(handler.SendNextPacket(), 1);
-  const auto frames = receiver.Frames();
-  ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(frames[0], (Bytes{0x01, 0x04, 0x05, 0x89, 0x8C, 0x00}));
-  EXPECT_EQ(frames[1], (Bytes{0x01, 0x04, 0x05, 0x09, 0x0C, 0x00}));
-}
-
-// The session's threads take their own lock and then queue packets; the login-off handler takes
-// the same lock. Were the handler run under the send lock, the two would deadlock: another
-// thread must be able to queue while the handler runs.
-TEST_F(DispatchTest, LoginOffHandlerRunsWithoutTheSendLock) {
-  EXPECT_CALL(receiver, OnLoginOff(5)).WillOnce(Invoke([&](uint16_t) {
-    auto other = std::async(std::launch::async, [&] { handler.SendHandUpReply(6); });
+// A LOGIN_OFF is answered with 0x89 before its handler queues anything. The session's threads
+// take their own lock and then queue packets; the login-off handler takes the same lock. Were the
+// handler run under the send lock, the two would deadlock: another thread must be able to queue
+// while the handler runs.
+TEST_F(DispatchTest, LoginOffIsAnsweredWith0x89FirstAndItsHandlerRunsWithoutTheSendLock) {
+  EXPECT_CALL(receiver, OnLoginOff(5)).WillOnce(Invoke([&](uint16_t a) {
+    auto other = std::async(std::launch::async, [&] { handler.SendLoginOff(a); });
     EXPECT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   }));
   Dispatch(0x09, 5, {});
-  EXPECT_EQ(handler.SendQueueSize(), 2u);
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  EXPECT_EQ(receiver.Frames(),
+            (std::vector<Bytes>{{0x01, 0x04, 0x05, 0x89, 0x8C, 0x00}, {0x01, 0x04, 0x05, 0x09, 0x0C, 0x00}}));
 }
 
 TEST_F(DispatchTest, JoinsDecodeMacHalvesStudentIdAndAutoFlag) {

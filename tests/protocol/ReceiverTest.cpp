@@ -264,22 +264,18 @@ TEST_F(ReceiverTest, ChannelAnalysisReportsSwitchesPerThreshold) {
     receiver->OnScanResults(0x0003, 0, results);
   }
   EXPECT_EQ(ReceiverPreferences::ReadFileInteger(HS::ScanThresholdGoodPoor, 0), 17);  // put back
-  EXPECT_EQ(log.Count("***Channel Analysis has been turned on. Reporting will occur every 1 minutes"), 1u);
-  EXPECT_EQ(log.Count("Report begin"), 1u);
-  EXPECT_EQ(log.Count("Total number of channel analysis reports: 1\tTest run time: 0 hours, 1 minutes, and 0 seconds"),
-            1u);
   // Channel 11 (30) is left at thresholds up to 30 for the quieter 12 (5); from 35 it is kept.
-  EXPECT_EQ(log.Count("A switch from channel 11 to channel 12 has occurred due to the energy levels being too low."),
-            6u);
-  EXPECT_EQ(log.Count("Channel 11 levels: 30.0000\tChannel 12 levels: 5.0000"), 6u);
-  EXPECT_EQ(log.Count("Threshold: 30\tTotal switches: 100.00%\tSwitches due to PID:0.00%\tSwitches due to energy "
-                      "levels:100.00%"),
-            1u);
-  EXPECT_EQ(
-      log.Count("Threshold: 35\tTotal switches: 0.00%\tSwitches due to PID:0.00%\tSwitches due to energy levels:0.00%"),
-      1u);
-  EXPECT_EQ(log.Count("Report end"), 1u);
-  EXPECT_EQ(log.Count("Channel Analysis has been turned off."), 1u);
+  const std::pair<const char*, size_t> expected[] = {
+      {"***Channel Analysis has been turned on. Reporting will occur every 1 minutes", 1},
+      {"Report begin", 1},
+      {"Total number of channel analysis reports: 1\tTest run time: 0 hours, 1 minutes, and 0 seconds", 1},
+      {"A switch from channel 11 to channel 12 has occurred due to the energy levels being too low.", 6},
+      {"Channel 11 levels: 30.0000\tChannel 12 levels: 5.0000", 6},
+      {"Threshold: 30\tTotal switches: 100.00%\tSwitches due to PID:0.00%\tSwitches due to energy levels:100.00%", 1},
+      {"Threshold: 35\tTotal switches: 0.00%\tSwitches due to PID:0.00%\tSwitches due to energy levels:0.00%", 1},
+      {"Report end", 1},
+      {"Channel Analysis has been turned off.", 1}};
+  for (const auto& [line, times] : expected) EXPECT_EQ(log.Count(line), times) << line;
 }
 
 // With nothing usable scanned the choice finds no channel: the receiver stays on its channel
