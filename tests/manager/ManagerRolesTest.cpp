@@ -43,7 +43,7 @@ TEST_F(ReceiverSetTest, AnOpenedReceiverIsListedBeforeTheOpenIsToldAndAFailedOne
 
 // A queued port whose receiver is open is reported and closed but stays queued; on the next
 // pass it is reopened (when asked to) and leaves the queue, whether or not it opens.
-TEST_F(ReceiverSetTest, AResetClosesOnOnePassAndReopensOnTheNext) {
+TEST_F(ReceiverSetTest, AResetClosesOnOnePassAndReopensOnTheNextAndAfterShutdownOnlyEmptiesTheQueue) {
   ASSERT_EQ(Set().Connect(u"/dev/ttyACM0"), 0u);
   links.openResult[u"/dev/ttyACM7"] = 3;
   CResetQueue queue;
@@ -62,20 +62,19 @@ TEST_F(ReceiverSetTest, AResetClosesOnOnePassAndReopensOnTheNext) {
   EXPECT_EQ(Set().List().Ports(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0"});
   EXPECT_TRUE(queue.Ports().empty());
   EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 2u);
-}
 
-TEST_F(ReceiverSetTest, AfterShutdownNothingOpensAndAResetOnlyEmptiesTheQueue) {
-  ASSERT_EQ(Set().ConnectDevice(u"/dev/ttyACM0", u"SER1"), 0u);
-  EXPECT_EQ(Set().List().PortOfDevice(u"SER1"), std::optional<Voxlet::StringBuffer>(u"/dev/ttyACM0"));
+  // After shutdown nothing opens, a receiver's device is forgotten with it, and a reset only
+  // empties the queue.
+  ASSERT_EQ(Set().ConnectDevice(u"/dev/ttyACM1", u"SER1"), 0u);
+  EXPECT_EQ(Set().List().PortOfDevice(u"SER1"), std::optional<Voxlet::StringBuffer>(u"/dev/ttyACM1"));
   Set().Shutdown();
   EXPECT_TRUE(Set().List().Ports().empty());
-  EXPECT_EQ(Set().List().PortOfDevice(u"SER1"), std::nullopt);  // forgotten with its receiver
+  EXPECT_EQ(Set().List().PortOfDevice(u"SER1"), std::nullopt);
   EXPECT_NE(Set().Connect(u"/dev/ttyACM0"), 0u);
-  CResetQueue queue;
   queue.Push(u"/dev/ttyACM0");
   Set().ProcessResets(queue, AfterReset::kReconnect, [](const Voxlet::StringBuffer&) { ADD_FAILURE(); });
   EXPECT_TRUE(queue.Ports().empty());
-  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 1u);
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 2u);
 }
 
 // What the SDK clients are told fits their records: no more than they asked for, and a name
@@ -101,18 +100,11 @@ TEST_F(ReceiverSetTest, StatusRecordsAreCappedAndLongNamesCut) {
 }
 
 // The software service's reach is a milestone: said when it changes, not on every signal.
-class ServiceLinkTest : public ::testing::Test {
- protected:
-  ServiceLinkHooks Hooks() {
-    return {.enumerateReceivers = [this] { ++enumerations; }, .retryPendingDevices = [] {}, .tick = [] {}};
-  }
+TEST(ServiceLinkTest, ReachableAndUnreachableAreEachSaidOncePerChange) {
   Voxlet::Globals library;
   int enumerations = 0;
-};
-
-TEST_F(ServiceLinkTest, ReachableAndUnreachableAreEachSaidOncePerChange) {
   LogCapture log;
-  CServiceLink link(Hooks());
+  CServiceLink link({.enumerateReceivers = [&] { ++enumerations; }, .retryPendingDevices = [] {}, .tick = [] {}});
   link.Connect(u"http://127.0.0.1:9/");    // no client attached: only the address is kept
   constexpr bool kPeriodicSignal = false;  // its signals come from the test only
   Voxlet::Client client(kPeriodicSignal);
