@@ -89,7 +89,7 @@ TEST(ScanResultsTableTest, ResultsFillTheirChannelsAndKeepThreeOlderReadingsAndM
   EXPECT_EQ(Voxlet::XmlSchema::GetAllChildElements(doc->Root()).size(), 16u);
 }
 
-TEST(ChannelChoiceTest, QuietnessScoresAndTheThresholdZone) {
+TEST(ChannelChoiceTest, QuietnessScoresWeighNewerReadingsMoreAndMakeTheThresholdZone) {
   LogCapture log;
   ScanResultsTable table;
   Scan(table, {{11, 10}, {12, 40}}, u"t1");
@@ -97,22 +97,20 @@ TEST(ChannelChoiceTest, QuietnessScoresAndTheThresholdZone) {
   EXPECT_EQ(log.Lines(),
             (std::vector<std::string>{"Comparison P value: 0.6750\tthreshold:10",
                                       "Channel 11 P value: 0.7500 (In the zone)", "Channel 12 P value: 0.0000"}));
-}
-
-TEST(ChannelChoiceTest, NewerReadingsWeighMore) {
-  ScanResultsTable table;
+  // Newer readings weigh more.
+  table = ScanResultsTable();
   Scan(table, {{11, 20}, {12, 20}}, u"t1");
   Scan(table, {{11, 10}}, u"t2");
   const ChannelInfo info = BuildChannelInfo(table.Channel(11), false);
   ASSERT_EQ(info.readings, (std::vector<double>{10, 20}));
   EXPECT_DOUBLE_EQ(WeightedLevel(info.readings), (10 * 4 + 20 * 1) / 5.0);
   // maxE 20: P(11) = (0.5 x 4 + 0 x 1) / 5 = 0.4, P(12) = 0; threshold 50 keeps only 11.
-  LogCapture log;
+  LogCapture newer;
   EXPECT_EQ(ChooseChannel(Choice(table, -1, 50)), 11);
-  EXPECT_EQ(log.Count("Channel 11 P value: 0.4000 (In the zone)"), 1u);
+  EXPECT_EQ(newer.Count("Channel 11 P value: 0.4000 (In the zone)"), 1u);
 }
 
-TEST(ChannelChoiceTest, CurrentChannelIsKeptWhileQuietOrInTheZone) {
+TEST(ChannelChoiceTest, CurrentChannelIsKeptWhileQuietOrInTheZoneAndExcludedOnesAreNot) {
   ScanResultsTable table;
   Scan(table, {{11, 100}, {12, 5}, {13, 12}}, u"t1");
   LogCapture log;
@@ -122,11 +120,9 @@ TEST(ChannelChoiceTest, CurrentChannelIsKeptWhileQuietOrInTheZone) {
   EXPECT_EQ(ChooseChannel(Choice(table, 13, 10)), 13);
   // 13 outside a 1 % zone: the zone's channels are chosen by the random number.
   EXPECT_EQ(ChooseChannel(Choice(table, 13, 1, 0)), 12);
-}
-
-TEST(ChannelChoiceTest, ExcludedAndSilentChannels) {
-  ScanResultsTable table;
-  EXPECT_EQ(ChooseChannel(Choice(table, -1, 20)), -1);  // nothing scanned
+  // Nothing scanned, excluded channels, all channels silent.
+  table = ScanResultsTable();
+  EXPECT_EQ(ChooseChannel(Choice(table, -1, 20)), -1);
   table.Update(0x8003, 0x0001, {{0x4242, 1}, {0, 50}, {0, 0}}, u"t1");
   // 11 carries a network, 26 is quietest but excluded when asked; 12 remains.
   ChannelChoice c = Choice(table, -1, 20);

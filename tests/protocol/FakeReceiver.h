@@ -60,12 +60,6 @@ class FakeReceiver : public IReceiverCommands {
   std::vector<std::vector<uint8_t>> frames;
 };
 
-// A clock the test moves by hand.
-struct ManualClock {
-  uint32_t now = 100000;
-  uint32_t operator()() const { return now; }
-};
-
 using Bytes = std::vector<uint8_t>;
 
 // The frame of a packet, as the service's encoder writes it.
