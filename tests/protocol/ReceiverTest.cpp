@@ -94,18 +94,6 @@ TEST_F(ReceiverTest, OpenStatusesAreLoggedAndReportedAndOpenLinksGetTheBaudRateA
   EXPECT_EQ(link->baud.load(), 19200u);
 }
 
-// The network stop of a closing receiver goes out at once, even when a packet sent earlier still
-// waits at the queue's front for its answer.
-TEST_F(ReceiverTest, ClosingStopsTheNetworkEvenBehindAPacketAwaitingItsAnswer) {
-  auto receiver = Opened();
-  receiver->SendCommandText("00,00,13", Delivery::kRetry);  // retried until answered; the link never answers
-  ASSERT_TRUE(link->WaitForSent(1));
-  receiver->Close();
-  const std::vector<Bytes> sent = link->Sent();
-  EXPECT_EQ(sent.front(), (Bytes{0x00, 0x00, 0x13}));
-  EXPECT_EQ(sent.back(), (Bytes{0x00, 0x00, 0x04, 0x00}));
-}
-
 // Start-up powers the clickers down, stops the network and scans every channel, from a random
 // channel when the one remembered is out of range.
 TEST_F(ReceiverTest, StartUpFromAnOutOfRangeLastChannelGlobsToARandomOne) {
@@ -124,7 +112,10 @@ TEST_F(ReceiverTest, StartUpFromAnOutOfRangeLastChannelGlobsToARandomOne) {
       log.Count("We are just starting up so performing full scan of all channels, globbing to channel 18 for now"), 1u);
 }
 
-TEST_F(ReceiverTest, EightMismatchingReportsQueueAResetAndAnUpReportStartsTheCountAgain) {
+// Eight reports in a row that do not match the running network queue a reset, and an up report
+// starts the count again; idle straight after up during a class is a watchdog reset at once.
+TEST_F(ReceiverTest, MismatchingReportsQueueAReset) {
+  LogCapture log;
   auto receiver = Opened();
   receiver->Network().SetNetworkStarted(true);
   EXPECT_CALL(events, QueueReceiverReset(_)).Times(0);
@@ -134,19 +125,15 @@ TEST_F(ReceiverTest, EightMismatchingReportsQueueAResetAndAnUpReportStartsTheCou
   ::testing::Mock::VerifyAndClearExpectations(&events);
   EXPECT_CALL(events, QueueReceiverReset(Voxlet::StringBuffer(u"/dev/ttyACM0"))).Times(1);
   receiver->OnReceiverStatus(3);  // the eighth in a row
-}
-
-TEST_F(ReceiverTest, IdleStraightAfterUpDuringAClassIsAWatchdogReset) {
-  LogCapture log;
-  auto receiver = Opened();
-  receiver->Network().SetNetworkStarted(true);
+  ::testing::Mock::VerifyAndClearExpectations(&events);
   receiver->OnReceiverStatus(2);
   EXPECT_CALL(events, QueueReceiverReset(_)).Times(1);
   receiver->OnReceiverStatus(0);
   EXPECT_EQ(log.Count("The receiver has gone down during a class unexpectedly"), 1u);
+  // Once for each run of idle reports: the first run's count started again.
   EXPECT_EQ(log.Count("We think the receiver network is started but the receiver is telling us that it is idle; this "
                       "has happened 1 time(s)"),
-            1u);
+            2u);
 }
 
 TEST_F(ReceiverTest, ScanEndsOnTheScanningToIdleStep) {
@@ -236,7 +223,7 @@ TEST_F(ReceiverTest, PeriodicScansTakeOneChannelEveryIntervalRoundRobin) {
 }
 
 // A text of more bytes than a packet holds is refused whole, never cut or sent in pieces.
-TEST_F(ReceiverTest, CommandTextIsQueuedAsItsBytes) {
+TEST_F(ReceiverTest, CommandTextIsQueuedAsItsBytesAndClosingStopsTheNetwork) {
   auto receiver = Opened();
   LogCapture log;
   receiver->SendCommandText("1,zz,27,3", Delivery::kOnce);
@@ -245,6 +232,14 @@ TEST_F(ReceiverTest, CommandTextIsQueuedAsItsBytes) {
   receiver->SendCommandText(tooLong, Delivery::kOnce);
   EXPECT_EQ(SentSinceLastCall(*receiver), (std::vector<Bytes>{{0x01, 0xFF, 0x27, 0x03}}));
   EXPECT_EQ(log.Count("/dev/ttyACM0 - Command text refused: 260 bytes, a receiver takes at most 259."), 1u);
+  // The network stop of a closing receiver goes out at once, even when a packet sent earlier
+  // still waits at the queue's front for its answer.
+  receiver->SendCommandText("00,00,13", Delivery::kRetry);  // retried until answered; the link never answers
+  ASSERT_TRUE(link->WaitForSent(seen + 1));
+  receiver->Close();
+  const std::vector<Bytes> sent = link->Sent();
+  EXPECT_EQ(sent[seen], (Bytes{0x00, 0x00, 0x13}));
+  EXPECT_EQ(sent.back(), (Bytes{0x00, 0x00, 0x04, 0x00}));
 }
 
 TEST_F(ReceiverTest, ChannelAnalysisReportsSwitchesPerThreshold) {
