@@ -41,18 +41,12 @@ class SleepMonitorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(m_bus.Ready()) << "dbus-daemon did not start";
-    const char* old = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    if (old) m_oldAddress = old;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.Address().c_str(), 1);
   }
-  void TearDown() override {
-    if (m_oldAddress.empty()) unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    if (!m_oldAddress.empty()) setenv("DBUS_SYSTEM_BUS_ADDRESS", m_oldAddress.c_str(), 1);
-  }
+  void TearDown() override { unsetenv("DBUS_SYSTEM_BUS_ADDRESS"); }
 
   PrivateBus m_bus;
   PowerRecorder m_recorder;
-  std::string m_oldAddress;
 };
 
 // Before sleep the receivers are closed while logind still waits for the lock, which is let go
