@@ -90,7 +90,8 @@ TEST_F(ReceiverTest, OpenStatusesAreLoggedAndReportedAndOpenLinksGetTheBaudRateA
   EXPECT_EQ(ConnectedReceiverCount(), 0u);
   WriteRegistryDword(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", "BaudRate", 19200,
                      kRegistryStoreName);
-  EXPECT_EQ(Opened()->GetReceiverNumber(), 1u);
+  auto c = Opened();
+  EXPECT_EQ(c->GetReceiverNumber(), 1u);
   EXPECT_EQ(link->baud.load(), 19200u);
 }
 
