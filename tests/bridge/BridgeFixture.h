@@ -31,12 +31,10 @@ class RecordingSession : public CReceiverSession {
   using CReceiverSession::CReceiverSession;
   ~RecordingSession() override { Close(); }
 
-  bool switchingClasses = false;  // what StopClass answers
-  // The class and assessment lifecycle runs for real (the hand-overs are still recorded);
-  // otherwise the hand-overs are only recorded and the activated status is not acted on.
+  bool switchingClasses = false;  // what StopClass answers unless the lifecycle runs
+  // Without runLifecycle the class and assessment hand-overs are only recorded and the activated
+  // status is not acted on; without realClickers `clickers` stands in for the clicker registry.
   bool runLifecycle = false;
-  // The clickers the switch and the review results go to, standing in for the clicker registry;
-  // with realClickers the registry and the clicker hand-overs run for real (still recorded).
   std::vector<KnownClicker> clickers;
   bool realClickers = false;
 
@@ -140,8 +138,6 @@ class BridgeTest : public ::testing::Test {
   BridgeTest() : BridgeTest(ServiceSim::Scenario{}) {}
   explicit BridgeTest(ServiceSim::Scenario scenario) : service(std::move(scenario)) {}
 
-  static constexpr uint16_t kLogAll = kLogMilestone | kLogPacket | kLogDiagnostic;
-
   void SetUp() override {
     char path[] = "/tmp/ovanta-bridge-log-XXXXXX";
     const int fd = mkstemp(path);
@@ -149,7 +145,7 @@ class BridgeTest : public ::testing::Test {
     logPath = path;
     logger = std::make_unique<CLogger>(nullptr);
     logger->Open(logPath);
-    logger->SetMask(kLogAll);
+    logger->SetMask(kLogMilestone | kLogPacket | kLogDiagnostic);
     g_pLogger.store(logger.get());
     ASSERT_TRUE(StartServiceOnAStablePort());
     ASSERT_TRUE(WriteRegistryString(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\SoftwareService", "Uri",
@@ -256,11 +252,6 @@ class BridgeTest : public ::testing::Test {
       ASSERT_TRUE(client->Send(message));
       ASSERT_TRUE(WaitForCount("unknown", before + 1));
     }
-  }
-  std::vector<std::string> RoutesWithoutMarkers() {
-    std::vector<std::string> routes = Routes();
-    routes.erase(std::remove(routes.begin(), routes.end(), "unknown"), routes.end());
-    return routes;
   }
 
   // The simulated service listens below the range the kernel hands out for port 0 and for outgoing
