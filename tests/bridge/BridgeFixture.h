@@ -38,8 +38,7 @@ class RecordingSession : public CReceiverSession {
   std::vector<KnownClicker> clickers;
   bool realClickers = false;
 
-  // Takes the command lock that every receiver command of the session takes, and returns.
-  bool PassCommandLock() {
+  bool PassCommandLock() {  // the lock every receiver command of the session takes
     return IssueReceiverCommands([](CReceiverProtocolHandler&) {});
   }
 
@@ -147,7 +146,12 @@ class BridgeTest : public ::testing::Test {
     logger->Open(logPath);
     logger->SetMask(kLogMilestone | kLogPacket | kLogDiagnostic);
     g_pLogger.store(logger.get());
-    ASSERT_TRUE(StartServiceOnAStablePort());
+    // The simulated service listens below the range the kernel hands out for port 0 and for
+    // outgoing connections: while a test has it away, no other process is given its port.
+    bool started = false;
+    for (int i = 0; i < 500 && !started; ++i)
+      started = service.Start(static_cast<uint16_t>(20000 + (getpid() * 31 + i * 7919) % 12000));
+    ASSERT_TRUE(started);
     ASSERT_TRUE(WriteRegistryString(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\SoftwareService", "Uri",
                                     service.Uri(), kRegistryStoreName));
     config.scanMs = 1;
@@ -189,30 +193,14 @@ class BridgeTest : public ::testing::Test {
     return service.Manager().WaitFor([&] { return Count(route) >= count; }, 20);
   }
   std::vector<ServiceSim::ReceivedRequest> Requests(const std::string& route = {}) {
-    std::vector<ServiceSim::ReceivedRequest> all = service.Manager().Requests(), some;
-    for (auto& r : all)
-      if (route.empty() || r.route == route) some.push_back(r);
-    return some;
+    std::vector<ServiceSim::ReceivedRequest> all = service.Manager().Requests();
+    std::erase_if(all, [&](const auto& r) { return !route.empty() && r.route != route; });
+    return all;
   }
   std::vector<std::string> Routes() {
     std::vector<std::string> routes;
     for (const auto& r : Requests()) routes.push_back(r.route);
     return routes;
-  }
-
-  // Simulated clickers on the software service: endpoint ids, sign-ins, submissions.
-  std::string ClickerEndpoint(int i) { return "clickerhardware." + kEndpoint + "." + std::to_string(0x0100 + i); }
-  bool WaitForSignedIn(int count) {
-    return service.Manager().WaitFor(
-        [&] {
-          int signedIn = 0;
-          for (const auto& [id, e] : service.Manager().Endpoints()) signedIn += e.kind == "clicker" && e.signedIn;
-          return signedIn >= count;
-        },
-        20);
-  }
-  bool WaitForSubmissions(size_t count) {
-    return service.Manager().WaitFor([&] { return service.Manager().SubmissionCount() >= count; }, 20);
   }
 
   // For state only visible from outside by looking (the client's own reconnection).
@@ -254,16 +242,6 @@ class BridgeTest : public ::testing::Test {
     }
   }
 
-  // The simulated service listens below the range the kernel hands out for port 0 and for outgoing
-  // connections: while a test has it away, no other process is given its port, so it can come
-  // back on the same one.
-  bool StartServiceOnAStablePort() {
-    for (int i = 0; i < 500; ++i) {
-      const auto port = static_cast<uint16_t>(20000 + (getpid() * 31 + i * 7919) % 12000);
-      if (service.Start(port)) return true;
-    }
-    return false;
-  }
   // Opens the receiver with the software service away until the start-up scan is over, so the
   // receiver says hello while not scanning.
   void OpenWithScanDone() {

@@ -27,6 +27,21 @@ class ClickerTest : public BridgeTest {
     };
   }
 
+  // Simulated clickers on the software service: endpoint ids, sign-ins, submissions.
+  std::string ClickerEndpoint(int i) { return "clickerhardware." + kEndpoint + "." + std::to_string(0x0100 + i); }
+  bool WaitForSignedIn(int count) {
+    return service.Manager().WaitFor(
+        [&] {
+          int signedIn = 0;
+          for (const auto& [id, e] : service.Manager().Endpoints()) signedIn += e.kind == "clicker" && e.signedIn;
+          return signedIn >= count;
+        },
+        20);
+  }
+  bool WaitForSubmissions(size_t count) {
+    return service.Manager().WaitFor([&] { return service.Manager().SubmissionCount() >= count; }, 20);
+  }
+
   // Class-1 with clickers 0 .. count-1 logged in as students 1001 ..; with an assessment, it
   // runs and its document's reply has been handled.
   void StartClass(int count, bool assessment = true) {
