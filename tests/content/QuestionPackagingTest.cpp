@@ -199,27 +199,24 @@ TEST_F(QuestionPackagingTest, CountAndStartSelectTheQuestions) {
   EXPECT_EQ(types, (std::vector<unsigned int>{12, 13}));
 }
 
+// No graph, an empty one, or a missing question element: zero fields.
 TEST_F(QuestionPackagingTest, MissingDataGivesZeroFields) {
   assessment.Add({"questionformat#choice", "choicelabelstyle#upper-alpha", {{"1", "B"}}, Choices({"A", "B"})});
   ASSERT_TRUE(assessment.Build());
-  std::vector<unsigned int> noTypes;
-  const auto empty = std::make_shared<Voxlet::RDF::Graph>();
-  EXPECT_EQ(
-      Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(empty, assessment.questions, 1, u"", 0, noTypes)),
-      ",0,0,0,0,0,0");
-  EXPECT_EQ(Voxlet::UTF16to8(
-                ReceiverUtilities::PackageAssessmentQuestions(nullptr, assessment.questions, 1, u"", 0, noTypes)),
-            ",0,0,0,0,0,0");
-  EXPECT_EQ(
-      Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(assessment.graph, {nullptr}, 1, u"", 0, noTypes)),
-      ",0,0,0,0,0,0");
-  EXPECT_EQ(noTypes, (std::vector<unsigned int>{0, 0, 0}));
+  const std::pair<std::shared_ptr<Voxlet::RDF::Graph>, Voxlet::XmlElementList> cases[] = {
+      {std::make_shared<Voxlet::RDF::Graph>(), assessment.questions},
+      {nullptr, assessment.questions},
+      {assessment.graph, {nullptr}}};
+  for (const auto& [graph, questions] : cases)
+    EXPECT_EQ(Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(graph, questions, 1, u"", 0, types)),
+              ",0,0,0,0,0,0");
+  EXPECT_EQ(types, (std::vector<unsigned int>{0, 0, 0}));
 }
 
+// Position 300 does not fit the answer byte: it marks nothing rather than choice 44.
 TEST_F(QuestionPackagingTest, HundredsOfChoicesKeepTheirCountAndAPositionThatFitsAByte) {
   const auto many = NumberedChoices(300);
   assessment.Add({"questionformat#choice", "choicelabelstyle#true-false", {{"1", "c200"}}, many});
-  // Position 300 does not fit the answer byte: it marks nothing rather than choice 44.
   assessment.Add({"questionformat#choice", "choicelabelstyle#true-false", {{"1", "c300"}}, many});
   ASSERT_TRUE(assessment.Build());
   EXPECT_EQ(Package(), "0,0,A,4,0,1,1,12c0,c8,0,0,0,0,12c0,0,0,0,0,0");

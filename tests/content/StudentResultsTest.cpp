@@ -101,31 +101,24 @@ TEST(StudentResultsTest, IdentifiersWithQuotesAreMatchedAsValues) {
   EXPECT_EQ(Package(document, "x' or '1'='1", 1), "1,2,27,0,0,0,1,0");
 }
 
-// Runs the process-wide logger into a file for the life of the fixture.
+// The process-wide logger writes to a file until WrittenLog stops it and reads the file.
 class StudentResultsLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    path = ::testing::TempDir() + "content-results-" + std::to_string(::getpid()) + ".log";
-    std::remove(path.c_str());
-    logger = std::make_unique<CLogger>(nullptr);
     ASSERT_TRUE(logger->Open(path));
     logger->SetMask(kLogMilestone | kLogDiagnostic);
     g_pLogger.store(logger.get());
   }
   void TearDown() override { std::remove(path.c_str()); }
-
-  // Stops the logger (writing what is queued) and answers the file's contents.
   std::string WrittenLog() {
     g_pLogger.store(nullptr);
     logger.reset();
-    std::ifstream file(path);
     std::stringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
   }
-
-  std::string path;
-  std::unique_ptr<CLogger> logger;
+  const std::string path = ::testing::TempDir() + "content-results-" + std::to_string(::getpid()) + ".log";
+  std::unique_ptr<CLogger> logger = std::make_unique<CLogger>(nullptr);
 };
 
 // Odd documents: responses without a question id or with an empty one, a question without an
