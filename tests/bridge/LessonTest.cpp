@@ -1,8 +1,7 @@
-// Lessons through the receiver over a pty with both simulators: class switches with and without
-// log-offs, assessments larger than a batch or without a current question, and what the activated
-// status decides. (A plain lesson, from class start to review and class end, and the batch of
-// one activated question are replay transcripts: tests/replay/scenarios/lesson.replay and
-// class-switch.replay.)
+// Lessons through the receiver over a pty with both simulators: a class switch cut short,
+// assessments larger than a batch, and what the activated status decides. (A plain lesson, the
+// batch of one activated question and the class switches that complete are replay transcripts:
+// tests/replay/scenarios/lesson.replay, class-switch.replay and roster-switch.replay.)
 #include "BridgeFixture.h"
 #include "tests/tools/ChoiceAssessment.h"
 #include "tests/tools/SampleLesson.h"
@@ -47,46 +46,6 @@ class LessonTest : public BridgeTest {
 
   static constexpr uint16_t kClicker = 0x0100;
 };
-
-// Switching between classes with rosters logs every clicker off, waits for their log-offs, and
-// starts a new login session. (Into an anonymous class and back is the class-switch transcript.)
-TEST_F(LessonTest, ASwitchBetweenRosterClassesLogsClickersOffAndStartsANewLoginSession) {
-  prepareSession = [this](RecordingSession& s) {
-    s.runLifecycle = true;
-    s.clickers = {{kClicker, 0x00124B00, 0x0A0B0C0D, u"s-1001"}, {kClicker + 1, 0x00124B00, 0x0A0B0C0E, u"s-1002"}};
-  };
-  StartFirstClass();
-  // Two clickers are on the network (the clickers the session knows by endpoint).
-  ASSERT_TRUE(simulator->Join(0, "1001"));
-  ASSERT_TRUE(simulator->Join(1, "1002"));
-  ASSERT_TRUE(simulator->WaitForClickers(
-      [](const std::map<int, ClickerInfo>& c) { return c.at(0).joined() && c.at(1).joined(); }, 20000));
-  const size_t loginOptionsBefore = OfCommand(Received(), 0x06).size();
-  const size_t stopsBefore = CountOf(Received(), kNetworkStop);
-
-  Teacher("switch-class class-2");
-  PollOnce();
-  // Each clicker: hand-up reply and log-off; they answer with their log-offs, then the new
-  // login session goes out.
-  ASSERT_TRUE(
-      simulator->WaitFor([&](const Packets& p) { return OfCommand(p, 0x06).size() > loginOptionsBefore; }, 20000));
-  {
-    const Packets packets = Received();
-    for (uint16_t address : {kClicker, static_cast<uint16_t>(kClicker + 1)}) {
-      EXPECT_EQ(OfCommand(packets, 0x0C, address).size(), 1u);
-      EXPECT_EQ(OfCommand(packets, 0x09, address).size(), 1u);
-    }
-    const Packets options = OfCommand(packets, 0x06);
-    const uint8_t before = options[loginOptionsBefore - 1].at(3);
-    const uint8_t after = options.back().at(3);
-    EXPECT_EQ(after & 1, 1);           // still a roster class
-    EXPECT_NE(after & 2, before & 2);  // a new login session
-  }
-  EXPECT_EQ(CountOf(Received(), kNetworkStop), stopsBefore);  // the network keeps running
-  const std::vector<std::string> calls = session->Calls();
-  EXPECT_NE(std::find(calls.begin(), calls.end(), "disassociated 256"), calls.end());
-  EXPECT_NE(std::find(calls.begin(), calls.end(), "disassociated 257"), calls.end());
-}
 
 // An assessment sent whole goes down in batches of at most forty questions, in question-number
 // order: 41 questions are a batch of 40 and a batch of 1 of one run, both headers carrying the
