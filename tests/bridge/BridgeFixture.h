@@ -31,17 +31,14 @@ class RecordingSession : public CReceiverSession {
   using CReceiverSession::CReceiverSession;
   ~RecordingSession() override { Close(); }
 
-  bool switchingClasses = false;  // what StopClass answers
-  // The class and assessment lifecycle runs for real (the hand-overs are still recorded);
-  // otherwise the hand-overs are only recorded and the activated status is not acted on.
+  bool switchingClasses = false;  // what StopClass answers unless the lifecycle runs
+  // Without runLifecycle the class and assessment hand-overs are only recorded and the activated
+  // status is not acted on; without realClickers `clickers` stands in for the clicker registry.
   bool runLifecycle = false;
-  // The clickers the switch and the review results go to, standing in for the clicker registry;
-  // with realClickers the registry and the clicker hand-overs run for real (still recorded).
   std::vector<KnownClicker> clickers;
   bool realClickers = false;
 
-  // Takes the command lock that every receiver command of the session takes, and returns.
-  bool PassCommandLock() {
+  bool PassCommandLock() {  // the lock every receiver command of the session takes
     return IssueReceiverCommands([](CReceiverProtocolHandler&) {});
   }
 
@@ -140,8 +137,6 @@ class BridgeTest : public ::testing::Test {
   BridgeTest() : BridgeTest(ServiceSim::Scenario{}) {}
   explicit BridgeTest(ServiceSim::Scenario scenario) : service(std::move(scenario)) {}
 
-  static constexpr uint16_t kLogAll = kLogMilestone | kLogPacket | kLogDiagnostic;
-
   void SetUp() override {
     char path[] = "/tmp/ovanta-bridge-log-XXXXXX";
     const int fd = mkstemp(path);
@@ -149,9 +144,14 @@ class BridgeTest : public ::testing::Test {
     logPath = path;
     logger = std::make_unique<CLogger>(nullptr);
     logger->Open(logPath);
-    logger->SetMask(kLogAll);
+    logger->SetMask(kLogMilestone | kLogPacket | kLogDiagnostic);
     g_pLogger.store(logger.get());
-    ASSERT_TRUE(StartServiceOnAStablePort());
+    // The simulated service listens below the range the kernel hands out for port 0 and for
+    // outgoing connections: while a test has it away, no other process is given its port.
+    bool started = false;
+    for (int i = 0; i < 500 && !started; ++i)
+      started = service.Start(static_cast<uint16_t>(20000 + (getpid() * 31 + i * 7919) % 12000));
+    ASSERT_TRUE(started);
     ASSERT_TRUE(WriteRegistryString(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\SoftwareService", "Uri",
                                     service.Uri(), kRegistryStoreName));
     config.scanMs = 1;
@@ -193,30 +193,14 @@ class BridgeTest : public ::testing::Test {
     return service.Manager().WaitFor([&] { return Count(route) >= count; }, 20);
   }
   std::vector<ServiceSim::ReceivedRequest> Requests(const std::string& route = {}) {
-    std::vector<ServiceSim::ReceivedRequest> all = service.Manager().Requests(), some;
-    for (auto& r : all)
-      if (route.empty() || r.route == route) some.push_back(r);
-    return some;
+    std::vector<ServiceSim::ReceivedRequest> all = service.Manager().Requests();
+    std::erase_if(all, [&](const auto& r) { return !route.empty() && r.route != route; });
+    return all;
   }
   std::vector<std::string> Routes() {
     std::vector<std::string> routes;
     for (const auto& r : Requests()) routes.push_back(r.route);
     return routes;
-  }
-
-  // Simulated clickers on the software service: endpoint ids, sign-ins, submissions.
-  std::string ClickerEndpoint(int i) { return "clickerhardware." + kEndpoint + "." + std::to_string(0x0100 + i); }
-  bool WaitForSignedIn(int count) {
-    return service.Manager().WaitFor(
-        [&] {
-          int signedIn = 0;
-          for (const auto& [id, e] : service.Manager().Endpoints()) signedIn += e.kind == "clicker" && e.signedIn;
-          return signedIn >= count;
-        },
-        20);
-  }
-  bool WaitForSubmissions(size_t count) {
-    return service.Manager().WaitFor([&] { return service.Manager().SubmissionCount() >= count; }, 20);
   }
 
   // For state only visible from outside by looking (the client's own reconnection).
@@ -257,22 +241,7 @@ class BridgeTest : public ::testing::Test {
       ASSERT_TRUE(WaitForCount("unknown", before + 1));
     }
   }
-  std::vector<std::string> RoutesWithoutMarkers() {
-    std::vector<std::string> routes = Routes();
-    routes.erase(std::remove(routes.begin(), routes.end(), "unknown"), routes.end());
-    return routes;
-  }
 
-  // The simulated service listens below the range the kernel hands out for port 0 and for outgoing
-  // connections: while a test has it away, no other process is given its port, so it can come
-  // back on the same one.
-  bool StartServiceOnAStablePort() {
-    for (int i = 0; i < 500; ++i) {
-      const auto port = static_cast<uint16_t>(20000 + (getpid() * 31 + i * 7919) % 12000);
-      if (service.Start(port)) return true;
-    }
-    return false;
-  }
   // Opens the receiver with the software service away until the start-up scan is over, so the
   // receiver says hello while not scanning.
   void OpenWithScanDone() {

@@ -4,19 +4,13 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 #include "bridge/ClickerRegistry.h"
 
 namespace {
 
 const Voxlet::StringBuffer kReceiver = u"receiver.00-12-4B-00-0A-0B-0C-0D";
-
-struct BatteryStep {
-  const char* what;
-  int battery;
-  const char16_t* student;  // set before this report (null: unchanged)
-  bool low, good;
-};
 
 }  // namespace
 
@@ -54,8 +48,11 @@ TEST(ClickerRegistry, FirstReportCreatesTheRecordInBothMaps) {
   EXPECT_FALSE(registry.Remove(0x0101));
 }
 
+// Low battery is reported once and only for a known student (held until the whois named one);
+// a removed clicker forgets its held report.
 TEST(ClickerRegistry, LowBatteryIsReportedOnceAndOnlyForAKnownStudent) {
-  const BatteryStep steps[] = {
+  const std::tuple<const char*, int, const char16_t*, bool, bool> steps[] = {
+      // what, battery, student set before this report (null: unchanged), low, good
       {"low before the student is known: held", 1, nullptr, false, false},
       {"still low, student still unknown", 1, nullptr, false, false},
       {"first report after the whois: the held low battery, though unchanged", 1, u"s-1", true, false},
@@ -66,18 +63,14 @@ TEST(ClickerRegistry, LowBatteryIsReportedOnceAndOnlyForAKnownStudent) {
   };
   ClickerRegistry registry;
   const auto created = registry.ReportStatus(0x0102, 0, 0, kReceiver);  // heartbeat: record only
-  for (const BatteryStep& step : steps) {
-    if (step.student) {
-      ASSERT_TRUE(registry.SetStudent(created.clicker.endpointId, step.student));
+  for (const auto& [what, battery, student, low, good] : steps) {
+    if (student) {
+      ASSERT_TRUE(registry.SetStudent(created.clicker.endpointId, student));
     }
-    const auto outcome = registry.ReportStatus(0x0102, step.battery, 50, kReceiver);
-    EXPECT_EQ(outcome.lowBattery, step.low) << step.what;
-    EXPECT_EQ(outcome.goodBattery, step.good) << step.what;
+    const auto outcome = registry.ReportStatus(0x0102, battery, 50, kReceiver);
+    EXPECT_EQ(outcome.lowBattery, low) << what;
+    EXPECT_EQ(outcome.goodBattery, good) << what;
   }
-}
-
-TEST(ClickerRegistry, ARemovedClickerForgetsItsHeldLowBattery) {
-  ClickerRegistry registry;
   registry.ReportStatus(0x0103, 1, 50, kReceiver);  // low, no student: held
   registry.Remove(0x0103);
   const auto fresh = registry.ReportStatus(0x0103, 0, 50, kReceiver);

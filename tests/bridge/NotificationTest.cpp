@@ -44,9 +44,17 @@ TEST_F(BridgeTest, NotificationsAreHandledInXmlIdOrderNotInDocumentOrder) {
   EXPECT_EQ(Occurrences(log, "Review mode deactivated\r\n"), 1u);
 }
 
-TEST_F(BridgeTest, ASwitchingClassDeactivationSwallowsOnlyTheNextActivationOfItsBatch) {
+TEST_F(BridgeTest, AnUnknownKindIsIgnoredAndASwitchingDeactivationSwallowsOnlyTheNextActivationOfItsBatch) {
   OpenAndSubscribe();
   ServiceSim::SessionManager& manager = service.Manager();
+  manager.QueueNotification(kEndpoint, "notifications/something/else", ClassRef("class-9"));
+  manager.QueueNotification(kEndpoint, "notifications/question/activated",
+                            "<voxlet:currentQuestion voxlet:questionid=\"q1\"/>");
+  PollOnce();
+  ASSERT_TRUE(session->WaitForCalls(1));
+  EXPECT_EQ(session->Calls(), std::vector<std::string>{"activate question q1"});
+  EXPECT_TRUE(session->CurrentClassId().empty());
+
   session->switchingClasses = true;
   manager.QueueNotification(kEndpoint, "notifications/class/deactivated", ClassRef("class-1"));
   manager.QueueNotification(kEndpoint, "notifications/class/activated", ClassRef("class-2"));
@@ -76,15 +84,4 @@ TEST_F(BridgeTest, ASwitchingClassDeactivationSwallowsOnlyTheNextActivationOfIts
                         "Class activated; but, we're switching classes so skip the activated notification "
                         "(it's already been taken care of in the deactivate)\r\n"),
             2u);
-}
-
-TEST_F(BridgeTest, AnUnknownNotificationKindIsIgnored) {
-  OpenAndSubscribe();
-  service.Manager().QueueNotification(kEndpoint, "notifications/something/else", ClassRef("class-9"));
-  service.Manager().QueueNotification(kEndpoint, "notifications/question/activated",
-                                      "<voxlet:currentQuestion voxlet:questionid=\"q1\"/>");
-  PollOnce();
-  ASSERT_TRUE(session->WaitForCalls(1));
-  EXPECT_EQ(session->Calls(), std::vector<std::string>{"activate question q1"});
-  EXPECT_TRUE(session->CurrentClassId().empty());
 }

@@ -83,20 +83,17 @@ TEST(SimulatedAnswersCommand, CarriesWindowPositionAndTheAnswerOfTheQuestionsKin
       EXPECT_EQ(command.afterCount[1], 7);
     }
   }
-  const Bytes choice = Decode(ParseCommandText(CSimulatedAnswers::CommandText(settings, 1, 2))).afterCount;
-  EXPECT_EQ(Bytes(choice.begin() + 2, choice.end()), (Bytes{0x01, 0, 0, 0, 0}));
-  const Bytes order = Decode(ParseCommandText(CSimulatedAnswers::CommandText(settings, 1, 4))).afterCount;
-  EXPECT_EQ(Bytes(order.begin() + 2, order.end()), (Bytes{0x21, 0x43, 0x05, 0, 0}));
-  const Bytes number = Decode(ParseCommandText(CSimulatedAnswers::CommandText(settings, 1, 5))).afterCount;
-  EXPECT_EQ(Bytes(number.begin() + 2, number.end()), (Bytes{0x27, 0x85, 0x95, 0x0D, 0}));
+  const std::pair<unsigned, Bytes> answers[] = {
+      {2, {0x01, 0, 0, 0, 0}}, {4, {0x21, 0x43, 0x05, 0, 0}}, {5, {0x27, 0x85, 0x95, 0x0D, 0}}};
+  for (const auto& [code, answer] : answers) {
+    const Bytes fields = Decode(ParseCommandText(CSimulatedAnswers::CommandText(settings, 1, code))).afterCount;
+    EXPECT_EQ(Bytes(fields.begin() + 2, fields.end()), answer) << code;
+  }
 }
 
+// Unusable pairs fall back to ten and six seconds; the registry's values go through the same check.
 TEST(SimulatedAnswersSettings, UnusablePairsFallBackToTenAndSixSeconds) {
-  struct Case {
-    int64_t latency, window;
-    int wantLatency, wantWindow;
-  };
-  const Case cases[] = {
+  const int64_t cases[][4] = {
       {3000, 2000, 3000, 2000},    // usable
       {20000, 1000, 20000, 1000},  // both at their limits
       {1001, 1000, 1001, 1000},    // latency just above the window
@@ -107,97 +104,72 @@ TEST(SimulatedAnswersSettings, UnusablePairsFallBackToTenAndSixSeconds) {
       {4000, 5000, 10000, 6000},   // window longer than the latency
       {-1, -1, 10000, 6000},       // a value the registry cannot have meant
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.latency) + "/" + std::to_string(c.window));
-    const CSimulatedAnswers::Settings settings = CSimulatedAnswers::CheckedSettings(c.latency, c.window);
-    EXPECT_EQ(settings.latencyMs, c.wantLatency);
-    EXPECT_EQ(settings.responseWindowMs, c.wantWindow);
+  for (const auto& c : cases) {
+    const CSimulatedAnswers::Settings settings = CSimulatedAnswers::CheckedSettings(c[0], c[1]);
+    EXPECT_EQ(settings.latencyMs, c[2]) << c[0] << "/" << c[1];
+    EXPECT_EQ(settings.responseWindowMs, c[3]) << c[0] << "/" << c[1];
   }
-}
-
-TEST(SimulatedAnswersSettings, AreReadFromTheHardwareServiceKey) {
   ScopedRegistry registry;
-  const std::string key = "SOFTWARE\\Vantrel\\Voxlet\\HardwareService";
-  CSimulatedAnswers::Settings settings = CSimulatedAnswers::ReadSettings();  // nothing stored
-  EXPECT_EQ(settings.latencyMs, 10000);
-  EXPECT_EQ(settings.responseWindowMs, 6000);
-  ASSERT_TRUE(WriteRegistryDword(Platform::kLocalMachine, key, "RemotesLatency", 4000, kRegistryStoreName));
-  ASSERT_TRUE(WriteRegistryDword(Platform::kLocalMachine, key, "RemotesResponseWindow", 2500, kRegistryStoreName));
-  settings = CSimulatedAnswers::ReadSettings();
-  EXPECT_EQ(settings.latencyMs, 4000);
-  EXPECT_EQ(settings.responseWindowMs, 2500);
-  ASSERT_TRUE(WriteRegistryDword(Platform::kLocalMachine, key, "RemotesResponseWindow", 4000, kRegistryStoreName));
-  settings = CSimulatedAnswers::ReadSettings();
-  EXPECT_EQ(settings.latencyMs, 10000);
-  EXPECT_EQ(settings.responseWindowMs, 6000);
+  const auto read = [](uint32_t latency, uint32_t window) {
+    const std::string key = "SOFTWARE\\Vantrel\\Voxlet\\HardwareService";
+    EXPECT_TRUE(WriteRegistryDword(Platform::kLocalMachine, key, "RemotesLatency", latency, kRegistryStoreName));
+    EXPECT_TRUE(WriteRegistryDword(Platform::kLocalMachine, key, "RemotesResponseWindow", window, kRegistryStoreName));
+    const CSimulatedAnswers::Settings s = CSimulatedAnswers::ReadSettings();
+    return std::make_pair(s.latencyMs, s.responseWindowMs);
+  };
+  EXPECT_EQ(CSimulatedAnswers::ReadSettings().latencyMs, 10000);  // nothing stored
+  EXPECT_EQ(read(4000, 2500), std::make_pair(4000, 2500));
+  EXPECT_EQ(read(4000, 4000), std::make_pair(10000, 6000));
 }
 
-// The thread walks the list in order, numbering from 1, and is done at its end.
-TEST(SimulatedAnswersThread, WalksTheQuestionListInOrder) {
+// The thread walks the list in order, numbering from 1; a stop ends the wait it falls into at
+// once; a new start replaces the previous run; the owner going away stops and joins the thread.
+TEST(SimulatedAnswersThread, WalksInOrderAndStopsAtOnce) {
   SentTexts sent;
   CSimulatedAnswers mode;
   mode.Start({2, 4, 12}, kQuick, 0, sent.Sink());
   ASSERT_TRUE(sent.WaitFor(3));
   ASSERT_TRUE(WaitUntilStopped(mode));
+  mode.StopAndJoin();
   EXPECT_EQ(sent.Texts(), (std::vector<std::string>{CSimulatedAnswers::CommandText(kQuick, 1, 2),
                                                     CSimulatedAnswers::CommandText(kQuick, 2, 4),
                                                     CSimulatedAnswers::CommandText(kQuick, 3, 12)}));
-  mode.StopAndJoin();
-  EXPECT_EQ(sent.Texts().size(), 3u);
-}
 
-// A stop ends the wait it falls into at once, before the first question or between two.
-TEST(SimulatedAnswersThread, StopEndsTheWaitAtOnce) {
-  SentTexts sent;
-  CSimulatedAnswers mode;
-  mode.Start({2, 2}, kQuick, kForever, sent.Sink());
+  SentTexts stopped;
+  mode.Start({2, 2}, kQuick, kForever, stopped.Sink());
   EXPECT_TRUE(mode.Running());
   mode.StopAndJoin();
   EXPECT_FALSE(mode.Running());
-  EXPECT_TRUE(sent.Texts().empty());
-
   // Between two questions: Stop alone (as the assessment's deactivation does) ends the thread.
-  mode.Start({2, 2}, {kForever, 1}, 0, sent.Sink());
-  ASSERT_TRUE(sent.WaitFor(1));
+  mode.Start({2, 2}, {kForever, 1}, 0, stopped.Sink());
+  ASSERT_TRUE(stopped.WaitFor(1));
   mode.Stop();
   ASSERT_TRUE(WaitUntilStopped(mode));
   mode.StopAndJoin();
-  EXPECT_EQ(sent.Texts().size(), 1u);
-}
+  EXPECT_EQ(stopped.Texts().size(), 1u);
 
-// A new start stops and joins the previous run: only the new list is walked.
-TEST(SimulatedAnswersThread, ANewStartReplacesThePreviousRun) {
-  SentTexts first;
-  SentTexts second;
-  CSimulatedAnswers mode;
-  mode.Start({2}, kQuick, kForever, first.Sink());
+  SentTexts replaced, second;
+  mode.Start({2}, kQuick, kForever, replaced.Sink());
   mode.Start({5}, kQuick, 0, second.Sink());
   ASSERT_TRUE(second.WaitFor(1));
   mode.StopAndJoin();
-  EXPECT_TRUE(first.Texts().empty());
+  EXPECT_TRUE(replaced.Texts().empty());
   EXPECT_EQ(second.Texts(), (std::vector<std::string>{CSimulatedAnswers::CommandText(kQuick, 1, 5)}));
-}
 
-// The owner going away stops and joins the thread; an empty list ends the run after the wait.
-TEST(SimulatedAnswersThread, DestructionJoinsAndAnEmptyListSendsNothing) {
-  SentTexts sent;
+  SentTexts none;
   {
-    CSimulatedAnswers mode;
-    mode.Start({2, 3}, kQuick, kForever, sent.Sink());
+    CSimulatedAnswers owned;
+    owned.Start({2, 3}, kQuick, kForever, none.Sink());
   }
-  EXPECT_TRUE(sent.Texts().empty());
-  CSimulatedAnswers mode;
-  mode.Start({}, kQuick, 0, sent.Sink());
+  mode.Start({}, kQuick, 0, none.Sink());
   ASSERT_TRUE(WaitUntilStopped(mode));
-  EXPECT_TRUE(sent.Texts().empty());
+  EXPECT_TRUE(none.Texts().empty());
 }
-
-bool IsSimulatedAnswers(const Bytes& p) { return p.size() >= 4 && p[0] == 0xFF && p[1] == 0xFF && p[2] == 0x26; }
 
 Packets SimulatedAnswersOf(const Packets& packets) {
   Packets found;
   for (const Bytes& p : packets)
-    if (IsSimulatedAnswers(p)) found.push_back(p);
+    if (p.size() >= 4 && p[0] == 0xFF && p[1] == 0xFF && p[2] == 0x26) found.push_back(p);
   return found;
 }
 
@@ -205,70 +177,40 @@ class SimulatedAnswersLessonTest : public BridgeTest {
  protected:
   SimulatedAnswersLessonTest() : BridgeTest(SampleLessonWithoutTimeline()) {
     prepareSession = [](RecordingSession& s) { s.runLifecycle = true; };
-  }
-
-  void SetPreference(const std::string& name, uint32_t value) {
-    ASSERT_TRUE(WriteRegistryDword(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", name, value,
-                                   kRegistryStoreName));
-  }
-
-  // Class, assessment and its third question (a short answer); returns once the question's
-  // batch is on the wire.
-  void RunQuestionThree(int firstWaitMs) {
-    sessionEnv.simulatedAnswersFirstWaitMs = firstWaitMs;
-    OpenAndSubscribe();
-    Teacher("activate-class class-1");
-    PollOnce();
-    Teacher("activate-assessment lesson-quiz");
-    PollOnce();
-    ASSERT_TRUE(WaitForCount("database", 2));
-    Teacher("activate-question q3");
-    PollOnce();
-    ASSERT_TRUE(simulator->WaitFor(
-        [](const Packets& p) {
-          return std::any_of(p.begin(), p.end(), [](const Bytes& b) { return b.size() > 3 && b[2] == 0x0A; });
-        },
-        20000));
-  }
-
-  bool WaitForLog(const std::string& text, size_t count = 1) {
-    return WaitUntil([&] { return Occurrences(Log(), text) >= count; });
+    sessionEnv.simulatedAnswersFirstWaitMs = 0;
   }
 };
 
-TEST_F(SimulatedAnswersLessonTest, TheQuestionSentIsAnsweredThroughTheReceiver) {
-  SetPreference("RemotesControl", 1);
-  SetPreference("RemotesLatency", 1500);
-  SetPreference("RemotesResponseWindow", 1200);
-  RunQuestionThree(0);
+// Off unless the registry says so; once it does, the next question sent is answered.
+TEST_F(SimulatedAnswersLessonTest, TheQuestionSentIsAnsweredThroughTheReceiverOnlyWhenTheRegistrySaysSo) {
+  OpenAndSubscribe();
+  for (const char* line : {"activate-class class-1", "activate-assessment lesson-quiz", "activate-question q3"}) {
+    Teacher(line);
+    PollOnce();
+  }
+  ASSERT_TRUE(WaitForCount("database", 2));
+  ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !OfCommand(p, 0x0A).empty(); }, 20000));
+  Settle();  // the question's activation has been handled, the registry read after its batch too
+  // Once for the assessment's document, once for the question.
+  EXPECT_GE(Occurrences(Log(), "Read ZOMBIE registry - registry value: 0"), 2u);
+  EXPECT_EQ(Log().find("zombie mode is go"), std::string::npos);
+  EXPECT_TRUE(SimulatedAnswersOf(Received()).empty());
+
+  const std::pair<const char*, uint32_t> preferences[] = {
+      {"RemotesControl", 1}, {"RemotesLatency", 1500}, {"RemotesResponseWindow", 1200}};
+  for (const auto& [name, value] : preferences)
+    ASSERT_TRUE(WriteRegistryDword(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", name, value,
+                                   kRegistryStoreName));
+  Teacher("activate-question q4");
+  PollOnce();
   ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !SimulatedAnswersOf(p).empty(); }, 20000));
   const SimulatedCommand command = Decode(SimulatedAnswersOf(Received()).front());
   EXPECT_EQ(command.window, 1200);
   ASSERT_EQ(command.count, command.afterCount.size());
   ASSERT_GE(command.afterCount.size(), 5u);
-  // q3 is a short answer: an enhanced upload, and the only question sent is the first.
+  // q4 is a text: an enhanced upload, and the only question sent is the first.
   EXPECT_EQ(Bytes(command.afterCount.begin(), command.afterCount.begin() + 5), (Bytes{0x25, 0, 1, 0, 1}));
-  const std::string log = Log();
-  EXPECT_NE(log.find("Read ZOMBIE registry - registry value: 1"), std::string::npos);
-  EXPECT_NE(log.find("zombie mode is go"), std::string::npos);
-}
-
-TEST_F(SimulatedAnswersLessonTest, OffUnlessTheRegistrySaysSo) {
-  RunQuestionThree(0);
-  // Once for the assessment's document, once for the question.
-  ASSERT_TRUE(WaitForLog("Read ZOMBIE registry - registry value: 0", 2));
-  Settle();
-  EXPECT_EQ(Log().find("zombie mode is go"), std::string::npos);
-  EXPECT_TRUE(SimulatedAnswersOf(Received()).empty());
-}
-
-// Closing the receiver stops the mode in its first wait and joins its thread: nothing is sent.
-TEST_F(SimulatedAnswersLessonTest, CloseStopsAndJoinsTheMode) {
-  SetPreference("RemotesControl", 1);
-  RunQuestionThree(kForever);
-  ASSERT_TRUE(WaitForLog("zombie mode is go", 2));
-  session->Close();
-  EXPECT_TRUE(SimulatedAnswersOf(Received()).empty());
+  EXPECT_NE(Log().find("Read ZOMBIE registry - registry value: 1"), std::string::npos);
 }
 
 }  // namespace

@@ -29,32 +29,31 @@ class FilesOnDisk : public ::testing::Test {
   std::filesystem::path m_dir;
 };
 
-TEST_F(FilesOnDisk, FileExistsOnlyForRegularFiles) {
-  EXPECT_TRUE(FileExists(Write("log.txt", "x")));
-  EXPECT_FALSE(FileExists(Dir()));
-  EXPECT_FALSE(FileExists(Dir() + u"/missing.txt"));
-  EXPECT_FALSE(FileExists(u""));
-}
-
+// UTF-8 with or without a byte order mark, and UTF-16 of either order; a file that cannot be
+// read leaves the text alone; only regular files exist.
 TEST_F(FilesOnDisk, StringFromFileDecodesUtf8AndUtf16) {
-  StringBuffer text;
-  ASSERT_TRUE(StringFromFile(Write("plain.txt", "line 1\nz\xC3\xBC"), text));
-  EXPECT_EQ(text, u"line 1\nz\u00FC");
-  ASSERT_TRUE(StringFromFile(Write("bom8.txt", "\xEF\xBB\xBFok"), text));
-  EXPECT_EQ(text, u"ok");
-  ASSERT_TRUE(StringFromFile(Write("le.txt", std::string("\xFF\xFEo\0k\0", 6)), text));
-  EXPECT_EQ(text, u"ok");
-  ASSERT_TRUE(StringFromFile(Write("be.txt", std::string("\xFE\xFF\0o\0k", 6)), text));
-  EXPECT_EQ(text, u"ok");
-  ASSERT_TRUE(StringFromFile(Write("empty.txt", ""), text));
-  EXPECT_EQ(text, u"");
-}
-
-TEST_F(FilesOnDisk, UnreadableFileLeavesTheTextAlone) {
+  const std::pair<std::string, StringBuffer> files[] = {
+      {"line 1\nz\xC3\xBC", u"line 1\nz\u00FC"},
+      {"\xEF\xBB\xBFok", u"ok"},
+      {std::string("\xFF\xFEo\0k\0", 6), u"ok"},
+      {std::string("\xFE\xFF\0o\0k", 6), u"ok"},
+      {"", u""},
+  };
+  int n = 0;
+  for (const auto& [bytes, expected] : files) {
+    StringBuffer text = u"before";
+    const StringBuffer path = Write("f" + std::to_string(++n), bytes);
+    EXPECT_TRUE(FileExists(path));
+    ASSERT_TRUE(StringFromFile(path, text));
+    EXPECT_EQ(text, expected) << n;
+  }
   StringBuffer text = u"before";
   EXPECT_FALSE(StringFromFile(Dir() + u"/missing.txt", text));
   EXPECT_FALSE(StringFromFile(Dir(), text));
   EXPECT_EQ(text, u"before");
+  EXPECT_FALSE(FileExists(Dir()));
+  EXPECT_FALSE(FileExists(Dir() + u"/missing.txt"));
+  EXPECT_FALSE(FileExists(u""));
 }
 
 }  // namespace

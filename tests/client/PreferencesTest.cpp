@@ -35,12 +35,6 @@ class PreferencesStore : public ::testing::Test {
   std::string m_file;
 };
 
-TEST_F(PreferencesStore, MissingStoreGivesDefaults) {
-  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysis, 7), 7);
-  EXPECT_EQ(ReadStringValue(File, m_installKey, u"SMTPServer", u"mail.example"), u"mail.example");
-  EXPECT_EQ(SoftwareService::GetUri(), u"http://127.0.0.1:8630/");
-}
-
 // The preference file is one more key component under the key; a value under the plain key is
 // found too, and the file's own wins.
 TEST_F(PreferencesStore, PreferenceFileIsOneMoreKeyComponentOverThePlainKey) {
@@ -65,17 +59,26 @@ TEST_F(PreferencesStore, PreferenceFileIsOneMoreKeyComponentOverThePlainKey) {
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, u"LastChannel(Receiver 2)", -1), -1);
 }
 
-TEST_F(PreferencesStore, UnreadableIntegersGiveTheDefault) {
+// Missing or unreadable values give the default; an empty string is a stored value. The software
+// service's address comes from the registry itself, its default when missing or empty.
+TEST_F(PreferencesStore, MissingOrUnreadableValuesGiveTheDefault) {
+  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysis, 7), 7);
+  EXPECT_EQ(ReadStringValue(File, m_installKey, u"SMTPServer", u"mail.example"), u"mail.example");
+  EXPECT_EQ(SoftwareService::GetUri(), SoftwareService::DefaultUri);
   WriteStore(
       "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService\\com.vantrel.Preferences]\n"
       "ChannelAnalysis=on\n"
       "ChannelAnalysisFrequency=0x1E\n"
-      "ScanThresholdExcellentGood=\n");
+      "ScanThresholdExcellentGood=\n"
+      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\n"
+      "Uri=\n");
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysis, 0), 0);
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysisFrequency, 60), 30);
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ScanThresholdExcellentGood, 10), 10);
-  // An empty string value is a stored value, not a missing one.
   EXPECT_EQ(ReadStringValue(File, m_hardwareKey, HardwareService::ScanThresholdExcellentGood, u"x"), u"");
+  EXPECT_EQ(SoftwareService::GetUri(), SoftwareService::DefaultUri);
+  WriteStore("[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\nUri=http://127.0.0.1:9999/\n");
+  EXPECT_EQ(SoftwareService::GetUri(), u"http://127.0.0.1:9999/");
 }
 
 TEST_F(PreferencesStore, StringsRoundTripIncludingNonAscii) {
@@ -83,17 +86,6 @@ TEST_F(PreferencesStore, StringsRoundTripIncludingNonAscii) {
   EXPECT_EQ(ReadStringValue(File, m_installKey, u"SMTPServer", u""), u"m\u00E4il.example");
   EXPECT_FALSE(WriteStringValue(File, m_installKey, u"SMTPServer", u"two\nlines"));
   EXPECT_EQ(ReadStringValue(File, m_installKey, u"SMTPServer", u""), u"m\u00E4il.example");
-}
-
-TEST_F(PreferencesStore, SoftwareServiceUriComesFromTheRegistryItself) {
-  WriteStore(
-      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\n"
-      "Uri=http://127.0.0.1:9999/\n");
-  EXPECT_EQ(SoftwareService::GetUri(), u"http://127.0.0.1:9999/");
-  WriteStore(
-      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\n"
-      "Uri=\n");
-  EXPECT_EQ(SoftwareService::GetUri(), u"http://127.0.0.1:8630/");
 }
 
 }  // namespace

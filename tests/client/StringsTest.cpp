@@ -9,33 +9,37 @@
 namespace Voxlet {
 namespace {
 
-TEST(Tokenize, SplitsOnAnyDelimiterAndDropsEmptyPieces) {
+TEST(Strings, TokenizeCompareAndEscape) {
   EXPECT_EQ(Tokenize(u"a;b,,c;", u";,"), (StringList{u"a", u"b", u"c"}));
   EXPECT_EQ(Tokenize(u"a;b,,c;", u";,", true), (StringList{u"a", u"b", u"", u"c", u""}));
   EXPECT_EQ(Tokenize(u"", u";"), StringList{});
   EXPECT_EQ(Tokenize(u"whole", u";"), StringList{u"whole"});
-}
-
-TEST(CompareStringLiterals, ExactUnlessCaseIgnored) {
   EXPECT_TRUE(CompareStringLiterals(u"feedback#never", u"feedback#never", false));
   EXPECT_FALSE(CompareStringLiterals(u"feedback#never", u"Feedback#Never", false));
   EXPECT_FALSE(CompareStringLiterals(u"feedback#never", u"feedback#neve", false));
   EXPECT_TRUE(CompareStringLiterals(u"feedback#never", u"Feedback#NEVER", true));
-  // Case folding beyond ASCII.
-  EXPECT_TRUE(CompareStringLiterals(u"\u00C9t\u00C9", u"\u00E9t\u00E9", true));
+  EXPECT_TRUE(CompareStringLiterals(u"\u00C9t\u00C9", u"\u00E9t\u00E9", true));  // folding beyond ASCII
+  EXPECT_EQ(Url::Encode(u"receiver.00-11-AA_~"), u"receiver.00-11-AA_~");
+  EXPECT_EQ(Url::Encode(u"a b&c=d/e?f"), u"a%20b%26c%3Dd%2Fe%3Ff");
+  EXPECT_EQ(Url::Encode(u"caf\u00E9\U0001F600"), u"caf%C3%A9%F0%9F%98%80");
+  EXPECT_EQ(SafeForXml(u"a<b>&\"c'"), u"a&lt;b&gt;&amp;&quot;c&apos;");
 }
 
-TEST(ParseInteger, ReadsDecimalTextOrGivesTheDefault) {
-  EXPECT_EQ(ParseInteger(u"42"), 42);
+TEST(Strings, ParseIntegerBooleanOrGiveTheDefault) {
   EXPECT_EQ(ParseInteger(u" -7 "), -7);
   EXPECT_EQ(ParseInteger(u"+5"), 5);
   EXPECT_EQ(ParseInteger(u"9223372036854775807"), std::numeric_limits<int64_t>::max());
   EXPECT_EQ(ParseInteger(u"9223372036854775808", -1), -1);
   for (const char16_t* bad : {u"", u"  ", u"12a", u"1.5", u"+-5", u"0x10", u"\u0661"})
     EXPECT_EQ(ParseInteger(bad, -99), -99) << UTF16to8(bad);
+  for (int64_t v : {int64_t{0}, int64_t{-1}, int64_t{1234567}, std::numeric_limits<int64_t>::min()})
+    EXPECT_EQ(ParseInteger(FormatInteger(v), 1), v);
+  for (const char16_t* yes : {u"TRUE", u" yes", u"1", u"maybe"}) EXPECT_TRUE(ParseBoolean(yes, true)) << UTF16to8(yes);
+  for (const char16_t* no : {u"false", u"No"}) EXPECT_FALSE(ParseBoolean(no, true)) << UTF16to8(no);
+  EXPECT_FALSE(ParseBoolean(u"", false));
 }
 
-TEST(ParseDouble, UsesAPointWhateverTheLocale) {
+TEST(Strings, DoublesUseAPointWhateverTheLocale) {
   // A C locale with a decimal comma must not change what the text means.
   const char* previous = std::setlocale(LC_NUMERIC, nullptr);
   const std::string saved = previous ? previous : "C";
@@ -46,41 +50,10 @@ TEST(ParseDouble, UsesAPointWhateverTheLocale) {
   EXPECT_EQ(FormatDouble(0.25), u"0.25");
   std::setlocale(LC_NUMERIC, saved.c_str());
   if (!german) GTEST_LOG_(INFO) << "de_DE.UTF-8 not installed; checked in the C locale only";
-
   EXPECT_TRUE(std::isnan(ParseDouble(u"nan")));
   EXPECT_EQ(ParseDouble(u"abc", 3.0), 3.0);
   EXPECT_EQ(ParseDouble(u"", 3.0), 3.0);
-}
-
-TEST(FormatNumbers, RoundTripThroughTheParsers) {
-  for (int64_t v : {int64_t{0}, int64_t{-1}, int64_t{1234567}, std::numeric_limits<int64_t>::min()})
-    EXPECT_EQ(ParseInteger(FormatInteger(v), 1), v);
   for (double v : {0.1, -2.5, 1e21, 1.0 / 3.0}) EXPECT_EQ(ParseDouble(FormatDouble(v)), v);
-  EXPECT_EQ(FormatInteger(1234567), u"1234567");
-}
-
-TEST(Booleans, TextsBothWays) {
-  EXPECT_EQ(FormatBoolean(true), u"true");
-  EXPECT_EQ(FormatBoolean(false), u"false");
-  EXPECT_TRUE(ParseBoolean(u"TRUE"));
-  EXPECT_TRUE(ParseBoolean(u" yes"));
-  EXPECT_TRUE(ParseBoolean(u"1"));
-  EXPECT_FALSE(ParseBoolean(u"false", true));
-  EXPECT_FALSE(ParseBoolean(u"No", true));
-  EXPECT_TRUE(ParseBoolean(u"maybe", true));
-  EXPECT_FALSE(ParseBoolean(u"", false));
-}
-
-TEST(UrlEncode, KeepsOnlyUnreservedCharacters) {
-  EXPECT_EQ(Url::Encode(u"receiver.00-11-AA_~"), u"receiver.00-11-AA_~");
-  EXPECT_EQ(Url::Encode(u"a b&c=d/e?f"), u"a%20b%26c%3Dd%2Fe%3Ff");
-  EXPECT_EQ(Url::Encode(u"caf\u00E9"), u"caf%C3%A9");
-  EXPECT_EQ(Url::Encode(u"\U0001F600"), u"%F0%9F%98%80");
-}
-
-TEST(SafeForXml, EscapesMarkupCharacters) {
-  EXPECT_EQ(SafeForXml(u"a<b>&\"c'"), u"a&lt;b&gt;&amp;&quot;c&apos;");
-  EXPECT_EQ(SafeForXml(u"plain"), u"plain");
 }
 
 }  // namespace

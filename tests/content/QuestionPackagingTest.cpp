@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "client/Namespaces.h"
@@ -20,12 +22,6 @@ std::vector<std::optional<std::string>> Choices(std::initializer_list<const char
   return choices;
 }
 
-std::vector<std::optional<std::string>> Letters(int count) {
-  std::vector<std::optional<std::string>> choices;
-  for (int i = 0; i < count; ++i) choices.emplace_back(std::string(1, static_cast<char>('A' + i)));
-  return choices;
-}
-
 std::vector<std::optional<std::string>> NumberedChoices(int count) {
   std::vector<std::optional<std::string>> choices;
   for (int i = 1; i <= count; ++i) choices.emplace_back("c" + std::to_string(i));
@@ -35,10 +31,10 @@ std::vector<std::optional<std::string>> NumberedChoices(int count) {
 // Packages every question of the assessment and answers the text after the prefix.
 class QuestionPackagingTest : public ::testing::Test {
  protected:
-  std::string Package(int start = 0, int count = -1) {
-    if (count < 0) count = static_cast<int>(assessment.questions.size());
-    return Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(assessment.graph, assessment.questions, count,
-                                                                          u"0,0,A,4,0,1,1", start, types));
+  std::string Package(int start = 0, std::optional<int> count = {}) {
+    return Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(
+        assessment.graph, assessment.questions, count.value_or(static_cast<int>(assessment.questions.size())),
+        u"0,0,A,4,0,1,1", start, types));
   }
   Assessment assessment;
   std::vector<unsigned int> types;
@@ -153,7 +149,7 @@ TEST(QuestionPackagingOneTest, BestAnswerAndAnswerBytes) {
        {"questionformat#choice", "choicelabelstyle#true-false", {{"1", "A"}}, {}},
        ",0,0,0,0,0,0"},
       {"ordering stops at the first position outside 1..10; the two before stay packed",
-       {"questionformat#ordering", "", {{"1", "B A K C"}}, Letters(11)},
+       {"questionformat#ordering", "", {{"1", "B A K C"}}, {"A", "B", "C", "D", "E", "F", "G", "H", "I", "J", "K"}},
        ",b4,12,0,0,0,0"},
       {"ordering text that is no position ends the conversion",
        {"questionformat#ordering", "", {{"1", "B unknown A"}}, Choices({"A", "B"})},
@@ -180,55 +176,47 @@ TEST(QuestionPackagingOneTest, BestAnswerAndAnswerBytes) {
   }
 }
 
+// Count and start select the questions; questions outside the list are skipped, and a count of
+// zero or less gives the prefix alone.
 TEST_F(QuestionPackagingTest, CountAndStartSelectTheQuestions) {
   for (int i = 0; i < 4; ++i) assessment.Add({"questionformat#text", "", {}, {}});
   assessment.Add({"questionformat#math", "", {}, {}});
   ASSERT_TRUE(assessment.Build());
-  EXPECT_EQ(Package(3, 2), "0,0,A,4,0,1,1,c,0,0,0,0,0,d,0,0,0,0,0");
+  const std::tuple<int, int, const char*> cases[] = {
+      {3, 2, ",c,0,0,0,0,0,d,0,0,0,0,0"},
+      {4, 5, ",d,0,0,0,0,0"},
+      {-1, 2, ",c,0,0,0,0,0"},
+      {7, 1, ""},
+      {0, 0, ""},
+      {0, -5, ""},
+  };
+  for (const auto& [start, count, fields] : cases) {
+    types.clear();
+    EXPECT_EQ(Package(start, count), std::string("0,0,A,4,0,1,1") + fields) << start << "/" << count;
+  }
+  EXPECT_TRUE(types.empty());
+  Package(3, 2);
   EXPECT_EQ(types, (std::vector<unsigned int>{12, 13}));
 }
 
-TEST_F(QuestionPackagingTest, CountOfZeroOrLessGivesThePrefixAlone) {
-  assessment.Add({"questionformat#text", "", {}, {}});
-  ASSERT_TRUE(assessment.Build());
-  EXPECT_EQ(Package(0, 0), "0,0,A,4,0,1,1");
-  EXPECT_EQ(Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(assessment.graph, assessment.questions, -5,
-                                                                           u"p", 0, types)),
-            "p");
-  EXPECT_TRUE(types.empty());
-}
-
-TEST_F(QuestionPackagingTest, QuestionsOutsideTheListAreSkipped) {
-  assessment.Add({"questionformat#text", "", {}, {}});
-  assessment.Add({"questionformat#math", "", {}, {}});
-  ASSERT_TRUE(assessment.Build());
-  EXPECT_EQ(Package(1, 5), "0,0,A,4,0,1,1,d,0,0,0,0,0");
-  EXPECT_EQ(Package(-1, 2), "0,0,A,4,0,1,1,c,0,0,0,0,0");
-  EXPECT_EQ(Package(7, 1), "0,0,A,4,0,1,1");
-  EXPECT_EQ(types, (std::vector<unsigned int>{13, 12}));
-}
-
+// No graph, an empty one, or a missing question element: zero fields.
 TEST_F(QuestionPackagingTest, MissingDataGivesZeroFields) {
   assessment.Add({"questionformat#choice", "choicelabelstyle#upper-alpha", {{"1", "B"}}, Choices({"A", "B"})});
   ASSERT_TRUE(assessment.Build());
-  std::vector<unsigned int> noTypes;
-  const auto empty = std::make_shared<Voxlet::RDF::Graph>();
-  EXPECT_EQ(
-      Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(empty, assessment.questions, 1, u"", 0, noTypes)),
-      ",0,0,0,0,0,0");
-  EXPECT_EQ(Voxlet::UTF16to8(
-                ReceiverUtilities::PackageAssessmentQuestions(nullptr, assessment.questions, 1, u"", 0, noTypes)),
-            ",0,0,0,0,0,0");
-  EXPECT_EQ(
-      Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(assessment.graph, {nullptr}, 1, u"", 0, noTypes)),
-      ",0,0,0,0,0,0");
-  EXPECT_EQ(noTypes, (std::vector<unsigned int>{0, 0, 0}));
+  const std::pair<std::shared_ptr<Voxlet::RDF::Graph>, Voxlet::XmlElementList> cases[] = {
+      {std::make_shared<Voxlet::RDF::Graph>(), assessment.questions},
+      {nullptr, assessment.questions},
+      {assessment.graph, {nullptr}}};
+  for (const auto& [graph, questions] : cases)
+    EXPECT_EQ(Voxlet::UTF16to8(ReceiverUtilities::PackageAssessmentQuestions(graph, questions, 1, u"", 0, types)),
+              ",0,0,0,0,0,0");
+  EXPECT_EQ(types, (std::vector<unsigned int>{0, 0, 0}));
 }
 
+// Position 300 does not fit the answer byte: it marks nothing rather than choice 44.
 TEST_F(QuestionPackagingTest, HundredsOfChoicesKeepTheirCountAndAPositionThatFitsAByte) {
   const auto many = NumberedChoices(300);
   assessment.Add({"questionformat#choice", "choicelabelstyle#true-false", {{"1", "c200"}}, many});
-  // Position 300 does not fit the answer byte: it marks nothing rather than choice 44.
   assessment.Add({"questionformat#choice", "choicelabelstyle#true-false", {{"1", "c300"}}, many});
   ASSERT_TRUE(assessment.Build());
   EXPECT_EQ(Package(), "0,0,A,4,0,1,1,12c0,c8,0,0,0,0,12c0,0,0,0,0,0");
