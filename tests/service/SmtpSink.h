@@ -1,27 +1,103 @@
 #pragma once
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-// A minimal SMTP server on loopback that accepts every mail and keeps what it received.
+// A minimal SMTP server on loopback that accepts every mail; it keeps the envelope commands
+// ("MAIL FROM:<...>", "RCPT TO:<...>") and the data of each mail with the dot-stuffing undone.
 class SmtpSink {
  public:
-  SmtpSink();
-  ~SmtpSink();
+  SmtpSink() {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(m_listen, reinterpret_cast<sockaddr*>(&addr), len);
+    listen(m_listen, 4);
+    getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
+    m_port = ntohs(addr.sin_port);
+    m_thread = std::thread([this] {
+      while (Serve()) {
+      }
+    });
+  }
+  ~SmtpSink() {
+    {
+      std::lock_guard guard(m_lock);
+      m_stopping = true;
+      if (m_client >= 0) shutdown(m_client, SHUT_RDWR);
+    }
+    shutdown(m_listen, SHUT_RDWR);  // ends a waiting accept
+    m_thread.join();
+    close(m_listen);
+  }
   int Port() const { return m_port; }
-  // The DATA of every mail received so far (dot-stuffing undone).
-  std::vector<std::string> Mails();
-  // The envelope commands received ("MAIL FROM:<...>", "RCPT TO:<...>").
-  std::vector<std::string> Envelope();
+  std::vector<std::string> Mails() {
+    std::lock_guard guard(m_lock);
+    return m_mails;
+  }
+  std::vector<std::string> Envelope() {
+    std::lock_guard guard(m_lock);
+    return m_envelope;
+  }
 
  private:
-  void Serve();
-  int m_listen = -1;
-  int m_stopPipe[2] = {-1, -1};
+  // One client's conversation; false once the sink is stopping.
+  bool Serve() {
+    const int fd = accept(m_listen, nullptr, nullptr);
+    if (fd < 0) return false;
+    std::unique_lock lock(m_lock);
+    if (m_stopping) {
+      close(fd);
+      return false;
+    }
+    m_client = fd;
+    lock.unlock();
+    const auto say = [fd](const std::string& line) { send(fd, (line + "\r\n").data(), line.size() + 2, MSG_NOSIGNAL); };
+    say("220 sink ESMTP");
+    std::string buffer, data;
+    bool inData = false, open = true;
+    char chunk[4096];
+    for (ssize_t n; open && (n = recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+      buffer.append(chunk, static_cast<size_t>(n));
+      for (size_t end; open && (end = buffer.find("\r\n")) != std::string::npos; buffer.erase(0, end + 2)) {
+        const std::string line = buffer.substr(0, end);
+        lock.lock();
+        if (inData && line == ".") {
+          inData = false;
+          m_mails.push_back(std::exchange(data, {}));
+          say("250 queued");
+        } else if (inData) {
+          data += line.substr(line.starts_with('.') ? 1 : 0) + "\r\n";
+        } else if (line.starts_with("DATA")) {
+          inData = true;
+          say("354 go ahead");
+        } else {
+          if (line.starts_with("MAIL") || line.starts_with("RCPT")) m_envelope.push_back(line);
+          open = !line.starts_with("QUIT");
+          say(open ? "250 ok" : "221 bye");
+        }
+        lock.unlock();
+      }
+    }
+    lock.lock();
+    m_client = -1;
+    close(fd);
+    return !m_stopping;
+  }
+
+  int m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int m_port = 0;
-  std::thread m_thread;
   std::mutex m_lock;
-  std::vector<std::string> m_mails;
-  std::vector<std::string> m_envelope;
+  bool m_stopping = false;
+  int m_client = -1;
+  std::vector<std::string> m_mails, m_envelope;
+  std::thread m_thread;
 };
