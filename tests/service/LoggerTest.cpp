@@ -14,22 +14,19 @@
 namespace {
 
 // Counts the writer's batches so that tests wait for what they need to see instead of sleeping.
-class BatchListener : public LogChangedIntf {
- public:
+struct BatchListener : LogChangedIntf {
   void OnLogChanged() override {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard guard(lock);
     ++batches;
-    m_changed.notify_all();
+    changed.notify_all();
   }
   bool WaitFor(const std::function<bool()>& done) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_changed.wait_for(lock, std::chrono::seconds(20), done);
+    std::unique_lock guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(20), done);
   }
+  std::mutex lock;
+  std::condition_variable changed;
   int batches = 0;  // read by WaitFor predicates, which run under the lock
-
- private:
-  std::mutex m_lock;
-  std::condition_variable m_changed;
 };
 
 std::string NumberedLines(size_t size) {  // ending in CRLF

@@ -18,12 +18,18 @@ using namespace Platform;
 // The service manager as a script: what exists, what each call answers, what was asked.
 class FakeServiceControl : public IServiceControl {
  public:
-  bool installed = false;
+  // "" (not installed), "stopped", "running", "slow" (running, and stays stop-pending when told
+  // to stop) or "broken" (installed, but the dispatcher cannot be reached).
+  explicit FakeServiceControl(const std::string& service)
+      : installed(!service.empty()), dispatcherFails(service == "broken") {
+    if (service == "running" || service == "slow") state = kServiceRunning, configuredPath = "/opt/old/ovanta-hardware";
+    if (service == "slow") stateAfterStop = kServiceStopPending;
+  }
+  bool installed, dispatcherFails;
   std::string configuredPath = "/usr/sbin/ovanta-hardware";
   uint32_t state = kServiceStopped;
-  uint32_t stateAfterStop = kServiceStopped;  // what the stop control leads to
-  bool dispatcherFails = false;
-  std::vector<uint32_t> controls;  // delivered to the handler while the service main runs
+  uint32_t stateAfterStop = kServiceStopped;        // what the stop control leads to
+  std::vector<uint32_t> controls = {kControlStop};  // delivered to the handler while the service main runs
   std::vector<uint32_t> handlerResults;
   std::vector<std::string> calls;
   std::vector<uint32_t> reported;
@@ -40,31 +46,20 @@ class FakeServiceControl : public IServiceControl {
     path = configuredPath;
     return installed;
   }
+  bool Did(const std::string& call) { return calls.push_back(call), true; }
   bool Create(const ServiceConfig& config, std::string&) override {
-    calls.push_back("create " + config.binaryPath);
     installed = true;
-    configuredPath = config.binaryPath;
-    return true;
+    return Did("create " + config.binaryPath);
   }
   bool ChangeBinaryPath(const std::string&, const std::string& path, std::string&) override {
-    calls.push_back("change " + path);
-    configuredPath = path;
-    return true;
+    return Did("change " + path);
   }
-  bool Delete(const std::string&, std::string&) override {
-    calls.push_back("delete");
-    installed = false;
-    return true;
-  }
+  bool Delete(const std::string&, std::string&) override { return Did("delete"); }
   bool QueryState(const std::string&, uint32_t& s, std::string&) override {
     s = state;
     return true;
   }
-  bool Start(const std::string&, std::string&) override {
-    calls.push_back("start");
-    state = kServiceRunning;
-    return true;
-  }
+  bool Start(const std::string&, std::string&) override { return Did("start"); }
   bool ControlStop(const std::string&, std::string&) override {
     calls.push_back("stop");
     state = kServiceStopPending;
@@ -107,24 +102,30 @@ class FakeManager : public IServiceManager {
   ReceiverService::CWaitEvent m_stop;
 };
 
+// The program's name and `args`, as main gets them.
+std::vector<char*> Argv(std::vector<std::string>& args) {
+  args.insert(args.begin(), "ovanta-hardware");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
 // A process run of the service host with a scripted service manager, its own registry store
 // and log.
 struct HostRun {
-  HostRun() {
+  explicit HostRun(const std::string& service = "stopped") : control(service) {
     WriteFile(dir.File("registry.ini"),
               "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + logPath + "\nLogFlags=17\n");
     setenv("OVANTA_SYSTEM_DIR", dir.File("system").c_str(), 1);
   }
   ~HostRun() { unsetenv("OVANTA_SYSTEM_DIR"); }
   int Run(std::vector<std::string> args) {
-    args.insert(args.begin(), "ovanta-hardware");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = Argv(args);
     ServiceHostParts parts;
     parts.serviceControl = &control;
     parts.makeManager = [](CReceiverServiceSettings&) { return std::make_unique<FakeManager>(); };
-    return ReceiverServiceMain(static_cast<int>(args.size()), argv.data(), parts);
+    return ReceiverServiceMain(static_cast<int>(argv.size() - 1), argv.data(), parts);
   }
   bool Logged(const std::string& text) const { return ReadFile(logPath).find(text) != std::string::npos; }
   // Settings are written back under the preference store's key.
@@ -138,90 +139,59 @@ struct HostRun {
   FakeServiceControl control;
 };
 
+std::vector<std::string> Split(const std::string& text, char by) {
+  std::vector<std::string> parts;
+  for (size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = std::min(text.find(by, start), text.size());
+    parts.push_back(text.substr(start, end - start));
+  }
+  return parts;
+}
+
 // The command line and the service's state against the exit status, the calls to the service
 // manager, the log and the settings. Any lower-case management switch anywhere on the command
 // line suppresses the save, but a switch counts only in the first argument; starting the
 // installed service hands the log to that process.
 TEST(ServiceHost, CommandLinesAgainstTheServiceManager) {
-  const std::string usage = "Usage: '-i' install, '-u' uninstall, '-d' debug";
   struct Case {
-    std::vector<std::string> args;
-    std::function<void(FakeServiceControl&)> setup;
+    const char* args;     // split at spaces
+    const char* service;  // "" (not installed), "stopped", "running", "slow" (to stop), "broken" (no dispatcher)
     int status;
     bool saved;
-    std::vector<std::string> calls;
-    std::vector<std::string> logged = {}, notLogged = {};
+    const char* calls;                        // joined by ", "
+    std::string logged = "", notLogged = "";  // lines joined by '|'
   };
-  const auto installed = [](FakeServiceControl& c) { c.installed = true; };
-  const auto running = [](FakeServiceControl& c) {
-    c.installed = true;
-    c.state = kServiceRunning;
-    c.configuredPath = "/opt/old/ovanta-hardware";
-  };
+  const std::string usage = "Usage: '-i' install, '-u' uninstall, '-d' debug";
   const Case cases[] = {
-      {{},
-       nullptr,
-       -1,
-       true,
-       {},
-       {"Receiver service starting.", "The service is not installed.  Exiting.  " + usage, "Saving settings.",
-        "Receiver service stopped."}},
-      {{},
-       [](FakeServiceControl& c) { c.installed = c.dispatcherFails = true; },
-       -1,
-       true,
-       {"dispatcher"},
-       {"StartServiceCtrlDispatcher failed = The service process could not connect to the service controller.",
-        "To run the service in the debugger use '-d'.  " + usage}},
-      {{"-I"},
-       nullptr,
-       0,
-       true,
-       {"create /usr/sbin/ovanta-hardware", "start"},
-       {"Command Line:-->-I<-- ...Installing the service", "The service installed successfully"}},
-      {{"-i"}, nullptr, 0, false, {"create /usr/sbin/ovanta-hardware", "start"}, {}, {"Receiver service stopped."}},
-      {{"-i"},
-       running,
-       0,
-       false,
-       {"stop", "sleep", "change /usr/sbin/ovanta-hardware", "start"},
-       {"The service is already installed", "Stopping the service", "The service stopped successfully"}},
-      {{"x", "-stop"},
-       [](FakeServiceControl& c) {
-         c.installed = true;
-         c.controls = {kControlStop};
-       },
-       0,
-       false,
-       {"dispatcher"}},
-      {{"-STOP"},
-       [&](FakeServiceControl& c) {
-         running(c);
-         c.stateAfterStop = kServiceStopPending;
-       },
-       0,
-       true,
-       {"stop", "sleep", "sleep", "sleep", "sleep"},
-       {"The service failed to stop"}},
-      {{"-u"},
-       nullptr,
-       0,
-       false,
-       {},
-       {"Command Line:-->-u<-- ...Uninstalling the service", "The service is not installed"}},
-      {{"-u"}, installed, 0, false, {"delete"}},
-      {{"-u", "-nologging"}, nullptr, 0, false, {}},
+      {"", "", -1, true, "",
+       "Receiver service starting.|The service is not installed.  Exiting.  " + usage +
+           "|Saving settings.|Receiver service stopped."},
+      {"", "broken", -1, true, "dispatcher",
+       "StartServiceCtrlDispatcher failed = The service process could not connect to the service controller.|"
+       "To run the service in the debugger use '-d'.  " +
+           usage},
+      {"-I", "", 0, true, "create /usr/sbin/ovanta-hardware, start",
+       "Command Line:-->-I<-- ...Installing the service|The service installed successfully"},
+      {"-i", "", 0, false, "create /usr/sbin/ovanta-hardware, start", "", "Receiver service stopped."},
+      {"-i", "running", 0, false, "stop, sleep, change /usr/sbin/ovanta-hardware, start",
+       "The service is already installed|Stopping the service|The service stopped successfully"},
+      {"x -stop", "stopped", 0, false, "dispatcher"},
+      {"-STOP", "slow", 0, true, "stop, sleep, sleep, sleep, sleep", "The service failed to stop"},
+      {"-u", "", 0, false, "", "Command Line:-->-u<-- ...Uninstalling the service|The service is not installed"},
+      {"-u", "stopped", 0, false, "delete"},
+      {"-u -nologging", "", 0, false, ""},
   };
   for (const Case& c : cases) {
-    HostRun run;
-    if (c.setup) c.setup(run.control);
-    const std::string name = c.args.empty() ? "(none)" : c.args[0];
-    EXPECT_EQ(run.Run(c.args), c.status) << name;
-    EXPECT_EQ(run.SettingsSaved(), c.saved) << name;
-    EXPECT_EQ(run.control.calls, c.calls) << name;
-    for (const std::string& line : c.logged) EXPECT_TRUE(run.Logged(line)) << name << ": " << line;
-    for (const std::string& line : c.notLogged) EXPECT_FALSE(run.Logged(line)) << name << ": " << line;
-    EXPECT_EQ(std::filesystem::exists(run.logPath), c.args.size() < 2 || c.args[1] != "-nologging") << name;
+    HostRun run(c.service);
+    const std::vector<std::string> args = Split(c.args, ' ');
+    EXPECT_EQ(run.Run(args), c.status) << c.args;
+    EXPECT_EQ(run.SettingsSaved(), c.saved) << c.args;
+    std::string calls;
+    for (const std::string& call : run.control.calls) calls += (calls.empty() ? "" : ", ") + call;
+    EXPECT_EQ(calls, c.calls) << c.args;
+    for (const std::string& line : Split(c.logged, '|')) EXPECT_TRUE(run.Logged(line)) << c.args << ": " << line;
+    for (const std::string& line : Split(c.notLogged, '|')) EXPECT_FALSE(run.Logged(line)) << c.args << ": " << line;
+    EXPECT_EQ(std::filesystem::exists(run.logPath), args.size() < 2 || args[1] != "-nologging") << c.args;
   }
 }
 
@@ -229,7 +199,6 @@ TEST(ServiceHost, CommandLinesAgainstTheServiceManager) {
 TEST(ServiceHost, TheServiceRunsReportsAndAnswersItsControls) {
   for (const uint32_t stop : {kControlStop, kControlShutdown}) {
     HostRun run;
-    run.control.installed = true;
     run.control.controls = {kControlPause, stop};
     EXPECT_EQ(run.Run({}), 0);
     EXPECT_EQ(run.control.handlerResults, (std::vector<uint32_t>{120, 0}));
@@ -248,7 +217,7 @@ TEST(ServiceHost, TheServiceRunsReportsAndAnswersItsControls) {
 }
 
 TEST(ServiceHost, AnUnopenableLogFallsBackToTheDefaultPathAndRemembersIt) {
-  HostRun run;
+  HostRun run("");
   WriteFile(run.dir.File("registry.ini"),
             "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=/proc/no/such/dir/x.log\n"
             "LogFlags=17\n");
@@ -262,19 +231,14 @@ TEST(ServiceHost, AnUnopenableLogFallsBackToTheDefaultPathAndRemembersIt) {
 // goes on to the service.
 struct TerminalAnswer {
   std::optional<int> status;
-  std::string out, err;
+  std::string out = "", err = "";
 };
 
-TerminalAnswer AnswerFor(std::vector<std::string> args, std::FILE* outStream = nullptr) {
-  args.insert(args.begin(), "ovanta-hardware");
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::FILE* out = std::tmpfile();
+TerminalAnswer AnswerFor(std::vector<std::string> args, std::FILE* out = std::tmpfile()) {
+  std::vector<char*> argv = Argv(args);
   std::FILE* err = std::tmpfile();
-  TerminalAnswer answer;
-  answer.status = AnswerOnTerminal(static_cast<int>(args.size()), argv.data(), {"1.2.3", "0123abcd"},
-                                   outStream ? outStream : out, err);
+  TerminalAnswer answer{
+      AnswerOnTerminal(static_cast<int>(argv.size() - 1), argv.data(), {"1.2.3", "0123abcd"}, out, err)};
   for (auto [stream, text] : {std::pair{out, &answer.out}, std::pair{err, &answer.err}}) {
     std::rewind(stream);
     char buffer[256];
@@ -311,13 +275,9 @@ TEST(AnswerOnTerminal, WhatEachCommandLineShowsAndWhere) {
     for (const char* sw : {"-i", "-u", "-d", "-start", "-stop", "-nologging", "--version"})
       EXPECT_NE(answer.out.find(std::string("  ") + sw), std::string::npos) << sw;
   }
-}
-
-TEST(AnswerOnTerminal, HelpThatCannotBeWrittenIsAFailure) {
-  std::FILE* full = std::fopen("/dev/full", "w");
-  if (!full) GTEST_SKIP() << "no /dev/full";
-  EXPECT_EQ(AnswerFor({"--help"}, full).status, std::optional<int>(1));
-  std::fclose(full);
+  if (std::FILE* full = std::fopen("/dev/full", "w")) {  // help that cannot be written is a failure
+    EXPECT_EQ(AnswerFor({"--help"}, full).status, std::optional<int>(1));
+  }
 }
 
 }  // namespace

@@ -10,23 +10,18 @@
 #include <utility>
 #include <vector>
 
-// A minimal SMTP server on loopback that accepts every mail; it keeps the envelope commands
-// ("MAIL FROM:<...>", "RCPT TO:<...>") and the data of each mail with the dot-stuffing undone.
+// A minimal SMTP server on loopback for one client; it keeps the envelope commands ("MAIL
+// FROM:<...>", "RCPT TO:<...>") and the data of each mail with the dot-stuffing undone.
 class SmtpSink {
  public:
   SmtpSink() {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     socklen_t len = sizeof addr;
     bind(m_listen, reinterpret_cast<sockaddr*>(&addr), len);
-    listen(m_listen, 4);
+    listen(m_listen, 1);
     getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
     m_port = ntohs(addr.sin_port);
-    m_thread = std::thread([this] {
-      while (Serve()) {
-      }
-    });
+    m_thread = std::jthread([this] { Serve(accept(m_listen, nullptr, nullptr)); });
   }
   ~SmtpSink() {
     {
@@ -49,19 +44,14 @@ class SmtpSink {
   }
 
  private:
-  // One client's conversation; false once the sink is stopping.
-  bool Serve() {
-    const int fd = accept(m_listen, nullptr, nullptr);
-    if (fd < 0) return false;
+  void Serve(int fd) {
     std::unique_lock lock(m_lock);
-    if (m_stopping) {
-      close(fd);
-      return false;
-    }
+    if (fd >= 0 && m_stopping) close(fd);
+    if (fd < 0 || m_stopping) return;
     m_client = fd;
-    lock.unlock();
     const auto say = [fd](const std::string& line) { send(fd, (line + "\r\n").data(), line.size() + 2, MSG_NOSIGNAL); };
     say("220 sink ESMTP");
+    lock.unlock();
     std::string buffer, data;
     bool inData = false, open = true;
     char chunk[4096];
@@ -69,7 +59,7 @@ class SmtpSink {
       buffer.append(chunk, static_cast<size_t>(n));
       for (size_t end; open && (end = buffer.find("\r\n")) != std::string::npos; buffer.erase(0, end + 2)) {
         const std::string line = buffer.substr(0, end);
-        lock.lock();
+        const std::lock_guard guard(m_lock);
         if (inData && line == ".") {
           inData = false;
           m_mails.push_back(std::exchange(data, {}));
@@ -84,13 +74,11 @@ class SmtpSink {
           open = !line.starts_with("QUIT");
           say(open ? "250 ok" : "221 bye");
         }
-        lock.unlock();
       }
     }
     lock.lock();
     m_client = -1;
     close(fd);
-    return !m_stopping;
   }
 
   int m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -99,5 +87,5 @@ class SmtpSink {
   bool m_stopping = false;
   int m_client = -1;
   std::vector<std::string> m_mails, m_envelope;
-  std::thread m_thread;
+  std::jthread m_thread;
 };
