@@ -64,20 +64,21 @@ TEST(ClientWithoutService, ConnectRejectsAddressesThatAreNotHttp) {
   }
 }
 
-TEST(ClientWithoutService, NeverConnectedClientStaysConnectingWithoutAStateStorm) {
+// Until the service appears: retrying without a state storm, requests failing at once.
+TEST(ClientWithoutService, NeverConnectedClientStaysConnectingUntilTheServiceAppears) {
   Globals globals;
+  ServiceSim::ServiceSimulator sim(HttpTest::TestScenario());
+  const uint16_t port = ClosedPort();
   Client client(true);
   StateRecorder recorder(client);
   TickCounter ticks(client);
-  ASSERT_TRUE(client.Connect(UTF8to16("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/")));
-  // Several seconds of retrying, counted in ticks.
-  ASSERT_TRUE(ticks.WaitFor(3));
+  ASSERT_TRUE(client.Connect(UTF8to16("http://127.0.0.1:" + std::to_string(port) + "/")));
+  ASSERT_TRUE(ticks.WaitFor(3));  // several seconds of retrying
   EXPECT_EQ(recorder.states.Get(), std::vector<int>{ClientStates::Connecting});
   EXPECT_EQ(client.State(), ClientStates::Connecting);
   EXPECT_EQ(client.LastSocketException(), SocketExceptions::ConnectionRefused);
   EXPECT_NE(ticks.ticks.Get().second, std::this_thread::get_id());
 
-  // A request sent meanwhile fails at once and still completes.
   auto m = NewMessage(Methods::Get, kReceiverHello, u"receiver.AA");
   Guarded<int> completed;
   m->Completed().connect([&](const MessagePtr&) { completed.Update([](int& n) { ++n; }); });
@@ -86,17 +87,7 @@ TEST(ClientWithoutService, NeverConnectedClientStaysConnectingWithoutAStateStorm
   EXPECT_TRUE(m->Failure());
   EXPECT_FALSE(m->BlockUntil(RequestStates::Complete, kPatience));  // returns at once: the request ended
   EXPECT_TRUE(completed.WaitFor([](int n) { return n == 1; }));
-}
 
-TEST(ClientWithoutService, ConnectsOnceTheServiceAppears) {
-  Globals globals;
-  ServiceSim::ServiceSimulator sim(HttpTest::TestScenario());
-  const uint16_t port = ClosedPort();
-  Client client(true);
-  StateRecorder recorder(client);
-  TickCounter ticks(client);
-  ASSERT_TRUE(client.Connect(UTF8to16("http://127.0.0.1:" + std::to_string(port) + "/")));
-  ASSERT_TRUE(ticks.WaitFor(1));
   ASSERT_TRUE(sim.Start(port));
   ASSERT_TRUE(recorder.states.WaitFor([](const std::vector<int>& v) { return EndsIn(v, ClientStates::Connected); }));
   EXPECT_EQ(recorder.states.Get(), (std::vector<int>{ClientStates::Connecting, ClientStates::Connected}));
@@ -120,10 +111,11 @@ TEST_F(ConnectedClient, BlockUntilTimesOutWhileTheServiceHoldsTheReply) {
   sim.Server().ReleaseHeld();
   EXPECT_TRUE(m->BlockUntil(RequestStates::Complete, kPatience));
   EXPECT_EQ(m->StatusCode(), StatusCodes::NotFound);  // no such clicker endpoint
+  EXPECT_EQ(m->ReasonPhrase(), u"Not Found");
   EXPECT_TRUE(behind->BlockUntil(RequestStates::Complete, kPatience));
 }
 
-TEST_F(ConnectedClient, ServiceStoppedAndRestartedGoesThroughZeroOneTwo) {
+TEST_F(ConnectedClient, ServiceStoppedAndRestartedOrAbortedGoesThroughZeroOneTwo) {
   const uint16_t port = sim.Port();
   sim.Stop();
   ASSERT_TRUE(recorder->states.WaitFor([](const std::vector<int>& v) { return v.size() >= 3; }));
@@ -138,9 +130,12 @@ TEST_F(ConnectedClient, ServiceStoppedAndRestartedGoesThroughZeroOneTwo) {
 
   ASSERT_TRUE(sim.Start(port));
   ASSERT_TRUE(recorder->states.WaitFor([](const std::vector<int>& v) { return v.size() >= 5; }));
-  const std::vector<int> expected{1, 2, 0, 1, 2};
-  EXPECT_EQ(recorder->states.Get(), expected);
+  EXPECT_EQ(recorder->states.Get(), (std::vector<int>{1, 2, 0, 1, 2}));
   EXPECT_EQ(Exchange(NewMessage(Methods::Get, kReceiverHello, u"receiver.AA"))->StatusCode(), StatusCodes::Created);
+
+  client->Abort(true);  // breaks and restores the connection
+  ASSERT_TRUE(recorder->WaitForCount(8));
+  EXPECT_EQ(recorder->states.Get(), (std::vector<int>{1, 2, 0, 1, 2, 0, 1, 2}));
 }
 
 TEST_F(ConnectedClient, WithoutReconnectWantedALostClientStaysDisconnected) {
@@ -171,12 +166,6 @@ TEST_F(ConnectedClient, DisconnectFailsQueuedRequestsWithTheirCompletions) {
   for (const auto& m : sent) EXPECT_TRUE(m->Failure());
   EXPECT_EQ(recorder->states.Get(), (std::vector<int>{1, 2}));  // no state signal for Disconnect
   EXPECT_FALSE(client->Send(NewMessage(Methods::Get, kReceiverHello)));
-}
-
-TEST_F(ConnectedClient, AbortWithReconnectBreaksAndRestoresTheConnection) {
-  client->Abort(true);
-  ASSERT_TRUE(recorder->WaitForCount(5));
-  EXPECT_EQ(recorder->states.Get(), (std::vector<int>{1, 2, 0, 1, 2}));
 }
 
 TEST_F(ConnectedClient, DestroyingTheClientWithRequestsInFlightIsSafe) {
