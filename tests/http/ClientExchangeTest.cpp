@@ -6,6 +6,7 @@ using namespace Voxlet;
 using HttpTest::ConnectedClient;
 using HttpTest::kPatience;
 using HttpTest::kReceiverHello;
+using HttpTest::kStatusPath;
 using HttpTest::NewMessage;
 
 // Requests from several threads reach the service and complete in each thread's order; the
@@ -19,8 +20,8 @@ TEST_F(ConnectedClient, ConcurrentSendersKeepEachThreadsOrder) {
     for (int t = 0; t < kThreads; ++t)
       senders.emplace_back([&, t] {
         for (int i = 0; i < kEach; ++i) {
-          auto m = NewMessage(Methods::Get, u"/voxlet/scripts/teachers/getServerActivatedStatus.js?t=" +
-                                                UTF8to16(std::to_string(t)) + u"&n=" + UTF8to16(std::to_string(i)));
+          auto m = NewMessage(
+              Methods::Get, kStatusPath + u"?t=" + UTF8to16(std::to_string(t)) + u"&n=" + UTF8to16(std::to_string(i)));
           m->Completed().connect([&completed, t, i](const MessagePtr& done) {
             EXPECT_EQ(done->State(), RequestStates::Complete);
             completed.Update([t, i](auto& v) { v[t].push_back(i); });
@@ -80,6 +81,5 @@ TEST_F(ConnectedClient, HeaderValueWithLineBreakIsNeverWritten) {
   ASSERT_TRUE(fired.WaitFor([](int n) { return n == 1; }));
   EXPECT_TRUE(m->Failure());
   EXPECT_EQ(sim.Manager().Count("signin"), 0u);
-  EXPECT_EQ(Exchange(NewMessage(Methods::Get, u"/voxlet/scripts/teachers/getServerActivatedStatus.js"))->StatusCode(),
-            StatusCodes::OK);
+  EXPECT_EQ(Exchange(NewMessage(Methods::Get, kStatusPath))->StatusCode(), StatusCodes::OK);
 }

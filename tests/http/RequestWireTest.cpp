@@ -42,20 +42,15 @@ TEST(WireRequest, TargetAndBody) {
 }
 
 TEST(WireRequest, RefusesWhatCannotBeWritten) {
-  const auto address = *ParseServiceAddress(u"http://h/");
-  Message relative;
+  Message relative, badName, badPart;
   relative.Open(Methods::Get, u"voxlet/x");
-  EXPECT_FALSE(BuildWireRequest(relative, address, "b"));
-  Message badName;
   badName.Open(Methods::Get, u"/x");
   badName.Headers()[u"Bad Name"] = u"v";
-  EXPECT_FALSE(BuildWireRequest(badName, address, "b"));
-  Message badPart;
   badPart.Open(Methods::Post, u"/x");
-  Part p;
-  p.Headers()[u"Content-Disposition"] = u"a\nb";
-  badPart.Parts().push_back(p);
-  EXPECT_FALSE(BuildWireRequest(badPart, address, "b"));
+  badPart.Parts().resize(1);
+  badPart.Parts()[0].Headers()[u"Content-Disposition"] = u"a\nb";
+  for (const Message* m : {&relative, &badName, &badPart})
+    EXPECT_FALSE(BuildWireRequest(*m, *ParseServiceAddress(u"http://h/"), "b")) << UTF16to8(m->Path());
 }
 
 TEST(WireRequest, PartsMakeAMultipartBodyThatSplitsBackIntoThem) {
