@@ -104,8 +104,9 @@ TEST_F(Logger, DestructionWritesWhatIsStillQueuedAndTheMaskLets) {
 }
 
 // On opening, a file past 100,000 bytes keeps its newest whole lines (none without a line
-// break); a smaller one is appended to.
-TEST_F(Logger, OpeningTrimsALargeFileToItsNewestLinesAndAppendsToASmallOne) {
+// break); a smaller one is appended to. Past 4,000,000 bytes the file is trimmed before the next
+// line, whose number is 1 again.
+TEST_F(Logger, TrimmingTheFile) {
   const std::string old = NumberedLines(150000);
   WriteFile(path, old);
   CLogger logger(nullptr);
@@ -124,24 +125,20 @@ TEST_F(Logger, OpeningTrimsALargeFileToItsNewestLinesAndAppendsToASmallOne) {
 
   const std::string small = NumberedLines(90000);
   WriteFile(path, small);
-  Open().Log("a.cpp", 1, kLogDiagnostic, "appended");
-  ASSERT_TRUE(listener.WaitFor([&] { return ReadFile(path).size() > small.size(); }));
+  CLogger& appending = Open();
+  appending.Log("a.cpp", 1, kLogDiagnostic, "appended");
+  appending.Log("a.cpp", 1, kLogDiagnostic, "second");
+  ASSERT_TRUE(listener.WaitFor([&] { return ReadFile(path).find("2: (", small.size()) != std::string::npos; }));
   const std::string now = ReadFile(path);
   EXPECT_EQ(now.compare(0, small.size(), small), 0);
   EXPECT_NE(now.find("1: (", small.size()), std::string::npos);
-}
 
-TEST_F(Logger, AFilePastFourMillionBytesIsTrimmedBeforeTheNextLineAndNumbersRestart) {
-  CLogger& logger = Open();
-  logger.Log("a.cpp", 1, kLogDiagnostic, "first");
-  logger.Log("a.cpp", 1, kLogDiagnostic, "second");
-  ASSERT_TRUE(WaitLines(2));
   {  // someone else grows the file to exactly 4,000,001 bytes
     std::ofstream grow(path, std::ios::binary | std::ios::app);
-    grow << NumberedLines(4000001 - ReadFile(path).size());
+    grow << NumberedLines(4000001 - now.size());
   }
   ASSERT_EQ(ReadFile(path).size(), 4000001u);
-  logger.Log("a.cpp", 1, kLogDiagnostic, "after the trim");
+  appending.Log("a.cpp", 1, kLogDiagnostic, "after the trim");
   ASSERT_TRUE(listener.WaitFor([&] { return ReadFile(path).find("after the trim") != std::string::npos; }));
   EXPECT_LT(ReadFile(path).size(), 51000u);
   EXPECT_EQ(LogLines(path).back().substr(0, 3), "1: ");

@@ -36,10 +36,7 @@ class FakeServiceControl : public IServiceControl {
   std::mutex reportLock;
   std::condition_variable reportedChanged;
 
-  bool ModulePath(std::string& path, std::string&) override {
-    path = "/usr/sbin/ovanta-hardware";
-    return true;
-  }
+  bool ModulePath(std::string& path, std::string&) override { return path = "/usr/sbin/ovanta-hardware", true; }
   bool Exists(const std::string&, std::string&) override { return installed; }
   bool ConfiguredBinaryPath(const std::string&, std::string& path, std::string& error) override {
     if (!installed) error = "no such unit";
@@ -48,23 +45,15 @@ class FakeServiceControl : public IServiceControl {
   }
   bool Did(const std::string& call) { return calls.push_back(call), true; }
   bool Create(const ServiceConfig& config, std::string&) override {
-    installed = true;
-    return Did("create " + config.binaryPath);
+    return installed = true, Did("create " + config.binaryPath);
   }
   bool ChangeBinaryPath(const std::string&, const std::string& path, std::string&) override {
     return Did("change " + path);
   }
   bool Delete(const std::string&, std::string&) override { return Did("delete"); }
-  bool QueryState(const std::string&, uint32_t& s, std::string&) override {
-    s = state;
-    return true;
-  }
+  bool QueryState(const std::string&, uint32_t& s, std::string&) override { return s = state, true; }
   bool Start(const std::string&, std::string&) override { return Did("start"); }
-  bool ControlStop(const std::string&, std::string&) override {
-    calls.push_back("stop");
-    state = kServiceStopPending;
-    return true;
-  }
+  bool ControlStop(const std::string&, std::string&) override { return state = kServiceStopPending, Did("stop"); }
   bool ReportStatus(uint32_t s, uint32_t, std::string&) override {
     std::lock_guard<std::mutex> guard(reportLock);
     reported.push_back(s);
@@ -73,9 +62,8 @@ class FakeServiceControl : public IServiceControl {
   }
   bool RunDispatcher(const std::function<void()>& serviceMain, const std::function<uint32_t(uint32_t)>& handler,
                      std::string& error) override {
-    calls.push_back("dispatcher");
-    if (dispatcherFails) error = "The service process could not connect to the service controller.";
-    if (dispatcherFails) return false;
+    Did("dispatcher");
+    if (dispatcherFails) return error = "The service process could not connect to the service controller.", false;
     std::jthread main(serviceMain);
     {  // like the service manager, send controls only to a service that said it runs
       std::unique_lock<std::mutex> lock(reportLock);
@@ -84,10 +72,7 @@ class FakeServiceControl : public IServiceControl {
     for (uint32_t c : controls) handlerResults.push_back(handler(c));
     return true;
   }
-  void SleepMs(uint32_t) override {
-    calls.push_back("sleep");
-    if (state == kServiceStopPending) state = stateAfterStop;
-  }
+  void SleepMs(uint32_t) override { Did("sleep"), state = state == kServiceStopPending ? stateAfterStop : state; }
 };
 
 class FakeManager : public IServiceManager {
