@@ -1,21 +1,13 @@
 // Requests with order keys: several in flight at once, one key's in order, requests without a key
 // as barriers, and what a lost connection does to all of them.
-#include <algorithm>
-#include <chrono>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "tests/http/HttpFixture.h"
 
 namespace HttpTest {
 namespace {
 
-using Voxlet::MessagePtr;
-namespace Methods = Voxlet::Methods;
-namespace RequestStates = Voxlet::RequestStates;
-using Voxlet::UTF16to8;
-using Voxlet::UTF8to16;
+using namespace Voxlet;
 
 const std::u16string kHeldPath = u"/voxlet/builtins/teachers/whois";
 
@@ -43,12 +35,6 @@ class OrderKeys : public ConnectedClient {
     }
     return subjects;
   }
-  static std::vector<std::string> SubjectsOf(const std::vector<std::string>& targets) {
-    std::vector<std::string> subjects;
-    for (const std::string& t : targets) subjects.push_back(t.substr(t.find("subject=") + 8));
-    return subjects;
-  }
-
   Guarded<std::vector<std::string>> completed;
 };
 
@@ -63,7 +49,8 @@ TEST_F(OrderKeys, KeysGoSideBySideAndARequestWithoutKeyIsABarrierAlsoAfterTheSer
                                         SendNamed("plain", "", kStatusPath),
                                         SendNamed("d1", "d")};
   ASSERT_TRUE(sim.Server().WaitHeld(3, kPatience));
-  std::vector<std::string> held = SubjectsOf(sim.Server().HeldTargets());
+  std::vector<std::string> held;
+  for (const std::string& t : sim.Server().HeldTargets()) held.push_back(t.substr(t.find("subject=") + 8));
   std::sort(held.begin(), held.end());
   EXPECT_EQ(held, (std::vector<std::string>{"a1", "b1", "c1"}));
   for (const MessagePtr& m : {sent[1], sent[4], sent[5]}) {
