@@ -7,11 +7,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
-// A minimal SMTP server on loopback for one client; it keeps the envelope commands ("MAIL
-// FROM:<...>", "RCPT TO:<...>") and the data of each mail with the dot-stuffing undone.
+// A minimal SMTP server on loopback for one client; it accepts every mail and keeps every line
+// the client sent, as sent (the data of a mail dot-stuffed).
 class SmtpSink {
  public:
   SmtpSink() {
@@ -29,13 +27,9 @@ class SmtpSink {
     close(m_listen);
   }
   int Port() const { return m_port; }
-  std::vector<std::string> Mails() {
+  std::string Received() {
     std::lock_guard guard(m_lock);
-    return m_mails;
-  }
-  std::vector<std::string> Envelope() {
-    std::lock_guard guard(m_lock);
-    return m_envelope;
+    return m_received;
   }
 
  private:
@@ -44,27 +38,23 @@ class SmtpSink {
     if (fd < 0) return;
     const auto say = [fd](const std::string& line) { send(fd, (line + "\r\n").data(), line.size() + 2, MSG_NOSIGNAL); };
     say("220 sink ESMTP");
-    std::string buffer, data;
-    bool inData = false, open = true;
+    std::string buffer;
+    bool inData = false;
     char chunk[4096];
-    for (ssize_t n; open && (n = recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+    for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, 0)) > 0;) {
       buffer.append(chunk, static_cast<size_t>(n));
-      for (size_t end; open && (end = buffer.find("\r\n")) != std::string::npos; buffer.erase(0, end + 2)) {
+      for (size_t end; (end = buffer.find("\r\n")) != std::string::npos; buffer.erase(0, end + 2)) {
         const std::string line = buffer.substr(0, end);
         const std::lock_guard guard(m_lock);
-        if (inData && line == ".") {
-          inData = false;
-          m_mails.push_back(std::exchange(data, {}));
-          say("250 queued");
-        } else if (inData) {
-          data += line.substr(line.starts_with('.') ? 1 : 0) + "\r\n";
+        m_received += line + "\r\n";
+        if (inData) {
+          inData = line != ".";
+          if (!inData) say("250 queued");
         } else if (line.starts_with("DATA")) {
           inData = true;
           say("354 go ahead");
         } else {
-          if (line.starts_with("MAIL") || line.starts_with("RCPT")) m_envelope.push_back(line);
-          open = !line.starts_with("QUIT");
-          say(open ? "250 ok" : "221 bye");
+          say(line.starts_with("QUIT") ? "221 bye" : "250 ok");
         }
       }
     }
@@ -74,6 +64,6 @@ class SmtpSink {
   int m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int m_port = 0;
   std::mutex m_lock;
-  std::vector<std::string> m_mails, m_envelope;
+  std::string m_received;
   std::jthread m_thread;
 };
