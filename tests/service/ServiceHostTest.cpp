@@ -248,11 +248,10 @@ TEST(AnswerOnTerminal, WhatEachCommandLineShowsAndWhere) {
     const std::string name = args.empty() ? "(none)" : args[0];
     const TerminalAnswer answer = AnswerFor(args);
     EXPECT_EQ(answer.status, expected.status) << name;
-    EXPECT_TRUE(answer.out.starts_with(expected.out) && answer.out.empty() == expected.out.empty()) << answer.out;
-    EXPECT_TRUE(answer.err.starts_with(expected.err) && answer.err.empty() == expected.err.empty()) << answer.err;
-    if (expected.out.ends_with('\n')) {
-      EXPECT_EQ(answer.out, expected.out);
-    }
+    // Help and errors are checked as far as they are given, all else whole.
+    EXPECT_EQ(answer.out.substr(0, expected.out == usage ? usage.size() : std::string::npos), expected.out) << name;
+    EXPECT_EQ(answer.err.substr(0, expected.err.empty() ? std::string::npos : expected.err.size()), expected.err)
+        << name;
     if (expected.out != usage) continue;
     for (const char* sw : {"-i", "-u", "-d", "-start", "-stop", "-nologging", "--version"})
       EXPECT_NE(answer.out.find(std::string("  ") + sw), std::string::npos) << sw;
