@@ -49,24 +49,22 @@ class Guarded {
 
 // The state signals of a client, in order; sets "reconnect wanted" on state 0 as the system does.
 // The slot holds the record itself, so a signal still running when the recorder goes is harmless.
-class StateRecorder {
- public:
-  explicit StateRecorder(Voxlet::Client& client, bool wantReconnect = true) {
-    m_connection = client.StateChanged().connect([record = m_record, wantReconnect](Voxlet::Client& c, int state) {
-      if (state == Voxlet::ClientStates::Disconnected && wantReconnect) c.SetReconnectWanted(true);
-      record->Update([state](std::vector<int>& v) { v.push_back(state); });
-    });
-  }
+struct StateRecorder {
+  explicit StateRecorder(Voxlet::Client& client, bool wantReconnect = true)
+      : connection(client.StateChanged().connect([record = record, wantReconnect](Voxlet::Client& c, int state) {
+          if (state == Voxlet::ClientStates::Disconnected && wantReconnect) c.SetReconnectWanted(true);
+          record->Update([state](std::vector<int>& v) { v.push_back(state); });
+        })) {}
   bool WaitForCount(size_t n) {
     return states.WaitFor([n](const std::vector<int>& v) { return v.size() >= n; });
   }
+  bool WaitForLast(int state, double seconds = kPatience) {
+    return states.WaitFor([state](const std::vector<int>& v) { return !v.empty() && v.back() == state; }, seconds);
+  }
 
- private:
-  std::shared_ptr<Guarded<std::vector<int>>> m_record = std::make_shared<Guarded<std::vector<int>>>();
-  boost::signals2::scoped_connection m_connection;
-
- public:
-  Guarded<std::vector<int>>& states = *m_record;
+  std::shared_ptr<Guarded<std::vector<int>>> record = std::make_shared<Guarded<std::vector<int>>>();
+  Guarded<std::vector<int>>& states = *record;
+  boost::signals2::scoped_connection connection;
 };
 
 // A scenario built from the simulator's sample data.
@@ -85,6 +83,7 @@ inline Voxlet::MessagePtr NewMessage(int method, const std::u16string& path, con
   return m;
 }
 
+inline const std::u16string kStatusPath = u"/voxlet/scripts/teachers/getServerActivatedStatus.js";
 inline const std::u16string kReceiverHello =
     u"/voxlet/builtins/anyone/hello?subject=urn%3Acom.vantrel.voxlet%3Areceiver";
 
@@ -96,8 +95,7 @@ class ConnectedClient : public ::testing::Test {
     client = std::make_shared<Voxlet::Client>(true);
     recorder = std::make_unique<StateRecorder>(*client);
     ASSERT_TRUE(client->Connect(Voxlet::UTF8to16(sim.Uri())));
-    ASSERT_TRUE(recorder->states.WaitFor(
-        [](const std::vector<int>& v) { return !v.empty() && v.back() == Voxlet::ClientStates::Connected; }));
+    ASSERT_TRUE(recorder->WaitForLast(Voxlet::ClientStates::Connected));
   }
   void TearDown() override {
     client.reset();  // no signal runs once the client is gone

@@ -2,6 +2,7 @@
 // collection and reply predicates of a message.
 #include <gtest/gtest.h>
 
+#include "client/XmlSchema.h"
 #include "client/http/RequestWire.h"
 #include "tools/service-sim/SimText.h"
 
@@ -10,57 +11,54 @@ using Detail::BuildWireRequest;
 using Detail::ParseServiceAddress;
 
 TEST(ServiceAddress, HostPortAndBasePath) {
-  auto a = ParseServiceAddress(u"http://127.0.0.1:8630/");
-  ASSERT_TRUE(a);
-  EXPECT_EQ(a->host, "127.0.0.1");
-  EXPECT_EQ(a->port, "8630");
-  EXPECT_EQ(a->basePath, "");
-  auto b = ParseServiceAddress(u"HTTP://service.local/voxlet-root//");
-  ASSERT_TRUE(b);
-  EXPECT_EQ(b->host, "service.local");
-  EXPECT_EQ(b->port, "80");
-  EXPECT_EQ(b->basePath, "/voxlet-root");
-  auto c = ParseServiceAddress(u"http://[::1]:9000");
-  ASSERT_TRUE(c);
-  EXPECT_EQ(c->host, "::1");
-  EXPECT_EQ(c->port, "9000");
-  EXPECT_FALSE(ParseServiceAddress(u"http://host:/"));
-  EXPECT_FALSE(ParseServiceAddress(u"http://host/x?y"));
-  EXPECT_FALSE(ParseServiceAddress(u"ftp://host/"));
+  struct Case {
+    const char16_t* uri;
+    const char *host, *port, *basePath;
+  };
+  for (const Case& c : {Case{u"http://127.0.0.1:8630/", "127.0.0.1", "8630", ""},
+                        Case{u"HTTP://service.local/voxlet-root//", "service.local", "80", "/voxlet-root"},
+                        Case{u"http://[::1]:9000", "::1", "9000", ""}}) {
+    const auto a = ParseServiceAddress(c.uri);
+    ASSERT_TRUE(a) << UTF16to8(c.uri);
+    EXPECT_EQ(std::tie(a->host, a->port, a->basePath), std::tie(c.host, c.port, c.basePath)) << UTF16to8(c.uri);
+  }
+  for (const char16_t* bad : {u"http://host:/", u"http://host/x?y", u"ftp://host/"})
+    EXPECT_FALSE(ParseServiceAddress(bad)) << UTF16to8(bad);
 }
 
-TEST(WireRequest, BasePathPrefixesTheMessagePath) {
+// The base path prefixes the target, which is percent-encoded; a GET carries its content too;
+// a document goes out printed.
+TEST(WireRequest, TargetAndBody) {
   Message m;
-  m.Open(Methods::Get, u"/voxlet/builtins/anyone/hello?subject=urn%3Ax");
+  m.Open(Methods::Get, u"/voxlet/builtins/teachers/submit?assessment=a b&class=c\u00e9&subject=urn%3Ax");
+  XmlDocumentPtr doc = XmlSchema::NewDoc(u"rdf:RDF");
+  XmlSchema::CreateElement(XmlSchema::CreateElement(doc->Root(), u"rdf:Description"), u"voxlet:number", u"1001");
+  m.SetContent(Content(doc));
   auto wire = BuildWireRequest(m, *ParseServiceAddress(u"http://h/base/"), "b");
   ASSERT_TRUE(wire);
   EXPECT_FALSE(wire->post);
-  EXPECT_EQ(wire->target, "/base/voxlet/builtins/anyone/hello?subject=urn%3Ax");
-  EXPECT_TRUE(wire->body.empty());
+  EXPECT_EQ(wire->target, "/base/voxlet/builtins/teachers/submit?assessment=a%20b&class=c%C3%A9&subject=urn%3Ax");
+  EXPECT_EQ(wire->body, XmlSchema::PrintDocUtf8(*doc));
 }
 
 TEST(WireRequest, RefusesWhatCannotBeWritten) {
-  const auto address = *ParseServiceAddress(u"http://h/");
-  Message relative;
+  Message relative, badName, badPart;
   relative.Open(Methods::Get, u"voxlet/x");
-  EXPECT_FALSE(BuildWireRequest(relative, address, "b"));
-  Message badName;
   badName.Open(Methods::Get, u"/x");
   badName.Headers()[u"Bad Name"] = u"v";
-  EXPECT_FALSE(BuildWireRequest(badName, address, "b"));
-  Message badPart;
   badPart.Open(Methods::Post, u"/x");
-  Part p;
-  p.Headers()[u"Content-Disposition"] = u"a\nb";
-  badPart.Parts().push_back(p);
-  EXPECT_FALSE(BuildWireRequest(badPart, address, "b"));
+  badPart.Parts().resize(1);
+  badPart.Parts()[0].Headers()[u"Content-Disposition"] = u"a\nb";
+  for (const Message* m : {&relative, &badName, &badPart})
+    EXPECT_FALSE(BuildWireRequest(*m, *ParseServiceAddress(u"http://h/"), "b")) << UTF16to8(m->Path());
 }
 
+// The boundary avoids the content, which may look like one.
 TEST(WireRequest, PartsMakeAMultipartBodyThatSplitsBackIntoThem) {
   Message m;
   m.Open(Methods::Post, u"/submit");
   m.Headers()[Header::ContentType] = u"text/xml";
-  m.SetContent(Content(u"<doc>caf\u00e9</doc>"));
+  m.SetContent(Content(u"<doc>caf\u00e9 --voxlet-part-1 voxlet-part-2</doc>"));
   Part carrier;  // no content of its own: carries the message's, typed as the message
   carrier.Headers()[u"Content-Disposition"] = u"filename=\"submission.xml\"";
   Part own;
@@ -68,6 +66,7 @@ TEST(WireRequest, PartsMakeAMultipartBodyThatSplitsBackIntoThem) {
   own.SetContent(Content::FromUtf8("second"));
   m.Parts() = {carrier, own};
   const std::string boundary = Detail::ChooseBoundary(m, 1);
+  EXPECT_EQ(m.GetContent().Bytes().find(boundary), std::string::npos);
   auto wire = BuildWireRequest(m, *ParseServiceAddress(u"http://h/"), boundary);
   ASSERT_TRUE(wire);
   EXPECT_TRUE(wire->post);
@@ -80,18 +79,11 @@ TEST(WireRequest, PartsMakeAMultipartBodyThatSplitsBackIntoThem) {
 
   const auto parts = ServiceSim::SplitMultipart(type, wire->body);
   ASSERT_EQ(parts.size(), 2u);
-  EXPECT_EQ(parts[0].content, "<doc>caf\xC3\xA9</doc>");
+  EXPECT_EQ(parts[0].content, "<doc>caf\xC3\xA9 --voxlet-part-1 voxlet-part-2</doc>");
   EXPECT_EQ(parts[0].headers.at("content-type"), "text/xml");
   EXPECT_EQ(parts[0].headers.at("content-disposition"), "filename=\"submission.xml\"");
   EXPECT_EQ(parts[1].content, "second");
   EXPECT_EQ(parts[1].headers.at("content-type"), "text/plain");
-}
-
-TEST(WireRequest, BoundaryAvoidsTheContent) {
-  Message m;
-  m.SetContent(Content::FromUtf8("--voxlet-part-1 and voxlet-part-2"));
-  const std::string boundary = Detail::ChooseBoundary(m, 1);
-  EXPECT_EQ(m.GetContent().Bytes().find(boundary), std::string::npos);
 }
 
 TEST(HeaderCollection, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
@@ -110,7 +102,9 @@ TEST(HeaderCollection, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
 
 TEST(MessageOutcome, SuccessFailureAndEndOnce) {
   Message unsent;
-  EXPECT_FALSE(unsent.Failure());  // not ended yet
+  EXPECT_TRUE(unsent.MarkSubmitted());
+  EXPECT_FALSE(unsent.MarkSubmitted());  // submitted once only
+  EXPECT_FALSE(unsent.Failure());        // not ended yet
   EXPECT_TRUE(unsent.End(false));
   EXPECT_TRUE(unsent.Failure());
   EXPECT_FALSE(unsent.End(true, 200));  // an ended exchange stays as it ended
@@ -121,6 +115,7 @@ TEST(MessageOutcome, SuccessFailureAndEndOnce) {
   headers[u"content-type"] = u"Text/XML ; charset=UTF-8";
   created.End(true, StatusCodes::Created, u"Created", headers, "<x/>");
   EXPECT_TRUE(created.Success(Content::Types::TextXml));
+  EXPECT_FALSE(created.Success(Content::Types::ApplicationRdfXml));
   EXPECT_FALSE(created.Failure());
   created.SetState(RequestStates::Writing);  // no effect after the end
   EXPECT_EQ(created.State(), RequestStates::Complete);
@@ -129,10 +124,4 @@ TEST(MessageOutcome, SuccessFailureAndEndOnce) {
   conflict.End(true, StatusCodes::Conflict, u"Conflict", headers, "");
   EXPECT_TRUE(conflict.Failure());
   EXPECT_FALSE(conflict.Success(Content::Types::TextXml));
-}
-
-TEST(MessageOutcome, SubmittedOnlyOnce) {
-  Message m;
-  EXPECT_TRUE(m.MarkSubmitted());
-  EXPECT_FALSE(m.MarkSubmitted());
 }

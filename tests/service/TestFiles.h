@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -9,9 +10,8 @@
 // A temporary directory removed with the test.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ovanta-test-XXXXXX").string();
-    m_path = mkdtemp(pattern.data());
+  TempDir() : m_path((std::filesystem::temp_directory_path() / "ovanta-test-XXXXXX").string()) {
+    mkdtemp(m_path.data());
   }
   ~TempDir() {
     std::error_code ec;
@@ -25,23 +25,20 @@ class TempDir {
 };
 
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 // Lines of a CRLF-terminated log.
 inline std::vector<std::string> LogLines(const std::string& path) {
   std::vector<std::string> lines;
   const std::string text = ReadFile(path);
-  size_t start = 0;
-  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+  for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
     lines.push_back(text.substr(start, end - start));
   return lines;
 }
@@ -50,19 +47,11 @@ inline std::vector<std::string> LogLines(const std::string& path) {
 class ScopedRegistry {
  public:
   explicit ScopedRegistry(const std::string& path) {
-    const char* old = std::getenv("OVANTA_REGISTRY");
-    if (old) m_old = old;
-    m_hadOld = old != nullptr;
+    if (const char* old = std::getenv("OVANTA_REGISTRY")) m_old = old;
     setenv("OVANTA_REGISTRY", path.c_str(), 1);
   }
-  ~ScopedRegistry() {
-    if (m_hadOld)
-      setenv("OVANTA_REGISTRY", m_old.c_str(), 1);
-    else
-      unsetenv("OVANTA_REGISTRY");
-  }
+  ~ScopedRegistry() { m_old ? setenv("OVANTA_REGISTRY", m_old->c_str(), 1) : unsetenv("OVANTA_REGISTRY"); }
 
  private:
-  std::string m_old;
-  bool m_hadOld = false;
+  std::optional<std::string> m_old;
 };
