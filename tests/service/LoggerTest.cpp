@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <latch>
 #include <thread>
 #include <vector>
 
@@ -189,14 +190,16 @@ TEST(LoggerSlot, ThreadsLoggingAcrossTheShutdownNeverReachADestroyedLogger) {
     logger->SetMask(kLogDiagnostic);
     g_pLogger = logger;
     std::atomic<bool> stop{false};
-    std::atomic<int> calls{0};
+    std::latch logging(3);
     {
       std::vector<std::jthread> threads;
       for (int t = 0; t < 3; ++t)
         threads.emplace_back([&] {
-          for (; !stop.load(); ++calls) OV_LOG(kLogDiagnostic, "round %d", round);
+          OV_LOG(kLogDiagnostic, "round %d", round);
+          logging.count_down();
+          while (!stop.load()) OV_LOG(kLogDiagnostic, "round %d", round);
         });
-      while (calls.load() < 50) std::this_thread::yield();  // every thread is logging by now, or soon
+      logging.wait();  // every thread has logged and goes on logging
       delete g_pLogger.exchange(nullptr);
       stop = true;
     }
