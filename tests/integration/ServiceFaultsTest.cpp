@@ -1,8 +1,8 @@
-// The service binary when the software service fails it with replies that are not XML, carry
-// the wrong content type, are 10 MB long, are longer than the client takes, or never come. The
-// service must log every broken exchange, keep serving the good ones, stay within bounded memory
-// with no thread spinning, and still stop on SIGTERM. (A software service stopped mid-lesson and
-// started again is a replay transcript: tests/replay/scenarios/service-restart.replay.)
+// The service binary when the software service fails it with replies that are 10 MB long,
+// longer than the client takes, or never come. The service must log every broken exchange, keep
+// serving the good ones, stay within bounded memory with no thread spinning, and still stop on
+// SIGTERM. (Replies that cannot be read are the faults replay transcript, a software service
+// stopped mid-lesson and started again the service-restart one: tests/replay/scenarios.)
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -32,7 +32,6 @@ constexpr long kPeakBoundKb = 256 * 1024;
 #endif
 constexpr size_t kHugeBody = 10u << 20;
 const std::string kHelloPath = "/voxlet/builtins/anyone/hello";
-const std::string kQuizDocument = "/voxlet/database/classes/class-1/lesson-quiz";
 const std::string kWhois = "/voxlet/builtins/teachers/whois";
 
 ServiceSim::SimReply Reply(int status, const std::string& type, const std::string& body) {
@@ -42,8 +41,8 @@ ServiceSim::SimReply Reply(int status, const std::string& type, const std::strin
   reply.body = body;
   return reply;
 }
-const ServiceSim::SimReply kNotXml = Reply(200, "text/xml", "<?xml version=\"1.0\"?><voxlet:runtime><unclosed");
-const ServiceSim::SimReply kHugeNotXml = Reply(200, "text/xml", kNotXml.body + std::string(kHugeBody, '<'));
+const ServiceSim::SimReply kHugeNotXml =
+    Reply(200, "text/xml", "<?xml version=\"1.0\"?><voxlet:runtime><unclosed" + std::string(kHugeBody, '<'));
 const ServiceSim::SimReply kHugeError = Reply(500, "text/plain", std::string(kHugeBody, 'e'));
 
 // The service binary, a receiver with two clickers and the software-service simulator, whose
@@ -94,42 +93,19 @@ class BrokenReplies : public ::testing::Test {
   std::unique_ptr<ServiceLog> log;
 };
 
-TEST_F(BrokenReplies, NotificationsAssessmentAndWhoisThatCannotBeReadAreLoggedAndTheNextGoodReplyIsServed) {
-  // Polls that cannot be read, 10 MB of it too: each is logged, and the next good one is served.
-  service.OverrideReply(kHelloPath, kNotXml);
-  ASSERT_TRUE(log->WaitFor("Notifications not read")) << log->Text();
-  service.OverrideReply(kHelloPath,
-                        Reply(200, "text/html", "<voxlet:runtime xmlns:voxlet=\"" + ServiceSim::kVocabulary + "\"/>"));
-  ASSERT_TRUE(log->WaitFor("Content-Type: text/html")) << log->Text();
-  const size_t notRead = log->Count("Notifications not read");
+// Replies of 10 MB that cannot be used (what the service does with broken replies is the faults
+// replay transcript): each is logged in a line of bounded length, nothing of them stays, and the
+// next good reply is served. The student a whois names in its header counts whatever the
+// reply's content type.
+TEST_F(BrokenReplies, BigRepliesAreLoggedAndForgottenAndAWhoisIsReadByItsHeader) {
   service.OverrideReply(kHelloPath, kHugeNotXml);
-  ASSERT_TRUE(log->WaitFor("Notifications not read", notRead + 1)) << log->Text();
+  ASSERT_TRUE(log->WaitFor("Notifications not read")) << log->Text();
   service.OverrideReply("", {});
   manager.SetNetworkName("Broken 1");
   ASSERT_TRUE(log->WaitFor("classroom name is \"Broken 1\"")) << log->Text();
 
-  // The assessment document: every broken one is logged and sends nothing to the clickers; the
-  // next good one goes down.
   ASSERT_TRUE(manager.ActivateClass("class-1"));
   ASSERT_TRUE(Wait([&] { return ReceiverReported(true); })) << log->Text();
-  const ServiceSim::SimReply faults[] = {kNotXml, Reply(200, "text/html", SampleLessonWithoutTimeline().assessmentXml),
-                                         kHugeNotXml, kHugeError};
-  size_t logged = 0;
-  for (const ServiceSim::SimReply& fault : faults) {
-    service.OverrideReply(kQuizDocument, fault);
-    ASSERT_TRUE(manager.ActivateAssessment("lesson-quiz"));
-    ASSERT_TRUE(manager.ActivateQuestion("q1"));
-    ASSERT_TRUE(log->WaitFor("Assessment lesson-quiz not sent to the clickers", ++logged)) << log->Text();
-  }
-  EXPECT_TRUE(receiver->Questions().empty());
-  service.OverrideReply("", {});
-  ASSERT_TRUE(manager.ActivateAssessment("lesson-quiz"));
-  ASSERT_TRUE(manager.ActivateQuestion("q1"));
-  ASSERT_TRUE(Eventually([&] { return receiver->Questions().Find(1) != nullptr; }, kWait)) << log->Text();
-
-  // Whois: a 10 MB error boots the clicker with a log line of bounded length. The student is
-  // named in the reply's header, so a wrong content type does not keep the clicker from signing
-  // in; and without a fault it gets in.
   service.OverrideReply(kWhois, kHugeError);
   ASSERT_TRUE(receiver->Join(0, "1001"));
   ASSERT_TRUE(log->WaitFor("whois failed; booting clicker")) << log->Text();
@@ -144,13 +120,6 @@ TEST_F(BrokenReplies, NotificationsAssessmentAndWhoisThatCannotBeReadAreLoggedAn
       if (r.route == "signin" && r.headers.count("x-vantrel-voxlet-student") &&
           r.headers.at("x-vantrel-voxlet-student") == "s-1001")
         return true;
-    return false;
-  })) << log->Text();
-  service.OverrideReply("", {});
-  ASSERT_TRUE(receiver->Join(1, "1002"));
-  ASSERT_TRUE(Wait([&] {
-    for (const auto& [id, e] : manager.Endpoints())
-      if (e.kind == "clicker" && e.signedIn) return true;
     return false;
   })) << log->Text();
   BoundedAndStopsOnSigterm();

@@ -1,17 +1,15 @@
-// The software-service simulator's classes, control lines over POST /control, its timeline's
-// output, receiver removal, and the sample lesson both simulators share.
+// The software-service simulator's classes, control lines over POST /control and receiver
+// removal. (The sample lesson's timeline and its automatic clickers are what scripts/demo plays.)
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <fstream>
 #include <mutex>
 
 #include "tests/tools/SimRequests.h"
-#include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/service-sim/ServiceSimulator.h"
 #include "tools/service-sim/SimText.h"
 
@@ -59,20 +57,6 @@ void Subscribe(SessionManager& manager, const std::string& receiver) {
           .Handle(Request("POST", "/voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js?endpointXmlId=" + receiver))
           .status,
       200);
-}
-
-// The automatic clickers log in to the sample lesson's roster class and answer its questions
-// right.
-TEST(ToolsServiceSim, TheSampleLessonIsTheClassTheAutomaticClickersLogInTo) {
-  const Scenario lesson = Lesson();
-  const ClassSpec roster = lesson.AllClasses().at(0);
-  EXPECT_FALSE(roster.anonymous);
-  for (int k = 0; k < 30; ++k) EXPECT_NE(roster.FindByNumber(std::to_string(AutoSettings().firstStudent + k)), nullptr);
-  const AssessmentKey key = ReadAssessmentKey(lesson.assessmentXml, lesson.metadataRdf);
-  ASSERT_EQ(key.questions.size(), 5u);
-  const SimulatorConfig clickers;
-  EXPECT_EQ(GradeAnswer(key.questions[2], clickers.shortAnswers.front()).verdict, Verdict::Correct);
-  EXPECT_EQ(GradeAnswer(key.questions[4], "\\[" + clickers.mathAnswers.front() + "\\]").verdict, Verdict::Correct);
 }
 
 TEST(ToolsServiceSim, ScenarioFilesDescribeSeveralClasses) {
@@ -153,25 +137,6 @@ TEST(ToolsServiceSim, ControlLinesOverPostRunOneActionPerLineAndReportTheState) 
     EXPECT_NE(printed.find(results.second), std::string::npos);  // printed before the reply went out
   }
   EXPECT_EQ(simulator.Manager().Requests().size(), 0u);  // control requests are not the service's traffic
-}
-
-TEST(ToolsServiceSim, TimelineSummaryGoesToTheOutput) {
-  Scenario scenario = Lesson();
-  scenario.timeline = {{0, "activate-class", {}}, {0, "summary", {}}};
-  std::mutex lock;  // outlives the simulator, whose timeline thread prints
-  std::condition_variable printed;
-  std::string output;
-  ServiceSimulator simulator(scenario);
-  simulator.OnOutput([&](const std::string& text) {
-    std::lock_guard guard(lock);
-    output += text;
-    printed.notify_all();
-  });
-  Subscribe(simulator.Manager(), "receiver.R");
-  std::unique_lock wait(lock);
-  ASSERT_TRUE(printed.wait_for(wait, std::chrono::seconds(20), [&] { return !output.empty(); }));
-  EXPECT_NE(output.find("Requests received: 2"), std::string::npos) << output;
-  EXPECT_NE(output.find("Results: no submissions recorded"), std::string::npos);
 }
 
 TEST(ToolsServiceSim, ReceiverRemovedTakesThatReceiversClickersOnly) {
