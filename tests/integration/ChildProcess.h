@@ -132,7 +132,7 @@ class ChildProcess {
   int Wait() { return *WaitExit(-1); }
   // The same, or nothing when the process still runs after timeoutMs.
   std::optional<int> WaitExit(int timeoutMs) {
-    if (m_status) return m_status;
+    if (m_status || m_pid <= 0) return m_pid <= 0 ? std::optional<int>(-1) : m_status;
     pollfd p{m_pidFd, POLLIN, 0};
     if (m_pidFd >= 0 && poll(&p, 1, timeoutMs) != 1) return std::nullopt;
     int status = 0;
