@@ -1,11 +1,16 @@
 #pragma once
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,36 +43,71 @@ inline std::vector<std::string> ChildEnvironment(const std::vector<std::string>&
   return env;
 }
 
-// A program started with its standard error on a pipe that the test reads line by line.
+// User and system CPU time a process has used, in milliseconds; -1 when unreadable.
+inline long ProcessCpuMs(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::vector<std::string> all{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
+  return all.size() < 13 ? -1 : (std::stol(all[11]) + std::stol(all[12])) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
+// A "Vm...:" figure of a process's status (VmRSS:, VmHWM:), in KiB; -1 when unreadable.
+inline long ProcessKb(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
+  return -1;
+}
+
+// A program started by fork and exec. Its standard error goes to a pipe that the test reads
+// line by line, or to `stderrFd` (and its standard output to `stdoutFd`) when given; `inChild`
+// runs in the child before exec (it must only make system calls) and ends it with 99 when false.
+struct ChildOptions {
+  int stdoutFd = -1, stderrFd = -1;
+  std::function<bool()> inChild;
+};
+
 class ChildProcess {
  public:
-  ChildProcess(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    std::vector<std::string> env = ChildEnvironment(extraEnv);
+  static constexpr int kSetupFailed = 99;
+
+  ChildProcess(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
+               ChildOptions options = {}) {
+    int fds[2] = {-1, -1};
+    if (options.stderrFd < 0 && pipe2(fds, O_CLOEXEC) != 0) return;
+    // Everything the child uses is made before fork.
+    std::vector<std::string> env = ChildEnvironment(extraEnv), argsCopy = args;
     std::vector<char*> envp, argv;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::vector<std::string> argsCopy = args;
     for (auto& a : argsCopy) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) m_pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
+    m_pid = fork();
+    if (m_pid == 0) {
+      if (options.stdoutFd >= 0) dup2(options.stdoutFd, 1);
+      dup2(options.stderrFd >= 0 ? options.stderrFd : fds[1], 2);
+      if (options.inChild && !options.inChild()) _exit(kSetupFailed);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    if (fds[1] >= 0) close(fds[1]);
     m_stderr = fds[0];
+    if (m_pid > 0) m_pidFd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
   }
   ~ChildProcess() {
-    if (m_pid > 0 && !m_reaped) {
+    if (m_pid > 0 && !m_status) {
       kill(m_pid, SIGKILL);
       Wait();
     }
-    if (m_stderr >= 0) close(m_stderr);
+    for (const int fd : {m_stderr, m_pidFd})
+      if (fd >= 0) close(fd);
   }
-  bool Started() const { return m_pid > 0; }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Started() const { return m_pid > 0 && m_pidFd >= 0; }
   pid_t Pid() const { return m_pid; }
 
   // Reads standard error until a line containing text arrives (true) or the pipe closes.
@@ -82,25 +122,31 @@ class ChildProcess {
         continue;
       }
       char chunk[1024];
-      const ssize_t n = read(m_stderr, chunk, sizeof chunk);
+      const ssize_t n = m_stderr < 0 ? 0 : read(m_stderr, chunk, sizeof chunk);
       if (n <= 0) return false;
       m_buffer.append(chunk, static_cast<size_t>(n));
     }
   }
   void Signal(int sig) { kill(m_pid, sig); }
   // The exit code, or -1 when the process did not exit normally.
-  int Wait() {
+  int Wait() { return *WaitExit(-1); }
+  // The same, or nothing when the process still runs after timeoutMs.
+  std::optional<int> WaitExit(int timeoutMs) {
+    if (m_status || m_pid <= 0) return m_pid <= 0 ? std::optional<int>(-1) : m_status;
+    pollfd p{m_pidFd, POLLIN, 0};
+    if (m_pidFd >= 0 && poll(&p, 1, timeoutMs) != 1) return std::nullopt;
     int status = 0;
-    waitpid(m_pid, &status, 0);
-    m_reaped = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return m_status;
   }
   const std::string& Seen() const { return m_seen; }
 
  private:
   pid_t m_pid = -1;
-  int m_stderr = -1;
-  bool m_reaped = false;
+  int m_stderr = -1, m_pidFd = -1;
+  std::optional<int> m_status;
   std::string m_buffer;
   std::string m_seen;
 };

@@ -13,6 +13,16 @@
 
 #include "tests/integration/ChildProcess.h"
 
+// Polls `done` until it holds (true) or `seconds` pass, for state that no one signals.
+inline bool Eventually(const std::function<bool()>& done, double seconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 class ServiceLog {
  public:
   ServiceLog(ChildProcess& process, double waitSeconds)
@@ -22,23 +32,12 @@ class ServiceLog {
     if (!m_closed) m_process.Signal(SIGKILL);
   }
 
-  // Waits until `text` has been written `count` times; `meanwhile` runs between looks (about
-  // five times a second).
-  bool WaitFor(const std::string& text, size_t count = 1, const std::function<void()>& meanwhile = {}) {
-    const auto until =
-        std::chrono::steady_clock::now() +
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(m_waitSeconds));
+  // Waits until `text` has been written `count` times.
+  bool WaitFor(const std::string& text, size_t count = 1) {
     std::unique_lock lock(m_lock);
-    for (;;) {
-      if (CountLocked(text) >= count) return true;
-      if (m_closed || std::chrono::steady_clock::now() >= until) return false;
-      m_changed.wait_until(lock, std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(200)));
-      if (meanwhile) {
-        lock.unlock();
-        meanwhile();
-        lock.lock();
-      }
-    }
+    return m_changed.wait_for(lock, std::chrono::duration<double>(m_waitSeconds), [&] {
+      return CountLocked(text) >= count || m_closed;
+    }) && CountLocked(text) >= count;
   }
   // Waits until the process closed its standard error (it exited).
   bool WaitClosed() {

@@ -1,12 +1,10 @@
 #include "tests/replay/Replay.h"
 
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <sstream>
-#include <thread>
 
 #include "tests/integration/ChildProcess.h"
 #include "tests/integration/ServiceLog.h"
@@ -48,14 +46,7 @@ std::optional<int> Number(const std::string& text) {
 }
 
 // Polls `done` until it holds or the wait's bound passes, for state nobody signals.
-bool Eventually(const std::function<bool()>& done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWaitSeconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
+bool Soon(const std::function<bool()>& done) { return Eventually(done, kWaitSeconds); }
 
 std::string MacOf(const ClickerInfo& clicker) {
   char text[24];
@@ -193,6 +184,15 @@ class Player {
       Service().Server().HoldReplies(w[2]);
       return true;
     }
+    if (verb == "service" && w.size() >= 2 && w[1] == "reply") {
+      ServiceSim::SimReply reply;
+      reply.status = w.size() >= 5 ? Number(w[3]).value_or(0) : 0;
+      if (w.size() >= 5) reply.contentType = w[4];
+      reply.body = Rest(w, 5);
+      if (w.size() != 2 && reply.status == 0) return (error = "no status", false);
+      Service().OverrideReply(w.size() == 2 ? "" : w[2], reply);
+      return true;
+    }
     if (verb == "service" && w.size() >= 2 && w[1] == "start") {
       ServiceSim::Scenario scenario = m_lesson;
       if (w.size() >= 3 && !ServiceSim::SetRunning(scenario, w[2])) return (error = "not in the lesson", false);
@@ -246,25 +246,25 @@ class Player {
       held = m_log->WaitFor(Rest(w, 3), static_cast<size_t>(count(2)));
     } else if (what == "network" && w.size() == 3) {
       const bool up = w[2] == "up";
-      held = Eventually([&] { return m_receiver.NetworkUp() == up; });
+      held = Soon([&] { return m_receiver.NetworkUp() == up; });
     } else if (what == "class-name") {
-      held = Eventually([&] { return !m_receiver.ClassName().empty(); });
+      held = Soon([&] { return !m_receiver.ClassName().empty(); });
     } else if (what == "question" && w.size() == 3) {
       const int q = count(2);
-      held = Eventually([&] { return m_receiver.Questions().Find(q) != nullptr; });
+      held = Soon([&] { return m_receiver.Questions().Find(q) != nullptr; });
     } else if (what == "no-questions") {
-      held = Eventually([&] { return m_receiver.Questions().empty(); });
+      held = Soon([&] { return m_receiver.Questions().empty(); });
     } else if (what == "clickers" && w.size() == 4) {
       // wait clickers STATE N: at least N clickers in STATE
       const int n = count(3);
-      held = Eventually([&] {
+      held = Soon([&] {
         int in = 0;
         for (const ClickerInfo& c : m_receiver.Clickers()) in += w[2] == ToString(c.state);
         return in >= n;
       });
     } else if (what == "results" && w.size() == 3) {
       const int n = count(2);
-      held = Eventually([&] {
+      held = Soon([&] {
         int with = 0;
         for (const ClickerInfo& c : m_receiver.Clickers()) with += !c.results.empty();
         return with >= n;
@@ -309,7 +309,7 @@ class Player {
       if (address && command && what == "sent")
         held = m_receiver.WaitFor(enough, static_cast<int>(kWaitSeconds * 1000));
       else if (address && command)
-        held = Eventually([&] { return enough(m_receiver.Sent()); });
+        held = Soon([&] { return enough(m_receiver.Sent()); });
     } else if (what == "held" && w.size() == 3) {
       held = Service().Server().WaitHeld(static_cast<size_t>(count(2)), kWaitSeconds);
     } else if (what == "exit" && m_log) {

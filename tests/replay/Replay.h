@@ -14,6 +14,9 @@
 //                         a clicker's action on the receiver
 //   replug                the receiver is pulled out and plugged in again under the same path
 //   service hold PATH     the software service answers no request on PATH (a prefix) from now on
+//   service reply [PATH STATUS TYPE BODY...]
+//                         the software service answers every request on exactly PATH with that
+//                         reply instead (not recorded); without PATH, as it should again
 //   service stop          the software service stops (what it knew is gone with it)
 //   service start [CLASS[/ASSESSMENT[/QUESTION]]]
 //                         a new software service on the same port, with that much running

@@ -13,66 +13,36 @@ namespace {
 using namespace ReceiverCommand;
 
 const char* CommandName(uint8_t command) {
-  switch (command) {
-    case kFwInfoQuery:
-      return "FW_INFO";
-    case kDeviceStatus:
-      return "DEVICE_STATUS";
-    case kTransmitPower:
-      return "TRANSMIT_POWER";
-    case kPanId:
-      return "PAN_ID";
-    case kNetworkState:
-      return "NETWORK_STATE";
-    case kClassName:
-      return "CLASS_NAME";
-    case kLoginRequirement:
-      return "LOGIN_REQUIREMENT";
-    case kJoinLoginResponse:
-      return "JOIN_LOGIN";
-    case kLoginGrant:
-      return "LOGIN_GRANT";
-    case kLoginOff:
-      return "LOGIN_OFF";
-    case kQuestionBatch:
-      return "QUESTION_BATCH";
-    case kAnswerUpload:
-      return "ANSWER_UPLOAD";
-    case kHandUp:
-      return "HAND_UP";
-    case kChannel:
-      return "CHANNEL";
-    case kSessionEnd:
-      return "SESSION_END";
-    case kSelectTeam:
-      return "SELECT_TEAM";
-    case kStartGame:
-      return "START_GAME";
-    case kScanResults:
-      return "SCAN_RESULTS";
-    case kLoginGrantConfirm:
-      return "LOGIN_GRANT_CONFIRM";
-    case kDeviceDisassociated:
-      return "DEVICE_DISASSOCIATED";
-    case kPropertyQuery:
-      return "PROPERTY_QUERY";
-    case kBackgroundScan:
-      return "BACKGROUND_SCAN";
-    case kEnhancedAnswerUpload:
-      return "ENHANCED_ANSWER";
-    case kBroadcastData:
-      return "BROADCAST_DATA";
-    case kStudentResults:
-      return "STUDENT_RESULTS";
-    case kProductCodeQuery:
-      return "PRODUCT_CODE";
-    case kReceiverPrintf:
-      return "PRINTF";
-    case kNack:
-      return "NACK";
-    default:
-      return nullptr;
-  }
+  static const std::map<uint8_t, const char*> kNames = {{kFwInfoQuery, "FW_INFO"},
+                                                        {kDeviceStatus, "DEVICE_STATUS"},
+                                                        {kTransmitPower, "TRANSMIT_POWER"},
+                                                        {kPanId, "PAN_ID"},
+                                                        {kNetworkState, "NETWORK_STATE"},
+                                                        {kClassName, "CLASS_NAME"},
+                                                        {kLoginRequirement, "LOGIN_REQUIREMENT"},
+                                                        {kJoinLoginResponse, "JOIN_LOGIN"},
+                                                        {kLoginGrant, "LOGIN_GRANT"},
+                                                        {kLoginOff, "LOGIN_OFF"},
+                                                        {kQuestionBatch, "QUESTION_BATCH"},
+                                                        {kAnswerUpload, "ANSWER_UPLOAD"},
+                                                        {kHandUp, "HAND_UP"},
+                                                        {kChannel, "CHANNEL"},
+                                                        {kSessionEnd, "SESSION_END"},
+                                                        {kSelectTeam, "SELECT_TEAM"},
+                                                        {kStartGame, "START_GAME"},
+                                                        {kScanResults, "SCAN_RESULTS"},
+                                                        {kLoginGrantConfirm, "LOGIN_GRANT_CONFIRM"},
+                                                        {kDeviceDisassociated, "DEVICE_DISASSOCIATED"},
+                                                        {kPropertyQuery, "PROPERTY_QUERY"},
+                                                        {kBackgroundScan, "BACKGROUND_SCAN"},
+                                                        {kEnhancedAnswerUpload, "ENHANCED_ANSWER"},
+                                                        {kBroadcastData, "BROADCAST_DATA"},
+                                                        {kStudentResults, "STUDENT_RESULTS"},
+                                                        {kProductCodeQuery, "PRODUCT_CODE"},
+                                                        {kReceiverPrintf, "PRINTF"},
+                                                        {kNack, "NACK"}};
+  const auto it = kNames.find(command);
+  return it == kNames.end() ? nullptr : it->second;
 }
 
 std::string AddressName(uint16_t address) {

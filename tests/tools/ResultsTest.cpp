@@ -1,5 +1,5 @@
-// Marking, the results table and the submissions block of the served assessment document. (What
-// the service packs for the clickers from that document is in the lesson replay transcript.)
+// Marking, the results table and the submissions block of the served assessment document. (The
+// lesson's own answers marked and sent back to the clickers are the lesson replay transcript.)
 #include <gtest/gtest.h>
 
 #include "tools/service-sim/Results.h"
@@ -9,81 +9,64 @@ using namespace ServiceSim;
 
 namespace {
 
-QuestionKey Question(const std::string& id, const std::string& format, std::vector<AnswerOption> options,
+// Options as "c:VALUE" (a choice worth 1), "c0:VALUE" (worth nothing), "t:TEXT" (exact
+// matches), "r:LOW" or "r:LOW:HIGH" (a number range).
+QuestionKey Question(const std::string& id, const std::string& format, const std::vector<std::string>& options,
                      double points = 1) {
   QuestionKey q;
   q.id = id;
-  q.format = format;
   q.points = points;
-  q.options = std::move(options);
+  q.format = format;
+  for (const std::string& option : options) {
+    const size_t colon = option.find(':');
+    const std::string kind = option.substr(0, colon), value = option.substr(colon + 1);
+    AnswerOption o;
+    o.points = kind == "c0" ? 0 : 1;
+    if (kind[0] == 'c') o.choiceValue = value;
+    if (kind == "t") o.exactMatches = value;
+    if (kind == "r") {
+      o.minimum = std::stod(value);
+      if (value.find(':') != std::string::npos) o.maximum = std::stod(value.substr(value.find(':') + 1));
+    }
+    q.options.push_back(o);
+  }
   return q;
 }
 
-AnswerOption Choice(double points, const std::string& value) {
-  AnswerOption o;
-  o.points = points;
-  o.choiceValue = value;
-  return o;
-}
-
-AnswerOption Text(double points, const std::string& value) {
-  AnswerOption o;
-  o.points = points;
-  o.exactMatches = value;
-  return o;
-}
-
-AnswerOption Range(double low, std::optional<double> high = std::nullopt) {
-  AnswerOption o;
-  o.points = 1;
-  o.minimum = low;
-  o.maximum = high;
-  return o;
-}
-
-Verdict Mark(const QuestionKey& q, const std::string& answer) { return GradeAnswer(q, answer).verdict; }
-
 TEST(ToolsResults, AnswersAreMarkedByTheirFormat) {
-  const QuestionKey choice = Question("q1", "choice", {Choice(0, "A"), Choice(1, "C")}, 2);
-  EXPECT_EQ(GradeAnswer(choice, "C").earned, 2);     // the question's points
-  EXPECT_EQ(Mark(choice, "A"), Verdict::Incorrect);  // listed, but worth nothing
-  EXPECT_EQ(Mark(choice, "B"), Verdict::Incorrect);
-  EXPECT_EQ(Mark(choice, ""), Verdict::Incorrect);
-
-  const QuestionKey selection = Question("q", "selection", {Choice(1, "A C")});
-  EXPECT_EQ(Mark(selection, "C A"), Verdict::Correct);
-  EXPECT_EQ(Mark(selection, "A"), Verdict::Incorrect);
-  const QuestionKey ordering = Question("q", "ordering", {Choice(1, "Z X Y")});
-  EXPECT_EQ(Mark(ordering, "Z X Y"), Verdict::Correct);
-  EXPECT_EQ(Mark(ordering, "X Y Z"), Verdict::Incorrect);
-
-  const QuestionKey decimal = Question("q", "decimal", {Range(3.5)});
-  EXPECT_EQ(Mark(decimal, "3.5"), Verdict::Correct);
-  EXPECT_EQ(Mark(decimal, "7/2"), Verdict::Correct);
-  EXPECT_EQ(Mark(decimal, "3.50"), Verdict::Correct);
-  EXPECT_EQ(Mark(decimal, "3.6"), Verdict::Incorrect);
-  EXPECT_EQ(Mark(decimal, "-"), Verdict::Incorrect);
-  EXPECT_EQ(Mark(Question("q", "fractional", {Range(0.7, 0.8)}), "3/4"), Verdict::Correct);
-  EXPECT_EQ(Mark(Question("q", "fraction", {Text(1, "3/4")}), "0.75"), Verdict::Correct);
-  EXPECT_EQ(Mark(Question("q", "fraction", {Text(1, "3/4")}), "1/0"), Verdict::Incorrect);
-
-  const QuestionKey shortAnswer = Question("q", "short-answer", {Text(1, "Paris|Lutetia")});
-  EXPECT_EQ(Mark(shortAnswer, "paris"), Verdict::Correct);
-  EXPECT_EQ(Mark(shortAnswer, " Lutetia "), Verdict::Correct);
-  EXPECT_EQ(Mark(shortAnswer, "Lyon"), Verdict::Incorrect);
-  const QuestionKey math = Question("q", "math", {Text(1, "\\[x^{2}+1\\]")});
-  EXPECT_EQ(Mark(math, "\\[x^{2} + 1\\]"), Verdict::Correct);
-  EXPECT_EQ(Mark(Question("q", "text", {}), "anything"), Verdict::Opinion);
+  const struct {
+    QuestionKey question;
+    std::vector<std::pair<std::string, Verdict>> answers;
+  } cases[] = {
+      {Question("q", "choice", {"c0:A", "c:C"}),
+       {{"C", Verdict::Correct}, {"A", Verdict::Incorrect}, {"", Verdict::Incorrect}}},
+      {Question("q", "selection", {"c:A C"}), {{"C A", Verdict::Correct}, {"A", Verdict::Incorrect}}},
+      {Question("q", "ordering", {"c:Z X Y"}), {{"Z X Y", Verdict::Correct}, {"X Y Z", Verdict::Incorrect}}},
+      {Question("q", "decimal", {"r:3.5"}),
+       {{"3.5", Verdict::Correct},
+        {"7/2", Verdict::Correct},
+        {"3.50", Verdict::Correct},
+        {"3.6", Verdict::Incorrect},
+        {"-", Verdict::Incorrect}}},
+      {Question("q", "fractional", {"r:0.7:0.8"}), {{"3/4", Verdict::Correct}}},
+      {Question("q", "fraction", {"t:3/4"}), {{"0.75", Verdict::Correct}, {"1/0", Verdict::Incorrect}}},
+      {Question("q", "short-answer", {"t:Paris|Lutetia"}),
+       {{"paris", Verdict::Correct}, {" Lutetia ", Verdict::Correct}, {"Lyon", Verdict::Incorrect}}},
+      {Question("q", "math", {"t:\\[x^{2}+1\\]"}), {{"\\[x^{2} + 1\\]", Verdict::Correct}}},
+      {Question("q", "text", {}), {{"anything", Verdict::Opinion}}},
+  };
+  for (const auto& c : cases)
+    for (const auto& [answer, verdict] : c.answers)
+      EXPECT_EQ(GradeAnswer(c.question, answer).verdict, verdict) << c.question.format << " " << answer;
+  EXPECT_EQ(GradeAnswer(Question("q", "choice", {"c:C"}, 2), "C").earned, 2);  // the question's points
   EXPECT_EQ(GradeAnswer(Question("q", "text", {}), "anything").earned, 0);
 }
 
 TEST(ToolsResults, TheTableCountsAnswersSpreadsThemAndScoresEachStudent) {
   AssessmentKey key;
-  key.questions = {Question("q1", "choice", {Choice(1, "C")}), Question("q2", "text", {}),
-                   Question("q3", "decimal", {Range(3.5)}, 2)};
-  key.questions[0].number = 1;
-  key.questions[1].number = 2;
-  key.questions[2].number = 3;
+  key.questions = {Question("q1", "choice", {"c:C"}), Question("q2", "text", {}),
+                   Question("q3", "decimal", {"r:3.5"}, 2)};
+  for (int n = 0; n < 3; ++n) key.questions[n].number = n + 1;
   const std::vector<Student> roster = {{"1", "s-1", "Ann"}, {"2", "s-2", "Bob"}, {"3", "s-3", "Cy"}, {"4", "s-4", ""}};
   const std::vector<RecordedAnswer> answers = {
       {"s-1", "q1", "A"},       {"s-1", "q1", "C"},  // changed its mind: the later answer counts
@@ -95,59 +78,40 @@ TEST(ToolsResults, TheTableCountsAnswersSpreadsThemAndScoresEachStudent) {
   const ResultsTable table = ComputeResults("class-1", "quiz", key, roster, answers);
   ASSERT_EQ(table.questions.size(), 3u);
   EXPECT_EQ(table.questions[0].answered, 3);
-  ASSERT_EQ(table.questions[0].spread.size(), 2u);
-  EXPECT_EQ(table.questions[0].spread[0].answer, "C");
-  EXPECT_EQ(table.questions[0].spread[0].count, 2);
-  EXPECT_EQ(table.questions[0].spread[0].verdict, Verdict::Correct);
-  EXPECT_EQ(table.questions[0].spread[1].answer, "B");
   EXPECT_EQ(table.questions[1].answered, 1);
   EXPECT_EQ(table.questions[2].answered, 2);
-
   ASSERT_EQ(table.students.size(), 5u);
   EXPECT_EQ(table.students[4].id, "s-9");
   EXPECT_EQ(table.Submitted(), 4);
-  // Possible points: q1 (1) and q3 (2); the opinion question marks nothing.
-  EXPECT_EQ(table.students[0].Score(), 1.0);
-  EXPECT_EQ(table.students[1].Score(), 0.0);
   EXPECT_TRUE(table.students[2].submitted);
-  EXPECT_EQ(table.students[2].Score(), 0.0);
   EXPECT_FALSE(table.students[3].submitted);
-  EXPECT_NEAR(*table.students[4].Score(), 1.0 / 3.0, 1e-12);
-
+  EXPECT_NEAR(*table.students[4].Score(), 1.0 / 3.0, 1e-12);  // q1 and q3 count; the opinion marks nothing
   const std::string text = FormatResults(table);
-  EXPECT_NE(text.find("Results of assessment quiz in class class-1: 4 student(s) submitted, 4 on the roster"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(
-      text.find("Question 1 q1 (choice, 1 point): 3 answered\n         2  C  (correct)\n         1  B  (incorrect)"),
-      std::string::npos)
-      << text;
-  EXPECT_NE(text.find("s-1 (1 Ann): q1=C(+) q2=Because q3=3.5(+)  score 3/3 = 100.0%"), std::string::npos) << text;
-  EXPECT_NE(text.find("s-3 (3 Cy): (no answers)  score 0/3 = 0.0%"), std::string::npos) << text;
-  EXPECT_NE(text.find("s-4 (4): no submission"), std::string::npos) << text;
+  for (const char* line : {
+           "Results of assessment quiz in class class-1: 4 student(s) submitted, 4 on the roster",
+           "Question 1 q1 (choice, 1 point): 3 answered\n         2  C  (correct)\n         1  B  (incorrect)",
+           "s-1 (1 Ann): q1=C(+) q2=Because q3=3.5(+)  score 3/3 = 100.0%",
+           "s-3 (3 Cy): (no answers)  score 0/3 = 0.0%",
+           "s-4 (4): no submission",
+       })
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 
   // Without a marked question there is no score: the document says "nan".
   AssessmentKey opinions;
   opinions.questions = {Question("q1", "text", {})};
   const ResultsTable unscored = ComputeResults("c", "a", opinions, {}, {{"s-1", "q1", "x < y"}});
-  EXPECT_FALSE(unscored.students[0].Score());
   EXPECT_EQ(SubmissionsXml(unscored),
             "<voxlet:submissions xmlns:voxlet=\"" + kVocabulary +
                 "\"><voxlet:submission voxlet:studentid=\"s-1\" voxlet:score=\"nan\"><voxlet:response "
                 "voxlet:questionid=\"q1\" voxlet:correct=\"opinion\" voxlet:points=\"0\">x &lt; y</voxlet:response>"
                 "</voxlet:submission></voxlet:submissions>");
-}
-
-TEST(ToolsResults, TheSubmissionsBlockIsReplacedOrAdded) {
-  const ResultsTable empty;
-  const std::string block = SubmissionsXml(empty);
-  EXPECT_EQ(WithSubmissions("<voxlet:assessment><voxlet:submissions/></voxlet:assessment>", empty),
-            "<voxlet:assessment>" + block + "</voxlet:assessment>");
+  // The block replaces the document's, or is added at the end when it has none.
+  const std::string block = SubmissionsXml(unscored);
   EXPECT_EQ(WithSubmissions("<voxlet:assessment><voxlet:submissions><voxlet:submission voxlet:studentid=\"old\"/>"
                             "</voxlet:submissions><x/></voxlet:assessment>",
-                            empty),
+                            unscored),
             "<voxlet:assessment>" + block + "<x/></voxlet:assessment>");
-  EXPECT_EQ(WithSubmissions("<voxlet:assessment><q/></voxlet:assessment>", empty),
+  EXPECT_EQ(WithSubmissions("<voxlet:assessment><q/></voxlet:assessment>", unscored),
             "<voxlet:assessment><q/>" + block + "</voxlet:assessment>");
 }
 
