@@ -25,6 +25,7 @@ class Connection : public ::testing::Test {
     socket = object->GetSocket();
   }
   void TearDown() override {
+    if (object) object->Release();
     client.reset();
     if (server) server->Stop();
   }

@@ -141,10 +141,7 @@ class RecordingObject : public CConnectedObjectBase, public Recorded {
   static constexpr int32_t kPingAnswer = 7;
 
   void OnMessage(const MessageBufferPtr& buffer) override {
-    {
-      std::unique_lock<std::mutex> lock(m_recordLock);
-      m_recordChanged.wait_until(lock, m_heldUntil, [&] { return !m_held; });
-    }
+    m_release.Wait(kTestWaitMs);
     const auto body = buffer->Body();
     if (body.size() >= 9 && MessageHeader::PeekMessageId(body) == kPing && body[4] == 2)
       if (auto socket = GetSocket())
@@ -166,17 +163,10 @@ class RecordingObject : public CConnectedObjectBase, public Recorded {
   std::vector<ByteVector> Messages() {
     return Locked([&] { return m_messages; });
   }
-  // Makes the handler wait before it handles anything, until Release (or kTestWaitMs at most,
-  // so that a test that fails cannot leave it waiting).
-  void Hold() {
-    Record([&] {
-      m_held = true;
-      m_heldUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTestWaitMs);
-    });
-  }
-  void Release() {
-    Record([&] { m_held = false; });
-  }
+  // Makes the handler wait before it handles anything, until Release (or kTestWaitMs at most
+  // for each message, so that a test that fails cannot leave it waiting).
+  void Hold() { m_release.Reset(); }
+  void Release() { m_release.Set(); }
   bool WaitConnected() {
     return WaitFor([&] { return m_connected; });
   }
@@ -186,8 +176,8 @@ class RecordingObject : public CConnectedObjectBase, public Recorded {
 
  private:
   std::vector<ByteVector> m_messages;
-  bool m_held = false, m_connected = false, m_disconnected = false;
-  std::chrono::steady_clock::time_point m_heldUntil;
+  bool m_connected = false, m_disconnected = false;
+  CWaitEvent m_release{true};
 };
 
 // A server whose connections get RecordingObjects, listening on a loopback port; stopped

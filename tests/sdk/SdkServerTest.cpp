@@ -11,25 +11,16 @@
 
 namespace {
 
-// What one SDK client has heard.
-class Heard : public Recorded {
- public:
-  CSdkClient::Handlers Handlers() {
-    return {[this](const std::vector<ReceiverStatusW>& records) { Record([&] { statuses.push_back(records); }); },
-            [this] { Record([&] { ++logChanges; }); }, [this] { Record([&] { disconnected = true; }); }};
-  }
+// A connected SDK client and what it has heard.
+struct Client : Recorded {
   bool WaitStatuses(size_t count) {
     return WaitFor([&] { return statuses.size() >= count; });
   }
   std::vector<std::vector<ReceiverStatusW>> statuses;
   int logChanges = 0;
   bool disconnected = false;
-};
-
-// A connected SDK client with what it heard.
-struct Client {
-  Heard heard;
-  CSdkClient sdk{heard.Handlers()};
+  CSdkClient sdk{{[this](const std::vector<ReceiverStatusW>& records) { Record([&] { statuses.push_back(records); }); },
+                  [this] { Record([&] { ++logChanges; }); }, [this] { Record([&] { disconnected = true; }); }}};
 };
 
 // A log file the server's lines go to, with the source file named in each line.
@@ -77,23 +68,6 @@ class SdkServer : public ::testing::Test {
   std::shared_ptr<ISDKServer> server;
   std::vector<std::unique_ptr<Client>> clients;
 };
-
-TEST_F(SdkServer, ClientGetsTheReceiverListWithNamesCutTo31) {
-  manager.receivers = {Receiver(1, 3, u"/dev/ttyACM0"), Receiver(2, 1, std::u16string(40, u'n')), Receiver(3, 2, u"")};
-  // A record whose name fills all 32 units, terminator missing.
-  std::fill(std::begin(manager.receivers[2].receiverName), std::end(manager.receivers[2].receiverName), u'x');
-  Start(&manager);
-  Client& client = Connect();
-  ASSERT_TRUE(client.heard.WaitStatuses(1));
-  const auto records = client.heard.Locked([&] { return client.heard.statuses[0]; });
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].receiverNumber, 1u);
-  EXPECT_EQ(records[0].receiverState, 3u);
-  EXPECT_EQ(CStatusMessage::NameOf(records[0]), u"/dev/ttyACM0");
-  EXPECT_EQ(records[1].receiverNumber, 2u);
-  EXPECT_EQ(CStatusMessage::NameOf(records[1]), std::u16string(31, u'n'));
-  EXPECT_EQ(CStatusMessage::NameOf(records[2]), std::u16string(31, u'x'));
-}
 
 // Commands (their text wide or narrow) and the log requests reach the manager and are
 // answered; the log names each, with text from the client escaped so that it cannot forge a
@@ -176,14 +150,14 @@ TEST_F(SdkServer, StatusAndLogChangesReachEveryClient) {
   Start(&manager);
   for (int i = 0; i < 3; ++i) Connect();
   for (auto& client : clients) {
-    ASSERT_TRUE(client->heard.WaitStatuses(1));
-    EXPECT_TRUE(client->heard.Locked([&] { return client->heard.statuses[0].empty(); }));  // no receivers yet
+    ASSERT_TRUE(client->WaitStatuses(1));
+    EXPECT_TRUE(client->Locked([&] { return client->statuses[0].empty(); }));  // no receivers yet
   }
   server->SendReceiverStatus({Receiver(7, 1, u"/dev/ttyUSB0")});
   server->SendLogChanged();
   server->SendLogChanged();
   for (auto& client : clients) {
-    Heard& heard = client->heard;
+    Client& heard = *client;
     ASSERT_TRUE(heard.WaitFor([&] { return heard.statuses.size() == 2 && heard.logChanges == 2; }));
     heard.Locked([&] {
       ASSERT_EQ(heard.statuses[1].size(), 1u);
@@ -199,16 +173,16 @@ TEST_F(SdkServer, DisconnectedClientIsRemovedAndItsNumberNotReused) {
   auto first = std::make_unique<Client>(), second = std::make_unique<Client>();
   ASSERT_TRUE(first->sdk.Connect(port));
   ASSERT_TRUE(second->sdk.Connect(port));
-  ASSERT_TRUE(second->heard.WaitStatuses(1));
+  ASSERT_TRUE(second->WaitStatuses(1));
   EXPECT_EQ(direct.ClientCount(), 2u);
   first.reset();
   ASSERT_TRUE(WaitUntil([&] { return direct.ClientCount() == 1; }));
   // The one left still hears broadcasts; a newcomer gets a new number.
   direct.SendLogChanged();
-  ASSERT_TRUE(second->heard.WaitFor([&] { return second->heard.logChanges == 1; }));
+  ASSERT_TRUE(second->WaitFor([&] { return second->logChanges == 1; }));
   auto third = std::make_unique<Client>();
   ASSERT_TRUE(third->sdk.Connect(port));
-  ASSERT_TRUE(third->heard.WaitStatuses(1));
+  ASSERT_TRUE(third->WaitStatuses(1));
   EXPECT_THROW(direct.Start({.publish = false}), CExceptionBase);  // started once only
   direct.Stop();
   EXPECT_EQ(direct.ClientCount(), 0u);
@@ -224,7 +198,7 @@ TEST_F(SdkServer, SecondServerInOneProcessIsNotStartedAndStoppingDisconnects) {
   Client& client = Connect();
   EXPECT_TRUE(client.sdk.Ping());
   server.reset();
-  ASSERT_TRUE(client.heard.WaitFor([&] { return client.heard.disconnected; }));
+  ASSERT_TRUE(client.WaitFor([&] { return client.disconnected; }));
   EXPECT_FALSE(client.sdk.Ping());
   EXPECT_FALSE(client.sdk.ResetLog());
   clients.clear();
@@ -241,7 +215,7 @@ TEST_F(SdkServer, SecondServerInOneProcessIsNotStartedAndStoppingDisconnects) {
 TEST_F(SdkServer, IdleServerAndClientDoNotWake) {
   Start(&manager);
   Client& client = Connect();
-  ASSERT_TRUE(client.heard.WaitStatuses(1));
+  ASSERT_TRUE(client.WaitStatuses(1));
   ASSERT_TRUE(client.sdk.Ping());
   const auto* listening = dynamic_cast<COVSDKServerImpl*>(server.get());
   ASSERT_TRUE(listening);

@@ -49,50 +49,44 @@ TEST(WireValues, EncodeBigEndianAsLaidOut) {
   EXPECT_EQ(r.Remaining(), 0u);
 }
 
-TEST(WireValues, ReadsPastTheEndFailAndStayFailed) {
+// Reads past the end fail and stay failed; a string too long for its 16-bit count is cut
+// between characters.
+TEST(WireValues, ReadsPastTheEndFailAndTooLongStringsAreCut) {
   const ByteVector bytes = {0x05, 0x00, 0x03, 'a', 'b'};  // a bool of 5, then a string cut short
   CWireReader r(bytes);
   bool b = false;
+  std::u16string s;
+  uint8_t u8;
   EXPECT_TRUE(r.Bool(b));
   EXPECT_TRUE(b);  // any non-zero byte is true
-  std::u16string s;
   EXPECT_FALSE(r.String(s));
-  uint8_t u8;
   EXPECT_FALSE(r.U8(u8));
   EXPECT_FALSE(r.Ok());
-
   const ByteVector negativeBlob = {0xFF, 0xFF, 0xFF, 0xFF};
-  CWireReader blob(negativeBlob);
   ByteVector out;
-  EXPECT_FALSE(blob.Blob(out));
-}
+  EXPECT_FALSE(CWireReader(negativeBlob).Blob(out));
 
-TEST(WireValues, AStringTooLongForItsCountIsCutBetweenCharacters) {
-  // 40000 two-byte characters: 80000 UTF-8 bytes, more than a 16-bit count holds.
-  const std::u16string text(40000, u'\u00e9');
-  ByteVector out;
-  CWireWriter(out).String(text);
+  // 40000 two-byte characters: 80000 UTF-8 bytes.
+  CWireWriter(out).String(std::u16string(40000, u'\u00e9'));
   ASSERT_EQ(Wire::GetU16(out.data()), 65534);
   ASSERT_EQ(out.size(), 2u + 65534);
-  std::u16string back;
-  CWireReader r(out);
-  ASSERT_TRUE(r.String(back));
-  EXPECT_EQ(back, std::u16string(32767, u'\u00e9'));
+  CWireReader cut(out);
+  ASSERT_TRUE(cut.String(s));
+  EXPECT_EQ(s, std::u16string(32767, u'\u00e9'));
 }
 
-TEST(VariableData, FieldsAreBlobsOfTypeAndValue) {
-  CVariableData data;
-  data.AddI32(7);
-  data.AddWideString(u"A");
-  ByteVector out;
-  CWireWriter w(out);
-  data.Write(w);
-  const ByteVector expected = {0, 0, 0, 2, 0, 0, 0, 5, 5, 0, 0, 0, 7, 0, 0, 0, 4, 10, 0, 1, 'A'};
-  EXPECT_EQ(out, expected);
-  EXPECT_EQ(data.EncodedSize(), out.size());
-}
-
+// Fields are blobs of type and value; every type reads back, narrow and wide characters and
+// strings as one another too.
 TEST(VariableData, EveryTypeRoundTrips) {
+  CVariableData layout;
+  layout.AddI32(7);
+  layout.AddWideString(u"A");
+  ByteVector out;
+  CWireWriter lw(out);
+  layout.Write(lw);
+  EXPECT_EQ(out, (ByteVector{0, 0, 0, 2, 0, 0, 0, 5, 5, 0, 0, 0, 7, 0, 0, 0, 4, 10, 0, 1, 'A'}));
+  EXPECT_EQ(layout.EncodedSize(), out.size());
+
   CVariableData data;
   data.AddByte(200);
   data.AddBool(true);
@@ -101,54 +95,41 @@ TEST(VariableData, EveryTypeRoundTrips) {
   data.AddI32(-123456);
   data.AddFloat(2.5f);
   data.AddDouble(1e300);
-  data.AddNarrowString("narrow");
+  data.AddNarrowString("caf\xc3\xa9");
   const uint8_t blob[] = {1, 2, 3};
   data.AddBlob(blob);
   data.AddWideString(u"wide \u20ac");
-  data.AddWideChar(u'\u20ac');
-  ByteVector out;
+  data.AddWideChar(u'w');
+  out.clear();
   CWireWriter w(out);
   data.Write(w);
   CVariableData back;
   CWireReader r(out);
   ASSERT_TRUE(back.Read(r));
-
   uint8_t u8 = 0;
   bool b = false;
-  char c = 0;
+  char c = 0, c2 = 0;
   uint16_t u16 = 0;
   int32_t i32 = 0;
   float f = 0;
   double d = 0;
-  std::string narrow;
+  std::string narrow, narrow2;
   ByteVector bl;
-  std::u16string wide;
-  char16_t wc = 0;
+  std::u16string wide, wide2;
+  char16_t wc = 0, wc2 = 0;
   using O = CVariableData::Out;
   ASSERT_TRUE(
       back.Extract({O::Byte(&u8), O::Bool(&b), O::NarrowChar(&c), O::U16(&u16), O::I32(&i32), O::Float(&f),
                     O::Double(&d), O::NarrowString(&narrow), O::Blob(&bl), O::WideString(&wide), O::WideChar(&wc)}));
   EXPECT_TRUE(u8 == 200 && b && c == 'x' && u16 == 65000 && i32 == -123456 && f == 2.5f && d == 1e300 &&
-              narrow == "narrow" && bl == (ByteVector{1, 2, 3}) && wide == u"wide \u20ac" && wc == u'\u20ac');
-}
-
-TEST(VariableData, NarrowAndWideCharsAndStringsAreInterchangeable) {
-  CVariableData data;
-  data.AddNarrowChar('n');
-  data.AddWideChar(u'w');
-  data.AddNarrowString("caf\xc3\xa9");
-  data.AddWideString(u"caf\u00e9");
-  char16_t wideFromNarrow = 0;
-  char narrowFromWide = 0;
-  std::u16string wideFromNarrowString;
-  std::string narrowFromWideString;
-  using O = CVariableData::Out;
-  ASSERT_TRUE(data.Extract({O::WideChar(&wideFromNarrow), O::NarrowChar(&narrowFromWide),
-                            O::WideString(&wideFromNarrowString), O::NarrowString(&narrowFromWideString)}));
-  EXPECT_EQ(wideFromNarrow, u'n');
-  EXPECT_EQ(narrowFromWide, 'w');
-  EXPECT_EQ(wideFromNarrowString, u"caf\u00e9");
-  EXPECT_EQ(narrowFromWideString, "caf\xc3\xa9");
+              narrow == "caf\xc3\xa9" && bl == (ByteVector{1, 2, 3}) && wide == u"wide \u20ac" && wc == u'w');
+  ASSERT_TRUE(back.Extract({O::Byte(&u8), O::Bool(&b), O::WideChar(&wc2), O::U16(&u16), O::I32(&i32), O::Float(&f),
+                            O::Double(&d), O::WideString(&wide2), O::Blob(&bl), O::NarrowString(&narrow2),
+                            O::NarrowChar(&c2)}));
+  EXPECT_EQ(wc2, u'x');
+  EXPECT_EQ(wide2, u"caf\u00e9");
+  EXPECT_EQ(narrow2, "wide \xe2\x82\xac");
+  EXPECT_EQ(c2, 'w');
 }
 
 TEST(VariableData, ExtractionFailsOnCountsTypesAndShortValuesKeepingEarlierFields) {
@@ -254,6 +235,11 @@ TEST(Messages, StatusRecordsAreNumberStateAndName) {
   ASSERT_EQ(read.Records().size(), 1u);
   EXPECT_EQ(CStatusMessage::NameOf(read.Records()[0]), std::u16string(31, u'r'));
   EXPECT_EQ(read.Records()[0].receiverName[31], u'\0');
+  // A record whose name fills all 32 units, terminator missing, goes out cut to 31.
+  ReceiverStatusW unterminated = Receiver(3, 2, u"");
+  std::fill(std::begin(unterminated.receiverName), std::end(unterminated.receiverName), u'x');
+  ASSERT_TRUE(read.Read(*CStatusMessage({unterminated}).Write()));
+  EXPECT_EQ(CStatusMessage::NameOf(read.Records()[0]), std::u16string(31, u'x'));
   const std::u16string pairAt30 = std::u16string(30, u'a') + u"\U0001F600";
   EXPECT_EQ(CStatusMessage::NameOf(Receiver(1, 1, pairAt30)), std::u16string(30, u'a'));
 
