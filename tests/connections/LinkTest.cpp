@@ -26,25 +26,11 @@ SBConnectionInfo LinkInfo(const std::string& path, uint32_t kind = kConnectionCo
   return info;
 }
 
-std::unique_ptr<CSBIOPacket> Block(const Bytes& bytes, uint8_t flag = 0) {
-  auto packet = std::make_unique<CSBIOPacket>(bytes.data(), static_cast<uint32_t>(bytes.size()), false);
+std::unique_ptr<CSBIOPacket> Block(const Bytes& bytes, uint8_t flag = 0, bool raw = false) {
+  auto packet = std::make_unique<CSBIOPacket>(bytes.data(), static_cast<uint32_t>(bytes.size()), raw);
   packet->m_flag = flag;
   return packet;
 }
-
-// The line settings the link reads back: baud rate, then size, parity and stop bits.
-std::vector<uint32_t> CommParams(CSBConnection& link) {
-  uint32_t baud = 0;
-  uint8_t size = 0, parity = 9, stop = 9;
-  EXPECT_TRUE(link.GetCommParams(&baud, &size, &parity, &stop));
-  return {baud, size, parity, stop};
-}
-
-class LinkOverPtyTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(sim.Start()); }
-  CReceiverSimulator sim;
-};
 
 // A HID port whose device is a FIFO: every report written comes back as input.
 class LoopbackHidPort : public CThreadedHIDPort {
@@ -70,7 +56,9 @@ class CountingProlificPort : public CThreadedProlificPort {
 
 // Open answers not present, in use, already open or the error; an open link starts at 9600,
 // refuses rates a tty has not, and never writes blocks flagged for another kind of port.
-TEST_F(LinkOverPtyTest, OpenResultsAndWhatAnOpenLinkWrites) {
+TEST(LinkOverPtyTest, OpenResultsAndWhatAnOpenLinkWrites) {
+  CReceiverSimulator sim;
+  ASSERT_TRUE(sim.Start());
   EXPECT_EQ(CSBConnection(LinkInfo("/dev/no-such-receiver")).Open(), 2u);
   {
     // Another program holding the tty.
@@ -119,15 +107,19 @@ TEST(LinkDetectionTest, DetectionFindsTheReceiversLineSettingOrFallsBackTo9600Ei
     EXPECT_EQ(link.ResetDevice(probeBaud == 0 ? 1 : 0), probeBaud != 0) << probeBaud;
     const uint32_t expected = probeBaud != 0 ? probeBaud : 9600;
     EXPECT_EQ(sim.LineBaud(), expected);
-    EXPECT_EQ(CommParams(link), (std::vector<uint32_t>{expected, 8, 0, oddTwo ? 2u : 0u})) << probeBaud;
+    uint32_t baud = 0;
+    uint8_t size = 0, parity = 9, stop = 9;
+    ASSERT_TRUE(link.GetCommParams(&baud, &size, &parity, &stop));
+    EXPECT_EQ((std::vector<uint32_t>{baud, size, parity, stop}),
+              (std::vector<uint32_t>{expected, 8, 0, oddTwo ? 2u : 0u}))
+        << probeBaud;
   }
 }
 
 TEST(TwoThreadIOQueueTest, EventsFollowTheQueuesAndOnlyAWrittenQueueCountsAsEmpty) {
   CTwoThreadIOQueue queue;
-  const Bytes b = {1};
-  queue.PushReceived(std::make_unique<CSBIOPacket>(b.data(), 1, false));
-  queue.PushReceived(std::make_unique<CSBIOPacket>(b.data(), 1, false));
+  queue.PushReceived(Block({1}));
+  queue.PushReceived(Block({1}));
   EXPECT_TRUE(queue.ReceivedEvent().IsSet());
   EXPECT_NE(queue.PopReceived(), nullptr);
   EXPECT_FALSE(queue.ReceivedEvent().IsSet());  // reset on every pop: drain until null
@@ -135,7 +127,7 @@ TEST(TwoThreadIOQueueTest, EventsFollowTheQueuesAndOnlyAWrittenQueueCountsAsEmpt
   EXPECT_EQ(queue.PopReceived(), nullptr);
 
   EXPECT_TRUE(queue.WaitUntilOutgoingEmpty());
-  queue.PushOutgoing(std::make_unique<CSBIOPacket>(b.data(), 1, false));
+  queue.PushOutgoing(Block({1}));
   EXPECT_TRUE(queue.OutgoingEvent().IsSet());
   EXPECT_FALSE(queue.WaitUntilOutgoingEmpty());  // nobody drains it
   EXPECT_NE(queue.PopOutgoing(), nullptr);
@@ -195,9 +187,7 @@ TEST(HidPortTest, OnlyReportsOfTheExactLengthsAreWrittenAndRead) {
   for (const auto& [stored, flag] : {std::pair<Bytes, uint8_t>{{0x02, 0xAA, 0xBB, 0xCC}, 0},  // too short
                                      {{0x02, 0xAA, 0xBB}, 1},                                 // a feature report
                                      {{0x01, 0x11, 0x22, 0x33, 0x44}, 0}}) {                  // exact
-    auto packet = std::make_unique<CSBIOPacket>(stored.data(), static_cast<uint32_t>(stored.size()), true);
-    packet->m_flag = flag;
-    port.Queue().PushOutgoing(std::move(packet));
+    port.Queue().PushOutgoing(Block(stored, flag, true));
   }
   ASSERT_TRUE(port.Queue().ReceivedEvent().Wait(5000));
   auto packet = port.Queue().PopReceived();
