@@ -242,13 +242,12 @@ class RawClient {
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(port);
-    m_connected = connect(m_fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+    connect(m_fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   }
   ~RawClient() { CloseNow(); }
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
 
-  bool Connected() const { return m_connected; }
   int Fd() const { return m_fd; }
   void CloseNow() {
     if (m_fd >= 0) close(m_fd);
@@ -285,14 +284,8 @@ class RawClient {
     }
     return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
   }
-  // Reads the identifier and sends a registration frame.
-  std::optional<ServerIdentifier> Register(int32_t registrationId = 0) {
-    auto id = Read(16);
-    if (!id || !SendAll(Bytes(CRegistrationMessage(registrationId)))) return std::nullopt;
-    ServerIdentifier identifier;
-    std::copy(id->begin(), id->end(), identifier.begin());
-    return identifier;
-  }
+  // Reads the server's identifier and sends a registration frame.
+  bool Register(int32_t registrationId = 0) { return Read(16) && SendAll(Bytes(CRegistrationMessage(registrationId))); }
 
  private:
   ssize_t Receive(uint8_t* into, size_t n, int timeoutMs) {
@@ -301,5 +294,4 @@ class RawClient {
     return recv(m_fd, into, n, 0);
   }
   int m_fd;
-  bool m_connected = false;
 };
