@@ -1,3 +1,4 @@
+// Events, waits on events and descriptors together, threads and ticks.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -5,6 +6,8 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/Thread.h"
+#include "platform/Tick.h"
 #include "platform/WaitEvent.h"
 
 namespace {
@@ -34,18 +37,9 @@ TEST(WaitEvents, ManualStaysSetUntilResetAndAutoIsConsumedByOneWait) {
   EXPECT_FALSE(automatic.Wait(0));
 }
 
-// One Set of a manual event wakes both waiters; one Set of an auto event ends exactly one of
-// two waits (the other ends on quit).
-TEST(WaitEvents, OneSetWakesEveryManualWaiterButOneAutoWaiter) {
-  CWaitEvent manual, quit;
-  std::atomic<int> woken{0};
-  {
-    std::array<std::jthread, 2> waiters;
-    for (auto& t : waiters) t = std::jthread([&] { woken += manual.Wait(kTestWaitMs) ? 1 : 0; });
-    manual.Set();
-  }
-  EXPECT_EQ(woken.load(), 2);
-
+// One Set of an auto event ends exactly one of two waits (the other ends on quit).
+TEST(WaitEvents, OneSetOfAnAutoEventWakesOneWaiter) {
+  CWaitEvent quit;
   AutoEvent event, reported;
   std::array<std::atomic<int>, 2> results{-5, -5};
   {
@@ -106,6 +100,47 @@ TEST(WaitForAny, DescriptorsBesideEventsReportTheirPollEvents) {
   const WaitHandle negative[] = {WaitHandle::Of(stop), WaitHandle::Descriptor(-1)};
   EXPECT_EQ(Platform::WaitForAny(negative, 0), Platform::kWaitFailed);
   EXPECT_EQ(Platform::WaitForAny({}, 0), Platform::kWaitFailed);
+}
+
+TEST(Tick, ComparisonsHoldAcrossTheWrap) {
+  const uint32_t beforeWrap = 0xFFFFFFF0u, afterWrap = 5;
+  EXPECT_EQ(Platform::TickDiff(afterWrap, beforeWrap), 21);
+  EXPECT_EQ(Platform::TickDiff(beforeWrap, afterWrap), -21);
+  EXPECT_TRUE(Platform::TickReached(afterWrap, beforeWrap));
+  EXPECT_FALSE(Platform::TickReached(beforeWrap, afterWrap));
+  EXPECT_TRUE(Platform::TickReached(afterWrap, afterWrap));
+  EXPECT_FALSE(Platform::TickReached(0x7FFFFFFFu, 0x80000000u));
+}
+
+// Runs until released, counting its runs.
+class GatedThread : public CThread {
+ public:
+  ~GatedThread() override {
+    release.Set();
+    Join();
+  }
+  CWaitEvent release;
+  std::atomic<int> runs{0};
+
+ protected:
+  unsigned Run() override {
+    ++runs;
+    release.Wait(-1);
+    return 0;
+  }
+};
+
+TEST(Thread, JoinWaitsForTheBodyAndAllowsAnotherStart) {
+  GatedThread thread;
+  EXPECT_TRUE(thread.Join());  // never started
+  ASSERT_TRUE(thread.Start());
+  EXPECT_FALSE(thread.Start());  // already running
+  EXPECT_FALSE(thread.Join(0));
+  thread.release.Set();
+  EXPECT_TRUE(thread.Join(kTestWaitMs));
+  ASSERT_TRUE(thread.Start());
+  EXPECT_TRUE(thread.Join(kTestWaitMs));
+  EXPECT_EQ(thread.runs.load(), 2);
 }
 
 }  // namespace
