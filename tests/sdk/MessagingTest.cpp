@@ -26,8 +26,6 @@ class Connection : public ::testing::Test {
   }
   void TearDown() override {
     if (object) object->Release();
-    client.reset();
-    if (server) server->Stop();
   }
   // Waits until the connection has taken `count` bytes since `before`.
   bool Taken(uint64_t before, uint64_t count) {

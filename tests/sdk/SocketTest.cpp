@@ -40,16 +40,7 @@ TEST(SocketSetUp, FailuresThrowTheSocketError) {
   ASSERT_EQ(getsockopt(tcp.Handle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
   EXPECT_NE(noDelay, 0);
 
-  CServerSocket first, second, any, unknown;
-  first.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
-  ASSERT_NE(first.GetBoundPort(), 0);
-  try {
-    second.BindAndListen(first.GetBoundPort(), "127.0.0.1", PortChoice::kExact);
-    ADD_FAILURE() << "bound a port that is in use";
-  } catch (const CSocketException& e) {
-    EXPECT_EQ(e.Code(), EADDRINUSE);
-    EXPECT_EQ(e.Message(), SystemErrorText(EADDRINUSE));
-  }
+  CServerSocket any, unknown;
   any.BindAndListen(0, nullptr, PortChoice::kExact);
   EXPECT_NE(any.GetBoundPort(), 0);
   EXPECT_THROW(unknown.BindAndListen(0, "nosuch.invalid", PortChoice::kExact), CSocketException);
