@@ -134,19 +134,6 @@ TEST_F(SdkServer, UnknownUnhandledAndMalformedMessagesAreIgnored) {
   });
 }
 
-TEST_F(SdkServer, WithoutAManagerFlagsAre0AndTheFileNameEmpty) {
-  Start(nullptr);
-  CSdkClient& sdk = Connect().sdk;
-  EXPECT_EQ(sdk.GetLogFlags(), 0);
-  EXPECT_EQ(sdk.GetLogFileName(), u"");
-  ASSERT_TRUE(sdk.SendCommand(1, u"1"));
-  ASSERT_TRUE(sdk.SetLogFlags(3));
-  ASSERT_TRUE(sdk.ResetLog());
-  EXPECT_TRUE(sdk.Ping());
-  EXPECT_EQ(Logged("OnSendCommand: 1 - 1\n"), 1u);
-  EXPECT_EQ(Logged("OnSetLoggingFlag: 3\n"), 1u);
-}
-
 TEST_F(SdkServer, StatusAndLogChangesReachEveryClient) {
   Start(&manager);
   for (int i = 0; i < 3; ++i) Connect();
@@ -191,19 +178,25 @@ TEST_F(SdkServer, DisconnectedClientIsRemovedAndItsNumberNotReused) {
   EXPECT_GE(Logged("OnClientDisconnected\n"), 1u);
 }
 
-// A second server in one process is not started; the first still serves, until it stops and
-// its clients are disconnected.
-TEST_F(SdkServer, SecondServerInOneProcessIsNotStartedAndStoppingDisconnects) {
-  Start(&manager);
+// A second server in one process is not started; the first (here without a manager: flags 0,
+// no file name) still serves, until it stops and its clients are disconnected.
+TEST_F(SdkServer, SecondServerIsNotStartedAndStoppingDisconnects) {
+  Start(nullptr);
   EXPECT_EQ(StartSdkServer(&manager), nullptr);
-  Client& client = Connect();
-  EXPECT_TRUE(client.sdk.Ping());
+  CSdkClient& sdk = Connect().sdk;
+  EXPECT_EQ(sdk.GetLogFlags(), 0);
+  EXPECT_EQ(sdk.GetLogFileName(), u"");
+  ASSERT_TRUE(sdk.SendCommand(1, u"1"));
+  ASSERT_TRUE(sdk.SetLogFlags(3));
+  ASSERT_TRUE(sdk.ResetLog());
+  EXPECT_TRUE(sdk.Ping());
   server.reset();
-  ASSERT_TRUE(client.WaitFor([&] { return client.disconnected; }));
-  EXPECT_FALSE(client.sdk.Ping());
-  EXPECT_FALSE(client.sdk.ResetLog());
-  clients.clear();
-  const auto lines = StopLogging();
+  ASSERT_TRUE(clients[0]->WaitFor([&] { return clients[0]->disconnected; }));
+  EXPECT_FALSE(sdk.Ping());
+  EXPECT_FALSE(sdk.ResetLog());
+  EXPECT_EQ(Logged("OnSendCommand: 1 - 1\n"), 1u);
+  EXPECT_EQ(Logged("OnSetLoggingFlag: 3\n"), 1u);
+  const auto lines = LogLines(logPath);
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                           [](const std::string& line) { return line.find("SDK server not started") != line.npos; }));
 }
