@@ -1,6 +1,7 @@
-// Connections of the messaging layer against a plain TCP peer: frames in and out, the frame
-// size limit, what a connection holds for a frame being read and for a peer that does not
-// read, blocking requests and their correlation ids, connection limits.
+// The messaging layer against a plain TCP peer: frames in and out, the frame size limit, what a
+// connection holds for a frame being read and for a peer that does not read, blocking requests
+// and their correlation ids, connection limits, the registration handshake (what is dropped,
+// what is logged, and that the server goes on listening) and multicast discovery.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "MessagingTestHelpers.h"
+#include "sdk/Discovery.h"
 #include "sdk/SdkMessages.h"
 
 namespace {
@@ -283,6 +285,125 @@ TEST(ServerRegistration, ATakenPortMovesOnUnlessExact) {
   };
   EXPECT_THROW(listen(PortChoice::kExact), CSocketException);
   EXPECT_GT(listen(PortChoice::kNextFree), first->Port());
+}
+
+// A proper client still gets through: registered and served.
+void ExpectServed(TestServer& server) {
+  RawClient client(server.Port());
+  ASSERT_TRUE(client.Register(1));
+  ASSERT_TRUE(server.WaitObject(0));
+  ASSERT_TRUE(client.SendAll(Frame(Request(RecordingObject::kPing, 3))));
+  EXPECT_EQ(client.ReadFrame(), Response(RecordingObject::kPingAnswer, 3));
+  EXPECT_EQ(server.Objects().size(), 1u);
+}
+
+// Frames that are not a registration (prefix 10, message id 2, kind 2), and a client that
+// leaves before registering, are dropped (the frames without a word).
+TEST(Handshake, BadRegistrationsAreDroppedSilently) {
+  ScopedDiagnostics diagnostics;
+  auto server = TestServer::Start();
+  std::vector<ByteVector> badFrames;
+  for (size_t at : {3, 7, 8}) {
+    badFrames.push_back(Bytes(CRegistrationMessage(1)));
+    ++badFrames.back()[at];
+  }
+  for (const auto& frame : badFrames) {
+    RawClient client(server->Port());
+    ASSERT_TRUE(client.Read(16));
+    ASSERT_TRUE(client.SendAll(frame));
+    EXPECT_TRUE(client.WaitClosed());
+  }
+  EXPECT_EQ(diagnostics.Count("CServerListeningThread::OnNewConnection"), 0u);
+  ASSERT_TRUE(RawClient(server->Port()).Read(16));  // and leaves
+  ExpectServed(*server);
+}
+
+// A client that sends nothing, or half a registration, is dropped after the time limit.
+TEST(Handshake, ClientThatNeverRegistersIsDroppedAfterTheTimeLimit) {
+  ScopedDiagnostics diagnostics;
+  auto server = TestServer::Start();
+  {
+    RawClient silent(server->Port());
+    ASSERT_TRUE(diagnostics.WaitForLine("CServerListeningThread::OnNewConnection: Error reading registration message.",
+                                        2 * CServerListeningThread::kHandshakeTimeoutMs));
+    EXPECT_TRUE(silent.WaitClosed());
+  }
+  {
+    RawClient halfway(server->Port());
+    ASSERT_TRUE(halfway.Read(16));
+    const ByteVector frame = Bytes(CRegistrationMessage(1));
+    ASSERT_TRUE(halfway.SendAll(std::span(frame).first(6)));
+    EXPECT_TRUE(halfway.WaitClosed(2 * CServerListeningThread::kHandshakeTimeoutMs));
+  }
+  ExpectServed(*server);
+}
+
+TEST(Handshake, StoppingTheLayerAbortsAHandshakeInProgress) {
+  auto server = TestServer::Start();
+  RawClient silent(server->Port());
+  ASSERT_TRUE(silent.Read(16));
+  // The last user goes: the listening thread stops without waiting for the registration.
+  server.reset();
+  EXPECT_TRUE(silent.WaitClosed(CServerListeningThread::kHandshakeTimeoutMs / 2));
+}
+
+TEST(DiscoveryFormat, QueryAndAnnouncementLayouts) {
+  ServerIdentifier id;
+  for (size_t i = 0; i < id.size(); ++i) id[i] = static_cast<uint8_t>(i + 1);
+  const auto query = Discovery::EncodeQuery(id);
+  EXPECT_EQ(ByteVector(query.begin(), query.begin() + 5), (ByteVector{0, 0, 0, 100, 1}));
+  EXPECT_EQ(Discovery::DecodeQuery(query), id);
+  const auto announcement = Discovery::EncodeAnnouncement(id, 0xABCD);
+  EXPECT_EQ(ByteVector(announcement.begin() + 3, announcement.begin() + 5), (ByteVector{101, 1}));
+  EXPECT_EQ(ByteVector(announcement.begin() + 20, announcement.end()), (ByteVector{0xAB, 0xCD}));
+  const auto decoded = Discovery::DecodeAnnouncement(announcement);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->identifier, id);
+  EXPECT_EQ(decoded->port, 0xABCD);
+  // A query of 21 bytes, or with another code, is no query.
+  ByteVector longer(query.begin(), query.end());
+  longer.push_back(0);
+  EXPECT_FALSE(Discovery::DecodeQuery(longer));
+  ByteVector otherCode(query.begin(), query.end());
+  otherCode[3] = 101;
+  EXPECT_FALSE(Discovery::DecodeQuery(otherCode));
+}
+
+// Sends a datagram, then a query for a fresh published server (whose own announcement has
+// been heard). True when an announcement for `id` came before the fresh server's answer. Each
+// server answers on its own thread: an answer to the datagram would come first all but
+// always, as the datagram went first, and never makes the fence's answer fail to come.
+bool AnsweredBeforeFence(CDiscoveryClient& finder, std::span<const uint8_t> datagram, const ServerIdentifier& id) {
+  auto fence = TestServer::Start(true);
+  EXPECT_EQ(finder.WaitAnnouncement(fence->Identifier(), kTestWaitMs), fence->Port());
+  EXPECT_TRUE(finder.SendDatagram(datagram));
+  EXPECT_TRUE(finder.SendQuery(fence->Identifier()));
+  for (bool answered = false;;) {
+    auto announcement = finder.WaitAnyAnnouncement(kTestWaitMs);
+    if (!announcement) ADD_FAILURE() << "the fence's answer never came";
+    if (!announcement || announcement->identifier == fence->Identifier()) return answered;
+    answered = answered || announcement->identifier == id;
+  }
+}
+
+// A published server announces itself when it starts and answers queries for it (the fence's);
+// a query one byte too long, for a server nobody runs, for one that is not published, and for
+// one that has gone are not answered.
+TEST(DiscoveryAnswers, OnlyQueriesForPublishedRunningServersAreAnswered) {
+  CDiscoveryClient finder;  // before the servers, to hear their announcements
+  auto a = TestServer::Start(true);
+  ASSERT_EQ(finder.WaitAnnouncement(a->Identifier(), kTestWaitMs), a->Port());
+  const auto query = Discovery::EncodeQuery(a->Identifier());
+  ByteVector longer(query.begin(), query.end());
+  longer.push_back(0);
+  EXPECT_FALSE(AnsweredBeforeFence(finder, longer, a->Identifier()));
+  const ServerIdentifier unknown = RandomIdentifier();
+  EXPECT_FALSE(AnsweredBeforeFence(finder, Discovery::EncodeQuery(unknown), unknown));
+  auto hidden = TestServer::Start(false);
+  EXPECT_FALSE(AnsweredBeforeFence(finder, Discovery::EncodeQuery(hidden->Identifier()), hidden->Identifier()));
+  hidden->Stop();
+  a->Stop();
+  EXPECT_FALSE(AnsweredBeforeFence(finder, query, a->Identifier()));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The SDK server end to end: SDK clients over loopback against the server with a recorded
 // receiver manager, and the log lines it writes. Clients that misbehave, do not read or come
-// past the connection limit are the messaging layer's tests (MessagingTest, HandshakeTest).
+// past the connection limit are the messaging layer's tests (MessagingTest).
 #include <gtest/gtest.h>
 
 #include "SdkServerFakes.h"
