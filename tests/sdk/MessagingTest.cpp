@@ -40,6 +40,12 @@ class Connection : public ::testing::Test {
   std::shared_ptr<CMessagingSocket> socket;
 };
 
+// Whether the client's ping with that correlation id is answered.
+bool Served(RawClient& client, uint32_t correlation) {
+  return client.SendAll(Frame(Request(RecordingObject::kPing, correlation))) &&
+         client.ReadFrame() == Response(RecordingObject::kPingAnswer, correlation);
+}
+
 // A body of kind 1 whose whole length is `length`.
 ByteVector AsyncBodyOfLength(int32_t id, size_t length, uint8_t seed) {
   ByteVector data(length - MessageHeader::kAsyncSize);
@@ -139,8 +145,7 @@ TEST_F(Connection, PeerThatStopsReadingIsDroppedOnceItsQueueIsFullOthersAreServe
   EXPECT_TRUE(client->WaitClosed());
   EXPECT_EQ(diagnostics.Count("does not read"), 1u);
   // The other connection is served all along.
-  ASSERT_TRUE(reader.SendAll(Frame(Request(RecordingObject::kPing, 79))));
-  EXPECT_EQ(reader.ReadFrame(), Response(RecordingObject::kPingAnswer, 79));
+  EXPECT_TRUE(Served(reader, 79));
 }
 
 TEST_F(Connection, PeerSendingFasterThanItsMessagesAreHandledIsNotReadFurther) {
@@ -231,31 +236,27 @@ TEST_F(Connection, ResponsesGoToTheirRequestOthersToTheHandler) {
 TEST(ConnectionLimit, The62ndConnectionIsRefusedAndAFreedPlaceIsReused) {
   auto server = TestServer::Start();
   std::vector<std::unique_ptr<RawClient>> clients;
-  const auto served = [](RawClient& client, uint32_t correlation) {
-    return client.SendAll(Frame(Request(RecordingObject::kPing, correlation))) &&
-           client.ReadFrame() == Response(RecordingObject::kPingAnswer, correlation);
-  };
   for (size_t i = 0; i < CSocketIOThread::kMaxConnections; ++i) {
     clients.push_back(std::make_unique<RawClient>(server->Port()));
     ASSERT_TRUE(clients.back()->Register(static_cast<int32_t>(i)));
     ASSERT_TRUE(server->WaitObject(i)) << i;
   }
-  for (auto& client : clients) EXPECT_TRUE(served(*client, 77));
+  for (auto& client : clients) EXPECT_TRUE(Served(*client, 77));
   ScopedDiagnostics diagnostics;
   RawClient refused(server->Port());
   ASSERT_TRUE(refused.Register(99));
   EXPECT_TRUE(refused.WaitClosed());
   EXPECT_EQ(server->Objects().size(), CSocketIOThread::kMaxConnections);
   EXPECT_EQ(diagnostics.Count("connection refused"), 1u);
-  EXPECT_TRUE(served(*clients.front(), 76));  // the ones served still are
-  EXPECT_TRUE(served(*clients.back(), 76));
+  EXPECT_TRUE(Served(*clients.front(), 76));  // the ones served still are
+  EXPECT_TRUE(Served(*clients.back(), 76));
 
   clients.front()->CloseNow();
   ASSERT_TRUE(server->Objects().front()->WaitDisconnected());
   RawClient next(server->Port());
   ASSERT_TRUE(next.Register(100));
   ASSERT_TRUE(server->WaitObject(CSocketIOThread::kMaxConnections));
-  EXPECT_TRUE(served(next, 78));
+  EXPECT_TRUE(Served(next, 78));
 }
 
 // An identifier is listened for once at a time; once every user has gone, the layer starts
@@ -267,8 +268,7 @@ TEST(ServerRegistration, AnIdentifierIsListenedForOnceAtATimeAndTheLayerRestarts
     EXPECT_THROW(TestServer::Start(false, id), CSocketLibException);
     RawClient client(server->Port());
     ASSERT_TRUE(client.Register(round));
-    ASSERT_TRUE(client.SendAll(Frame(Request(RecordingObject::kPing, 5))));
-    EXPECT_EQ(client.ReadFrame(), Response(RecordingObject::kPingAnswer, 5));
+    EXPECT_TRUE(Served(client, 5));
     server->Stop();
     EXPECT_TRUE(client.WaitClosed());
   }
@@ -292,8 +292,7 @@ void ExpectServed(TestServer& server) {
   RawClient client(server.Port());
   ASSERT_TRUE(client.Register(1));
   ASSERT_TRUE(server.WaitObject(0));
-  ASSERT_TRUE(client.SendAll(Frame(Request(RecordingObject::kPing, 3))));
-  EXPECT_EQ(client.ReadFrame(), Response(RecordingObject::kPingAnswer, 3));
+  EXPECT_TRUE(Served(client, 3));
   EXPECT_EQ(server.Objects().size(), 1u);
 }
 
