@@ -29,9 +29,7 @@ using ByteVector = std::vector<uint8_t>;
 
 // A server identifier no other test process uses.
 inline ServerIdentifier RandomIdentifier() {
-  static std::mutex lock;
-  static std::mt19937_64 random{std::random_device{}()};
-  std::lock_guard<std::mutex> guard(lock);
+  std::random_device random;
   ServerIdentifier id;
   for (auto& byte : id) byte = static_cast<uint8_t>(random());
   return id;

@@ -235,11 +235,10 @@ TEST_F(SdkServer, IdleServerAndClientDoNotWake) {
     return (now.io - before.io) + (now.incoming - before.incoming) > 20 ||
            listening->ListeningWakeups() - listeningBefore > 200;
   };
-  EXPECT_FALSE(WaitUntil(woken, 1000));
+  EXPECT_FALSE(WaitUntil(woken, 1000)) << layer->ThreadWakeups().io - before.io << " "
+                                       << layer->ThreadWakeups().incoming - before.incoming << " "
+                                       << listening->ListeningWakeups() - listeningBefore;
   const auto after = layer->ThreadWakeups();
-  EXPECT_LE(after.io - before.io, 20u);
-  EXPECT_LE(after.incoming - before.incoming, 20u);
-  EXPECT_LE(listening->ListeningWakeups() - listeningBefore, 200u);
   // And a request wakes them: the counters count.
   ASSERT_TRUE(client.sdk.Ping());
   EXPECT_GT(layer->ThreadWakeups().io, after.io);

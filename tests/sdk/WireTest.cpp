@@ -134,17 +134,15 @@ TEST(VariableData, ExtractionFailsOnCountsTypesAndShortValuesKeepingEarlierField
   EXPECT_FALSE(data.Extract({O::U16(&u16)}));  // 5 is not 4 either
 
   // Unknown types and values cut short.
-  for (uint8_t type : {uint8_t{0}, uint8_t{12}, uint8_t{200}}) {
-    CVariableData unknown;
-    unknown.AddRawField(type, std::vector<uint8_t>{0, 0, 0, 1});
-    EXPECT_FALSE(unknown.Extract({O::I32(&a)})) << int(type);
+  for (const auto& [type, value] : {std::pair<uint8_t, ByteVector>{0, {0, 0, 0, 1}},
+                                    {12, {0, 0, 0, 1}},
+                                    {200, {0, 0, 0, 1}},
+                                    {CVariableData::kI32, {0, 1}},
+                                    {CVariableData::kI32, {}}}) {
+    CVariableData field;
+    field.AddRawField(type, value);
+    EXPECT_FALSE(field.Extract({O::I32(&a)})) << int(type) << " " << value.size();
   }
-  CVariableData shortValue;
-  shortValue.AddRawField(CVariableData::kI32, std::vector<uint8_t>{0, 1});
-  EXPECT_FALSE(shortValue.Extract({O::I32(&a)}));
-  CVariableData emptyField;
-  emptyField.AddRawField(CVariableData::kI32, {});
-  EXPECT_FALSE(emptyField.Extract({O::I32(&a)}));
 }
 
 TEST(VariableData, ReadingRejectsNegativeAndImpossibleCounts) {
