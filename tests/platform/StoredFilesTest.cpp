@@ -1,5 +1,5 @@
-// The files the service keeps on disk: the unit's ExecStart= line, whole-file replacement,
-// and the registry store under its lock.
+// The files the service keeps on disk: the registry store, the unit's ExecStart= line and
+// whole-file replacement.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,50 +24,117 @@ namespace {
 
 namespace fs = std::filesystem;
 
+const std::string kKey = "SOFTWARE\\Vantrel\\Voxlet\\HardwareService";
+const std::string kPreferences = "com.vantrel.Preferences";
+const std::string kPlain = kRegistryStoreName;
+
 std::string Text(const fs::path& file) {
   std::stringstream s;
   s << std::ifstream(file, std::ios::binary).rdbuf();
   return s.str();
 }
 
-void WriteStamp(const fs::path& dir) { std::ofstream(dir / "stamp") << "kept"; }
-
-class ScratchDir {
- public:
-  ScratchDir() {
+// A fresh directory, with the registry store pointed at a file in it.
+class FileDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
     char pattern[] = "/tmp/ovanta-files-XXXXXX";
-    m_path = mkdtemp(pattern);
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+    file = dir / "registry.ini";
+    setenv("OVANTA_REGISTRY", file.c_str(), 1);
   }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(m_path, ec);
+  void TearDown() override {
+    unsetenv("OVANTA_REGISTRY");
+    fs::remove_all(dir);
   }
-  const fs::path& Path() const { return m_path; }
   // Everything in the directory but the names given.
   std::vector<std::string> Others(std::initializer_list<std::string> names) const {
     std::vector<std::string> others;
-    for (const auto& entry : fs::directory_iterator(m_path)) {
-      const std::string name = entry.path().filename().string();
-      if (std::find(names.begin(), names.end(), name) == names.end()) others.push_back(name);
-    }
+    for (const auto& entry : fs::directory_iterator(dir))
+      if (std::find(names.begin(), names.end(), entry.path().filename()) == names.end())
+        others.push_back(entry.path().filename());
     return others;
   }
-
- private:
-  fs::path m_path;
+  fs::path dir, file;
 };
+using Registry = FileDir;
+using ReplaceFileAtomically = FileDir;
+using RegistryStoreFile = FileDir;
 
-// A child process's exit code, or -1 when it did not exit normally.
-int Reap(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Values are replaced in place, per root, whatever the case of key and value names.
+TEST_F(Registry, ValuesWrittenAreReadBackUnderTheirRootIgnoringCase) {
+  EXPECT_EQ(ReadRegistryString(0, kKey, "Ports", "none", kPreferences), "none");  // no file yet
+  ASSERT_TRUE(WriteRegistryDword(0, kKey, "BaudRate", 4294967295u, kPlain));
+  ASSERT_TRUE(WriteRegistryString(0, kKey, "Ports", "/dev/pts/3;/dev/ttyS0", kPlain));
+  ASSERT_TRUE(WriteRegistryDword(0, kKey, "BaudRate", 57600, kPlain));
+  ASSERT_TRUE(WriteRegistryString(0, "SOFTWARE\\VANTREL\\voxlet\\HardwareService", "baudrate", "9600", kPlain));
+  EXPECT_EQ(ReadRegistryDword(0, kKey, "BaudRate", 0, kPlain), 9600u);
+  EXPECT_EQ(ReadRegistryString(0, "software\\vantrel\\VOXLET\\hardwareservice", "PORTS", "", kPlain),
+            "/dev/pts/3;/dev/ttyS0");
+  ASSERT_TRUE(WriteRegistryDword(1, kKey, "Mask", 3, kPlain));
+  EXPECT_EQ(ReadRegistryDword(0, kKey, "Mask", 99, kPlain), 99u);
+  EXPECT_EQ(ReadRegistryDword(2, kKey, "Mask", 99, kPlain), 99u);
+  EXPECT_EQ(ReadRegistryDword(1, kKey, "Mask", 99, kPlain), 3u);
+  const std::string text = Text(file);
+  EXPECT_EQ(text.find("BaudRate"), text.rfind("BaudRate")) << text;
+  EXPECT_EQ(text.find("[HKEY_LM"), text.rfind("[HKEY_LM")) << text;
+  EXPECT_NE(text.find("[HKEY_LM\\" + kKey + "]"), std::string::npos);
+  EXPECT_NE(text.find("[HKEY_CU\\"), std::string::npos);
 }
 
-// Paths systemd runs as they are, and the ExecStart= value that names each.
+// A named store is one more key component, with slashes and outer backslashes normalised; a
+// read from it falls back to the plain key, never the other way round.
+TEST_F(Registry, NamedStoresAreSubkeysThatFallBackToThePlainKey) {
+  const std::pair<std::string, std::string> paths[] = {
+      {"/SOFTWARE/Vantrel//", "SOFTWARE\\Vantrel"}, {"\\\\SOFTWARE\\Vantrel\\", "SOFTWARE\\Vantrel"}, {"\\\\", ""}};
+  for (const auto& [key, path] : paths) {
+    EXPECT_EQ(RegistryKeyPath(key, kPlain), path) << key;
+    EXPECT_EQ(RegistryKeyPath(key, kPreferences), path.empty() ? kPreferences : path + "\\" + kPreferences) << key;
+  }
+  ASSERT_TRUE(WriteRegistryString(0, kKey, "Ports", "/dev/ttyACM7", kPreferences));
+  EXPECT_NE(Text(file).find("[HKEY_LM\\" + kKey + "\\" + kPreferences + "]"), std::string::npos);
+  EXPECT_EQ(ReadRegistryString(0, kKey, "Ports", "-", kPlain), "-");
+  EXPECT_EQ(ReadRegistryString(0, kKey, "Ports", "-", kPreferences), "/dev/ttyACM7");
+
+  ASSERT_TRUE(WriteRegistryDword(0, kKey, "BaudRate", 9600, kPlain));
+  EXPECT_EQ(ReadRegistryDword(0, kKey, "BaudRate", 1, kPreferences), 9600u);
+  ASSERT_TRUE(WriteRegistryDword(0, "SOFTWARE/Vantrel/Voxlet/HardwareService/", "BaudRate", 19200, kPreferences));
+  EXPECT_EQ(ReadRegistryDword(0, "\\" + kKey, "BaudRate", 1, kPreferences), 19200u);
+  EXPECT_EQ(ReadRegistryDword(0, kKey, "BaudRate", 1, kPlain), 9600u);
+}
+
+// Comments and other keys survive a rewrite; numbers that do not read whole give the default;
+// a value or name that would break a line is refused; an unreadable store reads as empty.
+TEST_F(Registry, RewritesKeepTheRestAndBadTextIsNeitherReadNorWritten) {
+  std::ofstream(file) << "; comment kept\n[HKEY_LM\\A]\nOne=1\n\n[HKEY_LM\\B]\nTwo=2\n"
+                      << "Word=abc\nNegative=-1\nTooBig=4294967296\nTrailing=12x\nEmpty=\nGood= 42 \n";
+  ASSERT_TRUE(WriteRegistryDword(0, "A", "Three", 3, kPlain));
+  ASSERT_TRUE(WriteRegistryDword(0, "C", "Four", 4, kPlain));
+  EXPECT_EQ(ReadRegistryDword(0, "A", "One", 0, kPlain), 1u);
+  EXPECT_EQ(ReadRegistryDword(0, "A", "Three", 0, kPlain), 3u);
+  EXPECT_EQ(ReadRegistryDword(0, "B", "Two", 0, kPlain), 2u);
+  EXPECT_EQ(ReadRegistryDword(0, "C", "Four", 0, kPlain), 4u);
+  EXPECT_EQ(ReadRegistryDword(0, "B", "Three", 0, kPlain), 0u);
+  EXPECT_NE(Text(file).find("; comment kept"), std::string::npos);
+  for (const char* name : {"Word", "Negative", "TooBig", "Trailing", "Empty", "Missing"})
+    EXPECT_EQ(ReadRegistryDword(0, "B", name, 77, kPlain), 77u) << name;
+  EXPECT_EQ(ReadRegistryDword(0, "B", "Good", 77, kPlain), 42u);
+
+  EXPECT_FALSE(WriteRegistryString(0, kKey, "Ports", "a\n[HKEY_LM\\Other]", kPlain));
+  EXPECT_FALSE(WriteRegistryString(0, kKey, "A=B", "x", kPlain));
+  EXPECT_EQ(ReadRegistryString(0, "Other", "Ports", "-", kPlain), "-");
+  // A directory where the file should be.
+  fs::remove(file);
+  fs::create_directory(file);
+  EXPECT_EQ(ReadRegistryDword(0, "A", "One", 7, kPlain), 7u);
+  EXPECT_FALSE(WriteRegistryDword(0, "A", "One", 9, kPlain));
+}
+
+// The ExecStart= value for a path systemd runs as it is, and the path systemd reads from a value
+// (quoted or not, written by hand or before quoting, with prefixes that change how, not which).
 TEST(ExecStart, PathsAreQuotedSoThatSystemdReadsThemBackUnchanged) {
-  const std::pair<std::string, std::string> cases[] = {
+  const std::pair<std::string, std::string> quoted[] = {
       {"/usr/sbin/ovanta-hardware", "\"/usr/sbin/ovanta-hardware\""},
       {"/opt/ovanta hardware/bin/ovanta-hardware", "\"/opt/ovanta hardware/bin/ovanta-hardware\""},
       {"/opt/100%/ovanta-hardware", "\"/opt/100%%/ovanta-hardware\""},
@@ -75,22 +142,18 @@ TEST(ExecStart, PathsAreQuotedSoThatSystemdReadsThemBackUnchanged) {
       {"/opt/$HOME/${X}/x", "\"/opt/$HOME/${X}/x\""},  // no variables are expanded in the program's name
       {"/opt/a\"b\\c/x", "\"/opt/a\\\"b\\\\c/x\""},
   };
-  for (const auto& [path, value] : cases) {
+  for (const auto& [path, value] : quoted) {
     EXPECT_EQ(Platform::SystemdExecStart(path), value) << path;
     EXPECT_EQ(Platform::SystemdExecPath(value), path) << value;
   }
-}
-
-TEST(ExecStart, ValuesWrittenByHandOrBeforeQuotingAreReadAsSystemdReadsThem) {
-  // Unquoted, systemd takes the program's path up to the first space, and "%%" as "%".
-  EXPECT_EQ(Platform::SystemdExecPath("/opt/ovanta hardware/ovanta-hardware"), "/opt/ovanta");
-  EXPECT_EQ(Platform::SystemdExecPath("/opt/100%%/x -d"), "/opt/100%/x");
-  EXPECT_EQ(Platform::SystemdExecPath("/usr/sbin/ovanta-hardware"), "/usr/sbin/ovanta-hardware");
-  // Prefixes change how the program runs, not which one.
-  EXPECT_EQ(Platform::SystemdExecPath("-@/usr/sbin/ovanta-hardware"), "/usr/sbin/ovanta-hardware");
-  EXPECT_EQ(Platform::SystemdExecPath("'/opt/a b/x' --flag"), "/opt/a b/x");
-  EXPECT_EQ(Platform::SystemdExecPath("/opt/a\\sb\\x41/x"), "/opt/a bA/x");
-  EXPECT_EQ(Platform::SystemdExecPath("  "), "");
+  const std::pair<std::string, std::string> unquoted[] = {{"/opt/ovanta hardware/ovanta-hardware", "/opt/ovanta"},
+                                                          {"/opt/100%%/x -d", "/opt/100%/x"},
+                                                          {"/usr/sbin/ovanta-hardware", "/usr/sbin/ovanta-hardware"},
+                                                          {"-@/usr/sbin/ovanta-hardware", "/usr/sbin/ovanta-hardware"},
+                                                          {"'/opt/a b/x' --flag", "/opt/a b/x"},
+                                                          {"/opt/a\\sb\\x41/x", "/opt/a bA/x"},
+                                                          {"  ", ""}};
+  for (const auto& [value, path] : unquoted) EXPECT_EQ(Platform::SystemdExecPath(value), path) << value;
 }
 
 TEST(ExecStart, SystemdRefusesSomeProgramPathsThatAUnitCouldSpell) {
@@ -104,54 +167,36 @@ TEST(ExecStart, SystemdRefusesSomeProgramPathsThatAUnitCouldSpell) {
   }
 }
 
-TEST(ReplaceFileAtomically, ReplacesTheFileKeepsItsModeAndLeavesNothingBeside) {
-  ScratchDir dir;
-  const fs::path file = dir.Path() / "unit.service";
+// A new file gets the default mode (not mkstemp's 0600), a replaced one keeps its own; a
+// failed replace (a directory cannot be renamed over, a missing directory holds no temporary
+// file) leaves the old one and nothing beside it.
+TEST_F(ReplaceFileAtomically, ReplacesTheFileKeepsItsModeAndLeavesNothingBeside) {
+  const fs::path unit = dir / "unit.service", occupied = dir / "occupied";
   std::string error;
-  ASSERT_TRUE(Platform::ReplaceFileAtomically(file.string(), "first\n", error)) << error;
-  EXPECT_EQ(Text(file), "first\n");
   struct stat st {};
-  ASSERT_EQ(stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0644u);  // a new file gets the default mode, not mkstemp's 0600
-
-  ASSERT_EQ(chmod(file.c_str(), 0640), 0);
-  ASSERT_TRUE(Platform::ReplaceFileAtomically(file.string(), "second\n", error)) << error;
-  EXPECT_EQ(Text(file), "second\n");
-  ASSERT_EQ(stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_TRUE(dir.Others({"unit.service"}).empty());
-}
-
-TEST(ReplaceFileAtomically, AFailedReplaceLeavesTheOldFileAndNoTemporaryFile) {
-  ScratchDir dir;
-  // A directory cannot be renamed over: the last step fails after everything was written.
-  const fs::path target = dir.Path() / "occupied";
-  fs::create_directory(target);
-  WriteStamp(target);
-  std::string error;
-  EXPECT_FALSE(Platform::ReplaceFileAtomically(target.string(), "text", error));
+  for (const auto& [text, mode] : {std::pair{"first\n", 0644u}, std::pair{"second\n", 0640u}}) {
+    ASSERT_TRUE(Platform::ReplaceFileAtomically(unit.string(), text, error)) << error;
+    EXPECT_EQ(Text(unit), text);
+    ASSERT_EQ(stat(unit.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    ASSERT_EQ(chmod(unit.c_str(), 0640), 0);
+  }
+  fs::create_directory(occupied);
+  std::ofstream(occupied / "stamp") << "kept";
+  EXPECT_FALSE(Platform::ReplaceFileAtomically(occupied.string(), "text", error));
   EXPECT_NE(error.find("occupied"), std::string::npos) << error;
-  EXPECT_TRUE(fs::is_directory(target));
-  EXPECT_EQ(Text(target / "stamp"), "kept");
-  EXPECT_TRUE(dir.Others({"occupied"}).empty());
-  // Nowhere to put the temporary file.
+  EXPECT_EQ(Text(occupied / "stamp"), "kept");
+  EXPECT_TRUE(Others({"unit.service", "occupied"}).empty());
   error.clear();
-  EXPECT_FALSE(Platform::ReplaceFileAtomically((dir.Path() / "missing" / "x").string(), "text", error));
+  EXPECT_FALSE(Platform::ReplaceFileAtomically((dir / "missing" / "x").string(), "text", error));
   EXPECT_FALSE(error.empty());
 }
 
-class RegistryStoreFile : public ::testing::Test {
- protected:
-  std::string Store() const { return (dir.Path() / "registry.ini").string(); }
-  ScratchDir dir;
-};
-
 // A store that cannot be locked is not written: another writer may be half-way through it.
 TEST_F(RegistryStoreFile, AStoreThatCannotBeLockedIsLeftAsItIs) {
-  const Platform::RegistryStore store(Store());
+  const Platform::RegistryStore store(file);
   ASSERT_TRUE(store.Write(0, "SOFTWARE\\Vantrel", "Kept", "1"));
-  const std::string before = Text(Store());
-
+  const std::string before = Text(file);
   SyscallFailure noLocks({SYS_flock}, ENOLCK);
   if (!noLocks.Supported()) GTEST_SKIP() << "no seccomp filter for this architecture";
   const pid_t child = fork();
@@ -162,18 +207,21 @@ TEST_F(RegistryStoreFile, AStoreThatCannotBeLockedIsLeftAsItIs) {
     const bool written = store.Write(0, "SOFTWARE\\Vantrel", "Lost", "2", &error);
     _exit(written ? 1 : (error.find("cannot lock") != std::string::npos ? 0 : 2));
   }
-  const int status = Reap(child);
-  if (status == 99) GTEST_SKIP() << "the kernel refuses seccomp filters here";
-  EXPECT_EQ(status, 0) << "1: written without the lock; 2: refused for another reason";
-  EXPECT_EQ(Text(Store()), before);
-  EXPECT_TRUE(dir.Others({"registry.ini", "registry.ini.lock"}).empty());
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WEXITSTATUS(status) == 99) GTEST_SKIP() << "the kernel refuses seccomp filters here";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "1: written without the lock; 2: refused otherwise";
+  EXPECT_EQ(Text(file), before);
+  EXPECT_TRUE(Others({"registry.ini", "registry.ini.lock"}).empty());
 }
 
 // Two processes writing the same store at once, and a third reading it all the while: every
 // read sees a whole store, and no value is lost.
 TEST_F(RegistryStoreFile, WritersInTwoProcessesNeitherTearNorLoseTheStore) {
   constexpr int kWriters = 2, kValues = 40;
-  const Platform::RegistryStore store(Store());
+  const Platform::RegistryStore store(file);
+  const auto key = [](int w) { return "SOFTWARE\\Vantrel\\W" + std::to_string(w); };
   ASSERT_TRUE(store.Write(0, "SOFTWARE\\Vantrel", "Sentinel", "present"));
   std::vector<pid_t> writers;
   for (int w = 0; w < kWriters; ++w) {
@@ -181,8 +229,7 @@ TEST_F(RegistryStoreFile, WritersInTwoProcessesNeitherTearNorLoseTheStore) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       for (int v = 0; v < kValues; ++v)
-        if (!store.Write(0, "SOFTWARE\\Vantrel\\W" + std::to_string(w), "V" + std::to_string(v), std::to_string(v)))
-          _exit(1);
+        if (!store.Write(0, key(w), "V" + std::to_string(v), std::to_string(v))) _exit(1);
       _exit(0);
     }
     writers.push_back(child);
@@ -205,9 +252,8 @@ TEST_F(RegistryStoreFile, WritersInTwoProcessesNeitherTearNorLoseTheStore) {
   EXPECT_EQ(missed, 0) << "of " << reads << " reads";
   for (int w = 0; w < kWriters; ++w)
     for (int v = 0; v < kValues; ++v)
-      EXPECT_EQ(store.Read(0, "SOFTWARE\\Vantrel\\W" + std::to_string(w), "V" + std::to_string(v)),
-                std::optional<std::string>(std::to_string(v)));
-  EXPECT_TRUE(dir.Others({"registry.ini", "registry.ini.lock"}).empty());
+      EXPECT_EQ(store.Read(0, key(w), "V" + std::to_string(v)), std::optional<std::string>(std::to_string(v)));
+  EXPECT_TRUE(Others({"registry.ini", "registry.ini.lock"}).empty());
 }
 
 }  // namespace

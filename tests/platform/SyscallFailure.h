@@ -9,46 +9,40 @@
 #include <initializer_list>
 #include <vector>
 
-#if defined(__x86_64__)
-#define OVANTA_TEST_AUDIT_ARCH AUDIT_ARCH_X86_64
-#elif defined(__aarch64__)
-#define OVANTA_TEST_AUDIT_ARCH AUDIT_ARCH_AARCH64
-#endif
-
 // Makes chosen system calls fail with an error number in a process, and in whatever it execs,
 // through a seccomp filter: how tests reach the failure paths of calls that do not fail on a
-// healthy machine. The filter is built when the object is made; Install (in a forked child,
-// since it cannot be undone) makes only async-signal-safe calls.
+// healthy machine. Install (in a forked child, since it cannot be undone) makes only
+// async-signal-safe calls; on an architecture the filter does not know, it is not Supported.
 class SyscallFailure {
  public:
   SyscallFailure(std::initializer_list<long> calls, int error) {
-#ifndef OVANTA_TEST_AUDIT_ARCH
-    (void)calls;
-    (void)error;
+#if defined(__x86_64__) || defined(__aarch64__)
+#if defined(__x86_64__)
+    const unsigned arch = AUDIT_ARCH_X86_64;
 #else
+    const unsigned arch = AUDIT_ARCH_AARCH64;
+#endif
     // Another architecture's calls (or numbering) pass through untouched.
-    m_filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
-    m_filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, OVANTA_TEST_AUDIT_ARCH, 1, 0));
-    m_filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    m_filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+    m_filter = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0), BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
     for (long call : calls) {
       m_filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(call), 0, 1));
       m_filter.push_back(
           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA)));
     }
     m_filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+#else
+    (void)calls;
+    (void)error;
 #endif
   }
-
-  // Whether this machine's architecture is one the filter knows.
   bool Supported() const { return !m_filter.empty(); }
-
   // Applies the filter to the calling process for good; false when the kernel refuses it.
   bool Install() const {
     if (m_filter.empty()) return false;
     sock_fprog program{static_cast<unsigned short>(m_filter.size()), const_cast<sock_filter*>(m_filter.data())};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
-    return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
   }
 
  private:

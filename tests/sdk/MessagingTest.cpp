@@ -1,6 +1,7 @@
-// Connections of the messaging layer against a plain TCP peer: frames in and out, the frame
-// size limit, what a connection holds for a frame being read and for a peer that does not
-// read, blocking requests and their correlation ids, connection limits.
+// The messaging layer against a plain TCP peer: frames in and out, the frame size limit, what a
+// connection holds for a frame being read and for a peer that does not read, blocking requests
+// and their correlation ids, connection limits, the registration handshake (what is dropped,
+// what is logged, and that the server goes on listening) and multicast discovery.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,7 +9,7 @@
 #include <thread>
 
 #include "MessagingTestHelpers.h"
-#include "sdk/MessagingClient.h"
+#include "sdk/Discovery.h"
 #include "sdk/SdkMessages.h"
 
 namespace {
@@ -19,136 +20,92 @@ class Connection : public ::testing::Test {
   void SetUp() override {
     server = TestServer::Start();
     client = std::make_unique<RawClient>(server->Port());
-    ASSERT_TRUE(client->Connected());
     ASSERT_TRUE(client->Register(5));
     object = server->WaitObject(0);
     ASSERT_TRUE(object);
     ASSERT_TRUE(object->WaitConnected());
+    socket = object->GetSocket();
   }
   void TearDown() override {
-    client.reset();
-    if (server) server->Stop();
+    if (object) object->Release();
+  }
+  // Waits until the connection has taken `count` bytes since `before`.
+  bool Taken(uint64_t before, uint64_t count) {
+    return WaitUntil([&] { return socket->BytesReceived() == before + count; });
   }
 
   std::shared_ptr<TestServer> server;
   std::unique_ptr<RawClient> client;
   std::shared_ptr<RecordingObject> object;
+  std::shared_ptr<CMessagingSocket> socket;
 };
 
-std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
-  std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 31 + seed);
-  return bytes;
-}
-
-// The request the raw peer received: its correlation id.
-uint32_t CorrelationOf(const std::vector<uint8_t>& body) { return Wire::GetU32(body.data() + 5); }
-
-std::vector<uint8_t> Response(int32_t id, uint32_t correlationId, std::vector<uint8_t> data = {}) {
-  std::vector<uint8_t> body;
-  CWireWriter out(body);
-  out.I32(id);
-  out.U8(3);
-  out.U32(correlationId);
-  out.Raw(data);
-  return body;
-}
-
-std::vector<uint8_t> Request(int32_t id, uint32_t correlationId) {
-  std::vector<uint8_t> body = Response(id, correlationId);
-  body[4] = 2;
-  return body;
-}
-
-TEST_F(Connection, RegistrationIdReachesTheServer) { EXPECT_EQ(server->Registrations(), std::vector<int32_t>{5}); }
-
-TEST_F(Connection, FrameSplitAcrossManySegmentsIsReassembled) {
-  std::vector<uint8_t> data = Pattern(300, 1);
-  const std::vector<uint8_t> frame = Frame(AsyncBody(40, data));
-  const auto socket = object->GetSocket();
-  const uint64_t before = socket->BytesReceived();
-  for (size_t i = 0; i < frame.size(); ++i) {
-    ASSERT_TRUE(client->SendAll({&frame[i], 1}));
-    // Taken on its own before the next byte goes out.
-    ASSERT_TRUE(WaitUntil([&] { return socket->BytesReceived() == before + i + 1; })) << i;
-  }
-  const auto messages = object->WaitMessages(1);
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0], AsyncBody(40, data));
-}
-
-TEST_F(Connection, TwoFramesInOneSegmentArriveAsTwoMessagesInOrder) {
-  std::vector<uint8_t> both = Frame(AsyncBody(41, {1}));
-  const std::vector<uint8_t> second = Frame(AsyncBody(42, {2, 2}));
-  both.insert(both.end(), second.begin(), second.end());
-  // And an empty frame between messages, then one more.
-  const std::vector<uint8_t> empty = Frame({});
-  both.insert(both.end(), empty.begin(), empty.end());
-  ASSERT_TRUE(client->SendAll(both));
-  const auto messages = object->WaitMessages(3);
-  ASSERT_EQ(messages.size(), 3u);
-  EXPECT_EQ(messages[0], AsyncBody(41, {1}));
-  EXPECT_EQ(messages[1], AsyncBody(42, {2, 2}));
-  EXPECT_TRUE(messages[2].empty());
+// Whether the client's ping with that correlation id is answered.
+bool Served(RawClient& client, uint32_t correlation) {
+  return client.SendAll(Frame(Request(RecordingObject::kPing, correlation))) &&
+         client.ReadFrame() == Response(RecordingObject::kPingAnswer, correlation);
 }
 
 // A body of kind 1 whose whole length is `length`.
-std::vector<uint8_t> AsyncBodyOfLength(int32_t id, size_t length, uint8_t seed) {
-  return AsyncBody(id, Pattern(length - MessageHeader::kAsyncSize, seed));
+ByteVector AsyncBodyOfLength(int32_t id, size_t length, uint8_t seed) {
+  ByteVector data(length - MessageHeader::kAsyncSize);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + seed);
+  return AsyncBody(id, data);
 }
 
-TEST_F(Connection, MessagesLargerThan64KiBGoBothWays) {
-  const std::vector<uint8_t> inbound = Pattern(300000, 3);
-  ASSERT_TRUE(client->SendAll(Frame(AsyncBody(43, inbound))));
-  const auto messages = object->WaitMessages(1);
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0], AsyncBody(43, inbound));
-
-  // Out: a frame of the largest size, sent in several calls; a small message queued behind
-  // it follows it intact.
-  const std::vector<uint8_t> outbound = AsyncBodyOfLength(44, CMessagingSocket::kMaxFrameLength, 5);
-  auto socket = object->GetSocket();
-  ASSERT_TRUE(socket->SendBuffer(CMessageBuffer::FromBody(outbound)));
-  ASSERT_TRUE(socket->SendBuffer(CMessageBuffer::FromBody(AsyncBody(45, {7}))));
-  const auto big = client->ReadFrame();
-  ASSERT_TRUE(big);
-  EXPECT_EQ(*big, outbound);
-  EXPECT_EQ(client->ReadFrame(), AsyncBody(45, {7}));
+// Frames are cut from the stream however it comes: a byte at a time (each taken on its own),
+// several in one segment, an empty one between them.
+TEST_F(Connection, FramesAreCutFromTheStreamWhateverItsSegments) {
+  EXPECT_EQ(server->Registrations(), std::vector<int32_t>{5});
+  const ByteVector first = AsyncBodyOfLength(40, 300, 1);
+  const ByteVector frame = Frame(first);
+  const uint64_t before = socket->BytesReceived();
+  for (size_t i = 0; i < frame.size(); ++i) {
+    ASSERT_TRUE(client->SendAll({&frame[i], 1}));
+    ASSERT_TRUE(Taken(before, i + 1)) << i;
+  }
+  ByteVector stream = Frame(AsyncBody(41, {1}));
+  for (const auto& body : {AsyncBody(42, {2, 2}), ByteVector{}}) {
+    const ByteVector more = Frame(body);
+    stream.insert(stream.end(), more.begin(), more.end());
+  }
+  ASSERT_TRUE(client->SendAll(stream));
+  EXPECT_EQ(object->WaitMessages(4), (std::vector<ByteVector>{first, AsyncBody(41, {1}), AsyncBody(42, {2, 2}), {}}));
 }
 
-TEST_F(Connection, FramesUpTo1MiBAreTakenALongerOneDropsTheConnection) {
+// Frames up to 1 MiB go both ways (outgoing ones in several sends, with a small one queued
+// behind intact); a longer one is not queued, and an incoming one drops the connection as soon
+// as its length is in.
+TEST_F(Connection, FramesUpTo1MiBGoBothWaysALongerOneDropsTheConnection) {
   ScopedDiagnostics diagnostics;
   ASSERT_EQ(CMessagingSocket::kMaxFrameLength, 1048576u);
-  const std::vector<uint8_t> largest = AsyncBodyOfLength(46, CMessagingSocket::kMaxFrameLength, 9);
+  const ByteVector largest = AsyncBodyOfLength(46, CMessagingSocket::kMaxFrameLength, 9);
   ASSERT_TRUE(client->SendAll(Frame(largest)));
-  ASSERT_EQ(object->WaitMessages(1).size(), 1u);
-  EXPECT_EQ(object->Messages()[0], largest);
+  EXPECT_EQ(object->WaitMessages(1), std::vector<ByteVector>{largest});
 
-  // One byte more is refused as soon as its length is in, before any of its body.
+  ASSERT_TRUE(socket->SendBuffer(CMessageBuffer::FromBody(largest)));
+  ASSERT_TRUE(socket->SendBuffer(CMessageBuffer::FromBody(AsyncBody(45, {7}))));
+  EXPECT_EQ(client->ReadFrame(), largest);
+  EXPECT_EQ(client->ReadFrame(), AsyncBody(45, {7}));
+  EXPECT_FALSE(
+      socket->SendBuffer(CMessageBuffer::FromBody(AsyncBodyOfLength(47, CMessagingSocket::kMaxFrameLength + 1, 1))));
+
   uint8_t prefix[4];
   Wire::PutU32(prefix, CMessagingSocket::kMaxFrameLength + 1);
   ASSERT_TRUE(client->SendAll(prefix));
   EXPECT_TRUE(object->WaitDisconnected());
   EXPECT_TRUE(client->WaitClosed());
   EXPECT_EQ(object->Messages().size(), 1u);
-  EXPECT_EQ(diagnostics.CountContaining("frame of 1048577 bytes refused"), 1u);
-
-  // And a frame we would send that long is not queued: the peer would refuse it.
-  const auto tooLong = CMessageBuffer::FromBody(AsyncBodyOfLength(47, CMessagingSocket::kMaxFrameLength + 1, 1));
-  EXPECT_FALSE(object->GetSocket()->SendBuffer(tooLong));
+  EXPECT_EQ(diagnostics.Count("frame of 1048577 bytes refused"), 1u);
 }
 
 TEST_F(Connection, ReaderHoldsWhatArrivedNotWhatWasAnnounced) {
-  const std::vector<uint8_t> frame = Frame(AsyncBodyOfLength(48, CMessagingSocket::kMaxFrameLength, 2));
-  const auto socket = object->GetSocket();
+  const ByteVector frame = Frame(AsyncBodyOfLength(48, CMessagingSocket::kMaxFrameLength, 2));
   const uint64_t before = socket->BytesReceived();
-  // Waits until the connection has taken the first `count` bytes of the frame.
   const auto sendUpTo = [&](size_t count) {
     const size_t sent = socket->BytesReceived() - before;
-    return client->SendAll(std::span(frame).subspan(sent, count - sent)) &&
-           WaitUntil([&] { return socket->BytesReceived() == before + count; });
+    return client->SendAll(std::span(frame).subspan(sent, count - sent)) && Taken(before, count);
   };
-
   // The length and 10 bytes of a 1 MiB body.
   ASSERT_TRUE(sendUpTo(14));
   EXPECT_LE(socket->ReadBufferCapacity(), 64u);
@@ -163,20 +120,16 @@ TEST_F(Connection, ReaderHoldsWhatArrivedNotWhatWasAnnounced) {
   const auto messages = object->WaitMessages(1);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_TRUE(std::equal(messages[0].begin(), messages[0].end(), frame.begin() + 4, frame.end()));
-  // Nothing is held once the frame is handed on.
-  EXPECT_EQ(socket->ReadBufferCapacity(), 0u);
+  EXPECT_EQ(socket->ReadBufferCapacity(), 0u);  // nothing is held once the frame is handed on
 }
 
 TEST_F(Connection, PeerThatStopsReadingIsDroppedOnceItsQueueIsFullOthersAreServed) {
   ScopedDiagnostics diagnostics;
   RawClient reader(server->Port());
   ASSERT_TRUE(reader.Register(6));
-  const auto readerObject = server->WaitObject(1);
-  ASSERT_TRUE(readerObject);
-
+  ASSERT_TRUE(server->WaitObject(1));
   // The fixture's client reads nothing. Frames of 256 KiB, until its connection refuses
   // them: the socket buffers take some, the queue at most kMaxQueuedBytes.
-  const auto socket = object->GetSocket();
   const auto chunk = CMessageBuffer::FromBody(AsyncBodyOfLength(49, 256 * 1024, 3));
   constexpr size_t kBound = 64 * 1024 * 1024 / (256 * 1024);
   size_t queued = 0;
@@ -190,25 +143,21 @@ TEST_F(Connection, PeerThatStopsReadingIsDroppedOnceItsQueueIsFullOthersAreServe
   EXPECT_FALSE(socket->SendBuffer(chunk));
   EXPECT_EQ(socket->QueuedBytes(), 0u);
   EXPECT_TRUE(client->WaitClosed());
-  EXPECT_EQ(diagnostics.CountContaining("does not read"), 1u);
-
+  EXPECT_EQ(diagnostics.Count("does not read"), 1u);
   // The other connection is served all along.
-  ASSERT_TRUE(reader.SendAll(Frame(Request(RecordingObject::kPing, 79))));
-  EXPECT_EQ(reader.ReadFrame(), Response(RecordingObject::kPingAnswer, 79));
+  EXPECT_TRUE(Served(reader, 79));
 }
 
 TEST_F(Connection, PeerSendingFasterThanItsMessagesAreHandledIsNotReadFurther) {
-  const auto socket = object->GetSocket();
   // Small socket buffers, so that what the peer sends has to be read for it to go on.
   const int small = 65536;
   setsockopt(socket->Handle(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   setsockopt(client->Fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   const uint64_t before = socket->BytesReceived();
   object->Hold();
-
   // 10 MiB in frames of 256 KiB: more than the limit, a frame, one receive and the socket
   // buffers together.
-  const std::vector<uint8_t> frame = Frame(AsyncBodyOfLength(50, 256 * 1024, 4));
+  const ByteVector frame = Frame(AsyncBodyOfLength(50, 256 * 1024, 4));
   constexpr size_t kFrames = 40;
   std::atomic<bool> allSent{false};
   const int fd = client->Fd();
@@ -224,7 +173,6 @@ TEST_F(Connection, PeerSendingFasterThanItsMessagesAreHandledIsNotReadFurther) {
   EXPECT_FALSE(WaitUntil([&] { return allSent.load() || socket->BytesReceived() - before > bound; }, 500));
   EXPECT_LE(socket->BytesReceived() - before, bound);
   EXPECT_LE(socket->UnhandledBytes(), bound);
-
   // Once the handler catches up, the rest is read, in order.
   object->Release();
   ASSERT_TRUE(WaitUntil([&] { return allSent.load(); }));
@@ -235,13 +183,9 @@ TEST_F(Connection, PeerSendingFasterThanItsMessagesAreHandledIsNotReadFurther) {
   EXPECT_TRUE(WaitUntil([&] { return socket->UnhandledBytes() == 0; }));
 }
 
-TEST_F(Connection, PeerClosingTellsTheObjectAndLaterSendsFail) {
-  client->CloseNow();
-  ASSERT_TRUE(object->WaitDisconnected());
-  EXPECT_FALSE(object->Send(CRegistrationMessage(1)));
-  EXPECT_EQ(server->Registrations().size(), 1u);
-}
-
+// A response goes to its request only with its correlation id and message id; everything else
+// goes to the handler, in order. An unanswered request times out and its late answer goes
+// nowhere; a close wakes a request that waits.
 TEST_F(Connection, ResponsesGoToTheirRequestOthersToTheHandler) {
   CEmptyRequestMessage request(50, 51);
   auto answered = std::async(std::launch::async, [&] { return object->SendBlockingRequest(request, kTestWaitMs); });
@@ -250,13 +194,12 @@ TEST_F(Connection, ResponsesGoToTheirRequestOthersToTheHandler) {
   ASSERT_EQ(sent->size(), 9u);
   EXPECT_EQ(MessageHeader::PeekMessageId(*sent), 50);
   EXPECT_EQ((*sent)[4], 2);
-  const uint32_t correlation = CorrelationOf(*sent);
+  const uint32_t correlation = Wire::GetU32(sent->data() + 5);
   EXPECT_NE(correlation, 0u);
-
-  std::vector<uint8_t> stream;
+  ByteVector stream;
   for (const auto& body : {Response(51, correlation + 1),         // unmatched correlation id: dropped
                            Response(52, correlation),             // right id, wrong message: dropped
-                           std::vector<uint8_t>{0, 0, 0},         // short: to the handler
+                           ByteVector{0, 0, 0},                   // short: to the handler
                            AsyncBody(53, {0, 0, 0, 9}),           // kind 1: to the handler
                            Request(54, correlation),              // kind 2: to the handler
                            Response(51, correlation, {0xAA})}) {  // the answer
@@ -266,56 +209,28 @@ TEST_F(Connection, ResponsesGoToTheirRequestOthersToTheHandler) {
   ASSERT_TRUE(client->SendAll(stream));
   const MessageBufferPtr response = answered.get();
   ASSERT_TRUE(response);
-  EXPECT_EQ(std::vector<uint8_t>(response->Body().begin(), response->Body().end()), Response(51, correlation, {0xAA}));
+  EXPECT_EQ(ByteVector(response->Body().begin(), response->Body().end()), Response(51, correlation, {0xAA}));
   // Frames are handled in order, so everything before the answer has been handled too.
-  const auto handled = object->Messages();
-  ASSERT_EQ(handled.size(), 3u);
-  EXPECT_EQ(handled[0], (std::vector<uint8_t>{0, 0, 0}));
-  EXPECT_EQ(MessageHeader::PeekMessageId(handled[1]), 53);
-  EXPECT_EQ(MessageHeader::PeekMessageId(handled[2]), 54);
-}
+  EXPECT_EQ(object->Messages(),
+            (std::vector<ByteVector>{{0, 0, 0}, AsyncBody(53, {0, 0, 0, 9}), Request(54, correlation)}));
 
-TEST_F(Connection, UnansweredRequestTimesOutAndALateAnswerIsDropped) {
-  CEmptyRequestMessage request(50, 51);
   EXPECT_EQ(object->SendBlockingRequest(request, 100), nullptr);
-  const auto sent = client->ReadFrame();
-  ASSERT_TRUE(sent);
-  std::vector<uint8_t> stream = Frame(Response(51, CorrelationOf(*sent)));
+  const auto late = client->ReadFrame();
+  ASSERT_TRUE(late);
+  stream = Frame(Response(51, Wire::GetU32(late->data() + 5)));
   const auto marker = Frame(AsyncBody(60));
   stream.insert(stream.end(), marker.begin(), marker.end());
   ASSERT_TRUE(client->SendAll(stream));
-  const auto handled = object->WaitMessages(1);
-  ASSERT_EQ(handled.size(), 1u);
-  EXPECT_EQ(MessageHeader::PeekMessageId(handled[0]), 60);
-}
+  const auto handled = object->WaitMessages(4);
+  ASSERT_EQ(handled.size(), 4u);
+  EXPECT_EQ(handled[3], AsyncBody(60));
 
-TEST_F(Connection, ClosingWakesAWaitingRequest) {
-  CEmptyRequestMessage request(50, 51);
-  auto answered = std::async(std::launch::async, [&] { return object->SendBlockingRequest(request, kTestWaitMs); });
+  auto waiting = std::async(std::launch::async, [&] { return object->SendBlockingRequest(request, kTestWaitMs); });
   ASSERT_TRUE(client->ReadFrame());
   client->CloseNow();
-  EXPECT_EQ(answered.get(), nullptr);
-}
-
-TEST_F(Connection, LibraryClientGetsItsAnswer) {
-  // The library's own client end against the same server.
-  auto mine = std::make_shared<RecordingObject>();
-  CMessagingClient library(mine);
-  ASSERT_TRUE(library.Connect("127.0.0.1", server->Port(), server->Identifier(), 9));
-  auto peer = server->WaitObject(1);
-  ASSERT_TRUE(peer);
-  CEmptyRequestMessage ping(RecordingObject::kPing, RecordingObject::kPingAnswer);
-  const MessageBufferPtr answer = mine->SendBlockingRequest(ping, kTestWaitMs);
-  ASSERT_TRUE(answer);
-  CEmptyResponseMessage read(RecordingObject::kPingAnswer, 0);
-  ASSERT_TRUE(read.Read(*answer));
-  EXPECT_EQ(read.GetCorrelationId(), ping.GetCorrelationId());
-  library.Close();
-  EXPECT_TRUE(peer->WaitDisconnected());
-  EXPECT_TRUE(mine->WaitDisconnected());
-
-  CMessagingClient wrongServer(std::make_shared<RecordingObject>());
-  EXPECT_FALSE(wrongServer.Connect("127.0.0.1", server->Port(), RandomIdentifier(), 9));
+  EXPECT_EQ(waiting.get(), nullptr);
+  ASSERT_TRUE(object->WaitDisconnected());
+  EXPECT_FALSE(object->Send(CRegistrationMessage(1)));
 }
 
 TEST(ConnectionLimit, The62ndConnectionIsRefusedAndAFreedPlaceIsReused) {
@@ -326,40 +241,37 @@ TEST(ConnectionLimit, The62ndConnectionIsRefusedAndAFreedPlaceIsReused) {
     ASSERT_TRUE(clients.back()->Register(static_cast<int32_t>(i)));
     ASSERT_TRUE(server->WaitObject(i)) << i;
   }
-  // Every one of them is served: each gets its ping answered.
-  for (auto& client : clients) {
-    ASSERT_TRUE(client->SendAll(Frame(Request(RecordingObject::kPing, 77))));
-    EXPECT_EQ(client->ReadFrame(), Response(RecordingObject::kPingAnswer, 77));
-  }
+  for (auto& client : clients) EXPECT_TRUE(Served(*client, 77));
   ScopedDiagnostics diagnostics;
   RawClient refused(server->Port());
   ASSERT_TRUE(refused.Register(99));
   EXPECT_TRUE(refused.WaitClosed());
   EXPECT_EQ(server->Objects().size(), CSocketIOThread::kMaxConnections);
-  EXPECT_EQ(diagnostics.CountContaining("connection refused"), 1u);
-  // The ones served still are.
-  for (auto* client : {clients.front().get(), clients.back().get()}) {
-    ASSERT_TRUE(client->SendAll(Frame(Request(RecordingObject::kPing, 76))));
-    EXPECT_EQ(client->ReadFrame(), Response(RecordingObject::kPingAnswer, 76));
-  }
+  EXPECT_EQ(diagnostics.Count("connection refused"), 1u);
+  EXPECT_TRUE(Served(*clients.front(), 76));  // the ones served still are
+  EXPECT_TRUE(Served(*clients.back(), 76));
 
   clients.front()->CloseNow();
   ASSERT_TRUE(server->Objects().front()->WaitDisconnected());
   RawClient next(server->Port());
   ASSERT_TRUE(next.Register(100));
-  auto object = server->WaitObject(CSocketIOThread::kMaxConnections);
-  ASSERT_TRUE(object);
-  ASSERT_TRUE(next.SendAll(Frame(Request(RecordingObject::kPing, 78))));
-  EXPECT_EQ(next.ReadFrame(), Response(RecordingObject::kPingAnswer, 78));
-  server->Stop();
+  ASSERT_TRUE(server->WaitObject(CSocketIOThread::kMaxConnections));
+  EXPECT_TRUE(Served(next, 78));
 }
 
-TEST(ServerRegistration, AnIdentifierIsListenedForOnceAtATime) {
-  auto first = TestServer::Start();
-  EXPECT_THROW(TestServer::Start(false, first->Identifier()), CSocketLibException);
-  first->Stop();
-  auto again = TestServer::Start(false, first->Identifier());  // the identifier is free again
-  EXPECT_NE(again->Port(), 0);
+// An identifier is listened for once at a time; once every user has gone, the layer starts
+// afresh and serves again under the same identifier.
+TEST(ServerRegistration, AnIdentifierIsListenedForOnceAtATimeAndTheLayerRestarts) {
+  const ServerIdentifier id = RandomIdentifier();
+  for (int round = 0; round < 2; ++round) {
+    auto server = TestServer::Start(false, id);
+    EXPECT_THROW(TestServer::Start(false, id), CSocketLibException);
+    RawClient client(server->Port());
+    ASSERT_TRUE(client.Register(round));
+    EXPECT_TRUE(Served(client, 5));
+    server->Stop();
+    EXPECT_TRUE(client.WaitClosed());
+  }
 }
 
 TEST(ServerRegistration, ATakenPortMovesOnUnlessExact) {
@@ -375,16 +287,122 @@ TEST(ServerRegistration, ATakenPortMovesOnUnlessExact) {
   EXPECT_GT(listen(PortChoice::kNextFree), first->Port());
 }
 
-TEST(ServerRegistration, TheLayerStartsAfreshOnceEveryUserHasGone) {
-  for (int round = 0; round < 2; ++round) {
-    auto server = TestServer::Start();
+// A proper client still gets through: registered and served.
+void ExpectServed(TestServer& server) {
+  RawClient client(server.Port());
+  ASSERT_TRUE(client.Register(1));
+  ASSERT_TRUE(server.WaitObject(0));
+  EXPECT_TRUE(Served(client, 3));
+  EXPECT_EQ(server.Objects().size(), 1u);
+}
+
+// Frames that are not a registration (prefix 10, message id 2, kind 2), and a client that
+// leaves before registering, are dropped (the frames without a word).
+TEST(Handshake, BadRegistrationsAreDroppedSilently) {
+  ScopedDiagnostics diagnostics;
+  auto server = TestServer::Start();
+  std::vector<ByteVector> badFrames;
+  for (size_t at : {3, 7, 8}) {
+    badFrames.push_back(Bytes(CRegistrationMessage(1)));
+    ++badFrames.back()[at];
+  }
+  for (const auto& frame : badFrames) {
     RawClient client(server->Port());
-    ASSERT_TRUE(client.Register(round));
-    ASSERT_TRUE(client.SendAll(Frame(Request(RecordingObject::kPing, 5))));
-    EXPECT_EQ(client.ReadFrame(), Response(RecordingObject::kPingAnswer, 5));
-    server->Stop();
+    ASSERT_TRUE(client.Read(16));
+    ASSERT_TRUE(client.SendAll(frame));
     EXPECT_TRUE(client.WaitClosed());
   }
+  EXPECT_EQ(diagnostics.Count("CServerListeningThread::OnNewConnection"), 0u);
+  ASSERT_TRUE(RawClient(server->Port()).Read(16));  // and leaves
+  ExpectServed(*server);
+}
+
+// A client that sends nothing, or half a registration, is dropped after the time limit.
+TEST(Handshake, ClientThatNeverRegistersIsDroppedAfterTheTimeLimit) {
+  ScopedDiagnostics diagnostics;
+  auto server = TestServer::Start();
+  {
+    RawClient silent(server->Port());
+    ASSERT_TRUE(diagnostics.WaitForLine("CServerListeningThread::OnNewConnection: Error reading registration message.",
+                                        2 * CServerListeningThread::kHandshakeTimeoutMs));
+    EXPECT_TRUE(silent.WaitClosed());
+  }
+  {
+    RawClient halfway(server->Port());
+    ASSERT_TRUE(halfway.Read(16));
+    const ByteVector frame = Bytes(CRegistrationMessage(1));
+    ASSERT_TRUE(halfway.SendAll(std::span(frame).first(6)));
+    EXPECT_TRUE(halfway.WaitClosed(2 * CServerListeningThread::kHandshakeTimeoutMs));
+  }
+  ExpectServed(*server);
+}
+
+TEST(Handshake, StoppingTheLayerAbortsAHandshakeInProgress) {
+  auto server = TestServer::Start();
+  RawClient silent(server->Port());
+  ASSERT_TRUE(silent.Read(16));
+  // The last user goes: the listening thread stops without waiting for the registration.
+  server.reset();
+  EXPECT_TRUE(silent.WaitClosed(CServerListeningThread::kHandshakeTimeoutMs / 2));
+}
+
+TEST(DiscoveryFormat, QueryAndAnnouncementLayouts) {
+  ServerIdentifier id;
+  for (size_t i = 0; i < id.size(); ++i) id[i] = static_cast<uint8_t>(i + 1);
+  const auto query = Discovery::EncodeQuery(id);
+  EXPECT_EQ(ByteVector(query.begin(), query.begin() + 5), (ByteVector{0, 0, 0, 100, 1}));
+  EXPECT_EQ(Discovery::DecodeQuery(query), id);
+  const auto announcement = Discovery::EncodeAnnouncement(id, 0xABCD);
+  EXPECT_EQ(ByteVector(announcement.begin() + 3, announcement.begin() + 5), (ByteVector{101, 1}));
+  EXPECT_EQ(ByteVector(announcement.begin() + 20, announcement.end()), (ByteVector{0xAB, 0xCD}));
+  const auto decoded = Discovery::DecodeAnnouncement(announcement);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->identifier, id);
+  EXPECT_EQ(decoded->port, 0xABCD);
+  // A query of 21 bytes, or with another code, is no query.
+  ByteVector longer(query.begin(), query.end());
+  longer.push_back(0);
+  EXPECT_FALSE(Discovery::DecodeQuery(longer));
+  ByteVector otherCode(query.begin(), query.end());
+  otherCode[3] = 101;
+  EXPECT_FALSE(Discovery::DecodeQuery(otherCode));
+}
+
+// Sends a datagram, then a query for a fresh published server (whose own announcement has
+// been heard). True when an announcement for `id` came before the fresh server's answer. Each
+// server answers on its own thread: an answer to the datagram would come first all but
+// always, as the datagram went first, and never makes the fence's answer fail to come.
+bool AnsweredBeforeFence(CDiscoveryClient& finder, std::span<const uint8_t> datagram, const ServerIdentifier& id) {
+  auto fence = TestServer::Start(true);
+  EXPECT_EQ(finder.WaitAnnouncement(fence->Identifier(), kTestWaitMs), fence->Port());
+  EXPECT_TRUE(finder.SendDatagram(datagram));
+  EXPECT_TRUE(finder.SendQuery(fence->Identifier()));
+  for (bool answered = false;;) {
+    auto announcement = finder.WaitAnyAnnouncement(kTestWaitMs);
+    if (!announcement) ADD_FAILURE() << "the fence's answer never came";
+    if (!announcement || announcement->identifier == fence->Identifier()) return answered;
+    answered = answered || announcement->identifier == id;
+  }
+}
+
+// A published server announces itself when it starts and answers queries for it (the fence's);
+// a query one byte too long, for a server nobody runs, for one that is not published, and for
+// one that has gone are not answered.
+TEST(DiscoveryAnswers, OnlyQueriesForPublishedRunningServersAreAnswered) {
+  CDiscoveryClient finder;  // before the servers, to hear their announcements
+  auto a = TestServer::Start(true);
+  ASSERT_EQ(finder.WaitAnnouncement(a->Identifier(), kTestWaitMs), a->Port());
+  const auto query = Discovery::EncodeQuery(a->Identifier());
+  ByteVector longer(query.begin(), query.end());
+  longer.push_back(0);
+  EXPECT_FALSE(AnsweredBeforeFence(finder, longer, a->Identifier()));
+  const ServerIdentifier unknown = RandomIdentifier();
+  EXPECT_FALSE(AnsweredBeforeFence(finder, Discovery::EncodeQuery(unknown), unknown));
+  auto hidden = TestServer::Start(false);
+  EXPECT_FALSE(AnsweredBeforeFence(finder, Discovery::EncodeQuery(hidden->Identifier()), hidden->Identifier()));
+  hidden->Stop();
+  a->Stop();
+  EXPECT_FALSE(AnsweredBeforeFence(finder, query, a->Identifier()));
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string>
 
-#include "MessagingTestHelpers.h"
 #include "SdkServerFakes.h"
 
 namespace {
@@ -16,8 +15,7 @@ struct Result {
 };
 
 Result RunTool(const std::string& args) {
-  const std::string command = std::string(OVANTA_SDK_CLIENT) + " " + args + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
+  FILE* pipe = popen((std::string(OVANTA_SDK_CLIENT) + " " + args + " 2>&1").c_str(), "r");
   std::string output;
   char buffer[512];
   while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
@@ -40,13 +38,10 @@ class SdkClientTool : public ::testing::Test {
   std::string port;
 };
 
-TEST_F(SdkClientTool, ListsReceivers) {
-  const Result result = RunTool(port + "list");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.output, "1 receiver(s)\n3\tstate 1\t/dev/ttyACM0\n");
-}
-
-TEST_F(SdkClientTool, DrivesTheLogAndSendsCommands) {
+TEST_F(SdkClientTool, ListsReceiversDrivesTheLogAndSendsCommands) {
+  const Result list = RunTool(port + "list");
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(list.output, "1 receiver(s)\n3\tstate 1\t/dev/ttyACM0\n");
   EXPECT_EQ(RunTool(port + "get-flags").output, "0x11\n");
   EXPECT_EQ(RunTool(port + "set-flags 0x15").status, 0);
   EXPECT_EQ(RunTool(port + "log-file").output, "/tmp/service.log\n");
@@ -57,13 +52,12 @@ TEST_F(SdkClientTool, DrivesTheLogAndSendsCommands) {
       [&] { return !manager.flagsSet.empty() && manager.flushes == 1 && manager.commands.size() == 1; }));
   manager.Locked([&] {
     EXPECT_EQ(manager.flagsSet, std::vector<uint16_t>{0x15});
-    EXPECT_EQ(manager.flushes, 1);
     EXPECT_EQ(manager.commands, (std::vector<std::pair<int, std::string>>{{3, "0,97,1"}}));
   });
 }
 
+// Without --port: whichever SDK server on this host answers first; this one when alone.
 TEST_F(SdkClientTool, FindsTheServerByMulticast) {
-  // Without --port: whichever SDK server on this host answers first; this one when alone.
   const Result result = RunTool("ping");
   EXPECT_EQ(result.status, 0) << result.output;
 }

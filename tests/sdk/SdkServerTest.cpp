@@ -1,36 +1,27 @@
 // The SDK server end to end: SDK clients over loopback against the server with a recorded
-// receiver manager, and the log lines it writes. Clients that misbehave, do not read or come past
-// the connection limit are checked against the service binary (ReceiverFaultsTest).
+// receiver manager, and the log lines it writes. Clients that misbehave, do not read or come
+// past the connection limit are the messaging layer's tests (MessagingTest).
 #include <gtest/gtest.h>
 
-#include "MessagingTestHelpers.h"
 #include "SdkServerFakes.h"
 #include "log/Logger.h"
 #include "sdk/Discovery.h"
 #include "sdk/SdkClient.h"
 #include "sdk/server/OVSDKServerImpl.h"
-#include "sdk/server/SdkServerFactory.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
 
-// What one SDK client has heard.
-class Heard : public Recorded {
- public:
-  CSdkClient::Handlers Handlers() {
-    return {[this](const std::vector<ReceiverStatusW>& records) { Record([&] { statuses.push_back(records); }); },
-            [this] { Record([&] { ++logChanges; }); }, [this] { Record([&] { disconnected = true; }); }};
+// A connected SDK client and what it has heard.
+struct Client : Recorded {
+  bool WaitStatuses(size_t count) {
+    return WaitFor([&] { return statuses.size() >= count; });
   }
-
   std::vector<std::vector<ReceiverStatusW>> statuses;
   int logChanges = 0;
   bool disconnected = false;
-};
-
-// A connected SDK client with what it heard.
-struct Client {
-  Heard heard;
-  CSdkClient sdk{heard.Handlers()};
+  CSdkClient sdk{{[this](const std::vector<ReceiverStatusW>& records) { Record([&] { statuses.push_back(records); }); },
+                  [this] { Record([&] { ++logChanges; }); }, [this] { Record([&] { disconnected = true; }); }}};
 };
 
 // A log file the server's lines go to, with the source file named in each line.
@@ -42,13 +33,11 @@ class SdkServer : public ::testing::Test {
     logger->SetMask(kLogDiagnostic | kLogSourceLocation);
     g_pLogger = logger.get();
   }
-  void TearDown() override {
+  void TearDown() override { StopLogging(); }
+  // The log's lines, once clients and server have gone and everything has been written.
+  std::vector<std::string> StopLogging() {
     clients.clear();
     server.reset();
-    StopLogging();
-  }
-  // The log's lines, once everything has been written (stop the server first).
-  std::vector<std::string> StopLogging() {
     if (logger) {
       g_pLogger = nullptr;
       logger->Close();
@@ -56,12 +45,13 @@ class SdkServer : public ::testing::Test {
     }
     return LogLines(logPath);
   }
-  static bool Logged(const std::vector<std::string>& lines, const std::string& message) {
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+  // How many lines of the server's source file end with the message.
+  size_t Logged(const std::string& message) {
+    const auto lines = StopLogging();
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
       return line.find("OVSDKServerImpl.cpp(") != std::string::npos && line.ends_with(message);
-    });
+    }));
   }
-
   Client& Connect() {
     clients.push_back(std::make_unique<Client>());
     EXPECT_TRUE(clients.back()->sdk.Connect(static_cast<uint16_t>(server->Port()), 42));
@@ -80,43 +70,21 @@ class SdkServer : public ::testing::Test {
   std::vector<std::unique_ptr<Client>> clients;
 };
 
-TEST_F(SdkServer, ClientGetsTheReceiverListWithNamesCutTo31) {
-  manager.receivers.push_back(Receiver(1, 3, u"/dev/ttyACM0"));
-  manager.receivers.push_back(Receiver(2, 1, std::u16string(40, u'n')));
-  // A record whose name fills all 32 units, terminator missing.
-  ReceiverStatusW unterminated = Receiver(3, 2, u"");
-  std::fill(std::begin(unterminated.receiverName), std::end(unterminated.receiverName), u'x');
-  manager.receivers.push_back(unterminated);
-  Start(&manager);
-  Client& client = Connect();
-  ASSERT_TRUE(client.heard.WaitFor([&] { return !client.heard.statuses.empty(); }));
-  const auto records = client.heard.Locked([&] { return client.heard.statuses[0]; });
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].receiverNumber, 1u);
-  EXPECT_EQ(records[0].receiverState, 3u);
-  EXPECT_EQ(CStatusMessage::NameOf(records[0]), u"/dev/ttyACM0");
-  EXPECT_EQ(records[1].receiverNumber, 2u);
-  EXPECT_EQ(CStatusMessage::NameOf(records[1]), std::u16string(31, u'n'));
-  EXPECT_EQ(CStatusMessage::NameOf(records[2]), std::u16string(31, u'x'));
-}
-
-TEST_F(SdkServer, RequestsReachTheManagerAndAreAnswered) {
+// Commands (their text wide or narrow) and the log requests reach the manager and are
+// answered; the log names each, with text from the client escaped so that it cannot forge a
+// line (the manager gets it as it was sent).
+TEST_F(SdkServer, RequestsReachTheManagerAndAreAnsweredAndLogged) {
   manager.logFile = "/var/log/ovanta/Debug/OvantaHardwareService.log";
   Start(&manager);
-  Client& client = Connect();
-  CSdkClient& sdk = client.sdk;
+  CSdkClient& sdk = Connect().sdk;
   EXPECT_TRUE(sdk.Ping());
-
   ASSERT_TRUE(sdk.SendCommand(2, u"1,2,3"));
-  // The same command with the text sent as a narrow string (type 8).
   CVariableDataAsyncMessage narrow(SdkMessage::kSendCommand);
   narrow.Data().AddI32(4);
   narrow.Data().AddNarrowString("0,97,1");
   ASSERT_TRUE(sdk.Send(narrow));
-  ASSERT_TRUE(manager.WaitFor([&] { return manager.commands.size() == 2; }));
-
-  // Flags of 0 are answered too.
-  EXPECT_EQ(sdk.GetLogFlags(), 0);
+  ASSERT_TRUE(sdk.SendCommand(3, u"1,2\r\n2031-01-01 00:00:00 forged\u0085\\x"));
+  EXPECT_EQ(sdk.GetLogFlags(), 0);  // flags of 0 are answered too
   ASSERT_TRUE(sdk.SetLogFlags(0x15));
   ASSERT_TRUE(manager.WaitFor([&] { return !manager.flagsSet.empty(); }));
   manager.Locked([&] { manager.flags = 0x15; });
@@ -124,40 +92,39 @@ TEST_F(SdkServer, RequestsReachTheManagerAndAreAnswered) {
   EXPECT_EQ(sdk.GetLogFileName(), u"/var/log/ovanta/Debug/OvantaHardwareService.log");
   ASSERT_TRUE(sdk.ResetLog());
   ASSERT_TRUE(manager.WaitFor([&] { return manager.flushes == 1; }));
-
   manager.Locked([&] {
-    EXPECT_EQ(manager.commands, (std::vector<std::pair<int, std::string>>{{2, "1,2,3"}, {4, "0,97,1"}}));
+    EXPECT_EQ(manager.commands, (std::vector<std::pair<int, std::string>>{
+                                    {2, "1,2,3"}, {4, "0,97,1"}, {3, "1,2\r\n2031-01-01 00:00:00 forged\xC2\x85\\x"}}));
     EXPECT_EQ(manager.flagsSet, std::vector<uint16_t>{0x15});
   });
-  clients.clear();
-  server.reset();
-  const auto lines = StopLogging();
-  EXPECT_TRUE(Logged(lines, "OnSendCommand: 2 - 1,2,3\n"));
-  EXPECT_TRUE(Logged(lines, "OnSendCommand: 4 - 0,97,1\n"));
-  EXPECT_TRUE(Logged(lines, "OnSetLoggingFlag: 21\n"));
-  EXPECT_TRUE(Logged(lines, "OnLogFileName\n"));
+  EXPECT_EQ(Logged("OnSendCommand: 2 - 1,2,3\n"), 1u);
+  EXPECT_EQ(Logged("OnSendCommand: 4 - 0,97,1\n"), 1u);
+  EXPECT_EQ(Logged("OnSetLoggingFlag: 21\n"), 1u);
+  EXPECT_EQ(Logged("OnLogFileName\n"), 1u);
+  EXPECT_EQ(Logged("OnSendCommand: 3 - 1,2\\r\\n2031-01-01 00:00:00 forged\\u0085\\\\x\n"), 1u);
+  const auto lines = LogLines(logPath);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const auto& l) { return l.find("forged") != l.npos; }), 1);
 }
 
 TEST_F(SdkServer, UnknownUnhandledAndMalformedMessagesAreIgnored) {
   Start(&manager);
-  Client& client = Connect();
-  CSdkClient& sdk = client.sdk;
-  std::vector<std::pair<std::string, std::unique_ptr<MessageIntf>>> ignored;
-  // Ids past the table, below it, and ids of the table without a handler (server-to-client).
-  for (int32_t id : {19, 1000, -1, 0, 7, 13, 8, 11, 15})
-    ignored.emplace_back("id " + std::to_string(id), std::make_unique<CEmptyMessage>(id));
+  CSdkClient& sdk = Connect().sdk;
+  std::vector<std::unique_ptr<MessageIntf>> ignored;
+  // Ids past the table, below it, ids of the table without a handler (server-to-client), and
+  // set-flags without its value, get-flags and ping not as requests.
+  for (MessageId id : std::initializer_list<MessageId>{19, 1000, -1, 0, 7, 13, 8, 11, 15, SdkMessage::kSetLogFlags,
+                                                       SdkMessage::kGetLogFlags, SdkMessage::kPing})
+    ignored.push_back(std::make_unique<CEmptyMessage>(id));
+  // Send-command with its fields the wrong way round, or only one; reset-log as a request.
   auto swapped = std::make_unique<CVariableDataAsyncMessage>(SdkMessage::kSendCommand);
   swapped->Data().AddWideString(u"1,2");
   swapped->Data().AddI32(1);
-  ignored.emplace_back("send-command, fields the wrong way round", std::move(swapped));
   auto oneField = std::make_unique<CVariableDataAsyncMessage>(SdkMessage::kSendCommand);
   oneField->Data().AddI32(1);
-  ignored.emplace_back("send-command, one field", std::move(oneField));
-  ignored.emplace_back("set-flags without its value", std::make_unique<CEmptyMessage>(SdkMessage::kSetLogFlags));
-  ignored.emplace_back("reset-log as a request", std::make_unique<CEmptyRequestMessage>(SdkMessage::kResetLog, 0));
-  ignored.emplace_back("get-flags not as a request", std::make_unique<CEmptyMessage>(SdkMessage::kGetLogFlags));
-  ignored.emplace_back("ping not as a request", std::make_unique<CEmptyMessage>(SdkMessage::kPing));
-  for (const auto& [what, message] : ignored) ASSERT_TRUE(sdk.Send(*message)) << what;
+  ignored.push_back(std::move(swapped));
+  ignored.push_back(std::move(oneField));
+  ignored.push_back(std::make_unique<CEmptyRequestMessage>(SdkMessage::kResetLog, 0));
+  for (size_t i = 0; i < ignored.size(); ++i) ASSERT_TRUE(sdk.Send(*ignored[i])) << i;
   // Handled in order: once the ping is answered, all of the above has been handled.
   EXPECT_TRUE(sdk.Ping());
   manager.Locked([&] {
@@ -167,33 +134,18 @@ TEST_F(SdkServer, UnknownUnhandledAndMalformedMessagesAreIgnored) {
   });
 }
 
-TEST_F(SdkServer, WithoutAManagerFlagsAre0AndTheFileNameEmpty) {
-  Start(nullptr);
-  Client& client = Connect();
-  EXPECT_EQ(client.sdk.GetLogFlags(), 0);
-  EXPECT_EQ(client.sdk.GetLogFileName(), u"");
-  ASSERT_TRUE(client.sdk.SendCommand(1, u"1"));
-  ASSERT_TRUE(client.sdk.SetLogFlags(3));
-  ASSERT_TRUE(client.sdk.ResetLog());
-  EXPECT_TRUE(client.sdk.Ping());
-  server.reset();
-  const auto lines = StopLogging();
-  EXPECT_TRUE(Logged(lines, "OnSendCommand: 1 - 1\n"));
-  EXPECT_TRUE(Logged(lines, "OnSetLoggingFlag: 3\n"));
-}
-
 TEST_F(SdkServer, StatusAndLogChangesReachEveryClient) {
   Start(&manager);
   for (int i = 0; i < 3; ++i) Connect();
   for (auto& client : clients) {
-    ASSERT_TRUE(client->heard.WaitFor([&] { return client->heard.statuses.size() == 1; }));
-    EXPECT_TRUE(client->heard.Locked([&] { return client->heard.statuses[0].empty(); }));  // no receivers yet
+    ASSERT_TRUE(client->WaitStatuses(1));
+    EXPECT_TRUE(client->Locked([&] { return client->statuses[0].empty(); }));  // no receivers yet
   }
   server->SendReceiverStatus({Receiver(7, 1, u"/dev/ttyUSB0")});
   server->SendLogChanged();
   server->SendLogChanged();
   for (auto& client : clients) {
-    Heard& heard = client->heard;
+    Client& heard = *client;
     ASSERT_TRUE(heard.WaitFor([&] { return heard.statuses.size() == 2 && heard.logChanges == 2; }));
     heard.Locked([&] {
       ASSERT_EQ(heard.statuses[1].size(), 1u);
@@ -206,62 +158,60 @@ TEST_F(SdkServer, StatusAndLogChangesReachEveryClient) {
 TEST_F(SdkServer, DisconnectedClientIsRemovedAndItsNumberNotReused) {
   COVSDKServerImpl direct(&manager);
   const uint16_t port = direct.Start({.publish = false});
-  auto first = std::make_unique<Client>();
-  auto second = std::make_unique<Client>();
+  auto first = std::make_unique<Client>(), second = std::make_unique<Client>();
   ASSERT_TRUE(first->sdk.Connect(port));
   ASSERT_TRUE(second->sdk.Connect(port));
-  ASSERT_TRUE(second->heard.WaitFor([&] { return !second->heard.statuses.empty(); }));
+  ASSERT_TRUE(second->WaitStatuses(1));
   EXPECT_EQ(direct.ClientCount(), 2u);
   first.reset();
   ASSERT_TRUE(WaitUntil([&] { return direct.ClientCount() == 1; }));
   // The one left still hears broadcasts; a newcomer gets a new number.
   direct.SendLogChanged();
-  ASSERT_TRUE(second->heard.WaitFor([&] { return second->heard.logChanges == 1; }));
+  ASSERT_TRUE(second->WaitFor([&] { return second->logChanges == 1; }));
   auto third = std::make_unique<Client>();
   ASSERT_TRUE(third->sdk.Connect(port));
-  ASSERT_TRUE(third->heard.WaitFor([&] { return !third->heard.statuses.empty(); }));
+  ASSERT_TRUE(third->WaitStatuses(1));
   EXPECT_THROW(direct.Start({.publish = false}), CExceptionBase);  // started once only
   direct.Stop();
   EXPECT_EQ(direct.ClientCount(), 0u);
-  const auto lines = StopLogging();
-  EXPECT_TRUE(Logged(lines, "OnClientConnected: 2\n"));
-  EXPECT_TRUE(Logged(lines, "OnClientDisconnected\n"));
+  EXPECT_EQ(Logged("OnClientConnected: 2\n"), 1u);
+  EXPECT_GE(Logged("OnClientDisconnected\n"), 1u);
 }
 
-TEST_F(SdkServer, StoppingTheServerDisconnectsItsClients) {
-  Start(&manager);
-  Client& client = Connect();
-  ASSERT_TRUE(client.heard.WaitFor([&] { return !client.heard.statuses.empty(); }));
-  server.reset();
-  ASSERT_TRUE(client.heard.WaitFor([&] { return client.heard.disconnected; }));
-  EXPECT_FALSE(client.sdk.Ping());
-  EXPECT_FALSE(client.sdk.ResetLog());
-}
-
-TEST_F(SdkServer, SecondServerInOneProcessIsNotStarted) {
-  Start(&manager);
+// A second server in one process is not started; the first (here without a manager: flags 0,
+// no file name) still serves, until it stops and its clients are disconnected.
+TEST_F(SdkServer, SecondServerIsNotStartedAndStoppingDisconnects) {
+  Start(nullptr);
   EXPECT_EQ(StartSdkServer(&manager), nullptr);
-  const auto lines = StopLogging();
-  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-    return line.find("SDK server not started") != std::string::npos;
-  }));
-  // The first one still serves.
-  Client& client = Connect();
-  EXPECT_TRUE(client.sdk.Ping());
+  CSdkClient& sdk = Connect().sdk;
+  EXPECT_EQ(sdk.GetLogFlags(), 0);
+  EXPECT_EQ(sdk.GetLogFileName(), u"");
+  ASSERT_TRUE(sdk.SendCommand(1, u"1"));
+  ASSERT_TRUE(sdk.SetLogFlags(3));
+  ASSERT_TRUE(sdk.ResetLog());
+  EXPECT_TRUE(sdk.Ping());
+  server.reset();
+  ASSERT_TRUE(clients[0]->WaitFor([&] { return clients[0]->disconnected; }));
+  EXPECT_FALSE(sdk.Ping());
+  EXPECT_FALSE(sdk.ResetLog());
+  EXPECT_EQ(Logged("OnSendCommand: 1 - 1\n"), 1u);
+  EXPECT_EQ(Logged("OnSetLoggingFlag: 3\n"), 1u);
+  const auto lines = LogLines(logPath);
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.find("SDK server not started") != line.npos; }));
 }
 
+// The server answers discovery queries with its port (another SDK server on this host may
+// answer too: this one's port is looked for).
 TEST_F(SdkServer, ClientsFindTheServerByMulticast) {
   CDiscoveryClient finder;
   Start(&manager);
-  // Another SDK server on this host may answer too: look for this one's port.
   bool found = false;
   for (int attempt = 0; attempt < 20 && !found; ++attempt) {
     finder.SendQuery(kSdkServerIdentifier);
-    while (auto port = finder.WaitAnnouncement(kSdkServerIdentifier, 500))
-      if (*port == server->Port()) found = true;
+    while (auto port = finder.WaitAnnouncement(kSdkServerIdentifier, 500)) found = found || *port == server->Port();
   }
   EXPECT_TRUE(found);
-  EXPECT_TRUE(CSdkClient::Discover(kTestWaitMs));
 }
 
 // An idle layer's threads sleep in their waits: the I/O and incoming-message threads do not
@@ -272,7 +222,7 @@ TEST_F(SdkServer, ClientsFindTheServerByMulticast) {
 TEST_F(SdkServer, IdleServerAndClientDoNotWake) {
   Start(&manager);
   Client& client = Connect();
-  ASSERT_TRUE(client.heard.WaitFor([&] { return !client.heard.statuses.empty(); }));
+  ASSERT_TRUE(client.WaitStatuses(1));
   ASSERT_TRUE(client.sdk.Ping());
   const auto* listening = dynamic_cast<COVSDKServerImpl*>(server.get());
   ASSERT_TRUE(listening);
@@ -285,32 +235,14 @@ TEST_F(SdkServer, IdleServerAndClientDoNotWake) {
     return (now.io - before.io) + (now.incoming - before.incoming) > 20 ||
            listening->ListeningWakeups() - listeningBefore > 200;
   };
-  EXPECT_FALSE(WaitUntil(woken, 1000));
+  EXPECT_FALSE(WaitUntil(woken, 1000)) << layer->ThreadWakeups().io - before.io << " "
+                                       << layer->ThreadWakeups().incoming - before.incoming << " "
+                                       << listening->ListeningWakeups() - listeningBefore;
   const auto after = layer->ThreadWakeups();
-  EXPECT_LE(after.io - before.io, 20u);
-  EXPECT_LE(after.incoming - before.incoming, 20u);
-  EXPECT_LE(listening->ListeningWakeups() - listeningBefore, 200u);
   // And a request wakes them: the counters count.
   ASSERT_TRUE(client.sdk.Ping());
   EXPECT_GT(layer->ThreadWakeups().io, after.io);
   EXPECT_GT(layer->ThreadWakeups().incoming, after.incoming);
-}
-
-TEST_F(SdkServer, ClientTextCannotForgeLogLines) {
-  Start(&manager);
-  Client& client = Connect();
-  const std::u16string text = u"1,2\r\n2031-01-01 00:00:00 forged\u0085\\x";
-  ASSERT_TRUE(client.sdk.SendCommand(3, text));
-  ASSERT_TRUE(manager.WaitFor([&] { return manager.commands.size() == 1; }));
-  // The manager gets the text as it was sent; only the log line escapes it.
-  EXPECT_EQ(manager.Locked([&] { return manager.commands[0].second; }), "1,2\r\n2031-01-01 00:00:00 forged\xC2\x85\\x");
-  clients.clear();
-  server.reset();
-  const auto lines = StopLogging();
-  EXPECT_TRUE(Logged(lines, "OnSendCommand: 3 - 1,2\\r\\n2031-01-01 00:00:00 forged\\u0085\\\\x\n"));
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const std::string& line) { return line.find("forged") != std::string::npos; }),
-            1);
 }
 
 }  // namespace

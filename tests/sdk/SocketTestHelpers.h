@@ -4,10 +4,8 @@
 
 #include <functional>
 #include <memory>
-#include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "platform/SocketExceptions.h"
 #include "platform/WaitEvent.h"
@@ -23,20 +21,14 @@ constexpr int kTestWaitMs = 10000;
 class JoiningThread {
  public:
   template <class Fn>
-  explicit JoiningThread(Fn body, std::function<void()> unblock = {})
-      : m_unblock(std::move(unblock)), m_thread(std::move(body)) {}
+  explicit JoiningThread(Fn body, std::function<void()> unblock) : m_unblock(std::move(unblock)), m_thread(body) {}
   ~JoiningThread() {
     if (!m_thread.joinable()) return;
-    if (m_unblock) m_unblock();
+    m_unblock();
     m_thread.join();
   }
-  JoiningThread(const JoiningThread&) = delete;
-  JoiningThread& operator=(const JoiningThread&) = delete;
-
   // Waits for the thread to end on its own.
-  void Join() {
-    if (m_thread.joinable()) m_thread.join();
-  }
+  void Join() { m_thread.join(); }
 
  private:
   std::function<void()> m_unblock;
@@ -45,15 +37,13 @@ class JoiningThread {
 
 // A connected loopback pair: the client side and the accepted server side.
 struct LoopbackPair {
-  std::unique_ptr<CServerSocket> listener;
-  std::unique_ptr<CThreadedSocket> client;
-  std::unique_ptr<CThreadedSocket> server;
+  std::unique_ptr<CServerSocket> listener = std::make_unique<CServerSocket>();
+  std::unique_ptr<CThreadedSocket> client, server;
 };
 
 // receiveBuffer > 0 sets the accepted side's receive buffer (inherited from the listener).
 inline LoopbackPair MakeLoopbackPair(int receiveBuffer = 0) {
   LoopbackPair pair;
-  pair.listener = std::make_unique<CServerSocket>();
   if (receiveBuffer > 0)
     setsockopt(pair.listener->Handle(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   pair.listener->BindAndListen(0, "127.0.0.1", PortChoice::kExact);
@@ -63,21 +53,7 @@ inline LoopbackPair MakeLoopbackPair(int receiveBuffer = 0) {
   return pair;
 }
 
-inline bool WaitReadable(int fd, int timeoutMs = kTestWaitMs) {
+inline bool WaitReadable(int fd) {
   const Platform::WaitHandle h = Platform::WaitHandle::Descriptor(fd, POLLIN);
-  return Platform::WaitForAny({&h, 1}, timeoutMs) == 0;
+  return Platform::WaitForAny({&h, 1}, kTestWaitMs) == 0;
 }
-
-inline int SendBufferSize(int fd) {
-  int size = -1;
-  socklen_t length = sizeof size;
-  getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length);
-  return size;
-}
-
-// Collects what the diagnostic sink is given.
-class RecordingSink : public IDiagnosticSink {
- public:
-  void Write(const char* text) override { lines.emplace_back(text); }
-  std::vector<std::string> lines;
-};

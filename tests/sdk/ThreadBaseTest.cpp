@@ -3,82 +3,25 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "SocketTestHelpers.h"
-#include "platform/SocketExceptions.h"
 #include "platform/Thread.h"
-#include "platform/WaitEvent.h"
 
 namespace {
 
-// A thread body that notes the state of both events when it starts, says it has started,
-// and runs until stopped.
-class StoppableThread : public CThreadBase {
+// A thread body that notes its nice value and whether either event was set when it started,
+// says it has started, and runs until stopped, reading its nice value again when asked.
+class WatchedThread : public CThreadBase {
  public:
-  ~StoppableThread() override {
+  ~WatchedThread() override {
     Stop();
     WaitForEnd();
   }
   void Run() override {
-    stopSetAtStart = m_stopEvent.IsSet();
-    finishedSetAtStart = FinishedEvent().IsSet();
-    ++runs;
-    started.Set();
-    m_stopEvent.Wait(-1);
-  }
-  std::atomic<int> runs{0};
-  std::atomic<bool> stopSetAtStart{true};
-  std::atomic<bool> finishedSetAtStart{true};
-  ReceiverService::CWaitEvent started;
-};
-
-TEST(ThreadBase, StartingARunningThreadDoesNothing) {
-  StoppableThread thread;
-  thread.Start();
-  ASSERT_TRUE(thread.started.Wait(kTestWaitMs));
-  thread.Start();
-  EXPECT_TRUE(thread.IsRunning());
-  thread.Stop();
-  thread.WaitForEnd();
-  EXPECT_EQ(thread.runs.load(), 1);
-  EXPECT_FALSE(thread.IsRunning());
-  EXPECT_TRUE(thread.FinishedEvent().IsSet());
-}
-
-TEST(ThreadBase, StartingAFinishedThreadRunsAgainWithBothEventsReset) {
-  StoppableThread thread;
-  thread.Start();
-  ASSERT_TRUE(thread.started.Wait(kTestWaitMs));
-  thread.Stop();
-  thread.WaitForEnd();
-  ASSERT_TRUE(thread.StopEvent().IsSet());
-  ASSERT_TRUE(thread.FinishedEvent().IsSet());
-
-  thread.Start();
-  ASSERT_TRUE(thread.started.Wait(kTestWaitMs));
-  EXPECT_EQ(thread.runs.load(), 2);
-  EXPECT_FALSE(thread.stopSetAtStart.load());
-  EXPECT_FALSE(thread.finishedSetAtStart.load());
-  EXPECT_TRUE(thread.IsRunning());
-}
-
-TEST(ThreadBase, StopAndWaitOnANeverStartedThreadReturnAtOnce) {
-  StoppableThread thread;
-  thread.Stop();
-  thread.WaitForEnd();
-  EXPECT_FALSE(thread.StopEvent().IsSet());
-  EXPECT_EQ(thread.runs.load(), 0);
-}
-
-// Reads its own nice value when asked, until stopped.
-class PriorityThread : public CThreadBase {
- public:
-  ~PriorityThread() override {
-    Stop();
-    WaitForEnd();
-  }
-  void Run() override {
+    eventsSetAtStart = m_stopEvent.IsSet() || FinishedEvent().IsSet();
     niceAtStart = getpriority(PRIO_PROCESS, 0);
+    ++runs;
     started.Set();
     const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(m_stopEvent), Platform::WaitHandle::Of(ask)};
     while (Platform::WaitForAny(handles, -1) == 1) {
@@ -86,12 +29,35 @@ class PriorityThread : public CThreadBase {
       answered.Set();
     }
   }
-  std::atomic<int> niceAtStart{0}, nice{0};
+  std::atomic<int> runs{0}, niceAtStart{0}, nice{0};
+  std::atomic<bool> eventsSetAtStart{true};
   ReceiverService::CWaitEvent started, ask, answered;
 };
 
+// Stop and wait on a thread never started return at once; a second Start of a running thread
+// does nothing; a finished thread starts again with both events reset.
+TEST(ThreadBase, StartsOnceAtATimeAndAgainWithBothEventsReset) {
+  WatchedThread thread;
+  thread.Stop();
+  thread.WaitForEnd();
+  EXPECT_FALSE(thread.StopEvent().IsSet());
+  for (int round = 1; round <= 2; ++round) {
+    thread.Start();
+    ASSERT_TRUE(thread.started.Wait(kTestWaitMs));
+    EXPECT_FALSE(thread.eventsSetAtStart.load());
+    thread.Start();
+    EXPECT_TRUE(thread.IsRunning());
+    thread.Stop();
+    thread.WaitForEnd();
+    EXPECT_EQ(thread.runs.load(), round);
+    EXPECT_FALSE(thread.IsRunning());
+    EXPECT_TRUE(thread.StopEvent().IsSet());
+    EXPECT_TRUE(thread.FinishedEvent().IsSet());
+  }
+}
+
 TEST(ThreadBase, PriorityIsSettableWhileRunning) {
-  PriorityThread thread;
+  WatchedThread thread;
   EXPECT_FALSE(thread.SetPriority(-1));  // not running
   thread.Start();
   ASSERT_TRUE(thread.started.Wait(kTestWaitMs));
@@ -106,37 +72,30 @@ TEST(ThreadBase, PriorityIsSettableWhileRunning) {
   EXPECT_FALSE(thread.SetPriority(0));
 }
 
-class ExceptionReport : public ::testing::Test {
- protected:
-  void SetUp() override { SetDiagnosticSink(&sink); }
-  void TearDown() override { SetDiagnosticSink(nullptr); }
-  RecordingSink sink;
+class RecordingSink : public IDiagnosticSink {
+ public:
+  void Write(const char* text) override { lines.emplace_back(text); }
+  std::vector<std::string> lines;
 };
 
-TEST_F(ExceptionReport, ReportsCodeAndMessage) {
+// Reports name the code and the message; texts are cut at 4095 characters; a removed sink
+// gets nothing more.
+TEST(ExceptionReport, ReportsCodeAndMessageToTheSinkWhileItIsInstalled) {
+  RecordingSink sink;
+  SetDiagnosticSink(&sink);
   CSocketLibException(7, "queue full").Report();
   CSocketLibException(0, "").Report();
   CSocketException(ECONNREFUSED).Report();
-  ASSERT_EQ(sink.lines.size(), 3u);
-  EXPECT_EQ(sink.lines[0], "Exception (Error code = 7) : queue full\n");
-  EXPECT_EQ(sink.lines[1], "Exception (Error code = 0) : <null>\n");
-  EXPECT_EQ(sink.lines[2],
-            "Exception (Error code = " + std::to_string(ECONNREFUSED) + ") : " + SystemErrorText(ECONNREFUSED) + "\n");
-  EXPECT_FALSE(SystemErrorText(ECONNREFUSED).empty());
-}
-
-TEST_F(ExceptionReport, LongTextsAreCutAt4095Characters) {
   DiagnosticLog("%s", std::string(5000, 'x').c_str());
-  ASSERT_EQ(sink.lines.size(), 1u);
-  EXPECT_EQ(sink.lines[0].size(), 4095u);
-}
-
-TEST(DiagnosticSink, ARemovedSinkGetsNothingMore) {
-  RecordingSink sink;
-  SetDiagnosticSink(&sink);
   SetDiagnosticSink(nullptr);
   CSocketLibException(1, "dropped").Report();
-  EXPECT_TRUE(sink.lines.empty());
+  ASSERT_EQ(sink.lines.size(), 4u);
+  EXPECT_EQ(sink.lines[0], "Exception (Error code = 7) : queue full\n");
+  EXPECT_EQ(sink.lines[1], "Exception (Error code = 0) : <null>\n");
+  EXPECT_FALSE(SystemErrorText(ECONNREFUSED).empty());
+  EXPECT_EQ(sink.lines[2],
+            "Exception (Error code = " + std::to_string(ECONNREFUSED) + ") : " + SystemErrorText(ECONNREFUSED) + "\n");
+  EXPECT_EQ(sink.lines[3].size(), 4095u);
 }
 
 }  // namespace

@@ -12,10 +12,9 @@
 
 namespace {
 
-using Bytes_ = std::vector<uint8_t>;
-
+// Values are written big-endian as laid out here (EveryTypeRoundTrips reads them back).
 TEST(WireValues, EncodeBigEndianAsLaidOut) {
-  Bytes_ out;
+  ByteVector out;
   CWireWriter w(out);
   w.U8(0xAB);
   w.Bool(true);
@@ -29,80 +28,50 @@ TEST(WireValues, EncodeBigEndianAsLaidOut) {
   w.String(u"");
   const uint8_t blob[] = {9, 8};
   w.Blob(blob);
-  const Bytes_ expected = {0xAB, 0x01, 0x00, 0xE9, 0x12, 0x34, 0xFF, 0xFF, 0xFF, 0xFE, 0x3F, 0x80, 0x00, 0x00, 0xC0,
-                           0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
-                           0x00, 0x03, 0xC3, 0xA9, 0x41, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x09, 0x08};
+  const ByteVector expected = {0xAB, 0x01, 0x00, 0xE9, 0x12, 0x34, 0xFF, 0xFF, 0xFF, 0xFE, 0x3F, 0x80, 0x00, 0x00, 0xC0,
+                               0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
+                               0x00, 0x03, 0xC3, 0xA9, 0x41, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x09, 0x08};
   EXPECT_EQ(out, expected);
-
-  CWireReader r(out);
-  uint8_t u8;
-  bool b;
-  uint16_t narrow, u16;
-  int32_t i32;
-  float f;
-  double d;
-  int64_t i64;
-  std::u16string s, empty;
-  Bytes_ bl;
-  ASSERT_TRUE(r.U8(u8) && r.Bool(b) && r.U16(narrow) && r.U16(u16) && r.I32(i32) && r.Float(f) && r.Double(d) &&
-              r.I64(i64) && r.String(s) && r.String(empty) && r.Blob(bl));
-  EXPECT_EQ(u8, 0xAB);
-  EXPECT_TRUE(b);
-  EXPECT_EQ(narrow, 0xE9);
-  EXPECT_EQ(i32, -2);
-  EXPECT_EQ(f, 1.0f);
-  EXPECT_EQ(d, -2.0);
-  EXPECT_EQ(i64, 0x0102030405060708);
-  EXPECT_EQ(s, u"\u00e9A");
-  EXPECT_TRUE(empty.empty());
-  EXPECT_EQ(bl, (Bytes_{9, 8}));
-  EXPECT_EQ(r.Remaining(), 0u);
 }
 
-TEST(WireValues, ReadsPastTheEndFailAndStayFailed) {
-  const Bytes_ bytes = {0x05, 0x00, 0x03, 'a', 'b'};  // a bool of 5, then a string cut short
+// Reads past the end fail and stay failed; a string too long for its 16-bit count is cut
+// between characters.
+TEST(WireValues, ReadsPastTheEndFailAndTooLongStringsAreCut) {
+  const ByteVector bytes = {0x05, 0x00, 0x03, 'a', 'b'};  // a bool of 5, then a string cut short
   CWireReader r(bytes);
   bool b = false;
+  std::u16string s;
+  uint8_t u8;
   EXPECT_TRUE(r.Bool(b));
   EXPECT_TRUE(b);  // any non-zero byte is true
-  std::u16string s;
   EXPECT_FALSE(r.String(s));
-  uint8_t u8;
   EXPECT_FALSE(r.U8(u8));
   EXPECT_FALSE(r.Ok());
+  const ByteVector negativeBlob = {0xFF, 0xFF, 0xFF, 0xFF};
+  ByteVector out;
+  EXPECT_FALSE(CWireReader(negativeBlob).Blob(out));
 
-  const Bytes_ negativeBlob = {0xFF, 0xFF, 0xFF, 0xFF};
-  CWireReader blob(negativeBlob);
-  Bytes_ out;
-  EXPECT_FALSE(blob.Blob(out));
-}
-
-TEST(WireValues, AStringTooLongForItsCountIsCutBetweenCharacters) {
-  // 40000 two-byte characters: 80000 UTF-8 bytes, more than a 16-bit count holds.
-  const std::u16string text(40000, u'\u00e9');
-  Bytes_ out;
-  CWireWriter(out).String(text);
+  // 40000 two-byte characters: 80000 UTF-8 bytes.
+  CWireWriter(out).String(std::u16string(40000, u'\u00e9'));
   ASSERT_EQ(Wire::GetU16(out.data()), 65534);
   ASSERT_EQ(out.size(), 2u + 65534);
-  std::u16string back;
-  CWireReader r(out);
-  ASSERT_TRUE(r.String(back));
-  EXPECT_EQ(back, std::u16string(32767, u'\u00e9'));
+  CWireReader cut(out);
+  ASSERT_TRUE(cut.String(s));
+  EXPECT_EQ(s, std::u16string(32767, u'\u00e9'));
 }
 
-TEST(VariableData, FieldsAreBlobsOfTypeAndValue) {
-  CVariableData data;
-  data.AddI32(7);
-  data.AddWideString(u"A");
-  Bytes_ out;
-  CWireWriter w(out);
-  data.Write(w);
-  const Bytes_ expected = {0, 0, 0, 2, 0, 0, 0, 5, 5, 0, 0, 0, 7, 0, 0, 0, 4, 10, 0, 1, 'A'};
-  EXPECT_EQ(out, expected);
-  EXPECT_EQ(data.EncodedSize(), out.size());
-}
-
+// Fields are blobs of type and value; every type reads back, narrow and wide characters and
+// strings as one another too.
 TEST(VariableData, EveryTypeRoundTrips) {
+  CVariableData layout;
+  layout.AddI32(7);
+  layout.AddWideString(u"A");
+  ByteVector out;
+  CWireWriter lw(out);
+  layout.Write(lw);
+  EXPECT_EQ(out, (ByteVector{0, 0, 0, 2, 0, 0, 0, 5, 5, 0, 0, 0, 7, 0, 0, 0, 4, 10, 0, 1, 'A'}));
+  EXPECT_EQ(layout.EncodedSize(), out.size());
+
   CVariableData data;
   data.AddByte(200);
   data.AddBool(true);
@@ -111,63 +80,41 @@ TEST(VariableData, EveryTypeRoundTrips) {
   data.AddI32(-123456);
   data.AddFloat(2.5f);
   data.AddDouble(1e300);
-  data.AddNarrowString("narrow");
+  data.AddNarrowString("caf\xc3\xa9");
   const uint8_t blob[] = {1, 2, 3};
   data.AddBlob(blob);
   data.AddWideString(u"wide \u20ac");
-  data.AddWideChar(u'\u20ac');
-  Bytes_ out;
+  data.AddWideChar(u'w');
+  out.clear();
   CWireWriter w(out);
   data.Write(w);
   CVariableData back;
   CWireReader r(out);
   ASSERT_TRUE(back.Read(r));
-
   uint8_t u8 = 0;
   bool b = false;
-  char c = 0;
+  char c = 0, c2 = 0;
   uint16_t u16 = 0;
   int32_t i32 = 0;
   float f = 0;
   double d = 0;
-  std::string narrow;
-  Bytes_ bl;
-  std::u16string wide;
-  char16_t wc = 0;
+  std::string narrow, narrow2;
+  ByteVector bl;
+  std::u16string wide, wide2;
+  char16_t wc = 0, wc2 = 0;
   using O = CVariableData::Out;
   ASSERT_TRUE(
       back.Extract({O::Byte(&u8), O::Bool(&b), O::NarrowChar(&c), O::U16(&u16), O::I32(&i32), O::Float(&f),
                     O::Double(&d), O::NarrowString(&narrow), O::Blob(&bl), O::WideString(&wide), O::WideChar(&wc)}));
-  EXPECT_EQ(u8, 200);
-  EXPECT_TRUE(b);
-  EXPECT_EQ(c, 'x');
-  EXPECT_EQ(u16, 65000);
-  EXPECT_EQ(i32, -123456);
-  EXPECT_EQ(f, 2.5f);
-  EXPECT_EQ(d, 1e300);
-  EXPECT_EQ(narrow, "narrow");
-  EXPECT_EQ(bl, (Bytes_{1, 2, 3}));
-  EXPECT_EQ(wide, u"wide \u20ac");
-  EXPECT_EQ(wc, u'\u20ac');
-}
-
-TEST(VariableData, NarrowAndWideCharsAndStringsAreInterchangeable) {
-  CVariableData data;
-  data.AddNarrowChar('n');
-  data.AddWideChar(u'w');
-  data.AddNarrowString("caf\xc3\xa9");
-  data.AddWideString(u"caf\u00e9");
-  char16_t wideFromNarrow = 0;
-  char narrowFromWide = 0;
-  std::u16string wideFromNarrowString;
-  std::string narrowFromWideString;
-  using O = CVariableData::Out;
-  ASSERT_TRUE(data.Extract({O::WideChar(&wideFromNarrow), O::NarrowChar(&narrowFromWide),
-                            O::WideString(&wideFromNarrowString), O::NarrowString(&narrowFromWideString)}));
-  EXPECT_EQ(wideFromNarrow, u'n');
-  EXPECT_EQ(narrowFromWide, 'w');
-  EXPECT_EQ(wideFromNarrowString, u"caf\u00e9");
-  EXPECT_EQ(narrowFromWideString, "caf\xc3\xa9");
+  EXPECT_TRUE(u8 == 200 && b && c == 'x' && u16 == 65000 && i32 == -123456 && f == 2.5f && d == 1e300 &&
+              narrow == "caf\xc3\xa9" && bl == (ByteVector{1, 2, 3}) && wide == u"wide \u20ac" && wc == u'w');
+  ASSERT_TRUE(back.Extract({O::Byte(&u8), O::Bool(&b), O::WideChar(&wc2), O::U16(&u16), O::I32(&i32), O::Float(&f),
+                            O::Double(&d), O::WideString(&wide2), O::Blob(&bl), O::NarrowString(&narrow2),
+                            O::NarrowChar(&c2)}));
+  EXPECT_EQ(wc2, u'x');
+  EXPECT_EQ(wide2, u"caf\u00e9");
+  EXPECT_EQ(narrow2, "wide \xe2\x82\xac");
+  EXPECT_EQ(c2, 'w');
 }
 
 TEST(VariableData, ExtractionFailsOnCountsTypesAndShortValuesKeepingEarlierFields) {
@@ -187,22 +134,20 @@ TEST(VariableData, ExtractionFailsOnCountsTypesAndShortValuesKeepingEarlierField
   EXPECT_FALSE(data.Extract({O::U16(&u16)}));  // 5 is not 4 either
 
   // Unknown types and values cut short.
-  for (uint8_t type : {uint8_t{0}, uint8_t{12}, uint8_t{200}}) {
-    CVariableData unknown;
-    unknown.AddRawField(type, std::vector<uint8_t>{0, 0, 0, 1});
-    EXPECT_FALSE(unknown.Extract({O::I32(&a)})) << int(type);
+  for (const auto& [type, value] : {std::pair<uint8_t, ByteVector>{0, {0, 0, 0, 1}},
+                                    {12, {0, 0, 0, 1}},
+                                    {200, {0, 0, 0, 1}},
+                                    {CVariableData::kI32, {0, 1}},
+                                    {CVariableData::kI32, {}}}) {
+    CVariableData field;
+    field.AddRawField(type, value);
+    EXPECT_FALSE(field.Extract({O::I32(&a)})) << int(type) << " " << value.size();
   }
-  CVariableData shortValue;
-  shortValue.AddRawField(CVariableData::kI32, std::vector<uint8_t>{0, 1});
-  EXPECT_FALSE(shortValue.Extract({O::I32(&a)}));
-  CVariableData emptyField;
-  emptyField.AddRawField(CVariableData::kI32, {});
-  EXPECT_FALSE(emptyField.Extract({O::I32(&a)}));
 }
 
 TEST(VariableData, ReadingRejectsNegativeAndImpossibleCounts) {
-  for (const Bytes_& bytes : {Bytes_{0xFF, 0xFF, 0xFF, 0xFF}, Bytes_{0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0},
-                              Bytes_{0, 0, 0, 1, 0, 0, 0, 9, 5}}) {
+  for (const ByteVector& bytes : {ByteVector{0xFF, 0xFF, 0xFF, 0xFF}, ByteVector{0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0},
+                                  ByteVector{0, 0, 0, 1, 0, 0, 0, 9, 5}}) {
     CVariableData data;
     CWireReader r(bytes);
     EXPECT_FALSE(data.Read(r));
@@ -219,18 +164,15 @@ class ValueMessage : public CAsyncMessageBase {
   int32_t value;
 };
 
-TEST(Messages, RegistrationFrameIsThirteenBytes) {
-  EXPECT_EQ(Bytes(CRegistrationMessage(7)), (Bytes_{0, 0, 0, 9, 0, 0, 0, 1, 1, 0, 0, 0, 7}));
+// Registration, request and response frames byte for byte; a response read back.
+TEST(Messages, FramesAreLaidOutWithTheCorrelationIdOfBlockingKinds) {
+  EXPECT_EQ(Bytes(CRegistrationMessage(7)), (ByteVector{0, 0, 0, 9, 0, 0, 0, 1, 1, 0, 0, 0, 7}));
   EXPECT_EQ(CRegistrationMessage(7).GetSize(), 9u);
-}
-
-TEST(Messages, BlockingKindsCarryTheCorrelationId) {
   CEmptyRequestMessage request(6, 7);
   request.SetCorrelationId(0x01020304);
-  EXPECT_EQ(Bytes(request), (Bytes_{0, 0, 0, 9, 0, 0, 0, 6, 2, 1, 2, 3, 4}));
+  EXPECT_EQ(Bytes(request), (ByteVector{0, 0, 0, 9, 0, 0, 0, 6, 2, 1, 2, 3, 4}));
   CStringResponseMessage response(11, 0xA0B0C0D0, u"log");
-  EXPECT_EQ(Bytes(response), (Bytes_{0, 0, 0, 14, 0, 0, 0, 11, 3, 0xA0, 0xB0, 0xC0, 0xD0, 0, 3, 'l', 'o', 'g'}));
-
+  EXPECT_EQ(Bytes(response), (ByteVector{0, 0, 0, 14, 0, 0, 0, 11, 3, 0xA0, 0xB0, 0xC0, 0xD0, 0, 3, 'l', 'o', 'g'}));
   CStringResponseMessage read(11, 0);
   ASSERT_TRUE(read.Read(*response.Write()));
   EXPECT_EQ(read.GetCorrelationId(), 0xA0B0C0D0);
@@ -239,74 +181,53 @@ TEST(Messages, BlockingKindsCarryTheCorrelationId) {
 
 TEST(Messages, ReadNeedsTheReceiversOwnIdAndKind) {
   const auto frame = ValueMessage(40, 5).Write();
-  ValueMessage sameId(40);
+  ValueMessage sameId(40), otherId(41);
   EXPECT_TRUE(sameId.Read(*frame));
   EXPECT_EQ(sameId.value, 5);
-  ValueMessage otherId(41);
   EXPECT_FALSE(otherId.Read(*frame));
-  // Same id, blocking kind: not the same message.
-  CEmptyResponseMessage response(40, 1);
-  EXPECT_FALSE(response.Read(*frame));
-  // Data cut short.
-  const auto header = CMessageBuffer::FromBody(AsyncBody(40, {0, 0}));
-  EXPECT_FALSE(sameId.Read(*header));
-}
+  EXPECT_FALSE(CEmptyResponseMessage(40, 1).Read(*frame));                      // same id, blocking kind
+  EXPECT_FALSE(sameId.Read(*CMessageBuffer::FromBody(AsyncBody(40, {0, 0}))));  // data cut short
 
-TEST(Messages, OnlyFullResponsesCarryACorrelationId) {
   using MessageHeader::PeekResponseCorrelationId;
-  EXPECT_EQ(PeekResponseCorrelationId(Bytes_{0, 0, 0, 7, 3, 0, 0, 0, 9}), 9u);
-  EXPECT_EQ(PeekResponseCorrelationId(Bytes_{0, 0, 0, 7, 3, 0, 0, 0}), 0u);     // 8 bytes
-  EXPECT_EQ(PeekResponseCorrelationId(Bytes_{0, 0, 0, 7, 2, 0, 0, 0, 9}), 0u);  // a request
-  EXPECT_EQ(PeekResponseCorrelationId(Bytes_{0, 0, 0, 7, 1, 0, 0, 0, 9}), 0u);
-  EXPECT_EQ(MessageHeader::PeekMessageId(Bytes_{0, 0, 1}), 0);
-  EXPECT_EQ(MessageHeader::PeekMessageId(Bytes_{0xFF, 0xFF, 0xFF, 0xFE}), -2);
+  EXPECT_EQ(PeekResponseCorrelationId(ByteVector{0, 0, 0, 7, 3, 0, 0, 0, 9}), 9u);
+  EXPECT_EQ(PeekResponseCorrelationId(ByteVector{0, 0, 0, 7, 3, 0, 0, 0}), 0u);     // 8 bytes
+  EXPECT_EQ(PeekResponseCorrelationId(ByteVector{0, 0, 0, 7, 2, 0, 0, 0, 9}), 0u);  // a request
+  EXPECT_EQ(PeekResponseCorrelationId(ByteVector{0, 0, 0, 7, 1, 0, 0, 0, 9}), 0u);
+  EXPECT_EQ(MessageHeader::PeekMessageId(ByteVector{0, 0, 1}), 0);
+  EXPECT_EQ(MessageHeader::PeekMessageId(ByteVector{0xFF, 0xFF, 0xFF, 0xFE}), -2);
 }
 
-ReceiverStatusW Record(uint32_t number, uint32_t state, std::u16string_view name) {
-  ReceiverStatusW record;
-  record.receiverNumber = number;
-  record.receiverState = state;
-  CStatusMessage::SetName(record, name);
-  return record;
-}
-
+// A status message is a count and records of number, state and name. Names read are cut to 31
+// characters (a surrogate pair across the cut left out whole); impossible counts are refused.
 TEST(Messages, StatusRecordsAreNumberStateAndName) {
-  const CStatusMessage status({Record(1, 3, u"/dev/ttyACM0"), Record(0xFFFFFFFF, 2, u"")});
-  Bytes_ expected = {0, 0, 0, 26, 0, 0, 0, 8, 1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 3, 0, 12};
+  const CStatusMessage status({Receiver(1, 3, u"/dev/ttyACM0"), Receiver(0xFFFFFFFF, 2, u"")});
+  ByteVector expected = {0, 0, 0, 26, 0, 0, 0, 8, 1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 3, 0, 12};
   for (char c : std::string("/dev/ttyACM0")) expected.push_back(static_cast<uint8_t>(c));
   for (uint8_t b : {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 2, 0, 0}) expected.push_back(b);
   Wire::PutU32(expected.data(), static_cast<uint32_t>(expected.size() - 4));
   EXPECT_EQ(Bytes(status), expected);
-}
 
-TEST(Messages, StatusNamesAreCutTo31Characters) {
-  // Forty characters on the wire (as another implementation might send them).
-  std::vector<uint8_t> body = AsyncBody(SdkMessage::kStatus);
+  ByteVector body = AsyncBody(SdkMessage::kStatus);
   CWireWriter w(body);
   w.I32(1);
   w.I32(4);
   w.I32(1);
   w.String(std::u16string(40, u'r'));
-  CStatusMessage status;
-  ASSERT_TRUE(status.Read(*CMessageBuffer::FromBody(body)));
-  ASSERT_EQ(status.Records().size(), 1u);
-  EXPECT_EQ(CStatusMessage::NameOf(status.Records()[0]), std::u16string(31, u'r'));
-  EXPECT_EQ(status.Records()[0].receiverName[31], u'\0');
-
-  // A surrogate pair across the cut is left out whole.
+  CStatusMessage read;
+  ASSERT_TRUE(read.Read(*CMessageBuffer::FromBody(body)));
+  ASSERT_EQ(read.Records().size(), 1u);
+  EXPECT_EQ(CStatusMessage::NameOf(read.Records()[0]), std::u16string(31, u'r'));
+  EXPECT_EQ(read.Records()[0].receiverName[31], u'\0');
+  // A record whose name fills all 32 units, terminator missing, goes out cut to 31.
+  ReceiverStatusW unterminated = Receiver(3, 2, u"");
+  std::fill(std::begin(unterminated.receiverName), std::end(unterminated.receiverName), u'x');
+  ASSERT_TRUE(read.Read(*CStatusMessage({unterminated}).Write()));
+  EXPECT_EQ(CStatusMessage::NameOf(read.Records()[0]), std::u16string(31, u'x'));
   const std::u16string pairAt30 = std::u16string(30, u'a') + u"\U0001F600";
-  EXPECT_EQ(CStatusMessage::NameOf(Record(1, 1, pairAt30)), std::u16string(30, u'a'));
-}
+  EXPECT_EQ(CStatusMessage::NameOf(Receiver(1, 1, pairAt30)), std::u16string(30, u'a'));
 
-TEST(Messages, StatusWithImpossibleCountIsRejected) {
-  std::vector<uint8_t> body = AsyncBody(SdkMessage::kStatus);
-  CWireWriter w(body);
-  w.I32(0x10000000);
-  w.I32(1);
-  CStatusMessage status;
-  EXPECT_FALSE(status.Read(*CMessageBuffer::FromBody(body)));
-  std::vector<uint8_t> negative = AsyncBody(SdkMessage::kStatus, {0xFF, 0xFF, 0xFF, 0xFF});
-  EXPECT_FALSE(status.Read(*CMessageBuffer::FromBody(negative)));
+  EXPECT_FALSE(read.Read(*CMessageBuffer::FromBody(AsyncBody(SdkMessage::kStatus, {0x10, 0, 0, 0, 0, 0, 0, 1}))));
+  EXPECT_FALSE(read.Read(*CMessageBuffer::FromBody(AsyncBody(SdkMessage::kStatus, {0xFF, 0xFF, 0xFF, 0xFF}))));
 }
 
 }  // namespace

@@ -1,0 +1,146 @@
+// Events, waits on events and descriptors together, threads and ticks.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <thread>
+
+#include "platform/Thread.h"
+#include "platform/Tick.h"
+#include "platform/WaitEvent.h"
+
+namespace {
+
+constexpr int kTestWaitMs = 10000;
+using Platform::WaitHandle;
+using AutoEvent = ReceiverService::CWaitEvent;
+
+TEST(WaitEvents, ManualStaysSetUntilResetAndAutoIsConsumedByOneWait) {
+  CWaitEvent manual;
+  EXPECT_FALSE(manual.IsSet());
+  EXPECT_FALSE(manual.Wait(0));
+  manual.Set();
+  manual.Set();
+  EXPECT_TRUE(manual.Wait(0));
+  EXPECT_TRUE(manual.Wait(0));
+  EXPECT_TRUE(manual.IsSet());
+  manual.Reset();
+  EXPECT_FALSE(manual.IsSet());
+  EXPECT_TRUE(CWaitEvent(true).IsSet());
+
+  AutoEvent automatic;
+  EXPECT_FALSE(automatic.Wait(0));
+  automatic.Set();
+  automatic.Set();  // a second Set on a signalled event adds nothing
+  EXPECT_TRUE(automatic.Wait(0));
+  EXPECT_FALSE(automatic.Wait(0));
+}
+
+// One Set of an auto event ends exactly one of two waits (the other ends on quit).
+TEST(WaitEvents, OneSetOfAnAutoEventWakesOneWaiter) {
+  CWaitEvent quit;
+  AutoEvent event, reported;
+  std::array<std::atomic<int>, 2> results{-5, -5};
+  {
+    std::array<std::jthread, 2> waiters;
+    for (size_t i = 0; i < waiters.size(); ++i)
+      waiters[i] = std::jthread([&, i] {
+        const WaitHandle handles[] = {WaitHandle::Of(event), WaitHandle::Of(quit)};
+        results[i] = Platform::WaitForAny(handles, kTestWaitMs);
+        reported.Set();
+      });
+    event.Set();
+    EXPECT_TRUE(reported.Wait(kTestWaitMs));
+    quit.Set();
+  }
+  EXPECT_EQ((results[0] == 0) + (results[1] == 0), 1) << results[0] << " " << results[1];
+  EXPECT_EQ((results[0] == 1) + (results[1] == 1), 1) << results[0] << " " << results[1];
+}
+
+// The lowest ready index wins, and an auto event that loses to it keeps its signal.
+TEST(WaitForAny, LowestReadyIndexWinsAndALosingAutoEventKeepsItsSignal) {
+  CWaitEvent first, second;
+  AutoEvent automatic;
+  const WaitHandle handles[] = {WaitHandle::Of(first), WaitHandle::Of(second), WaitHandle::Of(automatic)};
+  automatic.Set();
+  second.Set();
+  EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs), 1);
+  EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs), 1);
+  first.Set();
+  EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs), 0);
+  first.Reset();
+  second.Reset();
+  EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs), 2);
+  EXPECT_EQ(Platform::WaitForAny(handles, 0), Platform::kWaitTimeout);
+  EXPECT_EQ(Platform::WaitForAny(handles, 20), Platform::kWaitTimeout);
+}
+
+TEST(WaitForAny, DescriptorsBesideEventsReportTheirPollEvents) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  CWaitEvent stop;
+  AutoEvent wake;
+  const WaitHandle handles[] = {WaitHandle::Of(stop), WaitHandle::Of(wake), WaitHandle::Descriptor(fds[0])};
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  short revents = 0;
+  EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs, &revents), 2);
+  EXPECT_TRUE(revents & POLLIN);
+  wake.Set();
+  EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs, &revents), 1);
+  EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs, &revents), 2);  // the byte is still unread
+  char byte;
+  ASSERT_EQ(read(fds[0], &byte, 1), 1);
+  close(fds[1]);
+  EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs, &revents), 2);
+  EXPECT_TRUE(revents & POLLHUP);
+  close(fds[0]);
+  // A closed descriptor, a negative one (which poll() itself would skip) and no handles fail.
+  EXPECT_EQ(Platform::WaitForAny({&handles[2], 1}, 0), Platform::kWaitFailed);
+  const WaitHandle negative[] = {WaitHandle::Of(stop), WaitHandle::Descriptor(-1)};
+  EXPECT_EQ(Platform::WaitForAny(negative, 0), Platform::kWaitFailed);
+  EXPECT_EQ(Platform::WaitForAny({}, 0), Platform::kWaitFailed);
+}
+
+TEST(Tick, ComparisonsHoldAcrossTheWrap) {
+  const uint32_t beforeWrap = 0xFFFFFFF0u, afterWrap = 5;
+  EXPECT_EQ(Platform::TickDiff(afterWrap, beforeWrap), 21);
+  EXPECT_EQ(Platform::TickDiff(beforeWrap, afterWrap), -21);
+  EXPECT_TRUE(Platform::TickReached(afterWrap, beforeWrap));
+  EXPECT_FALSE(Platform::TickReached(beforeWrap, afterWrap));
+  EXPECT_TRUE(Platform::TickReached(afterWrap, afterWrap));
+  EXPECT_FALSE(Platform::TickReached(0x7FFFFFFFu, 0x80000000u));
+}
+
+// Runs until released, counting its runs.
+class GatedThread : public CThread {
+ public:
+  ~GatedThread() override {
+    release.Set();
+    Join();
+  }
+  CWaitEvent release;
+  std::atomic<int> runs{0};
+
+ protected:
+  unsigned Run() override {
+    ++runs;
+    release.Wait(-1);
+    return 0;
+  }
+};
+
+TEST(Thread, JoinWaitsForTheBodyAndAllowsAnotherStart) {
+  GatedThread thread;
+  EXPECT_TRUE(thread.Join());  // never started
+  ASSERT_TRUE(thread.Start());
+  EXPECT_FALSE(thread.Start());  // already running
+  EXPECT_FALSE(thread.Join(0));
+  thread.release.Set();
+  EXPECT_TRUE(thread.Join(kTestWaitMs));
+  ASSERT_TRUE(thread.Start());
+  EXPECT_TRUE(thread.Join(kTestWaitMs));
+  EXPECT_EQ(thread.runs.load(), 2);
+}
+
+}  // namespace
