@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "CpuTime.h"
 #include "ReceiverSimulator.h"
 #include "SimFraming.h"
 #include "connections/HidReportDescriptor.h"
@@ -89,6 +90,26 @@ TEST(LinkOverPtyTest, OpenResultsAndWhatAnOpenLinkWrites) {
   close(mkstemp(path));
   EXPECT_EQ(CSBConnection(LinkInfo(path)).Open(), static_cast<uint32_t>(ENOTTY));
   unlink(path);
+}
+
+// An unplugged receiver wakes the consumer and is flagged lost; writes to it are discarded,
+// and from then on the link's I/O thread must not spin on the hung-up tty.
+TEST(LinkOverPtyTest, UnpluggedReceiverIsALostDeviceAndTheLinkGoesIdle) {
+  CReceiverSimulator sim;
+  ASSERT_TRUE(sim.Start());
+  CSBConnection link(LinkInfo(sim.SlavePath()));
+  ASSERT_EQ(link.Open(), 0u);
+  sim.Unplug();
+  for (int i = 0; i < 50 && !link.IsDeviceLost(); ++i) {
+    link.GetReceiveEvent()->Wait(100);
+    while (link.GetReceivedPacket()) {
+    }
+  }
+  EXPECT_TRUE(link.IsDeviceLost());
+  link.Send(Block({0x01, 0x02}));
+  EXPECT_TRUE(link.WaitForSendsDone());
+  EXPECT_LT(CpuMsOverIdleWindow(), kIdleBudgetMs);
+  link.Close();
 }
 
 // A receiver that answers the probes at 57600, 19200 or 9600 8O2 is found there; one that
