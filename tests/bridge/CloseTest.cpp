@@ -34,11 +34,14 @@ TEST_F(BridgeTest, ClosingRemovesTheReceiverAndItsClickersThenSaysGoodbyeLastWha
     receiver->Close();
   }
   EXPECT_TRUE(session->EndpointId().empty());
-  const std::vector<std::string> routes = Routes();
-  ASSERT_GE(routes.size(), 2u);
-  EXPECT_EQ(std::vector<std::string>(routes.end() - 2, routes.end()),
-            (std::vector<std::string>{"receiverRemoved", "goodbye"}));
+  // A poll hello from a racing tick may still go out before the goodbye, never after it.
+  std::vector<std::string> routes = Routes();
+  ASSERT_FALSE(routes.empty());
+  EXPECT_EQ(routes.back(), "goodbye");
   EXPECT_EQ(std::count(routes.begin(), routes.end(), "goodbye"), 1);
+  std::erase(routes, "hello");
+  ASSERT_GE(routes.size(), 2u);
+  EXPECT_EQ(routes[routes.size() - 2], "receiverRemoved");
   const ServiceSim::ReceivedRequest removed = Requests("receiverRemoved").front();
   EXPECT_EQ(removed.method, "POST");
   EXPECT_EQ(removed.query.at("endpoint"), kEndpoint);
