@@ -18,6 +18,7 @@
 #include "connections/ThreadedProlificPort.h"
 #include "connections/TtyLine.h"
 #include "connections/TwoThreadIOQueue.h"
+#include "tests/service/TestFiles.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -106,10 +107,9 @@ TEST(LinkOverPtyTest, OpenResultsAndWhatAnOpenLinkWrites) {
   EXPECT_FALSE(link.IsOpen());
   EXPECT_EQ(link.Open(), 0u);  // opens again after a close
 
-  char path[] = "/tmp/ovanta-notatty-XXXXXX";
-  close(mkstemp(path));
-  EXPECT_EQ(CSBConnection(LinkInfo(path)).Open(), static_cast<uint32_t>(ENOTTY));
-  unlink(path);
+  TempDir dir;
+  WriteFile(dir.File("notatty"), "");
+  EXPECT_EQ(CSBConnection(LinkInfo(dir.File("notatty"))).Open(), static_cast<uint32_t>(ENOTTY));
 }
 
 // An unplugged receiver wakes the consumer and is flagged lost; writes to it are discarded,
@@ -219,9 +219,8 @@ TEST(HidReportDescriptorTest, LengthsIncludeTheReportIdByteAndStopAtTheLongest) 
 
 // Only reports of the exact lengths are written and read; the link has no line settings.
 TEST(HidPortTest, OnlyReportsOfTheExactLengthsAreWrittenAndRead) {
-  char dir[] = "/tmp/ovanta-hid-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string fifo = std::string(dir) + "/hidraw";
+  TempDir dir;
+  const std::string fifo = dir.File("hidraw");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   LoopbackHidPort port;
   ASSERT_EQ(port.OpenPort(fifo), 0u);
@@ -239,8 +238,6 @@ TEST(HidPortTest, OnlyReportsOfTheExactLengthsAreWrittenAndRead) {
   EXPECT_EQ(Bytes(packet->Payload(), packet->Payload() + packet->PayloadLength()), (Bytes{0x11, 0x22, 0x33, 0x44}));
   EXPECT_EQ(port.Queue().PopReceived(), nullptr);
   port.ClosePort();
-  unlink(fifo.c_str());
-  rmdir(dir);
 
   CSBConnection link(LinkInfo("/dev/no-such-hidraw", kConnectionHid));
   EXPECT_FALSE(link.SetCommParams(9600, 8, 0, 0));

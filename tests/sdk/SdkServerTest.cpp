@@ -6,6 +6,7 @@
 
 #include "SdkServerFakes.h"
 #include "log/Logger.h"
+#include "sdk/Discovery.h"
 #include "sdk/SdkClient.h"
 #include "sdk/server/OVSDKServerImpl.h"
 #include "tests/service/TestFiles.h"
@@ -185,6 +186,19 @@ TEST_F(SdkServer, SecondServerIsNotStartedAndStoppingDisconnects) {
   const auto lines = LogLines(logPath);
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                           [](const std::string& line) { return line.find("SDK server not started") != line.npos; }));
+}
+
+// The server answers discovery queries with its port (another SDK server on this host may
+// answer too: this one's port is looked for, which the client program's test cannot do).
+TEST_F(SdkServer, ClientsFindTheServerByMulticast) {
+  CDiscoveryClient finder;
+  Start(&manager);
+  bool found = false;
+  for (int attempt = 0; attempt < 20 && !found; ++attempt) {
+    finder.SendQuery(kSdkServerIdentifier);
+    while (auto port = finder.WaitAnnouncement(kSdkServerIdentifier, 500)) found = found || *port == server->Port();
+  }
+  EXPECT_TRUE(found);
 }
 
 // An idle layer's threads sleep in their waits: the I/O and incoming-message threads do not

@@ -184,8 +184,8 @@ TEST(Messages, ReadNeedsTheReceiversOwnIdAndKind) {
   EXPECT_FALSE(otherId.Read(*frame));
   EXPECT_FALSE(CEmptyResponseMessage(40, 1).Read(*frame));                      // same id, blocking kind
   EXPECT_FALSE(sameId.Read(*CMessageBuffer::FromBody(AsyncBody(40, {0, 0}))));  // data cut short
-
-  // (Which frames are taken for responses: MessagingTest, ResponsesGoToTheirRequestOthersToTheHandler.)
+  // A response cut short has no correlation id (which kinds are responses: MessagingTest).
+  EXPECT_EQ(MessageHeader::PeekResponseCorrelationId(ByteVector{0, 0, 0, 7, 3, 0, 0, 0}), 0u);
   EXPECT_EQ(MessageHeader::PeekMessageId(ByteVector{0, 0, 1}), 0);
   EXPECT_EQ(MessageHeader::PeekMessageId(ByteVector{0xFF, 0xFF, 0xFF, 0xFE}), -2);
 }
