@@ -324,19 +324,15 @@ TEST(Handshake, BadAndMissingRegistrationsAreDroppedAndTheServerGoesOn) {
   EXPECT_EQ(server->Objects().size(), 1u);
 }
 
+// The layouts (what is read back from them: DiscoveryAnswers).
 TEST(DiscoveryFormat, QueryAndAnnouncementLayouts) {
   ServerIdentifier id;
   for (size_t i = 0; i < id.size(); ++i) id[i] = static_cast<uint8_t>(i + 1);
   const auto query = Discovery::EncodeQuery(id);
   EXPECT_EQ(ByteVector(query.begin(), query.begin() + 5), (ByteVector{0, 0, 0, 100, 1}));
-  EXPECT_EQ(Discovery::DecodeQuery(query), id);
   const auto announcement = Discovery::EncodeAnnouncement(id, 0xABCD);
   EXPECT_EQ(ByteVector(announcement.begin() + 3, announcement.begin() + 5), (ByteVector{101, 1}));
   EXPECT_EQ(ByteVector(announcement.begin() + 20, announcement.end()), (ByteVector{0xAB, 0xCD}));
-  const auto decoded = Discovery::DecodeAnnouncement(announcement);
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(decoded->identifier, id);
-  EXPECT_EQ(decoded->port, 0xABCD);
   // A query with another code is no query (one too long: DiscoveryAnswers).
   ByteVector otherCode(query.begin(), query.end());
   otherCode[3] = 101;
