@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "CpuTime.h"
+#include <chrono>
+#include <thread>
+
 #include "ReceiverSimulator.h"
 #include "SimFraming.h"
 #include "connections/HidReportDescriptor.h"
@@ -15,10 +18,28 @@
 #include "connections/ThreadedProlificPort.h"
 #include "connections/TtyLine.h"
 #include "connections/TwoThreadIOQueue.h"
+#include "tests/service/TestFiles.h"
 
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+// "No thread spins": the CPU time (user + system) the whole process uses over a window of
+// 1.5 s may be at most 40 % of one core. A spinning thread takes far more even on a loaded
+// 2-core machine with two other busy processes (a third of 2 cores, 1 s), while the sanitizers'
+// own background work and a thread woken now and then stay far below it.
+constexpr long kIdleWindowMs = 1500;
+constexpr long kIdleBudgetMs = kIdleWindowMs * 40 / 100;
+long CpuMsOverIdleWindow() {
+  const auto cpuMs = [] {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
+  };
+  const long before = cpuMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(kIdleWindowMs));
+  return cpuMs() - before;
+}
 
 SBConnectionInfo LinkInfo(const std::string& path, uint32_t kind = kConnectionCom) {
   SBConnectionInfo info;
@@ -86,10 +107,9 @@ TEST(LinkOverPtyTest, OpenResultsAndWhatAnOpenLinkWrites) {
   EXPECT_FALSE(link.IsOpen());
   EXPECT_EQ(link.Open(), 0u);  // opens again after a close
 
-  char path[] = "/tmp/ovanta-notatty-XXXXXX";
-  close(mkstemp(path));
-  EXPECT_EQ(CSBConnection(LinkInfo(path)).Open(), static_cast<uint32_t>(ENOTTY));
-  unlink(path);
+  TempDir dir;
+  WriteFile(dir.File("notatty"), "");
+  EXPECT_EQ(CSBConnection(LinkInfo(dir.File("notatty"))).Open(), static_cast<uint32_t>(ENOTTY));
 }
 
 // An unplugged receiver wakes the consumer and is flagged lost; writes to it are discarded,
@@ -199,9 +219,8 @@ TEST(HidReportDescriptorTest, LengthsIncludeTheReportIdByteAndStopAtTheLongest) 
 
 // Only reports of the exact lengths are written and read; the link has no line settings.
 TEST(HidPortTest, OnlyReportsOfTheExactLengthsAreWrittenAndRead) {
-  char dir[] = "/tmp/ovanta-hid-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string fifo = std::string(dir) + "/hidraw";
+  TempDir dir;
+  const std::string fifo = dir.File("hidraw");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   LoopbackHidPort port;
   ASSERT_EQ(port.OpenPort(fifo), 0u);
@@ -219,8 +238,6 @@ TEST(HidPortTest, OnlyReportsOfTheExactLengthsAreWrittenAndRead) {
   EXPECT_EQ(Bytes(packet->Payload(), packet->Payload() + packet->PayloadLength()), (Bytes{0x11, 0x22, 0x33, 0x44}));
   EXPECT_EQ(port.Queue().PopReceived(), nullptr);
   port.ClosePort();
-  unlink(fifo.c_str());
-  rmdir(dir);
 
   CSBConnection link(LinkInfo("/dev/no-such-hidraw", kConnectionHid));
   EXPECT_FALSE(link.SetCommParams(9600, 8, 0, 0));

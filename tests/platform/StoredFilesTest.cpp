@@ -7,11 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +16,7 @@
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
 #include "tests/platform/SyscallFailure.h"
+#include "tests/service/TestFiles.h"
 
 namespace {
 
@@ -28,26 +26,9 @@ const std::string kKey = "SOFTWARE\\Vantrel\\Voxlet\\HardwareService";
 const std::string kPreferences = "com.vantrel.Preferences";
 const std::string kPlain = kRegistryStoreName;
 
-std::string Text(const fs::path& file) {
-  std::stringstream s;
-  s << std::ifstream(file, std::ios::binary).rdbuf();
-  return s.str();
-}
-
 // A fresh directory, with the registry store pointed at a file in it.
 class FileDir : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/ovanta-files-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    file = dir / "registry.ini";
-    setenv("OVANTA_REGISTRY", file.c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("OVANTA_REGISTRY");
-    fs::remove_all(dir);
-  }
   // Everything in the directory but the names given.
   std::vector<std::string> Others(std::initializer_list<std::string> names) const {
     std::vector<std::string> others;
@@ -56,7 +37,9 @@ class FileDir : public ::testing::Test {
         others.push_back(entry.path().filename());
     return others;
   }
-  fs::path dir, file;
+  TempDir temp;
+  const fs::path dir = temp.Path(), file = dir / "registry.ini";
+  ScopedRegistry registry{file};
 };
 using Registry = FileDir;
 using ReplaceFileAtomically = FileDir;
@@ -76,7 +59,7 @@ TEST_F(Registry, ValuesWrittenAreReadBackUnderTheirRootIgnoringCase) {
   EXPECT_EQ(ReadRegistryDword(0, kKey, "Mask", 99, kPlain), 99u);
   EXPECT_EQ(ReadRegistryDword(2, kKey, "Mask", 99, kPlain), 99u);
   EXPECT_EQ(ReadRegistryDword(1, kKey, "Mask", 99, kPlain), 3u);
-  const std::string text = Text(file);
+  const std::string text = ReadFile(file);
   EXPECT_EQ(text.find("BaudRate"), text.rfind("BaudRate")) << text;
   EXPECT_EQ(text.find("[HKEY_LM"), text.rfind("[HKEY_LM")) << text;
   EXPECT_NE(text.find("[HKEY_LM\\" + kKey + "]"), std::string::npos);
@@ -93,7 +76,7 @@ TEST_F(Registry, NamedStoresAreSubkeysThatFallBackToThePlainKey) {
     EXPECT_EQ(RegistryKeyPath(key, kPreferences), path.empty() ? kPreferences : path + "\\" + kPreferences) << key;
   }
   ASSERT_TRUE(WriteRegistryString(0, kKey, "Ports", "/dev/ttyACM7", kPreferences));
-  EXPECT_NE(Text(file).find("[HKEY_LM\\" + kKey + "\\" + kPreferences + "]"), std::string::npos);
+  EXPECT_NE(ReadFile(file).find("[HKEY_LM\\" + kKey + "\\" + kPreferences + "]"), std::string::npos);
   EXPECT_EQ(ReadRegistryString(0, kKey, "Ports", "-", kPlain), "-");
   EXPECT_EQ(ReadRegistryString(0, kKey, "Ports", "-", kPreferences), "/dev/ttyACM7");
 
@@ -116,7 +99,7 @@ TEST_F(Registry, RewritesKeepTheRestAndBadTextIsNeitherReadNorWritten) {
   EXPECT_EQ(ReadRegistryDword(0, "B", "Two", 0, kPlain), 2u);
   EXPECT_EQ(ReadRegistryDword(0, "C", "Four", 0, kPlain), 4u);
   EXPECT_EQ(ReadRegistryDword(0, "B", "Three", 0, kPlain), 0u);
-  EXPECT_NE(Text(file).find("; comment kept"), std::string::npos);
+  EXPECT_NE(ReadFile(file).find("; comment kept"), std::string::npos);
   for (const char* name : {"Word", "Negative", "TooBig", "Trailing", "Empty", "Missing"})
     EXPECT_EQ(ReadRegistryDword(0, "B", name, 77, kPlain), 77u) << name;
   EXPECT_EQ(ReadRegistryDword(0, "B", "Good", 77, kPlain), 42u);
@@ -176,7 +159,7 @@ TEST_F(ReplaceFileAtomically, ReplacesTheFileKeepsItsModeAndLeavesNothingBeside)
   struct stat st {};
   for (const auto& [text, mode] : {std::pair{"first\n", 0644u}, std::pair{"second\n", 0640u}}) {
     ASSERT_TRUE(Platform::ReplaceFileAtomically(unit.string(), text, error)) << error;
-    EXPECT_EQ(Text(unit), text);
+    EXPECT_EQ(ReadFile(unit), text);
     ASSERT_EQ(stat(unit.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, mode);
     ASSERT_EQ(chmod(unit.c_str(), 0640), 0);
@@ -185,7 +168,7 @@ TEST_F(ReplaceFileAtomically, ReplacesTheFileKeepsItsModeAndLeavesNothingBeside)
   std::ofstream(occupied / "stamp") << "kept";
   EXPECT_FALSE(Platform::ReplaceFileAtomically(occupied.string(), "text", error));
   EXPECT_NE(error.find("occupied"), std::string::npos) << error;
-  EXPECT_EQ(Text(occupied / "stamp"), "kept");
+  EXPECT_EQ(ReadFile(occupied / "stamp"), "kept");
   EXPECT_TRUE(Others({"unit.service", "occupied"}).empty());
   error.clear();
   EXPECT_FALSE(Platform::ReplaceFileAtomically((dir / "missing" / "x").string(), "text", error));
@@ -196,7 +179,7 @@ TEST_F(ReplaceFileAtomically, ReplacesTheFileKeepsItsModeAndLeavesNothingBeside)
 TEST_F(RegistryStoreFile, AStoreThatCannotBeLockedIsLeftAsItIs) {
   const Platform::RegistryStore store(file);
   ASSERT_TRUE(store.Write(0, "SOFTWARE\\Vantrel", "Kept", "1"));
-  const std::string before = Text(file);
+  const std::string before = ReadFile(file);
   SyscallFailure noLocks({SYS_flock}, ENOLCK);
   if (!noLocks.Supported()) GTEST_SKIP() << "no seccomp filter for this architecture";
   const pid_t child = fork();
@@ -212,7 +195,7 @@ TEST_F(RegistryStoreFile, AStoreThatCannotBeLockedIsLeftAsItIs) {
   }
   if (WEXITSTATUS(status) == 99) GTEST_SKIP() << "the kernel refuses seccomp filters here";
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "1: written without the lock; 2: refused otherwise";
-  EXPECT_EQ(Text(file), before);
+  EXPECT_EQ(ReadFile(file), before);
   EXPECT_TRUE(Others({"registry.ini", "registry.ini.lock"}).empty());
 }
 

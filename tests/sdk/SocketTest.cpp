@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <string>
 #include <vector>
 
 #include "SocketTestHelpers.h"
@@ -163,34 +164,30 @@ TEST(Datagram, InvalidAddressesAndGroupsAreRefused) {
   EXPECT_THROW(CMulticastSocket("225.1.2.99", 35999, "127.0.0.999", 0), CSocketException);
 }
 
-// Two members of a group of their own on the loopback interface: a datagram sent by one
-// reaches both.
-TEST(Datagram, GroupOnLoopback) {
-  uint16_t port;
-  {
-    CDatagramSocket probe;  // a UDP port that is free now
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    socklen_t size = sizeof local;
-    bind(probe.Handle(), reinterpret_cast<sockaddr*>(&local), sizeof local);
-    getsockname(probe.Handle(), reinterpret_cast<sockaddr*>(&local), &size);
-    port = ntohs(local.sin_port);
-  }
-  std::unique_ptr<CMulticastSocket> a, b;
-  try {
-    a = std::make_unique<CMulticastSocket>("225.1.2.99", port, "127.0.0.1", 0);
-    b = std::make_unique<CMulticastSocket>("225.1.2.99", port, "127.0.0.1", 0);
-  } catch (const CSocketException& e) {
-    GTEST_SKIP() << "this machine does not allow multicast on loopback: " << e.Message();
-  }
-  const ssize_t sent = a->SendTo(a->Group(), port, "query", 5);
-  if (sent < 0) GTEST_SKIP() << "multicast send on loopback refused: " << SystemErrorText(errno);
-  for (CMulticastSocket* member : {a.get(), b.get()}) {
-    char buffer[16] = {};
-    ASSERT_TRUE(WaitReadable(member->Handle()));
-    EXPECT_EQ(member->Receive(buffer, sizeof buffer), 5);
-    EXPECT_STREQ(buffer, "query");
-  }
+class RecordingSink : public IDiagnosticSink {
+ public:
+  void Write(const char* text) override { lines.emplace_back(text); }
+  std::vector<std::string> lines;
+};
+
+// Reports name the code and the message; texts are cut at 4095 characters; a removed sink
+// gets nothing more.
+TEST(ExceptionReport, ReportsCodeAndMessageToTheSinkWhileItIsInstalled) {
+  RecordingSink sink;
+  SetDiagnosticSink(&sink);
+  CSocketLibException(7, "queue full").Report();
+  CSocketLibException(0, "").Report();
+  CSocketException(ECONNREFUSED).Report();
+  DiagnosticLog("%s", std::string(5000, 'x').c_str());
+  SetDiagnosticSink(nullptr);
+  CSocketLibException(1, "dropped").Report();
+  ASSERT_EQ(sink.lines.size(), 4u);
+  EXPECT_EQ(sink.lines[0], "Exception (Error code = 7) : queue full\n");
+  EXPECT_EQ(sink.lines[1], "Exception (Error code = 0) : <null>\n");
+  EXPECT_FALSE(SystemErrorText(ECONNREFUSED).empty());
+  EXPECT_EQ(sink.lines[2],
+            "Exception (Error code = " + std::to_string(ECONNREFUSED) + ") : " + SystemErrorText(ECONNREFUSED) + "\n");
+  EXPECT_EQ(sink.lines[3].size(), 4095u);
 }
 
 }  // namespace

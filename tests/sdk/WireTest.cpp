@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "MessagingTestHelpers.h"
@@ -91,33 +92,25 @@ TEST(VariableData, EveryTypeRoundTrips) {
   CVariableData back;
   CWireReader r(out);
   ASSERT_TRUE(back.Read(r));
-  uint8_t u8 = 0;
-  bool b = false;
-  char c = 0, c2 = 0;
-  uint16_t u16 = 0;
-  int32_t i32 = 0;
-  float f = 0;
-  double d = 0;
-  std::string narrow, narrow2;
-  ByteVector bl;
-  std::u16string wide, wide2;
-  char16_t wc = 0, wc2 = 0;
+  std::tuple<uint8_t, bool, char, uint16_t, int32_t, float, double, std::string, ByteVector, std::u16string, char16_t>
+      read{};
+  auto& [u8, b, c, u16, i32, f, d, narrow, bl, wide, wc] = read;
   using O = CVariableData::Out;
   ASSERT_TRUE(
       back.Extract({O::Byte(&u8), O::Bool(&b), O::NarrowChar(&c), O::U16(&u16), O::I32(&i32), O::Float(&f),
                     O::Double(&d), O::NarrowString(&narrow), O::Blob(&bl), O::WideString(&wide), O::WideChar(&wc)}));
-  EXPECT_TRUE(u8 == 200 && b && c == 'x' && u16 == 65000 && i32 == -123456 && f == 2.5f && d == 1e300 &&
-              narrow == "caf\xc3\xa9" && bl == (ByteVector{1, 2, 3}) && wide == u"wide \u20ac" && wc == u'w');
+  EXPECT_EQ(read,
+            std::make_tuple(uint8_t{200}, true, 'x', uint16_t{65000}, -123456, 2.5f, 1e300, std::string("caf\xc3\xa9"),
+                            ByteVector{1, 2, 3}, std::u16string(u"wide \u20ac"), u'w'));
+  std::tuple<char16_t, std::u16string, std::string, char> crossed{};
+  auto& [wc2, wide2, narrow2, c2] = crossed;
   ASSERT_TRUE(back.Extract({O::Byte(&u8), O::Bool(&b), O::WideChar(&wc2), O::U16(&u16), O::I32(&i32), O::Float(&f),
                             O::Double(&d), O::WideString(&wide2), O::Blob(&bl), O::NarrowString(&narrow2),
                             O::NarrowChar(&c2)}));
-  EXPECT_EQ(wc2, u'x');
-  EXPECT_EQ(wide2, u"caf\u00e9");
-  EXPECT_EQ(narrow2, "wide \xe2\x82\xac");
-  EXPECT_EQ(c2, 'w');
+  EXPECT_EQ(crossed, std::make_tuple(u'x', std::u16string(u"caf\u00e9"), std::string("wide \xe2\x82\xac"), 'w'));
 }
 
-TEST(VariableData, ExtractionFailsOnCountsTypesAndShortValuesKeepingEarlierFields) {
+TEST(VariableData, ExtractionAndReadingFailOnCountsTypesAndShortValuesKeepingEarlierFields) {
   CVariableData data;
   data.AddI32(42);
   data.AddI32(43);
@@ -143,14 +136,11 @@ TEST(VariableData, ExtractionFailsOnCountsTypesAndShortValuesKeepingEarlierField
     field.AddRawField(type, value);
     EXPECT_FALSE(field.Extract({O::I32(&a)})) << int(type) << " " << value.size();
   }
-}
-
-TEST(VariableData, ReadingRejectsNegativeAndImpossibleCounts) {
+  // Negative and impossible counts are not read.
   for (const ByteVector& bytes : {ByteVector{0xFF, 0xFF, 0xFF, 0xFF}, ByteVector{0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0},
                                   ByteVector{0, 0, 0, 1, 0, 0, 0, 9, 5}}) {
-    CVariableData data;
     CWireReader r(bytes);
-    EXPECT_FALSE(data.Read(r));
+    EXPECT_FALSE(CVariableData().Read(r));
   }
 }
 
@@ -187,12 +177,8 @@ TEST(Messages, ReadNeedsTheReceiversOwnIdAndKind) {
   EXPECT_FALSE(otherId.Read(*frame));
   EXPECT_FALSE(CEmptyResponseMessage(40, 1).Read(*frame));                      // same id, blocking kind
   EXPECT_FALSE(sameId.Read(*CMessageBuffer::FromBody(AsyncBody(40, {0, 0}))));  // data cut short
-
-  using MessageHeader::PeekResponseCorrelationId;
-  EXPECT_EQ(PeekResponseCorrelationId(ByteVector{0, 0, 0, 7, 3, 0, 0, 0, 9}), 9u);
-  EXPECT_EQ(PeekResponseCorrelationId(ByteVector{0, 0, 0, 7, 3, 0, 0, 0}), 0u);     // 8 bytes
-  EXPECT_EQ(PeekResponseCorrelationId(ByteVector{0, 0, 0, 7, 2, 0, 0, 0, 9}), 0u);  // a request
-  EXPECT_EQ(PeekResponseCorrelationId(ByteVector{0, 0, 0, 7, 1, 0, 0, 0, 9}), 0u);
+  // A response cut short has no correlation id (which kinds are responses: MessagingTest).
+  EXPECT_EQ(MessageHeader::PeekResponseCorrelationId(ByteVector{0, 0, 0, 7, 3, 0, 0, 0}), 0u);
   EXPECT_EQ(MessageHeader::PeekMessageId(ByteVector{0, 0, 1}), 0);
   EXPECT_EQ(MessageHeader::PeekMessageId(ByteVector{0xFF, 0xFF, 0xFF, 0xFE}), -2);
 }
