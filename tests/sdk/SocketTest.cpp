@@ -164,6 +164,37 @@ TEST(Datagram, InvalidAddressesAndGroupsAreRefused) {
   EXPECT_THROW(CMulticastSocket("225.1.2.99", 35999, "127.0.0.999", 0), CSocketException);
 }
 
+// Two members of a group of their own on the loopback interface: a datagram sent by one
+// reaches both. (The discovery tests cannot tell a socket that never joined its group from one
+// that did while another program on the machine has joined the discovery group.)
+TEST(Datagram, GroupOnLoopback) {
+  uint16_t port;
+  {
+    CDatagramSocket probe;  // a UDP port that is free now
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    socklen_t size = sizeof local;
+    bind(probe.Handle(), reinterpret_cast<sockaddr*>(&local), sizeof local);
+    getsockname(probe.Handle(), reinterpret_cast<sockaddr*>(&local), &size);
+    port = ntohs(local.sin_port);
+  }
+  std::unique_ptr<CMulticastSocket> a, b;
+  try {
+    a = std::make_unique<CMulticastSocket>("225.1.2.99", port, "127.0.0.1", 0);
+    b = std::make_unique<CMulticastSocket>("225.1.2.99", port, "127.0.0.1", 0);
+  } catch (const CSocketException& e) {
+    GTEST_SKIP() << "this machine does not allow multicast on loopback: " << e.Message();
+  }
+  const ssize_t sent = a->SendTo(a->Group(), port, "query", 5);
+  if (sent < 0) GTEST_SKIP() << "multicast send on loopback refused: " << SystemErrorText(errno);
+  for (CMulticastSocket* member : {a.get(), b.get()}) {
+    char buffer[16] = {};
+    ASSERT_TRUE(WaitReadable(member->Handle()));
+    EXPECT_EQ(member->Receive(buffer, sizeof buffer), 5);
+    EXPECT_STREQ(buffer, "query");
+  }
+}
+
 class RecordingSink : public IDiagnosticSink {
  public:
   void Write(const char* text) override { lines.emplace_back(text); }
