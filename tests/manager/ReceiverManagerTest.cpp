@@ -32,14 +32,8 @@ bool Eventually(const std::function<bool()>& done) {
 
 // A USB device arriving, as the udev monitor describes it.
 DeviceEvent Device(uint16_t vendorId, uint16_t productId, const std::string& serial) {
-  DeviceEvent event;
-  event.action = DeviceAction::kArrival;
-  event.sysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
-  event.vendorId = vendorId;
-  event.productId = productId;
-  event.serial = serial;
-  event.devNode = "/dev/bus/usb/001/004";
-  return event;
+  return {DeviceAction::kArrival, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1", vendorId, productId, serial,
+          "/dev/bus/usb/001/004"};
 }
 DeviceEvent ReceiverDevice(const std::string& serial) { return Device(0x16D3, 0x3000, serial); }
 
@@ -376,11 +370,8 @@ TEST_F(ReceiverManagerTest, RunServesTheSdkClientsWhileReceiversOpenAndClose) {
     started.set_value(server ? server->Port() : 0);
     return server;
   };
-  std::vector<std::unique_ptr<CReceiverSimulator>> sims;
-  for (int i = 0; i < 3; ++i) {
-    sims.push_back(std::make_unique<CReceiverSimulator>());
-    ASSERT_TRUE(sims.back()->Start());
-  }
+  std::vector<std::unique_ptr<CReceiverSimulator>> sims(3);
+  for (auto& sim : sims) ASSERT_TRUE((sim = std::make_unique<CReceiverSimulator>())->Start());
   RunningManager run(Manager());
   auto startedPort = started.get_future();
   ASSERT_EQ(startedPort.wait_for(std::chrono::seconds(20)), std::future_status::ready);
@@ -394,31 +385,26 @@ TEST_F(ReceiverManagerTest, RunServesTheSdkClientsWhileReceiversOpenAndClose) {
   std::condition_variable changed;
   std::vector<std::vector<ReceiverStatusW>> statuses;
   int logChanges = 0;
-  CSdkClient::Handlers handlers;
-  handlers.onStatus = [&](const std::vector<ReceiverStatusW>& records) {
+  const auto record = [&](const std::function<void()>& change) {
     std::lock_guard<std::mutex> guard(lock);
-    statuses.push_back(records);
+    change();
     changed.notify_all();
   };
-  handlers.onLogChanged = [&] {
-    std::lock_guard<std::mutex> guard(lock);
-    ++logChanges;
-    changed.notify_all();
-  };
-  auto waitUntil = [&](const std::function<bool()>& done) {
+  const auto waitUntil = [&](const std::function<bool()>& done) {
     std::unique_lock<std::mutex> guard(lock);
     return changed.wait_for(guard, std::chrono::seconds(20), done);
   };
   {
-    CSdkClient sdk(handlers);
+    CSdkClient sdk({[&](const std::vector<ReceiverStatusW>& records) { record([&] { statuses.push_back(records); }); },
+                    [&] { record([&] { ++logChanges; }); },
+                    {}});
     ASSERT_TRUE(sdk.Connect(port));
     ASSERT_TRUE(waitUntil([&] { return !statuses.empty(); }));
-    {
-      std::lock_guard<std::mutex> guard(lock);
+    record([&] {
       ASSERT_EQ(statuses[0].size(), 1u);
       EXPECT_EQ(std::u16string(statuses[0][0].receiverName), first);
       EXPECT_EQ(statuses[0][0].receiverNumber, 1);
-    }
+    });
     Manager().OnReceiverStatusChanged(1, 2);
     ASSERT_TRUE(waitUntil([&] { return statuses.size() >= 2; }));
     ASSERT_TRUE(sdk.SendCommand(1, u"00,01,02"));
@@ -436,8 +422,7 @@ TEST_F(ReceiverManagerTest, RunServesTheSdkClientsWhileReceiversOpenAndClose) {
     for (int c = 0; c < 2; ++c)
       clients.emplace_back([&, c] {
         while (!done.load()) {
-          CSdkClient::Handlers handlers;
-          CSdkClient sdk(handlers);
+          CSdkClient sdk;
           try {
             if (!sdk.Connect(port)) continue;
           } catch (const CSocketException&) {
