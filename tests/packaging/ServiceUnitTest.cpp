@@ -1,4 +1,5 @@
-// The systemd unit and udev rules as "-i" installs them, and a unit installed by the package.
+// A unit text "-i" cannot use, and a unit installed by the package. (What "-i" writes is PackageTest's
+// and the service binary's install test.)
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -61,9 +62,6 @@ class ServiceUnitTest : public ::testing::Test {
     return bin;
   }
   std::string Calls() const { return ReadFile(dir.File("calls")); }
-  Platform::ServiceConfig Config(const std::string& path, const std::string& unitTemplate) const {
-    return {kServiceName, path, kServiceDescription, Packaging::kUdevRules, unitTemplate};
-  }
 
   TempDir dir;
   const std::string unitDir, packageDir, rulesDir;
@@ -76,7 +74,9 @@ class ServiceUnitTest : public ::testing::Test {
 };
 
 TEST_F(ServiceUnitTest, AUnitTextWithNoPlaceForThePathInstallsNothing) {
-  EXPECT_FALSE(control->Create(Config("/usr/sbin/ovanta-hardware", "[Service]\nExecStart=/bin/true\n"), error));
+  EXPECT_FALSE(control->Create({kServiceName, "/usr/sbin/ovanta-hardware", kServiceDescription, Packaging::kUdevRules,
+                                "[Service]\nExecStart=/bin/true\n"},
+                               error));
   EXPECT_NE(error.find("no place for the program's path"), std::string::npos) << error;
   EXPECT_FALSE(std::filesystem::exists(unitFile));
   EXPECT_FALSE(std::filesystem::exists(rulesFile));
