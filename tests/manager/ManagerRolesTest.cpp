@@ -99,7 +99,6 @@ TEST_F(ReceiverSetTest, StatusRecordsAreCappedAndLongNamesCut) {
   EXPECT_EQ(std::u16string(records[1].receiverName), u"/dev/ttyACM1");
 }
 
-// The software service's reach is a milestone: said when it changes, not on every signal.
 TEST(ServiceLinkTest, ReachableAndUnreachableAreEachSaidOncePerChange) {
   Voxlet::Globals library;
   int enumerations = 0;
@@ -124,7 +123,6 @@ TEST(ServiceLinkTest, ReachableAndUnreachableAreEachSaidOncePerChange) {
             }));
 }
 
-// The e-mailed log follows its setting, saying so once per change.
 TEST(EmailLogTest, EachChangeOfTheSettingIsSaidOnce) {
   TempDir dir;
   ScopedRegistry registry(dir.File("registry.ini"));

@@ -83,8 +83,6 @@ TEST_F(ServiceUnitTest, AUnitTextWithNoPlaceForThePathInstallsNothing) {
   EXPECT_EQ(Calls(), "");
 }
 
-// A package's unit is the service's until "-i" from another place overrides it; uninstalling
-// removes only what "-i" wrote, and the package's unit stays enabled.
 TEST_F(ServiceUnitTest, APackagesUnitIsOverriddenByAMovedProgramAndOnlyTheOverrideIsUninstalled) {
   const std::string packaged = PackagedUnit("/usr/sbin/ovanta-hardware");
   WriteFile(packageUnitFile, packaged);
