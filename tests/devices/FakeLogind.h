@@ -5,12 +5,9 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <filesystem>
-#include <fstream>
-#include <memory>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,14 +21,9 @@ class PrivateBus {
   PrivateBus() {
     char pattern[] = "/tmp/ovanta-bus-XXXXXX";
     m_dir = mkdtemp(pattern);
-    const std::string config = (m_dir / "bus.conf").string();
-    std::ofstream(config) << "<busconfig><type>session</type><listen>unix:path=" << (m_dir / "socket").string()
-                          << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                          << "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
-                          << "<allow receive_sender=\"*\"/></policy></busconfig>";
-    m_daemon = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=2"},
-        std::vector<std::string>{});
+    m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork",
+                                                                       "--address=" + Address(), "--print-address=2"},
+                                              std::vector<std::string>{});
     m_ready = m_daemon->Started() && m_daemon->WaitForLine("unix:");
   }
   ~PrivateBus() {
@@ -40,8 +32,7 @@ class PrivateBus {
     std::filesystem::remove_all(m_dir, ec);
   }
   bool Ready() const { return m_ready; }
-  // Ends the bus daemon: every connection to the bus breaks.
-  void Stop() { m_daemon.reset(); }
+  void Stop() { m_daemon.reset(); }  // every connection to the bus breaks
   std::string Address() const { return "unix:path=" + (m_dir / "socket").string(); }
 
  private:
@@ -52,32 +43,25 @@ class PrivateBus {
 
 // Plays logind on a bus: owns org.freedesktop.login1, hands out sleep inhibitor locks (the read
 // end of each lock's pipe stays here, so a lock released shows as a hang-up) and emits
-// PrepareForSleep when asked. Its bus connection lives on its own thread.
+// PrepareForSleep when asked. Its connection is served on a thread of its own; every use of the
+// connection holds m_lock, and m_wake brings the thread back from its poll.
 class FakeLogind {
  public:
   struct Inhibit {
-    std::string what, who, why, mode;
+    std::string what, who, mode;
     int fd = -1;  // our end: hangs up once every copy of the lock is closed
   };
 
   explicit FakeLogind(const std::string& address) {
-    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (sd_bus_new(&m_bus) < 0 || sd_bus_set_address(m_bus, address.c_str()) < 0 ||
-        sd_bus_set_bus_client(m_bus, 1) < 0 || sd_bus_start(m_bus) < 0 ||
-        sd_bus_request_name(m_bus, "org.freedesktop.login1", 0) < 0 ||
-        sd_bus_add_object_vtable(m_bus, nullptr, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", kVtable,
-                                 this) < 0) {
-      return;
-    }
-    m_ready = true;
-    m_thread = std::thread([this] { Run(); });
+    m_ready = sd_bus_new(&m_bus) >= 0 && sd_bus_set_address(m_bus, address.c_str()) >= 0 &&
+              sd_bus_set_bus_client(m_bus, 1) >= 0 && sd_bus_start(m_bus) >= 0 &&
+              sd_bus_request_name(m_bus, "org.freedesktop.login1", 0) >= 0 &&
+              sd_bus_add_object_vtable(m_bus, nullptr, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                                       kVtable, this) >= 0;
+    if (m_ready) m_thread = std::thread([this] { Run(); });
   }
   ~FakeLogind() {
-    {
-      std::lock_guard<std::mutex> guard(m_lock);
-      m_stop = true;
-    }
-    Wake();
+    Locked([&] { m_stop = true; });
     if (m_thread.joinable()) m_thread.join();
     for (const Inhibit& i : m_inhibits) close(i.fd);
     sd_bus_flush_close_unref(m_bus);
@@ -86,15 +70,17 @@ class FakeLogind {
   bool Ready() const { return m_ready; }
 
   void EmitPrepareForSleep(bool sleeping) {
-    {
-      std::lock_guard<std::mutex> guard(m_lock);
-      m_signals.push_back(sleeping);
-    }
-    Wake();
+    Locked([&] {
+      sd_bus_emit_signal(m_bus, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+                         sleeping ? 1 : 0);
+      sd_bus_flush(m_bus);
+    });
   }
-  bool WaitForInhibits(size_t count) {
+  // The index-th lock handed out, waiting for it (fd -1 when none came).
+  Inhibit WaitForInhibit(size_t index) {
     std::unique_lock<std::mutex> lock(m_lock);
-    return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_inhibits.size() >= count; });
+    m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_inhibits.size() > index; });
+    return m_inhibits.size() > index ? m_inhibits[index] : Inhibit{};
   }
   std::vector<Inhibit> Inhibits() {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -107,46 +93,39 @@ class FakeLogind {
   }
 
  private:
+  // Called on the bus thread, under m_lock.
   static int OnInhibit(sd_bus_message* message, void* userdata, sd_bus_error*) {
     auto* self = static_cast<FakeLogind*>(userdata);
     const char *what = nullptr, *who = nullptr, *why = nullptr, *mode = nullptr;
     if (sd_bus_message_read(message, "ssss", &what, &who, &why, &mode) < 0) return -EINVAL;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return -errno;
-    {
-      // Recorded before the reply goes out, so that the caller finds it once it has the lock.
-      std::lock_guard<std::mutex> guard(self->m_lock);
-      self->m_inhibits.push_back({what, who, why, mode, fds[0]});
-      self->m_changed.notify_all();
-    }
+    self->m_inhibits.push_back({what, who, mode, fds[0]});
+    self->m_changed.notify_all();
     const int r = sd_bus_reply_method_return(message, "h", fds[1]);  // the reply carries a copy
     close(fds[1]);
     return r;
   }
 
-  void Wake() {
+  void Locked(const std::function<void()>& action) {
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      action();
+    }
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(m_wake, &one, sizeof one);
   }
 
   void Run() {
     for (;;) {
-      while (sd_bus_process(m_bus, nullptr) > 0) {
-      }
+      pollfd fds[2] = {{-1, 0, 0}, {m_wake, POLLIN, 0}};
       {
-        std::unique_lock<std::mutex> lock(m_lock);
+        std::lock_guard<std::mutex> guard(m_lock);
         if (m_stop) return;
-        while (!m_signals.empty()) {
-          const int sleeping = m_signals.front() ? 1 : 0;
-          m_signals.pop_front();
-          lock.unlock();
-          sd_bus_emit_signal(m_bus, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep", "b",
-                             sleeping);
-          sd_bus_flush(m_bus);
-          lock.lock();
+        while (sd_bus_process(m_bus, nullptr) > 0) {
         }
+        fds[0] = {sd_bus_get_fd(m_bus), static_cast<short>(sd_bus_get_events(m_bus)), 0};
       }
-      pollfd fds[2] = {{sd_bus_get_fd(m_bus), static_cast<short>(sd_bus_get_events(m_bus)), 0}, {m_wake, POLLIN, 0}};
       poll(fds, 2, -1);
       uint64_t count;
       [[maybe_unused]] ssize_t n = read(m_wake, &count, sizeof count);
@@ -161,12 +140,10 @@ class FakeLogind {
   };
 
   sd_bus* m_bus = nullptr;
-  int m_wake = -1;
-  bool m_ready = false;
-  std::mutex m_lock;  // the requests to emit and the locks handed out
+  int m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  bool m_ready = false, m_stop = false;
+  std::mutex m_lock;  // the connection, the locks handed out and m_stop
   std::condition_variable m_changed;
-  std::deque<bool> m_signals;
   std::vector<Inhibit> m_inhibits;
-  bool m_stop = false;
   std::thread m_thread;
 };

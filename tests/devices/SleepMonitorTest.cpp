@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -22,13 +23,15 @@ class PowerRecorder {
     m_events.push_back({type, lockHeld});
     m_changed.notify_all();
   }
-  bool WaitForCount(size_t count) {
+  // The index-th event, waiting for it; nullopt when it did not come.
+  std::optional<std::pair<PowerEvent, bool>> Wait(size_t index) {
     std::unique_lock<std::mutex> lock(m_lock);
-    return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_events.size() >= count; });
+    m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_events.size() > index; });
+    return m_events.size() > index ? std::make_optional(m_events[index]) : std::nullopt;
   }
-  std::vector<std::pair<PowerEvent, bool>> Events() {
+  size_t Count() {
     std::lock_guard<std::mutex> guard(m_lock);
-    return m_events;
+    return m_events.size();
   }
 
  private:
@@ -59,29 +62,23 @@ TEST_F(SleepMonitorTest, SuspendClosesUnderTheLockAndResumeTakesANewOne) {
     m_recorder.Add(type, !locks.empty() && !FakeLogind::Released(locks.back()));
   });
   ASSERT_TRUE(monitor->Running());
-  ASSERT_TRUE(logind.WaitForInhibits(1));
-  const FakeLogind::Inhibit first = logind.Inhibits()[0];
-  EXPECT_EQ(first.what, "sleep");
-  EXPECT_EQ(first.mode, "delay");
-  EXPECT_EQ(first.who, "Ovanta Hardware");
+  const FakeLogind::Inhibit first = logind.WaitForInhibit(0);
+  EXPECT_EQ(first.what + " " + first.mode + " " + first.who, "sleep delay Ovanta Hardware");
   EXPECT_FALSE(FakeLogind::Released(first));
 
   logind.EmitPrepareForSleep(true);
-  ASSERT_TRUE(m_recorder.WaitForCount(1));
-  EXPECT_EQ(m_recorder.Events()[0], std::make_pair(PowerEvent::kSuspend, true));
+  EXPECT_EQ(m_recorder.Wait(0), std::make_pair(PowerEvent::kSuspend, true));
   EXPECT_TRUE(FakeLogind::Released(first, 20000));
 
   logind.EmitPrepareForSleep(false);
-  ASSERT_TRUE(m_recorder.WaitForCount(2));
-  EXPECT_EQ(m_recorder.Events()[1], std::make_pair(PowerEvent::kResumeSuspend, true));
-  ASSERT_TRUE(logind.WaitForInhibits(2));
-  const FakeLogind::Inhibit second = logind.Inhibits()[1];
+  EXPECT_EQ(m_recorder.Wait(1), std::make_pair(PowerEvent::kResumeSuspend, true));
+  const FakeLogind::Inhibit second = logind.WaitForInhibit(1);
   EXPECT_FALSE(FakeLogind::Released(second));
 
   // A service that stops lets go of its lock, so that it never holds up a sleep.
   monitor.reset();
   EXPECT_TRUE(FakeLogind::Released(second, 20000));
-  EXPECT_EQ(m_recorder.Events().size(), 2u);
+  EXPECT_EQ(m_recorder.Count(), 2u);
 }
 
 // Without logind on the bus the monitor still runs, listening for one to come.

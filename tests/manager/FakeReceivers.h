@@ -41,11 +41,8 @@ class FakeLinks {
     closed.push_back(port);
     changed.notify_all();
   }
-  bool WaitForOpen(const Voxlet::StringBuffer& port) {
-    std::unique_lock<std::mutex> guard(lock);
-    return changed.wait_for(guard, std::chrono::seconds(20),
-                            [&] { return std::count(opened.begin(), opened.end(), port) > 0; });
-  }
+  bool WaitForOpen(const Voxlet::StringBuffer& port) { return WaitFor(opened, port); }
+  bool WaitForClose(const Voxlet::StringBuffer& port) { return WaitFor(closed, port); }
   void Release() {
     std::lock_guard<std::mutex> guard(lock);
     holdOpens = false;
@@ -55,10 +52,10 @@ class FakeLinks {
     std::unique_lock<std::mutex> guard(lock);
     return changed.wait_for(guard, std::chrono::seconds(20), [&] { return opening > 0; });
   }
-  bool WaitForClose(const Voxlet::StringBuffer& port) {
+  bool WaitFor(const std::vector<Voxlet::StringBuffer>& ports, const Voxlet::StringBuffer& port) {
     std::unique_lock<std::mutex> guard(lock);
     return changed.wait_for(guard, std::chrono::seconds(20),
-                            [&] { return std::count(closed.begin(), closed.end(), port) > 0; });
+                            [&] { return std::count(ports.begin(), ports.end(), port) > 0; });
   }
   size_t Opens(const Voxlet::StringBuffer& port) {
     std::lock_guard<std::mutex> guard(lock);

@@ -1,4 +1,5 @@
-// The systemd unit and udev rules as "-i" installs them, and a unit installed by the package.
+// A unit text "-i" cannot use, and a unit installed by the package. (What "-i" writes is PackageTest's
+// and the service binary's install test.)
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -61,9 +62,6 @@ class ServiceUnitTest : public ::testing::Test {
     return bin;
   }
   std::string Calls() const { return ReadFile(dir.File("calls")); }
-  Platform::ServiceConfig Config(const std::string& path, const std::string& unitTemplate) const {
-    return {kServiceName, path, kServiceDescription, Packaging::kUdevRules, unitTemplate};
-  }
 
   TempDir dir;
   const std::string unitDir, packageDir, rulesDir;
@@ -75,63 +73,37 @@ class ServiceUnitTest : public ::testing::Test {
   std::string error;
 };
 
-TEST_F(ServiceUnitTest, InstallWritesTheEmbeddedFilesWithTheProgramsPath) {
-  // A path that needs quoting and escaping in ExecStart=.
-  const std::string path = "/opt/ovanta 2%/ovanta-hardware";
-  ASSERT_TRUE(control->Create(Config(path, Packaging::kUnitTemplate), error)) << error;
-  EXPECT_EQ(ReadFile(unitFile), PackagedUnit(path));
-  const std::string unit = ReadFile(unitFile);
-  const size_t execStart = unit.find("\nExecStart=\"/opt/ovanta 2%%/ovanta-hardware\"\n");
-  EXPECT_NE(execStart, std::string::npos);
-  EXPECT_EQ(unit.find("ExecStart=", execStart + 2), std::string::npos) << "a second ExecStart= line";
-  EXPECT_EQ(ReadFile(rulesFile), Packaging::kUdevRules);
-  // Both files end in a newline: systemd and udev read a last line without one, but a file
-  // appended to later would run two lines together.
-  EXPECT_EQ(unit.back(), '\n');
-  EXPECT_EQ(std::string(Packaging::kUdevRules).back(), '\n');
-  std::string configured;
-  ASSERT_TRUE(control->ConfiguredBinaryPath(kServiceName, configured, error)) << error;
-  EXPECT_EQ(configured, path);
-  EXPECT_NE(Calls().find("systemctl enable ovanta-hardware.service"), std::string::npos) << Calls();
-}
-
 TEST_F(ServiceUnitTest, AUnitTextWithNoPlaceForThePathInstallsNothing) {
-  EXPECT_FALSE(control->Create(Config("/usr/sbin/ovanta-hardware", "[Service]\nExecStart=/bin/true\n"), error));
+  EXPECT_FALSE(control->Create({kServiceName, "/usr/sbin/ovanta-hardware", kServiceDescription, Packaging::kUdevRules,
+                                "[Service]\nExecStart=/bin/true\n"},
+                               error));
   EXPECT_NE(error.find("no place for the program's path"), std::string::npos) << error;
   EXPECT_FALSE(std::filesystem::exists(unitFile));
   EXPECT_FALSE(std::filesystem::exists(rulesFile));
   EXPECT_EQ(Calls(), "");
 }
 
-TEST_F(ServiceUnitTest, APackagesUnitIsInstalledAndAMovedProgramOverridesIt) {
+TEST_F(ServiceUnitTest, APackagesUnitIsOverriddenByAMovedProgramAndOnlyTheOverrideIsUninstalled) {
   const std::string packaged = PackagedUnit("/usr/sbin/ovanta-hardware");
   WriteFile(packageUnitFile, packaged);
   EXPECT_TRUE(control->Exists(kServiceName, error)) << error;
   std::string configured;
   ASSERT_TRUE(control->ConfiguredBinaryPath(kServiceName, configured, error)) << error;
   EXPECT_EQ(configured, "/usr/sbin/ovanta-hardware");
+  EXPECT_FALSE(control->Delete(kServiceName, error));  // nothing of its own to remove
+  EXPECT_NE(error.find("installed by a package (" + packageUnitFile + ")"), std::string::npos) << error;
+  EXPECT_EQ(ReadFile(packageUnitFile), packaged);
+  EXPECT_EQ(Calls(), "");
 
-  // "-i" from another place: the package's file stays, an overriding copy names the new path.
   ASSERT_TRUE(control->ChangeBinaryPath(kServiceName, "/opt/ovanta/ovanta-hardware", error)) << error;
   EXPECT_EQ(ReadFile(packageUnitFile), packaged);
   EXPECT_EQ(ReadFile(unitFile), PackagedUnit("/opt/ovanta/ovanta-hardware"));
   ASSERT_TRUE(control->ConfiguredBinaryPath(kServiceName, configured, error)) << error;
   EXPECT_EQ(configured, "/opt/ovanta/ovanta-hardware");
   EXPECT_NE(Calls().find("systemctl daemon-reload"), std::string::npos) << Calls();
-}
 
-TEST_F(ServiceUnitTest, UninstallRemovesOnlyWhatInstallWroteAndLeavesThePackageEnabled) {
-  const std::string packaged = PackagedUnit("/usr/sbin/ovanta-hardware");
-  WriteFile(packageUnitFile, packaged);
-  // Only the package's unit: nothing to remove, and the service stays installed.
-  EXPECT_FALSE(control->Delete(kServiceName, error));
-  EXPECT_NE(error.find("installed by a package (" + packageUnitFile + ")"), std::string::npos) << error;
-  EXPECT_EQ(ReadFile(packageUnitFile), packaged);
-  EXPECT_EQ(Calls(), "");
-
-  // An overriding unit and rules written by "-i": those go, the package's unit stays.
-  WriteFile(unitFile, PackagedUnit("/opt/ovanta/ovanta-hardware"));
   WriteFile(rulesFile, Packaging::kUdevRules);
+  std::filesystem::remove(dir.File("calls"));
   error.clear();
   EXPECT_FALSE(control->Delete(kServiceName, error));
   EXPECT_NE(error.find("removed " + unitFile), std::string::npos) << error;

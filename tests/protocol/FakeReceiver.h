@@ -62,6 +62,12 @@ class FakeReceiver : public IReceiverCommands {
 
 using Bytes = std::vector<uint8_t>;
 
+inline Bytes Join(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
 // The frame of a packet, as the service's encoder writes it.
 inline Bytes Frame(const Bytes& packet) {
   Bytes out(packet.size() + 3);

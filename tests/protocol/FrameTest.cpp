@@ -3,17 +3,9 @@
 #include <random>
 #include <vector>
 
-#include "protocol/Frame.h"
-
-using Bytes = std::vector<uint8_t>;
+#include "FakeReceiver.h"
 
 namespace {
-
-Bytes Encode(const Bytes& packet) {
-  Bytes out(packet.size() + 3);
-  out.resize(ReceiverFrame::Encode(packet.data(), packet.size(), out.data()));
-  return out;
-}
 
 // The frame built the literal way, one byte at a time in place, as the receiver firmware's
 // description of the format reads; the library's run-wise encoder must agree with it.
@@ -58,14 +50,14 @@ TEST(FrameTest, RandomPacketsMatchTheByteWiseEncoderAndRoundTrip) {
     Bytes packet(random() % 200);
     const unsigned zeroChance = random() % 4;  // many zeros in some packets, none in others
     for (auto& b : packet) b = (random() % 4 < zeroChance) ? 0 : static_cast<uint8_t>(1 + random() % 255);
-    const Bytes frame = Encode(packet);
+    const Bytes frame = Frame(packet);
     ASSERT_EQ(frame, ByteWiseFrame(packet)) << "length " << packet.size();
     for (size_t i = 0; i + 1 < frame.size(); ++i) ASSERT_NE(frame[i], 0);  // only the delimiter is zero
     ReceiverFrame::DecodeResult result;
     ASSERT_EQ(Decode(frame, &result, round % 2 == 0), packet);
     ASSERT_EQ(result, ReceiverFrame::DecodeResult::kOk);
   }
-  EXPECT_EQ(Encode({0x01, 0x02, 0x03}), (Bytes{0x04, 0x01, 0x02, 0x03, 0x01, 0x00}));  // a zero checksum is stuffed
+  EXPECT_EQ(Frame({0x01, 0x02, 0x03}), (Bytes{0x04, 0x01, 0x02, 0x03, 0x01, 0x00}));  // a zero checksum is stuffed
 }
 
 TEST(FrameTest, CorruptedAndShortFramesDoNotDecode) {
@@ -81,7 +73,7 @@ TEST(FrameTest, RunsOfUpTo254BytesFrameAndLongerRunsAreRefused) {
   Bytes packet(253, 0x01);
   packet[0] = 0x03;  // XOR of 0x03 and 252 times 0x01 is 0x03: non-zero
   ASSERT_EQ(ReceiverFrame::LongestRun(packet.data(), packet.size()), 254u);
-  const Bytes frame = Encode(packet);
+  const Bytes frame = Frame(packet);
   ASSERT_EQ(frame.size(), packet.size() + 3);
   EXPECT_EQ(frame[0], 255);
   EXPECT_EQ(Decode(frame), packet);
@@ -94,5 +86,5 @@ TEST(FrameTest, RunsOfUpTo254BytesFrameAndLongerRunsAreRefused) {
 
   Bytes broken(600, 0x7F);  // long packets frame when zeros break them into short runs
   for (size_t i = 0; i < broken.size(); i += 200) broken[i] = 0;
-  EXPECT_EQ(Decode(Encode(broken)), broken);
+  EXPECT_EQ(Decode(Frame(broken)), broken);
 }

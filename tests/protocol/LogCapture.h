@@ -40,6 +40,13 @@ class LogCapture {
     }
     return m_lines;
   }
+  // The lines that hold the text anywhere.
+  std::vector<std::string> Containing(const std::string& text) {
+    std::vector<std::string> found;
+    for (const std::string& line : Lines())
+      if (line.find(text) != std::string::npos) found.push_back(line);
+    return found;
+  }
   // How many lines begin with the given text.
   size_t Count(const std::string& prefix) {
     Lines();

@@ -12,12 +12,6 @@ using ::testing::StrictMock;
 
 namespace {
 
-Bytes Join(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
-
 class ReceiveTest : public ::testing::Test {
  protected:
   NiceMock<FakeReceiver> receiver;

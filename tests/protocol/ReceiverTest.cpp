@@ -137,24 +137,12 @@ TEST_F(ReceiverTest, MismatchingReportsQueueAReset) {
             2u);
 }
 
-TEST_F(ReceiverTest, ScanEndsOnTheScanningToIdleStep) {
+// A scan ends on the scanning-to-idle step, or when the receiver has not been scanning for three
+// reports; its end asks for the results of the channels scanned.
+TEST_F(ReceiverTest, ScanEndsOnTheScanningToIdleStepOrTheThirdNonScanningReport) {
   LogCapture log;
   auto receiver = Opened();
   receiver->OnProductCode(0);  // "Voxlet": all 16 channels
-  receiver->Network().RunBackgroundScan(0xFFFF);
-  receiver->OnReceiverStatus(1);
-  receiver->OnReceiverStatus(1);
-  receiver->OnReceiverStatus(0);
-  const std::vector<Bytes> sent = SentSinceLastCall(*receiver);
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[1], (Bytes{0x00, 0x00, 0x11, 0xFF, 0xFF}));
-  EXPECT_EQ(log.Count("We think that the channel scan is finished because we saw a scanning-->idle state transition; "
-                      "sending a query for scan results"),
-            1u);
-}
-
-TEST_F(ReceiverTest, ShortScanEndsOnTheThirdNonScanningReport) {
-  auto receiver = Opened();
   receiver->Network().RunBackgroundScan(0x0004);
   receiver->OnReceiverStatus(3);
   receiver->OnReceiverStatus(3);
@@ -162,6 +150,15 @@ TEST_F(ReceiverTest, ShortScanEndsOnTheThirdNonScanningReport) {
   receiver->OnReceiverStatus(3);
   receiver->OnReceiverStatus(3);  // the scan is over: nothing more
   EXPECT_EQ(SentSinceLastCall(*receiver), (std::vector<Bytes>{{0x00, 0x00, 0x11, 0x00, 0x04}}));
+
+  receiver->Network().RunBackgroundScan(0xFFFF);
+  for (uint8_t status : {1, 1, 0}) receiver->OnReceiverStatus(status);
+  const std::vector<Bytes> sent = SentSinceLastCall(*receiver);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1], (Bytes{0x00, 0x00, 0x11, 0xFF, 0xFF}));
+  EXPECT_EQ(log.Count("We think that the channel scan is finished because we saw a scanning-->idle state transition; "
+                      "sending a query for scan results"),
+            1u);
 }
 
 TEST_F(ReceiverTest, UnexpectedScanIsAdoptedAndAnOverdueOneQueuesAReset) {
@@ -192,17 +189,6 @@ TEST_F(ReceiverTest, RepeatedStatusIsLoggedEveryHundredAndOnChange) {
                 "DEVICE_STATUS receiver - ucNetworkStatus: 2 (FLAG_NETWORK_STATUS_UP)"}));
 }
 
-TEST_F(ReceiverTest, ReceiverReportsSetItsFields) {
-  auto receiver = Opened();
-  receiver->OnFirmwareInfo(2, 5, 17, 0xBEEF);
-  EXPECT_EQ(receiver->Network().FirmwareVersion(), u"2.5.17 (BEEF)");
-  receiver->OnNetworkState(true);
-  EXPECT_TRUE(receiver->Network().NetworkStarted());
-  receiver->OnChannel(0, 4);
-  EXPECT_EQ(receiver->Network().CurrentChannel(), 15);
-  EXPECT_EQ(ReceiverPreferences::ReadFileInteger(u"LastChannel(/dev/ttyACM0)", -1), 15);
-}
-
 TEST_F(ReceiverTest, PeriodicScansTakeOneChannelEveryIntervalRoundRobin) {
   auto receiver = Opened();
   receiver->OnProductCode(0);
@@ -223,9 +209,15 @@ TEST_F(ReceiverTest, PeriodicScansTakeOneChannelEveryIntervalRoundRobin) {
   EXPECT_EQ(Bytes(sent[1].begin(), sent[1].begin() + 5), (Bytes{0, 0, 0x17, 0x00, 0x02}));
 }
 
-// A text of more bytes than a packet holds is refused whole, never cut or sent in pieces.
-TEST_F(ReceiverTest, CommandTextIsQueuedAsItsBytesAndClosingStopsTheNetwork) {
+// The receiver's reports set its fields. A text of more bytes than a packet holds is refused
+// whole, never cut or sent in pieces.
+TEST_F(ReceiverTest, ReportsSetTheFieldsCommandTextIsQueuedAsItsBytesAndClosingStopsTheNetwork) {
   auto receiver = Opened();
+  receiver->OnNetworkState(true);
+  EXPECT_TRUE(receiver->Network().NetworkStarted());
+  receiver->OnChannel(0, 4);
+  EXPECT_EQ(receiver->Network().CurrentChannel(), 15);
+  EXPECT_EQ(ReceiverPreferences::ReadFileInteger(u"LastChannel(/dev/ttyACM0)", -1), 15);
   LogCapture log;
   receiver->SendCommandText("1,zz,27,3", Delivery::kOnce);
   std::string tooLong = "0,0,1";
@@ -290,12 +282,8 @@ TEST_F(ReceiverTest, ChannelAnalysisWithoutAUsableChannelKeepsTheChannel) {
     sent = SentSinceLastCall(*receiver);
   }
   for (const Bytes& packet : sent) EXPECT_FALSE(packet.size() >= 3 && packet[2] == 0x0D) << "a channel command";
-  const std::vector<std::string> lines = log.Lines();
-  const auto containing = [&lines](const char* text) {
-    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
-  };
-  EXPECT_EQ(containing("Total switches: 0.00%"), 10);
-  EXPECT_EQ(containing("A switch from channel"), 0);
+  EXPECT_EQ(log.Containing("Total switches: 0.00%").size(), 10u);
+  EXPECT_TRUE(log.Containing("A switch from channel").empty());
 }
 
 }  // namespace
