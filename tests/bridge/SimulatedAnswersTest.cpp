@@ -33,13 +33,6 @@ class SentTexts {
   std::vector<std::string> m_texts;
 };
 
-bool WaitUntilStopped(const CSimulatedAnswers& mode) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (mode.Running() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  return !mode.Running();
-}
-
 constexpr int kForever = 10 * 60 * 1000;  // a wait no test lives to see end by itself
 const CSimulatedAnswers::Settings kQuick{1, 1};
 
@@ -129,7 +122,7 @@ TEST(SimulatedAnswersThread, WalksInOrderAndStopsAtOnce) {
   CSimulatedAnswers mode;
   mode.Start({2, 4, 12}, kQuick, 0, sent.Sink());
   ASSERT_TRUE(sent.WaitFor(3));
-  ASSERT_TRUE(WaitUntilStopped(mode));
+  ASSERT_TRUE(WaitUntil([&] { return !mode.Running(); }));
   mode.StopAndJoin();
   EXPECT_EQ(sent.Texts(), (std::vector<std::string>{CSimulatedAnswers::CommandText(kQuick, 1, 2),
                                                     CSimulatedAnswers::CommandText(kQuick, 2, 4),
@@ -144,7 +137,7 @@ TEST(SimulatedAnswersThread, WalksInOrderAndStopsAtOnce) {
   mode.Start({2, 2}, {kForever, 1}, 0, stopped.Sink());
   ASSERT_TRUE(stopped.WaitFor(1));
   mode.Stop();
-  ASSERT_TRUE(WaitUntilStopped(mode));
+  ASSERT_TRUE(WaitUntil([&] { return !mode.Running(); }));
   mode.StopAndJoin();
   EXPECT_EQ(stopped.Texts().size(), 1u);
 
@@ -162,7 +155,7 @@ TEST(SimulatedAnswersThread, WalksInOrderAndStopsAtOnce) {
     owned.Start({2, 3}, kQuick, kForever, none.Sink());
   }
   mode.Start({}, kQuick, 0, none.Sink());
-  ASSERT_TRUE(WaitUntilStopped(mode));
+  ASSERT_TRUE(WaitUntil([&] { return !mode.Running(); }));
   EXPECT_TRUE(none.Texts().empty());
 }
 
