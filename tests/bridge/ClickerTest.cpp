@@ -106,13 +106,14 @@ TEST_F(ClickerTest, SubmissionsCarryTheExactDocumentWhateverOrderTheirPartsCameI
 
   // An answer to a question the assessment does not have is dropped with a line naming it. Packets
   // are handled in order: once the empty submission of the session ended next is in, so is the
-  // line. (What that submission carries is pinned by the drop-in transcript.)
+  // line. (That submission's student header is pinned by the drop-in transcript; its document here.)
   simulator->Answer(0, 6, *Encode(Kind::Choice, "A"));
   simulator->EndSession(0);
   ASSERT_TRUE(WaitForSubmissions(3));
   const std::string log = Log();
   EXPECT_NE(log.find("dropped this because we have just 5 questions in our internal lists"), std::string::npos);
   EXPECT_NE(log.find("Answer of clicker 256 to question 6 not submitted"), std::string::npos);
+  EXPECT_NE(service.Manager().Submissions().back().document.find("voxlet:studentid=\"s-1001\""), std::string::npos);
 }
 
 TEST_F(ClickerTest, AFailedSubmissionSendsOnlyThatClickerToReview) {
