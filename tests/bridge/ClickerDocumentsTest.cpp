@@ -44,6 +44,4 @@ TEST(ClickerDocuments, EmptySubmissionAndRaisedHand) {
 TEST(ClickerDocuments, SubmitPathEncodesBothIds) {
   EXPECT_EQ(Utf8(Bridge::SubmitPath(u"quiz 1&x=2", u"class/1")),
             "/voxlet/builtins/teachers/submit?assessment=quiz%201%26x%3D2&class=class%2F1");
-  EXPECT_EQ(Utf8(Bridge::SubmitPath(u"lesson-quiz", u"class-1")),
-            "/voxlet/builtins/teachers/submit?assessment=lesson-quiz&class=class-1");
 }
