@@ -184,9 +184,11 @@ TEST_F(SimulatedAnswersLessonTest, TheQuestionSentIsAnsweredThroughTheReceiverOn
   ASSERT_TRUE(WaitForCount("database", 2));
   ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !OfCommand(p, 0x0A).empty(); }, 20000));
   Settle();  // the question's activation has been handled, the registry read after its batch too
-  // Once for the assessment's document, once for the question.
-  EXPECT_GE(Occurrences(Log(), "Read ZOMBIE registry - registry value: 0"), 2u);
-  EXPECT_EQ(Log().find("zombie mode is go"), std::string::npos);
+  // After the question's batch at least; once more for the assessment's document alone when the
+  // question's activation came after the document arrived, which the polls do not order.
+  const std::string log = Log();
+  EXPECT_GE(Occurrences(log, "Read ZOMBIE registry - registry value: 0"), 1u);
+  EXPECT_EQ(log.find("zombie mode is go"), std::string::npos);
   EXPECT_TRUE(SimulatedAnswersOf(Received()).empty());
 
   const std::pair<const char*, uint32_t> preferences[] = {
