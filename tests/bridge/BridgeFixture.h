@@ -132,6 +132,16 @@ inline size_t Occurrences(const std::string& text, const std::string& needle) {
   return n;
 }
 
+// For state only visible from outside by looking (the client's own reconnection): polls for up
+// to twenty seconds.
+inline bool WaitUntil(const std::function<bool()>& done) {
+  for (int i = 0; i < 2000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
 class BridgeTest : public ::testing::Test {
  protected:
   BridgeTest() : BridgeTest(ServiceSim::Scenario{}) {}
@@ -201,15 +211,6 @@ class BridgeTest : public ::testing::Test {
     std::vector<std::string> routes;
     for (const auto& r : Requests()) routes.push_back(r.route);
     return routes;
-  }
-
-  // For state only visible from outside by looking (the client's own reconnection).
-  static bool WaitUntil(const std::function<bool()>& done) {
-    for (int i = 0; i < 2000; ++i) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
   }
 
   void Tick() { session->OnClientTick(*session->ServiceClient()); }

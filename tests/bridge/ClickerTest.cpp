@@ -67,8 +67,8 @@ class ClickerTest : public BridgeTest {
 };
 
 // Each format's answer as the software service receives it is in the lesson transcript; here
-// the submission's envelope, a math answer whose parts arrive last first, an answer to a
-// question the assessment lacks, and a session ended unanswered.
+// the submission's envelope, a math answer whose parts arrive last first, and an answer to a
+// question the assessment lacks.
 TEST_F(ClickerTest, SubmissionsCarryTheExactDocumentWhateverOrderTheirPartsCameIn) {
   StartClass(1);
 
@@ -104,19 +104,16 @@ TEST_F(ClickerTest, SubmissionsCarryTheExactDocumentWhateverOrderTheirPartsCameI
                                                       Voxlet::UTF8to16(expected.at(s.questionId)))));
   }
 
-  // An answer to a question the assessment does not have is dropped with a line naming it.
-  // (Packets are handled in order: once the next submission is in, so is its line.)
+  // An answer to a question the assessment does not have is dropped with a line naming it. Packets
+  // are handled in order: once the empty submission of the session ended next is in, so is the
+  // line. (That submission's student header is pinned by the drop-in transcript; its document here.)
   simulator->Answer(0, 6, *Encode(Kind::Choice, "A"));
-  // A session ended without an answer is an empty submission for the student.
   simulator->EndSession(0);
   ASSERT_TRUE(WaitForSubmissions(3));
   const std::string log = Log();
   EXPECT_NE(log.find("dropped this because we have just 5 questions in our internal lists"), std::string::npos);
   EXPECT_NE(log.find("Answer of clicker 256 to question 6 not submitted"), std::string::npos);
-  const auto last = service.Manager().Submissions().back();
-  EXPECT_TRUE(last.questionId.empty());
-  EXPECT_EQ(last.studentId, "s-1001");
-  EXPECT_NE(last.document.find("voxlet:studentid=\"s-1001\""), std::string::npos);
+  EXPECT_NE(service.Manager().Submissions().back().document.find("voxlet:studentid=\"s-1001\""), std::string::npos);
 }
 
 TEST_F(ClickerTest, AFailedSubmissionSendsOnlyThatClickerToReview) {
@@ -148,11 +145,10 @@ TEST_F(ClickerTest, SoftwareSideActionsWaitOutTheSharedCooldown) {
   EXPECT_NE(Log().find("Clicker disconnected in software - student s-1001 endpoint " + ClickerEndpoint(0) +
                        " shortaddr 256 macaddr "),
             std::string::npos);
-  // Once the cooldown has run out the same cancellation goes through.
+  // Once the cooldown has run out the same cancellation goes through. (Its lowered hand as the
+  // software service receives it is the lesson transcript's.)
   for (int i = 0; i < 3; ++i) PollOnce();
   Teacher("cancel-raised-hand s-1002");
   PollOnce();
   ASSERT_TRUE(WaitForPacket({0x01, 0x01, 0x0C, 0x01}));
-  ASSERT_TRUE(WaitForCount("raisedhand", 1));
-  EXPECT_EQ(service.Manager().RaisedHands().back().value, "false");
 }

@@ -1,4 +1,3 @@
-#include <atomic>
 #include <thread>
 
 #include "tests/bridge/BridgeFixture.h"
@@ -19,18 +18,14 @@ TEST_F(BridgeTest, WithoutAnEndpointNothingIsPolledAndClosingSaysNoGoodbye) {
 TEST_F(BridgeTest, ClosingRemovesTheReceiverAndItsClickersThenSaysGoodbyeLastWhateverTicksRaceIt) {
   OpenAndSubscribe();
   const Voxlet::ClientPtr client = session->ServiceClient();
-  std::atomic<bool> closed{false};
   {
-    std::jthread ticker([&] {
-      while (!closed.load()) {
+    // Its destructor stops and joins it, a failed assertion below included.
+    std::jthread ticker([&](std::stop_token stop) {
+      while (!stop.stop_requested()) {
         session->OnClientTick(*client);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
     });
-    struct StopTicker {
-      std::atomic<bool>& closed;
-      ~StopTicker() { closed = true; }
-    } stop{closed};
     receiver->Close();
   }
   EXPECT_TRUE(session->EndpointId().empty());

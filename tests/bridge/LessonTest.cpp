@@ -36,12 +36,11 @@ class LessonTest : public BridgeTest {
     OpenAndSubscribe();
     Teacher("activate-class class-1");
     PollOnce();
-    ASSERT_TRUE(simulator->WaitFor(
-        [](const Packets& p) {
-          const Packets states = OfCommand(p, 0x04);
-          return !states.empty() && states.back().at(3) == 1;
-        },
-        20000));
+    ASSERT_TRUE(WaitForNetworkStart());
+  }
+  bool WaitForNetworkStart() {
+    return simulator->WaitFor(
+        [](const Packets& p) { return !OfCommand(p, 0x04).empty() && OfCommand(p, 0x04).back().at(3) == 1; }, 20000);
   }
 
   static constexpr uint16_t kClicker = 0x0100;
@@ -151,12 +150,7 @@ TEST_F(LessonTest, ActivatedStatusStartsOrRefusesTheClass) {
   service.OverrideReply(path, {409, "text/xml", {}, ActivatedDocument("Lab", StoppedClassRef("")), std::nullopt});
   Teacher("activate-class class-1");
   PollOnce();
-  ASSERT_TRUE(simulator->WaitFor(
-      [](const Packets& p) {
-        const Packets states = OfCommand(p, 0x04);
-        return !states.empty() && states.back().at(3) == 1;
-      },
-      20000));
+  ASSERT_TRUE(WaitForNetworkStart());
   EXPECT_EQ(simulator->ClassName().substr(0, 3), "Lab");
   ASSERT_TRUE(WaitForPacket({0x00, 0x00, 0x0E, 0x00}));  // no assessment: review mode, once
   EXPECT_NE(Log().find("Not starting an assessment because no activated assessmentref with non-blank start "

@@ -46,39 +46,31 @@ TEST_F(BridgeTest, NotificationsAreHandledInXmlIdOrderNotInDocumentOrder) {
 
 TEST_F(BridgeTest, AnUnknownKindIsIgnoredAndASwitchingDeactivationSwallowsOnlyTheNextActivationOfItsBatch) {
   OpenAndSubscribe();
-  ServiceSim::SessionManager& manager = service.Manager();
-  manager.QueueNotification(kEndpoint, "notifications/something/else", ClassRef("class-9"));
-  manager.QueueNotification(kEndpoint, "notifications/question/activated",
-                            "<voxlet:currentQuestion voxlet:questionid=\"q1\"/>");
-  PollOnce();
-  ASSERT_TRUE(session->WaitForCalls(1));
+  // One poll's batch of notifications: kind, class id (or the whole document).
+  const auto poll = [&](const std::vector<std::pair<std::string, std::string>>& batch) {
+    for (const auto& [kind, id] : batch)
+      service.Manager().QueueNotification(kEndpoint, "notifications/" + kind, id[0] == '<' ? id : ClassRef(id));
+    PollOnce();
+    Settle();
+  };
+  poll({{"something/else", "class-9"}, {"question/activated", "<voxlet:currentQuestion voxlet:questionid=\"q1\"/>"}});
   EXPECT_EQ(session->Calls(), std::vector<std::string>{"activate question q1"});
   EXPECT_TRUE(session->CurrentClassId().empty());
 
   session->switchingClasses = true;
-  manager.QueueNotification(kEndpoint, "notifications/class/deactivated", ClassRef("class-1"));
-  manager.QueueNotification(kEndpoint, "notifications/class/activated", ClassRef("class-2"));
-  PollOnce();
-  Settle();
+  poll({{"class/deactivated", "class-1"}, {"class/activated", "class-2"}});
   EXPECT_EQ(Count("activatedStatus"), 1u);  // only the one after subscribing
   EXPECT_EQ(session->CurrentClassId(), u"class-2");
 
   // The flag is cleared by the activation it swallowed: a second activation in the same batch
   // asks for the status.
-  manager.QueueNotification(kEndpoint, "notifications/class/deactivated", ClassRef("class-2"));
-  manager.QueueNotification(kEndpoint, "notifications/class/activated", ClassRef("class-3"));
-  manager.QueueNotification(kEndpoint, "notifications/class/activated", ClassRef("class-4"));
-  PollOnce();
-  Settle();
+  poll({{"class/deactivated", "class-2"}, {"class/activated", "class-3"}, {"class/activated", "class-4"}});
   EXPECT_EQ(Count("activatedStatus"), 2u);
   EXPECT_EQ(session->CurrentClassId(), u"class-4");
 
   // The flag lives for one batch only: an activation in the next poll asks again.
-  manager.QueueNotification(kEndpoint, "notifications/class/deactivated", ClassRef("class-4"));
-  PollOnce();
-  manager.QueueNotification(kEndpoint, "notifications/class/activated", ClassRef("class-5"));
-  PollOnce();
-  Settle();
+  poll({{"class/deactivated", "class-4"}});
+  poll({{"class/activated", "class-5"}});
   EXPECT_EQ(Count("activatedStatus"), 3u);
   EXPECT_EQ(Occurrences(Log(),
                         "Class activated; but, we're switching classes so skip the activated notification "

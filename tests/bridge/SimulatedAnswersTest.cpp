@@ -33,13 +33,6 @@ class SentTexts {
   std::vector<std::string> m_texts;
 };
 
-bool WaitUntilStopped(const CSimulatedAnswers& mode) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (mode.Running() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  return !mode.Running();
-}
-
 constexpr int kForever = 10 * 60 * 1000;  // a wait no test lives to see end by itself
 const CSimulatedAnswers::Settings kQuick{1, 1};
 
@@ -129,7 +122,7 @@ TEST(SimulatedAnswersThread, WalksInOrderAndStopsAtOnce) {
   CSimulatedAnswers mode;
   mode.Start({2, 4, 12}, kQuick, 0, sent.Sink());
   ASSERT_TRUE(sent.WaitFor(3));
-  ASSERT_TRUE(WaitUntilStopped(mode));
+  ASSERT_TRUE(WaitUntil([&] { return !mode.Running(); }));
   mode.StopAndJoin();
   EXPECT_EQ(sent.Texts(), (std::vector<std::string>{CSimulatedAnswers::CommandText(kQuick, 1, 2),
                                                     CSimulatedAnswers::CommandText(kQuick, 2, 4),
@@ -144,7 +137,7 @@ TEST(SimulatedAnswersThread, WalksInOrderAndStopsAtOnce) {
   mode.Start({2, 2}, {kForever, 1}, 0, stopped.Sink());
   ASSERT_TRUE(stopped.WaitFor(1));
   mode.Stop();
-  ASSERT_TRUE(WaitUntilStopped(mode));
+  ASSERT_TRUE(WaitUntil([&] { return !mode.Running(); }));
   mode.StopAndJoin();
   EXPECT_EQ(stopped.Texts().size(), 1u);
 
@@ -162,7 +155,7 @@ TEST(SimulatedAnswersThread, WalksInOrderAndStopsAtOnce) {
     owned.Start({2, 3}, kQuick, kForever, none.Sink());
   }
   mode.Start({}, kQuick, 0, none.Sink());
-  ASSERT_TRUE(WaitUntilStopped(mode));
+  ASSERT_TRUE(WaitUntil([&] { return !mode.Running(); }));
   EXPECT_TRUE(none.Texts().empty());
 }
 
@@ -191,9 +184,11 @@ TEST_F(SimulatedAnswersLessonTest, TheQuestionSentIsAnsweredThroughTheReceiverOn
   ASSERT_TRUE(WaitForCount("database", 2));
   ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !OfCommand(p, 0x0A).empty(); }, 20000));
   Settle();  // the question's activation has been handled, the registry read after its batch too
-  // Once for the assessment's document, once for the question.
-  EXPECT_GE(Occurrences(Log(), "Read ZOMBIE registry - registry value: 0"), 2u);
-  EXPECT_EQ(Log().find("zombie mode is go"), std::string::npos);
+  // After the question's batch at least; once more for the assessment's document alone when the
+  // question's activation came after the document arrived, which the polls do not order.
+  const std::string log = Log();
+  EXPECT_GE(Occurrences(log, "Read ZOMBIE registry - registry value: 0"), 1u);
+  EXPECT_EQ(log.find("zombie mode is go"), std::string::npos);
   EXPECT_TRUE(SimulatedAnswersOf(Received()).empty());
 
   const std::pair<const char*, uint32_t> preferences[] = {

@@ -2,6 +2,7 @@
 #include <unicode/locid.h>
 
 #include <algorithm>
+#include <regex>
 #include <set>
 
 #include "client/Format.h"
@@ -9,39 +10,16 @@
 namespace Voxlet {
 namespace {
 
-// True when text has the shape of pattern, where '9' stands for any digit and 'x' for any
-// lower-case hexadecimal digit.
-bool HasShape(const StringBuffer& text, std::u16string_view pattern) {
-  if (text.size() != pattern.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    const bool digit = c >= u'0' && c <= u'9';
-    if (pattern[i] == u'9' ? !digit : pattern[i] == u'x' ? !(digit || (c >= u'a' && c <= u'f')) : c != pattern[i])
-      return false;
-  }
-  return true;
+bool Matches(const StringBuffer& text, const char* pattern) {
+  return std::regex_match(UTF16to8(text), std::regex(pattern));
 }
 
-// Runs a test body with ICU's default locale set to one that groups digits ("1.234.567").
-class GroupingLocale : public ::testing::Test {
- protected:
-  void SetUp() override {
-    m_saved = icu::Locale::getDefault();
-    UErrorCode status = U_ZERO_ERROR;
-    icu::Locale::setDefault(icu::Locale("de_DE"), status);
-    ASSERT_TRUE(U_SUCCESS(status));
-  }
-  void TearDown() override {
-    UErrorCode status = U_ZERO_ERROR;
-    icu::Locale::setDefault(m_saved, status);
-  }
-
- private:
-  icu::Locale m_saved;
-};
-
-TEST_F(GroupingLocale, NumbersAreNeverGrouped) {
-  // (A clicker's endpoint id is the clicker registry's test.)
+// (A clicker's endpoint id is the clicker registry's test.)
+TEST(MessageFormat, NumbersAreNeverGroupedInALocaleThatGroups) {
+  const icu::Locale saved = icu::Locale::getDefault();
+  UErrorCode status = U_ZERO_ERROR;
+  icu::Locale::setDefault(icu::Locale("de_DE"), status);  // groups digits: "1.234.567"
+  ASSERT_TRUE(U_SUCCESS(status));
   EXPECT_EQ(MessageFormat(u"{0}", {1234567890123LL}), u"1234567890123");
   EXPECT_EQ(MessageFormat(u"{0}", {-65535}), u"-65535");
   EXPECT_EQ(MessageFormat(u"{0}", {1234567.25}), u"1234567.25");
@@ -50,6 +28,7 @@ TEST_F(GroupingLocale, NumbersAreNeverGrouped) {
   EXPECT_EQ(MessageFormat(u"{0,number,integer}", {1234567}), u"1234567");
   EXPECT_EQ(MessageFormat(u"{0,number,#}", {98765}), u"98765");
   EXPECT_EQ(MessageFormat(u"{0,number,#,##0.00}", {1234.5}), u"1234,50");
+  icu::Locale::setDefault(saved, status);
 }
 
 // Doubled apostrophes are one apostrophe, an argument used twice is filled twice, XML with double
@@ -67,7 +46,7 @@ TEST(MessageFormat, FillsTemplatesAsTheServiceRequestsUseThem) {
 // Timestamps are fixed-width UTC whose text order is time order; ids are unique hexadecimal.
 TEST(CurrentTimestampAndNewId, FixedWidthUtcAndUniqueHexadecimal) {
   const StringBuffer text = CurrentTimestamp();
-  EXPECT_TRUE(HasShape(text, u"9999-99-99T99:99:99.999Z")) << UTF16to8(text);
+  EXPECT_TRUE(Matches(text, R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")) << UTF16to8(text);
   // Offsets across a minute, an hour, a day, a year and back into the past.
   const std::vector<int64_t> offsets = {-400 * 86400LL, -3600, -61, -1, 0, 1, 59, 3600, 86400, 366 * 86400LL};
   std::vector<StringBuffer> stamps;
@@ -83,7 +62,7 @@ TEST(CurrentTimestampAndNewId, FixedWidthUtcAndUniqueHexadecimal) {
   for (int i = 0; i < 2000; ++i) ids.insert(NewId());
   EXPECT_EQ(ids.size(), 2000u);
   const StringBuffer id = NewId(u"n");
-  EXPECT_TRUE(HasShape(id, u"nxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx")) << UTF16to8(id);
+  EXPECT_TRUE(Matches(id, "n[0-9a-f]{32}")) << UTF16to8(id);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 
 #include "client/Namespaces.h"
@@ -85,20 +84,15 @@ TEST(GraphAdd, DoctypesAreRefusedSoNoEntityIsEverRead) {
 TEST(GraphThreads, LookUpsWhileAdding) {
   auto graph = std::make_shared<Graph>();
   const std::string doc = ReadTestData("assessment-metadata.rdf");
-  std::atomic<bool> done{false};
   {
-    std::jthread reader([&] {
-      while (!done.load()) {
+    // Its destructor stops and joins it, a failed assertion below included.
+    std::jthread reader([&](std::stop_token stop) {
+      while (!stop.stop_requested()) {
         TripleList found;
         graph->FindTriples(Q(1), Resource, VocabularyTerm(u"answer"), {}, Any, found);
         for (const Triple& t : found) graph->FindObject(t.object.value, Blank, VocabularyTerm(u"points"));
       }
     });
-    // Ends the reader's loop before it is joined, a failed assertion below included.
-    struct StopReader {
-      std::atomic<bool>& done;
-      ~StopReader() { done = true; }
-    } stop{done};
     for (int i = 0; i < 20; ++i) ASSERT_TRUE(graph->Add(doc));
   }
   EXPECT_EQ(graph->FindTriples(Q(1), Resource, VocabularyTerm(u"answer")).size(), 40u);
