@@ -104,6 +104,16 @@ TEST_F(ConnectedClient, BlockUntilTimesOutWhileTheServiceHoldsTheReply) {
   EXPECT_EQ(m->StatusCode(), StatusCodes::NotFound);  // no such clicker endpoint
   EXPECT_EQ(m->ReasonPhrase(), u"Not Found");
   EXPECT_TRUE(behind->BlockUntil(RequestStates::Complete, kPatience));
+
+  // One that cannot be written (a header value with a line break) ends with its completion; the
+  // connection is untouched.
+  auto unwritable = NewMessage(Methods::Post, u"/voxlet/builtins/teachers/signin", u"clicker\r\nX-Injected: yes");
+  Guarded<int> fired;
+  unwritable->Completed().connect([&](const MessagePtr&) { fired.Update([](int& n) { ++n; }); });
+  client->Send(unwritable);
+  ASSERT_TRUE(fired.WaitFor([](int n) { return n == 1; }));
+  EXPECT_TRUE(unwritable->Failure());
+  EXPECT_EQ(Exchange(NewMessage(Methods::Get, kStatusPath))->StatusCode(), StatusCodes::OK);
 }
 
 TEST_F(ConnectedClient, ServiceStoppedAndRestartedOrAbortedGoesThroughZeroOneTwo) {
