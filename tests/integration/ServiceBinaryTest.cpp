@@ -187,13 +187,11 @@ TEST_F(ServiceBinaryTest, InstallReinstallFromAnAwkwardPathAndUninstall) {
   ASSERT_FALSE(awkward.empty());
 
   // Installed from the build directory, then again from the awkward one: the second install
-  // points the unit at the new place.
+  // points the unit at the new place. (The files the install writes and its systemctl enable are
+  // the packaging tests'.)
   EXPECT_EQ(RunToEnd(dir, {OVANTA_HARDWARE_EXE, "-i"}, env).status, std::optional<int>(0));
   EXPECT_TRUE(Contains(ReadFile(logPath), "The service installed successfully")) << ReadFile(logPath);
-  EXPECT_TRUE(Contains(ReadFile(unit), std::string("ExecStart=\"") + OVANTA_HARDWARE_EXE + "\"\n")) << ReadFile(unit);
-  EXPECT_TRUE(std::filesystem::exists(rules));
   const std::string calls = ReadFile(dir.File("systemctl.calls"));
-  EXPECT_TRUE(Contains(calls, "enable ovanta-hardware.service")) << calls;
   EXPECT_TRUE(Contains(calls, "start --no-block ovanta-hardware.service")) << calls;
   EXPECT_EQ(RunToEnd(dir, {awkward, "-i"}, env).status, std::optional<int>(0));
   EXPECT_TRUE(Contains(ReadFile(unit), "ExecStart=\"" + dir.File("bin dir %%i") + "/ovanta-hardware\"\n"))
