@@ -164,11 +164,8 @@ class Player {
       m_log = std::make_unique<ServiceLog>(*m_process, kWaitSeconds);
       return true;
     }
-    if (verb == "stop") {
-      if (!m_process) return (error = "the service does not run", false);
-      m_process->Signal(SIGINT);
-      return true;
-    }
+    if (verb == "stop")
+      return m_process ? (m_process->Signal(SIGINT), true) : (error = "the service does not run", false);
     if (verb == "teacher") {
       bool ok = false;
       const std::string reply = Service().Control(Rest(w, 1), ok);
@@ -176,14 +173,8 @@ class Player {
       return ok;
     }
     if (verb == "replug") return m_receiver.Replug() || (error = "no new pseudo-terminal", false);
-    if (verb == "service" && w.size() >= 2 && w[1] == "stop") {
-      Service().Stop();
-      return true;
-    }
-    if (verb == "service" && w.size() == 3 && w[1] == "hold") {
-      Service().Server().HoldReplies(w[2]);
-      return true;
-    }
+    if (verb == "service" && w.size() >= 2 && w[1] == "stop") return Service().Stop(), true;
+    if (verb == "service" && w.size() == 3 && w[1] == "hold") return Service().Server().HoldReplies(w[2]), true;
     if (verb == "service" && w.size() >= 2 && w[1] == "reply") {
       ServiceSim::SimReply reply;
       reply.status = w.size() >= 5 ? Number(w[3]).value_or(0) : 0;
@@ -214,22 +205,11 @@ class Player {
       if (!question) return (error = "no question number", false);
       return m_receiver.AnswerText(*i, Rest(w, 3), *question, kind) || (error = "no such question or text", false);
     }
-    if (verb == "hand") {
-      m_receiver.RaiseHand(*i, w.size() < 3 || w[2] != "0");
-      return true;
-    }
-    if (verb == "battery" && w.size() == 4) {
-      m_receiver.ReportBattery(*i, w[2] != "0", static_cast<uint8_t>(Number(w[3]).value_or(0)));
-      return true;
-    }
-    if (verb == "end") {
-      m_receiver.EndSession(*i);
-      return true;
-    }
-    if (verb == "logoff") {
-      m_receiver.LogOff(*i);
-      return true;
-    }
+    if (verb == "hand") return m_receiver.RaiseHand(*i, w.size() < 3 || w[2] != "0"), true;
+    if (verb == "battery" && w.size() == 4)
+      return m_receiver.ReportBattery(*i, w[2] != "0", static_cast<uint8_t>(Number(w[3]).value_or(0))), true;
+    if (verb == "end") return m_receiver.EndSession(*i), true;
+    if (verb == "logoff") return m_receiver.LogOff(*i), true;
     return (error = "unknown step", false);
   }
 
