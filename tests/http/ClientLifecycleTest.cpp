@@ -104,29 +104,24 @@ TEST_F(ConnectedClient, BlockUntilTimesOutWhileTheServiceHoldsTheReply) {
   EXPECT_EQ(m->StatusCode(), StatusCodes::NotFound);  // no such clicker endpoint
   EXPECT_EQ(m->ReasonPhrase(), u"Not Found");
   EXPECT_TRUE(behind->BlockUntil(RequestStates::Complete, kPatience));
+
+  // One that cannot be written (a header value with a line break) ends with its completion; the
+  // connection is untouched.
+  auto unwritable = NewMessage(Methods::Post, u"/voxlet/builtins/teachers/signin", u"clicker\r\nX-Injected: yes");
+  Guarded<int> fired;
+  unwritable->Completed().connect([&](const MessagePtr&) { fired.Update([](int& n) { ++n; }); });
+  client->Send(unwritable);
+  ASSERT_TRUE(fired.WaitFor([](int n) { return n == 1; }));
+  EXPECT_TRUE(unwritable->Failure());
+  EXPECT_EQ(Exchange(NewMessage(Methods::Get, kStatusPath))->StatusCode(), StatusCodes::OK);
 }
 
-TEST_F(ConnectedClient, ServiceStoppedAndRestartedOrAbortedGoesThroughZeroOneTwo) {
-  const uint16_t port = sim.Port();
-  sim.Stop();
-  ASSERT_TRUE(recorder->WaitForCount(3));
-  EXPECT_EQ(client->LastSocketException(), SocketExceptions::ConnectionRefused);
-
-  // Between: requests fail cleanly and at once.
-  for (int i = 0; i < 3; ++i) {
-    auto m = NewMessage(Methods::Get, kReceiverHello, u"receiver.AA");
-    EXPECT_FALSE(client->Send(m));
-    EXPECT_TRUE(m->Failure());
-  }
-
-  ASSERT_TRUE(sim.Start(port));
+// (The service going and coming back is the service-restart replay transcript.)
+TEST_F(ConnectedClient, AbortWithReconnectGoesThroughZeroOneTwo) {
+  client->Abort(true);
   ASSERT_TRUE(recorder->WaitForCount(5));
   EXPECT_EQ(recorder->states.Get(), (std::vector<int>{1, 2, 0, 1, 2}));
   EXPECT_EQ(Exchange(NewMessage(Methods::Get, kReceiverHello, u"receiver.AA"))->StatusCode(), StatusCodes::Created);
-
-  client->Abort(true);  // breaks and restores the connection
-  ASSERT_TRUE(recorder->WaitForCount(8));
-  EXPECT_EQ(recorder->states.Get(), (std::vector<int>{1, 2, 0, 1, 2, 0, 1, 2}));
 }
 
 TEST_F(ConnectedClient, WithoutReconnectWantedALostClientStaysDisconnected) {

@@ -42,14 +42,16 @@ TEST(WireRequest, TargetAndBody) {
 }
 
 TEST(WireRequest, RefusesWhatCannotBeWritten) {
-  Message relative, badName, badPart;
+  Message relative, badName, badValue, badPart;
   relative.Open(Methods::Get, u"voxlet/x");
   badName.Open(Methods::Get, u"/x");
   badName.Headers()[u"Bad Name"] = u"v";
+  badValue.Open(Methods::Post, u"/x");
+  badValue.Headers()[Header::XVantrelVoxletEndpoint] = u"clicker\r\nX-Injected: yes";
   badPart.Open(Methods::Post, u"/x");
   badPart.Parts().resize(1);
   badPart.Parts()[0].Headers()[u"Content-Disposition"] = u"a\nb";
-  for (const Message* m : {&relative, &badName, &badPart})
+  for (const Message* m : {&relative, &badName, &badValue, &badPart})
     EXPECT_FALSE(BuildWireRequest(*m, *ParseServiceAddress(u"http://h/"), "b")) << UTF16to8(m->Path());
 }
 

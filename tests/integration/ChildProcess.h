@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -30,16 +31,13 @@ inline void KeepDescriptorsFromChildren() {
 // A child's environment: this process's, with the extra "NAME=value" entries replacing those of
 // the same name, and a bare "NAME" removing it.
 inline std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
+  const auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
   std::vector<std::string> env;
   for (const auto& e : extra)
     if (e.find('=') != std::string::npos) env.push_back(e);
-  for (char** e = environ; *e; ++e) {
-    const std::string entry(*e);
-    const std::string name = entry.substr(0, entry.find('='));
-    bool replaced = false;
-    for (const auto& x : extra) replaced = replaced || x.substr(0, x.find('=')) == name;
-    if (!replaced) env.push_back(entry);
-  }
+  for (char** e = environ; *e; ++e)
+    if (std::none_of(extra.begin(), extra.end(), [&](const std::string& x) { return name(x) == name(*e); }))
+      env.push_back(*e);
   return env;
 }
 

@@ -164,11 +164,8 @@ class Player {
       m_log = std::make_unique<ServiceLog>(*m_process, kWaitSeconds);
       return true;
     }
-    if (verb == "stop") {
-      if (!m_process) return (error = "the service does not run", false);
-      m_process->Signal(SIGINT);
-      return true;
-    }
+    if (verb == "stop")
+      return m_process ? (m_process->Signal(SIGINT), true) : (error = "the service does not run", false);
     if (verb == "teacher") {
       bool ok = false;
       const std::string reply = Service().Control(Rest(w, 1), ok);
@@ -176,14 +173,8 @@ class Player {
       return ok;
     }
     if (verb == "replug") return m_receiver.Replug() || (error = "no new pseudo-terminal", false);
-    if (verb == "service" && w.size() >= 2 && w[1] == "stop") {
-      Service().Stop();
-      return true;
-    }
-    if (verb == "service" && w.size() == 3 && w[1] == "hold") {
-      Service().Server().HoldReplies(w[2]);
-      return true;
-    }
+    if (verb == "service" && w.size() >= 2 && w[1] == "stop") return Service().Stop(), true;
+    if (verb == "service" && w.size() == 3 && w[1] == "hold") return Service().Server().HoldReplies(w[2]), true;
     if (verb == "service" && w.size() >= 2 && w[1] == "reply") {
       ServiceSim::SimReply reply;
       reply.status = w.size() >= 5 ? Number(w[3]).value_or(0) : 0;
@@ -214,81 +205,57 @@ class Player {
       if (!question) return (error = "no question number", false);
       return m_receiver.AnswerText(*i, Rest(w, 3), *question, kind) || (error = "no such question or text", false);
     }
-    if (verb == "hand") {
-      m_receiver.RaiseHand(*i, w.size() < 3 || w[2] != "0");
-      return true;
-    }
-    if (verb == "battery" && w.size() == 4) {
-      m_receiver.ReportBattery(*i, w[2] != "0", static_cast<uint8_t>(Number(w[3]).value_or(0)));
-      return true;
-    }
-    if (verb == "end") {
-      m_receiver.EndSession(*i);
-      return true;
-    }
-    if (verb == "logoff") {
-      m_receiver.LogOff(*i);
-      return true;
-    }
+    if (verb == "hand") return m_receiver.RaiseHand(*i, w.size() < 3 || w[2] != "0"), true;
+    if (verb == "battery" && w.size() == 4)
+      return m_receiver.ReportBattery(*i, w[2] != "0", static_cast<uint8_t>(Number(w[3]).value_or(0))), true;
+    if (verb == "end") return m_receiver.EndSession(*i), true;
+    if (verb == "logoff") return m_receiver.LogOff(*i), true;
     return (error = "unknown step", false);
   }
 
-  // Waits until the condition holds; false (with the reason) when the bound passes first.
+  // Waits until the condition holds; false (with the reason) when the bound passes first. N, the
+  // condition's count (or question number), is its last word.
   bool Wait(const Step& step, std::string& error) {
     const std::vector<std::string>& w = step.words;
     const std::string what = w.size() >= 2 ? w[1] : "";
-    const auto count = [&](size_t at) { return w.size() > at ? Number(w[at]).value_or(-1) : 1; };
-    bool held = false;
+    const int n = w.size() > 2 ? Number(w.back()).value_or(-1) : 1;
+    const auto atLeastN = [n](const auto& items, const auto& is) {
+      int in = 0;
+      for (const auto& item : items) in += is(item);
+      return in >= n;
+    };
     ServiceSim::SessionManager& manager = Service().Manager();
     auto service = [&](const std::function<bool()>& done) { return manager.WaitFor(done, kWaitSeconds); };
-    if (what == "log" && w.size() >= 4 && m_log) {
-      // wait log N TEXT...
-      held = m_log->WaitFor(Rest(w, 3), static_cast<size_t>(count(2)));
+    bool held = false;
+    if (what == "log" && w.size() >= 4 && m_log) {  // wait log N TEXT...
+      held = m_log->WaitFor(Rest(w, 3), static_cast<size_t>(Number(w[2]).value_or(-1)));
     } else if (what == "network" && w.size() == 3) {
-      const bool up = w[2] == "up";
-      held = Soon([&] { return m_receiver.NetworkUp() == up; });
+      held = Soon([&] { return m_receiver.NetworkUp() == (w[2] == "up"); });
     } else if (what == "class-name") {
       held = Soon([&] { return !m_receiver.ClassName().empty(); });
     } else if (what == "question" && w.size() == 3) {
-      const int q = count(2);
-      held = Soon([&] { return m_receiver.Questions().Find(q) != nullptr; });
+      held = Soon([&] { return m_receiver.Questions().Find(n) != nullptr; });
     } else if (what == "no-questions") {
       held = Soon([&] { return m_receiver.Questions().empty(); });
-    } else if (what == "clickers" && w.size() == 4) {
-      // wait clickers STATE N: at least N clickers in STATE
-      const int n = count(3);
+    } else if (what == "clickers" && w.size() == 4) {  // wait clickers STATE N: at least N clickers in STATE
       held = Soon([&] {
-        int in = 0;
-        for (const ClickerInfo& c : m_receiver.Clickers()) in += w[2] == ToString(c.state);
-        return in >= n;
+        return atLeastN(m_receiver.Clickers(), [&](const ClickerInfo& c) { return w[2] == ToString(c.state); });
       });
     } else if (what == "results" && w.size() == 3) {
-      const int n = count(2);
-      held = Soon([&] {
-        int with = 0;
-        for (const ClickerInfo& c : m_receiver.Clickers()) with += !c.results.empty();
-        return with >= n;
-      });
+      held = Soon(
+          [&] { return atLeastN(m_receiver.Clickers(), [](const ClickerInfo& c) { return !c.results.empty(); }); });
     } else if (what == "requests" && w.size() == 4) {
-      const int n = count(3);
       held = service([&] { return manager.Count(w[2]) >= static_cast<size_t>(n); });
     } else if (what == "signed-in" && w.size() == 3) {
-      const int n = count(2);
       held = service([&] {
-        int in = 0;
-        for (const auto& [id, e] : manager.Endpoints()) in += e.kind == "clicker" && e.signedIn;
-        return in >= n;
+        return atLeastN(manager.Endpoints(),
+                        [](const auto& e) { return e.second.kind == "clicker" && e.second.signedIn; });
       });
-    } else if (what == "submitted" && w.size() == 4) {
-      // wait submitted QUESTION N: N accepted answers to the question
-      const int n = count(3);
+    } else if (what == "submitted" && w.size() == 4) {  // wait submitted QUESTION N: N accepted answers to it
       held = service([&] {
-        int got = 0;
-        for (const auto& s : manager.Submissions()) got += s.accepted && s.questionId == w[2];
-        return got >= n;
+        return atLeastN(manager.Submissions(), [&](const auto& s) { return s.accepted && s.questionId == w[2]; });
       });
     } else if (what == "hands" && w.size() == 3) {
-      const int n = count(2);
       held = service([&] { return manager.RaisedHands().size() >= static_cast<size_t>(n); });
     } else if ((what == "sent" || what == "answered") && w.size() == 5) {
       // wait sent ADDRESS COMMAND N: the service sent N packets of COMMAND (hex) to ADDRESS.
@@ -300,24 +267,21 @@ class Player {
                                              ? std::optional<int>(0x0100 + Number(w[2].substr(8)).value_or(0xFF))
                                              : Number("0x" + w[2]);
       const std::optional<int> command = Number("0x" + w[3]);
-      const int n = count(4);
       const auto enough = [&](const std::vector<std::vector<uint8_t>>& packets) {
-        int seen = 0;
-        for (const auto& p : packets) seen += p.size() >= 3 && ((p[0] << 8) | p[1]) == *address && p[2] == *command;
-        return seen >= n;
+        return atLeastN(packets, [&](const auto& p) {
+          return p.size() >= 3 && ((p[0] << 8) | p[1]) == *address && p[2] == *command;
+        });
       };
       if (address && command && what == "sent")
         held = m_receiver.WaitFor(enough, static_cast<int>(kWaitSeconds * 1000));
       else if (address && command)
         held = Soon([&] { return enough(m_receiver.Sent()); });
     } else if (what == "held" && w.size() == 3) {
-      held = Service().Server().WaitHeld(static_cast<size_t>(count(2)), kWaitSeconds);
+      held = Service().Server().WaitHeld(static_cast<size_t>(n), kWaitSeconds);
     } else if (what == "exit" && m_log) {
       held = m_log->WaitClosed();
-      if (held) {
-        const int code = m_process->Wait();
-        if (code != 0) return (error = "the service exited with " + std::to_string(code), false);
-      }
+      if (held && m_process->Wait() != 0)
+        return (error = "the service exited with " + std::to_string(m_process->Wait()), false);
     } else {
       return (error = "unknown condition", false);
     }

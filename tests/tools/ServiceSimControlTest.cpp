@@ -1,5 +1,6 @@
-// The software-service simulator's classes, control lines over POST /control and receiver
-// removal. (The sample lesson's timeline and its automatic clickers are what scripts/demo plays.)
+// The software-service simulator's classes, what it refuses, its notification queue, control lines
+// over POST /control and receiver removal. (The sample lesson's timeline and its automatic
+// clickers are what scripts/demo plays.)
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -8,6 +9,7 @@
 
 #include <fstream>
 #include <mutex>
+#include <regex>
 
 #include "tests/tools/SimRequests.h"
 #include "tools/service-sim/ServiceSimulator.h"
@@ -81,19 +83,83 @@ TEST(ToolsServiceSim, ScenarioFilesDescribeSeveralClasses) {
   EXPECT_FALSE(LoadScenario(path, error));
 }
 
-// Another class activated while one runs: the running one stops for good first, in the same
-// poll. (A class switch, which logs the clickers off, is the class-switch replay transcript.)
-TEST(ToolsServiceSim, ActivatingAnotherClassStopsTheRunningOneFirst) {
+// What the session manager refuses (what it serves, the replay transcripts show; an unknown
+// number's whois is the lesson transcript, a second goodbye the receiver-removal test below).
+TEST(ToolsServiceSim, RefusesWhatItCannotServe) {
   SessionManager manager(Lesson());
   Subscribe(manager, "receiver.R");
-  ASSERT_TRUE(manager.ActivateClass());
-  const auto poll = [&] {
-    return manager.Handle(Request("GET", kHello + "receiver", {{kEndpointHeader, "receiver.R"}})).body;
+  const auto handle = [&](const char* method, const std::string& target, const std::string& endpoint = "",
+                          const std::string& student = "", const std::string& body = "") {
+    std::map<std::string, std::string> headers;
+    if (!endpoint.empty()) headers[kEndpointHeader] = endpoint;
+    if (!student.empty()) headers[kStudentHeader] = student;
+    return manager.Handle(Request(method, target, headers, body)).status;
   };
-  poll();
+  ASSERT_EQ(handle("POST", kHello + "clicker", "clicker.5"), 201);
+  const std::string rdf =
+      "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" xmlns:voxlet=\"" + kVocabulary + "\">";
+  const auto whois = [&](const std::string& number) {
+    return rdf + "<rdf:Description><voxlet:number>" + number + "</voxlet:number></rdf:Description></rdf:RDF>";
+  };
+  const std::string doctype =
+      "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>" + whois("&x;");
+  const std::string submission =
+      "<voxlet:submission xmlns:voxlet=\"" + kVocabulary +
+      "\"><voxlet:response voxlet:questionid=\"q4\">1.3</voxlet:response></voxlet:submission>";
+  const std::string whoisPath = "/voxlet/builtins/teachers/whois?subject=x";
+  struct Case {
+    const char* method;
+    std::string target, endpoint, student, body;
+    int status;
+  };
+  const Case cases[] = {
+      {"POST", kHello + "receiver", "", "", "", 400},  // no endpoint
+      {"GET", "/voxlet/database/classes/class-9/assessment-1", "", "", "", 404},
+      {"POST", "/voxlet/database/classes/class-1/assessment-1", "", "", "", 405},
+      {"POST", whoisPath, "clicker.5", "", "<broken", 400},
+      {"POST", whoisPath, "clicker.5", "", doctype, 400},  // a DOCTYPE is never read
+      {"POST", whoisPath, "clicker.5", "", whois("1002"), 200},
+      {"POST", "/voxlet/builtins/teachers/signin", "clicker.5", "s-1001", "", 403},  // not who the clicker is
+      {"POST", "/voxlet/builtins/teachers/submit?assessment=other&class=class-1", "clicker.5", "s-1002", submission,
+       404},
+      {"POST", "/voxlet/scripts/teachers/subscribe/Unknown.js?endpointXmlId=receiver.R", "", "", "", 404},
+      {"GET", "/nowhere", "", "", "", 404},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(handle(c.method, c.target, c.endpoint, c.student, c.body), c.status) << c.method << " " << c.target;
+  EXPECT_FALSE(manager.Submissions().at(0).accepted);
+}
+
+// Only subscribed receivers get notifications; a poll returns them once, with ids in queue order
+// (more than nine, so that ids compared as text still sort in that order). Another class
+// activated while one runs: the running one stops for good first, in the same poll. (A class
+// switch, which logs the clickers off, is the class-switch replay transcript.)
+TEST(ToolsServiceSim, PollsReturnNotificationsOnceInQueueOrderAndAnotherClassStopsTheRunningOneFirst) {
+  SessionManager manager(Lesson());
+  Subscribe(manager, "receiver.R");
+  ASSERT_EQ(manager.Handle(Request("POST", kHello + "receiver", {{kEndpointHeader, "receiver.Unsubscribed"}})).status,
+            201);
+  const auto poll = [&](const std::string& receiver) {
+    return manager.Handle(Request("GET", kHello + "receiver", {{kEndpointHeader, receiver}})).body;
+  };
+  for (int i = 0; i < 12; ++i) manager.SetNetworkName("Room " + std::to_string(i) + "!");
+  manager.DeactivateQuestion();
+  const std::string body = poll("receiver.R");
+  std::vector<std::string> ids;
+  const std::regex id("xml:id=\"([^\"]+)\"");
+  for (std::sregex_iterator it(body.begin(), body.end(), id), end; it != end; ++it) ids.push_back((*it)[1]);
+  ASSERT_EQ(ids.size(), 13u);
+  EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
+  EXPECT_LT(body.find("Room 0!"), body.find("Room 11!"));
+  EXPECT_NE(body.find("notifications/question/deactivated"), std::string::npos);
+  EXPECT_EQ(poll("receiver.R").find("xml:id"), std::string::npos);
+  EXPECT_EQ(poll("receiver.Unsubscribed").find("xml:id"), std::string::npos);
+
+  ASSERT_TRUE(manager.ActivateClass());
+  poll("receiver.R");
   EXPECT_FALSE(manager.SwitchClass("nowhere"));
   ASSERT_TRUE(manager.ActivateClass("drop-in"));
-  const std::string again = poll();
+  const std::string again = poll("receiver.R");
   EXPECT_NE(again.find("voxlet:logoff=\"false\""), std::string::npos);
   EXPECT_LT(again.find("notifications/class/deactivated"), again.find("notifications/class/activated"));
   EXPECT_NE(again.find("voxlet:classid=\"drop-in\""), std::string::npos);
