@@ -73,6 +73,27 @@ class ServiceUnitTest : public ::testing::Test {
   std::string error;
 };
 
+// "-i": the unit names the program's path (quoted and escaped for ExecStart=) once, the udev
+// rules are written, both files end in a newline, the path reads back and the unit is enabled.
+TEST_F(ServiceUnitTest, InstallWritesTheEmbeddedFilesWithTheProgramsPath) {
+  const std::string path = "/opt/ovanta 2%/ovanta-hardware";
+  ASSERT_TRUE(control->Create(
+      {kServiceName, path, kServiceDescription, Packaging::kUdevRules, Packaging::kUnitTemplate}, error))
+      << error;
+  const std::string unit = ReadFile(unitFile);
+  EXPECT_EQ(unit, PackagedUnit(path));
+  const size_t execStart = unit.find("\nExecStart=\"/opt/ovanta 2%%/ovanta-hardware\"\n");
+  EXPECT_NE(execStart, std::string::npos);
+  EXPECT_EQ(unit.find("ExecStart=", execStart + 2), std::string::npos) << "a second ExecStart= line";
+  EXPECT_EQ(ReadFile(rulesFile), Packaging::kUdevRules);
+  EXPECT_EQ(unit.back(), '\n');
+  EXPECT_EQ(std::string(Packaging::kUdevRules).back(), '\n');
+  std::string configured;
+  ASSERT_TRUE(control->ConfiguredBinaryPath(kServiceName, configured, error)) << error;
+  EXPECT_EQ(configured, path);
+  EXPECT_NE(Calls().find("systemctl enable ovanta-hardware.service"), std::string::npos) << Calls();
+}
+
 TEST_F(ServiceUnitTest, AUnitTextWithNoPlaceForThePathInstallsNothing) {
   EXPECT_FALSE(control->Create({kServiceName, "/usr/sbin/ovanta-hardware", kServiceDescription, Packaging::kUdevRules,
                                 "[Service]\nExecStart=/bin/true\n"},
