@@ -9,9 +9,8 @@
 #include <vector>
 
 #include "devices/ManagedReceiver.h"
-#include "sdk/server/SdkServerEvents.h"
 
-// Stand-ins for the receivers and the SDK server that the manager drives.
+// Stand-ins for the receivers that the manager drives.
 
 // Which ports open, and what was opened and closed.
 class FakeLinks {
@@ -84,12 +83,4 @@ class FakeReceiver : public IManagedReceiver {
   uint32_t m_number;
   Voxlet::StringBuffer m_port;
   std::atomic<bool> m_closed{false};
-};
-
-// An SDK server that is not there, on a port wider than 16 bits.
-class FakeSdkServer : public ISDKServer {
- public:
-  int Port() const override { return 0x12345; }
-  void SendReceiverStatus(const std::vector<ReceiverStatusW>&) override {}
-  void SendLogChanged() override {}
 };

@@ -20,14 +20,6 @@
 
 namespace {
 
-// Looks at `done` every few milliseconds until it holds, for at most 20 s.
-bool Eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!done() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  return done();
-}
-
 // A USB device arriving, as the udev monitor describes it.
 DeviceEvent Device(uint16_t vendorId, uint16_t productId, const std::string& serial) {
   return {DeviceAction::kArrival, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1", vendorId, productId, serial,
@@ -274,30 +266,13 @@ class ReceiverManagerServiceTest : public ReceiverManagerTest {
   ServiceSim::ServiceSimulator sim{ServiceSim::Scenario{}};
 };
 
-TEST_F(ReceiverManagerServiceTest, RunSaysHelloSubscribesAndStopsCleanly) {
-  auto sdk = std::make_shared<FakeSdkServer>();
-  env.makeSdkServer = [sdk](ISDKServerEvents*) { return sdk; };
-  PlugIn("1-1", "RUN", "ttyACM0");
-  RunningManager run{Manager()};  // the manager is made before its thread starts
-  ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
-  // (Hello, subscriptions and their order are in every replay transcript.)
-  const auto hello = sim.Manager().Requests().front();
-  EXPECT_EQ(hello.headers.at("x-vantrel-voxlet-endpoint"), "hardwareservice");
-  EXPECT_NE(hello.body.find("<dc:title>Ovanta Hardware</dc:title>"), std::string::npos);
-  ASSERT_TRUE(Eventually([&] { return Manager().ReceiverPorts().size() == 1; }));
-  run.StopAndJoin();
-  EXPECT_TRUE(Manager().ReceiverPorts().empty());
-  EXPECT_TRUE(Logged("SDK port number: 9029"));  // the low 16 bits of the server's port
-  EXPECT_TRUE(Logged("CReceiverManager::Run complete"));
-  // Arrivals after the stop open nothing.
-  EXPECT_FALSE(Manager().DeviceArrival(ReceiverDevice("RUN"), ArrivalRetry::kNone));
-}
-
 // Hellos go every fifteen ticks, and the answer to one after a mode-switching notification
 // enumerates the receivers; pending arrivals are retried every third tick while connected.
 TEST_F(ReceiverManagerServiceTest, HellosGoEveryFifteenTicksAndRetriesEveryThirdWhileConnected) {
   auto client = Connect();
   ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
+  // The first hello describes the service (its route and order are in every replay transcript).
+  EXPECT_NE(sim.Manager().Requests().front().body.find("<dc:title>Ovanta Hardware</dc:title>"), std::string::npos);
   PlugIn("1-1", "LATE", "");
   Manager().DeviceArrival(ReceiverDevice("LATE"), ArrivalRetry::kRetryLater);
   PlugIn("1-2", "NEW", "ttyACM2");  // plugged in without an event reaching the manager
@@ -315,36 +290,27 @@ TEST_F(ReceiverManagerServiceTest, HellosGoEveryFifteenTicksAndRetriesEveryThird
   EXPECT_TRUE(Logged("Giving up trying to connect to"));
 }
 
-TEST_F(ReceiverManagerServiceTest, AResetClosesAndReportsThenReopensOnlyWhenTheSettingSaysSo) {
+// The software service is told of a reset receiver and whether it comes back. (Closing, the queue
+// and reopening are ReceiverSetTest's and the unconnected test's; the endpoint is in the unplug
+// transcript.)
+TEST_F(ReceiverManagerServiceTest, AResetIsReportedWithWhetherTheSettingReopensTheReceiver) {
   auto client = Connect();
   ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
   PlugIn("1-1", "R", "ttyACM1");
-  Manager().EnumerateReceivers();
-  ASSERT_EQ(Manager().ReceiverPorts().size(), 1u);
-
-  Manager().QueueReceiverReset(u"/dev/ttyACM1");
-  Tick(*client);
-  EXPECT_TRUE(Manager().ReceiverPorts().empty());
-  EXPECT_EQ(Manager().ResetQueue().size(), 1u);
-  ASSERT_TRUE(WaitFor([&] { return Count("receiverRemoved") == 1; }));
-  auto removed = sim.Manager().Requests().back();
-  EXPECT_EQ(removed.query.at("reconnect"), "false");
-  EXPECT_EQ(removed.query.at("failure"), "true");
-  EXPECT_EQ(removed.query.at("endpoint"), "receiver.00-11-22-33-44-55-66-77");
-  Tick(*client);
-  EXPECT_TRUE(Manager().ResetQueue().empty());
-  EXPECT_TRUE(Manager().ReceiverPorts().empty());
-  EXPECT_TRUE(links.WaitForClose(u"/dev/ttyACM1"));
-
-  ASSERT_TRUE(WriteRegistryDword(0, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", "ReconnectOnSoftReset", 1,
-                                 "com.vantrel.Preferences"));
-  Manager().EnumerateReceivers();
-  Manager().QueueReceiverReset(u"/dev/ttyACM1");
-  Tick(*client);
-  ASSERT_TRUE(WaitFor([&] { return Count("receiverRemoved") == 2; }));
-  EXPECT_EQ(sim.Manager().Requests().back().query.at("reconnect"), "true");
-  Tick(*client);
-  EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM1"});
+  for (const uint32_t reconnect : {0u, 1u}) {
+    ASSERT_TRUE(WriteRegistryDword(0, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", "ReconnectOnSoftReset", reconnect,
+                                   "com.vantrel.Preferences"));
+    Manager().EnumerateReceivers();
+    ASSERT_EQ(Manager().ReceiverPorts().size(), 1u);
+    Manager().QueueReceiverReset(u"/dev/ttyACM1");
+    Tick(*client);
+    ASSERT_TRUE(WaitFor([&] { return Count("receiverRemoved") == 1 + reconnect; }));
+    const auto removed = sim.Manager().Requests().back();
+    EXPECT_EQ(removed.query.at("reconnect"), reconnect ? "true" : "false");
+    EXPECT_EQ(removed.query.at("failure"), "true");
+    Tick(*client);
+    EXPECT_EQ(Manager().ReceiverPorts().size(), reconnect);
+  }
 }
 
 // The service's own SDK server: started by Run, it lists the receivers, carries command texts
@@ -400,6 +366,10 @@ TEST_F(ReceiverManagerTest, RunServesTheSdkClientsWhileReceiversOpenAndClose) {
     ASSERT_TRUE(sdk.SendCommand(1, u"00,01,02"));
     ASSERT_TRUE(sdk.Ping());  // the command was handled before the ping's answer
     EXPECT_TRUE(Logged("CReceiverManager::OnSendCommand(receiver = 1)."));
+    // Run names the port once it has enumerated the receivers; the log reset below empties the log.
+    const std::string portLine = "SDK port number: " + std::to_string(port);
+    for (int i = 0; i < 2000 && !Logged(portLine); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(Logged(portLine));
     ASSERT_TRUE(sdk.ResetLog());
     EXPECT_TRUE(waitUntil([&] { return logChanges > 0; }));
     EXPECT_EQ(sdk.GetLogFlags(), std::optional<int32_t>(settings.GetLogFlags()));
@@ -430,9 +400,10 @@ TEST_F(ReceiverManagerTest, RunServesTheSdkClientsWhileReceiversOpenAndClose) {
   }
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
   run.StopAndJoin();
-  // The server stopped with Run: nothing listens on its port any more.
+  // The server stopped with Run: nothing listens on its port any more, and nothing opens.
   CSdkClient late;
   EXPECT_THROW(late.Connect(port), CSocketException);
+  EXPECT_NE(Manager().ReceiverConnect(first), 0u);
 }
 
 }  // namespace
