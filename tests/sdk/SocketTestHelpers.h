@@ -2,10 +2,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <functional>
 #include <memory>
-#include <thread>
-#include <utility>
 
 #include "platform/SocketExceptions.h"
 #include "platform/WaitEvent.h"
@@ -14,26 +11,6 @@
 
 // Generous upper bound for anything the tests wait on.
 constexpr int kTestWaitMs = 10000;
-
-// A thread a test starts, joined when the guard goes out of scope, a failed assertion
-// included. When the thread is still running then, `unblock` runs first so that a thread
-// stuck in a blocking call returns.
-class JoiningThread {
- public:
-  template <class Fn>
-  explicit JoiningThread(Fn body, std::function<void()> unblock) : m_unblock(std::move(unblock)), m_thread(body) {}
-  ~JoiningThread() {
-    if (!m_thread.joinable()) return;
-    m_unblock();
-    m_thread.join();
-  }
-  // Waits for the thread to end on its own.
-  void Join() { m_thread.join(); }
-
- private:
-  std::function<void()> m_unblock;
-  std::thread m_thread;
-};
 
 // A connected loopback pair: the client side and the accepted server side.
 struct LoopbackPair {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "MessagingTestHelpers.h"
@@ -13,38 +12,28 @@
 
 namespace {
 
-// Values are written big-endian as laid out here (EveryTypeRoundTrips reads them back).
+// The values the messages are made of are written big-endian as laid out here.
 TEST(WireValues, EncodeBigEndianAsLaidOut) {
   ByteVector out;
   CWireWriter w(out);
   w.U8(0xAB);
-  w.Bool(true);
-  w.NarrowChar(static_cast<char>(0xE9));
-  w.U16(0x1234);
   w.I32(-2);
-  w.Float(1.0f);
-  w.Double(-2.0);
-  w.I64(0x0102030405060708);
   w.String(u"\u00e9A");
   w.String(u"");
   const uint8_t blob[] = {9, 8};
   w.Blob(blob);
-  const ByteVector expected = {0xAB, 0x01, 0x00, 0xE9, 0x12, 0x34, 0xFF, 0xFF, 0xFF, 0xFE, 0x3F, 0x80, 0x00, 0x00, 0xC0,
-                               0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
-                               0x00, 0x03, 0xC3, 0xA9, 0x41, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x09, 0x08};
-  EXPECT_EQ(out, expected);
+  EXPECT_EQ(out, (ByteVector{0xAB, 0xFF, 0xFF, 0xFF, 0xFE, 0x00, 0x03, 0xC3, 0xA9, 0x41, 0x00, 0x00, 0x00, 0x00, 0x00,
+                             0x02, 0x09, 0x08}));
 }
 
 // Reads past the end fail and stay failed; a string too long for its 16-bit count is cut
 // between characters.
 TEST(WireValues, ReadsPastTheEndFailAndTooLongStringsAreCut) {
-  const ByteVector bytes = {0x05, 0x00, 0x03, 'a', 'b'};  // a bool of 5, then a string cut short
+  const ByteVector bytes = {0x05, 0x00, 0x03, 'a', 'b'};  // a byte, then a string cut short
   CWireReader r(bytes);
-  bool b = false;
   std::u16string s;
   uint8_t u8;
-  EXPECT_TRUE(r.Bool(b));
-  EXPECT_TRUE(b);  // any non-zero byte is true
+  EXPECT_TRUE(r.U8(u8));
   EXPECT_FALSE(r.String(s));
   EXPECT_FALSE(r.U8(u8));
   EXPECT_FALSE(r.Ok());
@@ -61,9 +50,9 @@ TEST(WireValues, ReadsPastTheEndFailAndTooLongStringsAreCut) {
   EXPECT_EQ(s, std::u16string(32767, u'\u00e9'));
 }
 
-// Fields are blobs of type and value; every type reads back, narrow and wide characters and
-// strings as one another too.
-TEST(VariableData, EveryTypeRoundTrips) {
+// Fields are blobs of type and value. The server reads a command's text as a wide string, and
+// a narrow one, UTF-8, is read as one too.
+TEST(VariableData, FieldsAreBlobsOfTypeAndValueAndNarrowStringsReadAsWide) {
   CVariableData layout;
   layout.AddI32(7);
   layout.AddWideString(u"A");
@@ -74,40 +63,19 @@ TEST(VariableData, EveryTypeRoundTrips) {
   EXPECT_EQ(layout.EncodedSize(), out.size());
 
   CVariableData data;
-  data.AddByte(200);
-  data.AddBool(true);
-  data.AddNarrowChar('x');
-  data.AddU16(65000);
   data.AddI32(-123456);
-  data.AddFloat(2.5f);
-  data.AddDouble(1e300);
   data.AddNarrowString("caf\xc3\xa9");
-  const uint8_t blob[] = {1, 2, 3};
-  data.AddBlob(blob);
-  data.AddWideString(u"wide \u20ac");
-  data.AddWideChar(u'w');
   out.clear();
   CWireWriter w(out);
   data.Write(w);
   CVariableData back;
   CWireReader r(out);
   ASSERT_TRUE(back.Read(r));
-  std::tuple<uint8_t, bool, char, uint16_t, int32_t, float, double, std::string, ByteVector, std::u16string, char16_t>
-      read{};
-  auto& [u8, b, c, u16, i32, f, d, narrow, bl, wide, wc] = read;
-  using O = CVariableData::Out;
-  ASSERT_TRUE(
-      back.Extract({O::Byte(&u8), O::Bool(&b), O::NarrowChar(&c), O::U16(&u16), O::I32(&i32), O::Float(&f),
-                    O::Double(&d), O::NarrowString(&narrow), O::Blob(&bl), O::WideString(&wide), O::WideChar(&wc)}));
-  EXPECT_EQ(read,
-            std::make_tuple(uint8_t{200}, true, 'x', uint16_t{65000}, -123456, 2.5f, 1e300, std::string("caf\xc3\xa9"),
-                            ByteVector{1, 2, 3}, std::u16string(u"wide \u20ac"), u'w'));
-  std::tuple<char16_t, std::u16string, std::string, char> crossed{};
-  auto& [wc2, wide2, narrow2, c2] = crossed;
-  ASSERT_TRUE(back.Extract({O::Byte(&u8), O::Bool(&b), O::WideChar(&wc2), O::U16(&u16), O::I32(&i32), O::Float(&f),
-                            O::Double(&d), O::WideString(&wide2), O::Blob(&bl), O::NarrowString(&narrow2),
-                            O::NarrowChar(&c2)}));
-  EXPECT_EQ(crossed, std::make_tuple(u'x', std::u16string(u"caf\u00e9"), std::string("wide \xe2\x82\xac"), 'w'));
+  int32_t number = 0;
+  std::u16string text;
+  ASSERT_TRUE(back.Extract({CVariableData::Out::I32(&number), CVariableData::Out::WideString(&text)}));
+  EXPECT_EQ(number, -123456);
+  EXPECT_EQ(text, u"caf\u00e9");
 }
 
 TEST(VariableData, ExtractionAndReadingFailOnCountsTypesAndShortValuesKeepingEarlierFields) {
