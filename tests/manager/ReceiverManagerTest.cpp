@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <future>
 #include <map>
 #include <thread>
@@ -10,10 +9,9 @@
 #include "devices/ReceiverManager.h"
 #include "platform/Registry.h"
 #include "platform/SocketExceptions.h"
-#include "sdk/SdkClient.h"
-#include "sdk/server/SdkServerFactory.h"
 #include "tests/devices/FakeSysfs.h"
 #include "tests/manager/FakeReceivers.h"
+#include "tests/sdk/SdkServerFakes.h"
 #include "tests/service/TestFiles.h"
 #include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/service-sim/ServiceSimulator.h"
@@ -337,32 +335,18 @@ TEST_F(ReceiverManagerTest, RunServesTheSdkClientsWhileReceiversOpenAndClose) {
   // A receiver open (and so listed) before the first SDK client comes is named in its first list.
   const Voxlet::StringBuffer first = Voxlet::UTF8to16(sims[0]->SlavePath());
   ASSERT_EQ(Manager().ReceiverConnect(first), 0u);
-  std::mutex lock;
-  std::condition_variable changed;
-  std::vector<std::vector<ReceiverStatusW>> statuses;
-  int logChanges = 0;
-  const auto record = [&](const std::function<void()>& change) {
-    std::lock_guard<std::mutex> guard(lock);
-    change();
-    changed.notify_all();
-  };
-  const auto waitUntil = [&](const std::function<bool()>& done) {
-    std::unique_lock<std::mutex> guard(lock);
-    return changed.wait_for(guard, std::chrono::seconds(20), done);
-  };
   {
-    CSdkClient sdk({[&](const std::vector<ReceiverStatusW>& records) { record([&] { statuses.push_back(records); }); },
-                    [&] { record([&] { ++logChanges; }); },
-                    {}});
+    SdkListener client;
+    CSdkClient& sdk = client.sdk;
     ASSERT_TRUE(sdk.Connect(port));
-    ASSERT_TRUE(waitUntil([&] { return !statuses.empty(); }));
-    record([&] {
-      ASSERT_EQ(statuses[0].size(), 1u);
-      EXPECT_EQ(std::u16string(statuses[0][0].receiverName), first);
-      EXPECT_EQ(statuses[0][0].receiverNumber, 1);
+    ASSERT_TRUE(client.WaitStatuses(1));
+    client.Locked([&] {
+      ASSERT_EQ(client.statuses[0].size(), 1u);
+      EXPECT_EQ(std::u16string(client.statuses[0][0].receiverName), first);
+      EXPECT_EQ(client.statuses[0][0].receiverNumber, 1);
     });
     Manager().OnReceiverStatusChanged(1, 2);
-    ASSERT_TRUE(waitUntil([&] { return statuses.size() >= 2; }));
+    ASSERT_TRUE(client.WaitStatuses(2));
     ASSERT_TRUE(sdk.SendCommand(1, u"00,01,02"));
     ASSERT_TRUE(sdk.Ping());  // the command was handled before the ping's answer
     EXPECT_TRUE(Logged("CReceiverManager::OnSendCommand(receiver = 1)."));
@@ -371,7 +355,7 @@ TEST_F(ReceiverManagerTest, RunServesTheSdkClientsWhileReceiversOpenAndClose) {
     for (int i = 0; i < 2000 && !Logged(portLine); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(Logged(portLine));
     ASSERT_TRUE(sdk.ResetLog());
-    EXPECT_TRUE(waitUntil([&] { return logChanges > 0; }));
+    EXPECT_TRUE(client.WaitFor([&] { return client.logChanges > 0; }));
     EXPECT_EQ(sdk.GetLogFlags(), std::optional<int32_t>(settings.GetLogFlags()));
   }
   Manager().RemoveReceiver(first);

@@ -152,7 +152,7 @@ TEST_F(Connection, PeerSendingFasterThanItsMessagesAreHandledIsNotReadFurther) {
   // Small socket buffers, so that what the peer sends has to be read for it to go on.
   const int small = 65536;
   setsockopt(socket->Handle(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  setsockopt(client->Fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(client->Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   const uint64_t before = socket->BytesReceived();
   object->Hold();
   // 10 MiB in frames of 256 KiB: more than the limit, a frame, one receive and the socket
@@ -169,7 +169,7 @@ TEST_F(Connection, PeerSendingFasterThanItsMessagesAreHandledIsNotReadFurther) {
   const struct Unblock {
     int fd;
     ~Unblock() { shutdown(fd, SHUT_RDWR); }
-  } unblock{client->Fd()};
+  } unblock{client->Handle()};
   ASSERT_TRUE(WaitUntil([&] { return socket->ReadingPaused(); }));
   const uint64_t bound = CMessagingSocket::kMaxUnhandledBytes + CMessagingSocket::kMaxSendChunk + frame.size();
   EXPECT_FALSE(WaitUntil([&] { return allSent.load() || socket->BytesReceived() - before > bound; }, 500));
@@ -229,7 +229,7 @@ TEST_F(Connection, ResponsesGoToTheirRequestOthersToTheHandler) {
 
   auto waiting = std::async(std::launch::async, [&] { return object->SendBlockingRequest(request, kTestWaitMs); });
   ASSERT_TRUE(client->ReadFrame());
-  client->CloseNow();
+  client->Close();
   EXPECT_EQ(waiting.get(), nullptr);
   ASSERT_TRUE(object->WaitDisconnected());
   EXPECT_FALSE(object->Send(CRegistrationMessage(1)));
@@ -253,7 +253,7 @@ TEST(ConnectionLimit, The62ndConnectionIsRefusedAndAFreedPlaceIsReused) {
   EXPECT_TRUE(Served(*clients.front(), 76));  // the ones served still are
   EXPECT_TRUE(Served(*clients.back(), 76));
 
-  clients.front()->CloseNow();
+  clients.front()->Close();
   ASSERT_TRUE(server->Objects().front()->WaitDisconnected());
   RawClient next(server->Port());
   ASSERT_TRUE(next.Register(100));

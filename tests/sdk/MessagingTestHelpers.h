@@ -1,8 +1,5 @@
 #pragma once
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -230,30 +227,14 @@ class TestServer : public Recorded {
   std::vector<int32_t> m_registrations;
 };
 
-// A plain blocking TCP client that speaks the frames by hand.
-class RawClient {
+// A blocking TCP client that speaks the frames by hand.
+class RawClient : public CThreadedSocket {
  public:
-  explicit RawClient(uint16_t port) : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    const int on = 1;
-    setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
-    connect(m_fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  }
-  ~RawClient() { CloseNow(); }
-  RawClient(const RawClient&) = delete;
-  RawClient& operator=(const RawClient&) = delete;
+  explicit RawClient(uint16_t port) : CThreadedSocket(TcpNoDelay::kOn) { Connect("127.0.0.1", port); }
 
-  int Fd() const { return m_fd; }
-  void CloseNow() {
-    if (m_fd >= 0) close(m_fd);
-    m_fd = -1;
-  }
   bool SendAll(std::span<const uint8_t> bytes) {
     for (size_t done = 0; done < bytes.size();) {
-      const ssize_t n = send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      const ssize_t n = send(Handle(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
@@ -263,7 +244,7 @@ class RawClient {
   std::optional<ByteVector> Read(size_t n, int timeoutMs = kTestWaitMs) {
     ByteVector bytes(n);
     for (size_t done = 0; done < n;) {
-      const ssize_t got = Receive(bytes.data() + done, n - done, timeoutMs);
+      const ssize_t got = ReceiveWithin(bytes.data() + done, n - done, timeoutMs);
       if (got <= 0) return std::nullopt;
       done += static_cast<size_t>(got);
     }
@@ -278,7 +259,7 @@ class RawClient {
   bool WaitClosed(int timeoutMs = kTestWaitMs) {
     uint8_t sink[4096];
     ssize_t got;
-    while ((got = Receive(sink, sizeof sink, timeoutMs)) > 0) {
+    while ((got = ReceiveWithin(sink, sizeof sink, timeoutMs)) > 0) {
     }
     return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
   }
@@ -286,10 +267,9 @@ class RawClient {
   bool Register(int32_t registrationId = 0) { return Read(16) && SendAll(Bytes(CRegistrationMessage(registrationId))); }
 
  private:
-  ssize_t Receive(uint8_t* into, size_t n, int timeoutMs) {
+  ssize_t ReceiveWithin(uint8_t* into, size_t n, int timeoutMs) {
     const timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    return recv(m_fd, into, n, 0);
+    setsockopt(Handle(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    return Receive(into, n);
   }
-  int m_fd;
 };

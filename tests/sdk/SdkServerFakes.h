@@ -1,11 +1,13 @@
 #pragma once
-// The receiver manager as the SDK server sees it, for the server's tests and the client program's.
+// The receiver manager as the SDK server sees it, for the server's tests and the client program's,
+// and an SDK client that records what it hears, for the server's tests and the manager's.
 #include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "MessagingTestHelpers.h"
+#include "sdk/SdkClient.h"
 #include "sdk/server/SdkServerFactory.h"
 
 // Records what it is asked; its fields are guarded by the lock (set them through Locked once a
@@ -44,4 +46,16 @@ class FakeManager : public ISDKServerEvents, public Recorded {
   uint16_t flags = 0;
   std::string logFile;
   int flushes = 0;
+};
+
+// A connected SDK client and what it has heard.
+struct SdkListener : Recorded {
+  bool WaitStatuses(size_t count) {
+    return WaitFor([&] { return statuses.size() >= count; });
+  }
+  std::vector<std::vector<ReceiverStatusW>> statuses;
+  int logChanges = 0;
+  bool disconnected = false;
+  CSdkClient sdk{{[this](const std::vector<ReceiverStatusW>& records) { Record([&] { statuses.push_back(records); }); },
+                  [this] { Record([&] { ++logChanges; }); }, [this] { Record([&] { disconnected = true; }); }}};
 };

@@ -7,23 +7,10 @@
 #include "SdkServerFakes.h"
 #include "log/Logger.h"
 #include "sdk/Discovery.h"
-#include "sdk/SdkClient.h"
 #include "sdk/server/OVSDKServerImpl.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
-
-// A connected SDK client and what it has heard.
-struct Client : Recorded {
-  bool WaitStatuses(size_t count) {
-    return WaitFor([&] { return statuses.size() >= count; });
-  }
-  std::vector<std::vector<ReceiverStatusW>> statuses;
-  int logChanges = 0;
-  bool disconnected = false;
-  CSdkClient sdk{{[this](const std::vector<ReceiverStatusW>& records) { Record([&] { statuses.push_back(records); }); },
-                  [this] { Record([&] { ++logChanges; }); }, [this] { Record([&] { disconnected = true; }); }}};
-};
 
 // A log file the server's lines go to, with the source file named in each line.
 class SdkServer : public ::testing::Test {
@@ -53,8 +40,8 @@ class SdkServer : public ::testing::Test {
       return line.find("OVSDKServerImpl.cpp(") != std::string::npos && line.ends_with(message);
     }));
   }
-  Client& Connect() {
-    clients.push_back(std::make_unique<Client>());
+  SdkListener& Connect() {
+    clients.push_back(std::make_unique<SdkListener>());
     EXPECT_TRUE(clients.back()->sdk.Connect(static_cast<uint16_t>(server->Port()), 42));
     return *clients.back();
   }
@@ -68,7 +55,7 @@ class SdkServer : public ::testing::Test {
   std::unique_ptr<CLogger> logger;
   FakeManager manager;
   std::shared_ptr<ISDKServer> server;
-  std::vector<std::unique_ptr<Client>> clients;
+  std::vector<std::unique_ptr<SdkListener>> clients;
 };
 
 // Commands (their text wide or narrow) and the log requests reach the manager; the log names
@@ -129,7 +116,7 @@ TEST_F(SdkServer, BroadcastsReachEveryClientAndADisconnectedOneIsRemoved) {
   COVSDKServerImpl direct(&manager);
   const uint16_t port = direct.Start({.publish = false});
   for (int i = 0; i < 3; ++i) {
-    clients.push_back(std::make_unique<Client>());
+    clients.push_back(std::make_unique<SdkListener>());
     ASSERT_TRUE(clients.back()->sdk.Connect(port));
     ASSERT_TRUE(clients.back()->WaitStatuses(1));
     EXPECT_TRUE(clients.back()->Locked([&] { return clients.back()->statuses[0].empty(); }));
@@ -141,7 +128,7 @@ TEST_F(SdkServer, BroadcastsReachEveryClientAndADisconnectedOneIsRemoved) {
   direct.SendLogChanged();
   direct.SendLogChanged();
   for (size_t i = 1; i < clients.size(); ++i) {
-    Client& heard = *clients[i];
+    SdkListener& heard = *clients[i];
     ASSERT_TRUE(heard.WaitFor([&] { return heard.statuses.size() == 2 && heard.logChanges == 2; }));
     heard.Locked([&] {
       ASSERT_EQ(heard.statuses[1].size(), 1u);
@@ -149,7 +136,7 @@ TEST_F(SdkServer, BroadcastsReachEveryClientAndADisconnectedOneIsRemoved) {
       EXPECT_EQ(CStatusMessage::NameOf(heard.statuses[1][0]), u"/dev/ttyUSB0");
     });
   }
-  clients.push_back(std::make_unique<Client>());
+  clients.push_back(std::make_unique<SdkListener>());
   ASSERT_TRUE(clients.back()->sdk.Connect(port));
   ASSERT_TRUE(clients.back()->WaitStatuses(1));
   EXPECT_THROW(direct.Start({.publish = false}), CExceptionBase);  // started once only
@@ -202,7 +189,7 @@ TEST_F(SdkServer, ClientsFindTheServerByMulticast) {
 // host connecting once, which is no spin.
 TEST_F(SdkServer, IdleServerAndClientDoNotWake) {
   Start(&manager);
-  Client& client = Connect();
+  SdkListener& client = Connect();
   ASSERT_TRUE(client.WaitStatuses(1));
   ASSERT_TRUE(client.sdk.Ping());
   const auto* listening = dynamic_cast<COVSDKServerImpl*>(server.get());
