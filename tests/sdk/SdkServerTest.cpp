@@ -139,7 +139,6 @@ TEST_F(SdkServer, BroadcastsReachEveryClientAndADisconnectedOneIsRemoved) {
   clients.push_back(std::make_unique<SdkListener>());
   ASSERT_TRUE(clients.back()->sdk.Connect(port));
   ASSERT_TRUE(clients.back()->WaitStatuses(1));
-  EXPECT_THROW(direct.Start({.publish = false}), CExceptionBase);  // started once only
   direct.Stop();
   EXPECT_EQ(direct.ClientCount(), 0u);
   EXPECT_EQ(Logged("OnClientConnected: 3\n"), 1u);
@@ -162,8 +161,6 @@ TEST_F(SdkServer, SecondServerIsNotStartedAndStoppingDisconnects) {
   ASSERT_TRUE(clients[0]->WaitFor([&] { return clients[0]->disconnected; }));
   EXPECT_FALSE(sdk.Ping());
   EXPECT_FALSE(sdk.ResetLog());
-  EXPECT_EQ(Logged("OnSendCommand: 1 - 1\n"), 1u);
-  EXPECT_EQ(Logged("OnSetLoggingFlag: 3\n"), 1u);
   const auto lines = LogLines(logPath);
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                           [](const std::string& line) { return line.find("SDK server not started") != line.npos; }));
