@@ -161,7 +161,7 @@ TEST_F(SdkServer, SecondServerIsNotStartedAndStoppingDisconnects) {
   ASSERT_TRUE(clients[0]->WaitFor([&] { return clients[0]->disconnected; }));
   EXPECT_FALSE(sdk.Ping());
   EXPECT_FALSE(sdk.ResetLog());
-  const auto lines = LogLines(logPath);
+  const auto lines = StopLogging();
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                           [](const std::string& line) { return line.find("SDK server not started") != line.npos; }));
 }
