@@ -190,10 +190,7 @@ class TestServer : public Recorded {
         [s = server.get()](const CRegistrationMessage& registration, std::shared_ptr<CMessagingSocket> socket) {
           auto object = std::make_shared<RecordingObject>();
           if (s->m_manager->Attach(object, std::move(socket), registration))
-            s->Record([&] {
-              s->m_objects.push_back(object);
-              s->m_registrations.push_back(registration.RegistrationId());
-            });
+            s->Record([&] { s->m_objects.push_back(object); });
         });
     return server;
   }
@@ -213,9 +210,6 @@ class TestServer : public Recorded {
   std::vector<std::shared_ptr<RecordingObject>> Objects() {
     return Locked([&] { return m_objects; });
   }
-  std::vector<int32_t> Registrations() {
-    return Locked([&] { return m_registrations; });
-  }
   const ServerIdentifier& Identifier() const { return m_identifier; }
   uint16_t Port() const { return m_listening ? m_listening->Port() : 0; }
 
@@ -224,7 +218,6 @@ class TestServer : public Recorded {
   std::shared_ptr<CConnectionManager> m_manager;
   std::unique_ptr<CServerListeningThread> m_listening;
   std::vector<std::shared_ptr<RecordingObject>> m_objects;
-  std::vector<int32_t> m_registrations;
 };
 
 // A blocking TCP client that speaks the frames by hand.
