@@ -1,37 +1,16 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "client/Helpers.h"
+#include "tests/service/TestFiles.h"
 
 namespace Voxlet {
 namespace {
 
-class FilesOnDisk : public ::testing::Test {
- protected:
-  void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() / ("client-files-" + std::to_string(::getpid()) + "-" +
-                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(m_dir);
-  }
-  void TearDown() override { std::filesystem::remove_all(m_dir); }
-
-  StringBuffer Write(const std::string& name, const std::string& bytes) {
-    const auto path = m_dir / name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return UTF8to16(path.string());
-  }
-  StringBuffer Dir() const { return UTF8to16(m_dir.string()); }
-
- private:
-  std::filesystem::path m_dir;
-};
-
 // UTF-8 with or without a byte order mark, and UTF-16 of either order; a file that cannot be
 // read leaves the text alone; only regular files exist.
-TEST_F(FilesOnDisk, StringFromFileDecodesUtf8AndUtf16) {
+TEST(FilesOnDisk, StringFromFileDecodesUtf8AndUtf16) {
+  TempDir dir;
+  const StringBuffer here = UTF8to16(dir.Path());
   const std::pair<std::string, StringBuffer> files[] = {
       {"line 1\nz\xC3\xBC", u"line 1\nz\u00FC"},
       {"\xEF\xBB\xBFok", u"ok"},
@@ -42,17 +21,19 @@ TEST_F(FilesOnDisk, StringFromFileDecodesUtf8AndUtf16) {
   int n = 0;
   for (const auto& [bytes, expected] : files) {
     StringBuffer text = u"before";
-    const StringBuffer path = Write("f" + std::to_string(++n), bytes);
+    const std::string file = dir.File("f" + std::to_string(++n));
+    WriteFile(file, bytes);
+    const StringBuffer path = UTF8to16(file);
     EXPECT_TRUE(FileExists(path));
     ASSERT_TRUE(StringFromFile(path, text));
     EXPECT_EQ(text, expected) << n;
   }
   StringBuffer text = u"before";
-  EXPECT_FALSE(StringFromFile(Dir() + u"/missing.txt", text));
-  EXPECT_FALSE(StringFromFile(Dir(), text));
+  EXPECT_FALSE(StringFromFile(here + u"/missing.txt", text));
+  EXPECT_FALSE(StringFromFile(here, text));
   EXPECT_EQ(text, u"before");
-  EXPECT_FALSE(FileExists(Dir()));
-  EXPECT_FALSE(FileExists(Dir() + u"/missing.txt"));
+  EXPECT_FALSE(FileExists(here));
+  EXPECT_FALSE(FileExists(here + u"/missing.txt"));
   EXPECT_FALSE(FileExists(u""));
 }
 

@@ -6,7 +6,7 @@
 #include "client/Strings.h"
 #include "client/XPath.h"
 #include "client/XmlSchema.h"
-#include "tests/client/TestData.h"
+#include "tests/service/TestFiles.h"
 
 namespace Voxlet {
 namespace {
@@ -14,8 +14,8 @@ namespace {
 class XPathOnSamples : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_activated = XmlSchema::ParseUtf8(ReadTestData("activated.xml"));
-    m_assessment = XmlSchema::ParseUtf8(ReadTestData("assessment.xml"));
+    m_activated = XmlSchema::ParseUtf8(ReadFile(OVANTA_CLIENT_TEST_DATA "/activated.xml"));
+    m_assessment = XmlSchema::ParseUtf8(ReadFile(OVANTA_CLIENT_TEST_DATA "/assessment.xml"));
     ASSERT_TRUE(m_activated && m_assessment);
   }
   XmlDocumentPtr m_activated;
@@ -175,7 +175,7 @@ TEST(XPathMirrors, RebuiltAfterTheTreeChanges) {
 }
 
 TEST(XPathThreads, SeveralThreadsEvaluateOverOneDocument) {
-  const XmlDocumentPtr doc = XmlSchema::ParseUtf8(ReadTestData("assessment.xml"));
+  const XmlDocumentPtr doc = XmlSchema::ParseUtf8(ReadFile(OVANTA_CLIENT_TEST_DATA "/assessment.xml"));
   ASSERT_TRUE(doc);
   const XPathExpression e(u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id = $id]");
   std::vector<size_t> counts(4, 0);

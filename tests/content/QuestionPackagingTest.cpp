@@ -76,13 +76,17 @@ TEST_F(QuestionPackagingTest, EachFormatHasItsTypeCodeAndChoiceCount) {
   EXPECT_EQ(types, expectedTypes);
 }
 
-TEST_F(QuestionPackagingTest, NumericFormatsCarryNoChoiceCount) {
+// Numeric formats carry no choice count, and their characters go as table codes.
+TEST_F(QuestionPackagingTest, NumericFormatsCarryTableCodesAndNoChoiceCount) {
   const auto abc = Choices({"A", "B", "C"});
   assessment.Add({"questionformat#decimal", "", {{"1", "2", "minimumvalue"}}, abc});
   assessment.Add({"questionformat#fractional", "", {{"1", "1/2", "minimumvalue"}}, abc});
   assessment.Add({"questionformat#fraction", "", {{"1", "3/4", "minimumvalue"}}, abc});
-  EXPECT_EQ(Package(), "0,0,A,4,0,1,1,5,6,0,0,0,0,6,35,6,0,0,0,6,37,8,0,0,0");
-  EXPECT_EQ(types, (std::vector<unsigned int>{5, 6, 6}));
+  assessment.Add({"questionformat#decimal", "", {{"1", "-1.5", "minimumvalue"}}, {}});
+  assessment.Add({"questionformat#decimal", "", {{"1", "1,5e", "minimumvalue"}}, {}});
+  assessment.Add({"questionformat#decimal", "", {{"1", "1 2", "minimumvalue"}}, {}});
+  EXPECT_EQ(Package(), "0,0,A,4,0,1,1,5,6,0,0,0,0,6,35,6,0,0,0,6,37,8,0,0,0,5,51,92,0,0,0,5,95,0,0,0,0,5,e5,6,0,0,0");
+  EXPECT_EQ(types, (std::vector<unsigned int>{5, 6, 6, 5, 5, 5}));
 }
 
 TEST_F(QuestionPackagingTest, UpperAlphaMarksOnlyTheFirstTenChoices) {
@@ -116,13 +120,6 @@ TEST_F(QuestionPackagingTest, OrderingTextBecomesPositionNibbles) {
   assessment.Add({"questionformat#ordering", "", {{"1", "B A"}}, {std::nullopt, "A", "B"}});
   EXPECT_EQ(Package(), "0,0,A,4,0,1,1,34,13,2,0,0,0,33,32,0,0,0,0,34,23,0,0,0,0");
   EXPECT_EQ(types, (std::vector<unsigned int>{4, 3, 4}));
-}
-
-TEST_F(QuestionPackagingTest, DecimalCharactersBecomeTableCodes) {
-  assessment.Add({"questionformat#decimal", "", {{"1", "-1.5", "minimumvalue"}}, {}});
-  assessment.Add({"questionformat#decimal", "", {{"1", "1,5e", "minimumvalue"}}, {}});
-  assessment.Add({"questionformat#decimal", "", {{"1", "1 2", "minimumvalue"}}, {}});
-  EXPECT_EQ(Package(), "0,0,A,4,0,1,1,5,51,92,0,0,0,5,95,0,0,0,0,5,e5,6,0,0,0");
 }
 
 // One question alone: how its best answer is picked and how its answer bytes are packed.

@@ -1,5 +1,5 @@
 // The client's connection life: connecting, losing and regaining the service, blocking on a
-// request, the periodic signal, and tearing a client down while it works.
+// request, broken replies, the periodic signal, and tearing a client down while it works.
 #include <boost/asio/ip/tcp.hpp>
 
 #include "client/http/Engine.h"
@@ -165,6 +165,35 @@ TEST_F(ConnectedClient, DestroyingTheClientWithRequestsInFlightIsSafe) {
   }
   sim.Server().ReleaseHeld();
   EXPECT_EQ(completions.Get(), 0);  // the owner is gone: no completion reaches it
+}
+
+// A reply cut short or not HTTP at all fails its request, and the client reconnects.
+TEST_F(ConnectedClient, BrokenRepliesFailTheRequestAndTheClientReconnects) {
+  const char* const broken[] = {
+      "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: 500\r\n\r\n<voxlet:runtime>",  // cut short
+      "this is not HTTP at all\r\n\r\n",
+  };
+  size_t expectedStates = 2;
+  for (const char* raw : broken) {
+    ServiceSim::SimReply reply;
+    reply.raw = raw;
+    sim.OverrideReply("/voxlet/builtins/anyone/hello", reply);
+    auto m = NewMessage(Methods::Get, kReceiverHello, u"receiver.AA");
+    ASSERT_TRUE(client->Send(m));
+    EXPECT_FALSE(m->BlockUntil(RequestStates::Complete, kPatience)) << raw;
+    EXPECT_TRUE(m->Ended());
+    EXPECT_EQ(m->State(), RequestStates::NotSent);
+    EXPECT_EQ(m->StatusCode(), 0);
+    EXPECT_TRUE(m->Failure());
+
+    // 2 -> 0 -> 1 -> 2: the recorder asks for the reconnection on 0.
+    sim.OverrideReply("", {});
+    expectedStates += 3;
+    ASSERT_TRUE(recorder->WaitForCount(expectedStates));
+    const auto states = recorder->states.Get();
+    EXPECT_EQ(std::vector<int>(states.end() - 3, states.end()), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(Exchange(NewMessage(Methods::Get, kReceiverHello, u"receiver.AA"))->State(), RequestStates::Complete);
+  }
 }
 
 // Neither a lost connection nor a failure is seen, and the figures count both exchanges.
