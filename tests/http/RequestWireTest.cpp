@@ -22,7 +22,9 @@ TEST(ServiceAddress, HostPortAndBasePath) {
     ASSERT_TRUE(a) << UTF16to8(c.uri);
     EXPECT_EQ(std::tie(a->host, a->port, a->basePath), std::tie(c.host, c.port, c.basePath)) << UTF16to8(c.uri);
   }
-  for (const char16_t* bad : {u"http://host:/", u"http://host/x?y", u"ftp://host/"})
+  for (const char16_t* bad :
+       {u"http://host:/", u"http://host/x?y", u"ftp://host/", u"https://127.0.0.1/", u"127.0.0.1:80", u"http://",
+        u"http://host:99999/", u"http://user@host/", u"http://[::1/"})
     EXPECT_FALSE(ParseServiceAddress(bad)) << UTF16to8(bad);
 }
 

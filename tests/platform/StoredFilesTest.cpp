@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,7 +14,6 @@
 #include "platform/AtomicFile.h"
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
-#include "tests/platform/SyscallFailure.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
@@ -173,30 +171,6 @@ TEST_F(ReplaceFileAtomically, ReplacesTheFileKeepsItsModeAndLeavesNothingBeside)
   error.clear();
   EXPECT_FALSE(Platform::ReplaceFileAtomically((dir / "missing" / "x").string(), "text", error));
   EXPECT_FALSE(error.empty());
-}
-
-// A store that cannot be locked is not written: another writer may be half-way through it.
-TEST_F(RegistryStoreFile, AStoreThatCannotBeLockedIsLeftAsItIs) {
-  const Platform::RegistryStore store(file);
-  ASSERT_TRUE(store.Write(0, "SOFTWARE\\Vantrel", "Kept", "1"));
-  const std::string before = ReadFile(file);
-  SyscallFailure noLocks({SYS_flock}, ENOLCK);
-  if (!noLocks.Supported()) GTEST_SKIP() << "no seccomp filter for this architecture";
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (!noLocks.Install()) _exit(99);
-    std::string error;
-    const bool written = store.Write(0, "SOFTWARE\\Vantrel", "Lost", "2", &error);
-    _exit(written ? 1 : (error.find("cannot lock") != std::string::npos ? 0 : 2));
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WEXITSTATUS(status) == 99) GTEST_SKIP() << "the kernel refuses seccomp filters here";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "1: written without the lock; 2: refused otherwise";
-  EXPECT_EQ(ReadFile(file), before);
-  EXPECT_TRUE(Others({"registry.ini", "registry.ini.lock"}).empty());
 }
 
 // Two processes writing the same store at once, and a third reading it all the while: every
