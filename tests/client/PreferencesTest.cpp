@@ -19,17 +19,12 @@ class PreferencesStore : public ::testing::Test {
   ScopedRegistry m_registry{m_dir.File("registry.ini")};
 };
 
-// The preference file is one more key component under the key; a value under the plain key is
-// found too, and the file's own wins. Text beyond ASCII is kept.
+// The preference file is one more key component under the key (the fall-back to the plain key is
+// the registry store's test). Text beyond ASCII is kept.
 TEST_F(PreferencesStore, PreferenceFileIsOneMoreKeyComponentOverThePlainKey) {
   WriteStore(
-      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\Install]\n"
-      "EmailLogOn=1\n"
-      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\n"
-      "ScanThresholdGoodPoor=30\n"
       "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService\\com.vantrel.Preferences]\n"
       "ScanThresholdGoodPoor=35\n");
-  EXPECT_EQ(ReadIntegerValue(File, m_installKey, u"EmailLogOn", 0), 1);
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ScanThresholdGoodPoor, 0), 35);
 
   ASSERT_TRUE(WriteIntegerValue(File, m_hardwareKey, u"LastChannel(Receiver 1)", 15));
@@ -58,7 +53,7 @@ TEST_F(PreferencesStore, MissingOrUnreadableValuesGiveTheDefault) {
       "ScanThresholdExcellentGood=\n"
       "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\n"
       "Uri=\n");
-  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysis, 0), 0);
+  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysis, 5), 5);
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysisFrequency, 60), 30);
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ScanThresholdExcellentGood, 10), 10);
   EXPECT_EQ(ReadStringValue(File, m_hardwareKey, HardwareService::ScanThresholdExcellentGood, u"x"), u"");
