@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
-#include <thread>
 
 #include "platform/Thread.h"
 #include "platform/Tick.h"
@@ -35,27 +33,6 @@ TEST(WaitEvents, ManualStaysSetUntilResetAndAutoIsConsumedByOneWait) {
   automatic.Set();  // a second Set on a signalled event adds nothing
   EXPECT_TRUE(automatic.Wait(0));
   EXPECT_FALSE(automatic.Wait(0));
-}
-
-// One Set of an auto event ends exactly one of two waits (the other ends on quit).
-TEST(WaitEvents, OneSetOfAnAutoEventWakesOneWaiter) {
-  CWaitEvent quit;
-  AutoEvent event, reported;
-  std::array<std::atomic<int>, 2> results{-5, -5};
-  {
-    std::array<std::jthread, 2> waiters;
-    for (size_t i = 0; i < waiters.size(); ++i)
-      waiters[i] = std::jthread([&, i] {
-        const WaitHandle handles[] = {WaitHandle::Of(event), WaitHandle::Of(quit)};
-        results[i] = Platform::WaitForAny(handles, kTestWaitMs);
-        reported.Set();
-      });
-    event.Set();
-    EXPECT_TRUE(reported.Wait(kTestWaitMs));
-    quit.Set();
-  }
-  EXPECT_EQ((results[0] == 0) + (results[1] == 0), 1) << results[0] << " " << results[1];
-  EXPECT_EQ((results[0] == 1) + (results[1] == 1), 1) << results[0] << " " << results[1];
 }
 
 // The lowest ready index wins, and an auto event that loses to it keeps its signal.
