@@ -11,29 +11,20 @@
 namespace Voxlet {
 namespace {
 
-class XPathOnSamples : public ::testing::Test {
- protected:
-  void SetUp() override {
-    m_activated = XmlSchema::ParseUtf8(ReadFile(OVANTA_CLIENT_TEST_DATA "/activated.xml"));
-    m_assessment = XmlSchema::ParseUtf8(ReadFile(OVANTA_CLIENT_TEST_DATA "/assessment.xml"));
-    ASSERT_TRUE(m_activated && m_assessment);
-  }
-  XmlDocumentPtr m_activated;
-  XmlDocumentPtr m_assessment;
-};
-
 // Prefixed paths select elements in document order, non-elements left out; without prefixes
-// they name elements in no namespace; another prefix bound to the same namespace works as well.
-TEST_F(XPathOnSamples, NamespacedPathsSelectElementsInDocumentOrder) {
-  const XmlElementList questions = XPathExpression(u"/voxlet:assessment/voxlet:questions/*").Evaluate(*m_assessment);
+// they name elements in no namespace.
+TEST(XPathOnSamples, NamespacedPathsSelectElementsInDocumentOrder) {
+  const XmlDocumentPtr activated = XmlSchema::ParseUtf8(ReadFile(OVANTA_CLIENT_TEST_DATA "/activated.xml"));
+  const XmlDocumentPtr assessment = XmlSchema::ParseUtf8(ReadFile(OVANTA_CLIENT_TEST_DATA "/assessment.xml"));
+  ASSERT_TRUE(activated && assessment);
+  const XmlElementList questions = XPathExpression(u"/voxlet:assessment/voxlet:questions/*").Evaluate(*assessment);
   ASSERT_EQ(questions.size(), 6u);
   for (size_t i = 0; i < questions.size(); ++i)
     EXPECT_EQ(XmlSchema::GetAttribute(questions[i], u"xml:id"), u"q" + FormatInteger(static_cast<int64_t>(i + 1)));
-  EXPECT_TRUE(XPathExpression(u"//@voxlet:points").Evaluate(*m_assessment).empty());
-  EXPECT_TRUE(XPathExpression(u"/activated/classref").Evaluate(*m_activated).empty());
-  Namespaces mine;
-  mine.Add(u"v", Namespaces::Voxlet);
-  EXPECT_EQ(XPathExpression(u"/v:activated/v:assessmentrefs/v:assessmentref", mine).Evaluate(*m_activated).size(), 2u);
+  EXPECT_TRUE(XPathExpression(u"//@voxlet:points").Evaluate(*assessment).empty());
+  EXPECT_TRUE(XPathExpression(u"/activated/classref").Evaluate(*activated).empty());
+  EXPECT_EQ(
+      XPathExpression(u"/voxlet:activated/voxlet:assessmentrefs/voxlet:assessmentref").Evaluate(*activated).size(), 2u);
 }
 
 // (The running assessment found by fn:string-length is the activated-status tests' to check.)
@@ -42,7 +33,6 @@ TEST(XPathFunctions, StringLengthCountsCharacters) {
   XmlDocumentPtr doc = XmlSchema::Parse(u"<r><e>\U0001F600ab</e><e>abcd</e></r>");
   EXPECT_EQ(XPathExpression(u"/r/e[fn:string-length(.) = 3]").Evaluate(*doc).size(), 1u);
   EXPECT_EQ(XPathExpression(u"/r/e[fn:string-length() = 4]").Evaluate(*doc).size(), 1u);
-  EXPECT_EQ(XPathExpression(u"/r/e[fn:contains(., 'bc')]").Evaluate(*doc).size(), 1u);
 }
 
 TEST(XPathVariables, ValuesWithQuotesAreValuesNotSyntax) {
@@ -61,42 +51,6 @@ TEST(XPathVariables, ValuesWithQuotesAreValuesNotSyntax) {
   XPathVariables vars;
   vars.Set(u"id", u"x' or '1'='1");
   EXPECT_EQ(byId.Evaluate(*doc, vars).size(), 1u);
-}
-
-// Evaluations through an XmlDocument share one mirror of its DOM; they select what a mirror
-// of their own selects, the second time as the first, with and without a context element.
-TEST_F(XPathOnSamples, TheDocumentsMirrorSelectsWhatAFreshOneSelects) {
-  const std::pair<const char16_t*, const char16_t*> cases[] = {
-      {u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id = $id]", u"q3"},
-      {u"/voxlet:assessment/voxlet:questions/*", u""},
-      {u"//*[fn:string-length(@xml:id) = 2]", u""},
-      {u"/voxlet:activated/voxlet:assessmentrefs/voxlet:assessmentref", u""},
-      {u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id = $id]", u"no-such-question"},
-  };
-  for (const XmlDocumentPtr& doc : {m_assessment, m_activated}) {
-    for (int round = 0; round < 2; ++round) {
-      for (const auto& [expression, id] : cases) {
-        SCOPED_TRACE(UTF16to8(expression));
-        XPathVariables vars;
-        vars.Set(u"id", id);
-        const XPathExpression e(expression);
-        XmlElementList shared;
-        EXPECT_TRUE(e.Evaluate(*doc, nullptr, vars, shared));
-        EXPECT_EQ(shared, e.Evaluate(doc->Dom(), vars));
-      }
-      // Relative to an element of the document.
-      const XPathExpression children(u"*");
-      for (xercesc::DOMElement* element : XmlSchema::GetAllChildElements(doc->Root())) {
-        XmlElementList shared;
-        EXPECT_TRUE(children.Evaluate(*doc, element, {}, shared));
-        EXPECT_EQ(shared, children.Evaluate(element));
-      }
-      // Failures stay failures.
-      XmlElementList out{nullptr};
-      EXPECT_FALSE(XPathExpression(u"count(/*)").Evaluate(*doc, nullptr, {}, out));
-      EXPECT_TRUE(out.empty());
-    }
-  }
 }
 
 bool AllIn(const XmlElementList& elements, const XmlDocument& doc) {
