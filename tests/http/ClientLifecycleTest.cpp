@@ -105,25 +105,6 @@ TEST_F(ConnectedClient, BlockUntilTimesOutWhileTheServiceHoldsTheReply) {
   EXPECT_EQ(Exchange(NewMessage(Methods::Get, kStatusPath))->StatusCode(), StatusCodes::OK);
 }
 
-TEST_F(ConnectedClient, WithoutReconnectWantedALostClientStaysDisconnected) {
-  recorder.reset();
-  StateRecorder passive(*client, false);
-  TickCounter ticks(*client);
-  const uint16_t port = sim.Port();
-  sim.Stop();
-  ASSERT_TRUE(passive.WaitForCount(1));
-  const int seen = ticks.ticks.Get().first;
-  ASSERT_TRUE(ticks.WaitFor(seen + 2));
-  EXPECT_EQ(passive.states.Get(), std::vector<int>{ClientStates::Disconnected});
-  EXPECT_EQ(client->State(), ClientStates::Disconnected);
-
-  // Wanted later: back through 1 to 2.
-  ASSERT_TRUE(sim.Start(port));
-  client->SetReconnectWanted(true);
-  ASSERT_TRUE(passive.WaitForCount(3));
-  EXPECT_EQ(passive.states.Get(), (std::vector<int>{0, 1, 2}));
-}
-
 TEST_F(ConnectedClient, DisconnectFailsQueuedRequestsWithTheirCompletions) {
   Guarded<int> completions;
   const std::vector<MessagePtr> sent = SendBehindAHeldReply(4, completions);

@@ -50,9 +50,9 @@ class Guarded {
 // The state signals of a client, in order; sets "reconnect wanted" on state 0 as the system does.
 // The slot holds the record itself, so a signal still running when the recorder goes is harmless.
 struct StateRecorder {
-  explicit StateRecorder(Voxlet::Client& client, bool wantReconnect = true)
-      : connection(client.StateChanged().connect([record = record, wantReconnect](Voxlet::Client& c, int state) {
-          if (state == Voxlet::ClientStates::Disconnected && wantReconnect) c.SetReconnectWanted(true);
+  explicit StateRecorder(Voxlet::Client& client)
+      : connection(client.StateChanged().connect([record = record](Voxlet::Client& c, int state) {
+          if (state == Voxlet::ClientStates::Disconnected) c.SetReconnectWanted(true);
           record->Update([state](std::vector<int>& v) { v.push_back(state); });
         })) {}
   bool WaitForCount(size_t n) {
