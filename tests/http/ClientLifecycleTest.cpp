@@ -45,7 +45,7 @@ struct TickCounter {
 // storm, requests failing at once.
 TEST(ClientWithoutService, NeverConnectedClientStaysConnectingUntilTheServiceAppears) {
   Globals globals;
-  ServiceSim::ServiceSimulator sim(HttpTest::TestScenario());
+  ServiceSim::ServiceSimulator sim(ServiceSim::Scenario{});
   const uint16_t port = ClosedPort();
   Client client(true);
   StateRecorder recorder(client);
@@ -175,7 +175,7 @@ TEST_F(ConnectedClient, IdleConnectionClosedByTheServiceIsReopenedQuietly) {
 // the library's threads are joined by the next library to come, not by a thread left running
 // on its own past the end of main.
 TEST(ClientOutlivingTheLibrary, LastClientGoneInItsOwnHandlerIsJoinedByTheNextLibrary) {
-  ServiceSim::ServiceSimulator sim{HttpTest::TestScenario()};
+  ServiceSim::ServiceSimulator sim{ServiceSim::Scenario{}};
   ASSERT_TRUE(sim.Start(0));
   std::shared_ptr<Client> client;
   std::unique_ptr<StateRecorder> recorder;

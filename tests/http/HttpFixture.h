@@ -67,15 +67,6 @@ struct StateRecorder {
   boost::signals2::scoped_connection connection;
 };
 
-// A scenario built from the simulator's sample data.
-inline ServiceSim::Scenario TestScenario() {
-  ServiceSim::Scenario s;
-  s.students = {{"1001", "s-1001", "Ada"}, {"1002", "s-1002", "Alan"}};
-  ServiceSim::ReadWholeFile(OVANTA_SERVICE_SIM_DATA "/assessment.xml", s.assessmentXml);
-  ServiceSim::ReadWholeFile(OVANTA_SERVICE_SIM_DATA "/assessment-metadata.rdf", s.metadataRdf);
-  return s;
-}
-
 inline Voxlet::MessagePtr NewMessage(int method, const std::u16string& path, const std::u16string& endpoint = u"") {
   auto m = Voxlet::Message::Create();
   m->Open(method, path);
@@ -125,7 +116,7 @@ class ConnectedClient : public ::testing::Test {
   }
 
   Voxlet::Globals globals;
-  ServiceSim::ServiceSimulator sim{TestScenario()};
+  ServiceSim::ServiceSimulator sim{ServiceSim::Scenario{}};
   std::shared_ptr<Voxlet::Client> client;
   std::unique_ptr<StateRecorder> recorder;
 };
