@@ -91,33 +91,6 @@ TEST(XPathMirrors, ADocumentNeverUsesAnothersMirror) {
   }
 }
 
-// Elements and attributes removed and released, and new ones added in their place: the shared
-// mirror is built again and sees the tree as it is now.
-TEST(XPathMirrors, RebuiltAfterTheTreeChanges) {
-  XmlDocumentPtr doc = XmlSchema::NewDoc(u"r");
-  const XPathExpression all(u"/r/e");
-  for (int round = 1; round <= 5; ++round) {
-    for (int i = 0; i < round; ++i) XmlSchema::CreateElement(doc->Root(), u"e");
-    const XmlElementList found = all.Evaluate(*doc);
-    ASSERT_EQ(found.size(), static_cast<size_t>(round));
-    for (xercesc::DOMElement* e : found) doc->Root()->removeChild(e)->release();
-    EXPECT_TRUE(all.Evaluate(*doc).empty());
-  }
-  xercesc::DOMElement* e = XmlSchema::CreateElement(doc->Root(), u"e");
-  for (int round = 0; round < 10; ++round) {
-    const StringBuffer name = u"a" + FormatInteger(round);
-    const StringBuffer value = u"v" + FormatInteger(round);
-    XmlSchema::SetAttribute(e, name, value);
-    XPathVariables vars;
-    vars.Set(u"v", value);
-    EXPECT_EQ(XPathExpression(u"/r/e[@" + name + u" = $v]").Evaluate(*doc, vars).size(), 1u) << round;
-    EXPECT_EQ(XPathExpression(u"/r/e[@*]").Evaluate(*doc).size(), 1u) << round;
-    e->removeAttribute(name.c_str());
-    EXPECT_TRUE(XPathExpression(u"/r/e[@" + name + u"]").Evaluate(*doc).empty()) << round;
-    EXPECT_TRUE(XPathExpression(u"/r/e[@*]").Evaluate(*doc).empty()) << round;
-  }
-}
-
 TEST(XPathThreads, SeveralThreadsEvaluateOverOneDocument) {
   const XmlDocumentPtr doc = XmlSchema::ParseUtf8(ReadFile(OVANTA_CLIENT_TEST_DATA "/assessment.xml"));
   ASSERT_TRUE(doc);
