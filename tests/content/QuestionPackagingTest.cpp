@@ -193,14 +193,6 @@ TEST_F(QuestionPackagingTest, MissingDataGivesZeroFields) {
   EXPECT_EQ(types, (std::vector<unsigned int>{0, 0, 0}));
 }
 
-// Position 300 does not fit the answer byte: it marks nothing rather than choice 44.
-TEST_F(QuestionPackagingTest, HundredsOfChoicesKeepTheirCountAndAPositionThatFitsAByte) {
-  const auto many = NumberedChoices(300);
-  assessment.Add({"questionformat#choice", "choicelabelstyle#true-false", {{"1", "c200"}}, many});
-  assessment.Add({"questionformat#choice", "choicelabelstyle#true-false", {{"1", "c300"}}, many});
-  EXPECT_EQ(Package(), "0,0,A,4,0,1,1,12c0,c8,0,0,0,0,12c0,0,0,0,0,0");
-}
-
 TEST(FeedbackIdTest, EachFeedbackTermHasItsIdentifierComparedWholeAndExactly) {
   const std::pair<Voxlet::StringBuffer, int> cases[] = {
       {Voxlet::VocabularyTerm(u"feedback#never"), 0},
