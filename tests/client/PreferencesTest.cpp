@@ -1,51 +1,30 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "client/HardwareServicePreferences.h"
 #include "client/Preferences.h"
 #include "platform/Registry.h"
+#include "tests/service/TestFiles.h"
 
 namespace Voxlet::Preferences {
 namespace {
 
-// Points the registry store at a fresh file for each test.
 class PreferencesStore : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() / ("client-prefs-" + std::to_string(::getpid()) + "-" +
-                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(m_dir);
-    m_file = (m_dir / "registry.ini").string();
-    ::setenv("OVANTA_REGISTRY", m_file.c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv("OVANTA_REGISTRY");
-    std::filesystem::remove_all(m_dir);
-  }
-  void WriteStore(const std::string& text) { std::ofstream(m_file, std::ios::binary) << text; }
+  void WriteStore(const std::string& text) { WriteFile(m_dir.File("registry.ini"), text); }
 
   const StringBuffer m_hardwareKey = StringBuffer(Path) + u"\\" + HardwareService::Key;
   const StringBuffer m_installKey = StringBuffer(Path) + u"\\" + Install::Key;
 
- private:
-  std::filesystem::path m_dir;
-  std::string m_file;
+  TempDir m_dir;
+  ScopedRegistry m_registry{m_dir.File("registry.ini")};
 };
 
-// The preference file is one more key component under the key; a value under the plain key is
-// found too, and the file's own wins.
+// The preference file is one more key component under the key (the fall-back to the plain key is
+// the registry store's test).
 TEST_F(PreferencesStore, PreferenceFileIsOneMoreKeyComponentOverThePlainKey) {
   WriteStore(
-      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\Install]\n"
-      "EmailLogOn=1\n"
-      "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\n"
-      "ScanThresholdGoodPoor=30\n"
       "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService\\com.vantrel.Preferences]\n"
       "ScanThresholdGoodPoor=35\n");
-  EXPECT_EQ(ReadIntegerValue(File, m_installKey, u"EmailLogOn", 0), 1);
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ScanThresholdGoodPoor, 0), 35);
 
   ASSERT_TRUE(WriteIntegerValue(File, m_hardwareKey, u"LastChannel(Receiver 1)", 15));
@@ -72,20 +51,13 @@ TEST_F(PreferencesStore, MissingOrUnreadableValuesGiveTheDefault) {
       "ScanThresholdExcellentGood=\n"
       "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\n"
       "Uri=\n");
-  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysis, 0), 0);
+  EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysis, 5), 5);
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ChannelAnalysisFrequency, 60), 30);
   EXPECT_EQ(ReadIntegerValue(File, m_hardwareKey, HardwareService::ScanThresholdExcellentGood, 10), 10);
   EXPECT_EQ(ReadStringValue(File, m_hardwareKey, HardwareService::ScanThresholdExcellentGood, u"x"), u"");
   EXPECT_EQ(SoftwareService::GetUri(), SoftwareService::DefaultUri);
   WriteStore("[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\nUri=http://127.0.0.1:9999/\n");
   EXPECT_EQ(SoftwareService::GetUri(), u"http://127.0.0.1:9999/");
-}
-
-TEST_F(PreferencesStore, StringsRoundTripIncludingNonAscii) {
-  ASSERT_TRUE(WriteStringValue(File, m_installKey, u"SMTPServer", u"m\u00E4il.example"));
-  EXPECT_EQ(ReadStringValue(File, m_installKey, u"SMTPServer", u""), u"m\u00E4il.example");
-  EXPECT_FALSE(WriteStringValue(File, m_installKey, u"SMTPServer", u"two\nlines"));
-  EXPECT_EQ(ReadStringValue(File, m_installKey, u"SMTPServer", u""), u"m\u00E4il.example");
 }
 
 }  // namespace

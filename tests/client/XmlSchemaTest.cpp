@@ -12,31 +12,14 @@ std::vector<StringBuffer> AttributeValues(const XmlElementList& list, const Stri
   return values;
 }
 
-// (An unprefixed document built and printed is the scan results' test in tests/protocol's
-// ChannelScanTest; printing with namespaces is pinned byte for byte by the receiver's hello.)
-TEST(XmlSchemaBuild, MissingAttributesMarkupInTextAndReplacedChildren) {
-  XmlDocumentPtr doc = XmlSchema::NewDoc(u"rf");
+// (Printing is Xerces's serializer: an unprefixed document built and printed is the scan results'
+// test in tests/protocol's ChannelScanTest, printing with namespaces pinned by the receiver's hello.)
+TEST(XmlSchemaBuild, MissingAttributesAndNodesReadAsEmpty) {
+  XmlDocumentPtr doc = XmlSchema::NewDoc(u"root");
   ASSERT_TRUE(doc);
   EXPECT_EQ(XmlSchema::GetAttribute(doc->Root(), u"missing"), u"");
   EXPECT_FALSE(XmlSchema::HasAttribute(doc->Root(), u"missing"));
-  XmlSchema::CreateElement(doc->Root(), u"make", u"Receiver & <Hardware>");
-  const std::string text = XmlSchema::PrintDocUtf8(*doc);
-  EXPECT_NE(text.find("<make>Receiver &amp; &lt;Hardware&gt;</make>"), std::string::npos) << text;
-  XmlSchema::SetTextContent(doc->Root(), u"new");  // replaces the children
-  EXPECT_TRUE(XmlSchema::GetAllChildElements(doc->Root()).empty());
-  EXPECT_EQ(XmlSchema::GetTextContent(doc->Root()), u"new");
   EXPECT_EQ(XmlSchema::GetTextContent(nullptr), u"");
-}
-
-TEST(XmlSchemaBuild, UnknownPrefixesAndBadNamesFail) {
-  EXPECT_EQ(XmlSchema::NewDoc(u"nope:root"), nullptr);
-  EXPECT_EQ(XmlSchema::NewDoc(u"1bad"), nullptr);
-  XmlDocumentPtr doc = XmlSchema::NewDoc(u"root");
-  EXPECT_EQ(XmlSchema::CreateElement(doc->Root(), u"nope:child"), nullptr);
-  EXPECT_EQ(XmlSchema::CreateElement(doc->Root(), u"bad name"), nullptr);
-  EXPECT_FALSE(XmlSchema::SetAttribute(doc->Root(), u"nope:a", u"v"));
-  EXPECT_EQ(XmlSchema::CreateElement(doc->Dom(), u"second-root"), nullptr);
-  EXPECT_EQ(XmlSchema::CreateElement(nullptr, u"x"), nullptr);
 }
 
 TEST(XmlSchemaSort, NumbersInNumericOrderStably) {

@@ -78,23 +78,14 @@ TEST_F(TranslationTest, MathMode) {
   for (const auto& [text, expected] : texts) EXPECT_EQ(Rewrite(text), expected) << text;
 }
 
-TEST_F(TranslationTest, LongAnswersTranslateWholeAndCopiesTranslateAlike) {
+TEST_F(TranslationTest, LongAnswersTranslateWhole) {
   std::string expected = "\\[";
   for (int i = 0; i < 10000; ++i) expected += "\\sin ";
   EXPECT_EQ(Math(Bytes(10000, 223)), expected + "\\]");
-  const std::string arcText = Math(Bytes(10000, 210));
-  EXPECT_EQ(arcText.size(), 2 + 10000 * 8 + 2);
-  EXPECT_EQ(arcText.substr(0, 18), "\\[\\arcsin \\arcsin ");
   Bytes every(10000);
   for (size_t i = 0; i < every.size(); ++i) every[i] = static_cast<unsigned char>(i);
   EXPECT_FALSE(Text(every).empty());
   EXPECT_FALSE(Math(every).empty());
-
-  const Translation copy = translation;
-  Translation assigned;
-  assigned = copy;
-  const Bytes bytes = {210, 17, '#', 14};
-  EXPECT_EQ(Voxlet::UTF16to8(assigned.translateToUnicodeString(bytes, true)), "\\[\\arcsin \\alpha \\# \\le \\]");
 }
 
 }  // namespace

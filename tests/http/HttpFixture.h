@@ -50,9 +50,9 @@ class Guarded {
 // The state signals of a client, in order; sets "reconnect wanted" on state 0 as the system does.
 // The slot holds the record itself, so a signal still running when the recorder goes is harmless.
 struct StateRecorder {
-  explicit StateRecorder(Voxlet::Client& client, bool wantReconnect = true)
-      : connection(client.StateChanged().connect([record = record, wantReconnect](Voxlet::Client& c, int state) {
-          if (state == Voxlet::ClientStates::Disconnected && wantReconnect) c.SetReconnectWanted(true);
+  explicit StateRecorder(Voxlet::Client& client)
+      : connection(client.StateChanged().connect([record = record](Voxlet::Client& c, int state) {
+          if (state == Voxlet::ClientStates::Disconnected) c.SetReconnectWanted(true);
           record->Update([state](std::vector<int>& v) { v.push_back(state); });
         })) {}
   bool WaitForCount(size_t n) {
@@ -66,15 +66,6 @@ struct StateRecorder {
   Guarded<std::vector<int>>& states = *record;
   boost::signals2::scoped_connection connection;
 };
-
-// A scenario built from the simulator's sample data.
-inline ServiceSim::Scenario TestScenario() {
-  ServiceSim::Scenario s;
-  s.students = {{"1001", "s-1001", "Ada"}, {"1002", "s-1002", "Alan"}};
-  ServiceSim::ReadWholeFile(OVANTA_SERVICE_SIM_DATA "/assessment.xml", s.assessmentXml);
-  ServiceSim::ReadWholeFile(OVANTA_SERVICE_SIM_DATA "/assessment-metadata.rdf", s.metadataRdf);
-  return s;
-}
 
 inline Voxlet::MessagePtr NewMessage(int method, const std::u16string& path, const std::u16string& endpoint = u"") {
   auto m = Voxlet::Message::Create();
@@ -125,7 +116,7 @@ class ConnectedClient : public ::testing::Test {
   }
 
   Voxlet::Globals globals;
-  ServiceSim::ServiceSimulator sim{TestScenario()};
+  ServiceSim::ServiceSimulator sim{ServiceSim::Scenario{}};
   std::shared_ptr<Voxlet::Client> client;
   std::unique_ptr<StateRecorder> recorder;
 };

@@ -22,7 +22,9 @@ TEST(ServiceAddress, HostPortAndBasePath) {
     ASSERT_TRUE(a) << UTF16to8(c.uri);
     EXPECT_EQ(std::tie(a->host, a->port, a->basePath), std::tie(c.host, c.port, c.basePath)) << UTF16to8(c.uri);
   }
-  for (const char16_t* bad : {u"http://host:/", u"http://host/x?y", u"ftp://host/"})
+  for (const char16_t* bad :
+       {u"http://host:/", u"http://host/x?y", u"ftp://host/", u"https://127.0.0.1/", u"127.0.0.1:80", u"http://",
+        u"http://host:99999/", u"http://user@host/", u"http://[::1/"})
     EXPECT_FALSE(ParseServiceAddress(bad)) << UTF16to8(bad);
 }
 
@@ -56,17 +58,14 @@ TEST(WireRequest, RefusesWhatCannotBeWritten) {
 }
 
 // The boundary avoids the content, which may look like one.
-TEST(WireRequest, PartsMakeAMultipartBodyThatSplitsBackIntoThem) {
+TEST(WireRequest, APartMakesAMultipartBodyThatSplitsBackIntoIt) {
   Message m;
   m.Open(Methods::Post, u"/submit");
   m.Headers()[Header::ContentType] = u"text/xml";
   m.SetContent(Content(u"<doc>caf\u00e9 --voxlet-part-1 voxlet-part-2</doc>"));
   Part carrier;  // no content of its own: carries the message's, typed as the message
   carrier.Headers()[u"Content-Disposition"] = u"filename=\"submission.xml\"";
-  Part own;
-  own.Headers()[Header::ContentType] = u"text/plain";
-  own.SetContent(Content::FromUtf8("second"));
-  m.Parts() = {carrier, own};
+  m.Parts() = {carrier};
   const std::string boundary = Detail::ChooseBoundary(m, 1);
   EXPECT_EQ(m.GetContent().Bytes().find(boundary), std::string::npos);
   auto wire = BuildWireRequest(m, *ParseServiceAddress(u"http://h/"), boundary);
@@ -80,12 +79,10 @@ TEST(WireRequest, PartsMakeAMultipartBodyThatSplitsBackIntoThem) {
   EXPECT_EQ(type, "multipart/mixed; boundary=\"" + boundary + "\"");
 
   const auto parts = ServiceSim::SplitMultipart(type, wire->body);
-  ASSERT_EQ(parts.size(), 2u);
+  ASSERT_EQ(parts.size(), 1u);
   EXPECT_EQ(parts[0].content, "<doc>caf\xC3\xA9 --voxlet-part-1 voxlet-part-2</doc>");
   EXPECT_EQ(parts[0].headers.at("content-type"), "text/xml");
   EXPECT_EQ(parts[0].headers.at("content-disposition"), "filename=\"submission.xml\"");
-  EXPECT_EQ(parts[1].content, "second");
-  EXPECT_EQ(parts[1].headers.at("content-type"), "text/plain");
 }
 
 TEST(HeaderCollection, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
@@ -98,8 +95,6 @@ TEST(HeaderCollection, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
   EXPECT_EQ(h.begin()->first, u"X-Vantrel-Voxlet-Endpoint");
   EXPECT_FALSE(h.Contains(u"X-Vantrel-Voxlet-Student"));
   EXPECT_EQ(h.Get(u"X-Vantrel-Voxlet-Student"), u"");
-  h.Remove(u"x-VANTREL-voxlet-endpoint");
-  EXPECT_EQ(h.Size(), 0u);
 }
 
 TEST(MessageOutcome, SuccessFailureAndEndOnce) {

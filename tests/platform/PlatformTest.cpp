@@ -1,11 +1,8 @@
 // Events, waits on events and descriptors together, threads and ticks.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
-#include <thread>
 
 #include "platform/Thread.h"
 #include "platform/Tick.h"
@@ -28,7 +25,6 @@ TEST(WaitEvents, ManualStaysSetUntilResetAndAutoIsConsumedByOneWait) {
   EXPECT_TRUE(manual.IsSet());
   manual.Reset();
   EXPECT_FALSE(manual.IsSet());
-  EXPECT_TRUE(CWaitEvent(true).IsSet());
 
   AutoEvent automatic;
   EXPECT_FALSE(automatic.Wait(0));
@@ -36,27 +32,6 @@ TEST(WaitEvents, ManualStaysSetUntilResetAndAutoIsConsumedByOneWait) {
   automatic.Set();  // a second Set on a signalled event adds nothing
   EXPECT_TRUE(automatic.Wait(0));
   EXPECT_FALSE(automatic.Wait(0));
-}
-
-// One Set of an auto event ends exactly one of two waits (the other ends on quit).
-TEST(WaitEvents, OneSetOfAnAutoEventWakesOneWaiter) {
-  CWaitEvent quit;
-  AutoEvent event, reported;
-  std::array<std::atomic<int>, 2> results{-5, -5};
-  {
-    std::array<std::jthread, 2> waiters;
-    for (size_t i = 0; i < waiters.size(); ++i)
-      waiters[i] = std::jthread([&, i] {
-        const WaitHandle handles[] = {WaitHandle::Of(event), WaitHandle::Of(quit)};
-        results[i] = Platform::WaitForAny(handles, kTestWaitMs);
-        reported.Set();
-      });
-    event.Set();
-    EXPECT_TRUE(reported.Wait(kTestWaitMs));
-    quit.Set();
-  }
-  EXPECT_EQ((results[0] == 0) + (results[1] == 0), 1) << results[0] << " " << results[1];
-  EXPECT_EQ((results[0] == 1) + (results[1] == 1), 1) << results[0] << " " << results[1];
 }
 
 // The lowest ready index wins, and an auto event that loses to it keeps its signal.
@@ -74,7 +49,6 @@ TEST(WaitForAny, LowestReadyIndexWinsAndALosingAutoEventKeepsItsSignal) {
   second.Reset();
   EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs), 2);
   EXPECT_EQ(Platform::WaitForAny(handles, 0), Platform::kWaitTimeout);
-  EXPECT_EQ(Platform::WaitForAny(handles, 20), Platform::kWaitTimeout);
 }
 
 TEST(WaitForAny, DescriptorsBesideEventsReportTheirPollEvents) {
@@ -144,8 +118,8 @@ TEST(Thread, JoinWaitsForTheBodyAndAllowsAnotherStart) {
   EXPECT_EQ(thread.runs.load(), 2);
 }
 
-// A thread body that notes its nice value and whether either event was set when it started,
-// says it has started, and runs until stopped, reading its nice value again when asked.
+// A thread body that notes whether either event was set when it started, says it has started,
+// and runs until stopped.
 class WatchedThread : public CThreadBase {
  public:
   ~WatchedThread() override {
@@ -154,50 +128,34 @@ class WatchedThread : public CThreadBase {
   }
   void Run() override {
     eventsSetAtStart = m_stopEvent.IsSet() || FinishedEvent().IsSet();
-    niceAtStart = getpriority(PRIO_PROCESS, 0);
     ++runs;
     started.Set();
-    const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(m_stopEvent), Platform::WaitHandle::Of(ask)};
-    while (Platform::WaitForAny(handles, -1) == 1) {
-      nice = getpriority(PRIO_PROCESS, 0);
-      answered.Set();
-    }
+    m_stopEvent.Wait(-1);
   }
-  std::atomic<int> runs{0}, niceAtStart{0}, nice{0};
+  std::atomic<int> runs{0};
   std::atomic<bool> eventsSetAtStart{true};
-  AutoEvent started, ask, answered;
+  AutoEvent started;
 };
 
 // Stop and wait on a thread never started return at once; a second Start of a running thread
-// does nothing; its priority is settable while it runs, for it alone; a finished thread starts
-// again with both events reset.
-TEST(ThreadBase, StartsOnceAtATimeTakesAPriorityWhileRunningAndStartsAgainWithBothEventsReset) {
+// does nothing; a finished thread starts again with both events reset.
+TEST(ThreadBase, StartsOnceAtATimeAndStartsAgainWithBothEventsReset) {
   WatchedThread thread;
   thread.Stop();
   thread.WaitForEnd();
   EXPECT_FALSE(thread.StopEvent().IsSet());
-  EXPECT_FALSE(thread.SetPriority(-1));  // not running
   for (int round = 1; round <= 2; ++round) {
     thread.Start();
     ASSERT_TRUE(thread.started.Wait(kTestWaitMs));
     EXPECT_FALSE(thread.eventsSetAtStart.load());
     thread.Start();
     EXPECT_TRUE(thread.IsRunning());
-    // Below normal is always allowed, unless the test already runs below it.
-    if (round == 1 && thread.niceAtStart.load() <= 3) {
-      ASSERT_TRUE(thread.SetPriority(-3));
-      thread.ask.Set();
-      ASSERT_TRUE(thread.answered.Wait(kTestWaitMs));
-      EXPECT_EQ(thread.nice.load(), 3);
-      EXPECT_EQ(getpriority(PRIO_PROCESS, 0), thread.niceAtStart.load());  // the caller's own is untouched
-    }
     thread.Stop();
     thread.WaitForEnd();
     EXPECT_EQ(thread.runs.load(), round);
     EXPECT_FALSE(thread.IsRunning());
     EXPECT_TRUE(thread.StopEvent().IsSet());
     EXPECT_TRUE(thread.FinishedEvent().IsSet());
-    EXPECT_FALSE(thread.SetPriority(0));
   }
 }
 
