@@ -1,5 +1,4 @@
-// A unit text "-i" cannot use, and a unit installed by the package. (What "-i" writes is PackageTest's
-// and the service binary's install test.)
+// What "-i" writes, and a unit installed by the package.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -92,16 +91,6 @@ TEST_F(ServiceUnitTest, InstallWritesTheEmbeddedFilesWithTheProgramsPath) {
   ASSERT_TRUE(control->ConfiguredBinaryPath(kServiceName, configured, error)) << error;
   EXPECT_EQ(configured, path);
   EXPECT_NE(Calls().find("systemctl enable ovanta-hardware.service"), std::string::npos) << Calls();
-}
-
-TEST_F(ServiceUnitTest, AUnitTextWithNoPlaceForThePathInstallsNothing) {
-  EXPECT_FALSE(control->Create({kServiceName, "/usr/sbin/ovanta-hardware", kServiceDescription, Packaging::kUdevRules,
-                                "[Service]\nExecStart=/bin/true\n"},
-                               error));
-  EXPECT_NE(error.find("no place for the program's path"), std::string::npos) << error;
-  EXPECT_FALSE(std::filesystem::exists(unitFile));
-  EXPECT_FALSE(std::filesystem::exists(rulesFile));
-  EXPECT_EQ(Calls(), "");
 }
 
 TEST_F(ServiceUnitTest, APackagesUnitIsOverriddenByAMovedProgramAndOnlyTheOverrideIsUninstalled) {
