@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include "devices/ReceiverEnumerator.h"
 #include "platform/Registry.h"
 #include "tests/protocol/LogCapture.h"
+#include "tests/service/TestFiles.h"
 
 namespace {
 
@@ -21,14 +21,8 @@ const char* const kSettingsKey = "SOFTWARE\\Vantrel\\Voxlet\\HardwareService";
 // Each test gets its own sysfs tree and registry store.
 class ReceiverEnumeration : public ::testing::Test {
  protected:
-  void SetUp() override {
-    CReceiverEnumerator::SetSysfsRoot(sysfs.Root().string());
-    setenv("OVANTA_REGISTRY", (sysfs.Root() / "registry.ini").c_str(), 1);
-  }
-  void TearDown() override {
-    CReceiverEnumerator::SetSysfsRoot("");
-    unsetenv("OVANTA_REGISTRY");
-  }
+  void SetUp() override { CReceiverEnumerator::SetSysfsRoot(sysfs.Root().string()); }
+  void TearDown() override { CReceiverEnumerator::SetSysfsRoot(""); }
   // Every receiver handed over, in order, while the callback answers `goOn`.
   std::vector<SBConnectionInfo> EnumerateAll(bool goOn = true) {
     std::vector<SBConnectionInfo> found;
@@ -54,6 +48,7 @@ class ReceiverEnumeration : public ::testing::Test {
   }
 
   FakeSysfs sysfs;
+  ScopedRegistry registry{(sysfs.Root() / "registry.ini").string()};
 };
 
 // Receivers are found through the tty of their first interface and described by their device;
