@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "tests/integration/ChildProcess.h"
+#include "tests/service/TestFiles.h"
 
 // What one thread adds and another waits for, in order.
 template <typename T>
@@ -46,24 +46,17 @@ class Recorded {
 class PrivateBus {
  public:
   PrivateBus() {
-    char pattern[] = "/tmp/ovanta-bus-XXXXXX";
-    m_dir = mkdtemp(pattern);
     m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork",
                                                                        "--address=" + Address(), "--print-address=2"},
                                               std::vector<std::string>{});
     m_ready = m_daemon->Started() && m_daemon->WaitForLine("unix:");
   }
-  ~PrivateBus() {
-    m_daemon.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(m_dir, ec);
-  }
   bool Ready() const { return m_ready; }
   void Stop() { m_daemon.reset(); }  // every connection to the bus breaks
-  std::string Address() const { return "unix:path=" + (m_dir / "socket").string(); }
+  std::string Address() const { return "unix:path=" + m_dir.File("socket"); }
 
  private:
-  std::filesystem::path m_dir;
+  TempDir m_dir;  // goes after the daemon
   std::unique_ptr<ChildProcess> m_daemon;
   bool m_ready = false;
 };
