@@ -6,37 +6,57 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/integration/ChildProcess.h"
+#include "tests/service/TestFiles.h"
+
+// What one thread adds and another waits for, in order.
+template <typename T>
+class Recorded {
+ public:
+  void Add(T item) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_items.push_back(std::move(item));
+    m_changed.notify_all();
+  }
+  // The index-th item, waiting for it; nullopt when it did not come.
+  std::optional<T> Wait(size_t index) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_items.size() > index; });
+    return m_items.size() > index ? std::make_optional(m_items[index]) : std::nullopt;
+  }
+  std::vector<T> All() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_items;
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  std::vector<T> m_items;
+};
 
 // A bus of the test's own, run by dbus-daemon on a socket in a temporary directory.
 class PrivateBus {
  public:
   PrivateBus() {
-    char pattern[] = "/tmp/ovanta-bus-XXXXXX";
-    m_dir = mkdtemp(pattern);
     m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork",
                                                                        "--address=" + Address(), "--print-address=2"},
                                               std::vector<std::string>{});
     m_ready = m_daemon->Started() && m_daemon->WaitForLine("unix:");
   }
-  ~PrivateBus() {
-    m_daemon.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(m_dir, ec);
-  }
   bool Ready() const { return m_ready; }
   void Stop() { m_daemon.reset(); }  // every connection to the bus breaks
-  std::string Address() const { return "unix:path=" + (m_dir / "socket").string(); }
+  std::string Address() const { return "unix:path=" + m_dir.File("socket"); }
 
  private:
-  std::filesystem::path m_dir;
+  TempDir m_dir;  // goes after the daemon
   std::unique_ptr<ChildProcess> m_daemon;
   bool m_ready = false;
 };
@@ -63,7 +83,7 @@ class FakeLogind {
   ~FakeLogind() {
     Locked([&] { m_stop = true; });
     if (m_thread.joinable()) m_thread.join();
-    for (const Inhibit& i : m_inhibits) close(i.fd);
+    for (const Inhibit& i : m_inhibits.All()) close(i.fd);
     sd_bus_flush_close_unref(m_bus);
     close(m_wake);
   }
@@ -77,15 +97,8 @@ class FakeLogind {
     });
   }
   // The index-th lock handed out, waiting for it (fd -1 when none came).
-  Inhibit WaitForInhibit(size_t index) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_inhibits.size() > index; });
-    return m_inhibits.size() > index ? m_inhibits[index] : Inhibit{};
-  }
-  std::vector<Inhibit> Inhibits() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_inhibits;
-  }
+  Inhibit WaitForInhibit(size_t index) { return m_inhibits.Wait(index).value_or(Inhibit{}); }
+  std::vector<Inhibit> Inhibits() { return m_inhibits.All(); }
   // Whether the lock has been released, waiting up to waitMs for that.
   static bool Released(const Inhibit& lock, int waitMs = 0) {
     pollfd p{lock.fd, POLLIN, 0};
@@ -100,8 +113,7 @@ class FakeLogind {
     if (sd_bus_message_read(message, "ssss", &what, &who, &why, &mode) < 0) return -EINVAL;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return -errno;
-    self->m_inhibits.push_back({what, who, mode, fds[0]});
-    self->m_changed.notify_all();
+    self->m_inhibits.Add({what, who, mode, fds[0]});
     const int r = sd_bus_reply_method_return(message, "h", fds[1]);  // the reply carries a copy
     close(fds[1]);
     return r;
@@ -142,8 +154,7 @@ class FakeLogind {
   sd_bus* m_bus = nullptr;
   int m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   bool m_ready = false, m_stop = false;
-  std::mutex m_lock;  // the connection, the locks handed out and m_stop
-  std::condition_variable m_changed;
-  std::vector<Inhibit> m_inhibits;
+  std::mutex m_lock;  // the connection and m_stop
+  Recorded<Inhibit> m_inhibits;
   std::thread m_thread;
 };

@@ -1,11 +1,10 @@
 #pragma once
-#include <stdlib.h>
-
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
+
+#include "tests/service/TestFiles.h"
 
 // A sysfs tree in a temporary directory, shaped like the kernel's: devices under
 // "devices/...", linked from "bus/usb/devices/<name>", interfaces "<name>:1.N" inside them,
@@ -13,15 +12,7 @@
 // (USB-serial drivers).
 class FakeSysfs {
  public:
-  FakeSysfs() {
-    char pattern[] = "/tmp/ovanta-sysfs-XXXXXX";
-    root_ = mkdtemp(pattern);
-    std::filesystem::create_directories(root_ / "bus/usb/devices");
-  }
-  ~FakeSysfs() {
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
+  FakeSysfs() { std::filesystem::create_directories(root_ / "bus/usb/devices"); }
   FakeSysfs(const FakeSysfs&) = delete;
   FakeSysfs& operator=(const FakeSysfs&) = delete;
 
@@ -61,5 +52,6 @@ class FakeSysfs {
   static void Write(const std::filesystem::path& file, const std::string& text) { std::ofstream(file) << text << "\n"; }
 
  private:
-  std::filesystem::path root_;
+  TempDir dir_;
+  std::filesystem::path root_ = dir_.Path();
 };

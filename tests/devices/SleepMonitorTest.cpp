@@ -3,42 +3,13 @@
 #include <stdlib.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <optional>
 #include <thread>
-#include <vector>
 
 #include "devices/OsEvents.h"
 #include "tests/devices/FakeLogind.h"
 #include "tests/protocol/LogCapture.h"
 
 namespace {
-
-// The power events, with whether the sleep lock was still held as each arrived.
-class PowerRecorder {
- public:
-  void Add(PowerEvent type, bool lockHeld) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_events.push_back({type, lockHeld});
-    m_changed.notify_all();
-  }
-  // The index-th event, waiting for it; nullopt when it did not come.
-  std::optional<std::pair<PowerEvent, bool>> Wait(size_t index) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_events.size() > index; });
-    return m_events.size() > index ? std::make_optional(m_events[index]) : std::nullopt;
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_events.size();
-  }
-
- private:
-  std::mutex m_lock;
-  std::condition_variable m_changed;
-  std::vector<std::pair<PowerEvent, bool>> m_events;
-};
 
 class SleepMonitorTest : public ::testing::Test {
  protected:
@@ -49,7 +20,7 @@ class SleepMonitorTest : public ::testing::Test {
   void TearDown() override { unsetenv("DBUS_SYSTEM_BUS_ADDRESS"); }
 
   PrivateBus m_bus;
-  PowerRecorder m_recorder;
+  Recorded<std::pair<PowerEvent, bool>> m_recorder;  // with whether the sleep lock was still held
 };
 
 // Before sleep the receivers are closed while logind still waits for the lock, which is let go
@@ -59,7 +30,7 @@ TEST_F(SleepMonitorTest, SuspendClosesUnderTheLockAndResumeTakesANewOne) {
   ASSERT_TRUE(logind.Ready());
   auto monitor = std::make_unique<CSleepMonitor>([&](PowerEvent type) {
     const auto locks = logind.Inhibits();
-    m_recorder.Add(type, !locks.empty() && !FakeLogind::Released(locks.back()));
+    m_recorder.Add({type, !locks.empty() && !FakeLogind::Released(locks.back())});
   });
   ASSERT_TRUE(monitor->Running());
   const FakeLogind::Inhibit first = logind.WaitForInhibit(0);
@@ -78,13 +49,13 @@ TEST_F(SleepMonitorTest, SuspendClosesUnderTheLockAndResumeTakesANewOne) {
   // A service that stops lets go of its lock, so that it never holds up a sleep.
   monitor.reset();
   EXPECT_TRUE(FakeLogind::Released(second, 20000));
-  EXPECT_EQ(m_recorder.Count(), 2u);
+  EXPECT_EQ(m_recorder.All().size(), 2u);
 }
 
 // Without logind on the bus the monitor still runs, listening for one to come.
 TEST_F(SleepMonitorTest, ALostBusIsLoggedOnceAndTheMonitorStopsWatching) {
   LogCapture log;
-  CSleepMonitor monitor([&](PowerEvent type) { m_recorder.Add(type, false); });
+  CSleepMonitor monitor([&](PowerEvent type) { m_recorder.Add({type, false}); });
   ASSERT_TRUE(monitor.Running());
   m_bus.Stop();
   bool stopped = false;

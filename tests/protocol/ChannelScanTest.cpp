@@ -51,33 +51,9 @@ TEST(ScanSettingsTest, PerChannelTimeAndInterval) {
 TEST(ScanResultsTableTest, ResultsFillTheirChannelsAndKeepThreeOlderReadingsAndMakeADocument) {
   ScanResultsTable table;
   table.Update(0x0003, 0x0002, {{0x0000, 40}, {0x1234, 5}}, u"t1");
-  EXPECT_EQ(table.Channel(11).latest.value, u"40");
-  EXPECT_EQ(table.Channel(11).latest.pid, u"");
-  EXPECT_EQ(table.Channel(11).latest.timestamp, u"t1");
-  EXPECT_EQ(table.Channel(12).latest.value, u"5");
-  EXPECT_EQ(table.Channel(12).latest.pid, u"0x1234");
-  EXPECT_TRUE(table.Channel(13).latest.timestamp.empty());
-
-  for (const char16_t* when : {u"t2", u"t3", u"t4"}) table.Update(0x0001, 0, {{0, 50}}, when);
-  const ScanChannel& c = table.Channel(11);
-  EXPECT_EQ(c.latest.timestamp, u"t4");
-  ASSERT_EQ(c.history.size(), 3u);
-  EXPECT_EQ(c.history[0].timestamp, u"t1");  // oldest first
-  EXPECT_EQ(c.history[2].timestamp, u"t3");
-  table.Update(0x0001, 0, {{0, 60}}, u"t5");
-  EXPECT_EQ(table.Channel(11).history.front().timestamp, u"t2");
-  EXPECT_EQ(table.Channel(11).history.size(), 3u);
-
-  // More mask bits than entries: the bits past the entries are left alone.
-  table.Update(0xFFFF, 0, {{0, 7}}, u"t6");
-  EXPECT_EQ(table.Channel(11).latest.value, u"7");
-  EXPECT_EQ(table.Channel(12).latest.value, u"5");
-
+  table.Update(0x0001, 0, {{0, 9}}, u"t2");
   // The document holds every channel with its history.
-  ScanResultsTable fresh;
-  fresh.Update(0x0003, 0x0002, {{0x0000, 40}, {0x1234, 5}}, u"t1");
-  fresh.Update(0x0001, 0, {{0, 9}}, u"t2");
-  const Voxlet::XmlDocumentPtr doc = BuildScanResultsDocument(fresh, 20, 10);
+  const Voxlet::XmlDocumentPtr doc = BuildScanResultsDocument(table, 20, 10);
   ASSERT_NE(doc, nullptr);
   const Voxlet::StringBuffer text = Voxlet::XmlSchema::PrintDoc(doc->Root());
   for (const char16_t* element : {u"<rf channels=\"16\" thresholds=\"20 10\">",
@@ -87,6 +63,18 @@ TEST(ScanResultsTableTest, ResultsFillTheirChannelsAndKeepThreeOlderReadingsAndM
                                   u"<ch ed=\"\" id=\"26\" pid=\"\" timestamp=\"\"/>"})
     EXPECT_NE(text.find(element), Voxlet::StringBuffer::npos) << Voxlet::UTF16to8(element);
   EXPECT_EQ(Voxlet::XmlSchema::GetAllChildElements(doc->Root()).size(), 16u);
+
+  for (const char16_t* when : {u"t3", u"t4", u"t5"}) table.Update(0x0001, 0, {{0, 50}}, when);
+  const ScanChannel& c = table.Channel(11);
+  EXPECT_EQ(c.latest.timestamp, u"t5");
+  ASSERT_EQ(c.history.size(), 3u);
+  EXPECT_EQ(c.history[0].timestamp, u"t2");  // oldest first, the oldest of all dropped
+  EXPECT_EQ(c.history[2].timestamp, u"t4");
+
+  // More mask bits than entries: the bits past the entries are left alone.
+  table.Update(0xFFFF, 0, {{0, 7}}, u"t6");
+  EXPECT_EQ(table.Channel(11).latest.value, u"7");
+  EXPECT_EQ(table.Channel(12).latest.value, u"5");
 }
 
 TEST(ChannelChoiceTest, QuietnessScoresWeighNewerReadingsMoreAndMakeTheThresholdZone) {
