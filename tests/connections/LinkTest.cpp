@@ -1,7 +1,6 @@
 // The receiver's serial link over a pseudo-terminal with the receiver simulator, and the parts
-// of it tested on their own. (The service opens every receiver as a tty at 8N1 and never runs
-// the line detection: the HID and Prolific ports, the detection and the other line settings
-// are not tested; the HID descriptor parser is fuzzed.)
+// of it tested on their own. (The service opens every receiver as a tty: the HID and Prolific
+// ports are never made, and the HID descriptor parser is fuzzed.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -73,8 +72,7 @@ TEST(LinkOverPtyTest, OpenResultsAndWhatAnOpenLinkWrites) {
   EXPECT_EQ(link.Open(), 110u);
   EXPECT_EQ(sim.LineBaud(), 9600u);
   EXPECT_FALSE(link.SetCommParams(12345, 8, 0, 0));
-  ASSERT_TRUE(link.SetCommParams(19200, 8, 0, 0));  // a configured rate reaches the line at once
-  EXPECT_EQ(sim.LineBaud(), 19200u);
+  EXPECT_EQ(link.GetPnPId(), u"");  // a pty never answers the Plug and Play sequence
   link.Send(Block(SimFraming::Frame({0x00, 0x00, 0x0D, 0x03})));
   EXPECT_TRUE(link.WaitForSendsDone());
   ASSERT_TRUE(sim.WaitFor([](const auto& r) { return !r.empty(); }, 5000));
@@ -108,6 +106,31 @@ TEST(LinkOverPtyTest, UnpluggedReceiverIsALostDeviceAndTheLinkGoesIdle) {
   link.Close();
 }
 
+// A receiver that answers the probes at 57600, 19200 or 9600 8O2 is found there; one that
+// answers none leaves the port at 9600 8N1, whatever it was set to before. (A pty keeps no
+// parity: 8O2 reads back as 8N2.)
+TEST(LinkDetectionTest, DetectionFindsTheReceiversLineSettingOrFallsBackTo9600EightNoneOne) {
+  for (const auto& [probeBaud, oddTwo] : {std::pair{57600u, false}, {19200u, false}, {9600u, true}, {0u, false}}) {
+    SimulatorConfig config;
+    config.probeBaud = probeBaud;
+    config.probeOddParityTwoStop = oddTwo;
+    CReceiverSimulator sim(config);
+    ASSERT_TRUE(sim.Start());
+    CSBConnection link(LinkInfo(sim.SlavePath()));
+    ASSERT_EQ(link.Open(), 0u);
+    ASSERT_TRUE(link.SetCommParams(57600, 8, 0, 0));
+    EXPECT_EQ(link.ResetDevice(probeBaud == 0 ? 1 : 0), probeBaud != 0) << probeBaud;
+    const uint32_t expected = probeBaud != 0 ? probeBaud : 9600;
+    EXPECT_EQ(sim.LineBaud(), expected);
+    uint32_t baud = 0;
+    uint8_t size = 0, parity = 9, stop = 9;
+    ASSERT_TRUE(link.GetCommParams(&baud, &size, &parity, &stop));
+    EXPECT_EQ((std::vector<uint32_t>{baud, size, parity, stop}),
+              (std::vector<uint32_t>{expected, 8, 0, oddTwo ? 2u : 0u}))
+        << probeBaud;
+  }
+}
+
 TEST(TwoThreadIOQueueTest, EventsFollowTheQueuesAndOnlyAWrittenQueueCountsAsEmpty) {
   CTwoThreadIOQueue queue;
   queue.PushReceived(Block({1}));
@@ -132,7 +155,8 @@ TEST(TwoThreadIOQueueTest, EventsFollowTheQueuesAndOnlyAWrittenQueueCountsAsEmpt
 
 TEST(TtyLineTest, SettingsRoundTripThroughTermios) {
   termios tio{};
-  for (const LineSettings& s : {LineSettings{9600, 8, 0, 0}, LineSettings{57600, 8, 0, 0}}) {
+  for (const LineSettings& s : {LineSettings{9600, 8, 1, 2}, LineSettings{57600, 8, 0, 0}, LineSettings{1200, 7, 0, 0},
+                                LineSettings{19200, 8, 2, 0}}) {
     ASSERT_TRUE(TtyLine::Apply(s, &tio));
     EXPECT_EQ(TtyLine::Read(tio), s);
   }
