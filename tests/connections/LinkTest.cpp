@@ -1,10 +1,10 @@
-// The receiver's serial link over a pseudo-terminal with the receiver simulator, and the parts
-// of it tested on their own. (The service opens every receiver as a tty: the HID and Prolific
-// ports are never made, and the HID descriptor parser is fuzzed.)
+// The receiver links: a serial link over a pseudo-terminal with the receiver simulator, and
+// the parts of the links tested on their own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,7 +12,10 @@
 
 #include "ReceiverSimulator.h"
 #include "SimFraming.h"
+#include "connections/HidReportDescriptor.h"
 #include "connections/SBConnection.h"
+#include "connections/ThreadedHIDPort.h"
+#include "connections/ThreadedProlificPort.h"
 #include "connections/TtyLine.h"
 #include "connections/TwoThreadIOQueue.h"
 #include "tests/service/TestFiles.h"
@@ -45,14 +48,36 @@ SBConnectionInfo LinkInfo(const std::string& path, uint32_t kind = kConnectionCo
   return info;
 }
 
-std::unique_ptr<CSBIOPacket> Block(const Bytes& bytes) {
-  return std::make_unique<CSBIOPacket>(bytes.data(), static_cast<uint32_t>(bytes.size()), false);
+std::unique_ptr<CSBIOPacket> Block(const Bytes& bytes, uint8_t flag = 0, bool raw = false) {
+  auto packet = std::make_unique<CSBIOPacket>(bytes.data(), static_cast<uint32_t>(bytes.size()), raw);
+  packet->m_flag = flag;
+  return packet;
 }
+
+// A HID port whose device is a FIFO: every report written comes back as input.
+class LoopbackHidPort : public CThreadedHIDPort {
+ protected:
+  bool ReadDeviceInfo(HidReportLengths* lengths, uint16_t* productId) override {
+    *lengths = {5, 5, 3, true};
+    *productId = 0x3000;
+    return true;
+  }
+};
+
+class CountingProlificPort : public CThreadedProlificPort {
+ public:
+  CountingProlificPort() : CThreadedProlificPort("") {}
+  void FailRead() { OnReadFailed(); }
+  int restarts = 0;
+
+ protected:
+  void RestartDevice() override { ++restarts; }
+};
 
 }  // namespace
 
 // Open answers not present, in use, already open or the error; an open link starts at 9600,
-// refuses rates a tty has not and writes what it is given.
+// refuses rates a tty has not, and never writes blocks flagged for another kind of port.
 TEST(LinkOverPtyTest, OpenResultsAndWhatAnOpenLinkWrites) {
   CReceiverSimulator sim;
   ASSERT_TRUE(sim.Start());
@@ -73,6 +98,7 @@ TEST(LinkOverPtyTest, OpenResultsAndWhatAnOpenLinkWrites) {
   EXPECT_EQ(sim.LineBaud(), 9600u);
   EXPECT_FALSE(link.SetCommParams(12345, 8, 0, 0));
   EXPECT_EQ(link.GetPnPId(), u"");  // a pty never answers the Plug and Play sequence
+  link.Send(Block(SimFraming::Frame({0x00, 0x00, 0x06, 0x05}), 1));
   link.Send(Block(SimFraming::Frame({0x00, 0x00, 0x0D, 0x03})));
   EXPECT_TRUE(link.WaitForSendsDone());
   ASSERT_TRUE(sim.WaitFor([](const auto& r) { return !r.empty(); }, 5000));
@@ -162,4 +188,71 @@ TEST(TtyLineTest, SettingsRoundTripThroughTermios) {
   }
   EXPECT_FALSE(TtyLine::Apply(LineSettings{1234, 8, 0, 0}, &tio));
   EXPECT_FALSE(TtyLine::Apply(LineSettings{9600, 9, 0, 0}, &tio));
+}
+
+HidReportLengths Parse(const Bytes& descriptor) { return ParseReportDescriptor(descriptor.data(), descriptor.size()); }
+
+// Lengths include the report id byte; a truncated item ends the walk without reading past
+// the descriptor; reports too long to count get the longest length, not a wrapped one.
+TEST(HidReportDescriptorTest, LengthsIncludeTheReportIdByteAndStopAtTheLongest) {
+  // Vendor page, 64-byte input and output reports, no report ids.
+  HidReportLengths l = Parse({0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x95, 0x40, 0x15, 0x00,
+                              0x26, 0xFF, 0x00, 0x09, 0x01, 0x81, 0x02, 0x09, 0x01, 0x91, 0x02, 0xC0});
+  EXPECT_EQ(std::make_tuple(l.input, l.output, l.feature, l.numbered), std::make_tuple(65, 65, 0, false));
+  // Two numbered input reports of 8 and 32 bytes and a 4-byte feature report.
+  l = Parse({0x85, 0x01, 0x75, 0x08, 0x95, 0x08, 0x81, 0x02, 0x85, 0x02,
+             0x95, 0x20, 0x81, 0x02, 0x85, 0x03, 0x95, 0x04, 0xB1, 0x02});
+  EXPECT_EQ(std::make_tuple(l.input, l.feature, l.numbered), std::make_tuple(33, 5, true));
+  EXPECT_EQ(Parse({0x75, 0x08, 0x96, 0x40}).input, 0);
+  // Report size 0x10000 bits, count 0x10000: 2^32 bits, which a 32-bit count wraps to 0.
+  EXPECT_EQ(Parse({0x77, 0x00, 0x00, 0x01, 0x00, 0x97, 0x00, 0x00, 0x01, 0x00, 0x81, 0x02}).input, 0xFFFF);
+  // 8-bit fields: 65536 of them in one output item, then two items of 40000 that only add up
+  // past 16 bits; a feature report just under the limit keeps its exact length (and its id).
+  Bytes wide = {0x75, 0x08, 0x97, 0x00, 0x00, 0x01, 0x00, 0x91, 0x02, 0x85, 0x01, 0x96,
+                0x40, 0x9C, 0x81, 0x02, 0x81, 0x02, 0x96, 0xF0, 0xFF, 0xB1, 0x02};
+  l = Parse(wide);
+  EXPECT_EQ(std::make_tuple(l.output, l.input, l.feature), std::make_tuple(0xFFFF, 0xFFFF, 65521));
+  // A descriptor that goes on never makes a report shorter.
+  wide.insert(wide.end(), {0x81, 0x02, 0x91, 0x02});
+  EXPECT_EQ(Parse(wide).input, 0xFFFF);
+}
+
+// Only reports of the exact lengths are written and read; the link has no line settings.
+TEST(HidPortTest, OnlyReportsOfTheExactLengthsAreWrittenAndRead) {
+  TempDir dir;
+  const std::string fifo = dir.File("hidraw");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  LoopbackHidPort port;
+  ASSERT_EQ(port.OpenPort(fifo), 0u);
+  for (const auto& [stored, flag] : {std::pair<Bytes, uint8_t>{{0x02, 0xAA, 0xBB, 0xCC}, 0},  // too short
+                                     {{0x02, 0xAA, 0xBB}, 1},                                 // a feature report
+                                     {{0x01, 0x11, 0x22, 0x33, 0x44}, 0}}) {                  // exact
+    port.Queue().PushOutgoing(Block(stored, flag, true));
+  }
+  ASSERT_TRUE(port.Queue().ReceivedEvent().Wait(5000));
+  auto packet = port.Queue().PopReceived();
+  ASSERT_NE(packet, nullptr);
+  // Stored raw (the payload after the report id); product 3000 (decimal) is not 0x3000, so
+  // nothing is trimmed.
+  EXPECT_EQ(Bytes(packet->Data(), packet->Data() + packet->StoredLength()), (Bytes{0x01, 0x11, 0x22, 0x33, 0x44}));
+  EXPECT_EQ(Bytes(packet->Payload(), packet->Payload() + packet->PayloadLength()), (Bytes{0x11, 0x22, 0x33, 0x44}));
+  EXPECT_EQ(port.Queue().PopReceived(), nullptr);
+  port.ClosePort();
+
+  CSBConnection link(LinkInfo("/dev/no-such-hidraw", kConnectionHid));
+  EXPECT_FALSE(link.SetCommParams(9600, 8, 0, 0));
+  EXPECT_FALSE(link.ResetDevice(0));
+  EXPECT_EQ(link.Open(), 2u);
+}
+
+TEST(ProlificPortTest, BridgeIsRestartedOnceEvery75FailedReads) {
+  CountingProlificPort port;
+  for (int i = 0; i < 74; ++i) port.FailRead();
+  EXPECT_EQ(port.restarts, 0);
+  port.FailRead();
+  EXPECT_EQ(port.restarts, 1);
+  EXPECT_EQ(port.FailedReads(), 0);
+  EXPECT_TRUE(port.IsDeviceLost());
+  for (int i = 0; i < 75; ++i) port.FailRead();
+  EXPECT_EQ(port.restarts, 2);
 }
