@@ -1,17 +1,16 @@
-// The software-service simulator's classes, what it refuses, its notification queue, control lines
-// over POST /control and receiver removal. (The sample lesson's timeline and its automatic
-// clickers are what scripts/demo plays.)
+// The software-service simulator's notification queue, control lines over POST /control and
+// receiver removal. (The sample lesson's timeline and its automatic clickers are what
+// scripts/demo plays.)
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <mutex>
 #include <regex>
 
-#include "tests/tools/SimRequests.h"
+#include "tests/tools/SampleLesson.h"
 #include "tools/service-sim/ServiceSimulator.h"
 #include "tools/service-sim/SimText.h"
 
@@ -19,14 +18,14 @@ using namespace ServiceSim;
 
 namespace {
 
-using namespace ServiceSimRequests;
+const std::string kHello = "/voxlet/builtins/anyone/hello?subject=urn%3Acom.vantrel.voxlet%3A";
 
-Scenario Lesson() {
-  std::string error;
-  auto scenario = LoadScenario(OVANTA_SERVICE_SIM_DATA "/lesson.scenario", error);
-  EXPECT_TRUE(scenario) << error;
-  scenario->timeline.clear();
-  return *scenario;
+// A request as the simulator's HTTP server hands it to the session manager.
+SimRequest Request(const std::string& method, const std::string& target,
+                   const std::map<std::string, std::string>& headers = {}, const std::string& body = {}) {
+  SimRequest r{method, target, {}, body};
+  for (const auto& [name, value] : headers) r.headers[LowerAscii(name)] = value;
+  return r;
 }
 
 // A reply's status and body over a plain socket: one request, then the server closes.
@@ -61,81 +60,12 @@ void Subscribe(SessionManager& manager, const std::string& receiver) {
       200);
 }
 
-TEST(ToolsServiceSim, ScenarioFilesDescribeSeveralClasses) {
-  const std::string path = ::testing::TempDir() + "/classes.scenario";
-  std::ofstream(path) << "class-id = first\nstudent = 1 s-1 One\nassessment = " OVANTA_SERVICE_SIM_DATA
-                         "/lesson-assessment.xml\nassessment-id = quiz-a\n"
-                         "class = second anonymous\nassessment-id = quiz-b\nassessment-id = quiz-c\n";
-  std::string error;
-  const auto scenario = LoadScenario(path, error);
-  ASSERT_TRUE(scenario) << error;
-  ASSERT_EQ(scenario->classes.size(), 2u);
-  EXPECT_EQ(scenario->classes[0].id, "first");
-  ASSERT_EQ(scenario->classes[0].assessments.size(), 1u);
-  EXPECT_EQ(scenario->classes[0].assessments[0].id, "quiz-a");  // named after its file
-  EXPECT_FALSE(scenario->classes[0].assessments[0].xml.empty());
-  EXPECT_TRUE(scenario->classes[1].anonymous);
-  EXPECT_EQ(scenario->classes[1].assessments.size(), 2u);
-  std::ofstream(path) << "class = a\nclass = a\n";
-  EXPECT_FALSE(LoadScenario(path, error));
-  EXPECT_NE(error.find(":2: class a given twice"), std::string::npos) << error;
-  std::ofstream(path) << "class = a\nstudent = 1 x\nstudent = 1 y\n";
-  EXPECT_FALSE(LoadScenario(path, error));
-}
-
-// What the session manager refuses (what it serves, the replay transcripts show; an unknown
-// number's whois is the lesson transcript, a second goodbye the receiver-removal test below).
-TEST(ToolsServiceSim, RefusesWhatItCannotServe) {
-  SessionManager manager(Lesson());
-  Subscribe(manager, "receiver.R");
-  const auto handle = [&](const char* method, const std::string& target, const std::string& endpoint = "",
-                          const std::string& student = "", const std::string& body = "") {
-    std::map<std::string, std::string> headers;
-    if (!endpoint.empty()) headers[kEndpointHeader] = endpoint;
-    if (!student.empty()) headers[kStudentHeader] = student;
-    return manager.Handle(Request(method, target, headers, body)).status;
-  };
-  ASSERT_EQ(handle("POST", kHello + "clicker", "clicker.5"), 201);
-  const std::string rdf =
-      "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" xmlns:voxlet=\"" + kVocabulary + "\">";
-  const auto whois = [&](const std::string& number) {
-    return rdf + "<rdf:Description><voxlet:number>" + number + "</voxlet:number></rdf:Description></rdf:RDF>";
-  };
-  const std::string doctype =
-      "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>" + whois("&x;");
-  const std::string submission =
-      "<voxlet:submission xmlns:voxlet=\"" + kVocabulary +
-      "\"><voxlet:response voxlet:questionid=\"q4\">1.3</voxlet:response></voxlet:submission>";
-  const std::string whoisPath = "/voxlet/builtins/teachers/whois?subject=x";
-  struct Case {
-    const char* method;
-    std::string target, endpoint, student, body;
-    int status;
-  };
-  const Case cases[] = {
-      {"POST", kHello + "receiver", "", "", "", 400},  // no endpoint
-      {"GET", "/voxlet/database/classes/class-9/assessment-1", "", "", "", 404},
-      {"POST", "/voxlet/database/classes/class-1/assessment-1", "", "", "", 405},
-      {"POST", whoisPath, "clicker.5", "", "<broken", 400},
-      {"POST", whoisPath, "clicker.5", "", doctype, 400},  // a DOCTYPE is never read
-      {"POST", whoisPath, "clicker.5", "", whois("1002"), 200},
-      {"POST", "/voxlet/builtins/teachers/signin", "clicker.5", "s-1001", "", 403},  // not who the clicker is
-      {"POST", "/voxlet/builtins/teachers/submit?assessment=other&class=class-1", "clicker.5", "s-1002", submission,
-       404},
-      {"POST", "/voxlet/scripts/teachers/subscribe/Unknown.js?endpointXmlId=receiver.R", "", "", "", 404},
-      {"GET", "/nowhere", "", "", "", 404},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(handle(c.method, c.target, c.endpoint, c.student, c.body), c.status) << c.method << " " << c.target;
-  EXPECT_FALSE(manager.Submissions().at(0).accepted);
-}
-
 // Only subscribed receivers get notifications; a poll returns them once, with ids in queue order
 // (more than nine, so that ids compared as text still sort in that order). Another class
 // activated while one runs: the running one stops for good first, in the same poll. (A class
 // switch, which logs the clickers off, is the class-switch replay transcript.)
 TEST(ToolsServiceSim, PollsReturnNotificationsOnceInQueueOrderAndAnotherClassStopsTheRunningOneFirst) {
-  SessionManager manager(Lesson());
+  SessionManager manager(SampleLessonWithoutTimeline());
   Subscribe(manager, "receiver.R");
   ASSERT_EQ(manager.Handle(Request("POST", kHello + "receiver", {{kEndpointHeader, "receiver.Unsubscribed"}})).status,
             201);
@@ -168,7 +98,7 @@ TEST(ToolsServiceSim, PollsReturnNotificationsOnceInQueueOrderAndAnotherClassSto
 TEST(ToolsServiceSim, ControlLinesOverPostRunOneActionPerLineAndReportTheState) {
   std::mutex lock;  // outlives the simulator, whose server thread prints
   std::string printed;
-  ServiceSimulator simulator(Lesson());
+  ServiceSimulator simulator(SampleLessonWithoutTimeline());
   simulator.OnOutput([&](const std::string& text) {
     std::lock_guard guard(lock);
     printed += text;
@@ -206,7 +136,7 @@ TEST(ToolsServiceSim, ControlLinesOverPostRunOneActionPerLineAndReportTheState) 
 }
 
 TEST(ToolsServiceSim, ReceiverRemovedTakesThatReceiversClickersOnly) {
-  SessionManager manager(Lesson());
+  SessionManager manager(SampleLessonWithoutTimeline());
   Subscribe(manager, "receiver.R1");
   Subscribe(manager, "receiver.R2");
   const std::vector<std::pair<std::string, std::string>> clickers = {
