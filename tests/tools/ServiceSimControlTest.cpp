@@ -1,5 +1,5 @@
-// The software-service simulator's notification queue, control lines over POST /control and
-// receiver removal. (The sample lesson's timeline and its automatic clickers are what
+// The software-service simulator's control lines over POST /control, as scripts/demo and
+// scripts/scale send them. (The sample lesson's timeline and its automatic clickers are what
 // scripts/demo plays.)
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <mutex>
-#include <regex>
 
 #include "tests/tools/SampleLesson.h"
 #include "tools/service-sim/ServiceSimulator.h"
@@ -17,16 +16,6 @@
 using namespace ServiceSim;
 
 namespace {
-
-const std::string kHello = "/voxlet/builtins/anyone/hello?subject=urn%3Acom.vantrel.voxlet%3A";
-
-// A request as the simulator's HTTP server hands it to the session manager.
-SimRequest Request(const std::string& method, const std::string& target,
-                   const std::map<std::string, std::string>& headers = {}, const std::string& body = {}) {
-  SimRequest r{method, target, {}, body};
-  for (const auto& [name, value] : headers) r.headers[LowerAscii(name)] = value;
-  return r;
-}
 
 // A reply's status and body over a plain socket: one request, then the server closes.
 std::pair<int, std::string> Post(uint16_t port, const std::string& method, const std::string& body) {
@@ -49,50 +38,6 @@ std::pair<int, std::string> Post(uint16_t port, const std::string& method, const
   if (reply.rfind("HTTP/1.1 ", 0) != 0) return {0, reply};
   const size_t bodyAt = reply.find("\r\n\r\n");
   return {std::stoi(reply.substr(9, 3)), bodyAt == std::string::npos ? "" : reply.substr(bodyAt + 4)};
-}
-
-void Subscribe(SessionManager& manager, const std::string& receiver) {
-  ASSERT_EQ(manager.Handle(Request("POST", kHello + "receiver", {{kEndpointHeader, receiver}})).status, 201);
-  ASSERT_EQ(
-      manager
-          .Handle(Request("POST", "/voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js?endpointXmlId=" + receiver))
-          .status,
-      200);
-}
-
-// Only subscribed receivers get notifications; a poll returns them once, with ids in queue order
-// (more than nine, so that ids compared as text still sort in that order). Another class
-// activated while one runs: the running one stops for good first, in the same poll. (A class
-// switch, which logs the clickers off, is the class-switch replay transcript.)
-TEST(ToolsServiceSim, PollsReturnNotificationsOnceInQueueOrderAndAnotherClassStopsTheRunningOneFirst) {
-  SessionManager manager(SampleLessonWithoutTimeline());
-  Subscribe(manager, "receiver.R");
-  ASSERT_EQ(manager.Handle(Request("POST", kHello + "receiver", {{kEndpointHeader, "receiver.Unsubscribed"}})).status,
-            201);
-  const auto poll = [&](const std::string& receiver) {
-    return manager.Handle(Request("GET", kHello + "receiver", {{kEndpointHeader, receiver}})).body;
-  };
-  for (int i = 0; i < 12; ++i) manager.SetNetworkName("Room " + std::to_string(i) + "!");
-  manager.DeactivateQuestion();
-  const std::string body = poll("receiver.R");
-  std::vector<std::string> ids;
-  const std::regex id("xml:id=\"([^\"]+)\"");
-  for (std::sregex_iterator it(body.begin(), body.end(), id), end; it != end; ++it) ids.push_back((*it)[1]);
-  ASSERT_EQ(ids.size(), 13u);
-  EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
-  EXPECT_LT(body.find("Room 0!"), body.find("Room 11!"));
-  EXPECT_NE(body.find("notifications/question/deactivated"), std::string::npos);
-  EXPECT_EQ(poll("receiver.R").find("xml:id"), std::string::npos);
-  EXPECT_EQ(poll("receiver.Unsubscribed").find("xml:id"), std::string::npos);
-
-  ASSERT_TRUE(manager.ActivateClass());
-  poll("receiver.R");
-  EXPECT_FALSE(manager.SwitchClass("nowhere"));
-  ASSERT_TRUE(manager.ActivateClass("drop-in"));
-  const std::string again = poll("receiver.R");
-  EXPECT_NE(again.find("voxlet:logoff=\"false\""), std::string::npos);
-  EXPECT_LT(again.find("notifications/class/deactivated"), again.find("notifications/class/activated"));
-  EXPECT_NE(again.find("voxlet:classid=\"drop-in\""), std::string::npos);
 }
 
 TEST(ToolsServiceSim, ControlLinesOverPostRunOneActionPerLineAndReportTheState) {
@@ -133,37 +78,6 @@ TEST(ToolsServiceSim, ControlLinesOverPostRunOneActionPerLineAndReportTheState) 
     EXPECT_NE(printed.find(results.second), std::string::npos);  // printed before the reply went out
   }
   EXPECT_EQ(simulator.Manager().Requests().size(), 0u);  // control requests are not the service's traffic
-}
-
-TEST(ToolsServiceSim, ReceiverRemovedTakesThatReceiversClickersOnly) {
-  SessionManager manager(SampleLessonWithoutTimeline());
-  Subscribe(manager, "receiver.R1");
-  Subscribe(manager, "receiver.R2");
-  const std::vector<std::pair<std::string, std::string>> clickers = {
-      {"clickerhardware.receiver.R1.256", "receiver.R1"},
-      {"clickerhardware.receiver.R1.257", "receiver.R1"},
-      {"clickerhardware.receiver.R2.256", "receiver.R2"},
-      {"clickerhardware.receiver.R10.256", "receiver.R10"}};
-  for (const auto& [id, receiver] : clickers)
-    ASSERT_EQ(manager
-                  .Handle(Request("POST", kHello + "clicker", {{kEndpointHeader, id}},
-                                  "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" xmlns:voxlet=\"" +
-                                      kVocabulary + "\"><rdf:Description><voxlet:receiverid>" + receiver +
-                                      "</voxlet:receiverid></rdf:Description></rdf:RDF>"))
-                  .status,
-              201);
-  EXPECT_EQ(manager.Handle(Request("POST", "/voxlet/scripts/teachers/receiverRemoved.js?endpoint=receiver.R1")).status,
-            200);
-  const auto endpoints = manager.Endpoints();
-  for (const auto& [id, receiver] : clickers) EXPECT_EQ(endpoints.count(id), receiver == "receiver.R1" ? 0u : 1u) << id;
-  EXPECT_EQ(endpoints.count("receiver.R1"), 1u);  // the receiver says goodbye itself
-  // The clickers' own goodbyes that follow are answered, once.
-  const auto goodbye = [&](const std::string& id) {
-    return manager.Handle(Request("POST", "/voxlet/builtins/anyone/goodbye", {{kEndpointHeader, id}})).status;
-  };
-  EXPECT_EQ(goodbye("clickerhardware.receiver.R1.256"), 200);
-  EXPECT_EQ(goodbye("clickerhardware.receiver.R1.256"), 404);
-  EXPECT_EQ(goodbye("receiver.R1"), 200);
 }
 
 }  // namespace
