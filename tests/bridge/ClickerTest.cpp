@@ -1,6 +1,6 @@
 // Clickers through the receiver over a pty with both simulators: submissions as the software
-// service receives them, a failed submission, and the cooldown of the software side's actions.
-// (Joins in both kinds of class, hands, batteries, log-offs and goodbyes are replay transcripts.)
+// service receives them and the cooldown of the software side's actions. (Joins in both kinds of
+// class, hands, batteries, log-offs, goodbyes and a refused submission are replay transcripts.)
 #include "BridgeFixture.h"
 #include "bridge/ClickerDocuments.h"
 #include "content/Translation.h"
@@ -114,21 +114,9 @@ TEST_F(ClickerTest, SubmissionsCarryTheExactDocumentWhateverOrderTheirPartsCameI
   EXPECT_NE(log.find("dropped this because we have just 5 questions in our internal lists"), std::string::npos);
   EXPECT_NE(log.find("Answer of clicker 256 to question 6 not submitted"), std::string::npos);
   EXPECT_NE(service.Manager().Submissions().back().document.find("voxlet:studentid=\"s-1001\""), std::string::npos);
-}
-
-TEST_F(ClickerTest, AFailedSubmissionSendsOnlyThatClickerToReview) {
-  StartClass(2);
-  ServiceSim::SimReply refused;
-  refused.status = 500;
-  service.OverrideReply("/voxlet/builtins/teachers/submit", refused);
-  simulator->Answer(0, 1, *SimAnswers::Encode(SimAnswers::Kind::Choice, "B"));
-  // Review mode is a session end (mode 0) to that clicker's address alone.
-  ASSERT_TRUE(WaitForPacket({0x01, 0x00, 0x0E, 0x00}));
-  Settle();
-  EXPECT_EQ(CountOf(Received(), {0x01, 0x01, 0x0E, 0x00}), 0u);
-  const std::string log = Log();
-  EXPECT_NE(log.find("Post submit failed. Has valid endpoint.256 go to review mode"), std::string::npos);
-  EXPECT_NE(log.find("The submission of endpoint " + ClickerEndpoint(0) + " failed (status 500)"), std::string::npos);
+  // The simulated-answers mode stays off: the registry does not ask for it.
+  EXPECT_NE(log.find("Read ZOMBIE registry - registry value: 0"), std::string::npos);
+  EXPECT_EQ(log.find("zombie mode is go"), std::string::npos);
 }
 
 TEST_F(ClickerTest, SoftwareSideActionsWaitOutTheSharedCooldown) {

@@ -127,27 +127,6 @@ TEST_F(BridgeTest, ARefusedSubscriptionIsLoggedWithTheWholeExchange) {
   EXPECT_EQ(Occurrences(log, "Unexpected event"), 1u);
 }
 
-TEST_F(BridgeTest, LosingTheServiceWithoutAClassSendsNothingToTheReceiverAndReconnectingStartsOver) {
-  OpenAndSubscribe();
-  const uint16_t port = service.Port();
-  const Packets before = Received();
-  service.Stop();
-  ASSERT_TRUE(WaitUntil([&] { return session->EndpointId().empty(); }));
-  // The client comes back by itself (the receiver asked for it) and the cycle starts over with
-  // the start-up queries, the hello and the subscription.
-  ASSERT_TRUE(service.Start(port));
-  ASSERT_TRUE(WaitForPacket(kMacQuery, CountOf(before, kMacQuery) + 1));
-  ASSERT_TRUE(WaitForCount("activatedStatus", 2));
-  EXPECT_EQ(CountOf(Received(), kPowerDownAll), CountOf(before, kPowerDownAll));
-  EXPECT_EQ(CountOf(Received(), kNetworkStop), CountOf(before, kNetworkStop));
-  EXPECT_EQ(Count("subscribe"), 1u);  // the endpoint survived in the service: no new subscription
-  EXPECT_EQ(Count("receiverConnected"), 2u);
-  EXPECT_TRUE(session->Subscribed());
-  const std::string log = Log();
-  EXPECT_EQ(Occurrences(log, "Disconnected from session manager; exception - "), 1u);
-  EXPECT_EQ(Occurrences(log, "Power down all clickers"), 0u);
-}
-
 // The pauses of the power-down are kept by the receiver's send queue: the client library's
 // thread that reported the disconnection is free at once, and the next commands of the session
 // wait behind the pauses on the wire instead of behind a sleeping thread. A close that meets the

@@ -1,10 +1,9 @@
 // The simulated-answers mode: its command texts and settings, its thread's walk and how it is
-// stopped, and the mode driven by an assessment through the receiver over a pty with both
-// simulators.
+// stopped. (The mode switched on in the registry and driven by a question through the service
+// binary is the relay-simulated-answers replay transcript.)
 #include "BridgeFixture.h"
 #include "bridge/SimulatedAnswers.h"
 #include "protocol/CommandText.h"
-#include "tests/tools/SampleLesson.h"
 
 namespace {
 
@@ -157,55 +156,6 @@ TEST(SimulatedAnswersThread, WalksInOrderAndStopsAtOnce) {
   mode.Start({}, kQuick, 0, none.Sink());
   ASSERT_TRUE(WaitUntil([&] { return !mode.Running(); }));
   EXPECT_TRUE(none.Texts().empty());
-}
-
-Packets SimulatedAnswersOf(const Packets& packets) {
-  Packets found;
-  for (const Bytes& p : packets)
-    if (p.size() >= 4 && p[0] == 0xFF && p[1] == 0xFF && p[2] == 0x26) found.push_back(p);
-  return found;
-}
-
-class SimulatedAnswersLessonTest : public BridgeTest {
- protected:
-  SimulatedAnswersLessonTest() : BridgeTest(SampleLessonWithoutTimeline()) {
-    prepareSession = [](RecordingSession& s) { s.runLifecycle = true; };
-    sessionEnv.simulatedAnswersFirstWaitMs = 0;
-  }
-};
-
-// Off unless the registry says so; once it does, the next question sent is answered.
-TEST_F(SimulatedAnswersLessonTest, TheQuestionSentIsAnsweredThroughTheReceiverOnlyWhenTheRegistrySaysSo) {
-  OpenAndSubscribe();
-  for (const char* line : {"activate-class class-1", "activate-assessment lesson-quiz", "activate-question q3"}) {
-    Teacher(line);
-    PollOnce();
-  }
-  ASSERT_TRUE(WaitForCount("database", 2));
-  ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !OfCommand(p, 0x0A).empty(); }, 20000));
-  Settle();  // the question's activation has been handled, the registry read after its batch too
-  // After the question's batch at least; once more for the assessment's document alone when the
-  // question's activation came after the document arrived, which the polls do not order.
-  const std::string log = Log();
-  EXPECT_GE(Occurrences(log, "Read ZOMBIE registry - registry value: 0"), 1u);
-  EXPECT_EQ(log.find("zombie mode is go"), std::string::npos);
-  EXPECT_TRUE(SimulatedAnswersOf(Received()).empty());
-
-  const std::pair<const char*, uint32_t> preferences[] = {
-      {"RemotesControl", 1}, {"RemotesLatency", 1500}, {"RemotesResponseWindow", 1200}};
-  for (const auto& [name, value] : preferences)
-    ASSERT_TRUE(WriteRegistryDword(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", name, value,
-                                   kRegistryStoreName));
-  Teacher("activate-question q4");
-  PollOnce();
-  ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !SimulatedAnswersOf(p).empty(); }, 20000));
-  const SimulatedCommand command = Decode(SimulatedAnswersOf(Received()).front());
-  EXPECT_EQ(command.window, 1200);
-  ASSERT_EQ(command.count, command.afterCount.size());
-  ASSERT_GE(command.afterCount.size(), 5u);
-  // q4 is a text: an enhanced upload, and the only question sent is the first.
-  EXPECT_EQ(Bytes(command.afterCount.begin(), command.afterCount.begin() + 5), (Bytes{0x25, 0, 1, 0, 1}));
-  EXPECT_NE(Log().find("Read ZOMBIE registry - registry value: 1"), std::string::npos);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -60,17 +59,13 @@ inline long ProcessKb(pid_t pid, const std::string& field) {
 }
 
 // A program started by fork and exec. Its standard error goes to a pipe that the test reads
-// line by line, or to `stderrFd` (and its standard output to `stdoutFd`) when given; `inChild`
-// runs in the child before exec (it must only make system calls) and ends it with 99 when false.
+// line by line, or to `stderrFd` (and its standard output to `stdoutFd`) when given.
 struct ChildOptions {
   int stdoutFd = -1, stderrFd = -1;
-  std::function<bool()> inChild;
 };
 
 class ChildProcess {
  public:
-  static constexpr int kSetupFailed = 99;
-
   ChildProcess(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
                ChildOptions options = {}) {
     int fds[2] = {-1, -1};
@@ -86,7 +81,6 @@ class ChildProcess {
     if (m_pid == 0) {
       if (options.stdoutFd >= 0) dup2(options.stdoutFd, 1);
       dup2(options.stderrFd >= 0 ? options.stderrFd : fds[1], 2);
-      if (options.inChild && !options.inChild()) _exit(kSetupFailed);
       execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }

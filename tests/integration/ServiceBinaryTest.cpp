@@ -10,7 +10,6 @@
 
 #include "tests/integration/ChildProcess.h"
 #include "tests/integration/ServiceLog.h"
-#include "tests/platform/SyscallFailure.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
@@ -28,7 +27,7 @@ Finished RunToEnd(const TempDir& dir, const std::vector<std::string>& args, cons
   const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   Finished finished;
-  finished.status = ChildProcess(args, env, {out, err, {}}).WaitExit(kDeadlineMs);
+  finished.status = ChildProcess(args, env, {out, err}).WaitExit(kDeadlineMs);
   close(out);
   close(err);
   finished.out = ReadFile(outFile);
@@ -85,7 +84,7 @@ TEST_F(ServiceBinaryTest, ConsoleModeRunsUntilInterruptedOrTerminatedAndShutsDow
   ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
   close(fds[0]);
   std::filesystem::remove(logPath);
-  ChildProcess headless({OVANTA_HARDWARE_EXE, "-d"}, Env(), {-1, fds[1], {}});
+  ChildProcess headless({OVANTA_HARDWARE_EXE, "-d"}, Env(), {-1, fds[1]});
   close(fds[1]);
   ASSERT_TRUE(LogSays("CReceiverManager::Run started")) << ReadFile(logPath);
   headless.Signal(SIGTERM);
@@ -124,31 +123,6 @@ TEST_F(ServiceBinaryTest, TerminalAnswersExitWithTheirCodeAndTouchNothing) {
     EXPECT_FALSE(std::filesystem::exists(logPath)) << c.args[0];
     EXPECT_TRUE(c.status == 255 || ReadFile(dir.File("registry.ini")) == registry) << c.args[0];
   }
-}
-
-// Where no signalfd can be had, SIGTERM and SIGINT still reach the service.
-TEST_F(ServiceBinaryTest, StopSignalsStopTheServiceWithoutASignalfd) {
-#ifdef SYS_signalfd
-  const SyscallFailure noSignalfd({SYS_signalfd4, SYS_signalfd}, ENOSYS);
-#else
-  const SyscallFailure noSignalfd({SYS_signalfd4}, ENOSYS);
-#endif
-  if (!noSignalfd.Supported()) GTEST_SKIP() << "no seccomp filter for this architecture";
-  const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  for (const int signal : {SIGTERM, SIGINT}) {
-    std::filesystem::remove(logPath);
-    ChildProcess service({OVANTA_HARDWARE_EXE, "-d"}, Env(), {-1, quiet, [&] { return noSignalfd.Install(); }});
-    ASSERT_TRUE(service.Started());
-    const bool running =
-        Eventually([&] { return Contains(ReadFile(logPath), "CReceiverManager::Run started") || service.WaitExit(0); },
-                   kDeadlineMs / 1000);
-    if (service.WaitExit(0) == std::optional<int>(ChildProcess::kSetupFailed)) GTEST_SKIP() << "seccomp refused here";
-    ASSERT_TRUE(running && !service.WaitExit(0)) << ReadFile(logPath);
-    service.Signal(signal);
-    EXPECT_EQ(service.WaitExit(kDeadlineMs), std::optional<int>(0)) << "signal " << signal << " did not stop it";
-    EXPECT_TRUE(Contains(ReadFile(logPath), "Receiver service stopped.")) << ReadFile(logPath);
-  }
-  close(quiet);
 }
 
 // A systemctl that records its arguments and answers like systemd with the unit stopped, or

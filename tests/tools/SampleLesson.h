@@ -1,6 +1,6 @@
 #pragma once
 // The service simulator's sample lesson without its timeline, for tests that play the teacher
-// themselves. OVANTA_SIM_DATA names the simulator's data folder.
+// themselves.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -11,7 +11,7 @@
 inline ServiceSim::Scenario SampleLessonWithoutTimeline() {
   std::string error;
   std::optional<ServiceSim::Scenario> scenario =
-      ServiceSim::LoadScenario(std::string(OVANTA_SIM_DATA) + "/lesson.scenario", error);
+      ServiceSim::LoadScenario(std::string(OVANTA_SERVICE_SIM_DATA) + "/lesson.scenario", error);
   if (!scenario) ADD_FAILURE() << error;
   ServiceSim::Scenario lesson = scenario ? *scenario : ServiceSim::Scenario{};
   lesson.timeline.clear();
