@@ -49,11 +49,6 @@ bool WriteIntegerValue(const StringBuffer& file, const StringBuffer& path, const
                              UTF16to8(file));
 }
 
-bool WriteStringValue(const StringBuffer& file, const StringBuffer& path, const StringBuffer& name,
-                      const StringBuffer& value) {
-  return WriteRegistryString(Platform::kLocalMachine, UTF16to8(path), UTF16to8(name), UTF16to8(value), UTF16to8(file));
-}
-
 namespace SoftwareService {
 StringBuffer GetUri() {
   const StringBuffer key = StringBuffer(Path) + u"\\" + Key;

@@ -17,8 +17,6 @@ int64_t ReadIntegerValue(const StringBuffer& file, const StringBuffer& path, con
 StringBuffer ReadStringValue(const StringBuffer& file, const StringBuffer& path, const StringBuffer& name,
                              const StringBuffer& defaultValue);
 bool WriteIntegerValue(const StringBuffer& file, const StringBuffer& path, const StringBuffer& name, int64_t value);
-bool WriteStringValue(const StringBuffer& file, const StringBuffer& path, const StringBuffer& name,
-                      const StringBuffer& value);
 
 namespace HardwareService {
 inline constexpr const char16_t* Key = u"HardwareService";

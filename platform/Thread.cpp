@@ -1,10 +1,5 @@
 #include "platform/Thread.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <algorithm>
-
 #include "platform/SocketExceptions.h"
 
 namespace Platform {
@@ -14,15 +9,7 @@ bool ThreadRunner::Start(std::function<void()> body) {
   m_finished.Reset();
   try {
     m_thread = std::thread([this, body = std::move(body)] {
-      {
-        std::lock_guard<std::mutex> guard(m_tidLock);
-        m_tid = static_cast<int>(gettid());
-      }
       body();
-      {
-        std::lock_guard<std::mutex> guard(m_tidLock);
-        m_tid = 0;
-      }
       m_finished.Set();
     });
   } catch (const std::system_error&) {
@@ -36,11 +23,6 @@ bool ThreadRunner::Join(int timeoutMs) {
   if (!m_finished.Wait(timeoutMs)) return false;
   m_thread.join();
   return true;
-}
-
-bool ThreadRunner::WithKernelId(const std::function<bool(int)>& use) {
-  std::lock_guard<std::mutex> guard(m_tidLock);
-  return use(m_tid);
 }
 
 }  // namespace Platform
@@ -78,10 +60,3 @@ void CThreadBase::Stop() {
 }
 
 void CThreadBase::WaitForEnd() { m_runner.Join(); }
-
-bool CThreadBase::SetPriority(int priority) {
-  // Nice values are per thread on Linux.
-  return m_runner.WithKernelId([priority](int tid) {
-    return tid != 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(tid), std::clamp(-priority, -20, 19)) == 0;
-  });
-}

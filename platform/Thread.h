@@ -1,7 +1,6 @@
 #pragma once
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "platform/WaitEvent.h"
@@ -9,7 +8,7 @@
 namespace Platform {
 
 // The one way the service runs a thread, under both thread classes below: a body on a new
-// thread, the thread's kernel id while the body runs, and an event set once it has returned.
+// thread and an event set once it has returned.
 class ThreadRunner {
  public:
   ThreadRunner() = default;
@@ -24,16 +23,11 @@ class ThreadRunner {
   // without limit). True when there is no thread to join.
   bool Join(int timeoutMs = -1);
   std::thread::id Id() const { return m_thread.get_id(); }
-  // The body's kernel thread id, 0 when no body runs; read and used under the lock, so that
-  // the id still names this thread while use runs.
-  bool WithKernelId(const std::function<bool(int)>& use);
   CWaitEvent& Finished() { return m_finished; }
 
  private:
   std::thread m_thread;
   CWaitEvent m_finished;
-  std::mutex m_tidLock;
-  int m_tid = 0;
 };
 
 }  // namespace Platform
@@ -81,10 +75,6 @@ class CThreadBase {
   virtual void WaitForEnd();
 
   bool IsRunning() const { return m_running.load(); }
-  // Scheduling priority of the running thread, on the Windows scale (2 highest, 0 normal,
-  // -2 lowest): it becomes the thread's nice value, negated. Raising it above normal needs
-  // the privilege to do so; false when refused or not running.
-  bool SetPriority(int priority);
 
   CWaitEvent& StopEvent() { return m_stopEvent; }
   CWaitEvent& FinishedEvent() { return m_runner.Finished(); }
