@@ -337,8 +337,7 @@ TEST_F(ReceiverManagerTest, RunServesTheSdkClientsWhileReceiversOpenAndClose) {
     EXPECT_TRUE(Logged("CReceiverManager::OnSendCommand(receiver = 1)."));
     // Run names the port once it has enumerated the receivers; the log reset below empties the log.
     const std::string portLine = "SDK port number: " + std::to_string(port);
-    for (int i = 0; i < 2000 && !Logged(portLine); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(Logged(portLine));
+    EXPECT_TRUE(WaitUntil([&] { return Logged(portLine); }, 20000));
     ASSERT_TRUE(sdk.ResetLog());
     EXPECT_TRUE(client.WaitFor([&] { return client.logChanges > 0; }));
     EXPECT_EQ(sdk.GetLogFlags(), std::optional<int32_t>(settings.GetLogFlags()));
