@@ -128,6 +128,7 @@ std::optional<Line> RequestLine(const ServiceSim::ReceivedRequest& request, cons
   const std::string endpoint = endpointId.empty() ? "service" : names.Name(endpointId);
   const std::string status = " -> " + std::to_string(request.status);
   std::string text;
+  std::string subscribed;
   if (route == "hello") {
     // Polls are as many as the time taken; the hello that makes an endpoint, and a clicker's
     // hello with its MAC address, are not.
@@ -138,8 +139,8 @@ std::optional<Line> RequestLine(const ServiceSim::ReceivedRequest& request, cons
     // Asked for whenever the connection is made again or a poll fails; written once a section.
     text = route;
   } else if (route == "subscribe") {
-    text = "subscribe " + request.path.substr(request.path.rfind('/') + 1) + " " +
-           names.Name(Field(request.query, "endpointXmlId"));
+    subscribed = names.Name(Field(request.query, "endpointXmlId"));
+    text = "subscribe " + request.path.substr(request.path.rfind('/') + 1) + " " + subscribed;
   } else if (route == "receiverConnected") {
     text = "receiverConnected up=" + Field(request.query, "up");
   } else if (route == "receiverRemoved") {
@@ -170,9 +171,12 @@ std::optional<Line> RequestLine(const ServiceSim::ReceivedRequest& request, cons
   }
   // A clicker's requests follow one another (hello, whois, sign-in, answers); the receiver's and
   // the hardware service's come from several flows at once (status, class, assessment), of which
-  // only each kind's own order is promised.
+  // only each kind's own order is promised. Each endpoint subscribes from its own hello, so the
+  // hardware service's and a receiver's subscriptions may cross when both connect again.
   const bool oneFlow = endpoint.rfind("clicker-", 0) == 0;
-  return Line{"http " + endpoint + (oneFlow ? "" : " " + route), text + status};
+  std::string group = "http " + endpoint + (oneFlow ? "" : " " + route);
+  if (!subscribed.empty()) group += " " + subscribed;
+  return Line{group, text + status};
 }
 
 std::optional<Line> PacketLine(const std::vector<uint8_t>& packet, bool toReceiver) {

@@ -77,4 +77,36 @@ TEST(TranscriptLines, AnEndpointNeverAnnouncedIsUnknown) {
   EXPECT_EQ(line->group + ": " + line->text, "http unknown goodbye: goodbye -> 404");
 }
 
+// The hardware service and a receiver each subscribe from their own hello; when both connect
+// again at once the two subscriptions arrive in either order and the section reads the same.
+TEST(TranscriptLines, SubscriptionsOfTwoEndpointsMayArriveInEitherOrder) {
+  Replay::EndpointNames names({});
+  for (const char* who : {"hardwareservice", "receiver"}) {
+    ServiceSim::ReceivedRequest hello;
+    hello.route = "hello";
+    hello.status = 201;
+    hello.headers["x-vantrel-voxlet-endpoint"] = std::string("id-") + who;
+    hello.query["subject"] = std::string("urn:x:") + who;
+    names.Learn(hello);
+  }
+  const auto subscription = [&](const char* who) {
+    ServiceSim::ReceivedRequest subscribe;
+    subscribe.route = "subscribe";
+    subscribe.status = 200;
+    subscribe.path = std::string("/scripts/") + who + ".js";
+    subscribe.query["endpointXmlId"] = std::string("id-") + who;
+    return *Replay::RequestLine(subscribe, nullptr, names);
+  };
+  Sections inOrder, crossed;
+  inOrder.Add(subscription("hardwareservice"));
+  inOrder.Add(subscription("receiver"));
+  crossed.Add(subscription("receiver"));
+  crossed.Add(subscription("hardwareservice"));
+  const std::string section = inOrder.Close("");
+  EXPECT_EQ(section, crossed.Close(""));
+  EXPECT_EQ(section,
+            "http service subscribe hardware: subscribe hardwareservice.js hardware -> 200\n"
+            "http service subscribe receiver: subscribe receiver.js receiver -> 200\n");
+}
+
 }  // namespace
