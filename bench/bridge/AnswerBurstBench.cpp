@@ -19,11 +19,15 @@
 // those the service refused, duplicates the extra submissions of one answer; http_rtt_ms the
 // median of 200 GETs right after the bursts, p50_per_rtt the ratio; and a flag per target (1 met,
 // 0 not): all_arrived, last_within_50ms (the worst burst), p50_within_10_rtt.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -327,6 +331,103 @@ BENCHMARK(BM_AnswerBurst)
     ->Iterations(20)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+// Percent-encodes all but the unreserved characters (and '/' when `path`).
+std::string PercentEncoded(const std::string& text, bool path) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || (path && c == '/')) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+// A request the simulated service recorded, as bytes on the wire again.
+std::string WireRequest(const ServiceSim::ReceivedRequest& r, uint16_t port) {
+  std::string target = PercentEncoded(r.path, true);
+  char separator = '?';
+  for (const auto& [name, value] : r.query) {
+    target += separator + PercentEncoded(name, false) + "=" + PercentEncoded(value, false);
+    separator = '&';
+  }
+  std::string out = r.method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  for (const auto& [name, value] : r.headers)
+    if (name != "host" && name != "content-length" && name != "connection" && name != "transfer-encoding")
+      out += name + ": " + value + "\r\n";
+  return out + "Content-Length: " + std::to_string(r.body.size()) + "\r\n\r\n" + r.body;
+}
+
+// The floor under any hardware service: the last 100 submissions the service made, sent again
+// straight to the simulated software service, all in one write on one keep-alive connection
+// (pipelined), with no receiver stack in between. The latency of each runs from that write to the
+// arrival of its submission; how fast the simulated service alone takes in a burst of submissions
+// bounds the p50 of BM_AnswerBurst from below. Counters as there, cpu_us_per_answer being the
+// whole process's CPU time (the simulated service and this sender) per submission.
+void BM_SubmissionBurstToTheServiceAlone(benchmark::State& state) {
+  if (!g_lesson) return state.SkipWithError(("set-up failed: " + g_lessonError).c_str());
+  Lesson& lesson = *g_lesson;
+  std::vector<ServiceSim::ReceivedRequest> submits;
+  for (ServiceSim::ReceivedRequest& r : lesson.Manager().Requests())
+    if (r.route == "submit") submits.push_back(std::move(r));
+  if (submits.size() < static_cast<size_t>(kClickers)) return state.SkipWithError("run BM_AnswerBurst first");
+  std::string wire;
+  for (auto r = submits.end() - kClickers; r != submits.end(); ++r) wire += WireRequest(*r, lesson.service.Port());
+
+  std::vector<double> latencies, lastMs;
+  double cpuSeconds = 0;
+  size_t lost = 0;
+  for (auto _ : state) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(lesson.service.Port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      if (fd >= 0) close(fd);
+      return state.SkipWithError("cannot connect to the simulated service");
+    }
+    const size_t before = lesson.Manager().SubmissionCount();
+    timespec cpu0{}, cpu1{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
+    const Clock::time_point start = Clock::now();
+    for (size_t sent = 0; sent < wire.size();) {
+      const ssize_t n = send(fd, wire.data() + sent, wire.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+    lesson.Manager().WaitFor([&] { return lesson.Manager().SubmissionCount() >= before + kClickers; },
+                             std::chrono::duration<double>(kLostAfter).count());
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+    close(fd);
+    const std::vector<ServiceSim::Submission> arrived = lesson.Manager().SubmissionsFrom(before);
+    lost += kClickers - std::min<size_t>(kClickers, arrived.size());
+    Clock::time_point last = start;
+    for (const ServiceSim::Submission& s : arrived) {
+      latencies.push_back(Millis(s.arrived - start));
+      last = std::max(last, s.arrived);
+    }
+    lastMs.push_back(Millis(last - start));
+    cpuSeconds +=
+        static_cast<double>(cpu1.tv_sec - cpu0.tv_sec) + static_cast<double>(cpu1.tv_nsec - cpu0.tv_nsec) * 1e-9;
+    state.SetIterationTime(std::chrono::duration<double>(last - start).count());
+  }
+  const double p50 = Percentile(latencies, 0.5);
+  state.counters["p50_ms"] = p50;
+  state.counters["last_ms"] = Percentile(lastMs, 0.5);
+  state.counters["lost"] = static_cast<double>(lost);
+  state.counters["cpu_us_per_answer"] =
+      latencies.empty() ? 0 : cpuSeconds * 1e6 / static_cast<double>(latencies.size());
+  const std::optional<double> rtt = lesson.HttpRoundTripMs(200);
+  if (!rtt) return state.SkipWithError("the loopback HTTP round trip could not be measured");
+  state.counters["http_rtt_ms"] = *rtt;
+  state.counters["p50_per_rtt"] = p50 / *rtt;
+}
+BENCHMARK(BM_SubmissionBurstToTheServiceAlone)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

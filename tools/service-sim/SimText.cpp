@@ -140,19 +140,25 @@ void ConfigureUntrustedParser(xercesc::XercesDOMParser& parser, xercesc::ErrorHa
 XmlFields ReadXmlFields(const std::string& body) {
   Voxlet::XmlPlatform::Init();  // the one initialisation of Xerces in the process
   XmlFields fields;
-  xercesc::XercesDOMParser parser;
-  xercesc::HandlerBase errors;  // throws on fatal errors
-  ConfigureUntrustedParser(parser, errors);
+  // One parser a thread, kept: building a parser costs more than parsing a submission.
+  struct Parser {
+    xercesc::XercesDOMParser parser;
+    xercesc::HandlerBase errors;  // throws on fatal errors
+    Parser() { ConfigureUntrustedParser(parser, errors); }
+  };
+  thread_local Parser reader;
   try {
     xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(body.data()), body.size(), "body");
-    parser.parse(source);
-    const xercesc::DOMDocument* document = parser.getDocument();
-    if (!document || !document->getDocumentElement() || document->getDoctype()) return fields;
-    Collect(document->getDocumentElement(), fields);
-    fields.wellFormed = true;
+    reader.parser.parse(source);
+    const xercesc::DOMDocument* document = reader.parser.getDocument();
+    if (document && document->getDocumentElement() && !document->getDoctype()) {
+      Collect(document->getDocumentElement(), fields);
+      fields.wellFormed = true;
+    }
   } catch (...) {
     fields = XmlFields();
   }
+  reader.parser.resetDocumentPool();  // the documents parsed are not kept
   return fields;
 }
 
