@@ -652,6 +652,17 @@ size_t SessionManager::SubmissionCount() const {
   return m_submissions.size();
 }
 
+std::vector<ReceivedRequest> SessionManager::RequestsFrom(size_t first) const {
+  std::lock_guard lock(m_lock);
+  if (first >= m_requests.size()) return {};
+  return std::vector<ReceivedRequest>(m_requests.begin() + static_cast<std::ptrdiff_t>(first), m_requests.end());
+}
+
+size_t SessionManager::RequestCount() const {
+  std::lock_guard lock(m_lock);
+  return m_requests.size();
+}
+
 std::vector<RaisedHand> SessionManager::RaisedHands() const {
   std::lock_guard lock(m_lock);
   return m_hands;

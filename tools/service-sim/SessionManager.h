@@ -126,6 +126,9 @@ class SessionManager {
   // The submissions from the `first`-th on, and how many there are, without copying the rest.
   std::vector<Submission> SubmissionsFrom(size_t first) const;
   size_t SubmissionCount() const;
+  // The same for every request received.
+  std::vector<ReceivedRequest> RequestsFrom(size_t first) const;
+  size_t RequestCount() const;
   std::vector<RaisedHand> RaisedHands() const;
   std::map<std::string, Endpoint> Endpoints() const;
   size_t Count(const std::string& route) const;
