@@ -363,8 +363,9 @@ std::string WireRequest(const ServiceSim::ReceivedRequest& r, uint16_t port) {
 }
 
 // The floor under any hardware service: 100 requests sent straight to the simulated software
-// service, all in one write on one keep-alive connection (pipelined), with no receiver stack in
-// between. The latency of each runs from that write to its arrival (the whole request read and
+// service, pipelined on `connections` keep-alive connections (1, or as many as the service's
+// client opens at most), each connection's share in one write, with no receiver stack in
+// between. The latency of each runs from the first write to its arrival (the whole request read and
 // handed to the service). `requests` 0 sends the last 100 submissions the service made again:
 // how fast the simulated service alone takes in a burst of submissions bounds the p50 of
 // BM_AnswerBurst from below. `requests` 1 sends 100 of the round trip's own GETs (answered 404
@@ -375,45 +376,53 @@ void BM_BurstToTheServiceAlone(benchmark::State& state) {
   if (!g_lesson) return state.SkipWithError(("set-up failed: " + g_lessonError).c_str());
   Lesson& lesson = *g_lesson;
   const uint16_t port = lesson.service.Port();
-  std::string wire;
+  const auto connections = static_cast<size_t>(state.range(1));
+  std::vector<std::string> wires(connections);  // request i goes on connection i % connections
   if (state.range(0) == 0) {
     std::vector<ServiceSim::ReceivedRequest> submits;
     for (ServiceSim::ReceivedRequest& r : lesson.Manager().Requests())
       if (r.route == "submit") submits.push_back(std::move(r));
     if (submits.size() < static_cast<size_t>(kClickers)) return state.SkipWithError("run BM_AnswerBurst first");
-    for (auto r = submits.end() - kClickers; r != submits.end(); ++r) wire += WireRequest(*r, port);
+    for (size_t i = 0; i < static_cast<size_t>(kClickers); ++i)
+      wires[i % connections] += WireRequest(submits[submits.size() - kClickers + i], port);
   } else {
-    for (int i = 0; i < kClickers; ++i)
-      wire += "GET /bench/round-trip HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+    for (size_t i = 0; i < static_cast<size_t>(kClickers); ++i)
+      wires[i % connections] +=
+          "GET /bench/round-trip HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
   }
 
   std::vector<double> latencies, lastMs;
   double cpuSeconds = 0;
   size_t lost = 0;
   for (auto _ : state) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      if (fd >= 0) close(fd);
-      return state.SkipWithError("cannot connect to the simulated service");
+    std::vector<int> sockets;
+    for (size_t c = 0; c < connections; ++c) {
+      const int fd = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(port);
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (fd >= 0) sockets.push_back(fd);
+      if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        for (int s : sockets) close(s);
+        return state.SkipWithError("cannot connect to the simulated service");
+      }
     }
     const size_t before = lesson.Manager().RequestCount();
     timespec cpu0{}, cpu1{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
     const Clock::time_point start = Clock::now();
-    for (size_t sent = 0; sent < wire.size();) {
-      const ssize_t n = send(fd, wire.data() + sent, wire.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) break;
-      sent += static_cast<size_t>(n);
-    }
+    for (size_t c = 0; c < connections; ++c)
+      for (size_t sent = 0; sent < wires[c].size();) {
+        const ssize_t n = send(sockets[c], wires[c].data() + sent, wires[c].size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+      }
     lesson.Manager().WaitFor([&] { return lesson.Manager().RequestCount() >= before + kClickers; },
                              std::chrono::duration<double>(kLostAfter).count());
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
-    close(fd);
-    // Only this connection's: the receiver stack's own polls may arrive meanwhile.
+    for (int fd : sockets) close(fd);
+    // Only these connections': the receiver stack's own polls may arrive meanwhile.
     size_t mine = 0;
     Clock::time_point last = start;
     for (const ServiceSim::ReceivedRequest& r : lesson.Manager().RequestsFrom(before)) {
@@ -440,9 +449,8 @@ void BM_BurstToTheServiceAlone(benchmark::State& state) {
   state.counters["p50_per_rtt"] = p50 / *rtt;
 }
 BENCHMARK(BM_BurstToTheServiceAlone)
-    ->ArgName("requests")
-    ->Arg(0)
-    ->Arg(1)
+    ->ArgNames({"requests", "connections"})
+    ->ArgsProduct({{0, 1}, {1, Voxlet::Client::kMaxConnections}})
     ->Iterations(20)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
