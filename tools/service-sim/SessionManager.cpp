@@ -641,10 +641,20 @@ std::vector<Submission> SessionManager::Submissions() const {
   return m_submissions;
 }
 
+namespace {
+
+// The records from the `first`-th on.
+template <class Record>
+std::vector<Record> From(const std::vector<Record>& records, size_t first) {
+  if (first >= records.size()) return {};
+  return std::vector<Record>(records.begin() + static_cast<std::ptrdiff_t>(first), records.end());
+}
+
+}  // namespace
+
 std::vector<Submission> SessionManager::SubmissionsFrom(size_t first) const {
   std::lock_guard lock(m_lock);
-  if (first >= m_submissions.size()) return {};
-  return std::vector<Submission>(m_submissions.begin() + static_cast<std::ptrdiff_t>(first), m_submissions.end());
+  return From(m_submissions, first);
 }
 
 size_t SessionManager::SubmissionCount() const {
@@ -654,8 +664,7 @@ size_t SessionManager::SubmissionCount() const {
 
 std::vector<ReceivedRequest> SessionManager::RequestsFrom(size_t first) const {
   std::lock_guard lock(m_lock);
-  if (first >= m_requests.size()) return {};
-  return std::vector<ReceivedRequest>(m_requests.begin() + static_cast<std::ptrdiff_t>(first), m_requests.end());
+  return From(m_requests, first);
 }
 
 size_t SessionManager::RequestCount() const {
