@@ -105,6 +105,7 @@ class Player {
       }
     }
     outcome.ok = true;
+    if (m_log) outcome.log = m_log->Text();
     return outcome;
   }
 
@@ -276,6 +277,21 @@ class Player {
         held = m_receiver.WaitFor(enough, static_cast<int>(kWaitSeconds * 1000));
       else if (address && command)
         held = Soon([&] { return enough(m_receiver.Sent()); });
+    } else if (what == "polled" && w.size() == 2) {
+      // wait polled: a poll of the receiver's endpoint that arrives after this wait began. Its
+      // client sends a poll only when nothing else of its own is in flight, so every answer it
+      // submitted before has had its reply read by then (a service stopped before that may
+      // rightly see such an answer again, its reply never seen).
+      const size_t from = manager.RequestCount();
+      held = service([&] {
+        for (const ServiceSim::ReceivedRequest& r : manager.RequestsFrom(from)) {
+          const auto endpoint = r.headers.find("x-vantrel-voxlet-endpoint");
+          if (r.route == "hello" && r.method == "GET" && endpoint != r.headers.end() &&
+              m_names->Name(endpoint->second) == "receiver")
+            return true;
+        }
+        return false;
+      });
     } else if (what == "held" && w.size() == 3) {
       held = Service().Server().WaitHeld(static_cast<size_t>(n), kWaitSeconds);
     } else if (what == "exit" && m_log) {

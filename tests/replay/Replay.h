@@ -48,6 +48,7 @@ struct Outcome {
   bool ok = false;
   std::string transcript;  // as far as the script got
   std::string error;       // why it stopped early, with the service's last log lines
+  std::string log;         // the service's log as far as it got
 };
 
 // Plays the script; `simData` is the software-service simulator's data folder (its sample lesson).
