@@ -229,12 +229,15 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
   bool logOffSent = false;
   for (const KnownClicker& clicker : clickers) {
     const bool logOffClicker = !previousAnonymous && !nextAnonymous;
+    // The clicker is gone for the software service before it is told on the radio: its LOGIN_OFF
+    // answer then only counts for the switch. Told first, a quick clicker's answer could find it
+    // still known and announce it again as a new clicker that the switch then forgets.
+    m_receiver.OnDeviceDisassociated(clicker.address);
     IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
       handler.SendHandUpReply(clicker.address);
       if (logOffClicker) handler.SendLoginOff(clicker.address);
     });
     logOffSent = logOffSent || logOffClicker;
-    m_receiver.OnDeviceDisassociated(clicker.address);
   }
   ClearClickers();
   // The wait for the log-offs runs on a worker of its own: not on the client library's thread,
