@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "ReceiverBench.h"
+#include "bench/BenchMode.h"
 #include "tests/tools/ChoiceAssessment.h"
 #include "tools/service-sim/Scenario.h"
 
@@ -66,7 +67,10 @@ void BM_AssessmentToTheRadio(benchmark::State& state) {
   state.counters["p50_ms"] = Percentile(spans, 0.5);
   state.counters["max_ms"] = spans.empty() ? 0 : *std::max_element(spans.begin(), spans.end());
 }
-BENCHMARK(BM_AssessmentToTheRadio)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(30);
+BENCHMARK(BM_AssessmentToTheRadio)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(ovanta_bench::Iterations(30));
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "bench/BenchMode.h"
 #include "log/Logger.h"
 
 namespace {
@@ -96,7 +97,13 @@ void BM_Spdlog_WriterThroughput(benchmark::State& state) {
 
 BENCHMARK(BM_CLogger_CallerCost)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_Spdlog_CallerCost)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK(BM_CLogger_WriterThroughput)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Spdlog_WriterThroughput)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CLogger_WriterThroughput)
+    ->UseManualTime()
+    ->Iterations(ovanta_bench::Iterations(3))
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Spdlog_WriterThroughput)
+    ->UseManualTime()
+    ->Iterations(ovanta_bench::Iterations(3))
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
