@@ -12,15 +12,7 @@ packaging=$source/packaging
 unit=ovanta-hardware.service
 rules=60-ovanta-hardware.rules
 
-failures=0
-fail() {
-	echo "FAIL: $*" >&2
-	failures=$((failures + 1))
-}
-die() {
-	echo "FAIL: $*" >&2
-	exit 1
-}
+. "$(dirname "$0")/checks.sh"
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/ovanta-install-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
@@ -42,7 +34,7 @@ DESTDIR=$root "$cmake" --install "$build" --prefix /usr >"$scratch/install.log" 
 	{ cat "$scratch/install.log" >&2; die "cmake --install failed"; }
 
 # Exactly these files and empty directories, with these modes.
-expected=$(sort <<LIST
+expected=$(LC_ALL=C sort -k2 <<LIST
 644 $unit_dir/$unit
 644 $rules_dir/$rules
 755 usr/bin/ovanta-sdk-client
@@ -52,7 +44,7 @@ expected=$(sort <<LIST
 755 var/lib/ovanta/spool
 LIST
 )
-found=$(cd "$root" && find . -type f -o -type l -o -type d -empty | sed 's|^\./||' | sort |
+found=$(cd "$root" && find . -type f -o -type l -o -type d -empty | sed 's|^\./||' | LC_ALL=C sort |
 	while read -r f; do echo "$(stat -c %a "$f") $f"; done)
 [ "$found" = "$expected" ] || fail "installed files and modes:
 $found
@@ -100,5 +92,4 @@ newest=$(grep -m 1 '^## ' "$source/CHANGELOG.md")
 [ "$newest" = "## $version ($release_date)" ] ||
 	fail "CHANGELOG.md's newest entry is \"$newest\", debian/changelog's is $version of $release_date"
 
-[ "$failures" -eq 0 ] || die "$failures check(s) failed"
-echo "install checks passed"
+passed "install checks"

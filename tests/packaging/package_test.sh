@@ -14,15 +14,7 @@ package=ovanta-hardware
 unit=ovanta-hardware.service
 wants=/etc/systemd/system/multi-user.target.wants/$unit
 
-failures=0
-fail() {
-	echo "FAIL: $*" >&2
-	failures=$((failures + 1))
-}
-die() {
-	echo "FAIL: $*" >&2
-	exit 1
-}
+. "$(dirname "$0")/checks.sh"
 
 [ "$(id -u)" -eq 0 ] || die "installs the package: run as root"
 [ -f "$deb" ] || die "no package at $deb"
@@ -131,5 +123,4 @@ if dpkg-query -W -f '${db:Status-Status}' "$package" 2>/dev/null | grep -qv '^no
 	fail "dpkg still knows $package after the purge"
 fi
 
-[ "$failures" -eq 0 ] || die "$failures check(s) failed"
-echo "package checks passed"
+passed "package checks"
