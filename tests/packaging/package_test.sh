@@ -18,6 +18,8 @@ wants=/etc/systemd/system/multi-user.target.wants/$unit
 
 [ "$(id -u)" -eq 0 ] || die "installs the package: run as root"
 [ -f "$deb" ] || die "no package at $deb"
+# The administrator's systemctl, which enables and disables units without systemd running.
+command -v systemctl >/dev/null || die "no systemctl (package systemd)"
 if dpkg-query -W -f '${db:Status-Status}' "$package" 2>/dev/null | grep -qv '^not-installed$'; then
 	die "$package is installed on this machine already; remove it with dpkg -P first"
 fi
@@ -95,22 +97,24 @@ echo answer >/var/lib/ovanta/spool/kept
 mkdir -p /var/log/ovanta/Debug
 echo line >/var/log/ovanta/Debug/OvantaHardwareService.log
 
-# An upgrade keeps the unit enabled and, once the administrator disabled it, disabled.
+# An upgrade keeps the unit enabled and, once the administrator disabled it, disabled (the
+# second install of the higher version goes through the upgrade steps too).
 dpkg-deb -R "$deb" "$scratch/next"
 sed -i "s/^Version: .*/Version: $version+next/" "$scratch/next/DEBIAN/control"
 dpkg-deb -b "$scratch/next" "$scratch/next.deb" >/dev/null
 dpkg_step -i "$scratch/next.deb"
 enabled || fail "an upgrade lost the unit's enabling"
-deb-systemd-helper disable "$unit"
-enabled && fail "deb-systemd-helper disable left the unit enabled"
-dpkg_step -i "$deb"
+systemctl disable "$unit"
+enabled && fail "systemctl disable left the unit enabled"
+dpkg_step -i "$scratch/next.deb"
 enabled && fail "an upgrade enabled the unit the administrator had disabled"
 # shellcheck disable=SC2086
 installed $files
 [ -s /var/lib/ovanta/spool/kept ] || fail "an upgrade lost the spool's answer"
 
 # Removing keeps what the service kept; purging takes it all, and the unit's enabling state.
-deb-systemd-helper enable "$unit"
+systemctl enable "$unit"
+enabled || fail "systemctl enable did not enable the unit"
 dpkg_step -r "$package"
 # shellcheck disable=SC2086
 gone /usr/sbin/ovanta-hardware /usr/bin/ovanta-sdk-client /lib/systemd/system/$unit \
