@@ -58,21 +58,24 @@ bool CMessagingSocket::SendBuffer(MessageBufferPtr buffer) {
   return queued;
 }
 
-COutgoingMessageQueueIntf* CMessagingSocket::MarkClosed() {
+std::optional<COutgoingMessageQueueIntf*> CMessagingSocket::MarkClosed() {
   std::lock_guard<std::mutex> guard(m_lock);
+  if (m_closed) return std::nullopt;
   m_closed = true;
   m_sendQueue.clear();
   m_queuedBytes = 0;
+  // Join sets it only while the connection is open, so null here means it never joined.
   return std::exchange(m_io, nullptr);
 }
 
 void CMessagingSocket::Close() {
-  {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_closed) return;
-  }
-  if (COutgoingMessageQueueIntf* io = MarkClosed())
-    io->RemoveConnection(shared_from_this());
+  // The first to mark the connection closed decides who closes the descriptor: the I/O thread
+  // when the connection joined it (also when it is dropping the connection just now, as it
+  // then marked it first), else this thread.
+  const auto io = MarkClosed();
+  if (!io) return;
+  if (*io)
+    (*io)->RemoveConnection(shared_from_this());
   else
     m_socket->Close();
 }
@@ -133,48 +136,56 @@ bool CMessagingSocket::WaitFor(short events, int timeoutMs, const CWaitEvent* ab
   return Platform::WaitForAny({handles, count}, timeoutMs) == 0;
 }
 
-bool CMessagingSocket::ReadFully(void* buffer, size_t length, int timeoutMs, const CWaitEvent* abort) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  auto* at = static_cast<uint8_t*>(buffer);
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = m_socket->Receive(at + done, length - done);
+CMessagingSocket::Transfer CMessagingSocket::ReadAvailable(std::span<uint8_t> buffer, size_t& done) {
+  while (done < buffer.size()) {
+    const ssize_t n = m_socket->Receive(buffer.data() + done, buffer.size() - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
     }
-    if (n == 0) return false;  // closed by the peer
-    if (!WouldBlock(errno)) {
-      DiagnosticLog("CMessagingSocket::ReadFully: Error reading from socket, WSA last error = %d.", errno);
-      return false;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0 || !WaitFor(POLLIN | POLLRDHUP, static_cast<int>(left), abort)) return false;
+    if (n == 0) return Transfer::kFailed;  // closed by the peer
+    if (WouldBlock(errno)) return Transfer::kWouldBlock;
+    DiagnosticLog("CMessagingSocket::ReadFully: Error reading from socket, WSA last error = %d.", errno);
+    return Transfer::kFailed;
   }
-  return true;
+  return Transfer::kDone;
+}
+
+CMessagingSocket::Transfer CMessagingSocket::WriteAvailable(std::span<const uint8_t> buffer, size_t& done) {
+  while (done < buffer.size()) {
+    const ssize_t n = m_socket->Send(buffer.data() + done, buffer.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) return Transfer::kFailed;
+    if (WouldBlock(errno)) return Transfer::kWouldBlock;
+    DiagnosticLog("CMessagingSocket::WriteFully: Error writting to socket, WSA last error = %d.", errno);
+    return Transfer::kFailed;
+  }
+  return Transfer::kDone;
+}
+
+template <class Step>
+bool CMessagingSocket::MoveFully(Step step, short events, int timeoutMs, const CWaitEvent* abort) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (size_t done = 0;;) {
+    const Transfer result = step(done);
+    if (result != Transfer::kWouldBlock) return result == Transfer::kDone;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0 || !WaitFor(events, static_cast<int>(left), abort)) return false;
+  }
+}
+
+bool CMessagingSocket::ReadFully(void* buffer, size_t length, int timeoutMs, const CWaitEvent* abort) {
+  const std::span<uint8_t> bytes(static_cast<uint8_t*>(buffer), length);
+  return MoveFully([&](size_t& done) { return ReadAvailable(bytes, done); }, POLLIN | POLLRDHUP, timeoutMs, abort);
 }
 
 bool CMessagingSocket::WriteFully(const void* buffer, size_t length, int timeoutMs, const CWaitEvent* abort) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  const auto* at = static_cast<const uint8_t*>(buffer);
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = m_socket->Send(at + done, length - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n == 0) return false;
-    if (!WouldBlock(errno)) {
-      DiagnosticLog("CMessagingSocket::WriteFully: Error writting to socket, WSA last error = %d.", errno);
-      return false;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0 || !WaitFor(POLLOUT, static_cast<int>(left), abort)) return false;
-  }
-  return true;
+  const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(buffer), length);
+  return MoveFully([&](size_t& done) { return WriteAvailable(bytes, done); }, POLLOUT, timeoutMs, abort);
 }
 
 void CMessagingSocket::AppendBody(std::span<const uint8_t> data) {

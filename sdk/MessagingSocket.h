@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,9 +31,10 @@ class COutgoingMessageQueueIntf {
 // One TCP connection of the messaging layer: its send queue, its frame reader and writer.
 //
 // Until it joins the socket I/O thread the connection belongs to the thread that set it up
-// (the handshake with ReadFully and WriteFully). Once joined, only the I/O thread touches
+// (the handshake), which also closes its descriptor. Once joined, only the I/O thread touches
 // the socket; other threads queue frames (SendMessage) and close it (Close), and the I/O
-// thread closes the descriptor itself, so no descriptor is closed while it is being waited on.
+// thread closes the descriptor itself, once, so that no descriptor is closed while it is
+// being waited on, nor closed again after the system has handed its number on.
 class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
  public:
   // At most this much of a frame goes into one send call.
@@ -81,6 +83,12 @@ class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
   // (which is logged).
   bool ReadFully(void* buffer, size_t length, int timeoutMs, const CWaitEvent* abort = nullptr);
   bool WriteFully(const void* buffer, size_t length, int timeoutMs, const CWaitEvent* abort = nullptr);
+  // What moving bytes without waiting came to.
+  enum class Transfer { kDone, kWouldBlock, kFailed };
+  // Moves the buffer's bytes from `done` on (and counts them there) until all have moved or
+  // the socket would block. kFailed when the peer closed, or on an error (which is logged).
+  Transfer ReadAvailable(std::span<uint8_t> buffer, size_t& done);
+  Transfer WriteAvailable(std::span<const uint8_t> buffer, size_t& done);
 
   // ---- the socket I/O thread's side ----
   // Joins the I/O thread; false when closed already.
@@ -118,8 +126,13 @@ class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
 
  private:
   bool WaitFor(short events, int timeoutMs, const CWaitEvent* abort);
-  // Marks the connection closed; answers the I/O thread it was in (null when none).
-  COutgoingMessageQueueIntf* MarkClosed();
+  // Moves bytes with `step` (ReadAvailable or WriteAvailable), waiting for `events` in
+  // between; see ReadFully.
+  template <class Step>
+  bool MoveFully(Step step, short events, int timeoutMs, const CWaitEvent* abort);
+  // Marks the connection closed. Answers the I/O thread it was in (null when it never joined
+  // one), or nothing when it was closed already.
+  std::optional<COutgoingMessageQueueIntf*> MarkClosed();
   // Notes why the peer is dropped and throws the exception that drops it.
   [[noreturn]] void DropPeer(int code, std::string reason);
   // Appends body bytes to the frame being read, growing its buffer with them.

@@ -1,6 +1,7 @@
 #include "sdk/ServerListeningThread.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 #include <vector>
 
@@ -10,6 +11,13 @@ namespace {
 // The identifiers listened for in this process.
 std::mutex g_claimedLock;
 std::vector<ServerIdentifier> g_claimed;
+
+// Milliseconds from now until `at`, rounded up so that a wait does not end just before it.
+int MillisecondsUntil(CServerHandshake::Clock::time_point at, CServerHandshake::Clock::time_point now) {
+  if (at <= now) return 0;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(at - now).count();
+  return static_cast<int>(std::min<int64_t>(left, INT32_MAX));
+}
 }  // namespace
 
 CServerListeningThread::CClaim::CClaim(const ServerIdentifier& identifier) : m_identifier(identifier) {
@@ -54,13 +62,24 @@ void CServerListeningThread::OpenPublisher() {
 
 void CServerListeningThread::Run() {
   if (m_options.publish && !m_publisher) OpenPublisher();
-  std::vector<Platform::WaitHandle> handles = {Platform::WaitHandle::Of(m_stopEvent), m_socket.Event()->Handle()};
-  // Only queries matter on the publisher: waiting for it to be writable would never end.
-  if (m_publisher) handles.push_back(Platform::WaitHandle::Descriptor(m_publisher->Handle(), POLLIN));
+  std::vector<Platform::WaitHandle> handles;
   for (;;) {
-    const int index = Platform::WaitForAny(handles, -1);
+    const auto now = Clock::now();
+    DropExpiredHandshakes(now);
+    if (m_acceptRestsUntil && now >= *m_acceptRestsUntil) m_acceptRestsUntil.reset();
+    // The stop event, the publisher, the handshakes, then the listening socket: each handshake
+    // and query is a few bytes, so a stream of new connections cannot keep them waiting.
+    handles.assign({Platform::WaitHandle::Of(m_stopEvent)});
+    // Only queries matter on the publisher: waiting for it to be writable would never end.
+    if (m_publisher) handles.push_back(Platform::WaitHandle::Descriptor(m_publisher->Handle(), POLLIN));
+    const size_t firstHandshake = handles.size();
+    for (const auto& handshake : m_handshakes) handles.push_back(handshake->Handle());
+    if (!m_acceptRestsUntil) handles.push_back(m_socket.Event()->Handle());
+
+    const int index = Platform::WaitForAny(handles, WaitTimeout(now));
     m_wakeups.fetch_add(1);
     if (index == 0) break;
+    if (index == Platform::kWaitTimeout) continue;  // a handshake's time is up, or the rest is over
     if (index < 0) {
       DiagnosticLog(
           "CServerListeningThread::Run(): Timed out or an error occured in CThreadBase::WaitForEvents (error %d).  "
@@ -68,35 +87,75 @@ void CServerListeningThread::Run() {
           index);
       break;
     }
-    if (index == 2) {
+    const size_t ready = static_cast<size_t>(index);
+    if (ready < firstHandshake)
       m_publisher->AnswerQuery(m_identifier, m_port);
-      continue;
-    }
-    const int accepted = m_socket.Accept();
-    if (accepted >= 0) OnNewConnection(accepted);
+    else if (ready - firstHandshake < m_handshakes.size())
+      AdvanceHandshake(ready - firstHandshake);
+    else
+      AcceptConnection();
   }
+  m_handshakes.clear();  // their connections are dropped
 }
 
-void CServerListeningThread::OnNewConnection(int acceptedSocket) {
-  std::shared_ptr<CMessagingSocket> socket;
+int CServerListeningThread::WaitTimeout(Clock::time_point now) const {
+  std::optional<Clock::time_point> first = m_acceptRestsUntil;
+  for (const auto& handshake : m_handshakes)
+    if (!first || handshake->Deadline() < *first) first = handshake->Deadline();
+  return first ? MillisecondsUntil(*first, now) : -1;
+}
+
+void CServerListeningThread::DropExpiredHandshakes(Clock::time_point now) {
+  std::erase_if(m_handshakes, [&](const auto& handshake) {
+    if (handshake->Deadline() > now) return false;
+    handshake->Expire();
+    return true;
+  });
+}
+
+void CServerListeningThread::AcceptConnection() {
+  const int accepted = m_socket.Accept();
+  if (accepted < 0) {
+    OnAcceptFailed(errno);
+    return;
+  }
+  if (m_acceptFailing) {
+    m_acceptFailing = false;
+    DiagnosticLog("CServerListeningThread::Run(): Accepting connections again.");
+  }
+  if (m_handshakes.size() >= kMaxHandshakes) {
+    DiagnosticLog("CServerListeningThread::Run(): %zu connections are in their handshake: the oldest is dropped.",
+                  m_handshakes.size());
+    m_handshakes.erase(m_handshakes.begin());
+  }
   try {
-    socket = std::make_shared<CMessagingSocket>(std::make_unique<CThreadedSocket>(acceptedSocket));
+    m_handshakes.push_back(std::make_unique<CServerHandshake>(accepted, m_identifier, m_options.handshakeTimeoutMs));
   } catch (const CExceptionBase& e) {
     e.Report();
     return;
   }
-  if (!socket->WriteFully(m_identifier.data(), m_identifier.size(), kHandshakeTimeoutMs, &m_stopEvent)) {
-    DiagnosticLog("CServerListeningThread::OnNewConnection: Error writting handshake string.");
-    return;
+  AdvanceHandshake(m_handshakes.size() - 1);  // the identifier goes out at once
+}
+
+void CServerListeningThread::OnAcceptFailed(int error) {
+  m_acceptFailures.fetch_add(1);
+  // The connection has left the queue (its peer gave up, or the call was interrupted): the
+  // listening socket is reported again only for the next one.
+  if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR || error == EPROTO) return;
+  // Out of descriptors or memory, or worse: the connection stays queued and the listening
+  // socket stays ready, so it rests before the next try instead of being tried round and round.
+  if (!m_acceptFailing) {
+    m_acceptFailing = true;
+    DiagnosticLog("CServerListeningThread::Run(): Cannot accept a connection (error %d): trying again every %d ms.",
+                  error, m_options.acceptRetryMs);
   }
-  uint8_t frame[CMessageBuffer::kPrefixSize + MessageHeader::kAsyncSize + 4];
-  if (!socket->ReadFully(frame, sizeof frame, kHandshakeTimeoutMs, &m_stopEvent)) {
-    DiagnosticLog("CServerListeningThread::OnNewConnection: Error reading registration message.");
-    return;
-  }
-  const std::span<const uint8_t> body = std::span<const uint8_t>(frame).subspan(CMessageBuffer::kPrefixSize);
-  if (Wire::GetU32(frame) != body.size()) return;
-  CRegistrationMessage registration;
-  if (!registration.Read(*CMessageBuffer::FromBody(body))) return;
-  m_handover(registration, std::move(socket));
+  m_acceptRestsUntil = Clock::now() + std::chrono::milliseconds(m_options.acceptRetryMs);
+}
+
+void CServerListeningThread::AdvanceHandshake(size_t at) {
+  const CServerHandshake::State state = m_handshakes[at]->Advance();
+  if (state != CServerHandshake::State::kRegistered && state != CServerHandshake::State::kFailed) return;
+  const std::unique_ptr<CServerHandshake> done = std::move(m_handshakes[at]);
+  m_handshakes.erase(m_handshakes.begin() + static_cast<std::ptrdiff_t>(at));
+  if (state == CServerHandshake::State::kRegistered) m_handover(done->Registration(), done->TakeSocket());
 }

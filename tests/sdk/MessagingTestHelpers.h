@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -116,8 +117,9 @@ class ScopedDiagnostics : public IDiagnosticSink, public Recorded {
   size_t Count(const std::string& text) {
     return Locked([&] { return CountLocked(text); });
   }
-  bool WaitForLine(const std::string& text, int timeoutMs) {
-    return WaitFor([&] { return CountLocked(text) > 0; }, timeoutMs);
+  // Waits until exactly `count` lines hold the text.
+  bool WaitForCount(const std::string& text, size_t count, int timeoutMs = kTestWaitMs) {
+    return WaitFor([&] { return CountLocked(text) == count; }, timeoutMs);
   }
 
  private:
@@ -183,10 +185,14 @@ class TestServer : public Recorded {
   ~TestServer() { Stop(); }
 
   static std::shared_ptr<TestServer> Start(bool publish = false, const ServerIdentifier& id = RandomIdentifier()) {
+    return Start(ListenOptions{.publish = publish}, id);
+  }
+  static std::shared_ptr<TestServer> Start(const ListenOptions& options,
+                                           const ServerIdentifier& id = RandomIdentifier()) {
     auto server = std::make_shared<TestServer>(id);
     server->m_manager = CConnectionManager::Acquire();  // before a connection can arrive
     server->m_listening = std::make_unique<CServerListeningThread>(
-        id, ListenOptions{.publish = publish},
+        id, options,
         [s = server.get()](const CRegistrationMessage& registration, std::shared_ptr<CMessagingSocket> socket) {
           auto object = std::make_shared<RecordingObject>();
           if (s->m_manager->Attach(object, std::move(socket), registration))
@@ -212,6 +218,7 @@ class TestServer : public Recorded {
   }
   const ServerIdentifier& Identifier() const { return m_identifier; }
   uint16_t Port() const { return m_listening ? m_listening->Port() : 0; }
+  uint64_t AcceptFailures() const { return m_listening ? m_listening->AcceptFailures() : 0; }
 
  private:
   const ServerIdentifier m_identifier;
@@ -224,6 +231,8 @@ class TestServer : public Recorded {
 class RawClient : public CThreadedSocket {
  public:
   explicit RawClient(uint16_t port) : CThreadedSocket(TcpNoDelay::kOn) { Connect("127.0.0.1", port); }
+  // Not connected yet (Connect): its socket exists already.
+  RawClient() : CThreadedSocket(TcpNoDelay::kOn) {}
 
   bool SendAll(std::span<const uint8_t> bytes) {
     for (size_t done = 0; done < bytes.size();) {
@@ -256,6 +265,11 @@ class RawClient : public CThreadedSocket {
     }
     return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
   }
+  // True while the connection is open and nothing has arrived that was not read.
+  bool Waiting() {
+    uint8_t byte;
+    return recv(Handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
   // Reads the server's identifier and sends a registration frame.
   bool Register(int32_t registrationId = 0) { return Read(16) && SendAll(Bytes(CRegistrationMessage(registrationId))); }
 
@@ -266,3 +280,9 @@ class RawClient : public CThreadedSocket {
     return Receive(into, n);
   }
 };
+
+// Whether the client's ping with that correlation id is answered.
+inline bool Served(RawClient& client, uint32_t correlation) {
+  return client.SendAll(Frame(Request(RecordingObject::kPing, correlation))) &&
+         client.ReadFrame() == Response(RecordingObject::kPingAnswer, correlation);
+}

@@ -4,6 +4,10 @@
 // manager runs (the list on connect, commands, log reset) is ReceiverManagerTest's.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <string>
+
 #include "SdkServerFakes.h"
 #include "log/Logger.h"
 #include "sdk/Discovery.h"
@@ -177,6 +181,45 @@ TEST_F(SdkServer, ClientsFindTheServerByMulticast) {
     while (auto port = finder.WaitAnnouncement(kSdkServerIdentifier, 500)) found = found || *port == server->Port();
   }
   EXPECT_TRUE(found);
+}
+
+// A local program that connects and says nothing (its time-out here longer than the test)
+// holds up neither the next client, which gets its receiver list, nor the answer to a discovery
+// query. How long each took is recorded; it is no condition of the test.
+TEST_F(SdkServer, AStalledClientHoldsUpNeitherTheNextClientsListNorDiscovery) {
+  using Clock = std::chrono::steady_clock;
+  const auto millis = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+  manager.Locked([&] { manager.receivers = {Receiver(3, 1, u"/dev/ttyACM0")}; });
+  CDiscoveryClient finder;
+  COVSDKServerImpl direct(&manager);
+  const uint16_t port = direct.Start({.handshakeTimeoutMs = 10 * kTestWaitMs});
+  RawClient stalled(port);
+  ASSERT_TRUE(stalled.Read(16));  // its handshake has begun
+
+  auto start = Clock::now();
+  clients.push_back(std::make_unique<SdkListener>());
+  SdkListener& next = *clients.back();
+  ASSERT_TRUE(next.sdk.Connect(port));
+  ASSERT_TRUE(next.WaitStatuses(1));
+  const double listMs = millis(Clock::now() - start);
+  next.Locked([&] {
+    ASSERT_EQ(next.statuses[0].size(), 1u);
+    EXPECT_EQ(next.statuses[0][0].receiverNumber, 3u);
+  });
+  // Another SDK server on this host may answer too: this one's port is waited for.
+  start = Clock::now();
+  ASSERT_TRUE(finder.SendQuery(kSdkServerIdentifier));
+  bool found = false;
+  while (auto answer = finder.WaitAnnouncement(kSdkServerIdentifier, kTestWaitMs))
+    if ((found = *answer == port)) break;
+  const double discoveryMs = millis(Clock::now() - start);
+  EXPECT_TRUE(found);
+  EXPECT_TRUE(stalled.Waiting());  // still in its handshake
+  EXPECT_EQ(direct.ClientCount(), 1u);
+  RecordProperty("receiver_list_ms", std::to_string(listMs));
+  RecordProperty("discovery_answer_ms", std::to_string(discoveryMs));
+  std::printf("with a stalled handshake: receiver list after %.1f ms, discovery answer after %.1f ms\n", listMs,
+              discoveryMs);
 }
 
 // An idle layer's threads sleep in their waits: the I/O and incoming-message threads do not
