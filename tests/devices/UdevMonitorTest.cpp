@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -37,10 +38,14 @@ class UdevMonitorTest : public ::testing::Test {
   void TearDown() override {
     if (m_bed) g_object_unref(m_bed);
   }
-  // A USB device as the kernel describes it: ids as attributes, PRODUCT and DEVTYPE as properties.
-  // Adding a device to the test bed sends its add uevent.
+  // A USB device as the kernel describes it: ids as attributes (a null serial: none), PRODUCT
+  // and DEVTYPE as properties. Adding a device to the test bed sends its add uevent.
   std::string AddUsbDevice(const char* name, const char* vendor, const char* product, const char* serial) {
     const std::string productProperty = std::string(vendor) + "/" + product + "/100";
+    if (!serial)
+      return Taken(umockdev_testbed_add_device(m_bed, "usb", name, nullptr, "idVendor", vendor, "idProduct", product,
+                                               nullptr, "DEVTYPE", "usb_device", "PRODUCT", productProperty.c_str(),
+                                               nullptr));
     return Taken(umockdev_testbed_add_device(m_bed, "usb", name, nullptr, "idVendor", vendor, "idProduct", product,
                                              "serial", serial, nullptr, "DEVTYPE", "usb_device", "PRODUCT",
                                              productProperty.c_str(), nullptr));
@@ -123,6 +128,47 @@ TEST_F(UdevMonitorTest, PluggedInReceiverIsOpenedOnceItsTtyComesAndClosedWhenUnp
   EXPECT_TRUE(links.WaitForClose(u"/dev/ttyACM3"));
   monitor.reset();  // the removal it reported has run to its end
   EXPECT_TRUE(manager.ReceiverPorts().empty());
+}
+
+// Two receivers without serial numbers: each is opened on its own port as its tty comes, even
+// while the other is open, and unplugging one closes that one only.
+TEST_F(UdevMonitorTest, ReceiversWithoutSerialNumbersAreToldApartByTheirDevice) {
+  CReceiverEnumerator::SetSysfsRoot("");  // the real /sys, which is the test bed's here
+  FakeLinks links;
+  ManagerEnvironment environment;
+  std::atomic<uint32_t> numbers{0};
+  environment.makeReceiver = [&](IReceiverEvents*) -> ManagedReceiverPtr {
+    return std::make_shared<FakeReceiver>(links, ++numbers);
+  };
+  environment.makeClient = [] { return nullptr; };
+  environment.watchOsEvents = false;
+  CReceiverServiceSettings settings;
+  CReceiverManager manager(&settings, environment);
+  auto monitor = std::make_unique<CUdevMonitor>([&manager](const DeviceEvent& event) { manager.OnDeviceEvent(event); });
+  ASSERT_TRUE(monitor->Running());
+
+  struct Plugged {
+    std::string usb, interface, tty;
+  };
+  const auto plugIn = [&](const char* name, const char* tty) {
+    Plugged plugged;
+    plugged.usb = AddUsbDevice(name, "16d3", "3000", nullptr);
+    plugged.interface = AddInterface((std::string(name) + ":1.0").c_str(), plugged.usb);
+    plugged.tty = AddTty(tty, plugged.interface);
+    return plugged;
+  };
+  const Plugged a = plugIn("5-1", "ttyACM5");
+  ASSERT_TRUE(links.WaitForOpen(u"/dev/ttyACM5"));
+  const Plugged b = plugIn("5-2", "ttyACM6");
+  ASSERT_TRUE(links.WaitForOpen(u"/dev/ttyACM6"));
+
+  umockdev_testbed_remove_device(m_bed, b.tty.c_str());
+  umockdev_testbed_remove_device(m_bed, b.interface.c_str());
+  umockdev_testbed_uevent(m_bed, b.usb.c_str(), "remove");
+  EXPECT_TRUE(links.WaitForClose(u"/dev/ttyACM6"));
+  monitor.reset();  // the removal it reported has run to its end
+  EXPECT_EQ(manager.ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM5"});
+  EXPECT_EQ(manager.PendingCount(), 0u);  // each device's first event was answered by its tty's
 }
 
 }  // namespace
