@@ -24,6 +24,7 @@ class FakeLinks {
   bool holdOpens = false;   // opens wait until Release, as a link trying line settings does
   bool holdCloses = false;  // closes wait until Release, as a USB tty draining its output does
   int closing = 0;
+  std::vector<Voxlet::StringBuffer> closingPorts;
 
   uint32_t Open(const Voxlet::StringBuffer& port) {
     std::unique_lock<std::mutex> guard(lock);
@@ -32,7 +33,9 @@ class FakeLinks {
     changed.wait(guard, [this] { return !holdOpens; });
     --opening;
     auto it = openResult.find(port);
-    const uint32_t result = it == openResult.end() ? 0 : it->second;
+    uint32_t result = it == openResult.end() ? 0 : it->second;
+    // A link still closing holds its tty: the port is in use until the close has ended.
+    if (std::count(closingPorts.begin(), closingPorts.end(), port) > 0) result = 3;
     if (result == 0) opened.push_back(port);
     changed.notify_all();
     return result;
@@ -40,9 +43,11 @@ class FakeLinks {
   void Close(const Voxlet::StringBuffer& port) {
     std::unique_lock<std::mutex> guard(lock);
     ++closing;
+    closingPorts.push_back(port);
     changed.notify_all();
     changed.wait(guard, [this] { return !holdCloses; });
     --closing;
+    closingPorts.erase(std::find(closingPorts.begin(), closingPorts.end(), port));
     closed.push_back(port);
     changed.notify_all();
   }
