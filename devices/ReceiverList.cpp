@@ -50,6 +50,13 @@ void CReceiverList::SetDevice(const Voxlet::StringBuffer& portName, const std::s
     if (e.receiver->PortName() == portName) e.devicePath = devicePath;
 }
 
+std::string CReceiverList::DeviceOf(const Voxlet::StringBuffer& portName) const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  for (const Entry& e : m_entries)
+    if (e.receiver->PortName() == portName) return e.devicePath;
+  return "";
+}
+
 std::optional<Voxlet::StringBuffer> CReceiverList::PortOfDevice(const std::string& devicePath) const {
   std::lock_guard<std::mutex> guard(m_lock);
   for (const Entry& e : m_entries)

@@ -29,6 +29,8 @@ class CReceiverList {
   // Remembers the USB device (its sysfs path) a listed receiver is on: once the device is
   // unplugged, sysfs no longer says which port was its own. Forgotten with the receiver.
   void SetDevice(const Voxlet::StringBuffer& portName, const std::string& devicePath);
+  // The device remembered for the receiver on the port; empty when none is.
+  std::string DeviceOf(const Voxlet::StringBuffer& portName) const;
   // The port of the receiver on the device at that sysfs path (SysfsUsb::SameDevice).
   std::optional<Voxlet::StringBuffer> PortOfDevice(const std::string& devicePath) const;
 

@@ -122,11 +122,13 @@ void CReceiverSet::ProcessResets(CResetQueue& queue, AfterReset after,
       if (std::find(closedNow.begin(), closedNow.end(), port) != closedNow.end()) continue;
       if (ManagedReceiverPtr receiver = m_list.FindByPort(port)) {
         reportRemoved(receiver->EndpointId());
+        m_resetDevices[port] = m_list.DeviceOf(port);
         TakeHeld(held, port, taken);  // the port stays queued: the next pass reconnects it
         closedNow.push_back(port);
         continue;
       }
-      if (after == AfterReset::kReconnect) ConnectHeld(held, port);
+      if (after == AfterReset::kReconnect && ConnectHeld(held, port) == 0) m_list.SetDevice(port, m_resetDevices[port]);
+      m_resetDevices.erase(port);
       queue.Remove(port);
     }
   }

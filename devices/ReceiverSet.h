@@ -2,6 +2,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -76,5 +77,8 @@ class CReceiverSet {
   bool m_shutDown = false;                      // guarded by m_lock
   std::vector<Voxlet::StringBuffer> m_closing;  // guarded by m_lock: one entry per close under way
   std::condition_variable m_closed;             // a close under way ended
+  // The devices of the receivers a reset closed, by port (guarded by m_lock): a receiver the
+  // reset reopens is on the same device, and its removal must find it.
+  std::map<Voxlet::StringBuffer, std::string> m_resetDevices;
   CReceiverList m_list;
 };

@@ -240,6 +240,23 @@ TEST_F(ReceiverManagerTest, AnOpenedReceiverIsNoLongerPendingAndAResetLeavesItCl
   EXPECT_EQ(links.Opens(u"/dev/ttyACM1"), 1u);
 }
 
+// A receiver that a reset closed and reopened ("ReconnectOnSoftReset" 1) is on the same device:
+// unplugging it closes it, though sysfs no longer says which port was its own.
+TEST_F(ReceiverManagerTest, AReceiverAResetReopenedIsClosedWhenItsDeviceIsUnplugged) {
+  ASSERT_TRUE(WriteRegistryDword(0, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", "ReconnectOnSoftReset", 1,
+                                 "com.vantrel.Preferences"));
+  const auto interface = PlugIn("1-1", "", "ttyACM0");
+  ASSERT_TRUE(Manager().DeviceArrival(ReceiverDevice("1-1", ""), ArrivalRetry::kRetryLater));
+  Voxlet::Client unconnected(false);
+  Manager().QueueReceiverReset(u"/dev/ttyACM0");
+  Tick(unconnected);  // closes it
+  Tick(unconnected);  // and opens it again
+  ASSERT_EQ(links.Opens(u"/dev/ttyACM0"), 2u);
+  std::filesystem::remove_all(interface / "tty");
+  Manager().OnDeviceEvent(Removed(ReceiverDevice("1-1", "")));
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+}
+
 // What the sleep monitor reports: a suspend closes every receiver, the resume opens them again.
 TEST_F(ReceiverManagerTest, SuspendClosesEveryReceiverAndResumeOpensThemAgain) {
   PlugIn("1-1", "A", "ttyACM0");
