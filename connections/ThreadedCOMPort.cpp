@@ -47,15 +47,24 @@ uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
     std::lock_guard<std::mutex> guard(m_portLock);
     m_fd = fd;
   }
+  // Opening a tty raises both lines; the receiver's line wants DTR down and RTS up.
+  SetModemLines(TIOCM_DTR, false);
   SetModemLines(TIOCM_RTS, true);
   return LinkResult::kSuccess;
 }
 
 void CThreadedCOMPort::DoClose() {
   if (m_fd < 0) return;
-  // Unread input goes; what was written stays: the receiver's last packet (its network stop on
-  // the way out) must reach it even when the other end has not taken it yet.
+  // Unread input goes. What was written gets a moment to leave: the receiver's last packet (its
+  // network stop on the way out) must reach it even when the other end has not taken it yet.
+  // A device that is gone takes nothing more: its output goes too, and the close does not wait.
   tcflush(m_fd, TCIFLUSH);
+  if (IsDeviceLost()) {
+    tcflush(m_fd, TCOFLUSH);
+    SetClosingWait(TtyLine::kNoClosingWait);
+  } else {
+    SetClosingWait(kClosingWaitCs);
+  }
   if (m_savedValid) tcsetattr(m_fd, TCSANOW, &m_saved);
   ioctl(m_fd, TIOCNXCL);
   close(m_fd);
@@ -115,6 +124,10 @@ bool CThreadedCOMPort::NextLine(LineSettings* settings) {
 
 void CThreadedCOMPort::SetModemLines(int lines, bool on) {
   if (m_fd >= 0) ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &lines);
+}
+
+void CThreadedCOMPort::SetClosingWait(unsigned short centiseconds) {
+  if (m_fd >= 0) TtyLine::SetClosingWait(m_fd, centiseconds);
 }
 
 void CThreadedCOMPort::Purge() {

@@ -6,8 +6,9 @@
 #include "connections/ThreadedPort.h"
 
 // A receiver on a serial tty (any tty path: ttyACM, ttyUSB, a pseudo-terminal). Opened
-// exclusively, raw, non-blocking, 9600 8N1 with RTS raised; the tty's own settings come back
-// at close.
+// exclusively, raw, non-blocking, 9600 8N1 with DTR down and RTS raised; the tty's own settings
+// come back at close, which waits at most a second for output to drain, and not at all once
+// the device is lost.
 class CThreadedCOMPort : public CThreadedPort {
  public:
   CThreadedCOMPort() = default;
@@ -30,8 +31,14 @@ class CThreadedCOMPort : public CThreadedPort {
   // Pause after each candidate setting of the detection routine.
   virtual int CandidateSettleMs() const { return 0; }
 
+  // How long a close waits for output a device that is still there has not taken yet.
+  static constexpr unsigned short kClosingWaitCs = 100;
+
+  // The tty's control operations, replaced by tests (a pseudo-terminal has neither).
   // Modem control lines (TIOCM_RTS, TIOCM_DTR); ignored by ttys without them.
-  void SetModemLines(int lines, bool on);
+  virtual void SetModemLines(int lines, bool on);
+  // The closing wait (TtyLine::SetClosingWait); ignored by ttys without one.
+  virtual void SetClosingWait(unsigned short centiseconds);
   void Purge();
   bool WriteAll(const uint8_t* bytes, size_t length, int timeoutMs);
   // Reads up to `count` bytes, waiting at most timeoutMs for them.

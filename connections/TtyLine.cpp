@@ -1,5 +1,8 @@
 #include "connections/TtyLine.h"
 
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
 namespace {
 
 struct SpeedEntry {
@@ -62,6 +65,15 @@ bool Apply(const LineSettings& s, termios* tio) {
   cfsetispeed(tio, speed);
   cfsetospeed(tio, speed);
   return true;
+}
+
+bool SetClosingWait(int fd, unsigned short centiseconds) {
+  static_assert(kNoClosingWait == ASYNC_CLOSING_WAIT_NONE);
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return false;
+  if (serial.closing_wait == centiseconds) return true;
+  serial.closing_wait = centiseconds;
+  return ioctl(fd, TIOCSSERIAL, &serial) == 0;
 }
 
 LineSettings Read(const termios& tio) {

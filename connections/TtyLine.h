@@ -17,4 +17,11 @@ LineSettings Read(const termios& tio);
 speed_t SpeedOf(uint32_t baudRate);  // B0 when not a standard rate
 uint32_t BaudOf(speed_t speed);
 
+// How long closing a tty may wait for output its device has not taken yet, in hundredths of a
+// second (a USB tty's driver waits up to 30 s by default). kNoClosingWait: not at all.
+inline constexpr unsigned short kNoClosingWait = 65535;  // the kernel's ASYNC_CLOSING_WAIT_NONE
+// Sets it where the driver keeps one (USB-serial, cdc-acm; changing it takes CAP_SYS_ADMIN);
+// false where it cannot (a pseudo-terminal has none). It stays with the tty after the close.
+bool SetClosingWait(int fd, unsigned short centiseconds);
+
 }  // namespace TtyLine

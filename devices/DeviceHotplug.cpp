@@ -1,18 +1,23 @@
 #include "devices/DeviceHotplug.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "client/Strings.h"
 #include "devices/ReceiverEnumerator.h"
+#include "devices/SysfsUsb.h"
 #include "log/Logger.h"
+#include "sdk/LogText.h"
 
 std::string DescribeDevice(const DeviceEvent& device) {
   char ids[16];
   snprintf(ids, sizeof ids, "%04x:%04x", device.vendorId, device.productId);
   std::string text = ids;
-  text += device.serial.empty() ? " without serial" : " serial " + device.serial;
-  if (!device.sysPath.empty()) text += " at " + device.sysPath;
-  if (!device.devNode.empty()) text += " (" + device.devNode + ")";
+  // The serial number is the device's own to choose, the rest comes from sysfs: none of it may
+  // start a log line of its own.
+  text += device.serial.empty() ? " without serial" : " serial " + EscapeForLog(device.serial);
+  if (!device.sysPath.empty()) text += " at " + EscapeForLog(device.sysPath);
+  if (!device.devNode.empty()) text += " (" + EscapeForLog(device.devNode) + ")";
   return text;
 }
 
@@ -23,21 +28,27 @@ CDeviceHotplug::Outcome CDeviceHotplug::TryOpen(const DeviceEvent& device) {
     OV_LOG(kLogDiagnostic, "Arrived device path, vid or pid not recognized: %s", DescribeDevice(device).c_str());
     return Outcome::kNotAReceiver;
   }
-  const Voxlet::StringBuffer serial = Voxlet::UTF8to16(device.serial);
   Voxlet::StringBuffer port;
-  if (CReceiverEnumerator::GetDeviceVirtualPort(device.vendorId, device.productId, serial, port) != 0) {
+  if (CReceiverEnumerator::GetDevicePort(device.sysPath, port) != 0) {
     OV_LOG(kLogDiagnostic, "Arrived device path, could not find port: %s", DescribeDevice(device).c_str());
     return Outcome::kNotYet;
   }
   OV_LOG(kLogMilestone, "Arrived device port: %s", Voxlet::UTF16to8(port).c_str());
-  return m_receivers.ConnectDevice(port, serial) == 0 ? Outcome::kOpened : Outcome::kNotYet;
+  return m_receivers.ConnectDevice(port, device.sysPath) == 0 ? Outcome::kOpened : Outcome::kNotYet;
 }
 
 bool CDeviceHotplug::Arrival(const DeviceEvent& device, ArrivalRetry retry) {
   const Outcome outcome = TryOpen(device);
-  if (outcome == Outcome::kNotYet && retry == ArrivalRetry::kRetryLater) {
+  if (outcome == Outcome::kOpened) {
+    // Opened by a later event of the device (its tty's): what its first event left pending
+    // must not open it again after a reset closed it.
+    std::lock_guard<std::mutex> guard(m_lock);
+    DropPending(guard, device);
+  } else if (outcome == Outcome::kNotYet && retry == ArrivalRetry::kRetryLater) {
     OV_LOG(kLogDiagnostic, "Will check port %s again later", DescribeDevice(device).c_str());
     std::lock_guard<std::mutex> guard(m_lock);
+    // One entry per device: a device arriving again starts its retries afresh.
+    DropPending(guard, device);
     m_pending.push_back({0, device});
   }
   return outcome == Outcome::kOpened;
@@ -45,15 +56,30 @@ bool CDeviceHotplug::Arrival(const DeviceEvent& device, ArrivalRetry retry) {
 
 void CDeviceHotplug::Removal(const DeviceEvent& device) {
   if (CReceiverEnumerator::IsRecognizedDevice(device.vendorId, device.productId) != 0) return;
-  const Voxlet::StringBuffer serial = Voxlet::UTF8to16(device.serial);
-  Voxlet::StringBuffer port;
-  if (CReceiverEnumerator::GetDeviceVirtualPort(device.vendorId, device.productId, serial, port) != 0) {
-    // Unplugged: its port is gone from sysfs, but the receiver on it remembers its device.
-    auto remembered = m_receivers.List().PortOfDevice(serial);
-    if (!remembered) return;
-    port = *remembered;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    DropPending(guard, device);  // it will not get its port now
   }
-  m_receivers.Remove(port);
+  // Unplugged, its port is usually gone from sysfs; the receiver on it remembers its device.
+  std::optional<Voxlet::StringBuffer> port = m_receivers.List().PortOfDevice(device.sysPath);
+  if (!port) {
+    Voxlet::StringBuffer found;
+    if (CReceiverEnumerator::GetDevicePort(device.sysPath, found) != 0) return;
+    port = found;
+  }
+  m_receivers.Remove(*port);
+}
+
+void CDeviceHotplug::DropPending(const std::lock_guard<std::mutex>&, const DeviceEvent& device) {
+  std::erase_if(m_pending,
+                [&](const Pending& entry) { return SysfsUsb::SameDevice(entry.device.sysPath, device.sysPath); });
+}
+
+void CDeviceHotplug::ForgetOpened() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::erase_if(m_pending, [&](const Pending& entry) {
+    return m_receivers.List().PortOfDevice(entry.device.sysPath).has_value();
+  });
 }
 
 void CDeviceHotplug::RetryPending() {

@@ -28,10 +28,15 @@ class CDeviceHotplug {
   CDeviceHotplug(const CDeviceHotplug&) = delete;
   CDeviceHotplug& operator=(const CDeviceHotplug&) = delete;
 
-  // True when a receiver was opened for the device.
+  // True when a receiver was opened for the device. Devices are told apart by their sysfs
+  // path, never by their serial number (which two receivers may share, or both lack). A device
+  // whose receiver opened is no longer pending; one that did not open is pending once.
   bool Arrival(const DeviceEvent& device, ArrivalRetry retry);
+  // Closes the receiver on the device and drops the device from the pending list.
   void Removal(const DeviceEvent& device);
   void RetryPending();
+  // Drops the pending devices whose receiver is open by now (opened by an enumeration).
+  void ForgetOpened();
   size_t PendingCount() const;
 
  private:
@@ -41,6 +46,7 @@ class CDeviceHotplug {
     DeviceEvent device;
   };
   Outcome TryOpen(const DeviceEvent& device);
+  void DropPending(const std::lock_guard<std::mutex>& held, const DeviceEvent& device);
 
   CReceiverSet& m_receivers;
   mutable std::mutex m_lock;

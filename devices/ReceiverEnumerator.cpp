@@ -68,6 +68,24 @@ SBConnectionInfo DescribePort(const std::string& port, const std::string& instan
   return info;
 }
 
+// The port of a receiver's device, the composite's first interface tried when the device has
+// none of its own: 0 when found, 1 otherwise.
+int ReadPort(const SysfsUsb::Device& device, Voxlet::StringBuffer& port) {
+  OV_LOG(kLogMilestone, "WE FOUND REG KEY %s", device.directory.c_str());
+  std::string found = OwnPort(device);
+  if (found.empty() && device.productId == CReceiverEnumerator::kCompositeProductId) {
+    const std::filesystem::path interface = FirstInterface(device);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(interface, ec)) return 1;
+    OV_LOG(kLogMilestone, "WE FOUND REG KEY %s", interface.c_str());
+    found = SysfsUsb::TtyOf(interface);
+  }
+  if (found.empty()) return 1;
+  port = Voxlet::UTF8to16(found);
+  OV_LOG(kLogMilestone, "WE READ PORT VALUE %s", found.c_str());
+  return 0;
+}
+
 std::string Canonical(const std::filesystem::path& path) {
   std::error_code ec;
   const auto resolved = std::filesystem::canonical(path, ec);
@@ -106,7 +124,7 @@ int CReceiverEnumerator::Enumerate(const ReceiverFoundCallback& callback) {
   // Receivers that are not on USB (serial receivers, simulators) come from the setting.
   for (const std::string& port : ConfiguredPorts()) {
     if (std::find(handedOver.begin(), handedOver.end(), port) != handedOver.end()) continue;
-    if (!callback(DescribePort(port, port, "", kUnknownRevision))) return 0;
+    if (!callback(DescribePort(port, "", "", kUnknownRevision))) return 0;
   }
   return 0;
 }
@@ -135,23 +153,16 @@ int CReceiverEnumerator::GetDeviceVirtualPort(uint16_t vendorId, uint16_t produc
                                               const Voxlet::StringBuffer& serialNumber, Voxlet::StringBuffer& port) {
   if (productId != kProductId && productId != kCompositeProductId) return 1;
   const std::string serial = Voxlet::UTF16to8(serialNumber);
-  for (const SysfsUsb::Device& device : SysfsUsb::ListDevices(SysfsRoot())) {
-    if (device.vendorId != vendorId || device.productId != productId || device.serial != serial) continue;
-    OV_LOG(kLogMilestone, "WE FOUND REG KEY %s", device.directory.c_str());
-    std::string found = OwnPort(device);
-    if (found.empty() && productId == kCompositeProductId) {
-      const std::filesystem::path interface = FirstInterface(device);
-      std::error_code ec;
-      if (!std::filesystem::is_directory(interface, ec)) return 1;
-      OV_LOG(kLogMilestone, "WE FOUND REG KEY %s", interface.c_str());
-      found = SysfsUsb::TtyOf(interface);
-    }
-    if (found.empty()) return 1;
-    port = Voxlet::UTF8to16(found);
-    OV_LOG(kLogMilestone, "WE READ PORT VALUE %s", found.c_str());
-    return 0;
-  }
+  for (const SysfsUsb::Device& device : SysfsUsb::ListDevices(SysfsRoot()))
+    if (device.vendorId == vendorId && device.productId == productId && device.serial == serial)
+      return ReadPort(device, port);
   return 1;
+}
+
+int CReceiverEnumerator::GetDevicePort(const std::string& devicePath, Voxlet::StringBuffer& port) {
+  const std::optional<SysfsUsb::Device> device = SysfsUsb::FindDevice(SysfsRoot(), devicePath);
+  if (!device || IsRecognizedDevice(device->vendorId, device->productId) != 0) return 1;
+  return ReadPort(*device, port);
 }
 
 Voxlet::StringBuffer CReceiverEnumerator::GetReceiverSerialNumber(Voxlet::StringBuffer instanceId) {

@@ -11,7 +11,8 @@
 using ReceiverFoundCallback = std::function<bool(const SBConnectionInfo& info)>;
 
 // Finds the plugged-in receivers (vendor 0x16D3, product 0x3000 or 0x0051) in sysfs and says
-// which tty reaches each, plus the extra ports of the "Ports" setting.
+// which tty reaches each, plus the extra ports of the "Ports" setting. A USB receiver's device
+// instance id is its device's sysfs path; a configured port has none (empty).
 //
 // A device's own port is a tty of the device: for the single-function 0x3000 a tty of the
 // device or of any of its interfaces, for the composite 0x0051 a tty of the device itself;
@@ -34,9 +35,13 @@ class CReceiverEnumerator {
   // 0 and the entry when the index is in the list; 1 otherwise.
   int GetDevicePath(int index, Voxlet::StringBuffer& path) const;
 
-  // The tty of the receiver with these ids and serial number: 0 when found, 1 otherwise.
+  // The tty of the (first) receiver with these ids and serial number: 0 when found, 1 otherwise.
+  // Receivers without a serial number, or sharing one, are not told apart by it.
   static int GetDeviceVirtualPort(uint16_t vendorId, uint16_t productId, const Voxlet::StringBuffer& serialNumber,
                                   Voxlet::StringBuffer& port);
+  // The tty of the receiver at a USB device's sysfs path (as its device events give it): 0 when
+  // found, 1 when the device is not there, is no receiver or has no port yet.
+  static int GetDevicePort(const std::string& devicePath, Voxlet::StringBuffer& port);
   // The text after the last backslash of a device instance ID, the whole text when none.
   static Voxlet::StringBuffer GetReceiverSerialNumber(Voxlet::StringBuffer instanceId);
   // The device's "bcdDevice": 0x0300 when it cannot be read, 0 when it does not parse.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "devices/SysfsUsb.h"
+
 void CReceiverList::Add(const ManagedReceiverPtr& receiver) {
   std::lock_guard<std::mutex> guard(m_lock);
   m_entries.push_back({receiver, {}});
@@ -42,17 +44,23 @@ ManagedReceiverPtr CReceiverList::FindByNumber(uint32_t receiverNumber) const {
   return nullptr;
 }
 
-void CReceiverList::SetDeviceSerial(const Voxlet::StringBuffer& portName, const Voxlet::StringBuffer& serial) {
+void CReceiverList::SetDevice(const Voxlet::StringBuffer& portName, const std::string& devicePath) {
   std::lock_guard<std::mutex> guard(m_lock);
   for (Entry& e : m_entries)
-    if (e.receiver->PortName() == portName) e.deviceSerial = serial;
+    if (e.receiver->PortName() == portName) e.devicePath = devicePath;
 }
 
-std::optional<Voxlet::StringBuffer> CReceiverList::PortOfDevice(const Voxlet::StringBuffer& serial) const {
-  if (serial.empty()) return std::nullopt;
+std::string CReceiverList::DeviceOf(const Voxlet::StringBuffer& portName) const {
   std::lock_guard<std::mutex> guard(m_lock);
   for (const Entry& e : m_entries)
-    if (e.deviceSerial == serial) return e.receiver->PortName();
+    if (e.receiver->PortName() == portName) return e.devicePath;
+  return "";
+}
+
+std::optional<Voxlet::StringBuffer> CReceiverList::PortOfDevice(const std::string& devicePath) const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  for (const Entry& e : m_entries)
+    if (SysfsUsb::SameDevice(e.devicePath, devicePath)) return e.receiver->PortName();
   return std::nullopt;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "client/StringBuffer.h"
@@ -25,10 +26,13 @@ class CReceiverList {
   ManagedReceiverPtr FindByPort(const Voxlet::StringBuffer& portName) const;
   ManagedReceiverPtr FindByNumber(uint32_t receiverNumber) const;
 
-  // Remembers the serial number of the USB device a listed receiver is on: once the device is
+  // Remembers the USB device (its sysfs path) a listed receiver is on: once the device is
   // unplugged, sysfs no longer says which port was its own. Forgotten with the receiver.
-  void SetDeviceSerial(const Voxlet::StringBuffer& portName, const Voxlet::StringBuffer& serial);
-  std::optional<Voxlet::StringBuffer> PortOfDevice(const Voxlet::StringBuffer& serial) const;
+  void SetDevice(const Voxlet::StringBuffer& portName, const std::string& devicePath);
+  // The device remembered for the receiver on the port; empty when none is.
+  std::string DeviceOf(const Voxlet::StringBuffer& portName) const;
+  // The port of the receiver on the device at that sysfs path (SysfsUsb::SameDevice).
+  std::optional<Voxlet::StringBuffer> PortOfDevice(const std::string& devicePath) const;
 
   size_t Count() const;
   std::vector<Voxlet::StringBuffer> Ports() const;
@@ -38,7 +42,7 @@ class CReceiverList {
  private:
   struct Entry {
     ManagedReceiverPtr receiver;
-    Voxlet::StringBuffer deviceSerial;  // empty: not on a USB device (a configured port)
+    std::string devicePath;  // empty: not on a USB device (a configured port)
   };
 
   mutable std::mutex m_lock;

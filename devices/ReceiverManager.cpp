@@ -74,7 +74,12 @@ void CReceiverManager::RemoveReceiver(const Voxlet::StringBuffer& portName) { m_
 
 void CReceiverManager::CloseAllReceivers() { m_receivers.CloseAll(); }
 
-void CReceiverManager::EnumerateReceivers() { m_receivers.Enumerate(); }
+void CReceiverManager::EnumerateReceivers() {
+  m_receivers.Enumerate();
+  // A device opened now is no longer waiting for its port: a retry must not reopen it after a
+  // reset has closed it.
+  m_hotplug.ForgetOpened();
+}
 
 std::vector<Voxlet::StringBuffer> CReceiverManager::ReceiverPorts() const { return m_receivers.List().Ports(); }
 

@@ -48,8 +48,9 @@ struct ManagerEnvironment {
 // Each has one lock. Where two meet, they are taken in this order, never the other way:
 //   CDeviceHotplug -> CReceiverSet -> { CReceiverList, CResetQueue, CServiceLink, CSdkBackEnd }
 // The four on the right are leaves: none is held while another lock of the manager is asked
-// for. CEmailLog and the work thread's lock are leaves as well. Receivers are opened and closed
-// under CReceiverSet's lock only; their threads call back into the list, the reset queue and
+// for. CEmailLog and the work thread's lock are leaves as well. Receivers are opened under
+// CReceiverSet's lock and closed by it outside the lock (a USB tty's close can wait for its
+// device); their threads call back into the list, the reset queue and
 // the SDK back end, never into the set.
 class CReceiverManager : public IServiceManager, public ISDKServerEvents, public IReceiverEvents {
  public:

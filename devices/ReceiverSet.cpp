@@ -1,5 +1,7 @@
 #include "devices/ReceiverSet.h"
 
+#include <algorithm>
+
 #include "client/Strings.h"
 #include "devices/ReceiverEnumerator.h"
 #include "log/Logger.h"
@@ -14,14 +16,16 @@ uint32_t CReceiverSet::Connect(const Voxlet::StringBuffer& portName) {
   return ConnectHeld(held, portName);
 }
 
-uint32_t CReceiverSet::ConnectDevice(const Voxlet::StringBuffer& portName, const Voxlet::StringBuffer& serial) {
+uint32_t CReceiverSet::ConnectDevice(const Voxlet::StringBuffer& portName, const std::string& devicePath) {
   Held held(m_lock);
   const uint32_t result = ConnectHeld(held, portName);
-  if (result == 0 && !serial.empty()) m_list.SetDeviceSerial(portName, serial);
+  if (result == 0) m_list.SetDevice(portName, devicePath);
   return result;
 }
 
-uint32_t CReceiverSet::ConnectHeld(const Held&, const Voxlet::StringBuffer& portName) {
+uint32_t CReceiverSet::ConnectHeld(Held& held, const Voxlet::StringBuffer& portName) {
+  // The receiver closing on this port still holds its tty.
+  m_closed.wait(held, [&] { return !ClosingHeld(held, portName); });
   if (m_list.FindByPort(portName)) {
     OV_LOG(kLogMilestone, "Receiver_Connect: Find receiver by port returning 0. Meaning it is already connected \n");
     return 0;
@@ -30,7 +34,7 @@ uint32_t CReceiverSet::ConnectHeld(const Held&, const Voxlet::StringBuffer& port
   ManagedReceiverPtr receiver = m_makeReceiver(m_events);
   const uint32_t result = receiver->Open(portName);
   if (result != 0) {
-    receiver->Close();  // frees whatever the failed open left behind
+    receiver->Close();  // frees whatever the failed open left behind; it never ran a link
     OV_LOG(kLogMilestone,
            "Receiver_Connect: Connect to receiver return none-zeron. Meaning it is failed with code %d \n", result);
     return result;
@@ -41,28 +45,59 @@ uint32_t CReceiverSet::ConnectHeld(const Held&, const Voxlet::StringBuffer& port
   return 0;
 }
 
-void CReceiverSet::Remove(const Voxlet::StringBuffer& portName) {
-  Held held(m_lock);
-  RemoveHeld(held, portName);
+void CReceiverSet::TakeHeld(const Held&, const Voxlet::StringBuffer& portName, Taken& taken) {
+  if (ManagedReceiverPtr receiver = m_list.Take(portName)) {
+    m_closing.push_back(portName);
+    taken.push_back(std::move(receiver));
+  }
 }
 
-void CReceiverSet::RemoveHeld(const Held&, const Voxlet::StringBuffer& portName) {
-  if (ManagedReceiverPtr receiver = m_list.Take(portName)) receiver->Close();
+void CReceiverSet::TakeAllHeld(const Held&, Taken& taken) {
+  for (ManagedReceiverPtr& receiver : m_list.TakeAll()) {
+    m_closing.push_back(receiver->PortName());
+    taken.push_back(std::move(receiver));
+  }
+}
+
+bool CReceiverSet::ClosingHeld(const Held&, const Voxlet::StringBuffer& portName) const {
+  return std::find(m_closing.begin(), m_closing.end(), portName) != m_closing.end();
+}
+
+void CReceiverSet::CloseTaken(const Taken& taken) {
+  if (taken.empty()) return;
+  for (const ManagedReceiverPtr& receiver : taken) receiver->Close();
+  Held held(m_lock);
+  for (const ManagedReceiverPtr& receiver : taken)
+    m_closing.erase(std::find(m_closing.begin(), m_closing.end(), receiver->PortName()));
+  m_closed.notify_all();
+}
+
+void CReceiverSet::Remove(const Voxlet::StringBuffer& portName) {
+  Taken taken;
+  {
+    Held held(m_lock);
+    TakeHeld(held, portName, taken);
+  }
+  CloseTaken(taken);
 }
 
 void CReceiverSet::CloseAll() {
-  Held held(m_lock);
-  CloseAllHeld(held);
-}
-
-void CReceiverSet::CloseAllHeld(const Held&) {
-  for (const ManagedReceiverPtr& receiver : m_list.TakeAll()) receiver->Close();
+  Taken taken;
+  {
+    Held held(m_lock);
+    TakeAllHeld(held, taken);
+  }
+  CloseTaken(taken);
 }
 
 void CReceiverSet::Shutdown() {
-  Held held(m_lock);
-  m_shutDown = true;
-  CloseAllHeld(held);
+  Taken taken;
+  {
+    Held held(m_lock);
+    m_shutDown = true;
+    TakeAllHeld(held, taken);
+  }
+  CloseTaken(taken);
 }
 
 void CReceiverSet::Enumerate() {
@@ -71,21 +106,31 @@ void CReceiverSet::Enumerate() {
   enumerator.Enumerate([&](const SBConnectionInfo& info) {
     OV_LOG(kLogDiagnostic, "Enumerated device path: %s", Voxlet::UTF16to8(info.portName).c_str());
     if (ConnectHeld(held, info.portName) != 0) return false;
-    if (!info.serialNumber.empty()) m_list.SetDeviceSerial(info.portName, info.serialNumber);
+    if (!info.deviceInstanceId.empty()) m_list.SetDevice(info.portName, Voxlet::UTF16to8(info.deviceInstanceId));
     return true;
   });
 }
 
 void CReceiverSet::ProcessResets(CResetQueue& queue, AfterReset after,
                                  const std::function<void(const Voxlet::StringBuffer&)>& reportRemoved) {
-  Held held(m_lock);
-  for (const Voxlet::StringBuffer& port : queue.Ports()) {
-    if (ManagedReceiverPtr receiver = m_list.FindByPort(port)) {
-      reportRemoved(receiver->EndpointId());
-      RemoveHeld(held, port);  // the port stays queued: the next pass reconnects it
-      continue;
+  Taken taken;
+  {
+    Held held(m_lock);
+    std::vector<Voxlet::StringBuffer> closedNow;
+    for (const Voxlet::StringBuffer& port : queue.Ports()) {
+      // Its close waits for this pass to end: the port stays queued for the next.
+      if (std::find(closedNow.begin(), closedNow.end(), port) != closedNow.end()) continue;
+      if (ManagedReceiverPtr receiver = m_list.FindByPort(port)) {
+        reportRemoved(receiver->EndpointId());
+        m_resetDevices[port] = m_list.DeviceOf(port);
+        TakeHeld(held, port, taken);  // the port stays queued: the next pass reconnects it
+        closedNow.push_back(port);
+        continue;
+      }
+      if (after == AfterReset::kReconnect && ConnectHeld(held, port) == 0) m_list.SetDevice(port, m_resetDevices[port]);
+      m_resetDevices.erase(port);
+      queue.Remove(port);
     }
-    if (after == AfterReset::kReconnect) ConnectHeld(held, port);
-    queue.Remove(port);
   }
+  CloseTaken(taken);
 }

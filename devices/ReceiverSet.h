@@ -1,7 +1,11 @@
 #pragma once
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "client/StringBuffer.h"
 #include "devices/ManagedReceiver.h"
@@ -20,6 +24,11 @@ enum class AfterReset { kStayClosed, kReconnect };
 // held while this lock is asked for. The hot-plug retry pass takes it under the pending lock
 // (CDeviceHotplug). A whole pass (enumeration, resets) holds it once: the operations inside it
 // run on the private *Held variants, which take the lock as proof that it is held.
+//
+// Receivers are opened under the lock but closed outside it: closing a link can wait for its
+// device (a USB tty's driver waits for output to drain), and nothing else should wait with it.
+// A receiver taken out of the list leaves its port "closing" until its close is done; an open
+// on that port waits for it, an open on any other port does not.
 class CReceiverSet {
  public:
   // The receivers are made with events as theirs; onOpened is told after a receiver opened and
@@ -33,8 +42,8 @@ class CReceiverSet {
   // 0 when a receiver is open on the port afterwards, else the open step's code (1 once shut
   // down).
   uint32_t Connect(const Voxlet::StringBuffer& portName);
-  // Connect for the port of a USB device, remembering the device's serial number.
-  uint32_t ConnectDevice(const Voxlet::StringBuffer& portName, const Voxlet::StringBuffer& serial);
+  // Connect for the port of a USB device, remembering the device (its sysfs path).
+  uint32_t ConnectDevice(const Voxlet::StringBuffer& portName, const std::string& devicePath);
   void Remove(const Voxlet::StringBuffer& portName);
   void CloseAll();
   // Closes every receiver; from now on nothing is opened.
@@ -43,23 +52,33 @@ class CReceiverSet {
   void Enumerate();
   // Handles every queued reset: a receiver still open is reported (with its endpoint id) and
   // closed, its port staying queued; a port without one is taken out of the queue, and
-  // reconnected first when asked to.
+  // reconnected first when asked to. A port closed in this pass is left for the next one.
   void ProcessResets(CResetQueue& queue, AfterReset after,
                      const std::function<void(const Voxlet::StringBuffer& endpointId)>& reportRemoved);
 
   const CReceiverList& List() const { return m_list; }
 
  private:
-  using Held = std::lock_guard<std::mutex>;
-  uint32_t ConnectHeld(const Held&, const Voxlet::StringBuffer& portName);
-  void RemoveHeld(const Held&, const Voxlet::StringBuffer& portName);
-  void CloseAllHeld(const Held&);
+  using Held = std::unique_lock<std::mutex>;
+  using Taken = std::vector<ManagedReceiverPtr>;
+  uint32_t ConnectHeld(Held&, const Voxlet::StringBuffer& portName);
+  // Takes receivers out of the list and marks their ports closing; CloseTaken closes them once
+  // the lock is let go.
+  void TakeHeld(const Held&, const Voxlet::StringBuffer& portName, Taken& taken);
+  void TakeAllHeld(const Held&, Taken& taken);
+  bool ClosingHeld(const Held&, const Voxlet::StringBuffer& portName) const;
+  void CloseTaken(const Taken& taken);
 
   ReceiverFactory m_makeReceiver;
   IReceiverEvents* m_events;
   std::function<void()> m_onOpened;
 
   std::mutex m_lock;
-  bool m_shutDown = false;  // guarded by m_lock
+  bool m_shutDown = false;                      // guarded by m_lock
+  std::vector<Voxlet::StringBuffer> m_closing;  // guarded by m_lock: one entry per close under way
+  std::condition_variable m_closed;             // a close under way ended
+  // The devices of the receivers a reset closed, by port (guarded by m_lock): a receiver the
+  // reset reopens is on the same device, and its removal must find it.
+  std::map<Voxlet::StringBuffer, std::string> m_resetDevices;
   CReceiverList m_list;
 };

@@ -22,6 +22,26 @@ bool IsDirectory(const fs::path& path) {
   return fs::is_directory(path, ec);
 }
 
+fs::path DevicesDirectory(const std::string& sysfsRoot) { return fs::path(sysfsRoot) / "bus" / "usb" / "devices"; }
+
+// The last part of a path, trailing separators ignored.
+std::string LastPart(std::string path) {
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  return path.substr(path.rfind('/') + 1);  // all of it when there is no separator
+}
+
+// The device listed as `entry`; nothing for an interface or a missing entry.
+std::optional<Device> ReadDevice(const fs::path& entry) {
+  Device device;
+  device.directory = entry;
+  device.name = entry.filename().string();
+  if (device.name.empty() || device.name.find(':') != std::string::npos || !IsDirectory(entry)) return std::nullopt;
+  device.vendorId = ParseHex16(ReadAttribute(entry / "idVendor").value_or("")).value_or(0);
+  device.productId = ParseHex16(ReadAttribute(entry / "idProduct").value_or("")).value_or(0);
+  device.serial = ReadAttribute(entry / "serial").value_or("");
+  return device;
+}
+
 }  // namespace
 
 std::optional<std::string> ReadAttribute(const fs::path& file) {
@@ -46,17 +66,20 @@ std::optional<uint16_t> ParseHex16(const std::string& text) {
 
 std::vector<Device> ListDevices(const std::string& sysfsRoot) {
   std::vector<Device> devices;
-  for (const fs::path& entry : SortedEntries(fs::path(sysfsRoot) / "bus" / "usb" / "devices")) {
-    Device device;
-    device.directory = entry;
-    device.name = entry.filename().string();
-    if (device.name.find(':') != std::string::npos || !IsDirectory(entry)) continue;  // an interface
-    device.vendorId = ParseHex16(ReadAttribute(entry / "idVendor").value_or("")).value_or(0);
-    device.productId = ParseHex16(ReadAttribute(entry / "idProduct").value_or("")).value_or(0);
-    device.serial = ReadAttribute(entry / "serial").value_or("");
-    devices.push_back(std::move(device));
-  }
+  for (const fs::path& entry : SortedEntries(DevicesDirectory(sysfsRoot)))
+    if (auto device = ReadDevice(entry)) devices.push_back(std::move(*device));
   return devices;
+}
+
+std::optional<Device> FindDevice(const std::string& sysfsRoot, const std::string& devicePath) {
+  const std::string name = LastPart(devicePath);
+  if (name.empty() || name == "." || name == "..") return std::nullopt;
+  return ReadDevice(DevicesDirectory(sysfsRoot) / name);
+}
+
+bool SameDevice(const std::string& devicePath, const std::string& otherPath) {
+  const std::string name = LastPart(devicePath);
+  return !name.empty() && name == LastPart(otherPath);
 }
 
 std::string TtyOf(const fs::path& directory) {

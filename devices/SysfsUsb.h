@@ -18,6 +18,14 @@ struct Device {
 
 // The USB devices (not their interfaces), sorted by name.
 std::vector<Device> ListDevices(const std::string& sysfsRoot);
+// The USB device a sysfs path names, as a device event gives it ("/sys/devices/.../1-1.2") or
+// as found under the root: read from "<root>/bus/usb/devices/<name>"; nothing when it is not
+// there (any more).
+std::optional<Device> FindDevice(const std::string& sysfsRoot, const std::string& devicePath);
+// Whether two sysfs paths name the same USB device. A device's name (the last part of its
+// path, e.g. "1-1.2": bus and port chain) is unique among the devices present, and compares
+// whatever sysfs root or spelling either path was read under.
+bool SameDevice(const std::string& devicePath, const std::string& otherPath);
 
 // The first line of an attribute file, without the line end; nothing when unreadable.
 std::optional<std::string> ReadAttribute(const std::filesystem::path& file);

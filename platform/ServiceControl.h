@@ -60,8 +60,9 @@ class IServiceControl {
   virtual bool ReportStatus(uint32_t state, uint32_t waitHintMs, std::string& error) = 0;
   // Runs serviceMain on its own thread as the service process and delivers the manager's
   // controls to handler until serviceMain returns. False (with the reason) when this process
-  // was not started by the service manager.
-  virtual bool RunDispatcher(const std::function<void()>& serviceMain,
+  // is not the service `name` as the service manager runs it (a process started by hand, even
+  // from a shell that inherited the service's environment).
+  virtual bool RunDispatcher(const std::string& name, const std::function<void()>& serviceMain,
                              const std::function<uint32_t(uint32_t control)>& handler, std::string& error) = 0;
   virtual void SleepMs(uint32_t ms) = 0;
 };
@@ -72,7 +73,16 @@ class IServiceControl {
 // counts as installed too; a changed binary path then goes into an overriding unit in the
 // install directory, and uninstall removes only what install wrote. Package directories are
 // looked at only when $OVANTA_UNIT_DIR is unset or $OVANTA_PACKAGE_UNIT_DIR is set.
-std::unique_ptr<IServiceControl> MakeSystemdServiceControl();
+//
+// The dispatcher runs only in the service's own unit: systemd is asked which unit the process
+// belongs to (unitOfThisProcess), since the variables systemd sets for a service (INVOCATION_ID,
+// NOTIFY_SOCKET) are inherited by whatever a shell started from it runs.
+using UnitOfProcess = std::function<bool(std::string& unit)>;
+std::unique_ptr<IServiceControl> MakeSystemdServiceControl(UnitOfProcess unitOfThisProcess = {});
+
+// The systemd system unit this process belongs to, as systemd's record of its control group
+// says (sd_pid_get_unit); false when it belongs to none (started by hand, no systemd).
+bool SystemdUnitOfThisProcess(std::string& unit);
 
 // The unit name for a service name: "Ovanta Hardware" -> "ovanta-hardware.service".
 std::string UnitName(const std::string& serviceName);

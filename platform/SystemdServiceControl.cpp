@@ -3,6 +3,7 @@
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
+#include <systemd/sd-login.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -267,6 +268,8 @@ bool InstallUdevRules(const std::string& name, const std::string& rules, std::st
 
 class SystemdServiceControl final : public IServiceControl {
  public:
+  explicit SystemdServiceControl(UnitOfProcess unitOfThisProcess) : m_unitOfThisProcess(std::move(unitOfThisProcess)) {}
+
   bool ModulePath(std::string& path, std::string& error) override {
     std::error_code ec;
     path = std::filesystem::read_symlink("/proc/self/exe", ec).string();
@@ -410,10 +413,11 @@ class SystemdServiceControl final : public IServiceControl {
     return true;
   }
 
-  bool RunDispatcher(const std::function<void()>& serviceMain, const std::function<uint32_t(uint32_t)>& handler,
-                     std::string& error) override {
-    // systemd marks the processes it starts; anything else was not started as the service.
-    if (!std::getenv("INVOCATION_ID") && !std::getenv("NOTIFY_SOCKET")) {
+  bool RunDispatcher(const std::string& name, const std::function<void()>& serviceMain,
+                     const std::function<uint32_t(uint32_t)>& handler, std::string& error) override {
+    // Only the service's own unit runs it; the environment a shell inherited proves nothing.
+    std::string unit;
+    if (!m_unitOfThisProcess(unit) || unit != UnitName(name)) {
       error = "The service process could not connect to the service controller.";
       return false;
     }
@@ -434,11 +438,25 @@ class SystemdServiceControl final : public IServiceControl {
   }
 
   void SleepMs(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+ private:
+  UnitOfProcess m_unitOfThisProcess;
 };
 
 }  // namespace
 
-std::unique_ptr<IServiceControl> MakeSystemdServiceControl() { return std::make_unique<SystemdServiceControl>(); }
+bool SystemdUnitOfThisProcess(std::string& unit) {
+  char* name = nullptr;
+  if (sd_pid_get_unit(0, &name) < 0 || !name) return false;
+  unit = name;
+  free(name);
+  return true;
+}
+
+std::unique_ptr<IServiceControl> MakeSystemdServiceControl(UnitOfProcess unitOfThisProcess) {
+  return std::make_unique<SystemdServiceControl>(unitOfThisProcess ? std::move(unitOfThisProcess)
+                                                                   : SystemdUnitOfThisProcess);
+}
 
 namespace {
 

@@ -261,7 +261,7 @@ int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IService
   }
   if (IsInstalled()) {
     std::string error;
-    if (control.RunDispatcher(ServiceMain, ServiceControlHandler, error)) return 0;
+    if (control.RunDispatcher(kServiceName, ServiceMain, ServiceControlHandler, error)) return 0;
     OV_LOG(kLogDiagnostic, "StartServiceCtrlDispatcher failed = %s", error.c_str());
     OV_LOG(kLogDiagnostic, "To run the service in the debugger use '-d'.  %s", kUsage);
     return -1;

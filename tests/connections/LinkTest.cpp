@@ -2,18 +2,24 @@
 // the parts of the links tested on their own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "ReceiverSimulator.h"
 #include "SimFraming.h"
 #include "connections/HidReportDescriptor.h"
 #include "connections/SBConnection.h"
+#include "connections/ThreadedCOMPort.h"
 #include "connections/ThreadedHIDPort.h"
 #include "connections/ThreadedProlificPort.h"
 #include "connections/TtyLine.h"
@@ -74,7 +80,63 @@ class CountingProlificPort : public CThreadedProlificPort {
   void RestartDevice() override { ++restarts; }
 };
 
+// A serial port that records what it does to the tty's control lines and closing wait (a pty
+// has neither), and does it as well.
+class RecordingComPort : public CThreadedCOMPort {
+ public:
+  ~RecordingComPort() override { ClosePort(); }  // while the recording is still there
+  std::vector<std::string> Controls() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_controls;
+  }
+
+ protected:
+  void SetModemLines(int lines, bool on) override {
+    Record(std::string(lines & TIOCM_DTR ? "DTR" : "") + (lines & TIOCM_RTS ? "RTS" : "") + (on ? " up" : " down"));
+    CThreadedCOMPort::SetModemLines(lines, on);
+  }
+  void SetClosingWait(unsigned short centiseconds) override {
+    Record("closing wait " + std::to_string(centiseconds));
+    CThreadedCOMPort::SetClosingWait(centiseconds);
+  }
+
+ private:
+  void Record(const std::string& what) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_controls.push_back(what);
+  }
+  std::mutex m_lock;
+  std::vector<std::string> m_controls;
+};
+
 }  // namespace
+
+// The line a receiver wants: DTR down and RTS up once open. A close gives what was written a
+// second to drain, and a device that is gone none at all: a USB tty's driver would otherwise
+// wait up to 30 s for output that device never takes.
+TEST(LinkOverPtyTest, OpenLowersDtrAndACloseWaitsForALostDeviceNotAtAll) {
+  for (const bool unplugged : {false, true}) {
+    CReceiverSimulator sim;
+    ASSERT_TRUE(sim.Start());
+    RecordingComPort port;
+    ASSERT_EQ(port.OpenPort(sim.SlavePath()), 0u);
+    EXPECT_EQ(port.Controls(), (std::vector<std::string>{"DTR down", "RTS up"}));
+    if (unplugged) {
+      sim.Unplug();
+      for (int i = 0; i < 50 && !port.IsDeviceLost(); ++i) port.Queue().ReceivedEvent().Wait(100);
+      ASSERT_TRUE(port.IsDeviceLost());
+    }
+    port.ClosePort();
+    const std::vector<std::string> controls = port.Controls();
+    EXPECT_EQ(controls.back(), unplugged ? "closing wait 65535" : "closing wait 100");
+    EXPECT_EQ(std::count(controls.begin(), controls.end(), controls.back()), 1);
+  }
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  EXPECT_FALSE(TtyLine::SetClosingWait(slave, TtyLine::kNoClosingWait));  // a pty keeps none
+  close(slave);
+  close(master);
+}
 
 // Open answers not present, in use, already open or the error; an open link starts at 9600,
 // refuses rates a tty has not, and never writes blocks flagged for another kind of port.

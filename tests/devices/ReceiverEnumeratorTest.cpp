@@ -6,6 +6,7 @@
 
 #include "FakeSysfs.h"
 #include "devices/ReceiverEnumerator.h"
+#include "devices/SysfsUsb.h"
 #include "platform/Registry.h"
 #include "tests/service/TestFiles.h"
 
@@ -81,6 +82,7 @@ TEST_F(ReceiverEnumeration, ConfiguredPortsFollowTheUsbReceivers) {
   ASSERT_EQ(found.size(), 4u);
   EXPECT_EQ(found[2].connectionKind, uint32_t{kConnectionCom});
   EXPECT_TRUE(found[2].serialNumber.empty());
+  EXPECT_TRUE(found[2].deviceInstanceId.empty());  // not a USB device's
   EXPECT_EQ(Ports(EnumerateAll(false)), std::vector<std::string>{"/dev/ttyACM0"});
 }
 
@@ -107,6 +109,29 @@ TEST_F(ReceiverEnumeration, VirtualPortBySerialNumber) {
   EXPECT_EQ(CReceiverEnumerator::GetDeviceVirtualPort(0x16D3, 0x3000, u"nobody", port), 1);
   EXPECT_EQ(CReceiverEnumerator::GetDeviceVirtualPort(0x16D3, 0x3001, u"AAA", port), 1);
   EXPECT_EQ(port, u"unchanged");
+}
+
+// The port of a plugged-in receiver by its device's sysfs path, as its device events give it:
+// receivers without serial numbers are each found on their own port.
+TEST_F(ReceiverEnumeration, PortByTheDevicesSysfsPath) {
+  Receiver("8-1", "3000", "", "ttyACM5");
+  FakeSysfs::AddPortTty(sysfs.AddInterface(sysfs.AddDevice("8-2", "16d3", "0051"), "1.0"), "ttyUSB7");
+  sysfs.AddDevice("8-3", "16d3", "0051");  // no interfaces at all
+  FakeSysfs::AddClassTty(sysfs.AddInterface(sysfs.AddDevice("8-4", "0403", "6001"), "1.0"), "ttyUSB0");
+  const auto at = [](const std::string& name) { return "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + name; };
+  StringBuffer port = u"unchanged";
+  EXPECT_EQ(CReceiverEnumerator::GetDevicePort(at("8-2"), port), 0);
+  EXPECT_EQ(port, u"/dev/ttyUSB7");
+  EXPECT_EQ(CReceiverEnumerator::GetDevicePort(at("8-1") + "/", port), 0);
+  EXPECT_EQ(port, u"/dev/ttyACM5");
+  for (const std::string& path : {at("8-3"), at("8-4"), at("8-5"), at("8-1:1.0"), std::string("/"), std::string()})
+    EXPECT_EQ(CReceiverEnumerator::GetDevicePort(path, port), 1) << path;
+  EXPECT_EQ(port, u"/dev/ttyACM5");
+  // What the enumeration hands over names the same device.
+  const auto found = EnumerateAll();
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_TRUE(SysfsUsb::SameDevice(UTF16to8(found[0].deviceInstanceId), at("8-1")));
+  EXPECT_FALSE(SysfsUsb::SameDevice(UTF16to8(found[1].deviceInstanceId), at("8-1")));
 }
 
 }  // namespace

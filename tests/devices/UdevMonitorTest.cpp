@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -37,10 +38,14 @@ class UdevMonitorTest : public ::testing::Test {
   void TearDown() override {
     if (m_bed) g_object_unref(m_bed);
   }
-  // A USB device as the kernel describes it: ids as attributes, PRODUCT and DEVTYPE as properties.
-  // Adding a device to the test bed sends its add uevent.
+  // A USB device as the kernel describes it: ids as attributes (a null serial: none), PRODUCT
+  // and DEVTYPE as properties. Adding a device to the test bed sends its add uevent.
   std::string AddUsbDevice(const char* name, const char* vendor, const char* product, const char* serial) {
     const std::string productProperty = std::string(vendor) + "/" + product + "/100";
+    if (!serial)
+      return Taken(umockdev_testbed_add_device(m_bed, "usb", name, nullptr, "idVendor", vendor, "idProduct", product,
+                                               nullptr, "DEVTYPE", "usb_device", "PRODUCT", productProperty.c_str(),
+                                               nullptr));
     return Taken(umockdev_testbed_add_device(m_bed, "usb", name, nullptr, "idVendor", vendor, "idProduct", product,
                                              "serial", serial, nullptr, "DEVTYPE", "usb_device", "PRODUCT",
                                              productProperty.c_str(), nullptr));
@@ -89,40 +94,83 @@ TEST_F(UdevMonitorTest, InterfacesAndChangesAreNotReported) {
 }
 
 // What runs on a desktop: udev's events drive the manager, which finds the receiver's port in
-// sysfs (the test bed's) and opens it, and closes it again when the receiver is unplugged. The
-// port comes after the device: its tty's event reports the device again, and only then can the
-// receiver be opened (no retry runs here).
-TEST_F(UdevMonitorTest, PluggedInReceiverIsOpenedOnceItsTtyComesAndClosedWhenUnplugged) {
-  CReceiverEnumerator::SetSysfsRoot("");  // the real /sys, which is the test bed's here
-  FakeLinks links;
-  ManagerEnvironment environment;
-  environment.makeReceiver = [&links](IReceiverEvents*) -> ManagedReceiverPtr {
-    return std::make_shared<FakeReceiver>(links, 1);
+// sysfs (the test bed's) and opens it, and closes it again when the receiver is unplugged. No
+// retry runs here.
+class UdevManagerTest : public UdevMonitorTest {
+ protected:
+  void SetUp() override {
+    UdevMonitorTest::SetUp();
+    CReceiverEnumerator::SetSysfsRoot("");  // the real /sys, which is the test bed's here
+    ManagerEnvironment environment;
+    environment.makeReceiver = [this](IReceiverEvents*) -> ManagedReceiverPtr {
+      return std::make_shared<FakeReceiver>(links, ++numbers);
+    };
+    environment.makeClient = [] { return nullptr; };
+    environment.watchOsEvents = false;
+    manager = std::make_unique<CReceiverManager>(&settings, environment);
+    monitor = std::make_unique<CUdevMonitor>([this](const DeviceEvent& event) { manager->OnDeviceEvent(event); });
+    ASSERT_TRUE(monitor->Running());
+  }
+  void TearDown() override {
+    monitor.reset();
+    manager.reset();
+    UdevMonitorTest::TearDown();
+  }
+  struct Plugged {
+    std::string usb, interface, tty;
   };
-  environment.makeClient = [] { return nullptr; };
-  environment.watchOsEvents = false;
-  CReceiverServiceSettings settings;
-  CReceiverManager manager(&settings, environment);
-  auto monitor = std::make_unique<CUdevMonitor>([&manager](const DeviceEvent& event) { manager.OnDeviceEvent(event); });
-  ASSERT_TRUE(monitor->Running());
-
-  const std::string usb = AddUsbDevice("4-1", "16d3", "3000", "R77");
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (manager.PendingCount() == 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_EQ(manager.PendingCount(), 1u);  // its arrival is handled: no port yet
-  const std::string interface = AddInterface("4-1:1.0", usb);
-  const std::string tty = AddTty("ttyACM3", interface);
-  ASSERT_TRUE(links.WaitForOpen(u"/dev/ttyACM3"));
-
+  // A receiver's interface and tty, after its USB device.
+  Plugged AddPort(const std::string& usb, const char* tty) {
+    const std::string name = usb.substr(usb.rfind('/') + 1);
+    Plugged plugged{usb, AddInterface((name + ":1.0").c_str(), usb), ""};
+    plugged.tty = AddTty(tty, plugged.interface);
+    return plugged;
+  }
   // Unplugged: the kernel takes the tty and the interface away before the device goes, so
   // sysfs no longer says which port was the receiver's when its remove event is read.
-  umockdev_testbed_remove_device(m_bed, tty.c_str());
-  umockdev_testbed_remove_device(m_bed, interface.c_str());
-  umockdev_testbed_uevent(m_bed, usb.c_str(), "remove");
+  void Unplug(const Plugged& plugged) {
+    umockdev_testbed_remove_device(m_bed, plugged.tty.c_str());
+    umockdev_testbed_remove_device(m_bed, plugged.interface.c_str());
+    umockdev_testbed_uevent(m_bed, plugged.usb.c_str(), "remove");
+  }
+
+  FakeLinks links;
+  std::atomic<uint32_t> numbers{0};
+  CReceiverServiceSettings settings;
+  std::unique_ptr<CReceiverManager> manager;
+  std::unique_ptr<CUdevMonitor> monitor;
+};
+
+// The port comes after the device: its tty's event reports the device again, and only then can
+// the receiver be opened.
+TEST_F(UdevManagerTest, PluggedInReceiverIsOpenedOnceItsTtyComesAndClosedWhenUnplugged) {
+  const std::string usb = AddUsbDevice("4-1", "16d3", "3000", "R77");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (manager->PendingCount() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(manager->PendingCount(), 1u);  // its arrival is handled: no port yet
+  const Plugged plugged = AddPort(usb, "ttyACM3");
+  ASSERT_TRUE(links.WaitForOpen(u"/dev/ttyACM3"));
+
+  Unplug(plugged);
   EXPECT_TRUE(links.WaitForClose(u"/dev/ttyACM3"));
   monitor.reset();  // the removal it reported has run to its end
-  EXPECT_TRUE(manager.ReceiverPorts().empty());
+  EXPECT_TRUE(manager->ReceiverPorts().empty());
+}
+
+// Two receivers without serial numbers: each is opened on its own port as its tty comes, even
+// while the other is open, and unplugging one closes that one only.
+TEST_F(UdevManagerTest, ReceiversWithoutSerialNumbersAreToldApartByTheirDevice) {
+  AddPort(AddUsbDevice("5-1", "16d3", "3000", nullptr), "ttyACM5");
+  ASSERT_TRUE(links.WaitForOpen(u"/dev/ttyACM5"));
+  const Plugged b = AddPort(AddUsbDevice("5-2", "16d3", "3000", nullptr), "ttyACM6");
+  ASSERT_TRUE(links.WaitForOpen(u"/dev/ttyACM6"));
+
+  Unplug(b);
+  EXPECT_TRUE(links.WaitForClose(u"/dev/ttyACM6"));
+  monitor.reset();  // the removal it reported has run to its end
+  EXPECT_EQ(manager->ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM5"});
+  EXPECT_EQ(manager->PendingCount(), 0u);  // each device's first event was answered by its tty's
 }
 
 }  // namespace

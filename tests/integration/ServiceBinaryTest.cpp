@@ -152,9 +152,10 @@ std::string ExecutableIn(const TempDir& dir, const std::string& name) {
 TEST_F(ServiceBinaryTest, InstallReinstallFromAnAwkwardPathAndUninstall) {
   std::vector<std::string> env = Env();
   env.push_back(FakeSystemctl(dir));
-  // Not a process systemd started: a run without switches stops after the is-installed check.
-  env.push_back("INVOCATION_ID");
-  env.push_back("NOTIFY_SOCKET");
+  // Not a process systemd started, though run from a shell that inherited what systemd sets
+  // for a service: a run without switches stops after the is-installed check.
+  env.push_back("INVOCATION_ID=5f1d0e3c9a8b4e7f8a6b2c1d0e9f8a7b");
+  env.push_back("NOTIFY_SOCKET=" + dir.File("notify"));
   const std::string unit = dir.File("units") + "/ovanta-hardware.service";
   const std::string rules = dir.File("rules") + "/60-ovanta-hardware.rules";
   const std::string awkward = ExecutableIn(dir, "bin dir %i");

@@ -21,7 +21,10 @@ class FakeLinks {
   std::mutex lock;
   std::condition_variable changed;
 
-  bool holdOpens = false;  // opens wait until Release, as a link trying line settings does
+  bool holdOpens = false;   // opens wait until Release, as a link trying line settings does
+  bool holdCloses = false;  // closes wait until Release, as a USB tty draining its output does
+  int closing = 0;
+  std::vector<Voxlet::StringBuffer> closingPorts;
 
   uint32_t Open(const Voxlet::StringBuffer& port) {
     std::unique_lock<std::mutex> guard(lock);
@@ -30,13 +33,21 @@ class FakeLinks {
     changed.wait(guard, [this] { return !holdOpens; });
     --opening;
     auto it = openResult.find(port);
-    const uint32_t result = it == openResult.end() ? 0 : it->second;
+    uint32_t result = it == openResult.end() ? 0 : it->second;
+    // A link still closing holds its tty: the port is in use until the close has ended.
+    if (std::count(closingPorts.begin(), closingPorts.end(), port) > 0) result = 3;
     if (result == 0) opened.push_back(port);
     changed.notify_all();
     return result;
   }
   void Close(const Voxlet::StringBuffer& port) {
-    std::lock_guard<std::mutex> guard(lock);
+    std::unique_lock<std::mutex> guard(lock);
+    ++closing;
+    closingPorts.push_back(port);
+    changed.notify_all();
+    changed.wait(guard, [this] { return !holdCloses; });
+    --closing;
+    closingPorts.erase(std::find(closingPorts.begin(), closingPorts.end(), port));
     closed.push_back(port);
     changed.notify_all();
   }
@@ -44,12 +55,16 @@ class FakeLinks {
   bool WaitForClose(const Voxlet::StringBuffer& port) { return WaitFor(closed, port); }
   void Release() {
     std::lock_guard<std::mutex> guard(lock);
-    holdOpens = false;
+    holdOpens = holdCloses = false;
     changed.notify_all();
   }
   bool WaitForOpening() {
     std::unique_lock<std::mutex> guard(lock);
     return changed.wait_for(guard, std::chrono::seconds(20), [&] { return opening > 0; });
+  }
+  bool WaitForClosing() {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(20), [&] { return closing > 0; });
   }
   bool WaitFor(const std::vector<Voxlet::StringBuffer>& ports, const Voxlet::StringBuffer& port) {
     std::unique_lock<std::mutex> guard(lock);

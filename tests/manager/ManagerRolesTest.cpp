@@ -1,6 +1,8 @@
 // The parts the receiver manager is composed of, each on its own.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "client/http/Globals.h"
 #include "devices/EmailLog.h"
 #include "devices/ReceiverSet.h"
@@ -62,6 +64,31 @@ TEST_F(ReceiverSetTest, AResetClosesOnOnePassAndReopensOnTheNext) {
   EXPECT_EQ(Set().List().Ports(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0"});
   EXPECT_TRUE(queue.Ports().empty());
   EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 2u);
+}
+
+// Closing a link can wait for its device (a USB tty's driver waits for output to drain): the
+// set is not held meanwhile, so other receivers open, close and are listed; only an open of
+// the very port waits for its close to end, since the closing link still holds the tty.
+TEST_F(ReceiverSetTest, AClosingLinkHoldsUpNothingButAnOpenOfItsOwnPort) {
+  ASSERT_EQ(Set().Connect(u"/dev/ttyACM0"), 0u);
+  ASSERT_EQ(Set().Connect(u"/dev/ttyACM1"), 0u);
+  links.holdCloses = true;
+  auto removal = std::async(std::launch::async, [&] { Set().Remove(u"/dev/ttyACM0"); });
+  ASSERT_TRUE(links.WaitForClosing());
+  // Opened while the old link still held the tty, it would be found in use.
+  auto reopen = std::async(std::launch::async, [&] { return Set().Connect(u"/dev/ttyACM0"); });
+  auto others = std::async(std::launch::async, [&] {
+    EXPECT_EQ(Set().Connect(u"/dev/ttyACM2"), 0u);
+    EXPECT_EQ(Set().List().Ports(), (std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM1", u"/dev/ttyACM2"}));
+  });
+  const bool othersWentOn = others.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  links.Release();
+  removal.get();
+  others.get();
+  EXPECT_TRUE(othersWentOn);
+  EXPECT_EQ(reopen.get(), 0u);
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 2u);
+  EXPECT_EQ(links.closed, std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0"});
 }
 
 // What the SDK clients are told fits their records: no more than they asked for, and a name

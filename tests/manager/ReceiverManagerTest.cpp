@@ -18,12 +18,18 @@
 
 namespace {
 
-// A USB device arriving, as the udev monitor describes it.
-DeviceEvent Device(uint16_t vendorId, uint16_t productId, const std::string& serial) {
-  return {DeviceAction::kArrival, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1", vendorId, productId, serial,
+// A USB device arriving, as the udev monitor describes it: "name" is where FakeSysfs puts it.
+DeviceEvent Device(const std::string& name, uint16_t vendorId, uint16_t productId, const std::string& serial) {
+  return {DeviceAction::kArrival, "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + name, vendorId, productId, serial,
           "/dev/bus/usb/001/004"};
 }
-DeviceEvent ReceiverDevice(const std::string& serial) { return Device(0x16D3, 0x3000, serial); }
+DeviceEvent ReceiverDevice(const std::string& name, const std::string& serial) {
+  return Device(name, 0x16D3, 0x3000, serial);
+}
+DeviceEvent Removed(DeviceEvent device) {
+  device.action = DeviceAction::kRemoval;
+  return device;
+}
 
 // The manager's Run on a thread of its own; stopped and joined when the guard goes, also
 // when an assertion ends the test early.
@@ -98,20 +104,20 @@ class ReceiverManagerTest : public ::testing::Test {
 // without its port yet is queued and retried until the port comes, or given up after thirty
 // retries.
 TEST_F(ReceiverManagerTest, ArrivalsWithoutAPortAreRetriedUntilItComesOrGivenUp) {
-  EXPECT_FALSE(Manager().DeviceArrival(Device(0x0403, 0x6001, "FT1"), ArrivalRetry::kRetryLater));
-  EXPECT_FALSE(Manager().DeviceArrival(Device(0x16D3, 0x3001, "X"), ArrivalRetry::kRetryLater));
+  EXPECT_FALSE(Manager().DeviceArrival(Device("1-1", 0x0403, 0x6001, "FT1"), ArrivalRetry::kRetryLater));
+  EXPECT_FALSE(Manager().DeviceArrival(Device("1-1", 0x16D3, 0x3001, "X"), ArrivalRetry::kRetryLater));
   EXPECT_EQ(Manager().PendingCount(), 0u);
   EXPECT_TRUE(
       Logged("Arrived device path, vid or pid not recognized: 0403:6001 serial FT1 at "
              "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1 (/dev/bus/usb/001/004)"));
 
   auto interface = PlugIn("1-1", "LATE1", "");
-  const DeviceEvent late = ReceiverDevice("LATE1");
+  const DeviceEvent late = ReceiverDevice("1-1", "LATE1");
   EXPECT_FALSE(Manager().DeviceArrival(late, ArrivalRetry::kRetryLater));
   EXPECT_TRUE(Logged("Arrived device path, could not find port: " + DescribeDevice(late)));
   EXPECT_TRUE(Logged("Will check port " + DescribeDevice(late) + " again later"));
   PlugIn("1-2", "NEVER", "");
-  const DeviceEvent never = ReceiverDevice("NEVER");
+  const DeviceEvent never = ReceiverDevice("1-2", "NEVER");
   Manager().DeviceArrival(never, ArrivalRetry::kRetryLater);
   EXPECT_EQ(Manager().PendingCount(), 2u);
   Manager().RetryPendingDevices();  // still no port
@@ -133,46 +139,122 @@ TEST_F(ReceiverManagerTest, ArrivalsWithoutAPortAreRetriedUntilItComesOrGivenUp)
 TEST_F(ReceiverManagerTest, APortThatFailsToOpenIsRetriedAndAnOpenOneIsOpenedOnce) {
   PlugIn("1-1", "BUSY", "ttyACM1");
   links.openResult[u"/dev/ttyACM1"] = 3;
-  EXPECT_FALSE(Manager().DeviceArrival(ReceiverDevice("BUSY"), ArrivalRetry::kRetryLater));
+  EXPECT_FALSE(Manager().DeviceArrival(ReceiverDevice("1-1", "BUSY"), ArrivalRetry::kRetryLater));
   EXPECT_TRUE(Logged("Receiver_Connect: Connect to receiver return none-zeron. Meaning it is failed with code 3 \n"));
   EXPECT_EQ(Manager().PendingCount(), 1u);
   EXPECT_TRUE(Manager().ReceiverPorts().empty());
   links.openResult.clear();
   Manager().RetryPendingDevices();
   EXPECT_EQ(Manager().ReceiverPorts().size(), 1u);
-  EXPECT_TRUE(Manager().DeviceArrival(ReceiverDevice("BUSY"), ArrivalRetry::kRetryLater));
+  EXPECT_TRUE(Manager().DeviceArrival(ReceiverDevice("1-1", "BUSY"), ArrivalRetry::kRetryLater));
   EXPECT_EQ(links.Opens(u"/dev/ttyACM1"), 1u);
   EXPECT_EQ(Manager().ReceiverPorts().size(), 1u);
   EXPECT_TRUE(Logged("Receiver_Connect: Find receiver by port returning 0. Meaning it is already connected \n"));
 }
 
 // The udev monitor's typed events, straight to the manager (opening and closing through udev are
-// UdevMonitorTest's): a removal closes only the receiver of its own device, another receiver
-// stays open, and a device without a serial number finds no remembered port.
-TEST_F(ReceiverManagerTest, TypedDeviceEventsOpenReceiversAndARemovalClosesOnlyItsOwn) {
-  auto first = PlugIn("1-1", "ONE", "ttyACM0");
-  PlugIn("1-2", "TWO", "ttyACM1");
-  DeviceEvent event = ReceiverDevice("ONE");
-  Manager().OnDeviceEvent(event);
-  Manager().EnumerateReceivers();
-  ASSERT_EQ(Manager().ReceiverPorts().size(), 2u);
+// UdevMonitorTest's): devices are told apart by their sysfs path, not by their serial number,
+// which two receivers may both lack or share. A removal closes only the receiver of its own
+// device, another stays open, and an arrival opens its own receiver beside the other's.
+TEST_F(ReceiverManagerTest, TypedDeviceEventsOpenAndCloseTheReceiverOfTheirOwnDevice) {
+  for (const std::string serial : {"", "SAME"}) {
+    SCOPED_TRACE(serial);
+    auto first = PlugIn("1-1", serial, "ttyACM0");
+    auto second = PlugIn("1-2", serial, "ttyACM1");
+    const DeviceEvent a = ReceiverDevice("1-1", serial), b = ReceiverDevice("1-2", serial);
+    Manager().OnDeviceEvent(a);
+    Manager().OnDeviceEvent(b);
+    ASSERT_EQ(Manager().ReceiverPorts(), (std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0", u"/dev/ttyACM1"}));
 
-  // Unplugged: the tty is gone from sysfs by the time the removal is handled, so the port is
-  // the one the open receiver remembers for the device's serial number.
-  std::filesystem::remove_all(first / "tty");
-  DeviceEvent withoutSerial = ReceiverDevice("");
-  withoutSerial.action = event.action = DeviceAction::kRemoval;
-  Manager().OnDeviceEvent(withoutSerial);
-  EXPECT_EQ(Manager().ReceiverPorts().size(), 2u);
-  Manager().OnDeviceEvent(event);
-  EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM1"});
-
+    // Unplugged: the tty is gone from sysfs by the time the removal is handled, so the port is
+    // the one the open receiver remembers for its device.
+    std::filesystem::remove_all(second / "tty");
+    Manager().OnDeviceEvent(Removed(b));
+    EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0"});
+    Manager().OnDeviceEvent(Removed(ReceiverDevice("1-3", serial)));  // a device never opened
+    EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0"});
+    // The enumeration remembers the device of what it opens as well.
+    FakeSysfs::AddClassTty(second, "ttyACM1");
+    Manager().EnumerateReceivers();
+    std::filesystem::remove_all(first / "tty");
+    Manager().OnDeviceEvent(Removed(a));
+    EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM1"});
+    Manager().CloseAllReceivers();
+    std::filesystem::remove_all(sysfs.Root() / "bus/usb/devices");
+    std::filesystem::create_directories(sysfs.Root() / "bus/usb/devices");
+    std::filesystem::remove_all(sysfs.Root() / "devices");
+  }
   EXPECT_TRUE(
       Logged("SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEARRIVAL - DBT_DEVTYP_DEVICEINTERFACE - Device Name:-->16d3:3000 "
-             "serial ONE at /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1 (/dev/bus/usb/001/004)<--"));
+             "serial SAME at /sys/devices/pci0000:00/0000:00:14.0/usb1/1-1 (/dev/bus/usb/001/004)<--"));
   EXPECT_TRUE(
       Logged("SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEREMOVECOMPLETE - DBT_DEVTYP_DEVICEINTERFACE - Device Name:-->" +
-             DescribeDevice(event) + "<--"));
+             DescribeDevice(Removed(ReceiverDevice("1-2", ""))) + "<--"));
+}
+
+// What a device says of itself (its serial number) and what sysfs says of it reach the log and
+// the e-mailed log: none of it may write lines of its own there.
+TEST_F(ReceiverManagerTest, ADevicesOwnTextsCannotWriteLinesOfTheirOwnIntoTheLog) {
+  const std::string forged = "ERROR forged line";
+  DeviceEvent crafted = ReceiverDevice("1-1", "R1\\\r\n" + forged + "\n");
+  crafted.devNode = "/dev/bus/usb/001/004\n" + forged;
+  Manager().OnDeviceEvent(crafted);
+  const std::string log = Log();
+  EXPECT_NE(log.find("serial R1\\\\\\r\\n" + forged + "\\n at "), std::string::npos) << log;
+  EXPECT_NE(log.find("(/dev/bus/usb/001/004\\n" + forged + ")"), std::string::npos) << log;
+  size_t lines = 0;
+  for (size_t at = log.find(forged); at != std::string::npos; at = log.find(forged, at + 1), ++lines)
+    EXPECT_NE(log[at - 1], '\n') << log;
+  EXPECT_GT(lines, 0u);
+}
+
+// A receiver plugged in: its USB device's event comes before its port, which leaves the device
+// pending, and its tty's event then opens it. It is no longer pending: a reset that leaves it
+// closed ("ReconnectOnSoftReset" 0) is not undone by the next retry. Nor is one of a pending
+// device that an enumeration opened.
+TEST_F(ReceiverManagerTest, AnOpenedReceiverIsNoLongerPendingAndAResetLeavesItClosed) {
+  const auto first = PlugIn("1-1", "", "");
+  EXPECT_FALSE(Manager().DeviceArrival(ReceiverDevice("1-1", ""), ArrivalRetry::kRetryLater));
+  EXPECT_FALSE(Manager().DeviceArrival(ReceiverDevice("1-1", ""), ArrivalRetry::kRetryLater));  // said twice
+  EXPECT_EQ(Manager().PendingCount(), 1u);
+  FakeSysfs::AddClassTty(first, "ttyACM0");
+  EXPECT_TRUE(Manager().DeviceArrival(ReceiverDevice("1-1", ""), ArrivalRetry::kRetryLater));  // its tty's event
+  EXPECT_EQ(Manager().PendingCount(), 0u);
+
+  const auto second = PlugIn("1-2", "", "");
+  Manager().DeviceArrival(ReceiverDevice("1-2", ""), ArrivalRetry::kRetryLater);
+  FakeSysfs::AddClassTty(second, "ttyACM1");
+  Manager().EnumerateReceivers();
+  EXPECT_EQ(Manager().PendingCount(), 0u);
+  ASSERT_EQ(Manager().ReceiverPorts(), (std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0", u"/dev/ttyACM1"}));
+
+  Voxlet::Client unconnected(false);
+  Manager().QueueReceiverReset(u"/dev/ttyACM0");
+  Manager().QueueReceiverReset(u"/dev/ttyACM1");
+  Tick(unconnected);  // closes both
+  Tick(unconnected);  // and leaves them closed
+  EXPECT_TRUE(Manager().ResetQueue().empty());
+  for (int retry = 0; retry < 3; ++retry) Manager().RetryPendingDevices();
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 1u);
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM1"), 1u);
+}
+
+// A receiver that a reset closed and reopened ("ReconnectOnSoftReset" 1) is on the same device:
+// unplugging it closes it, though sysfs no longer says which port was its own.
+TEST_F(ReceiverManagerTest, AReceiverAResetReopenedIsClosedWhenItsDeviceIsUnplugged) {
+  ASSERT_TRUE(WriteRegistryDword(0, "SOFTWARE\\Vantrel\\Voxlet\\HardwareService", "ReconnectOnSoftReset", 1,
+                                 "com.vantrel.Preferences"));
+  const auto interface = PlugIn("1-1", "", "ttyACM0");
+  ASSERT_TRUE(Manager().DeviceArrival(ReceiverDevice("1-1", ""), ArrivalRetry::kRetryLater));
+  Voxlet::Client unconnected(false);
+  Manager().QueueReceiverReset(u"/dev/ttyACM0");
+  Tick(unconnected);  // closes it
+  Tick(unconnected);  // and opens it again
+  ASSERT_EQ(links.Opens(u"/dev/ttyACM0"), 2u);
+  std::filesystem::remove_all(interface / "tty");
+  Manager().OnDeviceEvent(Removed(ReceiverDevice("1-1", "")));
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
 }
 
 // What the sleep monitor reports: a suspend closes every receiver, the resume opens them again.
@@ -195,7 +277,7 @@ TEST_F(ReceiverManagerTest, SuspendClosesEveryReceiverAndResumeOpensThemAgain) {
 TEST_F(ReceiverManagerTest, WithoutAConnectionOnlyResetsHappenAndATickDoesNotWaitForTheReceiverItOpens) {
   PlugIn("1-1", "P", "");
   PlugIn("1-2", "R", "ttyACM1");
-  Manager().DeviceArrival(ReceiverDevice("P"), ArrivalRetry::kRetryLater);
+  Manager().DeviceArrival(ReceiverDevice("1-1", "P"), ArrivalRetry::kRetryLater);
   Manager().EnumerateReceivers();
   Voxlet::Client unconnected(false);
   Manager().QueueReceiverReset(u"/dev/ttyACM1");
@@ -257,7 +339,7 @@ TEST_F(ReceiverManagerServiceTest, HellosGoEveryFifteenTicksAndRetriesEveryThird
   // The first hello describes the service (its route and order are in every replay transcript).
   EXPECT_NE(sim.Manager().Requests().front().body.find("<dc:title>Ovanta Hardware</dc:title>"), std::string::npos);
   PlugIn("1-1", "LATE", "");
-  Manager().DeviceArrival(ReceiverDevice("LATE"), ArrivalRetry::kRetryLater);
+  Manager().DeviceArrival(ReceiverDevice("1-1", "LATE"), ArrivalRetry::kRetryLater);
   PlugIn("1-2", "NEW", "ttyACM2");  // plugged in without an event reaching the manager
   sim.Manager().ModeSwitching();
   for (int i = 0; i < CReceiverManager::kHelloTicks - 1; ++i) Tick(*client);

@@ -58,8 +58,8 @@ class FakeServiceControl : public IServiceControl {
     reportedChanged.notify_all();
     return true;
   }
-  bool RunDispatcher(const std::function<void()>& serviceMain, const std::function<uint32_t(uint32_t)>& handler,
-                     std::string& error) override {
+  bool RunDispatcher(const std::string&, const std::function<void()>& serviceMain,
+                     const std::function<uint32_t(uint32_t)>& handler, std::string& error) override {
     Did("dispatcher");
     if (dispatcherFails) return error = "The service process could not connect to the service controller.", false;
     std::jthread main(serviceMain);
