@@ -261,6 +261,7 @@ void CReceiverProtocolHandler::SendClosingNetworkStop() {
   SetNetworkState(NetworkState::kStop, Delivery::kRetry);
   m_closed = true;
   SendNextPacket();
+  m_sendQueue.clear();  // nothing sends again: it is not waiting for its answer
 }
 
 void CReceiverProtocolHandler::AddReceivedBytes(const uint8_t* bytes, size_t count) {
