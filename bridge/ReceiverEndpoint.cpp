@@ -146,6 +146,14 @@ void CReceiverSession::ReportNetworkUpIfPending() {
   SendConnectionReport(true);
 }
 
+void CReceiverSession::AskActivatedStatusAgain() {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  m_statusQueryPending = true;
+  m_delayLogged = false;
+}
+
 void CReceiverSession::SayGoodbye() {
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);

@@ -99,6 +99,8 @@ class CReceiverSession : public IReceiverSession {
   void ShutDownServiceConnection() override;
   // The receiver-connected report of a network that came up, when one is pending (dispatcher).
   void ReportNetworkUpIfPending() override;
+  // Sets the activated-status query pending again, to be sent with the next poll reply.
+  void AskActivatedStatusAgain() override;
   void OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) override;
   void OnDeviceDisassociated(uint16_t address) override;
   void OnLoginOff(uint16_t address) override;

@@ -14,7 +14,7 @@ class ReceiverOnLink final : public IManagedReceiver {
   Voxlet::StringBuffer PortName() const override { return m_receiver->GetPortName(); }
   uint32_t Number() const override { return m_receiver->GetReceiverNumber(); }
   uint32_t State() const override { return m_receiver->GetState(); }
-  void SendCommandText(const std::string& text) override { m_receiver->SendCommandText(text, Delivery::kRetry); }
+  void SendCommandText(const std::string& text) override { m_receiver->SendDiagnosticCommand(text); }
   Voxlet::StringBuffer EndpointId() const override { return m_session->EndpointId(); }
 
  private:

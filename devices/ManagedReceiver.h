@@ -18,6 +18,7 @@ class IManagedReceiver {
   virtual Voxlet::StringBuffer PortName() const = 0;
   virtual uint32_t Number() const = 0;
   virtual uint32_t State() const = 0;
+  // A diagnostic client's command text (the SDK's send-command): sent once.
   virtual void SendCommandText(const std::string& text) = 0;
   // The receiver's endpoint id in the software service; empty until it has one.
   virtual Voxlet::StringBuffer EndpointId() const = 0;

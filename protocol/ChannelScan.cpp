@@ -48,13 +48,16 @@ void CReceiverNetwork::RunBackgroundScan(uint16_t channelMask) {
 
 void CReceiverNetwork::OnScanResults(uint16_t scannedMask, uint16_t panMask, const ChannelScanResultsArray& results) {
   if (!results) return;
+  bool startWaits = false;
   {
     std::lock_guard<std::mutex> guard(m_stateLock);
     if (m_scanning)
       OV_LOG(kLogDiagnostic, "In the time it took us to get our scan results back we started scanning another channel");
     m_scanResults.Update(scannedMask, panMask, *results, m_env.timestamp(0));
-    // A class start postponed during the scan is the session bridge's to resume.
+    startWaits = m_networkStartPending && !m_networkStarted;
   }
+  // The activated-status query put off during the scan is sent now that its results are in.
+  if (startWaits) m_receiver.AskActivatedStatusAgain();
   if (ChannelAnalysisOn()) ReportChannelAnalysis();
 }
 

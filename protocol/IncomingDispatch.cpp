@@ -175,7 +175,7 @@ void CReceiverProtocolHandler::DispatchLoginOff(const IncomingRecord& r) {
     CCriticalSectionProtectScope guard(m_sendLock);
     m_ackWait.erase(kLoginOff);
     QueueBytes({static_cast<uint8_t>(r.address >> 8), static_cast<uint8_t>(r.address), kLoginOff | kAckFlag},
-               Delivery::kOnce);
+               Delivery::kReply);
   }
   m_sink->OnLoginOff(r.address);
 }

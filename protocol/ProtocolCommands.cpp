@@ -62,11 +62,12 @@ void CReceiverProtocolHandler::SendLoginGrant(uint16_t address, bool grant, cons
     const char16_t c = studentName[i];
     packet.push_back(c <= 0xFF ? static_cast<uint8_t>(c) : 0x3F);
   }
-  QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), Delivery::kOnce);
+  // The clicker waits for its answer: it passes the pauses of a timed sequence.
+  QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), Delivery::kReply);
 }
 
 void CReceiverProtocolHandler::SendLoginGrantReply(uint16_t address) {
-  QueueBytes({High(address), Low(address), kLoginGrant}, Delivery::kOnce);
+  QueueBytes({High(address), Low(address), kLoginGrant}, Delivery::kReply);
 }
 
 void CReceiverProtocolHandler::SendLoginOff(uint16_t address) {

@@ -167,10 +167,9 @@ unsigned CReceiver::Run() {
   if (m_startupWorker.joinable()) m_startupWorker.join();
   if (m_handler && !(m_link && m_link->IsDeviceLost())) {
     // What is still queued no longer matters, and the network stop must not wait behind a
-    // packet that waits for its answer: it is the one packet sent on the way out.
-    m_handler->ClearSendQueue();
-    m_handler->SetNetworkState(NetworkState::kStop, Delivery::kRetry);
-    m_handler->SendNextPacket();
+    // packet that waits for its answer: it is the one packet sent on the way out, and the last
+    // (the dispatcher still runs and may queue replies meanwhile).
+    m_handler->SendClosingNetworkStop();
   }
   return 0;
 }
@@ -235,4 +234,8 @@ void CReceiver::SendCommandText(const std::string& text, Delivery delivery) {
 
 void CReceiver::ReportNetworkUp() {
   if (m_session) m_session->ReportNetworkUpIfPending();
+}
+
+void CReceiver::AskActivatedStatusAgain() {
+  if (m_session) m_session->AskActivatedStatusAgain();
 }

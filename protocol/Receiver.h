@@ -64,6 +64,10 @@ class CReceiver : public CThread, public IReceiverCommands {
   bool GoingAway() const { return m_goingAway.load(); }
   // Queues the packet a comma-separated hexadecimal text lists.
   void SendCommandText(const std::string& text, Delivery delivery);
+  // A command text from a diagnostic client (the SDK), sent once: which answer acknowledges an
+  // arbitrary command is not known here, so a retried one would go out seven times and hold
+  // every packet behind it for about 5 s. The client reads the answer in the log.
+  void SendDiagnosticCommand(const std::string& text) { SendCommandText(text, Delivery::kOnce); }
   CReceiverProtocolHandler* Handler() { return m_handler.get(); }
   CReceiverNetwork& Network() { return m_network; }
   Voxlet::StringBuffer ReceiverType() const { return u"ZORIN Ovanta\u2122 Receiver Hardware"; }
@@ -115,6 +119,8 @@ class CReceiver : public CThread, public IReceiverCommands {
   void QueueReset();
   // The network came up: the session reports it when a class start is waiting for it.
   void ReportNetworkUp();
+  // Scan results came while a class start waits for its network: the session asks again.
+  void AskActivatedStatusAgain();
   int LastChannelPreference();
   std::string NameUtf8() const { return Voxlet::UTF16to8(m_portName); }
 

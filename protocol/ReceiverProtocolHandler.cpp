@@ -65,17 +65,39 @@ bool CReceiverProtocolHandler::QueuePacket(int32_t length, const uint8_t* bytes,
   if (n) memcpy(packet->data.get(), bytes, n);
   packet->length = length;
   packet->lastSendTime = delivery == Delivery::kRetry ? 0 : CQueuedPacket::kSendOnce;
+  packet->reply = delivery == Delivery::kReply;
   bool wake = false;
   {
     CCriticalSectionProtectScope guard(m_sendLock);
-    m_sendQueue.push_back(packet);
-    // Also woken while the front is held by the acknowledgement wait, so that a packet that
-    // may pass it goes out without waiting for the hold to end.
+    if (m_closed) {
+      if (LogWanted(kLogRawData))
+        OV_LOG(kLogRawData, "%s - Not sent, the network was stopped for closing: %s.", m_name.c_str(),
+               ReceiverFrame::HexDump(bytes, n).c_str());
+      return false;
+    }
+    bool front = false;
+    if (packet->reply) {
+      front = InsertAheadOfPauses(packet);
+    } else {
+      m_sendQueue.push_back(packet);
+      front = m_sendQueue.size() == 1;
+    }
+    // Woken for a new front (a reply may come ahead of a pause the I/O loop sleeps out), and
+    // while the front is held by the acknowledgement wait, so that a packet that may pass it
+    // goes out without waiting for the hold to end.
     uint32_t left = 0;
-    wake = m_sendQueue.size() == 1 || HeldByAckWait(*m_sendQueue.front(), m_clock(), &left);
+    wake = front || HeldByAckWait(*m_sendQueue.front(), m_clock(), &left);
   }
   if (wake) m_sendEvent.Set();
   return true;
+}
+
+bool CReceiverProtocolHandler::InsertAheadOfPauses(const std::shared_ptr<CQueuedPacket>& packet) {
+  const auto pause = std::find_if(m_sendQueue.begin(), m_sendQueue.end(),
+                                  [](const std::shared_ptr<CQueuedPacket>& queued) { return queued->pauseMs != 0; });
+  const bool front = pause == m_sendQueue.begin();
+  m_sendQueue.insert(pause, packet);
+  return front;
 }
 
 void CReceiverProtocolHandler::QueuePause(uint32_t ms) {
@@ -85,6 +107,7 @@ void CReceiverProtocolHandler::QueuePause(uint32_t ms) {
   bool wake = false;
   {
     CCriticalSectionProtectScope guard(m_sendLock);
+    if (m_closed) return;
     m_sendQueue.push_back(pause);
     wake = m_sendQueue.size() == 1;
   }
@@ -144,7 +167,10 @@ int CReceiverProtocolHandler::SendNextPacket() {
       OV_LOG(kLogDiagnostic, "We are pushing the %d command to the end for short address %d. Send count: %d", cmd, addr,
              packet->sendCount);
       m_sendQueue.pop_front();
-      m_sendQueue.push_back(packet);
+      if (packet->reply)
+        InsertAheadOfPauses(packet);
+      else
+        m_sendQueue.push_back(packet);
       return 0;
     }
   }
@@ -190,6 +216,7 @@ uint32_t CReceiverProtocolHandler::GetNextSendDelay() {
     // Held packets go to the back one step at a time: any packet that is not held is
     // reached at once; when every packet is held, sleep until the first hold ends.
     for (const auto& packet : m_sendQueue) {
+      if (front.reply && packet->pauseMs != 0) break;  // a held reply only moves ahead of the pauses
       uint32_t left = 0;
       if (!HeldByAckWait(*packet, now, &left)) return 0;
       shortest = std::min(shortest, left);
@@ -223,6 +250,18 @@ void CReceiverProtocolHandler::ClearSendQueue() {
   CCriticalSectionProtectScope guard(m_sendLock);
   m_sendQueue.clear();
   m_ackWait.clear();
+}
+
+void CReceiverProtocolHandler::SendClosingNetworkStop() {
+  // One hold of the send lock: no packet another thread queues (a reply of the dispatcher, a
+  // diagnostic command) can come between the cleared queue and the stop, nor after it.
+  CCriticalSectionProtectScope guard(m_sendLock);
+  m_sendQueue.clear();
+  m_ackWait.clear();
+  SetNetworkState(NetworkState::kStop, Delivery::kRetry);
+  m_closed = true;
+  SendNextPacket();
+  m_sendQueue.clear();  // nothing sends again: it is not waiting for its answer
 }
 
 void CReceiverProtocolHandler::AddReceivedBytes(const uint8_t* bytes, size_t count) {
@@ -295,17 +334,31 @@ void CReceiverProtocolHandler::HandleDecoded(const uint8_t* packet, int32_t leng
   {
     // Only this thread adds records, so a queue found not full stays so until the add below.
     CCriticalSectionProtectScope guard(m_incomingLock);
-    if (m_incoming.size() >= kMaxIncoming) {
-      // Not acknowledged, so not lost: a clicker sends a packet again until it is answered.
-      if (!m_incomingFull)
-        OV_LOG(kLogDiagnostic,
-               "%s - Incoming queue full (%u packets); packets are left unanswered until it drains (first: "
-               "address %u, command 0x%x).",
-               m_name.c_str(), static_cast<unsigned>(kMaxIncoming), address, cmd);
-      m_incomingFull = true;
-      return;
+    if (address != 0) {
+      if (m_incoming.size() >= kMaxIncoming) {
+        // Not acknowledged, so not lost: a clicker sends a packet again until it is answered.
+        if (!m_incomingFull)
+          OV_LOG(kLogDiagnostic,
+                 "%s - Incoming queue full (%u packets); packets are left unanswered until it drains (first: "
+                 "address %u, command 0x%x).",
+                 m_name.c_str(), static_cast<unsigned>(kMaxIncoming), address, cmd);
+        m_incomingFull = true;
+        return;
+      }
+      m_incomingFull = false;
+    } else {
+      // The receiver never sends its own reports again: they pass the clickers' bound.
+      if (m_incoming.size() >= kMaxIncomingReports) {
+        if (!m_reportsFull)
+          OV_LOG(kLogDiagnostic,
+                 "%s - Incoming queue full (%u packets); the receiver's own reports are dropped until it drains "
+                 "(first: command 0x%x).",
+                 m_name.c_str(), static_cast<unsigned>(kMaxIncomingReports), cmd);
+        m_reportsFull = true;
+        return;
+      }
+      m_reportsFull = false;
     }
-    m_incomingFull = false;
   }
   if (address != 0 && cmd != ReceiverCommand::kNack) AcknowledgeClicker(cmd);
 
@@ -324,7 +377,7 @@ void CReceiverProtocolHandler::HandleDecoded(const uint8_t* packet, int32_t leng
 
 void CReceiverProtocolHandler::AcknowledgeClicker(uint8_t cmd) {
   const uint8_t ack[3] = {0x00, 0x00, static_cast<uint8_t>(cmd | ReceiverCommand::kAckFlag)};
-  QueuePacket(3, ack, Delivery::kOnce);
+  QueuePacket(3, ack, Delivery::kReply);
   SendNextPacket();
 }
 

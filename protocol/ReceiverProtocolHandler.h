@@ -17,8 +17,10 @@
 #include "protocol/ReceiverCommands.h"
 
 // How a packet is queued: sent once, or sent again every retry interval until the receiver
-// acknowledges it (at most kMaxSendCount times).
-enum class Delivery { kOnce, kRetry };
+// acknowledges it (at most kMaxSendCount times). A reply is sent once and goes ahead of queued
+// pauses: an acknowledgement or an answer a clicker waits for leaves at once, whatever timed
+// sequence is still running.
+enum class Delivery { kOnce, kRetry, kReply };
 // The network state a receiver is told to take.
 enum class NetworkState : uint8_t { kStop = 0, kStart = 1 };
 // What a session end asks of the clickers.
@@ -44,6 +46,7 @@ struct CQueuedPacket {
   // A pause in the queue instead of a packet: nothing behind it goes out until it has lasted
   // this long from the moment it reached the front (then lastSendTime is that tick).
   uint32_t pauseMs = 0;
+  bool reply = false;  // queued ahead of every pause (Delivery::kReply)
 };
 
 // An acknowledged, decoded packet waiting for the dispatcher.
@@ -66,13 +69,18 @@ class CReceiverProtocolHandler : public CThread {
   static constexpr uint32_t kAckWaitMs = 400;
   static constexpr uint32_t kWaitForever = 0xFFFFFFFF;
   static constexpr uint32_t kJoinPauseMs = 100;
-  // Incoming records waiting for the dispatcher; past this, packets are left unanswered.
+  // Incoming records waiting for the dispatcher; past this, clicker packets are left unanswered
+  // (a clicker sends again until it is answered).
   static constexpr size_t kMaxIncoming = 512;
+  // The receiver's own reports (status, scan results) are never sent again: they are kept past
+  // kMaxIncoming, up to this bound against a device that floods its own reports.
+  static constexpr size_t kMaxIncomingReports = 8192;
 
   explicit CReceiverProtocolHandler(IReceiverCommands* sink, TickSource clock = {});
   ~CReceiverProtocolHandler() override;
 
-  // Appends a packet; false (with a log line) when it cannot be framed.
+  // Appends a packet (a reply goes ahead of the queued pauses); false (with a log line) when it
+  // cannot be framed, or once the receiver was told to stop its network for closing.
   bool QueuePacket(int32_t length, const uint8_t* bytes, Delivery delivery);
   // Holds every packet queued after this call back until `ms` have passed from the moment
   // the packets before it are gone: a timed sequence on the wire that no thread sleeps for.
@@ -116,6 +124,9 @@ class CReceiverProtocolHandler : public CThread {
   size_t SendQueueSize();
   // Drops every packet still waiting to go out (the receiver is closing).
   void ClearSendQueue();
+  // The receiver is closing: drops what is still queued and sends the network stop at once. It
+  // is the last frame the receiver gets: every packet queued after it is refused.
+  void SendClosingNetworkStop();
   const std::string& Name() const { return m_name; }
 
  protected:
@@ -125,6 +136,9 @@ class CReceiverProtocolHandler : public CThread {
   // Whether the ack-wait rule holds this packet back now; sets waitLeft to the ms it has left.
   bool HeldByAckWait(const CQueuedPacket& packet, uint32_t now, uint32_t* waitLeft) const;
   void EraseAckWait(uint8_t command);
+  // Queues a reply just ahead of the first pause (at the back when none is queued); true when it
+  // is now the front (caller holds m_sendLock).
+  bool InsertAheadOfPauses(const std::shared_ptr<CQueuedPacket>& packet);
   void TakeFrame(const uint8_t* frame, size_t length);
   void HandleDecoded(const uint8_t* packet, int32_t length);
   void AcknowledgeClicker(uint8_t command);
@@ -150,10 +164,12 @@ class CReceiverProtocolHandler : public CThread {
   std::map<uint8_t, uint32_t> m_ackWait;
   const std::set<uint8_t> m_ackWaitCommands;
   std::vector<uint8_t> m_frameScratch;  // under m_sendLock
+  bool m_closed = false;                // the closing network stop was sent; under m_sendLock
 
-  CSCriticalSection m_incomingLock;  // guards m_incoming and m_incomingFull
+  CSCriticalSection m_incomingLock;  // guards m_incoming and the two full flags
   std::deque<IncomingRecord> m_incoming;
   bool m_incomingFull = false;  // the full queue was logged: once per time it fills
+  bool m_reportsFull = false;   // likewise for the receiver's own reports
 
   ReceiverService::CWaitEvent m_sendEvent;
   ReceiverService::CWaitEvent m_incomingEvent;

@@ -18,6 +18,9 @@ class IReceiverSession {
   virtual void ShutDownServiceConnection() = 0;
   // Dispatcher: the receiver reported its network up.
   virtual void ReportNetworkUpIfPending() = 0;
+  // Dispatcher: scan results came while a class start waits for its network: the activated
+  // status is to be asked for again (the query put off during the scan).
+  virtual void AskActivatedStatusAgain() = 0;
   // Dispatcher: decoded packets the session acts on (after the receiver has logged them).
   virtual void OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) = 0;
   virtual void OnDeviceDisassociated(uint16_t address) = 0;

@@ -100,6 +100,34 @@ TEST_F(BridgeTest, WhileScanningTheStatusQueryWaitsAndTheDelayIsLoggedOnceHoweve
   EXPECT_EQ(Occurrences(log, "Getting the server activated status...\r\n"), 1u);
 }
 
+// Scan results that come while a class start waits for its network (a start sent in the moment
+// between the scan's end and its results) ask for the activated status again with the next poll;
+// once the network runs, they do not.
+TEST_F(BridgeTest, ScanResultsWhileAClassStartWaitsAskForTheActivatedStatusAgain) {
+  OpenAndSubscribe();
+  Settle();
+  ASSERT_EQ(Count("activatedStatus"), 1u);
+  const Bytes results = {0x00, 0x00, 0x11, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x20};
+  // A firmware report after the results: once the dispatcher has taken it, it took the results.
+  const auto resultsHandled = [&](uint8_t build) {
+    simulator->SendPackets({results, {0x00, 0x00, 0x00, 9, 9, build, 0x00, 0x01}});
+    return WaitUntil([&] {
+      return Voxlet::UTF16to8(receiver->Network().FirmwareVersion()).rfind("9.9." + std::to_string(build), 0) == 0;
+    });
+  };
+  receiver->Network().SetNetworkStartPending(true);
+  ASSERT_TRUE(resultsHandled(1));
+  PollOnce();
+  ASSERT_TRUE(WaitForCount("activatedStatus", 2));
+
+  receiver->OnNetworkState(true);
+  ASSERT_TRUE(resultsHandled(2));
+  PollOnce();
+  Settle();
+  EXPECT_EQ(Count("activatedStatus"), 2u);
+  EXPECT_EQ(Occurrences(Log(), "Getting the server activated status...\r\n"), 2u);
+}
+
 TEST_F(BridgeTest, ARefusedSubscriptionIsLoggedWithTheWholeExchange) {
   ServiceSim::SimReply refused;
   refused.status = 403;

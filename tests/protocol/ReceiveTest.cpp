@@ -125,4 +125,32 @@ TEST_F(ReceiveTest, AFullIncomingQueueLeavesPacketsUnansweredInsteadOfGrowing) {
   EXPECT_EQ(handler.TakeIncoming().size(), 1u);
 }
 
+// The receiver never sends its own reports again, so a queue full of clicker packets still takes
+// them; only a receiver flooding its own reports far past that meets a bound of their own.
+TEST_F(ReceiveTest, TheReceiversOwnReportsAreKeptPastTheClickersBound) {
+  LogCapture log;
+  const size_t cap = CReceiverProtocolHandler::kMaxIncoming;
+  for (size_t i = 0; i < cap; ++i) Feed(Frame({0x01, static_cast<uint8_t>(i % 200 + 1), 0x0C, 0x01}));
+  Feed(Frame({0x01, 0x05, 0x0C, 0x01}));                                      // a clicker's: left unanswered
+  Feed(Frame({0x00, 0x00, 0x01, 0x01}));                                      // the receiver's status
+  Feed(Frame({0x00, 0x00, 0x11, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x20}));  // its scan results
+  EXPECT_EQ(receiver.Frames().size(), cap);
+  std::deque<IncomingRecord> records = handler.TakeIncoming();
+  ASSERT_EQ(records.size(), cap + 2);
+  EXPECT_EQ(records[cap].address, 0);
+  EXPECT_EQ(records[cap].command, 0x01);
+  EXPECT_EQ(records[cap + 1].command, 0x11);
+  EXPECT_EQ(log.Count("/dev/ttyTEST - Incoming queue full (512 packets); packets are left unanswered"), 1u);
+
+  LogCapture flood;
+  const size_t reportCap = CReceiverProtocolHandler::kMaxIncomingReports;
+  const Bytes status = Frame({0x00, 0x00, 0x01, 0x02});
+  Bytes stream;
+  for (size_t i = 0; i < reportCap + 3; ++i) stream.insert(stream.end(), status.begin(), status.end());
+  Feed(stream);
+  EXPECT_EQ(handler.TakeIncoming().size(), reportCap);
+  EXPECT_EQ(flood.Count("/dev/ttyTEST - Incoming queue full (8192 packets); the receiver's own reports are dropped"),
+            1u);
+}
+
 }  // namespace

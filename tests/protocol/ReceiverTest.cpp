@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "LogCapture.h"
 #include "ReceiverFixtures.h"
 #include "client/HardwareServicePreferences.h"
@@ -230,6 +233,32 @@ TEST_F(ReceiverTest, ReportsSetTheFieldsCommandTextIsQueuedAsItsBytesAndClosingS
   const std::vector<Bytes> sent = link->Sent();
   EXPECT_EQ(sent[seen], (Bytes{0x00, 0x00, 0x13}));
   EXPECT_EQ(sent.back(), (Bytes{0x00, 0x00, 0x04, 0x00}));
+}
+
+// The dispatcher may queue replies while the receiver closes (here as fast as a thread can): the
+// network stop is still the last frame the receiver gets, never one of them in its place.
+TEST_F(ReceiverTest, TheNetworkStopIsTheLastFrameWhileRepliesAreQueuedDuringTheClose) {
+  for (int round = 0; round < 40; ++round) {
+    auto receiver = Opened();
+    CReceiverProtocolHandler* handler = receiver->Handler();
+    std::atomic<bool> closed{false};
+    std::thread replies([&] {
+      while (!closed.load()) handler->ReplyNetworkState(5);
+    });
+    receiver->Close();
+    closed = true;
+    replies.join();
+    ASSERT_EQ(link->Sent().back(), (Bytes{0x00, 0x00, 0x04, 0x00})) << "round " << round;
+  }
+}
+
+// A diagnostic client's command goes out once: one the receiver never acknowledges (its product
+// code is answered by a report) holds nothing behind it.
+TEST_F(ReceiverTest, ADiagnosticCommandIsSentOnceAndHoldsNothingBehindIt) {
+  auto receiver = Opened();
+  receiver->SendDiagnosticCommand("0,0,2a");
+  receiver->Handler()->SetChannel(3);
+  EXPECT_EQ(SentSinceLastCall(*receiver), (std::vector<Bytes>{{0x00, 0x00, 0x2A}, {0x00, 0x00, 0x0D, 0x03}}));
 }
 
 TEST_F(ReceiverTest, ChannelAnalysisReportsSwitchesPerThreshold) {

@@ -18,6 +18,11 @@ class SendQueueTest : public ::testing::Test {
   void Queue(const Bytes& packet, Delivery delivery) {
     ASSERT_TRUE(handler.QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), delivery));
   }
+  // What the I/O loop does until it would sleep, at the clock as it stands.
+  void SendWhatIsDue() {
+    for (int step = 0; step < 100 && handler.SendQueueSize() > 0 && handler.GetNextSendDelay() == 0; ++step)
+      handler.SendNextPacket();
+  }
 };
 
 // The wait after a LOGIN_OFF applies only to clicker addresses: two to the receiver go at once.
@@ -117,6 +122,80 @@ TEST_F(SendQueueTest, AnAnswerFromTheClickerEndsTheAcknowledgementWait) {
   handler.DispatchIncoming(answer);
   EXPECT_EQ(handler.GetNextSendDelay(), 0u);
   EXPECT_EQ(handler.SendNextPacket(), 1);
+}
+
+// A timed sequence (the power-down: its pauses are queued between its packets) holds the packets
+// queued after it, but not what a clicker waits for: the acknowledgement of its packet, the
+// LOGIN_OFF answer and a login grant leave at once, in their order, ahead of the pauses; they
+// still wait behind a packet ahead of the sequence that waits for its answer.
+TEST_F(SendQueueTest, RepliesToClickersGoAheadOfQueuedPausesAndOtherPacketsWaitBehindThem) {
+  const Bytes powerDown = {0x00, 0x00, 0x0E, 0x02};
+  const Bytes stop = {0x00, 0x00, 0x04, 0x00};
+  const Bytes later = {0x00, 0x00, 0x2A};
+  Queue(powerDown, Delivery::kOnce);
+  handler.QueuePause(2000);
+  Queue(stop, Delivery::kOnce);
+  handler.QueuePause(2000);
+  EXPECT_EQ(handler.SendNextPacket(), 1);  // the power-down
+  EXPECT_EQ(handler.SendNextPacket(), 0);  // its first pause starts
+  Queue(later, Delivery::kOnce);
+  while (handler.SendEvent().Wait(0)) {
+  }
+  now += 500;
+  const Bytes answer = Frame({0x01, 0x02, 0x0B, 0x01, 0x41});
+  handler.AddReceivedBytes(answer.data(), answer.size());  // acknowledged as it arrives
+  IncomingRecord logOff;
+  logOff.command = 0x09;
+  logOff.address = 0x0102;
+  handler.DispatchIncoming(logOff);
+  handler.SendLoginGrant(0x0102, true, u"Ann");
+  EXPECT_TRUE(handler.SendEvent().Wait(0));  // the I/O loop sleeping out the pause is woken
+  EXPECT_EQ(handler.GetNextSendDelay(), 0u);
+  while (handler.SendNextPacket() == 1) {
+  }
+  const Bytes grant = {0x01, 0x02, 0x08, 0x01, 'A', 'n', 'n'};
+  EXPECT_EQ(receiver.Frames(),
+            (std::vector<Bytes>{Frame(powerDown), Frame({0x00, 0x00, 0x8B}), Frame({0x01, 0x02, 0x89}), Frame(grant)}));
+  // The pause still counts from its start: the stop after 2000 ms, the later packet 2000 ms after.
+  EXPECT_EQ(handler.GetNextSendDelay(), 1500u);
+  now += 1500;
+  SendWhatIsDue();
+  EXPECT_EQ(receiver.Frames().size(), 5u);
+  EXPECT_EQ(receiver.Frames().back(), Frame(stop));
+  now += 2000;
+  SendWhatIsDue();
+  EXPECT_EQ(receiver.Frames().size(), 6u);
+  EXPECT_EQ(receiver.Frames().back(), Frame(later));
+
+  // A retry packet ahead of the sequence, still waiting for its answer, holds a reply as it holds
+  // any packet.
+  const Bytes channel = {0x00, 0x00, 0x0D, 0x03};
+  Queue(channel, Delivery::kRetry);
+  handler.QueuePause(2000);
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  handler.AddReceivedBytes(answer.data(), answer.size());
+  EXPECT_EQ(receiver.Frames().back(), Frame(channel));
+  ASSERT_TRUE(handler.RemoveAckedCommand(0x0D));
+  EXPECT_EQ(handler.SendNextPacket(), 1);
+  EXPECT_EQ(receiver.Frames().back(), Frame({0x00, 0x00, 0x8B}));
+}
+
+// The network stop of a closing receiver is the last frame: what was queued is dropped, and what
+// is queued after it is refused.
+TEST_F(SendQueueTest, TheClosingNetworkStopIsSentAtOnceAndNothingAfterIt) {
+  Queue({0x00, 0x00, 0x13}, Delivery::kRetry);
+  EXPECT_EQ(handler.SendNextPacket(), 1);  // waits for an answer that never comes
+  handler.QueuePause(2000);
+  Queue({0x00, 0x00, 0x2A}, Delivery::kOnce);
+  handler.SendClosingNetworkStop();
+  EXPECT_EQ(receiver.Frames().back(), Frame({0x00, 0x00, 0x04, 0x00}));
+  EXPECT_FALSE(handler.QueuePacket(3, Bytes{0x00, 0x05, 0x04}.data(), Delivery::kRetry));
+  handler.SendLoginGrantReply(5);
+  handler.QueuePause(10);
+  EXPECT_EQ(handler.SendQueueSize(), 0u);
+  now += 5000;
+  EXPECT_EQ(handler.SendNextPacket(), 0);
+  EXPECT_EQ(receiver.Frames().size(), 2u);
 }
 
 TEST_F(SendQueueTest, PacketWithALongerRunThanOneCodeByteCoversIsRefused) {
