@@ -50,8 +50,8 @@ struct ManagerEnvironment {
 // The four on the right are leaves: none is held while another lock of the manager is asked
 // for. CEmailLog and the work thread's lock are leaves as well. Receivers are opened under
 // CReceiverSet's lock and closed by it outside the lock (a USB tty's close can wait for its
-// device); their threads call back into the list, the reset queue and
-// the SDK back end, never into the set.
+// device); their threads call back into the list, the reset queue and the SDK back end, never
+// into the set.
 class CReceiverManager : public IServiceManager, public ISDKServerEvents, public IReceiverEvents {
  public:
   static constexpr int kHelloTicks = CServiceLink::kHelloTicks;

@@ -136,34 +136,38 @@ bool CMessagingSocket::WaitFor(short events, int timeoutMs, const CWaitEvent* ab
   return Platform::WaitForAny({handles, count}, timeoutMs) == 0;
 }
 
-CMessagingSocket::Transfer CMessagingSocket::ReadAvailable(std::span<uint8_t> buffer, size_t& done) {
-  while (done < buffer.size()) {
-    const ssize_t n = m_socket->Receive(buffer.data() + done, buffer.size() - done);
+namespace {
+
+// Calls `move` (one receive or send of the rest from `done` on) until `length` bytes have
+// moved or the socket would block; an error is logged with `failure` (its number for %d).
+template <class Move>
+CMessagingSocket::Transfer MoveAvailable(Move move, size_t length, size_t& done, const char* failure) {
+  using Transfer = CMessagingSocket::Transfer;
+  while (done < length) {
+    const ssize_t n = move(done);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
     }
     if (n == 0) return Transfer::kFailed;  // closed by the peer
     if (WouldBlock(errno)) return Transfer::kWouldBlock;
-    DiagnosticLog("CMessagingSocket::ReadFully: Error reading from socket, WSA last error = %d.", errno);
+    DiagnosticLog(failure, errno);
     return Transfer::kFailed;
   }
   return Transfer::kDone;
 }
 
+}  // namespace
+
+CMessagingSocket::Transfer CMessagingSocket::ReadAvailable(std::span<uint8_t> buffer, size_t& done) {
+  return MoveAvailable([&](size_t at) { return m_socket->Receive(buffer.data() + at, buffer.size() - at); },
+                       buffer.size(), done,
+                       "CMessagingSocket::ReadFully: Error reading from socket, WSA last error = %d.");
+}
+
 CMessagingSocket::Transfer CMessagingSocket::WriteAvailable(std::span<const uint8_t> buffer, size_t& done) {
-  while (done < buffer.size()) {
-    const ssize_t n = m_socket->Send(buffer.data() + done, buffer.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n == 0) return Transfer::kFailed;
-    if (WouldBlock(errno)) return Transfer::kWouldBlock;
-    DiagnosticLog("CMessagingSocket::WriteFully: Error writting to socket, WSA last error = %d.", errno);
-    return Transfer::kFailed;
-  }
-  return Transfer::kDone;
+  return MoveAvailable([&](size_t at) { return m_socket->Send(buffer.data() + at, buffer.size() - at); }, buffer.size(),
+                       done, "CMessagingSocket::WriteFully: Error writting to socket, WSA last error = %d.");
 }
 
 template <class Step>
