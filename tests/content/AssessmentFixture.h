@@ -42,7 +42,7 @@ struct Question {
   // Its element carries no voxlet:resourceid (the graph still describes it).
   bool elementWithoutId = false;
   // The children (by position in choices) whose elements carry no voxlet:resourceid.
-  std::vector<size_t> choicesWithoutId;
+  std::vector<size_t> choicesWithoutId = {};
   // Answers described as resources of their own rather than as blank nodes.
   bool answersAsResources = false;
 };
