@@ -14,6 +14,7 @@
 #include "client/XmlSchema.h"
 #include "client/http/Client.h"
 #include "client/http/Message.h"
+#include "content/AnswerLookup.h"
 #include "content/Translation.h"
 #include "log/Logger.h"
 
@@ -26,6 +27,9 @@ namespace {
 
 // Multi-packet answers being collected at once; beyond this, completed ones are let go first.
 constexpr size_t kMaxAnswerAssemblies = 8192;
+// Sends of one answer in a row that end without a reply while the software service stays there
+// (it breaks off just that exchange each time) before the answer counts as failed.
+constexpr int kMaxUnansweredSends = 3;
 
 // Every answer the receiver took from a clicker and that does not reach the software service
 // gets a line that names it.
@@ -36,19 +40,6 @@ void LogAnswerNotSubmitted(uint16_t address, unsigned questionNumber, const char
 const Translation& AnswerTranslation() {
   static const Translation translation;
   return translation;
-}
-
-// The choice values of the question's choices (its child elements), in document order.
-std::vector<Voxlet::StringBuffer> ChoiceValues(const xercesc::DOMElement* question, const Voxlet::RDF::Graph* graph) {
-  std::vector<Voxlet::StringBuffer> values;
-  if (!graph) return values;
-  static const Voxlet::StringBuffer kChoiceValue = Voxlet::VocabularyTerm(u"choicevalue");
-  for (const xercesc::DOMElement* choice : XmlSchema::GetAllChildElements(question)) {
-    const Voxlet::RDF::TripleList found = graph->FindTriples(XmlSchema::GetAttribute(choice, u"voxlet:resourceid"),
-                                                             Voxlet::RDF::NodeKind::Resource, kChoiceValue);
-    if (!found.empty()) values.push_back(found.front().object.value);
-  }
-  return values;
 }
 
 }  // namespace
@@ -92,11 +83,9 @@ std::optional<CReceiverSession::AnsweredQuestion> CReceiverSession::FindAnswered
   question.id = XmlSchema::GetAttribute(question.element, u"xml:id");
   question.resourceId = XmlSchema::GetAttribute(question.element, u"voxlet:resourceid");
   question.points = XmlSchema::GetAttribute(question.element, u"voxlet:points");
-  if (question.graph) {
-    const Voxlet::RDF::TripleList found = question.graph->FindTriples(
-        question.resourceId, Voxlet::RDF::NodeKind::Resource, Voxlet::VocabularyTerm(u"questionformat"));
-    if (!found.empty()) question.format = found.front().object.value;
-  }
+  question.format =
+      Content::ObjectOf(question.graph.get(), question.resourceId, Voxlet::RDF::NodeKind::Resource, u"questionformat")
+          .value_or(Voxlet::StringBuffer());
   return question;
 }
 
@@ -122,7 +111,8 @@ void CReceiverSession::OnAnswerUpload(uint16_t address, uint8_t questionNumber, 
   Voxlet::StringBuffer text;
   switch (Bridge::AnswerFormatOf(question->format)) {
     case Bridge::AnswerFormat::Choice:
-      text = Bridge::DecodeChoiceAnswer(bytes, sizeof bytes, ChoiceValues(question->element, question->graph.get()));
+      text = Bridge::DecodeChoiceAnswer(bytes, sizeof bytes,
+                                        Content::ChoiceValues(question->graph.get(), question->element));
       break;
     case Bridge::AnswerFormat::Number:
       text = Bridge::DecodeNumberAnswer(bytes, sizeof bytes);
@@ -225,23 +215,13 @@ bool CReceiverSession::SendOrHold(HeldAnswer answer) {
   }
   OV_LOG(kLogDiagnostic, "Holding the answer of endpoint %s to question %s until the software service is back",
          Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
+  answer.unansweredSends = 0;  // the service's absence explains what went unanswered so far
   m_heldAnswers.push_back(std::move(answer));
   return true;
 }
 
 void CReceiverSession::SendSubmission(const HeldAnswer& answer) {
-  // A submission that never got through because the software service went away meanwhile
-  // waits for it again; any other failure is the submit reply's to handle.
-  auto completion = [this, answer](const Voxlet::MessagePtr& reply) {
-    if (reply->Failure() && reply->State() != Voxlet::RequestStates::Complete && !ServiceConnected()) {
-      SendOrHold(answer);
-      return;
-    }
-    if (answer.empty)
-      LogIfFailed(reply);
-    else
-      OnSubmitResponse(reply);
-  };
+  auto completion = [this, answer](const Voxlet::MessagePtr& reply) { OnSubmissionEnded(answer, reply); };
   Voxlet::MessagePtr message = NewServiceRequest(Voxlet::Methods::Post, answer.path, completion, false);
   message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = answer.endpointId;
   message->Headers()[kStudentHeader] = answer.studentId;
@@ -258,6 +238,28 @@ void CReceiverSession::SendSubmission(const HeldAnswer& answer) {
   if (!SendServiceRequest(message))
     OV_LOG(kLogDiagnostic, "The answer of endpoint %s to question %s could not be sent: the receiver is closing",
            Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
+}
+
+void CReceiverSession::OnSubmissionEnded(HeldAnswer answer, const Voxlet::MessagePtr& reply) {
+  // The client ends a request without a reply only when its own exchange got none (never
+  // written, or broken off on its own connection): the service may not have it, so the same
+  // document goes again, now or once the service is back. A reply that was read is never
+  // followed by the same answer again.
+  if (reply->NoReply()) {
+    if (!ServiceConnected() || ++answer.unansweredSends < kMaxUnansweredSends) {
+      SendOrHold(std::move(answer));
+      return;
+    }
+    OV_LOG(kLogDiagnostic, "The answer of endpoint %s to question %s got no reply %d times; it is not sent again",
+           Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str(), answer.unansweredSends);
+  } else if (!reply->Failure()) {
+    OV_LOG(kLogDiagnostic, "The software service took the answer of endpoint %s to question %s",
+           Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
+  }
+  if (answer.empty)
+    LogIfFailed(reply);
+  else
+    OnSubmitResponse(reply);
 }
 
 void CReceiverSession::DeliverHeldAnswers() {

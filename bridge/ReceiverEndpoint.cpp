@@ -11,6 +11,8 @@
 namespace {
 constexpr double kGoodbyeSeconds = 15.0;
 constexpr int kMaxPollsOutstanding = 3;
+// The order key of the polls: never an endpoint id, which the submissions use.
+const Voxlet::StringBuffer kPollOrderKey = u"poll hello";
 }  // namespace
 
 void CReceiverSession::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) {
@@ -48,6 +50,9 @@ void CReceiverSession::SendHello(int method) {
         }
         OnHelloResponse(reply);
       });
+  // The polls go in order among themselves but beside the answers: a slow or stalled poll holds
+  // up no submission (nor does one that breaks off fail any).
+  if (poll) message->SetOrderKey(kPollOrderKey);
   if (method == Voxlet::Methods::Post) {
     Bridge::ReceiverDescription description;
     description.make = m_receiver.ReceiverType();

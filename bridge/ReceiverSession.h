@@ -261,10 +261,15 @@ class CReceiverSession : public IReceiverSession {
     Voxlet::StringBuffer questionId;
     uint16_t address = 0;
     bool empty = false;  // the empty submission of a session that ended without an answer
+    // Sends in a row that ended without a reply while the software service was there.
+    int unansweredSends = 0;
   };
   HeldAnswer BuildSubmission(const ClickerEndpointInfo& clicker, const Voxlet::StringBuffer& questionId,
                              const Voxlet::StringBuffer& document, bool empty);
   void SendSubmission(const HeldAnswer& answer);
+  // The completion of a submission: an exchange that ended without a reply sends the same
+  // document again (or holds it); a reply read, success or failure, is final.
+  void OnSubmissionEnded(HeldAnswer answer, const Voxlet::MessagePtr& reply);
   // Holds it while the software service is away; false when it could be neither sent nor held.
   bool SendOrHold(HeldAnswer answer);
 

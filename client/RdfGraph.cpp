@@ -90,8 +90,14 @@ bool Parse(std::string_view rdfXml, std::string_view baseUri, ParseState& state)
 
 size_t HashText(const StringBuffer& s) { return std::hash<StringBuffer>()(s); }
 
+// An empty value or the kind Any matches any term.
 bool TermMatches(const Node& node, const StringBuffer& value, NodeKind kind) {
   return (kind == Any || node.kind == kind) && (value.empty() || node.value == value);
+}
+
+bool PredicateAndObjectMatch(const Triple& t, const StringBuffer& predicate, const StringBuffer& object,
+                             NodeKind objectKind) {
+  return TermMatches(t.predicate, predicate, Any) && TermMatches(t.object, object, objectKind);
 }
 
 }  // namespace
@@ -132,19 +138,21 @@ bool Graph::Add(std::string_view rdfXml, std::string_view baseUri) {
 
 bool Graph::Add(const StringBuffer& rdfXml) { return Add(UTF16to8(rdfXml)); }
 
-size_t Graph::FindTriples(const StringBuffer& subject, NodeKind subjectKind, const StringBuffer& predicate,
-                          const StringBuffer& object, NodeKind objectKind, TripleList& results) const {
+size_t Graph::FindTriplesOfAnySubject(NodeKind subjectKind, const StringBuffer& predicate, const StringBuffer& object,
+                                      NodeKind objectKind, TripleList& results) const {
   std::shared_lock lock(m_lock);
   const size_t before = results.size();
-  auto take = [&](const Triple& t) {
-    if (TermMatches(t.subject, subject, subjectKind) && TermMatches(t.predicate, predicate, Any) &&
-        TermMatches(t.object, object, objectKind))
+  for (const Triple& t : m_triples)
+    if (TermMatches(t.subject, {}, subjectKind) && PredicateAndObjectMatch(t, predicate, object, objectKind))
       results.push_back(t);
-  };
-  if (subject.empty()) {
-    for (const Triple& t : m_triples) take(t);
-    return results.size() - before;
-  }
+  return results.size() - before;
+}
+
+size_t Graph::FindTriples(const StringBuffer& subject, NodeKind subjectKind, const StringBuffer& predicate,
+                          const StringBuffer& object, NodeKind objectKind, TripleList& results) const {
+  if (subject.empty()) return 0;
+  std::shared_lock lock(m_lock);
+  const size_t before = results.size();
   // A subject leads to one index entry per kind it may have (one when its kind is given).
   std::vector<size_t> candidates;
   for (NodeKind kind : {Resource, Blank, Literal}) {
@@ -160,7 +168,8 @@ size_t Graph::FindTriples(const StringBuffer& subject, NodeKind subjectKind, con
     if (entry) candidates.insert(candidates.end(), entry->begin(), entry->end());
   }
   std::sort(candidates.begin(), candidates.end());  // the order the triples were added
-  for (size_t i : candidates) take(m_triples[i]);
+  for (size_t i : candidates)                       // their subjects matched through the index
+    if (PredicateAndObjectMatch(m_triples[i], predicate, object, objectKind)) results.push_back(m_triples[i]);
   return results.size() - before;
 }
 

@@ -43,12 +43,16 @@ class Graph {
   bool Add(std::string_view rdfXml, std::string_view baseUri = "urn:com.vantrel.voxlet:graph");
   bool Add(const StringBuffer& rdfXml);
 
-  // Appends to results the triples that match and answers how many were appended. An empty
-  // subject, predicate or object is a wildcard, and so is the kind Any; otherwise a term
+  // Appends to results the triples that match and answers how many were appended. The subject
+  // is a term of the graph: an empty one (an element without a resource id) matches nothing.
+  // An empty predicate or object is a wildcard, and so is the kind Any; otherwise a term
   // matches only with the same kind and value (a resource never matches a literal of the
   // same text). Results come in the order the triples were added.
   size_t FindTriples(const StringBuffer& subject, NodeKind subjectKind, const StringBuffer& predicate,
                      const StringBuffer& object, NodeKind objectKind, TripleList& results) const;
+  // The same over every subject of the kind (Any: every subject).
+  size_t FindTriplesOfAnySubject(NodeKind subjectKind, const StringBuffer& predicate, const StringBuffer& object,
+                                 NodeKind objectKind, TripleList& results) const;
   // The matches of a subject and predicate, any object: the system's common look-up.
   TripleList FindTriples(const StringBuffer& subject, NodeKind subjectKind, const StringBuffer& predicate) const;
   // The object of the first (subject, predicate, *) triple, or nothing.

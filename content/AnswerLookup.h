@@ -1,6 +1,7 @@
 #pragma once
 #include <optional>
 #include <string_view>
+#include <vector>
 #include <xercesc/dom/DOMElement.hpp>
 
 #include "client/RdfGraph.h"
@@ -13,13 +14,18 @@ namespace Content {
 Voxlet::StringBuffer ResourceId(const xercesc::DOMElement* element);
 
 // The object of the first (subject, predicate, *) triple; predicate is a vocabulary term
-// relative to the base. Nothing without a graph or a triple.
+// relative to the base. Nothing without a graph or a triple, and nothing for an empty subject
+// (an element without a resource id).
 std::optional<Voxlet::StringBuffer> ObjectOf(const Voxlet::RDF::Graph* graph, const Voxlet::StringBuffer& subject,
                                              Voxlet::RDF::NodeKind subjectKind, std::u16string_view predicate);
 
 // The same for an element's resource id.
 std::optional<Voxlet::StringBuffer> ElementObjectOf(const Voxlet::RDF::Graph* graph, const xercesc::DOMElement* element,
                                                     std::u16string_view predicate);
+
+// The choice values of the question's choices (its child elements), in document order, each by
+// the choice's own resource id; a choice without a resource id or without a value adds none.
+std::vector<Voxlet::StringBuffer> ChoiceValues(const Voxlet::RDF::Graph* graph, const xercesc::DOMElement* question);
 
 struct BestAnswer {
   double points = -1.0;

@@ -133,10 +133,9 @@ int ReceiverUtilities::FindCorrectChoiceAnswer(const xercesc::DOMElement* questi
   int position = 0;
   for (const xercesc::DOMElement* choice : Voxlet::XmlSchema::GetAllChildElements(question)) {
     ++position;
-    const StringBuffer subject = Content::ResourceId(choice);
-    if (!graph || subject.empty()) continue;
-    const Voxlet::RDF::TripleList values =
-        graph->FindTriples(subject, Voxlet::RDF::NodeKind::Resource, Voxlet::VocabularyTerm(u"choicevalue"));
+    if (!graph) continue;
+    const Voxlet::RDF::TripleList values = graph->FindTriples(
+        Content::ResourceId(choice), Voxlet::RDF::NodeKind::Resource, Voxlet::VocabularyTerm(u"choicevalue"));
     if (values.size() == 1 && values.front().object.value == best.value) return position;
   }
   return 0;

@@ -146,9 +146,16 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     });
   }
 
+  // The owner's own break: every connection goes, with every request.
   void AbortAndReconnect() {
     Run([](Impl& self) {
-      if (self.state == ClientStates::Connected) self.LoseConnection(SocketExceptions::Aborted);
+      if (self.state != ClientStates::Connected) return;
+      {
+        std::lock_guard lock(self.m_lock);
+        self.state = ClientStates::Disconnected;
+      }
+      self.Reset(SocketExceptions::Aborted, true);
+      self.Disconnected();
     });
   }
 
@@ -328,22 +335,23 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
         }));
   }
 
+  // Opens the first connection. Its handlers, the resolution's and the retry's included, end
+  // with the first connection's generation.
   void StartConnect() {
-    m_resolver.async_resolve(
-        m_address.host, m_address.port,
-        Bind([](Impl& self, const beast::error_code& ec, const tcp::resolver::results_type& results) {
-          if (ec) return self.ConnectFailed(ec);
-          self.m_endpoints = results;
-          Connection& primary = self.Primary();
-          primary.stream.expires_after(kConnectLimit);
-          primary.stream.async_connect(
-              results,
-              self.Bind(primary, [](Impl& me, Connection& c, const beast::error_code& err, const tcp::endpoint&) {
-                if (err) return me.ConnectFailed(err);
-                me.Opened(c);
-                me.Connected();
-              }));
-        }));
+    m_resolver.async_resolve(m_address.host, m_address.port,
+                             Bind(Primary(), [](Impl& self, Connection& primary, const beast::error_code& ec,
+                                                const tcp::resolver::results_type& results) {
+                               if (ec) return self.ConnectFailed(ec);
+                               self.m_endpoints = results;
+                               primary.stream.expires_after(kConnectLimit);
+                               primary.stream.async_connect(
+                                   results, self.Bind(primary, [](Impl& me, Connection& c, const beast::error_code& err,
+                                                                  const tcp::endpoint&) {
+                                     if (err) return me.ConnectFailed(err);
+                                     me.Opened(c);
+                                     me.Connected();
+                                   }));
+                             }));
   }
 
   void Opened(Connection& c) {
@@ -384,20 +392,58 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     }
     const int step = std::min<int>(m_backoff++, std::size(kBackoffMs) - 1);
     m_retryTimer.expires_after(milliseconds(kBackoffMs[step]));
-    m_retryTimer.async_wait(Bind([](Impl& self, const beast::error_code& err) {
+    m_retryTimer.async_wait(Bind(Primary(), [](Impl& self, Connection&, const beast::error_code& err) {
       if (!err) self.StartConnect();
     }));
   }
 
-  // The connection of a connected client is gone: state 0 once, then back to 1 when wanted.
+  // The first connection of a connected client is gone (or could not be opened again): state 0
+  // once, then back to 1 when wanted. Its request fails, and so do the queued ones, which never
+  // went out, except those waiting for a request of their key still in flight on a further
+  // connection: those exchanges go on, their replies are read, and what waits for them follows
+  // once the client is connected again.
   void LoseConnection(int reason) {
     {
       std::lock_guard lock(m_lock);
       state = ClientStates::Disconnected;
     }
-    Reset(reason, true);
+    m_resolver.cancel();
+    m_retryTimer.cancel();
+    Close(Primary());
+    m_reopening = false;
+    m_moreConnections = true;
+    lastException = reason;
+    std::vector<Pending> failed;
+    {
+      std::lock_guard lock(m_lock);
+      if (Primary().current) {
+        failed.push_back(std::move(*Primary().current));
+        Primary().current.reset();
+      }
+      std::set<StringBuffer> goingOn;
+      for (auto& c : m_connections)
+        if (c->current) goingOn.insert(c->current->message->OrderKey());
+      for (auto it = m_queue.begin(); it != m_queue.end();) {
+        if (goingOn.count(it->message->OrderKey())) {
+          ++it;
+          continue;
+        }
+        failed.push_back(std::move(*it));
+        it = m_queue.erase(it);
+      }
+    }
+    for (const Pending& p : failed) {
+      EndFailed(*p.message);
+      EmitCompleted(p.message);
+    }
+    Disconnected();
+  }
+
+  // After state 0 was set: the state signal, then the reconnection when wanted.
+  void Disconnected() {
     EmitState(ClientStates::Disconnected);
     if (m_active && reconnectWanted) Reconnect();
+    Pump();  // the further connections that went idle meanwhile are watched
   }
 
   void Reconnect() {
@@ -441,8 +487,15 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
   // with a key, in the order sent, up to the first without one, skipping keys already in flight
   // or waiting earlier in the queue, while a connection is free or can be opened.
   void Pump() {
-    if (m_reopening || state != ClientStates::Connected) return;
-    if (!Primary().open) return Reopen();
+    if (!m_reopening && state == ClientStates::Connected) {
+      if (!Primary().open) return Reopen();
+      StartWhatMayGo();
+    }
+    for (auto& c : m_connections)
+      if (c->open && !HasCurrent(*c)) WatchIdle(*c);
+  }
+
+  void StartWhatMayGo() {
     std::vector<std::pair<Connection*, Pending>> starts;
     bool wantMore = false;
     {
@@ -482,8 +535,6 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     }
     if (wantMore) OpenMore();
     for (auto& [c, pending] : starts) Write(*c, pending);
-    for (auto& c : m_connections)
-      if (c->open && !HasCurrent(*c)) WatchIdle(*c);
   }
 
   bool HasCurrent(const Connection& c) const {
@@ -533,7 +584,7 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     c.stream.expires_after(kExchangeLimit);
     http::async_write(c.stream, request,
                       Bind(c, [exchange, next](Impl& self, Connection& me, const beast::error_code& ec, size_t) {
-                        if (ec) return self.ExchangeBroken(ec);
+                        if (ec) return self.ExchangeBroken(me, ec);
                         next->SetState(RequestStates::Waiting);
                         self.ReadReply(me, exchange, next);
                       }));
@@ -544,12 +595,12 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
     http::async_read_header(
         c.stream, *exchange->buffer, exchange->parser,
         Bind(c, [exchange, message](Impl& self, Connection& me, const beast::error_code& ec, size_t) {
-          if (ec) return self.ExchangeBroken(ec);
+          if (ec) return self.ExchangeBroken(me, ec);
           message->SetState(RequestStates::Receiving);
           http::async_read(
               me.stream, *exchange->buffer, exchange->parser,
               self.Bind(me, [exchange](Impl& impl, Connection& conn, const beast::error_code& err, size_t) {
-                if (err) return impl.ExchangeBroken(err);
+                if (err) return impl.ExchangeBroken(conn, err);
                 impl.ReplyArrived(conn, *exchange);
               }));
         }));
@@ -576,21 +627,40 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
   }
 
   // Ends the request in flight on `c` (its completion fires before what waited for it is written).
+  // One that got no reply takes the queued requests of its key with it, right after it: whoever
+  // sends it again sends them again behind it, and the key's order holds.
   void Finish(Connection& c, bool replied) {
-    MessagePtr done;
+    std::vector<MessagePtr> done;
     {
       std::lock_guard lock(m_lock);
       if (!c.current) return;  // the owner went away meanwhile
-      done = std::move(c.current->message);
+      done.push_back(std::move(c.current->message));
       c.current.reset();
+      const StringBuffer& key = done.front()->OrderKey();
+      for (auto it = m_queue.begin(); !replied && !key.empty() && it != m_queue.end();) {
+        if (it->message->OrderKey() != key) {
+          ++it;
+          continue;
+        }
+        done.push_back(std::move(it->message));
+        it = m_queue.erase(it);
+      }
     }
-    if (!replied) EndFailed(*done);
-    EmitCompleted(done);
+    for (const MessagePtr& message : done) {
+      if (!replied) EndFailed(*message);
+      EmitCompleted(message);
+    }
     Pump();
   }
 
-  // A failure in the middle of an exchange leaves the connection in an unknown place: close it.
-  void ExchangeBroken(const beast::error_code& ec) { LoseConnection(ExceptionOf(ec)); }
+  // A failure in the middle of an exchange leaves the connection in an unknown place: it is
+  // closed, and only its own request fails. The first connection's loss is the client's
+  // (state 0); a further one is opened again when needed.
+  void ExchangeBroken(Connection& c, const beast::error_code& ec) {
+    if (&c == &Primary()) return LoseConnection(ExceptionOf(ec));
+    Close(c);
+    Finish(c, false);
+  }
 
   // While idle, a readable socket means the service closed it (or spoke out of turn). The first
   // connection is reopened; a further one is let go until it is needed again.
@@ -603,12 +673,12 @@ class Client::Impl : public std::enable_shared_from_this<Impl> {
                                    if (watchGen != me.watchGeneration) return;
                                    me.watching = false;
                                    if (ec == asio::error::operation_aborted) return;
+                                   if (&me != &self.Primary()) return self.Close(me);
                                    beast::error_code err;
                                    const size_t pending = me.stream.socket().available(err);
                                    if (!ec && !err && pending > 0)
                                      return self.LoseConnection(SocketExceptions::ProtocolError);
-                                   if (&me == &self.Primary()) return self.Reopen();
-                                   self.Close(me);
+                                   self.Reopen();
                                  }));
   }
 

@@ -46,7 +46,14 @@ struct ClientPerformance {
 // each on a connection of its own (at most kMaxConnections, opened when needed and kept open);
 // a request without a key still waits for everything sent before it and holds up everything sent
 // after it. States: 0 disconnected, 1 connecting, 2 connected (a TCP connection to the service is
-// open). A broken exchange on any of the connections loses them all.
+// open).
+//
+// A broken exchange (the service closed the connection in the middle of it, the reply was not
+// HTTP, or no whole reply came within 30 s) closes its own connection and fails only its own
+// request, with the queued requests of its key right behind it; exchanges on the other
+// connections go on and their replies are read. The first connection is the client's: when it
+// breaks the client goes to 0 and the queued requests fail too (never written), except those
+// waiting for a request of their key that is still in flight on a further connection.
 //
 // Connect starts at 1 and retries with back-off until connected. A connected client that loses
 // its connection goes to 0 (the state signal fires); if "reconnect wanted" is set then (the
@@ -85,7 +92,7 @@ class Client {
   // Closes the connection and stops retrying; queued requests end in state 0 and their completion
   // signals fire. The state becomes 0 without a state signal.
   void Disconnect();
-  // Breaks the connection at once, failing the request in flight and the queued ones.
+  // Breaks every connection at once, failing the requests in flight and the queued ones.
   // reconnect false: as Disconnect; true: as a lost connection (state signal 0, then a reconnect
   // while "reconnect wanted" is set).
   void Abort(bool reconnect);

@@ -47,6 +47,11 @@ bool Message::BlockUntil(int state, double seconds) const {
   return m_state >= state;
 }
 
+bool Message::NoReply() const {
+  std::lock_guard lock(m_lock);
+  return m_ended && m_state == RequestStates::NotSent;
+}
+
 namespace {
 // The media type of a Content-Type value: up to ';', blanks trimmed, lower case.
 StringBuffer MediaType(const StringBuffer& value) {

@@ -125,6 +125,11 @@ class Message : public std::enable_shared_from_this<Message> {
   bool Failure() const;
   // True once the exchange has ended (success or failure).
   bool Ended() const;
+  // Ended without a reply (state 0): never written, or its own exchange broke (or timed out)
+  // before the whole reply was read, so the service may or may not have acted on it. False while
+  // it has not ended and once a reply, of any status, was read. Requests of other connections
+  // that broke never end this way.
+  bool NoReply() const;
 
   int StatusCode() const;
   StringBuffer ReasonPhrase() const;

@@ -140,3 +140,46 @@ TEST_F(ClickerTest, SoftwareSideActionsWaitOutTheSharedCooldown) {
   PollOnce();
   ASSERT_TRUE(WaitForPacket({0x01, 0x01, 0x0C, 0x01}));
 }
+
+// A submission whose own exchange breaks off while the software service stays (the service
+// closes that connection, no reply) is sent again, the client still connected; the service then
+// has it once. One that gets no reply three times in a row counts as failed: the clicker goes to
+// review mode.
+TEST_F(ClickerTest, ASubmissionBrokenOffAloneIsSentAgainAndGivenUpAfterThreeTimes) {
+  StartClass(1);
+  // A request of the test's own stalls on the client's first connection, so that the
+  // submissions go on further ones and their loss is not the client's.
+  service.Server().StallNext([](const ServiceSim::SimRequest& r) { return r.target == "/stalled"; });
+  auto stalled = Voxlet::Message::Create();
+  stalled->Open(Voxlet::Methods::Get, u"/stalled");
+  stalled->SetOrderKey(u"test");
+  ASSERT_TRUE(session->ServiceClient()->Send(stalled));
+  ASSERT_TRUE(service.Server().WaitStalled(1, 20));
+
+  using namespace SimAnswers;
+  service.Server().HoldReplies("/voxlet/builtins/teachers/submit");
+  simulator->Answer(0, 1, *Encode(Kind::Choice, "C"));
+  ASSERT_TRUE(service.Server().WaitHeld(1, 20));
+  ASSERT_TRUE(service.Server().DropHeld("/submit"));
+  ASSERT_TRUE(service.Server().WaitHeld(1, 20));  // the same answer again
+  service.Server().ReleaseHeld();
+  ASSERT_TRUE(WaitForSubmissions(1));
+  EXPECT_EQ(session->ServiceClient()->State(), Voxlet::ClientStates::Connected);
+  EXPECT_EQ(service.Manager().Submissions().front().answer, "C");
+
+  service.Server().HoldReplies("/voxlet/builtins/teachers/submit");
+  simulator->Answer(0, 1, *Encode(Kind::Choice, "A"));
+  for (int send = 1; send <= 3; ++send) {
+    SCOPED_TRACE(send);
+    ASSERT_TRUE(service.Server().WaitHeld(1, 20));
+    ASSERT_TRUE(service.Server().DropHeld("/submit"));
+  }
+  ASSERT_TRUE(WaitForPacket({0x01, 0x00, 0x0E, 0x00}));  // review mode for clicker 0x0100
+  const std::string log = Log();
+  EXPECT_NE(log.find("The software service took the answer of endpoint " + ClickerEndpoint(0)), std::string::npos);
+  EXPECT_NE(log.find("got no reply 3 times; it is not sent again"), std::string::npos);
+  EXPECT_EQ(log.find("Holding the answer"), std::string::npos);
+  EXPECT_EQ(service.Manager().SubmissionCount(), 1u);
+  EXPECT_EQ(service.Manager().DuplicateSubmissions(), 0u);
+  EXPECT_EQ(session->ServiceClient()->State(), Voxlet::ClientStates::Connected);
+}

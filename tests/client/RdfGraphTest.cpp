@@ -11,25 +11,26 @@ namespace {
 
 StringBuffer Q(int n) { return u"urn:com.vantrel.voxlet:q" + UTF8to16(std::to_string(n)); }
 
-// Literals and resources of the same text are told apart, wildcards match everything, and the
-// subject's kind is part of the match. (Looking up answers and their blank nodes is what question
-// packaging does with the graph: the content tests walk it.)
+// Literals and resources of the same text are told apart, wildcards match everything (any
+// subject only when asked for by name), and the subject's kind is part of the match. (Looking up
+// answers and their nodes is what question packaging does with the graph: the content tests walk
+// it.)
 TEST(GraphFind, KindsAndWildcards) {
   Graph m_graph;
   ASSERT_TRUE(m_graph.Add(ReadFile(OVANTA_CLIENT_TEST_DATA "/assessment-metadata.rdf")));
   TripleList found;
   // q5's exact match is the literal "Paris".
-  EXPECT_EQ(m_graph.FindTriples({}, Any, VocabularyTerm(u"exactmatches"), u"Paris", Literal, found), 1u);
-  EXPECT_EQ(m_graph.FindTriples({}, Any, VocabularyTerm(u"exactmatches"), u"Paris", Resource, found), 0u);
+  EXPECT_EQ(m_graph.FindTriplesOfAnySubject(Any, VocabularyTerm(u"exactmatches"), u"Paris", Literal, found), 1u);
+  EXPECT_EQ(m_graph.FindTriplesOfAnySubject(Any, VocabularyTerm(u"exactmatches"), u"Paris", Resource, found), 0u);
   // The feedback term is a resource, not a literal.
   const StringBuffer feedback = VocabularyTerm(u"feedback#show-after-assessment-deactivated");
   found.clear();
-  EXPECT_EQ(m_graph.FindTriples({}, Any, {}, feedback, Resource, found), 1u);
+  EXPECT_EQ(m_graph.FindTriplesOfAnySubject(Any, {}, feedback, Resource, found), 1u);
   EXPECT_EQ(found[0].subject.value, u"urn:com.vantrel.voxlet:assessment-1");
-  EXPECT_EQ(m_graph.FindTriples({}, Any, {}, feedback, Literal, found), 0u);
+  EXPECT_EQ(m_graph.FindTriplesOfAnySubject(Any, {}, feedback, Literal, found), 0u);
 
   TripleList all;
-  const size_t total = m_graph.FindTriples({}, Any, {}, {}, Any, all);
+  const size_t total = m_graph.FindTriplesOfAnySubject(Any, {}, {}, Any, all);
   EXPECT_EQ(total, m_graph.Size());
   EXPECT_EQ(all.size(), total);
   TripleList aboutQ1;
@@ -40,6 +41,23 @@ TEST(GraphFind, KindsAndWildcards) {
   EXPECT_EQ(m_graph.FindTriples(Q(1), Literal, {}, {}, Any, none), 0u);
 }
 
+// An element without a resource id asks with an empty subject: that names no term of the graph,
+// whatever the kind, the predicate or the object asked for.
+TEST(GraphFind, AnEmptySubjectMatchesNothing) {
+  Graph graph;
+  ASSERT_TRUE(graph.Add(ReadFile(OVANTA_CLIENT_TEST_DATA "/assessment-metadata.rdf")));
+  const StringBuffer format = VocabularyTerm(u"questionformat");
+  ASSERT_FALSE(graph.FindTriples(Q(1), Resource, format).empty());
+  for (NodeKind kind : {Any, Resource, Blank, Literal}) {
+    TripleList found;
+    EXPECT_EQ(graph.FindTriples({}, kind, {}, {}, Any, found), 0u) << kind;
+    EXPECT_TRUE(graph.FindTriples({}, kind, format).empty()) << kind;
+    EXPECT_TRUE(graph.FindTriples({}, kind, VocabularyTerm(u"choicevalue")).empty()) << kind;
+    EXPECT_FALSE(graph.FindObject({}, kind, format)) << kind;
+    EXPECT_TRUE(found.empty());
+  }
+}
+
 TEST(GraphAdd, BlankNodesOfTwoDocumentsStayApart) {
   const std::string doc =
       "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#' xmlns:v='http://x/'>"
@@ -48,7 +66,7 @@ TEST(GraphAdd, BlankNodesOfTwoDocumentsStayApart) {
   ASSERT_TRUE(graph.Add(doc));
   ASSERT_TRUE(graph.Add(doc));
   TripleList found;
-  ASSERT_EQ(graph.FindTriples({}, Blank, u"http://x/p", {}, Any, found), 2u);
+  ASSERT_EQ(graph.FindTriplesOfAnySubject(Blank, u"http://x/p", {}, Any, found), 2u);
   EXPECT_NE(found[0].subject.value, found[1].subject.value);
   TripleList same;
   EXPECT_EQ(graph.FindTriples(found[0].subject.value, Blank, {}, {}, Any, same), 1u);

@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +39,12 @@ struct Question {
   std::string style;
   std::vector<Answer> answers;
   std::vector<std::optional<std::string>> choices;
+  // Its element carries no voxlet:resourceid (the graph still describes it).
+  bool elementWithoutId = false;
+  // The children (by position in choices) whose elements carry no voxlet:resourceid.
+  std::vector<size_t> choicesWithoutId = {};
+  // Answers described as resources of their own rather than as blank nodes.
+  bool answersAsResources = false;
 };
 
 // Builds an assessment as the software service sends it: the question elements of an XML
@@ -50,18 +57,28 @@ class Assessment {
     m_rdf += "<rdf:Description rdf:about=\"" + subject + "\">";
     if (!question.format.empty()) m_rdf += "<voxlet:questionformat rdf:resource=\"" + kBase + question.format + "\"/>";
     if (!question.style.empty()) m_rdf += "<voxlet:choicelabelstyle rdf:resource=\"" + kBase + question.style + "\"/>";
-    for (const Answer& answer : question.answers) {
-      m_rdf += "<voxlet:answer rdf:parseType=\"Resource\">";
-      if (answer.points) m_rdf += Literal("points", *answer.points);
-      if (answer.value) m_rdf += Literal(answer.predicate, *answer.value);
-      m_rdf += "</voxlet:answer>";
+    std::string answerNodes;
+    for (size_t i = 0; i < question.answers.size(); ++i) {
+      const Answer& answer = question.answers[i];
+      std::string statements;
+      if (answer.points) statements += Literal("points", *answer.points);
+      if (answer.value) statements += Literal(answer.predicate, *answer.value);
+      if (!question.answersAsResources) {
+        m_rdf += "<voxlet:answer rdf:parseType=\"Resource\">" + statements + "</voxlet:answer>";
+        continue;
+      }
+      const std::string node = subject + "-answer-" + std::to_string(i + 1);
+      m_rdf += "<voxlet:answer rdf:resource=\"" + node + "\"/>";
+      answerNodes += "<rdf:Description rdf:about=\"" + node + "\">" + statements + "</rdf:Description>\n";
     }
-    m_rdf += "</rdf:Description>\n";
-    m_xml += "<voxlet:question xml:id=\"" + id + "\" voxlet:questionnumber=\"" + std::to_string(m_count) +
-             "\" voxlet:resourceid=\"" + subject + "\">";
+    m_rdf += "</rdf:Description>\n" + answerNodes;
+    m_xml += "<voxlet:question xml:id=\"" + id + "\" voxlet:questionnumber=\"" + std::to_string(m_count) + "\"" +
+             (question.elementWithoutId ? "" : " voxlet:resourceid=\"" + subject + "\"") + ">";
     for (size_t i = 0; i < question.choices.size(); ++i) {
       const std::string choice = subject + "-" + std::to_string(i + 1);
-      m_xml += "<voxlet:choice voxlet:resourceid=\"" + choice + "\"/>";
+      const bool named = std::find(question.choicesWithoutId.begin(), question.choicesWithoutId.end(), i) ==
+                         question.choicesWithoutId.end();
+      m_xml += named ? "<voxlet:choice voxlet:resourceid=\"" + choice + "\"/>" : "<voxlet:choice/>";
       if (!question.choices[i]) continue;
       m_rdf += "<rdf:Description rdf:about=\"" + choice + "\">" + Literal("choicevalue", *question.choices[i]) +
                "</rdf:Description>\n";

@@ -1,6 +1,7 @@
 // Requests with order keys: several in flight at once, one key's in order, requests without a key
-// as barriers, also after the service came back. (A lost connection failing those in flight and
-// those queued is the answer-burst replay transcript's.)
+// as barriers, also after the service came back; a broken connection fails only its own
+// requests. (The service lost with requests in flight and queued is the answer-burst replay
+// transcript's.)
 #include "tests/http/HttpFixture.h"
 
 namespace HttpTest {
@@ -87,6 +88,64 @@ TEST_F(OrderKeys, KeysGoSideBySideAndARequestWithoutKeyIsABarrierAlsoAfterTheSer
   ASSERT_TRUE(sim.Server().WaitHeld(2, kPatience));
   sim.Server().ReleaseHeld();
   ASSERT_TRUE(WaitCompleted(sent.size() + 2));
+}
+
+// a1 goes on the first connection (the client is idle when it is sent), b1 and c1 on further
+// ones, and b2 waits behind b1. The service leaves them all unanswered, then closes the
+// connection of one without a reply.
+class BrokenConnection : public OrderKeys {
+ protected:
+  std::vector<MessagePtr> SendAndBreak(const std::string& broken) {
+    sim.Server().HoldReplies(UTF16to8(kHeldPath));
+    std::vector<MessagePtr> sent = {SendNamed("a1", "a"), SendNamed("b1", "b"), SendNamed("c1", "c"),
+                                    SendNamed("b2", "b")};
+    EXPECT_TRUE(sim.Server().WaitHeld(3, kPatience));
+    EXPECT_TRUE(sim.Server().DropHeld("subject=" + broken));
+    return sent;
+  }
+  static bool InFlight(const MessagePtr& m) { return !m->Ended() && m->State() == RequestStates::Waiting; }
+};
+
+// A further connection that breaks fails its own request and, right behind it, the one of its
+// key that waited for it; the other exchanges go on to their replies, and the client stays
+// connected.
+TEST_F(BrokenConnection, AFurtherConnectionFailsOnlyItsOwnRequestAndItsKeysFollowers) {
+  const std::vector<MessagePtr> sent = SendAndBreak("b1");
+  ASSERT_TRUE(WaitCompleted(2));
+  EXPECT_EQ(completed.Get(), (std::vector<std::string>{"b1", "b2"}));
+  EXPECT_TRUE(sent[1]->NoReply());
+  EXPECT_TRUE(sent[3]->NoReply());
+  EXPECT_TRUE(InFlight(sent[0]));
+  EXPECT_TRUE(InFlight(sent[2]));
+  EXPECT_EQ(client->State(), ClientStates::Connected);
+
+  sim.Server().ReleaseHeld();
+  ASSERT_TRUE(WaitCompleted(4));
+  for (const MessagePtr& m : {sent[0], sent[2]}) EXPECT_EQ(m->State(), RequestStates::Complete);
+  EXPECT_EQ(HandledSubjects(), (std::vector<std::string>{"a1", "c1"}));
+  EXPECT_EQ(recorder->states.Get(), (std::vector<int>{1, 2}));
+  const MessagePtr again = SendNamed("b3", "b");  // the key goes on, on a connection opened again
+  ASSERT_TRUE(WaitCompleted(5));
+  EXPECT_EQ(again->State(), RequestStates::Complete);
+}
+
+// The first connection breaking is the client's own loss (state 0, then back to 2), but the
+// exchanges on the further connections still end with their replies read, and the request
+// that waited for one of them goes once the client is back.
+TEST_F(BrokenConnection, TheFirstConnectionsLossLeavesTheOtherExchangesToTheirReplies) {
+  const std::vector<MessagePtr> sent = SendAndBreak("a1");
+  ASSERT_TRUE(WaitCompleted(1));
+  EXPECT_TRUE(sent[0]->NoReply());
+  ASSERT_TRUE(recorder->WaitForCount(5));
+  EXPECT_EQ(recorder->states.Get(), (std::vector<int>{1, 2, 0, 1, 2}));
+  for (size_t i = 1; i < sent.size(); ++i) EXPECT_FALSE(sent[i]->Ended()) << i;
+
+  sim.Server().ReleaseHeld();
+  ASSERT_TRUE(WaitCompleted(4));
+  for (size_t i = 1; i < sent.size(); ++i) EXPECT_EQ(sent[i]->State(), RequestStates::Complete) << i;
+  const std::vector<std::string> handled = HandledSubjects();
+  EXPECT_EQ(std::count(handled.begin(), handled.end(), "a1"), 0);
+  EXPECT_LT(std::find(handled.begin(), handled.end(), "b1"), std::find(handled.begin(), handled.end(), "b2"));
 }
 
 }  // namespace

@@ -102,8 +102,10 @@ TEST(MessageOutcome, SuccessFailureAndEndOnce) {
   EXPECT_TRUE(unsent.MarkSubmitted());
   EXPECT_FALSE(unsent.MarkSubmitted());  // submitted once only
   EXPECT_FALSE(unsent.Failure());        // not ended yet
+  EXPECT_FALSE(unsent.NoReply());
   EXPECT_TRUE(unsent.End(false));
   EXPECT_TRUE(unsent.Failure());
+  EXPECT_TRUE(unsent.NoReply());
   EXPECT_FALSE(unsent.End(true, 200));  // an ended exchange stays as it ended
   EXPECT_EQ(unsent.State(), RequestStates::NotSent);
 
@@ -120,5 +122,6 @@ TEST(MessageOutcome, SuccessFailureAndEndOnce) {
   Message conflict;
   conflict.End(true, StatusCodes::Conflict, u"Conflict", headers, "");
   EXPECT_TRUE(conflict.Failure());
+  EXPECT_FALSE(conflict.NoReply());  // a failure, but its reply was read
   EXPECT_FALSE(conflict.Success(Content::Types::TextXml));
 }

@@ -176,6 +176,18 @@ class Player {
     if (verb == "replug") return m_receiver.Replug() || (error = "no new pseudo-terminal", false);
     if (verb == "service" && w.size() >= 2 && w[1] == "stop") return Service().Stop(), true;
     if (verb == "service" && w.size() == 3 && w[1] == "hold") return Service().Server().HoldReplies(w[2]), true;
+    if (verb == "service" && w.size() == 2 && w[1] == "release") return Service().Server().ReleaseHeld(), true;
+    if (verb == "service" && w.size() == 2 && (w[1] == "stall-poll" || w[1] == "drop-stalled")) {
+      bool ok = false;
+      error = Service().Control(w[1], ok);
+      return ok;
+    }
+    if (verb == "expect" && w.size() == 3 && w[1] == "duplicates") {
+      size_t duplicates = 0;
+      for (const auto& service : m_services) duplicates += service->Manager().DuplicateSubmissions();
+      if (Number(w[2]) == static_cast<int>(duplicates)) return true;
+      return (error = std::to_string(duplicates) + " duplicate submission(s) recorded", false);
+    }
     if (verb == "service" && w.size() >= 2 && w[1] == "reply") {
       ServiceSim::SimReply reply;
       reply.status = w.size() >= 5 ? Number(w[3]).value_or(0) : 0;
@@ -277,23 +289,10 @@ class Player {
         held = m_receiver.WaitFor(enough, static_cast<int>(kWaitSeconds * 1000));
       else if (address && command)
         held = Soon([&] { return enough(m_receiver.Sent()); });
-    } else if (what == "polled" && w.size() == 2) {
-      // wait polled: a poll of the receiver's endpoint that arrives after this wait began. Its
-      // client sends a poll only when nothing else of its own is in flight, so every answer it
-      // submitted before has had its reply read by then (a service stopped before that may
-      // rightly see such an answer again, its reply never seen).
-      const size_t from = manager.RequestCount();
-      held = service([&] {
-        for (const ServiceSim::ReceivedRequest& r : manager.RequestsFrom(from)) {
-          const auto endpoint = r.headers.find("x-vantrel-voxlet-endpoint");
-          if (r.route == "hello" && r.method == "GET" && endpoint != r.headers.end() &&
-              m_names->Name(endpoint->second) == "receiver")
-            return true;
-        }
-        return false;
-      });
     } else if (what == "held" && w.size() == 3) {
       held = Service().Server().WaitHeld(static_cast<size_t>(n), kWaitSeconds);
+    } else if (what == "stalled" && w.size() == 3) {  // wait stalled N: N requests stalled so far
+      held = Service().Server().WaitStalled(static_cast<size_t>(n), kWaitSeconds);
     } else if (what == "exit" && m_log) {
       held = m_log->WaitClosed();
       if (held && m_process->Wait() != 0)

@@ -17,9 +17,15 @@
 //   service reply [PATH STATUS TYPE BODY...]
 //                         the software service answers every request on exactly PATH with that
 //                         reply instead (not recorded); without PATH, as it should again
+//   service release       the software service answers the requests it holds, and holds no more
+//   service stall-poll    the receiver's next poll gets no reply: its connection stays open and
+//                         silent (later polls are answered)
+//   service drop-stalled  the software service closes the stalled poll's connection, no reply
 //   service stop          the software service stops (what it knew is gone with it)
 //   service start [CLASS[/ASSESSMENT[/QUESTION]]]
 //                         a new software service on the same port, with that much running
+//   expect duplicates N   the software service has recorded exactly N duplicate submissions
+//                         (the same document of the same endpoint again); fails at once if not
 //   wait CONDITION        waits (with a deadline) until the condition holds; see Replay.cpp
 // The steps up to a run of waits form one section of the transcript, and the waits are its end:
 // whatever arrives before the last of them is written in that section.

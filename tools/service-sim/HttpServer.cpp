@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
@@ -52,8 +53,20 @@ class HttpServer::Impl : public std::enable_shared_from_this<Impl> {
     for (const auto& held : m_held) targets.push_back(held.second.target);
     return targets;
   }
+  bool DropHeld(const std::string& text);
 
-  // Answers now, or parks the request when it is to be held.
+  void StallNext(std::function<bool(const SimRequest&)> which) {
+    std::lock_guard lock(m_lock);
+    m_stallWhich = std::move(which);
+  }
+  bool WaitStalled(size_t count, double seconds) const {
+    std::unique_lock lock(m_lock);
+    return m_heldChanged.wait_for(lock, std::chrono::duration<double>(seconds),
+                                  [&] { return m_stalledCount >= count; });
+  }
+  void DropStalled();
+
+  // Answers now, or parks the request when it is to be held or stalls.
   void Dispatch(const std::shared_ptr<Session>& session, SimRequest request);
   SimReply Answer(const SimRequest& request) { return m_handler(request); }
 
@@ -73,6 +86,9 @@ class HttpServer::Impl : public std::enable_shared_from_this<Impl> {
   mutable std::condition_variable m_heldChanged;
   std::string m_holdPrefix;
   std::vector<std::pair<std::shared_ptr<Session>, SimRequest>> m_held;
+  std::function<bool(const SimRequest&)> m_stallWhich;  // armed by StallNext
+  std::vector<std::shared_ptr<Session>> m_stalled;
+  size_t m_stalledCount = 0;
   std::vector<std::weak_ptr<Session>> m_sessionRefs;  // open connections, closed by Stop
 };
 
@@ -187,6 +203,21 @@ void HttpServer::Impl::Accept() {
 }
 
 void HttpServer::Impl::Dispatch(const std::shared_ptr<Session>& session, SimRequest request) {
+  std::function<bool(const SimRequest&)> stall;
+  {
+    std::lock_guard lock(m_lock);
+    stall = m_stallWhich;
+  }
+  if (stall && stall(request)) {
+    std::lock_guard lock(m_lock);
+    if (m_stallWhich) {  // still armed: this one is the next
+      m_stallWhich = nullptr;
+      m_stalled.push_back(session);
+      ++m_stalledCount;
+      m_heldChanged.notify_all();
+      return;
+    }
+  }
   {
     std::lock_guard lock(m_lock);
     std::string path;
@@ -216,6 +247,36 @@ void HttpServer::Impl::ReleaseHeld() {
   });
 }
 
+namespace {
+void CloseOnItsStrand(const std::shared_ptr<Session>& session) {
+  asio::post(session->Executor(), [session] { session->Close(); });
+}
+}  // namespace
+
+bool HttpServer::Impl::DropHeld(const std::string& text) {
+  std::shared_ptr<Session> dropped;
+  {
+    std::lock_guard lock(m_lock);
+    const auto found = std::find_if(m_held.begin(), m_held.end(), [&](const auto& held) {
+      return held.second.target.find(text) != std::string::npos;
+    });
+    if (found == m_held.end()) return false;
+    dropped = found->first;
+    m_held.erase(found);
+  }
+  CloseOnItsStrand(dropped);
+  return true;
+}
+
+void HttpServer::Impl::DropStalled() {
+  std::vector<std::shared_ptr<Session>> stalled;
+  {
+    std::lock_guard lock(m_lock);
+    stalled.swap(m_stalled);
+  }
+  for (const auto& session : stalled) CloseOnItsStrand(session);
+}
+
 void HttpServer::Impl::Stop() {
   if (!m_io) return;
   asio::post(m_acceptor->get_executor(), [self = shared_from_this()] {
@@ -229,8 +290,10 @@ void HttpServer::Impl::Stop() {
         if (auto s = ref.lock()) open.push_back(std::move(s));
       self->m_sessionRefs.clear();
       self->m_held.clear();
+      self->m_stalled.clear();
+      self->m_stallWhich = nullptr;
     }
-    for (auto& s : open) asio::post(s->Executor(), [s] { s->Close(); });
+    for (auto& s : open) CloseOnItsStrand(s);
   });
   for (std::thread& t : m_threads) t.join();
   m_threads.clear();
@@ -247,5 +310,9 @@ void HttpServer::HoldReplies(const std::string& pathPrefix) { m_impl->HoldReplie
 void HttpServer::ReleaseHeld() { m_impl->ReleaseHeld(); }
 bool HttpServer::WaitHeld(size_t count, double seconds) const { return m_impl->WaitHeld(count, seconds); }
 std::vector<std::string> HttpServer::HeldTargets() const { return m_impl->HeldTargets(); }
+bool HttpServer::DropHeld(const std::string& text) { return m_impl->DropHeld(text); }
+void HttpServer::StallNext(std::function<bool(const SimRequest&)> which) { m_impl->StallNext(std::move(which)); }
+bool HttpServer::WaitStalled(size_t count, double seconds) const { return m_impl->WaitStalled(count, seconds); }
+void HttpServer::DropStalled() { m_impl->DropStalled(); }
 
 }  // namespace ServiceSim

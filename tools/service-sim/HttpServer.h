@@ -33,6 +33,18 @@ class HttpServer {
   bool WaitHeld(size_t count, double seconds) const;
   // The targets of the requests held now, in arrival order.
   std::vector<std::string> HeldTargets() const;
+  // Closes the connection of the held request whose target contains `text` (the first such),
+  // without a reply and without handling it; false when none is held.
+  bool DropHeld(const std::string& text);
+
+  // The next request that `which` accepts stalls: it is not handled and gets no reply, and its
+  // connection stays open and silent until DropStalled or Stop. Later requests are served.
+  // `which` runs on a server thread, without the server's lock.
+  void StallNext(std::function<bool(const SimRequest&)> which);
+  // Blocks until at least `count` requests have stalled since the start, or `seconds` pass.
+  bool WaitStalled(size_t count, double seconds) const;
+  // Closes the connections of the stalled requests, without a reply.
+  void DropStalled();
 
   class Impl;
 

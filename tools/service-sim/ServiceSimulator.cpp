@@ -64,12 +64,26 @@ std::string ServiceSimulator::Control(const std::string& line, bool& ok) {
   if (event.action == "results") return m_manager.ResultsSummary();
   if (event.action == "state") return m_manager.State();
   if (event.action == "progress") return m_manager.Progress();
+  if (event.action == "stall-poll" && event.args.empty()) {
+    m_server.StallNext([this](const SimRequest& request) {
+      std::string path;
+      std::map<std::string, std::string> query;
+      SplitTarget(request.target, path, query);
+      return request.method == "GET" && path == "/voxlet/builtins/anyone/hello" &&
+             m_manager.EndpointKind(request.Header(kEndpointHeader)) == "receiver";
+    });
+    return "ok " + line + "\n";
+  }
+  if (event.action == "drop-stalled" && event.args.empty()) {
+    m_server.DropStalled();
+    return "ok " + line + "\n";
+  }
   if (event.action == "help")
     return "actions: activate-class [CLASS] | deactivate-class [logoff] [next-anonymous] | switch-class CLASS |\n"
            "  activate-assessment [ASSESSMENT] | deactivate-assessment | activate-question ID|NUMBER |\n"
            "  next-question | deactivate-question | network-name TEXT | disconnect-student STUDENT-ID |\n"
            "  cancel-raised-hand STUDENT-ID | review-mode-off | database-opened | mode-switching |\n"
-           "  summary | results | state | progress | help\n";
+           "  summary | results | state | progress | stall-poll | drop-stalled | help\n";
   if (event.action.empty()) {
     ok = false;
     return "empty control line\n";

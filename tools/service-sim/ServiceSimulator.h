@@ -41,8 +41,9 @@ class ServiceSimulator {
   // Runs one control line: a teacher action as the timeline takes it ("activate-class
   // class-2", "switch-class class-2", "activate-question q3", "next-question", ...) or one of
   // "summary" (what was received and the results tables), "results" (the results tables),
-  // "state" (class, assessment, question) and "help". Sets `ok` to false, with the reason in
-  // the text returned, for an unknown or unusable line.
+  // "state" (class, assessment, question), "stall-poll" (the next poll of a receiver endpoint
+  // gets no reply), "drop-stalled" (the stalled polls' connections close) and "help". Sets `ok` to false, with the
+  // reason in the text returned, for an unknown or unusable line.
   std::string Control(const std::string& line, bool& ok);
   // Where the timeline's summary and results actions print (nowhere by default).
   void OnOutput(std::function<void(const std::string&)> output);

@@ -682,6 +682,26 @@ std::map<std::string, Endpoint> SessionManager::Endpoints() const {
   return m_endpoints;
 }
 
+std::string SessionManager::EndpointKind(const std::string& id) const {
+  std::lock_guard lock(m_lock);
+  const auto found = m_endpoints.find(id);
+  return found == m_endpoints.end() ? std::string() : found->second.kind;
+}
+
+namespace {
+size_t RepeatedSubmissions(const std::vector<Submission>& submissions) {
+  std::set<std::pair<std::string, std::string>> seen;
+  size_t repeated = 0;
+  for (const Submission& s : submissions) repeated += !seen.emplace(s.endpointId, s.document).second;
+  return repeated;
+}
+}  // namespace
+
+size_t SessionManager::DuplicateSubmissions() const {
+  std::lock_guard lock(m_lock);
+  return RepeatedSubmissions(m_submissions);
+}
+
 size_t SessionManager::Count(const std::string& route) const {
   std::lock_guard lock(m_lock);
   size_t n = 0;
@@ -807,7 +827,7 @@ std::string SessionManager::Summary() const {
   }
   out << "Raised hands: " << m_hands.size() << "\n";
   for (const RaisedHand& h : m_hands) out << "  " << h.studentId << " " << h.value << " at " << h.time << "\n";
-  out << "Submissions: " << m_submissions.size() << "\n";
+  out << "Submissions: " << m_submissions.size() << " (" << RepeatedSubmissions(m_submissions) << " duplicate)\n";
   for (const Submission& s : m_submissions)
     out << "  " << (s.studentId.empty() ? "?" : s.studentId) << " "
         << (s.questionId.empty() ? "(no answer)" : s.questionId + " = \"" + s.answer + "\"")

@@ -131,6 +131,11 @@ class SessionManager {
   size_t RequestCount() const;
   std::vector<RaisedHand> RaisedHands() const;
   std::map<std::string, Endpoint> Endpoints() const;
+  // The kind of an endpoint ("receiver", "clicker", ...), empty for an unknown id.
+  std::string EndpointKind(const std::string& id) const;
+  // Submissions that repeat an earlier one of the same endpoint byte for byte (the same
+  // document, so the same answer sent again rather than a second thought).
+  size_t DuplicateSubmissions() const;
   size_t Count(const std::string& route) const;
   // Blocks until `predicate` holds (evaluated after every request handled and every action) or
   // `seconds` pass; the predicate may call the observers above.
