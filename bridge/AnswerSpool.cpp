@@ -62,8 +62,8 @@ void PutText(std::string& out, const Voxlet::StringBuffer& text) {
 
 std::string AnswerRecord(uint64_t id, const SpooledAnswer& answer) {
   std::string payload;
-  for (const Voxlet::StringBuffer* text : {&answer.receiver, &answer.endpointId, &answer.studentId,
-                                           &answer.questionId, &answer.path, &answer.document})
+  for (const Voxlet::StringBuffer* text :
+       {&answer.receiver, &answer.endpointId, &answer.studentId, &answer.questionId, &answer.path, &answer.document})
     PutText(payload, *text);
   PutNumber(payload, answer.address, 2);
   payload.push_back(answer.empty ? 1 : 0);
@@ -74,8 +74,8 @@ std::string AnswerRecord(uint64_t id, const SpooledAnswer& answer) {
 std::optional<SpooledAnswer> ReadAnswer(const std::string& payload) {
   SpooledAnswer answer;
   size_t at = 0;
-  for (Voxlet::StringBuffer* text : {&answer.receiver, &answer.endpointId, &answer.studentId, &answer.questionId,
-                                     &answer.path, &answer.document}) {
+  for (Voxlet::StringBuffer* text :
+       {&answer.receiver, &answer.endpointId, &answer.studentId, &answer.questionId, &answer.path, &answer.document}) {
     if (payload.size() - at < 4) return std::nullopt;
     const uint64_t units = GetNumber(payload, at, 4);
     at += 4;
@@ -189,8 +189,8 @@ void AnswerSpool::Load() {
   }
   m_fileBytes = journal.size();
   if (!m_answers.empty())
-    OV_LOG(kLogMilestone, "The answer spool %s holds %zu answer(s) not yet taken by the software service",
-           path.c_str(), m_answers.size());
+    OV_LOG(kLogMilestone, "The answer spool %s holds %zu answer(s) not yet taken by the software service", path.c_str(),
+           m_answers.size());
   if (rewrite && !RewriteLocked()) return;
   std::string error;
   m_file = Platform::AppendFile::Open(path, error);

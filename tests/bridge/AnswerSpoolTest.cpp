@@ -139,7 +139,9 @@ TEST(AnswerSpool, ACutShortOrDamagedRecordCostsOnlyItself) {
       {"the second's length flipped", [](std::string& j, const auto& at) { j[at[1] + 5] ^= 0x01; }, {1, 3, 4}},
       {"the first's magic flipped", [](std::string& j, const auto& at) { j[at[0]] = 'x'; }, {2, 3, 4}},
       {"garbage between records",
-       [](std::string& j, const auto& at) { j.insert(at[2], std::string(AnswerSpool::kRecordMagic) + " and more noise"); },
+       [](std::string& j, const auto& at) {
+         j.insert(at[2], std::string(AnswerSpool::kRecordMagic) + " and more noise");
+       },
        {1, 2, 3, 4}},
   };
   for (const Damage& damage : damages) {
@@ -231,7 +233,9 @@ TEST(AnswerSpool, DiskTroubleIsSaidOnceAndNothingIsKept) {
       EXPECT_FALSE(spool.Durable());
       uint64_t id = 0;
       bool synced = false;
-      EXPECT_EQ(spool.Append(Answer(1), [&](uint64_t) { synced = true; }, &id), AnswerSpool::Kept::NoDisk);
+      EXPECT_EQ(spool.Append(
+                    Answer(1), [&](uint64_t) { synced = true; }, &id),
+                AnswerSpool::Kept::NoDisk);
       EXPECT_EQ(spool.Append(Answer(2), {}, &id), AnswerSpool::Kept::NoDisk);
       EXPECT_FALSE(synced);
     }
