@@ -55,7 +55,8 @@ void CReceiverSession::KeepAndSend(HeldAnswer answer) {
       break;
   }
   if (ServiceConnected()) {
-    OV_LOG(kLogDiagnostic, "The answer spool is full: the answer of endpoint %s to question %s is sent without being kept",
+    OV_LOG(kLogDiagnostic,
+           "The answer spool is full: the answer of endpoint %s to question %s is sent without being kept",
            Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
     SendOrHold(std::move(answer));
     return;
@@ -136,7 +137,8 @@ void CReceiverSession::CountDownAwaitingAnswers() {
     waiting.swap(m_awaitingClickers);
   }
   for (auto& [endpointId, answers] : waiting) {
-    OV_LOG(kLogDiagnostic, "Endpoint %s was not announced again in time: sending its %u answer(s) from the answer spool",
+    OV_LOG(kLogDiagnostic,
+           "Endpoint %s was not announced again in time: sending its %u answer(s) from the answer spool",
            Utf8(endpointId).c_str(), static_cast<unsigned>(answers.size()));
     for (HeldAnswer& answer : answers) SendOrHold(std::move(answer));
   }
