@@ -16,6 +16,22 @@
 
 using Bridge::Utf8;
 
+namespace {
+
+// What a held answer and its record in the spool have in common, either way.
+template <class From, class To>
+void CopySubmission(const From& from, To& to) {
+  to.path = from.path;
+  to.endpointId = from.endpointId;
+  to.studentId = from.studentId;
+  to.document = from.document;
+  to.questionId = from.questionId;
+  to.address = from.address;
+  to.empty = from.empty;
+}
+
+}  // namespace
+
 void CReceiverSession::KeepAndSend(HeldAnswer answer) {
   AnswerSpool* const spool = m_env.spool.get();
   if (!spool) {
@@ -24,13 +40,7 @@ void CReceiverSession::KeepAndSend(HeldAnswer answer) {
   }
   SpooledAnswer record;
   record.receiver = ReceiverAddress();
-  record.endpointId = answer.endpointId;
-  record.studentId = answer.studentId;
-  record.questionId = answer.questionId;
-  record.path = answer.path;
-  record.document = answer.document;
-  record.address = answer.address;
-  record.empty = answer.empty;
+  CopySubmission(answer, record);
   std::shared_ptr<CallGate> gate;
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
@@ -93,13 +103,7 @@ void CReceiverSession::ClaimSpooledAnswers() {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     for (const auto& [id, record] : claimed) {
       HeldAnswer answer;
-      answer.path = record.path;
-      answer.endpointId = record.endpointId;
-      answer.studentId = record.studentId;
-      answer.document = record.document;
-      answer.questionId = record.questionId;
-      answer.address = record.address;
-      answer.empty = record.empty;
+      CopySubmission(record, answer);
       answer.spoolId = id;
       // In spool order, which is each clicker's order; older than any answer already waiting.
       std::deque<HeldAnswer>& waiting = m_awaitingClickers[answer.endpointId];

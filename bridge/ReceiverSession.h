@@ -76,7 +76,8 @@ struct SessionEnvironment {
 //   commands are queued in the send queue (CReceiverProtocolHandler::QueuePause), so that no
 //   client-library thread sleeps.
 // - The session lock guards the client, its signal connections and every field below it; it is
-//   a leaf apart from the client's own send (which keeps requests and the goodbye in order). It is
+//   a leaf apart from the client's own send (which keeps requests and the goodbye in order) and
+//   the answer spool's lock (a leaf itself). It is
 //   never held while calling the receiver, its network or its protocol handler.
 // The protocol handler calls its packet handlers without its send lock held, so a hand-over may
 // take the command lock.
