@@ -179,7 +179,7 @@ void CReceiverSession::OnEnhancedAnswerUpload(uint16_t address, uint8_t sequence
 void CReceiverSession::SubmitAnswer(const Voxlet::StringBuffer& answer, const Voxlet::StringBuffer& questionId,
                                     const Voxlet::StringBuffer& points, const ClickerEndpointInfo& clicker) {
   const Voxlet::StringBuffer document = Bridge::SubmissionText(Voxlet::CurrentTimestamp(), points, questionId, answer);
-  SendOrHold(BuildSubmission(clicker, questionId, document, false));
+  KeepAndSend(BuildSubmission(clicker, questionId, document, false));
 }
 
 CReceiverSession::HeldAnswer CReceiverSession::BuildSubmission(const ClickerEndpointInfo& clicker,
@@ -207,7 +207,9 @@ bool CReceiverSession::SendOrHold(HeldAnswer answer) {
   // The software service is away (the client fails every request at once meanwhile): the
   // submission waits for it, up to a limit.
   std::lock_guard<std::mutex> guard(m_bridgeLock);
-  if (m_leaving || m_heldAnswers.size() >= m_env.heldAnswerLimit) {
+  if (m_leaving && LetGoSpooled(answer)) return true;
+  // The spool has a limit of its own; the count limits only what is held in memory alone.
+  if (m_leaving || (answer.spoolId == 0 && m_heldAnswers.size() >= m_env.heldAnswerLimit)) {
     LogAnswerNotSubmitted(answer.address, 0, "the software service is away and no more answers can be held");
     OV_LOG(kLogDiagnostic, "The answer to question %s of endpoint %s is lost", Utf8(answer.questionId).c_str(),
            Utf8(answer.endpointId).c_str());
@@ -256,6 +258,7 @@ void CReceiverSession::OnSubmissionEnded(HeldAnswer answer, const Voxlet::Messag
     OV_LOG(kLogDiagnostic, "The software service took the answer of endpoint %s to question %s",
            Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
   }
+  ForgetSpooled(answer);
   if (answer.empty)
     LogIfFailed(reply);
   else
@@ -263,6 +266,7 @@ void CReceiverSession::OnSubmissionEnded(HeldAnswer answer, const Voxlet::Messag
 }
 
 void CReceiverSession::DeliverHeldAnswers() {
+  ClaimSpooledAnswers();
   std::deque<HeldAnswer> held;
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
@@ -271,7 +275,8 @@ void CReceiverSession::DeliverHeldAnswers() {
   if (!held.empty())
     OV_LOG(kLogDiagnostic, "Sending %u answer(s) held while the software service was away",
            static_cast<unsigned>(held.size()));
-  for (HeldAnswer& answer : held) SendOrHold(std::move(answer));
+  for (HeldAnswer& answer : held)
+    if (!QueueBehindAwaiting(answer)) SendOrHold(std::move(answer));
 }
 
 size_t CReceiverSession::HeldAnswerCount() const {
@@ -307,6 +312,6 @@ void CReceiverSession::OnSessionEndRemote(uint16_t address) {
   OV_LOG(kLogPacket, "%s - SESSION_END_REMOTE packet: addr - %u; %s", PortUtf8().c_str(), address,
          !assessmentStarted ? kNoAssessment : (!clicker ? kNotFound : (!connected ? kNotConnected : kRelaying)));
   if (!assessmentStarted || !clicker) return;
-  SendOrHold(
+  KeepAndSend(
       BuildSubmission(*clicker, {}, Bridge::EmptySubmissionText(Voxlet::CurrentTimestamp(), clicker->studentId), true));
 }

@@ -8,10 +8,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "bridge/AnswerSpool.h"
 #include "bridge/CallGate.h"
 #include "bridge/ClickerRegistry.h"
 #include "bridge/SimulatedAnswers.h"
@@ -39,8 +41,14 @@ struct SessionEnvironment {
   int powerDownStepMs = 2000;
   // How long a class switch waits for the clickers' log-offs.
   int switchWaitMs = 60000;
-  // Answers held while the software service is away, delivered when it is back.
+  // Answers held while the software service is away, delivered when it is back: as many as the
+  // spool holds, or, without a working spool, this many in memory.
   size_t heldAnswerLimit = 4096;
+  // Where answers are kept until the software service has taken them; null for none.
+  std::shared_ptr<AnswerSpool> spool;
+  // How many ticks answers from the spool wait for their clicker to be announced again before
+  // they are sent all the same.
+  int spooledAnswerWaitTicks = 120;
   // How long the simulated-answers mode waits before its first question.
   int simulatedAnswersFirstWaitMs = 20000;
   // An assessment without a current question sends its whole question list (in question-number
@@ -68,7 +76,8 @@ struct SessionEnvironment {
 //   commands are queued in the send queue (CReceiverProtocolHandler::QueuePause), so that no
 //   client-library thread sleeps.
 // - The session lock guards the client, its signal connections and every field below it; it is
-//   a leaf apart from the client's own send (which keeps requests and the goodbye in order). It is
+//   a leaf apart from the client's own send (which keeps requests and the goodbye in order) and
+//   the answer spool's lock (a leaf itself). It is
 //   never held while calling the receiver, its network or its protocol handler.
 // The protocol handler calls its packet handlers without its send lock held, so a hand-over may
 // take the command lock.
@@ -260,7 +269,8 @@ class CReceiverSession : public IReceiverSession {
     Voxlet::StringBuffer document;
     Voxlet::StringBuffer questionId;
     uint16_t address = 0;
-    bool empty = false;  // the empty submission of a session that ended without an answer
+    bool empty = false;    // the empty submission of a session that ended without an answer
+    uint64_t spoolId = 0;  // its record in the answer spool; 0 when not kept there
     // Sends in a row that ended without a reply while the software service was there.
     int unansweredSends = 0;
   };
@@ -272,6 +282,25 @@ class CReceiverSession : public IReceiverSession {
   void OnSubmissionEnded(HeldAnswer answer, const Voxlet::MessagePtr& reply);
   // Holds it while the software service is away; false when it could be neither sent nor held.
   bool SendOrHold(HeldAnswer answer);
+
+  // The answer spool (AnswerSpooling.cpp). A new submission is kept in the spool before it
+  // leaves; it leaves the spool when its reply was read, or stays there for the next opening of
+  // the receiver (or the next start) when the receiver closes first. Answers from the spool wait
+  // for their clicker to be announced again, and that clicker's newer answers wait behind them.
+  void KeepAndSend(HeldAnswer answer);
+  // Its reply was read (taken or refused): out of the spool.
+  void ForgetSpooled(const HeldAnswer& answer);
+  // The session lets it go unsent: true when it stays in the spool (said), false when it is lost.
+  bool LetGoSpooled(const HeldAnswer& answer);
+  // Takes up the spool's answers of this receiver (the software service knows the receiver again).
+  void ClaimSpooledAnswers();
+  // The clicker's hello was answered: its waiting answers go.
+  void ReleaseAwaitingAnswers(const Voxlet::StringBuffer& endpointId);
+  // The bounded wait for clickers that do not come back (each tick).
+  void CountDownAwaitingAnswers();
+  void LetGoAwaitingAnswers();
+  // Queues the answer behind its clicker's waiting answers; false when the clicker has none.
+  bool QueueBehindAwaiting(HeldAnswer& answer);
 
   CReceiver& m_receiver;
   SessionEnvironment m_env;
@@ -313,6 +342,13 @@ class CReceiverSession : public IReceiverSession {
   std::map<std::pair<uint16_t, uint8_t>, PacketContainer> m_answerParts;
   // Submissions waiting for the software service (the session lock).
   std::deque<HeldAnswer> m_heldAnswers;
+  // Answers from the spool waiting for their clicker by endpoint id, oldest first, with the
+  // clicker's newer answers behind them; the clickers whose hello the software service answered
+  // since it was last reached; the ticks left before the waiting answers go all the same (the
+  // session lock).
+  std::map<Voxlet::StringBuffer, std::deque<HeldAnswer>> m_awaitingClickers;
+  std::set<Voxlet::StringBuffer> m_announcedClickers;
+  int m_awaitingTicks = 0;
   // The clickers, under the registry's own lock (a leaf).
   ClickerRegistry m_clickers;
   // The switch worker: started and joined under m_switchLock only (never the session lock).

@@ -75,6 +75,7 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
     m_subscribed = false;
     m_endpointId.clear();
     m_pollsOutstanding = 0;
+    m_announcedClickers.clear();
   }
   if (Network().NetworkStarted()) {
     // The pauses are kept by the send queue, not by this thread (one of the client library's,
@@ -98,6 +99,7 @@ void CReceiverSession::OnClientTick(Voxlet::Client& client) {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     if (m_softwareActionCooldown > 0) --m_softwareActionCooldown;
   }
+  CountDownAwaitingAnswers();
   // The scan and the timed work send receiver commands: under the command lock, like the
   // bridge's other commands.
   IssueReceiverCommands([this](CReceiverProtocolHandler&) {
@@ -138,11 +140,13 @@ void CReceiverSession::ShutDownServiceConnection() {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     held.swap(m_heldAnswers);
   }
+  LetGoAwaitingAnswers();
   for (const HeldAnswer& answer : held)
-    OV_LOG(kLogDiagnostic,
-           "The answer to question %s of endpoint %s is lost: the receiver closed before the software "
-           "service came back",
-           Voxlet::UTF16to8(answer.questionId).c_str(), Voxlet::UTF16to8(answer.endpointId).c_str());
+    if (!LetGoSpooled(answer))
+      OV_LOG(kLogDiagnostic,
+             "The answer to question %s of endpoint %s is lost: the receiver closed before the software "
+             "service came back",
+             Voxlet::UTF16to8(answer.questionId).c_str(), Voxlet::UTF16to8(answer.endpointId).c_str());
 }
 
 void CReceiverSession::ReopenServiceConnection() {

@@ -1,5 +1,8 @@
 #include "devices/ManagedReceiver.h"
 
+#include <mutex>
+
+#include "bridge/AnswerSpool.h"
 #include "bridge/ReceiverSession.h"
 #include "protocol/Receiver.h"
 
@@ -7,8 +10,9 @@ namespace {
 
 class ReceiverOnLink final : public IManagedReceiver {
  public:
-  explicit ReceiverOnLink(IReceiverEvents* events)
-      : m_receiver(std::make_unique<CReceiver>(events)), m_session(std::make_unique<CReceiverSession>(*m_receiver)) {}
+  ReceiverOnLink(IReceiverEvents* events, SessionEnvironment environment)
+      : m_receiver(std::make_unique<CReceiver>(events)),
+        m_session(std::make_unique<CReceiverSession>(*m_receiver, std::move(environment))) {}
   uint32_t Open(const Voxlet::StringBuffer& portName) override { return m_receiver->Open(portName); }
   void Close() override { m_receiver->Close(); }
   Voxlet::StringBuffer PortName() const override { return m_receiver->GetPortName(); }
@@ -25,4 +29,22 @@ class ReceiverOnLink final : public IManagedReceiver {
 
 }  // namespace
 
-ManagedReceiverPtr MakeReceiver(IReceiverEvents* events) { return std::make_shared<ReceiverOnLink>(events); }
+ManagedReceiverPtr MakeReceiver(IReceiverEvents* events) {
+  return std::make_shared<ReceiverOnLink>(events, SessionEnvironment{});
+}
+
+ReceiverFactory SpoolingReceivers(std::string directory) {
+  struct Opened {
+    std::once_flag once;
+    std::string directory;
+    std::shared_ptr<AnswerSpool> spool;
+  };
+  auto opened = std::make_shared<Opened>();
+  opened->directory = std::move(directory);
+  return [opened](IReceiverEvents* events) -> ManagedReceiverPtr {
+    std::call_once(opened->once, [&] { opened->spool = std::make_shared<AnswerSpool>(opened->directory); });
+    SessionEnvironment environment;
+    environment.spool = opened->spool;
+    return std::make_shared<ReceiverOnLink>(events, std::move(environment));
+  };
+}

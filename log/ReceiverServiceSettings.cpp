@@ -9,6 +9,8 @@ namespace {
 constexpr const char* kLogPathValue = "Log20Location";
 constexpr const char* kLogFlagsValue = "LogFlags";
 constexpr const char* kLogRelativePath = "Debug/OvantaHardwareService.log";
+constexpr const char* kSpoolDirectoryValue = "SpoolDirectory";
+constexpr const char* kDefaultSpoolDirectory = "/var/lib/ovanta/spool";
 }  // namespace
 
 std::string HardwareServiceKeyPath() {
@@ -21,6 +23,11 @@ std::string InstallKeyPath() {
 }
 
 std::string PreferenceStore() { return Voxlet::UTF16to8(Voxlet::Preferences::File); }
+
+std::string SpoolDirectorySetting() {
+  return ReadRegistryString(Platform::kLocalMachine, HardwareServiceKeyPath(), kSpoolDirectoryValue,
+                            kDefaultSpoolDirectory, PreferenceStore());
+}
 
 std::string CReceiverServiceSettings::SystemDirectory() {
   // OVANTA_SYSTEM_DIR moves it, for tests and for machines that keep logs elsewhere.

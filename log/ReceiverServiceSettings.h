@@ -30,6 +30,9 @@ class CReceiverServiceSettings {
   uint16_t m_logFlags = 1;
 };
 
+// The directory of the answer spool: "SpoolDirectory" under the hardware-service key.
+std::string SpoolDirectorySetting();
+
 // The registry layer's view of the hardware-service key.
 std::string HardwareServiceKeyPath();
 std::string InstallKeyPath();

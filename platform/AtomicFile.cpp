@@ -8,6 +8,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/AppendFile.h"
+
 namespace Platform {
 namespace {
 
@@ -66,15 +68,7 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text, std
     return false;
   }
   // The rename is durable only once the directory entry is on disk.
-  const int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd < 0) {
-    error = Failed("cannot open the directory of", path);
-    return false;
-  }
-  const bool synced = fsync(dirFd) == 0;
-  if (!synced) error = Failed("cannot sync the directory of", path);
-  close(dirFd);
-  return synced;
+  return AppendFile::SyncDirectoryOf(path, error);
 }
 
 }  // namespace Platform

@@ -11,7 +11,9 @@ int win32tmain(int argc, char** argv) {
   parts.serviceControl = control.get();
   parts.makeClientLibrary = [] { return std::static_pointer_cast<void>(std::make_shared<Voxlet::Globals>()); };
   parts.makeManager = [](CReceiverServiceSettings& settings) -> std::unique_ptr<IServiceManager> {
-    return std::make_unique<CReceiverManager>(&settings);
+    ManagerEnvironment environment;
+    environment.makeReceiver = SpoolingReceivers(SpoolDirectorySetting());
+    return std::make_unique<CReceiverManager>(&settings, std::move(environment));
   };
   return ReceiverServiceMain(argc, argv, parts);
 }

@@ -40,8 +40,8 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 class ServiceBinaryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    WriteFile(dir.File("registry.ini"),
-              "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + logPath + "\nLogFlags=17\n");
+    WriteFile(dir.File("registry.ini"), "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" +
+                                            logPath + "\nLogFlags=17\nSpoolDirectory=" + dir.File("spool") + "\n");
   }
   std::vector<std::string> Env() const {
     return {"OVANTA_REGISTRY=" + dir.File("registry.ini"), "OVANTA_SYSTEM_DIR=" + dir.File("system"),

@@ -53,6 +53,11 @@ class ServiceLog {
     std::lock_guard lock(m_lock);
     return m_text.size() > 20000 ? "..." + m_text.substr(m_text.size() - 20000) : m_text;
   }
+  // The whole log so far.
+  std::string All() const {
+    std::lock_guard lock(m_lock);
+    return m_text;
+  }
   size_t LongestLine() const {
     std::lock_guard lock(m_lock);
     return m_longest;

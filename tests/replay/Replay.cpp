@@ -10,6 +10,7 @@
 #include "tests/integration/ServiceLog.h"
 #include "tests/integration/ServiceSetup.h"
 #include "tests/replay/Transcript.h"
+#include "tests/service/ReadOnlyDirectory.h"
 #include "tests/service/TestFiles.h"
 #include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/service-sim/ServiceSimulator.h"
@@ -155,7 +156,10 @@ class Player {
     const std::vector<std::string>& w = step.words;
     const std::string& verb = w[0];
     if (verb == "start") {
-      if (m_process) return (error = "the service already runs", false);
+      if (m_process && !m_exited) return (error = "the service already runs", false);
+      m_log.reset();  // the log reader goes before the process it reads
+      m_process.reset();
+      m_exited = false;
       const std::string logPath = m_dir.File("service.log");
       const auto environment =
           ServiceEnvironment(m_dir, logPath, 17, m_receiver.SlavePath(), Service().Uri(), m_script.settings);
@@ -167,6 +171,23 @@ class Player {
     }
     if (verb == "stop")
       return m_process ? (m_process->Signal(SIGINT), true) : (error = "the service does not run", false);
+    if (verb == "kill" && w.size() == 2 && (w[1] == "TERM" || w[1] == "KILL")) {
+      if (!m_process || m_exited) return (error = "the service does not run", false);
+      m_process->Signal(w[1] == "TERM" ? SIGTERM : SIGKILL);
+      if (!m_log->WaitClosed()) return (error = "the service did not end", false);
+      const int status = m_process->Wait();
+      m_exited = true;
+      if (w[1] == "TERM" && status != 0) return (error = "the service exited with " + std::to_string(status), false);
+      return true;
+    }
+    if (verb == "spool" && w.size() == 2 && w[1] == "read-only") {
+      m_readOnlySpool.emplace(m_dir.File("spool"));
+      return m_readOnlySpool->Made() || (error = "the directory cannot be made read-only", false);
+    }
+    if (verb == "spool" && w.size() == 3 && (w[1] == "cut" || w[1] == "flip")) {
+      if (m_process && !m_exited) return (error = "the service runs", false);
+      return DamageSpool(w[1] == "cut", Number(w[2]).value_or(-1), error);
+    }
     if (verb == "teacher") {
       bool ok = false;
       const std::string reply = Service().Control(Rest(w, 1), ok);
@@ -224,6 +245,20 @@ class Player {
     if (verb == "end") return m_receiver.EndSession(*i), true;
     if (verb == "logoff") return m_receiver.LogOff(*i), true;
     return (error = "unknown step", false);
+  }
+
+  // Cuts `n` bytes off the end of the answer spool's journal, or flips bit `n` of its middle byte.
+  bool DamageSpool(bool cut, int n, std::string& error) {
+    const std::string path = m_dir.File("spool/answers.spool");
+    std::string journal = ReadFile(path);
+    if (n < 0 || (cut && static_cast<size_t>(n) > journal.size()) || (!cut && (n > 7 || journal.empty())))
+      return (error = "the spool holds " + std::to_string(journal.size()) + " bytes", false);
+    if (cut)
+      journal.resize(journal.size() - static_cast<size_t>(n));
+    else
+      journal[journal.size() / 2] = static_cast<char>(journal[journal.size() / 2] ^ (1 << n));
+    WriteFile(path, journal);
+    return true;
   }
 
   // Waits until the condition holds; false (with the reason) when the bound passes first. N, the
@@ -295,6 +330,7 @@ class Player {
       held = Service().Server().WaitStalled(static_cast<size_t>(n), kWaitSeconds);
     } else if (what == "exit" && m_log) {
       held = m_log->WaitClosed();
+      m_exited = held;
       if (held && m_process->Wait() != 0)
         return (error = "the service exited with " + std::to_string(m_process->Wait()), false);
     } else {
@@ -308,6 +344,7 @@ class Player {
   ServiceSim::Scenario m_lesson;
   std::string m_setupError;
   TempDir m_dir;
+  std::optional<ReadOnlyDirectory> m_readOnlySpool;  // in m_dir: goes first
   CReceiverSimulator m_receiver;
   std::vector<std::unique_ptr<ServiceSim::ServiceSimulator>> m_services;  // the last is the one running
   std::vector<Seen> m_seen;                                               // per software service
@@ -318,6 +355,7 @@ class Player {
   // The service binary, then its log reader (which kills it if the script stops early).
   std::unique_ptr<ChildProcess> m_process;
   std::unique_ptr<ServiceLog> m_log;
+  bool m_exited = false;  // the service binary ran and has ended (it may start again)
 };
 
 }  // namespace

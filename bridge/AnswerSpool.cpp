@@ -1,0 +1,325 @@
+// The answer spool's journal. A record is a header of 21 bytes, then its payload:
+//   magic (4 bytes), payload length (u32), CRC-32 of everything after it (u32),
+//   kind (1 = answer, 2 = answer removed), answer id (u64), payload.
+// Numbers are little-endian. An answer's payload is its six texts (u32 count of UTF-16 code
+// units, then the units, so a document comes back exactly as it was), its short address (u16)
+// and its empty flag (u8); a removal has none. The magic holds bytes no length or text starts
+// with so often that reading on after a damaged record would stumble on them by chance, and a
+// stray match fails its checksum.
+#include "bridge/AnswerSpool.h"
+
+#include <boost/crc.hpp>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+
+#include "log/Logger.h"
+#include "platform/AppendFile.h"
+#include "platform/AtomicFile.h"
+
+namespace {
+
+constexpr size_t kMagicBytes = sizeof AnswerSpool::kRecordMagic - 1;
+constexpr size_t kHeaderBytes = 21;
+constexpr size_t kChecked = 8;  // the checksum covers the record from here on
+constexpr uint8_t kAnswerRecord = 1;
+constexpr uint8_t kRemovedRecord = 2;
+
+void PutNumber(std::string& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+uint64_t GetNumber(const std::string& in, size_t at, int bytes) {
+  uint64_t value = 0;
+  for (int i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(static_cast<unsigned char>(in[at + i])) << (8 * i);
+  return value;
+}
+
+uint32_t Checksum(const char* data, size_t size) {
+  boost::crc_32_type crc;
+  crc.process_bytes(data, size);
+  return crc.checksum();
+}
+
+std::string Record(uint8_t kind, uint64_t id, const std::string& payload) {
+  std::string out(AnswerSpool::kRecordMagic, kMagicBytes);
+  PutNumber(out, payload.size(), 4);
+  PutNumber(out, 0, 4);  // the checksum, below
+  out.push_back(static_cast<char>(kind));
+  PutNumber(out, id, 8);
+  out += payload;
+  const uint32_t crc = Checksum(out.data() + kChecked + 4, out.size() - kChecked - 4);
+  for (int i = 0; i < 4; ++i) out[kChecked + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
+  return out;
+}
+
+void PutText(std::string& out, const Voxlet::StringBuffer& text) {
+  PutNumber(out, text.size(), 4);
+  for (char16_t unit : text) PutNumber(out, unit, 2);
+}
+
+std::string AnswerRecord(uint64_t id, const SpooledAnswer& answer) {
+  std::string payload;
+  for (const Voxlet::StringBuffer* text :
+       {&answer.receiver, &answer.endpointId, &answer.studentId, &answer.questionId, &answer.path, &answer.document})
+    PutText(payload, *text);
+  PutNumber(payload, answer.address, 2);
+  payload.push_back(answer.empty ? 1 : 0);
+  return Record(kAnswerRecord, id, payload);
+}
+
+// The answer in a payload that passed its checksum; nothing when it is not one.
+std::optional<SpooledAnswer> ReadAnswer(const std::string& payload) {
+  SpooledAnswer answer;
+  size_t at = 0;
+  for (Voxlet::StringBuffer* text :
+       {&answer.receiver, &answer.endpointId, &answer.studentId, &answer.questionId, &answer.path, &answer.document}) {
+    if (payload.size() - at < 4) return std::nullopt;
+    const uint64_t units = GetNumber(payload, at, 4);
+    at += 4;
+    if ((payload.size() - at) / 2 < units) return std::nullopt;
+    text->resize(units);
+    for (uint64_t i = 0; i < units; ++i, at += 2) (*text)[i] = static_cast<char16_t>(GetNumber(payload, at, 2));
+  }
+  if (payload.size() - at != 3) return std::nullopt;
+  answer.address = static_cast<uint16_t>(GetNumber(payload, at, 2));
+  answer.empty = payload[at + 2] != 0;
+  return answer;
+}
+
+struct Parsed {
+  uint8_t kind = 0;
+  uint64_t id = 0;
+  size_t bytes = 0;
+  std::string payload;
+};
+
+// The whole record at `at`, when there is one.
+std::optional<Parsed> ParseAt(const std::string& journal, size_t at, uint64_t sizeLimit) {
+  if (journal.size() - at < kHeaderBytes || journal.compare(at, kMagicBytes, AnswerSpool::kRecordMagic) != 0)
+    return std::nullopt;
+  const uint64_t length = GetNumber(journal, at + 4, 4);
+  if (length > sizeLimit || journal.size() - at - kHeaderBytes < length) return std::nullopt;
+  const uint32_t crc = static_cast<uint32_t>(GetNumber(journal, at + kChecked, 4));
+  if (Checksum(journal.data() + at + kChecked + 4, kHeaderBytes - kChecked - 4 + length) != crc) return std::nullopt;
+  Parsed record;
+  record.kind = static_cast<uint8_t>(journal[at + 12]);
+  record.id = GetNumber(journal, at + 13, 8);
+  record.bytes = kHeaderBytes + length;
+  record.payload = journal.substr(at + kHeaderBytes, length);
+  return record;
+}
+
+}  // namespace
+
+AnswerSpool::AnswerSpool(std::string directory) : AnswerSpool(std::move(directory), Options()) {}
+
+AnswerSpool::AnswerSpool(std::string directory, Options options)
+    : m_directory(std::move(directory)), m_options(std::move(options)) {
+  Load();
+  m_syncer = std::thread([this] { SyncLoop(); });
+}
+
+AnswerSpool::~AnswerSpool() {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_stopping = true;
+  }
+  m_wake.notify_all();
+  m_syncer.join();
+}
+
+std::string AnswerSpool::FilePath() const { return (std::filesystem::path(m_directory) / kFileName).string(); }
+
+bool AnswerSpool::Durable() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_file != nullptr;
+}
+
+void AnswerSpool::Load() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::error_code ec;
+  std::filesystem::create_directories(m_directory, ec);
+  if (ec || !std::filesystem::is_directory(m_directory, ec))
+    return TroubleLocked("cannot create the directory: " + (ec ? ec.message() : std::string("not a directory")));
+  const std::string path = FilePath();
+  std::string journal;
+  if (std::filesystem::exists(path, ec)) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return TroubleLocked("cannot read " + path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    journal = text.str();
+  }
+
+  // Everything that is not a whole record is skipped, up to the next whole record.
+  bool rewrite = false;
+  for (size_t at = 0; at < journal.size();) {
+    std::optional<Parsed> record = ParseAt(journal, at, m_options.sizeLimit);
+    std::optional<SpooledAnswer> answer;
+    if (record && record->kind == kAnswerRecord) answer = ReadAnswer(record->payload);
+    if (!record || (record->kind == kAnswerRecord && !answer) ||
+        (record->kind != kAnswerRecord && record->kind != kRemovedRecord)) {
+      size_t next = at + 1;
+      while (next < journal.size() && !ParseAt(journal, next, m_options.sizeLimit)) ++next;
+      OV_LOG(kLogMilestone,
+             "The answer spool %s: %zu byte(s) at offset %zu are not a whole answer (a write cut short or damaged) "
+             "and are skipped",
+             path.c_str(), next - at, at);
+      rewrite = true;
+      at = next;
+      continue;
+    }
+    m_nextId = std::max(m_nextId, record->id + 1);
+    if (record->kind == kRemovedRecord) {
+      const auto found = m_answers.find(record->id);
+      if (found != m_answers.end()) {
+        m_answerBytes -= found->second.bytes;
+        m_answers.erase(found);
+      }
+      rewrite = true;
+    } else {
+      Entry& entry = m_answers[record->id];
+      m_answerBytes += record->bytes - entry.bytes;
+      entry = {std::move(*answer), record->bytes, false};
+    }
+    at += record->bytes;
+  }
+  m_fileBytes = journal.size();
+  if (!m_answers.empty())
+    OV_LOG(kLogMilestone, "The answer spool %s holds %zu answer(s) not yet taken by the software service", path.c_str(),
+           m_answers.size());
+  if (rewrite && !RewriteLocked()) return;
+  std::string error;
+  m_file = Platform::AppendFile::Open(path, error);
+  if (!m_file) return TroubleLocked(error);
+  // A journal created just now stays only once its directory entry is on the disk.
+  if (journal.empty() && !Platform::AppendFile::SyncDirectoryOf(path, error)) TroubleLocked(error);
+}
+
+bool AnswerSpool::RewriteLocked() {
+  std::string journal;
+  for (const auto& [id, entry] : m_answers) journal += AnswerRecord(id, entry.answer);
+  std::string error;
+  if (!Platform::ReplaceFileAtomically(FilePath(), journal, error, 0600)) {
+    TroubleLocked(error);
+    return false;
+  }
+  m_fileBytes = journal.size();
+  if (!m_file) return true;  // being opened
+  // Appends go to the new file from now on; the sync thread may still hold the old one.
+  m_file = Platform::AppendFile::Open(FilePath(), error);
+  if (!m_file) TroubleLocked(error);
+  return m_file != nullptr;
+}
+
+void AnswerSpool::TroubleLocked(const std::string& reason) {
+  m_file.reset();
+  if (m_troubleSaid) return;
+  m_troubleSaid = true;
+  OV_LOG(kLogMilestone, "The answer spool in %s cannot be used (%s): answers are relayed without being kept on disk",
+         m_directory.c_str(), reason.c_str());
+}
+
+AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced, uint64_t* id) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_file) return Kept::NoDisk;
+    const std::string record = AnswerRecord(m_nextId, answer);
+    if (m_answerBytes + record.size() > m_options.sizeLimit) return Kept::Full;
+    // A journal grown far past what it holds (an answer or two never taken keeps it from being
+    // cut back) is written anew first.
+    if (m_fileBytes > 2 * m_options.sizeLimit && !RewriteLocked()) return Kept::NoDisk;
+    std::string error;
+    if (!m_file->Append(record, error)) {
+      TroubleLocked(error);
+      return Kept::NoDisk;
+    }
+    *id = m_nextId++;
+    m_answers[*id] = {answer, record.size(), true};
+    m_answerBytes += record.size();
+    m_fileBytes += record.size();
+    ++m_counts.appended;
+    m_waiting.push_back({++m_writes, m_options.observer ? answer : SpooledAnswer(), *id, std::move(synced)});
+  }
+  m_wake.notify_all();
+  if (m_options.observer) m_options.observer(answer, Stage::Written);
+  return Kept::Yes;
+}
+
+void AnswerSpool::Remove(uint64_t id) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  const auto found = m_answers.find(id);
+  if (found == m_answers.end()) return;
+  m_answerBytes -= found->second.bytes;
+  m_answers.erase(found);
+  if (!m_file) return;
+  std::string error;
+  if (m_answers.empty()) {
+    // Nothing left: the journal starts over (no removal needs to be read back).
+    if (!m_file->Truncate(error)) return TroubleLocked(error);
+    m_fileBytes = 0;
+    return;
+  }
+  // Not waited for: a removal lost with the machine only has the answer sent once more.
+  const std::string record = Record(kRemovedRecord, id, {});
+  if (!m_file->Append(record, error)) return TroubleLocked(error);
+  m_fileBytes += record.size();
+}
+
+void AnswerSpool::Unclaim(uint64_t id) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  const auto found = m_answers.find(id);
+  if (found != m_answers.end()) found->second.claimed = false;
+}
+
+std::vector<std::pair<uint64_t, SpooledAnswer>> AnswerSpool::Claim(const Voxlet::StringBuffer& receiver) {
+  std::vector<std::pair<uint64_t, SpooledAnswer>> claimed;
+  std::lock_guard<std::mutex> guard(m_lock);
+  for (auto& [id, entry] : m_answers) {
+    if (entry.claimed || entry.answer.receiver != receiver) continue;
+    entry.claimed = true;
+    claimed.emplace_back(id, entry.answer);
+  }
+  return claimed;
+}
+
+AnswerSpool::Counts AnswerSpool::GetCounts() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  Counts counts = m_counts;
+  counts.answers = m_answers.size();
+  counts.bytes = m_answerBytes;
+  return counts;
+}
+
+// Group commit: one sync covers every record written before it began, however many arrived
+// while the previous sync ran.
+void AnswerSpool::SyncLoop() {
+  std::unique_lock<std::mutex> lock(m_lock);
+  for (;;) {
+    m_wake.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
+    if (m_waiting.empty()) return;  // stopping, and nothing left to sync
+    const uint64_t upTo = m_writes;
+    const std::shared_ptr<Platform::AppendFile> file = m_file;
+    lock.unlock();
+    std::string error;
+    const bool synced = !file || file->Sync(error);
+    lock.lock();
+    ++m_counts.syncs;
+    // A failed sync is disk trouble like any other; its answers are relayed all the same.
+    if (!synced) TroubleLocked(error);
+    // Records are waited for in the order written: those this sync covers come first.
+    auto covered = m_waiting.begin();
+    while (covered != m_waiting.end() && covered->write <= upTo) ++covered;
+    std::vector<Waiting> done(std::make_move_iterator(m_waiting.begin()), std::make_move_iterator(covered));
+    m_waiting.erase(m_waiting.begin(), covered);
+    lock.unlock();
+    for (Waiting& w : done) {
+      if (m_options.observer) m_options.observer(w.answer, Stage::Synced);
+      if (w.synced) w.synced(w.id);
+    }
+    lock.lock();
+  }
+}

@@ -1,0 +1,127 @@
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "client/StringBuffer.h"
+
+namespace Platform {
+class AppendFile;
+}
+
+// One answer submission as it goes to the software service.
+struct SpooledAnswer {
+  Voxlet::StringBuffer receiver;    // the MAC text of the receiver that took it: whose session sends it
+  Voxlet::StringBuffer endpointId;  // the clicker's endpoint
+  Voxlet::StringBuffer studentId;
+  Voxlet::StringBuffer questionId;  // empty for an empty submission
+  Voxlet::StringBuffer path;        // the submit path, with its assessment and class
+  Voxlet::StringBuffer document;    // the submission document, sent again byte for byte
+  uint16_t address = 0;             // the clicker's short address
+  bool empty = false;               // the empty submission of a session that ended without an answer
+  bool operator==(const SpooledAnswer&) const = default;
+};
+
+// The answers the radio acknowledged, kept on disk until the software service has taken them
+// (a 2xx reply) or refused them: one journal file in the spool directory, appended to and synced
+// in groups by the spool's own thread, cut back to nothing whenever no answer is left in it.
+//
+// Records carry their length and a checksum. When the spool is opened, whatever is not a whole
+// record (a write cut short by a crash, a damaged byte) is skipped with a log line, and reading
+// goes on at the next whole record; what remains is written anew without it.
+//
+// Disk trouble (the directory missing and not creatable, read-only, full, failing) is said in one
+// log line; from then on nothing more is kept and every answer is relayed as if there were no
+// spool. The spool's lock is a leaf: nothing is called with it held.
+class AnswerSpool {
+ public:
+  static constexpr uint64_t kDefaultSizeLimit = 64ull << 20;
+  static constexpr const char* kFileName = "answers.spool";
+  // The first four bytes of every record.
+  static constexpr char kRecordMagic[] = "\xFF\xA5SP";
+
+  enum class Kept { Yes, Full, NoDisk };
+  enum class Stage { Written, Synced };
+  struct Options {
+    // The bytes of answers the spool holds at most.
+    uint64_t sizeLimit = kDefaultSizeLimit;
+    // Told when a record has been written (the process may die now) and when it has been synced
+    // (the machine may): for measurements. Runs on the writer's and on the spool's thread.
+    std::function<void(const SpooledAnswer&, Stage)> observer;
+  };
+  struct Counts {
+    uint64_t appended = 0;  // records written since the spool was opened
+    uint64_t syncs = 0;     // data syncs of the journal
+    size_t answers = 0;     // answers held now
+    uint64_t bytes = 0;     // their records' bytes
+  };
+  // Given the record's id.
+  using Synced = std::function<void(uint64_t id)>;
+
+  // Opens the spool in directory (created when missing) and reads what an earlier run left.
+  explicit AnswerSpool(std::string directory);
+  AnswerSpool(std::string directory, Options options);
+  ~AnswerSpool();
+  AnswerSpool(const AnswerSpool&) = delete;
+  AnswerSpool& operator=(const AnswerSpool&) = delete;
+
+  const std::string& Directory() const { return m_directory; }
+  std::string FilePath() const;
+  // False once disk trouble was met.
+  bool Durable() const;
+
+  // Writes the answer's record. Kept::Yes: *id names it, and `synced` runs on the spool's thread
+  // once the record is on the disk (perhaps before Append returns); the answer counts as claimed
+  // by the caller. Otherwise
+  // nothing was kept and `synced` never runs: Full past the size limit, NoDisk on disk trouble.
+  Kept Append(const SpooledAnswer& answer, Synced synced, uint64_t* id);
+  // The software service took the answer or refused it: it leaves the spool.
+  void Remove(uint64_t id);
+  // Its sender let it go unsent (the receiver closed): the next Claim of its receiver gets it.
+  void Unclaim(uint64_t id);
+  // Every answer of that receiver nobody has claimed (those of an earlier run, and those let
+  // go), oldest first; they count as claimed by the caller.
+  std::vector<std::pair<uint64_t, SpooledAnswer>> Claim(const Voxlet::StringBuffer& receiver);
+  Counts GetCounts() const;
+
+ private:
+  struct Entry {
+    SpooledAnswer answer;
+    uint64_t bytes = 0;
+    bool claimed = false;
+  };
+  struct Waiting {
+    uint64_t write = 0;  // the journal write it waits for
+    SpooledAnswer answer;
+    uint64_t id = 0;
+    Synced synced;
+  };
+  void Load();
+  // Writes the journal anew with the held answers only; false on disk trouble (said).
+  bool RewriteLocked();
+  void TroubleLocked(const std::string& reason);
+  void SyncLoop();
+
+  const std::string m_directory;
+  const Options m_options;
+  mutable std::mutex m_lock;
+  std::condition_variable m_wake;
+  std::shared_ptr<Platform::AppendFile> m_file;  // null on disk trouble
+  bool m_troubleSaid = false;
+  std::map<uint64_t, Entry> m_answers;  // by id, which is the order written
+  uint64_t m_nextId = 1;
+  uint64_t m_answerBytes = 0;
+  uint64_t m_fileBytes = 0;
+  uint64_t m_writes = 0;  // journal writes so far
+  std::vector<Waiting> m_waiting;
+  Counts m_counts;
+  bool m_stopping = false;
+  std::thread m_syncer;  // last: started once everything above is set
+};

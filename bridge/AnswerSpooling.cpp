@@ -1,0 +1,168 @@
+// Answers kept in the answer spool until the software service has taken them: each submission
+// is written to the spool (and synced) before it leaves, leaves the spool once its reply was
+// read, and stays there when the receiver closes before that, for the next opening of the
+// receiver or the next start of the service.
+//
+// When the software service knows the receiver again, the spool's answers of that receiver are
+// taken up. Each waits until its clicker has been announced again (its hello answered): a
+// software service that forgot the clicker (it restarted, or the hardware service said goodbye
+// for its clickers when it stopped) refuses a submission from an endpoint it does not know, and a
+// refused answer is not sent again. A clicker that does not come back within a bounded wait has
+// its answers sent all the same: a software service that still knows it (the hardware service
+// was killed, or the machine slept) takes them. The clicker's newer answers go behind them.
+#include "bridge/ReceiverSession.h"
+#include "bridge/RelayText.h"
+#include "log/Logger.h"
+
+using Bridge::Utf8;
+
+namespace {
+
+// What a held answer and its record in the spool have in common, either way.
+template <class From, class To>
+void CopySubmission(const From& from, To& to) {
+  to.path = from.path;
+  to.endpointId = from.endpointId;
+  to.studentId = from.studentId;
+  to.document = from.document;
+  to.questionId = from.questionId;
+  to.address = from.address;
+  to.empty = from.empty;
+}
+
+}  // namespace
+
+void CReceiverSession::KeepAndSend(HeldAnswer answer) {
+  AnswerSpool* const spool = m_env.spool.get();
+  if (!spool) {
+    SendOrHold(std::move(answer));
+    return;
+  }
+  SpooledAnswer record;
+  record.receiver = ReceiverAddress();
+  CopySubmission(answer, record);
+  std::shared_ptr<CallGate> gate;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    gate = m_bridgeCalls;
+  }
+  // On the spool's thread once the record is on the disk; a session that closed meanwhile
+  // leaves the answer to the spool.
+  auto synced = [this, gate, spool, answer](uint64_t id) mutable {
+    CallGate::Pass pass = gate->Enter();
+    if (!pass) return spool->Unclaim(id);
+    answer.spoolId = id;
+    if (!QueueBehindAwaiting(answer)) SendOrHold(std::move(answer));
+  };
+  uint64_t id = 0;
+  switch (spool->Append(record, std::move(synced), &id)) {
+    case AnswerSpool::Kept::Yes:
+      return;
+    case AnswerSpool::Kept::NoDisk:  // said once by the spool
+      SendOrHold(std::move(answer));
+      return;
+    case AnswerSpool::Kept::Full:
+      break;
+  }
+  if (ServiceConnected()) {
+    OV_LOG(kLogDiagnostic,
+           "The answer spool is full: the answer of endpoint %s to question %s is sent without being kept",
+           Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
+    SendOrHold(std::move(answer));
+    return;
+  }
+  OV_LOG(kLogDiagnostic,
+         "The answer of clicker %u (endpoint %s) to question %s is lost: the software service is away and the answer "
+         "spool is full",
+         answer.address, Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
+}
+
+void CReceiverSession::ForgetSpooled(const HeldAnswer& answer) {
+  if (answer.spoolId != 0 && m_env.spool) m_env.spool->Remove(answer.spoolId);
+}
+
+bool CReceiverSession::LetGoSpooled(const HeldAnswer& answer) {
+  if (answer.spoolId == 0 || !m_env.spool) return false;
+  m_env.spool->Unclaim(answer.spoolId);
+  OV_LOG(kLogDiagnostic,
+         "The answer to question %s of endpoint %s stays in the answer spool: the receiver closed before it was sent",
+         Utf8(answer.questionId).c_str(), Utf8(answer.endpointId).c_str());
+  return true;
+}
+
+void CReceiverSession::ClaimSpooledAnswers() {
+  if (!m_env.spool) return;
+  const Voxlet::StringBuffer receiver = ReceiverAddress();
+  if (receiver.empty()) return;
+  const auto claimed = m_env.spool->Claim(receiver);
+  if (claimed.empty()) return;
+  OV_LOG(kLogDiagnostic, "Sending %u answer(s) from the answer spool once their clickers are announced again",
+         static_cast<unsigned>(claimed.size()));
+  std::vector<Voxlet::StringBuffer> announced;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    for (const auto& [id, record] : claimed) {
+      HeldAnswer answer;
+      CopySubmission(record, answer);
+      answer.spoolId = id;
+      // In spool order, which is each clicker's order; older than any answer already waiting.
+      std::deque<HeldAnswer>& waiting = m_awaitingClickers[answer.endpointId];
+      const auto newer = std::find_if(waiting.begin(), waiting.end(),
+                                      [id](const HeldAnswer& w) { return w.spoolId == 0 || w.spoolId > id; });
+      waiting.insert(newer, std::move(answer));
+    }
+    m_awaitingTicks = m_env.spooledAnswerWaitTicks;
+    for (const auto& [endpointId, waiting] : m_awaitingClickers)
+      if (m_announcedClickers.count(endpointId)) announced.push_back(endpointId);
+  }
+  for (const Voxlet::StringBuffer& endpointId : announced) ReleaseAwaitingAnswers(endpointId);
+}
+
+void CReceiverSession::ReleaseAwaitingAnswers(const Voxlet::StringBuffer& endpointId) {
+  std::deque<HeldAnswer> waiting;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_announcedClickers.insert(endpointId);
+    const auto found = m_awaitingClickers.find(endpointId);
+    if (found == m_awaitingClickers.end()) return;
+    waiting.swap(found->second);
+    m_awaitingClickers.erase(found);
+  }
+  OV_LOG(kLogDiagnostic, "Endpoint %s is announced again: sending its %u answer(s) from the answer spool",
+         Utf8(endpointId).c_str(), static_cast<unsigned>(waiting.size()));
+  for (HeldAnswer& answer : waiting) SendOrHold(std::move(answer));
+}
+
+void CReceiverSession::CountDownAwaitingAnswers() {
+  std::map<Voxlet::StringBuffer, std::deque<HeldAnswer>> waiting;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    if (m_awaitingClickers.empty() || --m_awaitingTicks > 0) return;
+    waiting.swap(m_awaitingClickers);
+  }
+  for (auto& [endpointId, answers] : waiting) {
+    OV_LOG(kLogDiagnostic,
+           "Endpoint %s was not announced again in time: sending its %u answer(s) from the answer spool",
+           Utf8(endpointId).c_str(), static_cast<unsigned>(answers.size()));
+    for (HeldAnswer& answer : answers) SendOrHold(std::move(answer));
+  }
+}
+
+void CReceiverSession::LetGoAwaitingAnswers() {
+  std::map<Voxlet::StringBuffer, std::deque<HeldAnswer>> waiting;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    waiting.swap(m_awaitingClickers);
+    m_announcedClickers.clear();
+  }
+  for (const auto& [endpointId, answers] : waiting)
+    for (const HeldAnswer& answer : answers) LetGoSpooled(answer);
+}
+
+bool CReceiverSession::QueueBehindAwaiting(HeldAnswer& answer) {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  const auto found = m_awaitingClickers.find(answer.endpointId);
+  if (found == m_awaitingClickers.end()) return false;
+  found->second.push_back(std::move(answer));
+  return true;
+}

@@ -1,0 +1,245 @@
+// The answer spool's journal: what one run leaves is what the next run reads, a damaged or
+// cut-short record costs only itself, the size limit, grouped syncs, and disk trouble.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+
+#include "bridge/AnswerSpool.h"
+#include "tests/protocol/LogCapture.h"
+#include "tests/service/ReadOnlyDirectory.h"
+#include "tests/service/TestFiles.h"
+
+namespace {
+
+const Voxlet::StringBuffer kReceiver = u"00-12-4B-00-0A-0B-0C-0D";
+
+SpooledAnswer Answer(int n, const Voxlet::StringBuffer& receiver = kReceiver) {
+  SpooledAnswer answer;
+  const Voxlet::StringBuffer number = Voxlet::UTF8to16(std::to_string(n));
+  answer.receiver = receiver;
+  answer.endpointId = u"clickerhardware.receiver." + receiver + u"." + number;
+  answer.studentId = u"s-" + number;
+  answer.questionId = u"q1";
+  answer.path = u"/voxlet/builtins/teachers/submit?assessment=lesson-quiz&class=class-1";
+  // Text beyond ASCII and a lone surrogate: the document comes back unit for unit.
+  answer.document = u"<?xml version=\"1.0\"?><voxlet:submission>Gr\u00fc\u00dfe \U0001F600 \xD800 " + number +
+                    u"</voxlet:submission>";
+  answer.address = static_cast<uint16_t>(0x0100 + n);
+  answer.empty = n % 2 == 0;
+  return answer;
+}
+
+// Appends and waits until the record is synced; its id.
+uint64_t Keep(AnswerSpool& spool, const SpooledAnswer& answer) {
+  std::mutex lock;
+  std::condition_variable done;
+  bool synced = false;
+  uint64_t id = 0;
+  EXPECT_EQ(spool.Append(
+                answer,
+                [&](uint64_t) {
+                  std::lock_guard guard(lock);
+                  synced = true;
+                  done.notify_all();
+                },
+                &id),
+            AnswerSpool::Kept::Yes);
+  std::unique_lock guard(lock);
+  EXPECT_TRUE(done.wait_for(guard, std::chrono::seconds(30), [&] { return synced; }));
+  return id;
+}
+
+std::vector<SpooledAnswer> Claimed(AnswerSpool& spool, const Voxlet::StringBuffer& receiver = kReceiver) {
+  std::vector<SpooledAnswer> answers;
+  for (auto& [id, answer] : spool.Claim(receiver)) answers.push_back(std::move(answer));
+  return answers;
+}
+
+// Offsets of the records in a journal of answers only (each begins with the magic).
+std::vector<size_t> RecordOffsets(const std::string& journal) {
+  std::vector<size_t> offsets;
+  const std::string magic = AnswerSpool::kRecordMagic;
+  for (size_t at = journal.find(magic); at != std::string::npos; at = journal.find(magic, at + 1))
+    offsets.push_back(at);
+  return offsets;
+}
+
+}  // namespace
+
+TEST(AnswerSpool, WhatOneRunKeepsTheNextRunClaimsOnceInOrderAndUnchanged) {
+  TempDir dir;
+  const std::string directory = dir.File("spool/nested");  // created when missing
+  {
+    AnswerSpool spool(directory);
+    EXPECT_TRUE(spool.Durable());
+    for (int n = 1; n <= 3; ++n) Keep(spool, Answer(n));
+    Keep(spool, Answer(7, u"other"));
+    EXPECT_TRUE(spool.Claim(kReceiver).empty());  // claimed by their writer
+  }
+  AnswerSpool spool(directory);
+  EXPECT_EQ(Claimed(spool, u"other"), std::vector<SpooledAnswer>{Answer(7, u"other")});
+  const std::vector<SpooledAnswer> expected = {Answer(1), Answer(2), Answer(3)};
+  EXPECT_EQ(Claimed(spool), expected);
+  EXPECT_TRUE(spool.Claim(kReceiver).empty());  // each once
+  EXPECT_EQ(spool.GetCounts().answers, 4u);
+}
+
+TEST(AnswerSpool, RemovedAnswersStayRemovedAndAnEmptySpoolIsAnEmptyFile) {
+  TempDir dir;
+  uint64_t second = 0;
+  {
+    AnswerSpool spool(dir.Path());
+    const uint64_t first = Keep(spool, Answer(1));
+    second = Keep(spool, Answer(2));
+    const uint64_t third = Keep(spool, Answer(3));
+    spool.Remove(first);
+    spool.Remove(third);
+  }
+  {
+    AnswerSpool spool(dir.Path());
+    auto claimed = spool.Claim(kReceiver);
+    ASSERT_EQ(claimed.size(), 1u);
+    EXPECT_EQ(claimed[0].second, Answer(2));
+    // A new answer gets an id of its own, not one an earlier run used.
+    const uint64_t fourth = Keep(spool, Answer(4));
+    EXPECT_GT(fourth, second);
+    spool.Remove(claimed[0].first);
+    spool.Remove(fourth);
+    EXPECT_EQ(std::filesystem::file_size(spool.FilePath()), 0u);
+  }
+  AnswerSpool spool(dir.Path());
+  EXPECT_TRUE(spool.Claim(kReceiver).empty());
+}
+
+TEST(AnswerSpool, ALetGoAnswerIsClaimedAgain) {
+  TempDir dir;
+  AnswerSpool spool(dir.Path());
+  const uint64_t id = Keep(spool, Answer(1));
+  spool.Unclaim(id);
+  auto claimed = spool.Claim(kReceiver);
+  ASSERT_EQ(claimed.size(), 1u);
+  EXPECT_EQ(claimed[0].first, id);
+  EXPECT_TRUE(spool.Claim(kReceiver).empty());
+}
+
+// A crash in the middle of a write, and damage anywhere: the record hit is skipped with a line,
+// the whole records before and after it are read, and the journal is written anew without it.
+TEST(AnswerSpool, ACutShortOrDamagedRecordCostsOnlyItself) {
+  struct Damage {
+    const char* name;
+    std::function<void(std::string&, const std::vector<size_t>&)> apply;
+    std::vector<int> kept;
+  };
+  const std::vector<Damage> damages = {
+      {"last record cut short", [](std::string& j, const auto&) { j.resize(j.size() - 5); }, {1, 2, 3}},
+      {"only a header's start left", [](std::string& j, const auto& at) { j.resize(at[3] + 7); }, {1, 2, 3}},
+      {"a byte of the second's text flipped", [](std::string& j, const auto& at) { j[at[2] - 9] ^= 0x10; }, {1, 3, 4}},
+      {"the second's length flipped", [](std::string& j, const auto& at) { j[at[1] + 5] ^= 0x01; }, {1, 3, 4}},
+      {"the first's magic flipped", [](std::string& j, const auto& at) { j[at[0]] = 'x'; }, {2, 3, 4}},
+      {"garbage between records",
+       [](std::string& j, const auto& at) {
+         j.insert(at[2], std::string(AnswerSpool::kRecordMagic) + " and more noise");
+       },
+       {1, 2, 3, 4}},
+  };
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.name);
+    TempDir dir;
+    std::string path;
+    {
+      AnswerSpool spool(dir.Path());
+      for (int n = 1; n <= 4; ++n) Keep(spool, Answer(n));
+      path = spool.FilePath();
+    }
+    std::string journal = ReadFile(path);
+    const std::vector<size_t> offsets = RecordOffsets(journal);
+    ASSERT_EQ(offsets.size(), 4u);
+    damage.apply(journal, offsets);
+    WriteFile(path, journal);
+
+    std::vector<SpooledAnswer> expected;
+    for (int n : damage.kept) expected.push_back(Answer(n));
+    {
+      LogCapture log;
+      AnswerSpool spool(dir.Path());
+      EXPECT_EQ(Claimed(spool), expected);
+      EXPECT_EQ(log.Containing("are not a whole answer (a write cut short or damaged) and are skipped").size(), 1u);
+    }
+    LogCapture log;
+    AnswerSpool spool(dir.Path());
+    EXPECT_EQ(Claimed(spool), expected);
+    EXPECT_TRUE(log.Containing("are skipped").empty());  // said once: the journal was written anew
+  }
+}
+
+TEST(AnswerSpool, PastTheSizeLimitNothingMoreIsKeptUntilAnAnswerLeaves) {
+  TempDir dir;
+  AnswerSpool::Options options;
+  options.sizeLimit = 2048;
+  AnswerSpool spool(dir.Path(), options);
+  std::vector<uint64_t> ids;
+  uint64_t id = 0;
+  while (spool.Append(Answer(static_cast<int>(ids.size())), {}, &id) == AnswerSpool::Kept::Yes) ids.push_back(id);
+  ASSERT_GE(ids.size(), 2u);
+  EXPECT_LE(spool.GetCounts().bytes, options.sizeLimit);
+  EXPECT_EQ(spool.Append(Answer(99), {}, &id), AnswerSpool::Kept::Full);
+  spool.Remove(ids.front());
+  EXPECT_EQ(spool.Append(Answer(99), {}, &id), AnswerSpool::Kept::Yes);
+  EXPECT_TRUE(spool.Durable());
+}
+
+// The records written while a sync runs share the next one: a burst costs two syncs, not one
+// per answer. The first record's sync is held until the whole burst is written.
+TEST(AnswerSpool, ABurstWrittenDuringASyncSharesTheNextSync) {
+  TempDir dir;
+  std::mutex lock;
+  std::condition_variable changed;
+  bool burstWritten = false;
+  size_t synced = 0;
+  AnswerSpool::Options options;
+  options.observer = [&](const SpooledAnswer&, AnswerSpool::Stage stage) {
+    if (stage != AnswerSpool::Stage::Synced) return;
+    std::unique_lock guard(lock);
+    changed.wait(guard, [&] { return burstWritten; });
+    ++synced;
+    changed.notify_all();
+  };
+  AnswerSpool spool(dir.Path(), options);
+  uint64_t id = 0;
+  for (int n = 0; n < 100; ++n) ASSERT_EQ(spool.Append(Answer(n), {}, &id), AnswerSpool::Kept::Yes);
+  {
+    std::unique_lock guard(lock);
+    burstWritten = true;
+    changed.notify_all();
+    ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(30), [&] { return synced == 100; }));
+  }
+  // One sync for the first record (it may already have covered a few more), one for the rest.
+  EXPECT_LE(spool.GetCounts().syncs, 2u);
+  EXPECT_EQ(spool.GetCounts().appended, 100u);
+}
+
+TEST(AnswerSpool, DiskTroubleIsSaidOnceAndNothingIsKept) {
+  TempDir dir;
+  WriteFile(dir.File("plain-file"), "not a directory");
+  ReadOnlyDirectory readOnly(dir.File("read-only"));
+  ASSERT_TRUE(readOnly.Made());
+  for (const std::string& directory : {dir.File("plain-file/spool"), readOnly.Path()}) {
+    SCOPED_TRACE(directory);
+    LogCapture log;
+    {
+      AnswerSpool spool(directory);
+      EXPECT_FALSE(spool.Durable());
+      uint64_t id = 0;
+      bool synced = false;
+      EXPECT_EQ(spool.Append(
+                    Answer(1), [&](uint64_t) { synced = true; }, &id),
+                AnswerSpool::Kept::NoDisk);
+      EXPECT_EQ(spool.Append(Answer(2), {}, &id), AnswerSpool::Kept::NoDisk);
+      EXPECT_FALSE(synced);
+    }
+    EXPECT_EQ(log.Containing("cannot be used").size(), 1u);
+    EXPECT_EQ(log.Containing("answers are relayed without being kept on disk").size(), 1u);
+  }
+}
