@@ -238,7 +238,7 @@ TEST_F(ReceiverTest, ReportsSetTheFieldsCommandTextIsQueuedAsItsBytesAndClosingS
 // The dispatcher may queue replies while the receiver closes (here as fast as a thread can): the
 // network stop is still the last frame the receiver gets, never one of them in its place.
 TEST_F(ReceiverTest, TheNetworkStopIsTheLastFrameWhileRepliesAreQueuedDuringTheClose) {
-  for (int round = 0; round < 40; ++round) {
+  for (int round = 0; round < 150; ++round) {
     auto receiver = Opened();
     CReceiverProtocolHandler* handler = receiver->Handler();
     std::atomic<bool> closed{false};
