@@ -69,7 +69,7 @@ std::string ServiceSimulator::Control(const std::string& line, bool& ok) {
            "  activate-assessment [ASSESSMENT] | deactivate-assessment | activate-question ID|NUMBER |\n"
            "  next-question | deactivate-question | network-name TEXT | disconnect-student STUDENT-ID |\n"
            "  cancel-raised-hand STUDENT-ID | review-mode-off | database-opened | mode-switching |\n"
-           "  summary | results | state | progress | help\n";
+           "  hold-notifications | release-notifications | summary | results | state | progress | help\n";
   if (event.action.empty()) {
     ok = false;
     return "empty control line\n";
