@@ -116,6 +116,12 @@ void CReceiverSession::QueueNotifications(const Voxlet::MessagePtr& message) {
   // (a class switch among them included); the document goes with it.
   PostToLifecycle([this, document = std::move(document), notifications = std::move(notifications)] {
     bool switching = false;
-    for (xercesc::DOMElement* notification : notifications) BridgeNotifications::Handle(*this, notification, switching);
+    for (xercesc::DOMElement* notification : notifications) {
+      {
+        std::lock_guard<std::mutex> guard(m_bridgeLock);
+        if (m_lifecycleStopping) return;  // the receiver closes: the rest of the batch is moot
+      }
+      BridgeNotifications::Handle(*this, notification, switching);
+    }
   });
 }

@@ -13,7 +13,7 @@ bool SerialWorker::Post(Task task) {
   return true;
 }
 
-void SerialWorker::Stop() {
+void SerialWorker::Stop(const std::function<void()>& interrupt) {
   std::lock_guard<std::mutex> stopGuard(m_stopLock);
   std::deque<Task> dropped;
   std::thread thread;
@@ -24,6 +24,8 @@ void SerialWorker::Stop() {
     thread.swap(m_thread);
   }
   m_wake.notify_one();
+  // Only now: a task that ends here finds nothing queued behind it.
+  if (interrupt) interrupt();
   if (thread.joinable()) thread.join();
   // What the dropped tasks hold is let go here, outside the lock and after the last task ran.
 }

@@ -8,9 +8,9 @@
 // Runs the tasks posted to it one at a time, in the order they were posted, on a thread of its
 // own (started with the first task, idle on a condition variable while there is nothing to do).
 // A task may wait as long as it needs: what is posted meanwhile waits behind it, and nobody else
-// is held up. Stop drops the tasks not yet started and waits for the one running to end; a
-// stopped worker drops what is posted until it is started again. Stop and Restart are never
-// called from a task.
+// is held up. Stop drops the tasks not yet started and waits for the one running to end (after
+// telling it to, through `interrupt`, when one waits); a stopped worker drops what is posted
+// until it is started again. Stop and Restart are never called from a task.
 class SerialWorker {
  public:
   using Task = std::function<void()>;
@@ -22,7 +22,7 @@ class SerialWorker {
 
   // False (the task dropped) once stopped.
   bool Post(Task task);
-  void Stop();
+  void Stop(const std::function<void()>& interrupt = {});
   void Restart();
 
  private:

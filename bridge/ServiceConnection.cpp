@@ -108,14 +108,15 @@ void CReceiverSession::OnClientTick(Voxlet::Client& client) {
 }
 
 void CReceiverSession::ShutDownServiceConnection() {
-  // The lifecycle first: a class switch still waiting for log-offs ends here, and the steps
-  // queued behind it are dropped.
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_lifecycleStopping = true;
-  }
-  m_logOffsChanged.notify_all();
-  m_lifecycle.Stop();
+  // The lifecycle first: the steps queued are dropped, then a class switch still waiting for
+  // log-offs ends here.
+  m_lifecycle.Stop([this] {
+    {
+      std::lock_guard<std::mutex> guard(m_bridgeLock);
+      m_lifecycleStopping = true;
+    }
+    m_logOffsChanged.notify_all();
+  });
   m_simulatedAnswers.StopAndJoin();
   SayGoodbye();
   Voxlet::ClientPtr client;

@@ -94,6 +94,8 @@ TEST_F(LessonTest, ASwitchWaitingForLogOffsHoldsTheNotificationsAfterIt) {
   StartFirstClass();
   ASSERT_TRUE(simulator->Join(0, "1001"));
   ASSERT_TRUE(simulator->WaitForClickers([](const std::map<int, ClickerInfo>& c) { return c.at(0).joined(); }, 20000));
+  // The class start's activated status found no assessment: review mode for all.
+  ASSERT_TRUE(WaitForPacket({0x00, 0x00, 0x0E, 0x00}));
   Teacher("activate-assessment lesson-quiz");
   PollOnce();
   Settle();
