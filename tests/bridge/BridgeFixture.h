@@ -251,6 +251,14 @@ class BridgeTest : public ::testing::Test {
       ASSERT_TRUE(WaitForCount("unknown", before + 1));
     }
   }
+  // Ticks whose poll replies have been handled, for replies the service does not record (its
+  // overridden ones).
+  void PollsHandled(int polls) {
+    for (int i = 0; i < polls; ++i) {
+      Tick();
+      SettleClient();
+    }
+  }
   // ... and the lifecycle steps have run, twice over: what they sent has been answered and the
   // steps of those answers have run too.
   void Settle() {

@@ -164,24 +164,17 @@ TEST_F(BridgeTest, UnreadablePollRepliesAreLoggedWhenTheyStartAndWhenTheyEndWith
   constexpr int kPolls = 5;
   OpenAndSubscribe();
   Settle();
-  // Every reply before a marker of SettleClient has been handled when the marker arrives.
-  const auto poll = [&](int polls) {
-    for (int i = 0; i < polls; ++i) {
-      Tick();
-      SettleClient();
-    }
-  };
   ServiceSim::SimReply noContent;
   noContent.status = 204;
   service.OverrideReply("/voxlet/builtins/anyone/hello", noContent);
-  poll(kPolls);
+  PollsHandled(kPolls);
   ServiceSim::SimReply notXml;
   notXml.contentType = "text/xml";
   notXml.body = "<voxlet:runtime><unclosed";
   service.OverrideReply("/voxlet/builtins/anyone/hello", notXml);
-  poll(kPolls);
+  PollsHandled(kPolls);
   service.OverrideReply("", {});
-  poll(2);
+  PollsHandled(2);
 
   const std::string log = Log();
   EXPECT_EQ(Occurrences(log, "Unexpected event communicating with Ovanta Software Service"), 1u);
@@ -207,10 +200,7 @@ TEST_F(BridgeTest, UnreadablePollRepliesStillComingWhenTheReceiverClosesAreCount
   redirect.status = 302;
   redirect.headers = {{"Location", "/elsewhere"}};
   service.OverrideReply("/voxlet/builtins/anyone/hello", redirect);
-  for (int i = 0; i < 3; ++i) {
-    Tick();
-    SettleClient();
-  }
+  PollsHandled(3);
   receiver->Close();
   const std::string log = Log();
   EXPECT_EQ(Occurrences(log, "HTTP/1.1 302 Found\r\n"), 1u);
