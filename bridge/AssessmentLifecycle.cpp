@@ -101,7 +101,8 @@ void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
   const Voxlet::StringBuffer metadataPath = u"/voxlet/database/" + XmlSchema::GetAttribute(link, u"xlink:href");
 
   // Metadata first, then the document; a reply for an assessment that is no longer the
-  // current one is dropped, and failures end the chain.
+  // current one is dropped, and failures end the chain. The replies are handled on the lifecycle
+  // worker: a class switch that came after the activation holds the questions until it is done.
   auto stillCurrent = [this, assessmentId] {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     return m_assessmentActive && m_currentAssessmentId == assessmentId;
@@ -128,9 +129,9 @@ void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
       std::lock_guard<std::mutex> guard(m_bridgeLock);
       m_assessmentGraph = graph;
     }
-    SendServiceRequest(NewServiceRequest(Voxlet::Methods::Get, DatabasePath(classLink, assessmentId), onDocument));
+    SendServiceRequest(NewLifecycleRequest(Voxlet::Methods::Get, DatabasePath(classLink, assessmentId), onDocument));
   };
-  SendServiceRequest(NewServiceRequest(Voxlet::Methods::Get, metadataPath, onMetadata));
+  SendServiceRequest(NewLifecycleRequest(Voxlet::Methods::Get, metadataPath, onMetadata));
 }
 
 void CReceiverSession::ActivateQuestion(const Voxlet::StringBuffer& questionId) {
@@ -250,7 +251,7 @@ void CReceiverSession::DeactivateAssessment(xercesc::DOMElement*) {
         if (held) SendResults(held);
       }
     };
-    SendServiceRequest(NewServiceRequest(Voxlet::Methods::Get, DatabasePath(classLink, assessmentId), onReview));
+    SendServiceRequest(NewLifecycleRequest(Voxlet::Methods::Get, DatabasePath(classLink, assessmentId), onReview));
   }
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   m_currentAssessmentId.clear();

@@ -216,16 +216,16 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
     return false;
   }
 
-  // A switch still finishing is cut short: the new one takes over its clickers.
-  JoinSwitchWorker();
+  // Switching runs on the lifecycle worker like every notification: the ones after it (the new
+  // class's assessment and questions too) take effect once the clickers are in the new login
+  // session, as the software service ordered them, and a second switch waits for this one.
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     m_switchingClasses = true;
-    m_switchCancelled = false;
     m_logOffCount = 0;
   }
   OV_LOG(kLogDiagnostic, "Switching classes by faking devices saying goodbye and then coming back");
-  std::vector<KnownClicker> clickers = KnownClickers();
+  const std::vector<KnownClicker> clickers = KnownClickers();
   bool logOffSent = false;
   for (const KnownClicker& clicker : clickers) {
     const bool logOffClicker = !previousAnonymous && !nextAnonymous;
@@ -240,27 +240,13 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
     logOffSent = logOffSent || logOffClicker;
   }
   ClearClickers();
-  // The wait for the log-offs runs on a worker of its own: not on the client library's thread,
-  // which carries every receiver's traffic, and not under the session lock.
-  std::lock_guard<std::mutex> guard(m_switchLock);
-  m_switchWorker = std::thread([this, clickers = std::move(clickers), logOffSent, nextAnonymous]() mutable {
-    FinishClassSwitch(std::move(clickers), logOffSent, nextAnonymous);
-  });
-  return true;
-}
-
-void CReceiverSession::FinishClassSwitch(std::vector<KnownClicker> clickers, bool waitForLogOffs, bool nextAnonymous) {
+  if (logOffSent && !WaitForLogOffs(static_cast<int>(clickers.size()))) {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_switchingClasses = false;  // the receiver closes
+    return true;
+  }
   {
-    std::unique_lock<std::mutex> lock(m_bridgeLock);
-    if (waitForLogOffs) {
-      const int expected = static_cast<int>(clickers.size());
-      m_logOffsChanged.wait_for(lock, std::chrono::milliseconds(m_env.switchWaitMs),
-                                [&] { return m_switchCancelled || m_logOffCount >= expected; });
-    }
-    if (m_switchCancelled) {
-      m_switchingClasses = false;
-      return;
-    }
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
     m_logOffCount = 0;
   }
   IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
@@ -274,14 +260,13 @@ void CReceiverSession::FinishClassSwitch(std::vector<KnownClicker> clickers, boo
     for (const KnownClicker& clicker : clickers) RejoinWithoutLogin(clicker.address, clicker.macHigh, clicker.macLow);
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   m_switchingClasses = false;
+  return true;
 }
 
-void CReceiverSession::JoinSwitchWorker() {
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_switchCancelled = true;
-  }
-  m_logOffsChanged.notify_all();
-  std::lock_guard<std::mutex> guard(m_switchLock);
-  if (m_switchWorker.joinable()) m_switchWorker.join();
+bool CReceiverSession::WaitForLogOffs(int expected) {
+  // The log-offs come through the receiver's dispatcher (OnLoginOff), which signals each.
+  std::unique_lock<std::mutex> lock(m_bridgeLock);
+  m_logOffsChanged.wait_for(lock, std::chrono::milliseconds(m_env.switchWaitMs),
+                            [&] { return m_lifecycleStopping || m_logOffCount >= expected; });
+  return !m_lifecycleStopping;
 }

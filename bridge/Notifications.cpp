@@ -1,5 +1,5 @@
 // The notifications that come back in the replies to the receiver's poll hellos, handled in
-// the order of their xml:id.
+// the order of their xml:id, one batch after the other on the lifecycle worker.
 #include <iterator>
 
 #include "bridge/ReceiverSession.h"
@@ -97,18 +97,31 @@ struct BridgeNotifications {
   }
 };
 
-void CReceiverSession::DispatchNotifications(const Voxlet::MessagePtr& message) {
-  const Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(message->ReplyBody());
+void CReceiverSession::QueueNotifications(const Voxlet::MessagePtr& message) {
+  Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(message->ReplyBody());
   if (!document) {
-    OV_LOG(kLogDiagnostic, "Notifications not read: the reply to the hello is not an XML document (%zu bytes)",
-           message->ReplyBody().size());
+    if (StartPollTrouble("not an XML document"))
+      OV_LOG(kLogDiagnostic, "Notifications not read: the reply to the hello is not an XML document (%zu bytes)",
+             message->ReplyBody().size());
     return;
   }
+  EndPollTrouble("the next one could");
   static const Voxlet::XPathExpression kNotifications(u"/voxlet:runtime/voxlet:notifications");
   const xercesc::DOMElement* list = kNotifications.EvaluateFirst(document->Dom());
   if (!list) return;
   Voxlet::XmlElementList notifications = XmlSchema::GetAllChildElements(list);
+  if (notifications.empty()) return;
   XmlSchema::SortElementsByAttributeValue(notifications, u"xml:id");
-  bool switching = false;
-  for (xercesc::DOMElement* notification : notifications) BridgeNotifications::Handle(*this, notification, switching);
+  // The batch takes effect on the lifecycle worker, after the batches and replies before it
+  // (a class switch among them included); the document goes with it.
+  PostToLifecycle([this, document = std::move(document), notifications = std::move(notifications)] {
+    bool switching = false;
+    for (xercesc::DOMElement* notification : notifications) {
+      {
+        std::lock_guard<std::mutex> guard(m_bridgeLock);
+        if (m_lifecycleStopping) return;  // the receiver closes: the rest of the batch is moot
+      }
+      BridgeNotifications::Handle(*this, notification, switching);
+    }
+  });
 }

@@ -13,6 +13,17 @@ constexpr double kGoodbyeSeconds = 15.0;
 constexpr int kMaxPollsOutstanding = 3;
 // The order key of the polls: never an endpoint id, which the submissions use.
 const Voxlet::StringBuffer kPollOrderKey = u"poll hello";
+
+// What makes a complete reply that is not a failure unreadable, in words: replies alike in it
+// are one trouble.
+std::string OddReplyTrouble(const Voxlet::Message& reply) {
+  return "status " + std::to_string(reply.StatusCode()) + ", content type \"" +
+         Voxlet::UTF16to8(reply.ReplyHeaders().Get(Voxlet::Header::ContentType)) + "\"";
+}
+void LogPollTroubleEnded(const std::string& trouble, uint64_t count, const char* how) {
+  OV_LOG(kLogDiagnostic, "%llu replies to the receiver's hello in a row could not be read (%s); %s",
+         static_cast<unsigned long long>(count), trouble.c_str(), how);
+}
 }  // namespace
 
 void CReceiverSession::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow) {
@@ -75,8 +86,10 @@ void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
   }
   if (!message->Success(Voxlet::Content::Types::TextXml)) {
     // A reply that is neither a failure nor an XML document (another content type, a
-    // redirection) is said once per exchange like a failure.
-    if (message->State() == Voxlet::RequestStates::Complete) LogUnexpectedEvent(message);
+    // redirection, no content) is written out in full like a failure when such replies start;
+    // the ones like it that follow (one a poll) are only counted until a reply can be read.
+    if (message->State() == Voxlet::RequestStates::Complete && StartPollTrouble(OddReplyTrouble(*message)))
+      LogUnexpectedEvent(message);
     return;
   }
   if (m_receiver.GetReceiverNumber() == 0) return;
@@ -120,7 +133,7 @@ void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
     pending = m_statusQueryPending;
   }
   if (!pending) {
-    DispatchNotifications(message);
+    QueueNotifications(message);
     return;
   }
   // No notification is read from a reply while the activated status is still to be asked for.
@@ -138,6 +151,36 @@ void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
     m_statusQueryPending = false;
   }
   SendActivatedStatusQuery();
+}
+
+bool CReceiverSession::StartPollTrouble(const std::string& trouble) {
+  std::string ended;
+  uint64_t endedCount = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    if (m_pollTrouble == trouble) {
+      ++m_pollTroubleCount;
+      return false;
+    }
+    ended.swap(m_pollTrouble);
+    endedCount = m_pollTroubleCount;
+    m_pollTrouble = trouble;
+    m_pollTroubleCount = 1;
+  }
+  if (!ended.empty()) LogPollTroubleEnded(ended, endedCount, "other replies followed");
+  return true;
+}
+
+void CReceiverSession::EndPollTrouble(const char* how) {
+  std::string ended;
+  uint64_t endedCount = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    ended.swap(m_pollTrouble);
+    endedCount = m_pollTroubleCount;
+    m_pollTroubleCount = 0;
+  }
+  if (!ended.empty()) LogPollTroubleEnded(ended, endedCount, how);
 }
 
 void CReceiverSession::ReportNetworkUpIfPending() {

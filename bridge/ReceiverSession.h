@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "bridge/AnswerSpool.h"
 #include "bridge/CallGate.h"
 #include "bridge/ClickerRegistry.h"
+#include "bridge/SerialWorker.h"
 #include "bridge/SimulatedAnswers.h"
 #include "client/RdfGraph.h"
 #include "client/StringBuffer.h"
@@ -67,7 +69,11 @@ struct SessionEnvironment {
 // Threads. Client-library threads run the state, tick and completion handlers; the receiver's
 // dispatcher runs the packet hand-overs (IReceiverSession); the receiver's start-up worker
 // connects; the close step shuts down. Every call from those threads passes the call gate, which
-// the close step shuts and drains.
+// the close step shuts and drains. The class and assessment lifecycle (the notifications, the
+// activated status and the assessment's requests) runs on the lifecycle worker, one step at a
+// time in the order the software service gave them: a class switch waiting for its clickers'
+// log-offs holds the steps after it, and neither the client library's threads nor the
+// receiver's dispatcher (which brings the log-offs) wait for it.
 //
 // Locks.
 // - The command lock serialises the session's receiver commands (IssueReceiverCommands) and
@@ -154,7 +160,7 @@ class CReceiverSession : public IReceiverSession {
 
  protected:
   // What the software service's notifications and replies lead to beyond the connection
-  // itself. Each runs on a client-library thread.
+  // itself. Each runs on the lifecycle worker.
   // Completion of the activated-status query.
   virtual void OnActivatedStatusResponse(const Voxlet::MessagePtr& message);
   // assessment/activated and assessment/deactivated: their voxlet:assessmentref (may be null).
@@ -204,6 +210,11 @@ class CReceiverSession : public IReceiverSession {
   // endpointHeader, the endpoint header with the receiver endpoint id.
   Voxlet::MessagePtr NewServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
                                        bool endpointHeader = true);
+  // The same, with the completion run on the lifecycle worker, in order with the notifications.
+  Voxlet::MessagePtr NewLifecycleRequest(int method, const Voxlet::StringBuffer& path, Completion completion);
+  // Runs the task on the lifecycle worker after everything posted before; dropped once the
+  // session shuts down.
+  bool PostToLifecycle(SerialWorker::Task task) { return m_lifecycle.Post(std::move(task)); }
   // Sends it; false (nothing sent) once the receiver has said goodbye or without a client.
   bool SendServiceRequest(const Voxlet::MessagePtr& message);
   bool SendServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
@@ -254,12 +265,17 @@ class CReceiverSession : public IReceiverSession {
  private:
   friend struct BridgeNotifications;
   void SendHello(int method);
-  void DispatchNotifications(const Voxlet::MessagePtr& message);
+  // Reads the notifications of a hello reply and hands them to the lifecycle worker.
+  void QueueNotifications(const Voxlet::MessagePtr& message);
+  // Hello replies that cannot be read, said when they start and when they end (with how many
+  // came) instead of once a poll: true when `trouble` starts here (the caller writes it out);
+  // a different trouble ends the one before. EndPollTrouble ends the one in course.
+  bool StartPollTrouble(const std::string& trouble);
+  void EndPollTrouble(const char* how);
   void SendResults(const Voxlet::XmlDocumentPtr& document);
-  // The end of a class switch, on the switch worker: waits for the log-offs, then the new
-  // login session and the rejoins.
-  void FinishClassSwitch(std::vector<KnownClicker> clickers, bool waitForLogOffs, bool nextAnonymous);
-  void JoinSwitchWorker();
+  // Waits until `expected` log-offs came, the switch's time is up, or the session shuts down
+  // (false).
+  bool WaitForLogOffs(int expected);
   // One submission, ready to go: built when the answer came, sent now or once the software
   // service is back.
   struct HeldAnswer {
@@ -333,10 +349,14 @@ class CReceiverSession : public IReceiverSession {
   Voxlet::XmlDocumentPtr m_assessmentDocument;
   std::vector<unsigned int> m_packagedQuestions;
   bool m_switchingClasses = false;
-  // The log-off counter of a class switch: the session lock, signalled by m_logOffsChanged.
+  // The log-off counter of a class switch: the session lock, signalled by m_logOffsChanged, as
+  // is m_lifecycleStopping (the close step ends a switch's wait).
   int m_logOffCount = 0;
-  bool m_switchCancelled = false;
+  bool m_lifecycleStopping = false;
   std::condition_variable m_logOffsChanged;
+  // The hello replies that could not be read, in a row (the session lock).
+  std::string m_pollTrouble;
+  uint64_t m_pollTroubleCount = 0;
   // The parts of multi-packet answers by (address, sequence number): the dispatcher fills it,
   // an assessment's activation empties it (the session lock).
   std::map<std::pair<uint16_t, uint8_t>, PacketContainer> m_answerParts;
@@ -351,9 +371,8 @@ class CReceiverSession : public IReceiverSession {
   int m_awaitingTicks = 0;
   // The clickers, under the registry's own lock (a leaf).
   ClickerRegistry m_clickers;
-  // The switch worker: started and joined under m_switchLock only (never the session lock).
-  std::mutex m_switchLock;
-  std::thread m_switchWorker;
+  // The lifecycle worker: stopped by the close step before anything it uses goes.
+  SerialWorker m_lifecycle;
   // The simulated-answers mode (its own locks; never called with the session or command lock
   // held). Declared last: its thread is gone before any other member.
   CSimulatedAnswers m_simulatedAnswers;

@@ -110,7 +110,15 @@ void CReceiverSession::OnClientTick(Voxlet::Client& client) {
 }
 
 void CReceiverSession::ShutDownServiceConnection() {
-  JoinSwitchWorker();  // a class switch still waiting for log-offs ends here
+  // The lifecycle first: the steps queued are dropped, then a class switch still waiting for
+  // log-offs ends here.
+  m_lifecycle.Stop([this] {
+    {
+      std::lock_guard<std::mutex> guard(m_bridgeLock);
+      m_lifecycleStopping = true;
+    }
+    m_logOffsChanged.notify_all();
+  });
   m_simulatedAnswers.StopAndJoin();
   SayGoodbye();
   Voxlet::ClientPtr client;
@@ -133,6 +141,7 @@ void CReceiverSession::ShutDownServiceConnection() {
   }
   gate->CloseAndDrain();
   m_simulatedAnswers.StopAndJoin();  // one a callback started before the gate shut
+  EndPollTrouble("the receiver closed");
   // Answers still held for a software service that did not come back are named, not dropped
   // without a word.
   std::deque<HeldAnswer> held;
@@ -159,7 +168,9 @@ void CReceiverSession::ReopenServiceConnection() {
     m_pollsOutstanding = 0;
     m_endpointId.clear();
     m_bridgeCalls = std::make_shared<CallGate>();
+    m_lifecycleStopping = false;
   }
+  m_lifecycle.Restart();
   std::lock_guard<std::mutex> guard(m_commandLock);
   m_closing = false;
 }

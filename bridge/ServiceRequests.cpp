@@ -32,6 +32,13 @@ Voxlet::MessagePtr CReceiverSession::NewServiceRequest(int method, const Voxlet:
   return message;
 }
 
+Voxlet::MessagePtr CReceiverSession::NewLifecycleRequest(int method, const Voxlet::StringBuffer& path,
+                                                         Completion completion) {
+  return NewServiceRequest(method, path, [this, completion = std::move(completion)](const Voxlet::MessagePtr& reply) {
+    PostToLifecycle([completion, reply] { completion(reply); });
+  });
+}
+
 bool CReceiverSession::SendServiceRequest(const Voxlet::MessagePtr& message) {
   // Under the bridge lock, so that nothing can be sent after the goodbye.
   std::lock_guard<std::mutex> guard(m_bridgeLock);
@@ -51,8 +58,9 @@ void CReceiverSession::SendConnectionReport(bool up) {
 }
 
 void CReceiverSession::SendActivatedStatusQuery() {
-  SendServiceRequest(Voxlet::Methods::Get, u"/voxlet/scripts/teachers/getServerActivatedStatus.js",
-                     &CReceiverSession::OnActivatedStatusResponse);
+  SendServiceRequest(
+      NewLifecycleRequest(Voxlet::Methods::Get, u"/voxlet/scripts/teachers/getServerActivatedStatus.js",
+                          [this](const Voxlet::MessagePtr& reply) { OnActivatedStatusResponse(reply); }));
 }
 
 void CReceiverSession::LogIfFailed(const Voxlet::MessagePtr& message) {

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -49,6 +50,13 @@ class RecordingSession : public CReceiverSession {
   bool WaitForCalls(size_t count) {
     std::unique_lock<std::mutex> lock(m_lock);
     return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_calls.size() >= count; });
+  }
+  // Waits until the lifecycle worker has run what was posted to it so far.
+  bool DrainLifecycle() {
+    auto ran = std::make_shared<std::promise<void>>();
+    std::future<void> done = ran->get_future();
+    if (!PostToLifecycle([ran] { ran->set_value(); })) return false;
+    return done.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
   }
 
  protected:
@@ -230,8 +238,9 @@ class BridgeTest : public ::testing::Test {
   // Requests of the test's own through the receiver's client. The first is written once every
   // reply before it has been handled (the client completes one exchange before it writes the
   // next); the second, sent after the first arrived, follows whatever those replies' handlers
-  // sent. So once it has arrived, the service has everything the receiver sent before.
-  void Settle() {
+  // sent. So once it has arrived, the service has everything the receiver sent before, and the
+  // lifecycle steps of those replies are queued.
+  void SettleClient() {
     for (int i = 0; i < 2; ++i) {
       auto message = Voxlet::Message::Create();
       message->Open(Voxlet::Methods::Get, u"/marker");
@@ -240,6 +249,22 @@ class BridgeTest : public ::testing::Test {
       ASSERT_TRUE(client != nullptr) << "the receiver has no client: its start-up did not finish";
       ASSERT_TRUE(client->Send(message));
       ASSERT_TRUE(WaitForCount("unknown", before + 1));
+    }
+  }
+  // Ticks whose poll replies have been handled, for replies the service does not record (its
+  // overridden ones).
+  void PollsHandled(int polls) {
+    for (int i = 0; i < polls; ++i) {
+      Tick();
+      SettleClient();
+    }
+  }
+  // ... and the lifecycle steps have run, twice over: what they sent has been answered and the
+  // steps of those answers have run too.
+  void Settle() {
+    for (int i = 0; i < 2; ++i) {
+      SettleClient();
+      ASSERT_TRUE(session->DrainLifecycle());
     }
   }
 

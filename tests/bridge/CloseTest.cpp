@@ -8,7 +8,7 @@ TEST_F(BridgeTest, WithoutAnEndpointNothingIsPolledAndClosingSaysNoGoodbye) {
   ASSERT_TRUE(WaitForPacket({0x00, 0x00, 0x2A}));  // connected: the start-up queries began
   Tick();
   Tick();
-  Settle();
+  SettleClient();
   receiver->Close();
   EXPECT_EQ(Routes(), (std::vector<std::string>{"unknown", "unknown"}));  // the test's own only
   EXPECT_EQ(Occurrences(Log(), "Saying goodbye"), 0u);

@@ -184,3 +184,56 @@ TEST_F(BridgeTest, PowerDownPausesHoldTheWireButNoThreadAndACloseEndsWithTheNetw
   EXPECT_EQ(packets.back(), kNetworkStop);
   EXPECT_TRUE(session->ServiceClient() == nullptr);
 }
+
+// A software service that keeps answering the polls with something the receiver cannot read (no
+// content, then a body that is not XML) gets one line when such replies start and one when they
+// end, with how many came, instead of one a poll; a second kind of trouble ends the first.
+TEST_F(BridgeTest, UnreadablePollRepliesAreLoggedWhenTheyStartAndWhenTheyEndWithTheirCount) {
+  constexpr int kPolls = 5;
+  OpenAndSubscribe();
+  Settle();
+  ServiceSim::SimReply noContent;
+  noContent.status = 204;
+  service.OverrideReply("/voxlet/builtins/anyone/hello", noContent);
+  PollsHandled(kPolls);
+  ServiceSim::SimReply notXml;
+  notXml.contentType = "text/xml";
+  notXml.body = "<voxlet:runtime><unclosed";
+  service.OverrideReply("/voxlet/builtins/anyone/hello", notXml);
+  PollsHandled(kPolls);
+  service.OverrideReply("", {});
+  PollsHandled(2);
+
+  const std::string log = Log();
+  EXPECT_EQ(Occurrences(log, "Unexpected event communicating with Ovanta Software Service"), 1u);
+  EXPECT_EQ(Occurrences(log, "HTTP/1.1 204 No Content\r\n"), 1u);
+  EXPECT_EQ(Occurrences(log, "Notifications not read: the reply to the hello is not an XML document (25 bytes)\r\n"),
+            1u);
+  EXPECT_EQ(Occurrences(log,
+                        "5 replies to the receiver's hello in a row could not be read (status 204, content type "
+                        "\"\"); other replies followed\r\n"),
+            1u);
+  EXPECT_EQ(Occurrences(log,
+                        "5 replies to the receiver's hello in a row could not be read (not an XML document); "
+                        "the next one could\r\n"),
+            1u);
+  EXPECT_EQ(Occurrences(log, "replies to the receiver's hello in a row could not be read"), 2u);
+}
+
+// A trouble still in course when the receiver closes is ended with its count too.
+TEST_F(BridgeTest, UnreadablePollRepliesStillComingWhenTheReceiverClosesAreCounted) {
+  OpenAndSubscribe();
+  Settle();
+  ServiceSim::SimReply redirect;
+  redirect.status = 302;
+  redirect.headers = {{"Location", "/elsewhere"}};
+  service.OverrideReply("/voxlet/builtins/anyone/hello", redirect);
+  PollsHandled(3);
+  receiver->Close();
+  const std::string log = Log();
+  EXPECT_EQ(Occurrences(log, "HTTP/1.1 302 Found\r\n"), 1u);
+  EXPECT_EQ(Occurrences(log,
+                        "3 replies to the receiver's hello in a row could not be read (status 302, content type "
+                        "\"\"); the receiver closed\r\n"),
+            1u);
+}

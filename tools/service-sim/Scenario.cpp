@@ -85,6 +85,8 @@ bool IsKnownAction(const std::string& action) {
                                       "review-mode-off",
                                       "database-opened",
                                       "mode-switching",
+                                      "hold-notifications",
+                                      "release-notifications",
                                       "summary",
                                       "results"};
   return std::find(std::begin(known), std::end(known), action) != std::end(known);

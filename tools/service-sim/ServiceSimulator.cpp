@@ -83,7 +83,8 @@ std::string ServiceSimulator::Control(const std::string& line, bool& ok) {
            "  activate-assessment [ASSESSMENT] | deactivate-assessment | activate-question ID|NUMBER |\n"
            "  next-question | deactivate-question | network-name TEXT | disconnect-student STUDENT-ID |\n"
            "  cancel-raised-hand STUDENT-ID | review-mode-off | database-opened | mode-switching |\n"
-           "  summary | results | state | progress | stall-poll | drop-stalled | help\n";
+           "  hold-notifications | release-notifications | summary | results | state | progress |\n"
+           "  stall-poll | drop-stalled | help\n";
   if (event.action.empty()) {
     ok = false;
     return "empty control line\n";

@@ -158,8 +158,10 @@ SimReply SessionManager::Hello(const SimRequest& request, ReceivedRequest& recor
   if (request.HasHeader(kMacHeader)) endpoint->address = request.Header(kMacHeader);
 
   std::string notifications;
-  for (const auto& entry : endpoint->queue) notifications += entry.second;
-  endpoint->queue.clear();
+  if (!m_notificationsHeld) {
+    for (const auto& entry : endpoint->queue) notifications += entry.second;
+    endpoint->queue.clear();
+  }
   return XmlReply(created ? 201 : 200, Declaration() + "<voxlet:runtime" + Namespaces() + "><voxlet:notifications>" +
                                            notifications + "</voxlet:notifications></voxlet:runtime>\n");
 }
@@ -590,6 +592,14 @@ void SessionManager::ModeSwitching() {
   for (const std::string& id : targets) QueueNotification(id, "notifications/hardware/modeswitching", "");
 }
 
+void SessionManager::HoldNotifications(bool held) {
+  {
+    std::lock_guard lock(m_lock);
+    m_notificationsHeld = held;
+  }
+  m_changed.notify_all();
+}
+
 bool SessionManager::RunAction(const TimelineEvent& event) {
   const auto& a = event.args;
   auto has = [&](const char* word) { return std::find(a.begin(), a.end(), word) != a.end(); };
@@ -624,6 +634,8 @@ bool SessionManager::RunAction(const TimelineEvent& event) {
     DatabaseOpened();
   else if (action == "mode-switching")
     ModeSwitching();
+  else if (action == "hold-notifications" || action == "release-notifications")
+    HoldNotifications(action == "hold-notifications");
   else
     return false;
   return true;

@@ -99,6 +99,9 @@ class SessionManager {
   void DatabaseOpened();
   // To the hardware-service endpoint.
   void ModeSwitching();
+  // While held, polls carry no notifications; what was queued meanwhile goes out in one batch at
+  // each endpoint's next poll after the release (several teacher actions in one poll reply).
+  void HoldNotifications(bool held);
   // Runs a timeline action; false for an unknown action or bad arguments.
   bool RunAction(const TimelineEvent& event);
   // Queues a notification of `kind` (relative to the vocabulary) with `inner` XML to the endpoint
@@ -214,6 +217,7 @@ class SessionManager {
   std::vector<Submission> m_submissions;
   std::vector<RaisedHand> m_hands;
   bool m_receiverSubscribed = false;
+  bool m_notificationsHeld = false;
   std::function<void()> m_onFirstSubscription;
 };
 
