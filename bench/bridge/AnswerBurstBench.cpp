@@ -410,8 +410,7 @@ void BM_AnswerBurst(benchmark::State& state) {
   // All frames at once (memory speed) cost more than that on two cores before the hardware
   // service does anything (BM_BurstToTheServiceAlone shows the floor): there the ratio is only
   // reported.
-  if (burst == kLineRate && !lesson.spool)
-    ovanta_bench::Target(state, "p50_within_10_rtt", p50 <= 10 * *rtt);
+  if (burst == kLineRate && !lesson.spool) ovanta_bench::Target(state, "p50_within_10_rtt", p50 <= 10 * *rtt);
 }
 BENCHMARK(BM_AnswerBurst)
     ->ArgNames({"spool", "burst"})
