@@ -7,19 +7,14 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/SystemError.h"
+
 namespace Platform {
-namespace {
-
-std::string Failed(const char* step, const std::string& path) {
-  return std::string(step) + " " + path + ": " + std::strerror(errno);
-}
-
-}  // namespace
 
 std::unique_ptr<AppendFile> AppendFile::Open(const std::string& path, std::string& error) {
   const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
-    error = Failed("cannot open", path);
+    error = SystemCallFailed("cannot open", path);
     return nullptr;
   }
   return std::unique_ptr<AppendFile>(new AppendFile(fd, path));
@@ -34,7 +29,7 @@ bool AppendFile::Append(const std::string& bytes, std::string& error) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = ENOSPC;
-      error = Failed("cannot write", m_path);
+      error = SystemCallFailed("cannot write", m_path);
       return false;
     }
     done += static_cast<size_t>(n);
@@ -44,13 +39,13 @@ bool AppendFile::Append(const std::string& bytes, std::string& error) {
 
 bool AppendFile::Sync(std::string& error) {
   if (fdatasync(m_fd) == 0) return true;
-  error = Failed("cannot sync", m_path);
+  error = SystemCallFailed("cannot sync", m_path);
   return false;
 }
 
 bool AppendFile::Truncate(std::string& error) {
   if (ftruncate(m_fd, 0) == 0) return true;
-  error = Failed("cannot truncate", m_path);
+  error = SystemCallFailed("cannot truncate", m_path);
   return false;
 }
 
@@ -59,11 +54,11 @@ bool AppendFile::SyncDirectoryOf(const std::string& path, std::string& error) {
   const std::string directory = target.has_parent_path() ? target.parent_path().string() : ".";
   const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
-    error = Failed("cannot open the directory of", path);
+    error = SystemCallFailed("cannot open the directory of", path);
     return false;
   }
   const bool synced = fsync(fd) == 0;
-  if (!synced) error = Failed("cannot sync the directory of", path);
+  if (!synced) error = SystemCallFailed("cannot sync the directory of", path);
   close(fd);
   return synced;
 }

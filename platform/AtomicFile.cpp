@@ -9,13 +9,10 @@
 #include <filesystem>
 
 #include "platform/AppendFile.h"
+#include "platform/SystemError.h"
 
 namespace Platform {
 namespace {
-
-std::string Failed(const char* step, const std::string& path) {
-  return std::string(step) + " " + path + ": " + std::strerror(errno);
-}
 
 bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;
@@ -41,26 +38,26 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text, std
   std::string temp = (std::filesystem::path(directory) / ("." + target.filename().string() + ".XXXXXX")).string();
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) {
-    error = Failed("cannot create a temporary file beside", path);
+    error = SystemCallFailed("cannot create a temporary file beside", path);
     return false;
   }
   bool ok = true;
   if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
-    error = Failed("cannot set the mode of", temp);
+    error = SystemCallFailed("cannot set the mode of", temp);
     ok = false;
   } else if (!WriteAll(fd, text)) {
-    error = Failed("cannot write", temp);
+    error = SystemCallFailed("cannot write", temp);
     ok = false;
   } else if (fsync(fd) != 0) {
-    error = Failed("cannot sync", temp);
+    error = SystemCallFailed("cannot sync", temp);
     ok = false;
   }
   if (close(fd) != 0 && ok) {
-    error = Failed("cannot close", temp);
+    error = SystemCallFailed("cannot close", temp);
     ok = false;
   }
   if (ok && rename(temp.c_str(), path.c_str()) != 0) {
-    error = Failed("cannot rename over", path);
+    error = SystemCallFailed("cannot rename over", path);
     ok = false;
   }
   if (!ok) {
