@@ -13,9 +13,9 @@
 
 namespace {
 
-const Voxlet::StringBuffer kReceiver = u"00-12-4B-00-0A-0B-0C-0D";
+const Voxlet::StringBuffer kSpoolReceiverMac = u"00-12-4B-00-0A-0B-0C-0D";
 
-SpooledAnswer Answer(int n, const Voxlet::StringBuffer& receiver = kReceiver) {
+SpooledAnswer Answer(int n, const Voxlet::StringBuffer& receiver = kSpoolReceiverMac) {
   SpooledAnswer answer;
   const Voxlet::StringBuffer number = Voxlet::UTF8to16(std::to_string(n));
   answer.receiver = receiver;
@@ -51,7 +51,7 @@ uint64_t Keep(AnswerSpool& spool, const SpooledAnswer& answer) {
   return id;
 }
 
-std::vector<SpooledAnswer> Claimed(AnswerSpool& spool, const Voxlet::StringBuffer& receiver = kReceiver) {
+std::vector<SpooledAnswer> Claimed(AnswerSpool& spool, const Voxlet::StringBuffer& receiver = kSpoolReceiverMac) {
   std::vector<SpooledAnswer> answers;
   for (auto& [id, answer] : spool.Claim(receiver)) answers.push_back(std::move(answer));
   return answers;
@@ -76,13 +76,13 @@ TEST(AnswerSpool, WhatOneRunKeepsTheNextRunClaimsOnceInOrderAndUnchanged) {
     EXPECT_TRUE(spool.Durable());
     for (int n = 1; n <= 3; ++n) Keep(spool, Answer(n));
     Keep(spool, Answer(7, u"other"));
-    EXPECT_TRUE(spool.Claim(kReceiver).empty());  // claimed by their writer
+    EXPECT_TRUE(spool.Claim(kSpoolReceiverMac).empty());  // claimed by their writer
   }
   AnswerSpool spool(directory);
   EXPECT_EQ(Claimed(spool, u"other"), std::vector<SpooledAnswer>{Answer(7, u"other")});
   const std::vector<SpooledAnswer> expected = {Answer(1), Answer(2), Answer(3)};
   EXPECT_EQ(Claimed(spool), expected);
-  EXPECT_TRUE(spool.Claim(kReceiver).empty());  // each once
+  EXPECT_TRUE(spool.Claim(kSpoolReceiverMac).empty());  // each once
   EXPECT_EQ(spool.GetCounts().answers, 4u);
 }
 
@@ -99,7 +99,7 @@ TEST(AnswerSpool, RemovedAnswersStayRemovedAndAnEmptySpoolIsAnEmptyFile) {
   }
   {
     AnswerSpool spool(dir.Path());
-    auto claimed = spool.Claim(kReceiver);
+    auto claimed = spool.Claim(kSpoolReceiverMac);
     ASSERT_EQ(claimed.size(), 1u);
     EXPECT_EQ(claimed[0].second, Answer(2));
     // A new answer gets an id of its own, not one an earlier run used.
@@ -110,7 +110,7 @@ TEST(AnswerSpool, RemovedAnswersStayRemovedAndAnEmptySpoolIsAnEmptyFile) {
     EXPECT_EQ(std::filesystem::file_size(spool.FilePath()), 0u);
   }
   AnswerSpool spool(dir.Path());
-  EXPECT_TRUE(spool.Claim(kReceiver).empty());
+  EXPECT_TRUE(spool.Claim(kSpoolReceiverMac).empty());
 }
 
 TEST(AnswerSpool, ALetGoAnswerIsClaimedAgain) {
@@ -118,10 +118,10 @@ TEST(AnswerSpool, ALetGoAnswerIsClaimedAgain) {
   AnswerSpool spool(dir.Path());
   const uint64_t id = Keep(spool, Answer(1));
   spool.Unclaim(id);
-  auto claimed = spool.Claim(kReceiver);
+  auto claimed = spool.Claim(kSpoolReceiverMac);
   ASSERT_EQ(claimed.size(), 1u);
   EXPECT_EQ(claimed[0].first, id);
-  EXPECT_TRUE(spool.Claim(kReceiver).empty());
+  EXPECT_TRUE(spool.Claim(kSpoolReceiverMac).empty());
 }
 
 // A crash in the middle of a write, and damage anywhere: the record hit is skipped with a line,

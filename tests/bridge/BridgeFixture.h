@@ -293,7 +293,7 @@ class BridgeTest : public ::testing::Test {
     return text.str();
   }
 
-  ScopedRegistry registry;
+  ScopedTempRegistry registry;
   Voxlet::Globals library;
   std::string logPath;
   std::unique_ptr<CLogger> logger;

@@ -101,7 +101,7 @@ TEST(SimulatedAnswersSettings, UnusablePairsFallBackToTenAndSixSeconds) {
     EXPECT_EQ(settings.latencyMs, c[2]) << c[0] << "/" << c[1];
     EXPECT_EQ(settings.responseWindowMs, c[3]) << c[0] << "/" << c[1];
   }
-  ScopedRegistry registry;
+  ScopedTempRegistry registry;
   const auto read = [](uint32_t latency, uint32_t window) {
     const std::string key = "SOFTWARE\\Vantrel\\Voxlet\\HardwareService";
     EXPECT_TRUE(WriteRegistryDword(Platform::kLocalMachine, key, "RemotesLatency", latency, kRegistryStoreName));

@@ -28,16 +28,16 @@ inline std::vector<Bytes> UnframeAll(const Bytes& stream) {
 }
 
 // A registry store file of its own for the test process.
-class ScopedRegistry {
+class ScopedTempRegistry {
  public:
-  ScopedRegistry() {
+  ScopedTempRegistry() {
     char path[] = "/tmp/ovanta-registry-XXXXXX";
     const int fd = mkstemp(path);
     if (fd >= 0) close(fd);
     m_path = path;
     setenv("OVANTA_REGISTRY", m_path.c_str(), 1);
   }
-  ~ScopedRegistry() {
+  ~ScopedTempRegistry() {
     unsetenv("OVANTA_REGISTRY");
     unlink(m_path.c_str());
     unlink((m_path + ".lock").c_str());  // the store's lock file beside it

@@ -17,7 +17,7 @@ namespace {
 
 class ReceiverTest : public ::testing::Test {
  protected:
-  ScopedRegistry registry;
+  ScopedTempRegistry registry;
   NiceMock<MockReceiverEvents> events;
   FakeLink* link = nullptr;
   uint32_t openResult = 0;
