@@ -72,12 +72,12 @@ void CServerListeningThread::Run() {
       m_publisher->AnswerQuery(m_identifier, m_port);
       continue;
     }
-    const int accepted = m_socket.Accept();
-    if (accepted >= 0) OnNewConnection(accepted);
+    const Platform::SocketHandle accepted = m_socket.Accept();
+    if (accepted != CSocketBase::kInvalidSocket) OnNewConnection(accepted);
   }
 }
 
-void CServerListeningThread::OnNewConnection(int acceptedSocket) {
+void CServerListeningThread::OnNewConnection(Platform::SocketHandle acceptedSocket) {
   std::shared_ptr<CMessagingSocket> socket;
   try {
     socket = std::make_shared<CMessagingSocket>(std::make_unique<CThreadedSocket>(acceptedSocket));

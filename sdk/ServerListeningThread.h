@@ -61,7 +61,7 @@ class CServerListeningThread final : public CThreadBase {
     ServerIdentifier m_identifier;
   };
 
-  void OnNewConnection(int acceptedSocket);
+  void OnNewConnection(Platform::SocketHandle acceptedSocket);
   void OpenPublisher();
 
   const ServerIdentifier m_identifier;

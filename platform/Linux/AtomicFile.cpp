@@ -77,4 +77,6 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text, std
   return synced;
 }
 
+bool SyncFileData(std::FILE* file) { return fdatasync(fileno(file)) == 0; }
+
 }  // namespace Platform
