@@ -7,7 +7,10 @@ namespace Platform {
 
 // "<step> <path>: <the system's reason>", from errno as the failed call left it.
 inline std::string SystemCallFailed(const char* step, const std::string& path) {
-  return std::string(step) + " " + path + ": " + std::strerror(errno);
+  const char* reason = std::strerror(errno);
+  std::string text(step);
+  text.append(" ").append(path).append(": ").append(reason);
+  return text;
 }
 
 }  // namespace Platform
