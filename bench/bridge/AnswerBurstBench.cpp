@@ -399,7 +399,9 @@ void BM_AnswerBurst(benchmark::State& state) {
     state.counters["kept_max_ms"] = Percentile(keptMs, 1.0);
     state.counters["synced_max_ms"] = Percentile(syncedMs, 1.0);
   }
-  ovanta_bench::Target(state, "last_within_50ms", !lastMs.empty() && lastMax <= 50.0);
+  // The 50 ms is the relay's own target; with the spool on, the syncs are compared with the
+  // spool-off run instead (the figures above), not held to it.
+  if (!lesson.spool) ovanta_bench::Target(state, "last_within_50ms", !lastMs.empty() && lastMax <= 50.0);
   // The round trip right after the bursts, on the same service.
   const std::optional<double> rtt = lesson.HttpRoundTripMs(200);
   if (!rtt) return state.SkipWithError("the loopback HTTP round trip could not be measured");
