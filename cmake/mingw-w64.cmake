@@ -38,4 +38,7 @@ set(ENV{PKG_CONFIG_LIBDIR} ${OVANTA_WINDOWS_SYSROOT}/lib/pkgconfig)
 # runs under Wine and on Windows without DLLs beside it; CTest and gtest_discover_tests run the
 # test programs through Wine.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine64)
+# Debian keeps the 64-bit loader out of PATH (/usr/bin/wine picks it, after a warning that
+# 32-bit Wine is missing).
+find_program(OVANTA_WINE NAMES wine64 wine PATHS /usr/lib/wine REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${OVANTA_WINE})

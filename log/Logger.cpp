@@ -12,6 +12,7 @@
 #include "client/HostInfo.h"
 #include "client/Mail.h"
 #include "client/Preferences.h"
+#include "platform/AtomicFile.h"
 
 LoggerSlot g_pLogger;
 
@@ -195,7 +196,7 @@ bool CLogger::WriteEntry(const LogEntry& entry) {
 void CLogger::Flush() {
   if (!m_file) return;
   fflush(m_file);
-  fdatasync(fileno(m_file));  // each flush is a commit to disk
+  Platform::SyncFileData(m_file);  // each flush is a commit to disk
 }
 
 bool CLogger::Open(const std::string& path) {

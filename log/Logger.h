@@ -12,6 +12,7 @@
 
 #include "platform/CriticalSection.h"
 #include "platform/LocalTime.h"
+#include "platform/PrintfFormat.h"
 #include "platform/Thread.h"
 #include "platform/WaitEvent.h"
 
@@ -59,7 +60,7 @@ class CLogger : public CThread {
   void Close();
 
   void Log(const char* sourceFile, uint32_t sourceLine, uint16_t flags, const char* format, ...)
-      __attribute__((format(printf, 5, 6)));
+      __attribute__((format(OVANTA_PRINTF_FORMAT, 5, 6)));
   void LogV(const char* sourceFile, uint32_t sourceLine, uint16_t flags, const char* format, va_list args);
 
   void SetMask(uint16_t mask) { m_mask.store(mask); }

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdio>
 #include <string>
 
 namespace Platform {
@@ -9,5 +10,8 @@ namespace Platform {
 // The new file keeps the old one's permission bits (mode for a file that did not exist).
 // False, with the reason in error, when any step fails; the old file is then untouched.
 bool ReplaceFileAtomically(const std::string& path, const std::string& text, std::string& error, unsigned mode = 0644);
+
+// Commits the data written to an open file (flushed from its buffer first) to disk.
+bool SyncFileData(std::FILE* file);
 
 }  // namespace Platform

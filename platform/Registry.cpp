@@ -1,17 +1,15 @@
 #include "platform/Registry.h"
 
-#include <fcntl.h>
-#include <strings.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "platform/AtomicFile.h"
+#include "platform/FileLock.h"
 
 namespace Platform {
 namespace {
@@ -29,7 +27,13 @@ const char* RootName(int root) {
 
 std::string SectionName(int root, const std::string& keyPath) { return std::string(RootName(root)) + "\\" + keyPath; }
 
-bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+// Registry names compare without regard to (ASCII) case.
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
 
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -42,26 +46,24 @@ std::string Trim(const std::string& s) {
 // is there but cannot be read, so that a writer never replaces a store it could not read.
 bool ReadLines(const std::string& path, std::vector<std::string>& lines, std::string& error) {
   lines.clear();
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return true;
+  // The path is UTF-8 (Windows would read a plain char path in its code page).
+  const std::filesystem::path file(reinterpret_cast<const char8_t*>(path.c_str()));
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec) && !ec) return true;
+  if (std::filesystem::is_directory(file, ec)) {
+    error = "cannot read " + path + ": it is a directory";
+    return false;
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
     error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = "cannot read " + path + ": " + std::strerror(errno);
-      close(fd);
-      return false;
-    }
-    text.append(buffer, static_cast<size_t>(n));
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
   }
-  close(fd);
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -81,47 +83,7 @@ std::optional<std::string> SectionOf(const std::string& line) {
   return std::nullopt;
 }
 
-// A lock on a companion file, so that readers of the store never see a half-written file
-// and two writers never lose each other's values. Not held when the file cannot be opened or
-// locked; error then says why.
-class StoreLock {
- public:
-  StoreLock(const std::string& path, int operation) {
-    const std::string lockPath = path + ".lock";
-    m_fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (m_fd < 0) {
-      m_error = "cannot open " + lockPath + ": " + std::strerror(errno);
-      return;
-    }
-    int rc;
-    while ((rc = flock(m_fd, operation)) != 0 && errno == EINTR) {
-    }
-    if (rc != 0) {
-      m_error = "cannot lock " + lockPath + ": " + std::strerror(errno);
-      close(m_fd);
-      m_fd = -1;
-    }
-  }
-  ~StoreLock() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  StoreLock(const StoreLock&) = delete;
-  StoreLock& operator=(const StoreLock&) = delete;
-  bool Held() const { return m_fd >= 0; }
-  const std::string& Error() const { return m_error; }
-
- private:
-  int m_fd = -1;
-  std::string m_error;
-};
-
 }  // namespace
-
-std::string RegistryFilePath() {
-  const char* env = std::getenv("OVANTA_REGISTRY");
-  if (env && *env) return env;
-  return "/var/lib/ovanta/registry.ini";
-}
 
 RegistryStore::RegistryStore(std::string path) : m_path(std::move(path)) {}
 
@@ -157,9 +119,10 @@ bool RegistryStore::Write(int root, const std::string& keyPath, const std::strin
   const std::filesystem::path file(m_path);
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
 
-  // Without the lock another writer could replace the file between our read and our write
-  // and one of the two values would be lost: nothing is written then.
-  StoreLock lock(m_path, LOCK_EX);
+  // Without the lock (on a companion file, so that readers never wait) another writer could
+  // replace the file between our read and our write and one of the two values would be lost:
+  // nothing is written then.
+  FileLock lock(m_path + ".lock");
   if (!lock.Held()) {
     reason = lock.Error();
     return false;
@@ -240,10 +203,9 @@ namespace {
 // under the plain key, where an administrator editing the store by hand would put it.
 std::optional<std::string> ReadValue(int root, const std::string& keyPath, const std::string& valueName,
                                      const std::string& store) {
-  const Platform::RegistryStore registry;
-  auto text = registry.Read(root, RegistryKeyPath(keyPath, store), valueName);
+  auto text = Platform::ReadStoredValue(root, RegistryKeyPath(keyPath, store), valueName);
   if (!text && store != kRegistryStoreName)
-    text = registry.Read(root, RegistryKeyPath(keyPath, kRegistryStoreName), valueName);
+    text = Platform::ReadStoredValue(root, RegistryKeyPath(keyPath, kRegistryStoreName), valueName);
   return text;
 }
 }  // namespace
@@ -262,10 +224,10 @@ std::string ReadRegistryString(int root, const std::string& keyPath, const std::
 
 bool WriteRegistryDword(int root, const std::string& keyPath, const std::string& valueName, uint32_t value,
                         const std::string& store) {
-  return Platform::RegistryStore().Write(root, RegistryKeyPath(keyPath, store), valueName, std::to_string(value));
+  return Platform::WriteStoredDword(root, RegistryKeyPath(keyPath, store), valueName, value);
 }
 
 bool WriteRegistryString(int root, const std::string& keyPath, const std::string& valueName, const std::string& value,
                          const std::string& store) {
-  return Platform::RegistryStore().Write(root, RegistryKeyPath(keyPath, store), valueName, value);
+  return Platform::WriteStoredString(root, RegistryKeyPath(keyPath, store), valueName, value);
 }

@@ -12,8 +12,8 @@ namespace Platform {
 
 enum RegistryRoot : int { kLocalMachine = 0, kCurrentUser = 1, kClassesRoot = 2 };
 
-// The store named by the environment variable OVANTA_REGISTRY, else
-// "/var/lib/ovanta/registry.ini".
+// The file store named by the environment variable OVANTA_REGISTRY, else on Linux
+// "/var/lib/ovanta/registry.ini"; on Windows empty without the variable: the system registry.
 std::string RegistryFilePath();
 
 class RegistryStore {
@@ -33,6 +33,13 @@ class RegistryStore {
  private:
   std::string m_path;
 };
+
+// The store the registry functions below read and write: on Linux the file store; on Windows
+// the system registry (DWORD values as REG_DWORD, strings as REG_SZ), or the file store when
+// OVANTA_REGISTRY names one. A value reads as text (a DWORD as its decimal digits).
+std::optional<std::string> ReadStoredValue(int root, const std::string& keyPath, const std::string& name);
+bool WriteStoredString(int root, const std::string& keyPath, const std::string& name, const std::string& value);
+bool WriteStoredDword(int root, const std::string& keyPath, const std::string& name, uint32_t value);
 
 }  // namespace Platform
 

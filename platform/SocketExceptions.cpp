@@ -1,24 +1,18 @@
 #include "platform/SocketExceptions.h"
 
-#include <syslog.h>
-#include <systemd/sd-journal.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+
+#include "platform/SystemServices.h"
 
 namespace {
 std::mutex g_sinkLock;
 IDiagnosticSink* g_sink = nullptr;
 }  // namespace
 
-std::string SystemErrorText(int errnoValue) {
-  char buffer[256];
-  // GNU strerror_r returns the text, which may or may not be in buffer.
-  const char* text = strerror_r(errnoValue, buffer, sizeof buffer);
-  return text ? text : "";
-}
+std::string SystemErrorText(int errnoValue) { return Platform::ErrorText(errnoValue); }
 
 void CExceptionBase::Report() const {
   DiagnosticLog("Exception (Error code = %d) : %s\n", m_code, m_message.empty() ? "<null>" : m_message.c_str());
@@ -43,5 +37,5 @@ void DiagnosticLog(const char* format, ...) {
   if (g_sink)
     g_sink->Write(text);
   else
-    sd_journal_print(LOG_DEBUG, "%s", text);
+    Platform::WriteSystemDiagnostic(text);
 }

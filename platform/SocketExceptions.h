@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "platform/PrintfFormat.h"
+
 // The exceptions of the socket and messaging layer. Only that layer throws; its own threads
 // catch what it throws and report it through the diagnostic sink.
 class CExceptionBase {
@@ -50,4 +52,4 @@ class IDiagnosticSink {
 void SetDiagnosticSink(IDiagnosticSink* sink);
 // Formats (printf rules, at most 4095 characters) under a process-wide lock and hands the
 // text to the installed sink, or to the journal when there is none.
-void DiagnosticLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void DiagnosticLog(const char* format, ...) __attribute__((format(OVANTA_PRINTF_FORMAT, 1, 2)));

@@ -1,27 +1,31 @@
 #pragma once
-#include <poll.h>
-
 #include <mutex>
 #include <span>
 
-// Events are eventfds, so a thread can wait on them together with serial ports and sockets.
+#include "platform/WaitTypes.h"
+
+// Events a thread can wait on together with serial ports and sockets: eventfds on Linux,
+// event objects on Windows (where sockets join a wait through WSAEventSelect).
 
 class CSEventBase {
  public:
-  CSEventBase();
+  // manualReset: stays signalled until reset (else one wait consumes the signal).
+  explicit CSEventBase(bool manualReset = true);
   CSEventBase(const CSEventBase&) = delete;
   CSEventBase& operator=(const CSEventBase&) = delete;
   virtual ~CSEventBase();
 
-  // The pollable descriptor; -1 when the event could not be created.
-  int Fd() const { return m_fd; }
+  // The handle a wait waits on; Platform::kNoHandle when the event could not be created.
+  Platform::NativeHandle Fd() const { return m_fd; }
 
  protected:
   void Signal();
   // Clears the event; true when it was signalled.
   bool Drain();
+  // Whether it is signalled, without consuming the signal.
+  bool Signalled() const;
 
-  int m_fd = -1;
+  Platform::NativeHandle m_fd = Platform::kNoHandle;
 };
 
 // Manual-reset event: stays signalled until Reset.
@@ -43,7 +47,7 @@ namespace ReceiverService {
 // Auto-reset event: one successful wait consumes the signal.
 class CWaitEvent : public CSEventBase {
  public:
-  CWaitEvent() = default;
+  CWaitEvent() : CSEventBase(false) {}
   void Set() { Signal(); }
   // Waits for the signal and consumes it; false on time-out. timeoutMs < 0 waits without limit.
   bool Wait(int timeoutMs = -1);
@@ -53,15 +57,17 @@ class CWaitEvent : public CSEventBase {
 
 namespace Platform {
 
-// One thing to wait on: an event or a descriptor with the poll events wanted.
+// One thing to wait on: an event, or a descriptor (a socket; on Linux any pollable file) with
+// the poll events wanted.
 struct WaitHandle {
-  int fd = -1;
+  NativeHandle fd = kNoHandle;
   short events = POLLIN;
   bool autoReset = false;  // consume the signal when this handle ends the wait
+  bool event = false;      // one of the events above, not a descriptor
 
-  static WaitHandle Of(const ::CWaitEvent& e) { return {e.Fd(), POLLIN, false}; }
-  static WaitHandle Of(const ReceiverService::CWaitEvent& e) { return {e.Fd(), POLLIN, true}; }
-  static WaitHandle Descriptor(int fd, short events = POLLIN) { return {fd, events, false}; }
+  static WaitHandle Of(const ::CWaitEvent& e) { return {e.Fd(), POLLIN, false, true}; }
+  static WaitHandle Of(const ReceiverService::CWaitEvent& e) { return {e.Fd(), POLLIN, true, true}; }
+  static WaitHandle Descriptor(NativeHandle fd, short events = POLLIN) { return {fd, events, false, false}; }
 };
 
 constexpr int kWaitTimeout = -2;

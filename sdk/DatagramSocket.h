@@ -1,6 +1,4 @@
 #pragma once
-#include <netinet/in.h>
-
 #include <cstdint>
 
 #include "sdk/SocketBase.h"

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/Socket.h"
 #include "platform/WaitEvent.h"
 #include "sdk/Message.h"
 #include "sdk/MessagingSocket.h"
@@ -19,7 +20,7 @@ class CServerHandshake {
 
   // Takes an accepted connection (which is made non-blocking). Throws CExceptionBase when it
   // cannot be set up.
-  CServerHandshake(int acceptedSocket, const ServerIdentifier& identifier, int timeoutMs);
+  CServerHandshake(Platform::SocketHandle acceptedSocket, const ServerIdentifier& identifier, int timeoutMs);
 
   State GetState() const { return m_state; }
   // What to wait for on the connection while the handshake is in progress.

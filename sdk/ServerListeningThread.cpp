@@ -114,8 +114,8 @@ void CServerListeningThread::DropExpiredHandshakes(Clock::time_point now) {
 }
 
 void CServerListeningThread::AcceptConnection() {
-  const int accepted = m_socket.Accept();
-  if (accepted < 0) {
+  const Platform::SocketHandle accepted = m_socket.Accept();
+  if (accepted == Platform::kNoSocket) {
     OnAcceptFailed(errno);
     return;
   }

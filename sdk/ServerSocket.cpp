@@ -1,50 +1,37 @@
 #include "sdk/ServerSocket.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cerrno>
 
 #include "platform/SocketExceptions.h"
 
-CServerSocket::CServerSocket(TcpNoDelay noDelay) : CSocketBase(AF_INET, SOCK_STREAM, IPPROTO_TCP, noDelay) {
+CServerSocket::CServerSocket(TcpNoDelay noDelay) : CSocketBase(Platform::SocketKind::kTcp, noDelay) {
   // A port whose last connections linger in TIME_WAIT can be bound again at once; a port
   // with a live listener still cannot.
-  const int on = 1;
-  setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  Platform::SetAddressReuse(m_socket);
 }
 
 void CServerSocket::BindAndListen(uint16_t port, const char* address, PortChoice choice) {
   if (m_socket == kInvalidSocket) throw CSocketException(EBADF);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  in_addr local = Platform::AnyAddress();
   if (address && *address) {
-    local.sin_addr = ResolveHost(address);
-    if (local.sin_addr.s_addr == INADDR_NONE) throw CSocketException(EADDRNOTAVAIL);
+    local = ResolveHost(address);
+    if (Platform::IsNoAddress(local)) throw CSocketException(EADDRNOTAVAIL);
   }
   for (uint32_t candidate = port;; ++candidate) {
-    local.sin_port = htons(static_cast<uint16_t>(candidate));
-    if (bind(m_socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0) break;
+    if (Platform::BindSocket(m_socket, local, static_cast<uint16_t>(candidate)) == 0) break;
     const int error = errno;
     if (error != EADDRINUSE || choice == PortChoice::kExact || candidate == 0 || candidate >= 65535)
       throw CSocketException(error);
   }
-  if (listen(m_socket, kBacklog) != 0) throw CSocketException(errno);
+  if (Platform::ListenSocket(m_socket, kBacklog) != 0) throw CSocketException(errno);
 }
 
-int CServerSocket::Accept() {
-  if (m_socket == kInvalidSocket) return -1;
-  const int socket = accept4(m_socket, nullptr, nullptr, SOCK_CLOEXEC);
-  return socket < 0 ? -1 : socket;
+Platform::SocketHandle CServerSocket::Accept() {
+  if (m_socket == kInvalidSocket) return kInvalidSocket;
+  return Platform::AcceptSocket(m_socket);
 }
 
-uint16_t CServerSocket::GetBoundPort() const {
-  sockaddr_in local{};
-  socklen_t size = sizeof local;
-  if (m_socket == kInvalidSocket || getsockname(m_socket, reinterpret_cast<sockaddr*>(&local), &size) != 0) return 0;
-  return ntohs(local.sin_port);
-}
+uint16_t CServerSocket::GetBoundPort() const { return m_socket == kInvalidSocket ? 0 : Platform::BoundPort(m_socket); }
 
 CSocketEvent* CServerSocket::CreateEvent() {
   if (m_socket == kInvalidSocket) return nullptr;

@@ -17,8 +17,8 @@ class CServerSocket : public CSocketBase {
   // port is in use and the choice is kNextFree, the next ports up to 65535 are tried. Port 0
   // lets the system choose. Throws CSocketException on failure.
   void BindAndListen(uint16_t port, const char* address, PortChoice choice);
-  // The new connection's socket, or -1.
-  int Accept();
+  // The new connection's socket, or kInvalidSocket.
+  Platform::SocketHandle Accept();
   // The port the socket is bound to (0 when unbound).
   uint16_t GetBoundPort() const;
 

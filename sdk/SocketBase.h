@@ -1,10 +1,8 @@
 #pragma once
-#include <netinet/in.h>
-#include <sys/types.h>
-
 #include <memory>
 #include <string>
 
+#include "platform/Socket.h"
 #include "sdk/SocketEvent.h"
 
 // Whether a TCP socket sends small segments at once (TCP_NODELAY).
@@ -14,14 +12,14 @@ enum class TcpNoDelay : bool { kOff = false, kOn = true };
 // throw CSocketException; the data calls answer -1 (errno tells why) like the system calls.
 class CSocketBase {
  public:
-  static constexpr int kInvalidSocket = -1;
+  static constexpr Platform::SocketHandle kInvalidSocket = Platform::kNoSocket;
   // Sends longer than this go out with a send buffer of 0 for the call.
   static constexpr size_t kLargeSend = 1048576;
 
   // Creates the socket and, when asked, sets TCP_NODELAY.
-  CSocketBase(int family, int type, int protocol, TcpNoDelay noDelay);
+  CSocketBase(Platform::SocketKind kind, TcpNoDelay noDelay);
   // Takes ownership of an open socket (an accepted connection).
-  explicit CSocketBase(int socket);
+  explicit CSocketBase(Platform::SocketHandle socket);
   CSocketBase(const CSocketBase&) = delete;
   CSocketBase& operator=(const CSocketBase&) = delete;
   virtual ~CSocketBase();
@@ -35,7 +33,7 @@ class CSocketBase {
   // One send call; -1 when there is no socket. A would-block arms the writable report.
   virtual ssize_t Send(const void* buffer, size_t length);
 
-  int Handle() const { return m_socket; }
+  Platform::SocketHandle Handle() const { return m_socket; }
   CSocketEvent* Event() const { return m_event.get(); }
 
   // A dotted address, else the first IPv4 address the name resolves to; INADDR_NONE when
@@ -43,6 +41,6 @@ class CSocketBase {
   static in_addr ResolveHost(const std::string& host);
 
  protected:
-  int m_socket = kInvalidSocket;
+  Platform::SocketHandle m_socket = kInvalidSocket;
   std::unique_ptr<CSocketEvent> m_event;
 };

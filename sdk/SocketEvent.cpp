@@ -1,11 +1,7 @@
 #include "sdk/SocketEvent.h"
 
-#include <fcntl.h>
-#include <poll.h>
-
-CSocketEvent::CSocketEvent(int socket, SocketEvents flags) : m_socket(socket), m_flags(flags) {
-  const int mode = fcntl(socket, F_GETFL);
-  if (mode >= 0) fcntl(socket, F_SETFL, mode | O_NONBLOCK);
+CSocketEvent::CSocketEvent(Platform::SocketHandle socket, SocketEvents flags) : m_socket(socket), m_flags(flags) {
+  Platform::SetNonBlocking(socket);
 }
 
 Platform::WaitHandle CSocketEvent::Handle() const {
@@ -18,9 +14,9 @@ Platform::WaitHandle CSocketEvent::Handle() const {
 
 SocketEvents CSocketEvent::GetNetworkEvents() {
   const Platform::WaitHandle h = Handle();
-  pollfd p{h.fd, h.events, 0};
-  if (poll(&p, 1, 0) != 1) return SocketEvents::kNone;
-  return Translate(p.revents);
+  short revents = 0;
+  if (Platform::WaitForAny({&h, 1}, 0, &revents) != 0) return SocketEvents::kNone;
+  return Translate(revents);
 }
 
 SocketEvents CSocketEvent::Wait(int timeoutMs) {

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/Socket.h"
 #include "platform/WaitEvent.h"
 
 // The library's socket event flags, combined as a set.
@@ -35,12 +36,12 @@ constexpr SocketEvents kListeningSocketEvents = SocketEvents::kClosed | SocketEv
 // (ArmWritable), so that an idle connection never keeps a waiting thread busy.
 class CSocketEvent {
  public:
-  CSocketEvent(int socket, SocketEvents flags);
+  CSocketEvent(Platform::SocketHandle socket, SocketEvents flags);
   CSocketEvent(const CSocketEvent&) = delete;
   CSocketEvent& operator=(const CSocketEvent&) = delete;
   virtual ~CSocketEvent() = default;
 
-  int Socket() const { return m_socket; }
+  Platform::SocketHandle Socket() const { return m_socket; }
   SocketEvents Flags() const { return m_flags; }
 
   // The handle to wait on for the flags asked for.
@@ -61,7 +62,7 @@ class CSocketEvent {
   void ArmWritable() { m_writeArmed.store(true); }
 
  private:
-  int m_socket;
+  Platform::SocketHandle m_socket;
   SocketEvents m_flags;
   std::atomic<bool> m_writeArmed{true};
 };

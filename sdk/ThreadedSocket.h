@@ -9,7 +9,7 @@ class CThreadedSocket : public CSocketBase {
  public:
   explicit CThreadedSocket(TcpNoDelay noDelay = TcpNoDelay::kOff);
   // Takes ownership of an accepted connection.
-  explicit CThreadedSocket(int acceptedSocket);
+  explicit CThreadedSocket(Platform::SocketHandle acceptedSocket);
   // A flag would be taken for a socket handle.
   CThreadedSocket(bool) = delete;
 

@@ -68,4 +68,6 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text, std
   return AppendFile::SyncDirectoryOf(path, error);
 }
 
+bool SyncFileData(std::FILE* file) { return fdatasync(fileno(file)) == 0; }
+
 }  // namespace Platform

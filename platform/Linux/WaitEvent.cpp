@@ -7,7 +7,9 @@
 #include <chrono>
 #include <vector>
 
-CSEventBase::CSEventBase() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+// Events are eventfds. An auto-reset event is one whose waits read its counter (WaitHandle's
+// autoReset), so the kind needs nothing of the descriptor.
+CSEventBase::CSEventBase(bool) : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CSEventBase::~CSEventBase() {
   if (m_fd >= 0) close(m_fd);
@@ -24,39 +26,10 @@ bool CSEventBase::Drain() {
   return read(m_fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
 }
 
-CWaitEvent::CWaitEvent(bool signalled) {
-  if (signalled) Signal();
-}
-
-void CWaitEvent::Set() {
-  std::lock_guard<std::mutex> guard(m_lock);
-  Signal();
-}
-
-void CWaitEvent::Reset() {
-  std::lock_guard<std::mutex> guard(m_lock);
-  Drain();
-}
-
-bool CWaitEvent::IsSet() {
-  std::lock_guard<std::mutex> guard(m_lock);
+bool CSEventBase::Signalled() const {
   pollfd p{m_fd, POLLIN, 0};
   return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
-
-bool CWaitEvent::Wait(int timeoutMs) {
-  const Platform::WaitHandle h = Platform::WaitHandle::Of(*this);
-  return Platform::WaitForAny({&h, 1}, timeoutMs) == 0;
-}
-
-namespace ReceiverService {
-
-bool CWaitEvent::Wait(int timeoutMs) {
-  const Platform::WaitHandle h = Platform::WaitHandle::Of(*this);
-  return Platform::WaitForAny({&h, 1}, timeoutMs) == 0;
-}
-
-}  // namespace ReceiverService
 
 namespace Platform {
 

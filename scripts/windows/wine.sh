@@ -9,6 +9,8 @@ export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko installer dialogs: nothing here needs .NET or the HTML engine.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 unset DISPLAY
+# Debian keeps the 64-bit loader out of PATH; /usr/bin/wine picks it, after a warning.
+wine_program=$(PATH=$PATH:/usr/lib/wine command -v wine64 || command -v wine || echo wine64)
 
 wine_started=""
 # Starts the persistent wineserver and warms the prefix up (creating it the first time).
@@ -16,7 +18,7 @@ wine_start() {
   mkdir -p "$WINEPREFIX"
   wineserver -p </dev/null >/dev/null 2>&1
   wine_started=1
-  if ! wine64 wineboot </dev/null >"$WINEPREFIX.boot.log" 2>&1; then
+  if ! "$wine_program" wineboot </dev/null >"$WINEPREFIX.boot.log" 2>&1; then
     echo "wine: starting the prefix $WINEPREFIX failed; log: $WINEPREFIX.boot.log" >&2
     return 1
   fi

@@ -1,6 +1,5 @@
-// Events, waits on events and descriptors together, threads and ticks.
+// Events, waits on several events, threads and ticks.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 
@@ -49,32 +48,6 @@ TEST(WaitForAny, LowestReadyIndexWinsAndALosingAutoEventKeepsItsSignal) {
   second.Reset();
   EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs), 2);
   EXPECT_EQ(Platform::WaitForAny(handles, 0), Platform::kWaitTimeout);
-}
-
-TEST(WaitForAny, DescriptorsBesideEventsReportTheirPollEvents) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  CWaitEvent stop;
-  AutoEvent wake;
-  const WaitHandle handles[] = {WaitHandle::Of(stop), WaitHandle::Of(wake), WaitHandle::Descriptor(fds[0])};
-  ASSERT_EQ(write(fds[1], "x", 1), 1);
-  short revents = 0;
-  EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs, &revents), 2);
-  EXPECT_TRUE(revents & POLLIN);
-  wake.Set();
-  EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs, &revents), 1);
-  EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs, &revents), 2);  // the byte is still unread
-  char byte;
-  ASSERT_EQ(read(fds[0], &byte, 1), 1);
-  close(fds[1]);
-  EXPECT_EQ(Platform::WaitForAny(handles, kTestWaitMs, &revents), 2);
-  EXPECT_TRUE(revents & POLLHUP);
-  close(fds[0]);
-  // A closed descriptor, a negative one (which poll() itself would skip) and no handles fail.
-  EXPECT_EQ(Platform::WaitForAny({&handles[2], 1}, 0), Platform::kWaitFailed);
-  const WaitHandle negative[] = {WaitHandle::Of(stop), WaitHandle::Descriptor(-1)};
-  EXPECT_EQ(Platform::WaitForAny(negative, 0), Platform::kWaitFailed);
-  EXPECT_EQ(Platform::WaitForAny({}, 0), Platform::kWaitFailed);
 }
 
 TEST(Tick, ComparisonsHoldAcrossTheWrap) {

@@ -144,8 +144,8 @@ TEST_F(Connection, PeerThatStopsReadingIsDroppedOnceItsQueueIsFullOthersAreServe
 TEST_F(Connection, PeerSendingFasterThanItsMessagesAreHandledIsNotReadFurther) {
   // Small socket buffers, so that what the peer sends has to be read for it to go on.
   const int small = 65536;
-  setsockopt(socket->Handle(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  setsockopt(client->Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  Platform::SetReceiveBuffer(socket->Handle(), small);
+  Platform::SetSendBuffer(client->Handle(), small);
   const uint64_t before = socket->BytesReceived();
   object->Hold();
   // 10 MiB in frames of 256 KiB: more than the limit, a frame, one receive and the socket
@@ -160,8 +160,8 @@ TEST_F(Connection, PeerSendingFasterThanItsMessagesAreHandledIsNotReadFurther) {
   });
   // Should the test end early, the socket is shut down before the join so that the send returns.
   const struct Unblock {
-    int fd;
-    ~Unblock() { shutdown(fd, SHUT_RDWR); }
+    Platform::SocketHandle socket;
+    ~Unblock() { Platform::ShutdownSocket(socket); }
   } unblock{client->Handle()};
   ASSERT_TRUE(WaitUntil([&] { return socket->ReadingPaused(); }));
   const uint64_t bound = CMessagingSocket::kMaxUnhandledBytes + CMessagingSocket::kMaxSendChunk + frame.size();

@@ -1,5 +1,4 @@
 #pragma once
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -275,8 +274,7 @@ class RawClient : public CThreadedSocket {
 
  private:
   ssize_t ReceiveWithin(uint8_t* into, size_t n, int timeoutMs) {
-    const timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    setsockopt(Handle(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    Platform::SetReceiveTimeout(Handle(), timeoutMs);
     return Receive(into, n);
   }
 };

@@ -1,7 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <cerrno>
 #include <string>
@@ -13,9 +10,13 @@
 namespace {
 
 TEST(HostResolution, DottedNamedAndUnknownHosts) {
-  EXPECT_EQ(ntohl(CSocketBase::ResolveHost("10.1.2.3").s_addr), 0x0A010203u);
-  EXPECT_EQ(ntohl(CSocketBase::ResolveHost("localhost").s_addr), INADDR_LOOPBACK);
-  EXPECT_EQ(CSocketBase::ResolveHost("nosuch.invalid").s_addr, INADDR_NONE);
+  const auto bytes = [](in_addr a) {
+    const auto* b = reinterpret_cast<const uint8_t*>(&a);
+    return std::vector<int>(b, b + 4);
+  };
+  EXPECT_EQ(bytes(CSocketBase::ResolveHost("10.1.2.3")), (std::vector<int>{10, 1, 2, 3}));
+  EXPECT_EQ(bytes(CSocketBase::ResolveHost("localhost")), (std::vector<int>{127, 0, 0, 1}));
+  EXPECT_TRUE(Platform::IsNoAddress(CSocketBase::ResolveHost("nosuch.invalid")));
 }
 
 // The error code of a call that fails, -1 when it throws something else or nothing.
@@ -30,18 +31,13 @@ int ThrownCode(Fn fn) {
 }
 
 TEST(SocketSetUp, FailuresThrowTheSocketError) {
-  EXPECT_EQ(ThrownCode([] { CSocketBase(-1, SOCK_STREAM, 0, TcpNoDelay::kOff); }), EAFNOSUPPORT);
-  CSocketBase tcp(AF_INET, SOCK_STREAM, 0, TcpNoDelay::kOn);
-  int noDelay = 0;
-  socklen_t size = sizeof noDelay;
-  ASSERT_EQ(getsockopt(tcp.Handle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
-  EXPECT_NE(noDelay, 0);
-
   uint16_t freePort;
   {
     CServerSocket probe;
     probe.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
     freePort = probe.GetBoundPort();
+    CServerSocket second(TcpNoDelay::kOn);
+    EXPECT_EQ(ThrownCode([&] { second.BindAndListen(freePort, "127.0.0.1", PortChoice::kExact); }), EADDRINUSE);
   }
   CThreadedSocket refused;
   EXPECT_EQ(ThrownCode([&] { refused.Connect("127.0.0.1", freePort); }), ECONNREFUSED);
@@ -86,12 +82,8 @@ TEST(Datagram, GroupOnLoopback) {
   uint16_t port;
   {
     CDatagramSocket probe;  // a UDP port that is free now
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    socklen_t size = sizeof local;
-    bind(probe.Handle(), reinterpret_cast<sockaddr*>(&local), sizeof local);
-    getsockname(probe.Handle(), reinterpret_cast<sockaddr*>(&local), &size);
-    port = ntohs(local.sin_port);
+    Platform::BindSocket(probe.Handle(), Platform::AnyAddress(), 0);
+    port = Platform::BoundPort(probe.Handle());
   }
   std::unique_ptr<CMulticastSocket> a, b;
   try {

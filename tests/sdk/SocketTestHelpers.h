@@ -1,9 +1,7 @@
 #pragma once
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <memory>
 
+#include "platform/Socket.h"
 #include "platform/SocketExceptions.h"
 #include "platform/WaitEvent.h"
 #include "sdk/ServerSocket.h"
@@ -21,8 +19,7 @@ struct LoopbackPair {
 // receiveBuffer > 0 sets the accepted side's receive buffer (inherited from the listener).
 inline LoopbackPair MakeLoopbackPair(int receiveBuffer = 0) {
   LoopbackPair pair;
-  if (receiveBuffer > 0)
-    setsockopt(pair.listener->Handle(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  if (receiveBuffer > 0) Platform::SetReceiveBuffer(pair.listener->Handle(), receiveBuffer);
   pair.listener->BindAndListen(0, "127.0.0.1", PortChoice::kExact);
   pair.client = std::make_unique<CThreadedSocket>(TcpNoDelay::kOn);
   pair.client->Connect("127.0.0.1", pair.listener->GetBoundPort());
@@ -30,7 +27,7 @@ inline LoopbackPair MakeLoopbackPair(int receiveBuffer = 0) {
   return pair;
 }
 
-inline bool WaitReadable(int fd) {
+inline bool WaitReadable(Platform::SocketHandle fd) {
   const Platform::WaitHandle h = Platform::WaitHandle::Descriptor(fd, POLLIN);
   return Platform::WaitForAny({&h, 1}, kTestWaitMs) == 0;
 }

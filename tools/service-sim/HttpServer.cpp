@@ -1,7 +1,5 @@
 #include "tools/service-sim/HttpServer.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -15,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Socket.h"
 #include "tools/service-sim/SimText.h"
 
 namespace ServiceSim {
@@ -157,16 +156,6 @@ class Session : public std::enable_shared_from_this<Session> {
   std::shared_ptr<HttpServer::Impl> m_server;
 };
 
-namespace {
-// The simulator's sockets are not inherited by programs started beside it (a hardware service
-// under test): a child holding the listening socket would keep the port answering, unserved,
-// after the simulator stops.
-void KeepFromChildren(int fd) {
-  const int flags = fcntl(fd, F_GETFD);
-  if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-}
-}  // namespace
-
 bool HttpServer::Impl::Start(uint16_t port) {
   Stop();
   m_stopping = false;  // no server thread runs until the new ones start
@@ -179,7 +168,9 @@ bool HttpServer::Impl::Start(uint16_t port) {
     m_io.reset();
     return false;
   }
-  KeepFromChildren(m_acceptor->native_handle());
+  // The simulator's sockets are not inherited by programs started beside it (a hardware
+  // service under test).
+  Platform::KeepFromChildren(m_acceptor->native_handle());
   m_port = m_acceptor->local_endpoint().port();
   Accept();
   for (int i = 0; i < kServerThreads; ++i) m_threads.emplace_back([io = m_io.get()] { io->run(); });
@@ -190,7 +181,7 @@ void HttpServer::Impl::Accept() {
   m_acceptor->async_accept(
       asio::make_strand(*m_io), [self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
         if (ec || self->m_stopping) return;  // the socket closes as it goes
-        KeepFromChildren(socket.native_handle());
+        Platform::KeepFromChildren(socket.native_handle());
         auto session = std::make_shared<Session>(std::move(socket), self);
         {
           std::lock_guard lock(self->m_lock);

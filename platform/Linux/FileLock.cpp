@@ -1,0 +1,33 @@
+#include "platform/FileLock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace Platform {
+
+FileLock::FileLock(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    m_error = "cannot open " + path + ": " + std::strerror(errno);
+    return;
+  }
+  int rc;
+  while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (rc != 0) {
+    m_error = "cannot lock " + path + ": " + std::strerror(errno);
+    close(fd);
+    return;
+  }
+  m_handle = fd;
+}
+
+FileLock::~FileLock() {
+  if (m_handle != -1) close(static_cast<int>(m_handle));
+}
+
+}  // namespace Platform

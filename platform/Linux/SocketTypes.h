@@ -1,0 +1,3 @@
+#pragma once
+#include <netinet/in.h>
+#include <sys/types.h>

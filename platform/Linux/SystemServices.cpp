@@ -1,0 +1,19 @@
+#include "platform/SystemServices.h"
+
+#include <syslog.h>
+#include <systemd/sd-journal.h>
+
+#include <cstring>
+
+namespace Platform {
+
+std::string ErrorText(int code) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not be in buffer.
+  const char* text = strerror_r(code, buffer, sizeof buffer);
+  return text ? text : "";
+}
+
+void WriteSystemDiagnostic(const char* text) { sd_journal_print(LOG_DEBUG, "%s", text); }
+
+}  // namespace Platform

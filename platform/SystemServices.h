@@ -1,0 +1,15 @@
+#pragma once
+#include <string>
+
+// What each OS backend gives the platform library's portable sources.
+namespace Platform {
+
+// The system's description of an error code (an errno value; on Windows also a Winsock or
+// Win32 error code).
+std::string ErrorText(int code);
+
+// Writes one line of the socket layer's diagnostics where the system keeps such lines: the
+// journal at debug priority on Linux, the debugger's output on Windows.
+void WriteSystemDiagnostic(const char* text);
+
+}  // namespace Platform

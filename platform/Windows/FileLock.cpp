@@ -1,0 +1,32 @@
+#include "platform/FileLock.h"
+
+#include <windows.h>
+
+#include "platform/SystemServices.h"
+#include "platform/WideText.h"
+
+namespace Platform {
+
+FileLock::FileLock(const std::string& path) {
+  const HANDLE file = ::CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    m_error = "cannot open " + path + ": " + ErrorText(static_cast<int>(::GetLastError()));
+    return;
+  }
+  OVERLAPPED whole{};
+  if (!::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+    m_error = "cannot lock " + path + ": " + ErrorText(static_cast<int>(::GetLastError()));
+    ::CloseHandle(file);
+    return;
+  }
+  m_handle = reinterpret_cast<intptr_t>(file);
+}
+
+FileLock::~FileLock() {
+  // Closing the handle lets the lock go.
+  if (m_handle != -1) ::CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+}
+
+}  // namespace Platform

@@ -1,0 +1,24 @@
+#include "platform/SystemServices.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace Platform {
+
+std::string ErrorText(int code) {
+  // errno values are small; Winsock's start at 10000 and Win32's are the system's messages.
+  if (code > 0 && code < 200) return std::strerror(code);
+  char* text = nullptr;
+  const DWORD n =
+      ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string result = n && text ? std::string(text, n) : "error " + std::to_string(code);
+  if (text) ::LocalFree(text);
+  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) result.pop_back();
+  return result;
+}
+
+void WriteSystemDiagnostic(const char* text) { ::OutputDebugStringA(text); }
+
+}  // namespace Platform
