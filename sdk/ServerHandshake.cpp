@@ -5,7 +5,8 @@
 #include "platform/SocketExceptions.h"
 #include "sdk/Wire.h"
 
-CServerHandshake::CServerHandshake(Platform::SocketHandle acceptedSocket, const ServerIdentifier& identifier, int timeoutMs)
+CServerHandshake::CServerHandshake(Platform::SocketHandle acceptedSocket, const ServerIdentifier& identifier,
+                                   int timeoutMs)
     : m_socket(std::make_shared<CMessagingSocket>(std::make_unique<CThreadedSocket>(acceptedSocket))),
       m_identifier(identifier),
       m_timeoutMs(timeoutMs),

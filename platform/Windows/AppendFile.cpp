@@ -1,10 +1,10 @@
 #include "platform/AppendFile.h"
 
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <fcntl.h>
 #include <filesystem>
 
 #include "platform/SystemServices.h"

@@ -112,7 +112,16 @@ int CloseSocket(SocketHandle s) { return Checked(::closesocket(Native(s))); }
 
 int SetNoDelay(SocketHandle s) { return SetOption(s, IPPROTO_TCP, TCP_NODELAY, BOOL{TRUE}); }
 
-int SetAddressReuse(SocketHandle s) { return SetOption(s, SOL_SOCKET, SO_REUSEADDR, BOOL{TRUE}); }
+// Windows binds a port again while its last connections linger without being asked, and its
+// SO_REUSEADDR lets a second listener take a port in use. A TCP socket therefore asks for the
+// port alone; a UDP socket shares it with the other listeners of the group.
+int SetAddressReuse(SocketHandle s) {
+  int type = 0;
+  int length = sizeof type;
+  if (Checked(::getsockopt(Native(s), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length)) != 0) return -1;
+  if (type == SOCK_STREAM) return SetOption(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, BOOL{TRUE});
+  return SetOption(s, SOL_SOCKET, SO_REUSEADDR, BOOL{TRUE});
+}
 
 int SetNonBlocking(SocketHandle s) {
   u_long on = 1;
@@ -135,7 +144,12 @@ int ShutdownSocket(SocketHandle s) { return Checked(::shutdown(Native(s), SD_BOT
 
 int BindSocket(SocketHandle s, in_addr address, uint16_t port) {
   const sockaddr_in local = Endpoint(address, port);
-  return Checked(::bind(Native(s), reinterpret_cast<const sockaddr*>(&local), sizeof local));
+  if (::bind(Native(s), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0) return 0;
+  // A port held by a socket that asked for it alone is refused as an access error: for a
+  // caller, the port is in use (Windows has no privileged ports).
+  const int error = ::WSAGetLastError();
+  errno = error == WSAEACCES ? EADDRINUSE : ErrnoOf(error);
+  return -1;
 }
 
 int ListenSocket(SocketHandle s, int backlog) { return Checked(::listen(Native(s), backlog)); }

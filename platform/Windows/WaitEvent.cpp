@@ -123,6 +123,7 @@ int WaitForAny(std::span<const WaitHandle> handles, int timeoutMs, short* revent
     objects[i] = e;
   }
   const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(timeoutMs < 0 ? 0 : timeoutMs);
+  bool waited = false;
   for (;;) {
     // Ready now, lowest index first. Each socket is associated before its state is read, so a
     // change after the read signals its event and ends the wait below.
@@ -145,6 +146,7 @@ int WaitForAny(std::span<const WaitHandle> handles, int timeoutMs, short* revent
     DWORD wait = INFINITE;
     if (timeoutMs >= 0) {
       const ULONGLONG now = ::GetTickCount64();
+      if (waited && now >= deadline) return kWaitTimeout;
       wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
     }
     const DWORD r = ::WaitForMultipleObjects(static_cast<DWORD>(objects.size()), objects.data(), FALSE, wait);
@@ -157,8 +159,12 @@ int WaitForAny(std::span<const WaitHandle> handles, int timeoutMs, short* revent
       if (revents) *revents = POLLIN;
       return static_cast<int>(ready);
     }
-    // A socket event: read its state again in the next round (which also covers the others).
-    ::WSAResetEvent(objects[ready]);
+    // A socket event: its record is cleared with the event, and its state read again in the
+    // next round (which also covers the others). A wait whose time is up ends there even when
+    // a socket's event came without its state being ready.
+    WSANETWORKEVENTS seen{};
+    ::WSAEnumNetworkEvents(static_cast<SOCKET>(handles[ready].fd), objects[ready], &seen);
+    waited = true;
   }
 }
 

@@ -3,7 +3,7 @@
 #include <functional>
 
 #include "FakeReceiver.h"
-#include "ReceiverFixtures.h"
+#include "Unframe.h"
 #include "protocol/CommandText.h"
 #include "protocol/ReceiverProtocolHandler.h"
 

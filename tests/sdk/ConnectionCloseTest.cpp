@@ -1,8 +1,6 @@
 // Who closes a connection's descriptor: once the connection has joined the I/O thread only that
 // thread does, once, however the owner's close and the peer's leaving meet.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -11,11 +9,26 @@
 
 namespace {
 
+// A loopback connection's two ends as bare sockets: the accepted end, and the peer's.
+struct BareConnection {
+  Platform::SocketHandle accepted = Platform::kNoSocket, peer = Platform::kNoSocket;
+};
+BareConnection Connect(CServerSocket& listener) {
+  BareConnection connection;
+  connection.peer = Platform::OpenSocket(Platform::SocketKind::kTcp);
+  in_addr loopback{};
+  Platform::ParseAddress("127.0.0.1", loopback);
+  if (Platform::ConnectSocket(connection.peer, loopback, listener.GetBoundPort()) == 0)
+    connection.accepted = listener.Accept();
+  return connection;
+}
+
 // A connection's socket that counts how often its descriptor is really closed, and notes
 // whether the test's own thread ever set out to close it (its destruction aside).
 class CountedSocket : public CThreadedSocket {
  public:
-  CountedSocket(int socket, std::atomic<int>& closes, std::atomic<bool>& closedHere, std::thread::id here)
+  CountedSocket(Platform::SocketHandle socket, std::atomic<int>& closes, std::atomic<bool>& closedHere,
+                std::thread::id here)
       : CThreadedSocket(socket), m_closes(closes), m_closedHere(closedHere), m_here(here) {}
   ~CountedSocket() override {
     if (Handle() != kInvalidSocket) m_closes.fetch_add(1);
@@ -40,17 +53,19 @@ class CountedSocket : public CThreadedSocket {
 // close from both threads also shows as a race.
 TEST(ConnectionClose, ClosedByItsOwnerAsThePeerLeavesItIsClosedOnceByTheIoThread) {
   const auto layer = CConnectionManager::Acquire();
+  CServerSocket listener;
+  listener.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
   for (int round = 0; round < 300; ++round) {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const BareConnection pair = Connect(listener);
+    ASSERT_NE(pair.accepted, Platform::kNoSocket);
     std::atomic<int> closes{0};
     std::atomic<bool> closedHere{false};
     auto socket = std::make_shared<CMessagingSocket>(
-        std::make_unique<CountedSocket>(pair[0], closes, closedHere, std::this_thread::get_id()));
+        std::make_unique<CountedSocket>(pair.accepted, closes, closedHere, std::this_thread::get_id()));
     auto object = std::make_shared<RecordingObject>();
     ASSERT_TRUE(layer->Attach(object, socket, CRegistrationMessage(round)));
     ASSERT_TRUE(object->WaitConnected());
-    std::thread peer([&] { close(pair[1]); });
+    std::thread peer([&] { Platform::CloseSocket(pair.peer); });
     // The peer's close reaches the I/O thread at a different point of this close each round.
     for (int spin = round % 50; spin > 0; --spin) std::this_thread::yield();
     socket->Close();
@@ -67,12 +82,14 @@ TEST(ConnectionClose, ClosedByItsOwnerAsThePeerLeavesItIsClosedOnceByTheIoThread
 
 // A connection that never joined the I/O thread is closed by its owner at once, once.
 TEST(ConnectionClose, ANeverJoinedConnectionIsClosedAtOnce) {
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  CServerSocket listener;
+  listener.BindAndListen(0, "127.0.0.1", PortChoice::kExact);
+  const BareConnection pair = Connect(listener);
+  ASSERT_NE(pair.accepted, Platform::kNoSocket);
   std::atomic<int> closes{0};
   std::atomic<bool> closedHere{false};
   auto socket = std::make_shared<CMessagingSocket>(
-      std::make_unique<CountedSocket>(pair[0], closes, closedHere, std::this_thread::get_id()));
+      std::make_unique<CountedSocket>(pair.accepted, closes, closedHere, std::this_thread::get_id()));
   socket->Close();
   EXPECT_EQ(closes.load(), 1);
   EXPECT_TRUE(closedHere.load());
@@ -80,7 +97,7 @@ TEST(ConnectionClose, ANeverJoinedConnectionIsClosedAtOnce) {
   EXPECT_TRUE(socket->IsClosed());
   socket.reset();
   EXPECT_EQ(closes.load(), 1);
-  close(pair[1]);
+  Platform::CloseSocket(pair.peer);
 }
 
 }  // namespace

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "SocketTestHelpers.h"
+#include "platform/Socket.h"
 #include "platform/SocketExceptions.h"
+#include "platform/WaitEvent.h"
 #include "sdk/ConnectedObject.h"
 #include "sdk/ConnectionManager.h"
 #include "sdk/Message.h"
@@ -235,7 +237,7 @@ class RawClient : public CThreadedSocket {
 
   bool SendAll(std::span<const uint8_t> bytes) {
     for (size_t done = 0; done < bytes.size();) {
-      const ssize_t n = send(Handle(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      const ssize_t n = Platform::SendSocket(Handle(), bytes.data() + done, bytes.size() - done);
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
@@ -266,8 +268,8 @@ class RawClient : public CThreadedSocket {
   }
   // True while the connection is open and nothing has arrived that was not read.
   bool Waiting() {
-    uint8_t byte;
-    return recv(Handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    const Platform::WaitHandle readable = Platform::WaitHandle::Descriptor(Handle(), POLLIN);
+    return Platform::WaitForAny(std::span(&readable, 1), 0) == Platform::kWaitTimeout;
   }
   // Reads the server's identifier and sends a registration frame.
   bool Register(int32_t registrationId = 0) { return Read(16) && SendAll(Bytes(CRegistrationMessage(registrationId))); }

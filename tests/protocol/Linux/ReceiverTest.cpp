@@ -3,8 +3,8 @@
 #include <atomic>
 #include <thread>
 
-#include "LogCapture.h"
-#include "ReceiverFixtures.h"
+#include "../LogCapture.h"
+#include "../ReceiverFixtures.h"
 #include "client/HardwareServicePreferences.h"
 #include "protocol/Receiver.h"
 #include "protocol/ReceiverPreferences.h"

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "MessagingTestHelpers.h"
+#include "../MessagingTestHelpers.h"
 #include "sdk/Discovery.h"
 
 namespace {
