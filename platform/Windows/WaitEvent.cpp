@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winsock2.h>
 
+#include <mutex>
 #include <vector>
 
 // Events are event objects (CreateEvent), auto-reset ones auto-reset in the kernel: a wait that
@@ -46,20 +47,46 @@ bool CSEventBase::Signalled() const {
 namespace Platform {
 namespace {
 
-// The waiting thread's event objects for the sockets of its waits, one per position, kept for
-// the thread's life.
-class SocketWaitEvents {
+// Event objects for the sockets of the waits in progress: each wait takes one per socket and
+// gives them back when it ends; they are kept for the process's life. (Not thread_local: in a
+// static mingw program a thread's thread_local destructors may run after its storage is gone.)
+class SocketEventPool {
  public:
-  ~SocketWaitEvents() {
-    for (WSAEVENT e : m_events) ::WSACloseEvent(e);
+  static SocketEventPool& Instance() {
+    static SocketEventPool* const pool = new SocketEventPool;  // never destroyed: threads may wait at exit
+    return *pool;
   }
-  WSAEVENT At(size_t i) {
-    while (m_events.size() <= i) {
-      const WSAEVENT e = ::WSACreateEvent();
-      if (e == WSA_INVALID_EVENT) return WSA_INVALID_EVENT;
-      m_events.push_back(e);
+  WSAEVENT Take() {
+    {
+      const std::lock_guard lock(m_lock);
+      if (!m_free.empty()) {
+        const WSAEVENT e = m_free.back();
+        m_free.pop_back();
+        return e;
+      }
     }
-    return m_events[i];
+    return ::WSACreateEvent();
+  }
+  void Give(WSAEVENT e) {
+    const std::lock_guard lock(m_lock);
+    m_free.push_back(e);
+  }
+
+ private:
+  std::mutex m_lock;
+  std::vector<WSAEVENT> m_free;
+};
+
+// The events one wait took, given back when it ends.
+class TakenEvents {
+ public:
+  ~TakenEvents() {
+    for (WSAEVENT e : m_events) SocketEventPool::Instance().Give(e);
+  }
+  WSAEVENT Take() {
+    const WSAEVENT e = SocketEventPool::Instance().Take();
+    if (e != WSA_INVALID_EVENT) m_events.push_back(e);
+    return e;
   }
 
  private:
@@ -105,8 +132,9 @@ class SocketSelections {
 
 int WaitForAny(std::span<const WaitHandle> handles, int timeoutMs, short* revents) {
   if (handles.empty() || handles.size() > MAXIMUM_WAIT_OBJECTS) return kWaitFailed;
-  thread_local SocketWaitEvents socketEvents;
   std::vector<HANDLE> objects(handles.size());
+  // Declared before the selections: a socket leaves its event before the event is given back.
+  TakenEvents socketEvents;
   SocketSelections selections(handles);
   for (size_t i = 0; i < handles.size(); ++i) {
     const WaitHandle& h = handles[i];
@@ -115,7 +143,7 @@ int WaitForAny(std::span<const WaitHandle> handles, int timeoutMs, short* revent
       objects[i] = AsHandle(h.fd);
       continue;
     }
-    const WSAEVENT e = socketEvents.At(i);
+    const WSAEVENT e = socketEvents.Take();
     if (e == WSA_INVALID_EVENT) return kWaitFailed;
     ::WSAResetEvent(e);
     if (::WSAEventSelect(static_cast<SOCKET>(h.fd), e, NetworkEventsFor(h.events)) != 0) return kWaitFailed;

@@ -6,8 +6,10 @@
 # OVANTA_WINEPREFIX names another prefix (default: wine/ in the project's cache folder).
 export WINEPREFIX=${OVANTA_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/ovanta/wine}
 export WINEDEBUG=${WINEDEBUG:--all}
-# No Mono or Gecko installer dialogs: nothing here needs .NET or the HTML engine.
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# No Mono or Gecko installer dialogs: nothing here needs .NET or the HTML engine. No debugger
+# for a program that crashes: it ends at once (a test fails instead of waiting for its time-out
+# on a debugger that a ctest run under load was seen to leave hanging).
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml,winedbg.exe=}
 unset DISPLAY
 # Debian keeps the 64-bit loader out of PATH; /usr/bin/wine picks it, after a warning.
 wine_program=$(PATH=$PATH:/usr/lib/wine command -v wine64 || command -v wine || echo wine64)
