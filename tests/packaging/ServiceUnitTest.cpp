@@ -7,7 +7,7 @@
 #include <string>
 
 #include "packaging/InstalledFiles.h"
-#include "platform/ServiceControl.h"
+#include "platform/SystemdServiceControl.h"
 #include "service/ServiceHost.h"
 #include "tests/service/TestFiles.h"
 
