@@ -11,29 +11,18 @@
 #include <vector>
 
 #include "platform/ServiceControl.h"
-#include "platform/Win32Error.h"
 #include "platform/WideText.h"
+#include "platform/Win32Error.h"
+#include "tests/platform/Windows/ScmTestServices.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
 
 using namespace Platform;
+using namespace ScmTest;
 
-// How long the SCM and a service may take to do what they were asked (a safety limit only).
-constexpr DWORD kPatienceMs = 30000;
 // A control code of the range left to programs (128-255), which every service is sent.
 constexpr DWORD kOwnControl = 200;
-
-struct CloseService {
-  void operator()(SC_HANDLE handle) const { ::CloseServiceHandle(handle); }
-};
-using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, CloseService>;
-struct CloseKernelHandle {
-  void operator()(HANDLE handle) const { ::CloseHandle(handle); }
-};
-using KernelHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, CloseKernelHandle>;
-
-ServiceHandle OpenManager() { return ServiceHandle(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)); }
 
 // A service as the SCM keeps its registration.
 struct Registration {
@@ -43,18 +32,6 @@ struct Registration {
   // leaves them out of its answer.
   std::vector<std::string> dependencies;
 };
-
-std::vector<std::string> StoredDependencies(const std::string& name) {
-  const std::wstring key = L"System\\CurrentControlSet\\Services\\" + Widen(name);
-  wchar_t list[1024] = {};
-  DWORD bytes = sizeof list - 2 * sizeof(wchar_t);
-  std::vector<std::string> names;
-  if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"DependOnService", RRF_RT_REG_MULTI_SZ, nullptr, list, &bytes) !=
-      ERROR_SUCCESS)
-    return names;
-  for (const wchar_t* d = list; *d; d += wcslen(d) + 1) names.push_back(Narrow(d));
-  return names;
-}
 
 Registration RegistrationOf(const std::string& name) {
   Registration r;
@@ -78,20 +55,6 @@ Registration RegistrationOf(const std::string& name) {
   return r;
 }
 
-// The service's process while it runs.
-KernelHandle ProcessOf(const std::string& name) {
-  const ServiceHandle manager = OpenManager();
-  const ServiceHandle service(::OpenServiceW(manager.get(), Widen(name).c_str(), SERVICE_QUERY_STATUS));
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  if (!service || !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                          sizeof status, &needed) ||
-      status.dwProcessId == 0)
-    return nullptr;
-  return KernelHandle(
-      ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
-}
-
 // Sends a control as the SCM's users do; the system's error code when it fails, else 0.
 DWORD SendControl(const std::string& name, DWORD control) {
   const ServiceHandle manager = OpenManager();
@@ -99,19 +62,6 @@ DWORD SendControl(const std::string& name, DWORD control) {
   SERVICE_STATUS status{};
   if (service && ::ControlService(service.get(), control, &status)) return 0;
   return ::GetLastError();
-}
-
-// Stops a service of the test's (waiting for its process to end) and deletes it.
-void Remove(const std::string& name) {
-  const ServiceHandle manager = OpenManager();
-  const ServiceHandle service(::OpenServiceW(manager.get(), Widen(name).c_str(), SERVICE_ALL_ACCESS));
-  if (!service) return;
-  if (const KernelHandle process = ProcessOf(name)) {
-    SERVICE_STATUS status{};
-    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    ::WaitForSingleObject(process.get(), kPatienceMs);
-  }
-  ::DeleteService(service.get());
 }
 
 class ScmService : public ::testing::Test {
@@ -301,26 +251,16 @@ TEST_F(ScmService, TheDispatcherRunsOnlyInAProcessTheScmStarted) {
   const std::string name = NewName();
   std::string error;
   bool ran = false;
-  EXPECT_FALSE(control->RunDispatcher(name, [&] { ran = true; }, [](uint32_t) { return 0u; }, error));
+  EXPECT_FALSE(control->RunDispatcher(
+      name, [&] { ran = true; }, [](uint32_t) { return 0u; }, error));
   EXPECT_EQ(error, Win32ErrorText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
   // Asked again, the system's dispatcher (Wine's: "already running") still runs nothing.
-  EXPECT_FALSE(control->RunDispatcher(name, [&] { ran = true; }, [](uint32_t) { return 0u; }, error));
+  EXPECT_FALSE(control->RunDispatcher(
+      name, [&] { ran = true; }, [](uint32_t) { return 0u; }, error));
   EXPECT_FALSE(ran);
   EXPECT_FALSE(control->ReportStatus(kServiceRunning, 0, error));
 
-  const std::string program = ProgramFor(name);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  std::wstring commandLine = L"\"" + Widen(program) + L"\"";
-  ASSERT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &info));
-  const KernelHandle process(info.hProcess);
-  ::CloseHandle(info.hThread);
-  ASSERT_EQ(::WaitForSingleObject(process.get(), kPatienceMs), WAIT_OBJECT_0);
-  DWORD status = 99;
-  EXPECT_TRUE(::GetExitCodeProcess(process.get(), &status));
-  EXPECT_EQ(status, 1u);
+  EXPECT_EQ(ExitStatusOf(ProgramFor(name)), 1u);
 }
 
 }  // namespace
