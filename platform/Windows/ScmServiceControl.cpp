@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/ServiceControl.h"
-#include "platform/Win32Error.h"
 #include "platform/WideText.h"
+#include "platform/Win32Error.h"
 
 // The service control manager: the service is registered as a program of its own process,
 // started automatically, and run by the SCM through StartServiceCtrlDispatcherW.
@@ -17,7 +17,6 @@ namespace {
 
 // The controls the service takes: stop, shutdown and power events.
 constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT;
-
 
 // The failed call's reason, from GetLastError as the call left it.
 bool Failed(std::string& error) {
@@ -31,8 +30,7 @@ class OpenedService {
   // False (with the reason) when either cannot be opened; Failure() is then the error code.
   bool Open(const std::string& name, DWORD managerAccess, DWORD serviceAccess, std::string& error) {
     m_manager.reset(::OpenSCManagerW(nullptr, nullptr, managerAccess));
-    if (m_manager)
-      m_service.reset(::OpenServiceW(m_manager.get(), Widen(name).c_str(), serviceAccess));
+    if (m_manager) m_service.reset(::OpenServiceW(m_manager.get(), Widen(name).c_str(), serviceAccess));
     if (m_service) return true;
     m_failure = ::GetLastError();
     error = Win32ErrorText(m_failure);
@@ -164,10 +162,10 @@ class ScmServiceControl final : public IServiceControl {
     if (!manager) return Failed(error);
     const std::wstring name = Widen(config.name);
     const std::wstring dependencies = NameList(config.dependencies);
-    const SC_HANDLE service = ::CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                               CommandLineOf(config.binaryPath).c_str(), nullptr, nullptr,
-                                               dependencies.c_str(), nullptr, nullptr);
+    const SC_HANDLE service =
+        ::CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, CommandLineOf(config.binaryPath).c_str(), nullptr,
+                         nullptr, dependencies.c_str(), nullptr, nullptr);
     const bool created = service || Failed(error);
     ::CloseServiceHandle(manager);
     if (!created) return false;
