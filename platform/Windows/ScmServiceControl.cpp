@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "platform/ServiceControl.h"
@@ -17,6 +18,8 @@ namespace {
 
 // The controls the service takes: stop, shutdown and power events.
 constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT;
+// How long RunDispatcher waits for the service main's thread to end after it returned.
+constexpr DWORD kThreadEndMs = 5000;
 
 // The failed call's reason, from GetLastError as the call left it.
 bool Failed(std::string& error) {
@@ -75,10 +78,12 @@ std::wstring NameList(const std::vector<std::string>& names) {
 // (plain functions) and the status reports.
 struct Dispatcher {
   std::mutex lock;
-  std::condition_variable mainEnded;
-  bool active = false;       // RunDispatcher is running
-  bool mainRunning = false;  // the service main is between its start and its return
-  std::wstring name;
+  std::condition_variable idle;  // the service main returned, or a handler call
+  bool active = false;           // RunDispatcher is running
+  bool mainRunning = false;      // the service main is between its start and its return
+  int handlerCalls = 0;          // calls of the handler under way
+  HANDLE mainThread = nullptr;   // the thread the system runs the service main on
+  std::wstring name;             // written by RunDispatcher only, before the dispatcher starts
   const std::function<void()>* serviceMain = nullptr;
   const std::function<uint32_t(uint32_t)>* handler = nullptr;
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
@@ -86,23 +91,36 @@ struct Dispatcher {
 };
 Dispatcher g_dispatcher;
 
+// Windows calls it on the dispatcher's thread, Wine on a thread of its own: either way while
+// the service main runs.
 DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
   const std::function<uint32_t(uint32_t)>* handler;
   {
     std::lock_guard<std::mutex> guard(g_dispatcher.lock);
     handler = g_dispatcher.handler;
+    if (!handler) return ERROR_CALL_NOT_IMPLEMENTED;
+    ++g_dispatcher.handlerCalls;
   }
   // Not under the lock: the handler reports the status.
-  return handler ? (*handler)(control) : ERROR_CALL_NOT_IMPLEMENTED;
+  const DWORD answer = (*handler)(control);
+  std::lock_guard<std::mutex> guard(g_dispatcher.lock);
+  --g_dispatcher.handlerCalls;
+  g_dispatcher.idle.notify_all();
+  return answer;
 }
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  // Not under the lock: the system's dispatcher holds a lock of its own while it calls the
+  // handler, which takes this one.
+  const SERVICE_STATUS_HANDLE handle =
+      ::RegisterServiceCtrlHandlerExW(g_dispatcher.name.c_str(), ControlHandler, nullptr);
+  if (!handle) return;
+  HANDLE thread = nullptr;
+  ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0);
   const std::function<void()>* serviceMain;
   {
     std::lock_guard<std::mutex> guard(g_dispatcher.lock);
-    const SERVICE_STATUS_HANDLE handle =
-        ::RegisterServiceCtrlHandlerExW(g_dispatcher.name.c_str(), ControlHandler, nullptr);
-    if (!handle) return;
+    g_dispatcher.mainThread = thread;
     g_dispatcher.statusHandle = handle;
     g_dispatcher.status = {};
     g_dispatcher.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -114,7 +132,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   (*serviceMain)();
   std::lock_guard<std::mutex> guard(g_dispatcher.lock);
   g_dispatcher.mainRunning = false;
-  g_dispatcher.mainEnded.notify_all();
+  g_dispatcher.idle.notify_all();
 }
 
 class ScmServiceControl final : public IServiceControl {
@@ -257,14 +275,26 @@ class ScmServiceControl final : public IServiceControl {
     const bool dispatched = ::StartServiceCtrlDispatcherW(table);
     const DWORD reason = ::GetLastError();
     // The dispatcher returns once the service reported SERVICE_STOPPED, which the service main
-    // does just before it returns: what it still does must be over before the caller goes on
-    // to take down what it uses (the log, the manager).
-    std::unique_lock<std::mutex> guard(g_dispatcher.lock);
-    g_dispatcher.mainEnded.wait(guard, [] { return !g_dispatcher.mainRunning; });
-    g_dispatcher.active = false;
-    g_dispatcher.serviceMain = nullptr;
-    g_dispatcher.handler = nullptr;
-    g_dispatcher.statusHandle = nullptr;
+    // does just before it returns, and a handler call may still be on its way out: all of that
+    // must be over before the caller takes down what they use (the log, the manager), and the
+    // service main's thread must be gone before the process exits (a thread of the runtime
+    // that ends while the process takes the runtime down can crash it).
+    HANDLE thread;
+    {
+      std::unique_lock<std::mutex> guard(g_dispatcher.lock);
+      g_dispatcher.idle.wait(guard, [] { return !g_dispatcher.mainRunning && g_dispatcher.handlerCalls == 0; });
+      g_dispatcher.active = false;
+      g_dispatcher.serviceMain = nullptr;
+      g_dispatcher.handler = nullptr;
+      g_dispatcher.statusHandle = nullptr;
+      thread = std::exchange(g_dispatcher.mainThread, nullptr);
+    }
+    if (thread) {
+      // It ends as soon as the service main returned; the limit guards against a system that
+      // keeps the thread for other work.
+      ::WaitForSingleObject(thread, kThreadEndMs);
+      ::CloseHandle(thread);
+    }
     if (!dispatched) error = Win32ErrorText(reason);
     return dispatched;
   }

@@ -46,8 +46,10 @@ bool CSEventBase::Signalled() const {
 namespace Platform {
 namespace {
 
-// The waiting thread's event objects for the sockets of its waits, one per position, kept for
-// the thread's life.
+// The event objects for the sockets of one wait, one per position. Made for each wait, not kept
+// per thread: mingw-w64 runs a thread_local's destructor after the thread's TLS storage is
+// freed when the thread ends, and every thread that waited then read freed memory on its way
+// out.
 class SocketWaitEvents {
  public:
   ~SocketWaitEvents() {
@@ -105,7 +107,7 @@ class SocketSelections {
 
 int WaitForAny(std::span<const WaitHandle> handles, int timeoutMs, short* revents) {
   if (handles.empty() || handles.size() > MAXIMUM_WAIT_OBJECTS) return kWaitFailed;
-  thread_local SocketWaitEvents socketEvents;
+  SocketWaitEvents socketEvents;  // outlives the selections, which are undone first
   std::vector<HANDLE> objects(handles.size());
   SocketSelections selections(handles);
   for (size_t i = 0; i < handles.size(); ++i) {

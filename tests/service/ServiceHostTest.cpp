@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "service/ServiceHost.h"
+#include "tests/service/IdleManager.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
@@ -78,18 +79,6 @@ class FakeServiceControl : public IServiceControl {
   void SleepMs(uint32_t) override { Did("sleep"), state = state == kServiceStopPending ? stateAfterStop : state; }
 };
 
-class FakeManager : public IServiceManager {
- public:
-  void Run() override { m_stop.Wait(-1); }
-  void Stop() override { m_stop.Set(); }
-  void OnDeviceEvent(const DeviceEvent&) override {}
-  void OnPowerEvent(PowerEvent) override {}
-  void OnLogChanged() override {}
-
- private:
-  ReceiverService::CWaitEvent m_stop;
-};
-
 // The program's name and `args`, as main gets them.
 std::vector<char*> Argv(std::vector<std::string>& args) {
   args.insert(args.begin(), "ovanta-hardware");
@@ -112,7 +101,7 @@ struct HostRun {
     std::vector<char*> argv = Argv(args);
     ServiceHostParts parts;
     parts.serviceControl = &control;
-    parts.makeManager = [](CReceiverServiceSettings&) { return std::make_unique<FakeManager>(); };
+    parts.makeManager = [](CReceiverServiceSettings&) { return std::make_unique<IdleManager>(); };
     return ReceiverServiceMain(static_cast<int>(argv.size() - 1), argv.data(), parts);
   }
   bool Logged(const std::string& text) const { return ReadFile(logPath).find(text) != std::string::npos; }

@@ -1,5 +1,9 @@
 #pragma once
 // What the tests that install services need of the SCM beside the backend under test.
+//
+// These tests hold the CTest resource lock "service_control_manager": Wine hands the control
+// pipe of a service it is starting to whichever process asks for one first, so a program that
+// calls the dispatcher by hand while another test starts a service takes that service's place.
 #include <windows.h>
 
 #include <memory>
@@ -34,12 +38,12 @@ inline KernelHandle ProcessOf(const std::string& name) {
   const ServiceHandle service(::OpenServiceW(manager.get(), Widen(name).c_str(), SERVICE_QUERY_STATUS));
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
-  if (!service || !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                          sizeof status, &needed) ||
+  if (!service ||
+      !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed) ||
       status.dwProcessId == 0)
     return nullptr;
-  return KernelHandle(
-      ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
+  return KernelHandle(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
 }
 
 // Stops a service of the test's (waiting for its process to end) and deletes it.
@@ -81,8 +85,11 @@ inline DWORD ExitStatusOf(const std::string& program, const std::string& argumen
   const KernelHandle process(info.hProcess);
   ::CloseHandle(info.hThread);
   DWORD status = ~0u;
-  if (::WaitForSingleObject(process.get(), kPatienceMs) != WAIT_OBJECT_0 || !::GetExitCodeProcess(process.get(), &status))
+  if (::WaitForSingleObject(process.get(), kPatienceMs) != WAIT_OBJECT_0) {
+    ::TerminateProcess(process.get(), ~0u);  // no program of a test outlives it
     return ~0u;
+  }
+  if (!::GetExitCodeProcess(process.get(), &status)) return ~0u;
   return status;
 }
 

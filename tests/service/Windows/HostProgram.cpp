@@ -4,28 +4,18 @@
 #include <windows.h>
 
 #include "platform/ServiceControl.h"
-#include "platform/WaitEvent.h"
 #include "service/ServiceHost.h"
+#include "tests/service/IdleManager.h"
 
 namespace {
 
-class IdleManager : public IServiceManager {
- public:
-  void Run() override {
-    if (HANDLE event = ::OpenEventA(EVENT_MODIFY_STATE, FALSE, "Global\\OvantaHostTest.running")) {
-      ::SetEvent(event);
-      ::CloseHandle(event);
-    }
-    m_stop.Wait(-1);
+// Tells the test that the service runs.
+void SignalRunning() {
+  if (HANDLE event = ::OpenEventA(EVENT_MODIFY_STATE, FALSE, "Global\\OvantaHostTest.running")) {
+    ::SetEvent(event);
+    ::CloseHandle(event);
   }
-  void Stop() override { m_stop.Set(); }
-  void OnDeviceEvent(const DeviceEvent&) override {}
-  void OnPowerEvent(PowerEvent) override {}
-  void OnLogChanged() override {}
-
- private:
-  ReceiverService::CWaitEvent m_stop;
-};
+}
 
 }  // namespace
 
@@ -33,6 +23,6 @@ int main(int argc, char** argv) {
   const std::unique_ptr<Platform::IServiceControl> control = Platform::MakeServiceControl();
   ServiceHostParts parts;
   parts.serviceControl = control.get();
-  parts.makeManager = [](CReceiverServiceSettings&) { return std::make_unique<IdleManager>(); };
+  parts.makeManager = [](CReceiverServiceSettings&) { return std::make_unique<IdleManager>(SignalRunning); };
   return ReceiverServiceMain(argc, argv, parts);
 }

@@ -10,8 +10,8 @@
 
 #include "log/ReceiverServiceSettings.h"
 #include "platform/Registry.h"
-#include "platform/Win32Error.h"
 #include "platform/ServiceControl.h"
+#include "platform/Win32Error.h"
 #include "service/ServiceHost.h"
 #include "tests/platform/Windows/ScmTestServices.h"
 #include "tests/service/TestFiles.h"
@@ -41,8 +41,8 @@ class HostedService : public ::testing::Test {
     ASSERT_TRUE(WriteRegistryString(Platform::kLocalMachine, HardwareServiceKeyPath(), "Log20Location", logPath,
                                     PreferenceStore()));
     // Milestones and the service host's own lines.
-    ASSERT_TRUE(WriteRegistryDword(Platform::kLocalMachine, HardwareServiceKeyPath(), "LogFlags", 0x11,
-                                   PreferenceStore()));
+    ASSERT_TRUE(
+        WriteRegistryDword(Platform::kLocalMachine, HardwareServiceKeyPath(), "LogFlags", 0x11, PreferenceStore()));
   }
   void TearDown() override {
     Remove(kServiceName);
@@ -102,8 +102,8 @@ TEST_F(HostedService, InstallsRunsStopsAndUninstallsThroughTheScm) {
                              "Status reported: SERVICE_STOPPED", "Saving settings.", "Receiver service stopped."}));
   EXPECT_TRUE(LoggedInOrder({"Command Line:-->-stop<-- ...Stopping the service", "Stopping the service",
                              "The service stopped successfully"}));
-  EXPECT_TRUE(LoggedInOrder({"Command Line:-->-u<-- ...Uninstalling the service",
-                             "The service uninstalled successfully"}));
+  EXPECT_TRUE(
+      LoggedInOrder({"Command Line:-->-u<-- ...Uninstalling the service", "The service uninstalled successfully"}));
 }
 
 // Started by hand, not by the SCM, the installed service's program says how to run it.
