@@ -4,11 +4,11 @@
 
 #include "client/Preferences.h"
 #include "platform/Registry.h"
+#include "platform/SystemServices.h"
 
 namespace {
 constexpr const char* kLogPathValue = "Log20Location";
 constexpr const char* kLogFlagsValue = "LogFlags";
-constexpr const char* kLogRelativePath = "Debug/OvantaHardwareService.log";
 constexpr const char* kSpoolDirectoryValue = "SpoolDirectory";
 constexpr const char* kDefaultSpoolDirectory = "/var/lib/ovanta/spool";
 }  // namespace
@@ -32,13 +32,14 @@ std::string SpoolDirectorySetting() {
 std::string CReceiverServiceSettings::SystemDirectory() {
   // OVANTA_SYSTEM_DIR moves it, for tests and for machines that keep logs elsewhere.
   const char* dir = std::getenv("OVANTA_SYSTEM_DIR");
-  return (dir && *dir) ? dir : "/var/log/ovanta";
+  return (dir && *dir) ? dir : Platform::SystemDirectory();
 }
 
 std::string CReceiverServiceSettings::DefaultLogPath() {
+  const char separator = Platform::PathSeparator();
   std::string path = SystemDirectory();
-  if (path.empty() || path.back() != '/') path += '/';
-  return path + kLogRelativePath;
+  if (path.empty() || path.back() != separator) path += separator;
+  return path + "Debug" + separator + "OvantaHardwareService.log";
 }
 
 void CReceiverServiceSettings::Load() {

@@ -19,9 +19,11 @@ class CReceiverServiceSettings {
   uint16_t GetLogFlags() const;
   void SetLogFlags(uint16_t flags);
 
-  // The directory that stands for the system directory under which the default log lives.
+  // The directory the default log lives under: $OVANTA_SYSTEM_DIR, else the platform's
+  // (the Windows directory; /var/log/ovanta on Linux).
   static std::string SystemDirectory();
-  // SystemDirectory(), a "/" when it does not end in one, then the log's relative path.
+  // SystemDirectory(), a separator ("\\" on Windows, "/" on Linux) when it does not end in
+  // one, then "Debug", a separator and "OvantaHardwareService.log".
   static std::string DefaultLogPath();
 
  private:

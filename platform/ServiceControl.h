@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Platform {
 
@@ -20,8 +21,9 @@ enum ServiceState : uint32_t {
 // Control codes delivered to the service's control handler.
 enum ServiceControlCode : uint32_t {
   kControlStop = 1,
-  kControlShutdown = 5,
   kControlPause = 2,
+  kControlInterrogate = 4,
+  kControlShutdown = 5,
 };
 
 // Where a unit text puts the ExecStart= value (the program's path, see SystemdExecStart).
@@ -35,10 +37,14 @@ struct ServiceConfig {
   std::string udevRules;
   // The systemd unit's text, with kExecStartPlaceholder where binaryPath goes.
   std::string unitTemplate;
+  // Services the service manager starts first (the SCM's dependency list). systemd orders the
+  // service by the unit's own lines instead.
+  std::vector<std::string> dependencies;
 };
 
 // The service manager as the service host sees it. Every call answers false and fills
-// error with the reason when it fails. Linux: systemd; tests: a fake.
+// error with the reason when it fails. Linux: systemd; Windows: the service control manager;
+// tests: a fake. Binary paths are a program's path as it is, never quoted.
 class IServiceControl {
  public:
   virtual ~IServiceControl() = default;
@@ -65,48 +71,25 @@ class IServiceControl {
   virtual bool RunDispatcher(const std::string& name, const std::function<void()>& serviceMain,
                              const std::function<uint32_t(uint32_t control)>& handler, std::string& error) = 0;
   virtual void SleepMs(uint32_t ms) = 0;
+  // Whether two binary paths name the same program, as this platform compares paths: exactly
+  // on Linux, without regard to case on Windows.
+  virtual bool SamePath(const std::string& a, const std::string& b) { return a == b; }
 };
 
-// systemd: a unit file named after the service, systemctl, sd_notify, SIGTERM as stop.
-// Install writes the unit to $OVANTA_UNIT_DIR (default /etc/systemd/system). A unit installed by
-// a package (under /usr/local/lib, /usr/lib or /lib: systemd/system, or $OVANTA_PACKAGE_UNIT_DIR)
-// counts as installed too; a changed binary path then goes into an overriding unit in the
-// install directory, and uninstall removes only what install wrote. Package directories are
-// looked at only when $OVANTA_UNIT_DIR is unset or $OVANTA_PACKAGE_UNIT_DIR is set.
-//
-// The dispatcher runs only in the service's own unit: systemd is asked which unit the process
-// belongs to (unitOfThisProcess), since the variables systemd sets for a service (INVOCATION_ID,
-// NOTIFY_SOCKET) are inherited by whatever a shell started from it runs.
-using UnitOfProcess = std::function<bool(std::string& unit)>;
-std::unique_ptr<IServiceControl> MakeSystemdServiceControl(UnitOfProcess unitOfThisProcess = {});
+// The service manager of the platform being built: systemd on Linux
+// (platform/SystemdServiceControl.h), the service control manager on Windows.
+std::unique_ptr<IServiceControl> MakeServiceControl();
 
-// The systemd system unit this process belongs to, as systemd's record of its control group
-// says (sd_pid_get_unit); false when it belongs to none (started by hand, no systemd).
-bool SystemdUnitOfThisProcess(std::string& unit);
-
-// The unit name for a service name: "Ovanta Hardware" -> "ovanta-hardware.service".
-std::string UnitName(const std::string& serviceName);
-
-// The value of an ExecStart= line that runs the program at path without arguments: the path
-// in double quotes, with '"' and '\' escaped by a backslash and '%' written as "%%", so that
-// systemd neither splits it at spaces nor expands specifiers in it.
-std::string SystemdExecStart(const std::string& path);
-// The program path an ExecStart= value names, read as systemd reads it: specifiers' "%%" as
-// "%", then the first word, unquoted and unescaped (a value written without quotes ends at
-// the first space). Empty when there is none.
-std::string SystemdExecPath(const std::string& execStart);
-// Whether systemd runs a program at path: it must be absolute and, though the unit file can
-// spell them, systemd refuses quotes, backslashes and control characters in a program's
-// name. False with the reason otherwise.
-bool SystemdAcceptsProgramPath(const std::string& path, std::string& why);
-
-// Blocks SIGINT and SIGTERM in the calling thread and every thread it starts afterwards, so
-// that they arrive only where a StopSignalWatcher reads them. Call first thing in main.
+// Linux: blocks SIGINT and SIGTERM in the calling thread and every thread it starts afterwards,
+// so that they arrive only where a StopSignalWatcher reads them. Call first thing in main.
+// Windows: nothing (console events reach a StopSignalWatcher on a thread of their own).
 void BlockStopSignals();
 
-// Calls onStop (on its own thread) when SIGINT or SIGTERM arrives, until destroyed. Reads the
-// signals through a signalfd; where one cannot be had, a handler on the watcher's thread (the
-// only thread that does not block them) passes them on through a pipe.
+// Calls onStop (on its own thread) when the console asks the program to stop, until destroyed.
+// Linux: SIGINT or SIGTERM (the signal's number is passed), read through a signalfd; where one
+// cannot be had, a handler on the watcher's thread (the only thread that does not block them)
+// passes them on through a pipe. Windows: Ctrl-C, Ctrl-Break, and the console window closing
+// (the console event's number is passed).
 class StopSignalWatcher {
  public:
   explicit StopSignalWatcher(std::function<void(int signal)> onStop);

@@ -12,4 +12,10 @@ std::string ErrorText(int code);
 // journal at debug priority on Linux, the debugger's output on Windows.
 void WriteSystemDiagnostic(const char* text);
 
+// The folder the service's log goes under by default: the Windows directory on Windows,
+// /var/log/ovanta on Linux.
+std::string SystemDirectory();
+// What separates the folders of a path: '\\' on Windows, '/' on Linux.
+char PathSeparator();
+
 }  // namespace Platform

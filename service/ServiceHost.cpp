@@ -31,9 +31,10 @@ constexpr const char* kTerminalUsage =
     "Usage: ovanta-hardware [-i | -u | -d | -start | -stop] [-nologging]\n"
     "       ovanta-hardware -h | --help | --version\n"
     "\n"
-    "  -i          install the systemd unit ovanta-hardware.service, enable and start it\n"
-    "  -u          stop the service and remove the unit\n"
-    "  -d          run in the console until Ctrl-C or SIGTERM; the log is also written to\n"
+    "  -i          install the service (on Linux the systemd unit ovanta-hardware.service,\n"
+    "              on Windows the service \"Ovanta Hardware\"), enable and start it\n"
+    "  -u          stop the service and remove it\n"
+    "  -d          run in the console until Ctrl-C (or SIGTERM); the log is also written to\n"
     "              standard error\n"
     "  -start      start the installed service\n"
     "  -stop       stop the installed service (waits up to 2 seconds)\n"
@@ -42,7 +43,8 @@ constexpr const char* kTerminalUsage =
     "  --version   print the version and the commit it was built from\n"
     "\n"
     "Only the first argument selects an operation; its case does not matter. Without one the\n"
-    "program runs as the service, which only systemd does. See ovanta-hardware(8).\n";
+    "program runs as the service, which only the service manager (systemd, Windows' service\n"
+    "control manager) does. See ovanta-hardware(8).\n";
 
 bool SameSwitch(const char* arg, const char* sw) { return strcasecmp(arg, sw) == 0; }
 
@@ -111,7 +113,7 @@ bool IsInstalled() {
   }
   std::string modulePath, configured;
   if (c.ModulePath(modulePath, error) && c.ConfiguredBinaryPath(kServiceName, configured, error) &&
-      configured != modulePath)
+      !c.SamePath(configured, modulePath))
     OV_LOG(kLogDiagnostic, "The service is installed, but in a different location");
   return true;
 }
@@ -163,7 +165,7 @@ void ReinstallInPlace() {
   std::string error, modulePath, configured;
   if (!c.ConfiguredBinaryPath(kServiceName, configured, error)) {
     OV_LOG(kLogDiagnostic, "OpenService failed = %s", error.c_str());
-  } else if (c.ModulePath(modulePath, error) && modulePath != configured) {
+  } else if (c.ModulePath(modulePath, error) && !c.SamePath(modulePath, configured)) {
     if (!c.ChangeBinaryPath(kServiceName, modulePath, error))
       OV_LOG(kLogDiagnostic, "ChangeServiceConfig failed = %s", error.c_str());
   }
@@ -182,8 +184,15 @@ void InstallService() {
     ReinstallInPlace();
     return;
   }
-  // The unit and the udev rules are the files the package installs.
-  if (c.Create({kServiceName, modulePath, kServiceDescription, Packaging::kUdevRules, Packaging::kUnitTemplate}, error))
+  // The unit and the udev rules are the files the package installs; the SCM takes the
+  // dependencies.
+  Platform::ServiceConfig config{kServiceName,
+                                 modulePath,
+                                 kServiceDescription,
+                                 Packaging::kUdevRules,
+                                 Packaging::kUnitTemplate,
+                                 {kServiceDependencies[0], kServiceDependencies[1]}};
+  if (c.Create(config, error))
     OV_LOG(kLogDiagnostic, "The service installed successfully");
   else
     OV_LOG(kLogDiagnostic, "CreateService failed = %s", error.c_str());
@@ -228,6 +237,10 @@ uint32_t ServiceControlHandler(uint32_t control) {
       if (control == Platform::kControlStop) OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_STOP");
       ReportServiceStatus(Platform::kServiceStopPending, 3000);
       g_host.sink->Stop();
+      return 0;
+    case Platform::kControlInterrogate:
+      OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_INTERROGATE");
+      ReportUnchanged();
       return 0;
     default:
       ReportUnchanged();

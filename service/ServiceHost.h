@@ -9,6 +9,9 @@
 #include "service/ServiceEvents.h"
 
 inline constexpr const char* kServiceName = "Ovanta Hardware";
+// The services that must run before this one, where the service manager keeps such a list
+// (the SCM): the network and the product's software service.
+inline constexpr const char* kServiceDependencies[] = {"TCPIP", "Voxlet"};
 inline constexpr const char* kServiceDescription =
     "Manages your genuine ZORIN Ovanta hardware. If this service is stopped, your ZORIN Ovanta receiver and "
     "clickers will not be available to play games or answer questions asked in Veldra software or Microsoft "
@@ -43,7 +46,7 @@ int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts);
 int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IServiceControl& control);
 
 // The service's control handler: answers 0, or 120 for a control it does not handle. Device
-// and power events do not come this way: the manager watches udev and logind itself.
+// and power events do not come this way: on Linux the manager watches udev and logind itself.
 uint32_t ServiceControlHandler(uint32_t control);
 
 // The process entry of the service executable.

@@ -16,4 +16,8 @@ std::string ErrorText(int code) {
 
 void WriteSystemDiagnostic(const char* text) { sd_journal_print(LOG_DEBUG, "%s", text); }
 
+std::string SystemDirectory() { return "/var/log/ovanta"; }
+
+char PathSeparator() { return '/'; }
+
 }  // namespace Platform

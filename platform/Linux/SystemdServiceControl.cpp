@@ -1,3 +1,5 @@
+#include "platform/SystemdServiceControl.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -17,7 +19,6 @@
 #include <vector>
 
 #include "platform/AtomicFile.h"
-#include "platform/ServiceControl.h"
 #include "platform/WaitEvent.h"
 
 namespace Platform {
@@ -457,6 +458,8 @@ std::unique_ptr<IServiceControl> MakeSystemdServiceControl(UnitOfProcess unitOfT
   return std::make_unique<SystemdServiceControl>(unitOfThisProcess ? std::move(unitOfThisProcess)
                                                                    : SystemdUnitOfThisProcess);
 }
+
+std::unique_ptr<IServiceControl> MakeServiceControl() { return MakeSystemdServiceControl(); }
 
 namespace {
 

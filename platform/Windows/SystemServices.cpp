@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "platform/WideText.h"
+
 namespace Platform {
 
 std::string ErrorText(int code) {
@@ -20,5 +22,14 @@ std::string ErrorText(int code) {
 }
 
 void WriteSystemDiagnostic(const char* text) { ::OutputDebugStringA(text); }
+
+std::string SystemDirectory() {
+  wchar_t buffer[MAX_PATH];
+  const UINT n = ::GetWindowsDirectoryW(buffer, MAX_PATH);
+  // Without it (it does not fail on a working system) the log goes where the program runs.
+  return n > 0 && n < MAX_PATH ? Narrow(std::wstring(buffer, n)) : ".";
+}
+
+char PathSeparator() { return '\\'; }
 
 }  // namespace Platform

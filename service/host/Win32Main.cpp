@@ -4,9 +4,9 @@
 #include "service/ServiceHost.h"
 
 int win32tmain(int argc, char** argv) {
-  // SIGINT and SIGTERM are read by a watcher thread only, never delivered to a random thread.
+  // Stop signals are read by a watcher thread only, never delivered to a random thread.
   Platform::BlockStopSignals();
-  const std::unique_ptr<Platform::IServiceControl> control = Platform::MakeSystemdServiceControl();
+  const std::unique_ptr<Platform::IServiceControl> control = Platform::MakeServiceControl();
   ServiceHostParts parts;
   parts.serviceControl = control.get();
   parts.makeClientLibrary = [] { return std::static_pointer_cast<void>(std::make_shared<Voxlet::Globals>()); };

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "packaging/InstalledFiles.h"
-#include "platform/ServiceControl.h"
+#include "platform/SystemdServiceControl.h"
 #include "service/ServiceHost.h"
 #include "tests/service/TestFiles.h"
 
@@ -62,7 +62,7 @@ class ServiceUnitTest : public ::testing::Test {
 TEST_F(ServiceUnitTest, InstallWritesTheEmbeddedFilesWithTheProgramsPath) {
   const std::string path = "/opt/ovanta 2%/ovanta-hardware";
   ASSERT_TRUE(control->Create(
-      {kServiceName, path, kServiceDescription, Packaging::kUdevRules, Packaging::kUnitTemplate}, error))
+      {kServiceName, path, kServiceDescription, Packaging::kUdevRules, Packaging::kUnitTemplate, {}}, error))
       << error;
   const std::string unit = ReadFile(unitFile);
   EXPECT_EQ(unit, PackagedUnit(path));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "service/ServiceHost.h"
+#include "tests/service/IdleManager.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
@@ -30,7 +31,9 @@ class FakeServiceControl : public IServiceControl {
   uint32_t state = kServiceStopped;
   uint32_t stateAfterStop = kServiceStopped;  // what the stop control leads to
   std::vector<std::string> calls;
+  std::optional<ServiceConfig> created;
   std::vector<uint32_t> reported;
+  std::vector<uint32_t> answers;  // the handler's answers to the controls other than stop
   std::mutex reportLock;
   std::condition_variable reportedChanged;
 
@@ -43,6 +46,7 @@ class FakeServiceControl : public IServiceControl {
   }
   bool Did(const std::string& call) { return calls.push_back(call), true; }
   bool Create(const ServiceConfig& config, std::string&) override {
+    created = config;
     return installed = true, Did("create " + config.binaryPath);
   }
   bool ChangeBinaryPath(const std::string&, const std::string& path, std::string&) override {
@@ -67,22 +71,12 @@ class FakeServiceControl : public IServiceControl {
       std::unique_lock<std::mutex> lock(reportLock);
       reportedChanged.wait(lock, [&] { return !reported.empty(); });
     }
+    // What the SCM may send besides: an interrogation, and a control the service does not take.
+    answers = {handler(kControlInterrogate), handler(kControlPause)};
     handler(kControlStop);  // the one control systemd's stop signals become
     return true;
   }
   void SleepMs(uint32_t) override { Did("sleep"), state = state == kServiceStopPending ? stateAfterStop : state; }
-};
-
-class FakeManager : public IServiceManager {
- public:
-  void Run() override { m_stop.Wait(-1); }
-  void Stop() override { m_stop.Set(); }
-  void OnDeviceEvent(const DeviceEvent&) override {}
-  void OnPowerEvent(PowerEvent) override {}
-  void OnLogChanged() override {}
-
- private:
-  ReceiverService::CWaitEvent m_stop;
 };
 
 // The program's name and `args`, as main gets them.
@@ -107,7 +101,7 @@ struct HostRun {
     std::vector<char*> argv = Argv(args);
     ServiceHostParts parts;
     parts.serviceControl = &control;
-    parts.makeManager = [](CReceiverServiceSettings&) { return std::make_unique<FakeManager>(); };
+    parts.makeManager = [](CReceiverServiceSettings&) { return std::make_unique<IdleManager>(); };
     return ReceiverServiceMain(static_cast<int>(argv.size() - 1), argv.data(), parts);
   }
   bool Logged(const std::string& text) const { return ReadFile(logPath).find(text) != std::string::npos; }
@@ -154,7 +148,8 @@ TEST(ServiceHost, CommandLinesAgainstTheServiceManager) {
        "StartServiceCtrlDispatcher failed = The service process could not connect to the service controller.|"
        "To run the service in the debugger use '-d'.  " +
            usage},
-      {"", "stopped", 0, true, "dispatcher", "SERVICE_CONTROL_STOP|" + pending + "|Status reported: SERVICE_STOPPED"},
+      {"", "stopped", 0, true, "dispatcher",
+       "SERVICE_CONTROL_INTERROGATE|SERVICE_CONTROL_STOP|" + pending + "|Status reported: SERVICE_STOPPED"},
       {"-I", "", 0, true, "create /usr/sbin/ovanta-hardware, start",
        "Command Line:-->-I<-- ...Installing the service|The service installed successfully"},
       {"-i", "", 0, false, "create /usr/sbin/ovanta-hardware, start", "", "Receiver service stopped."},
@@ -181,19 +176,38 @@ TEST(ServiceHost, CommandLinesAgainstTheServiceManager) {
       EXPECT_NE(at = log.find(line, at), std::string::npos) << name << ": " << line;
     for (const std::string& line : Split(c.notLogged, '|')) EXPECT_FALSE(run.Logged(line)) << name << ": " << line;
     EXPECT_EQ(std::filesystem::exists(run.logPath), args.size() < 2 || args[1] != "-nologging") << name;
-    const std::vector<uint32_t> ran = {kServiceRunning, kServiceStopPending, kServiceStopped};
+    // The interrogation and the refused control report the status unchanged.
+    const std::vector<uint32_t> ran = {kServiceRunning, kServiceRunning, kServiceRunning, kServiceStopPending,
+                                       kServiceStopped};
     const bool dispatched = c.status == 0 && std::string(c.calls) == "dispatcher";
     EXPECT_EQ(run.control.reported, dispatched ? ran : std::vector<uint32_t>{}) << name;
+    const std::vector<uint32_t> answered = {0, 120};
+    EXPECT_EQ(run.control.answers, dispatched ? answered : std::vector<uint32_t>{}) << name;
   }
+}
+
+// What "-i" registers: the service under its name, its description, and (for the SCM) the
+// services it needs running first.
+TEST(ServiceHost, InstallRegistersTheServiceWithItsDescriptionAndDependencies) {
+  HostRun run("");
+  EXPECT_EQ(run.Run({"-i"}), 0);
+  ASSERT_TRUE(run.control.created);
+  EXPECT_EQ(run.control.created->name, "Ovanta Hardware");
+  EXPECT_EQ(run.control.created->description, kServiceDescription);
+  EXPECT_EQ(run.control.created->dependencies, (std::vector<std::string>{"TCPIP", "Voxlet"}));
+  EXPECT_NE(run.control.created->unitTemplate.find(kExecStartPlaceholder), std::string::npos);
 }
 
 TEST(ServiceHost, AnUnopenableLogFallsBackToTheDefaultPathAndRemembersIt) {
   HostRun run("");
-  WriteFile(run.dir.File("registry.ini"),
-            "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=/proc/no/such/dir/x.log\n"
-            "LogFlags=17\n");
+  // Below a file, no folder can be made on any system.
+  WriteFile(run.dir.File("file"), "");
+  WriteFile(run.dir.File("registry.ini"), "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" +
+                                              run.dir.File("file") + "/x.log\nLogFlags=17\n");
   EXPECT_EQ(run.Run({"-u"}), 0);
-  const std::string fallback = run.dir.File("system") + "/Debug/OvantaHardwareService.log";
+  // Under the system directory, in the platform's own separators.
+  const std::string fallback =
+      (std::filesystem::path(run.dir.File("system")) / "Debug" / "OvantaHardwareService.log").string();
   EXPECT_NE(ReadFile(fallback).find("Receiver service starting."), std::string::npos);
   EXPECT_NE(ReadFile(run.dir.File("registry.ini")).find("Log20Location=" + fallback), std::string::npos);
 }

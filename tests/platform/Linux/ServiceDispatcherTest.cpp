@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/ServiceControl.h"
+#include "platform/SystemdServiceControl.h"
 
 namespace {
 

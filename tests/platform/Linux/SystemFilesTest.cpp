@@ -11,7 +11,7 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/Registry.h"
-#include "platform/ServiceControl.h"
+#include "platform/SystemdServiceControl.h"
 #include "tests/platform/FileDir.h"
 
 namespace {
