@@ -1,5 +1,5 @@
-// The files the service keeps on disk: the registry store, the unit's ExecStart= line and
-// whole-file replacement.
+// The files the service keeps on disk: the registry store, the unit's ExecStart= line,
+// whole-file replacement and the answer spool's journal file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/AppendFile.h"
 #include "platform/AtomicFile.h"
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
@@ -42,6 +43,7 @@ class FileDir : public ::testing::Test {
 using Registry = FileDir;
 using ReplaceFileAtomically = FileDir;
 using RegistryStoreFile = FileDir;
+using AppendFile = FileDir;
 
 // Values are replaced in place, whatever the case of key and value names.
 TEST_F(Registry, ValuesWrittenAreReadBackIgnoringCase) {
@@ -154,6 +156,49 @@ TEST_F(ReplaceFileAtomically, ReplacesTheFileKeepsItsModeAndLeavesNothingBeside)
   error.clear();
   EXPECT_FALSE(Platform::ReplaceFileAtomically((dir / "missing" / "x").string(), "text", error));
   EXPECT_FALSE(error.empty());
+}
+
+// Records go into zeros written ahead of them, a segment at a time, so that the file's size
+// changes only when a segment is added; starting over zeros what was written and keeps the
+// space, unless the file grew far past one segment.
+TEST_F(AppendFile, RecordsGoIntoSpaceWrittenAheadAndStartingOverZerosThem) {
+  constexpr uint64_t kSegment = Platform::AppendFile::kSegmentBytes;
+  const fs::path journal = dir / "journal";
+  const std::string segment(kSegment, 's');
+  std::string error;
+  {
+    const auto file = Platform::AppendFile::Open(journal.string(), 0, error);
+    ASSERT_TRUE(file) << error;
+    EXPECT_EQ(fs::file_size(journal), kSegment);
+    ASSERT_TRUE(file->Append("abc", error)) << error;
+    EXPECT_EQ(fs::file_size(journal), kSegment);
+    ASSERT_TRUE(file->Append(segment, error)) << error;  // does not fit: one segment more
+    EXPECT_EQ(file->End(), 3 + kSegment);
+    EXPECT_EQ(fs::file_size(journal), 2 * kSegment);
+    ASSERT_TRUE(file->Sync(error)) << error;
+    EXPECT_EQ(ReadFile(journal), "abc" + segment + std::string(kSegment - 3, '\0'));
+
+    ASSERT_TRUE(file->StartOver(error)) << error;
+    EXPECT_EQ(file->End(), 0u);
+    EXPECT_EQ(ReadFile(journal), std::string(2 * kSegment, '\0'));
+    ASSERT_TRUE(file->Append("xyz", error)) << error;
+  }
+  {
+    // Opened again at the end of its records: the next one goes after them.
+    const auto file = Platform::AppendFile::Open(journal.string(), 3, error);
+    ASSERT_TRUE(file) << error;
+    ASSERT_TRUE(file->Append("q", error)) << error;
+    EXPECT_EQ(ReadFile(journal).substr(0, 5), std::string("xyzq\0", 5));
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(file->Append(segment, error)) << error;
+    EXPECT_GT(fs::file_size(journal), 4 * kSegment);
+    ASSERT_TRUE(file->StartOver(error)) << error;
+    EXPECT_EQ(ReadFile(journal), std::string(kSegment, '\0'));
+  }
+  // A file without space ahead gets it at opening.
+  std::ofstream(journal, std::ios::trunc) << "records";
+  const auto file = Platform::AppendFile::Open(journal.string(), 7, error);
+  ASSERT_TRUE(file) << error;
+  EXPECT_EQ(ReadFile(journal), "records" + std::string(kSegment - 7, '\0'));
 }
 
 // Two processes writing the same store at once, and a third reading it all the while: every
