@@ -118,7 +118,8 @@ inline std::map<std::string, int> CheckedCopies(ServiceSim::SessionManager& mana
 class Lesson {
  public:
   // `settings`: further lines of the hardware-service key.
-  explicit Lesson(std::vector<std::string> settings = {}) : m_settings(std::move(settings)), m_receiver(Config(m_dir)) {}
+  explicit Lesson(std::vector<std::string> settings = {})
+      : m_settings(std::move(settings)), m_receiver(Config(m_dir)) {}
 
   CReceiverSimulator& Receiver() { return m_receiver; }
   ServiceSim::ServiceSimulator& Service() { return *m_service; }
@@ -145,8 +146,7 @@ class Lesson {
     KeepDescriptorsFromChildren();
     m_process = std::make_unique<ChildProcess>(
         std::vector<std::string>{OVANTA_HARDWARE_EXE, "-d"},
-        ServiceEnvironment(m_dir, m_dir.File("service.log"), 17, m_receiver.SlavePath(), m_service->Uri(),
-                           m_settings));
+        ServiceEnvironment(m_dir, m_dir.File("service.log"), 17, m_receiver.SlavePath(), m_service->Uri(), m_settings));
     m_log = std::make_unique<ServiceLog>(*m_process, kWaitSeconds);
     return m_process->Started() && m_log->WaitFor("Receiver_Connect: Connect to receiver return 0");
   }
