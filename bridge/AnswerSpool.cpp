@@ -243,8 +243,8 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
     if (!m_file) return Kept::NoDisk;
     const std::string record = AnswerRecord(m_nextId, answer);
     if (m_answerBytes + record.size() > m_options.sizeLimit) return Kept::Full;
-    // A journal grown far past what it holds (an answer or two never taken keeps it from being
-    // cut back) is written anew first.
+    // A journal grown far past what it holds (an answer or two never taken keeps it from
+    // starting over) is written anew first.
     if (m_fileBytes > 2 * m_options.sizeLimit && !RewriteLocked()) return Kept::NoDisk;
     std::string error;
     if (!m_file->Append(record, error)) {

@@ -13,9 +13,11 @@ namespace Platform {
 // time. A data sync then writes the records' blocks and nothing else. A sync after a write that
 // grew the file would have to commit the file's new size and blocks to the file system's own
 // journal too, and such a commit waits for whatever other programs changed on that file system
-// meanwhile (a build writing its objects makes it tens of milliseconds). For the same reason the
-// file is never cut back while in use: starting over writes zeros over what was written. Its
-// reader takes zeros where a record would begin, up to the end of the file, as the journal's end.
+// meanwhile (beside a build writing its objects, often milliseconds where a sync into space the
+// file has takes tenths of one). For the same reason the
+// file is not cut back when it starts over, unless it grew far past one segment: zeros are
+// written over what was written. Its reader takes zeros where a record would begin, up to the
+// end of the file, as the journal's end.
 //
 // Writes (Append, StartOver) come from one thread at a time; Sync may run on another meanwhile.
 class AppendFile {
