@@ -6,6 +6,10 @@
 // and its empty flag (u8); a removal has none. The magic holds bytes no length or text starts
 // with so often that reading on after a damaged record would stumble on them by chance, and a
 // stray match fails its checksum.
+//
+// The records are followed by zeros: the space written ahead of them (Platform::AppendFile). Zeros
+// where a record would begin, up to the end of the file, end the journal; a journal without them
+// (as written before the space was kept ahead) reads the same.
 #include "bridge/AnswerSpool.h"
 
 #include <boost/crc.hpp>
@@ -96,6 +100,12 @@ struct Parsed {
   std::string payload;
 };
 
+// Where the zeros at the end of the journal begin (its size when there are none).
+size_t ZerosFrom(const std::string& journal) {
+  const size_t last = journal.find_last_not_of('\0');
+  return last == std::string::npos ? 0 : last + 1;
+}
+
 // The whole record at `at`, when there is one.
 std::optional<Parsed> ParseAt(const std::string& journal, size_t at, uint64_t sizeLimit) {
   if (journal.size() - at < kHeaderBytes || journal.compare(at, kMagicBytes, AnswerSpool::kRecordMagic) != 0)
@@ -154,16 +164,20 @@ void AnswerSpool::Load() {
     journal = text.str();
   }
 
-  // Everything that is not a whole record is skipped, up to the next whole record.
+  // Everything that is not a whole record is skipped, up to the next whole record; the zeros
+  // after the last one end the journal.
+  const size_t zeros = ZerosFrom(journal);
   bool rewrite = false;
-  for (size_t at = 0; at < journal.size();) {
+  size_t at = 0;
+  while (at < journal.size()) {
     std::optional<Parsed> record = ParseAt(journal, at, m_options.sizeLimit);
     std::optional<SpooledAnswer> answer;
     if (record && record->kind == kAnswerRecord) answer = ReadAnswer(record->payload);
     if (!record || (record->kind == kAnswerRecord && !answer) ||
         (record->kind != kAnswerRecord && record->kind != kRemovedRecord)) {
+      if (at >= zeros) break;
       size_t next = at + 1;
-      while (next < journal.size() && !ParseAt(journal, next, m_options.sizeLimit)) ++next;
+      while (next < zeros && !ParseAt(journal, next, m_options.sizeLimit)) ++next;
       OV_LOG(kLogMilestone,
              "The answer spool %s: %zu byte(s) at offset %zu are not a whole answer (a write cut short or damaged) "
              "and are skipped",
@@ -187,13 +201,13 @@ void AnswerSpool::Load() {
     }
     at += record->bytes;
   }
-  m_fileBytes = journal.size();
+  m_fileBytes = std::min(at, journal.size());
   if (!m_answers.empty())
     OV_LOG(kLogMilestone, "The answer spool %s holds %zu answer(s) not yet taken by the software service", path.c_str(),
            m_answers.size());
   if (rewrite && !RewriteLocked()) return;
   std::string error;
-  m_file = Platform::AppendFile::Open(path, error);
+  m_file = Platform::AppendFile::Open(path, m_fileBytes, error);
   if (!m_file) return TroubleLocked(error);
   // A journal created just now stays only once its directory entry is on the disk.
   if (journal.empty() && !Platform::AppendFile::SyncDirectoryOf(path, error)) TroubleLocked(error);
@@ -210,7 +224,7 @@ bool AnswerSpool::RewriteLocked() {
   m_fileBytes = journal.size();
   if (!m_file) return true;  // being opened
   // Appends go to the new file from now on; the sync thread may still hold the old one.
-  m_file = Platform::AppendFile::Open(FilePath(), error);
+  m_file = Platform::AppendFile::Open(FilePath(), m_fileBytes, error);
   if (!m_file) TroubleLocked(error);
   return m_file != nullptr;
 }
@@ -229,8 +243,8 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
     if (!m_file) return Kept::NoDisk;
     const std::string record = AnswerRecord(m_nextId, answer);
     if (m_answerBytes + record.size() > m_options.sizeLimit) return Kept::Full;
-    // A journal grown far past what it holds (an answer or two never taken keeps it from being
-    // cut back) is written anew first.
+    // A journal grown far past what it holds (an answer or two never taken keeps it from
+    // starting over) is written anew first.
     if (m_fileBytes > 2 * m_options.sizeLimit && !RewriteLocked()) return Kept::NoDisk;
     std::string error;
     if (!m_file->Append(record, error)) {
@@ -258,8 +272,9 @@ void AnswerSpool::Remove(uint64_t id) {
   if (!m_file) return;
   std::string error;
   if (m_answers.empty()) {
-    // Nothing left: the journal starts over (no removal needs to be read back).
-    if (!m_file->Truncate(error)) return TroubleLocked(error);
+    // Nothing left: the journal starts over (no removal needs to be read back), in the space it
+    // has. Not waited for either: old records back after the machine went down are sent once more.
+    if (!m_file->StartOver(error)) return TroubleLocked(error);
     m_fileBytes = 0;
     return;
   }

@@ -31,7 +31,8 @@ struct SpooledAnswer {
 
 // The answers the radio acknowledged, kept on disk until the software service has taken them
 // (a 2xx reply) or refused them: one journal file in the spool directory, appended to and synced
-// in groups by the spool's own thread, cut back to nothing whenever no answer is left in it.
+// in groups by the spool's own thread, started over (its records zeroed, in the space the file
+// has) whenever no answer is left in it.
 //
 // Records carry their length and a checksum. When the spool is opened, whatever is not a whole
 // record (a write cut short by a crash, a damaged byte) is skipped with a log line, and reading

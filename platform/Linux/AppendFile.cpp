@@ -1,31 +1,37 @@
-#include "platform/AppendFile.h"
-
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 
+#include "platform/AppendFile.h"
 #include "platform/SystemError.h"
 
+// The journal file on a descriptor: pwrite, fdatasync, ftruncate.
 namespace Platform {
 
-std::unique_ptr<AppendFile> AppendFile::Open(const std::string& path, std::string& error) {
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+std::unique_ptr<AppendFile> AppendFile::Open(const std::string& path, uint64_t end, std::string& error) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
     error = SystemCallFailed("cannot open", path);
     return nullptr;
   }
-  return std::unique_ptr<AppendFile>(new AppendFile(fd, path));
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    error = SystemCallFailed("cannot read the size of", path);
+    close(fd);
+    return nullptr;
+  }
+  return Ready(fd, path, end, static_cast<uint64_t>(status.st_size), error);
 }
 
 AppendFile::~AppendFile() { close(m_fd); }
 
-bool AppendFile::Append(const std::string& bytes, std::string& error) {
+bool AppendFile::WriteAt(const char* bytes, size_t count, uint64_t offset, std::string& error) {
   size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(m_fd, bytes.data() + done, bytes.size() - done);
+  while (done < count) {
+    const ssize_t n = pwrite(m_fd, bytes + done, count - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = ENOSPC;
@@ -43,8 +49,8 @@ bool AppendFile::Sync(std::string& error) {
   return false;
 }
 
-bool AppendFile::Truncate(std::string& error) {
-  if (ftruncate(m_fd, 0) == 0) return true;
+bool AppendFile::CutTo(uint64_t size, std::string& error) {
+  if (ftruncate(m_fd, static_cast<off_t>(size)) == 0) return true;
   error = SystemCallFailed("cannot truncate", m_path);
   return false;
 }

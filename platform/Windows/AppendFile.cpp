@@ -1,36 +1,41 @@
-#include "platform/AppendFile.h"
-
-#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <filesystem>
+#include <fcntl.h>
 
+#include "platform/AppendFile.h"
 #include "platform/SystemServices.h"
+#include "platform/Win32Error.h"
 #include "platform/WideText.h"
 
-// The journal on a Win32 file handle, kept as a C library descriptor so that the class looks
-// the same on every system. Every write goes to the end of the file, whoever wrote last;
-// FlushFileBuffers puts the file's data and size on the disk.
+// The journal file on a Win32 file handle, kept as a C library descriptor so that the class
+// looks the same on every system: WriteFile at an offset, FlushFileBuffers (the file's data and
+// size on the disk), the end of file set through the handle.
 namespace Platform {
 namespace {
 
 std::string Failed(const char* step, const std::string& path) {
-  return std::string(step) + " " + path + ": " + ErrorText(static_cast<int>(::GetLastError()));
+  return std::string(step) + " " + path + ": " + Win32ErrorText(::GetLastError());
 }
 
 HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
 }  // namespace
 
-std::unique_ptr<AppendFile> AppendFile::Open(const std::string& path, std::string& error) {
+std::unique_ptr<AppendFile> AppendFile::Open(const std::string& path, uint64_t end, std::string& error) {
   // Others may read the journal, and replace or remove it, while it is open.
-  const HANDLE file = ::CreateFileW(Widen(path).c_str(), FILE_GENERIC_READ | FILE_GENERIC_WRITE,
+  const HANDLE file = ::CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     error = Failed("cannot open", path);
+    return nullptr;
+  }
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file, &size)) {
+    error = Failed("cannot read the size of", path);
+    ::CloseHandle(file);
     return nullptr;
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);
@@ -39,21 +44,20 @@ std::unique_ptr<AppendFile> AppendFile::Open(const std::string& path, std::strin
     error = "cannot open " + path + ": no descriptor is left";
     return nullptr;
   }
-  return std::unique_ptr<AppendFile>(new AppendFile(fd, path));
+  return Ready(fd, path, end, static_cast<uint64_t>(size.QuadPart), error);
 }
 
 AppendFile::~AppendFile() { _close(m_fd); }  // closes the handle too
 
-bool AppendFile::Append(const std::string& bytes, std::string& error) {
+bool AppendFile::WriteAt(const char* bytes, size_t count, uint64_t offset, std::string& error) {
   size_t done = 0;
-  while (done < bytes.size()) {
-    // Offset all ones: this write goes to the current end of the file.
-    OVERLAPPED atEnd{};
-    atEnd.Offset = 0xFFFFFFFF;
-    atEnd.OffsetHigh = 0xFFFFFFFF;
+  while (done < count) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset + done);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
     DWORD written = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
-    if (!::WriteFile(HandleOf(m_fd), bytes.data() + done, chunk, &written, &atEnd) || written == 0) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(count - done, 1u << 20));
+    if (!::WriteFile(HandleOf(m_fd), bytes + done, chunk, &written, &at) || written == 0) {
       error = Failed("cannot write", m_path);
       return false;
     }
@@ -68,8 +72,9 @@ bool AppendFile::Sync(std::string& error) {
   return false;
 }
 
-bool AppendFile::Truncate(std::string& error) {
+bool AppendFile::CutTo(uint64_t size, std::string& error) {
   FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
   if (::SetFileInformationByHandle(HandleOf(m_fd), FileEndOfFileInfo, &end, sizeof end)) return true;
   error = Failed("cannot truncate", m_path);
   return false;

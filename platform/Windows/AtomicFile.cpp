@@ -8,13 +8,14 @@
 #include <filesystem>
 
 #include "platform/SystemServices.h"
+#include "platform/Win32Error.h"
 #include "platform/WideText.h"
 
 namespace Platform {
 namespace {
 
 std::string Failed(const char* step, const std::string& path) {
-  return std::string(step) + " " + path + ": " + ErrorText(static_cast<int>(::GetLastError()));
+  return std::string(step) + " " + path + ": " + Win32ErrorText(::GetLastError());
 }
 
 std::atomic<unsigned> g_tempCount{0};

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "platform/SystemServices.h"
+#include "platform/Win32Error.h"
 #include "platform/WideText.h"
 
 namespace Platform {
@@ -12,12 +13,12 @@ FileLock::FileLock(const std::string& path) {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    m_error = "cannot open " + path + ": " + ErrorText(static_cast<int>(::GetLastError()));
+    m_error = "cannot open " + path + ": " + Win32ErrorText(::GetLastError());
     return;
   }
   OVERLAPPED whole{};
   if (!::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-    m_error = "cannot lock " + path + ": " + ErrorText(static_cast<int>(::GetLastError()));
+    m_error = "cannot lock " + path + ": " + Win32ErrorText(::GetLastError());
     ::CloseHandle(file);
     return;
   }

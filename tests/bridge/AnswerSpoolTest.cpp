@@ -2,11 +2,14 @@
 // cut-short record costs only itself, the size limit, grouped syncs, and disk trouble.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 
 #include "bridge/AnswerSpool.h"
+#include "platform/AppendFile.h"
 #include "tests/protocol/LogCapture.h"
 #include "tests/service/ReadOnlyDirectory.h"
 #include "tests/service/TestFiles.h"
@@ -66,6 +69,19 @@ std::vector<size_t> RecordOffsets(const std::string& journal) {
   return offsets;
 }
 
+// The journal's records without the zeros written ahead of them.
+std::string Records(const std::string& journal) {
+  const std::vector<size_t> offsets = RecordOffsets(journal);
+  if (offsets.empty()) return {};
+  const size_t last = offsets.back();
+  uint32_t length = 0;
+  for (int i = 0; i < 4; ++i)
+    length |= static_cast<uint32_t>(static_cast<unsigned char>(journal[last + 4 + i])) << (8 * i);
+  return journal.substr(0, last + 21 + length);
+}
+
+bool AllZeros(const std::string& bytes) { return bytes.find_first_not_of('\0') == std::string::npos; }
+
 }  // namespace
 
 TEST(AnswerSpool, WhatOneRunKeepsTheNextRunClaimsOnceInOrderAndUnchanged) {
@@ -86,7 +102,7 @@ TEST(AnswerSpool, WhatOneRunKeepsTheNextRunClaimsOnceInOrderAndUnchanged) {
   EXPECT_EQ(spool.GetCounts().answers, 4u);
 }
 
-TEST(AnswerSpool, RemovedAnswersStayRemovedAndAnEmptySpoolIsAnEmptyFile) {
+TEST(AnswerSpool, RemovedAnswersStayRemovedAndAnEmptySpoolHoldsOnlyZeros) {
   TempDir dir;
   uint64_t second = 0;
   {
@@ -97,8 +113,10 @@ TEST(AnswerSpool, RemovedAnswersStayRemovedAndAnEmptySpoolIsAnEmptyFile) {
     spool.Remove(first);
     spool.Remove(third);
   }
+  std::string path;
   {
     AnswerSpool spool(dir.Path());
+    path = spool.FilePath();
     auto claimed = spool.Claim(kSpoolReceiverMac);
     ASSERT_EQ(claimed.size(), 1u);
     EXPECT_EQ(claimed[0].second, Answer(2));
@@ -107,10 +125,98 @@ TEST(AnswerSpool, RemovedAnswersStayRemovedAndAnEmptySpoolIsAnEmptyFile) {
     EXPECT_GT(fourth, second);
     spool.Remove(claimed[0].first);
     spool.Remove(fourth);
-    EXPECT_EQ(std::filesystem::file_size(spool.FilePath()), 0u);
+    // Started over in the space the journal has: never cut back while in use.
+    const std::string journal = ReadFile(path);
+    EXPECT_EQ(journal.size(), Platform::AppendFile::kSegmentBytes);
+    EXPECT_TRUE(AllZeros(journal));
   }
   AnswerSpool spool(dir.Path());
   EXPECT_TRUE(spool.Claim(kSpoolReceiverMac).empty());
+  EXPECT_EQ(spool.GetCounts().answers, 0u);
+}
+
+// After a start over, the new records lie over where older ones were: none of those comes back,
+// however much longer they were than the new ones.
+TEST(AnswerSpool, AJournalStartedOverReadsOnlyWhatCameAfter) {
+  TempDir dir;
+  {
+    AnswerSpool spool(dir.Path());
+    std::vector<uint64_t> ids;
+    for (int n = 1; n <= 5; ++n) {
+      SpooledAnswer longer = Answer(n);
+      longer.document += Voxlet::StringBuffer(300, u'x');
+      ids.push_back(Keep(spool, longer));
+    }
+    for (uint64_t id : ids) spool.Remove(id);
+    Keep(spool, Answer(6));
+  }
+  AnswerSpool spool(dir.Path());
+  EXPECT_EQ(Claimed(spool), std::vector<SpooledAnswer>{Answer(6)});
+}
+
+// Answers past the space written ahead grow the journal a segment at a time, and all of them are
+// read back; a journal grown far past one segment is cut back to one when it starts over.
+TEST(AnswerSpool, AJournalGrowsASegmentAtATimeAndIsCutBackOnceEmpty) {
+  TempDir dir;
+  const Voxlet::StringBuffer bulk(200 << 10, u'y');  // 400 KiB a document
+  std::vector<SpooledAnswer> expected;
+  std::string path;
+  {
+    AnswerSpool spool(dir.Path());
+    path = spool.FilePath();
+    for (int n = 1; n <= 12; ++n) {
+      expected.push_back(Answer(n));
+      expected.back().document += bulk;
+      Keep(spool, expected.back());
+    }
+    EXPECT_EQ(std::filesystem::file_size(path) % Platform::AppendFile::kSegmentBytes, 0u);
+    EXPECT_GT(std::filesystem::file_size(path), 4 * Platform::AppendFile::kSegmentBytes);
+  }
+  std::vector<uint64_t> ids;
+  {
+    AnswerSpool spool(dir.Path());
+    auto claimed = spool.Claim(kSpoolReceiverMac);
+    std::vector<SpooledAnswer> answers;
+    for (auto& [id, answer] : claimed) {
+      ids.push_back(id);
+      answers.push_back(std::move(answer));
+    }
+    EXPECT_EQ(answers, expected);
+    for (uint64_t id : ids) spool.Remove(id);
+    const std::string journal = ReadFile(path);
+    EXPECT_EQ(journal.size(), Platform::AppendFile::kSegmentBytes);
+    EXPECT_TRUE(AllZeros(journal));
+    Keep(spool, Answer(20));
+  }
+  AnswerSpool spool(dir.Path());
+  EXPECT_EQ(Claimed(spool), std::vector<SpooledAnswer>{Answer(20)});
+}
+
+// A journal as written before the space ahead was kept (records up to the end of the file) reads
+// the same, and gets that space.
+TEST(AnswerSpool, AJournalWithoutSpaceAheadReadsTheSame) {
+  TempDir dir;
+  std::string path;
+  {
+    AnswerSpool spool(dir.Path());
+    path = spool.FilePath();
+    for (int n = 1; n <= 3; ++n) Keep(spool, Answer(n));
+  }
+  const std::string records = Records(ReadFile(path));
+  ASSERT_EQ(RecordOffsets(records).size(), 3u);
+  WriteFile(path, records);
+  {
+    LogCapture log;
+    AnswerSpool spool(dir.Path());
+    EXPECT_EQ(Claimed(spool), (std::vector<SpooledAnswer>{Answer(1), Answer(2), Answer(3)}));
+    EXPECT_TRUE(log.Containing("are skipped").empty());
+    Keep(spool, Answer(4));
+  }
+  const std::string journal = ReadFile(path);
+  EXPECT_EQ(journal.size(), Platform::AppendFile::kSegmentBytes);
+  EXPECT_EQ(RecordOffsets(journal).size(), 4u);
+  AnswerSpool spool(dir.Path());
+  EXPECT_EQ(Claimed(spool).size(), 4u);
 }
 
 TEST(AnswerSpool, ALetGoAnswerIsClaimedAgain) {
@@ -126,6 +232,8 @@ TEST(AnswerSpool, ALetGoAnswerIsClaimedAgain) {
 
 // A crash in the middle of a write, and damage anywhere: the record hit is skipped with a line,
 // the whole records before and after it are read, and the journal is written anew without it.
+// Both in a journal with the space written ahead (where a write cut short leaves zeros) and in
+// one without it (where it leaves the file shorter).
 TEST(AnswerSpool, ACutShortOrDamagedRecordCostsOnlyItself) {
   struct Damage {
     const char* name;
@@ -144,33 +252,37 @@ TEST(AnswerSpool, ACutShortOrDamagedRecordCostsOnlyItself) {
        },
        {1, 2, 3, 4}},
   };
-  for (const Damage& damage : damages) {
-    SCOPED_TRACE(damage.name);
-    TempDir dir;
-    std::string path;
-    {
-      AnswerSpool spool(dir.Path());
-      for (int n = 1; n <= 4; ++n) Keep(spool, Answer(n));
-      path = spool.FilePath();
-    }
-    std::string journal = ReadFile(path);
-    const std::vector<size_t> offsets = RecordOffsets(journal);
-    ASSERT_EQ(offsets.size(), 4u);
-    damage.apply(journal, offsets);
-    WriteFile(path, journal);
+  for (const bool spaceAhead : {true, false}) {
+    for (const Damage& damage : damages) {
+      SCOPED_TRACE(std::string(damage.name) + (spaceAhead ? ", space ahead" : ", no space ahead"));
+      TempDir dir;
+      std::string path;
+      {
+        AnswerSpool spool(dir.Path());
+        for (int n = 1; n <= 4; ++n) Keep(spool, Answer(n));
+        path = spool.FilePath();
+      }
+      const std::string written = ReadFile(path);
+      std::string journal = Records(written);
+      const std::vector<size_t> offsets = RecordOffsets(journal);
+      ASSERT_EQ(offsets.size(), 4u);
+      damage.apply(journal, offsets);
+      if (spaceAhead) journal.resize(std::max(journal.size(), written.size()), '\0');
+      WriteFile(path, journal);
 
-    std::vector<SpooledAnswer> expected;
-    for (int n : damage.kept) expected.push_back(Answer(n));
-    {
+      std::vector<SpooledAnswer> expected;
+      for (int n : damage.kept) expected.push_back(Answer(n));
+      {
+        LogCapture log;
+        AnswerSpool spool(dir.Path());
+        EXPECT_EQ(Claimed(spool), expected);
+        EXPECT_EQ(log.Containing("are not a whole answer (a write cut short or damaged) and are skipped").size(), 1u);
+      }
       LogCapture log;
       AnswerSpool spool(dir.Path());
       EXPECT_EQ(Claimed(spool), expected);
-      EXPECT_EQ(log.Containing("are not a whole answer (a write cut short or damaged) and are skipped").size(), 1u);
+      EXPECT_TRUE(log.Containing("are skipped").empty());  // said once: the journal was written anew
     }
-    LogCapture log;
-    AnswerSpool spool(dir.Path());
-    EXPECT_EQ(Claimed(spool), expected);
-    EXPECT_TRUE(log.Containing("are skipped").empty());  // said once: the journal was written anew
   }
 }
 

@@ -1,8 +1,10 @@
-// The registry store's file.
+// The files the service keeps on disk: the registry store and the answer spool's journal file.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 
+#include "platform/AppendFile.h"
 #include "platform/Registry.h"
 #include "tests/platform/FileDir.h"
 
@@ -57,6 +59,51 @@ TEST_F(Registry, RewritesKeepTheRestAndBadTextIsNeitherReadNorWritten) {
 
   EXPECT_FALSE(WriteRegistryString(0, kKey, "Ports", "a\n[HKEY_LM\\Other]", kPlain));
   EXPECT_EQ(ReadRegistryString(0, "Other", "Ports", "-", kPlain), "-");
+}
+
+using AppendFile = FileDir;
+
+// Records go into zeros written ahead of them, a segment at a time, so that the file's size
+// changes only when a segment is added; starting over zeros what was written and keeps the
+// space, unless the file grew far past one segment.
+TEST_F(AppendFile, RecordsGoIntoSpaceWrittenAheadAndStartingOverZerosThem) {
+  constexpr uint64_t kSegment = Platform::AppendFile::kSegmentBytes;
+  const fs::path journal = dir / "journal";
+  const std::string segment(kSegment, 's');
+  std::string error;
+  {
+    const auto file = Platform::AppendFile::Open(journal.string(), 0, error);
+    ASSERT_TRUE(file) << error;
+    EXPECT_EQ(fs::file_size(journal), kSegment);
+    ASSERT_TRUE(file->Append("abc", error)) << error;
+    EXPECT_EQ(fs::file_size(journal), kSegment);
+    ASSERT_TRUE(file->Append(segment, error)) << error;  // does not fit: one segment more
+    EXPECT_EQ(file->End(), 3 + kSegment);
+    EXPECT_EQ(fs::file_size(journal), 2 * kSegment);
+    ASSERT_TRUE(file->Sync(error)) << error;
+    EXPECT_EQ(ReadFile(journal.string()), "abc" + segment + std::string(kSegment - 3, '\0'));
+
+    ASSERT_TRUE(file->StartOver(error)) << error;
+    EXPECT_EQ(file->End(), 0u);
+    EXPECT_EQ(ReadFile(journal.string()), std::string(2 * kSegment, '\0'));
+    ASSERT_TRUE(file->Append("xyz", error)) << error;
+  }
+  {
+    // Opened again at the end of its records: the next one goes after them.
+    const auto file = Platform::AppendFile::Open(journal.string(), 3, error);
+    ASSERT_TRUE(file) << error;
+    ASSERT_TRUE(file->Append("q", error)) << error;
+    EXPECT_EQ(ReadFile(journal.string()).substr(0, 5), std::string("xyzq\0", 5));
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(file->Append(segment, error)) << error;
+    EXPECT_GT(fs::file_size(journal), 4 * kSegment);
+    ASSERT_TRUE(file->StartOver(error)) << error;
+    EXPECT_EQ(ReadFile(journal.string()), std::string(kSegment, '\0'));
+  }
+  // A file without space ahead gets it at opening.
+  std::ofstream(journal, std::ios::trunc) << "records";
+  const auto file = Platform::AppendFile::Open(journal.string(), 7, error);
+  ASSERT_TRUE(file) << error;
+  EXPECT_EQ(ReadFile(journal.string()), "records" + std::string(kSegment - 7, '\0'));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tests/replay/Replay.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -247,16 +248,21 @@ class Player {
     return (error = "unknown step", false);
   }
 
-  // Cuts `n` bytes off the end of the answer spool's journal, or flips bit `n` of its middle byte.
+  // Cuts `n` bytes off the end of the answer spool's records, or flips bit `n` of their middle
+  // byte. The records are followed by the zeros written ahead of them, so a cut leaves zeros
+  // where the bytes were, as a write cut short by a crash does.
   bool DamageSpool(bool cut, int n, std::string& error) {
     const std::string path = m_dir.File("spool/answers.spool");
     std::string journal = ReadFile(path);
-    if (n < 0 || (cut && static_cast<size_t>(n) > journal.size()) || (!cut && (n > 7 || journal.empty())))
-      return (error = "the spool holds " + std::to_string(journal.size()) + " bytes", false);
+    const size_t last = journal.find_last_not_of('\0');
+    const size_t records = last == std::string::npos ? 0 : last + 1;
+    if (n < 0 || (cut && static_cast<size_t>(n) > records) || (!cut && (n > 7 || records == 0)))
+      return (error = "the spool holds " + std::to_string(records) + " bytes of records", false);
     if (cut)
-      journal.resize(journal.size() - static_cast<size_t>(n));
+      std::fill(journal.begin() + static_cast<std::ptrdiff_t>(records - static_cast<size_t>(n)),
+                journal.begin() + static_cast<std::ptrdiff_t>(records), '\0');
     else
-      journal[journal.size() / 2] = static_cast<char>(journal[journal.size() / 2] ^ (1 << n));
+      journal[records / 2] = static_cast<char>(journal[records / 2] ^ (1 << n));
     WriteFile(path, journal);
     return true;
   }

@@ -9,8 +9,8 @@
 //   start                 the service binary starts (again, once it has ended)
 //   stop                  Ctrl-C to the service binary
 //   kill TERM|KILL        SIGTERM or SIGKILL to the service binary, which has ended after it
-//   spool cut N           N bytes cut off the end of the answer spool's journal (service ended)
-//   spool flip B          bit B of the middle byte of the journal flipped (service ended)
+//   spool cut N           the last N bytes of the answer spool's records lost (service ended)
+//   spool flip B          bit B of the middle byte of its records flipped (service ended)
 //   spool read-only       the answer spool's directory cannot be written, not even by root
 //   teacher LINE          a teacher's action on the software service (its control lines)
 //   join I [STUDENT] | login I STUDENT | choice|number|short|text|math I Q TEXT... |
