@@ -1,3 +1,5 @@
+#include "platform/AppendFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -5,7 +7,6 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "platform/AppendFile.h"
 #include "platform/SystemError.h"
 
 // The journal file on a descriptor: pwrite, fdatasync, ftruncate.

@@ -1,13 +1,14 @@
+#include "platform/AppendFile.h"
+
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <fcntl.h>
 
-#include "platform/AppendFile.h"
 #include "platform/SystemServices.h"
-#include "platform/Win32Error.h"
 #include "platform/WideText.h"
+#include "platform/Win32Error.h"
 
 // The journal file on a Win32 file handle, kept as a C library descriptor so that the class
 // looks the same on every system: WriteFile at an offset, FlushFileBuffers (the file's data and
