@@ -1,4 +1,4 @@
-#include "platform/Windows/ControlRequest.h"
+#include "platform/ControlRequest.h"
 
 #include <dbt.h>
 
