@@ -19,8 +19,7 @@ const wchar_t* const kHardwareKeys = L"Software\\OvantaTest\\HardwareKeys\\";
 
 void SetPortName(HKEY root, const std::wstring& path, const std::optional<std::wstring>& port) {
   HKEY key = nullptr;
-  ASSERT_EQ(::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS)
+  ASSERT_EQ(::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS)
       << "cannot create " << std::string(path.begin(), path.end());
   if (port)
     ::RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(port->c_str()),
@@ -171,8 +170,7 @@ TEST(UsbReceivers, TheWalkHandsOverEachReceiverWithItsPortRevisionAndSerialNumbe
       {PathOf(L"VID_16D3&PID_3000", L"OVT1"), L"USB\\VID_16D3&PID_3000\\OVT1", L"USB\\VID_16D3&PID_3000&REV_0102",
        L"COM5"},
       {PathOf(L"VID_0403&PID_6001", L"FT1"), L"USB\\VID_0403&PID_6001\\FT1", L"USB\\VID_0403&PID_6001", L"COM3"},
-      {PathOf(L"vid_16d3&pid_0051", L"OVT2"), L"USB\\VID_16D3&PID_0051\\OVT2", L"USB\\VID_16D3&PID_0051",
-       std::nullopt},
+      {PathOf(L"vid_16d3&pid_0051", L"OVT2"), L"USB\\VID_16D3&PID_0051\\OVT2", L"USB\\VID_16D3&PID_0051", std::nullopt},
       {PathOf(L"VID_16D3&PID_3000", L"OVT3"), L"USB\\VID_16D3&PID_3000\\OVT3", L"USB\\VID_16D3&PID_3000&REV_0200",
        std::nullopt},
       {L"", L"USB\\NOPATH", L"", L"COM4"},
@@ -266,7 +264,8 @@ TEST(UsbReceivers, RevisionsFromHardwareIdsAndDevicePathsWithoutRegardToCase) {
   EXPECT_EQ(CReceiverEnumerator::GetVersionFromReceiverInfo("USB\\VID_16D3&PID_3000"), 0);
   EXPECT_EQ(CReceiverEnumerator::GetVersionFromReceiverInfo("USB\\REV_ZZ"), 0);
   EXPECT_EQ(CReceiverEnumerator::GetVersionFromReceiverInfo(""), CReceiverEnumerator::kUnknownRevision);
-  EXPECT_TRUE(CReceiverEnumerator::SameDevice("\\\\?\\USB#VID_16D3&PID_3000#A#{x}", "\\\\?\\usb#vid_16d3&pid_3000#a#{X}"));
+  EXPECT_TRUE(
+      CReceiverEnumerator::SameDevice("\\\\?\\USB#VID_16D3&PID_3000#A#{x}", "\\\\?\\usb#vid_16d3&pid_3000#a#{X}"));
   EXPECT_FALSE(CReceiverEnumerator::SameDevice("\\\\?\\USB#VID_16D3&PID_3000#A", "\\\\?\\USB#VID_16D3&PID_3000#B"));
 }
 

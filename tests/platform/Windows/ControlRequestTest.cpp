@@ -33,8 +33,8 @@ TEST(ControlRequest, DeviceBroadcastsAreReadWithinTheirOwnSize) {
   const std::wstring path = L"\\\\?\\USB#VID_16D3&PID_3000#R1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
   const size_t interfaceName = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
   for (bool terminated : {true, false}) {
-    const auto data = BroadcastWith<DEV_BROADCAST_DEVICEINTERFACE_W>(DBT_DEVTYP_DEVICEINTERFACE, path, interfaceName,
-                                                                     terminated);
+    const auto data =
+        BroadcastWith<DEV_BROADCAST_DEVICEINTERFACE_W>(DBT_DEVTYP_DEVICEINTERFACE, path, interfaceName, terminated);
     const auto request = DecodeControlRequest(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, data.data());
     EXPECT_EQ(request.control, static_cast<uint32_t>(SERVICE_CONTROL_DEVICEEVENT));
     EXPECT_EQ(request.eventType, static_cast<uint32_t>(DBT_DEVICEARRIVAL));
@@ -42,9 +42,10 @@ TEST(ControlRequest, DeviceBroadcastsAreReadWithinTheirOwnSize) {
     EXPECT_EQ(request.deviceType, static_cast<uint32_t>(DBT_DEVTYP_DEVICEINTERFACE));
     EXPECT_EQ(request.deviceName, "\\\\?\\USB#VID_16D3&PID_3000#R1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
   }
-  const auto port = BroadcastWith<DEV_BROADCAST_PORT_W>(DBT_DEVTYP_PORT, L"COM5", offsetof(DEV_BROADCAST_PORT_W, dbcp_name),
-                                                        true);
-  EXPECT_EQ(DecodeControlRequest(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE, port.data()).deviceName, "COM5");
+  const auto port =
+      BroadcastWith<DEV_BROADCAST_PORT_W>(DBT_DEVTYP_PORT, L"COM5", offsetof(DEV_BROADCAST_PORT_W, dbcp_name), true);
+  EXPECT_EQ(DecodeControlRequest(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE, port.data()).deviceName,
+            "COM5");
   // A header too short for any name, a handle's broadcast (no name), no data at all.
   auto shortOne = BroadcastWith<DEV_BROADCAST_DEVICEINTERFACE_W>(DBT_DEVTYP_DEVICEINTERFACE, L"", interfaceName, false);
   reinterpret_cast<DEV_BROADCAST_HDR*>(shortOne.data())->dbch_size = sizeof(DEV_BROADCAST_HDR);
