@@ -43,7 +43,8 @@ int ThreadCount() {
 Bytes Receive(ISBConnection& link, size_t want) {
   Bytes got;
   while (got.size() < want && !link.IsDeviceLost()) {
-    while (auto packet = link.GetReceivedPacket()) got.insert(got.end(), packet->Payload(), packet->Payload() + packet->PayloadLength());
+    while (auto packet = link.GetReceivedPacket())
+      got.insert(got.end(), packet->Payload(), packet->Payload() + packet->PayloadLength());
     if (got.size() >= want) break;
     if (!link.GetReceiveEvent()->Wait(10000)) break;
   }
@@ -124,7 +125,8 @@ TEST(ComPortTest, OpeningWhatIsNoPortFailsWithItsReason) {
   char folder[MAX_PATH] = {};
   ASSERT_GT(::GetTempPathA(MAX_PATH, folder), 0u);
   const std::string file = std::string(folder) + "ovanta-not-a-port";
-  const HANDLE h = ::CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h =
+      ::CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   ::CloseHandle(h);
   const uint32_t result = CSBConnection(LinkInfo(file)).Open();
