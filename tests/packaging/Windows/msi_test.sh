@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Checks the Windows installer under Wine, in a prefix of its own: installing it puts the files
+# under Program Files and registers the service "Ovanta Hardware", which runs (its lines in the
+# default log under the Windows directory); the program's own "-u" and "-i" give the very same
+# registration; installing a later version replaces the product and the running service;
+# uninstalling stops and removes the service and the files.
+#
+# msi_test.sh MSI UPGRADE_MSI STAGE
+#   UPGRADE_MSI: the same files as a later version; STAGE: the folder the MSIs were built from.
+# OVANTA_MSI_WINEPREFIX names the prefix (default: wine-msi/ in the project's cache folder); one
+# that a failed run or another install left is made anew.
+set -euo pipefail
+msi=$1 upgrade=$2 stage=$3
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../checks.sh"
+export OVANTA_WINEPREFIX=${OVANTA_MSI_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/ovanta/wine-msi}
+. "$here/../../../scripts/windows/wine.sh"
+
+service="Ovanta Hardware"
+service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
+products_key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+program_dir=$WINEPREFIX/drive_c/Program\ Files/Ovanta\ Hardware
+program="C:\\Program Files\\Ovanta Hardware\\ovanta-hardware.exe"
+log=$WINEPREFIX/drive_c/windows/Debug/OvantaHardwareService.log
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/ovanta-msi-XXXXXX")
+# A run that fails leaves nothing for the next one: the prefix goes with it.
+trap 'rc=$?; wine_stop; rm -rf "$scratch"; [ $rc -eq 0 ] || rm -rf "$WINEPREFIX"' EXIT
+
+wine() { "$wine_program" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+# The installed service program with arguments: its exit status.
+run_program() { "$wine_program" "$program" "$@" </dev/null >/dev/null 2>&1; }
+# A Unix path as Wine's Z: drive names it.
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+# msiexec ACTION MSI: installs (/i) or uninstalls (/x) without a user interface; its log is
+# shown when it fails.
+msiexec() {
+  local name
+  name=$(basename "$2" .msi)-${1#/}
+  if ! "$wine_program" msiexec "$1" "$(windows_path "$2")" /qn /l*v "$(windows_path "$scratch/$name.log")" \
+    </dev/null >/dev/null 2>&1; then
+    tail -n 40 "$scratch/$name.log" | iconv -f UTF-16LE -t UTF-8 2>/dev/null >&2 || true
+    die "msiexec $1 $(basename "$2") failed"
+  fi
+}
+# The service's state as the SCM reports it (4 running, 1 stopped), "none" without the service.
+state() {
+  local s
+  s=$(wine sc query "$service" | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p')
+  echo "${s:-none}"
+}
+# The service's registration: its values, one a line, the image path without the quotes that
+# the SCM's command line may put around a path with spaces.
+registration() {
+  wine reg query "$service_key" | sed -n 's/^    \([^ ].*\)$/\1/p' |
+    sed 's/^\(ImagePath *REG_SZ *\)"\(.*\)"$/\1\2/' | sort
+}
+# The installed versions of the product, one a line.
+installed_versions() {
+  wine reg query "$products_key" /s | awk '/^HKEY/ { ours = 0 } /DisplayName +REG_SZ +Ovanta Hardware$/ { ours = 1 }
+    /DisplayVersion/ { version = $3 } /^$/ && ours && version { print version; ours = 0; version = "" }
+    END { if (ours && version) print version }'
+}
+count() {
+  local n
+  n=$(grep -c -F "$1" "$log" 2>/dev/null) || true
+  echo "${n:-0}"
+}
+# Waits (30 s at most) until the log holds LINE N times: the service writes it from its own
+# process, which may still be ending when msiexec returns.
+await_line() {
+  local n=$1 line=$2 i
+  for ((i = 0; i < 150; i++)); do
+    [ "$(count "$line")" -ge "$n" ] && return 0
+    sleep 0.2
+  done
+  fail "\"$line\" is in the log $(count "$line") times, not $n"
+}
+starting="Receiver service starting."
+stopped="Receiver service stopped."
+
+# ---- A clean prefix ----
+if [ -e "$program_dir" ] || [ -e "$WINEPREFIX/.ovanta-msi-dirty" ]; then rm -rf "$WINEPREFIX"; fi
+mkdir -p "$WINEPREFIX"
+touch "$WINEPREFIX/.ovanta-msi-dirty"
+wine_start
+[ "$(state)" = none ] || die "the prefix $WINEPREFIX has a service \"$service\" already"
+rm -f "$log"
+# msiinfo writes the tables as Windows text.
+product_version() { msiinfo export "$1" Property | tr -d '\r' | awk '$1 == "ProductVersion" { print $2 }'; }
+version=$(product_version "$msi")
+upgrade_version=$(product_version "$upgrade")
+echo "msi: $(basename "$msi") ($version), upgrade $(basename "$upgrade") ($upgrade_version)"
+
+# ---- Install ----
+msiexec /i "$msi"
+expected_files=$(cd "$stage" && ls | sort)
+[ "$(cd "$program_dir" && ls | sort)" = "$expected_files" ] || fail "installed: $(ls "$program_dir"), expected: $expected_files"
+for f in $expected_files; do
+  cmp -s "$stage/$f" "$program_dir/$f" || fail "the installed $f is not the one the installer was built from"
+done
+[ "$(installed_versions)" = "$version" ] || fail "installed products: $(installed_versions), expected $version"
+[ "$(state)" = 4 ] || fail "the service's state after the install is $(state), not 4 (running)"
+await_line 1 "$starting"
+by_installer=$(registration)
+expect_value() {
+  grep -q -x -E "$1 +$2 +$3" <<<"$by_installer" || fail "the service's $1 is not $3: $(grep "^$1 " <<<"$by_installer")"
+}
+expect_value ImagePath REG_SZ "${program//\\/\\\\}"
+expect_value Type REG_DWORD 0x10
+expect_value Start REG_DWORD 0x2
+expect_value ErrorControl REG_DWORD 0x1
+expect_value ObjectName REG_SZ LocalSystem
+expect_value DependOnService REG_MULTI_SZ 'TCPIP\\0Voxlet'
+expect_value DisplayName REG_SZ "$service"
+
+# ---- The program's own uninstall and install give the same registration ----
+run_program -u -nologging || fail "\"$program\" -u failed"
+[ "$(state)" = none ] || fail "the service is there after -u: state $(state)"
+await_line 1 "$stopped"
+run_program -i -nologging || fail "\"$program\" -i failed"
+by_program=$(registration)
+[ "$by_program" = "$by_installer" ] || fail "the installer registers the service as
+$by_installer
+-i registers it as
+$by_program"
+await_line 2 "$starting"
+
+# ---- Upgrade ----
+msiexec /i "$upgrade"
+[ "$(installed_versions)" = "$upgrade_version" ] || fail "products after the upgrade: $(installed_versions)"
+await_line 2 "$stopped"
+await_line 3 "$starting"
+[ "$(state)" = 4 ] || fail "the service's state after the upgrade is $(state), not 4 (running)"
+[ "$(registration)" = "$by_installer" ] || fail "the upgrade registers the service as $(registration)"
+
+# ---- Uninstall ----
+msiexec /x "$upgrade"
+[ "$(state)" = none ] || fail "the service is there after the uninstall: state $(state)"
+[ ! -e "$program_dir" ] || fail "left after the uninstall: $(ls -A "$program_dir")"
+[ -z "$(installed_versions)" ] || fail "products after the uninstall: $(installed_versions)"
+await_line 3 "$stopped"
+# The service's log stays, as the log of a removed Debian package does.
+milestones=$(grep -o -F -e "$starting" -e "$stopped" "$log" | tr '\n' '|')
+[ "$milestones" = "$starting|$stopped|$starting|$stopped|$starting|$stopped|" ] ||
+  fail "the service's starts and stops in the log: $milestones"
+
+[ "$failures" -ne 0 ] || rm -f "$WINEPREFIX/.ovanta-msi-dirty"
+passed "msi install, upgrade and uninstall under Wine"
