@@ -12,8 +12,10 @@
 set -euo pipefail
 msi=$1 upgrade=$2 stage=$3
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../checks.sh
 . "$here/../checks.sh"
 export OVANTA_WINEPREFIX=${OVANTA_MSI_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/ovanta/wine-msi}
+# shellcheck source=../../../scripts/windows/wine.sh
 . "$here/../../../scripts/windows/wine.sh"
 
 service="Ovanta Hardware"
