@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the Windows installer under Wine, in a prefix of its own: installing it puts the files
-# under Program Files and registers the service "Ovanta Hardware", which runs (its lines in the
-# default log under the Windows directory); the program's own "-u" and "-i" give the very same
-# registration; installing a later version replaces the product and the running service;
+# under Program Files and registers the service "Ovanta Hardware" in the place of one that "-i"
+# registered from elsewhere, and the service runs (its lines in the default log under the
+# Windows directory); the program's own "-u" and "-i" give the very same registration; installing a later version replaces the product and the running service;
 # uninstalling stops and removes the service and the files.
 #
 # msi_test.sh MSI UPGRADE_MSI STAGE
@@ -29,8 +29,8 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/ovanta-msi-XXXXXX")
 trap 'rc=$?; wine_stop; rm -rf "$scratch"; [ $rc -eq 0 ] || rm -rf "$WINEPREFIX"' EXIT
 
 wine() { "$wine_program" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
-# The installed service program with arguments: its exit status.
-run_program() { "$wine_program" "$program" "$@" </dev/null >/dev/null 2>&1; }
+# A Windows program with arguments: its exit status.
+run() { "$wine_program" "$@" </dev/null >/dev/null 2>&1; }
 # A Unix path as Wine's Z: drive names it.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 # msiexec ACTION MSI: installs (/i) or uninstalls (/x) without a user interface; its log is
@@ -93,8 +93,16 @@ version=$(product_version "$msi")
 upgrade_version=$(product_version "$upgrade")
 echo "msi: $(basename "$msi") ($version), upgrade $(basename "$upgrade") ($upgrade_version)"
 
-# ---- Install ----
+# ---- A service that "-i" registered from another folder ----
+mkdir -p "$WINEPREFIX/drive_c/Ovanta"
+cp "$stage/ovanta-hardware.exe" "$WINEPREFIX/drive_c/Ovanta/"
+run 'C:\Ovanta\ovanta-hardware.exe' -i -nologging || fail "-i from C:\Ovanta failed"
+[ "$(state)" = 4 ] || fail "the service \"-i\" installed does not run: state $(state)"
+await_line 1 "$starting"
+
+# ---- Install: the installer's service in its place ----
 msiexec /i "$msi"
+await_line 1 "$stopped"
 expected_files=$(cd "$stage" && ls | sort)
 [ "$(cd "$program_dir" && ls | sort)" = "$expected_files" ] || fail "installed: $(ls "$program_dir"), expected: $expected_files"
 for f in $expected_files; do
@@ -102,7 +110,7 @@ for f in $expected_files; do
 done
 [ "$(installed_versions)" = "$version" ] || fail "installed products: $(installed_versions), expected $version"
 [ "$(state)" = 4 ] || fail "the service's state after the install is $(state), not 4 (running)"
-await_line 1 "$starting"
+await_line 2 "$starting"
 by_installer=$(registration)
 expect_value() {
   grep -q -x -E "$1 +$2 +$3" <<<"$by_installer" || fail "the service's $1 is not $3: $(grep "^$1 " <<<"$by_installer")"
@@ -116,22 +124,22 @@ expect_value DependOnService REG_MULTI_SZ 'TCPIP\\0Voxlet'
 expect_value DisplayName REG_SZ "$service"
 
 # ---- The program's own uninstall and install give the same registration ----
-run_program -u -nologging || fail "\"$program\" -u failed"
+run "$program" -u -nologging || fail "\"$program\" -u failed"
 [ "$(state)" = none ] || fail "the service is there after -u: state $(state)"
-await_line 1 "$stopped"
-run_program -i -nologging || fail "\"$program\" -i failed"
+await_line 2 "$stopped"
+run "$program" -i -nologging || fail "\"$program\" -i failed"
 by_program=$(registration)
 [ "$by_program" = "$by_installer" ] || fail "the installer registers the service as
 $by_installer
 -i registers it as
 $by_program"
-await_line 2 "$starting"
+await_line 3 "$starting"
 
 # ---- Upgrade ----
 msiexec /i "$upgrade"
 [ "$(installed_versions)" = "$upgrade_version" ] || fail "products after the upgrade: $(installed_versions)"
-await_line 2 "$stopped"
-await_line 3 "$starting"
+await_line 3 "$stopped"
+await_line 4 "$starting"
 [ "$(state)" = 4 ] || fail "the service's state after the upgrade is $(state), not 4 (running)"
 [ "$(registration)" = "$by_installer" ] || fail "the upgrade registers the service as $(registration)"
 
@@ -140,10 +148,10 @@ msiexec /x "$upgrade"
 [ "$(state)" = none ] || fail "the service is there after the uninstall: state $(state)"
 [ ! -e "$program_dir" ] || fail "left after the uninstall: $(ls -A "$program_dir")"
 [ -z "$(installed_versions)" ] || fail "products after the uninstall: $(installed_versions)"
-await_line 3 "$stopped"
+await_line 4 "$stopped"
 # The service's log stays, as the log of a removed Debian package does.
 milestones=$(grep -o -F -e "$starting" -e "$stopped" "$log" | tr '\n' '|')
-[ "$milestones" = "$starting|$stopped|$starting|$stopped|$starting|$stopped|" ] ||
+[ "$milestones" = "$(printf '%s|%s|' "$starting" "$stopped" "$starting" "$stopped" "$starting" "$stopped" "$starting" "$stopped")" ] ||
   fail "the service's starts and stops in the log: $milestones"
 
 [ "$failures" -ne 0 ] || rm -f "$WINEPREFIX/.ovanta-msi-dirty"
