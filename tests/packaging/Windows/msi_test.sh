@@ -5,11 +5,18 @@
 # Windows directory); the program's own "-u" and "-i" give the very same registration; installing a later version replaces the product and the running service;
 # uninstalling stops and removes the service and the files.
 #
-# msi_test.sh MSI UPGRADE_MSI STAGE
+# msi_test.sh [--sdk] MSI UPGRADE_MSI STAGE
 #   UPGRADE_MSI: the same files as a later version; STAGE: the folder the MSIs were built from.
+#   --sdk: the service program is the service's own (not a stand-in) and the installer has the
+#   SDK client: the installed client asks the installed service for its log file.
 # OVANTA_MSI_WINEPREFIX names the prefix (default: wine-msi/ in the project's cache folder); one
 # that a failed run or another install left is made anew.
 set -euo pipefail
+sdk=no
+if [ "${1:-}" = --sdk ]; then
+  sdk=yes
+  shift
+fi
 msi=$1 upgrade=$2 stage=$3
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../checks.sh
@@ -77,6 +84,25 @@ await_line() {
   done
   fail "\"$line\" is in the log $(count "$line") times, not $n"
 }
+# Whether the installed service program runs in this prefix (Wine shows a process's command
+# line as it was started; the SCM starts the program's path without arguments).
+program_pattern=$(sed 's/[][\\.*^$]/\\&/g' <<<"$program")
+ours_running() {
+  local pid
+  for pid in $(pgrep -f -x -- "$program_pattern"); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -q -x -F "WINEPREFIX=$WINEPREFIX" && return 0
+  done
+  return 1
+}
+# Waits (30 s at most) until it has ended.
+await_end() {
+  local i
+  for ((i = 0; i < 150; i++)); do
+    ours_running || return 0
+    sleep 0.2
+  done
+  fail "the service's process has not ended"
+}
 starting="Receiver service starting."
 stopped="Receiver service stopped."
 
@@ -122,6 +148,16 @@ expect_value ErrorControl REG_DWORD 0x1
 expect_value ObjectName REG_SZ LocalSystem
 expect_value DependOnService REG_MULTI_SZ 'TCPIP\\0Voxlet'
 expect_value DisplayName REG_SZ "$service"
+if [ "$sdk" = yes ]; then
+  # The port of the installed service (the one "-i" registered before announced one too):
+  # discovery by multicast could find any service on this machine.
+  port_line="SDK port number: "
+  await_line 2 "$port_line"
+  port=$(grep -F "$port_line" "$log" | tail -n 1 | sed 's/.*SDK port number: \([0-9]*\).*/\1/')
+  answer=$(wine "C:\\Program Files\\Ovanta Hardware\\ovanta-sdk-client.exe" --port "$port" log-file)
+  [ "${answer,,}" = 'c:\windows\debug\ovantahardwareservice.log' ] ||
+    fail "the SDK client asked the installed service for its log file: '$answer'"
+fi
 
 # ---- The program's own uninstall and install give the same registration ----
 run "$program" -u -nologging || fail "\"$program\" -u failed"
@@ -144,11 +180,19 @@ await_line 4 "$starting"
 [ "$(registration)" = "$by_installer" ] || fail "the upgrade registers the service as $(registration)"
 
 # ---- Uninstall ----
+# The service stopped first (with the program's "-stop"): its process goes on for some
+# milliseconds after it reported that it stopped (the settings, the last log line, the manager
+# taken down), and Wine's installer leaves a file that it could not delete while a process ran
+# from it, where Windows' deletes it at the next restart.
+ours_running || fail "the service's process is not running before the uninstall"
+run "$program" -stop -nologging || fail "\"$program\" -stop failed"
+await_line 4 "$stopped"
+await_end
 msiexec /x "$upgrade"
 [ "$(state)" = none ] || fail "the service is there after the uninstall: state $(state)"
 [ ! -e "$program_dir" ] || fail "left after the uninstall: $(ls -A "$program_dir")"
 [ -z "$(installed_versions)" ] || fail "products after the uninstall: $(installed_versions)"
-await_line 4 "$stopped"
+! ours_running || fail "the service's process runs after the uninstall"
 # The service's log stays, as the log of a removed Debian package does.
 milestones=$(grep -o -F -e "$starting" -e "$stopped" "$log" | tr '\n' '|')
 [ "$milestones" = "$(printf '%s|%s|' "$starting" "$stopped" "$starting" "$stopped" "$starting" "$stopped" "$starting" "$stopped")" ] ||
