@@ -125,6 +125,9 @@ cp "$stage/ovanta-hardware.exe" "$WINEPREFIX/drive_c/Ovanta/"
 run 'C:\Ovanta\ovanta-hardware.exe' -i -nologging || fail "-i from C:\Ovanta failed"
 [ "$(state)" = 4 ] || fail "the service \"-i\" installed does not run: state $(state)"
 await_line 1 "$starting"
+# With the service's own program: the port its SDK server took, announced once it runs.
+port_line="SDK port number: "
+[ "$sdk" = no ] || await_line 1 "$port_line"
 
 # ---- Install: the installer's service in its place ----
 msiexec /i "$msi"
@@ -149,9 +152,8 @@ expect_value ObjectName REG_SZ LocalSystem
 expect_value DependOnService REG_MULTI_SZ 'TCPIP\\0Voxlet'
 expect_value DisplayName REG_SZ "$service"
 if [ "$sdk" = yes ]; then
-  # The port of the installed service (the one "-i" registered before announced one too):
-  # discovery by multicast could find any service on this machine.
-  port_line="SDK port number: "
+  # The installed service's port (discovery by multicast could find any service on this
+  # machine).
   await_line 2 "$port_line"
   port=$(grep -F "$port_line" "$log" | tail -n 1 | sed 's/.*SDK port number: \([0-9]*\).*/\1/')
   answer=$(wine "C:\\Program Files\\Ovanta Hardware\\ovanta-sdk-client.exe" --port "$port" log-file)
