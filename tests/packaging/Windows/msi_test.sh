@@ -113,6 +113,10 @@ touch "$WINEPREFIX/.ovanta-msi-dirty"
 wine_start
 [ "$(state)" = none ] || die "the prefix $WINEPREFIX has a service \"$service\" already"
 rm -f "$log"
+# The service would look for the software service at its default address, where one may run on
+# this machine: it is pointed at a port where none listens.
+run reg add 'HKLM\SOFTWARE\Vantrel\Voxlet\SoftwareService' /v Uri /d 'http://127.0.0.1:9/' /f ||
+  die "setting the software service's address failed"
 # msiinfo writes the tables as Windows text.
 product_version() { msiinfo export "$1" Property | tr -d '\r' | awk '$1 == "ProductVersion" { print $2 }'; }
 version=$(product_version "$msi")
