@@ -2,8 +2,9 @@
 # Checks the Windows installer under Wine, in a prefix of its own: installing it puts the files
 # under Program Files and registers the service "Ovanta Hardware" in the place of one that "-i"
 # registered from elsewhere, and the service runs (its lines in the default log under the
-# Windows directory); the program's own "-u" and "-i" give the very same registration; installing a later version replaces the product and the running service;
-# uninstalling stops and removes the service and the files.
+# Windows directory); the program's own "-u" and "-i" give the very same registration; another
+# build of the same version and a later version replace the installed one and its running
+# service, an older version is refused; uninstalling removes the service and the files.
 #
 # msi_test.sh [--sdk] MSI UPGRADE_MSI STAGE
 #   UPGRADE_MSI: the same files as a later version; STAGE: the folder the MSIs were built from.
@@ -117,10 +118,21 @@ rm -f "$log"
 # this machine: it is pointed at a port where none listens.
 run reg add 'HKLM\SOFTWARE\Vantrel\Voxlet\SoftwareService' /v Uri /d 'http://127.0.0.1:9/' /f ||
   die "setting the software service's address failed"
-# msiinfo writes the tables as Windows text.
-product_version() { msiinfo export "$1" Property | tr -d '\r' | awk '$1 == "ProductVersion" { print $2 }'; }
-version=$(product_version "$msi")
-upgrade_version=$(product_version "$upgrade")
+# A property of an MSI (msiinfo writes the tables as Windows text).
+property() { msiinfo export "$1" Property | tr -d '\r' | awk -v name="$2" '$1 == name { print $2 }'; }
+version=$(property "$msi" ProductVersion)
+upgrade_version=$(property "$upgrade" ProductVersion)
+# Another build of the same version: the same files under a product code and a package code of
+# its own, as wixl gives every build.
+rebuild=$scratch/rebuild.msi
+cp "$msi" "$rebuild"
+new_code() { tr a-z A-Z </proc/sys/kernel/random/uuid; }
+summary() { msiinfo suminfo "$msi" | sed -n "s/^$1: //p"; }
+msibuild "$rebuild" -q "UPDATE \`Property\` SET \`Value\` = '{$(new_code)}' WHERE \`Property\` = 'ProductCode'" \
+  -s "$(summary Subject)" "$(summary Author)" "$(summary Template)" "{$(new_code)}" ||
+  die "making another build of $(basename "$msi") failed"
+# Whether the product of an MSI is installed.
+installed() { run reg query "$products_key\\$(property "$1" ProductCode)"; }
 echo "msi: $(basename "$msi") ($version), upgrade $(basename "$upgrade") ($upgrade_version)"
 
 # ---- A service that "-i" registered from another folder ----
@@ -177,13 +189,25 @@ $by_installer
 $by_program"
 await_line 3 "$starting"
 
+# ---- Another build of the same version replaces it ----
+msiexec /i "$rebuild"
+[ "$(installed_versions)" = "$version" ] || fail "products after another build's install: $(installed_versions)"
+installed "$rebuild" && ! installed "$msi" || fail "the other build of $version did not replace the first"
+await_line 3 "$stopped"
+await_line 4 "$starting"
+[ "$(state)" = 4 ] || fail "the service's state after another build's install is $(state), not 4 (running)"
+
 # ---- Upgrade ----
 msiexec /i "$upgrade"
 [ "$(installed_versions)" = "$upgrade_version" ] || fail "products after the upgrade: $(installed_versions)"
-await_line 3 "$stopped"
-await_line 4 "$starting"
+await_line 4 "$stopped"
+await_line 5 "$starting"
 [ "$(state)" = 4 ] || fail "the service's state after the upgrade is $(state), not 4 (running)"
 [ "$(registration)" = "$by_installer" ] || fail "the upgrade registers the service as $(registration)"
+# An older version is refused, and changes nothing.
+! run msiexec /i "$(windows_path "$msi")" /qn || fail "$(basename "$msi") was installed over $upgrade_version"
+[ "$(installed_versions)" = "$upgrade_version" ] || fail "products after the older version: $(installed_versions)"
+[ "$(state)" = 4 ] || fail "the service's state after the older version is $(state), not 4 (running)"
 
 # ---- Uninstall ----
 # The service stopped first (with the program's "-stop"): its process goes on for some
@@ -192,7 +216,7 @@ await_line 4 "$starting"
 # from it, where Windows' deletes it at the next restart.
 ours_running || fail "the service's process is not running before the uninstall"
 run "$program" -stop -nologging || fail "\"$program\" -stop failed"
-await_line 4 "$stopped"
+await_line 5 "$stopped"
 await_end
 msiexec /x "$upgrade"
 [ "$(state)" = none ] || fail "the service is there after the uninstall: state $(state)"
@@ -201,7 +225,7 @@ msiexec /x "$upgrade"
 ! ours_running || fail "the service's process runs after the uninstall"
 # The service's log stays, as the log of a removed Debian package does.
 milestones=$(grep -o -F -e "$starting" -e "$stopped" "$log" | tr '\n' '|')
-[ "$milestones" = "$(printf '%s|%s|' "$starting" "$stopped" "$starting" "$stopped" "$starting" "$stopped" "$starting" "$stopped")" ] ||
+[ "$milestones" = "$(for _ in 1 2 3 4 5; do printf '%s|%s|' "$starting" "$stopped"; done)" ] ||
   fail "the service's starts and stops in the log: $milestones"
 
 [ "$failures" -ne 0 ] || rm -f "$WINEPREFIX/.ovanta-msi-dirty"
