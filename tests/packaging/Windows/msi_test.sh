@@ -34,7 +34,13 @@ program="C:\\Program Files\\Ovanta Hardware\\ovanta-hardware.exe"
 log=$WINEPREFIX/drive_c/windows/Debug/OvantaHardwareService.log
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/ovanta-msi-XXXXXX")
 # A run that fails leaves nothing for the next one: the prefix goes with it.
-trap 'rc=$?; wine_stop; rm -rf "$scratch"; [ $rc -eq 0 ] || rm -rf "$WINEPREFIX"' EXIT
+cleanup() {
+  local status=$?
+  wine_stop
+  rm -rf "$scratch"
+  [ "$status" -eq 0 ] || rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
 
 wine() { "$wine_program" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 # A Windows program with arguments: its exit status.
