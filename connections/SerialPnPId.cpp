@@ -34,3 +34,30 @@ Voxlet::StringBuffer CollectPnPId(uint8_t first,
   if (!started) id.clear();
   return id;
 }
+
+Voxlet::StringBuffer ReadPnPId(const PnPSteps& steps) {
+  auto toggle = [&steps] {
+    steps.setDtr(false);
+    steps.setRts(false);
+    steps.pause(200);
+    steps.setDtr(true);
+    steps.pause(200);
+    steps.setRts(true);
+  };
+  steps.setRts(false);
+  steps.setDtr(true);
+  steps.purge();
+  steps.pause(200);
+  steps.enterPnPLine();
+  toggle();
+  std::vector<uint8_t> first = steps.read(1, 200);
+  if (first.empty()) {
+    toggle();
+    first = steps.read(1, 200);
+  }
+  Voxlet::StringBuffer id;
+  if (!first.empty()) id = CollectPnPId(first[0], steps.read);
+  steps.setDtr(false);
+  steps.setRts(true);
+  return id;
+}

@@ -174,29 +174,14 @@ Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
   // sequence with its identifier, "(...)" in 7-bit form or 0x08 ... 0x09 in 6-bit form.
   termios saved{};
   const bool haveSaved = tcgetattr(m_fd, &saved) == 0;
-  auto toggle = [this] {
-    SetModemLines(TIOCM_DTR | TIOCM_RTS, false);
-    Pause(200);
-    SetModemLines(TIOCM_DTR, true);
-    Pause(200);
-    SetModemLines(TIOCM_RTS, true);
-  };
-  SetModemLines(TIOCM_RTS, false);
-  SetModemLines(TIOCM_DTR, true);
-  Purge();
-  Pause(200);
-  SetLine(LineSettings{1200, 7, 0, 0});
-  toggle();
-  std::vector<uint8_t> first = ReadFor(1, 200);
-  if (first.empty()) {
-    toggle();
-    first = ReadFor(1, 200);
-  }
-  Voxlet::StringBuffer id;
-  if (!first.empty())
-    id = CollectPnPId(first[0], [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); });
-  SetModemLines(TIOCM_DTR, false);
-  SetModemLines(TIOCM_RTS, true);
+  PnPSteps steps;
+  steps.setDtr = [this](bool raised) { SetModemLines(TIOCM_DTR, raised); };
+  steps.setRts = [this](bool raised) { SetModemLines(TIOCM_RTS, raised); };
+  steps.purge = [this] { Purge(); };
+  steps.pause = Pause;
+  steps.enterPnPLine = [this] { SetLine(LineSettings{1200, 7, 0, 0}); };
+  steps.read = [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); };
+  const Voxlet::StringBuffer id = ReadPnPId(steps);
   if (haveSaved) {
     std::lock_guard<std::mutex> guard(m_portLock);
     tcsetattr(m_fd, TCSANOW, &saved);

@@ -6,25 +6,7 @@ namespace {
 
 std::atomic<CSetupApiDll*> g_replacement{nullptr};
 
-// The missing function's answer: the call failed, for want of the function.
-template <typename Result>
-Result Missing(Result failed) {
-  ::SetLastError(ERROR_PROC_NOT_FOUND);
-  return failed;
-}
-
 }  // namespace
-
-CSetupApiDll::~CSetupApiDll() {
-  if (m_module) ::FreeLibrary(m_module);
-}
-
-template <typename Function>
-Function* CSetupApiDll::Resolve(const char* name) {
-  std::call_once(m_loadOnce, [this] { m_module = ::LoadLibraryW(L"SetupApi.dll"); });
-  if (!m_module) return nullptr;
-  return reinterpret_cast<Function*>(reinterpret_cast<void*>(::GetProcAddress(m_module, name)));
-}
 
 HDEVINFO CSetupApiDll::GetClassDevs(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
   auto* call = Resolve<decltype(::SetupDiGetClassDevsW)>("SetupDiGetClassDevsW");
@@ -65,6 +47,27 @@ HKEY CSetupApiDll::OpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD sc
 BOOL CSetupApiDll::DestroyDeviceInfoList(HDEVINFO set) {
   auto* call = Resolve<decltype(::SetupDiDestroyDeviceInfoList)>("SetupDiDestroyDeviceInfoList");
   return call ? call(set) : Missing(FALSE);
+}
+
+HDEVINFO CSetupApiDll::CreateDeviceInfoList(const GUID* classGuid, HWND parent) {
+  auto* call = Resolve<decltype(::SetupDiCreateDeviceInfoList)>("SetupDiCreateDeviceInfoList");
+  return call ? call(classGuid, parent) : Missing(INVALID_HANDLE_VALUE);
+}
+
+BOOL CSetupApiDll::OpenDeviceInfo(HDEVINFO set, PCWSTR instanceId, HWND parent, DWORD flags, PSP_DEVINFO_DATA device) {
+  auto* call = Resolve<decltype(::SetupDiOpenDeviceInfoW)>("SetupDiOpenDeviceInfoW");
+  return call ? call(set, instanceId, parent, flags, device) : Missing(FALSE);
+}
+
+BOOL CSetupApiDll::SetClassInstallParams(HDEVINFO set, PSP_DEVINFO_DATA device, PSP_CLASSINSTALL_HEADER params,
+                                         DWORD paramsSize) {
+  auto* call = Resolve<decltype(::SetupDiSetClassInstallParamsW)>("SetupDiSetClassInstallParamsW");
+  return call ? call(set, device, params, paramsSize) : Missing(FALSE);
+}
+
+BOOL CSetupApiDll::CallClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA device) {
+  auto* call = Resolve<decltype(::SetupDiCallClassInstaller)>("SetupDiCallClassInstaller");
+  return call ? call(function, set, device) : Missing(FALSE);
 }
 
 CSetupApiDll& CSetupApiDll::Current() {
