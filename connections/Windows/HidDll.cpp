@@ -1,13 +1,5 @@
 #include "connections/HidDll.h"
 
-#include <atomic>
-
-namespace {
-
-std::atomic<CHidDll*> g_replacement{nullptr};
-
-}  // namespace
-
 bool CHidDll::GetHidGuid(GUID* guid) {
   auto* call = Resolve<decltype(::HidD_GetHidGuid)>("HidD_GetHidGuid");
   if (!call) return Missing(false);
@@ -54,11 +46,3 @@ BOOLEAN CHidDll::GetSerialNumberString(HANDLE device, PVOID buffer, ULONG length
   auto* call = Resolve<decltype(::HidD_GetSerialNumberString)>("HidD_GetSerialNumberString");
   return call ? call(device, buffer, length) : Missing<BOOLEAN>(FALSE);
 }
-
-CHidDll& CHidDll::Current() {
-  static CHidDll system;
-  CHidDll* replacement = g_replacement.load();
-  return replacement ? *replacement : system;
-}
-
-void CHidDll::Use(CHidDll* loader) { g_replacement.store(loader); }

@@ -7,8 +7,8 @@
 
 // The HID class driver's user-mode calls, loaded from "Hid.dll" at run time (a missing
 // function fails its call: FALSE, or HIDP_STATUS_NOT_IMPLEMENTED from GetCaps). The calls are
-// virtual so that tests can stand in for a HID device.
-class CHidDll : public CRuntimeDll {
+// virtual so that tests can stand in for a HID device. The process calls the loader Current() answers (CLoaderInUse).
+class CHidDll : public CRuntimeDll, public CLoaderInUse<CHidDll> {
  public:
   CHidDll() : CRuntimeDll(L"Hid.dll") {}
 
@@ -21,9 +21,4 @@ class CHidDll : public CRuntimeDll {
   virtual BOOLEAN SetFeature(HANDLE device, PVOID report, ULONG length);
   virtual BOOLEAN GetIndexedString(HANDLE device, ULONG index, PVOID buffer, ULONG length);
   virtual BOOLEAN GetSerialNumberString(HANDLE device, PVOID buffer, ULONG length);
-
-  // The loader the process uses: the system's Hid.dll, unless a test put one of its own in
-  // place (nullptr puts the system's back). Set before a HID link opens, not during.
-  static CHidDll& Current();
-  static void Use(CHidDll* loader);
 };

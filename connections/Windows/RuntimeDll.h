@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <mutex>
 
 // A system DLL loaded on first use, each function looked up by name: a system without one of
@@ -35,4 +36,20 @@ class CRuntimeDll {
   const wchar_t* m_name;
   std::once_flag m_loadOnce;
   HMODULE m_module = nullptr;
+};
+
+// The loader of a kind that the process uses: the system's, unless a test put one of its own in
+// place (Use(nullptr) puts the system's back). Set before the calls begin, not during.
+template <typename Loader>
+class CLoaderInUse {
+ public:
+  static Loader& Current() {
+    static Loader system;
+    Loader* replacement = s_replacement.load();
+    return replacement ? *replacement : system;
+  }
+  static void Use(Loader* loader) { s_replacement.store(loader); }
+
+ private:
+  static inline std::atomic<Loader*> s_replacement{nullptr};
 };

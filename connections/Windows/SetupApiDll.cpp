@@ -1,13 +1,5 @@
 #include "connections/SetupApiDll.h"
 
-#include <atomic>
-
-namespace {
-
-std::atomic<CSetupApiDll*> g_replacement{nullptr};
-
-}  // namespace
-
 HDEVINFO CSetupApiDll::GetClassDevs(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
   auto* call = Resolve<decltype(::SetupDiGetClassDevsW)>("SetupDiGetClassDevsW");
   return call ? call(classGuid, enumerator, parent, flags) : Missing(INVALID_HANDLE_VALUE);
@@ -69,11 +61,3 @@ BOOL CSetupApiDll::CallClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DE
   auto* call = Resolve<decltype(::SetupDiCallClassInstaller)>("SetupDiCallClassInstaller");
   return call ? call(function, set, device) : Missing(FALSE);
 }
-
-CSetupApiDll& CSetupApiDll::Current() {
-  static CSetupApiDll system;
-  CSetupApiDll* replacement = g_replacement.load();
-  return replacement ? *replacement : system;
-}
-
-void CSetupApiDll::Use(CSetupApiDll* loader) { g_replacement.store(loader); }

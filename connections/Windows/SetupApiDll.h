@@ -7,8 +7,8 @@
 
 // SetupAPI, loaded from "SetupApi.dll" at run time (a missing function fails its call with
 // FALSE or INVALID_HANDLE_VALUE). The calls are virtual so that tests can stand in for the
-// devices of a machine.
-class CSetupApiDll : public CRuntimeDll {
+// devices of a machine. The process calls the loader Current() answers (CLoaderInUse).
+class CSetupApiDll : public CRuntimeDll, public CLoaderInUse<CSetupApiDll> {
  public:
   CSetupApiDll() : CRuntimeDll(L"SetupApi.dll") {}
 
@@ -30,9 +30,4 @@ class CSetupApiDll : public CRuntimeDll {
   virtual BOOL SetClassInstallParams(HDEVINFO set, PSP_DEVINFO_DATA device, PSP_CLASSINSTALL_HEADER params,
                                      DWORD paramsSize);
   virtual BOOL CallClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA device);
-
-  // The loader the process uses: the system's SetupAPI, unless a test put one of its own in
-  // place (nullptr puts the system's back). Set before the devices are walked, not during.
-  static CSetupApiDll& Current();
-  static void Use(CSetupApiDll* loader);
 };

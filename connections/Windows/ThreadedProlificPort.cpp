@@ -4,12 +4,6 @@
 #include "connections/Win32LinkErrors.h"
 #include "platform/WideText.h"
 
-namespace {
-
-constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-
-}  // namespace
-
 CThreadedProlificPort::~CThreadedProlificPort() { ClosePort(); }
 
 uint32_t CThreadedProlificPort::DoOpen(const std::string& name) {

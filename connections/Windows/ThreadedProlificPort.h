@@ -40,6 +40,8 @@ class CThreadedProlificPort : public CThreadedPort {
   void CancelIo(OVERLAPPED* overlapped) override;
 
  private:
+  static constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
   // An EscapeCommFunction code (SETRTS, CLRDTR, ...) on the control-line word, then written.
   void Escape(DWORD function);
   void Purge(DWORD flags);

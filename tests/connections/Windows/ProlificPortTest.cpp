@@ -47,7 +47,7 @@ class BridgePort : public CThreadedProlificPort {
 };
 
 // Everything received until `want` bytes came or nothing came for 10 s.
-Bytes Receive(CLinkThread& port, size_t want) {
+Bytes ReceiveFrom(CLinkThread& port, size_t want) {
   Bytes got;
   while (got.size() < want) {
     while (auto packet = port.Queue().PopReceived())
@@ -138,7 +138,7 @@ TEST(ProlificPortTest, BytesMoveThroughTheDataRequests) {
   Bytes big(5000);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 13);
   driver.Deliver(big);
-  EXPECT_EQ(Receive(port, big.size()), big);
+  EXPECT_EQ(ReceiveFrom(port, big.size()), big);
 
   port.Queue().PushOutgoing(Block({0x01, 0x02}));
   port.Queue().PushOutgoing(Block({0xEE}, 1));
@@ -169,7 +169,7 @@ TEST(ProlificPortTest, DetectionPulsesRtsAndFindsAnEchoingReceiver) {
   EXPECT_EQ(driver.WaitForWritten(6), (Bytes{0x15, 0x2A, 0x16, 0x02, 0x00, 0x00}));
   // The loop reads again afterwards.
   port.Queue().PushOutgoing(Block({0x5A}));
-  EXPECT_EQ(Receive(port, 1), (Bytes{0x5A}));
+  EXPECT_EQ(ReceiveFrom(port, 1), (Bytes{0x5A}));
 }
 
 // The serial Plug and Play identifier over the control-line words at 1200 7N1; the line the
