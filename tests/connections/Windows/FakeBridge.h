@@ -13,7 +13,8 @@
 
 // A USB-serial bridge's driver in memory: it keeps a line coding and the control-line words it
 // was given, and its data requests behave as overlapped requests do (a read waits for bytes
-// until they come or it is cancelled). It can echo what is written, fail every read, and send
+// until they come or it is cancelled). It can echo what is written, fail every read (or answer
+// as an unplugged bridge does), and send
 // a Plug and Play identifier when the enumeration's DTR/RTS sequence ends at 1200 baud.
 class FakeBridge : public CProlificDriver {
  public:
@@ -57,6 +58,7 @@ class FakeBridge : public CProlificDriver {
     ++m_reads;
     m_changed.notify_all();
     if (failReads) return Fail(ERROR_IO_DEVICE);
+    if (unplugged) return Fail(ERROR_DEVICE_NOT_CONNECTED);
     if (!m_input.empty()) {
       *got = TakeInput(buffer, size);
       return TRUE;
@@ -129,6 +131,7 @@ class FakeBridge : public CProlificDriver {
   // Set before the port opens.
   bool echo = false;
   bool failReads = false;
+  bool unplugged = false;
   bool refuseLineCoding = false;
   std::string pnpId;
 

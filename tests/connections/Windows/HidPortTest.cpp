@@ -90,8 +90,12 @@ class ReportPipe {
     m_event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
   }
   ~ReportPipe() {
-    ::CloseHandle(m_pipe);
+    Close();
     ::CloseHandle(m_event);
+  }
+  void Close() {
+    if (m_pipe != INVALID_HANDLE_VALUE) ::CloseHandle(m_pipe);
+    m_pipe = INVALID_HANDLE_VALUE;
   }
   const std::string& Name() const { return m_name; }
   bool Valid() const { return m_pipe != INVALID_HANDLE_VALUE; }
@@ -213,7 +217,7 @@ TEST(HidPortTest, ProductThreeThousandsReportsLoseTheirLastTwoBytes) {
 
 // The connection of the HID kind: its open fails on a device without HID capabilities (and on
 // a path that leads nowhere), it has no line settings, detection or Plug and Play identifier,
-// and it carries reports once open.
+// it carries reports once open, and a device that goes away makes it lost.
 TEST(HidPortTest, TheHidConnectionHasReportsButNoSerialLine) {
   FakeHid hid(3, 3, 0, 0x0051);
   {
@@ -246,6 +250,13 @@ TEST(HidPortTest, TheHidConnectionHasReportsButNoSerialLine) {
   auto packet = link.GetReceivedPacket();
   ASSERT_NE(packet, nullptr);
   EXPECT_EQ(Bytes(packet->Payload(), packet->Payload() + packet->PayloadLength()), (Bytes{0x41, 0x42}));
+  // The device goes away (its end closes): the consumer wakes and the link is lost.
+  device.Close();
+  for (int i = 0; i < 100 && !link.IsDeviceLost(); ++i) link.GetReceiveEvent()->Wait(100);
+  EXPECT_TRUE(link.IsDeviceLost());
+  EXPECT_EQ(link.GetReceivedPacket(), nullptr);
+  link.Close();
+  EXPECT_FALSE(link.IsOpen());
 }
 
 // The system's Hid.dll (Wine's) is found and gives the HID device interface class.

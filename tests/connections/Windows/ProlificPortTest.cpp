@@ -225,6 +225,25 @@ TEST(ProlificPortTest, ABridgeIsRestartedOnceEvery75FailedReads) {
   EXPECT_EQ(driver.Reads(), 150);
 }
 
+// A bridge that is unplugged is no failing bridge: the link is lost at its first read, and
+// nothing is restarted.
+TEST(ProlificPortTest, AnUnpluggedBridgeIsALostDeviceAndNotRestarted) {
+  DeviceFile device("ovanta-bridge-unplugged");
+  RestartRecorder setupApi(L"USB\\VID_067B&PID_2303\\5&1A2B3C&0&2");
+  FakeBridge driver;
+  driver.unplugged = true;
+  BridgePort port(driver);
+  ASSERT_EQ(port.OpenPort(device.Path()), LinkResult::kSuccess);
+  ASSERT_TRUE(port.Queue().ReceivedEvent().Wait(10000));
+  EXPECT_TRUE(port.IsDeviceLost());
+  EXPECT_EQ(port.Queue().PopReceived(), nullptr);
+  EXPECT_EQ(driver.Reads(), 1);
+  EXPECT_EQ(port.FailedReads(), 0);
+  EXPECT_EQ(port.Restarts(), 0);
+  port.ClosePort();
+  EXPECT_EQ(setupApi.lists, 0);
+}
+
 // The restart with the system's SetupAPI: a device the system does not know is not restarted.
 TEST(ProlificPortTest, TheSystemCannotRestartADeviceItDoesNotKnow) {
   EXPECT_FALSE(CRestartDeviceThread::RestartDevice("USB\\VID_16D3&PID_3000\\NO-SUCH-DEVICE"));
