@@ -264,24 +264,41 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
 }
 
 void AnswerSpool::Remove(uint64_t id) {
-  std::lock_guard<std::mutex> guard(m_lock);
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!RemoveLocked(id)) return;
+  }
+  m_wake.notify_all();
+}
+
+bool AnswerSpool::RemoveLocked(uint64_t id) {
   const auto found = m_answers.find(id);
-  if (found == m_answers.end()) return;
+  if (found == m_answers.end()) return false;
   m_answerBytes -= found->second.bytes;
   m_answers.erase(found);
-  if (!m_file) return;
+  if (!m_file) return false;
   std::string error;
   if (m_answers.empty()) {
     // Nothing left: the journal starts over (no removal needs to be read back), in the space it
-    // has. Not waited for either: old records back after the machine went down are sent once more.
-    if (!m_file->StartOver(error)) return TroubleLocked(error);
+    // has.
+    if (!m_file->StartOver(error)) {
+      TroubleLocked(error);
+      return false;
+    }
     m_fileBytes = 0;
-    return;
+  } else {
+    const std::string record = Record(kRemovedRecord, id, {});
+    if (!m_file->Append(record, error)) {
+      TroubleLocked(error);
+      return false;
+    }
+    m_fileBytes += record.size();
   }
-  // Not waited for: a removal lost with the machine only has the answer sent once more.
-  const std::string record = Record(kRemovedRecord, id, {});
-  if (!m_file->Append(record, error)) return TroubleLocked(error);
-  m_fileBytes += record.size();
+  // Synced by the spool's thread like a record, with the records written meanwhile; nothing
+  // waits for it. Until then, a machine that goes down brings the removed answers back and they
+  // are sent once more.
+  ++m_writes;
+  return true;
 }
 
 void AnswerSpool::Unclaim(uint64_t id) {
@@ -309,13 +326,19 @@ AnswerSpool::Counts AnswerSpool::GetCounts() const {
   return counts;
 }
 
-// Group commit: one sync covers every record written before it began, however many arrived
-// while the previous sync ran.
+bool AnswerSpool::WaitUntilSynced(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(m_lock);
+  const uint64_t upTo = m_writes;
+  return m_synced.wait_for(lock, limit, [&] { return m_syncedWrites >= upTo || !m_file; });
+}
+
+// Group commit: one sync covers every write before it began (records, removals, the emptying),
+// however many came while the previous sync ran. Stopping, it syncs what is left first.
 void AnswerSpool::SyncLoop() {
   std::unique_lock<std::mutex> lock(m_lock);
   for (;;) {
-    m_wake.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
-    if (m_waiting.empty()) return;  // stopping, and nothing left to sync
+    m_wake.wait(lock, [this] { return m_stopping || m_syncedWrites < m_writes; });
+    if (m_syncedWrites >= m_writes) return;  // stopping, and nothing left to sync
     const uint64_t upTo = m_writes;
     const std::shared_ptr<Platform::AppendFile> file = m_file;
     lock.unlock();
@@ -323,6 +346,8 @@ void AnswerSpool::SyncLoop() {
     const bool synced = !file || file->Sync(error);
     lock.lock();
     ++m_counts.syncs;
+    m_syncedWrites = upTo;
+    m_synced.notify_all();
     // A failed sync is disk trouble like any other; its answers are relayed all the same.
     if (!synced) TroubleLocked(error);
     // Records are waited for in the order written: those this sync covers come first.

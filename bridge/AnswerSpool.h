@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -32,7 +33,8 @@ struct SpooledAnswer {
 // The answers the radio acknowledged, kept on disk until the software service has taken them
 // (a 2xx reply) or refused them: one journal file in the spool directory, appended to and synced
 // in groups by the spool's own thread, started over (its records zeroed, in the space the file
-// has) whenever no answer is left in it.
+// has) whenever no answer is left in it. Removals and the emptying are synced by that thread too,
+// grouped with the records, so that answers taken do not come back after the machine went down.
 //
 // Records carry their length and a checksum. When the spool is opened, whatever is not a whole
 // record (a write cut short by a crash, a damaged byte) is skipped with a log line, and reading
@@ -85,6 +87,10 @@ class AnswerSpool {
   Kept Append(const SpooledAnswer& answer, Synced synced, uint64_t* id);
   // The software service took the answer or refused it: it leaves the spool.
   void Remove(uint64_t id);
+  // Waits up to `limit` until every write so far (records, removals, the emptying of the
+  // journal) is on the disk, as the spool's thread syncs each soon after it was written; true
+  // then, or once there is disk trouble.
+  bool WaitUntilSynced(std::chrono::milliseconds limit);
   // Its sender let it go unsent (the receiver closed): the next Claim of its receiver gets it.
   void Unclaim(uint64_t id);
   // Every answer of that receiver nobody has claimed (those of an earlier run, and those let
@@ -105,6 +111,8 @@ class AnswerSpool {
     Synced synced;
   };
   void Load();
+  // False when there was nothing to write.
+  bool RemoveLocked(uint64_t id);
   // Writes the journal anew with the held answers only; false on disk trouble (said).
   bool RewriteLocked();
   void TroubleLocked(const std::string& reason);
@@ -120,7 +128,9 @@ class AnswerSpool {
   uint64_t m_nextId = 1;
   uint64_t m_answerBytes = 0;
   uint64_t m_fileBytes = 0;
-  uint64_t m_writes = 0;  // journal writes so far
+  uint64_t m_writes = 0;        // journal writes so far
+  uint64_t m_syncedWrites = 0;  // those a finished sync covered
+  std::condition_variable m_synced;
   std::vector<Waiting> m_waiting;
   Counts m_counts;
   bool m_stopping = false;

@@ -332,6 +332,29 @@ TEST(AnswerSpool, ABurstWrittenDuringASyncSharesTheNextSync) {
   EXPECT_EQ(spool.GetCounts().appended, 100u);
 }
 
+// What the software service took leaves the journal for good: a removal, and the emptying of a
+// journal left without answers, are each synced by the spool's own thread without anyone waiting
+// for it (else the answers would come back after the machine went down, and be sent again).
+TEST(AnswerSpool, RemovalsAndTheEmptyingAreSyncedUnasked) {
+  TempDir dir;
+  AnswerSpool spool(dir.Path());
+  const uint64_t first = Keep(spool, Answer(1));
+  const uint64_t second = Keep(spool, Answer(2));
+  const uint64_t syncs = spool.GetCounts().syncs;
+  EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(0)));  // nothing written since
+
+  spool.Remove(first);  // a removal record
+  EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(30)));
+  EXPECT_EQ(spool.GetCounts().syncs, syncs + 1);
+  spool.Remove(second);  // the journal starts over
+  EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(30)));
+  EXPECT_EQ(spool.GetCounts().syncs, syncs + 2);
+  EXPECT_TRUE(AllZeros(ReadFile(spool.FilePath())));
+  spool.Remove(second);  // gone already: nothing is written, nothing synced
+  EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(0)));
+  EXPECT_EQ(spool.GetCounts().syncs, syncs + 2);
+}
+
 TEST(AnswerSpool, DiskTroubleIsSaidOnceAndNothingIsKept) {
   TempDir dir;
   WriteFile(dir.File("plain-file"), "not a directory");
