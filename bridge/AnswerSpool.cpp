@@ -239,7 +239,12 @@ void AnswerSpool::TroubleLocked(const std::string& reason) {
 
 AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced, uint64_t* id) {
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::unique_lock<std::mutex> lock(m_lock);
+    // A journal started over gets records at its start again only once its zeros are on the
+    // disk (the spool's thread is at it): a record written over records whose zeros are not
+    // could bring them back with it after a crash. Rarely waited for: a journal empties at the
+    // end of a burst.
+    m_synced.wait(lock, [this] { return m_syncedWrites >= m_startedOver || !m_file; });
     if (!m_file) return Kept::NoDisk;
     const std::string record = AnswerRecord(m_nextId, answer);
     if (m_answerBytes + record.size() > m_options.sizeLimit) return Kept::Full;
@@ -286,6 +291,7 @@ bool AnswerSpool::RemoveLocked(uint64_t id) {
       return false;
     }
     m_fileBytes = 0;
+    m_startedOver = m_writes + 1;
   } else {
     const std::string record = Record(kRemovedRecord, id, {});
     if (!m_file->Append(record, error)) {
@@ -294,9 +300,9 @@ bool AnswerSpool::RemoveLocked(uint64_t id) {
     }
     m_fileBytes += record.size();
   }
-  // Synced by the spool's thread like a record, with the records written meanwhile; nothing
-  // waits for it. Until then, a machine that goes down brings the removed answers back and they
-  // are sent once more.
+  // Synced by the spool's thread like a record, with the records written meanwhile; only a
+  // record for the start of a journal started over waits for it (Append). Until then, a machine
+  // that goes down brings the removed answers back and they are sent once more.
   ++m_writes;
   return true;
 }

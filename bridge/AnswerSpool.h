@@ -130,6 +130,7 @@ class AnswerSpool {
   uint64_t m_fileBytes = 0;
   uint64_t m_writes = 0;        // journal writes so far
   uint64_t m_syncedWrites = 0;  // those a finished sync covered
+  uint64_t m_startedOver = 0;   // the write that zeroed the journal last
   std::condition_variable m_synced;
   std::vector<Waiting> m_waiting;
   Counts m_counts;

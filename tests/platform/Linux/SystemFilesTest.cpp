@@ -163,7 +163,7 @@ TEST_F(AppendFileShortOfSpace, OpensWithTheRoomItGotAndKeepsRecordsWhileTheyFit)
     const auto file = Platform::AppendFile::Open(journal.string(), 0, error);
     ASSERT_TRUE(file) << error;
     EXPECT_EQ(file->Size(), kRoom);
-    ASSERT_TRUE(file->Append(first, error)) << error;  // into the room
+    ASSERT_TRUE(file->Append(first, error)) << error;   // into the room
     ASSERT_TRUE(file->Append(second, error)) << error;  // past it, and the disk takes it
     EXPECT_EQ(file->End(), first.size() + second.size());
     EXPECT_FALSE(file->Append(third, error));  // the disk takes no more
