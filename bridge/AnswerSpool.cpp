@@ -273,7 +273,7 @@ void AnswerSpool::Remove(uint64_t id) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (!RemoveLocked(id)) return;
   }
-  m_wake.notify_all();
+  m_wake.notify_all();  // the emptying's sync
 }
 
 bool AnswerSpool::RemoveLocked(uint64_t id) {
@@ -285,26 +285,27 @@ bool AnswerSpool::RemoveLocked(uint64_t id) {
   std::string error;
   if (m_answers.empty()) {
     // Nothing left: the journal starts over (no removal needs to be read back), in the space it
-    // has.
+    // has. The spool's thread syncs that at once, nobody waiting for it but a record for the
+    // journal's start (Append): until then a machine going down brings the answers back, and
+    // they are sent once more. A journal empties at the end of a burst, and stays so.
     if (!m_file->StartOver(error)) {
       TroubleLocked(error);
       return false;
     }
     m_fileBytes = 0;
-    m_startedOver = m_writes + 1;
-  } else {
-    const std::string record = Record(kRemovedRecord, id, {});
-    if (!m_file->Append(record, error)) {
-      TroubleLocked(error);
-      return false;
-    }
-    m_fileBytes += record.size();
+    m_startedOver = ++m_writes;
+    return true;
   }
-  // Synced by the spool's thread like a record, with the records written meanwhile; only a
-  // record for the start of a journal started over waits for it (Append). Until then, a machine
-  // that goes down brings the removed answers back and they are sent once more.
+  // A removal is synced with the next record or emptying (or when the spool closes), not on its
+  // own: in a burst, syncs of their own would hold up the records'.
+  const std::string record = Record(kRemovedRecord, id, {});
+  if (!m_file->Append(record, error)) {
+    TroubleLocked(error);
+    return false;
+  }
+  m_fileBytes += record.size();
   ++m_writes;
-  return true;
+  return false;
 }
 
 void AnswerSpool::Unclaim(uint64_t id) {
@@ -339,11 +340,12 @@ bool AnswerSpool::WaitUntilSynced(std::chrono::milliseconds limit) {
 }
 
 // Group commit: one sync covers every write before it began (records, removals, the emptying),
-// however many came while the previous sync ran. Stopping, it syncs what is left first.
+// however many came while the previous sync ran. Records and the emptying start a sync; stopping,
+// it syncs what is left first.
 void AnswerSpool::SyncLoop() {
   std::unique_lock<std::mutex> lock(m_lock);
   for (;;) {
-    m_wake.wait(lock, [this] { return m_stopping || m_syncedWrites < m_writes; });
+    m_wake.wait(lock, [this] { return m_stopping || !m_waiting.empty() || m_syncedWrites < m_startedOver; });
     if (m_syncedWrites >= m_writes) return;  // stopping, and nothing left to sync
     const uint64_t upTo = m_writes;
     const std::shared_ptr<Platform::AppendFile> file = m_file;

@@ -33,8 +33,8 @@ struct SpooledAnswer {
 // The answers the radio acknowledged, kept on disk until the software service has taken them
 // (a 2xx reply) or refused them: one journal file in the spool directory, appended to and synced
 // in groups by the spool's own thread, started over (its records zeroed, in the space the file
-// has) whenever no answer is left in it. Removals and the emptying are synced by that thread too,
-// grouped with the records, so that answers taken do not come back after the machine went down.
+// has) whenever no answer is left in it. The emptying is synced by that thread too, and removals
+// with the next sync, so that answers taken do not come back after the machine went down.
 //
 // Records carry their length and a checksum. When the spool is opened, whatever is not a whole
 // record (a write cut short by a crash, a damaged byte) is skipped with a log line, and reading
@@ -87,9 +87,9 @@ class AnswerSpool {
   Kept Append(const SpooledAnswer& answer, Synced synced, uint64_t* id);
   // The software service took the answer or refused it: it leaves the spool.
   void Remove(uint64_t id);
-  // Waits up to `limit` until every write so far (records, removals, the emptying of the
-  // journal) is on the disk, as the spool's thread syncs each soon after it was written; true
-  // then, or once there is disk trouble.
+  // Waits up to `limit` until every write so far is on the disk (true, as on disk trouble). The
+  // spool's thread syncs records and the emptying of the journal at once, a removal with the
+  // next of those.
   bool WaitUntilSynced(std::chrono::milliseconds limit);
   // Its sender let it go unsent (the receiver closed): the next Claim of its receiver gets it.
   void Unclaim(uint64_t id);
@@ -111,7 +111,7 @@ class AnswerSpool {
     Synced synced;
   };
   void Load();
-  // False when there was nothing to write.
+  // True when the journal was emptied: its sync is to start.
   bool RemoveLocked(uint64_t id);
   // Writes the journal anew with the held answers only; false on disk trouble (said).
   bool RewriteLocked();
