@@ -39,11 +39,10 @@ bool AppendFile::WriteZeros(uint64_t from, uint64_t to, std::string& error) {
 }
 
 bool AppendFile::Extend(uint64_t size, std::string& error) {
-  static const char zeros[kZeroChunk] = {};
   while (m_size < size) {
-    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kZeroChunk, size - m_size));
-    if (!WriteAt(zeros, chunk, m_size, error)) return false;
-    m_size += chunk;
+    const uint64_t to = std::min<uint64_t>(size, m_size + kZeroChunk);
+    if (!WriteZeros(m_size, to, error)) return false;
+    m_size = to;
   }
   return true;
 }
