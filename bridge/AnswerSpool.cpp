@@ -145,7 +145,7 @@ std::string AnswerSpool::FilePath() const { return (std::filesystem::path(m_dire
 
 bool AnswerSpool::Durable() const {
   std::lock_guard<std::mutex> guard(m_lock);
-  return m_file != nullptr;
+  return m_file && m_keeping;
 }
 
 void AnswerSpool::Load() {
@@ -231,6 +231,11 @@ bool AnswerSpool::RewriteLocked() {
 
 void AnswerSpool::TroubleLocked(const std::string& reason) {
   m_file.reset();
+  StopKeepingLocked(reason);
+}
+
+void AnswerSpool::StopKeepingLocked(const std::string& reason) {
+  m_keeping = false;
   if (m_troubleSaid) return;
   m_troubleSaid = true;
   OV_LOG(kLogMilestone, "The answer spool in %s cannot be used (%s): answers are relayed without being kept on disk",
@@ -245,7 +250,7 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
     // could bring them back with it after a crash. Rarely waited for: a journal empties at the
     // end of a burst.
     m_synced.wait(lock, [this] { return m_syncedWrites >= m_startedOver || !m_file; });
-    if (!m_file) return Kept::NoDisk;
+    if (!m_file || !m_keeping) return Kept::NoDisk;
     const std::string record = AnswerRecord(m_nextId, answer);
     if (m_answerBytes + record.size() > m_options.sizeLimit) return Kept::Full;
     // A journal grown far past what it holds (an answer or two never taken keeps it from
@@ -253,7 +258,7 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
     if (m_fileBytes > 2 * m_options.sizeLimit && !RewriteLocked()) return Kept::NoDisk;
     std::string error;
     if (!m_file->Append(record, error)) {
-      TroubleLocked(error);
+      StopKeepingLocked(error);
       return Kept::NoDisk;
     }
     *id = m_nextId++;
@@ -297,10 +302,11 @@ bool AnswerSpool::RemoveLocked(uint64_t id) {
     return true;
   }
   // A removal is synced with the next record or emptying (or when the spool closes), not on its
-  // own: in a burst, syncs of their own would hold up the records'.
+  // own: in a burst, syncs of their own would hold up the records'. One the disk does not take
+  // is left out (the answer is sent again after a restart unless the journal empties first).
   const std::string record = Record(kRemovedRecord, id, {});
   if (!m_file->Append(record, error)) {
-    TroubleLocked(error);
+    StopKeepingLocked(error);
     return false;
   }
   m_fileBytes += record.size();

@@ -42,7 +42,9 @@ struct SpooledAnswer {
 //
 // Disk trouble (the directory missing and not creatable, read-only, full, failing) is said in one
 // log line; from then on nothing more is kept and every answer is relayed as if there were no
-// spool. The spool's lock is a leaf: nothing is called with it held.
+// spool. A disk that takes no more records (full) still takes the removals it can and the
+// emptying (zeros over the records, in place), so that the answers kept before, once taken, do
+// not come back at the next start. The spool's lock is a leaf: nothing is called with it held.
 class AnswerSpool {
  public:
   static constexpr uint64_t kDefaultSizeLimit = 64ull << 20;
@@ -77,7 +79,7 @@ class AnswerSpool {
 
   const std::string& Directory() const { return m_directory; }
   std::string FilePath() const;
-  // False once disk trouble was met.
+  // False once disk trouble was met (nothing more is kept).
   bool Durable() const;
 
   // Writes the answer's record. Kept::Yes: *id names it, and `synced` runs on the spool's thread
@@ -115,7 +117,10 @@ class AnswerSpool {
   bool RemoveLocked(uint64_t id);
   // Writes the journal anew with the held answers only; false on disk trouble (said).
   bool RewriteLocked();
+  // Says the trouble (once) and drops the journal.
   void TroubleLocked(const std::string& reason);
+  // Says it (once) and keeps no more answers; the journal still takes removals and the emptying.
+  void StopKeepingLocked(const std::string& reason);
   void SyncLoop();
 
   const std::string m_directory;
@@ -124,6 +129,7 @@ class AnswerSpool {
   std::condition_variable m_wake;
   std::shared_ptr<Platform::AppendFile> m_file;  // null on disk trouble
   bool m_troubleSaid = false;
+  bool m_keeping = true;                // new answers are kept
   std::map<uint64_t, Entry> m_answers;  // by id, which is the order written
   uint64_t m_nextId = 1;
   uint64_t m_answerBytes = 0;

@@ -53,7 +53,12 @@ bool AppendFile::Append(const std::string& bytes, std::string& error) {
   // record the disk does not take is refused.
   std::string noRoom;
   if (m_end + bytes.size() > m_size) Extend(SegmentsFor(m_end + bytes.size()), noRoom);
-  if (!WriteAt(bytes.data(), bytes.size(), m_end, error)) return false;
+  if (!WriteAt(bytes.data(), bytes.size(), m_end, error)) {
+    // The part the disk took is zeroed again, as far as it lets (a reader would take it for a
+    // damaged record); the next bytes go there.
+    WriteZeros(m_end, m_end + bytes.size(), noRoom);
+    return false;
+  }
   m_end += bytes.size();
   m_size = std::max(m_size, m_end);
   return true;

@@ -36,7 +36,7 @@ class AppendFile {
 
   // Writes bytes after the records, whole, first writing another segment ahead when they do not
   // fit (where the disk takes less, they go after the room it took); false with the reason when
-  // the system refused a part of them.
+  // the system refused a part of them (the part written is zeroed again).
   bool Append(const std::string& bytes, std::string& error);
   // The file's data on the disk (what a reader needs of it, not every time stamp).
   bool Sync(std::string& error);

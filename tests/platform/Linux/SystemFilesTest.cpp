@@ -2,12 +2,10 @@
 // replacement that keeps the file's mode, the registry store shared by processes, and a journal
 // on a disk short of space.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "platform/Registry.h"
 #include "platform/SystemdServiceControl.h"
 #include "tests/platform/FileDir.h"
+#include "tests/platform/Linux/FileSizeLimit.h"
 
 namespace {
 
@@ -120,31 +119,6 @@ TEST_F(RegistryStoreFile, WritersInTwoProcessesNeitherTearNorLoseTheStore) {
       EXPECT_EQ(store.Read(0, key(w), "V" + std::to_string(v)), std::optional<std::string>(std::to_string(v)));
   EXPECT_TRUE(Others({"registry.ini", "registry.ini.lock"}).empty());
 }
-
-// The file size limit of the process, for as long as it lives: what a disk that takes no more
-// than that does to the files written meanwhile (a write past it fails, SIGXFSZ ignored).
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    m_set = getrlimit(RLIMIT_FSIZE, &m_saved) == 0;
-    rlimit limit = m_saved;
-    limit.rlim_cur = bytes;
-    m_set = m_set && setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    m_handler = std::signal(SIGXFSZ, SIG_IGN);
-  }
-  ~FileSizeLimit() {
-    if (m_set) setrlimit(RLIMIT_FSIZE, &m_saved);
-    std::signal(SIGXFSZ, m_handler);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-  bool Set() const { return m_set; }
-
- private:
-  rlimit m_saved{};
-  bool m_set = false;
-  void (*m_handler)(int) = SIG_DFL;
-};
 
 using AppendFileShortOfSpace = FileDir;
 
