@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "connections/DetectionProbes.h"
+#include "connections/SerialPnPId.h"
 #include "connections/TtyLine.h"
 
 namespace {
@@ -108,20 +109,6 @@ bool CThreadedCOMPort::GetLine(LineSettings* settings) {
   return true;
 }
 
-bool CThreadedCOMPort::NextLine(LineSettings* settings) {
-  LineSettings current;
-  if (!GetLine(&current)) return false;
-  // A tty that cannot keep a parity (a pseudo-terminal) reads 9600 8O2 back as 9600 8N2: the
-  // cycle goes on from the candidate it applied while the baud rate is still that one's.
-  if (m_candidateStarted && current.baudRate == m_lastCandidate.baudRate) current = m_lastCandidate;
-  const LineSettings next = m_candidateStarted ? NextCandidate(current) : FirstCandidate();
-  m_candidateStarted = true;
-  m_lastCandidate = next;
-  if (!SetLine(next)) return false;
-  *settings = next;
-  return true;
-}
-
 void CThreadedCOMPort::SetModemLines(int lines, bool on) {
   if (m_fd >= 0) ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &lines);
 }
@@ -174,39 +161,20 @@ std::vector<uint8_t> CThreadedCOMPort::ReadFor(size_t count, int timeoutMs) {
   return bytes;
 }
 
-bool CThreadedCOMPort::Probe(const DetectionProbe& probe) {
-  if (!WriteAll(probe.request.data(), probe.request.size(), 500)) return false;
-  std::vector<uint8_t> answer = ReadFor(probe.firstRead, 200);
-  if (AnswerContains(answer, probe.expected)) return true;
-  const std::vector<uint8_t> more = ReadFor(probe.secondRead, 1500);
-  answer.insert(answer.end(), more.begin(), more.end());
-  return AnswerContains(answer, probe.expected);
-}
-
 bool CThreadedCOMPort::DoReset(bool pulse) {
   Purge();
-  if (pulse) {
-    for (int i = 0; i < 3; ++i) {
-      SetModemLines(TIOCM_RTS, false);
-      if (m_stopEvent.Wait(200)) return false;
-      SetModemLines(TIOCM_RTS, true);
-      if (m_stopEvent.Wait(200)) return false;
-    }
-  }
-  bool answered = false;
-  for (int round = 0; round < 4 && !answered && !IsDeviceLost(); ++round) {
-    LineSettings candidate;
-    if (!NextLine(&candidate)) break;
-    if (CandidateSettleMs() > 0 && m_stopEvent.Wait(CandidateSettleMs())) return false;
-    for (const DetectionProbe& probe : ProbesFor(candidate.baudRate)) {
-      if (Probe(probe)) {
-        answered = true;
-        break;
-      }
-    }
-  }
-  if (!answered) SetLine(LineSettings{9600, 8, 0, 0});
-  return answered;
+  DetectionSteps steps;
+  steps.nextLine = [this](LineSettings* applied) { return NextLine(applied); };
+  steps.setLine = [this](const LineSettings& settings) { return SetLine(settings); };
+  steps.setRts = [this](bool raised) { SetModemLines(TIOCM_RTS, raised); };
+  steps.write = [this](std::span<const uint8_t> bytes, int timeoutMs) {
+    return WriteAll(bytes.data(), bytes.size(), timeoutMs);
+  };
+  steps.read = [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); };
+  steps.pause = [this](int ms) { return !m_stopEvent.Wait(ms); };
+  steps.lost = [this] { return IsDeviceLost(); };
+  steps.settleMs = CandidateSettleMs();
+  return DetectReceiver(steps, pulse);
 }
 
 Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
@@ -233,35 +201,8 @@ Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
     first = ReadFor(1, 200);
   }
   Voxlet::StringBuffer id;
-  if (!first.empty()) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2200);
-    uint8_t byte = first[0];
-    bool leadingM = false;
-    bool started = false;
-    bool sixBit = false;
-    for (;;) {
-      if (!started) {
-        if (byte == 'M' && !leadingM && id.empty()) {
-          leadingM = true;
-          id.push_back(u'M');
-        } else if (byte == '(' || byte == 0x08) {
-          started = true;
-          sixBit = byte == 0x08;
-          id.push_back(sixBit ? static_cast<char16_t>(byte + 0x20) : static_cast<char16_t>(byte));
-        }
-      } else {
-        id.push_back(sixBit ? static_cast<char16_t>(byte + 0x20) : static_cast<char16_t>(byte));
-        if (byte == (sixBit ? 0x09 : ')') || id.size() >= 256) break;
-      }
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      const std::vector<uint8_t> next = ReadFor(1, static_cast<int>(left.count()));
-      if (next.empty()) break;
-      byte = next[0];
-    }
-    if (!started) id.clear();
-  }
+  if (!first.empty())
+    id = CollectPnPId(first[0], [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); });
   SetModemLines(TIOCM_DTR, false);
   SetModemLines(TIOCM_RTS, true);
   if (haveSaved) {

@@ -16,7 +16,6 @@ class CThreadedCOMPort : public CThreadedPort {
 
   bool SetLine(const LineSettings& settings) override;
   bool GetLine(LineSettings* settings) override;
-  bool NextLine(LineSettings* settings) override;
 
  protected:
   uint32_t DoOpen(const std::string& name) override;
@@ -47,11 +46,7 @@ class CThreadedCOMPort : public CThreadedPort {
   int m_fd = -1;
 
  private:
-  bool Probe(const struct DetectionProbe& probe);
-
   termios m_saved{};
   bool m_savedValid = false;
-  bool m_candidateStarted = false;  // the first NextLine gives the first candidate
-  LineSettings m_lastCandidate;
   uint8_t m_readBuffer[2048];
 };

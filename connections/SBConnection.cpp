@@ -1,24 +1,9 @@
 #include "connections/SBConnection.h"
 
-#include "connections/ThreadedCOMPort.h"
-#include "connections/ThreadedHIDPort.h"
-#include "connections/ThreadedProlificPort.h"
+#include "connections/PortFactory.h"
+#include "connections/ThreadedPort.h"
 
-CSBConnection::CSBConnection(const SBConnectionInfo& info) : ISBConnection(info) {
-  switch (info.connectionKind) {
-    case kConnectionCom:
-      m_port = std::make_unique<CThreadedCOMPort>();
-      break;
-    case kConnectionProlific:
-      m_port = std::make_unique<CThreadedProlificPort>(Voxlet::UTF16to8(info.deviceInstanceId));
-      break;
-    case kConnectionHid:
-      m_port = std::make_unique<CThreadedHIDPort>();
-      break;
-    default:
-      break;  // camera-board links are not served here
-  }
-}
+CSBConnection::CSBConnection(const SBConnectionInfo& info) : ISBConnection(info), m_port(MakeThreadedPort(info)) {}
 
 CSBConnection::~CSBConnection() { Close(); }
 
