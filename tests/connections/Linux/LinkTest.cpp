@@ -1,5 +1,5 @@
-// The receiver links: a serial link over a pseudo-terminal with the receiver simulator, and
-// the parts of the links tested on their own.
+// The Linux links: a serial link over a pseudo-terminal with the receiver simulator, the tty
+// line settings, and the HID and USB-serial ports with test devices.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -17,16 +17,13 @@
 
 #include "ReceiverSimulator.h"
 #include "SimFraming.h"
-#include "connections/HidReportDescriptor.h"
 #include "connections/SBConnection.h"
 #include "connections/ThreadedCOMPort.h"
 #include "connections/ThreadedHIDPort.h"
 #include "connections/ThreadedProlificPort.h"
 #include "connections/TtyLine.h"
-#include "connections/TwoThreadIOQueue.h"
+#include "tests/connections/LinkBlocks.h"
 #include "tests/service/TestFiles.h"
-
-using Bytes = std::vector<uint8_t>;
 
 namespace {
 
@@ -45,19 +42,6 @@ long CpuMsOverIdleWindow() {
   const long before = cpuMs();
   std::this_thread::sleep_for(std::chrono::milliseconds(kIdleWindowMs));
   return cpuMs() - before;
-}
-
-SBConnectionInfo LinkInfo(const std::string& path, uint32_t kind = kConnectionCom) {
-  SBConnectionInfo info;
-  info.connectionKind = kind;
-  info.portName = Voxlet::UTF8to16(path);
-  return info;
-}
-
-std::unique_ptr<CSBIOPacket> Block(const Bytes& bytes, uint8_t flag = 0, bool raw = false) {
-  auto packet = std::make_unique<CSBIOPacket>(bytes.data(), static_cast<uint32_t>(bytes.size()), raw);
-  packet->m_flag = flag;
-  return packet;
 }
 
 // A HID port whose device is a FIFO: every report written comes back as input.
@@ -219,28 +203,6 @@ TEST(LinkDetectionTest, DetectionFindsTheReceiversLineSettingOrFallsBackTo9600Ei
   }
 }
 
-TEST(TwoThreadIOQueueTest, EventsFollowTheQueuesAndOnlyAWrittenQueueCountsAsEmpty) {
-  CTwoThreadIOQueue queue;
-  queue.PushReceived(Block({1}));
-  queue.PushReceived(Block({1}));
-  EXPECT_TRUE(queue.ReceivedEvent().IsSet());
-  EXPECT_NE(queue.PopReceived(), nullptr);
-  EXPECT_FALSE(queue.ReceivedEvent().IsSet());  // reset on every pop: drain until null
-  EXPECT_NE(queue.PopReceived(), nullptr);
-  EXPECT_EQ(queue.PopReceived(), nullptr);
-
-  EXPECT_TRUE(queue.WaitUntilOutgoingEmpty());
-  queue.PushOutgoing(Block({1}));
-  EXPECT_TRUE(queue.OutgoingEvent().IsSet());
-  EXPECT_FALSE(queue.WaitUntilOutgoingEmpty());  // nobody drains it
-  EXPECT_NE(queue.PopOutgoing(), nullptr);
-  // Taken but not yet written: a link closed now would lose it.
-  EXPECT_FALSE(queue.WaitUntilOutgoingEmpty());
-  EXPECT_EQ(queue.PopOutgoing(), nullptr);
-  queue.MarkOutgoingWritten();
-  EXPECT_TRUE(queue.WaitUntilOutgoingEmpty());
-}
-
 TEST(TtyLineTest, SettingsRoundTripThroughTermios) {
   termios tio{};
   for (const LineSettings& s : {LineSettings{9600, 8, 1, 2}, LineSettings{57600, 8, 0, 0}, LineSettings{1200, 7, 0, 0},
@@ -250,33 +212,6 @@ TEST(TtyLineTest, SettingsRoundTripThroughTermios) {
   }
   EXPECT_FALSE(TtyLine::Apply(LineSettings{1234, 8, 0, 0}, &tio));
   EXPECT_FALSE(TtyLine::Apply(LineSettings{9600, 9, 0, 0}, &tio));
-}
-
-HidReportLengths Parse(const Bytes& descriptor) { return ParseReportDescriptor(descriptor.data(), descriptor.size()); }
-
-// Lengths include the report id byte; a truncated item ends the walk without reading past
-// the descriptor; reports too long to count get the longest length, not a wrapped one.
-TEST(HidReportDescriptorTest, LengthsIncludeTheReportIdByteAndStopAtTheLongest) {
-  // Vendor page, 64-byte input and output reports, no report ids.
-  HidReportLengths l = Parse({0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x95, 0x40, 0x15, 0x00,
-                              0x26, 0xFF, 0x00, 0x09, 0x01, 0x81, 0x02, 0x09, 0x01, 0x91, 0x02, 0xC0});
-  EXPECT_EQ(std::make_tuple(l.input, l.output, l.feature, l.numbered), std::make_tuple(65, 65, 0, false));
-  // Two numbered input reports of 8 and 32 bytes and a 4-byte feature report.
-  l = Parse({0x85, 0x01, 0x75, 0x08, 0x95, 0x08, 0x81, 0x02, 0x85, 0x02,
-             0x95, 0x20, 0x81, 0x02, 0x85, 0x03, 0x95, 0x04, 0xB1, 0x02});
-  EXPECT_EQ(std::make_tuple(l.input, l.feature, l.numbered), std::make_tuple(33, 5, true));
-  EXPECT_EQ(Parse({0x75, 0x08, 0x96, 0x40}).input, 0);
-  // Report size 0x10000 bits, count 0x10000: 2^32 bits, which a 32-bit count wraps to 0.
-  EXPECT_EQ(Parse({0x77, 0x00, 0x00, 0x01, 0x00, 0x97, 0x00, 0x00, 0x01, 0x00, 0x81, 0x02}).input, 0xFFFF);
-  // 8-bit fields: 65536 of them in one output item, then two items of 40000 that only add up
-  // past 16 bits; a feature report just under the limit keeps its exact length (and its id).
-  Bytes wide = {0x75, 0x08, 0x97, 0x00, 0x00, 0x01, 0x00, 0x91, 0x02, 0x85, 0x01, 0x96,
-                0x40, 0x9C, 0x81, 0x02, 0x81, 0x02, 0x96, 0xF0, 0xFF, 0xB1, 0x02};
-  l = Parse(wide);
-  EXPECT_EQ(std::make_tuple(l.output, l.input, l.feature), std::make_tuple(0xFFFF, 0xFFFF, 65521));
-  // A descriptor that goes on never makes a report shorter.
-  wide.insert(wide.end(), {0x81, 0x02, 0x91, 0x02});
-  EXPECT_EQ(Parse(wide).input, 0xFFFF);
 }
 
 // Only reports of the exact lengths are written and read; the link has no line settings.

@@ -1,0 +1,182 @@
+#include "connections/ThreadedCOMPort.h"
+
+#include "connections/DetectionProbes.h"
+#include "connections/SerialPnPId.h"
+#include "connections/Win32LinkErrors.h"
+#include "platform/WideText.h"
+
+namespace {
+
+constexpr DWORD kInputQueue = 2048;
+constexpr DWORD kOutputQueue = 1024;
+constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+}  // namespace
+
+CThreadedCOMPort::~CThreadedCOMPort() { ClosePort(); }
+
+COMMTIMEOUTS CThreadedCOMPort::Timeouts() {
+  // A read waits for its first byte without limit and ends once the line has been quiet for
+  // 10 ms (or the buffer is full): bytes reach the queue as soon as a burst ends, on Windows
+  // and under Wine alike. Total read time-outs would hold every burst until they expire
+  // (0/1/2000 holds it about 4 s), and Wine never completes an overlapped read under the
+  // "return what is there, else wait" setting MAXDWORD/MAXDWORD/N. The waits with a limit
+  // (the detection probes, the Plug and Play identifier) wait on the read's event and cancel
+  // the read at their time, so no read depends on a total time-out. A write that the device
+  // does not take ends after 2 s plus 1 ms a byte.
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = 10;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 0;
+  timeouts.WriteTotalTimeoutMultiplier = 1;
+  timeouts.WriteTotalTimeoutConstant = 2000;
+  return timeouts;
+}
+
+DCB CThreadedCOMPort::OpenTemplate() {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = 9600;
+  dcb.fBinary = TRUE;
+  dcb.fParity = TRUE;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.XonLim = 2048;
+  dcb.XoffLim = 512;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  return dcb;
+}
+
+uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
+  if (name.empty()) return LinkResult::kNotPresent;
+  const HANDLE handle = ::CreateFileW(Platform::Widen(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return Win32LinkErrors::OpenResult(::GetLastError());
+  // A file that is no serial port has no communications state: it is no receiver's port.
+  m_saved = DCB{};
+  m_saved.DCBlength = sizeof(DCB);
+  m_savedValid = ::GetCommState(handle, &m_saved) != FALSE;
+  if (!m_savedValid) {
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(handle);
+    return error == ERROR_SUCCESS ? static_cast<uint32_t>(ERROR_INVALID_FUNCTION) : error;
+  }
+  ::SetupComm(handle, kInputQueue, kOutputQueue);
+  COMMTIMEOUTS timeouts = Timeouts();
+  DCB dcb = OpenTemplate();
+  if (!::SetCommTimeouts(handle, &timeouts) || !::SetCommState(handle, &dcb)) {
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(handle);
+    return error;
+  }
+  ::PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+  {
+    std::lock_guard<std::mutex> guard(m_portLock);
+    m_handle = handle;
+  }
+  Escape(SETRTS);
+  return LinkResult::kSuccess;
+}
+
+void CThreadedCOMPort::DoClose() {
+  if (m_handle == INVALID_HANDLE_VALUE) return;
+  ::PurgeComm(m_handle, kPurgeAll);
+  if (m_savedValid) ::SetCommState(m_handle, &m_saved);
+  ::CloseHandle(m_handle);
+  m_handle = INVALID_HANDLE_VALUE;
+  m_savedValid = false;
+}
+
+bool CThreadedCOMPort::SetLine(const LineSettings& settings) {
+  // The receiver's parity and stop-bit codes are the DCB's (NOPARITY .. SPACEPARITY,
+  // ONESTOPBIT .. TWOSTOPBITS).
+  if (settings.baudRate == 0 || settings.byteSize < 5 || settings.byteSize > 8 || settings.parity > 4 ||
+      settings.stopBits > 2)
+    return false;
+  std::lock_guard<std::mutex> guard(m_portLock);
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  if (m_handle == INVALID_HANDLE_VALUE || !::GetCommState(m_handle, &dcb)) return false;
+  dcb.BaudRate = settings.baudRate;
+  dcb.ByteSize = settings.byteSize;
+  dcb.Parity = settings.parity;
+  dcb.StopBits = settings.stopBits;
+  return ::SetCommState(m_handle, &dcb) != FALSE;
+}
+
+bool CThreadedCOMPort::GetLine(LineSettings* settings) {
+  std::lock_guard<std::mutex> guard(m_portLock);
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  if (m_handle == INVALID_HANDLE_VALUE || !::GetCommState(m_handle, &dcb)) return false;
+  *settings = LineSettings{static_cast<uint32_t>(dcb.BaudRate), dcb.ByteSize, dcb.Parity, dcb.StopBits};
+  return true;
+}
+
+void CThreadedCOMPort::Escape(DWORD function) {
+  if (m_handle != INVALID_HANDLE_VALUE) ::EscapeCommFunction(m_handle, function);
+}
+
+bool CThreadedCOMPort::DoReset(bool pulse) {
+  ::PurgeComm(m_handle, QuiesceIo() ? kPurgeAll : PURGE_TXCLEAR | PURGE_RXCLEAR);
+  DetectionSteps steps;
+  steps.nextLine = [this](LineSettings* applied) { return NextLine(applied); };
+  steps.setLine = [this](const LineSettings& settings) { return SetLine(settings); };
+  steps.setRts = [this](bool raised) { Escape(raised ? SETRTS : CLRRTS); };
+  steps.write = [this](std::span<const uint8_t> bytes, int timeoutMs) { return WriteAll(bytes, timeoutMs); };
+  steps.read = [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); };
+  steps.pause = [this](int ms) { return !m_stopEvent.Wait(ms); };
+  steps.lost = [this] { return IsDeviceLost(); };
+  steps.settleMs = CandidateSettleMs();
+  return DetectReceiver(steps, pulse);
+}
+
+Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
+  // The serial Plug and Play enumeration: at 1200 7N1 with both modem lines under the
+  // program's control, the device answers the DTR/RTS sequence with its identifier.
+  QuiesceIo();
+  DCB saved{};
+  saved.DCBlength = sizeof(DCB);
+  const bool haveSaved = ::GetCommState(m_handle, &saved) != FALSE;
+  DCB dcb = haveSaved ? saved : OpenTemplate();
+  dcb.BaudRate = 1200;
+  dcb.ByteSize = 7;
+  dcb.Parity = NOPARITY;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  auto toggle = [this] {
+    Escape(CLRDTR);
+    Escape(CLRRTS);
+    m_stopEvent.Wait(200);
+    Escape(SETDTR);
+    m_stopEvent.Wait(200);
+    Escape(SETRTS);
+  };
+  Escape(CLRRTS);
+  Escape(SETDTR);
+  ::PurgeComm(m_handle, kPurgeAll);
+  m_stopEvent.Wait(200);
+  {
+    std::lock_guard<std::mutex> guard(m_portLock);
+    ::SetCommState(m_handle, &dcb);
+  }
+  toggle();
+  std::vector<uint8_t> first = ReadFor(1, 200);
+  if (first.empty()) {
+    toggle();
+    first = ReadFor(1, 200);
+  }
+  Voxlet::StringBuffer id;
+  if (!first.empty()) id = CollectPnPId(first[0], [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); });
+  Escape(CLRDTR);
+  Escape(SETRTS);
+  if (haveSaved) {
+    std::lock_guard<std::mutex> guard(m_portLock);
+    ::SetCommState(m_handle, &saved);
+  }
+  return id;
+}
