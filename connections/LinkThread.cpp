@@ -93,3 +93,18 @@ bool CLinkThread::NextLine(LineSettings* settings) {
   *settings = next;
   return true;
 }
+
+bool CLinkThread::Detect(bool pulse, int settleMs, std::function<void(bool raised)> setRts,
+                         std::function<bool(std::span<const uint8_t> bytes, int timeoutMs)> write,
+                         std::function<std::vector<uint8_t>(size_t count, int timeoutMs)> read) {
+  DetectionSteps steps;
+  steps.nextLine = [this](LineSettings* applied) { return NextLine(applied); };
+  steps.setLine = [this](const LineSettings& settings) { return SetLine(settings); };
+  steps.setRts = std::move(setRts);
+  steps.write = std::move(write);
+  steps.read = std::move(read);
+  steps.pause = [this](int ms) { return !m_stopEvent.Wait(ms); };
+  steps.lost = [this] { return IsDeviceLost(); };
+  steps.settleMs = settleMs;
+  return DetectReceiver(steps, pulse);
+}

@@ -1,8 +1,11 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "client/StringBuffer.h"
 #include "connections/LineSettings.h"
@@ -56,6 +59,12 @@ class CLinkThread : public CThreadBase {
   CWaitEvent& ResetRequest() { return m_resetRequest; }
   void AnswerSettingsRequest();
   void AnswerResetRequest();
+
+  // The detection routine on this link's line settings (after the port's purge; on the I/O
+  // thread, whose stop ends its pauses): the port gives its RTS line, writes and reads.
+  bool Detect(bool pulse, int settleMs, std::function<void(bool raised)> setRts,
+              std::function<bool(std::span<const uint8_t> bytes, int timeoutMs)> write,
+              std::function<std::vector<uint8_t>(size_t count, int timeoutMs)> read);
 
  private:
   // Waits for the answer to a request just made, or for the thread to end.

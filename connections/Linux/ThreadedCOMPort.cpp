@@ -163,18 +163,10 @@ std::vector<uint8_t> CThreadedCOMPort::ReadFor(size_t count, int timeoutMs) {
 
 bool CThreadedCOMPort::DoReset(bool pulse) {
   Purge();
-  DetectionSteps steps;
-  steps.nextLine = [this](LineSettings* applied) { return NextLine(applied); };
-  steps.setLine = [this](const LineSettings& settings) { return SetLine(settings); };
-  steps.setRts = [this](bool raised) { SetModemLines(TIOCM_RTS, raised); };
-  steps.write = [this](std::span<const uint8_t> bytes, int timeoutMs) {
-    return WriteAll(bytes.data(), bytes.size(), timeoutMs);
-  };
-  steps.read = [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); };
-  steps.pause = [this](int ms) { return !m_stopEvent.Wait(ms); };
-  steps.lost = [this] { return IsDeviceLost(); };
-  steps.settleMs = CandidateSettleMs();
-  return DetectReceiver(steps, pulse);
+  return Detect(
+      pulse, CandidateSettleMs(), [this](bool raised) { SetModemLines(TIOCM_RTS, raised); },
+      [this](std::span<const uint8_t> bytes, int timeoutMs) { return WriteAll(bytes.data(), bytes.size(), timeoutMs); },
+      [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); });
 }
 
 Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {

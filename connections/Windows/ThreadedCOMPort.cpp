@@ -123,16 +123,10 @@ void CThreadedCOMPort::Escape(DWORD function) {
 
 bool CThreadedCOMPort::DoReset(bool pulse) {
   ::PurgeComm(m_handle, QuiesceIo() ? kPurgeAll : PURGE_TXCLEAR | PURGE_RXCLEAR);
-  DetectionSteps steps;
-  steps.nextLine = [this](LineSettings* applied) { return NextLine(applied); };
-  steps.setLine = [this](const LineSettings& settings) { return SetLine(settings); };
-  steps.setRts = [this](bool raised) { Escape(raised ? SETRTS : CLRRTS); };
-  steps.write = [this](std::span<const uint8_t> bytes, int timeoutMs) { return WriteAll(bytes, timeoutMs); };
-  steps.read = [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); };
-  steps.pause = [this](int ms) { return !m_stopEvent.Wait(ms); };
-  steps.lost = [this] { return IsDeviceLost(); };
-  steps.settleMs = CandidateSettleMs();
-  return DetectReceiver(steps, pulse);
+  return Detect(
+      pulse, CandidateSettleMs(), [this](bool raised) { Escape(raised ? SETRTS : CLRRTS); },
+      [this](std::span<const uint8_t> bytes, int timeoutMs) { return WriteAll(bytes, timeoutMs); },
+      [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); });
 }
 
 Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
@@ -171,7 +165,8 @@ Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
     first = ReadFor(1, 200);
   }
   Voxlet::StringBuffer id;
-  if (!first.empty()) id = CollectPnPId(first[0], [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); });
+  if (!first.empty())
+    id = CollectPnPId(first[0], [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); });
   Escape(CLRDTR);
   Escape(SETRTS);
   if (haveSaved) {

@@ -6,12 +6,12 @@
 #include <string>
 #include <tuple>
 
-#include "tests/connections/LinkBlocks.h"
 #include "connections/DetectionProbes.h"
 #include "connections/HidReportDescriptor.h"
 #include "connections/LinkThread.h"
 #include "connections/SerialPnPId.h"
 #include "connections/TwoThreadIOQueue.h"
+#include "tests/connections/LinkBlocks.h"
 
 namespace {
 
@@ -65,7 +65,8 @@ struct ProbeDevice {
     steps.write = [this](std::span<const uint8_t> bytes, int) {
       LineSettings now;
       line.GetLine(&now);
-      if (now == answersAt && Bytes(bytes.begin(), bytes.end()) == answersTo) pending.assign(answer.begin(), answer.end());
+      if (now == answersAt && Bytes(bytes.begin(), bytes.end()) == answersTo)
+        pending.assign(answer.begin(), answer.end());
       return true;
     };
     steps.read = [this](size_t count, int) {
@@ -166,8 +167,8 @@ TEST(DetectionTest, TheRoutineStopsAtTheFirstAnswerAndFallsBackTo9600EightNoneOn
 
   ProbeDevice silent;
   EXPECT_FALSE(DetectReceiver(silent.Steps(), false));
-  EXPECT_EQ(silent.log, (std::vector<std::string>{"line 9600 1", "line 9600 0", "line 19200 0", "line 57600 0",
-                                                  "set 9600 0"}));
+  EXPECT_EQ(silent.log,
+            (std::vector<std::string>{"line 9600 1", "line 9600 0", "line 19200 0", "line 57600 0", "set 9600 0"}));
 
   // The second 9600 probe's echo (16 02) at 9600 8N1.
   ProbeDevice second;
