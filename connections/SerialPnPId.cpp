@@ -34,3 +34,30 @@ Voxlet::StringBuffer CollectPnPId(uint8_t first,
   if (!started) id.clear();
   return id;
 }
+
+Voxlet::StringBuffer ReadPnPId(const PnPLine& line) {
+  const auto sequence = [&line] {
+    line.setModemLine(true, false);
+    line.setModemLine(false, false);
+    line.pause(200);
+    line.setModemLine(true, true);
+    line.pause(200);
+    line.setModemLine(false, true);
+  };
+  line.setModemLine(false, false);
+  line.setModemLine(true, true);
+  line.purge();
+  line.pause(200);
+  line.enterPnPSettings();
+  sequence();
+  std::vector<uint8_t> first = line.read(1, 200);
+  if (first.empty()) {
+    sequence();
+    first = line.read(1, 200);
+  }
+  Voxlet::StringBuffer id;
+  if (!first.empty()) id = CollectPnPId(first[0], line.read);
+  line.setModemLine(true, false);
+  line.setModemLine(false, true);
+  return id;
+}

@@ -170,33 +170,15 @@ bool CThreadedCOMPort::DoReset(bool pulse) {
 }
 
 Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
-  // The serial Plug and Play enumeration: at 1200 7N1 the device answers the DTR/RTS
-  // sequence with its identifier, "(...)" in 7-bit form or 0x08 ... 0x09 in 6-bit form.
   termios saved{};
   const bool haveSaved = tcgetattr(m_fd, &saved) == 0;
-  auto toggle = [this] {
-    SetModemLines(TIOCM_DTR | TIOCM_RTS, false);
-    Pause(200);
-    SetModemLines(TIOCM_DTR, true);
-    Pause(200);
-    SetModemLines(TIOCM_RTS, true);
-  };
-  SetModemLines(TIOCM_RTS, false);
-  SetModemLines(TIOCM_DTR, true);
-  Purge();
-  Pause(200);
-  SetLine(LineSettings{1200, 7, 0, 0});
-  toggle();
-  std::vector<uint8_t> first = ReadFor(1, 200);
-  if (first.empty()) {
-    toggle();
-    first = ReadFor(1, 200);
-  }
-  Voxlet::StringBuffer id;
-  if (!first.empty())
-    id = CollectPnPId(first[0], [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); });
-  SetModemLines(TIOCM_DTR, false);
-  SetModemLines(TIOCM_RTS, true);
+  PnPLine line;
+  line.setModemLine = [this](bool dtr, bool raised) { SetModemLines(dtr ? TIOCM_DTR : TIOCM_RTS, raised); };
+  line.purge = [this] { Purge(); };
+  line.enterPnPSettings = [this] { SetLine(LineSettings{1200, 7, 0, 0}); };
+  line.pause = Pause;
+  line.read = [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); };
+  const Voxlet::StringBuffer id = ReadPnPId(line);
   if (haveSaved) {
     std::lock_guard<std::mutex> guard(m_portLock);
     tcsetattr(m_fd, TCSANOW, &saved);

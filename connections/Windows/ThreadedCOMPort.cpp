@@ -130,8 +130,6 @@ bool CThreadedCOMPort::DoReset(bool pulse) {
 }
 
 Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
-  // The serial Plug and Play enumeration: at 1200 7N1 with both modem lines under the
-  // program's control, the device answers the DTR/RTS sequence with its identifier.
   QuiesceIo();
   DCB saved{};
   saved.DCBlength = sizeof(DCB);
@@ -142,33 +140,18 @@ Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
   dcb.Parity = NOPARITY;
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  auto toggle = [this] {
-    Escape(CLRDTR);
-    Escape(CLRRTS);
-    m_stopEvent.Wait(200);
-    Escape(SETDTR);
-    m_stopEvent.Wait(200);
-    Escape(SETRTS);
+  PnPLine line;
+  line.setModemLine = [this](bool dtr, bool raised) {
+    Escape(dtr ? (raised ? SETDTR : CLRDTR) : (raised ? SETRTS : CLRRTS));
   };
-  Escape(CLRRTS);
-  Escape(SETDTR);
-  ::PurgeComm(m_handle, kPurgeAll);
-  m_stopEvent.Wait(200);
-  {
+  line.purge = [this] { ::PurgeComm(m_handle, kPurgeAll); };
+  line.enterPnPSettings = [this, &dcb] {
     std::lock_guard<std::mutex> guard(m_portLock);
     ::SetCommState(m_handle, &dcb);
-  }
-  toggle();
-  std::vector<uint8_t> first = ReadFor(1, 200);
-  if (first.empty()) {
-    toggle();
-    first = ReadFor(1, 200);
-  }
-  Voxlet::StringBuffer id;
-  if (!first.empty())
-    id = CollectPnPId(first[0], [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); });
-  Escape(CLRDTR);
-  Escape(SETRTS);
+  };
+  line.pause = [this](int ms) { m_stopEvent.Wait(ms); };
+  line.read = [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); };
+  const Voxlet::StringBuffer id = ReadPnPId(line);
   if (haveSaved) {
     std::lock_guard<std::mutex> guard(m_portLock);
     ::SetCommState(m_handle, &saved);

@@ -208,3 +208,53 @@ TEST(SerialPnPIdTest, BothFormsAreCollectedUpToTheirEnd) {
   endless.resize(400, 'Z');
   EXPECT_EQ(PnPIdOf(endless).size(), 256u);
 }
+
+// A device on the Plug and Play line: it sends its identifier once the DTR/RTS sequence has
+// run `answerAfter` times (never when 0); what the port does is logged.
+struct PnPDevice {
+  int answerAfter = 1;
+  Bytes identifier = {'M', '(', 'A', 'B', ')'};
+  int sequences = 0;
+  std::vector<std::string> log;
+
+  PnPLine Line() {
+    PnPLine line;
+    line.setModemLine = [this](bool dtr, bool raised) {
+      log.push_back(std::string(dtr ? "DTR" : "RTS") + (raised ? " up" : " down"));
+      if (!dtr && raised) ++sequences;  // RTS up ends a sequence
+    };
+    line.purge = [this] { log.push_back("purge"); };
+    line.enterPnPSettings = [this] { log.push_back("1200 7N1"); };
+    line.pause = [this](int ms) { log.push_back("pause " + std::to_string(ms)); };
+    line.read = [this](size_t count, int) {
+      Bytes got;
+      if (answerAfter == 0 || sequences < answerAfter) return got;
+      while (got.size() < count && !identifier.empty()) {
+        got.push_back(identifier.front());
+        identifier.erase(identifier.begin());
+      }
+      return got;
+    };
+    return line;
+  }
+};
+
+// The sequence runs once for a device that answers it, twice for one that answers only the
+// second; a silent device gives no identifier after two. Each ends with DTR down and RTS up.
+TEST(SerialPnPIdTest, TheSequenceRunsAgainOnceWhenNoByteAnswers) {
+  PnPDevice first;
+  EXPECT_EQ(ReadPnPId(first.Line()), u"M(AB)");
+  EXPECT_EQ(first.log,
+            (std::vector<std::string>{"RTS down", "DTR up", "purge", "pause 200", "1200 7N1", "DTR down", "RTS down",
+                                      "pause 200", "DTR up", "pause 200", "RTS up", "DTR down", "RTS up"}));
+  PnPDevice second;
+  second.answerAfter = 2;
+  EXPECT_EQ(ReadPnPId(second.Line()), u"M(AB)");
+  EXPECT_EQ(second.sequences, 3);  // two sequences and the final RTS up
+  PnPDevice silent;
+  silent.answerAfter = 0;
+  EXPECT_EQ(ReadPnPId(silent.Line()), u"");
+  EXPECT_EQ(silent.sequences, 3);
+  EXPECT_EQ(std::vector<std::string>(silent.log.end() - 2, silent.log.end()),
+            (std::vector<std::string>{"DTR down", "RTS up"}));
+}
