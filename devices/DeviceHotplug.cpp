@@ -5,7 +5,6 @@
 
 #include "client/Strings.h"
 #include "devices/ReceiverEnumerator.h"
-#include "devices/SysfsUsb.h"
 #include "log/Logger.h"
 #include "sdk/LogText.h"
 
@@ -29,7 +28,7 @@ CDeviceHotplug::Outcome CDeviceHotplug::TryOpen(const DeviceEvent& device) {
     return Outcome::kNotAReceiver;
   }
   Voxlet::StringBuffer port;
-  if (CReceiverEnumerator::GetDevicePort(device.sysPath, port) != 0) {
+  if (CReceiverEnumerator::GetDevicePort(device, port) != 0) {
     OV_LOG(kLogDiagnostic, "Arrived device path, could not find port: %s", DescribeDevice(device).c_str());
     return Outcome::kNotYet;
   }
@@ -64,15 +63,16 @@ void CDeviceHotplug::Removal(const DeviceEvent& device) {
   std::optional<Voxlet::StringBuffer> port = m_receivers.List().PortOfDevice(device.sysPath);
   if (!port) {
     Voxlet::StringBuffer found;
-    if (CReceiverEnumerator::GetDevicePort(device.sysPath, found) != 0) return;
+    if (CReceiverEnumerator::GetDevicePort(device, found) != 0) return;
     port = found;
   }
   m_receivers.Remove(*port);
 }
 
 void CDeviceHotplug::DropPending(const std::lock_guard<std::mutex>&, const DeviceEvent& device) {
-  std::erase_if(m_pending,
-                [&](const Pending& entry) { return SysfsUsb::SameDevice(entry.device.sysPath, device.sysPath); });
+  std::erase_if(m_pending, [&](const Pending& entry) {
+    return CReceiverEnumerator::SameDevice(entry.device.sysPath, device.sysPath);
+  });
 }
 
 void CDeviceHotplug::ForgetOpened() {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "devices/SysfsUsb.h"
+#include "devices/ReceiverEnumerator.h"
 
 void CReceiverList::Add(const ManagedReceiverPtr& receiver) {
   std::lock_guard<std::mutex> guard(m_lock);
@@ -60,7 +60,7 @@ std::string CReceiverList::DeviceOf(const Voxlet::StringBuffer& portName) const 
 std::optional<Voxlet::StringBuffer> CReceiverList::PortOfDevice(const std::string& devicePath) const {
   std::lock_guard<std::mutex> guard(m_lock);
   for (const Entry& e : m_entries)
-    if (SysfsUsb::SameDevice(e.devicePath, devicePath)) return e.receiver->PortName();
+    if (CReceiverEnumerator::SameDevice(e.devicePath, devicePath)) return e.receiver->PortName();
   return std::nullopt;
 }
 

@@ -31,7 +31,7 @@ class CReceiverList {
   void SetDevice(const Voxlet::StringBuffer& portName, const std::string& devicePath);
   // The device remembered for the receiver on the port; empty when none is.
   std::string DeviceOf(const Voxlet::StringBuffer& portName) const;
-  // The port of the receiver on the device at that sysfs path (SysfsUsb::SameDevice).
+  // The port of the receiver on the device at that sysfs path (CReceiverEnumerator::SameDevice).
   std::optional<Voxlet::StringBuffer> PortOfDevice(const std::string& devicePath) const;
 
   size_t Count() const;

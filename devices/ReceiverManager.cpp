@@ -1,7 +1,7 @@
 #include "devices/ReceiverManager.h"
 
 #include "client/Preferences.h"
-#include "devices/OsEvents.h"
+#include "devices/OsEventWatch.h"
 #include "log/Logger.h"
 #include "platform/Registry.h"
 
@@ -40,12 +40,10 @@ void CReceiverManager::Run() {
   m_link.Connect(Voxlet::Preferences::SoftwareService::GetUri());
 
   // The device and power events of the machine.
-  std::unique_ptr<CUdevMonitor> devices;
-  std::unique_ptr<CSleepMonitor> sleep;
-  if (m_env.watchOsEvents) {
-    devices = std::make_unique<CUdevMonitor>([this](const DeviceEvent& event) { OnDeviceEvent(event); });
-    sleep = std::make_unique<CSleepMonitor>([this](PowerEvent event) { OnPowerEvent(event); });
-  }
+  std::unique_ptr<COsEventWatch> osEvents;
+  if (m_env.watchOsEvents)
+    osEvents = std::make_unique<COsEventWatch>([this](const DeviceEvent& event) { OnDeviceEvent(event); },
+                                               [this](PowerEvent event) { OnPowerEvent(event); });
 
   // The SDK server, then the receivers: its clients hear of each receiver as it opens.
   const int sdkPort = m_sdk.Start(m_env.makeSdkServer ? m_env.makeSdkServer(this) : nullptr);
@@ -54,8 +52,7 @@ void CReceiverManager::Run() {
 
   m_stopEvent.Wait(-1);
 
-  devices.reset();
-  sleep.reset();
+  osEvents.reset();
   OV_LOG(kLogDiagnostic, "CReceiverManager::Run complete");
   CloseAllReceivers();
   m_sdk.Stop();

@@ -24,7 +24,29 @@ enum ServiceControlCode : uint32_t {
   kControlPause = 2,
   kControlInterrogate = 4,
   kControlShutdown = 5,
+  kControlDeviceEvent = 11,
+  kControlPowerEvent = 13,
 };
+
+// A control as the service manager delivers it. Device and power events carry what happened:
+// the event's code (DBT_* for a device, PBT_* for power) and, for a device event, what its data
+// describes (DBT_DEVTYP_* and the device interface's path or the port's name).
+struct ServiceControlRequest {
+  uint32_t control = 0;
+  uint32_t eventType = 0;
+  bool hasDeviceData = false;  // a device event came with data
+  uint32_t deviceType = 0;
+  std::string deviceName;  // UTF-8; empty when the data names nothing
+};
+using ServiceControlCallback = std::function<uint32_t(const ServiceControlRequest& request)>;
+
+// A control without device data.
+inline ServiceControlRequest ControlRequest(uint32_t control, uint32_t eventType = 0) {
+  ServiceControlRequest request;
+  request.control = control;
+  request.eventType = eventType;
+  return request;
+}
 
 // Where a unit text puts the ExecStart= value (the program's path, see SystemdExecStart).
 inline constexpr const char* kExecStartPlaceholder = "@OVANTA_EXEC_START@";
@@ -65,11 +87,12 @@ class IServiceControl {
   // Tells the service manager the running service's state.
   virtual bool ReportStatus(uint32_t state, uint32_t waitHintMs, std::string& error) = 0;
   // Runs serviceMain on its own thread as the service process and delivers the manager's
-  // controls to handler until serviceMain returns. False (with the reason) when this process
+  // controls to handler until serviceMain returns. On Windows the service is also told of USB
+  // devices arriving and going (device events). False (with the reason) when this process
   // is not the service `name` as the service manager runs it (a process started by hand, even
   // from a shell that inherited the service's environment).
   virtual bool RunDispatcher(const std::string& name, const std::function<void()>& serviceMain,
-                             const std::function<uint32_t(uint32_t control)>& handler, std::string& error) = 0;
+                             const ServiceControlCallback& handler, std::string& error) = 0;
   virtual void SleepMs(uint32_t ms) = 0;
   // Whether two binary paths name the same program, as this platform compares paths: exactly
   // on Linux, without regard to case on Windows.

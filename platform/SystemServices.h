@@ -18,4 +18,8 @@ std::string SystemDirectory();
 // What separates the folders of a path: '\\' on Windows, '/' on Linux.
 char PathSeparator();
 
+// A write to a pipe or socket whose reader is gone fails (EPIPE) instead of ending the process:
+// Linux ignores SIGPIPE; Windows fails such writes anyway.
+void IgnoreBrokenPipes();
+
 }  // namespace Platform

@@ -228,7 +228,8 @@ void ServiceMain() {
 
 }  // namespace
 
-uint32_t ServiceControlHandler(uint32_t control) {
+uint32_t ServiceControlHandler(const Platform::ServiceControlRequest& request) {
+  const uint32_t control = request.control;
   switch (control) {
     case Platform::kControlShutdown:
       OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_SHUTDOWN");
@@ -241,6 +242,18 @@ uint32_t ServiceControlHandler(uint32_t control) {
     case Platform::kControlInterrogate:
       OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_INTERROGATE");
       ReportUnchanged();
+      return 0;
+    case Platform::kControlDeviceEvent:
+      ReportUnchanged();
+      // An event without data says nothing about a device.
+      if (request.hasDeviceData)
+        g_host.sink->OnDeviceEvent(DeviceEventFromPath(static_cast<DeviceAction>(request.eventType),
+                                                       static_cast<DeviceType>(request.deviceType),
+                                                       request.deviceName));
+      return 0;
+    case Platform::kControlPowerEvent:
+      ReportUnchanged();
+      g_host.sink->OnPowerEvent(static_cast<PowerEvent>(request.eventType));
       return 0;
     default:
       ReportUnchanged();

@@ -46,8 +46,8 @@ int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts);
 int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IServiceControl& control);
 
 // The service's control handler: answers 0, or 120 for a control it does not handle. Device
-// and power events do not come this way: on Linux the manager watches udev and logind itself.
-uint32_t ServiceControlHandler(uint32_t control);
+// and power events come this way on Windows; on Linux the manager watches udev and logind itself.
+uint32_t ServiceControlHandler(const Platform::ServiceControlRequest& request);
 
 // The process entry of the service executable.
 int win32tmain(int argc, char** argv);

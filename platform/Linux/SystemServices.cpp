@@ -1,5 +1,6 @@
 #include "platform/SystemServices.h"
 
+#include <signal.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 
@@ -19,5 +20,7 @@ void WriteSystemDiagnostic(const char* text) { sd_journal_print(LOG_DEBUG, "%s",
 std::string SystemDirectory() { return "/var/log/ovanta"; }
 
 char PathSeparator() { return '/'; }
+
+void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
 
 }  // namespace Platform

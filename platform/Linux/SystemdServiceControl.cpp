@@ -415,7 +415,7 @@ class SystemdServiceControl final : public IServiceControl {
   }
 
   bool RunDispatcher(const std::string& name, const std::function<void()>& serviceMain,
-                     const std::function<uint32_t(uint32_t)>& handler, std::string& error) override {
+                     const ServiceControlCallback& handler, std::string& error) override {
     // Only the service's own unit runs it; the environment a shell inherited proves nothing.
     std::string unit;
     if (!m_unitOfThisProcess(unit) || unit != UnitName(name)) {
@@ -430,7 +430,7 @@ class SystemdServiceControl final : public IServiceControl {
     {
       StopSignalWatcher watcher([&](int signal) {
         (void)signal;
-        handler(kControlStop);
+        handler(ControlRequest(kControlStop));
       });
       mainEnded.Wait(-1);
     }

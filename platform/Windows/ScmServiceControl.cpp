@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ControlRequest.h"
 #include "platform/ServiceControl.h"
 #include "platform/WideText.h"
 #include "platform/Win32Error.h"
@@ -85,7 +86,7 @@ struct Dispatcher {
   HANDLE mainThread = nullptr;   // the thread the system runs the service main on
   std::wstring name;             // written by RunDispatcher only, before the dispatcher starts
   const std::function<void()>* serviceMain = nullptr;
-  const std::function<uint32_t(uint32_t)>* handler = nullptr;
+  const ServiceControlCallback* handler = nullptr;
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   SERVICE_STATUS status{};
 };
@@ -93,8 +94,8 @@ Dispatcher g_dispatcher;
 
 // Windows calls it on the dispatcher's thread, Wine on a thread of its own: either way while
 // the service main runs.
-DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
-  const std::function<uint32_t(uint32_t)>* handler;
+DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, void* eventData, void*) {
+  const ServiceControlCallback* handler;
   {
     std::lock_guard<std::mutex> guard(g_dispatcher.lock);
     handler = g_dispatcher.handler;
@@ -102,7 +103,7 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
     ++g_dispatcher.handlerCalls;
   }
   // Not under the lock: the handler reports the status.
-  const DWORD answer = (*handler)(control);
+  const DWORD answer = (*handler)(DecodeControlRequest(control, eventType, eventData));
   std::lock_guard<std::mutex> guard(g_dispatcher.lock);
   --g_dispatcher.handlerCalls;
   g_dispatcher.idle.notify_all();
@@ -115,6 +116,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   const SERVICE_STATUS_HANDLE handle =
       ::RegisterServiceCtrlHandlerExW(g_dispatcher.name.c_str(), ControlHandler, nullptr);
   if (!handle) return;
+  RegisterUsbDeviceEvents(handle);
   HANDLE thread = nullptr;
   ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0);
   const std::function<void()>* serviceMain;
@@ -258,7 +260,7 @@ class ScmServiceControl final : public IServiceControl {
   }
 
   bool RunDispatcher(const std::string& name, const std::function<void()>& serviceMain,
-                     const std::function<uint32_t(uint32_t)>& handler, std::string& error) override {
+                     const ServiceControlCallback& handler, std::string& error) override {
     {
       std::lock_guard<std::mutex> guard(g_dispatcher.lock);
       if (g_dispatcher.active) {

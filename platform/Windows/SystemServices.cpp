@@ -32,4 +32,6 @@ std::string SystemDirectory() {
 
 char PathSeparator() { return '\\'; }
 
+void IgnoreBrokenPipes() {}
+
 }  // namespace Platform

@@ -28,3 +28,7 @@ inline char* mkdtemp(char* pattern) {
   }
   return nullptr;
 }
+
+// pclose's status: Windows' _pclose answers the program's exit status itself.
+#define WIFEXITED(status) ((status) != -1)
+#define WEXITSTATUS(status) (status)

@@ -20,7 +20,12 @@ namespace {
 
 // A USB device arriving, as the udev monitor describes it: "name" is where FakeSysfs puts it.
 DeviceEvent Device(const std::string& name, uint16_t vendorId, uint16_t productId, const std::string& serial) {
-  return {DeviceAction::kArrival, "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + name, vendorId, productId, serial,
+  return {DeviceAction::kArrival,
+          DeviceType::kInterface,
+          "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + name,
+          vendorId,
+          productId,
+          serial,
           "/dev/bus/usb/001/004"};
 }
 DeviceEvent ReceiverDevice(const std::string& name, const std::string& serial) {
@@ -190,6 +195,51 @@ TEST_F(ReceiverManagerTest, TypedDeviceEventsOpenAndCloseTheReceiverOfTheirOwnDe
   EXPECT_TRUE(
       Logged("SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEREMOVECOMPLETE - DBT_DEVTYP_DEVICEINTERFACE - Device Name:-->" +
              DescribeDevice(Removed(ReceiverDevice("1-2", ""))) + "<--"));
+}
+
+// The device events that do not arrive or remove a device interface are logged and change
+// nothing: a port's or a handle's, a query that failed, a pending removal, a custom event and
+// codes without a name; a query to remove the device closes its receiver as its removal would.
+// Power codes without a name are logged with their number.
+TEST_F(ReceiverManagerTest, TheOtherDeviceAndPowerEventsAreLoggedAndChangeNothing) {
+  PlugIn("1-1", "R1", "ttyACM0");
+  Manager().OnDeviceEvent(ReceiverDevice("1-1", "R1"));
+  const auto event = [](uint32_t code, DeviceType type) {
+    DeviceEvent e = ReceiverDevice("1-1", "R1");
+    e.action = static_cast<DeviceAction>(code);
+    e.type = type;
+    return e;
+  };
+  DeviceEvent port = event(0x8000, DeviceType::kPort);
+  port.sysPath = "COM5\n";
+  Manager().OnDeviceEvent(port);
+  for (uint32_t code : {0x8001u, 0x8004u}) {
+    Manager().OnDeviceEvent(event(code, DeviceType::kPort));
+    Manager().OnDeviceEvent(event(code, DeviceType::kHandle));
+  }
+  Manager().OnDeviceEvent(event(0x8000, DeviceType::kHandle));
+  for (uint32_t code : {0x8002u, 0x8003u, 0x8006u, 0x8007u})
+    Manager().OnDeviceEvent(event(code, DeviceType::kInterface));
+  Manager().OnPowerEvent(static_cast<PowerEvent>(10));
+  EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0"});
+  const std::string log = Log();
+  for (const char* line : {
+           "SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEARRIVAL - DBT_DEVTYP_PORT - Device Name:-->COM5\\n<--\r\n",
+           "SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEQUERYREMOVE - DBT_DEVTYP_PORT\r\n",
+           "SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEQUERYREMOVE - DBT_DEVTYP_HANDLE\r\n",
+           "SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEREMOVECOMPLETE - DBT_DEVTYP_PORT\r\n",
+           "SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEREMOVECOMPLETE - DBT_DEVTYP_HANDLE\r\n",
+           "SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEQUERYREMOVEFAILED\r\n",
+           "SERVICE_CONTROL_DEVICEEVENT - DBT_DEVICEREMOVEPENDING\r\n",
+           "SERVICE_CONTROL_DEVICEEVENT - DBT_CUSTOMEVENT\r\n",
+           "SERVICE_CONTROL_DEVICEEVENT - DBT unknown 32775\r\n",
+           "SERVICE_CONTROL_POWEREVENT - POWEREVENT : 10\r\n",
+       })
+    EXPECT_NE(log.find(line), std::string::npos) << line << log;
+  EXPECT_EQ(log.find("DBT_DEVICEARRIVAL - DBT_DEVTYP_HANDLE"), std::string::npos);
+
+  Manager().OnDeviceEvent(event(0x8001, DeviceType::kInterface));
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
 }
 
 // What a device says of itself (its serial number) and what sysfs says of it reach the log and

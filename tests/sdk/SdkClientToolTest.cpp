@@ -1,6 +1,8 @@
 // The ovanta-sdk-client program against an SDK server in this process.
 #include <gtest/gtest.h>
+#if __has_include(<sys/wait.h>)
 #include <sys/wait.h>
+#endif
 
 #include <cstdio>
 #include <string>

@@ -63,7 +63,7 @@ class FakeServiceControl : public IServiceControl {
     return true;
   }
   bool RunDispatcher(const std::string&, const std::function<void()>& serviceMain,
-                     const std::function<uint32_t(uint32_t)>& handler, std::string& error) override {
+                     const ServiceControlCallback& handler, std::string& error) override {
     Did("dispatcher");
     if (dispatcherFails) return error = "The service process could not connect to the service controller.", false;
     std::jthread main(serviceMain);
@@ -71,9 +71,15 @@ class FakeServiceControl : public IServiceControl {
       std::unique_lock<std::mutex> lock(reportLock);
       reportedChanged.wait(lock, [&] { return !reported.empty(); });
     }
-    // What the SCM may send besides: an interrogation, and a control the service does not take.
-    answers = {handler(kControlInterrogate), handler(kControlPause)};
-    handler(kControlStop);  // the one control systemd's stop signals become
+    // What the SCM may send besides: an interrogation, a control the service does not take, a
+    // receiver plugged in, a device event without data, and a sleep announced.
+    ServiceControlRequest arrival = ControlRequest(kControlDeviceEvent, 0x8000);
+    arrival.hasDeviceData = true;
+    arrival.deviceType = 5;
+    arrival.deviceName = "\\\\?\\USB#VID_16D3&PID_3000#R00042#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    answers = {handler(ControlRequest(kControlInterrogate)), handler(ControlRequest(kControlPause)), handler(arrival),
+               handler(ControlRequest(kControlDeviceEvent, 0x8004)), handler(ControlRequest(kControlPowerEvent, 4))};
+    handler(ControlRequest(kControlStop));  // the one control systemd's stop signals become
     return true;
   }
   void SleepMs(uint32_t) override { Did("sleep"), state = state == kServiceStopPending ? stateAfterStop : state; }
@@ -89,8 +95,18 @@ std::vector<char*> Argv(std::vector<std::string>& args) {
 }
 
 // A process run of the service host with a scripted service manager, its own registry store
-// and log.
+// and log; the device and power events that reach the receiver manager are kept.
 struct HostRun {
+  class RecordingManager : public IdleManager {
+   public:
+    explicit RecordingManager(HostRun& run) : m_run(run) {}
+    void OnDeviceEvent(const DeviceEvent& event) override { m_run.devices.push_back(event); }
+    void OnPowerEvent(PowerEvent event) override { m_run.power.push_back(event); }
+
+   private:
+    HostRun& m_run;
+  };
+
   explicit HostRun(const std::string& service = "stopped") : control(service) {
     WriteFile(dir.File("registry.ini"),
               "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + logPath + "\nLogFlags=17\n");
@@ -101,7 +117,7 @@ struct HostRun {
     std::vector<char*> argv = Argv(args);
     ServiceHostParts parts;
     parts.serviceControl = &control;
-    parts.makeManager = [](CReceiverServiceSettings&) { return std::make_unique<IdleManager>(); };
+    parts.makeManager = [this](CReceiverServiceSettings&) { return std::make_unique<RecordingManager>(*this); };
     return ReceiverServiceMain(static_cast<int>(argv.size() - 1), argv.data(), parts);
   }
   bool Logged(const std::string& text) const { return ReadFile(logPath).find(text) != std::string::npos; }
@@ -114,6 +130,8 @@ struct HostRun {
   ScopedRegistry registry{dir.File("registry.ini")};
   std::string logPath = dir.File("service.log");
   FakeServiceControl control;
+  std::vector<DeviceEvent> devices;
+  std::vector<PowerEvent> power;
 };
 
 std::vector<std::string> Split(const std::string& text, char by) {
@@ -177,12 +195,48 @@ TEST(ServiceHost, CommandLinesAgainstTheServiceManager) {
     for (const std::string& line : Split(c.notLogged, '|')) EXPECT_FALSE(run.Logged(line)) << name << ": " << line;
     EXPECT_EQ(std::filesystem::exists(run.logPath), args.size() < 2 || args[1] != "-nologging") << name;
     // The interrogation and the refused control report the status unchanged.
-    const std::vector<uint32_t> ran = {kServiceRunning, kServiceRunning, kServiceRunning, kServiceStopPending,
-                                       kServiceStopped};
+    const std::vector<uint32_t> ran = {kServiceRunning, kServiceRunning, kServiceRunning,     kServiceRunning,
+                                       kServiceRunning, kServiceRunning, kServiceStopPending, kServiceStopped};
     const bool dispatched = c.status == 0 && std::string(c.calls) == "dispatcher";
     EXPECT_EQ(run.control.reported, dispatched ? ran : std::vector<uint32_t>{}) << name;
-    const std::vector<uint32_t> answered = {0, 120};
+    const std::vector<uint32_t> answered = {0, 120, 0, 0, 0};
     EXPECT_EQ(run.control.answers, dispatched ? answered : std::vector<uint32_t>{}) << name;
+    // The device event with data reaches the manager with the device read from its path; the
+    // one without data does not; the power event does.
+    ASSERT_EQ(run.devices.size(), dispatched ? 1u : 0u) << name;
+    if (dispatched) {
+      EXPECT_EQ(run.devices[0].action, DeviceAction::kArrival);
+      EXPECT_EQ(run.devices[0].type, DeviceType::kInterface);
+      EXPECT_EQ(run.devices[0].vendorId, 0x16D3);
+      EXPECT_EQ(run.devices[0].productId, 0x3000);
+      EXPECT_EQ(run.devices[0].serial, "R00042");
+      EXPECT_EQ(run.power, std::vector<PowerEvent>{PowerEvent::kSuspend});
+    }
+  }
+}
+
+// A device interface's path gives the device's ids and serial number; a path that lacks the
+// parts gives none (the device is then no receiver), whatever the case of the letters.
+TEST(ServiceHost, DeviceEventsReadTheDeviceFromItsInterfacePath) {
+  struct Case {
+    const char* path;
+    uint16_t vendor, product;
+    const char* serial;
+  };
+  const Case cases[] = {
+      {"\\\\?\\USB#VID_16D3&PID_0051#R7#{a5dcbf10-6530-11d2-901f-00c04fb951ed}", 0x16D3, 0x0051, "R7"},
+      {"\\\\?\\usb#vid_16d3&pid_3000#abc", 0x16D3, 0x3000, "abc"},
+      {"\\\\?\\USB#VID_16D3&PID_3000", 0, 0, ""},
+      {"\\\\?\\USB#VID_16D3#R7#x", 0, 0, ""},
+      {"\\\\?\\USB#VID_ZZZZ&PID_3000#R7#x", 0, 0x3000, "R7"},
+      {"", 0, 0, ""},
+  };
+  for (const Case& c : cases) {
+    const DeviceEvent event = DeviceEventFromPath(DeviceAction::kRemoval, DeviceType::kInterface, c.path);
+    EXPECT_EQ(event.vendorId, c.vendor) << c.path;
+    EXPECT_EQ(event.productId, c.product) << c.path;
+    EXPECT_EQ(event.serial, c.serial) << c.path;
+    EXPECT_EQ(event.sysPath, c.path);
   }
 }
 

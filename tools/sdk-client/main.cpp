@@ -1,7 +1,5 @@
 // ovanta-sdk-client: talks to the hardware service's SDK server on this host.
-#include <signal.h>
-#include <unistd.h>
-
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "client/StringBuffer.h"
+#include "platform/ServiceControl.h"
 #include "platform/SocketExceptions.h"
 #include "sdk/SdkClient.h"
 
@@ -57,8 +56,10 @@ class Inbox {
               Push(Event{Event::kDisconnected, {}});
             }};
   }
+  // Ctrl-C (or a stop signal) while the main thread waits for what arrives.
+  void Stopped() { Push(Event{Event::kStopped, {}}); }
   struct Event {
-    enum Kind { kStatus, kLogChanged, kDisconnected } kind;
+    enum Kind { kStatus, kLogChanged, kDisconnected, kStopped } kind;
     std::vector<ReceiverStatusW> records;
   };
   // The next event, waiting at most timeoutMs (< 0: without limit).
@@ -79,8 +80,6 @@ class Inbox {
     std::lock_guard<std::mutex> guard(m_lock);
     m_events.push_back(std::move(event));
     m_changed.notify_all();
-    // Wakes a main thread that waits for a signal (watch).
-    kill(getpid(), SIGUSR1);
   }
   std::mutex m_lock;
   std::condition_variable m_changed;
@@ -96,25 +95,23 @@ void PrintStatus(const std::vector<ReceiverStatusW>& records) {
 }
 
 // Prints what arrives until Ctrl-C or until the server goes.
-int Watch(Inbox& inbox, const sigset_t& signals) {
+int Watch(Inbox& inbox) {
   for (;;) {
-    while (auto event = inbox.Next(0)) {
-      switch (event->kind) {
-        case Inbox::Event::kStatus:
-          PrintStatus(event->records);
-          break;
-        case Inbox::Event::kLogChanged:
-          std::puts("log changed");
-          std::fflush(stdout);
-          break;
-        case Inbox::Event::kDisconnected:
-          std::fputs("the server closed the connection\n", stderr);
-          return 1;
-      }
+    const std::optional<Inbox::Event> event = inbox.Next(-1);
+    switch (event->kind) {
+      case Inbox::Event::kStatus:
+        PrintStatus(event->records);
+        break;
+      case Inbox::Event::kLogChanged:
+        std::puts("log changed");
+        std::fflush(stdout);
+        break;
+      case Inbox::Event::kDisconnected:
+        std::fputs("the server closed the connection\n", stderr);
+        return 1;
+      case Inbox::Event::kStopped:
+        return 0;
     }
-    int signal = 0;
-    sigwait(&signals, &signal);
-    if (signal != SIGUSR1) return 0;
   }
 }
 
@@ -126,13 +123,12 @@ int Confirmed(CSdkClient& client, bool sent, int timeoutMs) {
   return 1;
 }
 
-int Run(CSdkClient& client, Inbox& inbox, const std::vector<std::string>& args, int timeoutMs,
-        const sigset_t& signals) {
+int Run(CSdkClient& client, Inbox& inbox, const std::vector<std::string>& args, int timeoutMs) {
   const std::string& command = args[0];
   if (command == "list" && args.size() == 1) {
     for (;;) {
       auto event = inbox.Next(timeoutMs);
-      if (!event || event->kind == Inbox::Event::kDisconnected) {
+      if (!event || event->kind == Inbox::Event::kDisconnected || event->kind == Inbox::Event::kStopped) {
         std::fputs("no receiver list from the server\n", stderr);
         return 1;
       }
@@ -142,7 +138,7 @@ int Run(CSdkClient& client, Inbox& inbox, const std::vector<std::string>& args, 
       }
     }
   }
-  if (command == "watch" && args.size() == 1) return Watch(inbox, signals);
+  if (command == "watch" && args.size() == 1) return Watch(inbox);
   if (command == "send" && args.size() == 3) {
     const auto receiver = Number(args[1].c_str());
     if (!receiver) return Usage();
@@ -194,13 +190,8 @@ int main(int argc, char** argv) {
   }
   if (args.empty()) return Usage();
 
-  // Ctrl-C and the inbox's wake-up are taken by sigwait; blocked before any thread starts.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGUSR1);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // Ctrl-C reaches the stop watcher only: blocked before any thread starts.
+  Platform::BlockStopSignals();
 
   try {
     if (!port) {
@@ -212,12 +203,13 @@ int main(int argc, char** argv) {
       port = *found;
     }
     Inbox inbox;
+    const Platform::StopSignalWatcher stop([&inbox](int) { inbox.Stopped(); });
     CSdkClient client(inbox.Handlers());
     if (!client.Connect(static_cast<uint16_t>(*port))) {
       std::fprintf(stderr, "port %ld is not the SDK server\n", *port);
       return 1;
     }
-    return Run(client, inbox, args, timeoutMs, signals);
+    return Run(client, inbox, args, timeoutMs);
   } catch (const CExceptionBase& e) {
     std::fprintf(stderr, "%s (error %d)\n", e.Message().c_str(), e.Code());
     return 1;

@@ -35,7 +35,7 @@ Dispatch RunWithUnit(Platform::UnitOfProcess unitOfProcess) {
   auto control = Platform::MakeSystemdServiceControl(std::move(unitOfProcess));
   Dispatch dispatch;
   dispatch.returned = control->RunDispatcher(
-      kName, [&] { dispatch.ran = true; }, [](uint32_t) { return 0u; }, dispatch.error);
+      kName, [&] { dispatch.ran = true; }, [](const Platform::ServiceControlRequest&) { return 0u; }, dispatch.error);
   return dispatch;
 }
 Platform::UnitOfProcess Answering(std::optional<std::string> unit) {

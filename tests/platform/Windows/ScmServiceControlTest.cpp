@@ -252,11 +252,11 @@ TEST_F(ScmService, TheDispatcherRunsOnlyInAProcessTheScmStarted) {
   std::string error;
   bool ran = false;
   EXPECT_FALSE(control->RunDispatcher(
-      name, [&] { ran = true; }, [](uint32_t) { return 0u; }, error));
+      name, [&] { ran = true; }, [](const Platform::ServiceControlRequest&) { return 0u; }, error));
   EXPECT_EQ(error, Win32ErrorText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
   // Asked again, the system's dispatcher (Wine's: "already running") still runs nothing.
   EXPECT_FALSE(control->RunDispatcher(
-      name, [&] { ran = true; }, [](uint32_t) { return 0u; }, error));
+      name, [&] { ran = true; }, [](const Platform::ServiceControlRequest&) { return 0u; }, error));
   EXPECT_FALSE(ran);
   EXPECT_FALSE(control->ReportStatus(kServiceRunning, 0, error));
 

@@ -50,7 +50,8 @@ int main() {
     control->ReportStatus(Platform::kServiceStopped, 0, reason);
   };
   // The SCM calls it on the dispatcher's thread, one control at a time.
-  const auto handler = [&](uint32_t code) -> uint32_t {
+  const auto handler = [&](const Platform::ServiceControlRequest& request) -> uint32_t {
+    const uint32_t code = request.control;
     std::ofstream(base + ".controls", std::ios::app | std::ios::binary) << code << "\n";
     std::string reason;
     switch (code) {

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log/ReceiverServiceSettings.h"
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
 #include "platform/Win32Error.h"
+#include "sdk/SdkClient.h"
 #include "service/ServiceHost.h"
 #include "tests/platform/Windows/ScmTestServices.h"
 #include "tests/service/TestFiles.h"
@@ -61,6 +64,16 @@ class HostedService : public ::testing::Test {
     return ::testing::AssertionSuccess();
   }
 
+  // Whether the log comes to hold the text within the patience of these tests.
+  bool LogComesToHold(const std::string& text) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
+    while (ReadFile(logPath).find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+  }
+
   TempDir folder;
   std::string program;
   std::string logPath = folder.File("service.log");
@@ -102,6 +115,43 @@ TEST_F(HostedService, InstallsRunsStopsAndUninstallsThroughTheScm) {
                              "Status reported: SERVICE_STOPPED", "Saving settings.", "Receiver service stopped."}));
   EXPECT_TRUE(LoggedInOrder({"Command Line:-->-stop<-- ...Stopping the service", "Stopping the service",
                              "The service stopped successfully"}));
+  EXPECT_TRUE(
+      LoggedInOrder({"Command Line:-->-u<-- ...Uninstalling the service", "The service uninstalled successfully"}));
+}
+
+// The service executable itself, installed from a folder with spaces: the SCM runs it, its
+// receiver manager starts and its SDK server answers an SDK client that finds it by multicast;
+// it stops and goes as the host program does.
+TEST_F(HostedService, TheServiceExecutableRunsItsReceiverManagerUnderTheScm) {
+  std::filesystem::copy_file(OVANTA_HARDWARE_EXE, program, std::filesystem::copy_options::overwrite_existing);
+  ASSERT_EQ(ExitStatusOf(program, "-i"), 0u);
+  ASSERT_TRUE(LogComesToHold("SDK port number: ")) << ReadFile(logPath);
+  const std::unique_ptr<Platform::IServiceControl> control = Platform::MakeServiceControl();
+  std::string error;
+  uint32_t state = 0;
+  EXPECT_TRUE(control->QueryState(kServiceName, state, error)) << error;
+  EXPECT_EQ(state, Platform::kServiceRunning);
+
+  const std::optional<uint16_t> port = CSdkClient::Discover(10000);
+  ASSERT_TRUE(port);
+  EXPECT_NE(ReadFile(logPath).find("SDK port number: " + std::to_string(*port)), std::string::npos);
+  CSdkClient client(CSdkClient::Handlers{});
+  ASSERT_TRUE(client.Connect(*port));
+  EXPECT_TRUE(client.Ping());
+  client.Close();
+
+  const KernelHandle process = ProcessOf(kServiceName);
+  ASSERT_TRUE(process);
+  EXPECT_EQ(ExitStatusOf(program, "-stop"), 0u);
+  ASSERT_EQ(::WaitForSingleObject(process.get(), kPatienceMs), WAIT_OBJECT_0);
+  DWORD status = ~0u;
+  EXPECT_TRUE(::GetExitCodeProcess(process.get(), &status));
+  EXPECT_EQ(status, 0u) << "the service process did not end normally";
+  EXPECT_EQ(ExitStatusOf(program, "-u"), 0u);
+  EXPECT_TRUE(LoggedInOrder({"Command Line:-->-i<-- ...Installing the service", "The service installed successfully",
+                             "Status reported: SERVICE_RUNNING", "CReceiverManager::Run started",
+                             "SERVICE_CONTROL_STOP", "CServiceEventHandler::Stop", "CReceiverManager::Run complete",
+                             "Status reported: SERVICE_STOPPED", "Receiver service stopped."}));
   EXPECT_TRUE(
       LoggedInOrder({"Command Line:-->-u<-- ...Uninstalling the service", "The service uninstalled successfully"}));
 }

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "FakeSysfs.h"
 #include "devices/ReceiverEnumerator.h"
 #include "devices/SysfsUsb.h"
 #include "platform/Registry.h"
+#include "tests/devices/FakeSysfs.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
@@ -119,13 +119,18 @@ TEST_F(ReceiverEnumeration, PortByTheDevicesSysfsPath) {
   sysfs.AddDevice("8-3", "16d3", "0051");  // no interfaces at all
   FakeSysfs::AddClassTty(sysfs.AddInterface(sysfs.AddDevice("8-4", "0403", "6001"), "1.0"), "ttyUSB0");
   const auto at = [](const std::string& name) { return "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + name; };
+  const auto device = [](const std::string& path) {
+    DeviceEvent event;
+    event.sysPath = path;
+    return event;
+  };
   StringBuffer port = u"unchanged";
-  EXPECT_EQ(CReceiverEnumerator::GetDevicePort(at("8-2"), port), 0);
+  EXPECT_EQ(CReceiverEnumerator::GetDevicePort(device(at("8-2")), port), 0);
   EXPECT_EQ(port, u"/dev/ttyUSB7");
-  EXPECT_EQ(CReceiverEnumerator::GetDevicePort(at("8-1") + "/", port), 0);
+  EXPECT_EQ(CReceiverEnumerator::GetDevicePort(device(at("8-1") + "/"), port), 0);
   EXPECT_EQ(port, u"/dev/ttyACM5");
   for (const std::string& path : {at("8-3"), at("8-4"), at("8-5"), at("8-1:1.0"), std::string("/"), std::string()})
-    EXPECT_EQ(CReceiverEnumerator::GetDevicePort(path, port), 1) << path;
+    EXPECT_EQ(CReceiverEnumerator::GetDevicePort(device(path), port), 1) << path;
   EXPECT_EQ(port, u"/dev/ttyACM5");
   // What the enumeration hands over names the same device.
   const auto found = EnumerateAll();

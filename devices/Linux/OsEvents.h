@@ -2,10 +2,7 @@
 #include <functional>
 #include <memory>
 
-#include "service/ServiceEvents.h"
-
-using DeviceEventHandler = std::function<void(const DeviceEvent& event)>;
-using PowerEventHandler = std::function<void(PowerEvent event)>;
+#include "devices/OsEventWatch.h"
 
 // Watches USB and tty hotplug through udev and reports arrivals and removals of USB devices.
 // Without udev (containers, CI) it logs once and reports nothing.
