@@ -79,19 +79,27 @@ WineService::WineService(std::string exe, const std::string& device) : m_exe(std
 }
 
 WineService::~WineService() {
+  // The service's keys go with the replay: other programs of the prefix (the Windows build's
+  // tests) find the registry as it was.
+  if (!m_keys.empty()) {
+    std::string text = "REGEDIT4\n\n";
+    for (const std::string& key : m_keys) text += "[-HKEY_LOCAL_MACHINE\\" + key + "]\n";
+    std::string error;
+    Import(text, m_regFile, error);
+  }
   if (!m_link.empty()) unlink(m_link.c_str());
   if (m_nullInput >= 0) close(m_nullInput);
 }
 
 bool WineService::WriteSettings(const std::vector<RegistryValue>& values, const std::string& regFile,
-                                std::string& error) const {
-  std::vector<std::string> keys;
+                                std::string& error) {
   for (const RegistryValue& v : values)
-    if (std::find(keys.begin(), keys.end(), v.key) == keys.end()) keys.push_back(v.key);
+    if (std::find(m_keys.begin(), m_keys.end(), v.key) == m_keys.end()) m_keys.push_back(v.key);
+  m_regFile = regFile;
   // The keys go first with what an earlier run left in them (their subkeys too).
   std::string text = "REGEDIT4\n\n";
-  for (const std::string& key : keys) text += "[-HKEY_LOCAL_MACHINE\\" + key + "]\n";
-  for (const std::string& key : keys) {
+  for (const std::string& key : m_keys) text += "[-HKEY_LOCAL_MACHINE\\" + key + "]\n";
+  for (const std::string& key : m_keys) {
     text += "\n[HKEY_LOCAL_MACHINE\\" + key + "]\n";
     for (const RegistryValue& v : values) {
       if (v.key != key) continue;
@@ -100,6 +108,10 @@ bool WineService::WriteSettings(const std::vector<RegistryValue>& values, const 
       text += Quoted(v.name) + "=" + (IsDword(v.value) ? std::string(dword) : Quoted(v.value)) + "\n";
     }
   }
+  return Import(text, regFile, error);
+}
+
+bool WineService::Import(const std::string& text, const std::string& regFile, std::string& error) const {
   WriteFile(regFile, text);
   ChildOptions quiet;
   const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);

@@ -31,8 +31,9 @@ class WineService {
   const std::string& Error() const { return m_error; }
 
   // Replaces the keys of `values` in the prefix's registry with just these values (numbers as
-  // REG_DWORD, the rest as REG_SZ), through a .reg file written to `regFile` and imported.
-  bool WriteSettings(const std::vector<RegistryValue>& values, const std::string& regFile, std::string& error) const;
+  // REG_DWORD, the rest as REG_SZ), through a .reg file written to `regFile` and imported. The
+  // keys are deleted again when this object goes.
+  bool WriteSettings(const std::vector<RegistryValue>& values, const std::string& regFile, std::string& error);
 
   // The command that runs the service on the console, and the environment beside it (no file
   // store: the service reads the registry).
@@ -43,8 +44,13 @@ class WineService {
   int NullInput() const { return m_nullInput; }
 
  private:
+  // Writes the .reg text to regFile and imports it into the prefix's registry.
+  bool Import(const std::string& text, const std::string& regFile, std::string& error) const;
+
   std::string m_exe;
   std::string m_wine;
+  std::vector<std::string> m_keys;  // the keys WriteSettings filled
+  std::string m_regFile;
   std::string m_link;  // the prefix's dosdevices entry made for the port
   std::string m_port;
   std::string m_error;
