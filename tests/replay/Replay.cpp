@@ -191,7 +191,9 @@ class Player {
       return m_process ? (m_process->Signal(SIGINT), true) : (error = "the service does not run", false);
     if (verb == "kill" && w.size() == 2 && (w[1] == "TERM" || w[1] == "KILL")) {
       if (!m_process || m_exited) return (error = "the service does not run", false);
-      m_process->Signal(w[1] == "TERM" ? SIGTERM : SIGKILL);
+      // Windows has no SIGTERM (Wine ends a program on it without a word): the system's request
+      // to stop a console program is its Ctrl-C event, which Wine raises for SIGINT.
+      m_process->Signal(w[1] == "KILL" ? SIGKILL : m_wine ? SIGINT : SIGTERM);
       if (!m_log->WaitClosed()) return (error = "the service did not end", false);
       const int status = m_process->Wait();
       m_exited = true;
