@@ -10,7 +10,6 @@ namespace {
 constexpr const char* kLogPathValue = "Log20Location";
 constexpr const char* kLogFlagsValue = "LogFlags";
 constexpr const char* kSpoolDirectoryValue = "SpoolDirectory";
-constexpr const char* kDefaultSpoolDirectory = "/var/lib/ovanta/spool";
 }  // namespace
 
 std::string HardwareServiceKeyPath() {
@@ -25,8 +24,10 @@ std::string InstallKeyPath() {
 std::string PreferenceStore() { return Voxlet::UTF16to8(Voxlet::Preferences::File); }
 
 std::string SpoolDirectorySetting() {
-  return ReadRegistryString(Platform::kLocalMachine, HardwareServiceKeyPath(), kSpoolDirectoryValue,
-                            kDefaultSpoolDirectory, PreferenceStore());
+  // By default "/var/lib/ovanta/spool" on Linux, "<ProgramData>\Ovanta\spool" on Windows.
+  const std::string defaultDirectory = Platform::StateDirectory() + Platform::PathSeparator() + "spool";
+  return ReadRegistryString(Platform::kLocalMachine, HardwareServiceKeyPath(), kSpoolDirectoryValue, defaultDirectory,
+                            PreferenceStore());
 }
 
 std::string CReceiverServiceSettings::SystemDirectory() {

@@ -15,6 +15,9 @@ void WriteSystemDiagnostic(const char* text);
 // The folder the service's log goes under by default: the Windows directory on Windows,
 // /var/log/ovanta on Linux.
 std::string SystemDirectory();
+// Where the service keeps what it must not lose (the answer spool) by default: /var/lib/ovanta
+// on Linux (the package's state directory), "<ProgramData>\Ovanta" on Windows.
+std::string StateDirectory();
 // What separates the folders of a path: '\\' on Windows, '/' on Linux.
 char PathSeparator();
 

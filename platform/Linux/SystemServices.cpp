@@ -19,6 +19,8 @@ void WriteSystemDiagnostic(const char* text) { sd_journal_print(LOG_DEBUG, "%s",
 
 std::string SystemDirectory() { return "/var/log/ovanta"; }
 
+std::string StateDirectory() { return "/var/lib/ovanta"; }
+
 char PathSeparator() { return '/'; }
 
 void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }

@@ -30,6 +30,14 @@ std::string SystemDirectory() {
   return n > 0 && n < MAX_PATH ? Narrow(std::wstring(buffer, n)) : ".";
 }
 
+std::string StateDirectory() {
+  // The machine's folder for programs' data, the same for every user (C:\ProgramData).
+  wchar_t buffer[MAX_PATH];
+  const DWORD n = ::GetEnvironmentVariableW(L"ProgramData", buffer, MAX_PATH);
+  const std::string base = n > 0 && n < MAX_PATH ? Narrow(std::wstring(buffer, n)) : SystemDirectory();
+  return base + "\\Ovanta";
+}
+
 char PathSeparator() { return '\\'; }
 
 void IgnoreBrokenPipes() {}

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <latch>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -179,16 +179,26 @@ TEST(LoggerSlot, ThreadsLoggingAcrossTheShutdownNeverReachADestroyedLogger) {
     logger->SetMask(kLogDiagnostic);
     g_pLogger = logger;
     std::atomic<bool> stop{false};
-    std::latch logging(3);
+    // Not a std::latch: the Windows build's C++ library can miss a latch's wake-up.
+    std::mutex lock;
+    std::condition_variable counted;
+    int logging = 0;
     {
       std::vector<std::jthread> threads;
       for (int t = 0; t < 3; ++t)
         threads.emplace_back([&] {
           OV_LOG(kLogDiagnostic, "round %d", round);
-          logging.count_down();
+          {
+            std::lock_guard<std::mutex> guard(lock);
+            ++logging;
+          }
+          counted.notify_all();
           while (!stop.load()) OV_LOG(kLogDiagnostic, "round %d", round);
         });
-      logging.wait();  // every thread has logged and goes on logging
+      {  // every thread has logged and goes on logging
+        std::unique_lock<std::mutex> guard(lock);
+        counted.wait(guard, [&] { return logging == 3; });
+      }
       delete g_pLogger.exchange(nullptr);
       stop = true;
     }

@@ -1,30 +1,29 @@
 #pragma once
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "platform/Socket.h"
 
 // A minimal SMTP server on loopback for one client; it accepts every mail and keeps every line
 // the client sent, as sent (the data of a mail dot-stuffed).
 class SmtpSink {
  public:
   SmtpSink() {
-    sockaddr_in addr{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-    socklen_t len = sizeof addr;
-    bind(m_listen, reinterpret_cast<sockaddr*>(&addr), len);
-    listen(m_listen, 1);
-    getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-    m_port = ntohs(addr.sin_port);
-    m_thread = std::jthread([this] { Serve(accept(m_listen, nullptr, nullptr)); });
+    Platform::ParseAddress("127.0.0.1", m_loopback);
+    Platform::BindSocket(m_listen, m_loopback, 0);
+    Platform::ListenSocket(m_listen, 2);
+    m_port = Platform::BoundPort(m_listen);
+    m_thread = std::jthread([this] { Serve(Platform::AcceptSocket(m_listen)); });
   }
   ~SmtpSink() {
-    shutdown(m_listen, SHUT_RDWR);  // ends the accept when no client came
+    // Ends an accept that no client came to (a connection of its own, closed at once; an
+    // accept that was over leaves it in the backlog).
+    const Platform::SocketHandle wake = Platform::OpenSocket(Platform::SocketKind::kTcp);
+    Platform::ConnectSocket(wake, m_loopback, static_cast<uint16_t>(m_port));
+    Platform::CloseSocket(wake);
     m_thread.join();
-    close(m_listen);
+    Platform::CloseSocket(m_listen);
   }
   int Port() const { return m_port; }
   std::string Received() {
@@ -34,14 +33,14 @@ class SmtpSink {
 
  private:
   // The conversation runs while the client's call does, so it is over before the sink goes.
-  void Serve(int fd) {
-    if (fd < 0) return;
-    const auto say = [fd](const std::string& line) { send(fd, (line + "\r\n").data(), line.size() + 2, MSG_NOSIGNAL); };
+  void Serve(Platform::SocketHandle s) {
+    if (s == Platform::kNoSocket) return;
+    const auto say = [s](const std::string& line) { Platform::SendSocket(s, (line + "\r\n").data(), line.size() + 2); };
     say("220 sink ESMTP");
     std::string buffer;
     bool inData = false;
     char chunk[4096];
-    for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+    for (ssize_t n; (n = Platform::ReceiveSocket(s, chunk, sizeof chunk)) > 0;) {
       buffer.append(chunk, static_cast<size_t>(n));
       for (size_t end; (end = buffer.find("\r\n")) != std::string::npos; buffer.erase(0, end + 2)) {
         const std::string line = buffer.substr(0, end);
@@ -58,10 +57,11 @@ class SmtpSink {
         }
       }
     }
-    close(fd);
+    Platform::CloseSocket(s);
   }
 
-  int m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  Platform::SocketHandle m_listen = Platform::OpenSocket(Platform::SocketKind::kTcp);
+  in_addr m_loopback{};
   int m_port = 0;
   std::mutex m_lock;
   std::string m_received;
