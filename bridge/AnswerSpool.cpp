@@ -145,7 +145,7 @@ std::string AnswerSpool::FilePath() const { return (std::filesystem::path(m_dire
 
 bool AnswerSpool::Durable() const {
   std::lock_guard<std::mutex> guard(m_lock);
-  return m_file != nullptr;
+  return m_file && m_keeping;
 }
 
 void AnswerSpool::Load() {
@@ -231,6 +231,11 @@ bool AnswerSpool::RewriteLocked() {
 
 void AnswerSpool::TroubleLocked(const std::string& reason) {
   m_file.reset();
+  StopKeepingLocked(reason);
+}
+
+void AnswerSpool::StopKeepingLocked(const std::string& reason) {
+  m_keeping = false;
   if (m_troubleSaid) return;
   m_troubleSaid = true;
   OV_LOG(kLogMilestone, "The answer spool in %s cannot be used (%s): answers are relayed without being kept on disk",
@@ -239,8 +244,13 @@ void AnswerSpool::TroubleLocked(const std::string& reason) {
 
 AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced, uint64_t* id) {
   {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_file) return Kept::NoDisk;
+    std::unique_lock<std::mutex> lock(m_lock);
+    // A journal started over gets records at its start again only once its zeros are on the
+    // disk (the spool's thread is at it): a record written over records whose zeros are not
+    // could bring them back with it after a crash. Rarely waited for: a journal empties at the
+    // end of a burst.
+    m_synced.wait(lock, [this] { return m_syncedWrites >= m_startedOver || !m_file; });
+    if (!m_file || !m_keeping) return Kept::NoDisk;
     const std::string record = AnswerRecord(m_nextId, answer);
     if (m_answerBytes + record.size() > m_options.sizeLimit) return Kept::Full;
     // A journal grown far past what it holds (an answer or two never taken keeps it from
@@ -248,7 +258,7 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
     if (m_fileBytes > 2 * m_options.sizeLimit && !RewriteLocked()) return Kept::NoDisk;
     std::string error;
     if (!m_file->Append(record, error)) {
-      TroubleLocked(error);
+      StopKeepingLocked(error);
       return Kept::NoDisk;
     }
     *id = m_nextId++;
@@ -264,24 +274,44 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
 }
 
 void AnswerSpool::Remove(uint64_t id) {
-  std::lock_guard<std::mutex> guard(m_lock);
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!RemoveLocked(id)) return;
+  }
+  m_wake.notify_all();  // the emptying's sync
+}
+
+bool AnswerSpool::RemoveLocked(uint64_t id) {
   const auto found = m_answers.find(id);
-  if (found == m_answers.end()) return;
+  if (found == m_answers.end()) return false;
   m_answerBytes -= found->second.bytes;
   m_answers.erase(found);
-  if (!m_file) return;
+  if (!m_file) return false;
   std::string error;
   if (m_answers.empty()) {
     // Nothing left: the journal starts over (no removal needs to be read back), in the space it
-    // has. Not waited for either: old records back after the machine went down are sent once more.
-    if (!m_file->StartOver(error)) return TroubleLocked(error);
+    // has. The spool's thread syncs that at once, nobody waiting for it but a record for the
+    // journal's start (Append): until then a machine going down brings the answers back, and
+    // they are sent once more. A journal empties at the end of a burst, and stays so.
+    if (!m_file->StartOver(error)) {
+      TroubleLocked(error);
+      return false;
+    }
     m_fileBytes = 0;
-    return;
+    m_startedOver = ++m_writes;
+    return true;
   }
-  // Not waited for: a removal lost with the machine only has the answer sent once more.
+  // A removal is synced with the next record or emptying (or when the spool closes), not on its
+  // own: in a burst, syncs of their own would hold up the records'. One the disk does not take
+  // is left out (the answer is sent again after a restart unless the journal empties first).
   const std::string record = Record(kRemovedRecord, id, {});
-  if (!m_file->Append(record, error)) return TroubleLocked(error);
+  if (!m_file->Append(record, error)) {
+    StopKeepingLocked(error);
+    return false;
+  }
   m_fileBytes += record.size();
+  ++m_writes;
+  return false;
 }
 
 void AnswerSpool::Unclaim(uint64_t id) {
@@ -309,13 +339,20 @@ AnswerSpool::Counts AnswerSpool::GetCounts() const {
   return counts;
 }
 
-// Group commit: one sync covers every record written before it began, however many arrived
-// while the previous sync ran.
+bool AnswerSpool::WaitUntilSynced(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(m_lock);
+  const uint64_t upTo = m_writes;
+  return m_synced.wait_for(lock, limit, [&] { return m_syncedWrites >= upTo || !m_file; });
+}
+
+// Group commit: one sync covers every write before it began (records, removals, the emptying),
+// however many came while the previous sync ran. Records and the emptying start a sync; stopping,
+// it syncs what is left first.
 void AnswerSpool::SyncLoop() {
   std::unique_lock<std::mutex> lock(m_lock);
   for (;;) {
-    m_wake.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
-    if (m_waiting.empty()) return;  // stopping, and nothing left to sync
+    m_wake.wait(lock, [this] { return m_stopping || !m_waiting.empty() || m_syncedWrites < m_startedOver; });
+    if (m_syncedWrites >= m_writes) return;  // stopping, and nothing left to sync
     const uint64_t upTo = m_writes;
     const std::shared_ptr<Platform::AppendFile> file = m_file;
     lock.unlock();
@@ -323,6 +360,8 @@ void AnswerSpool::SyncLoop() {
     const bool synced = !file || file->Sync(error);
     lock.lock();
     ++m_counts.syncs;
+    m_syncedWrites = upTo;
+    m_synced.notify_all();
     // A failed sync is disk trouble like any other; its answers are relayed all the same.
     if (!synced) TroubleLocked(error);
     // Records are waited for in the order written: those this sync covers come first.

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -32,7 +33,8 @@ struct SpooledAnswer {
 // The answers the radio acknowledged, kept on disk until the software service has taken them
 // (a 2xx reply) or refused them: one journal file in the spool directory, appended to and synced
 // in groups by the spool's own thread, started over (its records zeroed, in the space the file
-// has) whenever no answer is left in it.
+// has) whenever no answer is left in it. The emptying is synced by that thread too, and removals
+// with the next sync, so that answers taken do not come back after the machine went down.
 //
 // Records carry their length and a checksum. When the spool is opened, whatever is not a whole
 // record (a write cut short by a crash, a damaged byte) is skipped with a log line, and reading
@@ -40,7 +42,9 @@ struct SpooledAnswer {
 //
 // Disk trouble (the directory missing and not creatable, read-only, full, failing) is said in one
 // log line; from then on nothing more is kept and every answer is relayed as if there were no
-// spool. The spool's lock is a leaf: nothing is called with it held.
+// spool. A disk that takes no more records (full) still takes the removals it can and the
+// emptying (zeros over the records, in place), so that the answers kept before, once taken, do
+// not come back at the next start. The spool's lock is a leaf: nothing is called with it held.
 class AnswerSpool {
  public:
   static constexpr uint64_t kDefaultSizeLimit = 64ull << 20;
@@ -75,7 +79,7 @@ class AnswerSpool {
 
   const std::string& Directory() const { return m_directory; }
   std::string FilePath() const;
-  // False once disk trouble was met.
+  // False once disk trouble was met (nothing more is kept).
   bool Durable() const;
 
   // Writes the answer's record. Kept::Yes: *id names it, and `synced` runs on the spool's thread
@@ -85,6 +89,10 @@ class AnswerSpool {
   Kept Append(const SpooledAnswer& answer, Synced synced, uint64_t* id);
   // The software service took the answer or refused it: it leaves the spool.
   void Remove(uint64_t id);
+  // Waits up to `limit` until every write so far is on the disk (true, as on disk trouble). The
+  // spool's thread syncs records and the emptying of the journal at once, a removal with the
+  // next of those.
+  bool WaitUntilSynced(std::chrono::milliseconds limit);
   // Its sender let it go unsent (the receiver closed): the next Claim of its receiver gets it.
   void Unclaim(uint64_t id);
   // Every answer of that receiver nobody has claimed (those of an earlier run, and those let
@@ -105,9 +113,14 @@ class AnswerSpool {
     Synced synced;
   };
   void Load();
+  // True when the journal was emptied: its sync is to start.
+  bool RemoveLocked(uint64_t id);
   // Writes the journal anew with the held answers only; false on disk trouble (said).
   bool RewriteLocked();
+  // Says the trouble (once) and drops the journal.
   void TroubleLocked(const std::string& reason);
+  // Says it (once) and keeps no more answers; the journal still takes removals and the emptying.
+  void StopKeepingLocked(const std::string& reason);
   void SyncLoop();
 
   const std::string m_directory;
@@ -116,11 +129,15 @@ class AnswerSpool {
   std::condition_variable m_wake;
   std::shared_ptr<Platform::AppendFile> m_file;  // null on disk trouble
   bool m_troubleSaid = false;
+  bool m_keeping = true;                // new answers are kept
   std::map<uint64_t, Entry> m_answers;  // by id, which is the order written
   uint64_t m_nextId = 1;
   uint64_t m_answerBytes = 0;
   uint64_t m_fileBytes = 0;
-  uint64_t m_writes = 0;  // journal writes so far
+  uint64_t m_writes = 0;        // journal writes so far
+  uint64_t m_syncedWrites = 0;  // those a finished sync covered
+  uint64_t m_startedOver = 0;   // the write that zeroed the journal last
+  std::condition_variable m_synced;
   std::vector<Waiting> m_waiting;
   Counts m_counts;
   bool m_stopping = false;

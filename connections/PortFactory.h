@@ -5,6 +5,6 @@
 
 class CThreadedPort;
 
-// The port object of a connection's kind on this platform (each platform's PortFactory.cpp);
-// null for a kind it does not serve.
+// The port object of a connection's kind, each the platform's own class of that name; null
+// for a kind not served here (the camera-board links).
 std::unique_ptr<CThreadedPort> MakeThreadedPort(const SBConnectionInfo& info);

@@ -35,29 +35,29 @@ Voxlet::StringBuffer CollectPnPId(uint8_t first,
   return id;
 }
 
-Voxlet::StringBuffer ReadPnPId(const PnPLine& line) {
-  const auto sequence = [&line] {
-    line.setModemLine(true, false);
-    line.setModemLine(false, false);
-    line.pause(200);
-    line.setModemLine(true, true);
-    line.pause(200);
-    line.setModemLine(false, true);
+Voxlet::StringBuffer ReadPnPId(const PnPSteps& steps) {
+  auto toggle = [&steps] {
+    steps.setDtr(false);
+    steps.setRts(false);
+    steps.pause(200);
+    steps.setDtr(true);
+    steps.pause(200);
+    steps.setRts(true);
   };
-  line.setModemLine(false, false);
-  line.setModemLine(true, true);
-  line.purge();
-  line.pause(200);
-  line.enterPnPSettings();
-  sequence();
-  std::vector<uint8_t> first = line.read(1, 200);
+  steps.setRts(false);
+  steps.setDtr(true);
+  steps.purge();
+  steps.pause(200);
+  steps.enterPnPLine();
+  toggle();
+  std::vector<uint8_t> first = steps.read(1, 200);
   if (first.empty()) {
-    sequence();
-    first = line.read(1, 200);
+    toggle();
+    first = steps.read(1, 200);
   }
   Voxlet::StringBuffer id;
-  if (!first.empty()) id = CollectPnPId(first[0], line.read);
-  line.setModemLine(true, false);
-  line.setModemLine(false, true);
+  if (!first.empty()) id = CollectPnPId(first[0], steps.read);
+  steps.setDtr(false);
+  steps.setRts(true);
   return id;
 }

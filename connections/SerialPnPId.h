@@ -13,17 +13,18 @@
 Voxlet::StringBuffer CollectPnPId(uint8_t first,
                                   const std::function<std::vector<uint8_t>(size_t count, int timeoutMs)>& read);
 
-// What the Plug and Play sequence needs of a serial port, on the port's I/O thread.
-struct PnPLine {
-  std::function<void(bool dtr, bool raised)> setModemLine;  // the DTR line, else RTS
-  std::function<void()> purge;                              // drops what is queued both ways
-  std::function<void()> enterPnPSettings;  // 1200 baud, 7 bits, no parity, DTR and RTS under the program's control
+// What the enumeration does to a port, on its I/O thread.
+struct PnPSteps {
+  std::function<void(bool raised)> setDtr;
+  std::function<void(bool raised)> setRts;
+  std::function<void()> purge;
   std::function<void(int ms)> pause;
+  // Sets the line to 1200 baud, 7 data bits, no parity.
+  std::function<void()> enterPnPLine;
   std::function<std::vector<uint8_t>(size_t count, int timeoutMs)> read;
 };
 
-// The serial Plug and Play enumeration: DTR up and RTS down, a purge and the 1200 7N1 line,
-// then the DTR/RTS sequence (both down, DTR up, RTS up, 200 ms apart), once more when no byte
-// answers within 200 ms; the identifier that begins (CollectPnPId); last DTR down and RTS up.
-// The caller keeps the port's settings and restores them afterwards.
-Voxlet::StringBuffer ReadPnPId(const PnPLine& line);
+// The whole enumeration: RTS down and DTR up, purge, 1200 7N1, the DTR/RTS sequence (once
+// more when no byte came within 200 ms), the identifier, and DTR down, RTS up at the end. The
+// port restores its own line settings afterwards.
+Voxlet::StringBuffer ReadPnPId(const PnPSteps& steps);

@@ -20,9 +20,14 @@ uint64_t SegmentsFor(uint64_t bytes) {
 std::unique_ptr<AppendFile> AppendFile::Ready(int fd, const std::string& path, uint64_t end, uint64_t size,
                                               std::string& error) {
   std::unique_ptr<AppendFile> file(new AppendFile(fd, path, end, std::max(size, end)));
-  // The first record's sync is then a data sync like every other.
+  // The first record's sync is then a data sync like every other. A disk that cannot take a
+  // whole segment leaves the room it took: the records go there, and after it while it takes them.
   const uint64_t ahead = SegmentsFor(end + 1);
-  if (file->m_size < ahead && !(file->MakeRoom(ahead - end, error) && file->Sync(error))) return nullptr;
+  if (file->m_size < ahead) {
+    std::string noRoom;
+    file->Extend(ahead, noRoom);
+    if (!file->Sync(error)) return nullptr;
+  }
   return file;
 }
 
@@ -33,18 +38,29 @@ bool AppendFile::WriteZeros(uint64_t from, uint64_t to, std::string& error) {
   return true;
 }
 
-bool AppendFile::MakeRoom(uint64_t bytes, std::string& error) {
-  if (m_end + bytes <= m_size) return true;
-  const uint64_t size = SegmentsFor(m_end + bytes);
-  if (!WriteZeros(m_size, size, error)) return false;
-  m_size = size;
+bool AppendFile::Extend(uint64_t size, std::string& error) {
+  while (m_size < size) {
+    const uint64_t to = std::min<uint64_t>(size, m_size + kZeroChunk);
+    if (!WriteZeros(m_size, to, error)) return false;
+    m_size = to;
+  }
   return true;
 }
 
 bool AppendFile::Append(const std::string& bytes, std::string& error) {
-  // The room first: a record is either written whole into space the file has, or not at all.
-  if (!MakeRoom(bytes.size(), error) || !WriteAt(bytes.data(), bytes.size(), m_end, error)) return false;
+  // The room first, so that the record's sync is a data sync. Where the disk takes no whole
+  // segment more, the record goes after the room it took, the file growing with it; only a
+  // record the disk does not take is refused.
+  std::string noRoom;
+  if (m_end + bytes.size() > m_size) Extend(SegmentsFor(m_end + bytes.size()), noRoom);
+  if (!WriteAt(bytes.data(), bytes.size(), m_end, error)) {
+    // The part the disk took is zeroed again, as far as it lets (a reader would take it for a
+    // damaged record); the next bytes go there.
+    WriteZeros(m_end, m_end + bytes.size(), noRoom);
+    return false;
+  }
   m_end += bytes.size();
+  m_size = std::max(m_size, m_end);
   return true;
 }
 

@@ -27,14 +27,16 @@ class AppendFile {
 
   // Opens path for writing at `end`, the end of its records (everything after it is zeros, or
   // nothing), creating it (mode 0600) when missing. Space up to the next segment's end is
-  // written ahead and synced now. Null with the reason in error when that fails.
+  // written ahead and synced now, as much of it as the disk takes. Null with the reason in error
+  // when the file cannot be opened or synced.
   static std::unique_ptr<AppendFile> Open(const std::string& path, uint64_t end, std::string& error);
   ~AppendFile();
   AppendFile(const AppendFile&) = delete;
   AppendFile& operator=(const AppendFile&) = delete;
 
   // Writes bytes after the records, whole, first writing another segment ahead when they do not
-  // fit; false with the reason when the system refused a part.
+  // fit (where the disk takes less, they go after the room it took); false with the reason when
+  // the system refused a part of them (the part written is zeroed again).
   bool Append(const std::string& bytes, std::string& error);
   // The file's data on the disk (what a reader needs of it, not every time stamp).
   bool Sync(std::string& error);
@@ -60,8 +62,9 @@ class AppendFile {
   // Cuts the file to size.
   bool CutTo(uint64_t size, std::string& error);
   bool WriteZeros(uint64_t from, uint64_t to, std::string& error);
-  // Writes zeros ahead until `bytes` more fit after the records.
-  bool MakeRoom(uint64_t bytes, std::string& error);
+  // Writes zeros ahead until the file has `size` bytes; what was written is room even when the
+  // disk refuses the rest.
+  bool Extend(uint64_t size, std::string& error);
   int m_fd;
   std::string m_path;
   uint64_t m_end;

@@ -22,18 +22,11 @@ namespace {
 using namespace ReceiverBench;
 
 constexpr int kQuestions = 40;
-constexpr uint8_t kQuestionBatch = 0x0A;
 
 ServiceSim::Scenario Classroom() {
   ServiceSim::Scenario lesson = SampleLesson();
   lesson.classes.front().assessments.push_back(ChoiceAssessment("forty", kQuestions));
   return lesson;
-}
-
-size_t Batches(const std::vector<Bytes>& packets) {
-  return static_cast<size_t>(std::count_if(packets.begin(), packets.end(), [](const Bytes& p) {
-    return p.size() > 3 && p[0] == 0 && p[1] == 0 && p[2] == kQuestionBatch;
-  }));
 }
 
 Stack* g_stack = nullptr;
@@ -44,14 +37,14 @@ void BM_AssessmentToTheRadio(benchmark::State& state) {
   Stack& stack = *g_stack;
   std::vector<double> spans;
   for (auto _ : state) {
-    const size_t before = Batches(stack.simulator->Received());
+    const size_t before = QuestionBatches(stack.simulator->Received());
     const size_t fetches = stack.service.Manager().Count("database");
     if (!stack.Teacher("activate-assessment forty")) return state.SkipWithError("the assessment did not start");
     const Voxlet::ClientPtr client = stack.session->ServiceClient();
     if (!client) return state.SkipWithError("no client");
     const Clock::time_point start = Clock::now();
     stack.session->OnClientTick(*client);
-    const bool down = stack.simulator->WaitFor([&](const std::vector<Bytes>& p) { return Batches(p) > before; }, 20000);
+    const bool down = stack.WaitForQuestionBatch(before);
     const Clock::time_point end = Clock::now();
     if (!down) return state.SkipWithError("no question batch");
     spans.push_back(Millis(end - start));

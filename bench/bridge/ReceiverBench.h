@@ -33,6 +33,13 @@ using Bytes = std::vector<uint8_t>;
 
 inline double Millis(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
+// The question batches (command 0x0A to the receiver itself) among the packets received.
+inline size_t QuestionBatches(const std::vector<Bytes>& packets) {
+  return static_cast<size_t>(std::count_if(packets.begin(), packets.end(), [](const Bytes& p) {
+    return p.size() > 3 && p[0] == 0 && p[1] == 0 && p[2] == 0x0A;
+  }));
+}
+
 inline double Percentile(std::vector<double> values, double fraction) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
@@ -94,7 +101,10 @@ class Stack {
     service.Stop();
     g_pLogger.store(nullptr);
     logger.reset();
-    unlink(logPath.c_str());
+    if (m_keepLog)
+      std::fprintf(stderr, "the receiver stack's log: %s\n", logPath.c_str());
+    else
+      unlink(logPath.c_str());
   }
   Stack(const Stack&) = delete;
   Stack& operator=(const Stack&) = delete;
@@ -109,7 +119,10 @@ class Stack {
     logPath = path;
     logger = std::make_unique<CLogger>(nullptr);
     logger->Open(logPath);
-    logger->SetMask(kLogMilestone);  // no per-packet lines
+    // No per-packet lines; with OVANTA_BENCH_KEEP_LOG set, the diagnostic lines too (every answer
+    // not submitted says why), and the log is kept.
+    m_keepLog = getenv("OVANTA_BENCH_KEEP_LOG") != nullptr;
+    logger->SetMask(m_keepLog ? kLogMilestone | kLogDiagnostic : kLogMilestone);
     g_pLogger.store(logger.get());
     if (!service.Start(0)) return "the service simulator did not start";
     if (!WriteRegistryString(Platform::kLocalMachine, "SOFTWARE\\Vantrel\\Voxlet\\SoftwareService", "Uri",
@@ -166,6 +179,13 @@ class Stack {
     session->OnClientTick(*client);
     return WaitForCount("hello", hellos + 1);
   }
+  // Waits for a question batch beyond the first `before` on the receiver's line. The session sends
+  // an assessment's questions only once it holds the assessment's document, so from then on it
+  // decodes the answers to them; that the document's request reached the simulated service says
+  // nothing of that: its reply is handled on the session's lifecycle worker, later.
+  bool WaitForQuestionBatch(size_t before = 0) {
+    return simulator->WaitFor([&](const std::vector<Bytes>& p) { return QuestionBatches(p) > before; }, 20000);
+  }
   // Two requests of the benchmark's own through the receiver's client: once the second has
   // arrived, every reply before the first has been handled and what it led to was sent.
   bool Settle() {
@@ -188,6 +208,9 @@ class Stack {
   std::unique_ptr<CReceiverSimulator> simulator;
   std::unique_ptr<CReceiver> receiver;
   std::unique_ptr<CReceiverSession> session;  // destroyed first: closes the receiver
+
+ private:
+  bool m_keepLog = false;
 };
 
 }  // namespace ReceiverBench

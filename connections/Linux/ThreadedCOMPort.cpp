@@ -170,15 +170,18 @@ bool CThreadedCOMPort::DoReset(bool pulse) {
 }
 
 Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
+  // The serial Plug and Play enumeration: at 1200 7N1 the device answers the DTR/RTS
+  // sequence with its identifier, "(...)" in 7-bit form or 0x08 ... 0x09 in 6-bit form.
   termios saved{};
   const bool haveSaved = tcgetattr(m_fd, &saved) == 0;
-  PnPLine line;
-  line.setModemLine = [this](bool dtr, bool raised) { SetModemLines(dtr ? TIOCM_DTR : TIOCM_RTS, raised); };
-  line.purge = [this] { Purge(); };
-  line.enterPnPSettings = [this] { SetLine(LineSettings{1200, 7, 0, 0}); };
-  line.pause = Pause;
-  line.read = [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); };
-  const Voxlet::StringBuffer id = ReadPnPId(line);
+  PnPSteps steps;
+  steps.setDtr = [this](bool raised) { SetModemLines(TIOCM_DTR, raised); };
+  steps.setRts = [this](bool raised) { SetModemLines(TIOCM_RTS, raised); };
+  steps.purge = [this] { Purge(); };
+  steps.pause = Pause;
+  steps.enterPnPLine = [this] { SetLine(LineSettings{1200, 7, 0, 0}); };
+  steps.read = [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); };
+  const Voxlet::StringBuffer id = ReadPnPId(steps);
   if (haveSaved) {
     std::lock_guard<std::mutex> guard(m_portLock);
     tcsetattr(m_fd, TCSANOW, &saved);

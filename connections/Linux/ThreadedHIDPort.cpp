@@ -61,22 +61,19 @@ CThreadedPort::ReadStatus CThreadedHIDPort::DoRead() {
   }
   if (n == 0) return ReadStatus::kLost;
   // Reports of another length are dropped.
-  if (static_cast<size_t>(n) + offset != length) return ReadStatus::kOk;
-  size_t keep = length;
-  if (m_productId == kTrimmedProductId && keep >= 2) keep -= 2;
-  Queue().PushReceived(std::make_unique<CSBIOPacket>(m_report.data(), static_cast<uint32_t>(keep), true));
+  const size_t keep = HidReports::ReceivedLength(static_cast<size_t>(n) + offset, m_lengths, m_productId);
+  if (keep > 0) Queue().PushReceived(std::make_unique<CSBIOPacket>(m_report.data(), static_cast<uint32_t>(keep), true));
   return ReadStatus::kOk;
 }
 
 ssize_t CThreadedHIDPort::DoWrite(const CSBIOPacket& packet, size_t) {
   const uint32_t length = packet.StoredLength();
+  // Only reports of the device's lengths go.
+  if (HidReports::CheckOutgoing(packet, m_lengths) != 0) return -1;
   if (packet.m_flag) {
-    // A feature report, only of the device's feature report length.
-    if (length == 0 || length != m_lengths.feature) return -1;
     std::vector<uint8_t> report(packet.Data(), packet.Data() + length);
     return ioctl(m_fd, HIDIOCSFEATURE(length), report.data()) < 0 ? -1 : static_cast<ssize_t>(length);
   }
-  if (length == 0 || length != m_lengths.output) return -1;
   // hidraw takes the report id byte first, as the stored packet has it; a device without
   // report ids takes 0 there.
   const ssize_t n = write(m_fd, packet.Data(), length);

@@ -1,16 +1,13 @@
 #pragma once
 #include <vector>
 
-#include "connections/HidReportDescriptor.h"
+#include "connections/HidReports.h"
 #include "connections/ThreadedPort.h"
 
 // A receiver on a hidraw node. Reports go both ways with the report id as their first byte
 // (0 for a device without report ids); only reports of exactly the device's lengths pass.
 class CThreadedHIDPort : public CThreadedPort {
  public:
-  // The HID product id whose input reports carry two trailing bytes that are not data.
-  static constexpr uint16_t kTrimmedProductId = 3000;
-
   CThreadedHIDPort() = default;
   ~CThreadedHIDPort() override;
 

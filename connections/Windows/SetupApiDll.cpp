@@ -1,31 +1,5 @@
 #include "connections/SetupApiDll.h"
 
-#include <atomic>
-
-namespace {
-
-std::atomic<CSetupApiDll*> g_replacement{nullptr};
-
-// The missing function's answer: the call failed, for want of the function.
-template <typename Result>
-Result Missing(Result failed) {
-  ::SetLastError(ERROR_PROC_NOT_FOUND);
-  return failed;
-}
-
-}  // namespace
-
-CSetupApiDll::~CSetupApiDll() {
-  if (m_module) ::FreeLibrary(m_module);
-}
-
-template <typename Function>
-Function* CSetupApiDll::Resolve(const char* name) {
-  std::call_once(m_loadOnce, [this] { m_module = ::LoadLibraryW(L"SetupApi.dll"); });
-  if (!m_module) return nullptr;
-  return reinterpret_cast<Function*>(reinterpret_cast<void*>(::GetProcAddress(m_module, name)));
-}
-
 HDEVINFO CSetupApiDll::GetClassDevs(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
   auto* call = Resolve<decltype(::SetupDiGetClassDevsW)>("SetupDiGetClassDevsW");
   return call ? call(classGuid, enumerator, parent, flags) : Missing(INVALID_HANDLE_VALUE);
@@ -67,10 +41,23 @@ BOOL CSetupApiDll::DestroyDeviceInfoList(HDEVINFO set) {
   return call ? call(set) : Missing(FALSE);
 }
 
-CSetupApiDll& CSetupApiDll::Current() {
-  static CSetupApiDll system;
-  CSetupApiDll* replacement = g_replacement.load();
-  return replacement ? *replacement : system;
+HDEVINFO CSetupApiDll::CreateDeviceInfoList(const GUID* classGuid, HWND parent) {
+  auto* call = Resolve<decltype(::SetupDiCreateDeviceInfoList)>("SetupDiCreateDeviceInfoList");
+  return call ? call(classGuid, parent) : Missing(INVALID_HANDLE_VALUE);
 }
 
-void CSetupApiDll::Use(CSetupApiDll* loader) { g_replacement.store(loader); }
+BOOL CSetupApiDll::OpenDeviceInfo(HDEVINFO set, PCWSTR instanceId, HWND parent, DWORD flags, PSP_DEVINFO_DATA device) {
+  auto* call = Resolve<decltype(::SetupDiOpenDeviceInfoW)>("SetupDiOpenDeviceInfoW");
+  return call ? call(set, instanceId, parent, flags, device) : Missing(FALSE);
+}
+
+BOOL CSetupApiDll::SetClassInstallParams(HDEVINFO set, PSP_DEVINFO_DATA device, PSP_CLASSINSTALL_HEADER params,
+                                         DWORD paramsSize) {
+  auto* call = Resolve<decltype(::SetupDiSetClassInstallParamsW)>("SetupDiSetClassInstallParamsW");
+  return call ? call(set, device, params, paramsSize) : Missing(FALSE);
+}
+
+BOOL CSetupApiDll::CallClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA device) {
+  auto* call = Resolve<decltype(::SetupDiCallClassInstaller)>("SetupDiCallClassInstaller");
+  return call ? call(function, set, device) : Missing(FALSE);
+}

@@ -3,18 +3,14 @@
 // windows.h first: SetupAPI's header builds on it.
 #include <setupapi.h>
 
-#include <mutex>
+#include "connections/RuntimeDll.h"
 
-// SetupAPI, loaded from "SetupApi.dll" on first use with each function looked up by name: a
-// system without one of them makes that call fail (FALSE or INVALID_HANDLE_VALUE with
-// ERROR_PROC_NOT_FOUND) instead of keeping the service from starting. The calls are virtual so
-// that tests can stand in for the devices of a machine.
-class CSetupApiDll {
+// SetupAPI, loaded from "SetupApi.dll" at run time (a missing function fails its call with
+// FALSE or INVALID_HANDLE_VALUE). The calls are virtual so that tests can stand in for the
+// devices of a machine. The process calls the loader Current() answers (CLoaderInUse).
+class CSetupApiDll : public CRuntimeDll, public CLoaderInUse<CSetupApiDll> {
  public:
-  CSetupApiDll() = default;
-  virtual ~CSetupApiDll();
-  CSetupApiDll(const CSetupApiDll&) = delete;
-  CSetupApiDll& operator=(const CSetupApiDll&) = delete;
+  CSetupApiDll() : CRuntimeDll(L"SetupApi.dll") {}
 
   virtual HDEVINFO GetClassDevs(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags);
   virtual BOOL EnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* interfaceClass, DWORD index,
@@ -28,18 +24,10 @@ class CSetupApiDll {
   virtual HKEY OpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD scope, DWORD profile, DWORD keyType,
                              REGSAM access);
   virtual BOOL DestroyDeviceInfoList(HDEVINFO set);
-
-  // The loader the process uses: the system's SetupAPI, unless a test put one of its own in
-  // place (nullptr puts the system's back). Set before the devices are walked, not during.
-  static CSetupApiDll& Current();
-  static void Use(CSetupApiDll* loader);
-
- private:
-  // The function, resolved on first use; null when the DLL or the function is missing.
-  template <typename Function>
-  Function* Resolve(const char* name);
-
-  // Loaded once: the walk and the device events may ask from two threads.
-  std::once_flag m_loadOnce;
-  HMODULE m_module = nullptr;
+  // The device restart's calls.
+  virtual HDEVINFO CreateDeviceInfoList(const GUID* classGuid, HWND parent);
+  virtual BOOL OpenDeviceInfo(HDEVINFO set, PCWSTR instanceId, HWND parent, DWORD flags, PSP_DEVINFO_DATA device);
+  virtual BOOL SetClassInstallParams(HDEVINFO set, PSP_DEVINFO_DATA device, PSP_CLASSINSTALL_HEADER params,
+                                     DWORD paramsSize);
+  virtual BOOL CallClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA device);
 };

@@ -140,18 +140,17 @@ Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
   dcb.Parity = NOPARITY;
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  PnPLine line;
-  line.setModemLine = [this](bool dtr, bool raised) {
-    Escape(dtr ? (raised ? SETDTR : CLRDTR) : (raised ? SETRTS : CLRRTS));
-  };
-  line.purge = [this] { ::PurgeComm(m_handle, kPurgeAll); };
-  line.enterPnPSettings = [this, &dcb] {
+  PnPSteps steps;
+  steps.setDtr = [this](bool raised) { Escape(raised ? SETDTR : CLRDTR); };
+  steps.setRts = [this](bool raised) { Escape(raised ? SETRTS : CLRRTS); };
+  steps.purge = [this] { ::PurgeComm(m_handle, kPurgeAll); };
+  steps.pause = [this](int ms) { m_stopEvent.Wait(ms); };
+  steps.enterPnPLine = [this, &dcb] {
     std::lock_guard<std::mutex> guard(m_portLock);
     ::SetCommState(m_handle, &dcb);
   };
-  line.pause = [this](int ms) { m_stopEvent.Wait(ms); };
-  line.read = [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); };
-  const Voxlet::StringBuffer id = ReadPnPId(line);
+  steps.read = [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); };
+  const Voxlet::StringBuffer id = ReadPnPId(steps);
   if (haveSaved) {
     std::lock_guard<std::mutex> guard(m_portLock);
     ::SetCommState(m_handle, &saved);

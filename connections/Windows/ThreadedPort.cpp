@@ -10,17 +10,38 @@ namespace {
 
 HANDLE EventHandle(const CWaitEvent& e) { return reinterpret_cast<HANDLE>(e.Fd()); }
 
-// The read side waits this long after a failed read before it reads again.
-constexpr int kReadRetryMs = 1000;
-
 }  // namespace
 
 CThreadedPort::~CThreadedPort() { ClosePort(); }
 
+BOOL CThreadedPort::BeginRead(void* buffer, DWORD size, DWORD* got, OVERLAPPED* overlapped) {
+  return ::ReadFile(m_handle, buffer, size, got, overlapped);
+}
+
+BOOL CThreadedPort::BeginWrite(const void* bytes, DWORD size, DWORD* written, OVERLAPPED* overlapped) {
+  return ::WriteFile(m_handle, bytes, size, written, overlapped);
+}
+
+BOOL CThreadedPort::EndIo(OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) {
+  return ::GetOverlappedResult(m_handle, overlapped, transferred, wait);
+}
+
+void CThreadedPort::CancelIo(OVERLAPPED* overlapped) { ::CancelIoEx(m_handle, overlapped); }
+
+void CThreadedPort::TakeRead(const uint8_t* bytes, DWORD got) {
+  Queue().PushReceived(std::make_unique<CSBIOPacket>(bytes, got, false));
+}
+
+std::span<const uint8_t> CThreadedPort::WriteBytes(const CSBIOPacket& packet) {
+  // Serial links drop flagged packets.
+  if (packet.m_flag || packet.PayloadLength() == 0) return {};
+  return {packet.Payload(), packet.PayloadLength()};
+}
+
 BOOL CThreadedPort::IoResult(OVERLAPPED* overlapped, DWORD* transferred, bool cancel) {
-  if (cancel) ::CancelIoEx(m_handle, overlapped);
+  if (cancel) CancelIo(overlapped);
   // A cancelled operation still ends with what it transferred (ERROR_OPERATION_ABORTED).
-  return ::GetOverlappedResult(m_handle, overlapped, transferred, cancel ? TRUE : FALSE);
+  return EndIo(overlapped, transferred, cancel ? TRUE : FALSE);
 }
 
 bool CThreadedPort::StartRead() {
@@ -28,21 +49,28 @@ bool CThreadedPort::StartRead() {
     m_readOverlapped = OVERLAPPED{};
     m_readOverlapped.hEvent = EventHandle(m_readDone);
     DWORD got = 0;
-    if (!::ReadFile(m_handle, m_readBuffer, kReadSize, &got, &m_readOverlapped)) {
+    if (!BeginRead(m_readBuffer.data(), static_cast<DWORD>(m_readBuffer.size()), &got, &m_readOverlapped)) {
       const DWORD error = ::GetLastError();
       if (error == ERROR_IO_PENDING) {
         m_readPending = true;
         return true;
       }
-      if (Win32LinkErrors::DeviceGone(error)) MarkLost();
+      ReadFailed(error);
       return false;
     }
     // Done at once: an empty read is a time-out (no read should end empty with the port's
     // time-outs); the side waits before it reads again instead of spinning.
     if (got == 0) return false;
-    Queue().PushReceived(std::make_unique<CSBIOPacket>(m_readBuffer, got, false));
+    TakeRead(m_readBuffer.data(), got);
   }
   return false;
+}
+
+void CThreadedPort::ReadFailed(DWORD error) {
+  if (Win32LinkErrors::DeviceGone(error))
+    MarkLost();
+  else if (error != ERROR_OPERATION_ABORTED)
+    OnReadFailed();
 }
 
 bool CThreadedPort::CollectRead() {
@@ -51,11 +79,8 @@ bool CThreadedPort::CollectRead() {
   const BOOL ok = IoResult(&m_readOverlapped, &got, false);
   const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
   // Bytes that came with an error still count (Wine ends a cancelled read with its bytes).
-  if (got > 0) Queue().PushReceived(std::make_unique<CSBIOPacket>(m_readBuffer, got, false));
-  if (!ok && Win32LinkErrors::DeviceGone(error)) {
-    MarkLost();
-    return false;
-  }
+  if (got > 0) TakeRead(m_readBuffer.data(), got);
+  if (!ok) ReadFailed(error);
   // Under Wine a read's time-out can end as ERROR_TIMEOUT with no bytes: like any empty or
   // failed read, the read side waits before the next one.
   return ok && got > 0;
@@ -80,18 +105,20 @@ void CThreadedPort::PumpWrites() {
         Queue().MarkOutgoingWritten();
         return;
       }
-      // Flagged packets are dropped by serial links; a lost device takes nothing.
-      if (IsDeviceLost() || (packet->m_flag && DropsFlagged()) || packet->PayloadLength() == 0) continue;
-      m_writeLength = packet->PayloadLength();
+      // A lost device takes nothing.
+      if (IsDeviceLost()) continue;
+      const std::span<const uint8_t> bytes = WriteBytes(*packet);
+      if (bytes.empty()) continue;
+      m_writeLength = bytes.size();
       if (m_writeBuffer.size() < m_writeLength) m_writeBuffer.resize(m_writeLength);
-      std::memcpy(m_writeBuffer.data(), packet->Payload(), m_writeLength);
+      std::memcpy(m_writeBuffer.data(), bytes.data(), m_writeLength);
       m_writeOffset = 0;
     }
     m_writeOverlapped = OVERLAPPED{};
     m_writeOverlapped.hEvent = EventHandle(m_writeDone);
     DWORD written = 0;
-    const BOOL ok = ::WriteFile(m_handle, m_writeBuffer.data() + m_writeOffset,
-                                static_cast<DWORD>(m_writeLength - m_writeOffset), &written, &m_writeOverlapped);
+    const BOOL ok = BeginWrite(m_writeBuffer.data() + m_writeOffset, static_cast<DWORD>(m_writeLength - m_writeOffset),
+                               &written, &m_writeOverlapped);
     const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
     if (!ok && error == ERROR_IO_PENDING) {
       m_writePending = true;
@@ -111,6 +138,7 @@ void CThreadedPort::CollectWrite() {
 void CThreadedPort::Run() {
   ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
   if (!OpenOnThread()) return;
+  m_readBuffer.assign(std::max<DWORD>(ReadSize(), 1), 0);
   bool readFailed = false;
   for (;;) {
     if (!m_readPending && !readFailed && !IsDeviceLost()) readFailed = !StartRead();
@@ -126,7 +154,7 @@ void CThreadedPort::Run() {
     if (m_readPending) handles[count++] = Platform::WaitHandle::Of(m_readDone);
     const int writeIndex = m_writePending ? static_cast<int>(count) : -1;
     if (m_writePending) handles[count++] = Platform::WaitHandle::Of(m_writeDone);
-    const int timeout = readFailed && !IsDeviceLost() ? kReadRetryMs : -1;
+    const int timeout = readFailed && !IsDeviceLost() ? ReadRetryMs() : -1;
     const int index = Platform::WaitForAny({handles, count}, timeout);
     if (index == 0) break;
     if (index == 1) {
@@ -170,7 +198,7 @@ bool CThreadedPort::QuiesceIo() {
   if (m_writePending) {
     // Bounded by the port's write time-out.
     m_writePending = false;
-    const BOOL ok = ::GetOverlappedResult(m_handle, &m_writeOverlapped, &transferred, TRUE);
+    const BOOL ok = EndIo(&m_writeOverlapped, &transferred, TRUE);
     AfterWrite(ok, transferred, ok ? ERROR_SUCCESS : ::GetLastError());
   }
   return readWasPending;
@@ -180,7 +208,7 @@ CThreadedPort::IoEnd CThreadedPort::WaitForIo(OVERLAPPED* overlapped, const CWai
   const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(done), Platform::WaitHandle::Of(m_stopEvent)};
   const int index = Platform::WaitForAny(handles, std::max(timeoutMs, 0));
   if (index == 0) return IoEnd::kDone;
-  ::CancelIoEx(m_handle, overlapped);
+  CancelIo(overlapped);
   return index == 1 ? IoEnd::kStopped : IoEnd::kTimedOut;
 }
 
@@ -188,10 +216,10 @@ bool CThreadedPort::WriteAll(std::span<const uint8_t> bytes, int timeoutMs) {
   OVERLAPPED overlapped{};
   overlapped.hEvent = EventHandle(m_writeDone);
   DWORD written = 0;
-  BOOL ok = ::WriteFile(m_handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &overlapped);
+  BOOL ok = BeginWrite(bytes.data(), static_cast<DWORD>(bytes.size()), &written, &overlapped);
   if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
     WaitForIo(&overlapped, m_writeDone, timeoutMs);
-    ok = ::GetOverlappedResult(m_handle, &overlapped, &written, TRUE);
+    ok = EndIo(&overlapped, &written, TRUE);
   }
   if (!ok && Win32LinkErrors::DeviceGone(::GetLastError())) MarkLost();
   return ok && written == bytes.size();
@@ -209,11 +237,11 @@ std::vector<uint8_t> CThreadedPort::ReadFor(size_t count, int timeoutMs) {
     overlapped.hEvent = EventHandle(m_readDone);
     DWORD got = 0;
     const DWORD want = static_cast<DWORD>(std::min(sizeof chunk, count - bytes.size()));
-    BOOL ok = ::ReadFile(m_handle, chunk, want, &got, &overlapped);
+    BOOL ok = BeginRead(chunk, want, &got, &overlapped);
     IoEnd end = IoEnd::kDone;
     if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
       end = WaitForIo(&overlapped, m_readDone, static_cast<int>(left.count()));
-      ok = ::GetOverlappedResult(m_handle, &overlapped, &got, TRUE);
+      ok = EndIo(&overlapped, &got, TRUE);
     }
     const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
     bytes.insert(bytes.end(), chunk, chunk + got);

@@ -24,8 +24,23 @@ class CThreadedPort : public CLinkThread {
 
   // Closes m_handle (under m_portLock); no I/O is outstanding any more.
   virtual void DoClose() = 0;
-  // Serial links drop packets whose flag is set.
-  virtual bool DropsFlagged() const { return true; }
+  // The device's overlapped operations on m_handle: ReadFile, WriteFile, GetOverlappedResult
+  // and CancelIoEx, unless a kind of device reaches its bytes another way (a driver's requests).
+  virtual BOOL BeginRead(void* buffer, DWORD size, DWORD* got, OVERLAPPED* overlapped);
+  virtual BOOL BeginWrite(const void* bytes, DWORD size, DWORD* written, OVERLAPPED* overlapped);
+  virtual BOOL EndIo(OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
+  virtual void CancelIo(OVERLAPPED* overlapped);
+  // What the loop's reads ask for, and what becomes of the bytes a read brought (serial links:
+  // a received packet, stored not raw).
+  virtual DWORD ReadSize() const { return kReadSize; }
+  virtual void TakeRead(const uint8_t* bytes, DWORD got);
+  // The bytes a queued packet is written as; empty when it is not written (serial links: its
+  // payload, and nothing for a flagged packet).
+  virtual std::span<const uint8_t> WriteBytes(const CSBIOPacket& packet);
+  // Called after each read that failed (not one that ended empty, nor a device gone).
+  virtual void OnReadFailed() {}
+  // How long the read side waits after a failed or empty read before it reads again.
+  virtual int ReadRetryMs() const { return 1000; }
 
   // For the routines run between reads (detection, the Plug and Play identifier): ends the
   // outstanding read (its bytes go, as a purge's would) and lets an outstanding write finish.
@@ -45,6 +60,8 @@ class CThreadedPort : public CLinkThread {
 
   // Starts reads until one is outstanding; false when the read side failed.
   bool StartRead();
+  // A read's error: a device gone is lost; any other failure but a cancel is counted.
+  void ReadFailed(DWORD error);
   // Collects the outstanding read; false when the read side failed.
   bool CollectRead();
   // Starts writes of the queued packets until one is outstanding or none is left.
@@ -68,7 +85,7 @@ class CThreadedPort : public CLinkThread {
   OVERLAPPED m_writeOverlapped{};
   bool m_readPending = false;
   bool m_writePending = false;
-  uint8_t m_readBuffer[kReadSize];
+  std::vector<uint8_t> m_readBuffer;  // ReadSize() bytes, from the open
   // The packet being written: its bytes, reused and only grown (I/O thread only).
   std::vector<uint8_t> m_writeBuffer;
   size_t m_writeLength = 0;

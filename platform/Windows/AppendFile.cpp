@@ -16,10 +16,6 @@
 namespace Platform {
 namespace {
 
-std::string Failed(const char* step, const std::string& path) {
-  return std::string(step) + " " + path + ": " + Win32ErrorText(::GetLastError());
-}
-
 HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
 }  // namespace
@@ -30,12 +26,12 @@ std::unique_ptr<AppendFile> AppendFile::Open(const std::string& path, uint64_t e
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    error = Failed("cannot open", path);
+    error = FileStepFailed("cannot open", path);
     return nullptr;
   }
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(file, &size)) {
-    error = Failed("cannot read the size of", path);
+    error = FileStepFailed("cannot read the size of", path);
     ::CloseHandle(file);
     return nullptr;
   }
@@ -59,7 +55,7 @@ bool AppendFile::WriteAt(const char* bytes, size_t count, uint64_t offset, std::
     DWORD written = 0;
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(count - done, 1u << 20));
     if (!::WriteFile(HandleOf(m_fd), bytes + done, chunk, &written, &at) || written == 0) {
-      error = Failed("cannot write", m_path);
+      error = FileStepFailed("cannot write", m_path);
       return false;
     }
     done += written;
@@ -69,7 +65,7 @@ bool AppendFile::WriteAt(const char* bytes, size_t count, uint64_t offset, std::
 
 bool AppendFile::Sync(std::string& error) {
   if (::FlushFileBuffers(HandleOf(m_fd))) return true;
-  error = Failed("cannot sync", m_path);
+  error = FileStepFailed("cannot sync", m_path);
   return false;
 }
 
@@ -77,7 +73,7 @@ bool AppendFile::CutTo(uint64_t size, std::string& error) {
   FILE_END_OF_FILE_INFO end{};
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
   if (::SetFileInformationByHandle(HandleOf(m_fd), FileEndOfFileInfo, &end, sizeof end)) return true;
-  error = Failed("cannot truncate", m_path);
+  error = FileStepFailed("cannot truncate", m_path);
   return false;
 }
 

@@ -14,10 +14,6 @@
 namespace Platform {
 namespace {
 
-std::string Failed(const char* step, const std::string& path) {
-  return std::string(step) + " " + path + ": " + Win32ErrorText(::GetLastError());
-}
-
 std::atomic<unsigned> g_tempCount{0};
 
 }  // namespace
@@ -34,7 +30,7 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text, std
   const HANDLE file =
       ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    error = Failed("cannot create a temporary file beside", path);
+    error = FileStepFailed("cannot create a temporary file beside", path);
     return false;
   }
   bool ok = true;
@@ -43,19 +39,19 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text, std
     DWORD written = 0;
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size() - done, 1u << 20));
     if (!::WriteFile(file, text.data() + done, chunk, &written, nullptr)) {
-      error = Failed("cannot write", tempText);
+      error = FileStepFailed("cannot write", tempText);
       ok = false;
     }
     done += written;
   }
   if (ok && !::FlushFileBuffers(file)) {
-    error = Failed("cannot sync", tempText);
+    error = FileStepFailed("cannot sync", tempText);
     ok = false;
   }
   ::CloseHandle(file);
   if (ok &&
       !::MoveFileExW(temp.c_str(), target.wstring().c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    error = Failed("cannot rename over", path);
+    error = FileStepFailed("cannot rename over", path);
     ok = false;
   }
   if (!ok) ::DeleteFileW(temp.c_str());

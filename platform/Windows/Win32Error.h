@@ -21,4 +21,9 @@ inline std::string Win32ErrorText(DWORD code) {
   return message.empty() ? "error " + std::to_string(code) : Narrow(message);
 }
 
+// "<step> <path>: <reason>" for a file call that failed, the reason from GetLastError.
+inline std::string FileStepFailed(const char* step, const std::string& path) {
+  return std::string(step) + " " + path + ": " + Win32ErrorText(::GetLastError());
+}
+
 }  // namespace Platform

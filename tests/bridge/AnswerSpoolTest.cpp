@@ -6,7 +6,9 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <mutex>
+#include <thread>
 
 #include "bridge/AnswerSpool.h"
 #include "platform/AppendFile.h"
@@ -330,6 +332,79 @@ TEST(AnswerSpool, ABurstWrittenDuringASyncSharesTheNextSync) {
   // One sync for the first record (it may already have covered a few more), one for the rest.
   EXPECT_LE(spool.GetCounts().syncs, 2u);
   EXPECT_EQ(spool.GetCounts().appended, 100u);
+}
+
+// What the software service took leaves the journal for good: the emptying of a journal left
+// without answers is synced by the spool's own thread without anyone waiting for it, and with it
+// the removals before (else the answers would come back after the machine went down, and be sent
+// again). A removal alone is synced with the next record.
+TEST(AnswerSpool, TheEmptyingIsSyncedUnaskedAndRemovalsWithTheNextSync) {
+  TempDir dir;
+  AnswerSpool spool(dir.Path());
+  const uint64_t first = Keep(spool, Answer(1));
+  const uint64_t second = Keep(spool, Answer(2));
+  uint64_t syncs = spool.GetCounts().syncs;
+  EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(0)));  // nothing written since
+
+  spool.Remove(first);  // a removal record
+  const uint64_t third = Keep(spool, Answer(3));
+  EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(0)));  // covered by the third's sync
+  EXPECT_EQ(spool.GetCounts().syncs, ++syncs);
+  spool.Remove(second);
+  spool.Remove(third);  // the journal starts over
+  EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(30)));
+  EXPECT_EQ(spool.GetCounts().syncs, ++syncs);
+  EXPECT_TRUE(AllZeros(ReadFile(spool.FilePath())));
+  spool.Remove(second);  // gone already: nothing is written, nothing synced
+  EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(0)));
+  EXPECT_EQ(spool.GetCounts().syncs, syncs);
+}
+
+// A journal that started over takes a record at its start only once its zeros are on the disk: a
+// record written over records whose zeros are not could bring them back with it after a crash.
+// With the spool's thread held before that sync, the next answer's write waits for it.
+TEST(AnswerSpool, ARecordAfterTheEmptyingWaitsUntilTheZerosAreSynced) {
+  TempDir dir;
+  std::mutex lock;
+  std::condition_variable changed;
+  bool hold = true, held = false;
+  AnswerSpool::Options options;
+  options.observer = [&](const SpooledAnswer& answer, AnswerSpool::Stage stage) {
+    if (stage != AnswerSpool::Stage::Synced || answer.address != Answer(2).address) return;
+    std::unique_lock guard(lock);
+    held = true;
+    changed.notify_all();
+    changed.wait(guard, [&] { return !hold; });
+  };
+  AnswerSpool spool(dir.Path(), options);
+  const uint64_t first = Keep(spool, Answer(1));
+  uint64_t second = 0;
+  ASSERT_EQ(spool.Append(Answer(2), {}, &second), AnswerSpool::Kept::Yes);
+  {
+    // The spool's thread is in the second's hand-over: it syncs nothing more until let go.
+    std::unique_lock guard(lock);
+    ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(30), [&] { return held; }));
+  }
+  spool.Remove(first);
+  spool.Remove(second);  // the journal starts over; its zeros are not synced
+  std::promise<AnswerSpool::Kept> kept;
+  std::future<AnswerSpool::Kept> appended = kept.get_future();
+  std::thread writer([&] {
+    uint64_t id = 0;
+    kept.set_value(spool.Append(Answer(3), {}, &id));
+  });
+  // Not a measurement: the write cannot end before the sync it waits for, which is held.
+  EXPECT_EQ(appended.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  {
+    std::lock_guard guard(lock);
+    hold = false;
+  }
+  changed.notify_all();
+  EXPECT_EQ(appended.get(), AnswerSpool::Kept::Yes);
+  writer.join();
+  EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(30)));
+  EXPECT_EQ(Claimed(spool), std::vector<SpooledAnswer>{});  // the third is its writer's
+  EXPECT_EQ(spool.GetCounts().answers, 1u);
 }
 
 TEST(AnswerSpool, DiskTroubleIsSaidOnceAndNothingIsKept) {

@@ -51,6 +51,26 @@ class RecordingSession : public CReceiverSession {
     std::unique_lock<std::mutex> lock(m_lock);
     return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_calls.size() >= count; });
   }
+  // Holds the lifecycle worker once it has run what was posted to it so far, until the hold ends
+  // (Release, or its end).
+  class LifecycleHold {
+   public:
+    explicit LifecycleHold(RecordingSession& session) {
+      std::shared_future<void> released = m_release.get_future().share();
+      session.PostToLifecycle([released] { released.wait(); });
+    }
+    ~LifecycleHold() { Release(); }
+    LifecycleHold(const LifecycleHold&) = delete;
+    LifecycleHold& operator=(const LifecycleHold&) = delete;
+    void Release() {
+      if (!m_released) m_release.set_value();
+      m_released = true;
+    }
+
+   private:
+    std::promise<void> m_release;
+    bool m_released = false;
+  };
   // Waits until the lifecycle worker has run what was posted to it so far.
   bool DrainLifecycle() {
     auto ran = std::make_shared<std::promise<void>>();

@@ -21,6 +21,9 @@ std::string AttributeOf(const std::string& document, const std::string& name) {
 class ClickerTest : public BridgeTest {
  protected:
   ClickerTest() : BridgeTest(SampleLessonWithoutTimeline()) {
+    // The questions go to the receiver without a current one: their batch shows that the session
+    // holds the assessment's document (StartClass).
+    sessionEnv.sendWholeAssessment = true;
     prepareSession = [](RecordingSession& s) {
       s.runLifecycle = true;
       s.realClickers = true;
@@ -43,7 +46,9 @@ class ClickerTest : public BridgeTest {
   }
 
   // Class-1 with clickers 0 .. count-1 logged in as students 1001 ..; with an assessment, it
-  // runs and its document's reply has been handled.
+  // runs and its questions are on the receiver. The session sends them once it holds the
+  // document, and only from then on can it decode an answer: the document's request having reached
+  // the software service says nothing of that (its reply is handled on the lifecycle worker).
   void StartClass(int count, bool assessment = true) {
     OpenAndSubscribe();
     Teacher("activate-class class-1");
@@ -61,7 +66,7 @@ class ClickerTest : public BridgeTest {
     if (!assessment) return;
     Teacher("activate-assessment lesson-quiz");
     PollOnce();
-    ASSERT_TRUE(WaitForCount("database", 2));
+    ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !OfCommand(p, 0x0A).empty(); }, 20000));
     Settle();
   }
 };
@@ -117,6 +122,50 @@ TEST_F(ClickerTest, SubmissionsCarryTheExactDocumentWhateverOrderTheirPartsCameI
   // The simulated-answers mode stays off: the registry does not ask for it.
   EXPECT_NE(log.find("Read ZOMBIE registry - registry value: 0"), std::string::npos);
   EXPECT_EQ(log.find("zombie mode is go"), std::string::npos);
+}
+
+// The session decodes answers to an assessment only once it holds the assessment's document,
+// which its lifecycle worker stores when it handles the reply: the document's request having been
+// answered does not show that (an answer then is dropped, as the answer-burst benchmark's first
+// bursts lost some when they waited for that); the questions on the receiver's line do.
+TEST_F(ClickerTest, AnswersAreDecodedOnceTheQuestionsAreOnTheReceiverNotWhenTheDocumentWasFetched) {
+  StartClass(2, false);
+  const std::string assessment = "/voxlet/database/classes/class-1/lesson-quiz";  // and its metadata
+  service.Server().HoldReplies(assessment);
+  Teacher("activate-assessment lesson-quiz");
+  PollOnce();
+  ASSERT_TRUE(service.Server().WaitHeld(1, 20));  // the metadata
+  {
+    // Its reply handled only once the document's request will be held too.
+    RecordingSession::LifecycleHold hold(*session);
+    service.Server().ReleaseHeld();
+    service.Server().HoldReplies(assessment);
+  }
+  ASSERT_TRUE(service.Server().WaitHeld(1, 20));  // the document
+  using namespace SimAnswers;
+  {
+    RecordingSession::LifecycleHold hold(*session);  // ahead of the document's reply
+    service.Server().ReleaseHeld();
+    ASSERT_TRUE(WaitForCount("database", 2));  // answered, its reply not yet handled
+    simulator->Answer(0, 1, *Encode(Kind::Choice, "B"));
+    // Packets are handled in order: once the empty submission of the session ended next is in,
+    // the answer before it has been handled.
+    simulator->EndSession(0);
+    ASSERT_TRUE(WaitForSubmissions(1));
+    EXPECT_TRUE(OfCommand(Received(), 0x0A).empty());  // no questions on the line yet
+  }
+  ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !OfCommand(p, 0x0A).empty(); }, 20000));
+  simulator->Answer(1, 1, *Encode(Kind::Choice, "C"));
+  ASSERT_TRUE(WaitForSubmissions(2));
+  const std::string log = Log();
+  EXPECT_NE(log.find("dropped this because we don't appear to have any questions"), std::string::npos);
+  EXPECT_NE(log.find("Answer of clicker 256 to question 1 not submitted"), std::string::npos);
+  const auto submissions = service.Manager().Submissions();
+  ASSERT_EQ(submissions.size(), 2u);
+  EXPECT_EQ(submissions[0].endpointId, ClickerEndpoint(0));
+  EXPECT_TRUE(submissions[0].answer.empty());  // the session's end: answer B was dropped
+  EXPECT_EQ(submissions[1].endpointId, ClickerEndpoint(1));
+  EXPECT_EQ(submissions[1].answer, "C");
 }
 
 TEST_F(ClickerTest, SoftwareSideActionsWaitOutTheSharedCooldown) {

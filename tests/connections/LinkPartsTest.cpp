@@ -1,5 +1,6 @@
-// The parts of the links every platform shares: the packet queues, HID report lengths, the
-// detection routine and cycle, and the serial Plug and Play identifier.
+// The parts of the links every platform shares: the packet queues, HID report lengths and which
+// reports pass, the USB-serial bridge's words, the detection routine and cycle, and the serial
+// Plug and Play identifier.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -8,7 +9,9 @@
 
 #include "connections/DetectionProbes.h"
 #include "connections/HidReportDescriptor.h"
+#include "connections/HidReports.h"
 #include "connections/LinkThread.h"
+#include "connections/ProlificLine.h"
 #include "connections/SerialPnPId.h"
 #include "connections/TwoThreadIOQueue.h"
 #include "tests/connections/LinkBlocks.h"
@@ -209,52 +212,92 @@ TEST(SerialPnPIdTest, BothFormsAreCollectedUpToTheirEnd) {
   EXPECT_EQ(PnPIdOf(endless).size(), 256u);
 }
 
-// A device on the Plug and Play line: it sends its identifier once the DTR/RTS sequence has
-// run `answerAfter` times (never when 0); what the port does is logged.
-struct PnPDevice {
-  int answerAfter = 1;
-  Bytes identifier = {'M', '(', 'A', 'B', ')'};
-  int sequences = 0;
-  std::vector<std::string> log;
-
-  PnPLine Line() {
-    PnPLine line;
-    line.setModemLine = [this](bool dtr, bool raised) {
-      log.push_back(std::string(dtr ? "DTR" : "RTS") + (raised ? " up" : " down"));
-      if (!dtr && raised) ++sequences;  // RTS up ends a sequence
+// The enumeration's steps in order: the DTR/RTS sequence runs a second time only when the first
+// brought no byte, and the lines end with DTR down and RTS up.
+TEST(SerialPnPIdTest, TheSequenceIsRepeatedOnceForADeviceThatWasSilent) {
+  for (const bool answersAtOnce : {true, false}) {
+    std::vector<std::string> log;
+    std::deque<uint8_t> line;
+    int toggles = 0;
+    PnPSteps steps;
+    steps.setDtr = [&](bool up) { log.push_back(up ? "DTR up" : "DTR down"); };
+    steps.setRts = [&](bool up) {
+      log.push_back(up ? "RTS up" : "RTS down");
+      // The device speaks once DTR and RTS come up again, the first time or the second.
+      if (up && log.size() > 2 && log[log.size() - 3] == "DTR up" && ++toggles == (answersAtOnce ? 1 : 2))
+        line.assign({'(', 'X', ')'});
     };
-    line.purge = [this] { log.push_back("purge"); };
-    line.enterPnPSettings = [this] { log.push_back("1200 7N1"); };
-    line.pause = [this](int ms) { log.push_back("pause " + std::to_string(ms)); };
-    line.read = [this](size_t count, int) {
+    steps.purge = [&] { log.push_back("purge"); };
+    steps.pause = [&](int ms) { log.push_back("pause " + std::to_string(ms)); };
+    steps.enterPnPLine = [&] { log.push_back("1200 7N1"); };
+    steps.read = [&](size_t count, int) {
       Bytes got;
-      if (answerAfter == 0 || sequences < answerAfter) return got;
-      while (got.size() < count && !identifier.empty()) {
-        got.push_back(identifier.front());
-        identifier.erase(identifier.begin());
+      while (got.size() < count && !line.empty()) {
+        got.push_back(line.front());
+        line.pop_front();
       }
       return got;
     };
-    return line;
+    EXPECT_EQ(ReadPnPId(steps), u"(X)");
+    std::vector<std::string> expected = {"RTS down", "DTR up", "purge", "pause 200", "1200 7N1"};
+    const std::vector<std::string> toggle = {"DTR down", "RTS down", "pause 200", "DTR up", "pause 200", "RTS up"};
+    for (int i = 0; i < (answersAtOnce ? 1 : 2); ++i) expected.insert(expected.end(), toggle.begin(), toggle.end());
+    expected.insert(expected.end(), {"DTR down", "RTS up"});
+    EXPECT_EQ(log, expected) << answersAtOnce;
   }
-};
+}
 
-// The sequence runs once for a device that answers it, twice for one that answers only the
-// second; a silent device gives no identifier after two. Each ends with DTR down and RTS up.
-TEST(SerialPnPIdTest, TheSequenceRunsAgainOnceWhenNoByteAnswers) {
-  PnPDevice first;
-  EXPECT_EQ(ReadPnPId(first.Line()), u"M(AB)");
-  EXPECT_EQ(first.log,
-            (std::vector<std::string>{"RTS down", "DTR up", "purge", "pause 200", "1200 7N1", "DTR down", "RTS down",
-                                      "pause 200", "DTR up", "pause 200", "RTS up", "DTR down", "RTS up"}));
-  PnPDevice second;
-  second.answerAfter = 2;
-  EXPECT_EQ(ReadPnPId(second.Line()), u"M(AB)");
-  EXPECT_EQ(second.sequences, 3);  // two sequences and the final RTS up
-  PnPDevice silent;
-  silent.answerAfter = 0;
-  EXPECT_EQ(ReadPnPId(silent.Line()), u"");
-  EXPECT_EQ(silent.sequences, 3);
-  EXPECT_EQ(std::vector<std::string>(silent.log.end() - 2, silent.log.end()),
-            (std::vector<std::string>{"DTR down", "RTS up"}));
+// The line coding carries the receiver's codes as they are (baud rate little-endian) and keeps
+// the driver's spare byte; the control-line word follows the escape codes; the driver's modem
+// status bits become the system's.
+TEST(ProlificLineTest, CodingsAndWordsCarryTheLineAsTheDriverWantsIt) {
+  ProlificLine::Coding coding{0, 0, 0, 0, 0, 0, 0, 0x77};
+  ProlificLine::Apply(LineSettings{115200, 7, 2, 1}, coding);
+  EXPECT_EQ(coding, (ProlificLine::Coding{0x00, 0xC2, 0x01, 0x00, 1, 2, 7, 0x77}));
+  for (const LineSettings& s : {LineSettings{9600, 8, 1, 2}, LineSettings{57600, 8, 0, 0}, LineSettings{1200, 7, 0, 0},
+                                LineSettings{0x12345678, 5, 4, 0}}) {
+    ProlificLine::Apply(s, coding);
+    EXPECT_EQ(ProlificLine::Read(coding), s);
+    EXPECT_EQ(coding[7], 0x77);
+  }
+  EXPECT_TRUE(ProlificLine::Valid(LineSettings{300, 5, 4, 2}));
+  for (const LineSettings& s : {LineSettings{0, 8, 0, 0}, LineSettings{9600, 4, 0, 0}, LineSettings{9600, 9, 0, 0},
+                                LineSettings{9600, 8, 5, 0}, LineSettings{9600, 8, 0, 3}})
+    EXPECT_FALSE(ProlificLine::Valid(s)) << s.baudRate << " " << int{s.byteSize};
+
+  uint16_t word = 0;
+  std::vector<uint16_t> words;
+  for (const uint32_t code : {3u, 5u, 4u, 6u, 5u}) {
+    EXPECT_TRUE(ProlificLine::ApplyEscape(code, word));
+    words.push_back(word);
+  }
+  EXPECT_EQ(words, (std::vector<uint16_t>{2, 3, 1, 0, 1}));
+  // SETXON (1), SETBREAK (8) and others are not control-line codes.
+  EXPECT_FALSE(ProlificLine::ApplyEscape(1, word));
+  EXPECT_FALSE(ProlificLine::ApplyEscape(8, word));
+  EXPECT_EQ(word, 1);
+
+  EXPECT_EQ(ProlificLine::ModemStatus(0x80), 0x10u);
+  EXPECT_EQ(ProlificLine::ModemStatus(0x02), 0x20u);
+  EXPECT_EQ(ProlificLine::ModemStatus(0x08), 0x40u);
+  EXPECT_EQ(ProlificLine::ModemStatus(0xFF), 0x70u);
+  EXPECT_EQ(ProlificLine::ModemStatus(0x75), 0u);
+}
+
+// Only whole input reports are received (product 3000, decimal, without its two last bytes);
+// packets go out only at their report's exact length, a flagged one at the feature length.
+TEST(HidReportsTest, OnlyReportsOfTheDevicesLengthsPass) {
+  const HidReportLengths lengths{8, 6, 4, false};
+  EXPECT_EQ(HidReports::ReceivedLength(8, lengths, 0x3000), 8u);
+  EXPECT_EQ(HidReports::ReceivedLength(8, lengths, 3000), 6u);
+  EXPECT_EQ(HidReports::ReceivedLength(7, lengths, 0x3000), 0u);
+  EXPECT_EQ(HidReports::ReceivedLength(9, lengths, 3000), 0u);
+  EXPECT_EQ(HidReports::ReceivedLength(0, HidReportLengths{}, 0x3000), 0u);
+
+  EXPECT_EQ(HidReports::CheckOutgoing(*Block({1, 2, 3, 4, 5}), lengths), 0u);  // 6 stored, the id slot first
+  EXPECT_EQ(HidReports::CheckOutgoing(*Block({1, 2, 3, 4, 5, 6}, 0, true), lengths), 0u);
+  EXPECT_EQ(HidReports::CheckOutgoing(*Block({1, 2, 3, 4, 5, 6}), lengths), HidReports::kWrongLength);
+  EXPECT_EQ(HidReports::CheckOutgoing(*Block({1, 2, 3, 4}, 1, true), lengths), 0u);
+  EXPECT_EQ(HidReports::CheckOutgoing(*Block({1, 2, 3, 4, 5, 6}, 1, true), lengths), HidReports::kWrongLength);
+  EXPECT_EQ(HidReports::CheckOutgoing(*Block({}, 1, true), HidReportLengths{}), HidReports::kWrongLength);
 }

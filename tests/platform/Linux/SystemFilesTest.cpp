@@ -1,5 +1,6 @@
 // The files the service keeps on disk on Linux: the unit's ExecStart= line, whole-file
-// replacement that keeps the file's mode, and the registry store shared by processes.
+// replacement that keeps the file's mode, the registry store shared by processes, and a journal
+// on a disk short of space.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/AppendFile.h"
 #include "platform/AtomicFile.h"
 #include "platform/Registry.h"
 #include "platform/SystemdServiceControl.h"
 #include "tests/platform/FileDir.h"
+#include "tests/platform/Linux/FileSizeLimit.h"
 
 namespace {
 
@@ -115,6 +118,35 @@ TEST_F(RegistryStoreFile, WritersInTwoProcessesNeitherTearNorLoseTheStore) {
     for (int v = 0; v < kValues; ++v)
       EXPECT_EQ(store.Read(0, key(w), "V" + std::to_string(v)), std::optional<std::string>(std::to_string(v)));
   EXPECT_TRUE(Others({"registry.ini", "registry.ini.lock"}).empty());
+}
+
+using AppendFileShortOfSpace = FileDir;
+
+// A disk that takes less than the segment a journal writes ahead: it opens all the same, with the
+// room the disk took; records go there and past it while the disk takes them, and only a record
+// it does not take is refused, the records before it intact.
+TEST_F(AppendFileShortOfSpace, OpensWithTheRoomItGotAndKeepsRecordsWhileTheyFit) {
+  constexpr uint64_t kTaken = 200 << 10;  // the zeros go 64 KiB at a time: three whole, one cut short
+  constexpr uint64_t kRoom = 192 << 10;
+  const fs::path journal = dir / "journal";
+  const std::string first(kRoom - 10, 'a'), second(4096, 'b'), third(8192, 'c');
+  std::string error;
+  {
+    FileSizeLimit limit(kTaken);
+    ASSERT_TRUE(limit.Set());
+    const auto file = Platform::AppendFile::Open(journal.string(), 0, error);
+    ASSERT_TRUE(file) << error;
+    EXPECT_EQ(file->Size(), kRoom);
+    ASSERT_TRUE(file->Append(first, error)) << error;   // into the room
+    ASSERT_TRUE(file->Append(second, error)) << error;  // past it, and the disk takes it
+    EXPECT_EQ(file->End(), first.size() + second.size());
+    EXPECT_FALSE(file->Append(third, error));  // the disk takes no more
+    EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+    EXPECT_NE(error.find(journal.string()), std::string::npos) << error;
+    EXPECT_EQ(file->End(), first.size() + second.size());
+    EXPECT_TRUE(file->Sync(error)) << error;
+  }
+  EXPECT_EQ(ReadFile(journal).substr(0, first.size() + second.size()), first + second);
 }
 
 }  // namespace

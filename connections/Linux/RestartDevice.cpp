@@ -1,6 +1,6 @@
-#include "connections/RestartDeviceThread.h"
-
 #include <fstream>
+
+#include "connections/RestartDeviceThread.h"
 
 namespace {
 
@@ -14,19 +14,10 @@ bool WriteAttribute(const std::string& path, const char* value) {
 
 }  // namespace
 
-bool CRestartDeviceThread::Restart(const std::string& deviceSysfsPath) {
-  Join();
-  m_path = deviceSysfsPath;
-  return Start();
-}
-
+// The device (its sysfs path) is de-authorised and authorised again, which makes the kernel
+// drop and re-probe it.
 bool CRestartDeviceThread::RestartDevice(const std::string& deviceSysfsPath) {
   if (deviceSysfsPath.empty()) return false;
   const std::string authorized = deviceSysfsPath + "/authorized";
   return WriteAttribute(authorized, "0") && WriteAttribute(authorized, "1");
-}
-
-unsigned CRestartDeviceThread::Run() {
-  m_result = RestartDevice(m_path);
-  return m_result.load() ? 0 : 1;
 }
