@@ -130,8 +130,6 @@ bool CThreadedCOMPort::DoReset(bool pulse) {
 }
 
 Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
-  // The serial Plug and Play enumeration: at 1200 7N1 with both modem lines under the
-  // program's control, the device answers the DTR/RTS sequence with its identifier.
   QuiesceIo();
   DCB saved{};
   saved.DCBlength = sizeof(DCB);
@@ -142,33 +140,17 @@ Voxlet::StringBuffer CThreadedCOMPort::DoPnPId() {
   dcb.Parity = NOPARITY;
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  auto toggle = [this] {
-    Escape(CLRDTR);
-    Escape(CLRRTS);
-    m_stopEvent.Wait(200);
-    Escape(SETDTR);
-    m_stopEvent.Wait(200);
-    Escape(SETRTS);
-  };
-  Escape(CLRRTS);
-  Escape(SETDTR);
-  ::PurgeComm(m_handle, kPurgeAll);
-  m_stopEvent.Wait(200);
-  {
+  PnPSteps steps;
+  steps.setDtr = [this](bool raised) { Escape(raised ? SETDTR : CLRDTR); };
+  steps.setRts = [this](bool raised) { Escape(raised ? SETRTS : CLRRTS); };
+  steps.purge = [this] { ::PurgeComm(m_handle, kPurgeAll); };
+  steps.pause = [this](int ms) { m_stopEvent.Wait(ms); };
+  steps.enterPnPLine = [this, &dcb] {
     std::lock_guard<std::mutex> guard(m_portLock);
     ::SetCommState(m_handle, &dcb);
-  }
-  toggle();
-  std::vector<uint8_t> first = ReadFor(1, 200);
-  if (first.empty()) {
-    toggle();
-    first = ReadFor(1, 200);
-  }
-  Voxlet::StringBuffer id;
-  if (!first.empty())
-    id = CollectPnPId(first[0], [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); });
-  Escape(CLRDTR);
-  Escape(SETRTS);
+  };
+  steps.read = [this](size_t count, int timeoutMs) { return ReadFor(count, timeoutMs); };
+  const Voxlet::StringBuffer id = ReadPnPId(steps);
   if (haveSaved) {
     std::lock_guard<std::mutex> guard(m_portLock);
     ::SetCommState(m_handle, &saved);

@@ -18,8 +18,18 @@ wine_started=""
 # Starts the persistent wineserver and warms the prefix up (creating it the first time).
 wine_start() {
   mkdir -p "$WINEPREFIX"
-  wineserver -p </dev/null >/dev/null 2>&1
-  wine_started=1
+  local rc=0
+  wineserver -p </dev/null >/dev/null 2>&1 || rc=$?
+  # 2: a persistent server of this prefix runs already (started by hand or by another script):
+  # it is used, and left running.
+  case $rc in
+    0) wine_started=1 ;;
+    2) ;;
+    *)
+      echo "wine: the wineserver for $WINEPREFIX does not start ($rc)" >&2
+      return 1
+      ;;
+  esac
   if ! "$wine_program" wineboot </dev/null >"$WINEPREFIX.boot.log" 2>&1; then
     echo "wine: starting the prefix $WINEPREFIX failed; log: $WINEPREFIX.boot.log" >&2
     return 1

@@ -59,9 +59,10 @@ inline long ProcessKb(pid_t pid, const std::string& field) {
 }
 
 // A program started by fork and exec. Its standard error goes to a pipe that the test reads
-// line by line, or to `stderrFd` (and its standard output to `stdoutFd`) when given.
+// line by line, or to `stderrFd` (and its standard output to `stdoutFd`, its standard input
+// from `stdinFd`) when given.
 struct ChildOptions {
-  int stdoutFd = -1, stderrFd = -1;
+  int stdoutFd = -1, stderrFd = -1, stdinFd = -1;
 };
 
 class ChildProcess {
@@ -79,6 +80,7 @@ class ChildProcess {
     argv.push_back(nullptr);
     m_pid = fork();
     if (m_pid == 0) {
+      if (options.stdinFd >= 0) dup2(options.stdinFd, 0);
       if (options.stdoutFd >= 0) dup2(options.stdoutFd, 1);
       dup2(options.stderrFd >= 0 ? options.stderrFd : fds[1], 2);
       execve(argv[0], argv.data(), envp.data());

@@ -11,6 +11,7 @@
 #include "tests/integration/ServiceLog.h"
 #include "tests/integration/ServiceSetup.h"
 #include "tests/replay/Transcript.h"
+#include "tests/replay/WineService.h"
 #include "tests/service/ReadOnlyDirectory.h"
 #include "tests/service/TestFiles.h"
 #include "tools/receiver-sim/ReceiverSimulator.h"
@@ -81,6 +82,10 @@ class Player {
     Outcome outcome;
     if (!m_setupError.empty()) return Fail(outcome, "the sample lesson: " + m_setupError);
     if (!m_receiver.Start()) return Fail(outcome, "the receiver simulator does not start");
+    if (const std::string exe = WindowsServiceExe(); !exe.empty()) {
+      m_wine = std::make_unique<WineService>(exe, m_receiver.SlavePath());
+      if (m_wine->Port().empty()) return Fail(outcome, m_wine->Error());
+    }
     std::map<std::string, int> macs;
     for (const ClickerInfo& clicker : m_receiver.Clickers()) macs[MacKey(MacOf(clicker))] = clicker.index;
     m_names = std::make_unique<EndpointNames>(std::move(macs));
@@ -162,10 +167,22 @@ class Player {
       m_process.reset();
       m_exited = false;
       const std::string logPath = m_dir.File("service.log");
-      const auto environment =
-          ServiceEnvironment(m_dir, logPath, 17, m_receiver.SlavePath(), Service().Uri(), m_script.settings);
+      std::vector<std::string> command = {OVANTA_HARDWARE_EXE, "-d"};
+      std::vector<std::string> environment;
+      ChildOptions options;
+      if (m_wine) {
+        const auto settings =
+            ServiceSettings(m_dir, logPath, 17, m_wine->Port(), Service().Uri(), m_script.settings, WindowsPath);
+        if (!m_wine->WriteSettings(settings, m_dir.File("settings.reg"), error)) return false;
+        command = m_wine->Command();
+        environment = m_wine->Environment();
+        options.stdinFd = m_wine->NullInput();
+      } else {
+        environment =
+            ServiceEnvironment(m_dir, logPath, 17, m_receiver.SlavePath(), Service().Uri(), m_script.settings);
+      }
       KeepDescriptorsFromChildren();
-      m_process = std::make_unique<ChildProcess>(std::vector<std::string>{OVANTA_HARDWARE_EXE, "-d"}, environment);
+      m_process = std::make_unique<ChildProcess>(command, environment, options);
       if (!m_process->Started()) return (error = "the service binary does not start", false);
       m_log = std::make_unique<ServiceLog>(*m_process, kWaitSeconds);
       return true;
@@ -174,7 +191,9 @@ class Player {
       return m_process ? (m_process->Signal(SIGINT), true) : (error = "the service does not run", false);
     if (verb == "kill" && w.size() == 2 && (w[1] == "TERM" || w[1] == "KILL")) {
       if (!m_process || m_exited) return (error = "the service does not run", false);
-      m_process->Signal(w[1] == "TERM" ? SIGTERM : SIGKILL);
+      // Windows has no SIGTERM (Wine ends a program on it without a word): the system's request
+      // to stop a console program is its Ctrl-C event, which Wine raises for SIGINT.
+      m_process->Signal(w[1] == "KILL" ? SIGKILL : m_wine ? SIGINT : SIGTERM);
       if (!m_log->WaitClosed()) return (error = "the service did not end", false);
       const int status = m_process->Wait();
       m_exited = true;
@@ -358,6 +377,8 @@ class Player {
   size_t m_receivedSeen = 0, m_sentSeen = 0;
   std::unique_ptr<EndpointNames> m_names;
   Sections m_sections;
+  // The Windows service under Wine instead of this build's (WindowsServiceExe).
+  std::unique_ptr<WineService> m_wine;
   // The service binary, then its log reader (which kills it if the script stops early).
   std::unique_ptr<ChildProcess> m_process;
   std::unique_ptr<ServiceLog> m_log;

@@ -8,7 +8,8 @@
 // Steps (I = clicker index, Q = question number):
 //   start                 the service binary starts (again, once it has ended)
 //   stop                  Ctrl-C to the service binary
-//   kill TERM|KILL        SIGTERM or SIGKILL to the service binary, which has ended after it
+//   kill TERM|KILL        SIGTERM (the Windows service: Ctrl-C) or SIGKILL to the service
+//                         binary, which has ended after it
 //   spool cut N           the last N bytes of the answer spool's records lost (service ended)
 //   spool flip B          bit B of the middle byte of its records flipped (service ended)
 //   spool read-only       the answer spool's directory cannot be written, not even by root

@@ -10,6 +10,7 @@
 
 #include "tests/replay/Replay.h"
 #include "tests/replay/Transcript.h"
+#include "tests/replay/WineService.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
@@ -47,8 +48,10 @@ TEST_P(Transcript, MatchesGolden) {
   ASSERT_TRUE(script) << error;
   const Replay::Outcome outcome = Replay::Play(*script, OVANTA_SIM_DATA);
 
-  fs::create_directories(OVANTA_REPLAY_OUT);
-  const std::string actual = std::string(OVANTA_REPLAY_OUT) + "/" + name + ".transcript";
+  // The Windows service's transcripts beside this build's, not over them.
+  const std::string out = std::string(OVANTA_REPLAY_OUT) + (Replay::WindowsServiceExe().empty() ? "" : "/windows");
+  fs::create_directories(out);
+  const std::string actual = out + "/" + name + ".transcript";
   WriteFile(actual, outcome.transcript);
   ASSERT_TRUE(outcome.ok) << outcome.error << "\nthe transcript so far:\n" << outcome.transcript;
 

@@ -6,10 +6,12 @@
 #include <tlhelp32.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "connections/SBConnection.h"
 #include "connections/ThreadedCOMPort.h"
+#include "connections/Win32LinkErrors.h"
 #include "tests/connections/LinkBlocks.h"
 
 namespace {
@@ -100,6 +102,24 @@ TEST(ComPortTest, WrittenBytesArriveExactlyAndTheAnswerIsRead) {
   EXPECT_EQ(link.GetPnPId(), u"");  // a pty never answers the Plug and Play sequence
 }
 
+// The settings a port opens with, byte for byte as a receiver's line wants them: a 28-byte DCB
+// at 9600 8N1 whose flag word is 0x1003 (binary, parity checking, DTR off, RTS on, no flow
+// control), XON/XOFF limits 2048 and 512 and the usual XON/XOFF characters.
+TEST(ComPortTest, ThePortOpensWithTheReceiversLineTemplate) {
+  const DCB dcb = CThreadedCOMPort::OpenTemplate();
+  uint8_t bytes[sizeof(DCB)];
+  static_assert(sizeof(DCB) == 28);
+  std::memcpy(bytes, &dcb, sizeof bytes);
+  uint32_t length = 0, baud = 0, flags = 0;
+  std::memcpy(&length, bytes, 4);
+  std::memcpy(&baud, bytes + 4, 4);
+  std::memcpy(&flags, bytes + 8, 4);
+  EXPECT_EQ((std::vector<uint32_t>{length, baud, flags}), (std::vector<uint32_t>{28, 9600, 0x1003}));
+  EXPECT_EQ((std::vector<uint32_t>{dcb.XonLim, dcb.XoffLim, dcb.ByteSize, dcb.Parity, dcb.StopBits,
+                                   static_cast<uint8_t>(dcb.XonChar), static_cast<uint8_t>(dcb.XoffChar)}),
+            (std::vector<uint32_t>{2048, 512, 8, 0, 0, 0x11, 0x13}));
+}
+
 // A device that closes its end is reported: the consumer wakes and the link is lost; writes to
 // it go nowhere and the close is clean.
 TEST(ComPortTest, ADeviceThatHangsUpIsALostDevice) {
@@ -134,6 +154,15 @@ TEST(ComPortTest, OpeningWhatIsNoPortFailsWithItsReason) {
   EXPECT_NE(result, LinkResult::kInUse);
   EXPECT_NE(result, LinkResult::kNotPresent);
   ::DeleteFileA(file.c_str());
+  // A port another program holds (opened without sharing): Windows refuses it with access
+  // denied, Wine does not refuse it at all, so only the mapping is checked here. The path
+  // error (3) must not pass through as "in use" (3).
+  EXPECT_EQ((std::vector<uint32_t>{
+                Win32LinkErrors::OpenResult(ERROR_ACCESS_DENIED), Win32LinkErrors::OpenResult(ERROR_SHARING_VIOLATION),
+                Win32LinkErrors::OpenResult(ERROR_FILE_NOT_FOUND), Win32LinkErrors::OpenResult(ERROR_PATH_NOT_FOUND),
+                Win32LinkErrors::OpenResult(ERROR_GEN_FAILURE)}),
+            (std::vector<uint32_t>{LinkResult::kInUse, LinkResult::kInUse, LinkResult::kNotPresent,
+                                   LinkResult::kNotPresent, ERROR_GEN_FAILURE}));
   // A serial port is neither a HID device nor a USB-serial bridge behind its own driver: those
   // kinds refuse it, and leave it free.
   for (const uint32_t kind : {kConnectionHid, kConnectionProlific}) {
