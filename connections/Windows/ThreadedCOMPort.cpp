@@ -1,5 +1,7 @@
 #include "connections/ThreadedCOMPort.h"
 
+#include <algorithm>
+
 #include "connections/DetectionProbes.h"
 #include "connections/SerialPnPId.h"
 #include "connections/Win32LinkErrors.h"
@@ -14,6 +16,19 @@ constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURG
 }  // namespace
 
 CThreadedCOMPort::~CThreadedCOMPort() { ClosePort(); }
+
+BOOL CThreadedCOMPort::BeginRead(void* buffer, DWORD size, DWORD* got, OVERLAPPED* overlapped) {
+  // A read of the whole buffer would end only once it is full or the line has been quiet for
+  // the interval time-out, and answers that stream in at the line's pace keep the line busy:
+  // every answer of a burst would wait for its end. So a read asks for what the driver holds
+  // (it ends at once), or for one byte, which ends as the next byte comes. Reading the
+  // driver's count also clears a line error that would stop further reads.
+  DWORD errors = 0;
+  COMSTAT status{};
+  DWORD want = 1;
+  if (::ClearCommError(m_handle, &errors, &status) && status.cbInQue > 0) want = std::min(size, status.cbInQue);
+  return CThreadedPort::BeginRead(buffer, std::min(want, size), got, overlapped);
+}
 
 COMMTIMEOUTS CThreadedCOMPort::Timeouts() {
   // A read waits for its first byte without limit and ends once the line has been quiet for

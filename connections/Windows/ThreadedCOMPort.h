@@ -21,6 +21,8 @@ class CThreadedCOMPort : public CThreadedPort {
 
  protected:
   uint32_t DoOpen(const std::string& name) override;
+  // Reads what the driver holds already, or waits for the next byte when it holds none.
+  BOOL BeginRead(void* buffer, DWORD size, DWORD* got, OVERLAPPED* overlapped) override;
   void DoClose() override;
   Voxlet::StringBuffer DoPnPId() override;
   bool DoReset(bool pulse) override;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <iterator>
 #include <vector>
 
 extern char** environ;

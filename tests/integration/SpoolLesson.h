@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -80,9 +81,12 @@ inline std::set<std::string> HeldEndpoints(const std::string& log) {
 }
 
 // Each clicker in turn answers question 1 with `choice`, one frame after the other at the line's
-// pace, on a thread of its own, until all have or `stop` is set.
-inline std::thread AnswerAtLinePace(CReceiverSimulator& receiver, const std::string& choice, std::atomic<bool>& stop) {
-  return std::thread([&receiver, &stop, answer = *SimAnswers::Encode(SimAnswers::Kind::Choice, choice)] {
+// pace, on a thread of its own, until all have or `stop` is set. `written`, when given, gets the
+// time each clicker's frame was written, by clicker (read it once the thread has ended).
+inline std::thread AnswerAtLinePace(CReceiverSimulator& receiver, const std::string& choice, std::atomic<bool>& stop,
+                                    std::vector<Clock::time_point>* written = nullptr) {
+  if (written) written->assign(kClickers, Clock::time_point{});
+  return std::thread([&receiver, &stop, written, answer = *SimAnswers::Encode(SimAnswers::Kind::Choice, choice)] {
     Clock::time_point due = Clock::now();
     for (int i = 0; i < kClickers && !stop; ++i) {
       std::this_thread::sleep_until(due);
@@ -92,6 +96,7 @@ inline std::thread AnswerAtLinePace(CReceiverSimulator& receiver, const std::str
       packet.insert(packet.end(), answer.begin(), answer.end());
       const size_t bytes = SimFraming::Frame(packet).size();
       receiver.SendPackets({packet});
+      if (written) (*written)[static_cast<size_t>(i)] = Clock::now();
       due += std::chrono::microseconds(bytes * 10 * 1000000 / kLineBaud);
     }
   });
@@ -113,13 +118,35 @@ inline std::map<std::string, int> CheckedCopies(ServiceSim::SessionManager& mana
   return copies;
 }
 
+// How a lesson starts the service binary: the command, its environment and its standard files,
+// for the lesson's folder, the service's log, the receiver's line, the software service's URI and
+// further settings of the hardware-service key. Nothing when it cannot be started.
+struct HardwareLaunch {
+  std::vector<std::string> command;
+  std::vector<std::string> environment;
+  ChildOptions options;
+};
+using HardwareLauncher = std::function<std::optional<HardwareLaunch>(
+    const TempDir& dir, const std::string& logPath, const std::string& line, const std::string& uri,
+    const std::vector<std::string>& settings)>;
+
+// This build's service binary on the console, its settings in a registry store of the folder.
+inline std::optional<HardwareLaunch> ThisBuildsService(const TempDir& dir, const std::string& logPath,
+                                                       const std::string& line, const std::string& uri,
+                                                       const std::vector<std::string>& settings) {
+  return HardwareLaunch{{OVANTA_HARDWARE_EXE, "-d"}, ServiceEnvironment(dir, logPath, 17, line, uri, settings), {}};
+}
+
 // Both simulators and the service binary on one folder: its registry store and its answer
 // spool stay across the service's runs, and so does the receiver's link.
 class Lesson {
  public:
-  // `settings`: further lines of the hardware-service key.
-  explicit Lesson(std::vector<std::string> settings = {})
-      : m_settings(std::move(settings)), m_receiver(Config(m_dir)) {}
+  // `settings`: further lines of the hardware-service key; `launch`: how the service binary
+  // starts.
+  explicit Lesson(std::vector<std::string> settings = {}, HardwareLauncher launch = ThisBuildsService)
+      : m_settings(std::move(settings)), m_launch(std::move(launch)), m_receiver(Config(m_dir)) {}
+
+  const TempDir& Folder() const { return m_dir; }
 
   CReceiverSimulator& Receiver() { return m_receiver; }
   ServiceSim::ServiceSimulator& Service() { return *m_service; }
@@ -143,10 +170,11 @@ class Lesson {
   bool StartHardwareService() {
     m_log.reset();
     m_process.reset();
+    const std::optional<HardwareLaunch> launch =
+        m_launch(m_dir, m_dir.File("service.log"), m_receiver.SlavePath(), m_service->Uri(), m_settings);
+    if (!launch) return false;
     KeepDescriptorsFromChildren();
-    m_process = std::make_unique<ChildProcess>(
-        std::vector<std::string>{OVANTA_HARDWARE_EXE, "-d"},
-        ServiceEnvironment(m_dir, m_dir.File("service.log"), 17, m_receiver.SlavePath(), m_service->Uri(), m_settings));
+    m_process = std::make_unique<ChildProcess>(launch->command, launch->environment, launch->options);
     m_log = std::make_unique<ServiceLog>(*m_process, kWaitSeconds);
     return m_process->Started() && m_log->WaitFor("Receiver_Connect: Connect to receiver return 0");
   }
@@ -203,6 +231,7 @@ class Lesson {
   }
   TempDir m_dir;
   std::vector<std::string> m_settings;
+  HardwareLauncher m_launch;
   CReceiverSimulator m_receiver;
   uint16_t m_port = 0;
   std::vector<std::unique_ptr<ServiceSim::ServiceSimulator>> m_old;
