@@ -79,7 +79,8 @@ void BM_ServiceAnswerBurst(benchmark::State& state) {
     std::map<std::string, Clock::time_point> arrived;
     std::map<std::string, size_t> seen;
     for (const ServiceSim::Submission& s : lesson.Manager().Submissions())
-      if (++seen[s.endpointId] > before[s.endpointId] && !arrived.count(s.endpointId)) arrived[s.endpointId] = s.arrived;
+      if (++seen[s.endpointId] > before[s.endpointId] && !arrived.count(s.endpointId))
+        arrived[s.endpointId] = s.arrived;
     Clock::time_point last{};
     int arrivedCount = 0;
     for (int i = 0; i < kClickers; ++i) {

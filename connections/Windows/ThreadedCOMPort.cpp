@@ -68,7 +68,10 @@ DCB CThreadedCOMPort::OpenTemplate() {
 
 uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
   if (name.empty()) return LinkResult::kNotPresent;
-  const HANDLE handle = ::CreateFileW(Platform::Widen(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+  // A port as the registry names it ("COM12") is opened through the device namespace: COM
+  // ports above COM9 have no other name.
+  const std::string path = name.rfind("\\\\", 0) == 0 ? name : "\\\\.\\" + name;
+  const HANDLE handle = ::CreateFileW(Platform::Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return Win32LinkErrors::OpenResult(::GetLastError());
   // A file that is no serial port has no communications state: it is no receiver's port.

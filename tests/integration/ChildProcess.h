@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <iterator>
 #include <vector>
 
 extern char** environ;

@@ -126,9 +126,9 @@ struct HardwareLaunch {
   std::vector<std::string> environment;
   ChildOptions options;
 };
-using HardwareLauncher = std::function<std::optional<HardwareLaunch>(
-    const TempDir& dir, const std::string& logPath, const std::string& line, const std::string& uri,
-    const std::vector<std::string>& settings)>;
+using HardwareLauncher =
+    std::function<std::optional<HardwareLaunch>(const TempDir& dir, const std::string& logPath, const std::string& line,
+                                                const std::string& uri, const std::vector<std::string>& settings)>;
 
 // This build's service binary on the console, its settings in a registry store of the folder.
 inline std::optional<HardwareLaunch> ThisBuildsService(const TempDir& dir, const std::string& logPath,

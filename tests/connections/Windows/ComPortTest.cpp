@@ -65,6 +65,16 @@ bool WaitUntilLost(ISBConnection& link) {
 
 }  // namespace
 
+// A port named as the registry names it, without the device namespace ("COM40": above COM9
+// there is no other name), opens as its device path does.
+TEST(ComPortTest, APortNamedAsTheRegistryNamesItOpens) {
+  const std::string path = PeerPort("ECHO");
+  ASSERT_FALSE(path.empty());
+  CSBConnection link(LinkInfo(path.substr(4)));
+  EXPECT_EQ(link.Open(), LinkResult::kSuccess);
+  link.Close();
+}
+
 // What is written arrives exactly, every byte value (the flow-control characters, 0, CR and LF
 // among them) and blocks longer than a read and than the output queue, in order and without
 // the flagged block; and what the device sends back is read. The port opens at 9600 8N1 and

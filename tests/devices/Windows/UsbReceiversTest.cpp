@@ -9,6 +9,7 @@
 
 #include "connections/SetupApiDll.h"
 #include "devices/ReceiverEnumerator.h"
+#include "tests/service/TestFiles.h"
 
 namespace {
 
@@ -154,6 +155,14 @@ std::vector<SBConnectionInfo> EnumerateAll() {
 
 const wchar_t* const kClass = L"{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 
+// The configured ports ("Ports") come from a store of the test's own: none, whatever the
+// machine's registry holds.
+class UsbReceivers : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ScopedRegistry registry{dir.File("registry.ini")};
+};
+
 std::wstring PathOf(const std::wstring& ids, const std::wstring& serial) {
   return L"\\\\?\\USB#" + ids + L"#" + serial + L"#" + kClass;
 }
@@ -161,7 +170,7 @@ std::wstring PathOf(const std::wstring& ids, const std::wstring& serial) {
 // The walk over the USB device interfaces: receivers by their paths' ids in any case, each
 // port from its hardware key, else from its "Device Parameters" (the composite's first
 // interface's); devices without a port, other devices and empty paths are passed over.
-TEST(UsbReceivers, TheWalkHandsOverEachReceiverWithItsPortRevisionAndSerialNumber) {
+TEST_F(UsbReceivers, TheWalkHandsOverEachReceiverWithItsPortRevisionAndSerialNumber) {
   DeviceParameters parameters;
   parameters.Add(L"Vid_16d3&Pid_0051\\OVT2", std::nullopt);
   parameters.Add(L"Vid_16d3&Pid_0051&Mi_00\\OVT2_00", L"COM7");
@@ -197,7 +206,7 @@ TEST(UsbReceivers, TheWalkHandsOverEachReceiverWithItsPortRevisionAndSerialNumbe
 }
 
 // A callback that answers false ends the walk at once; the set is destroyed all the same.
-TEST(UsbReceivers, ACallbackThatSaysStopEndsTheWalk) {
+TEST_F(UsbReceivers, ACallbackThatSaysStopEndsTheWalk) {
   FakeSetupApi api({
       {PathOf(L"VID_16D3&PID_3000", L"A"), L"USB\\X\\A", L"", L"COM5"},
       {PathOf(L"VID_16D3&PID_3000", L"B"), L"USB\\X\\B", L"", L"COM6"},
@@ -213,7 +222,7 @@ TEST(UsbReceivers, ACallbackThatSaysStopEndsTheWalk) {
 // A device's port by its ids and serial number, as a device event gives them: the composite's
 // first interface is tried only when the device's own key exists without a port, and a serial
 // number cannot reach another device's key.
-TEST(UsbReceivers, PortsByIdsAndSerialNumberFromTheRegistry) {
+TEST_F(UsbReceivers, PortsByIdsAndSerialNumberFromTheRegistry) {
   DeviceParameters parameters;
   parameters.Add(L"Vid_16d3&Pid_3000\\OVT5", L"COM12");
   parameters.Add(L"Vid_16d3&Pid_0051\\OVT6", std::nullopt);
@@ -240,7 +249,7 @@ TEST(UsbReceivers, PortsByIdsAndSerialNumberFromTheRegistry) {
 }
 
 // The composite receivers' first interfaces give the port list, with the enumeration.
-TEST(UsbReceivers, TheCompositeReceiversInterfacesMakeThePortList) {
+TEST_F(UsbReceivers, TheCompositeReceiversInterfacesMakeThePortList) {
   DeviceParameters parameters;
   parameters.Add(L"Vid_16d3&Pid_0051&Mi_00\\OVT9_00", L"COM21");
   parameters.Add(L"Vid_16d3&Pid_0051&Mi_00\\OVT10_00", std::nullopt);
@@ -258,7 +267,7 @@ TEST(UsbReceivers, TheCompositeReceiversInterfacesMakeThePortList) {
   EXPECT_EQ(enumerator.GetDevicePath(enumerator.GetCount(), port), 1);
 }
 
-TEST(UsbReceivers, RevisionsFromHardwareIdsAndDevicePathsWithoutRegardToCase) {
+TEST_F(UsbReceivers, RevisionsFromHardwareIdsAndDevicePathsWithoutRegardToCase) {
   EXPECT_EQ(CReceiverEnumerator::GetVersionFromReceiverInfo("USB\\VID_16D3&PID_3000&REV_0102"), 0x0102);
   EXPECT_EQ(CReceiverEnumerator::GetVersionFromReceiverInfo("usb\\vid_16d3&pid_3000&rev_01ab"), 0x01AB);
   EXPECT_EQ(CReceiverEnumerator::GetVersionFromReceiverInfo("USB\\VID_16D3&PID_3000"), 0);
