@@ -6,18 +6,26 @@
 # build of the same version and a later version replace the installed one and its running
 # service, an older version is refused; uninstalling removes the service and the files.
 #
-# msi_test.sh [--sdk] MSI UPGRADE_MSI STAGE
+# msi_test.sh [--sdk] [--lesson BIN] MSI UPGRADE_MSI STAGE
 #   UPGRADE_MSI: the same files as a later version; STAGE: the folder the MSIs were built from.
 #   --sdk: the service program is the service's own (not a stand-in) and the installer has the
 #   SDK client: the installed client asks the installed service for its log file.
+#   --lesson BIN: the installed service runs a lesson of 30 clickers with the simulators of the
+#   Linux build folder BIN (its tools/), the receiver's line a COM port of the prefix; every
+#   student's answers reach the simulated software service.
 # OVANTA_MSI_WINEPREFIX names the prefix (default: wine-msi/ in the project's cache folder); one
 # that a failed run or another install left is made anew.
 set -euo pipefail
 sdk=no
-if [ "${1:-}" = --sdk ]; then
-  sdk=yes
+lesson_bin=""
+while [ $# -gt 3 ]; do
+  case $1 in
+    --sdk) sdk=yes ;;
+    --lesson) lesson_bin=$(realpath "$2") && shift ;;
+    *) break ;;
+  esac
   shift
-fi
+done
 msi=$1 upgrade=$2 stage=$3
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../checks.sh
@@ -215,6 +223,63 @@ await_line 5 "$starting"
 [ "$(installed_versions)" = "$upgrade_version" ] || fail "products after the older version: $(installed_versions)"
 [ "$(state)" = 4 ] || fail "the service's state after the older version is $(state), not 4 (running)"
 
+# ---- A lesson with the installed service ----
+runs=5
+if [ -n "$lesson_bin" ]; then
+  sources=$(cd "$here/../../.." && pwd)
+  "$lesson_bin/tools/service-sim/ovanta-service-sim" --port 0 \
+    --scenario "$sources/tools/service-sim/data/lesson.scenario" >"$scratch/service-sim.out" 2>&1 &
+  service_sim=$!
+  mkfifo "$scratch/receiver.in"
+  "$lesson_bin/tools/receiver-sim/receiver-sim" --clickers 30 --auto 30 --delay 300 2500 --stay \
+    <"$scratch/receiver.in" >"$scratch/receiver-sim.out" 2>&1 &
+  receiver_sim=$!
+  exec 4>"$scratch/receiver.in"  # held open: the simulator reads commands until it goes
+  uri="" pty=""
+  for _ in $(seq 100); do
+    uri=$(sed -n 's/.*listening on \(http:[^ ]*\).*/\1/p' "$scratch/service-sim.out" | head -1)
+    pty=$(head -1 "$scratch/receiver-sim.out" 2>/dev/null || true)
+    [ -n "$uri" ] && [ -n "$pty" ] && break
+    sleep 0.1
+  done
+  [ -n "$uri" ] && [ -n "$pty" ] || die "the simulators did not start"
+  # The receiver's line as COM30 of the prefix (a dosdevices link takes effect at once).
+  ln -sfn "$pty" "$WINEPREFIX/dosdevices/com30"
+  run reg add 'HKLM\SOFTWARE\Vantrel\Voxlet\HardwareService' /v Ports /d '\\.\COM30' /f &&
+    run reg add 'HKLM\SOFTWARE\Vantrel\Voxlet\SoftwareService' /v Uri /d "$uri" /f ||
+    die "pointing the service at the simulators failed"
+  run "$program" -stop -nologging || fail "\"$program\" -stop failed"
+  await_line 5 "$stopped"
+  await_end
+  run "$program" -start -nologging || fail "\"$program\" -start failed"
+  await_line 6 "$starting"
+  runs=6
+  # The lesson runs by the simulated software service's timeline; it is over once the quiz has
+  # run and no assessment is running any more.
+  control() { curl -s --max-time 5 --data-binary "$1" "${uri%/}/control" || true; }
+  seen_quiz="" over=""
+  for _ in $(seq 240); do
+    case $(control progress) in
+      *"assessment lesson-quiz running"*) seen_quiz=1 ;;
+      *"no assessment running"*) [ -n "$seen_quiz" ] && over=1 && break ;;
+    esac
+    sleep 1
+  done
+  [ -n "$over" ] || fail "the lesson did not end: $(control progress)"
+  results=$(control results)
+  grep -q "30 student(s) submitted" <<<"$results" || fail "the lesson's results: $results"
+  for q in 1 2 3 4 5; do
+    grep -q -E "^  Question $q q$q .*: 30 answered" <<<"$results" || fail "question $q not answered by all: $results"
+  done
+  exec 4>&-
+  kill "$service_sim" "$receiver_sim" 2>/dev/null || true
+  wait "$service_sim" "$receiver_sim" 2>/dev/null || true
+  rm -f "$WINEPREFIX/dosdevices/com30"
+  run reg delete 'HKLM\SOFTWARE\Vantrel\Voxlet\HardwareService' /v Ports /f || true
+  run reg add 'HKLM\SOFTWARE\Vantrel\Voxlet\SoftwareService' /v Uri /d 'http://127.0.0.1:9/' /f || true
+  echo "msi: the installed service ran a lesson of 30 clickers: every answer arrived"
+fi
+
 # ---- Uninstall ----
 # The service stopped first (with the program's "-stop"): its process goes on for some
 # milliseconds after it reported that it stopped (the settings, the last log line, the manager
@@ -222,7 +287,7 @@ await_line 5 "$starting"
 # from it, where Windows' deletes it at the next restart.
 ours_running || fail "the service's process is not running before the uninstall"
 run "$program" -stop -nologging || fail "\"$program\" -stop failed"
-await_line 5 "$stopped"
+await_line "$runs" "$stopped"
 await_end
 msiexec /x "$upgrade"
 [ "$(state)" = none ] || fail "the service is there after the uninstall: state $(state)"
@@ -231,7 +296,7 @@ msiexec /x "$upgrade"
 ! ours_running || fail "the service's process runs after the uninstall"
 # The service's log stays, as the log of a removed Debian package does.
 milestones=$(grep -o -F -e "$starting" -e "$stopped" "$log" | tr '\n' '|')
-[ "$milestones" = "$(for _ in 1 2 3 4 5; do printf '%s|%s|' "$starting" "$stopped"; done)" ] ||
+[ "$milestones" = "$(for _ in $(seq "$runs"); do printf '%s|%s|' "$starting" "$stopped"; done)" ] ||
   fail "the service's starts and stops in the log: $milestones"
 
 [ "$failures" -ne 0 ] || rm -f "$WINEPREFIX/.ovanta-msi-dirty"
