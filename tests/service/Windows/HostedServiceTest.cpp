@@ -64,6 +64,18 @@ class HostedService : public ::testing::Test {
     return ::testing::AssertionSuccess();
   }
 
+  // "-stop" ends the running service's process normally, then "-u" deletes the service.
+  void StopAndUninstall() const {
+    const KernelHandle process = ProcessOf(kServiceName);
+    ASSERT_TRUE(process);
+    EXPECT_EQ(ExitStatusOf(program, "-stop"), 0u);
+    ASSERT_EQ(::WaitForSingleObject(process.get(), kPatienceMs), WAIT_OBJECT_0);
+    DWORD status = ~0u;
+    EXPECT_TRUE(::GetExitCodeProcess(process.get(), &status));
+    EXPECT_EQ(status, 0u) << "the service process did not end normally";
+    EXPECT_EQ(ExitStatusOf(program, "-u"), 0u);
+  }
+
   // Whether the log comes to hold the text within the patience of these tests.
   bool LogComesToHold(const std::string& text) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
@@ -96,14 +108,7 @@ TEST_F(HostedService, InstallsRunsStopsAndUninstallsThroughTheScm) {
   EXPECT_TRUE(control->QueryState(kServiceName, state, error)) << error;
   EXPECT_EQ(state, Platform::kServiceRunning);
 
-  const KernelHandle process = ProcessOf(kServiceName);
-  ASSERT_TRUE(process);
-  EXPECT_EQ(ExitStatusOf(program, "-stop"), 0u);
-  ASSERT_EQ(::WaitForSingleObject(process.get(), kPatienceMs), WAIT_OBJECT_0);
-  DWORD status = ~0u;
-  EXPECT_TRUE(::GetExitCodeProcess(process.get(), &status));
-  EXPECT_EQ(status, 0u) << "the service process did not end normally";
-  EXPECT_EQ(ExitStatusOf(program, "-u"), 0u);
+  ASSERT_NO_FATAL_FAILURE(StopAndUninstall());
   error = "not asked";
   EXPECT_FALSE(control->Exists(kServiceName, error));
   EXPECT_EQ(error, "");
@@ -140,14 +145,7 @@ TEST_F(HostedService, TheServiceExecutableRunsItsReceiverManagerUnderTheScm) {
   EXPECT_TRUE(client.Ping());
   client.Close();
 
-  const KernelHandle process = ProcessOf(kServiceName);
-  ASSERT_TRUE(process);
-  EXPECT_EQ(ExitStatusOf(program, "-stop"), 0u);
-  ASSERT_EQ(::WaitForSingleObject(process.get(), kPatienceMs), WAIT_OBJECT_0);
-  DWORD status = ~0u;
-  EXPECT_TRUE(::GetExitCodeProcess(process.get(), &status));
-  EXPECT_EQ(status, 0u) << "the service process did not end normally";
-  EXPECT_EQ(ExitStatusOf(program, "-u"), 0u);
+  ASSERT_NO_FATAL_FAILURE(StopAndUninstall());
   EXPECT_TRUE(LoggedInOrder({"Command Line:-->-i<-- ...Installing the service", "The service installed successfully",
                              "Status reported: SERVICE_RUNNING", "CReceiverManager::Run started",
                              "SERVICE_CONTROL_STOP", "CServiceEventHandler::Stop", "CReceiverManager::Run complete",
