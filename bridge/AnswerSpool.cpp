@@ -1,11 +1,12 @@
 // The answer spool's journal. A record is a header of 21 bytes, then its payload:
 //   magic (4 bytes), payload length (u32), CRC-32 of everything after it (u32),
-//   kind (1 = answer, 2 = answer removed), answer id (u64), payload.
-// Numbers are little-endian. An answer's payload is its six texts (u32 count of UTF-16 code
-// units, then the units, so a document comes back exactly as it was), its short address (u16)
-// and its empty flag (u8); a removal has none. The magic holds bytes no length or text starts
-// with so often that reading on after a damaged record would stumble on them by chance, and a
-// stray match fails its checksum.
+//   kind (3 = answer, 2 = answer removed, 1 = answer without its time), answer id (u64), payload.
+// Numbers are little-endian. An answer's payload is the time it was kept (i64, ms since 1970;
+// not in kind 1, which 0.2.0 wrote and which is still read), its six texts (u32 count of UTF-16
+// code units, then the units, so a document comes back exactly as it was), its short address
+// (u16) and its empty flag (u8); a removal has none. The kind is the record's version. The magic holds bytes no length
+// or text starts with so often that reading on after a damaged record would stumble on them by chance, and a stray
+// match fails its checksum.
 //
 // The records are followed by zeros: the space written ahead of them (Platform::AppendFile). Zeros
 // where a record would begin, up to the end of the file, end the journal; a journal without them
@@ -22,14 +23,19 @@
 #include "log/Logger.h"
 #include "platform/AppendFile.h"
 #include "platform/AtomicFile.h"
+#include "platform/FileLock.h"
 
 namespace {
 
 constexpr size_t kMagicBytes = sizeof AnswerSpool::kRecordMagic - 1;
 constexpr size_t kHeaderBytes = 21;
 constexpr size_t kChecked = 8;  // the checksum covers the record from here on
-constexpr uint8_t kAnswerRecord = 1;
+constexpr uint8_t kUntimedAnswerRecord = 1;
 constexpr uint8_t kRemovedRecord = 2;
+constexpr uint8_t kAnswerRecord = 3;
+// A removal is on the disk at most this long after it was written, with or without a record to
+// share its sync: after a power cut, answers taken within it may be sent once more.
+constexpr auto kRemovalSyncDelay = std::chrono::seconds(1);
 
 void PutNumber(std::string& out, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
@@ -64,8 +70,9 @@ void PutText(std::string& out, const Voxlet::StringBuffer& text) {
   for (char16_t unit : text) PutNumber(out, unit, 2);
 }
 
-std::string AnswerRecord(uint64_t id, const SpooledAnswer& answer) {
+std::string AnswerRecord(uint64_t id, const SpooledAnswer& answer, int64_t keptAt) {
   std::string payload;
+  PutNumber(payload, static_cast<uint64_t>(keptAt), 8);
   for (const Voxlet::StringBuffer* text :
        {&answer.receiver, &answer.endpointId, &answer.studentId, &answer.questionId, &answer.path, &answer.document})
     PutText(payload, *text);
@@ -75,9 +82,15 @@ std::string AnswerRecord(uint64_t id, const SpooledAnswer& answer) {
 }
 
 // The answer in a payload that passed its checksum; nothing when it is not one.
-std::optional<SpooledAnswer> ReadAnswer(const std::string& payload) {
+std::optional<SpooledAnswer> ReadAnswer(const std::string& payload, bool timed, int64_t& keptAt) {
   SpooledAnswer answer;
   size_t at = 0;
+  keptAt = 0;
+  if (timed) {
+    if (payload.size() < 8) return std::nullopt;
+    keptAt = static_cast<int64_t>(GetNumber(payload, 0, 8));
+    at = 8;
+  }
   for (Voxlet::StringBuffer* text :
        {&answer.receiver, &answer.endpointId, &answer.studentId, &answer.questionId, &answer.path, &answer.document}) {
     if (payload.size() - at < 4) return std::nullopt;
@@ -148,16 +161,51 @@ bool AnswerSpool::Durable() const {
   return m_file && m_keeping;
 }
 
+int64_t AnswerSpool::Now() const {
+  if (m_options.now) return m_options.now();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool AnswerSpool::ExpiredLocked(uint64_t id, const Entry& entry, int64_t now) {
+  if (m_options.maxAge.count() <= 0 || entry.keptAt == 0 || now - entry.keptAt <= m_options.maxAge.count())
+    return false;
+  OV_LOG(kLogMilestone,
+         "The answer spool %s: the answer of endpoint %s to question %s, kept %lld hour(s) ago, is past the age limit "
+         "and is not submitted",
+         m_directory.c_str(), Voxlet::UTF16to8(entry.answer.endpointId).c_str(),
+         Voxlet::UTF16to8(entry.answer.questionId).c_str(), static_cast<long long>((now - entry.keptAt) / 3600000));
+  (void)id;
+  return true;
+}
+
 void AnswerSpool::Load() {
   std::lock_guard<std::mutex> guard(m_lock);
   std::error_code ec;
-  std::filesystem::create_directories(m_directory, ec);
+  // Only this process reads and writes what it keeps: a directory it makes is its own.
+  if (std::filesystem::create_directories(m_directory, ec) && !ec)
+    std::filesystem::permissions(m_directory, std::filesystem::perms::owner_all, ec);
   if (ec || !std::filesystem::is_directory(m_directory, ec))
     return TroubleLocked("cannot create the directory: " + (ec ? ec.message() : std::string("not a directory")));
+  // One process at a time: a second one would send the first one's answers again and rewrite
+  // the journal under it.
+  m_ownership = std::make_unique<Platform::FileLock>((std::filesystem::path(m_directory) / kLockFileName).string(),
+                                                     Platform::FileLock::Wait::Try);
+  if (!m_ownership->Held() && !m_ownership->HeldElsewhere()) return TroubleLocked(m_ownership->Error());
+  if (!m_ownership->Held()) {
+    m_keeping = false;
+    m_troubleSaid = true;
+    OV_LOG(kLogMilestone,
+           "The answer spool in %s is not used by this process (%s): answers are relayed without being kept on disk",
+           m_directory.c_str(), m_ownership->Error().c_str());
+    return;
+  }
+  m_owned = true;
   const std::string path = FilePath();
+  if (std::filesystem::is_symlink(path, ec)) return TroubleLocked(path + " is a symbolic link");
   std::string journal;
   if (std::filesystem::exists(path, ec)) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
     if (!in) return TroubleLocked("cannot read " + path);
     std::ostringstream text;
     text << in.rdbuf();
@@ -171,10 +219,11 @@ void AnswerSpool::Load() {
   size_t at = 0;
   while (at < journal.size()) {
     std::optional<Parsed> record = ParseAt(journal, at, m_options.sizeLimit);
+    const bool isAnswer = record && (record->kind == kAnswerRecord || record->kind == kUntimedAnswerRecord);
     std::optional<SpooledAnswer> answer;
-    if (record && record->kind == kAnswerRecord) answer = ReadAnswer(record->payload);
-    if (!record || (record->kind == kAnswerRecord && !answer) ||
-        (record->kind != kAnswerRecord && record->kind != kRemovedRecord)) {
+    int64_t keptAt = 0;
+    if (isAnswer) answer = ReadAnswer(record->payload, record->kind == kAnswerRecord, keptAt);
+    if (!record || (isAnswer && !answer) || (!isAnswer && record->kind != kRemovedRecord)) {
       if (at >= zeros) break;
       size_t next = at + 1;
       while (next < zeros && !ParseAt(journal, next, m_options.sizeLimit)) ++next;
@@ -197,15 +246,27 @@ void AnswerSpool::Load() {
     } else {
       Entry& entry = m_answers[record->id];
       m_answerBytes += record->bytes - entry.bytes;
-      entry = {std::move(*answer), record->bytes, false};
+      entry = {std::move(*answer), record->bytes, false, keptAt};
     }
     at += record->bytes;
   }
   m_fileBytes = std::min(at, journal.size());
+  const int64_t now = Now();
+  for (auto entry = m_answers.begin(); entry != m_answers.end();) {
+    if (!ExpiredLocked(entry->first, entry->second, now)) {
+      ++entry;
+      continue;
+    }
+    m_answerBytes -= entry->second.bytes;
+    entry = m_answers.erase(entry);
+    rewrite = true;
+  }
   if (!m_answers.empty())
     OV_LOG(kLogMilestone, "The answer spool %s holds %zu answer(s) not yet taken by the software service", path.c_str(),
            m_answers.size());
-  if (rewrite && !RewriteLocked()) return;
+  // A journal that could not be written anew is appended to as it is: what it holds is read the
+  // same way next time.
+  if (rewrite && RewriteLocked()) return;
   std::string error;
   m_file = Platform::AppendFile::Open(path, m_fileBytes, error);
   if (!m_file) return TroubleLocked(error);
@@ -215,18 +276,33 @@ void AnswerSpool::Load() {
 
 bool AnswerSpool::RewriteLocked() {
   std::string journal;
-  for (const auto& [id, entry] : m_answers) journal += AnswerRecord(id, entry.answer);
+  for (const auto& [id, entry] : m_answers) journal += AnswerRecord(id, entry.answer, entry.keptAt);
+  // The journal is closed while it is replaced (a system may refuse to rename over an open file)
+  // and opened again either way.
+  const uint64_t oldEnd = m_fileBytes;
+  const bool wasOpen = m_file != nullptr;
+  m_file.reset();
   std::string error;
   if (!Platform::ReplaceFileAtomically(FilePath(), journal, error, 0600)) {
-    TroubleLocked(error);
+    std::string reopenError;
+    if (wasOpen) m_file = Platform::AppendFile::Open(FilePath(), oldEnd, reopenError);
+    StopKeepingLocked(error);
     return false;
   }
   m_fileBytes = journal.size();
-  if (!m_file) return true;  // being opened
-  // Appends go to the new file from now on; the sync thread may still hold the old one.
   m_file = Platform::AppendFile::Open(FilePath(), m_fileBytes, error);
   if (!m_file) TroubleLocked(error);
   return m_file != nullptr;
+}
+
+void AnswerSpool::RetryDiskLocked() {
+  if (!m_owned || (m_keeping && m_file) || std::chrono::steady_clock::now() < m_retryDiskAt) return;
+  m_retryDiskAt = std::chrono::steady_clock::now() + m_options.diskRetryDelay;
+  // Written anew from what the spool holds: nothing a failed write or sync left half done counts.
+  if (!RewriteLocked()) return;
+  m_keeping = true;
+  m_troubleSaid = false;
+  OV_LOG(kLogMilestone, "The answer spool in %s keeps answers on disk again", m_directory.c_str());
 }
 
 void AnswerSpool::TroubleLocked(const std::string& reason) {
@@ -236,6 +312,7 @@ void AnswerSpool::TroubleLocked(const std::string& reason) {
 
 void AnswerSpool::StopKeepingLocked(const std::string& reason) {
   m_keeping = false;
+  m_retryDiskAt = std::chrono::steady_clock::now() + m_options.diskRetryDelay;
   if (m_troubleSaid) return;
   m_troubleSaid = true;
   OV_LOG(kLogMilestone, "The answer spool in %s cannot be used (%s): answers are relayed without being kept on disk",
@@ -250,8 +327,10 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
     // could bring them back with it after a crash. Rarely waited for: a journal empties at the
     // end of a burst.
     m_synced.wait(lock, [this] { return m_syncedWrites >= m_startedOver || !m_file; });
+    RetryDiskLocked();
     if (!m_file || !m_keeping) return Kept::NoDisk;
-    const std::string record = AnswerRecord(m_nextId, answer);
+    const int64_t keptAt = Now();
+    const std::string record = AnswerRecord(m_nextId, answer, keptAt);
     if (m_answerBytes + record.size() > m_options.sizeLimit) return Kept::Full;
     // A journal grown far past what it holds (an answer or two never taken keeps it from
     // starting over) is written anew first.
@@ -262,7 +341,7 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
       return Kept::NoDisk;
     }
     *id = m_nextId++;
-    m_answers[*id] = {answer, record.size(), true};
+    m_answers[*id] = {answer, record.size(), true, keptAt};
     m_answerBytes += record.size();
     m_fileBytes += record.size();
     ++m_counts.appended;
@@ -276,9 +355,9 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
 void AnswerSpool::Remove(uint64_t id) {
   {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!RemoveLocked(id)) return;
+    RemoveLocked(id);
   }
-  m_wake.notify_all();  // the emptying's sync
+  m_wake.notify_all();  // the emptying's sync, or the removal's within its bound
 }
 
 bool AnswerSpool::RemoveLocked(uint64_t id) {
@@ -322,12 +401,24 @@ void AnswerSpool::Unclaim(uint64_t id) {
 
 std::vector<std::pair<uint64_t, SpooledAnswer>> AnswerSpool::Claim(const Voxlet::StringBuffer& receiver) {
   std::vector<std::pair<uint64_t, SpooledAnswer>> claimed;
-  std::lock_guard<std::mutex> guard(m_lock);
-  for (auto& [id, entry] : m_answers) {
-    if (entry.claimed || entry.answer.receiver != receiver) continue;
-    entry.claimed = true;
-    claimed.emplace_back(id, entry.answer);
+  bool removed = false;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    const int64_t now = Now();
+    std::vector<uint64_t> expired;
+    for (auto& [id, entry] : m_answers) {
+      if (entry.claimed || entry.answer.receiver != receiver) continue;
+      if (ExpiredLocked(id, entry, now)) {
+        expired.push_back(id);
+        continue;
+      }
+      entry.claimed = true;
+      claimed.emplace_back(id, entry.answer);
+    }
+    for (uint64_t id : expired) RemoveLocked(id);
+    removed = !expired.empty();
   }
+  if (removed) m_wake.notify_all();
   return claimed;
 }
 
@@ -351,8 +442,14 @@ bool AnswerSpool::WaitUntilSynced(std::chrono::milliseconds limit) {
 void AnswerSpool::SyncLoop() {
   std::unique_lock<std::mutex> lock(m_lock);
   for (;;) {
-    m_wake.wait(lock, [this] { return m_stopping || !m_waiting.empty() || m_syncedWrites < m_startedOver; });
-    if (m_syncedWrites >= m_writes) return;  // stopping, and nothing left to sync
+    const auto due = [this] { return m_stopping || !m_waiting.empty() || m_syncedWrites < m_startedOver; };
+    m_wake.wait(lock, [this] { return m_stopping || m_syncedWrites < m_writes; });
+    // Removals alone wait for a record's sync to share, a second at most.
+    if (!due()) m_wake.wait_for(lock, kRemovalSyncDelay, due);
+    if (m_syncedWrites >= m_writes) {
+      if (m_stopping) return;  // nothing left to sync
+      continue;
+    }
     const uint64_t upTo = m_writes;
     const std::shared_ptr<Platform::AppendFile> file = m_file;
     lock.unlock();
@@ -362,8 +459,9 @@ void AnswerSpool::SyncLoop() {
     ++m_counts.syncs;
     m_syncedWrites = upTo;
     m_synced.notify_all();
-    // A failed sync is disk trouble like any other; its answers are relayed all the same.
-    if (!synced) TroubleLocked(error);
+    // A failed sync is disk trouble like any other; its answers are relayed all the same. The
+    // journal stays open for the removals, and is written anew before anything is kept again.
+    if (!synced) StopKeepingLocked(error);
     // Records are waited for in the order written: those this sync covers come first.
     auto covered = m_waiting.begin();
     while (covered != m_waiting.end() && covered->write <= upTo) ++covered;

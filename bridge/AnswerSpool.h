@@ -15,7 +15,8 @@
 
 namespace Platform {
 class AppendFile;
-}
+class FileLock;
+}  // namespace Platform
 
 // One answer submission as it goes to the software service.
 struct SpooledAnswer {
@@ -41,14 +42,23 @@ struct SpooledAnswer {
 // goes on at the next whole record; what remains is written anew without it.
 //
 // Disk trouble (the directory missing and not creatable, read-only, full, failing) is said in one
-// log line; from then on nothing more is kept and every answer is relayed as if there were no
-// spool. A disk that takes no more records (full) still takes the removals it can and the
-// emptying (zeros over the records, in place), so that the answers kept before, once taken, do
-// not come back at the next start. The spool's lock is a leaf: nothing is called with it held.
+// log line; meanwhile nothing more is kept and every answer is relayed as if there were no
+// spool. A disk that takes no more records (full) or failed a sync still takes the removals it
+// can and the emptying (zeros over the records, in place), so that the answers kept before, once
+// taken, do not come back at the next start. A few seconds later the next answer tries the disk
+// again: the journal is written anew from what the spool holds, and when that works answers are
+// kept again (said in a line too).
+//
+// One process owns a spool directory at a time (a lock file beside the journal): a second one
+// started with the same settings reads nothing and keeps nothing, and says so in one line.
+// Answers kept longer than the age limit are not submitted into a class that ended long ago:
+// they are logged and dropped when the spool is read and when they are claimed.
+// The spool's lock is a leaf: nothing is called with it held.
 class AnswerSpool {
  public:
   static constexpr uint64_t kDefaultSizeLimit = 64ull << 20;
   static constexpr const char* kFileName = "answers.spool";
+  static constexpr const char* kLockFileName = "answers.lock";
   // The first four bytes of every record.
   static constexpr char kRecordMagic[] = "\xFF\xA5SP";
 
@@ -60,6 +70,12 @@ class AnswerSpool {
     // Told when a record has been written (the process may die now) and when it has been synced
     // (the machine may): for measurements. Runs on the writer's and on the spool's thread.
     std::function<void(const SpooledAnswer&, Stage)> observer;
+    // Answers kept longer are dropped instead of claimed; zero keeps them until they are taken.
+    std::chrono::milliseconds maxAge{0};
+    // The wall clock in milliseconds since 1970 (the time an answer was kept); tests replace it.
+    std::function<int64_t()> now;
+    // After disk trouble, the disk is tried again with the first answer this long after.
+    std::chrono::milliseconds diskRetryDelay{5000};
   };
   struct Counts {
     uint64_t appended = 0;  // records written since the spool was opened
@@ -105,6 +121,7 @@ class AnswerSpool {
     SpooledAnswer answer;
     uint64_t bytes = 0;
     bool claimed = false;
+    int64_t keptAt = 0;  // ms since 1970; 0 when the journal did not say (written by 0.2.0)
   };
   struct Waiting {
     uint64_t write = 0;  // the journal write it waits for
@@ -115,8 +132,15 @@ class AnswerSpool {
   void Load();
   // True when the journal was emptied: its sync is to start.
   bool RemoveLocked(uint64_t id);
-  // Writes the journal anew with the held answers only; false on disk trouble (said).
+  // Writes the journal anew with the held answers only and appends to it from then on; false on
+  // disk trouble (said), the old journal still in use when it could not be replaced.
   bool RewriteLocked();
+  // After disk trouble, when it is time to try again: the journal written anew, and answers kept
+  // again when that works.
+  void RetryDiskLocked();
+  // True (said, and dropped) when the answer is past the age limit.
+  bool ExpiredLocked(uint64_t id, const Entry& entry, int64_t now);
+  int64_t Now() const;
   // Says the trouble (once) and drops the journal.
   void TroubleLocked(const std::string& reason);
   // Says it (once) and keeps no more answers; the journal still takes removals and the emptying.
@@ -127,10 +151,13 @@ class AnswerSpool {
   const Options m_options;
   mutable std::mutex m_lock;
   std::condition_variable m_wake;
-  std::shared_ptr<Platform::AppendFile> m_file;  // null on disk trouble
+  std::unique_ptr<Platform::FileLock> m_ownership;  // this process's hold on the directory
+  std::shared_ptr<Platform::AppendFile> m_file;     // null on disk trouble
   bool m_troubleSaid = false;
-  bool m_keeping = true;                // new answers are kept
-  std::map<uint64_t, Entry> m_answers;  // by id, which is the order written
+  bool m_keeping = true;  // new answers are kept
+  bool m_owned = false;   // the directory is this process's (nothing is ever kept otherwise)
+  std::chrono::steady_clock::time_point m_retryDiskAt;  // when the disk is tried again after trouble
+  std::map<uint64_t, Entry> m_answers;                  // by id, which is the order written
   uint64_t m_nextId = 1;
   uint64_t m_answerBytes = 0;
   uint64_t m_fileBytes = 0;

@@ -34,47 +34,90 @@ void CopySubmission(const From& from, To& to) {
 
 void CReceiverSession::KeepAndSend(HeldAnswer answer) {
   AnswerSpool* const spool = m_env.spool.get();
-  if (!spool) {
-    SendOrHold(std::move(answer));
-    return;
-  }
-  SpooledAnswer record;
-  record.receiver = ReceiverAddress();
-  CopySubmission(answer, record);
   std::shared_ptr<CallGate> gate;
+  bool farewell = false;
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     gate = m_bridgeCalls;
+    farewell = m_farewell;
   }
+  if (farewell) return KeepForNextOpening(answer);
+  // The answer takes its turn in its clicker's line now, in the order the radio gave it: the
+  // clicker's goodbye, hello or next answer waits for it while its record is being written.
+  const ClickerLines::Ticket turn = m_lines.Add(answer.endpointId, false, [this, gate](ClickerLines::Ticket t) {
+    if (CallGate::Pass pass = gate->Enter()) StartAnswerTurn(t);
+  });
+  answer.turn = turn;
+  answer.syncing = spool != nullptr;
+  SpooledAnswer record;
+  if (spool) {
+    record.receiver = ReceiverAddress();
+    CopySubmission(answer, record);
+  }
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_lineAnswers[turn] = answer;
+  }
+  if (!spool) return m_lines.MarkReady(turn);
   // On the spool's thread once the record is on the disk; a session that closed meanwhile
   // leaves the answer to the spool.
-  auto synced = [this, gate, spool, answer](uint64_t id) mutable {
+  auto synced = [this, gate, spool, turn](uint64_t id) {
     CallGate::Pass pass = gate->Enter();
     if (!pass) return spool->Unclaim(id);
-    answer.spoolId = id;
-    if (!QueueBehindAwaiting(answer)) SendOrHold(std::move(answer));
+    {
+      std::lock_guard<std::mutex> guard(m_bridgeLock);
+      const auto found = m_lineAnswers.find(turn);
+      if (found != m_lineAnswers.end()) {
+        found->second.spoolId = id;
+        found->second.syncing = false;
+      }
+    }
+    m_lines.MarkReady(turn);
   };
   uint64_t id = 0;
-  switch (spool->Append(record, std::move(synced), &id)) {
-    case AnswerSpool::Kept::Yes:
-      return;
-    case AnswerSpool::Kept::NoDisk:  // said once by the spool
-      SendOrHold(std::move(answer));
-      return;
-    case AnswerSpool::Kept::Full:
-      break;
-  }
-  if (ServiceConnected()) {
+  const AnswerSpool::Kept kept = spool->Append(record, std::move(synced), &id);
+  if (kept == AnswerSpool::Kept::Yes) return;
+  if (kept == AnswerSpool::Kept::Full)
     OV_LOG(kLogDiagnostic,
-           "The answer spool is full: the answer of endpoint %s to question %s is sent without being kept",
+           "The answer spool is full: the answer of endpoint %s to question %s is relayed without being kept",
            Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
-    SendOrHold(std::move(answer));
+  // Not kept (the disk trouble is said once by the spool): it goes in its turn all the same.
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    const auto found = m_lineAnswers.find(turn);
+    if (found != m_lineAnswers.end()) found->second.syncing = false;
+  }
+  m_lines.MarkReady(turn);
+}
+
+void CReceiverSession::StartAnswerTurn(ClickerLines::Ticket turn) {
+  HeldAnswer answer;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    const auto found = m_lineAnswers.find(turn);
+    if (found == m_lineAnswers.end()) return;
+    answer = std::move(found->second);
+    m_lineAnswers.erase(found);
+  }
+  if (!ParkBehindAwaiting(answer)) SendOrHold(std::move(answer));
+}
+
+void CReceiverSession::KeepForNextOpening(const HeldAnswer& answer) {
+  AnswerSpool* const spool = m_env.spool.get();
+  SpooledAnswer record;
+  record.receiver = ReceiverAddress();
+  CopySubmission(answer, record);
+  uint64_t id = 0;
+  if (spool && !record.receiver.empty() &&
+      spool->Append(
+          record, [spool](uint64_t kept) { spool->Unclaim(kept); }, &id) == AnswerSpool::Kept::Yes) {
+    OV_LOG(kLogDiagnostic,
+           "The answer to question %s of endpoint %s stays in the answer spool: the receiver closed before it was sent",
+           Utf8(answer.questionId).c_str(), Utf8(answer.endpointId).c_str());
     return;
   }
-  OV_LOG(kLogDiagnostic,
-         "The answer of clicker %u (endpoint %s) to question %s is lost: the software service is away and the answer "
-         "spool is full",
-         answer.address, Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
+  OV_LOG(kLogDiagnostic, "The answer to question %s of endpoint %s is lost: it came while the receiver closed",
+         Utf8(answer.questionId).c_str(), Utf8(answer.endpointId).c_str());
 }
 
 void CReceiverSession::ForgetSpooled(const HeldAnswer& answer) {
@@ -159,10 +202,14 @@ void CReceiverSession::LetGoAwaitingAnswers() {
     for (const HeldAnswer& answer : answers) LetGoSpooled(answer);
 }
 
-bool CReceiverSession::QueueBehindAwaiting(HeldAnswer& answer) {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  const auto found = m_awaitingClickers.find(answer.endpointId);
-  if (found == m_awaitingClickers.end()) return false;
-  found->second.push_back(std::move(answer));
+bool CReceiverSession::ParkBehindAwaiting(HeldAnswer& answer) {
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    const auto found = m_awaitingClickers.find(answer.endpointId);
+    if (found == m_awaitingClickers.end()) return false;
+    found->second.push_back(answer);
+    found->second.back().turn = 0;
+  }
+  EndAnswerTurn(answer);
   return true;
 }

@@ -27,9 +27,6 @@ namespace {
 
 // Multi-packet answers being collected at once; beyond this, completed ones are let go first.
 constexpr size_t kMaxAnswerAssemblies = 8192;
-// Sends of one answer in a row that end without a reply while the software service stays there
-// (it breaks off just that exchange each time) before the answer counts as failed.
-constexpr int kMaxUnansweredSends = 3;
 
 // Every answer the receiver took from a clicker and that does not reach the software service
 // gets a line that names it.
@@ -201,29 +198,43 @@ CReceiverSession::HeldAnswer CReceiverSession::BuildSubmission(const ClickerEndp
 
 bool CReceiverSession::SendOrHold(HeldAnswer answer) {
   if (ServiceConnected()) {
-    SendSubmission(answer);
+    SendSubmission(std::move(answer));
     return true;
   }
   // The software service is away (the client fails every request at once meanwhile): the
-  // submission waits for it, up to a limit.
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  if (m_leaving && LetGoSpooled(answer)) return true;
-  // The spool has a limit of its own; the count limits only what is held in memory alone.
-  if (m_leaving || (answer.spoolId == 0 && m_heldAnswers.size() >= m_env.heldAnswerLimit)) {
-    LogAnswerNotSubmitted(answer.address, 0, "the software service is away and no more answers can be held");
-    OV_LOG(kLogDiagnostic, "The answer to question %s of endpoint %s is lost", Utf8(answer.questionId).c_str(),
-           Utf8(answer.endpointId).c_str());
-    return false;
+  // submission waits for it, up to a limit. It stays at the head of its clicker's line.
+  bool leaving = false;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    leaving = m_leaving;
+    // The spool has a limit of its own; the count limits only what is held in memory alone.
+    if (!leaving && (answer.spoolId != 0 || m_heldAnswers.size() < m_env.heldAnswerLimit)) {
+      OV_LOG(kLogDiagnostic, "Holding the answer of endpoint %s to question %s until the software service is back",
+             Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
+      m_heldAnswers.push_back(std::move(answer));
+      return true;
+    }
   }
-  OV_LOG(kLogDiagnostic, "Holding the answer of endpoint %s to question %s until the software service is back",
-         Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
-  answer.unansweredSends = 0;  // the service's absence explains what went unanswered so far
-  m_heldAnswers.push_back(std::move(answer));
-  return true;
+  if (leaving) {
+    HandBack(answer);
+    return answer.spoolId != 0;
+  }
+  LogAnswerNotSubmitted(answer.address, 0, "the software service is away and no more answers can be held");
+  OV_LOG(kLogDiagnostic, "The answer to question %s of endpoint %s is lost", Utf8(answer.questionId).c_str(),
+         Utf8(answer.endpointId).c_str());
+  EndAnswerTurn(answer);
+  return false;
 }
 
-void CReceiverSession::SendSubmission(const HeldAnswer& answer) {
-  auto completion = [this, answer](const Voxlet::MessagePtr& reply) { OnSubmissionEnded(answer, reply); };
+void CReceiverSession::SendSubmission(HeldAnswer answer) {
+  uint64_t sendId = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    sendId = ++m_lastSendId;
+    answer.sendId = sendId;
+    m_sending[sendId] = answer;
+  }
+  auto completion = [this, sendId](const Voxlet::MessagePtr& reply) { OnSubmissionEnded(sendId, reply); };
   Voxlet::MessagePtr message = NewServiceRequest(Voxlet::Methods::Post, answer.path, completion, false);
   message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = answer.endpointId;
   message->Headers()[kStudentHeader] = answer.studentId;
@@ -237,32 +248,111 @@ void CReceiverSession::SendSubmission(const HeldAnswer& answer) {
     message->Parts().push_back(std::move(part));
   }
   message->SetContent(Voxlet::Content(answer.document));
-  if (!SendServiceRequest(message))
-    OV_LOG(kLogDiagnostic, "The answer of endpoint %s to question %s could not be sent: the receiver is closing",
-           Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
+  if (SendServiceRequest(message)) return;
+  // Not sent (the receiver is closing): unless its completion took it already, it goes back.
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    if (m_sending.erase(sendId) == 0) return;
+  }
+  OV_LOG(kLogDiagnostic, "The answer of endpoint %s to question %s could not be sent: the receiver is closing",
+         Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
+  HandBack(answer);
 }
 
-void CReceiverSession::OnSubmissionEnded(HeldAnswer answer, const Voxlet::MessagePtr& reply) {
-  // The client ends a request without a reply only when its own exchange got none (never
-  // written, or broken off on its own connection): the service may not have it, so the same
-  // document goes again, now or once the service is back. A reply that was read is never
-  // followed by the same answer again.
-  if (reply->NoReply()) {
-    if (!ServiceConnected() || ++answer.unansweredSends < kMaxUnansweredSends) {
-      SendOrHold(std::move(answer));
+void CReceiverSession::OnSubmissionEnded(uint64_t sendId, const Voxlet::MessagePtr& reply) {
+  HeldAnswer answer;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    const auto found = m_sending.find(sendId);
+    if (found == m_sending.end()) return;  // given back already
+    answer = std::move(found->second);
+    m_sending.erase(found);
+  }
+  answer.sendId = 0;
+  const bool complete = reply->State() == Voxlet::RequestStates::Complete;
+  const int status = complete ? reply->StatusCode() : 0;
+  if (complete && ((status >= 200 && status < 300) || (status >= 400 && status < 500))) {
+    // The software service's verdict: taken, or refused (the clicker goes to review mode).
+    if (status < 300)
+      OV_LOG(kLogDiagnostic, "The software service took the answer of endpoint %s to question %s",
+             Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
+    ForgetSpooled(answer);
+    EndAnswerTurn(answer);
+    if (answer.empty)
+      LogIfFailed(reply);
+    else
+      OnSubmitResponse(reply);
+    return;
+  }
+  // No verdict: the service may not have it (no reply), or could not take it now (a 5xx while it
+  // starts, a redirection). The same document goes again, byte for byte.
+  if (complete) LogUnexpectedEvent(reply);
+  if (!ServiceConnected()) {
+    SendOrHold(std::move(answer));
+    return;
+  }
+  RetryLater(std::move(answer), complete ? "status " + std::to_string(status) : std::string("no reply"));
+}
+
+namespace {
+// Ticks (seconds) before a submission without a verdict goes again: at once, then doubling up to
+// four minutes.
+int RetryDelayTicks(int attempts) {
+  if (attempts <= 1) return 0;
+  return std::min(1 << std::min(attempts - 2, 8), 240);
+}
+}  // namespace
+
+void CReceiverSession::RetryLater(HeldAnswer answer, const std::string& why) {
+  ++answer.attempts;
+  answer.waitTicks = RetryDelayTicks(answer.attempts);
+  OV_LOG(kLogDiagnostic,
+         "The software service gave no verdict on the answer of endpoint %s to question %s (%s, %d time(s)); it is "
+         "sent again in %d s",
+         Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str(), why.c_str(), answer.attempts,
+         answer.waitTicks);
+  if (answer.waitTicks == 0) {
+    SendOrHold(std::move(answer));
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    if (!m_leaving) {
+      m_retrying.push_back(std::move(answer));
       return;
     }
-    OV_LOG(kLogDiagnostic, "The answer of endpoint %s to question %s got no reply %d times; it is not sent again",
-           Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str(), answer.unansweredSends);
-  } else if (!reply->Failure()) {
-    OV_LOG(kLogDiagnostic, "The software service took the answer of endpoint %s to question %s",
-           Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
   }
-  ForgetSpooled(answer);
-  if (answer.empty)
-    LogIfFailed(reply);
-  else
-    OnSubmitResponse(reply);
+  HandBack(answer);
+}
+
+void CReceiverSession::CountDownRetries() {
+  std::vector<HeldAnswer> due;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    for (auto it = m_retrying.begin(); it != m_retrying.end();) {
+      if (--it->waitTicks > 0) {
+        ++it;
+        continue;
+      }
+      due.push_back(std::move(*it));
+      it = m_retrying.erase(it);
+    }
+  }
+  for (HeldAnswer& answer : due) SendOrHold(std::move(answer));
+}
+
+void CReceiverSession::EndAnswerTurn(HeldAnswer& answer) {
+  const ClickerLines::Ticket turn = answer.turn;
+  answer.turn = 0;
+  if (turn != 0) m_lines.Done(turn);
+}
+
+void CReceiverSession::HandBack(HeldAnswer& answer) {
+  if (!LetGoSpooled(answer))
+    OV_LOG(kLogDiagnostic,
+           "The answer to question %s of endpoint %s is lost: the receiver closed before the software service took it",
+           Utf8(answer.questionId).c_str(), Utf8(answer.endpointId).c_str());
+  EndAnswerTurn(answer);
 }
 
 void CReceiverSession::DeliverHeldAnswers() {
@@ -276,7 +366,7 @@ void CReceiverSession::DeliverHeldAnswers() {
     OV_LOG(kLogDiagnostic, "Sending %u answer(s) held while the software service was away",
            static_cast<unsigned>(held.size()));
   for (HeldAnswer& answer : held)
-    if (!QueueBehindAwaiting(answer)) SendOrHold(std::move(answer));
+    if (!ParkBehindAwaiting(answer)) SendOrHold(std::move(answer));
 }
 
 size_t CReceiverSession::HeldAnswerCount() const {

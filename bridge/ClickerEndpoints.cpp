@@ -36,13 +36,36 @@ bool CReceiverSession::AnonymousClass() const {
   return m_anonymous;
 }
 
+void CReceiverSession::SendClickerMessage(const Voxlet::MessagePtr& message) {
+  const Voxlet::StringBuffer endpointId = message->Headers().Get(Voxlet::Header::XVantrelVoxletEndpoint);
+  if (endpointId.empty()) {
+    SendServiceRequest(message);
+    return;
+  }
+  std::shared_ptr<CallGate> gate;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    gate = m_bridgeCalls;
+  }
+  // The line moves on once the exchange has ended and its completion has run (connected before
+  // this one, so it runs first): what that completion sends for the clicker comes next.
+  m_lines.Add(endpointId, true, [this, gate, message](ClickerLines::Ticket turn) {
+    CallGate::Pass pass = gate->Enter();
+    if (!pass) return;
+    message->Completed().connect([this, gate, turn](const Voxlet::MessagePtr&) {
+      if (CallGate::Pass inside = gate->Enter()) m_lines.Done(turn);
+    });
+    if (!SendServiceRequest(message)) m_lines.Done(turn);
+  });
+}
+
 void CReceiverSession::SendClickerRequest(int method, const Voxlet::StringBuffer& path,
                                           const ClickerEndpointInfo& clicker, CompletionHandler completion,
                                           bool studentHeader) {
   Voxlet::MessagePtr message = NewServiceRequest(method, path, completion, false);
   message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker.endpointId;
   if (studentHeader) message->Headers()[kStudentHeader] = clicker.studentId;
-  SendServiceRequest(message);
+  SendClickerMessage(message);
 }
 
 // ---- status reports ----------------------------------------------------------------------------
@@ -73,7 +96,7 @@ void CReceiverSession::ReportClickerStatus(uint16_t address, uint8_t battery, ui
     message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
     message->SetContent(Voxlet::Content(Bridge::BuildClickerStatusDocument(
         battery, linkQuality, outcome.created ? receiverEndpointId : Voxlet::StringBuffer())));
-    SendServiceRequest(message);
+    SendClickerMessage(message);
   }
   if (outcome.lowBattery)
     SendClickerRequest(Voxlet::Methods::Post, u"/voxlet/scripts/teachers/lowBattery.js?", outcome.clicker,
@@ -94,7 +117,7 @@ void CReceiverSession::AnnounceKnownClickers() {
     if (!clicker.macText.empty()) message->Headers()[kMacHeader] = clicker.macText;
     message->SetContent(Voxlet::Content(Bridge::BuildClickerStatusDocument(
         std::max(clicker.batteryLevel, 0), std::max(clicker.linkQuality, 0), receiverEndpointId)));
-    SendServiceRequest(message);
+    SendClickerMessage(message);
   }
 }
 
@@ -174,7 +197,7 @@ void CReceiverSession::JoinClicker(uint16_t address, uint32_t macHigh, uint32_t 
   macHello->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
   macHello->Headers()[kMacHeader] = macText;
   macHello->SetContent(Voxlet::Content(Bridge::BuildMacHelloDocument(macText)));
-  SendServiceRequest(macHello);
+  SendClickerMessage(macHello);
 
   Voxlet::MessagePtr whois = NewServiceRequest(
       Voxlet::Methods::Post,
@@ -184,7 +207,7 @@ void CReceiverSession::JoinClicker(uint16_t address, uint32_t macHigh, uint32_t 
   whois->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker->endpointId;
   whois->Headers()[kMacHeader] = macText;
   whois->SetContent(Voxlet::Content(Bridge::BuildWhoisDocument(studentNumber)));
-  SendServiceRequest(whois);
+  SendClickerMessage(whois);
 }
 
 void CReceiverSession::OnWhoisResponse(const Voxlet::MessagePtr& message) {
@@ -222,7 +245,7 @@ void CReceiverSession::OnWhoisResponse(const Voxlet::MessagePtr& message) {
   signin->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = known->endpointId;
   signin->Headers()[kStudentHeader] = known->studentId;
   signin->Headers()[kMacHeader] = known->macText;
-  SendServiceRequest(signin);
+  SendClickerMessage(signin);
 }
 
 void CReceiverSession::OnLoginGrantConfirm(uint16_t address, bool confirmed) {
@@ -243,7 +266,7 @@ void CReceiverSession::OnLoginGrantConfirm(uint16_t address, bool confirmed) {
   signin->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker->endpointId;
   signin->Headers()[kStudentHeader] = clicker->studentId;
   signin->Headers()[kMacHeader] = clicker->macText;
-  SendServiceRequest(signin);
+  SendClickerMessage(signin);
 }
 
 void CReceiverSession::OnSigninResponse(const Voxlet::MessagePtr& message) {
@@ -293,7 +316,7 @@ void CReceiverSession::SendRaisedHand(const ClickerEndpointInfo& clicker, bool h
   message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker.endpointId;
   message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::TextXml;
   message->SetContent(Voxlet::Content(document));
-  SendServiceRequest(message);
+  SendClickerMessage(message);
 }
 
 void CReceiverSession::OnLoginOff(uint16_t address) {
@@ -317,7 +340,19 @@ void CReceiverSession::OnDeviceDisassociated(uint16_t address) {
   CallGate::Pass pass = m_bridgeCalls->Enter();
   if (!pass) return;
   const bool connected = ServiceConnected();
-  const std::optional<ClickerEndpointInfo> clicker = m_clickers.Remove(address);
+  bool farewell = false;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    farewell = m_farewell;
+  }
+  // While the receiver closes, its clickers stay on record until the last packet the radio
+  // acknowledged has been handed over: their answers are kept for the next opening.
+  const std::optional<ClickerEndpointInfo> clicker =
+      farewell ? m_clickers.FindByAddress(address) : m_clickers.Remove(address);
+  if (farewell && clicker) {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_farewellClickers.push_back(address);
+  }
   OV_LOG(kLogPacket, "%s - DEVICE_DISASSOCIATED packet: addr - %u, ; %s", PortUtf8().c_str(), address,
          !clicker ? kNotFound : (!connected ? kNotConnected : kRelaying));
   if (clicker && connected)

@@ -9,7 +9,6 @@
 #include "log/Logger.h"
 
 namespace {
-constexpr double kGoodbyeSeconds = 15.0;
 constexpr int kMaxPollsOutstanding = 3;
 // The order key of the polls: never an endpoint id, which the submissions use.
 const Voxlet::StringBuffer kPollOrderKey = u"poll hello";
@@ -205,11 +204,18 @@ void CReceiverSession::AskActivatedStatusAgain() {
 void CReceiverSession::SayGoodbye() {
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
+    m_farewell = true;  // answers that come from now on are kept for the next opening
     if (m_endpointId.empty()) {
       m_leaving = true;  // no endpoint: a hello now would leave one behind
       return;
     }
   }
+  // The software service forgets the receiver's clickers with it: the answers the radio
+  // acknowledged before go first, while the software service is there to take them. What is
+  // still on its way when the wait is over stays in the answer spool.
+  if (ServiceConnected() && !m_lines.WaitUntilEmpty(std::chrono::milliseconds(m_env.farewellWaitMs), m_serviceAway))
+    OV_LOG(kLogDiagnostic, "Saying goodbye with %u clicker request(s) still on their way",
+           static_cast<unsigned>(m_lines.Pending()));
   SendServiceRequest(Voxlet::Methods::Post,
                      u"/voxlet/scripts/teachers/receiverRemoved.js?endpoint=" + Voxlet::Url::Encode(EndpointId()),
                      &CReceiverSession::LogIfFailed);
@@ -235,10 +241,10 @@ void CReceiverSession::SayGoodbye() {
   }
   if (!sent) return;
   const auto start = std::chrono::steady_clock::now();
-  goodbye->BlockUntil(Voxlet::RequestStates::Complete, kGoodbyeSeconds);
+  goodbye->BlockUntil(Voxlet::RequestStates::Complete, m_env.goodbyeWaitMs / 1000.0);
   // Its completion (the failure log) runs just after the exchange ends: let it finish before
   // the client is let go, within the same limit.
-  if (goodbye->Ended()) handled.wait_until(start + std::chrono::milliseconds(static_cast<int>(kGoodbyeSeconds * 1000)));
+  if (goodbye->Ended()) handled.wait_until(start + std::chrono::milliseconds(m_env.goodbyeWaitMs));
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   m_endpointId.clear();
 }

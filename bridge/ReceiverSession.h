@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <boost/signals2/connection.hpp>
 #include <condition_variable>
 #include <cstdint>
@@ -16,6 +17,7 @@
 
 #include "bridge/AnswerSpool.h"
 #include "bridge/CallGate.h"
+#include "bridge/ClickerLines.h"
 #include "bridge/ClickerRegistry.h"
 #include "bridge/SerialWorker.h"
 #include "bridge/SimulatedAnswers.h"
@@ -43,6 +45,10 @@ struct SessionEnvironment {
   int powerDownStepMs = 2000;
   // How long a class switch waits for the clickers' log-offs.
   int switchWaitMs = 60000;
+  // How long the goodbye of a receiver that closes waits for the clickers' answers on their way,
+  // and for the goodbye's own reply.
+  int farewellWaitMs = 5000;
+  int goodbyeWaitMs = 15000;
   // Answers held while the software service is away, delivered when it is back: as many as the
   // spool holds, or, without a working spool, this many in memory.
   size_t heldAnswerLimit = 4096;
@@ -110,8 +116,12 @@ class CReceiverSession : public IReceiverSession {
   // The start-up worker's last step: creates the client, connects its signals, connects.
   void ConnectToSoftwareService() override;
   void ReopenServiceConnection() override;
-  // The close step's part: goodbye, signals off, closing set, client let go, callbacks drained.
+  // The close step's first part: the lifecycle stopped, the answers already on their way sent,
+  // the goodbye.
   void ShutDownServiceConnection() override;
+  // Its last part: signals off, closing set, client let go, callbacks drained, and every answer
+  // not yet taken by the software service left in the answer spool.
+  void ReleaseServiceConnection() override;
   // The receiver-connected report of a network that came up, when one is pending (dispatcher).
   void ReportNetworkUpIfPending() override;
   // Sets the activated-status query pending again, to be sent with the next poll reply.
@@ -236,6 +246,9 @@ class CReceiverSession : public IReceiverSession {
   void SendRaisedHand(const ClickerEndpointInfo& clicker, bool handUp);
   void SendClickerRequest(int method, const Voxlet::StringBuffer& path, const ClickerEndpointInfo& clicker,
                           CompletionHandler completion, bool studentHeader);
+  // Sends a request of the clicker its endpoint header names in that clicker's line (ClickerLines):
+  // after the clicker's requests and answers before it.
+  void SendClickerMessage(const Voxlet::MessagePtr& message);
   bool ServiceConnected() const;
   bool AnonymousClass() const;
   // The shared cooldown of the software side's clicker actions: the ticks still to wait (the
@@ -285,17 +298,34 @@ class CReceiverSession : public IReceiverSession {
     Voxlet::StringBuffer document;
     Voxlet::StringBuffer questionId;
     uint16_t address = 0;
-    bool empty = false;    // the empty submission of a session that ended without an answer
-    uint64_t spoolId = 0;  // its record in the answer spool; 0 when not kept there
-    // Sends in a row that ended without a reply while the software service was there.
-    int unansweredSends = 0;
+    bool empty = false;             // the empty submission of a session that ended without an answer
+    uint64_t spoolId = 0;           // its record in the answer spool; 0 when not kept there
+    bool syncing = false;           // its record is being written: the spool gives it back when the session closed
+    ClickerLines::Ticket turn = 0;  // its turn in its clicker's line; 0 when it has none
+    uint64_t sendId = 0;            // while it is being sent
+    int attempts = 0;               // sends that ended without a verdict
+    int waitTicks = 0;              // ticks before it is sent again
   };
   HeldAnswer BuildSubmission(const ClickerEndpointInfo& clicker, const Voxlet::StringBuffer& questionId,
                              const Voxlet::StringBuffer& document, bool empty);
-  void SendSubmission(const HeldAnswer& answer);
-  // The completion of a submission: an exchange that ended without a reply sends the same
-  // document again (or holds it); a reply read, success or failure, is final.
-  void OnSubmissionEnded(HeldAnswer answer, const Voxlet::MessagePtr& reply);
+  void SendSubmission(HeldAnswer answer);
+  // The completion of a submission: a 2xx (taken) or a 4xx (refused: review mode) is the software
+  // service's verdict and the answer leaves the spool; anything else (no reply, a 5xx, a
+  // redirection) is not, and the same document goes again later.
+  void OnSubmissionEnded(uint64_t sendId, const Voxlet::MessagePtr& reply);
+  // Sends it again after a back-off, while the software service is there.
+  void RetryLater(HeldAnswer answer, const std::string& why);
+  void CountDownRetries();
+  // Its clicker's line moves on: the answer was taken, refused, lost, parked or given back.
+  void EndAnswerTurn(HeldAnswer& answer);
+  // The session lets it go unsent: back to the spool, or lost (said); its turn ends.
+  void HandBack(HeldAnswer& answer);
+  // The answer's turn in its clicker's line has come.
+  void StartAnswerTurn(ClickerLines::Ticket turn);
+  // Queues it behind its clicker's answers from the spool, ending its turn; false when there are none.
+  bool ParkBehindAwaiting(HeldAnswer& answer);
+  // An answer that came while the receiver closes: kept in the spool for the next opening.
+  void KeepForNextOpening(const HeldAnswer& answer);
   // Holds it while the software service is away; false when it could be neither sent nor held.
   bool SendOrHold(HeldAnswer answer);
 
@@ -315,8 +345,6 @@ class CReceiverSession : public IReceiverSession {
   // The bounded wait for clickers that do not come back (each tick).
   void CountDownAwaitingAnswers();
   void LetGoAwaitingAnswers();
-  // Queues the answer behind its clicker's waiting answers; false when the clicker has none.
-  bool QueueBehindAwaiting(HeldAnswer& answer);
 
   CReceiver& m_receiver;
   SessionEnvironment m_env;
@@ -330,6 +358,11 @@ class CReceiverSession : public IReceiverSession {
   boost::signals2::scoped_connection m_stateConnection;
   boost::signals2::scoped_connection m_tickConnection;
   bool m_leaving = false;  // the goodbye went out (or there was none to say): nothing more is sent
+  // The receiver is closing: answers that come now are kept for the next opening, and the
+  // clickers stay on record until the last packet has been handed over.
+  bool m_farewell = false;
+  std::vector<uint16_t> m_farewellClickers;
+  std::atomic<bool> m_serviceAway{false};  // the client lost the software service (ends the farewell's wait)
   Voxlet::StringBuffer m_receiverAddress;
   Voxlet::StringBuffer m_endpointId;
   Voxlet::StringBuffer m_currentClassId;
@@ -362,6 +395,12 @@ class CReceiverSession : public IReceiverSession {
   std::map<std::pair<uint16_t, uint8_t>, PacketContainer> m_answerParts;
   // Submissions waiting for the software service (the session lock).
   std::deque<HeldAnswer> m_heldAnswers;
+  // Answers whose turn in their clicker's line has not come yet, by turn; those being sent, by
+  // send id; those waiting to be sent again (the session lock).
+  std::map<ClickerLines::Ticket, HeldAnswer> m_lineAnswers;
+  std::map<uint64_t, HeldAnswer> m_sending;
+  uint64_t m_lastSendId = 0;
+  std::deque<HeldAnswer> m_retrying;
   // Answers from the spool waiting for their clicker by endpoint id, oldest first, with the
   // clicker's newer answers behind them; the clickers whose hello the software service answered
   // since it was last reached; the ticks left before the waiting answers go all the same (the
@@ -371,6 +410,8 @@ class CReceiverSession : public IReceiverSession {
   int m_awaitingTicks = 0;
   // The clickers, under the registry's own lock (a leaf).
   ClickerRegistry m_clickers;
+  // Each clicker's requests in order (a leaf lock of its own).
+  ClickerLines m_lines;
   // The lifecycle worker: stopped by the close step before anything it uses goes.
   SerialWorker m_lifecycle;
   // The simulated-answers mode (its own locks; never called with the session or command lock

@@ -57,6 +57,7 @@ void CReceiverSession::ConnectToSoftwareService() {
 
 void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
   if (state == Voxlet::ClientStates::Connected) {
+    m_serviceAway = false;
     OV_LOG(kLogDiagnostic, "Connected to software service; querying information from the receiver");
     SetCurrentClassId({});
     IssueReceiverCommands([](CReceiverProtocolHandler& handler) {
@@ -68,6 +69,8 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
     return;
   }
   if (state != Voxlet::ClientStates::Disconnected) return;
+  m_serviceAway = true;
+  m_lines.Notify();  // a goodbye waiting for the answers on their way waits no more
   OV_LOG(kLogDiagnostic, "Disconnected from session manager; exception - %s.",
          Voxlet::UTF16to8(Voxlet::SocketExceptions::ToString(client.LastSocketException())).c_str());
   {
@@ -100,6 +103,7 @@ void CReceiverSession::OnClientTick(Voxlet::Client& client) {
     if (m_softwareActionCooldown > 0) --m_softwareActionCooldown;
   }
   CountDownAwaitingAnswers();
+  CountDownRetries();
   // The scan and the timed work send receiver commands: under the command lock, like the
   // bridge's other commands.
   IssueReceiverCommands([this](CReceiverProtocolHandler&) {
@@ -121,12 +125,16 @@ void CReceiverSession::ShutDownServiceConnection() {
   });
   m_simulatedAnswers.StopAndJoin();
   SayGoodbye();
+}
+
+void CReceiverSession::ReleaseServiceConnection() {
   Voxlet::ClientPtr client;
   std::shared_ptr<CallGate> gate;
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     gate = m_bridgeCalls;
     m_leaving = true;
+    m_farewell = true;
     m_stateConnection.disconnect();
     m_tickConnection.disconnect();
     client.swap(m_client);
@@ -142,20 +150,30 @@ void CReceiverSession::ShutDownServiceConnection() {
   gate->CloseAndDrain();
   m_simulatedAnswers.StopAndJoin();  // one a callback started before the gate shut
   EndPollTrouble("the receiver closed");
-  // Answers still held for a software service that did not come back are named, not dropped
-  // without a word.
-  std::deque<HeldAnswer> held;
+  // Every answer the software service has not taken goes back to the spool for the next opening
+  // (or is named as lost without one): those held for a software service that did not come back,
+  // those whose exchange never ended, those waiting to go again or for their turn. Those whose
+  // record is still being written are given back by the spool itself.
+  m_lines.Clear();
+  std::vector<HeldAnswer> unsent;
+  std::vector<uint16_t> farewellClickers;
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
-    held.swap(m_heldAnswers);
+    for (HeldAnswer& answer : m_heldAnswers) unsent.push_back(std::move(answer));
+    for (auto& [id, answer] : m_sending) unsent.push_back(std::move(answer));
+    for (HeldAnswer& answer : m_retrying) unsent.push_back(std::move(answer));
+    for (auto& [turn, answer] : m_lineAnswers)
+      if (!answer.syncing) unsent.push_back(std::move(answer));
+    m_heldAnswers.clear();
+    m_sending.clear();
+    m_retrying.clear();
+    m_lineAnswers.clear();
+    farewellClickers.swap(m_farewellClickers);
   }
   LetGoAwaitingAnswers();
-  for (const HeldAnswer& answer : held)
-    if (!LetGoSpooled(answer))
-      OV_LOG(kLogDiagnostic,
-             "The answer to question %s of endpoint %s is lost: the receiver closed before the software "
-             "service came back",
-             Voxlet::UTF16to8(answer.questionId).c_str(), Voxlet::UTF16to8(answer.endpointId).c_str());
+  for (HeldAnswer& answer : unsent) HandBack(answer);
+  // The clickers the goodbye let go stayed on record while their last packets came in.
+  for (uint16_t address : farewellClickers) m_clickers.Remove(address);
 }
 
 void CReceiverSession::ReopenServiceConnection() {
@@ -169,7 +187,10 @@ void CReceiverSession::ReopenServiceConnection() {
     m_endpointId.clear();
     m_bridgeCalls = std::make_shared<CallGate>();
     m_lifecycleStopping = false;
+    m_farewell = false;
   }
+  m_serviceAway = false;
+  m_lines.Clear();
   m_lifecycle.Restart();
   std::lock_guard<std::mutex> guard(m_commandLock);
   m_closing = false;

@@ -33,7 +33,7 @@ ManagedReceiverPtr MakeReceiver(IReceiverEvents* events) {
   return std::make_shared<ReceiverOnLink>(events, SessionEnvironment{});
 }
 
-ReceiverFactory SpoolingReceivers(std::string directory) {
+ReceiverFactory SpoolingReceivers(std::string directory, uint32_t maxAgeDays) {
   struct Opened {
     std::once_flag once;
     std::string directory;
@@ -41,8 +41,12 @@ ReceiverFactory SpoolingReceivers(std::string directory) {
   };
   auto opened = std::make_shared<Opened>();
   opened->directory = std::move(directory);
-  return [opened](IReceiverEvents* events) -> ManagedReceiverPtr {
-    std::call_once(opened->once, [&] { opened->spool = std::make_shared<AnswerSpool>(opened->directory); });
+  return [opened, maxAgeDays](IReceiverEvents* events) -> ManagedReceiverPtr {
+    std::call_once(opened->once, [&] {
+      AnswerSpool::Options options;
+      options.maxAge = std::chrono::hours(24) * maxAgeDays;
+      opened->spool = std::make_shared<AnswerSpool>(opened->directory, std::move(options));
+    });
     SessionEnvironment environment;
     environment.spool = opened->spool;
     return std::make_shared<ReceiverOnLink>(events, std::move(environment));

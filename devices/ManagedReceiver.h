@@ -30,5 +30,6 @@ using ReceiverFactory = std::function<ManagedReceiverPtr(IReceiverEvents* events
 // Receivers as the service runs them: CReceiver on its link, with its session.
 ManagedReceiverPtr MakeReceiver(IReceiverEvents* events);
 // The same, their sessions keeping answers in the answer spool in `directory`, which is opened
-// (and what an earlier run left read) when the first receiver is made, once logging runs.
-ReceiverFactory SpoolingReceivers(std::string directory);
+// (and what an earlier run left read) when the first receiver is made, once logging runs;
+// answers kept longer than maxAgeDays (0: no limit) are dropped instead of submitted.
+ReceiverFactory SpoolingReceivers(std::string directory, uint32_t maxAgeDays);

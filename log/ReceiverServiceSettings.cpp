@@ -10,6 +10,8 @@ namespace {
 constexpr const char* kLogPathValue = "Log20Location";
 constexpr const char* kLogFlagsValue = "LogFlags";
 constexpr const char* kSpoolDirectoryValue = "SpoolDirectory";
+constexpr const char* kSpoolMaxAgeValue = "SpoolMaxAgeDays";
+constexpr uint32_t kDefaultSpoolMaxAgeDays = 7;
 }  // namespace
 
 std::string HardwareServiceKeyPath() {
@@ -28,6 +30,11 @@ std::string SpoolDirectorySetting() {
   const std::string defaultDirectory = Platform::StateDirectory() + Platform::PathSeparator() + "spool";
   return ReadRegistryString(Platform::kLocalMachine, HardwareServiceKeyPath(), kSpoolDirectoryValue, defaultDirectory,
                             PreferenceStore());
+}
+
+uint32_t SpoolMaxAgeDaysSetting() {
+  return ReadRegistryDword(Platform::kLocalMachine, HardwareServiceKeyPath(), kSpoolMaxAgeValue,
+                           kDefaultSpoolMaxAgeDays, PreferenceStore());
 }
 
 std::string CReceiverServiceSettings::SystemDirectory() {

@@ -34,6 +34,9 @@ class CReceiverServiceSettings {
 
 // The directory of the answer spool: "SpoolDirectory" under the hardware-service key.
 std::string SpoolDirectorySetting();
+// How many days an answer stays in the spool before it is no longer submitted: "SpoolMaxAgeDays"
+// under the hardware-service key (default 7; 0 keeps answers until they are taken).
+uint32_t SpoolMaxAgeDaysSetting();
 
 // The registry layer's view of the hardware-service key.
 std::string HardwareServiceKeyPath();

@@ -101,12 +101,14 @@ uint32_t CReceiver::Open(const SBConnectionInfo& info) {
 }
 
 void CReceiver::Close() {
-  // The software service first, while the receiver still runs; no bridge callback is running
-  // or will run once this returns.
+  // The goodbye to the software service first, while the receiver still runs.
   if (m_session) m_session->ShutDownServiceConnection();
   m_stopEvent.Set();
   Join();  // the I/O loop ends its start-up worker itself
+  // The radio acknowledged every packet the dispatcher still holds: it hands them all over
+  // before it ends, and only then does the session let go (no bridge callback runs afterwards).
   if (m_handler) m_handler->Stop();
+  if (m_session) m_session->ReleaseServiceConnection();
   if (m_link) {
     // The network stop queued by the I/O loop's end goes out before the link closes.
     m_link->WaitForSendsDone();

@@ -392,12 +392,19 @@ unsigned CReceiverProtocolHandler::Run() {
   // The dispatcher has nothing to do on a time-out, so it waits for its two events only.
   const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(m_stopEvent),
                                           Platform::WaitHandle::Of(m_incomingEvent)};
-  for (;;) {
-    if (Platform::WaitForAny(handles, -1) != 1) return 0;
+  // Every record was acknowledged to its clicker when it came in: on the way out, those still
+  // queued are handed over too (without the joins' pauses), so that no acknowledged answer is
+  // dropped by a close.
+  bool stopping = false;
+  while (!stopping) {
+    stopping = Platform::WaitForAny(handles, -1) != 1;
     for (const IncomingRecord& record : TakeIncoming()) {
       DispatchIncoming(record);
       // Joins come in bursts; the pause gives each join's answers room on the link.
-      if (record.command == ReceiverCommand::kJoinLoginResponse && m_stopEvent.Wait(kJoinPauseMs)) return 0;
+      if (!stopping && record.command == ReceiverCommand::kJoinLoginResponse && m_stopEvent.Wait(kJoinPauseMs))
+        stopping = true;
     }
   }
+  for (const IncomingRecord& record : TakeIncoming()) DispatchIncoming(record);
+  return 0;
 }

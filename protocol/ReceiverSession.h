@@ -14,8 +14,12 @@ class IReceiverSession {
   virtual void ConnectToSoftwareService() = 0;
   // The open step, before the link opens: the session may serve again.
   virtual void ReopenServiceConnection() = 0;
-  // The close step, before the I/O loop stops: goodbye, and no session call runs once it returns.
+  // The close step, before the I/O loop stops: the goodbye. Packets the radio acknowledged meanwhile
+  // are still handed over (the session keeps their answers for the next opening).
   virtual void ShutDownServiceConnection() = 0;
+  // The close step, once the I/O loop has stopped and the dispatcher has handed over every packet
+  // the radio acknowledged: the client goes, and no session call runs once it returns.
+  virtual void ReleaseServiceConnection() = 0;
   // Dispatcher: the receiver reported its network up.
   virtual void ReportNetworkUpIfPending() = 0;
   // Dispatcher: scan results came while a class start waits for its network: the activated

@@ -13,7 +13,8 @@
 namespace Platform {
 
 std::unique_ptr<AppendFile> AppendFile::Open(const std::string& path, uint64_t end, std::string& error) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  // Never through a symbolic link: the journal is the file in the spool's own directory.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     error = SystemCallFailed("cannot open", path);
     return nullptr;

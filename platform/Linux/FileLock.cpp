@@ -9,17 +9,18 @@
 
 namespace Platform {
 
-FileLock::FileLock(const std::string& path) {
+FileLock::FileLock(const std::string& path, Wait wait) {
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     m_error = "cannot open " + path + ": " + std::strerror(errno);
     return;
   }
   int rc;
-  while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+  while ((rc = flock(fd, wait == Wait::Try ? LOCK_EX | LOCK_NB : LOCK_EX)) != 0 && errno == EINTR) {
   }
   if (rc != 0) {
-    m_error = "cannot lock " + path + ": " + std::strerror(errno);
+    m_elsewhere = errno == EWOULDBLOCK;
+    m_error = m_elsewhere ? "another process holds " + path : "cannot lock " + path + ": " + std::strerror(errno);
     close(fd);
     return;
   }

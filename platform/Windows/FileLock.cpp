@@ -8,7 +8,7 @@
 
 namespace Platform {
 
-FileLock::FileLock(const std::string& path) {
+FileLock::FileLock(const std::string& path, Wait wait) {
   const HANDLE file = ::CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -17,8 +17,11 @@ FileLock::FileLock(const std::string& path) {
     return;
   }
   OVERLAPPED whole{};
-  if (!::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-    m_error = "cannot lock " + path + ": " + Win32ErrorText(::GetLastError());
+  const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait == Wait::Try ? LOCKFILE_FAIL_IMMEDIATELY : 0);
+  if (!::LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, &whole)) {
+    const DWORD code = ::GetLastError();
+    m_elsewhere = code == ERROR_LOCK_VIOLATION;
+    m_error = m_elsewhere ? "another process holds " + path : "cannot lock " + path + ": " + Win32ErrorText(code);
     ::CloseHandle(file);
     return;
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <boost/crc.hpp>
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
@@ -429,4 +430,105 @@ TEST(AnswerSpool, DiskTroubleIsSaidOnceAndNothingIsKept) {
     EXPECT_EQ(log.Containing("cannot be used").size(), 1u);
     EXPECT_EQ(log.Containing("answers are relayed without being kept on disk").size(), 1u);
   }
+}
+
+// A second service started with the same settings while the first runs: it neither reads the
+// first one's answers (it would send them again) nor writes the journal under it, and says so
+// once. The first keeps its answers as before, and the next run reads them.
+TEST(AnswerSpool, OneProcessOwnsASpoolDirectoryAtATime) {
+  TempDir dir;
+  {
+    AnswerSpool first(dir.Path());
+    Keep(first, Answer(1));
+    {
+      LogCapture log;
+      AnswerSpool second(dir.Path());
+      EXPECT_FALSE(second.Durable());
+      EXPECT_EQ(Claimed(second), std::vector<SpooledAnswer>{});
+      uint64_t id = 0;
+      EXPECT_EQ(second.Append(Answer(2), {}, &id), AnswerSpool::Kept::NoDisk);
+      EXPECT_EQ(log.Containing("is not used by this process").size(), 1u);
+    }
+    EXPECT_TRUE(first.Durable());
+    Keep(first, Answer(3));
+  }
+  AnswerSpool next(dir.Path());
+  EXPECT_EQ(Claimed(next), (std::vector<SpooledAnswer>{Answer(1), Answer(3)}));
+}
+
+// Answers are not submitted into a class that ended long ago: past the age limit they are named
+// in the log and dropped, when the spool is read and when a running spool's answers are claimed.
+TEST(AnswerSpool, AnswersPastTheAgeLimitAreDroppedNotSubmitted) {
+  TempDir dir;
+  int64_t now = 1'800'000'000'000;  // ms since 1970
+  AnswerSpool::Options options;
+  options.now = [&now] { return now; };
+  options.maxAge = std::chrono::hours(24 * 7);
+  {
+    AnswerSpool spool(dir.Path(), options);
+    Keep(spool, Answer(1));
+    now += 3'600'000;
+    Keep(spool, Answer(2));
+  }
+  now += 7 * 86'400'000LL - 60'000;  // the first is a minute past the limit, the second not
+  {
+    LogCapture log;
+    AnswerSpool spool(dir.Path(), options);
+    EXPECT_EQ(spool.GetCounts().answers, 1u);
+    now += 3'600'000;
+    EXPECT_EQ(Claimed(spool), std::vector<SpooledAnswer>{});
+    EXPECT_EQ(log.Containing("is past the age limit and is not submitted").size(), 2u);
+    EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(30)));
+  }
+  AnswerSpool spool(dir.Path(), options);
+  EXPECT_EQ(spool.GetCounts().answers, 0u);
+}
+
+// A journal written by 0.2.0 (answer records without their time) is read as it was, and its
+// answers are never taken for expired.
+TEST(AnswerSpool, AJournalOfTheEarlierFormatStillLoads) {
+  TempDir dir;
+  const SpooledAnswer answer = Answer(7);
+  std::string payload;
+  const auto number = [&payload](uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) payload.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  };
+  for (const Voxlet::StringBuffer* text :
+       {&answer.receiver, &answer.endpointId, &answer.studentId, &answer.questionId, &answer.path, &answer.document}) {
+    number(text->size(), 4);
+    for (char16_t unit : *text) number(unit, 2);
+  }
+  number(answer.address, 2);
+  number(answer.empty ? 1 : 0, 1);
+  std::string checked;  // kind, id, payload: what the checksum covers
+  checked.push_back(1);
+  for (int i = 0; i < 8; ++i) checked.push_back(static_cast<char>(i == 0 ? 42 : 0));
+  checked += payload;
+  boost::crc_32_type crc;
+  crc.process_bytes(checked.data(), checked.size());
+  std::string record(AnswerSpool::kRecordMagic, 4);
+  for (uint64_t value : {static_cast<uint64_t>(payload.size()), static_cast<uint64_t>(crc.checksum())})
+    for (int i = 0; i < 4; ++i) record.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  WriteFile(dir.File(AnswerSpool::kFileName), record + checked);
+
+  AnswerSpool::Options options;
+  options.maxAge = std::chrono::hours(1);
+  AnswerSpool spool(dir.Path(), options);
+  const auto claimed = spool.Claim(answer.receiver);
+  ASSERT_EQ(claimed.size(), 1u);
+  EXPECT_EQ(claimed.front().first, 42u);
+  EXPECT_EQ(claimed.front().second, answer);
+}
+
+// A removal is on the disk within a bounded time even when no record follows to share its sync,
+// so that after a power cut the answers taken before it are not sent again.
+TEST(AnswerSpool, ARemovalIsSyncedWithoutWaitingForAnotherRecord) {
+  TempDir dir;
+  AnswerSpool spool(dir.Path());
+  const uint64_t first = Keep(spool, Answer(1));
+  Keep(spool, Answer(2));
+  const uint64_t syncs = spool.GetCounts().syncs;
+  spool.Remove(first);  // the journal does not empty: no sync of its own is asked for
+  EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(30)));
+  EXPECT_GT(spool.GetCounts().syncs, syncs);
 }

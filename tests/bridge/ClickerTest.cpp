@@ -1,75 +1,9 @@
 // Clickers through the receiver over a pty with both simulators: submissions as the software
 // service receives them and the cooldown of the software side's actions. (Joins in both kinds of
 // class, hands, batteries, log-offs, goodbyes and a refused submission are replay transcripts.)
-#include "BridgeFixture.h"
+#include "ClickerFixture.h"
 #include "bridge/ClickerDocuments.h"
 #include "content/Translation.h"
-#include "tests/tools/SampleLesson.h"
-#include "tools/receiver-sim/ClickerAnswers.h"
-
-namespace {
-
-std::string AttributeOf(const std::string& document, const std::string& name) {
-  const std::string key = name + "=\"";
-  const size_t at = document.find(key);
-  if (at == std::string::npos) return {};
-  return document.substr(at + key.size(), document.find('"', at + key.size()) - at - key.size());
-}
-
-}  // namespace
-
-class ClickerTest : public BridgeTest {
- protected:
-  ClickerTest() : BridgeTest(SampleLessonWithoutTimeline()) {
-    // The questions go to the receiver without a current one: their batch shows that the session
-    // holds the assessment's document (StartClass).
-    sessionEnv.sendWholeAssessment = true;
-    prepareSession = [](RecordingSession& s) {
-      s.runLifecycle = true;
-      s.realClickers = true;
-    };
-  }
-
-  // Simulated clickers on the software service: endpoint ids, sign-ins, submissions.
-  std::string ClickerEndpoint(int i) { return "clickerhardware." + kEndpoint + "." + std::to_string(0x0100 + i); }
-  bool WaitForSignedIn(int count) {
-    return service.Manager().WaitFor(
-        [&] {
-          int signedIn = 0;
-          for (const auto& [id, e] : service.Manager().Endpoints()) signedIn += e.kind == "clicker" && e.signedIn;
-          return signedIn >= count;
-        },
-        20);
-  }
-  bool WaitForSubmissions(size_t count) {
-    return service.Manager().WaitFor([&] { return service.Manager().SubmissionCount() >= count; }, 20);
-  }
-
-  // Class-1 with clickers 0 .. count-1 logged in as students 1001 ..; with an assessment, it
-  // runs and its questions are on the receiver. The session sends them once it holds the
-  // document, and only from then on can it decode an answer: the document's request having reached
-  // the software service says nothing of that (its reply is handled on the lifecycle worker).
-  void StartClass(int count, bool assessment = true) {
-    OpenAndSubscribe();
-    Teacher("activate-class class-1");
-    PollOnce();
-    ASSERT_TRUE(WaitUntil([&] { return simulator->NetworkUp(); }));
-    for (int i = 0; i < count; ++i) ASSERT_TRUE(simulator->Join(i, std::to_string(1001 + i)));
-    ASSERT_TRUE(simulator->WaitForClickers(
-        [&](const std::map<int, ClickerInfo>& c) {
-          for (int i = 0; i < count; ++i)
-            if (!c.at(i).loggedIn()) return false;
-          return true;
-        },
-        20000));
-    ASSERT_TRUE(WaitForSignedIn(count));
-    if (!assessment) return;
-    Teacher("activate-assessment lesson-quiz");
-    PollOnce();
-    ASSERT_TRUE(simulator->WaitFor([](const Packets& p) { return !OfCommand(p, 0x0A).empty(); }, 20000));
-    Settle();
-  }
-};
 
 // Each format's answer as the software service receives it is in the lesson transcript; here
 // the submission's envelope, a math answer whose parts arrive last first, and an answer to a
@@ -188,47 +122,4 @@ TEST_F(ClickerTest, SoftwareSideActionsWaitOutTheSharedCooldown) {
   Teacher("cancel-raised-hand s-1002");
   PollOnce();
   ASSERT_TRUE(WaitForPacket({0x01, 0x01, 0x0C, 0x01}));
-}
-
-// A submission whose own exchange breaks off while the software service stays (the service
-// closes that connection, no reply) is sent again, the client still connected; the service then
-// has it once. One that gets no reply three times in a row counts as failed: the clicker goes to
-// review mode.
-TEST_F(ClickerTest, ASubmissionBrokenOffAloneIsSentAgainAndGivenUpAfterThreeTimes) {
-  StartClass(1);
-  // A request of the test's own stalls on the client's first connection, so that the
-  // submissions go on further ones and their loss is not the client's.
-  service.Server().StallNext([](const ServiceSim::SimRequest& r) { return r.target == "/stalled"; });
-  auto stalled = Voxlet::Message::Create();
-  stalled->Open(Voxlet::Methods::Get, u"/stalled");
-  stalled->SetOrderKey(u"test");
-  ASSERT_TRUE(session->ServiceClient()->Send(stalled));
-  ASSERT_TRUE(service.Server().WaitStalled(1, 20));
-
-  using namespace SimAnswers;
-  service.Server().HoldReplies("/voxlet/builtins/teachers/submit");
-  simulator->Answer(0, 1, *Encode(Kind::Choice, "C"));
-  ASSERT_TRUE(service.Server().WaitHeld(1, 20));
-  ASSERT_TRUE(service.Server().DropHeld("/submit"));
-  ASSERT_TRUE(service.Server().WaitHeld(1, 20));  // the same answer again
-  service.Server().ReleaseHeld();
-  ASSERT_TRUE(WaitForSubmissions(1));
-  EXPECT_EQ(session->ServiceClient()->State(), Voxlet::ClientStates::Connected);
-  EXPECT_EQ(service.Manager().Submissions().front().answer, "C");
-
-  service.Server().HoldReplies("/voxlet/builtins/teachers/submit");
-  simulator->Answer(0, 1, *Encode(Kind::Choice, "A"));
-  for (int send = 1; send <= 3; ++send) {
-    SCOPED_TRACE(send);
-    ASSERT_TRUE(service.Server().WaitHeld(1, 20));
-    ASSERT_TRUE(service.Server().DropHeld("/submit"));
-  }
-  ASSERT_TRUE(WaitForPacket({0x01, 0x00, 0x0E, 0x00}));  // review mode for clicker 0x0100
-  const std::string log = Log();
-  EXPECT_NE(log.find("The software service took the answer of endpoint " + ClickerEndpoint(0)), std::string::npos);
-  EXPECT_NE(log.find("got no reply 3 times; it is not sent again"), std::string::npos);
-  EXPECT_EQ(log.find("Holding the answer"), std::string::npos);
-  EXPECT_EQ(service.Manager().SubmissionCount(), 1u);
-  EXPECT_EQ(service.Manager().DuplicateSubmissions(), 0u);
-  EXPECT_EQ(session->ServiceClient()->State(), Voxlet::ClientStates::Connected);
 }

@@ -56,3 +56,35 @@ TEST(AnswerSpoolOnAFullDisk, AnswersKeptBeforeItFilledUpLeaveTheJournalWhenTaken
   EXPECT_EQ(spool.GetCounts().answers, 0u);
   EXPECT_TRUE(log.Containing("are skipped").empty());  // nothing half written was left
 }
+
+// A disk that has room again is used again: the journal is written anew from what the spool
+// holds, the answers kept before the disk filled and those kept since are read by the next run,
+// and the answers taken meanwhile are not.
+TEST(AnswerSpoolOnAFullDisk, ADiskWithRoomAgainIsUsedAgain) {
+  TempDir dir;
+  AnswerSpool::Options options;
+  options.diskRetryDelay = std::chrono::milliseconds(0);
+  std::vector<uint64_t> kept;
+  {
+    LogCapture log;
+    AnswerSpool spool(dir.Path(), options);
+    uint64_t id = 0;
+    {
+      FileSizeLimit limit(Platform::AppendFile::kSegmentBytes + (100 << 10));
+      ASSERT_TRUE(limit.Set());
+      for (int n = 0; spool.Append(LargeAnswer(n), {}, &id) == AnswerSpool::Kept::Yes; ++n) kept.push_back(id);
+      EXPECT_FALSE(spool.Durable());
+    }
+    for (size_t i = 1; i < kept.size(); ++i) spool.Remove(kept[i]);  // taken meanwhile
+    ASSERT_EQ(spool.Append(LargeAnswer(1000), {}, &id), AnswerSpool::Kept::Yes);
+    EXPECT_TRUE(spool.Durable());
+    EXPECT_EQ(log.Containing("keeps answers on disk again").size(), 1u);
+    EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(30)));
+  }
+  AnswerSpool spool(dir.Path());
+  std::vector<std::string> endpoints;
+  for (const auto& [id, answer] : spool.Claim(kFullDiskReceiver))
+    endpoints.push_back(Voxlet::UTF16to8(answer.endpointId));
+  const std::string prefix = "clickerhardware.receiver." + Voxlet::UTF16to8(kFullDiskReceiver) + ".";
+  EXPECT_EQ(endpoints, (std::vector<std::string>{prefix + "0", prefix + "1000"}));
+}
