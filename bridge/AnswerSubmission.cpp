@@ -202,18 +202,26 @@ bool CReceiverSession::SendOrHold(HeldAnswer answer) {
     return true;
   }
   // The software service is away (the client fails every request at once meanwhile): the
-  // submission waits for it, up to a limit. It stays at the head of its clicker's line.
+  // submission waits for it, up to a limit, in order with the clicker's answers held after it.
+  // Its clicker's line moves on meanwhile, since nothing of the clicker goes before the service
+  // is back and the held answers go first then.
   bool leaving = false;
+  bool held = false;
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     leaving = m_leaving;
     // The spool has a limit of its own; the count limits only what is held in memory alone.
-    if (!leaving && (answer.spoolId != 0 || m_heldAnswers.size() < m_env.heldAnswerLimit)) {
+    held = !leaving && (answer.spoolId != 0 || m_heldAnswers.size() < m_env.heldAnswerLimit);
+    if (held) {
       OV_LOG(kLogDiagnostic, "Holding the answer of endpoint %s to question %s until the software service is back",
              Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
-      m_heldAnswers.push_back(std::move(answer));
-      return true;
+      m_heldAnswers.push_back(answer);
+      m_heldAnswers.back().turn = 0;
     }
+  }
+  if (held) {
+    EndAnswerTurn(answer);
+    return true;
   }
   if (leaving) {
     HandBack(answer);

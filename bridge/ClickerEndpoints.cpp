@@ -117,7 +117,9 @@ void CReceiverSession::AnnounceKnownClickers() {
     if (!clicker.macText.empty()) message->Headers()[kMacHeader] = clicker.macText;
     message->SetContent(Voxlet::Content(Bridge::BuildClickerStatusDocument(
         std::max(clicker.batteryLevel, 0), std::max(clicker.linkQuality, 0), receiverEndpointId)));
-    SendClickerMessage(message);
+    // Ahead of the clicker's line: a software service that forgot the receiver refuses the
+    // clicker's answers until it knows the clicker again.
+    SendServiceRequest(message);
   }
 }
 

@@ -18,8 +18,9 @@ class AnswerDeliveryTest : public ClickerTest {
 
   // A spool whose syncs the test can hold: an answer's record is written, and what follows its
   // sync (the answer's turn) waits.
-  void UseSpool() {
+  void UseSpool(uint64_t sizeLimit = AnswerSpool::kDefaultSizeLimit) {
     AnswerSpool::Options options;
+    options.sizeLimit = sizeLimit;
     options.observer = [this](const SpooledAnswer&, AnswerSpool::Stage stage) {
       if (stage != AnswerSpool::Stage::Synced) return;
       std::unique_lock lock(m_holdLock);
@@ -106,6 +107,26 @@ TEST_F(AnswerDeliveryTest, AClickersGoodbyeWaitsForItsAnswerWhoseRecordIsStillBe
   EXPECT_EQ(CountOf(Received(), kReviewModeOfClicker0), 0u);
   EXPECT_TRUE(spool->WaitUntilSynced(std::chrono::seconds(20)));
   EXPECT_EQ(spool->GetCounts().answers, 0u);
+}
+
+// A spool that is full keeps no more, and the answer goes unkept: still behind the same clicker's
+// older answer whose record is being written, so that the software service sees them in order.
+TEST_F(AnswerDeliveryTest, AnAnswerTheFullSpoolDidNotKeepStillWaitsForTheClickersOlderAnswer) {
+  UseSpool(1500);  // one answer's record
+  StartClass(1);
+  HoldSyncs(true);
+  simulator->Answer(0, 1, *Encode(Kind::Choice, "C"));
+  ASSERT_TRUE(WaitUntil([&] { return spool->GetCounts().appended >= 1; }));
+  simulator->Answer(0, 2, *Encode(Kind::Number, "7"));
+  // Packets are handed over in order: once the session's end is in, the second answer was.
+  simulator->EndSession(0);
+  ASSERT_TRUE(WaitUntil([&] { return Log().find("is relayed without being kept") != std::string::npos; }));
+  HoldSyncs(false);
+  ASSERT_TRUE(WaitForSubmissions(3));
+  const auto submissions = service.Manager().Submissions();
+  EXPECT_EQ(submissions[0].questionId, "q1");
+  EXPECT_EQ(submissions[1].questionId, "q2");
+  EXPECT_TRUE(submissions[2].questionId.empty());
 }
 
 // An exchange broken off again and again, a 503 from a software service that is starting: the

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "FakeReceiver.h"
 #include "LogCapture.h"
 #include "protocol/Frame.h"
@@ -107,6 +109,39 @@ TEST_F(ReceiveTest, DispatcherThreadRunsHandlersInArrivalOrder) {
   threaded.AddReceivedBytes(stream.data(), stream.size());
   EXPECT_TRUE(done.Wait(10000));
   threaded.Stop();
+}
+
+// Every record was acknowledged to its clicker when it came in: a dispatcher told to stop while
+// records wait (the receiver closes in a burst of answers) hands them all over before it ends.
+TEST_F(ReceiveTest, AStoppingDispatcherHandsOverEveryRecordItHolds) {
+  NiceMock<FakeReceiver> sink;
+  CReceiverProtocolHandler threaded(&sink);
+  CWaitEvent firstTaken;
+  CWaitEvent goOn;
+  std::vector<uint8_t> answered;
+  EXPECT_CALL(sink, OnAnswerUpload(::testing::_, ::testing::_, ::testing::_))
+      .WillRepeatedly(Invoke([&](uint16_t, uint8_t question, const std::vector<uint8_t>&) {
+        answered.push_back(question);
+        if (answered.size() == 1) {
+          firstTaken.Set();
+          goOn.Wait(10000);
+        }
+      }));
+  ASSERT_TRUE(threaded.Start());
+  const auto answer = [&](uint8_t question) {
+    const Bytes frame = Frame({0x01, 0x05, 0x0B, question, 0x01, 0, 0, 0, 0});
+    threaded.AddReceivedBytes(frame.data(), frame.size());
+  };
+  answer(1);
+  ASSERT_TRUE(firstTaken.Wait(10000));
+  for (uint8_t question = 2; question <= 20; ++question) answer(question);
+  std::thread stopper([&] { threaded.Stop(); });
+  // The stop is asked for while the dispatcher is still in the first handler.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  goOn.Set();
+  stopper.join();
+  ASSERT_EQ(answered.size(), 20u);
+  for (size_t i = 0; i < answered.size(); ++i) EXPECT_EQ(answered[i], i + 1);
 }
 
 // Joins can come faster than the dispatcher's pause after each: the waiting queue is bounded,
