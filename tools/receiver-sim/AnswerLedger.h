@@ -40,7 +40,7 @@ struct LedgerAnswer {
 class CAnswerLedger {
  public:
   using Clock = std::chrono::steady_clock;
-  static constexpr int kAckWaitMs = 5000;
+  static constexpr int kAckWaitMs = 1500;
 
   CAnswerLedger() = default;
   CAnswerLedger(const CAnswerLedger&) = delete;
@@ -54,7 +54,7 @@ class CAnswerLedger {
 
   // An answer about to go out as `packets` packets of `command` (0x0B or 0x25). Called before
   // the packets are written, so that no acknowledgement can come first.
-  void Expect(const LedgerAnswer& answer, uint8_t command, int packets);
+  void Expect(const LedgerAnswer& answer, uint8_t command, int packets, Clock::time_point sent = Clock::now());
   // The service acknowledged a packet of `command` (the acknowledgement's command without its
   // flag) at `at`.
   void Acknowledged(uint8_t command, Clock::time_point at = Clock::now());

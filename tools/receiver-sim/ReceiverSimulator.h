@@ -48,8 +48,8 @@ struct SimulatorConfig {
   // When set, a symbolic link at this path names the pty: the receiver keeps its path when it
   // is plugged in again on a new pty (Replug), as a USB receiver keeps its device name.
   std::string linkPath;
-  // Typed answers (AnswerText) only from a clicker that is signed in and not in review, as a
-  // real clicker offers no question otherwise; others are refused.
+  // Typed answers (AnswerText) only from a clicker that is signed in and not in review, to a
+  // question the receiver was sent, as a real clicker offers nothing else; others are refused.
   bool signedInOnly = false;
 };
 
@@ -126,6 +126,9 @@ class CReceiverSimulator {
   // questions, the clickers out of the class. Queued writes are lost. False when no new pty
   // can be made (the old one is kept then).
   bool Replug();
+  // The receiver's firmware restarts on the same line (a watchdog reset): as from power-on, and
+  // it reports its network idle.
+  void Reboot();
   // The path to open: the link when configured, else the pty itself.
   std::string SlavePath() const;
   // The current pty's own path.

@@ -36,7 +36,7 @@ void Usage() {
           "  choice|number|short|text|math I Q TEXT... | answer I Q HEX... | enhanced I SEQ Q CHUNK HEX... |\n"
           "  hand I [0|1] | battery I LOW QUALITY | end I | logoff I | disassociate I | status S |\n"
           "  auto N [FIRST_STUDENT [MIN_MS MAX_MS [PERCENT]]] | auto off | flood [N [FIRST_INDEX [FIRST_STUDENT]]] |\n"
-          "  clickers | questions | results [I] | received | raw HEX... | replug |\n"
+          "  clickers | questions | results [I] | received | raw HEX... | replug | reboot |\n"
           "  drop|corrupt|split|silent|mismatch on|off | quit\n"
           "--ledger PATH appends one line per answer the service acknowledged (every packet of it), and one\n"
           "per clicker the service put into review mode, each with a single write as it happens:\n"
@@ -44,7 +44,7 @@ void Usage() {
           "  MS review RECEIVER-MAC CLICKER-MAC ADDRESS\n"
           "  (MS: ms since the epoch; MACs as 00-12-4B-00-0A-0B-0C-0D; ADDRESS: 4 hex digits; KIND: choice,\n"
           "  number, short, text, math or raw; HEX: the answer bytes; TEXT: what was typed, \"-\" for raw)\n"
-          "--signed-in-only: typed answers only from clickers signed in and not in review\n"
+          "--signed-in-only: typed answers only from clickers signed in and not in review, to questions sent\n"
           "--no-auto-answers: automatic clickers join and log in but answer only when told\n");
 }
 
@@ -175,6 +175,8 @@ bool RunCommand(CReceiverSimulator& sim, const std::string& line) {
     }
   } else if (command == "raw") {
     sim.SendRaw(HexBytes(in));
+  } else if (command == "reboot") {
+    sim.Reboot();
   } else if (command == "replug") {
     if (sim.Replug())
       printf("%s\n", sim.PtyPath().c_str());

@@ -59,13 +59,12 @@ int64_t EpochMs() {
 }
 }  // namespace
 
-void CAnswerLedger::Expect(const LedgerAnswer& answer, uint8_t command, int packets) {
+void CAnswerLedger::Expect(const LedgerAnswer& answer, uint8_t command, int packets, Clock::time_point sent) {
   std::lock_guard guard(m_lock);
   if (m_fd < 0 || packets <= 0) return;
   auto shared = std::make_shared<LedgerAnswer>(answer);
   auto left = std::make_shared<int>(packets);
-  const Clock::time_point now = Clock::now();
-  for (int k = 0; k < packets; ++k) m_waiting[command].push_back({shared, left, now});
+  for (int k = 0; k < packets; ++k) m_waiting[command].push_back({shared, left, sent});
 }
 
 void CAnswerLedger::Acknowledged(uint8_t command, Clock::time_point at) {

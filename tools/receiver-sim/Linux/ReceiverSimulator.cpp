@@ -229,6 +229,15 @@ bool CReceiverSimulator::Replug() {
   return StartIo();
 }
 
+void CReceiverSimulator::Reboot() {
+  {
+    std::lock_guard guard(m_lock);
+    PowerOnLocked();
+  }
+  m_changed.notify_all();
+  SendStatus(0);
+}
+
 void CReceiverSimulator::PowerOnLocked() {
   m_pending.clear();
   m_networkUp = false;
@@ -880,6 +889,7 @@ bool CReceiverSimulator::AnswerLocked(ClickerInfo& clicker, const std::string& t
   if (m_config.signedInOnly && (!clicker.loggedIn() || clicker.inReview)) return false;
   const int number = question ? question : CurrentQuestionLocked(clicker);
   if (number < 1 || number > 255) return false;
+  if (m_config.signedInOnly && !m_questions.Find(number)) return false;  // not a question it was sent
   const SimContent::Question* q = m_questions.Find(number);
   if (!kind && !q) return false;
   const SimAnswers::Kind k = kind ? *kind : SimAnswers::KindOfType(q->type);
