@@ -279,8 +279,8 @@ TEST(ToolsServiceSimLedger, EverySubmissionIsRecordedWithWhatBecameOfItUnderEach
       {"accepted", "200", "0", "clicker-7", "s-1007", kClickerMac, "class-1", "lesson-quiz", "q2", "2"},
       {"duplicate", "200", "0", "clicker-7", "s-1007", kClickerMac, "class-1", "lesson-quiz", "q2", "2"},
       {"refused", "403", "0", "clicker-7", "s-1007", kClickerMac, "class-1", "lesson-quiz", "q2", "3"},
-      {"unavailable", "503", "0", "clicker-7", "s-1007", "-", "class-1", "lesson-quiz", "-", "-"},
-      {"reset", "0", "0", "clicker-7", "s-1007", "-", "class-1", "lesson-quiz", "-", "-"},
+      {"unavailable", "503", "0", "clicker-7", "s-1007", "-", "class-1", "lesson-quiz", "q2", "4"},
+      {"reset", "0", "0", "clicker-7", "s-1007", "-", "class-1", "lesson-quiz", "q2", "5"},
       {"accepted", "200", "50", "clicker-7", "s-1007", kClickerMac, "class-1", "lesson-quiz", "q2", "6"},
       {"accepted", "200", "0", "clicker-7", "s-1007", kClickerMac, "class-1", "lesson-quiz", "q2", "7"},
   };

@@ -128,6 +128,11 @@ std::optional<SimReply> ServiceSimulator::FaultReply(const SimRequest& request, 
     entry.assessment = value("assessment");
     const std::vector<BodyPart> parts = SplitMultipart(request.Header("Content-Type"), request.body);
     entry.document = parts.empty() ? request.body : parts.front().content;
+    // What it would have been, for whoever follows the answer through the ledger.
+    const XmlFields fields = ReadXmlFields(entry.document);
+    if (const auto it = fields.attributes.find("response@questionid"); it != fields.attributes.end())
+      entry.question = it->second;
+    if (const auto it = fields.texts.find("response"); it != fields.texts.end()) entry.answer = it->second;
     m_ledger.Record(entry);
   }
   return reply;

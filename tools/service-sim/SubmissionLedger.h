@@ -10,7 +10,9 @@
 // (a verdict: 4xx, not recorded), unavailable (503 before handling), reset (the connection was
 // closed without a reply, before handling). STATUS: the status answered (0 for reset).
 // DELAY-MS: how long the reply was held back. ENDPOINT, STUDENT: the request's endpoint and
-// student headers. MAC: the clicker's MAC address as its hello gave it. DIGEST: 64-bit FNV-1a of
+// student headers. MAC: the clicker's MAC address as its hello gave it (not known for
+// unavailable and reset, which are not handled). QUESTION, ANSWER: the response's question and
+// text, read from the document also when it was not handled. DIGEST: 64-bit FNV-1a of
 // the submission document, in hexadecimal (byte-identical documents have the same). ANSWER: the
 // response's text, line breaks as blanks (may hold blanks).
 #include <cstdint>
