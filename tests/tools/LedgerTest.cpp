@@ -72,9 +72,9 @@ TEST(ToolsAnswerLedger, AcknowledgementsCountInLineOrderAndAMultiPartAnswerOnlyW
                                            "2",      "number",                  "4503",                    "12345"};
   EXPECT_EQ(std::vector<std::string>(lines[0].begin() + 1, lines[0].end()), number);
   EXPECT_EQ(lines[1][3], "00-12-4B-00-0A-0B-0C-10");
-  EXPECT_EQ(lines[1][7], "C");
-  EXPECT_EQ(lines[2][6], "414243");
-  EXPECT_EQ(std::vector<std::string>(lines[2].begin() + 7, lines[2].end()), (std::vector<std::string>{"answer", "7"}));
+  EXPECT_EQ(lines[1][8], "C");
+  EXPECT_EQ(lines[2][7], "414243");
+  EXPECT_EQ(std::vector<std::string>(lines[2].begin() + 8, lines[2].end()), (std::vector<std::string>{"answer", "7"}));
   EXPECT_EQ(std::vector<std::string>(lines[3].begin() + 1, lines[3].end()),
             (std::vector<std::string>{"review", "00-12-4B-00-0A-0B-0C-0D", "00-12-4B-00-0A-0B-0C-10", "0110"}));
   for (const auto& line : lines) EXPECT_GT(std::stoll(line[0]), 1700000000000LL);  // ms since the epoch
@@ -96,7 +96,7 @@ TEST(ToolsAnswerLedger, APacketNeverAcknowledgedDoesNotTakeALaterOnesAcknowledge
 
   const auto lines = LedgerFields(dir.File("receiver.ledger"));
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0][7], "2");
+  EXPECT_EQ(lines[0][8], "2");
 }
 
 TEST(ToolsAnswerLedger, WithoutAFileNothingIsTrackedAndAnUnopenablePathIsReported) {
@@ -173,11 +173,11 @@ TEST(ToolsAnswerLedger, TheReceiverRecordsWhatTheServiceAcknowledgedOnItsLineAnd
   const auto lines = LedgerFields(dir.File("receiver.ledger"));
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0][3], "00-12-4B-00-0A-0B-0C-0D");
-  EXPECT_EQ(lines[0][7], "12345");
+  EXPECT_EQ(lines[0][8], "12345");
   EXPECT_EQ(lines[1][3], "00-12-4B-00-0A-0B-0C-0E");
   EXPECT_EQ(lines[1][5], "4");
   EXPECT_EQ(lines[1][6], "text");
-  EXPECT_EQ(std::vector<std::string>(lines[1].begin() + 7, lines[1].end()),
+  EXPECT_EQ(std::vector<std::string>(lines[1].begin() + 8, lines[1].end()),
             (std::vector<std::string>{"answer", "99"}));
   EXPECT_EQ(lines[2][1], "review");
   EXPECT_EQ(lines[2][3], "00-12-4B-00-0A-0B-0C-0F");
