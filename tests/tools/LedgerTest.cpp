@@ -68,8 +68,8 @@ TEST(ToolsAnswerLedger, AcknowledgementsCountInLineOrderAndAMultiPartAnswerOnlyW
 
   const auto lines = LedgerFields(dir.File("receiver.ledger"));
   ASSERT_EQ(lines.size(), 4u);
-  const std::vector<std::string> number = {"answer", "00-12-4B-00-0A-0B-0C-0D", "00-12-4B-00-0A-0B-0C-0E", "010e",
-                                           "2",      "number",                  "4503",                    "12345"};
+  const std::vector<std::string> number = {
+      "answer", "00-12-4B-00-0A-0B-0C-0D", "00-12-4B-00-0A-0B-0C-0E", "010e", "2", "number", "4503", "12345"};
   EXPECT_EQ(std::vector<std::string>(lines[0].begin() + 1, lines[0].end()), number);
   EXPECT_EQ(lines[1][3], "00-12-4B-00-0A-0B-0C-10");
   EXPECT_EQ(lines[1][8], "C");
@@ -166,7 +166,7 @@ TEST(ToolsAnswerLedger, TheReceiverRecordsWhatTheServiceAcknowledgedOnItsLineAnd
     ASSERT_TRUE(line.Next(0x25)) << part;
     line.Send({0x00, 0x00, 0xA5});
   }
-  ASSERT_TRUE(line.Next(0x0B));  // the third answer reaches the service, which acknowledges nothing
+  ASSERT_TRUE(line.Next(0x0B));         // the third answer reaches the service, which acknowledges nothing
   line.Send({0x01, 0x02, 0x0E, 0x00});  // clicker 2 into review mode
   ASSERT_TRUE(sim.WaitForClickers([](const auto& c) { return c.count(2) && c.at(2).inReview; }, 5000));
 
@@ -177,8 +177,7 @@ TEST(ToolsAnswerLedger, TheReceiverRecordsWhatTheServiceAcknowledgedOnItsLineAnd
   EXPECT_EQ(lines[1][3], "00-12-4B-00-0A-0B-0C-0E");
   EXPECT_EQ(lines[1][5], "4");
   EXPECT_EQ(lines[1][6], "text");
-  EXPECT_EQ(std::vector<std::string>(lines[1].begin() + 8, lines[1].end()),
-            (std::vector<std::string>{"answer", "99"}));
+  EXPECT_EQ(std::vector<std::string>(lines[1].begin() + 8, lines[1].end()), (std::vector<std::string>{"answer", "99"}));
   EXPECT_EQ(lines[2][1], "review");
   EXPECT_EQ(lines[2][3], "00-12-4B-00-0A-0B-0C-0F");
   sim.Stop();
@@ -200,8 +199,8 @@ namespace {
 
 // One HTTP exchange over a plain socket: the status (0 when the connection closed without a
 // reply) and the body.
-std::pair<int, std::string> Exchange(uint16_t port, const std::string& target,
-                                     const std::vector<std::string>& headers, const std::string& body) {
+std::pair<int, std::string> Exchange(uint16_t port, const std::string& target, const std::vector<std::string>& headers,
+                                     const std::string& body) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -245,9 +244,7 @@ TEST(ToolsServiceSimLedger, EverySubmissionIsRecordedWithWhatBecameOfItUnderEach
   ASSERT_TRUE(simulator.OpenLedger(dir.File("service.ledger")));
   ASSERT_TRUE(simulator.Start(0));
   const uint16_t port = simulator.Port();
-  auto control = [&](const std::string& line) {
-    return Exchange(port, "/control", {}, line);
-  };
+  auto control = [&](const std::string& line) { return Exchange(port, "/control", {}, line); };
   ASSERT_EQ(control("activate-class class-1\nactivate-assessment lesson-quiz").first, 200);
   ASSERT_EQ(Submit(port, "1").first, 404);  // no hello yet: an unknown endpoint
   ASSERT_EQ(Exchange(port, "/voxlet/builtins/anyone/hello?subject=urn%3Acom.vantrel.voxlet%3Aclicker",
