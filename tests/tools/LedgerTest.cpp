@@ -1,12 +1,9 @@
 // The simulators' ledgers, the fault campaign's evidence: the receiver's record of the answers
 // whose acknowledgements came back on its line, and the software service's record of every
 // submission and what became of it, under the faults it plays on request.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +13,7 @@
 
 #include "tests/service/TestFiles.h"
 #include "tests/tools/SampleLesson.h"
+#include "tests/tools/SimHttp.h"
 #include "tools/receiver-sim/AnswerLedger.h"
 #include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/receiver-sim/SimFraming.h"
@@ -197,28 +195,9 @@ TEST(ToolsAnswerLedger, SignedInOnlyClickersAnswerNothingOutsideTheirSession) {
 
 namespace {
 
-// One HTTP exchange over a plain socket: the status (0 when the connection closed without a
-// reply) and the body.
 std::pair<int, std::string> Exchange(uint16_t port, const std::string& target, const std::vector<std::string>& headers,
                                      const std::string& body) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    std::string request = "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-    for (const std::string& h : headers) request += h + "\r\n";
-    request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    (void)!write(fd, request.data(), request.size());
-    char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  if (reply.rfind("HTTP/1.1 ", 0) != 0) return {0, reply};
-  const size_t bodyAt = reply.find("\r\n\r\n");
-  return {std::stoi(reply.substr(9, 3)), bodyAt == std::string::npos ? "" : reply.substr(bodyAt + 4)};
+  return SimHttpExchange(port, "POST", target, headers, body);
 }
 
 const std::string kClickerEndpoint = "X-Vantrel-Voxlet-Endpoint: clicker-7";
