@@ -1,15 +1,12 @@
 // The software-service simulator's control lines over POST /control, as scripts/demo and
 // scripts/scale send them. (The sample lesson's timeline and its automatic clickers are what
 // scripts/demo plays.)
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <mutex>
 
 #include "tests/tools/SampleLesson.h"
+#include "tests/tools/SimHttp.h"
 #include "tools/service-sim/ServiceSimulator.h"
 #include "tools/service-sim/SimText.h"
 
@@ -17,27 +14,9 @@ using namespace ServiceSim;
 
 namespace {
 
-// A reply's status and body over a plain socket: one request, then the server closes.
+// A reply's status and body: one control request, then the server closes.
 std::pair<int, std::string> Post(uint16_t port, const std::string& method, const std::string& body) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    const std::string request =
-        method +
-        " /control HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
-        "\r\n\r\n" + body;
-    (void)!write(fd, request.data(), request.size());
-    char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  if (reply.rfind("HTTP/1.1 ", 0) != 0) return {0, reply};
-  const size_t bodyAt = reply.find("\r\n\r\n");
-  return {std::stoi(reply.substr(9, 3)), bodyAt == std::string::npos ? "" : reply.substr(bodyAt + 4)};
+  return SimHttpExchange(port, method, "/control", {}, body);
 }
 
 TEST(ToolsServiceSim, ControlLinesOverPostRunOneActionPerLineAndReportTheState) {

@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "AnswerLedger.h"
 #include "ClickerAnswers.h"
 #include "QuestionBatch.h"
 #include "SimScheduler.h"
@@ -47,6 +48,9 @@ struct SimulatorConfig {
   // When set, a symbolic link at this path names the pty: the receiver keeps its path when it
   // is plugged in again on a new pty (Replug), as a USB receiver keeps its device name.
   std::string linkPath;
+  // Typed answers (AnswerText) only from a clicker that is signed in and not in review, to a
+  // question the receiver was sent, as a real clicker offers nothing else; others are refused.
+  bool signedInOnly = false;
 };
 
 // How the automatic mode plays a class: clickers firstIndex .. firstIndex + count - 1 join
@@ -58,6 +62,7 @@ struct AutoSettings {
   int minDelayMs = 300;
   int maxDelayMs = 3000;
   int correctPercent = 60;  // chance of the correct answer where the question carries one
+  bool answers = true;      // false: the clickers join and log in, and answer only when told
 };
 
 enum class ClickerState {
@@ -121,6 +126,9 @@ class CReceiverSimulator {
   // questions, the clickers out of the class. Queued writes are lost. False when no new pty
   // can be made (the old one is kept then).
   bool Replug();
+  // The receiver's firmware restarts on the same line (a watchdog reset): as from power-on, and
+  // it reports its network idle.
+  void Reboot();
   // The path to open: the link when configured, else the pty itself.
   std::string SlavePath() const;
   // The current pty's own path.
@@ -205,6 +213,11 @@ class CReceiverSimulator {
   // requires login.
   void Flood(int count = 500, int firstIndex = 0, int firstStudent = 5001);
 
+  // Records every answer the service acknowledged in the file at `path` (see AnswerLedger.h);
+  // false when it cannot be opened. Before Start.
+  bool OpenLedger(const std::string& path);
+  size_t LedgerRecorded() const { return m_ledger.Recorded(); }
+
   // Misbehaviour on request.
   std::atomic<bool> dropAnswers{false};  // answer no query at all
   std::atomic<bool> corruptChecksums{false};
@@ -247,6 +260,9 @@ class CReceiverSimulator {
   std::string AutoAnswerTextLocked(const SimContent::Question& q, SimAnswers::Kind kind);
   int RandomDelayLocked();
   void Send(const Outgoing& packets);
+  // Under m_lock: the ledger waits for the acknowledgements of an answer's packets.
+  void ExpectLocked(const ClickerInfo& clicker, int question, const char* kind, const Bytes& bytes,
+                    const std::string& text, const Outgoing& packets);
   // The packet's frame, with the checksum spoilt when corruptChecksums asks for it.
   Bytes FrameOf(const Bytes& packet);
   void Write(Bytes bytes);
@@ -264,6 +280,10 @@ class CReceiverSimulator {
   std::atomic<bool> m_running{false};    // between Start and Stop
   std::atomic<bool> m_ioRunning{false};  // the reader and writer threads are to run
   SimScheduler m_scheduler;
+  CAnswerLedger m_ledger;
+  // Held from an answer's registration with the ledger until its packets are queued for the
+  // line, so that answers reach the line in the order the ledger expects their acknowledgements.
+  std::mutex m_answerSendLock;
 
   // Receiver and clicker state, and the packets received and sent.
   std::mutex m_lock;
