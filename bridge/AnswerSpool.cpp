@@ -156,6 +156,11 @@ AnswerSpool::~AnswerSpool() {
 
 std::string AnswerSpool::FilePath() const { return (std::filesystem::path(m_directory) / kFileName).string(); }
 
+bool AnswerSpool::HeldByAnotherProcess() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_ownership && !m_ownership->Held() && m_ownership->HeldElsewhere();
+}
+
 bool AnswerSpool::Durable() const {
   std::lock_guard<std::mutex> guard(m_lock);
   return m_file && m_keeping;

@@ -97,6 +97,8 @@ class AnswerSpool {
   std::string FilePath() const;
   // False once disk trouble was met (nothing more is kept).
   bool Durable() const;
+  // Another process owns the directory: this spool reads and keeps nothing.
+  bool HeldByAnotherProcess() const;
 
   // Writes the answer's record. Kept::Yes: *id names it, and `synced` runs on the spool's thread
   // once the record is on the disk (perhaps before Append returns); the answer counts as claimed

@@ -33,22 +33,34 @@ ManagedReceiverPtr MakeReceiver(IReceiverEvents* events) {
   return std::make_shared<ReceiverOnLink>(events, SessionEnvironment{});
 }
 
-ReceiverFactory SpoolingReceivers(std::string directory, uint32_t maxAgeDays) {
+SpoolingReceivers OpenSpoolingReceivers(std::string directory, uint32_t maxAgeDays) {
   struct Opened {
     std::once_flag once;
     std::string directory;
+    uint32_t maxAgeDays = 0;
     std::shared_ptr<AnswerSpool> spool;
+    AnswerSpool& Spool() {
+      std::call_once(once, [this] {
+        AnswerSpool::Options options;
+        options.maxAge = std::chrono::hours(24) * maxAgeDays;
+        spool = std::make_shared<AnswerSpool>(directory, std::move(options));
+      });
+      return *spool;
+    }
   };
   auto opened = std::make_shared<Opened>();
   opened->directory = std::move(directory);
-  return [opened, maxAgeDays](IReceiverEvents* events) -> ManagedReceiverPtr {
-    std::call_once(opened->once, [&] {
-      AnswerSpool::Options options;
-      options.maxAge = std::chrono::hours(24) * maxAgeDays;
-      opened->spool = std::make_shared<AnswerSpool>(opened->directory, std::move(options));
-    });
+  opened->maxAgeDays = maxAgeDays;
+  SpoolingReceivers made;
+  made.makeReceiver = [opened](IReceiverEvents* events) -> ManagedReceiverPtr {
+    opened->Spool();
     SessionEnvironment environment;
     environment.spool = opened->spool;
     return std::make_shared<ReceiverOnLink>(events, std::move(environment));
   };
+  made.claimState = [opened]() -> std::string {
+    if (!opened->Spool().HeldByAnotherProcess()) return {};
+    return "the answer spool in " + opened->directory + " is another process's";
+  };
+  return made;
 }

@@ -30,6 +30,12 @@ using ReceiverFactory = std::function<ManagedReceiverPtr(IReceiverEvents* events
 // Receivers as the service runs them: CReceiver on its link, with its session.
 ManagedReceiverPtr MakeReceiver(IReceiverEvents* events);
 // The same, their sessions keeping answers in the answer spool in `directory`, which is opened
-// (and what an earlier run left read) when the first receiver is made, once logging runs;
-// answers kept longer than maxAgeDays (0: no limit) are dropped instead of submitted.
-ReceiverFactory SpoolingReceivers(std::string directory, uint32_t maxAgeDays);
+// (and what an earlier run left read) when the first receiver is made or the state is claimed,
+// once logging runs; answers kept longer than maxAgeDays (0: no limit) are dropped instead of
+// submitted. claimState tells whether this process may run the receivers: an error text when
+// another process owns the spool (another service with the same settings), empty otherwise.
+struct SpoolingReceivers {
+  ReceiverFactory makeReceiver;
+  std::function<std::string()> claimState;
+};
+SpoolingReceivers OpenSpoolingReceivers(std::string directory, uint32_t maxAgeDays);

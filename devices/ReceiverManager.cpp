@@ -34,6 +34,13 @@ Voxlet::ClientPtr CReceiverManager::Client() const { return m_link.Client(); }
 
 void CReceiverManager::Run() {
   OV_LOG(kLogDiagnostic, "CReceiverManager::Run started");
+  // A second service with the same settings would open the same receivers and take answers from
+  // the radio that it cannot keep.
+  if (const std::string held = m_env.claimState ? m_env.claimState() : std::string(); !held.empty()) {
+    OV_LOG(kLogMilestone, "Another hardware service runs with these settings (%s): this one does not start.",
+           held.c_str());
+    return;
+  }
   m_emailLog.ApplyAtStartup();
 
   m_link.Attach(m_env.makeClient());

@@ -33,6 +33,9 @@ struct ManagerEnvironment {
   std::function<std::shared_ptr<ISDKServer>(ISDKServerEvents*)> makeSdkServer = StartSdkServer;
   // Watch udev and logind while Run runs.
   bool watchOsEvents = true;
+  // Takes, when Run starts, what only one running service may use; an error text when another
+  // process has it, and Run then returns at once, saying so. Null: nothing to take.
+  std::function<std::string()> claimState;
 };
 
 // Owns every connected receiver for the life of the service. The host and the SDK server talk

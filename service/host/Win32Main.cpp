@@ -12,7 +12,9 @@ int win32tmain(int argc, char** argv) {
   parts.makeClientLibrary = [] { return std::static_pointer_cast<void>(std::make_shared<Voxlet::Globals>()); };
   parts.makeManager = [](CReceiverServiceSettings& settings) -> std::unique_ptr<IServiceManager> {
     ManagerEnvironment environment;
-    environment.makeReceiver = SpoolingReceivers(SpoolDirectorySetting(), SpoolMaxAgeDaysSetting());
+    SpoolingReceivers spooling = OpenSpoolingReceivers(SpoolDirectorySetting(), SpoolMaxAgeDaysSetting());
+    environment.makeReceiver = std::move(spooling.makeReceiver);
+    environment.claimState = std::move(spooling.claimState);
     return std::make_unique<CReceiverManager>(&settings, std::move(environment));
   };
   return ReceiverServiceMain(argc, argv, parts);

@@ -178,7 +178,8 @@ TEST_F(AnswerDeliveryTest, AnAnswerWhoseExchangeWasOpenWhenTheReceiverClosedGoes
   sessionEnv.goodbyeWaitMs = 100;
   StartClass(1);
   const Voxlet::StringBuffer mac = session->ReceiverAddress();
-  service.Server().StallNext([](const ServiceSim::SimRequest& r) { return r.target.find("/submit") != std::string::npos; });
+  service.Server().StallNext(
+      [](const ServiceSim::SimRequest& r) { return r.target.find("/submit") != std::string::npos; });
   simulator->Answer(0, 1, *Encode(Kind::Choice, "C"));
   ASSERT_TRUE(service.Server().WaitStalled(1, 20));
   receiver->Close();

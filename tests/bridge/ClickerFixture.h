@@ -68,4 +68,3 @@ class ClickerTest : public BridgeTest {
     Settle();
   }
 };
-

@@ -507,3 +507,17 @@ TEST_F(ReceiverManagerTest, RunServesTheSdkClientsWhileReceiversOpenAndClose) {
 }
 
 }  // namespace
+
+// A second service started with the same settings (the answer spool is another process's) does
+// not start: it opens no receiver, which would take answers from the radio it cannot keep.
+TEST_F(ReceiverManagerTest, ASecondServiceWithTheSameSettingsDoesNotStart) {
+  PlugIn("1-1", "R1", "ttyACM0");
+  env.makeSdkServer = nullptr;
+  env.claimState = [] { return std::string("the answer spool in /var/lib/ovanta/spool is another process's"); };
+  Manager().Run();  // returns at once, no Stop needed
+  EXPECT_TRUE(Manager().ReceiverPorts().empty());
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 0u);
+  EXPECT_TRUE(
+      Logged("Another hardware service runs with these settings (the answer spool in /var/lib/ovanta/spool is another "
+             "process's): this one does not start."));
+}
