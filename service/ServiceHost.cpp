@@ -18,6 +18,9 @@ struct HostState {
   // serialises them.
   std::atomic<uint32_t> currentState{Platform::kServiceStopped};
   std::atomic<uint32_t> waitHint{0};
+  // Where a management switch says how it went (standard error): the default log mask drops
+  // the diagnostic lines, so the log alone would leave a failed install unexplained.
+  std::FILE* outcome = stderr;
 };
 HostState g_host;
 
@@ -45,6 +48,15 @@ constexpr const char* kTerminalUsage =
     "Only the first argument selects an operation; its case does not matter. Without one the\n"
     "program runs as the service, which only the service manager (systemd, Windows' service\n"
     "control manager) does. See ovanta-hardware(8).\n";
+
+// One outcome of a management switch: logged as always, and printed on the outcome stream.
+void Outcome(const std::string& text) {
+  OV_LOG(kLogDiagnostic, "%s", text.c_str());
+  if (g_host.outcome) {
+    std::fprintf(g_host.outcome, "ovanta-hardware: %s\n", text.c_str());
+    std::fflush(g_host.outcome);
+  }
+}
 
 bool SameSwitch(const char* arg, const char* sw) { return strcasecmp(arg, sw) == 0; }
 
@@ -123,18 +135,21 @@ void StopService() {
   std::string error;
   if (!c.Exists(kServiceName, error)) {
     if (error.empty()) error = "The specified service does not exist as an installed service.";
-    OV_LOG(kLogDiagnostic, "OpenService failed = %s", error.c_str());
+    Outcome("OpenService failed = " + error);
     return;
   }
   uint32_t state = 0;
   if (!c.QueryState(kServiceName, state, error)) {
-    OV_LOG(kLogDiagnostic, "QueryServiceStatus failed = %s", error.c_str());
+    Outcome("QueryServiceStatus failed = " + error);
     return;
   }
-  if (state == Platform::kServiceStopped) return;
+  if (state == Platform::kServiceStopped) {
+    Outcome("The service is not running");
+    return;
+  }
   OV_LOG(kLogDiagnostic, "Stopping the service");
   if (!c.ControlStop(kServiceName, error)) {
-    OV_LOG(kLogDiagnostic, "ControlService failed = %s", error.c_str());
+    Outcome("ControlService failed = " + error);
     return;
   }
   // The stop control answers with the service's new state.
@@ -143,10 +158,7 @@ void StopService() {
     c.SleepMs(500);
     if (!c.QueryState(kServiceName, state, error)) break;
   }
-  if (state == Platform::kServiceStopped)
-    OV_LOG(kLogDiagnostic, "The service stopped successfully");
-  else
-    OV_LOG(kLogDiagnostic, "The service failed to stop");
+  Outcome(state == Platform::kServiceStopped ? "The service stopped successfully" : "The service failed to stop");
 }
 
 void StartService() {
@@ -155,8 +167,20 @@ void StartService() {
   Platform::IServiceControl& c = *g_host.control;
   std::string error;
   uint32_t state = 0;
-  if (!c.Exists(kServiceName, error) || !c.QueryState(kServiceName, state, error)) return;
-  if (state != Platform::kServiceRunning) c.Start(kServiceName, error);
+  if (!c.Exists(kServiceName, error)) {
+    Outcome("The service is not installed");
+    return;
+  }
+  if (!c.QueryState(kServiceName, state, error)) {
+    Outcome("QueryServiceStatus failed = " + error);
+    return;
+  }
+  if (state == Platform::kServiceRunning)
+    Outcome("The service is already running");
+  else if (c.Start(kServiceName, error))
+    Outcome("The service started");
+  else
+    Outcome("StartService failed = " + error);
 }
 
 void ReinstallInPlace() {
@@ -164,10 +188,12 @@ void ReinstallInPlace() {
   Platform::IServiceControl& c = *g_host.control;
   std::string error, modulePath, configured;
   if (!c.ConfiguredBinaryPath(kServiceName, configured, error)) {
-    OV_LOG(kLogDiagnostic, "OpenService failed = %s", error.c_str());
+    Outcome("OpenService failed = " + error);
   } else if (c.ModulePath(modulePath, error) && !c.SamePath(modulePath, configured)) {
-    if (!c.ChangeBinaryPath(kServiceName, modulePath, error))
-      OV_LOG(kLogDiagnostic, "ChangeServiceConfig failed = %s", error.c_str());
+    if (c.ChangeBinaryPath(kServiceName, modulePath, error))
+      Outcome("The service now runs " + modulePath);
+    else
+      Outcome("ChangeServiceConfig failed = " + error);
   }
   StartService();
 }
@@ -176,11 +202,11 @@ void InstallService() {
   Platform::IServiceControl& c = *g_host.control;
   std::string error, modulePath;
   if (!c.ModulePath(modulePath, error)) {
-    OV_LOG(kLogDiagnostic, "GetModuleFileName failed");
+    Outcome("GetModuleFileName failed");
     return;
   }
   if (c.Exists(kServiceName, error)) {
-    OV_LOG(kLogDiagnostic, "The service is already installed");
+    Outcome("The service is already installed");
     ReinstallInPlace();
     return;
   }
@@ -192,24 +218,26 @@ void InstallService() {
                                  Packaging::kUdevRules,
                                  Packaging::kUnitTemplate,
                                  {kServiceDependencies[0], kServiceDependencies[1]}};
-  if (c.Create(config, error))
-    OV_LOG(kLogDiagnostic, "The service installed successfully");
-  else
-    OV_LOG(kLogDiagnostic, "CreateService failed = %s", error.c_str());
+  if (!c.Create(config, error)) {
+    // Nothing was installed: there is nothing to start.
+    Outcome("CreateService failed = " + error);
+    return;
+  }
+  Outcome("The service installed successfully");
   StartService();
 }
 
 void UninstallService() {
   std::string error;
   if (!g_host.control->Exists(kServiceName, error)) {
-    OV_LOG(kLogDiagnostic, "The service is not installed");
+    Outcome("The service is not installed");
     return;
   }
   StopService();
   if (g_host.control->Delete(kServiceName, error))
-    OV_LOG(kLogDiagnostic, "The service uninstalled successfully");
+    Outcome("The service uninstalled successfully");
   else
-    OV_LOG(kLogDiagnostic, "DeleteService failed = %s", error.c_str());
+    Outcome("DeleteService failed = " + error);
 }
 
 void DebugService() {
@@ -320,6 +348,7 @@ int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts) {
   CReceiverServiceSettings settings;
   settings.Load();
   std::unique_ptr<IServiceManager> manager = parts.makeManager(settings);
+  g_host.outcome = parts.outcome;
 
   const bool console = DebugMode(argc, argv);
   std::string logInUse = "none (-nologging)";

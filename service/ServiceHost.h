@@ -24,6 +24,8 @@ struct ServiceHostParts {
   std::function<std::unique_ptr<IServiceManager>(CReceiverServiceSettings&)> makeManager;
   // The client library's process-wide object: made first, destroyed after the logger.
   std::function<std::shared_ptr<void>()> makeClientLibrary;
+  // Where the management switches (-i, -u, -start, -stop) print how they went; null for nowhere.
+  std::FILE* outcome = stderr;
 };
 
 // What the executable says about itself on --version.
