@@ -107,6 +107,23 @@ std::optional<std::string> RegistryStore::Read(int root, const std::string& keyP
   return std::nullopt;
 }
 
+std::vector<std::string> RegistryStore::Names(int root, const std::string& keyPath) const {
+  const std::string section = SectionName(root, keyPath);
+  std::vector<std::string> lines, names;
+  std::string error;
+  if (!ReadLines(m_path, lines, error)) return names;
+  bool inSection = false;
+  for (const std::string& line : lines) {
+    if (auto s = SectionOf(line)) {
+      inSection = SameName(*s, section);
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (inSection && eq != std::string::npos) names.push_back(Trim(line.substr(0, eq)));
+  }
+  return names;
+}
+
 bool RegistryStore::Write(int root, const std::string& keyPath, const std::string& name, const std::string& value,
                           std::string* error) const {
   std::string ignored;

@@ -7,6 +7,7 @@
 
 #include "packaging/InstalledFiles.h"
 #include "platform/Registry.h"
+#include "service/ConfigCheck.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ constexpr const char* kOperationSwitches[] = {"-i", "-u", "-d", "-start", "-stop
 
 constexpr const char* kTerminalUsage =
     "Usage: ovanta-hardware [-i | -u | -d | -start | -stop] [-nologging]\n"
-    "       ovanta-hardware -h | --help | --version\n"
+    "       ovanta-hardware -h | --help | --version | --check-config\n"
     "\n"
     "  -i          install the service (on Linux the systemd unit ovanta-hardware.service,\n"
     "              on Windows the service \"Ovanta Hardware\"), enable and start it\n"
@@ -44,6 +45,9 @@ constexpr const char* kTerminalUsage =
     "  -nologging  (in any position) write no log for this process\n"
     "  -h, --help  print this help\n"
     "  --version   print the version and the commit it was built from\n"
+    "  --check-config\n"
+    "              read the settings as the service would and print each with its source;\n"
+    "              one line per problem on standard error, exit status 1 when there is one\n"
     "\n"
     "Only the first argument selects an operation; its case does not matter. Without one the\n"
     "program runs as the service, which only the service manager (systemd, Windows' service\n"
@@ -327,6 +331,7 @@ int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IService
 std::optional<int> AnswerOnTerminal(int argc, char** argv, const BuildInfo& build, std::FILE* out, std::FILE* err) {
   if (argc < 2 || !argv[1] || argv[1][0] != '-') return std::nullopt;
   const std::string arg = argv[1];
+  if (arg == "--check-config") return CheckConfiguration(out, err);
   if (arg == "-h" || arg == "--help" || arg == "--version") {
     if (arg == "--version")
       std::fprintf(out, "ovanta-hardware %s (commit %s)\n", build.version, build.commit);

@@ -35,7 +35,8 @@ struct BuildInfo {
 };
 
 // The switches answered on the terminal before anything else starts: "-h" and "--help" print
-// the usage on out, "--version" the version and commit (status 0); an argv[1] that looks like
+// the usage on out, "--version" the version and commit (status 0), "--check-config" the
+// settings in effect (CheckConfiguration); an argv[1] that looks like
 // a switch ("-...") but is none the service knows prints the usage on err (status 2). Nothing,
 // and nothing printed, for every other command line: the process goes on to ReceiverServiceMain.
 std::optional<int> AnswerOnTerminal(int argc, char** argv, const BuildInfo& build, std::FILE* out, std::FILE* err);

@@ -364,7 +364,7 @@ TEST(AnswerOnTerminal, WhatEachCommandLineShowsAndWhere) {
     EXPECT_EQ(answer.err.substr(0, expected.err.empty() ? std::string::npos : expected.err.size()), expected.err)
         << name;
     if (expected.out != usage) continue;
-    for (const char* sw : {"-i", "-u", "-d", "-start", "-stop", "-nologging", "--version"})
+    for (const char* sw : {"-i", "-u", "-d", "-start", "-stop", "-nologging", "--version", "--check-config"})
       EXPECT_NE(answer.out.find(std::string("  ") + sw), std::string::npos) << sw;
   }
 }
