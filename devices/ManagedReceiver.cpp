@@ -20,6 +20,11 @@ class ReceiverOnLink final : public IManagedReceiver {
   uint32_t State() const override { return m_receiver->GetState(); }
   void SendCommandText(const std::string& text) override { m_receiver->SendDiagnosticCommand(text); }
   Voxlet::StringBuffer EndpointId() const override { return m_session->EndpointId(); }
+  size_t SignedInClickers() const override {
+    size_t count = 0;
+    for (const ClickerEndpointInfo& clicker : m_session->Clickers().All()) count += clicker.studentId.empty() ? 0 : 1;
+    return count;
+  }
 
  private:
   // The session is destroyed first: it closes the receiver and detaches from it.
@@ -34,17 +39,46 @@ ManagedReceiverPtr MakeReceiver(IReceiverEvents* events) {
 }
 
 ReceiverFactory SpoolingReceivers(std::string directory) {
+  return SpoolingReceiversReporting(std::move(directory)).make;
+}
+
+SpoolingReceiverSet SpoolingReceiversReporting(std::string directory) {
   struct Opened {
     std::once_flag once;
     std::string directory;
+    // Set once, under the lock, for the status line's reads from another thread.
+    std::mutex lock;
     std::shared_ptr<AnswerSpool> spool;
   };
   auto opened = std::make_shared<Opened>();
   opened->directory = std::move(directory);
-  return [opened](IReceiverEvents* events) -> ManagedReceiverPtr {
-    std::call_once(opened->once, [&] { opened->spool = std::make_shared<AnswerSpool>(opened->directory); });
+  SpoolingReceiverSet set;
+  set.make = [opened](IReceiverEvents* events) -> ManagedReceiverPtr {
+    std::call_once(opened->once, [&] {
+      auto spool = std::make_shared<AnswerSpool>(opened->directory);
+      std::lock_guard<std::mutex> guard(opened->lock);
+      opened->spool = std::move(spool);
+    });
     SessionEnvironment environment;
-    environment.spool = opened->spool;
+    {
+      std::lock_guard<std::mutex> guard(opened->lock);
+      environment.spool = opened->spool;
+    }
     return std::make_shared<ReceiverOnLink>(events, std::move(environment));
   };
+  set.report = [opened](ServiceStatus& status) {
+    std::shared_ptr<AnswerSpool> spool;
+    {
+      std::lock_guard<std::mutex> guard(opened->lock);
+      spool = opened->spool;
+    }
+    if (!spool) return;
+    if (!spool->Durable()) {
+      status.spool = ServiceStatus::Spool::kNotKeeping;
+      return;
+    }
+    status.spool = ServiceStatus::Spool::kKeeping;
+    status.answersKept = spool->GetCounts().answers;
+  };
+  return set;
 }

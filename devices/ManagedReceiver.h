@@ -6,6 +6,7 @@
 
 #include "client/StringBuffer.h"
 #include "protocol/ReceiverEvents.h"
+#include "service/StatusLine.h"
 
 // What the receiver manager needs of a receiver: open and close it by port, name it, number
 // it, read its state, pass it command texts.
@@ -22,6 +23,8 @@ class IManagedReceiver {
   virtual void SendCommandText(const std::string& text) = 0;
   // The receiver's endpoint id in the software service; empty until it has one.
   virtual Voxlet::StringBuffer EndpointId() const = 0;
+  // The clickers on its network with a student signed in.
+  virtual size_t SignedInClickers() const { return 0; }
 };
 
 using ManagedReceiverPtr = std::shared_ptr<IManagedReceiver>;
@@ -32,3 +35,9 @@ ManagedReceiverPtr MakeReceiver(IReceiverEvents* events);
 // The same, their sessions keeping answers in the answer spool in `directory`, which is opened
 // (and what an earlier run left read) when the first receiver is made, once logging runs.
 ReceiverFactory SpoolingReceivers(std::string directory);
+// The same, with what the status line says of their spool: whether it keeps answers and how many.
+struct SpoolingReceiverSet {
+  ReceiverFactory make;
+  std::function<void(ServiceStatus&)> report;
+};
+SpoolingReceiverSet SpoolingReceiversReporting(std::string directory);

@@ -20,6 +20,7 @@
 #include "sdk/server/SdkServerEvents.h"
 #include "sdk/server/SdkServerFactory.h"
 #include "service/ServiceEvents.h"
+#include "service/ServiceHost.h"
 
 // What the manager is built from; tests replace the receivers, the client and the OS events.
 struct ManagerEnvironment {
@@ -33,6 +34,10 @@ struct ManagerEnvironment {
   std::function<std::shared_ptr<ISDKServer>(ISDKServerEvents*)> makeSdkServer = StartSdkServer;
   // Watch udev and logind while Run runs.
   bool watchOsEvents = true;
+  // Where the manager says how the service is doing, once a second (the service host's status
+  // line), and what its receivers' answer spool adds to it.
+  std::function<void(const ServiceStatus&)> reportStatus = PublishServiceStatus;
+  std::function<void(ServiceStatus&)> reportSpool;
 };
 
 // Owns every connected receiver for the life of the service. The host and the SDK server talk
@@ -101,6 +106,8 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
 
   // Reads "EmailLogOn" and switches the e-mail log and the log mask when it changed.
   void CheckEmailLogSetting();
+  // How the service is doing now: receivers open, clickers signed in, the connection, the spool.
+  ServiceStatus CurrentStatus() const;
 
   // Makes the client the manager's own connection: its state and tick signals drive the manager.
   void AttachClient(const Voxlet::ClientPtr& client);

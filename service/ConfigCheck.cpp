@@ -72,7 +72,8 @@ std::vector<Setting> Settings() {
       {"EmailLogOn", Key::kInstall, pref, Kind::kNumber, "0"},
       {"SMTPServer", Key::kInstall, pref, Kind::kText, "localhost"},
       {"EmailLogRecipient", Key::kInstall, pref, Kind::kText, "root@localhost"},
-      {"Uri", Key::kSoftwareService, plain, Kind::kAddress, Voxlet::UTF16to8(Voxlet::Preferences::SoftwareService::DefaultUri)},
+      {"Uri", Key::kSoftwareService, plain, Kind::kAddress,
+       Voxlet::UTF16to8(Voxlet::Preferences::SoftwareService::DefaultUri)},
   };
 }
 
@@ -104,12 +105,12 @@ class Checker {
 
   void Setting(const ::Setting& setting) {
     const std::string key = KeyPath(setting.key);
-    const auto plain = Platform::ReadStoredValue(Platform::kLocalMachine, RegistryKeyPath(key, kRegistryStoreName),
-                                                 setting.name);
+    const auto plain =
+        Platform::ReadStoredValue(Platform::kLocalMachine, RegistryKeyPath(key, kRegistryStoreName), setting.name);
     std::optional<std::string> preferred;
     if (setting.store == Store::kPreferences)
-      preferred = Platform::ReadStoredValue(Platform::kLocalMachine, RegistryKeyPath(key, PreferenceStore()),
-                                            setting.name);
+      preferred =
+          Platform::ReadStoredValue(Platform::kLocalMachine, RegistryKeyPath(key, PreferenceStore()), setting.name);
     std::string value = setting.defaultValue, source = "default";
     if (preferred) {
       value = *preferred, source = "preference subkey";
@@ -121,8 +122,7 @@ class Checker {
     }
     const bool stored = preferred || plain;
     if (setting.kind == Kind::kAddress && value.empty()) value = setting.defaultValue, source = "default (empty)";
-    std::fprintf(m_out, "  %-27s %s  (%s)\n", setting.name, value.empty() ? "(empty)" : value.c_str(),
-                 source.c_str());
+    std::fprintf(m_out, "  %-27s %s  (%s)\n", setting.name, value.empty() ? "(empty)" : value.c_str(), source.c_str());
     if (stored) Check(setting, value);
   }
 
@@ -132,9 +132,8 @@ class Checker {
     for (const Store store : {Store::kPlain, Store::kPreferences}) {
       const std::string stored = RegistryKeyPath(path, store == Store::kPlain ? kRegistryStoreName : PreferenceStore());
       for (const std::string& name : Platform::StoredValueNames(Platform::kLocalMachine, stored)) {
-        const auto known = std::find_if(settings.begin(), settings.end(), [&](const ::Setting& s) {
-          return s.key == key && SameName(s.name, name);
-        });
+        const auto known = std::find_if(settings.begin(), settings.end(),
+                                        [&](const ::Setting& s) { return s.key == key && SameName(s.name, name); });
         if (known == settings.end() && !(key == Key::kHardwareService && IsLastChannel(name)))
           Problem(name, "under " + stored + " is not a setting the service reads");
         else if (known != settings.end() && known->store == Store::kPlain && store == Store::kPreferences)
@@ -162,7 +161,8 @@ class Checker {
         break;
       case Kind::kAddress:
         if (!Voxlet::Detail::ParseServiceAddress(Voxlet::UTF8to16(value)))
-          Problem(setting.name, "\"" + value + "\" is not an address the service can connect to (http://host[:port][/path])");
+          Problem(setting.name,
+                  "\"" + value + "\" is not an address the service can connect to (http://host[:port][/path])");
         break;
       case Kind::kText:
         break;
@@ -187,8 +187,7 @@ class Checker {
         return Problem(name, path.string() + (directory ? " is not a directory" : " is a directory"));
       if (!directory && access(path.string().c_str(), W_OK) != 0)
         return Problem(name, path.string() + " cannot be written (" + std::strerror(errno) + ")");
-      if (directory && !CanWrite(path.string()))
-        return Problem(name, path.string() + " does not take new files");
+      if (directory && !CanWrite(path.string())) return Problem(name, path.string() + " does not take new files");
       return;
     }
     std::filesystem::path folder = std::filesystem::absolute(path, ec).parent_path();
@@ -202,7 +201,11 @@ class Checker {
 
   bool CanWrite(const std::string& directory) const {
     if (m_environment.canWrite) return m_environment.canWrite(directory);
+#ifdef _WIN32
+    return access(directory.c_str(), W_OK) == 0;  // Windows knows no search permission
+#else
     return access(directory.c_str(), W_OK | X_OK) == 0;
+#endif
   }
 
   void Problem(const std::string& name, const std::string& text) {

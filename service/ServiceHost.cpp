@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 
 #include "packaging/InstalledFiles.h"
 #include "platform/Registry.h"
@@ -22,8 +23,31 @@ struct HostState {
   // Where a management switch says how it went (standard error): the default log mask drops
   // the diagnostic lines, so the log alone would leave a failed install unexplained.
   std::FILE* outcome = stderr;
+  // The status line while the service runs; null before and after.
+  std::mutex statusLock;
+  std::unique_ptr<CStatusLine> statusLine;
 };
 HostState g_host;
+
+// The status line for the service manager in use: its own line where it shows one, else a log
+// line when receivers or the connection change.
+void StartStatusLine() {
+  Platform::IServiceControl* control = g_host.control;
+  CStatusLine::Outputs outputs;
+  if (control->ShowsStatusText())
+    outputs.status = [control](const std::string& text) { control->ReportStatusText(text); };
+  else
+    outputs.milestone = [](const std::string& text) { OV_LOG(kLogMilestone, "Status: %s", text.c_str()); };
+  std::lock_guard<std::mutex> guard(g_host.statusLock);
+  g_host.statusLine = std::make_unique<CStatusLine>(std::move(outputs));
+}
+
+// From here on the manager's reports go nowhere (the service is stopping: the manager's own
+// line says so).
+void StopStatusLine() {
+  std::lock_guard<std::mutex> guard(g_host.statusLock);
+  g_host.statusLine.reset();
+}
 
 constexpr const char* kUsage = "Usage: '-i' install, '-u' uninstall, '-d' debug";
 constexpr uint32_t kErrorCallNotImplemented = 120;
@@ -49,9 +73,11 @@ constexpr const char* kTerminalUsage =
     "              read the settings as the service would and print each with its source;\n"
     "              one line per problem on standard error, exit status 1 when there is one\n"
     "\n"
-    "Only the first argument selects an operation; its case does not matter. Without one the\n"
-    "program runs as the service, which only the service manager (systemd, Windows' service\n"
-    "control manager) does. See ovanta-hardware(8).\n";
+    "Only the first argument selects an operation; the case of -i, -u, -d, -start and -stop does\n"
+    "not matter, the other switches are taken only as written. Without one the program runs as\n"
+    "the service, which only the service manager (systemd, Windows' service control manager)\n"
+    "does. The management switches print how they went on standard error.\n"
+    "See ovanta-hardware(8) and ovanta-hardware.conf(5).\n";
 
 // One outcome of a management switch: logged as always, and printed on the outcome stream.
 void Outcome(const std::string& text) {
@@ -247,18 +273,27 @@ void UninstallService() {
 void DebugService() {
   // Console mode: Ctrl-C (or SIGTERM) stops the manager, which makes Run return.
   Platform::StopSignalWatcher watcher([](int) { g_host.sink->Stop(); });
+  StartStatusLine();
   g_host.sink->Run();
+  StopStatusLine();
 }
 
 void ServiceMain() {
   g_host.currentState = Platform::kServiceStartPending;
   g_host.waitHint = 0;
   ReportServiceStatus(Platform::kServiceRunning, 0);
+  StartStatusLine();
   g_host.sink->Run();
+  StopStatusLine();
   ReportServiceStatus(Platform::kServiceStopped, 0);
 }
 
 }  // namespace
+
+void PublishServiceStatus(const ServiceStatus& status) {
+  std::lock_guard<std::mutex> guard(g_host.statusLock);
+  if (g_host.statusLine) g_host.statusLine->Update(status);
+}
 
 uint32_t ServiceControlHandler(const Platform::ServiceControlRequest& request) {
   const uint32_t control = request.control;
@@ -268,6 +303,7 @@ uint32_t ServiceControlHandler(const Platform::ServiceControlRequest& request) {
       [[fallthrough]];
     case Platform::kControlStop:
       if (control == Platform::kControlStop) OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_STOP");
+      StopStatusLine();
       ReportServiceStatus(Platform::kServiceStopPending, 3000);
       g_host.sink->Stop();
       return 0;

@@ -7,6 +7,7 @@
 #include "log/ReceiverServiceSettings.h"
 #include "platform/ServiceControl.h"
 #include "service/ServiceEvents.h"
+#include "service/StatusLine.h"
 
 inline constexpr const char* kServiceName = "Ovanta Hardware";
 // The services that must run before this one, where the service manager keeps such a list
@@ -51,6 +52,10 @@ int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IService
 // The service's control handler: answers 0, or 120 for a control it does not handle. Device
 // and power events come this way on Windows; on Linux the manager watches udev and logind itself.
 uint32_t ServiceControlHandler(const Platform::ServiceControlRequest& request);
+
+// How the service is doing, from the receiver manager (any thread, once a second): shown as the
+// service manager's status line while the service runs (CStatusLine); nothing otherwise.
+void PublishServiceStatus(const ServiceStatus& status);
 
 // The process entry of the service executable.
 int win32tmain(int argc, char** argv);

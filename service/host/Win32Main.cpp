@@ -12,7 +12,9 @@ int win32tmain(int argc, char** argv) {
   parts.makeClientLibrary = [] { return std::static_pointer_cast<void>(std::make_shared<Voxlet::Globals>()); };
   parts.makeManager = [](CReceiverServiceSettings& settings) -> std::unique_ptr<IServiceManager> {
     ManagerEnvironment environment;
-    environment.makeReceiver = SpoolingReceivers(SpoolDirectorySetting());
+    SpoolingReceiverSet receivers = SpoolingReceiversReporting(SpoolDirectorySetting());
+    environment.makeReceiver = std::move(receivers.make);
+    environment.reportSpool = std::move(receivers.report);
     return std::make_unique<CReceiverManager>(&settings, std::move(environment));
   };
   return ReceiverServiceMain(argc, argv, parts);

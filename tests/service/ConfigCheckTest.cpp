@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -10,7 +11,8 @@
 namespace {
 
 const std::string kHardware = "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\n";
-const std::string kHardwarePreferences = "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService\\com.vantrel.Preferences]\n";
+const std::string kHardwarePreferences =
+    "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService\\com.vantrel.Preferences]\n";
 const std::string kSoftware = "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\SoftwareService]\n";
 
 struct Checked {
@@ -84,6 +86,47 @@ TEST_F(ConfigCheck, EachValueComesFromWhereTheServiceReadsIt) {
   EXPECT_EQ(Line(checked.out, "Uri"), "Uri http://127.0.0.1:8630/  (default (empty))");
 }
 
+// Lines starting with ';' or '#' are comments, also with a setting in them (the shipped example
+// store is one): neither read nor reported.
+TEST_F(ConfigCheck, CommentedOutSettingsAreNeitherReadNorReported) {
+  const Checked checked = Check(kHardware + "; LogFlags=31\n# Spooldir=/tmp\n  ;BaudRate=9600\nPorts=/dev/ttyS1\n");
+  EXPECT_EQ(checked.status, 0);
+  EXPECT_EQ(checked.err, "");
+  EXPECT_EQ(Line(checked.out, "LogFlags"), "LogFlags 1  (default)");
+  EXPECT_EQ(Line(checked.out, "BaudRate"), "BaudRate 57600  (default)");
+  EXPECT_EQ(Line(checked.out, "Ports"), "Ports /dev/ttyS1  (key)");
+}
+
+// The example store the package ships changes nothing and has nothing to report, also with its
+// settings uncommented (on Linux, where its paths are this system's).
+TEST_F(ConfigCheck, TheShippedExampleStoreIsSound) {
+  const std::string example = ReadFile(std::string(OVANTA_EXAMPLES_DIR) + "/registry.ini");
+  ASSERT_NE(example.find("[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]"), std::string::npos);
+  Checked checked = Check(example);
+  EXPECT_EQ(checked.status, 0);
+  EXPECT_EQ(checked.err, "");
+  EXPECT_EQ(checked.out.find("(key)"), std::string::npos);
+  EXPECT_EQ(checked.out.find("(preference subkey)"), std::string::npos);
+  // Uncommented: every value is read and none is reported as unknown or unreadable.
+  std::string uncommented;
+  for (size_t start = 0, end; start < example.size(); start = end + 1) {
+    end = std::min(example.find('\n', start), example.size());
+    std::string line = example.substr(start, end - start);
+    if (line.size() > 1 && line[0] == ';' && line.find('=') != std::string::npos && line[1] != ' ') line.erase(0, 1);
+    uncommented += line + "\n";
+  }
+  std::filesystem::create_directories(dir.File("log"));
+  const auto at = uncommented.find("Log20Location=");
+  uncommented.replace(at, uncommented.find('\n', at) - at, "Log20Location=" + dir.File("log/service.log"));
+  const auto spool = uncommented.find("SpoolDirectory=");
+  uncommented.replace(spool, uncommented.find('\n', spool) - spool, "SpoolDirectory=" + dir.File("spool"));
+  checked = Check(uncommented);
+  EXPECT_EQ(checked.err, "");
+  EXPECT_EQ(checked.status, 0);
+  EXPECT_EQ(Line(checked.out, "Ports"), "Ports /dev/ttyS0;/dev/ttyUSB3  (key)");
+  EXPECT_EQ(Line(checked.out, "LogFlags"), "LogFlags 1  (preference subkey)");
+}
+
 // Each problem alone: one line naming the setting, and exit status 1.
 TEST_F(ConfigCheck, EachProblemIsOneLineNamingTheSetting) {
   WriteFile(dir.File("file"), "");
@@ -104,9 +147,11 @@ TEST_F(ConfigCheck, EachProblemIsOneLineNamingTheSetting) {
       {kHardware + "LogFlags=4294967296\n",
        "LogFlags: \"4294967296\" is not a number (decimal, or hexadecimal after 0x); the service uses 1 instead"},
       {kHardware + "Spooldir=/tmp\n", "Spooldir: under " + hs + " is not a setting the service reads"},
-      {kSoftware + "Port=8630\n", "Port: under SOFTWARE\\Vantrel\\Voxlet\\SoftwareService is not a setting the service reads"},
+      {kSoftware + "Port=8630\n",
+       "Port: under SOFTWARE\\Vantrel\\Voxlet\\SoftwareService is not a setting the service reads"},
       {kHardwarePreferences + "LastChannel(/dev/ttyACM0)=x\n",
-       "LastChannel(/dev/ttyACM0): \"x\" is not a number (decimal, or hexadecimal after 0x); the service uses -1 instead"},
+       "LastChannel(/dev/ttyACM0): \"x\" is not a number (decimal, or hexadecimal after 0x); the service uses -1 "
+       "instead"},
       {kHardware + "Log20Location=" + dir.File("file") + "/service.log\n",
        "Log20Location: " + dir.File("file") + "/service.log cannot be created: " + dir.File("file") +
            " is not a directory"},
@@ -133,8 +178,8 @@ TEST_F(ConfigCheck, EachProblemIsOneLineNamingTheSetting) {
 // A value in the preference subkey hides a different one in the plain key, as the service
 // writes its log settings there: a warning, not a problem. The same value twice says nothing.
 TEST_F(ConfigCheck, APreferenceValueHidingAnotherIsAWarning) {
-  Checked checked = Check(kHardware + "LogFlags=31\nLog20Location=" + dir.File("b.log") + "\n" +
-                          kHardwarePreferences + "LogFlags=1\nLog20Location=" + dir.File("b.log") + "\n");
+  Checked checked = Check(kHardware + "LogFlags=31\nLog20Location=" + dir.File("b.log") + "\n" + kHardwarePreferences +
+                          "LogFlags=1\nLog20Location=" + dir.File("b.log") + "\n");
   EXPECT_EQ(checked.status, 0);
   EXPECT_EQ(checked.err,
             "ovanta-hardware: warning: LogFlags: the preference subkey's \"1\" is used; the plain key's \"31\" is "
