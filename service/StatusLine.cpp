@@ -10,8 +10,8 @@ std::string Counted(size_t count, const char* one, const char* many) {
 
 std::string StatusText(const ServiceStatus& status) {
   std::string text = Counted(status.receiversOpen, "receiver open", "receivers open") + ", " +
-                     Counted(status.clickersSignedIn, "clicker signed in", "clickers signed in") + ", software service " +
-                     (status.softwareServiceConnected ? "connected" : "not connected");
+                     Counted(status.clickersSignedIn, "clicker signed in", "clickers signed in") +
+                     ", software service " + (status.softwareServiceConnected ? "connected" : "not connected");
   switch (status.spool) {
     case ServiceStatus::Spool::kKeeping:
       text += ", " + Counted(status.answersKept, "answer kept", "answers kept");

@@ -16,8 +16,10 @@ TEST(StatusText, CountsConnectionAndSpool) {
     const char* text;
   };
   const Case cases[] = {
-      {{2, 57, true, Spool::kKeeping, 0}, "2 receivers open, 57 clickers signed in, software service connected, 0 answers kept"},
-      {{1, 1, false, Spool::kKeeping, 1}, "1 receiver open, 1 clicker signed in, software service not connected, 1 answer kept"},
+      {{2, 57, true, Spool::kKeeping, 0},
+       "2 receivers open, 57 clickers signed in, software service connected, 0 answers kept"},
+      {{1, 1, false, Spool::kKeeping, 1},
+       "1 receiver open, 1 clicker signed in, software service not connected, 1 answer kept"},
       {{0, 0, false, Spool::kNotOpen, 0}, "0 receivers open, 0 clickers signed in, software service not connected"},
       {{1, 30, true, Spool::kNotKeeping, 0},
        "1 receiver open, 30 clickers signed in, software service connected, answers not kept on disk"},
@@ -50,13 +52,13 @@ TEST(StatusLine, ShowsAChangeAtMostOnceASecond) {
   ServiceStatus answered = open;
   answered.spool = Spool::kKeeping, answered.answersKept = 3;
   run.At(0, idle);
-  run.At(400, idle);         // unchanged: nothing
-  run.At(600, open);         // changed, but within a second of the last: held back
-  run.At(1000, open);        // a second since the last: shown
-  run.At(1500, answered);    // held back
-  run.At(1900, open);        // back to what is shown: nothing to show
-  run.At(2100, open);        // nothing
-  run.At(2200, answered);    // more than a second since the last: shown at once
+  run.At(400, idle);       // unchanged: nothing
+  run.At(600, open);       // changed, but within a second of the last: held back
+  run.At(1000, open);      // a second since the last: shown
+  run.At(1500, answered);  // held back
+  run.At(1900, open);      // back to what is shown: nothing to show
+  run.At(2100, open);      // nothing
+  run.At(2200, answered);  // more than a second since the last: shown at once
   ASSERT_EQ(run.shown.size(), 3u);
   EXPECT_EQ(run.shown[0], StatusText(idle));
   EXPECT_EQ(run.shown[1], StatusText(open));
