@@ -208,7 +208,7 @@ void StartService() {
   if (state == Platform::kServiceRunning)
     Outcome("The service is already running");
   else if (c.Start(kServiceName, error))
-    Outcome("The service started");
+    Outcome("The service is starting");
   else
     Outcome("StartService failed = " + error);
 }

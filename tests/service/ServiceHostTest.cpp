@@ -241,17 +241,17 @@ TEST(ServiceHost, ManagementSwitchesPrintTheirOutcome) {
     const char* printed;
   };
   const Case cases[] = {
-      {"-i", "", "", "The service installed successfully|The service started"},
+      {"-i", "", "", "The service installed successfully|The service is starting"},
       {"-i", "", "Access denied", "CreateService failed = Access denied"},
       {"-i -nologging", "", "Access denied", "CreateService failed = Access denied"},
       {"-i", "running", "",
        "The service is already installed|The service stopped successfully|"
-       "The service now runs /usr/sbin/ovanta-hardware|The service started"},
+       "The service now runs /usr/sbin/ovanta-hardware|The service is starting"},
       {"-u", "", "", "The service is not installed"},
       {"-u", "running", "", "The service stopped successfully|The service uninstalled successfully"},
       {"-start", "", "", "The service is not installed"},
       {"-start", "running", "", "The service is already running"},
-      {"-START", "stopped", "", "The service started"},
+      {"-START", "stopped", "", "The service is starting"},
       {"-stop", "stopped", "", "The service is not running"},
       {"-stop", "slow", "", "The service failed to stop"},
       {"-stop", "", "", "OpenService failed = The specified service does not exist as an installed service."},
