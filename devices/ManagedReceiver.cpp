@@ -20,6 +20,11 @@ class ReceiverOnLink final : public IManagedReceiver {
   uint32_t State() const override { return m_receiver->GetState(); }
   void SendCommandText(const std::string& text) override { m_receiver->SendDiagnosticCommand(text); }
   Voxlet::StringBuffer EndpointId() const override { return m_session->EndpointId(); }
+  size_t SignedInClickers() const override {
+    size_t count = 0;
+    for (const ClickerEndpointInfo& clicker : m_session->Clickers().All()) count += clicker.studentId.empty() ? 0 : 1;
+    return count;
+  }
 
  private:
   // The session is destroyed first: it closes the receiver and detaches from it.
@@ -38,14 +43,19 @@ SpoolingReceivers OpenSpoolingReceivers(std::string directory, uint32_t maxAgeDa
     std::once_flag once;
     std::string directory;
     uint32_t maxAgeDays = 0;
+    // Set once, under the lock, for the status line's reads from another thread.
+    std::mutex lock;
     std::shared_ptr<AnswerSpool> spool;
-    AnswerSpool& Spool() {
+    std::shared_ptr<AnswerSpool> Spool() {
       std::call_once(once, [this] {
         AnswerSpool::Options options;
         options.maxAge = std::chrono::hours(24) * maxAgeDays;
-        spool = std::make_shared<AnswerSpool>(directory, std::move(options));
+        auto opened = std::make_shared<AnswerSpool>(directory, std::move(options));
+        std::lock_guard<std::mutex> guard(lock);
+        spool = std::move(opened);
       });
-      return *spool;
+      std::lock_guard<std::mutex> guard(lock);
+      return spool;
     }
   };
   auto opened = std::make_shared<Opened>();
@@ -53,14 +63,27 @@ SpoolingReceivers OpenSpoolingReceivers(std::string directory, uint32_t maxAgeDa
   opened->maxAgeDays = maxAgeDays;
   SpoolingReceivers made;
   made.makeReceiver = [opened](IReceiverEvents* events) -> ManagedReceiverPtr {
-    opened->Spool();
     SessionEnvironment environment;
-    environment.spool = opened->spool;
+    environment.spool = opened->Spool();
     return std::make_shared<ReceiverOnLink>(events, std::move(environment));
   };
   made.claimState = [opened]() -> std::string {
-    if (!opened->Spool().HeldByAnotherProcess()) return {};
+    if (!opened->Spool()->HeldByAnotherProcess()) return {};
     return "the answer spool in " + opened->directory + " is another process's";
+  };
+  made.report = [opened](ServiceStatus& status) {
+    std::shared_ptr<AnswerSpool> spool;
+    {
+      std::lock_guard<std::mutex> guard(opened->lock);
+      spool = opened->spool;
+    }
+    if (!spool) return;
+    if (!spool->Durable()) {
+      status.spool = ServiceStatus::Spool::kNotKeeping;
+      return;
+    }
+    status.spool = ServiceStatus::Spool::kKeeping;
+    status.answersKept = spool->GetCounts().answers;
   };
   return made;
 }

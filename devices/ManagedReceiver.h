@@ -6,6 +6,7 @@
 
 #include "client/StringBuffer.h"
 #include "protocol/ReceiverEvents.h"
+#include "service/StatusLine.h"
 
 // What the receiver manager needs of a receiver: open and close it by port, name it, number
 // it, read its state, pass it command texts.
@@ -22,6 +23,8 @@ class IManagedReceiver {
   virtual void SendCommandText(const std::string& text) = 0;
   // The receiver's endpoint id in the software service; empty until it has one.
   virtual Voxlet::StringBuffer EndpointId() const = 0;
+  // The clickers on its network with a student signed in.
+  virtual size_t SignedInClickers() const { return 0; }
 };
 
 using ManagedReceiverPtr = std::shared_ptr<IManagedReceiver>;
@@ -34,8 +37,10 @@ ManagedReceiverPtr MakeReceiver(IReceiverEvents* events);
 // once logging runs; answers kept longer than maxAgeDays (0: no limit) are dropped instead of
 // submitted. claimState tells whether this process may run the receivers: an error text when
 // another process owns the spool (another service with the same settings), empty otherwise.
+// report adds what the status line says of the spool: whether it keeps answers and how many.
 struct SpoolingReceivers {
   ReceiverFactory makeReceiver;
   std::function<std::string()> claimState;
+  std::function<void(ServiceStatus&)> report;
 };
 SpoolingReceivers OpenSpoolingReceivers(std::string directory, uint32_t maxAgeDays);

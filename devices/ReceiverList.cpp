@@ -64,6 +64,13 @@ std::optional<Voxlet::StringBuffer> CReceiverList::PortOfDevice(const std::strin
   return std::nullopt;
 }
 
+std::vector<ManagedReceiverPtr> CReceiverList::Receivers() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  std::vector<ManagedReceiverPtr> receivers;
+  for (const Entry& e : m_entries) receivers.push_back(e.receiver);
+  return receivers;
+}
+
 size_t CReceiverList::Count() const {
   std::lock_guard<std::mutex> guard(m_lock);
   return m_entries.size();

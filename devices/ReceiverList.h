@@ -35,6 +35,8 @@ class CReceiverList {
   std::optional<Voxlet::StringBuffer> PortOfDevice(const std::string& devicePath) const;
 
   size_t Count() const;
+  // The listed receivers, for a look at each outside the list's lock.
+  std::vector<ManagedReceiverPtr> Receivers() const;
   std::vector<Voxlet::StringBuffer> Ports() const;
   // The status records of at most maxCount receivers, in list order.
   std::vector<ReceiverStatusW> Statuses(size_t maxCount) const;

@@ -17,6 +17,7 @@ CReceiverManager::CReceiverManager(CReceiverServiceSettings* settings, ManagerEn
               [this] {
                 m_work->Post(ReceiverWorkKind::kResetQueue);
                 CheckEmailLogSetting();
+                if (m_env.reportStatus) m_env.reportStatus(CurrentStatus());
               },
       }),
       m_work(std::make_unique<CReceiverWork>([this](const ReceiverWorkSet& work) { DoReceiverWork(work); })) {}
@@ -133,6 +134,18 @@ void CReceiverManager::WaitForReceiverWork() { m_work->WaitIdle(); }
 // ---- e-mail log and SDK server ---------------------------------------------------------
 
 void CReceiverManager::CheckEmailLogSetting() { m_emailLog.CheckSetting(); }
+
+ServiceStatus CReceiverManager::CurrentStatus() const {
+  ServiceStatus status;
+  for (const ManagedReceiverPtr& receiver : m_receivers.List().Receivers()) {
+    if (receiver->State() != 0) continue;
+    ++status.receiversOpen;
+    status.clickersSignedIn += receiver->SignedInClickers();
+  }
+  status.softwareServiceConnected = m_link.Connected();
+  if (m_env.reportSpool) m_env.reportSpool(status);
+  return status;
+}
 
 void CReceiverManager::OnLogChanged() {
   m_sdk.SendLogChanged();

@@ -20,6 +20,7 @@
 #include "sdk/server/SdkServerEvents.h"
 #include "sdk/server/SdkServerFactory.h"
 #include "service/ServiceEvents.h"
+#include "service/ServiceHost.h"
 
 // What the manager is built from; tests replace the receivers, the client and the OS events.
 struct ManagerEnvironment {
@@ -36,6 +37,10 @@ struct ManagerEnvironment {
   // Takes, when Run starts, what only one running service may use; an error text when another
   // process has it, and Run then returns at once, saying so. Null: nothing to take.
   std::function<std::string()> claimState;
+  // Where the manager says how the service is doing, once a second (the service host's status
+  // line), and what its receivers' answer spool adds to it.
+  std::function<void(const ServiceStatus&)> reportStatus = PublishServiceStatus;
+  std::function<void(ServiceStatus&)> reportSpool;
 };
 
 // Owns every connected receiver for the life of the service. The host and the SDK server talk
@@ -104,6 +109,8 @@ class CReceiverManager : public IServiceManager, public ISDKServerEvents, public
 
   // Reads "EmailLogOn" and switches the e-mail log and the log mask when it changed.
   void CheckEmailLogSetting();
+  // How the service is doing now: receivers open, clickers signed in, the connection, the spool.
+  ServiceStatus CurrentStatus() const;
 
   // Makes the client the manager's own connection: its state and tick signals drive the manager.
   void AttachClient(const Voxlet::ClientPtr& client);

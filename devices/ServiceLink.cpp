@@ -80,6 +80,11 @@ Voxlet::ClientPtr CServiceLink::Client() const {
   return m_client;
 }
 
+bool CServiceLink::Connected() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_reach == Reach::kConnected;
+}
+
 bool CServiceLink::Stopped() const {
   std::lock_guard<std::mutex> guard(m_lock);
   return m_stopped;

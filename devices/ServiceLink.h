@@ -41,6 +41,8 @@ class CServiceLink {
   // afterwards.
   void Detach();
   Voxlet::ClientPtr Client() const;
+  // Whether the software service answered since the last connection was lost.
+  bool Connected() const;
 
   // The client's signals (library threads).
   void OnClientStateChanged(Voxlet::Client& client, int state);

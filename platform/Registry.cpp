@@ -76,6 +76,13 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines, std::st
   return true;
 }
 
+// A comment line: its first character other than a blank is ';' or '#'. It holds no value,
+// even with a '=' in it (a commented-out setting).
+bool IsComment(const std::string& line) {
+  const std::string t = Trim(line);
+  return !t.empty() && (t[0] == ';' || t[0] == '#');
+}
+
 // Section header name of a line "[name]", or nothing.
 std::optional<std::string> SectionOf(const std::string& line) {
   const std::string t = Trim(line);
@@ -99,12 +106,29 @@ std::optional<std::string> RegistryStore::Read(int root, const std::string& keyP
       inSection = SameName(*s, section);
       continue;
     }
-    if (!inSection) continue;
+    if (!inSection || IsComment(line)) continue;
     const size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
     if (SameName(Trim(line.substr(0, eq)), name)) return Trim(line.substr(eq + 1));
   }
   return std::nullopt;
+}
+
+std::vector<std::string> RegistryStore::Names(int root, const std::string& keyPath) const {
+  const std::string section = SectionName(root, keyPath);
+  std::vector<std::string> lines, names;
+  std::string error;
+  if (!ReadLines(m_path, lines, error)) return names;
+  bool inSection = false;
+  for (const std::string& line : lines) {
+    if (auto s = SectionOf(line)) {
+      inSection = SameName(*s, section);
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (inSection && !IsComment(line) && eq != std::string::npos) names.push_back(Trim(line.substr(0, eq)));
+  }
+  return names;
 }
 
 bool RegistryStore::Write(int root, const std::string& keyPath, const std::string& name, const std::string& value,
@@ -143,7 +167,7 @@ bool RegistryStore::Write(int root, const std::string& keyPath, const std::strin
     }
     if (!inSection) continue;
     const size_t eq = lines[i].find('=');
-    if (eq != std::string::npos && SameName(Trim(lines[i].substr(0, eq)), name)) {
+    if (eq != std::string::npos && !IsComment(lines[i]) && SameName(Trim(lines[i].substr(0, eq)), name)) {
       lines[i] = entry;
       done = true;
     } else if (!Trim(lines[i]).empty()) {

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The registry store: an INI file with sections "[HKEY_LM\key\path]" (also HKEY_CU, HKEY_CR)
 // and "name=value" lines; numbers are decimal text. Section and value names compare without
@@ -27,6 +28,8 @@ class RegistryStore {
   // it is. The new file is on disk when this returns true.
   bool Write(int root, const std::string& keyPath, const std::string& name, const std::string& value,
              std::string* error = nullptr) const;
+  // The names of the values under the key, in the order the file holds them.
+  std::vector<std::string> Names(int root, const std::string& keyPath) const;
 
   const std::string& Path() const { return m_path; }
 
@@ -40,6 +43,8 @@ class RegistryStore {
 std::optional<std::string> ReadStoredValue(int root, const std::string& keyPath, const std::string& name);
 bool WriteStoredString(int root, const std::string& keyPath, const std::string& name, const std::string& value);
 bool WriteStoredDword(int root, const std::string& keyPath, const std::string& name, uint32_t value);
+// The names of the values stored under the key (none when it is missing).
+std::vector<std::string> StoredValueNames(int root, const std::string& keyPath);
 
 }  // namespace Platform
 

@@ -97,6 +97,11 @@ class IServiceControl {
   // Whether two binary paths name the same program, as this platform compares paths: exactly
   // on Linux, without regard to case on Windows.
   virtual bool SamePath(const std::string& a, const std::string& b) { return a == b; }
+  // Whether the service manager shows a line of text about the running service (systemd's
+  // STATUS=); where it does not (the SCM), the service logs that line instead.
+  virtual bool ShowsStatusText() const { return false; }
+  // Sets that line; nothing where the manager shows none.
+  virtual void ReportStatusText(const std::string& /*text*/) {}
 };
 
 // The service manager of the platform being built: systemd on Linux

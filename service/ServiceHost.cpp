@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 
 #include "packaging/InstalledFiles.h"
 #include "platform/Registry.h"
+#include "service/ConfigCheck.h"
 
 namespace {
 
@@ -18,8 +20,34 @@ struct HostState {
   // serialises them.
   std::atomic<uint32_t> currentState{Platform::kServiceStopped};
   std::atomic<uint32_t> waitHint{0};
+  // Where a management switch says how it went (standard error): the default log mask drops
+  // the diagnostic lines, so the log alone would leave a failed install unexplained.
+  std::FILE* outcome = stderr;
+  // The status line while the service runs; null before and after.
+  std::mutex statusLock;
+  std::unique_ptr<CStatusLine> statusLine;
 };
 HostState g_host;
+
+// The status line for the service manager in use: its own line where it shows one, else a log
+// line when receivers or the connection change.
+void StartStatusLine() {
+  Platform::IServiceControl* control = g_host.control;
+  CStatusLine::Outputs outputs;
+  if (control->ShowsStatusText())
+    outputs.status = [control](const std::string& text) { control->ReportStatusText(text); };
+  else
+    outputs.milestone = [](const std::string& text) { OV_LOG(kLogMilestone, "Status: %s", text.c_str()); };
+  std::lock_guard<std::mutex> guard(g_host.statusLock);
+  g_host.statusLine = std::make_unique<CStatusLine>(std::move(outputs));
+}
+
+// From here on the manager's reports go nowhere (the service is stopping: the manager's own
+// line says so).
+void StopStatusLine() {
+  std::lock_guard<std::mutex> guard(g_host.statusLock);
+  g_host.statusLine.reset();
+}
 
 constexpr const char* kUsage = "Usage: '-i' install, '-u' uninstall, '-d' debug";
 constexpr uint32_t kErrorCallNotImplemented = 120;
@@ -29,7 +57,7 @@ constexpr const char* kOperationSwitches[] = {"-i", "-u", "-d", "-start", "-stop
 
 constexpr const char* kTerminalUsage =
     "Usage: ovanta-hardware [-i | -u | -d | -start | -stop] [-nologging]\n"
-    "       ovanta-hardware -h | --help | --version\n"
+    "       ovanta-hardware -h | --help | --version | --check-config\n"
     "\n"
     "  -i          install the service (on Linux the systemd unit ovanta-hardware.service,\n"
     "              on Windows the service \"Ovanta Hardware\"), enable and start it\n"
@@ -41,10 +69,24 @@ constexpr const char* kTerminalUsage =
     "  -nologging  (in any position) write no log for this process\n"
     "  -h, --help  print this help\n"
     "  --version   print the version and the commit it was built from\n"
+    "  --check-config\n"
+    "              read the settings as the service would and print each with its source;\n"
+    "              one line per problem on standard error, exit status 1 when there is one\n"
     "\n"
-    "Only the first argument selects an operation; its case does not matter. Without one the\n"
-    "program runs as the service, which only the service manager (systemd, Windows' service\n"
-    "control manager) does. See ovanta-hardware(8).\n";
+    "Only the first argument selects an operation; the case of -i, -u, -d, -start and -stop does\n"
+    "not matter, the other switches are taken only as written. Without one the program runs as\n"
+    "the service, which only the service manager (systemd, Windows' service control manager)\n"
+    "does. The management switches print how they went on standard error.\n"
+    "See ovanta-hardware(8) and ovanta-hardware.conf(5).\n";
+
+// One outcome of a management switch: logged as always, and printed on the outcome stream.
+void Outcome(const std::string& text) {
+  OV_LOG(kLogDiagnostic, "%s", text.c_str());
+  if (g_host.outcome) {
+    std::fprintf(g_host.outcome, "ovanta-hardware: %s\n", text.c_str());
+    std::fflush(g_host.outcome);
+  }
+}
 
 bool SameSwitch(const char* arg, const char* sw) { return strcasecmp(arg, sw) == 0; }
 
@@ -123,18 +165,21 @@ void StopService() {
   std::string error;
   if (!c.Exists(kServiceName, error)) {
     if (error.empty()) error = "The specified service does not exist as an installed service.";
-    OV_LOG(kLogDiagnostic, "OpenService failed = %s", error.c_str());
+    Outcome("OpenService failed = " + error);
     return;
   }
   uint32_t state = 0;
   if (!c.QueryState(kServiceName, state, error)) {
-    OV_LOG(kLogDiagnostic, "QueryServiceStatus failed = %s", error.c_str());
+    Outcome("QueryServiceStatus failed = " + error);
     return;
   }
-  if (state == Platform::kServiceStopped) return;
+  if (state == Platform::kServiceStopped) {
+    Outcome("The service is not running");
+    return;
+  }
   OV_LOG(kLogDiagnostic, "Stopping the service");
   if (!c.ControlStop(kServiceName, error)) {
-    OV_LOG(kLogDiagnostic, "ControlService failed = %s", error.c_str());
+    Outcome("ControlService failed = " + error);
     return;
   }
   // The stop control answers with the service's new state.
@@ -143,10 +188,7 @@ void StopService() {
     c.SleepMs(500);
     if (!c.QueryState(kServiceName, state, error)) break;
   }
-  if (state == Platform::kServiceStopped)
-    OV_LOG(kLogDiagnostic, "The service stopped successfully");
-  else
-    OV_LOG(kLogDiagnostic, "The service failed to stop");
+  Outcome(state == Platform::kServiceStopped ? "The service stopped successfully" : "The service failed to stop");
 }
 
 void StartService() {
@@ -155,8 +197,20 @@ void StartService() {
   Platform::IServiceControl& c = *g_host.control;
   std::string error;
   uint32_t state = 0;
-  if (!c.Exists(kServiceName, error) || !c.QueryState(kServiceName, state, error)) return;
-  if (state != Platform::kServiceRunning) c.Start(kServiceName, error);
+  if (!c.Exists(kServiceName, error)) {
+    Outcome("The service is not installed");
+    return;
+  }
+  if (!c.QueryState(kServiceName, state, error)) {
+    Outcome("QueryServiceStatus failed = " + error);
+    return;
+  }
+  if (state == Platform::kServiceRunning)
+    Outcome("The service is already running");
+  else if (c.Start(kServiceName, error))
+    Outcome("The service is starting");
+  else
+    Outcome("StartService failed = " + error);
 }
 
 void ReinstallInPlace() {
@@ -164,10 +218,12 @@ void ReinstallInPlace() {
   Platform::IServiceControl& c = *g_host.control;
   std::string error, modulePath, configured;
   if (!c.ConfiguredBinaryPath(kServiceName, configured, error)) {
-    OV_LOG(kLogDiagnostic, "OpenService failed = %s", error.c_str());
+    Outcome("OpenService failed = " + error);
   } else if (c.ModulePath(modulePath, error) && !c.SamePath(modulePath, configured)) {
-    if (!c.ChangeBinaryPath(kServiceName, modulePath, error))
-      OV_LOG(kLogDiagnostic, "ChangeServiceConfig failed = %s", error.c_str());
+    if (c.ChangeBinaryPath(kServiceName, modulePath, error))
+      Outcome("The service now runs " + modulePath);
+    else
+      Outcome("ChangeServiceConfig failed = " + error);
   }
   StartService();
 }
@@ -176,11 +232,11 @@ void InstallService() {
   Platform::IServiceControl& c = *g_host.control;
   std::string error, modulePath;
   if (!c.ModulePath(modulePath, error)) {
-    OV_LOG(kLogDiagnostic, "GetModuleFileName failed");
+    Outcome("GetModuleFileName failed");
     return;
   }
   if (c.Exists(kServiceName, error)) {
-    OV_LOG(kLogDiagnostic, "The service is already installed");
+    Outcome("The service is already installed");
     ReinstallInPlace();
     return;
   }
@@ -192,41 +248,52 @@ void InstallService() {
                                  Packaging::kUdevRules,
                                  Packaging::kUnitTemplate,
                                  {kServiceDependencies[0], kServiceDependencies[1]}};
-  if (c.Create(config, error))
-    OV_LOG(kLogDiagnostic, "The service installed successfully");
-  else
-    OV_LOG(kLogDiagnostic, "CreateService failed = %s", error.c_str());
+  if (!c.Create(config, error)) {
+    // Nothing was installed: there is nothing to start.
+    Outcome("CreateService failed = " + error);
+    return;
+  }
+  Outcome("The service installed successfully");
   StartService();
 }
 
 void UninstallService() {
   std::string error;
   if (!g_host.control->Exists(kServiceName, error)) {
-    OV_LOG(kLogDiagnostic, "The service is not installed");
+    Outcome("The service is not installed");
     return;
   }
   StopService();
   if (g_host.control->Delete(kServiceName, error))
-    OV_LOG(kLogDiagnostic, "The service uninstalled successfully");
+    Outcome("The service uninstalled successfully");
   else
-    OV_LOG(kLogDiagnostic, "DeleteService failed = %s", error.c_str());
+    Outcome("DeleteService failed = " + error);
 }
 
 void DebugService() {
   // Console mode: Ctrl-C (or SIGTERM) stops the manager, which makes Run return.
   Platform::StopSignalWatcher watcher([](int) { g_host.sink->Stop(); });
+  StartStatusLine();
   g_host.sink->Run();
+  StopStatusLine();
 }
 
 void ServiceMain() {
   g_host.currentState = Platform::kServiceStartPending;
   g_host.waitHint = 0;
   ReportServiceStatus(Platform::kServiceRunning, 0);
+  StartStatusLine();
   g_host.sink->Run();
+  StopStatusLine();
   ReportServiceStatus(Platform::kServiceStopped, 0);
 }
 
 }  // namespace
+
+void PublishServiceStatus(const ServiceStatus& status) {
+  std::lock_guard<std::mutex> guard(g_host.statusLock);
+  if (g_host.statusLine) g_host.statusLine->Update(status);
+}
 
 uint32_t ServiceControlHandler(const Platform::ServiceControlRequest& request) {
   const uint32_t control = request.control;
@@ -236,6 +303,7 @@ uint32_t ServiceControlHandler(const Platform::ServiceControlRequest& request) {
       [[fallthrough]];
     case Platform::kControlStop:
       if (control == Platform::kControlStop) OV_LOG(kLogDiagnostic, "SERVICE_CONTROL_STOP");
+      StopStatusLine();
       ReportServiceStatus(Platform::kServiceStopPending, 3000);
       g_host.sink->Stop();
       return 0;
@@ -299,6 +367,7 @@ int ServiceEntry(int argc, char** argv, IServiceEvents* sink, Platform::IService
 std::optional<int> AnswerOnTerminal(int argc, char** argv, const BuildInfo& build, std::FILE* out, std::FILE* err) {
   if (argc < 2 || !argv[1] || argv[1][0] != '-') return std::nullopt;
   const std::string arg = argv[1];
+  if (arg == "--check-config") return CheckConfiguration(out, err);
   if (arg == "-h" || arg == "--help" || arg == "--version") {
     if (arg == "--version")
       std::fprintf(out, "ovanta-hardware %s (commit %s)\n", build.version, build.commit);
@@ -320,6 +389,7 @@ int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts) {
   CReceiverServiceSettings settings;
   settings.Load();
   std::unique_ptr<IServiceManager> manager = parts.makeManager(settings);
+  g_host.outcome = parts.outcome;
 
   const bool console = DebugMode(argc, argv);
   std::string logInUse = "none (-nologging)";

@@ -23,4 +23,8 @@ bool WriteStoredDword(int root, const std::string& keyPath, const std::string& n
   return RegistryStore().Write(root, keyPath, name, std::to_string(value));
 }
 
+std::vector<std::string> StoredValueNames(int root, const std::string& keyPath) {
+  return RegistryStore().Names(root, keyPath);
+}
+
 }  // namespace Platform

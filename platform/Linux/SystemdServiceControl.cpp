@@ -414,6 +414,12 @@ class SystemdServiceControl final : public IServiceControl {
     return true;
   }
 
+  bool ShowsStatusText() const override { return true; }
+  void ReportStatusText(const std::string& text) override {
+    // Without a notify socket (not run by systemd) this does nothing.
+    sd_notify(0, ("STATUS=" + text).c_str());
+  }
+
   bool RunDispatcher(const std::string& name, const std::function<void()>& serviceMain,
                      const ServiceControlCallback& handler, std::string& error) override {
     // Only the service's own unit runs it; the environment a shell inherited proves nothing.

@@ -95,4 +95,20 @@ bool WriteStoredDword(int root, const std::string& keyPath, const std::string& n
   return SetValue(root, keyPath, name, REG_DWORD, &dword, sizeof dword);
 }
 
+std::vector<std::string> StoredValueNames(int root, const std::string& keyPath) {
+  if (FileStore()) return RegistryStore().Names(root, keyPath);
+  std::vector<std::string> names;
+  const OpenKey key(root, keyPath, false);
+  if (!key.Key()) return names;
+  // Value names are at most 16,383 characters.
+  std::vector<wchar_t> name(16384);
+  for (DWORD index = 0;; ++index) {
+    DWORD length = static_cast<DWORD>(name.size());
+    const LSTATUS rc = ::RegEnumValueW(key.Key(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_NO_MORE_ITEMS || rc != ERROR_SUCCESS) break;
+    names.push_back(Narrow(std::wstring(name.data(), length)));
+  }
+  return names;
+}
+
 }  // namespace Platform

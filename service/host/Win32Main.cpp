@@ -15,6 +15,7 @@ int win32tmain(int argc, char** argv) {
     SpoolingReceivers spooling = OpenSpoolingReceivers(SpoolDirectorySetting(), SpoolMaxAgeDaysSetting());
     environment.makeReceiver = std::move(spooling.makeReceiver);
     environment.claimState = std::move(spooling.claimState);
+    environment.reportSpool = std::move(spooling.report);
     return std::make_unique<CReceiverManager>(&settings, std::move(environment));
   };
   return ReceiverServiceMain(argc, argv, parts);

@@ -428,6 +428,51 @@ TEST_F(ReceiverManagerServiceTest, AResetIsReportedWithWhetherTheSettingReopensT
   }
 }
 
+// Once a tick the manager says how the service is doing: the receivers open (a listed one whose
+// link reports another state is not), the clickers signed in on them, whether the software
+// service answered, and what the spool adds.
+TEST_F(ReceiverManagerServiceTest, EachTickReportsReceiversClickersConnectionAndSpool) {
+  class ClassReceiver : public FakeReceiver {
+   public:
+    ClassReceiver(FakeLinks& links, uint32_t number) : FakeReceiver(links, number) {}
+    uint32_t State() const override { return PortName() == u"/dev/ttyACM3" ? 2 : 0; }
+    size_t SignedInClickers() const override { return PortName() == u"/dev/ttyACM1" ? 3 : 6; }
+  };
+  env.makeReceiver = [this](IReceiverEvents*) -> ManagedReceiverPtr {
+    return std::make_shared<ClassReceiver>(links, ++numbers);
+  };
+  std::mutex lock;
+  std::vector<ServiceStatus> reported;
+  env.reportStatus = [&](const ServiceStatus& status) {
+    std::lock_guard<std::mutex> guard(lock);
+    reported.push_back(status);
+  };
+  env.reportSpool = [](ServiceStatus& status) {
+    status.spool = ServiceStatus::Spool::kKeeping, status.answersKept = 4;
+  };
+  const auto last = [&] {
+    std::lock_guard<std::mutex> guard(lock);
+    return reported.empty() ? ServiceStatus{} : reported.back();
+  };
+  Voxlet::Client unconnected(false);
+  Tick(unconnected);
+  EXPECT_EQ(last(), (ServiceStatus{0, 0, false, ServiceStatus::Spool::kKeeping, 4}));
+  PlugIn("1-1", "A", "ttyACM1");
+  PlugIn("1-2", "B", "ttyACM2");
+  PlugIn("1-3", "C", "ttyACM3");
+  Manager().EnumerateReceivers();
+  ASSERT_EQ(Manager().ReceiverPorts().size(), 3u);
+  auto client = Connect();
+  ASSERT_TRUE(WaitFor([&] { return Count("modeSwitching") == 1; }));
+  Tick(*client);
+  // Receivers 1 and 2 open (3 + 6 clickers); the third's link says its device is not present.
+  const ServiceStatus status = last();
+  EXPECT_EQ(status.receiversOpen, 2u);
+  EXPECT_EQ(status.clickersSignedIn, 9u);
+  EXPECT_TRUE(status.softwareServiceConnected);
+  EXPECT_EQ(status.answersKept, 4u);
+}
+
 // The service's own SDK server: started by Run, it lists the receivers, carries command texts
 // to them and resets the log, and is gone when Run ends. Meanwhile receivers on their links open
 // and close while SDK clients come and go (each is sent the status of every receiver as it

@@ -40,6 +40,8 @@ expected=$(LC_ALL=C sort -k2 <<LIST
 755 usr/bin/ovanta-sdk-client
 755 usr/sbin/ovanta-hardware
 644 usr/share/man/man1/ovanta-sdk-client.1
+644 usr/share/man/man5/ovanta-hardware.conf.5
+644 usr/share/man/man7/ovanta-sdk.7
 644 usr/share/man/man8/ovanta-hardware.8
 755 var/lib/ovanta/spool
 LIST
@@ -81,7 +83,7 @@ case "$("$root/usr/sbin/ovanta-hardware" --version)" in
 "ovanta-hardware $version "*) ;;
 *) fail "--version does not print $version: $("$root/usr/sbin/ovanta-hardware" --version)" ;;
 esac
-for page in man8/ovanta-hardware.8 man1/ovanta-sdk-client.1; do
+for page in man8/ovanta-hardware.8 man1/ovanta-sdk-client.1 man5/ovanta-hardware.conf.5 man7/ovanta-sdk.7; do
 	title=$(grep '^\.TH ' "$root/usr/share/man/$page")
 	case "$title" in
 	*" $release_date \"ovanta-hardware $version\" "*) ;;

@@ -38,7 +38,10 @@ expected=$(sort <<LIST
 -rw-r--r-- ./lib/udev/rules.d/60-ovanta-hardware.rules
 -rw-r--r-- ./usr/share/doc/$package/changelog.gz
 -rw-r--r-- ./usr/share/doc/$package/copyright
+-rw-r--r-- ./usr/share/doc/$package/examples/registry.ini
 -rw-r--r-- ./usr/share/man/man1/ovanta-sdk-client.1.gz
+-rw-r--r-- ./usr/share/man/man5/ovanta-hardware.conf.5.gz
+-rw-r--r-- ./usr/share/man/man7/ovanta-sdk.7.gz
 -rw-r--r-- ./usr/share/man/man8/ovanta-hardware.8.gz
 drwxr-xr-x ./var/lib/ovanta/spool/
 LIST
@@ -76,7 +79,9 @@ gone() {
 }
 files="/usr/sbin/ovanta-hardware /usr/bin/ovanta-sdk-client /lib/systemd/system/$unit
 /lib/udev/rules.d/60-ovanta-hardware.rules /usr/share/man/man8/ovanta-hardware.8.gz
-/usr/share/man/man1/ovanta-sdk-client.1.gz /usr/share/doc/$package/copyright /var/lib/ovanta/spool"
+/usr/share/man/man1/ovanta-sdk-client.1.gz /usr/share/man/man5/ovanta-hardware.conf.5.gz
+/usr/share/man/man7/ovanta-sdk.7.gz /usr/share/doc/$package/copyright
+/usr/share/doc/$package/examples/registry.ini /var/lib/ovanta/spool"
 dpkg_step() {
 	echo "-- dpkg $*"
 	dpkg "$@" >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log" >&2; die "dpkg $* failed"; }
@@ -119,7 +124,8 @@ dpkg_step -r "$package"
 # shellcheck disable=SC2086
 gone /usr/sbin/ovanta-hardware /usr/bin/ovanta-sdk-client /lib/systemd/system/$unit \
 	/lib/udev/rules.d/60-ovanta-hardware.rules /usr/share/man/man8/ovanta-hardware.8.gz \
-	/usr/share/man/man1/ovanta-sdk-client.1.gz
+	/usr/share/man/man1/ovanta-sdk-client.1.gz /usr/share/man/man5/ovanta-hardware.conf.5.gz \
+	/usr/share/man/man7/ovanta-sdk.7.gz /usr/share/doc/$package/examples/registry.ini
 [ -s /var/lib/ovanta/registry.ini ] && [ -s /var/lib/ovanta/spool/kept ] || fail "removing took the registry store or the spool"
 dpkg_step -P "$package"
 gone /var/lib/ovanta /var/log/ovanta "$wants" /var/lib/systemd/deb-systemd-helper-enabled/$unit.dsh-also

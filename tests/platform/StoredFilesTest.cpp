@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/AppendFile.h"
 #include "platform/Registry.h"
@@ -59,6 +60,21 @@ TEST_F(Registry, RewritesKeepTheRestAndBadTextIsNeitherReadNorWritten) {
 
   EXPECT_FALSE(WriteRegistryString(0, kKey, "Ports", "a\n[HKEY_LM\\Other]", kPlain));
   EXPECT_EQ(ReadRegistryString(0, "Other", "Ports", "-", kPlain), "-");
+}
+
+// A key's value names are listed in the file's order; comment lines (';' or '#', a commented-out
+// setting too) are neither listed nor read, and a write of that name adds a value of its own.
+TEST_F(Registry, CommentedOutValuesAreNeitherListedNorReadNorReplaced) {
+  std::ofstream(file) << "[HKEY_LM\\A]\nOne=1\n; Two=2\n  # Three=3\nFour=4\n[HKEY_LM\\B]\nFive=5\n";
+  EXPECT_EQ(Platform::StoredValueNames(0, "A"), (std::vector<std::string>{"One", "Four"}));
+  EXPECT_EQ(Platform::StoredValueNames(0, "B"), std::vector<std::string>{"Five"});
+  EXPECT_TRUE(Platform::StoredValueNames(0, "C").empty());
+  EXPECT_EQ(ReadRegistryDword(0, "A", "Two", 77, kPlain), 77u);
+  EXPECT_EQ(ReadRegistryDword(0, "A", "Three", 77, kPlain), 77u);
+  ASSERT_TRUE(WriteRegistryDword(0, "A", "Two", 22, kPlain));
+  EXPECT_EQ(ReadRegistryDword(0, "A", "Two", 77, kPlain), 22u);
+  EXPECT_NE(ReadFile(file).find("; Two=2\n"), std::string::npos);
+  EXPECT_EQ(Platform::StoredValueNames(0, "A"), (std::vector<std::string>{"One", "Four", "Two"}));
 }
 
 using AppendFile = FileDir;

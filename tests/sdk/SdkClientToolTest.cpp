@@ -40,10 +40,24 @@ class SdkClientTool : public ::testing::Test {
   std::string port;
 };
 
+// Every state a receiver's link reports is printed by name; a code the service does not name
+// keeps its number.
+TEST_F(SdkClientTool, ListNamesEachReceiverState) {
+  manager.Locked([&] {
+    manager.receivers = {Receiver(1, 0, u"/dev/ttyACM0"), Receiver(2, 2, u"/dev/ttyACM1"),
+                         Receiver(3, 3, u"/dev/ttyUSB0"), Receiver(4, 31, u"COM7")};
+  });
+  const Result list = RunTool(port + "list");
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(list.output,
+            "4 receiver(s)\n1\topen\t/dev/ttyACM0\n2\tdevice not present\t/dev/ttyACM1\n"
+            "3\tdevice in use\t/dev/ttyUSB0\n4\tunknown (31)\tCOM7\n");
+}
+
 TEST_F(SdkClientTool, ListsReceiversDrivesTheLogSendsCommandsAndFindsTheServer) {
   const Result list = RunTool(port + "list");
   EXPECT_EQ(list.status, 0);
-  EXPECT_EQ(list.output, "1 receiver(s)\n3\tstate 1\t/dev/ttyACM0\n");
+  EXPECT_EQ(list.output, "1 receiver(s)\n3\tanalyzing data\t/dev/ttyACM0\n");
   EXPECT_EQ(RunTool(port + "get-flags").output, "0x11\n");
   EXPECT_EQ(RunTool(port + "set-flags 0x15").status, 0);
   EXPECT_EQ(RunTool(port + "log-file").output, "/tmp/service.log\n");

@@ -27,6 +27,7 @@ class FakeServiceControl : public IServiceControl {
     if (service == "slow") stateAfterStop = kServiceStopPending;
   }
   bool installed, dispatcherFails;
+  std::string createError;  // when not empty, Create fails with it
   std::string configuredPath = "/usr/sbin/ovanta-hardware";
   uint32_t state = kServiceStopped;
   uint32_t stateAfterStop = kServiceStopped;  // what the stop control leads to
@@ -45,7 +46,8 @@ class FakeServiceControl : public IServiceControl {
     return installed;
   }
   bool Did(const std::string& call) { return calls.push_back(call), true; }
-  bool Create(const ServiceConfig& config, std::string&) override {
+  bool Create(const ServiceConfig& config, std::string& error) override {
+    if (!createError.empty()) return error = createError, false;
     created = config;
     return installed = true, Did("create " + config.binaryPath);
   }
@@ -112,15 +114,27 @@ struct HostRun {
               "[HKEY_LM\\SOFTWARE\\Vantrel\\Voxlet\\HardwareService]\nLog20Location=" + logPath + "\nLogFlags=17\n");
     setenv("OVANTA_SYSTEM_DIR", dir.File("system").c_str(), 1);
   }
-  ~HostRun() { unsetenv("OVANTA_SYSTEM_DIR"); }
+  ~HostRun() {
+    unsetenv("OVANTA_SYSTEM_DIR");
+    std::fclose(outcome);
+  }
   int Run(std::vector<std::string> args) {
     std::vector<char*> argv = Argv(args);
     ServiceHostParts parts;
     parts.serviceControl = &control;
+    parts.outcome = outcome;
     parts.makeManager = [this](CReceiverServiceSettings&) { return std::make_unique<RecordingManager>(*this); };
     return ReceiverServiceMain(static_cast<int>(argv.size() - 1), argv.data(), parts);
   }
   bool Logged(const std::string& text) const { return ReadFile(logPath).find(text) != std::string::npos; }
+  // What the run printed on its outcome stream.
+  std::string Printed() const {
+    std::string text;
+    std::rewind(outcome);
+    char buffer[256];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, outcome)) > 0;) text.append(buffer, n);
+    return text;
+  }
   // Settings are written back under the preference store's key.
   bool SettingsSaved() const {
     return ReadFile(dir.File("registry.ini")).find("HardwareService\\com.vantrel.Preferences]") != std::string::npos;
@@ -132,6 +146,7 @@ struct HostRun {
   FakeServiceControl control;
   std::vector<DeviceEvent> devices;
   std::vector<PowerEvent> power;
+  std::FILE* outcome = std::tmpfile();
 };
 
 std::vector<std::string> Split(const std::string& text, char by) {
@@ -212,6 +227,45 @@ TEST(ServiceHost, CommandLinesAgainstTheServiceManager) {
       EXPECT_EQ(run.devices[0].serial, "R00042");
       EXPECT_EQ(run.power, std::vector<PowerEvent>{PowerEvent::kSuspend});
     }
+  }
+}
+
+// Each management switch says on standard error how it went, success or failure and why, also
+// where the log's default mask drops those lines or no log is written; the exit status stays 0.
+// A run that is the service prints nothing there.
+TEST(ServiceHost, ManagementSwitchesPrintTheirOutcome) {
+  struct Case {
+    const char* args;
+    const char* service;
+    const char* createError;
+    const char* printed;
+  };
+  const Case cases[] = {
+      {"-i", "", "", "The service installed successfully|The service is starting"},
+      {"-i", "", "Access denied", "CreateService failed = Access denied"},
+      {"-i -nologging", "", "Access denied", "CreateService failed = Access denied"},
+      {"-i", "running", "",
+       "The service is already installed|The service stopped successfully|"
+       "The service now runs /usr/sbin/ovanta-hardware|The service is starting"},
+      {"-u", "", "", "The service is not installed"},
+      {"-u", "running", "", "The service stopped successfully|The service uninstalled successfully"},
+      {"-start", "", "", "The service is not installed"},
+      {"-start", "running", "", "The service is already running"},
+      {"-START", "stopped", "", "The service is starting"},
+      {"-stop", "stopped", "", "The service is not running"},
+      {"-stop", "slow", "", "The service failed to stop"},
+      {"-stop", "", "", "OpenService failed = The specified service does not exist as an installed service."},
+      {"", "stopped", "", ""},
+  };
+  for (const Case& c : cases) {
+    HostRun run(c.service);
+    run.control.createError = c.createError;
+    const std::string name = std::string(c.args) + " (" + c.service + ")";
+    EXPECT_EQ(run.Run(Split(c.args, ' ')), 0) << name;
+    std::string expected;
+    for (const std::string& line : Split(c.printed, '|'))
+      if (!line.empty()) expected += "ovanta-hardware: " + line + "\n";
+    EXPECT_EQ(run.Printed(), expected) << name;
   }
 }
 
@@ -310,7 +364,7 @@ TEST(AnswerOnTerminal, WhatEachCommandLineShowsAndWhere) {
     EXPECT_EQ(answer.err.substr(0, expected.err.empty() ? std::string::npos : expected.err.size()), expected.err)
         << name;
     if (expected.out != usage) continue;
-    for (const char* sw : {"-i", "-u", "-d", "-start", "-stop", "-nologging", "--version"})
+    for (const char* sw : {"-i", "-u", "-d", "-start", "-stop", "-nologging", "--version", "--check-config"})
       EXPECT_NE(answer.out.find(std::string("  ") + sw), std::string::npos) << sw;
   }
 }

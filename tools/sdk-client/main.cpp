@@ -19,7 +19,8 @@ namespace {
 
 const char* const kUsage =
     "usage: ovanta-sdk-client [--port N] [--timeout MS] COMMAND [ARGS]\n"
-    "  list              print the receivers: number, state, name\n"
+    "  list              print the receivers: number, state (open, analyzing data, device not\n"
+    "                    present, device in use), name\n"
     "  watch             print receiver-list and log changes until Ctrl-C\n"
     "  send N TEXT       send a command text (comma-separated hex bytes) to receiver N\n"
     "  get-flags         print the log flags\n"
@@ -86,10 +87,26 @@ class Inbox {
   std::vector<Event> m_events;
 };
 
+// A receiver's state by name: its link's status as the service reports it.
+std::string StateName(uint32_t state) {
+  switch (state) {
+    case 0:
+      return "open";
+    case 1:
+      return "analyzing data";
+    case 2:
+      return "device not present";
+    case 3:
+      return "device in use";
+    default:
+      return "unknown (" + std::to_string(state) + ")";
+  }
+}
+
 void PrintStatus(const std::vector<ReceiverStatusW>& records) {
   std::printf("%zu receiver(s)\n", records.size());
   for (const auto& record : records)
-    std::printf("%u\tstate %u\t%s\n", record.receiverNumber, record.receiverState,
+    std::printf("%u\t%s\t%s\n", record.receiverNumber, StateName(record.receiverState).c_str(),
                 Voxlet::UTF16to8(CStatusMessage::NameOf(record)).c_str());
   std::fflush(stdout);
 }

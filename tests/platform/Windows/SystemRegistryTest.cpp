@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/Registry.h"
 
@@ -97,6 +99,16 @@ TEST_F(SystemRegistry, ThePreferenceStoreIsASubkeyThatFallsBackToThePlainKey) {
   ASSERT_TRUE(WriteRegistryDword(user, "/" + base + "/", "BaudRate", 19200, preferences));
   EXPECT_EQ(ReadRegistryDword(user, base, "BaudRate", 1, preferences), 19200u);
   EXPECT_EQ(ReadRegistryDword(user, base, "BaudRate", 1, plain), 9600u);
+}
+
+// A key's value names, whatever their type; none for a key that is not there.
+TEST_F(SystemRegistry, ValueNamesOfAKeyAreListed) {
+  ASSERT_TRUE(WriteRegistryDword(user, base, "BaudRate", 9600, plain));
+  ASSERT_TRUE(WriteRegistryString(user, base, "Ports", "COM5", plain));
+  std::vector<std::string> names = Platform::StoredValueNames(user, base);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"BaudRate", "Ports"}));
+  EXPECT_TRUE(Platform::StoredValueNames(user, base + "\\Missing").empty());
 }
 
 // With OVANTA_REGISTRY naming a file, the same calls use the file store and leave the
