@@ -11,6 +11,11 @@
 
 using Voxlet::XmlSchema;
 
+namespace {
+// How long a batch of notifications waits for the packets the radio acknowledged before it.
+constexpr uint32_t kHandOverWaitMs = 15000;
+}  // namespace
+
 // One handler per notification kind. `switching` lives for one batch: a class deactivation sets
 // it, a later class activation in the same batch reads and clears it.
 struct BridgeNotifications {
@@ -115,6 +120,11 @@ void CReceiverSession::QueueNotifications(const Voxlet::MessagePtr& message) {
   // The batch takes effect on the lifecycle worker, after the batches and replies before it
   // (a class switch among them included); the document goes with it.
   PostToLifecycle([this, document = std::move(document), notifications = std::move(notifications)] {
+    // The class, the assessment or the question may change: the answers the radio acknowledged
+    // before are handed over first, to the class and question they were given in (the dispatcher
+    // may still hold them, pausing after a burst of joins).
+    if (!m_receiver.WaitUntilHandedOver(kHandOverWaitMs))
+      OV_LOG(kLogDiagnostic, "The notifications are taken up before the receiver's last packets were handed over");
     bool switching = false;
     for (xercesc::DOMElement* notification : notifications) {
       {

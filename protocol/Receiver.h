@@ -69,6 +69,9 @@ class CReceiver : public CThread, public IReceiverCommands {
   // every packet behind it for about 5 s. The client reads the answer in the log.
   void SendDiagnosticCommand(const std::string& text) { SendCommandText(text, Delivery::kOnce); }
   CReceiverProtocolHandler* Handler() { return m_handler.get(); }
+  // Waits until every packet the radio acknowledged so far has been handed to its handler (the
+  // dispatcher may be pausing after joins); false only when the time is up.
+  bool WaitUntilHandedOver(uint32_t timeoutMs) { return !m_handler || m_handler->WaitUntilDispatched(timeoutMs); }
   CReceiverNetwork& Network() { return m_network; }
   Voxlet::StringBuffer ReceiverType() const { return u"ZORIN Ovanta\u2122 Receiver Hardware"; }
 

@@ -371,6 +371,7 @@ void CReceiverProtocolHandler::HandleDecoded(const uint8_t* packet, int32_t leng
     record.payloadLength = payloadLength;
     memcpy(record.payload.data(), packet + 3, static_cast<size_t>(payloadLength));
     first = m_incoming.size() == 1;
+    ++m_queued;
   }
   if (first) m_incomingEvent.Set();
 }
@@ -395,16 +396,40 @@ unsigned CReceiverProtocolHandler::Run() {
   // Every record was acknowledged to its clicker when it came in: on the way out, those still
   // queued are handed over too (without the joins' pauses), so that no acknowledged answer is
   // dropped by a close.
+  const auto handOver = [this](const IncomingRecord& record) {
+    DispatchIncoming(record);
+    {
+      std::lock_guard<std::mutex> guard(m_dispatchLock);
+      ++m_dispatched;
+    }
+    m_dispatchProgress.notify_all();
+  };
   bool stopping = false;
   while (!stopping) {
     stopping = Platform::WaitForAny(handles, -1) != 1;
     for (const IncomingRecord& record : TakeIncoming()) {
-      DispatchIncoming(record);
+      handOver(record);
       // Joins come in bursts; the pause gives each join's answers room on the link.
       if (!stopping && record.command == ReceiverCommand::kJoinLoginResponse && m_stopEvent.Wait(kJoinPauseMs))
         stopping = true;
     }
   }
-  for (const IncomingRecord& record : TakeIncoming()) DispatchIncoming(record);
+  for (const IncomingRecord& record : TakeIncoming()) handOver(record);
+  {
+    std::lock_guard<std::mutex> guard(m_dispatchLock);
+    m_dispatcherEnded = true;
+  }
+  m_dispatchProgress.notify_all();
   return 0;
+}
+
+bool CReceiverProtocolHandler::WaitUntilDispatched(uint32_t timeoutMs) {
+  uint64_t target = 0;
+  {
+    CCriticalSectionProtectScope guard(m_incomingLock);
+    target = m_queued;
+  }
+  std::unique_lock<std::mutex> lock(m_dispatchLock);
+  return m_dispatchProgress.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                     [&] { return m_dispatched >= target || m_dispatcherEnded; });
 }

@@ -1,4 +1,6 @@
 #pragma once
+#include <condition_variable>
+#include <mutex>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -92,8 +94,13 @@ class CReceiverProtocolHandler : public CThread {
   void AddReceivedBytes(const uint8_t* bytes, size_t count);
   // An answer from the receiver: removes the queue front when it is a sent packet with this id.
   bool RemoveAckedCommand(uint8_t command);
-  // Ends the dispatcher thread (Start comes from CThread).
+  // Ends the dispatcher thread (Start comes from CThread), once it has handed over every record
+  // it holds.
   void Stop();
+  // Waits until the dispatcher has handed over every record queued before this call, or has
+  // ended (false only when the time is up): what the radio acknowledged so far has reached its
+  // handlers.
+  bool WaitUntilDispatched(uint32_t timeoutMs);
 
   ReceiverService::CWaitEvent& SendEvent() { return m_sendEvent; }
   ReceiverService::CWaitEvent& IncomingEvent() { return m_incomingEvent; }
@@ -170,6 +177,13 @@ class CReceiverProtocolHandler : public CThread {
   std::deque<IncomingRecord> m_incoming;
   bool m_incomingFull = false;  // the full queue was logged: once per time it fills
   bool m_reportsFull = false;   // likewise for the receiver's own reports
+  uint64_t m_queued = 0;        // records queued so far
+
+  // The dispatcher's progress: records handed over so far, and whether it has ended (a leaf).
+  std::mutex m_dispatchLock;
+  std::condition_variable m_dispatchProgress;
+  uint64_t m_dispatched = 0;
+  bool m_dispatcherEnded = false;
 
   ReceiverService::CWaitEvent m_sendEvent;
   ReceiverService::CWaitEvent m_incomingEvent;
