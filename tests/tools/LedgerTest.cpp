@@ -243,12 +243,14 @@ TEST(ToolsServiceSimLedger, EverySubmissionIsRecordedWithWhatBecameOfItUnderEach
   EXPECT_EQ(Submit(port, "6").first, 200);  // late, but answered
   ASSERT_EQ(control("fault slow off").first, 200);
   EXPECT_EQ(Submit(port, "7").first, 200);
+  ASSERT_EQ(Exchange(port, "/voxlet/builtins/anyone/goodbye", {kClickerEndpoint}, "").first, 200);
+  EXPECT_EQ(Submit(port, "8").first, 404);  // after its own goodbye
   EXPECT_EQ(control("fault slow soon").first, 400);
   EXPECT_EQ(control("fault explode on").first, 400);
   simulator.Stop();
 
   const auto lines = LedgerFields(dir.File("service.ledger"));
-  ASSERT_EQ(lines.size(), 8u);
+  ASSERT_EQ(lines.size(), 9u);
   // outcome, status, delay, endpoint, student, MAC, class, assessment, question, digest, answer
   const std::vector<std::vector<std::string>> expected = {
       {"refused", "404", "0", "clicker-7", "s-1007", "-", "class-1", "lesson-quiz", "q2", "1"},
@@ -259,6 +261,7 @@ TEST(ToolsServiceSimLedger, EverySubmissionIsRecordedWithWhatBecameOfItUnderEach
       {"reset", "0", "0", "clicker-7", "s-1007", "-", "class-1", "lesson-quiz", "q2", "5"},
       {"accepted", "200", "50", "clicker-7", "s-1007", kClickerMac, "class-1", "lesson-quiz", "q2", "6"},
       {"accepted", "200", "0", "clicker-7", "s-1007", kClickerMac, "class-1", "lesson-quiz", "q2", "7"},
+      {"after-goodbye", "404", "0", "clicker-7", "s-1007", "-", "class-1", "lesson-quiz", "q2", "8"},
   };
   for (size_t k = 0; k < expected.size(); ++k) {
     ASSERT_EQ(lines[k].size(), 12u) << k;

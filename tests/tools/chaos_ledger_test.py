@@ -95,6 +95,14 @@ class Verdicts(unittest.TestCase):
         self.assertEqual(failures, [])
         self.assertEqual((counts["refused"], counts["refused, review mode"]), (2, 1))
 
+    def test_a_refusal_because_the_clickers_goodbye_came_first_is_a_loss(self):
+        _, counts, failures, _ = self.verdict(
+            [ack(T, MAC, 2, "number", "1"), ack(T, MAC, 2, "number", "2")],
+            [seen(T + 10, "after-goodbye", 404, "-", "q2", "1"), seen(T + 20, "after-goodbye", 404, "-", "q2", "2"),
+             seen(T + 30, "refused", 403, "-", "q2", "2")])
+        self.assertEqual(failures, [("after-goodbye", ("token", MAC, 1))])
+        self.assertEqual((counts["refused after the goodbye"], counts["refused"]), (1, 1))
+
     def test_what_no_acknowledgement_covers_is_reported_apart(self):
         ledger, counts, failures, _ = self.verdict(
             [ack(T, MAC, 2, "number", "1")],

@@ -142,6 +142,7 @@ SimReply SessionManager::Hello(const SimRequest& request, ReceivedRequest& recor
   Endpoint* endpoint = FindEndpoint(id);
   const bool created = endpoint == nullptr;
   if (created) {
+    m_saidGoodbye.erase(id);
     endpoint = &m_endpoints[id];
     endpoint->id = id;
     endpoint->subject = record.query["subject"];
@@ -312,7 +313,11 @@ SimReply SessionManager::Submit(const SimRequest& request, ReceivedRequest& reco
   reply.delayMs = m_submitDelayMs;
   if (m_ledger) {
     LedgerEntry entry;
-    entry.outcome = !submission.accepted ? "refused" : repeated ? "duplicate" : "accepted";
+    // Refused because its clicker's goodbye came first: the requests of one clicker out of order.
+    const bool afterGoodbye = !endpoint && m_saidGoodbye.count(submission.endpointId);
+    entry.outcome = submission.accepted ? (repeated ? "duplicate" : "accepted")
+                    : afterGoodbye      ? "after-goodbye"
+                                        : "refused";
     entry.status = reply.status;
     entry.delayMs = reply.delayMs;
     entry.endpoint = submission.endpointId;
@@ -346,6 +351,7 @@ void SessionManager::DelaySubmissionReplies(int ms) {
 SimReply SessionManager::Goodbye(const SimRequest& request, ReceivedRequest&) {
   const std::string id = request.Header(kEndpointHeader);
   if (m_endpoints.erase(id) == 0 && m_retired.erase(id) == 0) return Ack(404, "unknown endpoint");
+  m_saidGoodbye.insert(id);
   return Ack(200, "goodbye");
 }
 

@@ -232,6 +232,7 @@ class SessionManager {
   std::string m_refused;  // student id or MAC address whose submissions get 403
   int m_submitDelayMs = 0;
   std::set<std::pair<std::string, std::string>> m_acceptedDocuments;  // (endpoint, document digest)
+  std::set<std::string> m_saidGoodbye;  // endpoints gone by their own goodbye, until a hello again
 };
 
 }  // namespace ServiceSim

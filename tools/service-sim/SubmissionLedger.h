@@ -7,7 +7,8 @@
 //   MS OUTCOME STATUS DELAY-MS ENDPOINT STUDENT MAC CLASS ASSESSMENT QUESTION DIGEST ANSWER...
 // MS: ms since the epoch. OUTCOME: accepted (recorded, first time), duplicate (recorded, the same
 // endpoint sent the same document byte for byte before, in this run of the simulator), refused
-// (a verdict: 4xx, not recorded), unavailable (503 before handling), reset (the connection was
+// (a verdict: 4xx, not recorded), after-goodbye (refused with 404: the endpoint had said goodbye
+// before it, so its requests came out of order), unavailable (503 before handling), reset (the connection was
 // closed without a reply, before handling). STATUS: the status answered (0 for reset).
 // DELAY-MS: how long the reply was held back. ENDPOINT, STUDENT: the request's endpoint and
 // student headers. MAC: the clicker's MAC address as its hello gave it (not known for
