@@ -79,7 +79,7 @@ std::wstring NameList(const std::vector<std::string>& names) {
 // (plain functions) and the status reports.
 struct Dispatcher {
   std::mutex lock;
-  std::condition_variable idle;  // the service main returned, or a handler call
+  std::condition_variable idle;  // the service main returned, a handler call or a report ended
   bool active = false;           // RunDispatcher is running
   bool mainRunning = false;      // the service main is between its start and its return
   int handlerCalls = 0;          // calls of the handler under way
@@ -89,6 +89,8 @@ struct Dispatcher {
   const ServiceControlCallback* handler = nullptr;
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   SERVICE_STATUS status{};
+  int reportsSent = 0;   // SetServiceStatus calls under way (made outside the lock)
+  bool stopped = false;  // SERVICE_STOPPED was reported or is being reported: nothing follows it
 };
 Dispatcher g_dispatcher;
 
@@ -128,6 +130,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     g_dispatcher.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     g_dispatcher.status.dwCurrentState = SERVICE_START_PENDING;
     g_dispatcher.status.dwControlsAccepted = kControlsAccepted;
+    g_dispatcher.stopped = false;
     g_dispatcher.mainRunning = true;
     serviceMain = g_dispatcher.serviceMain;
   }
@@ -242,21 +245,39 @@ class ScmServiceControl final : public IServiceControl {
   bool ReportStatus(uint32_t state, uint32_t waitHintMs, std::string& error) override {
     SERVICE_STATUS_HANDLE handle;
     SERVICE_STATUS status;
+    const bool final = state == SERVICE_STOPPED;
     {
-      std::lock_guard<std::mutex> guard(g_dispatcher.lock);
+      std::unique_lock<std::mutex> guard(g_dispatcher.lock);
+      handle = g_dispatcher.statusHandle;
+      if (!handle) {
+        error = Win32ErrorText(ERROR_INVALID_HANDLE);
+        return false;
+      }
+      // The SCM takes a report after SERVICE_STOPPED as the process ending while the service
+      // runs (and runs the recovery actions): once the stop is reported, later reports (an
+      // interrogation or a device event racing the end) are dropped, and the stop itself waits
+      // for the reports already on their way to arrive first.
+      if (g_dispatcher.stopped) return true;
       g_dispatcher.status.dwCurrentState = state;
       g_dispatcher.status.dwWin32ExitCode = NO_ERROR;
       g_dispatcher.status.dwCheckPoint = 0;
       g_dispatcher.status.dwWaitHint = waitHintMs;
-      handle = g_dispatcher.statusHandle;
       status = g_dispatcher.status;
+      if (final) {
+        g_dispatcher.stopped = true;
+        g_dispatcher.idle.wait(guard, [] { return g_dispatcher.reportsSent == 0; });
+      } else {
+        ++g_dispatcher.reportsSent;
+      }
     }
     // Outside the lock: the SCM may be waiting for the control handler, which reports too.
-    if (!handle) {
-      error = Win32ErrorText(ERROR_INVALID_HANDLE);
-      return false;
+    const bool sent = ::SetServiceStatus(handle, &status) || Failed(error);
+    if (!final) {
+      std::lock_guard<std::mutex> guard(g_dispatcher.lock);
+      --g_dispatcher.reportsSent;
+      g_dispatcher.idle.notify_all();
     }
-    return ::SetServiceStatus(handle, &status) || Failed(error);
+    return sent;
   }
 
   bool RunDispatcher(const std::string& name, const std::function<void()>& serviceMain,

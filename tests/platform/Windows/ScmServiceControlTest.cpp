@@ -157,6 +157,9 @@ TEST_F(ScmService, AServiceIsCreatedStartedStoppedAndDeleted) {
   EXPECT_EQ(status, 0u) << "the dispatcher did not return normally";
   EXPECT_EQ(StateOf(name), kServiceStopped);
   EXPECT_EQ(ControlsSeenBy(program), std::to_string(kOwnControl) + "\n1\n");
+  // A report after SERVICE_STOPPED (the service made one) never reaches the SCM: it would take
+  // the process's end for a failure.
+  EXPECT_EQ(ReadFile(program.substr(0, program.size() - 4) + ".final"), std::to_string(kServiceStopped));
 
   ASSERT_TRUE(control->Delete(name, error)) << error;
   error = "not asked";
