@@ -1,5 +1,6 @@
 #include "devices/UsbReceivers.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -23,6 +24,19 @@ Voxlet::StringBuffer FromWide(const wchar_t* text) {
 std::wstring ToWide(const Voxlet::StringBuffer& text) { return std::wstring(text.begin(), text.end()); }
 
 std::wstring WideAscii(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// The device instance id a device path names: an instance id ("USB\VID_16D3&PID_3000\R00042",
+// as enumeration gives it) as it is; an interface's path ("\\?\USB#VID_16D3&PID_3000#R00042#{a5dc...}",
+// as a device event gives it) without its "\\?\" and its class, each '#' read as '\'.
+std::string InstanceIdOfPath(const std::string& devicePath) {
+  std::string id = devicePath;
+  if (id.rfind("\\\\?\\", 0) != 0) return id;
+  id.erase(0, 4);
+  const size_t classGuid = id.rfind("#{");
+  if (classGuid != std::string::npos) id.erase(classGuid);
+  std::replace(id.begin(), id.end(), '#', '\\');
+  return id;
+}
 
 // An open registry key, closed with its owner.
 class Key {
@@ -206,9 +220,11 @@ int CReceiverEnumerator::GetDevicePort(const DeviceEvent& device, Voxlet::String
 }
 
 bool CReceiverEnumerator::SameDevice(const std::string& devicePath, const std::string& otherPath) {
-  // Device paths are names of the system's, which ignores case in them.
-  return ::CompareStringOrdinal(ToWide(Voxlet::UTF8to16(devicePath)).c_str(), -1,
-                                ToWide(Voxlet::UTF8to16(otherPath)).c_str(), -1, TRUE) == CSTR_EQUAL;
+  // Enumeration knows a device by its instance id, a device event by its interface's path: both
+  // are read as the instance id, a name of the system's, which ignores case in it.
+  const std::wstring one = ToWide(Voxlet::UTF8to16(InstanceIdOfPath(devicePath)));
+  const std::wstring other = ToWide(Voxlet::UTF8to16(InstanceIdOfPath(otherPath)));
+  return !one.empty() && ::CompareStringOrdinal(one.c_str(), -1, other.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 uint16_t CReceiverEnumerator::GetVersionFromReceiverInfo(const std::string& device) {

@@ -205,6 +205,29 @@ TEST_F(UsbReceivers, TheWalkHandsOverEachReceiverWithItsPortRevisionAndSerialNum
   EXPECT_EQ(found[2].deviceRevision, CReceiverEnumerator::kUnknownRevision);
 }
 
+// Enumeration keeps a receiver's instance id as its device, a device event names its
+// interface's path: the hotplug's pending entries and the receiver list compare the two, and
+// must find the receiver the walk opened (else its removal goes to the registry and a pending
+// entry of it is never dropped).
+TEST_F(UsbReceivers, TheWalksDeviceAndADeviceEventsPathNameTheSameReceiver) {
+  FakeSetupApi api({{PathOf(L"VID_16D3&PID_3000", L"R00042"), L"USB\\VID_16D3&PID_3000\\R00042", std::nullopt,
+                     L"COM5"}});
+  const std::vector<SBConnectionInfo> found = EnumerateAll();
+  ASSERT_EQ(found.size(), 1u);
+  const std::string device = Voxlet::UTF16to8(found[0].deviceInstanceId);
+  const std::string event = "\\\\?\\usb#vid_16d3&pid_3000#r00042#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+  EXPECT_TRUE(CReceiverEnumerator::SameDevice(device, event));
+  EXPECT_TRUE(CReceiverEnumerator::SameDevice(event, device));
+  EXPECT_TRUE(CReceiverEnumerator::SameDevice(event, "\\\\?\\USB#VID_16D3&PID_3000#R00042"));
+  EXPECT_TRUE(CReceiverEnumerator::SameDevice(device, "usb\\vid_16d3&pid_3000\\r00042"));
+  // Another serial number, another product, a serial number that only starts the same.
+  EXPECT_FALSE(CReceiverEnumerator::SameDevice(device, "\\\\?\\USB#VID_16D3&PID_3000#R00043#{a5dc}"));
+  EXPECT_FALSE(CReceiverEnumerator::SameDevice(device, "\\\\?\\USB#VID_16D3&PID_0051#R00042#{a5dc}"));
+  EXPECT_FALSE(CReceiverEnumerator::SameDevice(device, "\\\\?\\USB#VID_16D3&PID_3000#R0004#{a5dc}"));
+  // A device that is not known names no device.
+  EXPECT_FALSE(CReceiverEnumerator::SameDevice("", ""));
+}
+
 // A callback that answers false ends the walk at once; the set is destroyed all the same.
 TEST_F(UsbReceivers, ACallbackThatSaysStopEndsTheWalk) {
   FakeSetupApi api({
