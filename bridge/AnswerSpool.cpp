@@ -22,6 +22,7 @@
 #include "log/Logger.h"
 #include "platform/AppendFile.h"
 #include "platform/AtomicFile.h"
+#include "platform/FilePath.h"
 
 namespace {
 
@@ -141,7 +142,9 @@ AnswerSpool::~AnswerSpool() {
   m_syncer.join();
 }
 
-std::string AnswerSpool::FilePath() const { return (std::filesystem::path(m_directory) / kFileName).string(); }
+std::string AnswerSpool::FilePath() const {
+  return Platform::Utf8Text(Platform::Utf8Path(m_directory) / kFileName);
+}
 
 bool AnswerSpool::Durable() const {
   std::lock_guard<std::mutex> guard(m_lock);
@@ -151,13 +154,14 @@ bool AnswerSpool::Durable() const {
 void AnswerSpool::Load() {
   std::lock_guard<std::mutex> guard(m_lock);
   std::error_code ec;
-  std::filesystem::create_directories(m_directory, ec);
-  if (ec || !std::filesystem::is_directory(m_directory, ec))
+  const std::filesystem::path directory = Platform::Utf8Path(m_directory);
+  std::filesystem::create_directories(directory, ec);
+  if (ec || !std::filesystem::is_directory(directory, ec))
     return TroubleLocked("cannot create the directory: " + (ec ? ec.message() : std::string("not a directory")));
   const std::string path = FilePath();
   std::string journal;
-  if (std::filesystem::exists(path, ec)) {
-    std::ifstream in(path, std::ios::binary);
+  if (std::filesystem::exists(Platform::Utf8Path(path), ec)) {
+    std::ifstream in(Platform::Utf8Path(path), std::ios::binary);
     if (!in) return TroubleLocked("cannot read " + path);
     std::ostringstream text;
     text << in.rdbuf();

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "packaging/InstalledFiles.h"
+#include "platform/FilePath.h"
 #include "platform/Registry.h"
 
 namespace {
@@ -53,8 +54,8 @@ bool DebugMode(int argc, char** argv) { return argc > 1 && argv[1] && SameSwitch
 
 std::string Absolute(const std::string& path) {
   std::error_code ec;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-  return ec ? path : absolute.lexically_normal().string();
+  const std::filesystem::path absolute = std::filesystem::absolute(Platform::Utf8Path(path), ec);
+  return ec ? path : Platform::Utf8Text(absolute.lexically_normal());
 }
 
 bool AnyArgumentIs(int argc, char** argv, std::initializer_list<const char*> switches) {
