@@ -54,7 +54,7 @@ bool SetValue(int root, const std::string& keyPath, const std::string& name, DWO
 }
 
 // The text with its %variables% replaced by the environment's values, as the system reads a
-// REG_EXPAND_SZ value ("%ProgramData%\\Ovanta\\hw.log"); a variable that is not set stays as
+// REG_EXPAND_SZ value (%ProgramData%\Ovanta\hw.log); a variable that is not set stays as
 // written, and so does the whole text when it cannot be expanded.
 std::wstring Expanded(const std::wstring& text) {
   std::wstring expanded(text.size() + 1, L'\0');

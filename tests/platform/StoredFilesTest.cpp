@@ -3,8 +3,10 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/AppendFile.h"
+#include "platform/FilePath.h"
 #include "platform/Registry.h"
 #include "tests/platform/FileDir.h"
 
@@ -59,6 +61,19 @@ TEST_F(Registry, RewritesKeepTheRestAndBadTextIsNeitherReadNorWritten) {
 
   EXPECT_FALSE(WriteRegistryString(0, kKey, "Ports", "a\n[HKEY_LM\\Other]", kPlain));
   EXPECT_EQ(ReadRegistryString(0, "Other", "Ports", "-", kPlain), "-");
+}
+
+// A store in a folder not made yet, whose name is not ASCII: the folder is made under that name
+// and the store is written and read there.
+TEST_F(Registry, AStoreInAFolderOutsideAsciiIsMadeThere) {
+  const std::string folder = (dir / "M\xC3\xBCller").string();
+  ScopedRegistry elsewhere(folder + "/registry.ini");
+  ASSERT_TRUE(WriteRegistryString(0, kKey, "Ports", "COM5", kPlain));
+  EXPECT_EQ(ReadRegistryString(0, kKey, "Ports", "-", kPlain), "COM5");
+  EXPECT_TRUE(fs::is_regular_file(Platform::Utf8Path(folder + "/registry.ini")));
+  std::vector<std::u8string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().u8string());
+  EXPECT_EQ(names, std::vector<std::u8string>{u8"M\u00fcller"});
 }
 
 using AppendFile = FileDir;
