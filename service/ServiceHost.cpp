@@ -215,7 +215,13 @@ void UninstallService() {
 
 void DebugService() {
   // Console mode: Ctrl-C (or SIGTERM) stops the manager, which makes Run return.
-  Platform::StopSignalWatcher watcher([](int) { g_host.sink->Stop(); });
+  Platform::StopSignalWatcher watcher([](int signal) {
+    if (Platform::ConsoleIsClosing(signal))
+      OV_LOG(kLogMilestone,
+             "The console window is closing: Windows ends the program within 5 seconds; the goodbyes to the "
+             "software service may be cut short.");
+    g_host.sink->Stop();
+  });
   g_host.sink->Run();
 }
 
@@ -323,6 +329,8 @@ int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts) {
   std::unique_ptr<IServiceManager> manager = parts.makeManager(settings);
 
   const bool console = DebugMode(argc, argv);
+  // A console window that closes waits for the settings and the last log line below.
+  if (console) Platform::HoldConsoleClose();
   std::string logInUse = "none (-nologging)";
   if (!AnyArgumentIs(argc, argv, {"-nologging"})) {
     auto* logger = new CLogger(manager.get());
@@ -357,6 +365,7 @@ int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts) {
     g_pLogger = nullptr;
     delete logger;
   }
+  if (console) Platform::ReleaseConsoleClose();
   clientLibrary.reset();
   manager.reset();
   g_host.sink = nullptr;

@@ -571,4 +571,8 @@ StopSignalWatcher::~StopSignalWatcher() {
   m_impl->StopFallback();
 }
 
+bool ConsoleIsClosing(int) { return false; }
+void HoldConsoleClose() {}
+void ReleaseConsoleClose() {}
+
 }  // namespace Platform
