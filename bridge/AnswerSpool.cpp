@@ -221,13 +221,16 @@ bool AnswerSpool::RewriteLocked() {
   std::string journal;
   for (const auto& [id, entry] : m_answers) journal += AnswerRecord(id, entry.answer);
   std::string error;
+  // Windows renames over no file this process holds open: the journal is closed first (the
+  // caller saw to it that the spool's thread holds it no longer), then replaced, then opened.
+  const bool open = m_file != nullptr;
+  m_file.reset();
   if (!Platform::ReplaceFileAtomically(FilePath(), journal, error, 0600)) {
     TroubleLocked(error);
     return false;
   }
   m_fileBytes = journal.size();
-  if (!m_file) return true;  // being opened
-  // Appends go to the new file from now on; the sync thread may still hold the old one.
+  if (!open) return true;  // being opened
   m_file = Platform::AppendFile::Open(FilePath(), m_fileBytes, error);
   if (!m_file) TroubleLocked(error);
   return m_file != nullptr;
@@ -259,7 +262,11 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
     if (m_answerBytes + record.size() > m_options.sizeLimit) return Kept::Full;
     // A journal grown far past what it holds (an answer or two never taken keeps it from
     // starting over) is written anew first.
-    if (m_fileBytes > 2 * m_options.sizeLimit && !RewriteLocked()) return Kept::NoDisk;
+    if (m_fileBytes > 2 * m_options.sizeLimit) {
+      // It is closed before it is replaced, the spool's thread letting go of it first.
+      m_synced.wait(lock, [this] { return !m_fileInSync; });
+      if (!m_file || !m_keeping || !RewriteLocked()) return Kept::NoDisk;
+    }
     std::string error;
     if (!m_file->Append(record, error)) {
       StopKeepingLocked(error);
@@ -359,11 +366,13 @@ void AnswerSpool::SyncLoop() {
     if (m_syncedWrites >= m_writes) return;  // stopping, and nothing left to sync
     const uint64_t upTo = m_writes;
     const std::shared_ptr<Platform::AppendFile> file = m_file;
+    m_fileInSync = file != nullptr;
     lock.unlock();
     std::string error;
     const bool synced = !file || file->Sync(error);
     lock.lock();
     ++m_counts.syncs;
+    m_fileInSync = false;
     m_syncedWrites = upTo;
     m_synced.notify_all();
     // A failed sync is disk trouble like any other; its answers are relayed all the same.
