@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwctype>
 #include <string>
 #include <vector>
 
+#include "connections/CfgMgrDll.h"
 #include "connections/SetupApiDll.h"
 #include "devices/ReceiverEnumerator.h"
 #include "log/Logger.h"
@@ -91,6 +93,31 @@ std::string DeviceKeyName(uint16_t vendorId, uint16_t productId, const char* suf
   char name[32];
   std::snprintf(name, sizeof name, "Vid_%.4x&Pid_%.4x%s", vendorId, productId, suffix);
   return name;
+}
+
+// The key (under Enum\USB) of a composite receiver's first interface, found in the device
+// tree: the composite driver names its children "<serial>_00" or, on most machines, with ids
+// it makes up ("7&2F1A3B&0&0000"), which only the tree ties to their device. Empty when the
+// tree does not have it (or the configuration manager cannot be loaded).
+std::string FirstInterfaceKey(uint16_t vendorId, uint16_t productId, const std::string& serial) {
+  CCfgMgrDll& tree = CCfgMgrDll::Current();
+  char ids[32];
+  std::snprintf(ids, sizeof ids, "USB\\VID_%.4X&PID_%.4X\\", vendorId, productId);
+  const std::wstring deviceId = WideAscii(ids) + ToWide(Voxlet::UTF8to16(serial));
+  DEVINST device = 0, child = 0;
+  if (tree.LocateDevNode(&device, deviceId.c_str(), CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return "";
+  // A composite device has a child per interface; a few at most.
+  CONFIGRET next = tree.GetChild(&child, device, 0);
+  for (int n = 0; next == CR_SUCCESS && n < 32; ++n, next = tree.GetSibling(&child, child, 0)) {
+    wchar_t buffer[MAX_DEVICE_ID_LEN + 1] = {};
+    if (tree.GetDeviceId(child, buffer, MAX_DEVICE_ID_LEN + 1, 0) != CR_SUCCESS) continue;
+    std::wstring id = buffer;
+    std::wstring upper = id;
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(std::towupper(c));
+    if (upper.rfind(L"USB\\", 0) == 0 && upper.find(L"&MI_00\\") != std::wstring::npos)
+      return Voxlet::UTF16to8(FromWide(id.c_str() + 4));
+  }
+  return "";
 }
 
 // The product id the path names ("...VID_16D3&PID_0051..."), 0 when it names no receiver.
@@ -209,6 +236,10 @@ int CReceiverEnumerator::GetDeviceVirtualPort(uint16_t vendorId, uint16_t produc
   if (!PortUnder(DeviceKeyName(vendorId, productId, "") + "\\" + serial, found)) return 1;
   if (found.empty() && productId == kCompositeProductId)
     PortUnder(DeviceKeyName(vendorId, productId, "&Mi_00") + "\\" + serial + "_00", found);
+  if (found.empty() && productId == kCompositeProductId) {
+    const std::string firstInterface = FirstInterfaceKey(vendorId, productId, serial);
+    if (!firstInterface.empty()) PortUnder(firstInterface, found);
+  }
   if (found.empty()) return 1;
   port = found;
   return 0;
