@@ -75,6 +75,21 @@ std::wstring NameList(const std::vector<std::string>& names) {
   return list + L'\0';
 }
 
+// What the SCM does when the service's process ends without having reported SERVICE_STOPPED
+// (as the systemd unit's Restart=on-failure): it starts the service again after 5 s, every
+// time; the count of failures starts over after a day without one. False when the SCM refuses.
+constexpr DWORD kRestartDelayMs = 5000;
+constexpr DWORD kFailureCountResetS = 24 * 60 * 60;
+bool SetRestartOnFailure(SC_HANDLE service) {
+  SC_ACTION actions[3];
+  for (SC_ACTION& action : actions) action = {SC_ACTION_RESTART, kRestartDelayMs};
+  SERVICE_FAILURE_ACTIONSW failure{};
+  failure.dwResetPeriod = kFailureCountResetS;
+  failure.cActions = 3;
+  failure.lpsaActions = actions;
+  return ::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
+}
+
 // The one dispatcher a process can run, shared by StartServiceCtrlDispatcherW's callbacks
 // (plain functions) and the status reports.
 struct Dispatcher {
@@ -119,6 +134,14 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
       ::RegisterServiceCtrlHandlerExW(g_dispatcher.name.c_str(), ControlHandler, nullptr);
   if (!handle) return;
   RegisterUsbDeviceEvents(handle);
+  {
+    // A service registered by other means than "-i" (an installer, sc.exe) restarts on failure
+    // all the same from its first start on.
+    OpenedService self;
+    std::string ignored;
+    if (self.Open(Narrow(g_dispatcher.name), SC_MANAGER_CONNECT, SERVICE_CHANGE_CONFIG, ignored))
+      SetRestartOnFailure(self.Service());
+  }
   HANDLE thread = nullptr;
   ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0);
   const std::function<void()>* serviceMain;
@@ -198,6 +221,7 @@ class ScmServiceControl final : public IServiceControl {
       SERVICE_DESCRIPTIONW description{text.data()};
       ::ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
     }
+    SetRestartOnFailure(service);
     ::CloseServiceHandle(service);
     return true;
   }
