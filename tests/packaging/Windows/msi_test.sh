@@ -149,6 +149,40 @@ msibuild "$rebuild" -q "UPDATE \`Property\` SET \`Value\` = '{$(new_code)}' WHER
 installed() { run reg query "$products_key\\$(property "$1" ProductCode)"; }
 echo "msi: $(basename "$msi") ($version), upgrade $(basename "$upgrade") ($upgrade_version)"
 
+# ---- A silent install with a school's settings, on a machine without the software service ----
+# The settings go where the service reads them first; the service is installed but not started
+# (Windows would refuse to start it without its dependency, and the failed start would roll the
+# install back; Wine would start it).
+software_key='HKLM\SOFTWARE\Vantrel\Voxlet\SoftwareService'
+preferences_key='HKLM\SOFTWARE\Vantrel\Voxlet\HardwareService\com.vantrel.Preferences'
+# A registry value's data ("" when it is not there).
+value() { wine reg query "$1" /v "$2" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
+school_log='C:\Protokolle\Klasse 7b\hw.log'
+msiexec /i "$msi" 'URI=http://10.1.2.3:8630/' 'PORTS=\\.\COM7;\\.\COM9' "LOGFILE=$school_log"
+[ "$(state)" = 1 ] || fail "without the software service the installed service's state is $(state), not 1 (stopped)"
+[ "$(value "$software_key" Uri)" = 'http://10.1.2.3:8630/' ] || fail "URI gave Uri '$(value "$software_key" Uri)'"
+[ "$(value "$preferences_key" Ports)" = '\\.\COM7;\\.\COM9' ] || fail "PORTS gave Ports '$(value "$preferences_key" Ports)'"
+[ "$(value "$preferences_key" Log20Location)" = "$school_log" ] ||
+  fail "LOGFILE gave Log20Location '$(value "$preferences_key" Log20Location)'"
+# A repair without them leaves what the administrator set since; an uninstall leaves them all.
+run reg add "$software_key" /v Uri /d 'http://10.1.2.4:8630/' /f || die "changing Uri failed"
+if "$wine_program" msiexec /fomus "$(windows_path "$msi")" /qn </dev/null >/dev/null 2>&1; then
+  [ "$(value "$software_key" Uri)" = 'http://10.1.2.4:8630/' ] || fail "a repair changed Uri to '$(value "$software_key" Uri)'"
+else
+  fail "msiexec /fomus $(basename "$msi") (a repair) failed"
+fi
+msiexec /x "$msi"
+[ "$(state)" = none ] || fail "the service is there after the uninstall: state $(state)"
+[ "$(value "$software_key" Uri)" = 'http://10.1.2.4:8630/' ] || fail "the uninstall took Uri: '$(value "$software_key" Uri)'"
+[ -n "$(value "$preferences_key" Ports)" ] && [ -n "$(value "$preferences_key" Log20Location)" ] ||
+  fail "the uninstall took Ports or Log20Location"
+[ ! -e "$log" ] || fail "the service ran without the software service: $(head -3 "$log")"
+run reg add "$software_key" /v Uri /d 'http://127.0.0.1:9/' /f && run reg delete "$preferences_key" /f ||
+  die "resetting the settings failed"
+echo "msi: a silent install without the software service sets URI, PORTS and LOGFILE and starts nothing"
+# From here on the software service is installed (a registration only: it is never started).
+run sc create Voxlet binpath= 'C:\windows\system32\cmd.exe' || die "registering a stand-in software service failed"
+
 # ---- A service that "-i" registered from another folder ----
 mkdir -p "$WINEPREFIX/drive_c/Ovanta"
 cp "$stage/ovanta-hardware.exe" "$WINEPREFIX/drive_c/Ovanta/"
