@@ -8,6 +8,7 @@
 #include "packaging/InstalledFiles.h"
 #include "platform/FilePath.h"
 #include "platform/Registry.h"
+#include "platform/SystemServices.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ constexpr const char* kTerminalUsage =
     "\n"
     "Only the first argument selects an operation; its case does not matter. Without one the\n"
     "program runs as the service, which only the service manager (systemd, Windows' service\n"
-    "control manager) does. See ovanta-hardware(8).\n";
+    "control manager) does. See %s.\n";
 
 bool SameSwitch(const char* arg, const char* sw) { return strcasecmp(arg, sw) == 0; }
 
@@ -310,7 +311,7 @@ std::optional<int> AnswerOnTerminal(int argc, char** argv, const BuildInfo& buil
     if (arg == "--version")
       std::fprintf(out, "ovanta-hardware %s (commit %s)\n", build.version, build.commit);
     else
-      std::fputs(kTerminalUsage, out);
+      std::fprintf(out, kTerminalUsage, Platform::ManualReference());
     // Help that did not reach its reader is a failure (a full disk, a closed pipe).
     return std::fflush(out) == 0 && !std::ferror(out) ? 0 : 1;
   }
@@ -318,7 +319,8 @@ std::optional<int> AnswerOnTerminal(int argc, char** argv, const BuildInfo& buil
   if (arg == "-nologging") return std::nullopt;
   for (const char* sw : kOperationSwitches)
     if (SameSwitch(arg.c_str(), sw)) return std::nullopt;
-  std::fprintf(err, "ovanta-hardware: unknown switch '%s'\n%s", arg.c_str(), kTerminalUsage);
+  std::fprintf(err, "ovanta-hardware: unknown switch '%s'\n", arg.c_str());
+  std::fprintf(err, kTerminalUsage, Platform::ManualReference());
   return 2;
 }
 

@@ -38,6 +38,8 @@ std::string StateDirectory() {
   return base + "\\Ovanta";
 }
 
+const char* ManualReference() { return "ovanta-hardware.8.txt in the program's folder"; }
+
 char PathSeparator() { return '\\'; }
 
 void IgnoreBrokenPipes() {}
