@@ -71,9 +71,9 @@ TEST_F(Registry, AStoreInAFolderOutsideAsciiIsMadeThere) {
   ASSERT_TRUE(WriteRegistryString(0, kKey, "Ports", "COM5", kPlain));
   EXPECT_EQ(ReadRegistryString(0, kKey, "Ports", "-", kPlain), "COM5");
   EXPECT_TRUE(fs::is_regular_file(Platform::Utf8Path(folder + "/registry.ini")));
-  std::vector<std::u8string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().u8string());
-  EXPECT_EQ(names, std::vector<std::u8string>{u8"M\u00fcller"});
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(Platform::Utf8Text(entry.path().filename()));
+  EXPECT_EQ(names, std::vector<std::string>{"M\xC3\xBCller"});
 }
 
 using AppendFile = FileDir;

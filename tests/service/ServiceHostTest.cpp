@@ -316,7 +316,9 @@ TEST(AnswerOnTerminal, WhatEachCommandLineShowsAndWhere) {
     // The manual it names is one this system has (Windows: the text the installer puts beside
     // the program; no man command there).
     EXPECT_NE(answer.out.find(std::string("See ") + Platform::ManualReference() + ".\n"), std::string::npos);
-    if (Platform::PathSeparator() == '\\') EXPECT_EQ(answer.out.find("ovanta-hardware(8)"), std::string::npos);
+    if (Platform::PathSeparator() == '\\') {
+      EXPECT_EQ(answer.out.find("ovanta-hardware(8)"), std::string::npos);
+    }
   }
 }
 
