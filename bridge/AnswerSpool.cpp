@@ -142,9 +142,7 @@ AnswerSpool::~AnswerSpool() {
   m_syncer.join();
 }
 
-std::string AnswerSpool::FilePath() const {
-  return Platform::Utf8Text(Platform::Utf8Path(m_directory) / kFileName);
-}
+std::string AnswerSpool::FilePath() const { return Platform::Utf8Text(Platform::Utf8Path(m_directory) / kFileName); }
 
 bool AnswerSpool::Durable() const {
   std::lock_guard<std::mutex> guard(m_lock);

@@ -128,7 +128,7 @@ class AnswerSpool {
   mutable std::mutex m_lock;
   std::condition_variable m_wake;
   std::shared_ptr<Platform::AppendFile> m_file;  // null on disk trouble
-  bool m_fileInSync = false;                      // the spool's thread syncs a file outside the lock
+  bool m_fileInSync = false;                     // the spool's thread syncs a file outside the lock
   bool m_troubleSaid = false;
   bool m_keeping = true;                // new answers are kept
   std::map<uint64_t, Entry> m_answers;  // by id, which is the order written

@@ -6,10 +6,10 @@
 namespace Platform {
 
 enum class PrivateDirectory {
-  kMade,         // it was missing: made, and theirs alone
-  kWasPrivate,   // it was there and theirs alone already
-  kRepaired,     // it was there and others could reach it: now theirs alone
-  kFailed,       // it could not be made, or its access could not be set (the reason in error)
+  kMade,        // it was missing: made, and theirs alone
+  kWasPrivate,  // it was there and theirs alone already
+  kRepaired,    // it was there and others could reach it: now theirs alone
+  kFailed,      // it could not be made, or its access could not be set (the reason in error)
 };
 
 // Makes the folder path (and the folders above it that are missing) and sees that it and what

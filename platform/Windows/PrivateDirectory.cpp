@@ -82,8 +82,8 @@ bool SetPrivate(const std::wstring& folder, PSID system, PSID administrators, st
   aclMemory.memory = acl;
   if (result == ERROR_SUCCESS)
     result = ::SetNamedSecurityInfoW(const_cast<LPWSTR>(folder.c_str()), SE_FILE_OBJECT,
-                                     DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                     nullptr, acl, nullptr);
+                                     DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                     acl, nullptr);
   if (result == ERROR_SUCCESS) return true;
   error = Win32ErrorText(result);
   return false;

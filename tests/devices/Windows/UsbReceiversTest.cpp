@@ -211,8 +211,8 @@ TEST_F(UsbReceivers, TheWalkHandsOverEachReceiverWithItsPortRevisionAndSerialNum
 // must find the receiver the walk opened (else its removal goes to the registry and a pending
 // entry of it is never dropped).
 TEST_F(UsbReceivers, TheWalksDeviceAndADeviceEventsPathNameTheSameReceiver) {
-  FakeSetupApi api({{PathOf(L"VID_16D3&PID_3000", L"R00042"), L"USB\\VID_16D3&PID_3000\\R00042", std::nullopt,
-                     L"COM5"}});
+  FakeSetupApi api(
+      {{PathOf(L"VID_16D3&PID_3000", L"R00042"), L"USB\\VID_16D3&PID_3000\\R00042", std::nullopt, L"COM5"}});
   const std::vector<SBConnectionInfo> found = EnumerateAll();
   ASSERT_EQ(found.size(), 1u);
   const std::string device = Voxlet::UTF16to8(found[0].deviceInstanceId);
@@ -353,8 +353,9 @@ TEST_F(UsbReceivers, TheCompositesPortIsItsFirstInterfacesWhateverItsName) {
   EXPECT_EQ(CReceiverEnumerator::GetDeviceVirtualPort(0x16D3, 0x0051, u"OVT23", port), 1);
   EXPECT_EQ(port, u"COM32");
   // A device event finds it the same way.
-  const DeviceEvent event = DeviceEventFromPath(DeviceAction::kArrival, DeviceType::kInterface,
-                                                "\\\\?\\USB#VID_16D3&PID_0051#OVT22#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
+  const DeviceEvent event =
+      DeviceEventFromPath(DeviceAction::kArrival, DeviceType::kInterface,
+                          "\\\\?\\USB#VID_16D3&PID_0051#OVT22#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
   port.clear();
   EXPECT_EQ(CReceiverEnumerator::GetDevicePort(event, port), 0);
   EXPECT_EQ(port, u"COM32");

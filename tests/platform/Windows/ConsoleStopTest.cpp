@@ -80,8 +80,8 @@ TEST(ConsoleEvents, AHeldCloseWaitsForTheShutdownToFinish) {
   steps.Add("settings saved, last line written");
   ReleaseConsoleClose();
   console.join();
-  EXPECT_EQ(steps.All(), (std::vector<std::string>{"told: closing", "watcher gone",
-                                                   "settings saved, last line written", "handler returned"}));
+  EXPECT_EQ(steps.All(), (std::vector<std::string>{"told: closing", "watcher gone", "settings saved, last line written",
+                                                   "handler returned"}));
   // Released, a close without a watcher is the system's again.
   EXPECT_FALSE(DeliverConsoleEvent(CTRL_CLOSE_EVENT));
 }

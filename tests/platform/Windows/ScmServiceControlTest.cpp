@@ -75,7 +75,7 @@ std::vector<std::string> FailureActionsOf(const std::string& name) {
   return actions;
 }
 const std::vector<std::string> kRestartOnFailure = {"reset 86400", "restart after 5000", "restart after 5000",
-                                                     "restart after 5000"};
+                                                    "restart after 5000"};
 
 // Sends a control as the SCM's users do; the system's error code when it fails, else 0.
 DWORD SendControl(const std::string& name, DWORD control) {
@@ -226,10 +226,10 @@ TEST_F(ScmService, AServiceRegisteredElsewhereRestartsOnFailureOnceStarted) {
   const std::string program = ProgramFor(name);
   {
     const ServiceHandle manager = OpenManager();
-    const ServiceHandle service(::CreateServiceW(
-        manager.get(), Widen(name).c_str(), nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, (L"\"" + Widen(program) + L"\"").c_str(), nullptr, nullptr,
-        nullptr, nullptr, nullptr));
+    const ServiceHandle service(::CreateServiceW(manager.get(), Widen(name).c_str(), nullptr, SERVICE_ALL_ACCESS,
+                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                                 (L"\"" + Widen(program) + L"\"").c_str(), nullptr, nullptr, nullptr,
+                                                 nullptr, nullptr));
     ASSERT_TRUE(service) << Win32ErrorText(::GetLastError());
   }
   EXPECT_EQ(FailureActionsOf(name), std::vector<std::string>{});
