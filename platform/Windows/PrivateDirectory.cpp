@@ -1,7 +1,8 @@
 #include "platform/PrivateDirectory.h"
 
-#include <aclapi.h>
 #include <windows.h>
+// windows.h first: the security API's header builds on it.
+#include <aclapi.h>
 
 #include <filesystem>
 #include <system_error>

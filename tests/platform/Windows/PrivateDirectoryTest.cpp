@@ -1,9 +1,11 @@
 // The private folder's access list, read back through the security API as Windows keeps it
 // (Wine keeps and returns it, but does not enforce it: what a user may read is a real
 // machine's to show).
-#include <aclapi.h>
 #include <gtest/gtest.h>
 #include <windows.h>
+// windows.h first: the security headers build on it.
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <filesystem>
