@@ -3,9 +3,11 @@
 namespace Platform {
 
 // A lock that many readers may hold at once, or one writer: the system's slim reader/writer
-// lock. (std::shared_mutex is winpthreads' rwlock with mingw-w64, built of mutexes and
-// condition variables and initialised lazily on first use; the system's lock is one word that
-// needs neither.) Not recursive; usable with std::unique_lock and std::shared_lock.
+// lock. Not std::shared_mutex: with mingw-w64 that is winpthreads' rwlock, set up on its first
+// use, and a first use by a reader and a writer at once can fail (EINVAL), after which
+// std::shared_mutex goes on without holding the lock (a reader then met a writer reallocating
+// the RDF graph's triples, and read freed memory). Not recursive; usable with std::unique_lock
+// and std::shared_lock.
 class SharedMutex {
  public:
   SharedMutex() = default;
