@@ -66,7 +66,7 @@ TEST_F(Registry, RewritesKeepTheRestAndBadTextIsNeitherReadNorWritten) {
 // A store in a folder not made yet, whose name is not ASCII: the folder is made under that name
 // and the store is written and read there.
 TEST_F(Registry, AStoreInAFolderOutsideAsciiIsMadeThere) {
-  const std::string folder = (dir / "M\xC3\xBCller").string();
+  const std::string folder = Platform::Utf8Text(dir / Platform::Utf8Path("M\xC3\xBCller"));
   ScopedRegistry elsewhere(folder + "/registry.ini");
   ASSERT_TRUE(WriteRegistryString(0, kKey, "Ports", "COM5", kPlain));
   EXPECT_EQ(ReadRegistryString(0, kKey, "Ports", "-", kPlain), "COM5");

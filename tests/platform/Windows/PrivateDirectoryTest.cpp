@@ -64,13 +64,21 @@ AccessList AccessOf(const std::string& path) {
   return list;
 }
 
+std::string Describe(const AccessList& list) {
+  std::string text = list.isProtected ? "protected:" : "inheriting:";
+  for (const AccessList::Entry& entry : list.entries)
+    text += " " + entry.sid + "/type " + std::to_string(entry.type) + "/flags " + std::to_string(entry.flags) +
+            "/mask " + std::to_string(entry.mask);
+  return text;
+}
+
 // What the folder must have: SYSTEM (S-1-5-18) and Administrators (S-1-5-32-544), full
 // control, inherited by the folders and files in it, nothing from above.
 void ExpectPrivate(const std::string& path) {
   const AccessList list = AccessOf(path);
   ASSERT_TRUE(list.read) << path;
-  EXPECT_TRUE(list.isProtected) << path;
-  ASSERT_EQ(list.entries.size(), 2u) << path;
+  EXPECT_TRUE(list.isProtected) << path << ": " << Describe(list);
+  ASSERT_EQ(list.entries.size(), 2u) << path << ": " << Describe(list);
   std::vector<std::string> sids;
   for (const AccessList::Entry& entry : list.entries) {
     EXPECT_EQ(entry.type, ACCESS_ALLOWED_ACE_TYPE);
