@@ -9,6 +9,7 @@ enum class PrivateDirectory {
   kMade,        // it was missing: made, and theirs alone
   kWasPrivate,  // it was there and theirs alone already
   kRepaired,    // it was there and others could reach it: now theirs alone
+  kNotKept,     // it is there, but its file system keeps no access lists
   kFailed,      // it could not be made, or its access could not be set (the reason in error)
 };
 

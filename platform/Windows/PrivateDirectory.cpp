@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/FilePath.h"
+#include "platform/PrivateAccessList.h"
 #include "platform/WideText.h"
 #include "platform/Win32Error.h"
 
@@ -66,19 +67,9 @@ bool IsPrivate(const std::wstring& folder, PSID system, PSID administrators) {
 }
 
 // Gives the folder the private access list; false with the reason.
-bool SetPrivate(const std::wstring& folder, PSID system, PSID administrators, std::string& error) {
-  EXPLICIT_ACCESS_W entries[2] = {};
-  PSID sids[2] = {system, administrators};
-  for (int i = 0; i < 2; ++i) {
-    entries[i].grfAccessPermissions = FILE_ALL_ACCESS;
-    entries[i].grfAccessMode = SET_ACCESS;
-    entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entries[i].Trustee.TrusteeType = i == 0 ? TRUSTEE_IS_USER : TRUSTEE_IS_WELL_KNOWN_GROUP;
-    entries[i].Trustee.ptstrName = static_cast<LPWSTR>(sids[i]);
-  }
+bool SetPrivate(const std::wstring& folder, std::string& error) {
   PACL acl = nullptr;
-  DWORD result = ::SetEntriesInAclW(2, entries, nullptr, &acl);
+  DWORD result = NewPrivateAccessList(&acl);
   LocalMemory aclMemory;
   aclMemory.memory = acl;
   if (result == ERROR_SUCCESS)
@@ -91,6 +82,22 @@ bool SetPrivate(const std::wstring& folder, PSID system, PSID administrators, st
 }
 
 }  // namespace
+
+unsigned long NewPrivateAccessList(PACL* acl) {
+  WellKnownSid system(WinLocalSystemSid), administrators(WinBuiltinAdministratorsSid);
+  if (!system.valid || !administrators.valid) return ::GetLastError();
+  EXPLICIT_ACCESS_W entries[2] = {};
+  PSID sids[2] = {system.Get(), administrators.Get()};
+  for (int i = 0; i < 2; ++i) {
+    entries[i].grfAccessPermissions = FILE_ALL_ACCESS;
+    entries[i].grfAccessMode = SET_ACCESS;
+    entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entries[i].Trustee.TrusteeType = i == 0 ? TRUSTEE_IS_USER : TRUSTEE_IS_WELL_KNOWN_GROUP;
+    entries[i].Trustee.ptstrName = static_cast<LPWSTR>(sids[i]);
+  }
+  return ::SetEntriesInAclW(2, entries, nullptr, acl);
+}
 
 PrivateDirectory MakePrivateDirectory(const std::string& path, std::string& error) {
   std::error_code ec;
@@ -110,10 +117,13 @@ PrivateDirectory MakePrivateDirectory(const std::string& path, std::string& erro
   }
   const std::wstring wide = Widen(path);
   if (existed && IsPrivate(wide, system.Get(), administrators.Get())) return PrivateDirectory::kWasPrivate;
-  if (!SetPrivate(wide, system.Get(), administrators.Get(), error)) {
+  if (!SetPrivate(wide, error)) {
     error = "cannot set the access of " + path + ": " + error;
     return PrivateDirectory::kFailed;
   }
+  // A file system that keeps no access lists (FAT, some network shares; Wine's, unless its
+  // files take extended attributes) takes the call and keeps what it had.
+  if (!IsPrivate(wide, system.Get(), administrators.Get())) return PrivateDirectory::kNotKept;
   return existed ? PrivateDirectory::kRepaired : PrivateDirectory::kMade;
 }
 
