@@ -4,7 +4,9 @@
 # registered from elsewhere, and the service runs (its lines in the default log under the
 # Windows directory); the program's own "-u" and "-i" give the very same registration; another
 # build of the same version and a later version replace the installed one and its running
-# service, an older version is refused; uninstalling removes the service and the files.
+# service, an older version is refused; uninstalling removes the service and the files. First,
+# on a machine without the software service, a silent install with the public properties URI,
+# PORTS and LOGFILE writes them, starts nothing, and a repair and an uninstall leave them.
 #
 # msi_test.sh [--sdk] [--lesson BIN] MSI UPGRADE_MSI STAGE
 #   UPGRADE_MSI: the same files as a later version; STAGE: the folder the MSIs were built from.
