@@ -57,12 +57,12 @@ wine() { "$wine_program" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 run() { "$wine_program" "$@" </dev/null >/dev/null 2>&1; }
 # A Unix path as Wine's Z: drive names it.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-# msiexec ACTION MSI: installs (/i) or uninstalls (/x) without a user interface; its log is
-# shown when it fails.
+# msiexec ACTION MSI [PROPERTY=VALUE...]: installs (/i), repairs (/f...) or uninstalls (/x)
+# without a user interface; its log is shown when it fails.
 msiexec() {
   local name
   name=$(basename "$2" .msi)-${1#/}
-  if ! "$wine_program" msiexec "$1" "$(windows_path "$2")" /qn /l*v "$(windows_path "$scratch/$name.log")" \
+  if ! "$wine_program" msiexec "$1" "$(windows_path "$2")" "${@:3}" /qn /l*v "$(windows_path "$scratch/$name.log")" \
     </dev/null >/dev/null 2>&1; then
     tail -n 40 "$scratch/$name.log" | iconv -f UTF-16LE -t UTF-8 2>/dev/null >&2 || true
     die "msiexec $1 $(basename "$2") failed"
@@ -168,14 +168,15 @@ msiexec /i "$msi" 'URI=http://10.1.2.3:8630/' 'PORTS=\\.\COM7;\\.\COM9' "LOGFILE
   fail "LOGFILE gave Log20Location '$(value "$preferences_key" Log20Location)'"
 # A repair without them leaves what the administrator set since; an uninstall leaves them all.
 run reg add "$software_key" /v Uri /d 'http://10.1.2.4:8630/' /f || die "changing Uri failed"
-if "$wine_program" msiexec /fomus "$(windows_path "$msi")" /qn </dev/null >/dev/null 2>&1; then
-  [ "$(value "$software_key" Uri)" = 'http://10.1.2.4:8630/' ] || fail "a repair changed Uri to '$(value "$software_key" Uri)'"
-else
-  fail "msiexec /fomus $(basename "$msi") (a repair) failed"
-fi
+# (A repair as msiexec /f does it; Wine's msiexec takes /f for a product code only.)
+msiexec /i "$msi" REINSTALL=ALL REINSTALLMODE=omus
+[ "$(value "$software_key" Uri)" = 'http://10.1.2.4:8630/' ] || fail "a repair changed Uri to '$(value "$software_key" Uri)'"
+msiexec /i "$msi" REINSTALL=ALL REINSTALLMODE=omus 'URI=http://10.1.2.5:8630/'
+[ "$(value "$software_key" Uri)" = 'http://10.1.2.5:8630/' ] || fail "a repair with URI gave Uri '$(value "$software_key" Uri)'"
+[ "$(state)" = 1 ] || fail "without the software service a repair left the service in state $(state), not 1 (stopped)"
 msiexec /x "$msi"
 [ "$(state)" = none ] || fail "the service is there after the uninstall: state $(state)"
-[ "$(value "$software_key" Uri)" = 'http://10.1.2.4:8630/' ] || fail "the uninstall took Uri: '$(value "$software_key" Uri)'"
+[ "$(value "$software_key" Uri)" = 'http://10.1.2.5:8630/' ] || fail "the uninstall took Uri: '$(value "$software_key" Uri)'"
 [ -n "$(value "$preferences_key" Ports)" ] && [ -n "$(value "$preferences_key" Log20Location)" ] ||
   fail "the uninstall took Ports or Log20Location"
 [ ! -e "$log" ] || fail "the service ran without the software service: $(head -3 "$log")"
