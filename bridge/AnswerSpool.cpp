@@ -24,6 +24,7 @@
 #include "platform/AppendFile.h"
 #include "platform/AtomicFile.h"
 #include "platform/FileLock.h"
+#include "platform/FilePath.h"
 
 namespace {
 
@@ -154,7 +155,7 @@ AnswerSpool::~AnswerSpool() {
   m_syncer.join();
 }
 
-std::string AnswerSpool::FilePath() const { return (std::filesystem::path(m_directory) / kFileName).string(); }
+std::string AnswerSpool::FilePath() const { return Platform::Utf8Text(Platform::Utf8Path(m_directory) / kFileName); }
 
 bool AnswerSpool::HeldByAnotherProcess() const {
   std::lock_guard<std::mutex> guard(m_lock);
@@ -187,10 +188,11 @@ bool AnswerSpool::ExpiredLocked(uint64_t id, const Entry& entry, int64_t now) {
 void AnswerSpool::Load() {
   std::lock_guard<std::mutex> guard(m_lock);
   std::error_code ec;
+  const std::filesystem::path directory = Platform::Utf8Path(m_directory);
   // Only this process reads and writes what it keeps: a directory it makes is its own.
-  if (std::filesystem::create_directories(m_directory, ec) && !ec)
-    std::filesystem::permissions(m_directory, std::filesystem::perms::owner_all, ec);
-  if (ec || !std::filesystem::is_directory(m_directory, ec))
+  if (std::filesystem::create_directories(directory, ec) && !ec)
+    std::filesystem::permissions(directory, std::filesystem::perms::owner_all, ec);
+  if (ec || !std::filesystem::is_directory(directory, ec))
     return TroubleLocked("cannot create the directory: " + (ec ? ec.message() : std::string("not a directory")));
   // One process at a time: a second one would send the first one's answers again and rewrite
   // the journal under it.
@@ -209,8 +211,8 @@ void AnswerSpool::Load() {
   const std::string path = FilePath();
   if (std::filesystem::is_symlink(path, ec)) return TroubleLocked(path + " is a symbolic link");
   std::string journal;
-  if (std::filesystem::exists(path, ec)) {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  if (std::filesystem::exists(Platform::Utf8Path(path), ec)) {
+    std::ifstream in(Platform::Utf8Path(path), std::ios::binary);
     if (!in) return TroubleLocked("cannot read " + path);
     std::ostringstream text;
     text << in.rdbuf();
@@ -282,8 +284,9 @@ void AnswerSpool::Load() {
 bool AnswerSpool::RewriteLocked() {
   std::string journal;
   for (const auto& [id, entry] : m_answers) journal += AnswerRecord(id, entry.answer, entry.keptAt);
-  // The journal is closed while it is replaced (a system may refuse to rename over an open file)
-  // and opened again either way.
+  // Windows renames over no file this process holds open: the journal is closed first (the
+  // caller saw to it that the spool's thread holds it no longer), then replaced, then opened
+  // again either way.
   const uint64_t oldEnd = m_fileBytes;
   const bool wasOpen = m_file != nullptr;
   m_file.reset();
@@ -300,8 +303,11 @@ bool AnswerSpool::RewriteLocked() {
   return m_file != nullptr;
 }
 
+bool AnswerSpool::DiskRetryDueLocked() const {
+  return m_owned && !(m_keeping && m_file) && std::chrono::steady_clock::now() >= m_retryDiskAt;
+}
+
 void AnswerSpool::RetryDiskLocked() {
-  if (!m_owned || (m_keeping && m_file) || std::chrono::steady_clock::now() < m_retryDiskAt) return;
   m_retryDiskAt = std::chrono::steady_clock::now() + m_options.diskRetryDelay;
   // Written anew from what the spool holds: nothing a failed write or sync left half done counts.
   if (!RewriteLocked()) return;
@@ -332,14 +338,22 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
     // could bring them back with it after a crash. Rarely waited for: a journal empties at the
     // end of a burst.
     m_synced.wait(lock, [this] { return m_syncedWrites >= m_startedOver || !m_file; });
-    RetryDiskLocked();
+    if (DiskRetryDueLocked()) {
+      // The journal is closed before it is written anew, the spool's thread letting go of it first.
+      m_synced.wait(lock, [this] { return !m_fileInSync; });
+      RetryDiskLocked();
+    }
     if (!m_file || !m_keeping) return Kept::NoDisk;
     const int64_t keptAt = Now();
     const std::string record = AnswerRecord(m_nextId, answer, keptAt);
     if (m_answerBytes + record.size() > m_options.sizeLimit) return Kept::Full;
     // A journal grown far past what it holds (an answer or two never taken keeps it from
     // starting over) is written anew first.
-    if (m_fileBytes > 2 * m_options.sizeLimit && !RewriteLocked()) return Kept::NoDisk;
+    if (m_fileBytes > 2 * m_options.sizeLimit) {
+      // It is closed before it is replaced, the spool's thread letting go of it first.
+      m_synced.wait(lock, [this] { return !m_fileInSync; });
+      if (!m_file || !m_keeping || !RewriteLocked()) return Kept::NoDisk;
+    }
     std::string error;
     if (!m_file->Append(record, error)) {
       StopKeepingLocked(error);
@@ -457,11 +471,13 @@ void AnswerSpool::SyncLoop() {
     }
     const uint64_t upTo = m_writes;
     const std::shared_ptr<Platform::AppendFile> file = m_file;
+    m_fileInSync = file != nullptr;
     lock.unlock();
     std::string error;
     const bool synced = !file || file->Sync(error);
     lock.lock();
     ++m_counts.syncs;
+    m_fileInSync = false;
     m_syncedWrites = upTo;
     m_synced.notify_all();
     // A failed sync is disk trouble like any other; its answers are relayed all the same. The

@@ -140,6 +140,7 @@ class AnswerSpool {
   // After disk trouble, when it is time to try again: the journal written anew, and answers kept
   // again when that works.
   void RetryDiskLocked();
+  bool DiskRetryDueLocked() const;
   // True (said, and dropped) when the answer is past the age limit.
   bool ExpiredLocked(uint64_t id, const Entry& entry, int64_t now);
   int64_t Now() const;
@@ -155,6 +156,7 @@ class AnswerSpool {
   std::condition_variable m_wake;
   std::unique_ptr<Platform::FileLock> m_ownership;  // this process's hold on the directory
   std::shared_ptr<Platform::AppendFile> m_file;     // null on disk trouble
+  bool m_fileInSync = false;                        // the spool's thread syncs a file outside the lock
   bool m_troubleSaid = false;
   bool m_keeping = true;  // new answers are kept
   bool m_owned = false;   // the directory is this process's (nothing is ever kept otherwise)

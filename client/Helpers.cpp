@@ -1,22 +1,22 @@
 #include "client/Helpers.h"
 
-#include <sys/stat.h>
-
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "client/HostInfo.h"
+#include "platform/FilePath.h"
 
 namespace Voxlet {
 
 bool FileExists(const StringBuffer& path) {
-  struct stat info {};
-  return !path.empty() && ::stat(UTF16to8(path).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  std::error_code ec;
+  return !path.empty() && std::filesystem::is_regular_file(Platform::Utf8Path(UTF16to8(path)), ec);
 }
 
 bool StringFromFile(const StringBuffer& path, StringBuffer& contents) {
   if (!FileExists(path)) return false;
-  std::ifstream in(UTF16to8(path), std::ios::binary);
+  std::ifstream in(Platform::Utf8Path(UTF16to8(path)), std::ios::binary);
   if (!in) return false;
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) return false;

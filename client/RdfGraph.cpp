@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <mutex>
+#include <shared_mutex>
 
 namespace Voxlet::RDF {
 namespace {

@@ -1,12 +1,12 @@
 #pragma once
 #include <cstddef>
 #include <optional>
-#include <shared_mutex>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "client/StringBuffer.h"
+#include "platform/SharedMutex.h"
 
 namespace Voxlet::RDF {
 
@@ -79,7 +79,7 @@ class Graph {
     size_t operator()(const PairKey& k) const;
   };
 
-  mutable std::shared_mutex m_lock;
+  mutable Platform::SharedMutex m_lock;
   std::vector<Triple> m_triples;
   std::unordered_map<Key, std::vector<size_t>, KeyHash> m_bySubject;
   std::unordered_map<PairKey, std::vector<size_t>, PairKeyHash> m_bySubjectPredicate;

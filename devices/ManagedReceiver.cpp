@@ -4,9 +4,36 @@
 
 #include "bridge/AnswerSpool.h"
 #include "bridge/ReceiverSession.h"
+#include "log/Logger.h"
+#include "platform/PrivateDirectory.h"
+#include "platform/SystemServices.h"
 #include "protocol/Receiver.h"
 
 namespace {
+
+// The students' answers are for the service and the machine's administrators alone: the folder
+// that holds the spool is theirs (the service's state folder, when the spool is in it). A folder
+// an older version left open to every user is closed, and said so, once: the answers it holds
+// are still delivered.
+void KeepAnswersPrivate(const std::string& spoolDirectory) {
+  const std::string state = Platform::StateDirectory();
+  const bool inState = spoolDirectory.rfind(state + Platform::PathSeparator(), 0) == 0;
+  const std::string folder = inState ? state : spoolDirectory;
+  std::string error;
+  switch (Platform::MakePrivateDirectory(folder, error)) {
+    case Platform::PrivateDirectory::kRepaired:
+      OV_LOG(kLogMilestone,
+             "The folder %s could be reached by other users: it is now for the system and the administrators only",
+             folder.c_str());
+      break;
+    case Platform::PrivateDirectory::kFailed:
+      OV_LOG(kLogMilestone, "The folder %s cannot be kept for the system and the administrators only (%s)",
+             folder.c_str(), error.c_str());
+      break;
+    default:
+      break;
+  }
+}
 
 class ReceiverOnLink final : public IManagedReceiver {
  public:
@@ -48,6 +75,7 @@ SpoolingReceivers OpenSpoolingReceivers(std::string directory, uint32_t maxAgeDa
     std::shared_ptr<AnswerSpool> spool;
     std::shared_ptr<AnswerSpool> Spool() {
       std::call_once(once, [this] {
+        KeepAnswersPrivate(directory);
         AnswerSpool::Options options;
         options.maxAge = std::chrono::hours(24) * maxAgeDays;
         auto opened = std::make_shared<AnswerSpool>(directory, std::move(options));

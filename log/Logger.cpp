@@ -13,6 +13,7 @@
 #include "client/Mail.h"
 #include "client/Preferences.h"
 #include "platform/AtomicFile.h"
+#include "platform/FilePath.h"
 
 LoggerSlot g_pLogger;
 
@@ -209,9 +210,9 @@ bool CLogger::OpenLocked(const std::string& path) {
   m_path = path;
   m_lineNumber = 1;
   std::error_code ec;  // a missing log directory is made; failure shows as a failed open
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  const std::filesystem::path parent = Platform::Utf8Path(path).parent_path();
   if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-  m_file = fopen(path.c_str(), "ab");
+  m_file = Platform::OpenFile(path, "ab");
   if (!m_file) return false;
   Trim();
   return m_file != nullptr;
@@ -240,7 +241,7 @@ void CLogger::CloseLocked() {
 
 void CLogger::Reset() {
   if (m_file) fclose(m_file);
-  m_file = fopen(m_path.c_str(), "wb");
+  m_file = Platform::OpenFile(m_path, "wb");
   m_lineNumber = 1;
 }
 
@@ -249,7 +250,7 @@ void CLogger::Trim() {
   const long size = FileSize(m_file);
   if (size >= 0 && size < kTrimAtOpen) return;
   fclose(m_file);
-  m_file = fopen(m_path.c_str(), "rb");
+  m_file = Platform::OpenFile(m_path, "rb");
   if (!m_file) return Reset();
   // Keep the newest bytes, from the first line that starts within them.
   const long start = size > kTrimKeep ? size - kTrimKeep : 0;
@@ -266,12 +267,12 @@ void CLogger::Trim() {
   std::vector<char> tail(static_cast<size_t>(keep));
   const size_t got = fread(tail.data(), 1, tail.size(), m_file);
   fclose(m_file);
-  m_file = fopen(m_path.c_str(), "wb");
+  m_file = Platform::OpenFile(m_path, "wb");
   if (!m_file) return;  // left closed; lines are still consumed
   fwrite(tail.data(), 1, got, m_file);
   fclose(m_file);
   m_lineNumber = 1;
-  m_file = fopen(m_path.c_str(), "ab");
+  m_file = Platform::OpenFile(m_path, "ab");
 }
 
 bool CLogger::ResetLog() {
@@ -294,7 +295,7 @@ bool CLogger::EmailLog(const LogMailSettings& settings) {
   StringBuffer mailHost = Preferences::ReadStringValue(Preferences::File, installKey, u"SMTPServer", u"");
   if (mailHost.empty()) mailHost = UTF8to16(settings.mailHost);
 
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(Platform::Utf8Path(path), std::ios::binary);
   if (in) {
     std::ostringstream content;
     content << in.rdbuf();

@@ -10,6 +10,7 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/FileLock.h"
+#include "platform/FilePath.h"
 
 namespace Platform {
 namespace {
@@ -47,7 +48,7 @@ std::string Trim(const std::string& s) {
 bool ReadLines(const std::string& path, std::vector<std::string>& lines, std::string& error) {
   lines.clear();
   // The path is UTF-8 (Windows would read a plain char path in its code page).
-  const std::filesystem::path file(reinterpret_cast<const char8_t*>(path.c_str()));
+  const std::filesystem::path file = Utf8Path(path);
   std::error_code ec;
   if (!std::filesystem::exists(file, ec) && !ec) return true;
   if (std::filesystem::is_directory(file, ec)) {
@@ -140,7 +141,7 @@ bool RegistryStore::Write(int root, const std::string& keyPath, const std::strin
     return false;
   }
   std::error_code ec;
-  const std::filesystem::path file(m_path);
+  const std::filesystem::path file = Utf8Path(m_path);
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
 
   // Without the lock (on a companion file, so that readers never wait) another writer could

@@ -113,6 +113,17 @@ std::unique_ptr<IServiceControl> MakeServiceControl();
 // Windows: nothing (console events reach a StopSignalWatcher on a thread of their own).
 void BlockStopSignals();
 
+// Whether a stop request a StopSignalWatcher passed on is the console window closing (Windows:
+// the process is ended about 5 s later, whatever it is doing). Linux: never.
+bool ConsoleIsClosing(int signal);
+
+// Windows: the console window closing ends the process as soon as the console's handler
+// returns. From HoldConsoleClose on, a close waits (after telling the watcher, and 4.5 s at
+// most) until ReleaseConsoleClose, so that the program's shutdown finishes first; also after
+// the last watcher is gone. Linux: nothing (SIGTERM's watcher needs no grace).
+void HoldConsoleClose();
+void ReleaseConsoleClose();
+
 // Calls onStop (on its own thread) when the console asks the program to stop, until destroyed.
 // Linux: SIGINT or SIGTERM (the signal's number is passed), read through a signalfd; where one
 // cannot be had, a handler on the watcher's thread (the only thread that does not block them)

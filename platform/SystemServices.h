@@ -18,6 +18,9 @@ std::string SystemDirectory();
 // Where the service keeps what it must not lose (the answer spool) by default: /var/lib/ovanta
 // on Linux (the package's state directory), "<ProgramData>\Ovanta" on Windows.
 std::string StateDirectory();
+// Where the service's manual page is, as its help names it: "ovanta-hardware(8)" on Linux; on
+// Windows the text the installer puts beside the program.
+const char* ManualReference();
 // What separates the folders of a path: '\\' on Windows, '/' on Linux.
 char PathSeparator();
 

@@ -7,7 +7,9 @@
 #include <mutex>
 
 #include "packaging/InstalledFiles.h"
+#include "platform/FilePath.h"
 #include "platform/Registry.h"
+#include "platform/SystemServices.h"
 #include "service/ConfigCheck.h"
 
 namespace {
@@ -77,7 +79,7 @@ constexpr const char* kTerminalUsage =
     "not matter, the other switches are taken only as written. Without one the program runs as\n"
     "the service, which only the service manager (systemd, Windows' service control manager)\n"
     "does. The management switches print how they went on standard error.\n"
-    "See ovanta-hardware(8) and ovanta-hardware.conf(5).\n";
+    "See %s.\n";
 
 // One outcome of a management switch: logged as always, and printed on the outcome stream.
 void Outcome(const std::string& text) {
@@ -95,8 +97,8 @@ bool DebugMode(int argc, char** argv) { return argc > 1 && argv[1] && SameSwitch
 
 std::string Absolute(const std::string& path) {
   std::error_code ec;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-  return ec ? path : absolute.lexically_normal().string();
+  const std::filesystem::path absolute = std::filesystem::absolute(Platform::Utf8Path(path), ec);
+  return ec ? path : Platform::Utf8Text(absolute.lexically_normal());
 }
 
 bool AnyArgumentIs(int argc, char** argv, std::initializer_list<const char*> switches) {
@@ -272,7 +274,13 @@ void UninstallService() {
 
 void DebugService() {
   // Console mode: Ctrl-C (or SIGTERM) stops the manager, which makes Run return.
-  Platform::StopSignalWatcher watcher([](int) { g_host.sink->Stop(); });
+  Platform::StopSignalWatcher watcher([](int signal) {
+    if (Platform::ConsoleIsClosing(signal))
+      OV_LOG(kLogMilestone,
+             "The console window is closing: Windows ends the program within 5 seconds; the goodbyes to the "
+             "software service may be cut short.");
+    g_host.sink->Stop();
+  });
   StartStatusLine();
   g_host.sink->Run();
   StopStatusLine();
@@ -372,7 +380,7 @@ std::optional<int> AnswerOnTerminal(int argc, char** argv, const BuildInfo& buil
     if (arg == "--version")
       std::fprintf(out, "ovanta-hardware %s (commit %s)\n", build.version, build.commit);
     else
-      std::fputs(kTerminalUsage, out);
+      std::fprintf(out, kTerminalUsage, Platform::ManualReference());
     // Help that did not reach its reader is a failure (a full disk, a closed pipe).
     return std::fflush(out) == 0 && !std::ferror(out) ? 0 : 1;
   }
@@ -380,7 +388,8 @@ std::optional<int> AnswerOnTerminal(int argc, char** argv, const BuildInfo& buil
   if (arg == "-nologging") return std::nullopt;
   for (const char* sw : kOperationSwitches)
     if (SameSwitch(arg.c_str(), sw)) return std::nullopt;
-  std::fprintf(err, "ovanta-hardware: unknown switch '%s'\n%s", arg.c_str(), kTerminalUsage);
+  std::fprintf(err, "ovanta-hardware: unknown switch '%s'\n", arg.c_str());
+  std::fprintf(err, kTerminalUsage, Platform::ManualReference());
   return 2;
 }
 
@@ -392,6 +401,8 @@ int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts) {
   g_host.outcome = parts.outcome;
 
   const bool console = DebugMode(argc, argv);
+  // A console window that closes waits for the settings and the last log line below.
+  if (console) Platform::HoldConsoleClose();
   std::string logInUse = "none (-nologging)";
   if (!AnyArgumentIs(argc, argv, {"-nologging"})) {
     auto* logger = new CLogger(manager.get());
@@ -426,6 +437,7 @@ int ReceiverServiceMain(int argc, char** argv, const ServiceHostParts& parts) {
     g_pLogger = nullptr;
     delete logger;
   }
+  if (console) Platform::ReleaseConsoleClose();
   clientLibrary.reset();
   manager.reset();
   g_host.sink = nullptr;

@@ -1,9 +1,12 @@
 #include "devices/UsbReceivers.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cwctype>
 #include <string>
 #include <vector>
 
+#include "connections/CfgMgrDll.h"
 #include "connections/SetupApiDll.h"
 #include "devices/ReceiverEnumerator.h"
 #include "log/Logger.h"
@@ -23,6 +26,19 @@ Voxlet::StringBuffer FromWide(const wchar_t* text) {
 std::wstring ToWide(const Voxlet::StringBuffer& text) { return std::wstring(text.begin(), text.end()); }
 
 std::wstring WideAscii(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// The device instance id a device path names: an instance id ("USB\VID_16D3&PID_3000\R00042",
+// as enumeration gives it) as it is; an interface's path ("\\?\USB#VID_16D3&PID_3000#R00042#{a5dc...}",
+// as a device event gives it) without its "\\?\" and its class, each '#' read as '\'.
+std::string InstanceIdOfPath(const std::string& devicePath) {
+  std::string id = devicePath;
+  if (id.rfind("\\\\?\\", 0) != 0) return id;
+  id.erase(0, 4);
+  const size_t classGuid = id.rfind("#{");
+  if (classGuid != std::string::npos) id.erase(classGuid);
+  std::replace(id.begin(), id.end(), '#', '\\');
+  return id;
+}
 
 // An open registry key, closed with its owner.
 class Key {
@@ -77,6 +93,31 @@ std::string DeviceKeyName(uint16_t vendorId, uint16_t productId, const char* suf
   char name[32];
   std::snprintf(name, sizeof name, "Vid_%.4x&Pid_%.4x%s", vendorId, productId, suffix);
   return name;
+}
+
+// The key (under Enum\USB) of a composite receiver's first interface, found in the device
+// tree: the composite driver names its children "<serial>_00" or, on most machines, with ids
+// it makes up ("7&2F1A3B&0&0000"), which only the tree ties to their device. Empty when the
+// tree does not have it (or the configuration manager cannot be loaded).
+std::string FirstInterfaceKey(uint16_t vendorId, uint16_t productId, const std::string& serial) {
+  CCfgMgrDll& tree = CCfgMgrDll::Current();
+  char ids[32];
+  std::snprintf(ids, sizeof ids, "USB\\VID_%.4X&PID_%.4X\\", vendorId, productId);
+  const std::wstring deviceId = WideAscii(ids) + ToWide(Voxlet::UTF8to16(serial));
+  DEVINST device = 0, child = 0;
+  if (tree.LocateDevNode(&device, deviceId.c_str(), CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return "";
+  // A composite device has a child per interface; a few at most.
+  CONFIGRET next = tree.GetChild(&child, device, 0);
+  for (int n = 0; next == CR_SUCCESS && n < 32; ++n, next = tree.GetSibling(&child, child, 0)) {
+    wchar_t buffer[MAX_DEVICE_ID_LEN + 1] = {};
+    if (tree.GetDeviceId(child, buffer, MAX_DEVICE_ID_LEN + 1, 0) != CR_SUCCESS) continue;
+    std::wstring id = buffer;
+    std::wstring upper = id;
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(std::towupper(c));
+    if (upper.rfind(L"USB\\", 0) == 0 && upper.find(L"&MI_00\\") != std::wstring::npos)
+      return Voxlet::UTF16to8(FromWide(id.c_str() + 4));
+  }
+  return "";
 }
 
 // The product id the path names ("...VID_16D3&PID_0051..."), 0 when it names no receiver.
@@ -195,6 +236,10 @@ int CReceiverEnumerator::GetDeviceVirtualPort(uint16_t vendorId, uint16_t produc
   if (!PortUnder(DeviceKeyName(vendorId, productId, "") + "\\" + serial, found)) return 1;
   if (found.empty() && productId == kCompositeProductId)
     PortUnder(DeviceKeyName(vendorId, productId, "&Mi_00") + "\\" + serial + "_00", found);
+  if (found.empty() && productId == kCompositeProductId) {
+    const std::string firstInterface = FirstInterfaceKey(vendorId, productId, serial);
+    if (!firstInterface.empty()) PortUnder(firstInterface, found);
+  }
   if (found.empty()) return 1;
   port = found;
   return 0;
@@ -206,9 +251,11 @@ int CReceiverEnumerator::GetDevicePort(const DeviceEvent& device, Voxlet::String
 }
 
 bool CReceiverEnumerator::SameDevice(const std::string& devicePath, const std::string& otherPath) {
-  // Device paths are names of the system's, which ignores case in them.
-  return ::CompareStringOrdinal(ToWide(Voxlet::UTF8to16(devicePath)).c_str(), -1,
-                                ToWide(Voxlet::UTF8to16(otherPath)).c_str(), -1, TRUE) == CSTR_EQUAL;
+  // Enumeration knows a device by its instance id, a device event by its interface's path: both
+  // are read as the instance id, a name of the system's, which ignores case in it.
+  const std::wstring one = ToWide(Voxlet::UTF8to16(InstanceIdOfPath(devicePath)));
+  const std::wstring other = ToWide(Voxlet::UTF8to16(InstanceIdOfPath(otherPath)));
+  return !one.empty() && ::CompareStringOrdinal(one.c_str(), -1, other.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 uint16_t CReceiverEnumerator::GetVersionFromReceiverInfo(const std::string& device) {

@@ -21,6 +21,8 @@ std::string SystemDirectory() { return "/var/log/ovanta"; }
 
 std::string StateDirectory() { return "/var/lib/ovanta"; }
 
+const char* ManualReference() { return "ovanta-hardware(8) and ovanta-hardware.conf(5)"; }
+
 char PathSeparator() { return '/'; }
 
 void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }

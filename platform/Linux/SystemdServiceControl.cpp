@@ -577,4 +577,8 @@ StopSignalWatcher::~StopSignalWatcher() {
   m_impl->StopFallback();
 }
 
+bool ConsoleIsClosing(int) { return false; }
+void HoldConsoleClose() {}
+void ReleaseConsoleClose() {}
+
 }  // namespace Platform

@@ -21,10 +21,12 @@ HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 }  // namespace
 
 std::unique_ptr<AppendFile> AppendFile::Open(const std::string& path, uint64_t end, std::string& error) {
-  // Others may read the journal, and replace or remove it, while it is open.
-  const HANDLE file = ::CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Others may read the journal while it is open; nobody renames over it or removes it then
+  // (Windows refuses a rename over an open file, share mode or not: the spool closes it before
+  // it replaces it, and this share mode makes every system refuse it alike).
+  const HANDLE file =
+      ::CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     error = FileStepFailed("cannot open", path);
     return nullptr;

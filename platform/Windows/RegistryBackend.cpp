@@ -53,6 +53,22 @@ bool SetValue(int root, const std::string& keyPath, const std::string& name, DWO
                           ERROR_SUCCESS;
 }
 
+// The text with its %variables% replaced by the environment's values, as the system reads a
+// REG_EXPAND_SZ value (%ProgramData%\Ovanta\hw.log); a variable that is not set stays as
+// written, and so does the whole text when it cannot be expanded.
+std::wstring Expanded(const std::wstring& text) {
+  std::wstring expanded(text.size() + 1, L'\0');
+  for (;;) {
+    const DWORD n = ::ExpandEnvironmentStringsW(text.c_str(), expanded.data(), static_cast<DWORD>(expanded.size()));
+    if (n == 0) return text;
+    if (n <= expanded.size()) {
+      expanded.resize(n - 1);  // n counts the terminator
+      return expanded;
+    }
+    expanded.resize(n);
+  }
+}
+
 }  // namespace
 
 std::string RegistryFilePath() {
@@ -80,7 +96,7 @@ std::optional<std::string> ReadStoredValue(int root, const std::string& keyPath,
   // The stored text may or may not end in its terminator.
   std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), size / sizeof(wchar_t));
   while (!text.empty() && text.back() == L'\0') text.pop_back();
-  return Narrow(text);
+  return Narrow(type == REG_EXPAND_SZ ? Expanded(text) : text);
 }
 
 bool WriteStoredString(int root, const std::string& keyPath, const std::string& name, const std::string& value) {

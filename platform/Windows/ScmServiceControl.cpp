@@ -75,11 +75,26 @@ std::wstring NameList(const std::vector<std::string>& names) {
   return list + L'\0';
 }
 
+// What the SCM does when the service's process ends without having reported SERVICE_STOPPED
+// (as the systemd unit's Restart=on-failure): it starts the service again after 5 s, every
+// time; the count of failures starts over after a day without one. False when the SCM refuses.
+constexpr DWORD kRestartDelayMs = 5000;
+constexpr DWORD kFailureCountResetS = 24 * 60 * 60;
+bool SetRestartOnFailure(SC_HANDLE service) {
+  SC_ACTION actions[3];
+  for (SC_ACTION& action : actions) action = {SC_ACTION_RESTART, kRestartDelayMs};
+  SERVICE_FAILURE_ACTIONSW failure{};
+  failure.dwResetPeriod = kFailureCountResetS;
+  failure.cActions = 3;
+  failure.lpsaActions = actions;
+  return ::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
+}
+
 // The one dispatcher a process can run, shared by StartServiceCtrlDispatcherW's callbacks
 // (plain functions) and the status reports.
 struct Dispatcher {
   std::mutex lock;
-  std::condition_variable idle;  // the service main returned, or a handler call
+  std::condition_variable idle;  // the service main returned, a handler call or a report ended
   bool active = false;           // RunDispatcher is running
   bool mainRunning = false;      // the service main is between its start and its return
   int handlerCalls = 0;          // calls of the handler under way
@@ -89,6 +104,8 @@ struct Dispatcher {
   const ServiceControlCallback* handler = nullptr;
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   SERVICE_STATUS status{};
+  int reportsSent = 0;   // SetServiceStatus calls under way (made outside the lock)
+  bool stopped = false;  // SERVICE_STOPPED was reported or is being reported: nothing follows it
 };
 Dispatcher g_dispatcher;
 
@@ -117,6 +134,14 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
       ::RegisterServiceCtrlHandlerExW(g_dispatcher.name.c_str(), ControlHandler, nullptr);
   if (!handle) return;
   RegisterUsbDeviceEvents(handle);
+  {
+    // A service registered by other means than "-i" (an installer, sc.exe) restarts on failure
+    // all the same from its first start on.
+    OpenedService self;
+    std::string ignored;
+    if (self.Open(Narrow(g_dispatcher.name), SC_MANAGER_CONNECT, SERVICE_CHANGE_CONFIG, ignored))
+      SetRestartOnFailure(self.Service());
+  }
   HANDLE thread = nullptr;
   ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0);
   const std::function<void()>* serviceMain;
@@ -128,6 +153,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     g_dispatcher.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     g_dispatcher.status.dwCurrentState = SERVICE_START_PENDING;
     g_dispatcher.status.dwControlsAccepted = kControlsAccepted;
+    g_dispatcher.stopped = false;
     g_dispatcher.mainRunning = true;
     serviceMain = g_dispatcher.serviceMain;
   }
@@ -195,6 +221,7 @@ class ScmServiceControl final : public IServiceControl {
       SERVICE_DESCRIPTIONW description{text.data()};
       ::ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
     }
+    SetRestartOnFailure(service);
     ::CloseServiceHandle(service);
     return true;
   }
@@ -242,21 +269,39 @@ class ScmServiceControl final : public IServiceControl {
   bool ReportStatus(uint32_t state, uint32_t waitHintMs, std::string& error) override {
     SERVICE_STATUS_HANDLE handle;
     SERVICE_STATUS status;
+    const bool final = state == SERVICE_STOPPED;
     {
-      std::lock_guard<std::mutex> guard(g_dispatcher.lock);
+      std::unique_lock<std::mutex> guard(g_dispatcher.lock);
+      handle = g_dispatcher.statusHandle;
+      if (!handle) {
+        error = Win32ErrorText(ERROR_INVALID_HANDLE);
+        return false;
+      }
+      // The SCM takes a report after SERVICE_STOPPED as the process ending while the service
+      // runs (and runs the recovery actions): once the stop is reported, later reports (an
+      // interrogation or a device event racing the end) are dropped, and the stop itself waits
+      // for the reports already on their way to arrive first.
+      if (g_dispatcher.stopped) return true;
       g_dispatcher.status.dwCurrentState = state;
       g_dispatcher.status.dwWin32ExitCode = NO_ERROR;
       g_dispatcher.status.dwCheckPoint = 0;
       g_dispatcher.status.dwWaitHint = waitHintMs;
-      handle = g_dispatcher.statusHandle;
       status = g_dispatcher.status;
+      if (final) {
+        g_dispatcher.stopped = true;
+        g_dispatcher.idle.wait(guard, [] { return g_dispatcher.reportsSent == 0; });
+      } else {
+        ++g_dispatcher.reportsSent;
+      }
     }
     // Outside the lock: the SCM may be waiting for the control handler, which reports too.
-    if (!handle) {
-      error = Win32ErrorText(ERROR_INVALID_HANDLE);
-      return false;
+    const bool sent = ::SetServiceStatus(handle, &status) || Failed(error);
+    if (!final) {
+      std::lock_guard<std::mutex> guard(g_dispatcher.lock);
+      --g_dispatcher.reportsSent;
+      g_dispatcher.idle.notify_all();
     }
-    return ::SetServiceStatus(handle, &status) || Failed(error);
+    return sent;
   }
 
   bool RunDispatcher(const std::string& name, const std::function<void()>& serviceMain,

@@ -38,6 +38,10 @@ std::string StateDirectory() {
   return base + "\\Ovanta";
 }
 
+const char* ManualReference() {
+  return "ovanta-hardware.8.html and ovanta-hardware.conf.5.html in the program's folder";
+}
+
 char PathSeparator() { return '\\'; }
 
 void IgnoreBrokenPipes() {}

@@ -305,6 +305,29 @@ TEST(AnswerSpool, PastTheSizeLimitNothingMoreIsKeptUntilAnAnswerLeaves) {
   EXPECT_TRUE(spool.Durable());
 }
 
+// A journal grown far past what it holds (an answer never taken keeps it from starting over)
+// is written anew while answers keep coming and syncing: the answers kept are those the next
+// run claims. (The journal is replaced by a rename, which Windows refuses over a file this
+// process holds open: it is closed first.)
+TEST(AnswerSpool, AJournalWrittenAnewWhileAnswersComeKeepsWhatItHolds) {
+  TempDir dir;
+  AnswerSpool::Options options;
+  options.sizeLimit = 2048;
+  std::vector<SpooledAnswer> expected = {Answer(1)};
+  {
+    AnswerSpool spool(dir.Path(), options);
+    Keep(spool, Answer(1));  // never taken
+    for (int n = 2; n < 40; ++n) spool.Remove(Keep(spool, Answer(n)));
+    Keep(spool, Answer(40));
+    EXPECT_TRUE(spool.Durable());
+    // Without the rewrites it would hold every record and removal, many times the limit.
+    EXPECT_LT(Records(ReadFile(spool.FilePath())).size(), 3 * options.sizeLimit);
+    expected.push_back(Answer(40));
+  }
+  AnswerSpool next(dir.Path(), options);
+  EXPECT_EQ(Claimed(next), expected);
+}
+
 // The records written while a sync runs share the next one: a burst costs two syncs, not one
 // per answer. The first record's sync is held until the whole burst is written.
 TEST(AnswerSpool, ABurstWrittenDuringASyncSharesTheNextSync) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/AppendFile.h"
+#include "platform/FilePath.h"
 #include "platform/Registry.h"
 #include "tests/platform/FileDir.h"
 
@@ -75,6 +76,19 @@ TEST_F(Registry, CommentedOutValuesAreNeitherListedNorReadNorReplaced) {
   EXPECT_EQ(ReadRegistryDword(0, "A", "Two", 77, kPlain), 22u);
   EXPECT_NE(ReadFile(file).find("; Two=2\n"), std::string::npos);
   EXPECT_EQ(Platform::StoredValueNames(0, "A"), (std::vector<std::string>{"One", "Four", "Two"}));
+}
+
+// A store in a folder not made yet, whose name is not ASCII: the folder is made under that name
+// and the store is written and read there.
+TEST_F(Registry, AStoreInAFolderOutsideAsciiIsMadeThere) {
+  const std::string folder = Platform::Utf8Text(dir / Platform::Utf8Path("M\xC3\xBCller"));
+  ScopedRegistry elsewhere(folder + "/registry.ini");
+  ASSERT_TRUE(WriteRegistryString(0, kKey, "Ports", "COM5", kPlain));
+  EXPECT_EQ(ReadRegistryString(0, kKey, "Ports", "-", kPlain), "COM5");
+  EXPECT_TRUE(fs::is_regular_file(Platform::Utf8Path(folder + "/registry.ini")));
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(Platform::Utf8Text(entry.path().filename()));
+  EXPECT_EQ(names, std::vector<std::string>{"M\xC3\xBCller"});
 }
 
 using AppendFile = FileDir;

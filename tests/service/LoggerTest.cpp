@@ -5,10 +5,13 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "log/Logger.h"
+#include "platform/FilePath.h"
 #include "tests/service/SmtpSink.h"
 #include "tests/service/TestFiles.h"
 
@@ -130,6 +133,41 @@ TEST_F(Logger, TrimmingTheFile) {
   ASSERT_TRUE(listener.WaitFor([&] { return ReadFile(path).find("after the trim") != std::string::npos; }));
   EXPECT_LT(ReadFile(path).size(), 51000u);
   EXPECT_EQ(LogLines(path).back().substr(0, 3), "1: ");
+}
+
+// A log in a folder whose name is not ASCII ("Müller") is that file, made, appended to and
+// trimmed there (a path read in another code page would name another file, or none).
+TEST_F(Logger, APathOutsideAsciiNamesThatFile) {
+  const std::string folder = dir.File("Protokolle") + "/M\xC3\xBCller";
+  const std::string file = folder + "/hw.log";
+  const auto read = [&] {
+    std::ostringstream text;
+    text << std::ifstream(Platform::Utf8Path(file), std::ios::binary).rdbuf();
+    return text.str();
+  };
+  {
+    CLogger log(nullptr);
+    ASSERT_TRUE(log.Open(file));
+    log.SetMask(kLogDiagnostic);
+    log.Log("a.cpp", 1, kLogDiagnostic, "first");
+  }
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(Platform::Utf8Path(dir.File("Protokolle"))))
+    names.push_back(Platform::Utf8Text(entry.path().filename()));
+  EXPECT_EQ(names, std::vector<std::string>{"M\xC3\xBCller"});
+  EXPECT_NE(read().find(") - first"), std::string::npos);
+
+  std::ofstream(Platform::Utf8Path(file), std::ios::binary | std::ios::trunc) << NumberedLines(150000);
+  {
+    CLogger log(nullptr);
+    ASSERT_TRUE(log.Open(file));
+    log.SetMask(kLogDiagnostic);
+    log.Log("a.cpp", 1, kLogDiagnostic, "after the trim");
+  }
+  const std::string kept = read();
+  EXPECT_LT(kept.size(), 51000u);
+  EXPECT_NE(kept.find("1: ("), std::string::npos);
+  EXPECT_NE(kept.find("after the trim"), std::string::npos);
 }
 
 // A sent log is emptied and numbered from 1 again; nothing new, nothing sent; a failed send

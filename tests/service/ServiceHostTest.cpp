@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/SystemServices.h"
 #include "service/ServiceHost.h"
 #include "tests/service/IdleManager.h"
 #include "tests/service/TestFiles.h"
@@ -366,6 +367,12 @@ TEST(AnswerOnTerminal, WhatEachCommandLineShowsAndWhere) {
     if (expected.out != usage) continue;
     for (const char* sw : {"-i", "-u", "-d", "-start", "-stop", "-nologging", "--version", "--check-config"})
       EXPECT_NE(answer.out.find(std::string("  ") + sw), std::string::npos) << sw;
+    // The manual it names is one this system has (Windows: the text the installer puts beside
+    // the program; no man command there).
+    EXPECT_NE(answer.out.find(std::string("See ") + Platform::ManualReference() + ".\n"), std::string::npos);
+    if (Platform::PathSeparator() == '\\') {
+      EXPECT_EQ(answer.out.find("ovanta-hardware(8)"), std::string::npos);
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "connections/CfgMgrDll.h"
 #include "connections/SetupApiDll.h"
 #include "devices/ReceiverEnumerator.h"
 #include "tests/service/TestFiles.h"
@@ -205,6 +206,29 @@ TEST_F(UsbReceivers, TheWalkHandsOverEachReceiverWithItsPortRevisionAndSerialNum
   EXPECT_EQ(found[2].deviceRevision, CReceiverEnumerator::kUnknownRevision);
 }
 
+// Enumeration keeps a receiver's instance id as its device, a device event names its
+// interface's path: the hotplug's pending entries and the receiver list compare the two, and
+// must find the receiver the walk opened (else its removal goes to the registry and a pending
+// entry of it is never dropped).
+TEST_F(UsbReceivers, TheWalksDeviceAndADeviceEventsPathNameTheSameReceiver) {
+  FakeSetupApi api(
+      {{PathOf(L"VID_16D3&PID_3000", L"R00042"), L"USB\\VID_16D3&PID_3000\\R00042", std::nullopt, L"COM5"}});
+  const std::vector<SBConnectionInfo> found = EnumerateAll();
+  ASSERT_EQ(found.size(), 1u);
+  const std::string device = Voxlet::UTF16to8(found[0].deviceInstanceId);
+  const std::string event = "\\\\?\\usb#vid_16d3&pid_3000#r00042#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+  EXPECT_TRUE(CReceiverEnumerator::SameDevice(device, event));
+  EXPECT_TRUE(CReceiverEnumerator::SameDevice(event, device));
+  EXPECT_TRUE(CReceiverEnumerator::SameDevice(event, "\\\\?\\USB#VID_16D3&PID_3000#R00042"));
+  EXPECT_TRUE(CReceiverEnumerator::SameDevice(device, "usb\\vid_16d3&pid_3000\\r00042"));
+  // Another serial number, another product, a serial number that only starts the same.
+  EXPECT_FALSE(CReceiverEnumerator::SameDevice(device, "\\\\?\\USB#VID_16D3&PID_3000#R00043#{a5dc}"));
+  EXPECT_FALSE(CReceiverEnumerator::SameDevice(device, "\\\\?\\USB#VID_16D3&PID_0051#R00042#{a5dc}"));
+  EXPECT_FALSE(CReceiverEnumerator::SameDevice(device, "\\\\?\\USB#VID_16D3&PID_3000#R0004#{a5dc}"));
+  // A device that is not known names no device.
+  EXPECT_FALSE(CReceiverEnumerator::SameDevice("", ""));
+}
+
 // A callback that answers false ends the walk at once; the set is destroyed all the same.
 TEST_F(UsbReceivers, ACallbackThatSaysStopEndsTheWalk) {
   FakeSetupApi api({
@@ -246,6 +270,95 @@ TEST_F(UsbReceivers, PortsByIdsAndSerialNumberFromTheRegistry) {
   EXPECT_EQ(port, u"COM12");
   event.vendorId = 0x0403;
   EXPECT_EQ(CReceiverEnumerator::GetDevicePort(event, port), 1);
+}
+
+// A device tree as the configuration manager would give it: each device by its instance id, its
+// children in order. Says which devices were looked for.
+class FakeDeviceTree : public CCfgMgrDll {
+ public:
+  explicit FakeDeviceTree(std::vector<std::pair<std::wstring, std::vector<std::wstring>>> devices)
+      : m_devices(std::move(devices)) {
+    for (const auto& [id, children] : m_devices) {
+      m_ids.push_back(id);
+      for (const std::wstring& child : children) m_ids.push_back(child);
+    }
+    CCfgMgrDll::Use(this);
+  }
+  ~FakeDeviceTree() override { CCfgMgrDll::Use(nullptr); }
+
+  CONFIGRET LocateDevNode(DEVINST* node, const wchar_t* instanceId, ULONG flags) override {
+    located.push_back(instanceId);
+    if (flags != CM_LOCATE_DEVNODE_NORMAL) return CR_INVALID_FLAG;
+    for (size_t i = 0; i < m_ids.size(); ++i)
+      if (_wcsicmp(m_ids[i].c_str(), instanceId) == 0) return *node = static_cast<DEVINST>(i + 1), CR_SUCCESS;
+    return CR_NO_SUCH_DEVNODE;
+  }
+  CONFIGRET GetChild(DEVINST* child, DEVINST node, ULONG) override {
+    const std::vector<std::wstring>* children = ChildrenOf(node);
+    if (!children || children->empty()) return CR_NO_SUCH_DEVNODE;
+    return *child = NodeOf((*children)[0]), CR_SUCCESS;
+  }
+  CONFIGRET GetSibling(DEVINST* sibling, DEVINST node, ULONG) override {
+    for (const auto& [id, children] : m_devices)
+      for (size_t i = 0; i + 1 < children.size(); ++i)
+        if (NodeOf(children[i]) == node) return *sibling = NodeOf(children[i + 1]), CR_SUCCESS;
+    return CR_NO_SUCH_DEVNODE;
+  }
+  CONFIGRET GetDeviceId(DEVINST node, wchar_t* buffer, ULONG length, ULONG) override {
+    if (node == 0 || node > m_ids.size()) return CR_INVALID_DEVNODE;
+    const std::wstring& id = m_ids[node - 1];
+    if (length < id.size() + 1) return CR_BUFFER_SMALL;
+    std::memcpy(buffer, id.c_str(), (id.size() + 1) * sizeof(wchar_t));
+    return CR_SUCCESS;
+  }
+
+  std::vector<std::wstring> located;
+
+ private:
+  DEVINST NodeOf(const std::wstring& id) const {
+    return static_cast<DEVINST>(std::find(m_ids.begin(), m_ids.end(), id) - m_ids.begin() + 1);
+  }
+  const std::vector<std::wstring>* ChildrenOf(DEVINST node) const {
+    for (const auto& [id, children] : m_devices)
+      if (NodeOf(id) == node) return &children;
+    return nullptr;
+  }
+  std::vector<std::pair<std::wstring, std::vector<std::wstring>>> m_devices;
+  std::vector<std::wstring> m_ids;
+};
+
+// A composite receiver's port is its first interface's: under "<serial>_00" where the composite
+// driver names its children so (found without the device tree), else under whatever name the
+// tree gives the child of interface 0 (ids the driver made up, as most machines have them).
+TEST_F(UsbReceivers, TheCompositesPortIsItsFirstInterfacesWhateverItsName) {
+  DeviceParameters parameters;
+  parameters.Add(L"Vid_16d3&Pid_0051\\OVT21", std::nullopt);
+  parameters.Add(L"Vid_16d3&Pid_0051&Mi_00\\OVT21_00", L"COM31");
+  parameters.Add(L"Vid_16d3&Pid_0051\\OVT22", std::nullopt);
+  parameters.Add(L"Vid_16d3&Pid_0051&Mi_00\\7&2f1a3b&0&0000", L"COM32");
+  parameters.Add(L"Vid_16d3&Pid_0051&Mi_01\\7&2f1a3b&0&0001", L"COM99");
+  parameters.Add(L"Vid_16d3&Pid_0051\\OVT23", std::nullopt);  // in the tree without interface 0
+  FakeDeviceTree tree({
+      {L"USB\\VID_16D3&PID_0051\\OVT22",
+       {L"USB\\VID_16D3&PID_0051&MI_01\\7&2F1A3B&0&0001", L"USB\\VID_16D3&PID_0051&MI_00\\7&2F1A3B&0&0000"}},
+      {L"USB\\VID_16D3&PID_0051\\OVT23", {L"USB\\VID_16D3&PID_0051&MI_01\\7&AAA&0&0001"}},
+  });
+  StringBuffer port;
+  EXPECT_EQ(CReceiverEnumerator::GetDeviceVirtualPort(0x16D3, 0x0051, u"OVT21", port), 0);
+  EXPECT_EQ(port, u"COM31");
+  EXPECT_TRUE(tree.located.empty());
+  EXPECT_EQ(CReceiverEnumerator::GetDeviceVirtualPort(0x16D3, 0x0051, u"OVT22", port), 0);
+  EXPECT_EQ(port, u"COM32");
+  EXPECT_EQ(tree.located, std::vector<std::wstring>{L"USB\\VID_16D3&PID_0051\\OVT22"});
+  EXPECT_EQ(CReceiverEnumerator::GetDeviceVirtualPort(0x16D3, 0x0051, u"OVT23", port), 1);
+  EXPECT_EQ(port, u"COM32");
+  // A device event finds it the same way.
+  const DeviceEvent event =
+      DeviceEventFromPath(DeviceAction::kArrival, DeviceType::kInterface,
+                          "\\\\?\\USB#VID_16D3&PID_0051#OVT22#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
+  port.clear();
+  EXPECT_EQ(CReceiverEnumerator::GetDevicePort(event, port), 0);
+  EXPECT_EQ(port, u"COM32");
 }
 
 // The composite receivers' first interfaces give the port list, with the enumeration.

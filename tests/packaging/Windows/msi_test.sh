@@ -4,7 +4,9 @@
 # registered from elsewhere, and the service runs (its lines in the default log under the
 # Windows directory); the program's own "-u" and "-i" give the very same registration; another
 # build of the same version and a later version replace the installed one and its running
-# service, an older version is refused; uninstalling removes the service and the files.
+# service, an older version is refused; uninstalling removes the service and the files. First,
+# on a machine without the software service, a silent install with the public properties URI,
+# PORTS and LOGFILE writes them, starts nothing, and a repair and an uninstall leave them.
 #
 # msi_test.sh [--sdk] [--lesson BIN] MSI UPGRADE_MSI STAGE
 #   UPGRADE_MSI: the same files as a later version; STAGE: the folder the MSIs were built from.
@@ -55,12 +57,12 @@ wine() { "$wine_program" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 run() { "$wine_program" "$@" </dev/null >/dev/null 2>&1; }
 # A Unix path as Wine's Z: drive names it.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-# msiexec ACTION MSI: installs (/i) or uninstalls (/x) without a user interface; its log is
-# shown when it fails.
+# msiexec ACTION MSI [PROPERTY=VALUE...]: installs (/i), repairs (/f...) or uninstalls (/x)
+# without a user interface; its log is shown when it fails.
 msiexec() {
   local name
   name=$(basename "$2" .msi)-${1#/}
-  if ! "$wine_program" msiexec "$1" "$(windows_path "$2")" /qn /l*v "$(windows_path "$scratch/$name.log")" \
+  if ! "$wine_program" msiexec "$1" "$(windows_path "$2")" "${@:3}" /qn /l*v "$(windows_path "$scratch/$name.log")" \
     </dev/null >/dev/null 2>&1; then
     tail -n 40 "$scratch/$name.log" | iconv -f UTF-16LE -t UTF-8 2>/dev/null >&2 || true
     die "msiexec $1 $(basename "$2") failed"
@@ -148,6 +150,41 @@ msibuild "$rebuild" -q "UPDATE \`Property\` SET \`Value\` = '{$(new_code)}' WHER
 # Whether the product of an MSI is installed.
 installed() { run reg query "$products_key\\$(property "$1" ProductCode)"; }
 echo "msi: $(basename "$msi") ($version), upgrade $(basename "$upgrade") ($upgrade_version)"
+
+# ---- A silent install with a school's settings, on a machine without the software service ----
+# The settings go where the service reads them first; the service is installed but not started
+# (Windows would refuse to start it without its dependency, and the failed start would roll the
+# install back; Wine would start it).
+software_key='HKLM\SOFTWARE\Vantrel\Voxlet\SoftwareService'
+preferences_key='HKLM\SOFTWARE\Vantrel\Voxlet\HardwareService\com.vantrel.Preferences'
+# A registry value's data ("" when it is not there).
+value() { wine reg query "$1" /v "$2" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
+school_log='C:\Protokolle\Klasse 7b\hw.log'
+msiexec /i "$msi" 'URI=http://10.1.2.3:8630/' 'PORTS=\\.\COM7;\\.\COM9' "LOGFILE=$school_log"
+[ "$(state)" = 1 ] || fail "without the software service the installed service's state is $(state), not 1 (stopped)"
+[ "$(value "$software_key" Uri)" = 'http://10.1.2.3:8630/' ] || fail "URI gave Uri '$(value "$software_key" Uri)'"
+[ "$(value "$preferences_key" Ports)" = '\\.\COM7;\\.\COM9' ] || fail "PORTS gave Ports '$(value "$preferences_key" Ports)'"
+[ "$(value "$preferences_key" Log20Location)" = "$school_log" ] ||
+  fail "LOGFILE gave Log20Location '$(value "$preferences_key" Log20Location)'"
+# A repair without them leaves what the administrator set since; an uninstall leaves them all.
+run reg add "$software_key" /v Uri /d 'http://10.1.2.4:8630/' /f || die "changing Uri failed"
+# (A repair as msiexec /f does it; Wine's msiexec takes /f for a product code only.)
+msiexec /i "$msi" REINSTALL=ALL REINSTALLMODE=omus
+[ "$(value "$software_key" Uri)" = 'http://10.1.2.4:8630/' ] || fail "a repair changed Uri to '$(value "$software_key" Uri)'"
+msiexec /i "$msi" REINSTALL=ALL REINSTALLMODE=omus 'URI=http://10.1.2.5:8630/'
+[ "$(value "$software_key" Uri)" = 'http://10.1.2.5:8630/' ] || fail "a repair with URI gave Uri '$(value "$software_key" Uri)'"
+[ "$(state)" = 1 ] || fail "without the software service a repair left the service in state $(state), not 1 (stopped)"
+msiexec /x "$msi"
+[ "$(state)" = none ] || fail "the service is there after the uninstall: state $(state)"
+[ "$(value "$software_key" Uri)" = 'http://10.1.2.5:8630/' ] || fail "the uninstall took Uri: '$(value "$software_key" Uri)'"
+[ -n "$(value "$preferences_key" Ports)" ] && [ -n "$(value "$preferences_key" Log20Location)" ] ||
+  fail "the uninstall took Ports or Log20Location"
+[ ! -e "$log" ] || fail "the service ran without the software service: $(head -3 "$log")"
+run reg add "$software_key" /v Uri /d 'http://127.0.0.1:9/' /f && run reg delete "$preferences_key" /f ||
+  die "resetting the settings failed"
+echo "msi: a silent install without the software service sets URI, PORTS and LOGFILE and starts nothing"
+# From here on the software service is installed (a registration only: it is never started).
+run sc create Voxlet binpath= 'C:\windows\system32\cmd.exe' || die "registering a stand-in software service failed"
 
 # ---- A service that "-i" registered from another folder ----
 mkdir -p "$WINEPREFIX/drive_c/Ovanta"

@@ -55,6 +55,34 @@ Registration RegistrationOf(const std::string& name) {
   return r;
 }
 
+// The failure actions as the SCM gives them: "restart after <ms>" each, and the reset period
+// ("reset <s>"); empty when it gives none.
+std::vector<std::string> FailureActionsOf(const std::string& name) {
+  const ServiceHandle manager = OpenManager();
+  const ServiceHandle service(::OpenServiceW(manager.get(), Widen(name).c_str(), SERVICE_QUERY_CONFIG));
+  std::vector<uint64_t> buffer(8192 / sizeof(uint64_t));
+  DWORD needed = 0;
+  std::vector<std::string> actions;
+  if (!service || !::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS,
+                                          reinterpret_cast<BYTE*>(buffer.data()), 8192, &needed))
+    return actions;
+  const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+  if (failure->cActions == 0) return actions;
+  actions.push_back("reset " + std::to_string(failure->dwResetPeriod));
+  for (DWORD i = 0; i < failure->cActions; ++i)
+    actions.push_back((failure->lpsaActions[i].Type == SC_ACTION_RESTART ? "restart after " : "other after ") +
+                      std::to_string(failure->lpsaActions[i].Delay));
+  return actions;
+}
+// Wine's SCM takes failure actions without keeping them (its QueryServiceConfig2 gives none):
+// there the read-back is left to a real machine ("sc qfailure").
+bool ScmKeepsFailureActions() {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return !(ntdll && ::GetProcAddress(ntdll, "wine_get_version"));
+}
+const std::vector<std::string> kRestartOnFailure = {"reset 86400", "restart after 5000", "restart after 5000",
+                                                    "restart after 5000"};
+
 // Sends a control as the SCM's users do; the system's error code when it fails, else 0.
 DWORD SendControl(const std::string& name, DWORD control) {
   const ServiceHandle manager = OpenManager();
@@ -135,6 +163,9 @@ TEST_F(ScmService, AServiceIsCreatedStartedStoppedAndDeleted) {
   EXPECT_EQ(registration.errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
   EXPECT_EQ(registration.dependencies, (std::vector<std::string>{first, second}));
   EXPECT_EQ(registration.description, L"What the test installed.");
+  if (ScmKeepsFailureActions()) {
+    EXPECT_EQ(FailureActionsOf(name), kRestartOnFailure);
+  }
   std::string configured;
   EXPECT_TRUE(control->ConfiguredBinaryPath(name, configured, error)) << error;
   EXPECT_EQ(configured, program);
@@ -157,6 +188,9 @@ TEST_F(ScmService, AServiceIsCreatedStartedStoppedAndDeleted) {
   EXPECT_EQ(status, 0u) << "the dispatcher did not return normally";
   EXPECT_EQ(StateOf(name), kServiceStopped);
   EXPECT_EQ(ControlsSeenBy(program), std::to_string(kOwnControl) + "\n1\n");
+  // A report after SERVICE_STOPPED (the service made one) never reaches the SCM: it would take
+  // the process's end for a failure.
+  EXPECT_EQ(ReadFile(program.substr(0, program.size() - 4) + ".final"), std::to_string(kServiceStopped));
 
   ASSERT_TRUE(control->Delete(name, error)) << error;
   error = "not asked";
@@ -191,6 +225,32 @@ TEST_F(ScmService, ChangeBinaryPathPointsTheServiceAtAnotherProgram) {
   for (char& c : shouted) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   EXPECT_TRUE(control->SamePath(after, shouted));
   EXPECT_FALSE(control->SamePath(after, before));
+}
+
+// A service registered by other means (an installer, sc.exe) restarts on failure from its first
+// start on.
+TEST_F(ScmService, AServiceRegisteredElsewhereRestartsOnFailureOnceStarted) {
+  const std::string name = NewName();
+  const std::string program = ProgramFor(name);
+  {
+    const ServiceHandle manager = OpenManager();
+    const ServiceHandle service(::CreateServiceW(manager.get(), Widen(name).c_str(), nullptr, SERVICE_ALL_ACCESS,
+                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                                 (L"\"" + Widen(program) + L"\"").c_str(), nullptr, nullptr, nullptr,
+                                                 nullptr, nullptr));
+    ASSERT_TRUE(service) << Win32ErrorText(::GetLastError());
+  }
+  EXPECT_EQ(FailureActionsOf(name), std::vector<std::string>{});
+  std::string error;
+  const KernelHandle running = RunningEvent(name);
+  ASSERT_TRUE(control->Start(name, error)) << error;
+  ASSERT_EQ(::WaitForSingleObject(running.get(), kPatienceMs), WAIT_OBJECT_0);
+  if (ScmKeepsFailureActions()) {
+    EXPECT_EQ(FailureActionsOf(name), kRestartOnFailure);
+  }
+  const KernelHandle process = ProcessOf(name);
+  ASSERT_TRUE(control->ControlStop(name, error)) << error;
+  ASSERT_EQ(::WaitForSingleObject(process.get(), kPatienceMs), WAIT_OBJECT_0);
 }
 
 // Registrations other tools make: without quotes, or with arguments after the program.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,25 @@ TEST_F(SystemRegistry, ValueNamesOfAKeyAreListed) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"BaudRate", "Ports"}));
   EXPECT_TRUE(Platform::StoredValueNames(user, base + "\\Missing").empty());
+}
+
+// An expandable string (REG_EXPAND_SZ, as administrators and installers write paths) reads as
+// the system reads it, its %variables% replaced, however long the result; a variable that is
+// not set stays as written.
+TEST_F(SystemRegistry, ExpandableStringsReadWithTheirVariablesReplaced) {
+  const std::wstring folder = L"D:\\Protokolle\\M\u00fcller" + std::wstring(300, L'x');
+  ASSERT_TRUE(SetEnvironmentVariableW(L"OVANTA_TEST_FOLDER", folder.c_str()));
+  const auto writeExpandable = [&](const char* name, const std::wstring& text) {
+    return RegSetKeyValueW(HKEY_CURRENT_USER, std::wstring(base.begin(), base.end()).c_str(),
+                           std::wstring(name, name + strlen(name)).c_str(), REG_EXPAND_SZ, text.c_str(),
+                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+  };
+  ASSERT_TRUE(writeExpandable("Log20Location", L"%OVANTA_TEST_FOLDER%\\hw.log"));
+  ASSERT_TRUE(writeExpandable("Other", L"%OVANTA_NO_SUCH_VARIABLE%\\hw.log"));
+  const std::string expected = "D:\\Protokolle\\M\xC3\xBCller" + std::string(300, 'x') + "\\hw.log";
+  EXPECT_EQ(ReadRegistryString(user, base, "Log20Location", "", plain), expected);
+  EXPECT_EQ(ReadRegistryString(user, base, "Other", "", plain), "%OVANTA_NO_SUCH_VARIABLE%\\hw.log");
+  SetEnvironmentVariableW(L"OVANTA_TEST_FOLDER", nullptr);
 }
 
 // With OVANTA_REGISTRY naming a file, the same calls use the file store and leave the

@@ -3,7 +3,9 @@
 // runs through the platform's dispatcher until it is stopped:
 // - once it has reported SERVICE_RUNNING it sets the event "Global\<name>.running";
 // - every control it gets is appended, as its number, to "<name>.controls" beside it;
-// - stop and shutdown end it, an interrogation is answered, anything else is refused (120).
+// - stop and shutdown end it, an interrogation is answered, anything else is refused (120);
+// - after it reported SERVICE_STOPPED it reports STOP_PENDING once more (a late report racing
+//   the end) and writes the state the SCM then gives for it, as a number, to "<name>.final".
 // Exit status 0 when the dispatcher ran it; 1 when it could not (not started by the SCM), with
 // the reason on standard error.
 #include <windows.h>
@@ -48,6 +50,9 @@ int main() {
     if (control->ReportStatus(Platform::kServiceRunning, 0, reason)) SignalEvent("Global\\" + name + ".running");
     stop.Wait(-1);
     control->ReportStatus(Platform::kServiceStopped, 0, reason);
+    control->ReportStatus(Platform::kServiceStopPending, 3000, reason);
+    uint32_t state = 0;
+    if (control->QueryState(name, state, reason)) std::ofstream(base + ".final", std::ios::binary) << state;
   };
   // The SCM calls it on the dispatcher's thread, one control at a time.
   const auto handler = [&](const Platform::ServiceControlRequest& request) -> uint32_t {
