@@ -1,12 +1,12 @@
 #pragma once
-#include <condition_variable>
-#include <mutex>
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
