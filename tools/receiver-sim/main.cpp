@@ -29,7 +29,7 @@ void Usage() {
           "usage: receiver-sim [--clickers N] [--login] [--product CODE] [--baud RATE] [--scan-ms MS]\n"
           "                    [--energy CH=VALUE]... [--pan CH=ID]... [--chunk BYTES] [--seed S] [--mac-low HEX]\n"
           "                    [--auto N] [--first-student NUMBER] [--delay MIN_MS MAX_MS] [--correct PERCENT]\n"
-          "                    [--flood N] [--link PATH] [--stay]\n"
+          "                    [--flood N] [--link PATH] [--tty PATH] [--stay]\n"
           "commands (I = clicker index, address 0x100 + I; Q = question number, 0 = the current one):\n"
           "  join | join I [STUDENT] | login I STUDENT | reply I TEXT... |\n"
           "  choice|number|short|text|math I Q TEXT... | answer I Q HEX... | enhanced I SEQ Q CHUNK HEX... |\n"
@@ -233,6 +233,8 @@ int main(int argc, char** argv) {
       floodCount = atoi(argv[++i]);
     } else if (arg == "--link" && next) {
       config.linkPath = argv[++i];
+    } else if (arg == "--tty" && next) {
+      config.ttyPath = argv[++i];
     } else if (arg == "--stay") {
       stay = true;
     } else {
@@ -249,7 +251,7 @@ int main(int argc, char** argv) {
 
   CReceiverSimulator sim(config);
   if (!sim.Start()) {
-    perror("receiver-sim: cannot create a pseudo-terminal");
+    perror(config.ttyPath.empty() ? "receiver-sim: cannot create a pseudo-terminal" : "receiver-sim: cannot open the tty");
     return 1;
   }
   printf("%s\n", sim.SlavePath().c_str());
