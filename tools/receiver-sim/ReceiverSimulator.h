@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "AnswerLedger.h"
 #include "ClickerAnswers.h"
 #include "QuestionBatch.h"
 #include "SimScheduler.h"
@@ -52,6 +53,9 @@ struct SimulatorConfig {
   // probes are answered at any line setting; when it hangs up (the gadget unplugged, or reset
   // on resume) it is opened again.
   std::string ttyPath;
+  // Typed answers (AnswerText) only from a clicker that is signed in and not in review, as a
+  // real clicker offers no question otherwise; others are refused.
+  bool signedInOnly = false;
 };
 
 // How the automatic mode plays a class: clickers firstIndex .. firstIndex + count - 1 join
@@ -63,6 +67,7 @@ struct AutoSettings {
   int minDelayMs = 300;
   int maxDelayMs = 3000;
   int correctPercent = 60;  // chance of the correct answer where the question carries one
+  bool answers = true;      // false: the clickers join and log in, and answer only when told
 };
 
 enum class ClickerState {
@@ -210,6 +215,11 @@ class CReceiverSimulator {
   // requires login.
   void Flood(int count = 500, int firstIndex = 0, int firstStudent = 5001);
 
+  // Records every answer the service acknowledged in the file at `path` (see AnswerLedger.h);
+  // false when it cannot be opened. Before Start.
+  bool OpenLedger(const std::string& path);
+  size_t LedgerRecorded() const { return m_ledger.Recorded(); }
+
   // Misbehaviour on request.
   std::atomic<bool> dropAnswers{false};  // answer no query at all
   std::atomic<bool> corruptChecksums{false};
@@ -253,6 +263,9 @@ class CReceiverSimulator {
   std::string AutoAnswerTextLocked(const SimContent::Question& q, SimAnswers::Kind kind);
   int RandomDelayLocked();
   void Send(const Outgoing& packets);
+  // Under m_lock: the ledger waits for the acknowledgements of an answer's packets.
+  void ExpectLocked(const ClickerInfo& clicker, int question, const char* kind, const Bytes& bytes,
+                    const std::string& text, const Outgoing& packets);
   // The packet's frame, with the checksum spoilt when corruptChecksums asks for it.
   Bytes FrameOf(const Bytes& packet);
   void Write(Bytes bytes);
@@ -270,6 +283,10 @@ class CReceiverSimulator {
   std::atomic<bool> m_running{false};    // between Start and Stop
   std::atomic<bool> m_ioRunning{false};  // the reader and writer threads are to run
   SimScheduler m_scheduler;
+  CAnswerLedger m_ledger;
+  // Held from an answer's registration with the ledger until its packets are queued for the
+  // line, so that answers reach the line in the order the ledger expects their acknowledgements.
+  std::mutex m_answerSendLock;
 
   // Receiver and clicker state, and the packets received and sent.
   std::mutex m_lock;

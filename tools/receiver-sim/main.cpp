@@ -29,14 +29,23 @@ void Usage() {
           "usage: receiver-sim [--clickers N] [--login] [--product CODE] [--baud RATE] [--scan-ms MS]\n"
           "                    [--energy CH=VALUE]... [--pan CH=ID]... [--chunk BYTES] [--seed S] [--mac-low HEX]\n"
           "                    [--auto N] [--first-student NUMBER] [--delay MIN_MS MAX_MS] [--correct PERCENT]\n"
-          "                    [--flood N] [--link PATH] [--tty PATH] [--stay]\n"
+          "                    [--flood N] [--link PATH] [--tty PATH] [--stay] [--ledger PATH] [--signed-in-only]\n"
+          "                    [--no-auto-answers]\n"
           "commands (I = clicker index, address 0x100 + I; Q = question number, 0 = the current one):\n"
           "  join | join I [STUDENT] | login I STUDENT | reply I TEXT... |\n"
           "  choice|number|short|text|math I Q TEXT... | answer I Q HEX... | enhanced I SEQ Q CHUNK HEX... |\n"
           "  hand I [0|1] | battery I LOW QUALITY | end I | logoff I | disassociate I | status S |\n"
           "  auto N [FIRST_STUDENT [MIN_MS MAX_MS [PERCENT]]] | auto off | flood [N [FIRST_INDEX [FIRST_STUDENT]]] |\n"
           "  clickers | questions | results [I] | received | raw HEX... | replug |\n"
-          "  drop|corrupt|split|silent|mismatch on|off | quit\n");
+          "  drop|corrupt|split|silent|mismatch on|off | quit\n"
+          "--ledger PATH appends one line per answer the service acknowledged (every packet of it), and one\n"
+          "per clicker the service put into review mode, each with a single write as it happens:\n"
+          "  MS answer RECEIVER-MAC CLICKER-MAC ADDRESS QUESTION KIND HEX TEXT...\n"
+          "  MS review RECEIVER-MAC CLICKER-MAC ADDRESS\n"
+          "  (MS: ms since the epoch; MACs as 00-12-4B-00-0A-0B-0C-0D; ADDRESS: 4 hex digits; KIND: choice,\n"
+          "  number, short, text, math or raw; HEX: the answer bytes; TEXT: what was typed, \"-\" for raw)\n"
+          "--signed-in-only: typed answers only from clickers signed in and not in review\n"
+          "--no-auto-answers: automatic clickers join and log in but answer only when told\n");
 }
 
 bool ChannelValue(const char* text, int* channel, long* value) {
@@ -195,6 +204,7 @@ int main(int argc, char** argv) {
   AutoSettings settings;
   int autoCount = 0, floodCount = 0;
   bool stay = false;
+  std::string ledger;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -237,6 +247,12 @@ int main(int argc, char** argv) {
       config.ttyPath = argv[++i];
     } else if (arg == "--stay") {
       stay = true;
+    } else if (arg == "--ledger" && next) {
+      ledger = argv[++i];
+    } else if (arg == "--signed-in-only") {
+      config.signedInOnly = true;
+    } else if (arg == "--no-auto-answers") {
+      settings.answers = false;
     } else {
       Usage();
       return 2;
@@ -250,6 +266,10 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
 
   CReceiverSimulator sim(config);
+  if (!ledger.empty() && !sim.OpenLedger(ledger)) {
+    fprintf(stderr, "receiver-sim: cannot open the ledger %s: %s\n", ledger.c_str(), strerror(errno));
+    return 1;
+  }
   if (!sim.Start()) {
     perror(config.ttyPath.empty() ? "receiver-sim: cannot create a pseudo-terminal" : "receiver-sim: cannot open the tty");
     return 1;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
@@ -89,6 +90,7 @@ class HttpServer::Impl : public std::enable_shared_from_this<Impl> {
   std::vector<std::shared_ptr<Session>> m_stalled;
   size_t m_stalledCount = 0;
   std::vector<std::weak_ptr<Session>> m_sessionRefs;  // open connections, closed by Stop
+  std::vector<std::weak_ptr<asio::steady_timer>> m_delays;  // replies held back, cancelled by Stop
 };
 
 // One connection: reads a request, has it answered, writes the reply, reads the next. Every
@@ -220,7 +222,19 @@ void HttpServer::Impl::Dispatch(const std::shared_ptr<Session>& session, SimRequ
       return;
     }
   }
-  session->Reply(Answer(request));
+  SimReply reply = Answer(request);
+  if (reply.delayMs <= 0) return session->Reply(reply);
+  // A slow service: the reply goes out later, the connection's strand free meanwhile.
+  auto timer = std::make_shared<asio::steady_timer>(session->Executor(), std::chrono::milliseconds(reply.delayMs));
+  {
+    std::lock_guard lock(m_lock);
+    std::erase_if(m_delays, [](const std::weak_ptr<asio::steady_timer>& t) { return t.expired(); });
+    m_delays.push_back(timer);
+  }
+  timer->async_wait([session, timer, reply = std::move(reply)](beast::error_code ec) {
+    if (ec) return session->Close();
+    session->Reply(reply);
+  });
 }
 
 void HttpServer::Impl::ReleaseHeld() {
@@ -280,6 +294,9 @@ void HttpServer::Impl::Stop() {
       for (auto& ref : self->m_sessionRefs)
         if (auto s = ref.lock()) open.push_back(std::move(s));
       self->m_sessionRefs.clear();
+      for (auto& ref : self->m_delays)
+        if (auto timer = ref.lock()) asio::post(timer->get_executor(), [timer] { timer->cancel(); });
+      self->m_delays.clear();
       self->m_held.clear();
       self->m_stalled.clear();
       self->m_stallWhich = nullptr;

@@ -1,6 +1,7 @@
 #include "tools/service-sim/ServiceSimulator.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 
@@ -54,12 +55,91 @@ void ServiceSimulator::OnOutput(std::function<void(const std::string&)> output) 
   m_output = std::move(output);
 }
 
+namespace {
+// A number of seconds (0 to a day), -1 for anything else.
+double SecondsOf(const std::string& text) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  return end && *end == '\0' && !text.empty() && seconds >= 0 && seconds <= 86400 ? seconds : -1;
+}
+}  // namespace
+
+bool ServiceSimulator::OpenLedger(const std::string& path) {
+  if (!m_ledger.Open(path)) return false;
+  m_manager.SetLedger(&m_ledger);
+  return true;
+}
+
+std::string ServiceSimulator::FaultControl(const std::vector<std::string>& args, bool& ok) {
+  const std::string kind = args.empty() ? "" : args[0];
+  const std::string value = args.size() > 1 ? args[1] : "";
+  const bool on = value == "on";
+  if (kind == "clear" && args.size() == 1) {
+    {
+      std::lock_guard lock(m_lock);
+      m_unavailable = m_resetting = false;
+    }
+    m_manager.DelaySubmissionReplies(0);
+    m_manager.RefuseClicker("");
+  } else if ((kind == "unavailable" || kind == "reset") && (on || value == "off")) {
+    std::lock_guard lock(m_lock);
+    (kind == "unavailable" ? m_unavailable : m_resetting) = on;
+  } else if (kind == "slow" && (value == "off" || SecondsOf(value) >= 0)) {
+    m_manager.DelaySubmissionReplies(value == "off" ? 0 : static_cast<int>(SecondsOf(value) * 1000));
+  } else if (kind == "refuse" && !value.empty()) {
+    m_manager.RefuseClicker(value == "off" ? "" : value);
+  } else {
+    ok = false;
+    return "fault: unavailable on|off, reset on|off, slow SECONDS|off, refuse STUDENT-OR-MAC|off, clear\n";
+  }
+  std::string line = "ok fault";
+  for (const std::string& arg : args) line += " " + arg;
+  return line + "\n";
+}
+
+std::optional<SimReply> ServiceSimulator::FaultReply(const SimRequest& request, const std::string& path,
+                                                     const std::map<std::string, std::string>& query) {
+  bool unavailable, resetting;
+  {
+    std::lock_guard lock(m_lock);
+    unavailable = m_unavailable;
+    resetting = m_resetting;
+  }
+  if (!unavailable && !resetting) return std::nullopt;
+  SimReply reply;
+  if (resetting) {
+    reply.raw = std::string();  // the connection closes without a reply
+  } else {
+    reply.status = 503;
+    reply.contentType = "text/plain";
+    reply.body = "starting up\n";
+  }
+  if (path == "/voxlet/builtins/teachers/submit" && m_ledger.IsOpen()) {
+    LedgerEntry entry;
+    entry.outcome = resetting ? "reset" : "unavailable";
+    entry.status = resetting ? 0 : 503;
+    entry.endpoint = request.Header(kEndpointHeader);
+    entry.student = request.Header(kStudentHeader);
+    const auto value = [&](const char* name) {
+      const auto it = query.find(name);
+      return it == query.end() ? std::string() : it->second;
+    };
+    entry.classId = value("class");
+    entry.assessment = value("assessment");
+    const std::vector<BodyPart> parts = SplitMultipart(request.Header("Content-Type"), request.body);
+    entry.document = parts.empty() ? request.body : parts.front().content;
+    m_ledger.Record(entry);
+  }
+  return reply;
+}
+
 std::string ServiceSimulator::Control(const std::string& line, bool& ok) {
   ok = true;
   std::istringstream in(line);
   TimelineEvent event;
   in >> event.action;
   for (std::string word; in >> word;) event.args.push_back(word);
+  if (event.action == "fault") return FaultControl(event.args, ok);
   if (event.action == "summary") return m_manager.Summary() + m_manager.ResultsSummary();
   if (event.action == "results") return m_manager.ResultsSummary();
   if (event.action == "state") return m_manager.State();
@@ -84,7 +164,8 @@ std::string ServiceSimulator::Control(const std::string& line, bool& ok) {
            "  next-question | deactivate-question | network-name TEXT | disconnect-student STUDENT-ID |\n"
            "  cancel-raised-hand STUDENT-ID | review-mode-off | database-opened | mode-switching |\n"
            "  hold-notifications | release-notifications | summary | results | state | progress |\n"
-           "  stall-poll | drop-stalled | help\n";
+           "  stall-poll | drop-stalled | fault unavailable|reset on|off | fault slow SECONDS|off |\n"
+           "  fault refuse STUDENT-OR-MAC|off | fault clear | help\n";
   if (event.action.empty()) {
     ok = false;
     return "empty control line\n";
@@ -144,6 +225,7 @@ SimReply ServiceSimulator::Answer(const SimRequest& request) {
   std::map<std::string, std::string> query;
   SplitTarget(request.target, path, query);
   if (path == kControlPath) return ControlRequest(request);
+  if (std::optional<SimReply> fault = FaultReply(request, path, query)) return *fault;
   {
     std::lock_guard lock(m_lock);
     if (!m_overridePath.empty() && path == m_overridePath) return m_override;

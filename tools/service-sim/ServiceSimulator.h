@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -35,6 +37,10 @@ class ServiceSimulator {
   // until cleared with an empty path.
   void OverrideReply(const std::string& path, SimReply reply);
 
+  // Records every submission request in the file at `path` (see SubmissionLedger.h); false
+  // when it cannot be opened.
+  bool OpenLedger(const std::string& path);
+
   // Timeline actions run so far.
   size_t ActionsRun() const;
 
@@ -55,8 +61,14 @@ class ServiceSimulator {
   SimReply Answer(const SimRequest& request);
   SimReply ControlRequest(const SimRequest& request);
   void PlayTimeline();
+  // A fault line ("fault ..."): the reply, `ok` false for a line it does not know.
+  std::string FaultControl(const std::vector<std::string>& args, bool& ok);
+  // The reply a fault puts in place of handling the request, if any.
+  std::optional<SimReply> FaultReply(const SimRequest& request, const std::string& path,
+                                     const std::map<std::string, std::string>& query);
 
   const Scenario m_scenario;
+  SubmissionLedger m_ledger;
   SessionManager m_manager;
   HttpServer m_server;
 
@@ -68,6 +80,8 @@ class ServiceSimulator {
   std::string m_overridePath;
   SimReply m_override;
   std::function<void(const std::string&)> m_output;
+  bool m_unavailable = false;  // every request but control gets 503
+  bool m_resetting = false;    // every request but control has its connection closed unanswered
   std::thread m_timeline;
 };
 

@@ -297,10 +297,50 @@ SimReply SessionManager::Submit(const SimRequest& request, ReceivedRequest& reco
     if (student != fields.attributes.end()) submission.studentId = student->second;
   }
   const int cls = FindClassLocked(submission.classId);
-  submission.accepted = fields.wellFormed && FindEndpoint(submission.endpointId) && cls >= 0 &&
+  const Endpoint* endpoint = FindEndpoint(submission.endpointId);
+  const std::string mac = endpoint && endpoint->kind == "clicker" ? endpoint->address : std::string();
+  const bool refused = !m_refused.empty() && (m_refused == submission.studentId || m_refused == mac);
+  submission.accepted = !refused && fields.wellFormed && endpoint && cls >= 0 &&
                         m_classes[static_cast<size_t>(cls)].FindAssessment(submission.assessmentId);
+  const bool repeated =
+      submission.accepted &&
+      !m_acceptedDocuments.emplace(submission.endpointId, SubmissionLedger::Digest(submission.document)).second;
   m_submissions.push_back(submission);
-  return submission.accepted ? Ack(200, "submit") : Ack(404, "submission not accepted");
+  SimReply reply = submission.accepted ? Ack(200, "submit")
+                   : refused           ? Ack(403, "submissions of this clicker are refused")
+                                       : Ack(404, "submission not accepted");
+  reply.delayMs = m_submitDelayMs;
+  if (m_ledger) {
+    LedgerEntry entry;
+    entry.outcome = !submission.accepted ? "refused" : repeated ? "duplicate" : "accepted";
+    entry.status = reply.status;
+    entry.delayMs = reply.delayMs;
+    entry.endpoint = submission.endpointId;
+    entry.student = submission.studentId;
+    entry.mac = mac;
+    entry.classId = submission.classId;
+    entry.assessment = submission.assessmentId;
+    entry.question = submission.questionId;
+    entry.answer = submission.answer;
+    entry.document = submission.document;
+    m_ledger->Record(entry);
+  }
+  return reply;
+}
+
+void SessionManager::SetLedger(SubmissionLedger* ledger) {
+  std::lock_guard lock(m_lock);
+  m_ledger = ledger;
+}
+
+void SessionManager::RefuseClicker(const std::string& studentOrMac) {
+  std::lock_guard lock(m_lock);
+  m_refused = studentOrMac;
+}
+
+void SessionManager::DelaySubmissionReplies(int ms) {
+  std::lock_guard lock(m_lock);
+  m_submitDelayMs = ms;
 }
 
 SimReply SessionManager::Goodbye(const SimRequest& request, ReceivedRequest&) {

@@ -18,6 +18,7 @@
 #include "tools/service-sim/Results.h"
 #include "tools/service-sim/Scenario.h"
 #include "tools/service-sim/SimTypes.h"
+#include "tools/service-sim/SubmissionLedger.h"
 
 namespace ServiceSim {
 
@@ -143,6 +144,14 @@ class SessionManager {
   // Blocks until `predicate` holds (evaluated after every request handled and every action) or
   // `seconds` pass; the predicate may call the observers above.
   bool WaitFor(const std::function<bool()>& predicate, double seconds) const;
+  // Every submission is recorded in `ledger` (not owned; it outlives the manager) from now on.
+  void SetLedger(SubmissionLedger* ledger);
+  // Submissions of the clicker with this student id or MAC address are refused with 403 (the
+  // service's verdict) until cleared; an empty text clears.
+  void RefuseClicker(const std::string& studentOrMac);
+  // Replies to submissions (handled and recorded at once) go out only after `ms`; 0 ends it.
+  void DelaySubmissionReplies(int ms);
+
   // Called (without the lock) when the first receiver subscribes.
   void OnFirstReceiverSubscribed(std::function<void()> callback);
 
@@ -219,6 +228,10 @@ class SessionManager {
   bool m_receiverSubscribed = false;
   bool m_notificationsHeld = false;
   std::function<void()> m_onFirstSubscription;
+  SubmissionLedger* m_ledger = nullptr;
+  std::string m_refused;  // student id or MAC address whose submissions get 403
+  int m_submitDelayMs = 0;
+  std::set<std::pair<std::string, std::string>> m_acceptedDocuments;  // (endpoint, document digest)
 };
 
 }  // namespace ServiceSim

@@ -26,6 +26,8 @@ struct SimReply {
   // When set, these bytes go out instead of a reply built from the fields above, and the
   // connection is closed after them (for broken replies in tests).
   std::optional<std::string> raw;
+  // The reply goes out only this long after the request was handled (a slow service).
+  int delayMs = 0;
 };
 
 std::string LowerAscii(std::string text);

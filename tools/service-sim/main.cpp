@@ -18,14 +18,20 @@ namespace {
 void Usage() {
   std::fprintf(stderr,
                "usage: ovanta-service-sim [--port N] [--scenario FILE] [--seconds S] [--running C[/A[/Q]]]\n"
+               "                          [--ledger PATH]\n"
                "  --port N        port on 127.0.0.1 (default 8630; 0 picks a free one)\n"
                "  --scenario FILE the scenario to play (default: the sample classroom)\n"
                "  --seconds S     stop after S seconds (default: run until SIGINT or SIGTERM)\n"
                "  --running C/A/Q start with class C running, its assessment A and question Q (as after a\n"
                "                  restart in the middle of a lesson; A and Q may be left out)\n"
+               "  --ledger PATH   append one line per submission request, as it is answered, with a single write:\n"
+               "                  MS OUTCOME STATUS DELAY-MS ENDPOINT STUDENT MAC CLASS ASSESSMENT QUESTION DIGEST ANSWER...\n"
+               "                  OUTCOME accepted, duplicate (the same document from the same endpoint again),\n"
+               "                  refused (4xx), unavailable (503) or reset (closed unanswered); \"-\" for empty fields\n"
                "Control lines (standard input, or POST /control): activate-class [CLASS], switch-class CLASS,\n"
                "  deactivate-class [logoff] [next-anonymous], activate-assessment [ID], deactivate-assessment,\n"
                "  activate-question ID|NUMBER, next-question, deactivate-question, summary, results, state, help,\n"
+               "  fault unavailable|reset on|off, fault slow SECONDS|off, fault refuse STUDENT-OR-MAC|off, fault clear,\n"
                "  quit (standard input only); see README.md.\n");
 }
 
@@ -69,6 +75,7 @@ int main(int argc, char** argv) {
   int seconds = 0;
   std::string scenarioPath = OVANTA_SERVICE_SIM_DATA "/classroom.scenario";
   std::string running;
+  std::string ledger;
   for (int i = 1; i < argc; ++i) {
     const bool hasValue = i + 1 < argc;
     if (!std::strcmp(argv[i], "--port") && hasValue) {
@@ -79,6 +86,8 @@ int main(int argc, char** argv) {
       seconds = std::atoi(argv[++i]);
     } else if (!std::strcmp(argv[i], "--running") && hasValue) {
       running = argv[++i];
+    } else if (!std::strcmp(argv[i], "--ledger") && hasValue) {
+      ledger = argv[++i];
     } else {
       Usage();
       return 2;
@@ -115,6 +124,10 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   ServiceSim::ServiceSimulator simulator(std::move(*scenario));
+  if (!ledger.empty() && !simulator.OpenLedger(ledger)) {
+    std::fprintf(stderr, "ovanta-service-sim: cannot open the ledger %s: %s\n", ledger.c_str(), std::strerror(errno));
+    return 1;
+  }
   if (!simulator.Start(static_cast<uint16_t>(port))) {
     std::fprintf(stderr, "ovanta-service-sim: cannot listen on 127.0.0.1:%d\n", port);
     return 1;

@@ -219,6 +219,7 @@ bool CReceiverSimulator::Replug() {
     return false;
   }
   StopIo();
+  m_ledger.ForgetPending();  // acknowledgements of the old line's packets cannot come any more
   {
     std::lock_guard guard(m_fdLock);
     close(m_master);
@@ -390,11 +391,14 @@ void CReceiverSimulator::HandleBytes(const uint8_t* bytes, size_t count) {
 }
 
 void CReceiverSimulator::HandlePacket(const Bytes& p) {
-  if (silent.load()) return;
   const uint16_t address = static_cast<uint16_t>(p[0] << 8 | p[1]);
   const uint8_t command = p[2];
+  if (command & 0x80) {  // the service's acknowledgement of a clicker packet
+    if (address == 0) m_ledger.Acknowledged(static_cast<uint8_t>(command & 0x7F));
+    return;
+  }
+  if (silent.load()) return;
   const Bytes payload(p.begin() + 3, p.end());
-  if (command & 0x80) return;  // the service's acknowledgement of a clicker packet
   Outgoing out;
   bool scanEndDue = false;
   {
@@ -581,6 +585,7 @@ void CReceiverSimulator::HandleToClickerLocked(ClickerInfo& clicker, uint8_t com
       break;
     case 0x0E:
       if (!payload.empty()) SessionEndLocked(clicker, payload[0] & 3);
+      if (!payload.empty() && (payload[0] & 3) == 0) m_ledger.Review(clicker.macHigh, clicker.macLow, a);
       out.push_back({Hi(a), Lo(a), 0x0E});
       break;
     case 0x27:
@@ -847,29 +852,50 @@ void CReceiverSimulator::ReportBattery(int i, bool low, uint8_t linkQuality) {
 }
 
 void CReceiverSimulator::Answer(int i, uint8_t question, const Bytes& answer) {
-  uint16_t a;
+  std::lock_guard sending(m_answerSendLock);
+  Bytes packet;
   {
     std::lock_guard guard(m_lock);
     ClickerInfo& c = ClickerLocked(i);
     c.answers.push_back({m_questions.id, question, "raw", "", answer});
-    a = c.address;
+    packet = {Hi(c.address), Lo(c.address), 0x0B, question};
+    packet.insert(packet.end(), answer.begin(), answer.end());
+    ExpectLocked(c, question, "raw", answer, "", {packet});
   }
   m_changed.notify_all();
-  Bytes packet = {Hi(a), Lo(a), 0x0B, question};
-  packet.insert(packet.end(), answer.begin(), answer.end());
   SendPacket(packet);
 }
 
 void CReceiverSimulator::EnhancedAnswer(int i, uint8_t sequence, uint8_t question, const Bytes& data, size_t chunk) {
-  uint16_t a;
+  std::lock_guard sending(m_answerSendLock);
+  std::optional<Outgoing> packets;
   {
     std::lock_guard guard(m_lock);
     ClickerInfo& c = ClickerLocked(i);
     c.answers.push_back({m_questions.id, question, "raw", "", data});
-    a = c.address;
+    packets = SimAnswers::EnhancedPackets(c.address, sequence, question, data, chunk);
+    if (packets) ExpectLocked(c, question, "raw", data, "", *packets);
   }
   m_changed.notify_all();
-  if (auto packets = SimAnswers::EnhancedPackets(a, sequence, question, data, chunk)) Send(*packets);
+  if (packets) Send(*packets);
+}
+
+void CReceiverSimulator::ExpectLocked(const ClickerInfo& clicker, int question, const char* kind, const Bytes& bytes,
+                                      const std::string& text, const Outgoing& packets) {
+  if (packets.empty()) return;
+  LedgerAnswer answer;
+  answer.clickerMacHigh = clicker.macHigh;
+  answer.clickerMacLow = clicker.macLow;
+  answer.address = clicker.address;
+  answer.question = question;
+  answer.kind = kind;
+  answer.bytes = bytes;
+  answer.text = text;
+  m_ledger.Expect(answer, packets.front()[2], static_cast<int>(packets.size()));
+}
+
+bool CReceiverSimulator::OpenLedger(const std::string& path) {
+  return m_ledger.Open(path, m_config.macHigh, m_config.macLow);
 }
 
 int CReceiverSimulator::CurrentQuestionLocked(const ClickerInfo& clicker) const {
@@ -887,6 +913,7 @@ int CReceiverSimulator::CurrentQuestion(int i) {
 
 bool CReceiverSimulator::AnswerLocked(ClickerInfo& clicker, const std::string& text, int question,
                                       std::optional<SimAnswers::Kind> kind, Outgoing& out) {
+  if (m_config.signedInOnly && (!clicker.loggedIn() || clicker.inReview)) return false;
   const int number = question ? question : CurrentQuestionLocked(clicker);
   if (number < 1 || number > 255) return false;
   const SimContent::Question* q = m_questions.Find(number);
@@ -900,10 +927,12 @@ bool CReceiverSimulator::AnswerLocked(ClickerInfo& clicker, const std::string& t
                                                      m_config.enhancedChunk);
     if (!packets) return false;
     ++clicker.nextSequence;
+    ExpectLocked(clicker, number, SimAnswers::KindName(k), *bytes, text, *packets);
     out.insert(out.end(), packets->begin(), packets->end());
   } else {
     Bytes packet = {Hi(a), Lo(a), 0x0B, static_cast<uint8_t>(number)};
     packet.insert(packet.end(), bytes->begin(), bytes->end());
+    ExpectLocked(clicker, number, SimAnswers::KindName(k), *bytes, text, {packet});
     out.push_back(packet);
   }
   clicker.answers.push_back({m_questions.id, number, SimAnswers::KindName(k), text, *bytes});
@@ -912,6 +941,7 @@ bool CReceiverSimulator::AnswerLocked(ClickerInfo& clicker, const std::string& t
 
 bool CReceiverSimulator::AnswerText(int i, const std::string& text, int question,
                                     std::optional<SimAnswers::Kind> kind) {
+  std::lock_guard sending(m_answerSendLock);
   Outgoing out;
   bool sent;
   {
@@ -1017,7 +1047,7 @@ void CReceiverSimulator::AutoJoin(int i) {
 }
 
 void CReceiverSimulator::ScheduleAutoAnswersLocked() {
-  if (!m_automatic || m_questions.empty()) return;
+  if (!m_automatic || !m_auto.answers || m_questions.empty()) return;
   for (auto& [i, c] : m_clickers) {
     if (!c.automatic || !c.loggedIn() || c.inReview) continue;
     int delay = 0;
@@ -1034,6 +1064,7 @@ void CReceiverSimulator::ScheduleAutoAnswersLocked() {
 }
 
 void CReceiverSimulator::AutoAnswer(int i, int question, uint64_t set) {
+  std::lock_guard sending(m_answerSendLock);
   Outgoing out;
   {
     std::lock_guard guard(m_lock);
