@@ -1,0 +1,32 @@
+# The power cut, before it: a class runs, then the software service goes away and the clickers
+# go on answering (number answers, each clicker's own and never the same twice); the receiver
+# simulator's ledger of what the service acknowledged leaves the machine through a
+# virtio-serial port as it is written. Once enough answers were acknowledged the console says
+# "cut-ready", and the host ends QEMU while the clickers still answer: this step has no end.
+# limit: 900
+service_active || fail "the service is not running"
+usb_setup
+port=/dev/virtio-ports/ovanta.ledger
+wait_until 30 "no virtio-serial port for the ledger" test -e "$port"
+pkill -f ovanta-service-sim && sleep 1
+sed '/^# seconds after/,$d' "$root/data/lesson.scenario" >"$root/data/cut.scenario"
+printf 'at 1 database-opened\nat 2 activate-class class-1\nat 5 activate-assessment lesson-quiz\nat 8 activate-question q2\n' \
+  >>"$root/data/cut.scenario"
+service_sim_start "$root/data/cut.scenario"
+tty=$(gadget_make cutter 3000 OV-CUT-1)
+receiver_sim_start cutter "$tty" --clickers 30 --auto 30 --no-auto-answers --signed-in-only --delay 300 1500 \
+  --mac-low 0A0B0030 --ledger "$port"
+gadget_plug cutter dummy_udc.0
+wait_until 300 "the class did not fill: $(control progress | head -1)" eval 'control progress | grep -q "30 clicker(s) signed in"'
+wait_until 60 "question q2 did not reach the receiver" eval 'sim cutter questions; sleep 0.3; grep -q "^  2 " "$dir/cutter.out"'
+# The software service goes away; the clickers answer on.
+kill -TERM "$service_sim_pid"
+wait "$service_sim_pid" 2>/dev/null
+for round in $(seq 1 200); do
+  for i in $(seq 0 29); do
+    sim cutter "number $i 2 $round"
+    sleep 0.05
+  done
+  [ "$round" = 3 ] && echo "ovanta-vm: cut-ready" >/dev/console
+done
+fail "the machine was not cut"
