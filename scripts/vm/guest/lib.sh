@@ -25,7 +25,20 @@ pass() {
 }
 fail() {
   echo "ovanta-vm: $step: FAIL $*"
+  diagnose >"$dir/diagnosis.txt" 2>&1
   exit 1
+}
+# What the step's children were doing when it failed: their threads' states and wait channels.
+diagnose() {
+  local pid t
+  for pid in "${children[@]}"; do
+    echo "== $pid: $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
+    for t in /proc/"$pid"/task/*; do
+      echo "  ${t##*/} $(cut -d' ' -f3 "$t/stat" 2>/dev/null) $(cat "$t/wchan" 2>/dev/null)"
+    done
+    ls -l "/proc/$pid/fd" 2>/dev/null | sed 's/^/  /'
+  done
+  ps -eo pid,stat,wchan:30,cmd | grep -v ' \[' || true
 }
 # A measured figure, collected by the host: figure NAME VALUE UNIT
 figure() { echo "ovanta-vm: figure $1 $2 $3"; }
