@@ -57,6 +57,10 @@ wait_until() {
   done
 }
 
+# at_least N COMMAND...: COMMAND prints a number of at least N (more_than: above N).
+at_least() { [ "$("${@:2}")" -ge "$1" ] 2>/dev/null; }
+more_than() { [ "$("${@:2}")" -gt "$1" ] 2>/dev/null; }
+
 service_active() { [ "$(systemctl is-active "$service")" = active ]; }
 service_pid() { systemctl show -p MainPID --value "$service"; }
 log_has() { grep -aq -- "$1" "$service_log" 2>/dev/null; }

@@ -16,7 +16,7 @@ t0=$(now)
 gadget_plug plain dummy_udc.0
 wait_until 30 "the gadget 16d3:3000 made no ttyACM" host_tty dummy_udc.0
 acm=$(host_tty dummy_udc.0)
-wait_until 120 "no start-up sequence reached the receiver on $acm" test "$(startup_queries plain)" -ge 1
+wait_until 120 "no start-up sequence reached the receiver on $acm" at_least 1 startup_queries plain
 plug_s=$(elapsed "$t0" "$(now)")
 figure plug_to_startup_s "$plug_s" s
 udevadm info "$acm" >"$dir/udev-$(basename "$acm").txt"
@@ -29,7 +29,7 @@ receiver_sim_start composite "$tty2" --clickers 3 --mac-low 0A0B0002
 gadget_plug composite dummy_udc.1
 wait_until 30 "the composite gadget 16d3:0051 made no ttyACM" host_tty dummy_udc.1
 ls /sys/bus/usb/devices/2-1:1.2/hidraw >/dev/null 2>&1 || ls /sys/class/hidraw/ | grep -q hidraw || fail "the composite gadget made no hidraw device"
-wait_until 120 "no start-up sequence reached the composite receiver" test "$(startup_queries composite)" -ge 1
+wait_until 120 "no start-up sequence reached the composite receiver" at_least 1 startup_queries composite
 
 # Unplugged: the service keeps running and idles.
 gadget_unplug plain
@@ -47,7 +47,7 @@ awk -v c="$cpu" 'BEGIN { exit !(c < 5) }' || fail "the service used $cpu % of a 
 # Plugged again: opened again (a second start-up sequence on the same far end).
 before=$(startup_queries plain)
 gadget_plug plain dummy_udc.0
-wait_until 120 "the receiver plugged in again was not opened again" test "$(startup_queries plain)" -gt "$before"
+wait_until 120 "the receiver plugged in again was not opened again" more_than "$before" startup_queries plain
 
 # Two receivers without serial numbers, told apart by their place on the bus.
 gadget_remove plain
@@ -61,8 +61,8 @@ receiver_sim_start twin1 "$tty3" --clickers 3 --mac-low 0A0B0003
 receiver_sim_start twin2 "$tty4" --clickers 3 --mac-low 0A0B0004
 gadget_plug twin1 dummy_udc.0
 gadget_plug twin2 dummy_udc.1
-wait_until 120 "the first receiver without a serial number got no start-up sequence" test "$(startup_queries twin1)" -ge 1
-wait_until 120 "the second receiver without a serial number got no start-up sequence" test "$(startup_queries twin2)" -ge 1
+wait_until 120 "the first receiver without a serial number got no start-up sequence" at_least 1 startup_queries twin1
+wait_until 120 "the second receiver without a serial number got no start-up sequence" at_least 1 startup_queries twin2
 acm4=$(host_tty dummy_udc.1)
 gadget_unplug twin1
 sleep 3
@@ -71,7 +71,7 @@ grep -q "$acm4" "$dir/sdk-list.txt" || fail "unplugging one twin left the other 
 [ "$(grep -c ttyACM "$dir/sdk-list.txt")" -eq 1 ] || fail "the service lists $(grep -c ttyACM "$dir/sdk-list.txt") receivers after one of two was unplugged"
 before=$(sim_received twin2 "")
 sim twin2 "join 0"
-wait_until 60 "the remaining twin's clicker join was not answered" test "$(sim_received twin2 "")" -gt "$before"
+wait_until 60 "the remaining twin's clicker join was not answered" more_than "$before" sim_received twin2 ""
 gadget_remove twin1
 gadget_remove twin2
 pass "plugged in: start-up sequence after $plug_s s (TCG); composite found by its first interface; unplugged: $cpu % of a core; plugged again: opened again; twins without serial numbers told apart"

@@ -26,7 +26,7 @@ answered() {
   sleep 0.3
   tail -n +"$((before + 1))" "$dir/sleeper.out" | grep -c 'answers=[1-9]' || true
 }
-wait_until 60 "the clickers did not answer" test "$(answered)" -ge 15
+wait_until 60 "the clickers did not answer" at_least 15 answered
 given=$(answered)
 echo "answers given before the suspend: $given"
 
@@ -38,14 +38,14 @@ startups=$(startup_queries sleeper)
 rtcwake -m no -s 20 >/dev/null || fail "rtcwake could not set the wake alarm"
 t0=$(now)
 systemctl suspend || fail "systemctl suspend failed"
-wait_until 180 "the machine did not suspend and resume" test "$(cat /sys/power/suspend_stats/success)" -gt "$successes"
+wait_until 180 "the machine did not suspend and resume" more_than "$successes" cat /sys/power/suspend_stats/success
 figure suspend_resume_s "$(elapsed "$t0" "$(now)")" s
 kill -CONT "$service_sim_pid"
 wait_until 60 "the service did not log the suspend" log_has "PBT_APMSUSPEND"
 wait_until 60 "the service did not log the resume" log_has "PBT_APMRESUMESUSPEND"
-wait_until 120 "the receiver was not opened again after the resume" test "$(startup_queries sleeper)" -gt "$startups"
+wait_until 120 "the receiver was not opened again after the resume" more_than "$startups" startup_queries sleeper
 delivered() { control progress | sed -n 's/.*answers:.* q1=\([0-9]*\).*/\1/p'; }
-wait_until 240 "answers given before the suspend were not delivered: $(delivered) of $given" test "$(delivered)" -ge "$given"
+wait_until 240 "not every answer given before the suspend was delivered ($given given)" at_least "$given" delivered
 submissions=$(control summary | sed -n 's/^Submissions: //p')
 case $submissions in *"(0 duplicate)"*) ;; *) fail "submissions after the resume: $submissions" ;; esac
 gadget_remove sleeper
