@@ -11,7 +11,7 @@ children=()
 
 step_begin() {
   step=$1 dir=$2
-  trap 'stop_children' EXIT
+  trap 'stop_children; gadgets_remove_all' EXIT
 }
 stop_children() {
   local pid
@@ -154,6 +154,11 @@ gadget_remove() {
   [ -n "$(cat "$g/UDC" 2>/dev/null)" ] && gadget_unplug "$1"
   rm -f "$g"/configs/c.1/acm.* "$g"/configs/c.1/hid.*
   rmdir "$g"/configs/c.1/strings/0x409 "$g"/configs/c.1 "$g"/functions/* "$g"/strings/0x409 "$g" 2>/dev/null
+  return 0
+}
+gadgets_remove_all() {
+  local g
+  for g in "$gadgets"/*; do [ -d "$g" ] && gadget_remove "${g##*/}"; done
   return 0
 }
 # The host's tty of a gadget plugged into controller UDC (dummy_udc.N is bus N+1's port 1).
