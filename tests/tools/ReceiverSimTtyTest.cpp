@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -77,7 +77,8 @@ TEST(ToolsReceiverSimTty, AnswersTheDetectionProbeAtAnyLineSettingAndServesPacke
   // A framed MAC-address query gets the receiver's MAC back through the same tty.
   const std::vector<uint8_t> query = SimFraming::Frame({0x00, 0x00, 0x16, 0x00});
   ASSERT_EQ(write(pty.master, query.data(), query.size()), static_cast<ssize_t>(query.size()));
-  const std::vector<uint8_t> reply = SimFraming::Frame({0x00, 0x00, 0x16, 0x00, 0x00, 0x12, 0x4B, 0x00, 0x0A, 0x0B, 0x0C, 0x42});
+  const std::vector<uint8_t> reply =
+      SimFraming::Frame({0x00, 0x00, 0x16, 0x00, 0x00, 0x12, 0x4B, 0x00, 0x0A, 0x0B, 0x0C, 0x42});
   EXPECT_TRUE(Contains(ReadUntil(pty.master, [&](const auto& got) { return Contains(got, reply); }), reply));
   EXPECT_TRUE(sim.WaitFor([](const auto& received) { return !received.empty(); }, 1000));
   sim.Stop();

@@ -271,7 +271,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!sim.Start()) {
-    perror(config.ttyPath.empty() ? "receiver-sim: cannot create a pseudo-terminal" : "receiver-sim: cannot open the tty");
+    perror(config.ttyPath.empty() ? "receiver-sim: cannot create a pseudo-terminal"
+                                  : "receiver-sim: cannot open the tty");
     return 1;
   }
   printf("%s\n", sim.SlavePath().c_str());

@@ -89,7 +89,7 @@ class HttpServer::Impl : public std::enable_shared_from_this<Impl> {
   std::function<bool(const SimRequest&)> m_stallWhich;  // armed by StallNext
   std::vector<std::shared_ptr<Session>> m_stalled;
   size_t m_stalledCount = 0;
-  std::vector<std::weak_ptr<Session>> m_sessionRefs;  // open connections, closed by Stop
+  std::vector<std::weak_ptr<Session>> m_sessionRefs;        // open connections, closed by Stop
   std::vector<std::weak_ptr<asio::steady_timer>> m_delays;  // replies held back, cancelled by Stop
 };
 

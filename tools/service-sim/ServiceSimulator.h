@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 

@@ -84,13 +84,14 @@ std::string SubmissionLedger::Line(int64_t epochMs, const LedgerEntry& e) {
 }
 
 void SubmissionLedger::Record(const LedgerEntry& entry) {
-  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
+  const int64_t now =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
   const std::string line = Line(now, entry);
   std::lock_guard lock(m_lock);
   if (m_fd < 0) return;
-  if (WriteAll(m_fd, line) != static_cast<int>(line.size())) fprintf(stderr, "ovanta-service-sim: ledger write failed\n");
+  if (WriteAll(m_fd, line) != static_cast<int>(line.size()))
+    fprintf(stderr, "ovanta-service-sim: ledger write failed\n");
 }
 
 }  // namespace ServiceSim

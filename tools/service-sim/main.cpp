@@ -16,23 +16,24 @@
 namespace {
 
 void Usage() {
-  std::fprintf(stderr,
-               "usage: ovanta-service-sim [--port N] [--scenario FILE] [--seconds S] [--running C[/A[/Q]]]\n"
-               "                          [--ledger PATH]\n"
-               "  --port N        port on 127.0.0.1 (default 8630; 0 picks a free one)\n"
-               "  --scenario FILE the scenario to play (default: the sample classroom)\n"
-               "  --seconds S     stop after S seconds (default: run until SIGINT or SIGTERM)\n"
-               "  --running C/A/Q start with class C running, its assessment A and question Q (as after a\n"
-               "                  restart in the middle of a lesson; A and Q may be left out)\n"
-               "  --ledger PATH   append one line per submission request, as it is answered, with a single write:\n"
-               "                  MS OUTCOME STATUS DELAY-MS ENDPOINT STUDENT MAC CLASS ASSESSMENT QUESTION DIGEST ANSWER...\n"
-               "                  OUTCOME accepted, duplicate (the same document from the same endpoint again),\n"
-               "                  refused (4xx), unavailable (503) or reset (closed unanswered); \"-\" for empty fields\n"
-               "Control lines (standard input, or POST /control): activate-class [CLASS], switch-class CLASS,\n"
-               "  deactivate-class [logoff] [next-anonymous], activate-assessment [ID], deactivate-assessment,\n"
-               "  activate-question ID|NUMBER, next-question, deactivate-question, summary, results, state, help,\n"
-               "  fault unavailable|reset on|off, fault slow SECONDS|off, fault refuse STUDENT-OR-MAC|off, fault clear,\n"
-               "  quit (standard input only); see README.md.\n");
+  std::fprintf(
+      stderr,
+      "usage: ovanta-service-sim [--port N] [--scenario FILE] [--seconds S] [--running C[/A[/Q]]]\n"
+      "                          [--ledger PATH]\n"
+      "  --port N        port on 127.0.0.1 (default 8630; 0 picks a free one)\n"
+      "  --scenario FILE the scenario to play (default: the sample classroom)\n"
+      "  --seconds S     stop after S seconds (default: run until SIGINT or SIGTERM)\n"
+      "  --running C/A/Q start with class C running, its assessment A and question Q (as after a\n"
+      "                  restart in the middle of a lesson; A and Q may be left out)\n"
+      "  --ledger PATH   append one line per submission request, as it is answered, with a single write:\n"
+      "                  MS OUTCOME STATUS DELAY-MS ENDPOINT STUDENT MAC CLASS ASSESSMENT QUESTION DIGEST ANSWER...\n"
+      "                  OUTCOME accepted, duplicate (the same document from the same endpoint again),\n"
+      "                  refused (4xx), unavailable (503) or reset (closed unanswered); \"-\" for empty fields\n"
+      "Control lines (standard input, or POST /control): activate-class [CLASS], switch-class CLASS,\n"
+      "  deactivate-class [logoff] [next-anonymous], activate-assessment [ID], deactivate-assessment,\n"
+      "  activate-question ID|NUMBER, next-question, deactivate-question, summary, results, state, help,\n"
+      "  fault unavailable|reset on|off, fault slow SECONDS|off, fault refuse STUDENT-OR-MAC|off, fault clear,\n"
+      "  quit (standard input only); see README.md.\n");
 }
 
 // Reads control lines from standard input until its end or until `stopFd` becomes readable.

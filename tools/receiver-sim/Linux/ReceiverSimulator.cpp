@@ -353,8 +353,9 @@ bool CReceiverSimulator::AnswerProbe(const Bytes& raw) {
   const bool oddTwo = (tio.c_cflag & CSTOPB) != 0;
   const bool plain = !oddTwo;
   const bool anySetting = !m_config.ttyPath.empty();  // a USB line has no speed of its own
-  const bool lineMatches = m_config.probeBaud != 0 && (anySetting || (baud == m_config.probeBaud &&
-                                                                      (m_config.probeOddParityTwoStop ? oddTwo : plain)));
+  const bool lineMatches =
+      m_config.probeBaud != 0 &&
+      (anySetting || (baud == m_config.probeBaud && (m_config.probeOddParityTwoStop ? oddTwo : plain)));
   if (!lineMatches) return true;  // garbage at the wrong setting: no answer
   if (Contains(raw, k9600First))
     Write({0x15, 0x2A, 0x16, 0x02, 0x01});
