@@ -95,6 +95,7 @@ receiver_sim_start() {
   mkfifo "$dir/$name.in"
   "$bin/receiver-sim" --tty "$tty" --stay "$@" <"$dir/$name.in" >"$dir/$name.out" 2>&1 &
   children+=($!)
+  eval "simpid_$name=$!"
   eval "exec {fd_$name}>\"$dir/$name.in\""
   wait_until 10 "the receiver simulator $name did not start" test -s "$dir/$name.out"
 }
@@ -149,8 +150,13 @@ gadget_make() {
 gadget_plug() { echo "$2" >"$gadgets/$1/UDC"; }
 gadget_unplug() { echo "" >"$gadgets/$1/UDC"; }
 gadget_remove() {
-  local g=$gadgets/$1
+  local g=$gadgets/$1 pid="simpid_$1"
   [ -d "$g" ] || return 0
+  # The function's removal waits until its tty is closed: the far end goes first.
+  if [ -n "${!pid:-}" ]; then
+    kill -TERM "${!pid}" 2>/dev/null
+    wait "${!pid}" 2>/dev/null
+  fi
   [ -n "$(cat "$g/UDC" 2>/dev/null)" ] && gadget_unplug "$1"
   rm -f "$g"/configs/c.1/acm.* "$g"/configs/c.1/hid.*
   rmdir "$g"/configs/c.1/strings/0x409 "$g"/configs/c.1 "$g"/functions/* "$g"/strings/0x409 "$g" 2>/dev/null
