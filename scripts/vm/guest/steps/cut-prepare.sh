@@ -14,7 +14,7 @@ printf 'at 1 database-opened\nat 2 activate-class class-1\nat 5 activate-assessm
   >>"$root/data/cut.scenario"
 service_sim_start "$root/data/cut.scenario"
 tty=$(gadget_make cutter 3000 OV-CUT-1)
-receiver_sim_start cutter "$tty" --clickers 30 --auto 30 --no-auto-answers --signed-in-only --delay 300 1500 \
+receiver_sim_start cutter "$tty" --clickers 30 --auto 30 --no-auto-answers --delay 300 1500 \
   --mac-low 0A0B0030 --ledger "$port"
 gadget_plug cutter dummy_udc.0
 wait_until 300 "the class did not fill: $(control progress | head -1)" eval 'control progress | grep -q "30 clicker(s) signed in"'
@@ -27,6 +27,11 @@ for round in $(seq 1 200); do
     sim cutter "number $i 2 $round"
     sleep 0.05
   done
-  [ "$round" = 3 ] && echo "ovanta-vm: cut-ready" >/dev/console
+  if [ "$round" = 3 ]; then
+    sim cutter clickers
+    sleep 0.5
+    states=$(grep -o '^[0-9]* 0x0[0-9a-f]* [a-z-]*' "$dir/cutter.out" | tail -30 | awk '{print $3}' | sort | uniq -c | tr -s ' \n' ' ')
+    echo "ovanta-vm: cut-ready (clickers:$states; refused commands: $(grep -c '^receiver-sim:' "$dir/cutter.out"))" >/dev/console
+  fi
 done
 fail "the machine was not cut"
