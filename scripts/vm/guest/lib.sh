@@ -15,7 +15,7 @@ step_begin() {
 }
 stop_children() {
   local pid
-  for pid in "${children[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  for pid in "${children[@]}"; do kill -TERM "$pid" 2>/dev/null && kill -CONT "$pid" 2>/dev/null; done
   for pid in "${children[@]}"; do wait "$pid" 2>/dev/null; done
   children=()
 }
@@ -73,6 +73,14 @@ service_sim_start() {  # service_sim_start [SCENARIO]
   children+=($!)
   service_sim_pid=$!
   wait_until 30 "the software-service simulator did not start" grep -q 'listening on' "$dir/service-sim.out"
+}
+# lesson_scenario NAME [TIMELINE-LINE...]: the sample lesson's classes and quiz with a timeline
+# of its own (none: nothing happens by itself), as $root/data/NAME.scenario.
+lesson_scenario() {
+  local file=$root/data/$1.scenario
+  shift
+  sed '/^# seconds after/,$d' "$root/data/lesson.scenario" >"$file"
+  [ $# -eq 0 ] || printf '%s\n' "$@" >>"$file"
 }
 # control LINES: the teacher's actions on the simulator (POST /control), its reply on stdout.
 control() {

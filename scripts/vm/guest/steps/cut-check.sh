@@ -12,7 +12,7 @@ service_sim_start_ledger() {
   children+=($!)
   wait_until 30 "the software-service simulator did not start" grep -q 'listening on' "$dir/service-sim.out"
 }
-sed '/^# seconds after/,$d' "$root/data/lesson.scenario" >"$root/data/cut.scenario"
+lesson_scenario cut
 touch "$dir/submissions.txt"
 service_sim_start_ledger
 tty=$(gadget_make cutter 3000 OV-CUT-1)

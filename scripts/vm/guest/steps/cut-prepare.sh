@@ -9,9 +9,8 @@ usb_setup
 port=/dev/virtio-ports/ovanta.ledger
 wait_until 30 "no virtio-serial port for the ledger" test -e "$port"
 pkill -f ovanta-service-sim && sleep 1
-sed '/^# seconds after/,$d' "$root/data/lesson.scenario" >"$root/data/cut.scenario"
-printf 'at 1 database-opened\nat 2 activate-class class-1\nat 5 activate-assessment lesson-quiz\nat 8 activate-question q2\n' \
-  >>"$root/data/cut.scenario"
+lesson_scenario cut "at 1 database-opened" "at 2 activate-class class-1" "at 5 activate-assessment lesson-quiz" \
+  "at 8 activate-question q2"
 service_sim_start "$root/data/cut.scenario"
 tty=$(gadget_make cutter 3000 OV-CUT-1)
 receiver_sim_start cutter "$tty" --clickers 30 --auto 30 --no-auto-answers --delay 300 1500 \
@@ -19,7 +18,9 @@ receiver_sim_start cutter "$tty" --clickers 30 --auto 30 --no-auto-answers --del
 gadget_plug cutter dummy_udc.0
 wait_until 300 "the class did not fill: $(control progress | head -1)" eval 'control progress | grep -q "30 clicker(s) signed in"'
 wait_until 60 "question q2 did not reach the receiver" eval 'sim cutter questions; sleep 0.3; grep -q "^  2 " "$dir/cutter.out"'
-# The software service goes away; the clickers answer on.
+# The software service goes away (its process ended). The hardware service then ends the class
+# and powers the clickers off; the simulated clickers answer on regardless, as packets the
+# receiver still passes on and the service still acknowledges, and those must be kept as well.
 kill -TERM "$service_sim_pid"
 wait "$service_sim_pid" 2>/dev/null
 for round in $(seq 1 200); do

@@ -8,8 +8,7 @@ service_active || fail "the service is not running"
 usb_setup
 pkill -f ovanta-service-sim && sleep 1
 # The sample lesson's class and quiz, started at once, with no question until this step asks.
-sed '/^# seconds after/,$d' "$root/data/lesson.scenario" >"$root/data/sleep.scenario"
-printf 'at 1 database-opened\nat 2 activate-class class-1\nat 5 activate-assessment lesson-quiz\n' >>"$root/data/sleep.scenario"
+lesson_scenario sleep "at 1 database-opened" "at 2 activate-class class-1" "at 5 activate-assessment lesson-quiz"
 service_sim_start "$root/data/sleep.scenario"
 tty=$(gadget_make sleeper 3000 OV-SLEEP-1)
 receiver_sim_start sleeper "$tty" --clickers 30 --auto 30 --delay 300 1500 --mac-low 0A0B0020
