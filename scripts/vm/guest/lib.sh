@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by every step of the test machine: the step's result, waits, figures, the simulators
 # and the USB gadgets that play receivers.
 root=/opt/ovanta-test
