@@ -48,6 +48,11 @@ struct SimulatorConfig {
   // When set, a symbolic link at this path names the pty: the receiver keeps its path when it
   // is plugged in again on a new pty (Replug), as a USB receiver keeps its device name.
   std::string linkPath;
+  // When set, the receiver's line is this existing tty (the serial port of a USB gadget,
+  // /dev/ttyGS<n>) instead of a new pty. Such a line has no speed of its own, so detection
+  // probes are answered at any line setting; when it hangs up (the gadget unplugged, or reset
+  // on resume) it is opened again.
+  std::string ttyPath;
   // Typed answers (AnswerText) only from a clicker that is signed in and not in review, to a
   // question the receiver was sent, as a real clicker offers nothing else; others are refused.
   bool signedInOnly = false;
@@ -230,6 +235,7 @@ class CReceiverSimulator {
   using Outgoing = std::vector<Bytes>;
 
   void Run();
+  bool ReopenTty();
   void RunWriter();
   // The reader and writer threads over the current pty; StopIo drops what waits to be written.
   bool StartIo();

@@ -29,7 +29,7 @@ void Usage() {
           "usage: receiver-sim [--clickers N] [--login] [--product CODE] [--baud RATE] [--scan-ms MS]\n"
           "                    [--energy CH=VALUE]... [--pan CH=ID]... [--chunk BYTES] [--seed S] [--mac-low HEX]\n"
           "                    [--auto N] [--first-student NUMBER] [--delay MIN_MS MAX_MS] [--correct PERCENT]\n"
-          "                    [--flood N] [--link PATH] [--stay] [--ledger PATH] [--signed-in-only]\n"
+          "                    [--flood N] [--link PATH] [--tty PATH] [--stay] [--ledger PATH] [--signed-in-only]\n"
           "                    [--no-auto-answers]\n"
           "commands (I = clicker index, address 0x100 + I; Q = question number, 0 = the current one):\n"
           "  join | join I [STUDENT] | login I STUDENT | reply I TEXT... |\n"
@@ -245,6 +245,8 @@ int main(int argc, char** argv) {
       floodCount = atoi(argv[++i]);
     } else if (arg == "--link" && next) {
       config.linkPath = argv[++i];
+    } else if (arg == "--tty" && next) {
+      config.ttyPath = argv[++i];
     } else if (arg == "--stay") {
       stay = true;
     } else if (arg == "--ledger" && next) {
@@ -271,7 +273,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!sim.Start()) {
-    perror("receiver-sim: cannot create a pseudo-terminal");
+    perror(config.ttyPath.empty() ? "receiver-sim: cannot create a pseudo-terminal"
+                                  : "receiver-sim: cannot open the tty");
     return 1;
   }
   printf("%s\n", sim.SlavePath().c_str());

@@ -97,13 +97,27 @@ CReceiverSimulator::~CReceiverSimulator() { Stop(); }
 namespace {
 
 // A new pty: its master (non-blocking), the slave held open in raw mode, and the slave's path.
+// With a tty path, that tty instead (raw, non-blocking) as the master, and no slave.
 struct Pty {
   int master = -1;
   int slave = -1;
   std::string path;
 };
 
-std::optional<Pty> OpenPty() {
+std::optional<Pty> OpenTty(const std::string& path) {
+  Pty line;
+  line.master = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (line.master < 0) return std::nullopt;
+  line.path = path;
+  termios tio{};
+  tcgetattr(line.master, &tio);
+  cfmakeraw(&tio);
+  tcsetattr(line.master, TCSANOW, &tio);
+  return line;
+}
+
+std::optional<Pty> OpenPty(const std::string& ttyPath) {
+  if (!ttyPath.empty()) return OpenTty(ttyPath);
   Pty pty;
   pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   const char* name = nullptr;
@@ -129,7 +143,7 @@ std::optional<Pty> OpenPty() {
 bool CReceiverSimulator::Start() {
   std::lock_guard life(m_lifeLock);
   if (m_running.load()) return true;
-  std::optional<Pty> pty = OpenPty();
+  std::optional<Pty> pty = OpenPty(m_config.ttyPath);
   if (!pty) return false;
   m_master = pty->master;
   m_slaveKeep = pty->slave;
@@ -197,7 +211,7 @@ void CReceiverSimulator::Unplug() { Stop(); }
 bool CReceiverSimulator::Replug() {
   std::lock_guard life(m_lifeLock);
   if (!m_running.load()) return false;
-  std::optional<Pty> pty = OpenPty();
+  std::optional<Pty> pty = OpenPty(m_config.ttyPath);
   if (!pty) return false;
   if (!PointLink(pty->path)) {
     close(pty->master);
@@ -267,9 +281,30 @@ void CReceiverSimulator::Run() {
     pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents) break;
-    if (!(fds[0].revents & POLLIN)) continue;
-    const ssize_t n = read(m_master, buffer, sizeof buffer);
-    if (n > 0) HandleBytes(buffer, static_cast<size_t>(n));
+    const bool hungUp = (fds[0].revents & (POLLHUP | POLLERR)) != 0;
+    if (!hungUp && !(fds[0].revents & POLLIN)) continue;
+    const ssize_t n = hungUp ? 0 : read(m_master, buffer, sizeof buffer);
+    if (n > 0) {
+      HandleBytes(buffer, static_cast<size_t>(n));
+    } else if (!m_config.ttyPath.empty() && (n == 0 || errno == EIO)) {
+      if (!ReopenTty()) break;
+    }
+  }
+}
+
+// The tty hung up: opened again, under the same descriptor number so that the writer goes on
+// with the new line. Tried every 100 ms (a gadget's port may not be back yet, and a hang-up
+// still under way hangs up an early open too); false when the I/O is told to stop meanwhile.
+bool CReceiverSimulator::ReopenTty() {
+  for (;;) {
+    pollfd wake{m_wake[0], POLLIN, 0};
+    if (poll(&wake, 1, 100) > 0) return false;
+    std::optional<Pty> line = OpenTty(m_config.ttyPath);
+    if (!line) continue;
+    std::lock_guard guard(m_fdLock);
+    const bool moved = dup3(line->master, m_master, O_CLOEXEC) >= 0;
+    close(line->master);
+    if (moved) return true;
   }
 }
 
@@ -326,8 +361,10 @@ bool CReceiverSimulator::AnswerProbe(const Bytes& raw) {
   // A pty keeps no parity bit, so the stop bits tell 8O2 from 8N1.
   const bool oddTwo = (tio.c_cflag & CSTOPB) != 0;
   const bool plain = !oddTwo;
+  const bool anySetting = !m_config.ttyPath.empty();  // a USB line has no speed of its own
   const bool lineMatches =
-      m_config.probeBaud != 0 && baud == m_config.probeBaud && (m_config.probeOddParityTwoStop ? oddTwo : plain);
+      m_config.probeBaud != 0 &&
+      (anySetting || (baud == m_config.probeBaud && (m_config.probeOddParityTwoStop ? oddTwo : plain)));
   if (!lineMatches) return true;  // garbage at the wrong setting: no answer
   if (Contains(raw, k9600First))
     Write({0x15, 0x2A, 0x16, 0x02, 0x01});
