@@ -331,6 +331,18 @@ void AnswerSpool::StopKeepingLocked(const std::string& reason) {
 }
 
 AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced, uint64_t* id) {
+  const Kept kept = AppendLocked(answer, std::move(synced), id);
+  if (kept != Kept::Yes) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    ++m_counts.notKept;
+    return kept;
+  }
+  m_wake.notify_all();
+  if (m_options.observer) m_options.observer(answer, Stage::Written);
+  return kept;
+}
+
+AnswerSpool::Kept AnswerSpool::AppendLocked(const SpooledAnswer& answer, Synced synced, uint64_t* id) {
   {
     std::unique_lock<std::mutex> lock(m_lock);
     // A journal started over gets records at its start again only once its zeros are on the
@@ -366,8 +378,6 @@ AnswerSpool::Kept AnswerSpool::Append(const SpooledAnswer& answer, Synced synced
     ++m_counts.appended;
     m_waiting.push_back({++m_writes, m_options.observer ? answer : SpooledAnswer(), *id, std::move(synced)});
   }
-  m_wake.notify_all();
-  if (m_options.observer) m_options.observer(answer, Stage::Written);
   return Kept::Yes;
 }
 

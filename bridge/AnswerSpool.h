@@ -80,6 +80,7 @@ class AnswerSpool {
   struct Counts {
     uint64_t appended = 0;  // records written since the spool was opened
     uint64_t syncs = 0;     // data syncs of the journal
+    uint64_t notKept = 0;   // answers not kept (the spool full, or disk trouble)
     size_t answers = 0;     // answers held now
     uint64_t bytes = 0;     // their records' bytes
   };
@@ -132,6 +133,8 @@ class AnswerSpool {
     Synced synced;
   };
   void Load();
+  // Append's work under the lock: the record written, or why not.
+  Kept AppendLocked(const SpooledAnswer& answer, Synced synced, uint64_t* id);
   // True when the journal was emptied: its sync is to start.
   bool RemoveLocked(uint64_t id);
   // Writes the journal anew with the held answers only and appends to it from then on; false on
