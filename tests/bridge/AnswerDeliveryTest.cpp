@@ -148,7 +148,8 @@ TEST_F(AnswerDeliveryTest, OnlyTheSoftwareServicesVerdictEndsAnAnswer) {
   ASSERT_TRUE(WaitForSubmissions(1));
   EXPECT_EQ(service.Manager().Submissions().front().answer, "C");
 
-  // Three sends answered 503 (each held, then answered): the answer is still not given up.
+  // Three sends or more answered 503 (those held are counted, then answered; a release ends the
+  // hold, which is set again): the answer is still not given up.
   ServiceSim::SimReply unavailable;
   unavailable.status = 503;
   service.OverrideReply(kSubmitPath, unavailable);
@@ -158,6 +159,7 @@ TEST_F(AnswerDeliveryTest, OnlyTheSoftwareServicesVerdictEndsAnAnswer) {
     SCOPED_TRACE(send);
     ASSERT_TRUE(TickUntilHeld(1));
     service.Server().ReleaseHeld();
+    service.Server().HoldReplies(kSubmitPath);
   }
   service.Server().HoldReplies("");
   service.OverrideReply("", {});
