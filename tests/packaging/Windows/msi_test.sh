@@ -160,6 +160,9 @@ preferences_key='HKLM\SOFTWARE\Vantrel\Voxlet\HardwareService\com.vantrel.Prefer
 # A registry value's data ("" when it is not there).
 value() { wine reg query "$1" /v "$2" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
 school_log='C:\Protokolle\Klasse 7b\hw.log'
+# The stand-in software service an earlier run of this check registered in the same prefix (it
+# keeps a prefix that passed) goes first.
+run sc delete Voxlet || true
 msiexec /i "$msi" 'URI=http://10.1.2.3:8630/' 'PORTS=\\.\COM7;\\.\COM9' "LOGFILE=$school_log"
 [ "$(state)" = 1 ] || fail "without the software service the installed service's state is $(state), not 1 (stopped)"
 [ "$(value "$software_key" Uri)" = 'http://10.1.2.3:8630/' ] || fail "URI gave Uri '$(value "$software_key" Uri)'"
