@@ -303,6 +303,12 @@ bool AnswerSpool::RewriteLocked() {
   return m_file != nullptr;
 }
 
+bool AnswerSpool::ReadyToKeep() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  const bool diskUsable = (m_keeping && m_file) || DiskRetryDueLocked();
+  return m_owned && diskUsable && m_answerBytes < m_options.sizeLimit;
+}
+
 bool AnswerSpool::DiskRetryDueLocked() const {
   return m_owned && !(m_keeping && m_file) && std::chrono::steady_clock::now() >= m_retryDiskAt;
 }

@@ -80,7 +80,7 @@ class AnswerSpool {
   struct Counts {
     uint64_t appended = 0;  // records written since the spool was opened
     uint64_t syncs = 0;     // data syncs of the journal
-    uint64_t notKept = 0;   // answers not kept (the spool full, or disk trouble)
+    uint64_t notKept = 0;   // appends that kept nothing (the spool full, or disk trouble)
     size_t answers = 0;     // answers held now
     uint64_t bytes = 0;     // their records' bytes
   };
@@ -100,6 +100,9 @@ class AnswerSpool {
   bool Durable() const;
   // Another process owns the directory: this spool reads and keeps nothing.
   bool HeldByAnotherProcess() const;
+  // An answer appended now would be tried: the disk is in use (or due to be tried again after
+  // trouble) and there is room below the size limit. Asks nothing of the disk.
+  bool ReadyToKeep() const;
 
   // Writes the answer's record. Kept::Yes: *id names it, and `synced` runs on the spool's thread
   // once the record is on the disk (perhaps before Append returns); the answer counts as claimed

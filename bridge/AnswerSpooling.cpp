@@ -120,13 +120,113 @@ void CReceiverSession::KeepForNextOpening(const HeldAnswer& answer) {
          Utf8(answer.questionId).c_str(), Utf8(answer.endpointId).c_str());
 }
 
+// The record of an answer that went out unkept, written once the spool had room again. The
+// answer's copies share it; whichever comes second of the record's sync and the answer's end
+// (taken or refused, or let go by a closing session) settles the record.
+struct CReceiverSession::LateRecord {
+  enum class End { None, Taken, LetGo };
+  std::mutex lock;
+  uint64_t id = 0;       // once written
+  bool notKept = false;  // the spool did not take it after all: tried again later
+  End end = End::None;
+};
+
+bool CReceiverSession::Unkept(const HeldAnswer& answer) {
+  if (answer.spoolId != 0) return false;
+  if (!answer.lateRecord) return true;
+  std::lock_guard<std::mutex> guard(answer.lateRecord->lock);
+  return answer.lateRecord->notKept;
+}
+
+void CReceiverSession::KeepUnkeptAnswers() {
+  AnswerSpool* const spool = m_env.spool.get();
+  if (!spool) return;
+  // Copies of those waiting unkept: held for the software service, waiting to go again, or
+  // waiting for their clicker. Each gets a record of its own, shared with its copy.
+  const auto anyUnkept = [this] {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    const auto unkept = [](const HeldAnswer& answer) { return Unkept(answer); };
+    if (m_leaving) return false;
+    if (std::any_of(m_heldAnswers.begin(), m_heldAnswers.end(), unkept)) return true;
+    if (std::any_of(m_retrying.begin(), m_retrying.end(), unkept)) return true;
+    for (const auto& [endpointId, waiting] : m_awaitingClickers)
+      if (std::any_of(waiting.begin(), waiting.end(), unkept)) return true;
+    return false;
+  };
+  if (!anyUnkept() || !spool->ReadyToKeep()) return;
+  std::vector<HeldAnswer> unkept;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    if (m_leaving) return;
+    const auto collect = [&unkept](HeldAnswer& answer) {
+      if (!Unkept(answer)) return;
+      answer.lateRecord = std::make_shared<LateRecord>();
+      unkept.push_back(answer);
+    };
+    for (HeldAnswer& answer : m_heldAnswers) collect(answer);
+    for (HeldAnswer& answer : m_retrying) collect(answer);
+    for (auto& [endpointId, waiting] : m_awaitingClickers)
+      for (HeldAnswer& answer : waiting) collect(answer);
+  }
+  const Voxlet::StringBuffer receiver = ReceiverAddress();
+  size_t kept = 0;
+  for (; kept < unkept.size(); ++kept) {
+    const HeldAnswer& answer = unkept[kept];
+    SpooledAnswer record;
+    record.receiver = receiver;
+    CopySubmission(answer, record);
+    const std::shared_ptr<LateRecord> late = answer.lateRecord;
+    const auto written = [spool, late](uint64_t id) {
+      LateRecord::End end = LateRecord::End::None;
+      {
+        std::lock_guard<std::mutex> guard(late->lock);
+        late->id = id;
+        end = late->end;
+      }
+      // The answer's end came first: it was taken (the record goes), or let go (it stays).
+      if (end == LateRecord::End::Taken) spool->Remove(id);
+      if (end == LateRecord::End::LetGo) spool->Unclaim(id);
+    };
+    uint64_t id = 0;
+    if (spool->Append(record, written, &id) != AnswerSpool::Kept::Yes) break;
+  }
+  // Those the spool did not take after all are tried again at a later tick.
+  for (size_t i = kept; i < unkept.size(); ++i) {
+    std::lock_guard<std::mutex> guard(unkept[i].lateRecord->lock);
+    unkept[i].lateRecord->notKept = true;
+  }
+  if (kept != 0)
+    OV_LOG(kLogDiagnostic, "%u answer(s) relayed without being kept are kept in the answer spool now",
+           static_cast<unsigned>(kept));
+}
+
 void CReceiverSession::ForgetSpooled(const HeldAnswer& answer) {
-  if (answer.spoolId != 0 && m_env.spool) m_env.spool->Remove(answer.spoolId);
+  if (!m_env.spool) return;
+  if (answer.spoolId != 0) return m_env.spool->Remove(answer.spoolId);
+  if (!answer.lateRecord) return;
+  uint64_t id = 0;
+  {
+    std::lock_guard<std::mutex> guard(answer.lateRecord->lock);
+    if (answer.lateRecord->notKept) return;
+    id = answer.lateRecord->id;
+    if (id == 0) answer.lateRecord->end = LateRecord::End::Taken;  // settled once written
+  }
+  if (id != 0) m_env.spool->Remove(id);
 }
 
 bool CReceiverSession::LetGoSpooled(const HeldAnswer& answer) {
-  if (answer.spoolId == 0 || !m_env.spool) return false;
-  m_env.spool->Unclaim(answer.spoolId);
+  if (!m_env.spool) return false;
+  uint64_t id = answer.spoolId;
+  bool writing = false;
+  if (id == 0 && answer.lateRecord) {
+    std::lock_guard<std::mutex> guard(answer.lateRecord->lock);
+    if (answer.lateRecord->notKept) return false;
+    id = answer.lateRecord->id;
+    writing = id == 0;
+    if (writing) answer.lateRecord->end = LateRecord::End::LetGo;  // given back once written
+  }
+  if (id == 0 && !writing) return false;
+  if (id != 0) m_env.spool->Unclaim(id);
   OV_LOG(kLogDiagnostic,
          "The answer to question %s of endpoint %s stays in the answer spool: the receiver closed before it was sent",
          Utf8(answer.questionId).c_str(), Utf8(answer.endpointId).c_str());

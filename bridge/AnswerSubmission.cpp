@@ -223,10 +223,7 @@ bool CReceiverSession::SendOrHold(HeldAnswer answer) {
     EndAnswerTurn(answer);
     return true;
   }
-  if (leaving) {
-    HandBack(answer);
-    return answer.spoolId != 0;
-  }
+  if (leaving) return HandBack(answer);
   LogAnswerNotSubmitted(answer.address, 0, "the software service is away and no more answers can be held");
   OV_LOG(kLogDiagnostic, "The answer to question %s of endpoint %s is lost", Utf8(answer.questionId).c_str(),
          Utf8(answer.endpointId).c_str());
@@ -355,12 +352,14 @@ void CReceiverSession::EndAnswerTurn(HeldAnswer& answer) {
   if (turn != 0) m_lines.Done(turn);
 }
 
-void CReceiverSession::HandBack(HeldAnswer& answer) {
-  if (!LetGoSpooled(answer))
+bool CReceiverSession::HandBack(HeldAnswer& answer) {
+  const bool stays = LetGoSpooled(answer);
+  if (!stays)
     OV_LOG(kLogDiagnostic,
            "The answer to question %s of endpoint %s is lost: the receiver closed before the software service took it",
            Utf8(answer.questionId).c_str(), Utf8(answer.endpointId).c_str());
   EndAnswerTurn(answer);
+  return stays;
 }
 
 void CReceiverSession::DeliverHeldAnswers() {

@@ -289,6 +289,7 @@ class CReceiverSession : public IReceiverSession {
   // Waits until `expected` log-offs came, the switch's time is up, or the session shuts down
   // (false).
   bool WaitForLogOffs(int expected);
+  struct LateRecord;
   // One submission, ready to go: built when the answer came, sent now or once the software
   // service is back.
   struct HeldAnswer {
@@ -305,6 +306,8 @@ class CReceiverSession : public IReceiverSession {
     uint64_t sendId = 0;            // while it is being sent
     int attempts = 0;               // sends that ended without a verdict
     int waitTicks = 0;              // ticks before it is sent again
+    // Its record written after the fact (it went out unkept, and the spool has room again).
+    std::shared_ptr<LateRecord> lateRecord;
   };
   HeldAnswer BuildSubmission(const ClickerEndpointInfo& clicker, const Voxlet::StringBuffer& questionId,
                              const Voxlet::StringBuffer& document, bool empty);
@@ -318,8 +321,8 @@ class CReceiverSession : public IReceiverSession {
   void CountDownRetries();
   // Its clicker's line moves on: the answer was taken, refused, lost, parked or given back.
   void EndAnswerTurn(HeldAnswer& answer);
-  // The session lets it go unsent: back to the spool, or lost (said); its turn ends.
-  void HandBack(HeldAnswer& answer);
+  // The session lets it go unsent: back to the spool (true), or lost (said); its turn ends.
+  bool HandBack(HeldAnswer& answer);
   // The answer's turn in its clicker's line has come.
   void StartAnswerTurn(ClickerLines::Ticket turn);
   // Queues it behind its clicker's answers from the spool, ending its turn; false when there are none.
@@ -340,6 +343,12 @@ class CReceiverSession : public IReceiverSession {
   bool LetGoSpooled(const HeldAnswer& answer);
   // Takes up the spool's answers of this receiver (the software service knows the receiver again).
   void ClaimSpooledAnswers();
+  // Answers that went out unkept (disk trouble, the spool full) and still wait for a verdict are
+  // kept once the spool can take them again (each tick), so that a process killed later does not
+  // lose them.
+  void KeepUnkeptAnswers();
+  // Neither kept when it came nor since.
+  static bool Unkept(const HeldAnswer& answer);
   // The clicker's hello was answered: its waiting answers go.
   void ReleaseAwaitingAnswers(const Voxlet::StringBuffer& endpointId);
   // The bounded wait for clickers that do not come back (each tick).

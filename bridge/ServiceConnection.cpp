@@ -97,6 +97,8 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
 }
 
 void CReceiverSession::OnClientTick(Voxlet::Client& client) {
+  // Answers wait unkept while the software service is away too.
+  KeepUnkeptAnswers();
   if (client.State() == Voxlet::ClientStates::Disconnected) return;
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);

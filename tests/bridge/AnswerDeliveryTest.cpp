@@ -1,6 +1,8 @@
 // An answer the radio acknowledged reaches the software service once: a clicker's goodbye waits
 // for the clicker's answer, only the software service's verdict (a 2xx or a 4xx) ends an answer,
 // and a receiver that closes leaves every answer it did not deliver in the answer spool.
+#include <filesystem>
+
 #include "ClickerFixture.h"
 #include "bridge/AnswerSpool.h"
 #include "tests/service/TestFiles.h"
@@ -129,6 +131,56 @@ TEST_F(AnswerDeliveryTest, AnAnswerTheFullSpoolDidNotKeepStillWaitsForTheClicker
   EXPECT_TRUE(submissions[2].questionId.empty());
 }
 
+// The spool had no room (or the disk failed) when the radio acknowledged an answer, and the
+// answer went out unkept; the software service gives no verdict. Once the spool has room again
+// the answer is kept after all: a process killed now leaves it in the journal, for the next
+// start. Taken at last, it is submitted once and its record goes.
+TEST_F(AnswerDeliveryTest, AnAnswerRelayedUnkeptIsKeptOnceTheSpoolHasRoomAgain) {
+  UseSpool(1500);
+  StartClass(1);
+  const Voxlet::StringBuffer mac = session->ReceiverAddress();
+  // Another receiver's answer takes the room there is.
+  SpooledAnswer other;
+  other.receiver = u"00-12-4B-00-0A-0B-0C-0E";
+  other.endpointId = u"clickerhardware.receiver.00-12-4B-00-0A-0B-0C-0E.256";
+  other.document = Voxlet::StringBuffer(600, u'z');
+  uint64_t otherId = 0;
+  ASSERT_EQ(spool->Append(other, {}, &otherId), AnswerSpool::Kept::Yes);
+  StallTheFirstConnection();
+  service.Server().HoldReplies(kSubmitPath);
+  simulator->Answer(0, 1, *Encode(Kind::Choice, "C"));
+  for (int send = 1; send <= 2; ++send) {  // then it waits a tick to go again
+    SCOPED_TRACE(send);
+    ASSERT_TRUE(TickUntilHeld(1));
+    ASSERT_TRUE(service.Server().DropHeld("/submit"));
+  }
+  EXPECT_GE(spool->GetCounts().notKept, 1u);
+  EXPECT_EQ(spool->GetCounts().answers, 1u);
+  spool->Remove(otherId);
+  ASSERT_TRUE(TickUntil([&] { return spool->GetCounts().answers == 1; }));
+  ASSERT_TRUE(spool->WaitUntilSynced(std::chrono::seconds(20)));
+
+  // What a process killed now leaves: the journal as it is on the disk, read by the next start.
+  TempDir afterKill;
+  std::filesystem::copy_file(spool->FilePath(), afterKill.Path() + "/" + AnswerSpool::kFileName);
+  {
+    AnswerSpool nextStart(afterKill.Path());
+    const auto kept = nextStart.Claim(mac);
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(Voxlet::UTF16to8(kept.front().second.endpointId), ClickerEndpoint(0));
+    EXPECT_EQ(Voxlet::UTF16to8(kept.front().second.questionId), "q1");
+  }
+
+  ASSERT_TRUE(service.Server().WaitHeld(1, 20) || TickUntilHeld(1));
+  service.Server().HoldReplies("");
+  service.Server().ReleaseHeld();
+  ASSERT_TRUE(TickUntilSubmissions(1));
+  EXPECT_EQ(service.Manager().Submissions().front().answer, "C");
+  EXPECT_EQ(service.Manager().DuplicateSubmissions(), 0u);
+  ASSERT_TRUE(WaitUntil([&] { return spool->GetCounts().answers == 0; }));
+  service.Server().DropStalled();
+}
+
 // An exchange broken off again and again, a 503 from a software service that is starting: the
 // same document goes again until the service gives a verdict, and no clicker goes to review mode.
 // A 4xx is the verdict that refuses it: review mode.
@@ -176,6 +228,7 @@ TEST_F(AnswerDeliveryTest, OnlyTheSoftwareServicesVerdictEndsAnAnswer) {
   EXPECT_EQ(CountOf(Received(), kReviewModeOfClicker0), 1u);
   EXPECT_EQ(CountOf(Received(), kReviewModeOfClicker1), 0u);
   EXPECT_EQ(session->ServiceClient()->State(), Voxlet::ClientStates::Connected);
+  service.Server().DropStalled();
 }
 
 // A receiver closes (unplugged, the machine sleeps, the service stops) while an answer's
