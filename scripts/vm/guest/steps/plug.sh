@@ -5,6 +5,8 @@
 # unplugged, the service idles (under 5 % of a core); plugged again, opened again; two receivers without serial
 # numbers told apart.
 # limit: 600
+composite_hidraw() { ls /sys/bus/usb/devices/2-1:1.2/hidraw 2>/dev/null | grep -q hidraw; }
+
 service_active || fail "the service is not running"
 usb_setup
 pgrep -f ovanta-service-sim >/dev/null || service_sim_start
@@ -28,7 +30,9 @@ tty2=$(gadget_make composite 0051 "" hid)
 receiver_sim_start composite "$tty2" --clickers 3 --mac-low 0A0B0002
 gadget_plug composite dummy_udc.1
 wait_until 30 "the composite gadget 16d3:0051 made no ttyACM" host_tty dummy_udc.1
-ls /sys/bus/usb/devices/2-1:1.2/hidraw >/dev/null 2>&1 || ls /sys/class/hidraw/ | grep -q hidraw || fail "the composite gadget made no hidraw device"
+# usbhid binds the HID interface on its own time (the module is loaded by udev on the first HID
+# device, seconds under TCG): the ttyACM alone says nothing of it.
+wait_until 60 "the composite gadget made no hidraw device" composite_hidraw
 wait_until 120 "no start-up sequence reached the composite receiver" at_least 1 startup_queries composite
 
 # Unplugged: the service keeps running and idles (the composite receiver unplugged first, so
