@@ -1,4 +1,5 @@
 // The receiver commands: one packet each, queued on the send queue.
+#include <array>
 #include <vector>
 
 #include "protocol/CommandIds.h"
@@ -22,8 +23,13 @@ void CReceiverProtocolHandler::QueueBytes(std::initializer_list<uint8_t> bytes, 
 
 void CReceiverProtocolHandler::QueryFirmwareInfo() { QueueBytes({0x00, 0x00, kFwInfoQuery}, Delivery::kRetry); }
 
+std::array<uint8_t, 4> CReceiverProtocolHandler::NetworkStatePacket(NetworkState state) {
+  return {0x00, 0x00, kNetworkState, static_cast<uint8_t>(state)};
+}
+
 void CReceiverProtocolHandler::SetNetworkState(NetworkState state, Delivery delivery) {
-  QueueBytes({0x00, 0x00, kNetworkState, static_cast<uint8_t>(state)}, delivery);
+  const std::array<uint8_t, 4> packet = NetworkStatePacket(state);
+  QueuePacket(static_cast<int32_t>(packet.size()), packet.data(), delivery);
 }
 
 void CReceiverProtocolHandler::ReplyNetworkState(uint16_t address) {

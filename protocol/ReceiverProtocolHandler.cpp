@@ -1,6 +1,7 @@
 #include "protocol/ReceiverProtocolHandler.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "log/Logger.h"
@@ -43,8 +44,9 @@ void CReceiverProtocolHandler::Stop() {
   Join();
 }
 
-bool CReceiverProtocolHandler::QueuePacket(int32_t length, const uint8_t* bytes, Delivery delivery) {
-  if (length < 0 || (length > 0 && !bytes)) return false;
+std::shared_ptr<CQueuedPacket> CReceiverProtocolHandler::MakePacket(int32_t length, const uint8_t* bytes,
+                                                                    Delivery delivery) const {
+  if (length < 0 || (length > 0 && !bytes)) return nullptr;
   const size_t n = static_cast<size_t>(length);
   if (LogWanted(kLogRawData))
     OV_LOG(kLogRawData, "Queue packet to send: %s. Packet length is: %i.", ReceiverFrame::HexDump(bytes, n).c_str(),
@@ -52,13 +54,13 @@ bool CReceiverProtocolHandler::QueuePacket(int32_t length, const uint8_t* bytes,
   if (n > ReceiverFrame::kMaxPacket) {
     OV_LOG(kLogDiagnostic, "%s - Packet refused: %u bytes, a receiver takes at most %u.", m_name.c_str(),
            static_cast<unsigned>(n), static_cast<unsigned>(ReceiverFrame::kMaxPacket));
-    return false;
+    return nullptr;
   }
   const size_t run = ReceiverFrame::LongestRun(bytes, n);
   if (run > ReceiverFrame::kMaxRun) {
     OV_LOG(kLogDiagnostic, "%s - Packet refused: a run of %u non-zero bytes cannot be framed (at most %u).",
            m_name.c_str(), static_cast<unsigned>(run), static_cast<unsigned>(ReceiverFrame::kMaxRun));
-    return false;
+    return nullptr;
   }
   auto packet = std::make_shared<CQueuedPacket>();
   packet->data = std::shared_ptr<uint8_t[]>(new uint8_t[n ? n : 1]);
@@ -66,29 +68,40 @@ bool CReceiverProtocolHandler::QueuePacket(int32_t length, const uint8_t* bytes,
   packet->length = length;
   packet->lastSendTime = delivery == Delivery::kRetry ? 0 : CQueuedPacket::kSendOnce;
   packet->reply = delivery == Delivery::kReply;
+  return packet;
+}
+
+bool CReceiverProtocolHandler::QueuePacket(int32_t length, const uint8_t* bytes, Delivery delivery) {
+  const std::shared_ptr<CQueuedPacket> packet = MakePacket(length, bytes, delivery);
+  if (!packet) return false;
   bool wake = false;
   {
     CCriticalSectionProtectScope guard(m_sendLock);
-    if (m_closed) {
-      if (LogWanted(kLogRawData))
-        OV_LOG(kLogRawData, "%s - Not sent, the network was stopped for closing: %s.", m_name.c_str(),
-               ReceiverFrame::HexDump(bytes, n).c_str());
-      return false;
-    }
-    bool front = false;
-    if (packet->reply) {
-      front = InsertAheadOfPauses(packet);
-    } else {
-      m_sendQueue.push_back(packet);
-      front = m_sendQueue.size() == 1;
-    }
-    // Woken for a new front (a reply may come ahead of a pause the I/O loop sleeps out), and
-    // while the front is held by the acknowledgement wait, so that a packet that may pass it
-    // goes out without waiting for the hold to end.
-    uint32_t left = 0;
-    wake = front || HeldByAckWait(*m_sendQueue.front(), m_clock(), &left);
+    if (!EnqueueLocked(packet, &wake)) return false;
   }
   if (wake) m_sendEvent.Set();
+  return true;
+}
+
+bool CReceiverProtocolHandler::EnqueueLocked(const std::shared_ptr<CQueuedPacket>& packet, bool* wake) {
+  if (m_closed) {
+    if (LogWanted(kLogRawData))
+      OV_LOG(kLogRawData, "%s - Not sent, the network was stopped for closing: %s.", m_name.c_str(),
+             ReceiverFrame::HexDump(packet->data.get(), static_cast<size_t>(packet->length)).c_str());
+    return false;
+  }
+  bool front = false;
+  if (packet->reply) {
+    front = InsertAheadOfPauses(packet);
+  } else {
+    m_sendQueue.push_back(packet);
+    front = m_sendQueue.size() == 1;
+  }
+  // Woken for a new front (a reply may come ahead of a pause the I/O loop sleeps out), and
+  // while the front is held by the acknowledgement wait, so that a packet that may pass it
+  // goes out without waiting for the hold to end.
+  uint32_t left = 0;
+  *wake = front || HeldByAckWait(*m_sendQueue.front(), m_clock(), &left);
   return true;
 }
 
@@ -134,6 +147,10 @@ void CReceiverProtocolHandler::EraseAckWait(uint8_t command) {
 
 int CReceiverProtocolHandler::SendNextPacket() {
   CCriticalSectionProtectScope guard(m_sendLock);
+  return SendNextPacketLocked();
+}
+
+int CReceiverProtocolHandler::SendNextPacketLocked() {
   if (m_sendQueue.empty()) return 0;
   std::shared_ptr<CQueuedPacket> packet = m_sendQueue.front();
   const uint32_t now = m_clock();
@@ -253,14 +270,18 @@ void CReceiverProtocolHandler::ClearSendQueue() {
 }
 
 void CReceiverProtocolHandler::SendClosingNetworkStop() {
+  const std::array<uint8_t, 4> stop = NetworkStatePacket(NetworkState::kStop);
+  const std::shared_ptr<CQueuedPacket> packet =
+      MakePacket(static_cast<int32_t>(stop.size()), stop.data(), Delivery::kRetry);
   // One hold of the send lock: no packet another thread queues (a reply of the dispatcher, a
   // diagnostic command) can come between the cleared queue and the stop, nor after it.
   CCriticalSectionProtectScope guard(m_sendLock);
   m_sendQueue.clear();
   m_ackWait.clear();
-  SetNetworkState(NetworkState::kStop, Delivery::kRetry);
+  bool wake = false;  // no need: it goes out now
+  EnqueueLocked(packet, &wake);
   m_closed = true;
-  SendNextPacket();
+  SendNextPacketLocked();
   m_sendQueue.clear();  // nothing sends again: it is not waiting for its answer
 }
 

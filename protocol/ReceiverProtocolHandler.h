@@ -143,6 +143,14 @@ class CReceiverProtocolHandler : public CThread {
   // Whether the ack-wait rule holds this packet back now; sets waitLeft to the ms it has left.
   bool HeldByAckWait(const CQueuedPacket& packet, uint32_t now, uint32_t* waitLeft) const;
   void EraseAckWait(uint8_t command);
+  // The packet as queued, or null (said in a log line) when it cannot be framed.
+  std::shared_ptr<CQueuedPacket> MakePacket(int32_t length, const uint8_t* bytes, Delivery delivery) const;
+  // QueuePacket's step under the send lock: false once the network was stopped for closing;
+  // *wake when the I/O loop is to look at the queue now.
+  bool EnqueueLocked(const std::shared_ptr<CQueuedPacket>& packet, bool* wake);
+  // SendNextPacket's step under the send lock.
+  int SendNextPacketLocked();
+  static std::array<uint8_t, 4> NetworkStatePacket(NetworkState state);
   // Queues a reply just ahead of the first pause (at the back when none is queued); true when it
   // is now the front (caller holds m_sendLock).
   bool InsertAheadOfPauses(const std::shared_ptr<CQueuedPacket>& packet);
@@ -166,7 +174,15 @@ class CReceiverProtocolHandler : public CThread {
   std::vector<uint8_t> m_receive;
   std::vector<uint8_t> m_decodeScratch;
 
-  CSCriticalSection m_sendLock;  // guards m_sendQueue and m_ackWait
+  // The send lock guards m_sendQueue, m_ackWait, m_frameScratch and m_closed. It is taken again
+  // by the thread that holds it on one path only, a LOGIN_OFF's answer (DispatchLoginOff queues it
+  // under the lock it already holds, so that nothing queued for that clicker meanwhile goes
+  // first); hence a recursive lock. Lock order: the session's locks and the receiver's command
+  // lock come before it (nothing here calls into the session with it held); taken under it, and
+  // only under it: the logger's (OV_LOG), the send event's, and the link's outgoing-queue lock
+  // (SendNextPacketLocked writes a frame through IReceiverCommands::SendBytes, which pushes it on
+  // the link's CTwoThreadIOQueue).
+  CSCriticalSection m_sendLock;
   std::deque<std::shared_ptr<CQueuedPacket>> m_sendQueue;
   std::map<uint8_t, uint32_t> m_ackWait;
   const std::set<uint8_t> m_ackWaitCommands;
