@@ -51,7 +51,7 @@ ReceiverEnvironment WithDefaults(ReceiverEnvironment env) {
       return static_cast<uint32_t>((*engine)());
     };
   }
-  if (!env.clock) env.clock = &Platform::GetTickCount;
+  if (!env.clock) env.clock = &Platform::TickMs;
   return env;
 }
 

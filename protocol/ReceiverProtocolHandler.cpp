@@ -30,7 +30,7 @@ bool LogWanted(uint16_t flags) {
 
 CReceiverProtocolHandler::CReceiverProtocolHandler(IReceiverCommands* sink, TickSource clock)
     : m_sink(sink),
-      m_clock(clock ? std::move(clock) : TickSource(&Platform::GetTickCount)),
+      m_clock(clock ? std::move(clock) : TickSource(&Platform::TickMs)),
       m_ackWaitCommands{ReceiverCommand::kStudentResults, ReceiverCommand::kLoginOff} {
   Voxlet::StringBuffer name;
   if (m_sink) m_sink->GetName(name);

@@ -5,7 +5,7 @@
 
 namespace Platform {
 
-uint32_t GetTickCount() {
+uint32_t TickMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;

@@ -5,7 +5,7 @@
 
 namespace Platform {
 
-uint32_t GetTickCount() { return ::GetTickCount(); }
+uint32_t TickMs() { return ::GetTickCount(); }
 
 SystemTime GetLocalTime() {
   SYSTEMTIME local{};
