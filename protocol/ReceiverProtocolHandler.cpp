@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
+#include <optional>
+#include <set>
 
 #include "log/Logger.h"
 #include "platform/Tick.h"
@@ -410,6 +413,23 @@ std::deque<IncomingRecord> CReceiverProtocolHandler::TakeIncoming() {
   return records;
 }
 
+namespace {
+
+// An answer that may be handed over ahead of the records before it: none of them is its
+// clicker's. The first such answer, or end.
+std::deque<IncomingRecord>::iterator AnswerFreeToGo(std::deque<IncomingRecord>& records) {
+  std::set<uint16_t> ahead;
+  for (auto it = records.begin(); it != records.end(); ++it) {
+    const bool answer =
+        it->command == ReceiverCommand::kAnswerUpload || it->command == ReceiverCommand::kEnhancedAnswerUpload;
+    if (answer && !ahead.count(it->address)) return it;
+    ahead.insert(it->address);
+  }
+  return records.end();
+}
+
+}  // namespace
+
 unsigned CReceiverProtocolHandler::Run() {
   // The dispatcher has nothing to do on a time-out, so it waits for its two events only.
   const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(m_stopEvent),
@@ -425,16 +445,47 @@ unsigned CReceiverProtocolHandler::Run() {
     }
     m_dispatchProgress.notify_all();
   };
+  // The records taken from the incoming queue and not handed over yet, in arrival order.
+  std::deque<IncomingRecord> pending;
+  const auto take = [&] {
+    for (IncomingRecord& record : TakeIncoming()) pending.push_back(std::move(record));
+  };
+  using Clock = std::chrono::steady_clock;
+  std::optional<Clock::time_point> pauseEnd;  // a join's pause runs until then
   bool stopping = false;
   while (!stopping) {
-    stopping = Platform::WaitForAny(handles, -1) != 1;
-    for (const IncomingRecord& record : TakeIncoming()) {
-      handOver(record);
-      // Joins come in bursts; the pause gives each join's answers room on the link.
-      if (!stopping && record.command == ReceiverCommand::kJoinLoginResponse && m_stopEvent.Wait(kJoinPauseMs))
-        stopping = true;
+    if (pending.empty()) {
+      stopping = Platform::WaitForAny(handles, -1) != 1;
+      take();
+      continue;
     }
+    if (pauseEnd) {
+      // Joins come in bursts (every clicker after a restart); the pause after each gives the
+      // join's answers room on the link. An answer of a clicker with nothing of its own before
+      // it goes meanwhile: until it is handed over, its record is not kept anywhere, and a
+      // burst of joins would otherwise hold it for seconds.
+      if (const auto answer = AnswerFreeToGo(pending); answer != pending.end()) {
+        const IncomingRecord record = std::move(*answer);
+        pending.erase(answer);
+        handOver(record);
+        continue;
+      }
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*pauseEnd - Clock::now()).count();
+      if (left > 0) {
+        const int woken = Platform::WaitForAny(handles, static_cast<int>(left));
+        if (woken == 1) take();
+        stopping = woken == 0 || woken == Platform::kWaitFailed;
+        continue;
+      }
+      pauseEnd.reset();
+    }
+    const IncomingRecord record = std::move(pending.front());
+    pending.pop_front();
+    handOver(record);
+    if (record.command == ReceiverCommand::kJoinLoginResponse)
+      pauseEnd = Clock::now() + std::chrono::milliseconds(kJoinPauseMs);
   }
+  for (const IncomingRecord& record : pending) handOver(record);
   for (const IncomingRecord& record : TakeIncoming()) handOver(record);
   {
     std::lock_guard<std::mutex> guard(m_dispatchLock);

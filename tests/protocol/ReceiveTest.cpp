@@ -111,6 +111,32 @@ TEST_F(ReceiveTest, DispatcherThreadRunsHandlersInArrivalOrder) {
   threaded.Stop();
 }
 
+// After a restart every clicker joins at once, and the dispatcher pauses after each join. An
+// answer acknowledged meanwhile is not kept anywhere until it is handed over: an answer of a
+// clicker with nothing of its own before it goes during the pause, ahead of the other joins; one
+// behind its own clicker's join stays behind it.
+TEST_F(ReceiveTest, AnAnswerGoesDuringAJoinsPauseUnlessItsOwnClickersRecordIsBeforeIt) {
+  StrictMock<FakeReceiver> strict;
+  CReceiverProtocolHandler threaded(&strict);
+  CWaitEvent done;
+  const auto join = [](uint8_t address) { return Frame({0x01, address, 0x07, 0, 1, 2, 3, 4, 5, 6, 7}); };
+  const auto answer = [](uint8_t address) { return Frame({0x01, address, 0x0B, 1, 0x01, 0, 0, 0, 0}); };
+  {
+    InSequence order;
+    EXPECT_CALL(strict, OnJoinNoLoginRequired(0x0101, ::testing::_, ::testing::_));
+    EXPECT_CALL(strict, OnAnswerUpload(0x0105, 1, ::testing::_));
+    EXPECT_CALL(strict, OnJoinNoLoginRequired(0x0102, ::testing::_, ::testing::_));
+    EXPECT_CALL(strict, OnAnswerUpload(0x0102, 1, ::testing::_));
+    EXPECT_CALL(strict, OnJoinNoLoginRequired(0x0103, ::testing::_, ::testing::_))
+        .WillOnce(Invoke([&](uint16_t, uint32_t, uint32_t) { done.Set(); }));
+  }
+  ASSERT_TRUE(threaded.Start());
+  const Bytes stream = Join({join(0x01), join(0x02), join(0x03), answer(0x05), answer(0x02)});
+  threaded.AddReceivedBytes(stream.data(), stream.size());
+  EXPECT_TRUE(done.Wait(10000));
+  threaded.Stop();
+}
+
 // Every record was acknowledged to its clicker when it came in: a dispatcher told to stop while
 // records wait (the receiver closes in a burst of answers) hands them all over before it ends.
 TEST_F(ReceiveTest, AStoppingDispatcherHandsOverEveryRecordItHolds) {
