@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // Turning the answer bytes of a single-packet answer into answer text, by question format.
 namespace Bridge {

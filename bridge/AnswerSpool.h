@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 namespace Platform {
 class AppendFile;

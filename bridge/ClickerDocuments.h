@@ -1,8 +1,8 @@
 #pragma once
 #include <cstdint>
 
-#include "client/StringBuffer.h"
 #include "client/XmlDocument.h"
+#include "text/StringBuffer.h"
 
 // The documents a receiver sends the software service on behalf of its clickers.
 namespace Bridge {

@@ -8,7 +8,7 @@
 #include <map>
 #include <mutex>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // Each clicker's traffic to the software service, one turn after another in the order the radio
 // produced it: an answer (which waits for its record to be on the disk, and then for its

@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // What the session knows of one clicker on the receiver's network.
 struct ClickerEndpointInfo {

@@ -22,11 +22,11 @@
 #include "bridge/SerialWorker.h"
 #include "bridge/SimulatedAnswers.h"
 #include "client/RdfGraph.h"
-#include "client/StringBuffer.h"
 #include "client/XmlDocument.h"
 #include "content/PacketContainer.h"
 #include "protocol/Receiver.h"
 #include "protocol/ReceiverSession.h"
+#include "text/StringBuffer.h"
 
 namespace Voxlet {
 class Client;

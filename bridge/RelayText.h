@@ -2,7 +2,7 @@
 // Texts the relay's requests and log lines share.
 #include <string>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 namespace Bridge {
 

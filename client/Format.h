@@ -4,7 +4,7 @@
 #include <string_view>
 #include <variant>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 namespace Voxlet {
 

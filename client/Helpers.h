@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 namespace Voxlet {
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 namespace Voxlet::Helpers {
 

@@ -2,7 +2,7 @@
 #include <map>
 #include <string_view>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 namespace Voxlet {
 

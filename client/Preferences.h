@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // The product's preferences, kept in the registry store (platform/Registry.h). The store
 // argument `file` follows the store rule: "com.vantrel.Registry" is the registry itself; any

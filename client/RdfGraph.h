@@ -5,8 +5,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "platform/SharedMutex.h"
+#include "text/StringBuffer.h"
 
 namespace Voxlet::RDF {
 

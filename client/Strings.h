@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // Text helpers of the client library. Every number and boolean is read and written the same
 // way whatever the process locale.

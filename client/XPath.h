@@ -5,8 +5,8 @@
 #include <xercesc/dom/DOMNode.hpp>
 
 #include "client/Namespaces.h"
-#include "client/StringBuffer.h"
 #include "client/XmlDocument.h"
+#include "text/StringBuffer.h"
 
 namespace Voxlet {
 

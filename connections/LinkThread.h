@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "connections/LineSettings.h"
 #include "connections/TwoThreadIOQueue.h"
 #include "platform/Thread.h"
+#include "text/StringBuffer.h"
 
 // One open device served by one I/O thread, whatever the platform: the thread opens the
 // device and reports the result, moves bytes between it and the queues (each platform's

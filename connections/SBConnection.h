@@ -2,10 +2,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "client/StringBuffer.h"
 #include "connections/SBConnectionInfo.h"
 #include "connections/SBIOPacket.h"
 #include "platform/WaitEvent.h"
+#include "text/StringBuffer.h"
 
 // The byte link to a receiver, whatever kind it is.
 class ISBConnection {

@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // Link kinds of a receiver connection.
 enum SBConnectionKind : uint32_t {

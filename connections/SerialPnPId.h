@@ -3,7 +3,7 @@
 #include <functional>
 #include <vector>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // The serial Plug and Play identifier as a device sends it after the DTR/RTS sequence at
 // 1200 7N1: an optional leading "M", then "(...)" in the 7-bit form or 0x08 ... 0x09 in the

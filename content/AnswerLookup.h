@@ -5,7 +5,7 @@
 #include <xercesc/dom/DOMElement.hpp>
 
 #include "client/RdfGraph.h"
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // Look-ups of a question's description in the assessment's RDF graph.
 namespace Content {

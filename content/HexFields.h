@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 namespace Content {
 

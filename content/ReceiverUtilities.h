@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "client/RdfGraph.h"
-#include "client/StringBuffer.h"
 #include "client/XmlDocument.h"
+#include "text/StringBuffer.h"
 
 // Turns assessment content into the comma-separated hexadecimal byte texts that the receiver
 // command layer sends: question batches and one student's results. Missing data gives empty

@@ -1,7 +1,7 @@
 #pragma once
 #include <string_view>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 namespace Content {
 

@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // Turns the bytes of a clicker's free-form answer into text; for math questions it also
 // rewrites the text into backslash math markup wrapped in "\[" and "\]".

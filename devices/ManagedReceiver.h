@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "client/StringBuffer.h"
 #include "protocol/ReceiverEvents.h"
 #include "service/StatusLine.h"
+#include "text/StringBuffer.h"
 
 // What the receiver manager needs of a receiver: open and close it by port, name it, number
 // it, read its state, pass it command texts.

@@ -3,9 +3,9 @@
 #include <functional>
 #include <string>
 
-#include "client/StringBuffer.h"
 #include "connections/SBConnectionInfo.h"
 #include "service/ServiceEvents.h"
+#include "text/StringBuffer.h"
 
 // Told of each receiver found; answers whether to go on enumerating. Building the connection
 // from the description is the caller's business.

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "devices/ManagedReceiver.h"
 #include "sdk/ReceiverStatus.h"
+#include "text/StringBuffer.h"
 
 // The open receivers, as every thread may read them: the SDK server's, the receivers' own
 // (status broadcasts) and the manager's. A receiver is listed only once it is open, so no

@@ -4,7 +4,6 @@
 #include <memory>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "client/http/Client.h"
 #include "devices/DeviceHotplug.h"
 #include "devices/EmailLog.h"
@@ -21,6 +20,7 @@
 #include "sdk/server/SdkServerFactory.h"
 #include "service/ServiceEvents.h"
 #include "service/ServiceHost.h"
+#include "text/StringBuffer.h"
 
 // What the manager is built from; tests replace the receivers, the client and the OS events.
 struct ManagerEnvironment {

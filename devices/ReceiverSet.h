@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "devices/ManagedReceiver.h"
 #include "devices/ReceiverList.h"
 #include "devices/ResetQueue.h"
+#include "text/StringBuffer.h"
 
 // What a reset pass does with a port once its receiver is closed.
 enum class AfterReset { kStayClosed, kReconnect };

@@ -2,7 +2,7 @@
 #include <mutex>
 #include <vector>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // The ports whose receivers asked to be reset. Receivers queue them from their own threads,
 // possibly while an open or a close waits for those threads: its lock is held only for the

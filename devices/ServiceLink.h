@@ -3,9 +3,9 @@
 #include <mutex>
 #include <string>
 
-#include "client/StringBuffer.h"
 #include "client/http/Client.h"
 #include "devices/ReceiverSet.h"
+#include "text/StringBuffer.h"
 
 // What the service link asks of its owner. Called on the client library's threads, never
 // under the link's lock; none of them may wait for a receiver.

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "connections/SBConnectionInfo.h"
+#include "text/StringBuffer.h"
 
 // The receivers on USB as this platform finds them (sysfs on Linux, SetupAPI on Windows): the
 // enumerator's platform half.

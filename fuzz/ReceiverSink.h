@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "protocol/ReceiverCommands.h"
+#include "text/StringBuffer.h"
 
 class FuzzReceiverSink : public IReceiverCommands {
  public:

@@ -105,7 +105,7 @@ class IServiceControl {
 };
 
 // The service manager of the platform being built: systemd on Linux
-// (platform/SystemdServiceControl.h), the service control manager on Windows.
+// (platform/Linux/SystemdServiceControl.h), the service control manager on Windows.
 std::unique_ptr<IServiceControl> MakeServiceControl();
 
 // Linux: blocks SIGINT and SIGTERM in the calling thread and every thread it starts afterwards,

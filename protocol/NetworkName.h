@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // The network (class) name a receiver announces: the classroom name ("Voxlet" when empty),
 // printable ASCII only, 8 characters; with more than one receiver connected, 6 characters

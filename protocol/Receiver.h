@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "client/XmlDocument.h"
 #include "connections/SBConnection.h"
 #include "platform/Thread.h"
@@ -20,6 +19,7 @@
 #include "protocol/ReceiverNetwork.h"
 #include "protocol/ReceiverProtocolHandler.h"
 #include "protocol/ReceiverSession.h"
+#include "text/StringBuffer.h"
 
 // Receivers connected in this process.
 uint32_t ConnectedReceiverCount();

@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // One scanned channel of a SCAN_RESULTS packet.
 class CChannelScanResults {

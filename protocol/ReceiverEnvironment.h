@@ -3,9 +3,9 @@
 #include <functional>
 #include <memory>
 
-#include "client/StringBuffer.h"
 #include "connections/SBConnection.h"
 #include "protocol/ReceiverProtocolHandler.h"
+#include "text/StringBuffer.h"
 
 // Creates the link for a connection description (tests give their own).
 using LinkFactory = std::function<std::unique_ptr<ISBConnection>(const SBConnectionInfo&)>;

@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // What a receiver tells its manager.
 class IReceiverEvents {

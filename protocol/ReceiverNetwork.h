@@ -5,12 +5,12 @@
 #include <mutex>
 #include <string>
 
-#include "client/StringBuffer.h"
 #include "client/XmlDocument.h"
 #include "protocol/ChannelAnalysis.h"
 #include "protocol/ReceiverEnvironment.h"
 #include "protocol/ReceiverEvents.h"
 #include "protocol/ScanResultsTable.h"
+#include "text/StringBuffer.h"
 
 class CReceiver;
 class CReceiverProtocolHandler;

@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // The hardware-service preferences a receiver reads: from the registry itself (BaudRate,
 // Background*) or from the preference file (LastChannel, ScanThreshold*, ChannelAnalysis*).

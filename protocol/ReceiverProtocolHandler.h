@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "platform/CriticalSection.h"
 #include "platform/Thread.h"
 #include "platform/WaitEvent.h"
 #include "protocol/Frame.h"
 #include "protocol/ReceiverCommands.h"
+#include "text/StringBuffer.h"
 
 // How a packet is queued: sent once, or sent again every retry interval until the receiver
 // acknowledges it (at most kMaxSendCount times). A reply is sent once and goes ahead of queued

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 // What a receiver hands on to the session it serves (the software-service side, built in
 // bridge/). The receiver calls these on its own threads: the start-up worker, the close step

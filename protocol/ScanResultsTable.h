@@ -4,8 +4,8 @@
 #include <deque>
 #include <string>
 
-#include "client/StringBuffer.h"
 #include "protocol/ReceiverCommands.h"
+#include "text/StringBuffer.h"
 
 // One energy reading of a channel: empty texts when there is none.
 struct ScanReading {

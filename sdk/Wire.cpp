@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 namespace Wire {
 

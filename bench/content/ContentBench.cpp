@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "client/XmlSchema.h"
 #include "content/PacketContainer.h"
 #include "content/ReceiverUtilities.h"
 #include "content/Translation.h"
 #include "tests/content/AssessmentFixture.h"
+#include "text/StringBuffer.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <boost/signals2/signal.hpp>
 #include <memory>
 
-#include "client/StringBuffer.h"
 #include "client/http/Globals.h"
 #include "client/http/Message.h"
+#include "text/StringBuffer.h"
 
 namespace Voxlet {
 

@@ -2,7 +2,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 namespace Voxlet {
 

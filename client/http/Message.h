@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "client/XmlDocument.h"
 #include "client/http/Header.h"
+#include "text/StringBuffer.h"
 
 namespace Voxlet {
 

@@ -1,4 +1,4 @@
-#include "connections/ThreadedCOMPort.h"
+#include "connections/Linux/ThreadedCOMPort.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "connections/DetectionProbes.h"
+#include "connections/Linux/TtyLine.h"
 #include "connections/SerialPnPId.h"
-#include "connections/TtyLine.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "connections/ThreadedPort.h"
+#include "connections/Linux/ThreadedPort.h"
 
 // A receiver on a serial tty (any tty path: ttyACM, ttyUSB, a pseudo-terminal). Opened
 // exclusively, raw, non-blocking, 9600 8N1 with DTR down and RTS raised; the tty's own settings

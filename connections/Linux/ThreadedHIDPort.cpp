@@ -1,4 +1,4 @@
-#include "connections/ThreadedHIDPort.h"
+#include "connections/Linux/ThreadedHIDPort.h"
 
 #include <fcntl.h>
 #include <linux/hidraw.h>

@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "connections/HidReports.h"
-#include "connections/ThreadedPort.h"
+#include "connections/Linux/ThreadedPort.h"
 
 // A receiver on a hidraw node. Reports go both ways with the report id as their first byte
 // (0 for a device without report ids); only reports of exactly the device's lengths pass.

@@ -1,4 +1,4 @@
-#include "connections/ThreadedPort.h"
+#include "connections/Linux/ThreadedPort.h"
 
 #include <poll.h>
 

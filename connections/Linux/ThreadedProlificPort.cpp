@@ -1,4 +1,4 @@
-#include "connections/ThreadedProlificPort.h"
+#include "connections/Linux/ThreadedProlificPort.h"
 
 CThreadedProlificPort::~CThreadedProlificPort() { ClosePort(); }
 

@@ -1,8 +1,8 @@
 #pragma once
 #include <atomic>
 
+#include "connections/Linux/ThreadedCOMPort.h"
 #include "connections/RestartDeviceThread.h"
-#include "connections/ThreadedCOMPort.h"
 
 // A receiver behind a USB-serial bridge, on the kernel's USB-serial tty. A bridge that keeps
 // failing reads is restarted: after 75 failed reads the port closes and the USB device is

@@ -1,4 +1,4 @@
-#include "connections/TtyLine.h"
+#include "connections/Linux/TtyLine.h"
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>

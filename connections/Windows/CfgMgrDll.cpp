@@ -1,4 +1,4 @@
-#include "connections/CfgMgrDll.h"
+#include "connections/Windows/CfgMgrDll.h"
 
 CONFIGRET CCfgMgrDll::LocateDevNode(DEVINST* node, const wchar_t* instanceId, ULONG flags) {
   auto* call = Resolve<decltype(::CM_Locate_DevNodeW)>("CM_Locate_DevNodeW");

@@ -3,7 +3,7 @@
 // windows.h first: the configuration manager's header builds on it.
 #include <cfgmgr32.h>
 
-#include "connections/RuntimeDll.h"
+#include "connections/Windows/RuntimeDll.h"
 
 // The configuration manager's device tree, loaded from "CfgMgr32.dll" at run time (a missing
 // function fails its call with CR_CALL_NOT_IMPLEMENTED). The calls are virtual so that tests can

@@ -1,4 +1,4 @@
-#include "connections/HidDll.h"
+#include "connections/Windows/HidDll.h"
 
 bool CHidDll::GetHidGuid(GUID* guid) {
   auto* call = Resolve<decltype(::HidD_GetHidGuid)>("HidD_GetHidGuid");

@@ -3,7 +3,7 @@
 // windows.h first: the HID headers build on it.
 #include <hidsdi.h>
 
-#include "connections/RuntimeDll.h"
+#include "connections/Windows/RuntimeDll.h"
 
 // The HID class driver's user-mode calls, loaded from "Hid.dll" at run time (a missing
 // function fails its call: FALSE, or HIDP_STATUS_NOT_IMPLEMENTED from GetCaps). The calls are

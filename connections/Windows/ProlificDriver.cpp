@@ -1,4 +1,4 @@
-#include "connections/ProlificDriver.h"
+#include "connections/Windows/ProlificDriver.h"
 
 #include "platform/WaitEvent.h"
 

@@ -1,6 +1,6 @@
 #include "connections/RestartDeviceThread.h"
-#include "connections/SetupApiDll.h"
-#include "platform/WideText.h"
+#include "connections/Windows/SetupApiDll.h"
+#include "platform/Windows/WideText.h"
 
 // The class installer is told that the device's properties changed (DIF_PROPERTYCHANGE with
 // DICS_PROPCHANGE, in every hardware profile): the system stops the device and starts it again.

@@ -1,4 +1,4 @@
-#include "connections/SetupApiDll.h"
+#include "connections/Windows/SetupApiDll.h"
 
 HDEVINFO CSetupApiDll::GetClassDevs(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
   auto* call = Resolve<decltype(::SetupDiGetClassDevsW)>("SetupDiGetClassDevsW");

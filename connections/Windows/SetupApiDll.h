@@ -3,7 +3,7 @@
 // windows.h first: SetupAPI's header builds on it.
 #include <setupapi.h>
 
-#include "connections/RuntimeDll.h"
+#include "connections/Windows/RuntimeDll.h"
 
 // SetupAPI, loaded from "SetupApi.dll" at run time (a missing function fails its call with
 // FALSE or INVALID_HANDLE_VALUE). The calls are virtual so that tests can stand in for the

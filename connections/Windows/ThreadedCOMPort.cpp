@@ -1,11 +1,11 @@
-#include "connections/ThreadedCOMPort.h"
+#include "connections/Windows/ThreadedCOMPort.h"
 
 #include <algorithm>
 
 #include "connections/DetectionProbes.h"
 #include "connections/SerialPnPId.h"
-#include "connections/Win32LinkErrors.h"
-#include "platform/WideText.h"
+#include "connections/Windows/Win32LinkErrors.h"
+#include "platform/Windows/WideText.h"
 
 namespace {
 

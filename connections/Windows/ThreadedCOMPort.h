@@ -1,7 +1,7 @@
 #pragma once
 #include <windows.h>
 
-#include "connections/ThreadedPort.h"
+#include "connections/Windows/ThreadedPort.h"
 
 // A receiver on a Win32 serial port ("\\.\COMn"), opened exclusively for overlapped I/O:
 // 9600 8N1 in binary mode without flow control, DTR off and RTS on, queues of 2048 bytes in

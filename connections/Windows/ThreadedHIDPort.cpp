@@ -1,7 +1,7 @@
-#include "connections/ThreadedHIDPort.h"
+#include "connections/Windows/ThreadedHIDPort.h"
 
-#include "connections/Win32LinkErrors.h"
-#include "platform/WideText.h"
+#include "connections/Windows/Win32LinkErrors.h"
+#include "platform/Windows/WideText.h"
 
 CThreadedHIDPort::~CThreadedHIDPort() { ClosePort(); }
 

@@ -3,9 +3,9 @@
 
 #include <vector>
 
-#include "connections/HidDll.h"
 #include "connections/HidReports.h"
-#include "connections/ThreadedPort.h"
+#include "connections/Windows/HidDll.h"
+#include "connections/Windows/ThreadedPort.h"
 
 // A receiver on a HID device path, through the HID class driver: whole reports go both ways
 // with their report id first (HidReports.h), read and written as overlapped file I/O; a

@@ -1,10 +1,10 @@
-#include "connections/ThreadedPort.h"
+#include "connections/Windows/ThreadedPort.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 
-#include "connections/Win32LinkErrors.h"
+#include "connections/Windows/Win32LinkErrors.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "connections/ThreadedProlificPort.h"
+#include "connections/Windows/ThreadedProlificPort.h"
 
 #include "connections/SerialPnPId.h"
-#include "connections/Win32LinkErrors.h"
-#include "platform/WideText.h"
+#include "connections/Windows/Win32LinkErrors.h"
+#include "platform/Windows/WideText.h"
 
 CThreadedProlificPort::~CThreadedProlificPort() { ClosePort(); }
 

@@ -4,9 +4,9 @@
 #include <atomic>
 #include <string>
 
-#include "connections/ProlificDriver.h"
 #include "connections/RestartDeviceThread.h"
-#include "connections/ThreadedPort.h"
+#include "connections/Windows/ProlificDriver.h"
+#include "connections/Windows/ThreadedPort.h"
 
 // A receiver behind a USB-serial bridge, reached through the bridge driver's own requests
 // (ProlificDriver.h) on the bridge's device handle: line settings and control lines are the

@@ -1,6 +1,6 @@
 #include "devices/OsEventWatch.h"
 
-#include "devices/OsEvents.h"
+#include "devices/Linux/OsEvents.h"
 
 struct COsEventWatch::Impl {
   CUdevMonitor devices;

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <thread>
 
-#include "devices/OsEvents.h"
+#include "devices/Linux/OsEvents.h"
 #include "log/Logger.h"
 #include "platform/WaitEvent.h"
 

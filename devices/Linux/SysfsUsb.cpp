@@ -1,4 +1,4 @@
-#include "devices/SysfsUsb.h"
+#include "devices/Linux/SysfsUsb.h"
 
 #include <algorithm>
 #include <cctype>

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "devices/OsEvents.h"
+#include "devices/Linux/OsEvents.h"
 #include "log/Logger.h"
 #include "platform/WaitEvent.h"
 

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "devices/Linux/SysfsUsb.h"
 #include "devices/ReceiverEnumerator.h"
-#include "devices/SysfsUsb.h"
 #include "log/Logger.h"
 
 // The receivers in sysfs: USB devices with the receivers' ids, the tty of each, and its

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "connections/CfgMgrDll.h"
-#include "connections/SetupApiDll.h"
+#include "connections/Windows/CfgMgrDll.h"
+#include "connections/Windows/SetupApiDll.h"
 #include "devices/ReceiverEnumerator.h"
 #include "log/Logger.h"
 

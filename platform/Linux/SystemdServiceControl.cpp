@@ -1,4 +1,4 @@
-#include "platform/SystemdServiceControl.h"
+#include "platform/Linux/SystemdServiceControl.h"
 
 #include <fcntl.h>
 #include <signal.h>

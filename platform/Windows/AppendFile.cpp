@@ -7,8 +7,8 @@
 #include <algorithm>
 
 #include "platform/SystemServices.h"
-#include "platform/WideText.h"
-#include "platform/Win32Error.h"
+#include "platform/Windows/WideText.h"
+#include "platform/Windows/Win32Error.h"
 
 // The journal file on a Win32 file handle, kept as a C library descriptor so that the class
 // looks the same on every system: WriteFile at an offset, FlushFileBuffers (the file's data and

@@ -8,8 +8,8 @@
 #include <filesystem>
 
 #include "platform/SystemServices.h"
-#include "platform/WideText.h"
-#include "platform/Win32Error.h"
+#include "platform/Windows/WideText.h"
+#include "platform/Windows/Win32Error.h"
 
 namespace Platform {
 namespace {

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/ConsoleEvents.h"
 #include "platform/ServiceControl.h"
+#include "platform/Windows/ConsoleEvents.h"
 
 // The console's stop requests (Ctrl-C, Ctrl-Break, the window closing) arrive on a thread the
 // system starts for each; the watcher that exists then takes them.

@@ -1,4 +1,4 @@
-#include "platform/ControlRequest.h"
+#include "platform/Windows/ControlRequest.h"
 
 #include <dbt.h>
 
@@ -6,7 +6,7 @@
 #include <cwchar>
 #include <string>
 
-#include "platform/WideText.h"
+#include "platform/Windows/WideText.h"
 
 namespace Platform {
 namespace {

@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include "platform/SystemServices.h"
-#include "platform/WideText.h"
-#include "platform/Win32Error.h"
+#include "platform/Windows/WideText.h"
+#include "platform/Windows/Win32Error.h"
 
 namespace Platform {
 

@@ -8,9 +8,9 @@
 #include <system_error>
 
 #include "platform/FilePath.h"
-#include "platform/PrivateAccessList.h"
-#include "platform/WideText.h"
-#include "platform/Win32Error.h"
+#include "platform/Windows/PrivateAccessList.h"
+#include "platform/Windows/WideText.h"
+#include "platform/Windows/Win32Error.h"
 
 // The folder's access list through the security API: SYSTEM and Administrators, full control,
 // inherited by every folder and file in it, nothing inherited from above.

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/Registry.h"
-#include "platform/WideText.h"
+#include "platform/Windows/WideText.h"
 
 // On Windows the registry is the system's; OVANTA_REGISTRY names a file store to use instead
 // (tests, and a service run from a folder without touching the machine's registry).

@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ControlRequest.h"
 #include "platform/ServiceControl.h"
-#include "platform/WideText.h"
-#include "platform/Win32Error.h"
+#include "platform/Windows/ControlRequest.h"
+#include "platform/Windows/WideText.h"
+#include "platform/Windows/Win32Error.h"
 
 // The service control manager: the service is registered as a program of its own process,
 // started automatically, and run by the SCM through StartServiceCtrlDispatcherW.

@@ -1,4 +1,4 @@
-#include "platform/SharedMutex.h"
+#include "platform/Windows/SharedMutex.h"
 
 #include <windows.h>
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <mutex>
 
-#include "platform/NetworkHeaders.h"
+#include "platform/Windows/NetworkHeaders.h"
 
 // Winsock 2. It is started once, by the first socket made, and left running for the process.
 // Its error codes become errno values, so that the layer above reads one kind of error.

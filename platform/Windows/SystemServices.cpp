@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/WideText.h"
+#include "platform/Windows/WideText.h"
 
 namespace Platform {
 

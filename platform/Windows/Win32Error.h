@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/WideText.h"
+#include "platform/Windows/WideText.h"
 
 namespace Platform {
 

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <array>
 
-#include "client/StringBuffer.h"
 #include "log/Logger.h"
 #include "platform/SocketExceptions.h"
 #include "sdk/ConnectedObject.h"
 #include "sdk/LogText.h"
 #include "sdk/server/SdkServerFactory.h"
+#include "text/StringBuffer.h"
 
 // One client's connection (its registration id is kept by the base): its number, and its side
 // of the messaging layer.

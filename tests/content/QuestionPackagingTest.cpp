@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "client/Namespaces.h"
-#include "client/StringBuffer.h"
 #include "content/ReceiverUtilities.h"
 #include "tests/content/AssessmentFixture.h"
+#include "text/StringBuffer.h"
 
 namespace {
 

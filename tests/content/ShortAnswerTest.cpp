@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "client/StringBuffer.h"
 #include "content/ReceiverUtilities.h"
 #include "tests/content/AssessmentFixture.h"
+#include "text/StringBuffer.h"
 
 // The tests' view of the one look-up that question packaging does not use.
 class ReceiverUtilitiesProbe {

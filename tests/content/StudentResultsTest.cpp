@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "client/XmlSchema.h"
 #include "content/ReceiverUtilities.h"
 #include "tests/protocol/LogCapture.h"
+#include "text/StringBuffer.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "content/Translation.h"
+#include "text/StringBuffer.h"
 
 namespace {
 

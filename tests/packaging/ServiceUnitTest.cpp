@@ -7,7 +7,7 @@
 #include <string>
 
 #include "packaging/InstalledFiles.h"
-#include "platform/SystemdServiceControl.h"
+#include "platform/Linux/SystemdServiceControl.h"
 #include "service/ServiceHost.h"
 #include "tests/service/TestFiles.h"
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "bridge/AnswerDecoding.h"
-#include "client/StringBuffer.h"
 #include "content/Translation.h"
+#include "text/StringBuffer.h"
 #include "tools/receiver-sim/ClickerAnswers.h"
 
 namespace {

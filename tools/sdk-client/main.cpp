@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "client/StringBuffer.h"
 #include "platform/ServiceControl.h"
 #include "platform/SocketExceptions.h"
 #include "sdk/SdkClient.h"
+#include "text/StringBuffer.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <xercesc/sax/HandlerBase.hpp>
 
 #include "client/RdfGraph.h"
-#include "client/StringBuffer.h"
 #include "client/XmlPlatform.h"
+#include "text/StringBuffer.h"
 #include "tools/service-sim/SimText.h"
 
 namespace ServiceSim {

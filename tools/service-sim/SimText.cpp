@@ -12,8 +12,8 @@
 #include <xercesc/sax/HandlerBase.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
-#include "client/StringBuffer.h"
 #include "client/XmlPlatform.h"
+#include "text/StringBuffer.h"
 #include "tools/service-sim/SimTypes.h"
 
 namespace ServiceSim {

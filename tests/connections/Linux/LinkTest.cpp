@@ -17,11 +17,11 @@
 
 #include "ReceiverSimulator.h"
 #include "SimFraming.h"
+#include "connections/Linux/ThreadedCOMPort.h"
+#include "connections/Linux/ThreadedHIDPort.h"
+#include "connections/Linux/ThreadedProlificPort.h"
+#include "connections/Linux/TtyLine.h"
 #include "connections/SBConnection.h"
-#include "connections/ThreadedCOMPort.h"
-#include "connections/ThreadedHIDPort.h"
-#include "connections/ThreadedProlificPort.h"
-#include "connections/TtyLine.h"
 #include "tests/connections/LinkBlocks.h"
 #include "tests/service/TestFiles.h"
 

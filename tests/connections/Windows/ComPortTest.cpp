@@ -10,8 +10,8 @@
 #include <string>
 
 #include "connections/SBConnection.h"
-#include "connections/ThreadedCOMPort.h"
-#include "connections/Win32LinkErrors.h"
+#include "connections/Windows/ThreadedCOMPort.h"
+#include "connections/Windows/Win32LinkErrors.h"
 #include "tests/connections/LinkBlocks.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "connections/ProlificDriver.h"
+#include "connections/Windows/ProlificDriver.h"
 #include "tests/connections/LinkBlocks.h"
 
 // A USB-serial bridge's driver in memory: it keeps a line coding and the control-line words it

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "connections/SetupApiDll.h"
+#include "connections/Windows/SetupApiDll.h"
 #include "platform/WaitEvent.h"
 
 // SetupAPI as far as a device restart goes: it knows one device instance and records each

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "connections/HidDll.h"
 #include "connections/SBConnection.h"
-#include "connections/ThreadedHIDPort.h"
+#include "connections/Windows/HidDll.h"
+#include "connections/Windows/ThreadedHIDPort.h"
 #include "tests/connections/LinkBlocks.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "connections/RestartDeviceThread.h"
 #include "connections/SBConnection.h"
-#include "connections/ThreadedProlificPort.h"
+#include "connections/Windows/ThreadedProlificPort.h"
 #include "tests/connections/LinkBlocks.h"
 #include "tests/connections/Windows/FakeBridge.h"
 #include "tests/connections/Windows/FakeSetupApi.h"

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "devices/Linux/SysfsUsb.h"
 #include "devices/ReceiverEnumerator.h"
-#include "devices/SysfsUsb.h"
 #include "platform/Registry.h"
 #include "tests/devices/FakeSysfs.h"
 #include "tests/service/TestFiles.h"

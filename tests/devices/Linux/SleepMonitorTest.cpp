@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "devices/OsEvents.h"
+#include "devices/Linux/OsEvents.h"
 #include "tests/devices/FakeLogind.h"
 #include "tests/protocol/LogCapture.h"
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "devices/OsEvents.h"
+#include "devices/Linux/OsEvents.h"
 #include "devices/ReceiverEnumerator.h"
 #include "devices/ReceiverManager.h"
 #include "log/ReceiverServiceSettings.h"

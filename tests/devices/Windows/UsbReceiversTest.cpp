@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "connections/CfgMgrDll.h"
-#include "connections/SetupApiDll.h"
+#include "connections/Windows/CfgMgrDll.h"
+#include "connections/Windows/SetupApiDll.h"
 #include "devices/ReceiverEnumerator.h"
 #include "tests/service/TestFiles.h"
 

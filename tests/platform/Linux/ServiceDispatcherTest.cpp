@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/SystemdServiceControl.h"
+#include "platform/Linux/SystemdServiceControl.h"
 
 namespace {
 

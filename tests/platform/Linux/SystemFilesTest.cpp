@@ -12,8 +12,8 @@
 
 #include "platform/AppendFile.h"
 #include "platform/AtomicFile.h"
+#include "platform/Linux/SystemdServiceControl.h"
 #include "platform/Registry.h"
-#include "platform/SystemdServiceControl.h"
 #include "tests/platform/FileDir.h"
 #include "tests/platform/Linux/FileSizeLimit.h"
 

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ConsoleEvents.h"
 #include "platform/ServiceControl.h"
+#include "platform/Windows/ConsoleEvents.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/ControlRequest.h"
+#include "platform/Windows/ControlRequest.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "platform/FilePath.h"
-#include "platform/PrivateAccessList.h"
 #include "platform/PrivateDirectory.h"
-#include "platform/WideText.h"
+#include "platform/Windows/PrivateAccessList.h"
+#include "platform/Windows/WideText.h"
 #include "tests/service/TestFiles.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/ServiceControl.h"
-#include "platform/WideText.h"
-#include "platform/Win32Error.h"
+#include "platform/Windows/WideText.h"
+#include "platform/Windows/Win32Error.h"
 #include "tests/platform/Windows/ScmTestServices.h"
 #include "tests/service/TestFiles.h"
 

@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "platform/WideText.h"
+#include "platform/Windows/WideText.h"
 
 namespace ScmTest {
 

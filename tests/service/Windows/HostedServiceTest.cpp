@@ -13,7 +13,7 @@
 #include "log/ReceiverServiceSettings.h"
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
-#include "platform/Win32Error.h"
+#include "platform/Windows/Win32Error.h"
 #include "sdk/SdkClient.h"
 #include "service/ServiceHost.h"
 #include "tests/platform/Windows/ScmTestServices.h"

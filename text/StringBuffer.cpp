@@ -1,4 +1,4 @@
-#include "client/StringBuffer.h"
+#include "text/StringBuffer.h"
 
 #include <unicode/unistr.h>
 
