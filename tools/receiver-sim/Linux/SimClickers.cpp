@@ -100,29 +100,21 @@ bool CReceiverSimulator::Login(int i, const std::string& studentNumber) {
 }
 
 void CReceiverSimulator::RaiseHand(int i, bool up) {
-  uint16_t a;
-  {
-    std::lock_guard guard(m_lock);
-    ClickerInfo& c = ClickerLocked(i);
-    if (c.state == ClickerState::Off) c.state = ClickerState::Idle;
-    c.handUp = up;
-    a = c.address;
-  }
-  m_changed.notify_all();
-  SendPacket({Hi(a), Lo(a), 0x0C, static_cast<uint8_t>(up ? 1 : 0)});
+  ClickerSends(i,
+               [up](ClickerInfo& c) {
+                 if (c.state == ClickerState::Off) c.state = ClickerState::Idle;
+                 c.handUp = up;
+               },
+               {0x0C, static_cast<uint8_t>(up ? 1 : 0)});
 }
 
 void CReceiverSimulator::ReportBattery(int i, bool low, uint8_t linkQuality) {
-  uint16_t a;
-  {
-    std::lock_guard guard(m_lock);
-    ClickerInfo& c = ClickerLocked(i);
-    if (c.state == ClickerState::Off) c.state = ClickerState::Idle;
-    c.batteryLow = low;
-    a = c.address;
-  }
-  m_changed.notify_all();
-  SendPacket({Hi(a), Lo(a), 0x01, static_cast<uint8_t>(low ? 1 : 0), linkQuality});
+  ClickerSends(i,
+               [low](ClickerInfo& c) {
+                 if (c.state == ClickerState::Off) c.state = ClickerState::Idle;
+                 c.batteryLow = low;
+               },
+               {0x01, static_cast<uint8_t>(low ? 1 : 0), linkQuality});
 }
 
 void CReceiverSimulator::Answer(int i, uint8_t question, const Bytes& answer) {
@@ -229,37 +221,26 @@ bool CReceiverSimulator::AnswerText(int i, const std::string& text, int question
 }
 
 void CReceiverSimulator::EndSession(int i) {
-  uint16_t a;
-  {
-    std::lock_guard guard(m_lock);
-    ClickerInfo& c = ClickerLocked(i);
-    c.inReview = true;
-    a = c.address;
-  }
-  m_changed.notify_all();
-  SendPacket({Hi(a), Lo(a), 0x0E});
+  ClickerSends(i, [](ClickerInfo& c) { c.inReview = true; }, {0x0E});
 }
 
 void CReceiverSimulator::LogOff(int i) {
-  uint16_t a;
-  {
-    std::lock_guard guard(m_lock);
-    ClickerInfo& c = ClickerLocked(i);
-    c.state = ClickerState::LoggedOff;
-    a = c.address;
-  }
-  m_changed.notify_all();
-  SendPacket({Hi(a), Lo(a), 0x09});
+  ClickerSends(i, [](ClickerInfo& c) { c.state = ClickerState::LoggedOff; }, {0x09});
 }
 
 void CReceiverSimulator::Disassociate(int i) {
-  uint16_t a;
+  ClickerSends(i, [](ClickerInfo& c) { c.state = ClickerState::Idle; }, {0x15});
+}
+
+void CReceiverSimulator::ClickerSends(int i, const std::function<void(ClickerInfo&)>& change, const Bytes& command) {
+  Bytes packet;
   {
     std::lock_guard guard(m_lock);
     ClickerInfo& c = ClickerLocked(i);
-    c.state = ClickerState::Idle;
-    a = c.address;
+    change(c);
+    packet = {Hi(c.address), Lo(c.address)};
   }
+  packet.insert(packet.end(), command.begin(), command.end());
   m_changed.notify_all();
-  SendPacket({Hi(a), Lo(a), 0x15});
+  SendPacket(packet);
 }
