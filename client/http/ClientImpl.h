@@ -4,6 +4,7 @@
 // strand of the library's io_context. Every handler runs on that strand. The owner's calls are in
 // Client.cpp, opening and losing connections in ClientConnections.cpp, writing requests and
 // reading replies in ClientRequests.cpp.
+#include <atomic>
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -13,6 +14,7 @@
 #include <boost/beast/http.hpp>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
