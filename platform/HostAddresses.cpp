@@ -3,8 +3,33 @@
 #include "platform/NetworkHeaders.h"
 #include "platform/Socket.h"
 
-// Host names and addresses: the same calls on POSIX sockets and on Winsock.
+// Host names and IPv4 addresses: the same calls on POSIX sockets and on Winsock.
 namespace Platform {
+
+bool ParseAddress(const char* text, in_addr& address) { return inet_pton(AF_INET, text, &address) == 1; }
+
+bool ResolveAddress(const char* host, in_addr& address) {
+  StartSockets();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
+  address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+in_addr AnyAddress() {
+  in_addr a{};
+  a.s_addr = htonl(INADDR_ANY);
+  return a;
+}
+
+in_addr NoAddress() {
+  in_addr a{};
+  a.s_addr = INADDR_NONE;
+  return a;
+}
 
 std::string HostName() {
   StartSockets();

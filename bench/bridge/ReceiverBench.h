@@ -23,6 +23,7 @@
 #include "log/Logger.h"
 #include "platform/Registry.h"
 #include "protocol/Receiver.h"
+#include "tests/protocol/ScopedTempRegistry.h"
 #include "tools/receiver-sim/ReceiverSimulator.h"
 #include "tools/service-sim/ServiceSimulator.h"
 
@@ -62,28 +63,6 @@ inline ServiceSim::Scenario SampleLesson() {
   if (lesson.classes.empty()) lesson.classes = lesson.AllClasses();
   return lesson;
 }
-
-// A registry store file of the benchmark's own.
-class TemporaryRegistry {
- public:
-  TemporaryRegistry() {
-    char path[] = "/tmp/ovanta-bench-registry-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd >= 0) close(fd);
-    m_path = path;
-    setenv("OVANTA_REGISTRY", m_path.c_str(), 1);
-  }
-  ~TemporaryRegistry() {
-    unsetenv("OVANTA_REGISTRY");
-    unlink(m_path.c_str());
-    unlink((m_path + ".lock").c_str());
-  }
-  TemporaryRegistry(const TemporaryRegistry&) = delete;
-  TemporaryRegistry& operator=(const TemporaryRegistry&) = delete;
-
- private:
-  std::string m_path;
-};
 
 class NoReceiverEvents : public IReceiverEvents {
  public:
@@ -199,7 +178,7 @@ class Stack {
     return true;
   }
 
-  TemporaryRegistry registry;
+  ScopedTempRegistry registry;
   Voxlet::Globals library;
   std::string logPath;
   std::unique_ptr<CLogger> logger;

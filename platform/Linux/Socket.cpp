@@ -2,23 +2,16 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/SocketEndpoint.h"
+
 namespace Platform {
 namespace {
-
-sockaddr_in Endpoint(in_addr address, uint16_t port) {
-  sockaddr_in endpoint{};
-  endpoint.sin_family = AF_INET;
-  endpoint.sin_addr = address;
-  endpoint.sin_port = htons(port);
-  return endpoint;
-}
 
 int SetOption(SocketHandle s, int level, int name, const void* value, socklen_t size) {
   return setsockopt(s, level, name, value, size);
@@ -66,7 +59,7 @@ int SetReceiveTimeout(SocketHandle s, int timeoutMs) {
 int ShutdownSocket(SocketHandle s) { return shutdown(s, SHUT_RDWR); }
 
 int BindSocket(SocketHandle s, in_addr address, uint16_t port) {
-  const sockaddr_in local = Endpoint(address, port);
+  const sockaddr_in local = SocketEndpoint(address, port);
   return bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local);
 }
 
@@ -78,7 +71,7 @@ SocketHandle AcceptSocket(SocketHandle s) {
 }
 
 int ConnectSocket(SocketHandle s, in_addr address, uint16_t port) {
-  const sockaddr_in remote = Endpoint(address, port);
+  const sockaddr_in remote = SocketEndpoint(address, port);
   return connect(s, reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
 }
 
@@ -126,34 +119,10 @@ ssize_t SendSocketUnbuffered(SocketHandle s, const void* data, size_t length) {
 }
 
 ssize_t SendSocketTo(SocketHandle s, in_addr address, uint16_t port, const void* data, size_t length) {
-  const sockaddr_in to = Endpoint(address, port);
+  const sockaddr_in to = SocketEndpoint(address, port);
   return sendto(s, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
 ssize_t ReceiveSocket(SocketHandle s, void* data, size_t length) { return recv(s, data, length, 0); }
-
-bool ParseAddress(const char* text, in_addr& address) { return inet_pton(AF_INET, text, &address) == 1; }
-
-bool ResolveAddress(const char* host, in_addr& address) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
-  address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
-  return true;
-}
-
-in_addr AnyAddress() {
-  in_addr a{};
-  a.s_addr = htonl(INADDR_ANY);
-  return a;
-}
-
-in_addr NoAddress() {
-  in_addr a{};
-  a.s_addr = INADDR_NONE;
-  return a;
-}
 
 }  // namespace Platform

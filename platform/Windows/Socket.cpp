@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "platform/SocketEndpoint.h"
 #include "platform/Windows/NetworkHeaders.h"
 
 // Winsock 2. It is started once, by the first socket made, and left running for the process.
@@ -78,14 +79,6 @@ int Checked(int result) {
 
 SOCKET Native(SocketHandle s) { return static_cast<SOCKET>(s); }
 
-sockaddr_in Endpoint(in_addr address, uint16_t port) {
-  sockaddr_in endpoint{};
-  endpoint.sin_family = AF_INET;
-  endpoint.sin_addr = address;
-  endpoint.sin_port = ::htons(port);
-  return endpoint;
-}
-
 template <typename T>
 int SetOption(SocketHandle s, int level, int name, const T& value) {
   return Checked(::setsockopt(Native(s), level, name, reinterpret_cast<const char*>(&value), sizeof value));
@@ -143,7 +136,7 @@ int SetReceiveTimeout(SocketHandle s, int timeoutMs) {
 int ShutdownSocket(SocketHandle s) { return Checked(::shutdown(Native(s), SD_BOTH)); }
 
 int BindSocket(SocketHandle s, in_addr address, uint16_t port) {
-  const sockaddr_in local = Endpoint(address, port);
+  const sockaddr_in local = SocketEndpoint(address, port);
   if (::bind(Native(s), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0) return 0;
   // A port held by a socket that asked for it alone is refused as an access error: for a
   // caller, the port is in use (Windows has no privileged ports).
@@ -169,7 +162,7 @@ SocketHandle AcceptSocket(SocketHandle s) {
 }
 
 int ConnectSocket(SocketHandle s, in_addr address, uint16_t port) {
-  const sockaddr_in remote = Endpoint(address, port);
+  const sockaddr_in remote = SocketEndpoint(address, port);
   return Checked(::connect(Native(s), reinterpret_cast<const sockaddr*>(&remote), sizeof remote));
 }
 
@@ -216,38 +209,13 @@ ssize_t SendSocketUnbuffered(SocketHandle s, const void* data, size_t length) {
 }
 
 ssize_t SendSocketTo(SocketHandle s, in_addr address, uint16_t port, const void* data, size_t length) {
-  const sockaddr_in to = Endpoint(address, port);
+  const sockaddr_in to = SocketEndpoint(address, port);
   return Checked(::sendto(Native(s), static_cast<const char*>(data), Length(length), 0,
                           reinterpret_cast<const sockaddr*>(&to), sizeof to));
 }
 
 ssize_t ReceiveSocket(SocketHandle s, void* data, size_t length) {
   return Checked(::recv(Native(s), static_cast<char*>(data), Length(length), 0));
-}
-
-bool ParseAddress(const char* text, in_addr& address) { return ::inet_pton(AF_INET, text, &address) == 1; }
-
-bool ResolveAddress(const char* host, in_addr& address) {
-  StartSockets();
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
-  address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  ::freeaddrinfo(found);
-  return true;
-}
-
-in_addr AnyAddress() {
-  in_addr a{};
-  a.s_addr = ::htonl(INADDR_ANY);
-  return a;
-}
-
-in_addr NoAddress() {
-  in_addr a{};
-  a.s_addr = INADDR_NONE;
-  return a;
 }
 
 }  // namespace Platform

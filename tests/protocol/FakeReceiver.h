@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "protocol/Frame.h"
-#include "protocol/ReceiverCommands.h"
+#include "protocol/NullReceiverCommands.h"
 
 // A receiver whose handlers are mocks and whose link is a list of written frames.
-class FakeReceiver : public IReceiverCommands {
+class FakeReceiver : public CNullReceiverCommands {
  public:
   // Out of line, in one file: the mocks' constructors and destructors are then compiled once,
   // not in every test file.
@@ -19,7 +19,6 @@ class FakeReceiver : public IReceiverCommands {
     std::lock_guard<std::mutex> guard(lock);
     frames.emplace_back(bytes, bytes + length);
   }
-  void LogReceived(const uint8_t*, uint32_t) override {}
   void GetName(Voxlet::StringBuffer& name) override { name = u"/dev/ttyTEST"; }
 
   std::vector<std::vector<uint8_t>> Frames() {

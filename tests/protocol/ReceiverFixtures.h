@@ -9,30 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "ScopedTempRegistry.h"
 #include "Unframe.h"
 #include "connections/SBConnection.h"
 #include "platform/Registry.h"
 #include "protocol/ReceiverEvents.h"
-
-// A registry store file of its own for the test process.
-class ScopedTempRegistry {
- public:
-  ScopedTempRegistry() {
-    char path[] = "/tmp/ovanta-registry-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd >= 0) close(fd);
-    m_path = path;
-    setenv("OVANTA_REGISTRY", m_path.c_str(), 1);
-  }
-  ~ScopedTempRegistry() {
-    unsetenv("OVANTA_REGISTRY");
-    unlink(m_path.c_str());
-    unlink((m_path + ".lock").c_str());  // the store's lock file beside it
-  }
-
- private:
-  std::string m_path;
-};
 
 class MockReceiverEvents : public IReceiverEvents {
  public:

@@ -253,6 +253,9 @@ class CReceiverSimulator {
   void SessionEndLocked(ClickerInfo& clicker, uint8_t mode);
   void CloseQuestionsLocked();
   ClickerInfo& ClickerLocked(int i);
+  // Changes clicker i under m_lock, then sends a packet from it: `command` and its arguments
+  // after the clicker's address.
+  void ClickerSends(int i, const std::function<void(ClickerInfo&)>& change, const Bytes& command);
   ClickerInfo* ClickerByAddressLocked(uint16_t address);
   void JoinPacketsLocked(ClickerInfo& clicker, bool typed, Outgoing& out);
   int CurrentQuestionLocked(const ClickerInfo& clicker) const;

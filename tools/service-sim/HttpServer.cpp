@@ -248,7 +248,7 @@ void HttpServer::Impl::ReleaseHeld() {
   // Answered in arrival order, each reply written on its connection's strand.
   asio::post(*m_io, [self = shared_from_this(), held = std::move(held)] {
     for (const auto& [session, request] : held)
-      asio::post(session->Executor(), [session, reply = self->Answer(request)] { session->Reply(reply); });
+      asio::post(session->Executor(), [session = session, reply = self->Answer(request)] { session->Reply(reply); });
   });
 }
 

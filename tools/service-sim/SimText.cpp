@@ -89,6 +89,14 @@ std::string XmlEscape(const std::string& text) {
   return out;
 }
 
+std::string XmlDeclaration() { return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"; }
+
+std::string VoxletNamespaces() { return " xmlns:voxlet=\"" + kVocabulary + "\" xmlns:xlink=\"" + kXLink + "\""; }
+
+std::string VoxletAttribute(const std::string& name, const std::string& value) {
+  return " voxlet:" + name + "=\"" + XmlEscape(value) + "\"";
+}
+
 std::string UtcTimestamp() {
   const auto now = std::chrono::system_clock::now();
   const time_t seconds = std::chrono::system_clock::to_time_t(now);

@@ -20,6 +20,12 @@ std::string ToUtf8(const XMLCh* text);
 std::vector<std::string> Words(const std::string& text);
 // Escapes &, <, >, " and ' for XML text and attribute values.
 std::string XmlEscape(const std::string& text);
+// The XML declaration the simulator's documents start with.
+std::string XmlDeclaration();
+// The voxlet and xlink namespace declarations, as attributes of a document's root.
+std::string VoxletNamespaces();
+// ` voxlet:name="value"`, the value escaped.
+std::string VoxletAttribute(const std::string& name, const std::string& value);
 // Now as "YYYY-MM-DDTHH:MM:SS.mmmZ" (UTC).
 std::string UtcTimestamp();
 
