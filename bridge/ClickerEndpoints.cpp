@@ -169,7 +169,16 @@ void CReceiverSession::OnJoinNoLoginRequired(uint16_t address, uint32_t macHigh,
   OV_LOG(kLogPacket, "%s - JOIN_LOGIN_RESPONSE_NO_LOGIN_REQUIRED packet: addr - %u, MAC high - %u, MAC low - %u; %s",
          PortUtf8().c_str(), address, macHigh, macLow,
          !anonymous ? kNotAnonymous : (joined ? kAlreadyCreated : kRelaying));
-  if (address == 0 || !anonymous || joined) return;
+  if (address == 0) return;
+  if (!anonymous) {
+    // The clicker takes itself for signed in (its receiver announced the network without the
+    // login requirement, or the class changed under it), but the class needs a student: it is
+    // told so at once, or its student's answers would go nowhere.
+    OV_LOG(kLogDiagnostic, "joined without signing in to a class that requires it; booting clicker...");
+    IssueReceiverCommands([&](CReceiverProtocolHandler& handler) { handler.SendLoginGrant(address, false, {}); });
+    return;
+  }
+  if (joined) return;
   JoinClicker(address, macHigh, macLow, u"clickerstudent." + Bridge::FormatMacAddress(macHigh, macLow));
 }
 

@@ -123,3 +123,20 @@ TEST_F(ClickerTest, SoftwareSideActionsWaitOutTheSharedCooldown) {
   PollOnce();
   ASSERT_TRUE(WaitForPacket({0x01, 0x01, 0x0C, 0x01}));
 }
+
+// A clicker that joins without signing in while the class requires a student takes itself for
+// signed in: unless it is told otherwise, its student's answers are acknowledged and go nowhere.
+TEST_F(ClickerTest, AClickerJoiningWithoutSigningInToAClassThatRequiresItIsBooted) {
+  StartClass(1, false);
+  const SimulatorConfig config;
+  Bytes join = {0x01, 0x01, 0x07};
+  for (const uint32_t word : {config.macHigh, config.macLow + 1})
+    for (int shift = 24; shift >= 0; shift -= 8) join.push_back(static_cast<uint8_t>(word >> shift));
+  simulator->ReportBattery(1, false, 200);  // switched on: its status report, then the join
+  simulator->SendPacket(join);
+  ASSERT_TRUE(WaitForPacket({0x01, 0x01, 0x08, 0x00}));
+  EXPECT_TRUE(simulator->WaitForClickers(
+      [](const std::map<int, ClickerInfo>& c) { return c.at(1).state == ClickerState::Refused; }, 20000));
+  EXPECT_NE(Log().find("joined without signing in to a class that requires it; booting clicker..."),
+            std::string::npos);
+}
