@@ -124,7 +124,7 @@ bool CMessagingSocket::Join(COutgoingMessageQueueIntf* io) {
   return true;
 }
 
-void CMessagingSocket::CloseHandle() {
+void CMessagingSocket::CloseSocket() {
   MarkClosed();
   m_socket->Close();
 }

@@ -101,7 +101,7 @@ class CMessagingSocket : public std::enable_shared_from_this<CMessagingSocket> {
   // ProcessIncoming, and CSocketLibException when the queue overflowed.
   void ProcessOutgoing();
   // Marks the connection closed and closes its descriptor (I/O thread, or final clean-up).
-  void CloseHandle();
+  void CloseSocket();
   // Guarded by the I/O thread's lock: the connection is in its list.
   bool m_served = false;
 

@@ -11,8 +11,8 @@ CSocketIOThread::~CSocketIOThread() {
   Stop();
   WaitForEnd();
   std::lock_guard<std::mutex> guard(m_lock);
-  for (auto& socket : m_connections) socket->CloseHandle();
-  for (auto& socket : m_retired) socket->CloseHandle();
+  for (auto& socket : m_connections) socket->CloseSocket();
+  for (auto& socket : m_retired) socket->CloseSocket();
 }
 
 bool CSocketIOThread::AddConnection(const std::shared_ptr<CMessagingSocket>& socket) {
@@ -67,7 +67,7 @@ void CSocketIOThread::PostClosed(const std::shared_ptr<CMessagingSocket>& socket
 
 void CSocketIOThread::Drop(const std::shared_ptr<CMessagingSocket>& socket) {
   Detach(socket);
-  socket->CloseHandle();
+  socket->CloseSocket();
   PostClosed(socket);
 }
 
@@ -106,7 +106,7 @@ void CSocketIOThread::Run() {
   for (;;) {
     {
       std::lock_guard<std::mutex> guard(m_lock);
-      for (auto& socket : m_retired) socket->CloseHandle();
+      for (auto& socket : m_retired) socket->CloseSocket();
       m_retired.clear();
       // Start the connections at a different one each round, so that a busy connection
       // early in the list cannot keep the others waiting.
