@@ -13,6 +13,7 @@
 #include "client/XmlSchema.h"
 #include "client/http/Client.h"
 #include "client/http/Message.h"
+#include "content/AnswerLookup.h"
 #include "content/ReceiverUtilities.h"
 #include "log/Logger.h"
 #include "protocol/ReceiverPreferences.h"
@@ -78,6 +79,51 @@ Voxlet::XmlElementList QuestionsByNumber(const Voxlet::XmlDocument& document) {
 
 }  // namespace
 
+std::optional<AnsweredQuestion> CReceiverSession::FindAnsweredQuestion(unsigned int questionNumber) {
+  AnsweredQuestion question;
+  Voxlet::StringBuffer currentQuestionId;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    question.document = m_assessmentDocument;
+    question.graph = m_assessmentGraph;
+    currentQuestionId = m_currentQuestionId;
+  }
+  if (!question.document) {
+    OV_LOG(kLogDiagnostic, "dropped this because we don't appear to have any questions in our internal lists");
+    return std::nullopt;
+  }
+  if (!currentQuestionId.empty()) {
+    static const Voxlet::XPathExpression kQuestion(u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id=$id]");
+    Voxlet::XPathVariables variables;
+    variables.Set(u"id", currentQuestionId);
+    question.element = kQuestion.EvaluateFirst(*question.document, variables);
+    if (!question.element) return std::nullopt;
+  } else {
+    static const Voxlet::XPathExpression kQuestions(u"/voxlet:assessment/voxlet:questions");
+    // Over the held document: its XPath mirror is built once, not once per answer.
+    const xercesc::DOMElement* list = kQuestions.EvaluateFirst(*question.document);
+    const Voxlet::XmlElementList questions = list ? XmlSchema::GetAllChildElements(list) : Voxlet::XmlElementList();
+    if (questions.empty()) {
+      OV_LOG(kLogDiagnostic, "dropped this because we don't appear to have any questions in our internal lists");
+      return std::nullopt;
+    }
+    if (questionNumber > questions.size()) {
+      OV_LOG(kLogDiagnostic, "dropped this because we have just %d questions in our internal lists",
+             static_cast<int>(questions.size()));
+      return std::nullopt;
+    }
+    if (questionNumber == 0) return std::nullopt;
+    question.element = questions[questionNumber - 1];
+  }
+  question.id = XmlSchema::GetAttribute(question.element, u"xml:id");
+  question.resourceId = XmlSchema::GetAttribute(question.element, u"voxlet:resourceid");
+  question.points = XmlSchema::GetAttribute(question.element, u"voxlet:points");
+  question.format =
+      Content::ObjectOf(question.graph.get(), question.resourceId, Voxlet::RDF::NodeKind::Resource, u"questionformat")
+          .value_or(Voxlet::StringBuffer());
+  return question;
+}
+
 void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
   if (!assessmentRef) return;
   const Voxlet::StringBuffer classLink =
@@ -91,8 +137,8 @@ void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
     m_classLink = classLink;
     m_currentAssessmentId = assessmentId;
     m_currentQuestionId = questionId;
-    m_answerParts.clear();
   }
+  m_answers.ClearAnswerParts();
   static const Voxlet::XPathExpression kMetadataLink(u"voxlet:link[@voxlet:rel = $rel]");
   Voxlet::XPathVariables variables;
   variables.Set(u"rel", Voxlet::VocabularyTerm(u"rel#provides-metadata"));

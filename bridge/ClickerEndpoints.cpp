@@ -130,7 +130,7 @@ void CReceiverSession::LogMessageIfEndpointCreated(const Voxlet::MessagePtr& mes
   }
   const Voxlet::StringBuffer endpointId = message->Headers().Get(Voxlet::Header::XVantrelVoxletEndpoint);
   // The software service knows the clicker again: its answers from the spool may go.
-  if (message->StatusCode() / 100 == 2) ReleaseAwaitingAnswers(endpointId);
+  if (message->StatusCode() / 100 == 2) m_answers.ReleaseAwaitingAnswers(endpointId);
   if (message->StatusCode() != Voxlet::StatusCodes::Created) return;
   if (!endpointId.empty())
     OV_LOG(kLogDiagnostic, "LogMessageIfEndpointCreated: Endpoint %s created; ", Utf8(endpointId).c_str());

@@ -123,7 +123,7 @@ void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
     SendConnectionReport(Network().NetworkStarted());
     // The answers taken while the software service was away, now that it knows the receiver
     // (and its clickers) again.
-    DeliverHeldAnswers();
+    m_answers.DeliverHeldAnswers();
   }
 
   bool pending = false;

@@ -15,11 +15,13 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/AnswerPipeline.h"
 #include "bridge/AnswerSpool.h"
 #include "bridge/CallGate.h"
 #include "bridge/ClickerLines.h"
 #include "bridge/ClickerRegistry.h"
 #include "bridge/SerialWorker.h"
+#include "bridge/SessionEnvironment.h"
 #include "bridge/SimulatedAnswers.h"
 #include "client/RdfGraph.h"
 #include "client/XmlDocument.h"
@@ -34,35 +36,6 @@ class Message;
 using ClientPtr = std::shared_ptr<Client>;
 using MessagePtr = std::shared_ptr<Message>;
 }  // namespace Voxlet
-
-// What the session needs from the outside world; tests replace it.
-struct SessionEnvironment {
-  // The software-service client (Client(true, no user, no password)); null when the client
-  // library is not live.
-  std::function<Voxlet::ClientPtr()> makeClient;
-  // The pause the send queue keeps after a power-down, a network stop and a network start (the
-  // class lifecycle and the loss of the software service).
-  int powerDownStepMs = 2000;
-  // How long a class switch waits for the clickers' log-offs.
-  int switchWaitMs = 60000;
-  // How long the goodbye of a receiver that closes waits for the clickers' answers on their way,
-  // and for the goodbye's own reply.
-  int farewellWaitMs = 5000;
-  int goodbyeWaitMs = 15000;
-  // Answers held while the software service is away, delivered when it is back: as many as the
-  // spool holds, or, without a working spool, this many in memory.
-  size_t heldAnswerLimit = 4096;
-  // Where answers are kept until the software service has taken them; null for none.
-  std::shared_ptr<AnswerSpool> spool;
-  // How many ticks answers from the spool wait for their clicker to be announced again before
-  // they are sent all the same.
-  int spooledAnswerWaitTicks = 120;
-  // How long the simulated-answers mode waits before its first question.
-  int simulatedAnswersFirstWaitMs = 20000;
-  // An assessment without a current question sends its whole question list (in question-number
-  // order) instead of nothing.
-  bool sendWholeAssessment = false;
-};
 
 // A receiver's session with the software service: the client and its signals, the receiver's
 // endpoint and subscription, the notifications, and the class and assessment state they drive.
@@ -87,13 +60,17 @@ struct SessionEnvironment {
 //   handler's send lock, never the other way round, and never around a wait: pauses between
 //   commands are queued in the send queue (CReceiverProtocolHandler::QueuePause), so that no
 //   client-library thread sleeps.
-// - The session lock guards the client, its signal connections and every field below it; it is
-//   a leaf apart from the client's own send (which keeps requests and the goodbye in order) and
-//   the answer spool's lock (a leaf itself). It is
-//   never held while calling the receiver, its network or its protocol handler.
+// - The session lock guards the client, its signal connections and the connection, clicker and
+//   class fields below it; it is a leaf apart from the client's own send (which keeps requests
+//   and the goodbye in order). It is never held while calling the receiver, its network or its
+//   protocol handler, nor while calling into a part.
+// - The answer pipeline (CAnswerPipeline) has a lock of its own for the answers on their way;
+//   it takes nothing else while holding it but a late record's lock, and calls the session
+//   (IAnswerPipelineHost) only without it.
+// - The clicker registry, the clicker lines, the answer spool and the call gate have leaf locks.
 // The protocol handler calls its packet handlers without its send lock held, so a hand-over may
 // take the command lock.
-class CReceiverSession : public IReceiverSession {
+class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost {
  public:
   // A clicker known by its endpoint id, as the class switch and the review results need it.
   struct KnownClicker {
@@ -146,15 +123,15 @@ class CReceiverSession : public IReceiverSession {
   // Completion of every receiver hello: endpoint creation, subscription, notifications.
   void OnHelloResponse(const Voxlet::MessagePtr& message);
   // Completion of requests whose reply is not used.
-  void LogIfFailed(const Voxlet::MessagePtr& message);
-  void LogUnexpectedEvent(const Voxlet::MessagePtr& message);
+  void LogIfFailed(const Voxlet::MessagePtr& message) override;
+  void LogUnexpectedEvent(const Voxlet::MessagePtr& message) override;
   // The close step's farewell: removes the receiver and its clickers from the software service.
   void SayGoodbye();
   Voxlet::ClientPtr ServiceClient() const;
   // "receiver." + the receiver address; empty while the receiver has no endpoint.
   Voxlet::StringBuffer EndpointId() const;
   // The MAC as "00-11-22-33-44-55-66-77"; empty until the receiver reported it.
-  Voxlet::StringBuffer ReceiverAddress() const;
+  Voxlet::StringBuffer ReceiverAddress() const override;
   bool Subscribed() const;
   Voxlet::StringBuffer CurrentClassId() const;
   void SetCurrentClassId(const Voxlet::StringBuffer& classId);
@@ -215,7 +192,7 @@ class CReceiverSession : public IReceiverSession {
   using CompletionHandler = void (CReceiverSession::*)(const Voxlet::MessagePtr&);
   using Completion = std::function<void(const Voxlet::MessagePtr&)>;
   Voxlet::MessagePtr NewServiceRequest(int method, const Voxlet::StringBuffer& path, Completion completion,
-                                       bool endpointHeader = true);
+                                       bool endpointHeader = true) override;
   // A request with the completion bound (run only while the session admits callbacks) and, when
   // endpointHeader, the endpoint header with the receiver endpoint id.
   Voxlet::MessagePtr NewServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
@@ -226,7 +203,7 @@ class CReceiverSession : public IReceiverSession {
   // session shuts down.
   bool PostToLifecycle(SerialWorker::Task task) { return m_lifecycle.Post(std::move(task)); }
   // Sends it; false (nothing sent) once the receiver has said goodbye or without a client.
-  bool SendServiceRequest(const Voxlet::MessagePtr& message);
+  bool SendServiceRequest(const Voxlet::MessagePtr& message) override;
   bool SendServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
                           bool endpointHeader = true);
   void SendConnectionReport(bool up);
@@ -249,34 +226,27 @@ class CReceiverSession : public IReceiverSession {
   // Sends a request of the clicker its endpoint header names in that clicker's line (ClickerLines):
   // after the clicker's requests and answers before it.
   void SendClickerMessage(const Voxlet::MessagePtr& message);
-  bool ServiceConnected() const;
+  bool ServiceConnected() const override;
   bool AnonymousClass() const;
   // The shared cooldown of the software side's clicker actions: the ticks still to wait (the
   // action is dropped), or 0, when the action may go ahead and the cooldown starts again.
   int TakeSoftwareActionTurn();
   // The receiver's port name, as the packet log lines begin.
-  std::string PortUtf8() const { return Voxlet::UTF16to8(m_receiver.GetPortName()); }
+  std::string PortUtf8() const override { return Voxlet::UTF16to8(m_receiver.GetPortName()); }
 
-  // Answers.
-  struct AnsweredQuestion {
-    xercesc::DOMElement* element = nullptr;
-    Voxlet::StringBuffer id;
-    Voxlet::StringBuffer resourceId;
-    Voxlet::StringBuffer points;
-    Voxlet::StringBuffer format;
-    // What keeps element alive.
-    Voxlet::XmlDocumentPtr document;
-    std::shared_ptr<Voxlet::RDF::Graph> graph;
-  };
-  std::optional<AnsweredQuestion> FindAnsweredQuestion(unsigned int questionNumber);
-  void SubmitAnswer(const Voxlet::StringBuffer& answer, const Voxlet::StringBuffer& questionId,
-                    const Voxlet::StringBuffer& points, const ClickerEndpointInfo& clicker);
-  void OnSubmitResponse(const Voxlet::MessagePtr& message);
-  // Sends the answers held while the software service was away.
-  void DeliverHeldAnswers();
+  // The question of the active assessment an answer is for.
+  std::optional<AnsweredQuestion> FindAnsweredQuestion(unsigned int questionNumber) override;
 
  private:
   friend struct BridgeNotifications;
+  // What the answer pipeline asks of the session.
+  bool Leaving() const override;
+  bool Farewell() const override;
+  std::shared_ptr<CallGate> Gate() const override;
+  Voxlet::StringBuffer SubmitPath() const override;
+  bool AssessmentStarted() const override;
+  bool SendReceiverCommands(const ReceiverCommands& send) override;
+
   void SendHello(int method);
   // Reads the notifications of a hello reply and hands them to the lifecycle worker.
   void QueueNotifications(const Voxlet::MessagePtr& message);
@@ -289,71 +259,6 @@ class CReceiverSession : public IReceiverSession {
   // Waits until `expected` log-offs came, the switch's time is up, or the session shuts down
   // (false).
   bool WaitForLogOffs(int expected);
-  struct LateRecord;
-  // One submission, ready to go: built when the answer came, sent now or once the software
-  // service is back.
-  struct HeldAnswer {
-    Voxlet::StringBuffer path;
-    Voxlet::StringBuffer endpointId;
-    Voxlet::StringBuffer studentId;
-    Voxlet::StringBuffer document;
-    Voxlet::StringBuffer questionId;
-    uint16_t address = 0;
-    bool empty = false;             // the empty submission of a session that ended without an answer
-    uint64_t spoolId = 0;           // its record in the answer spool; 0 when not kept there
-    bool syncing = false;           // its record is being written: the spool gives it back when the session closed
-    ClickerLines::Ticket turn = 0;  // its turn in its clicker's line; 0 when it has none
-    uint64_t sendId = 0;            // while it is being sent
-    int attempts = 0;               // sends that ended without a verdict
-    int waitTicks = 0;              // ticks before it is sent again
-    // Its record written after the fact (it went out unkept, and the spool has room again).
-    std::shared_ptr<LateRecord> lateRecord;
-  };
-  HeldAnswer BuildSubmission(const ClickerEndpointInfo& clicker, const Voxlet::StringBuffer& questionId,
-                             const Voxlet::StringBuffer& document, bool empty);
-  void SendSubmission(HeldAnswer answer);
-  // The completion of a submission: a 2xx (taken) or a 4xx (refused: review mode) is the software
-  // service's verdict and the answer leaves the spool; anything else (no reply, a 5xx, a
-  // redirection) is not, and the same document goes again later.
-  void OnSubmissionEnded(uint64_t sendId, const Voxlet::MessagePtr& reply);
-  // Sends it again after a back-off, while the software service is there.
-  void RetryLater(HeldAnswer answer, const std::string& why);
-  void CountDownRetries();
-  // Its clicker's line moves on: the answer was taken, refused, lost, parked or given back.
-  void EndAnswerTurn(HeldAnswer& answer);
-  // The session lets it go unsent: back to the spool (true), or lost (said); its turn ends.
-  bool HandBack(HeldAnswer& answer);
-  // The answer's turn in its clicker's line has come.
-  void StartAnswerTurn(ClickerLines::Ticket turn);
-  // Queues it behind its clicker's answers from the spool, ending its turn; false when there are none.
-  bool ParkBehindAwaiting(HeldAnswer& answer);
-  // An answer that came while the receiver closes: kept in the spool for the next opening.
-  void KeepForNextOpening(const HeldAnswer& answer);
-  // Holds it while the software service is away; false when it could be neither sent nor held.
-  bool SendOrHold(HeldAnswer answer);
-
-  // The answer spool (AnswerSpooling.cpp). A new submission is kept in the spool before it
-  // leaves; it leaves the spool when its reply was read, or stays there for the next opening of
-  // the receiver (or the next start) when the receiver closes first. Answers from the spool wait
-  // for their clicker to be announced again, and that clicker's newer answers wait behind them.
-  void KeepAndSend(HeldAnswer answer);
-  // Its reply was read (taken or refused): out of the spool.
-  void ForgetSpooled(const HeldAnswer& answer);
-  // The session lets it go unsent: true when it stays in the spool (said), false when it is lost.
-  bool LetGoSpooled(const HeldAnswer& answer);
-  // Takes up the spool's answers of this receiver (the software service knows the receiver again).
-  void ClaimSpooledAnswers();
-  // Answers that went out unkept (disk trouble, the spool full) and still wait for a verdict are
-  // kept once the spool can take them again (each tick), so that a process killed later does not
-  // lose them.
-  void KeepUnkeptAnswers();
-  // Neither kept when it came nor since.
-  static bool Unkept(const HeldAnswer& answer);
-  // The clicker's hello was answered: its waiting answers go.
-  void ReleaseAwaitingAnswers(const Voxlet::StringBuffer& endpointId);
-  // The bounded wait for clickers that do not come back (each tick).
-  void CountDownAwaitingAnswers();
-  void LetGoAwaitingAnswers();
 
   CReceiver& m_receiver;
   SessionEnvironment m_env;
@@ -399,28 +304,12 @@ class CReceiverSession : public IReceiverSession {
   // The hello replies that could not be read, in a row (the session lock).
   std::string m_pollTrouble;
   uint64_t m_pollTroubleCount = 0;
-  // The parts of multi-packet answers by (address, sequence number): the dispatcher fills it,
-  // an assessment's activation empties it (the session lock).
-  std::map<std::pair<uint16_t, uint8_t>, PacketContainer> m_answerParts;
-  // Submissions waiting for the software service (the session lock).
-  std::deque<HeldAnswer> m_heldAnswers;
-  // Answers whose turn in their clicker's line has not come yet, by turn; those being sent, by
-  // send id; those waiting to be sent again (the session lock).
-  std::map<ClickerLines::Ticket, HeldAnswer> m_lineAnswers;
-  std::map<uint64_t, HeldAnswer> m_sending;
-  uint64_t m_lastSendId = 0;
-  std::deque<HeldAnswer> m_retrying;
-  // Answers from the spool waiting for their clicker by endpoint id, oldest first, with the
-  // clicker's newer answers behind them; the clickers whose hello the software service answered
-  // since it was last reached; the ticks left before the waiting answers go all the same (the
-  // session lock).
-  std::map<Voxlet::StringBuffer, std::deque<HeldAnswer>> m_awaitingClickers;
-  std::set<Voxlet::StringBuffer> m_announcedClickers;
-  int m_awaitingTicks = 0;
   // The clickers, under the registry's own lock (a leaf).
   ClickerRegistry m_clickers;
   // Each clicker's requests in order (a leaf lock of its own).
   ClickerLines m_lines;
+  // The answers on their way to the software service (a lock of its own).
+  CAnswerPipeline m_answers{*this, m_clickers, m_lines, m_env};
   // The lifecycle worker: stopped by the close step before anything it uses goes.
   SerialWorker m_lifecycle;
   // The simulated-answers mode (its own locks; never called with the session or command lock

@@ -22,16 +22,6 @@ Voxlet::ClientPtr MakeServiceClient() {
 
 }  // namespace
 
-CReceiverSession::CReceiverSession(CReceiver& receiver, SessionEnvironment environment)
-    : m_receiver(receiver), m_env(std::move(environment)) {
-  m_receiver.AttachSession(this);
-}
-
-CReceiverSession::~CReceiverSession() {
-  m_receiver.Close();
-  m_receiver.AttachSession(nullptr);
-}
-
 void CReceiverSession::ConnectToSoftwareService() {
   if (m_receiver.GoingAway()) return;
   Voxlet::ClientPtr client = m_env.makeClient ? m_env.makeClient() : MakeServiceClient();
@@ -78,8 +68,8 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
     m_subscribed = false;
     m_endpointId.clear();
     m_pollsOutstanding = 0;
-    m_announcedClickers.clear();
   }
+  m_answers.ForgetAnnouncedClickers();
   if (Network().NetworkStarted()) {
     // The pauses are kept by the send queue, not by this thread (one of the client library's,
     // which carry every receiver's traffic): whatever is queued later goes out after them.
@@ -98,14 +88,13 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
 
 void CReceiverSession::OnClientTick(Voxlet::Client& client) {
   // Answers wait unkept while the software service is away too.
-  KeepUnkeptAnswers();
+  m_answers.KeepUnkeptAnswers();
   if (client.State() == Voxlet::ClientStates::Disconnected) return;
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     if (m_softwareActionCooldown > 0) --m_softwareActionCooldown;
   }
-  CountDownAwaitingAnswers();
-  CountDownRetries();
+  m_answers.CountDownWaits();
   // The scan and the timed work send receiver commands: under the command lock, like the
   // bridge's other commands.
   IssueReceiverCommands([this](CReceiverProtocolHandler&) {
@@ -152,28 +141,14 @@ void CReceiverSession::ReleaseServiceConnection() {
   gate->CloseAndDrain();
   m_simulatedAnswers.StopAndJoin();  // one a callback started before the gate shut
   EndPollTrouble("the receiver closed");
-  // Every answer the software service has not taken goes back to the spool for the next opening
-  // (or is named as lost without one): those held for a software service that did not come back,
-  // those whose exchange never ended, those waiting to go again or for their turn. Those whose
-  // record is still being written are given back by the spool itself.
+  // Every answer the software service has not taken goes back to the spool for the next opening.
   m_lines.Clear();
-  std::vector<HeldAnswer> unsent;
   std::vector<uint16_t> farewellClickers;
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
-    for (HeldAnswer& answer : m_heldAnswers) unsent.push_back(std::move(answer));
-    for (auto& [id, answer] : m_sending) unsent.push_back(std::move(answer));
-    for (HeldAnswer& answer : m_retrying) unsent.push_back(std::move(answer));
-    for (auto& [turn, answer] : m_lineAnswers)
-      if (!answer.syncing) unsent.push_back(std::move(answer));
-    m_heldAnswers.clear();
-    m_sending.clear();
-    m_retrying.clear();
-    m_lineAnswers.clear();
     farewellClickers.swap(m_farewellClickers);
   }
-  LetGoAwaitingAnswers();
-  for (HeldAnswer& answer : unsent) HandBack(answer);
+  m_answers.LetGoUnsent();
   // The clickers the goodbye let go stayed on record while their last packets came in.
   for (uint16_t address : farewellClickers) m_clickers.Remove(address);
 }

@@ -137,6 +137,5 @@ TEST_F(ClickerTest, AClickerJoiningWithoutSigningInToAClassThatRequiresItIsBoote
   ASSERT_TRUE(WaitForPacket({0x01, 0x01, 0x08, 0x00}));
   EXPECT_TRUE(simulator->WaitForClickers(
       [](const std::map<int, ClickerInfo>& c) { return c.at(1).state == ClickerState::Refused; }, 20000));
-  EXPECT_NE(Log().find("joined without signing in to a class that requires it; booting clicker..."),
-            std::string::npos);
+  EXPECT_NE(Log().find("joined without signing in to a class that requires it; booting clicker..."), std::string::npos);
 }
