@@ -16,16 +16,11 @@
 #include "bridge/ClickerLines.h"
 #include "bridge/ClickerRegistry.h"
 #include "bridge/SessionEnvironment.h"
+#include "bridge/SessionHost.h"
 #include "client/RdfGraph.h"
 #include "client/XmlDocument.h"
 #include "content/PacketContainer.h"
 #include "text/StringBuffer.h"
-
-class CReceiverProtocolHandler;
-namespace Voxlet {
-class Message;
-using MessagePtr = std::shared_ptr<Message>;
-}  // namespace Voxlet
 
 // The question of the active assessment an answer is for.
 struct AnsweredQuestion {
@@ -39,45 +34,13 @@ struct AnsweredQuestion {
   std::shared_ptr<Voxlet::RDF::Graph> graph;
 };
 
-// What the answer pipeline needs of the rest of the receiver's session: the connection to the
-// software service, the active assessment and the receiver's commands. The pipeline calls it
-// without its own lock held.
-class IAnswerPipelineHost {
+// What the answer pipeline needs beyond the connection: the active assessment.
+class IAnswerPipelineHost : public ISessionHost {
  public:
-  using Completion = std::function<void(const Voxlet::MessagePtr&)>;
-  using ReceiverCommands = std::function<void(CReceiverProtocolHandler&)>;
-
-  virtual ~IAnswerPipelineHost() = default;
-
-  // The connection.
-  virtual bool ServiceConnected() const = 0;
-  // The goodbye went out (or there was none to say): nothing more is sent.
-  virtual bool Leaving() const = 0;
-  // The receiver is closing: answers that come now are kept for the next opening.
-  virtual bool Farewell() const = 0;
-  // The MAC the answer spool files the receiver's answers under; empty until it was reported.
-  virtual Voxlet::StringBuffer ReceiverAddress() const = 0;
-  // The gate every call into the session passes (a new one for each opening of the receiver).
-  virtual std::shared_ptr<CallGate> Gate() const = 0;
-  // A request whose completion runs only while the session admits calls; with endpointHeader,
-  // the endpoint header names the receiver.
-  virtual Voxlet::MessagePtr NewServiceRequest(int method, const Voxlet::StringBuffer& path, Completion completion,
-                                               bool endpointHeader) = 0;
-  // False (nothing sent) once the receiver has said goodbye or without a client.
-  virtual bool SendServiceRequest(const Voxlet::MessagePtr& message) = 0;
-  virtual void LogIfFailed(const Voxlet::MessagePtr& message) = 0;
-  virtual void LogUnexpectedEvent(const Voxlet::MessagePtr& message) = 0;
-
-  // The assessment.
   virtual std::optional<AnsweredQuestion> FindAnsweredQuestion(unsigned int questionNumber) = 0;
   // Where the current assessment's submissions go; empty ids while there is none.
   virtual Voxlet::StringBuffer SubmitPath() const = 0;
   virtual bool AssessmentStarted() const = 0;
-
-  // The receiver: runs send under the session's command lock unless the receiver is closing.
-  virtual bool SendReceiverCommands(const ReceiverCommands& send) = 0;
-  // The receiver's port name, as the packet log lines begin.
-  virtual std::string PortUtf8() const = 0;
 };
 
 // The answers of one receiver's clickers on their way to the software service: the parts of

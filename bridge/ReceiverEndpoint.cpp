@@ -103,7 +103,7 @@ void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
         u"/voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js?endpointXmlId=" + Voxlet::Url::Encode(endpointId),
         &CReceiverSession::LogIfFailed, false);
     // A software service that had forgotten the receiver has forgotten its clickers too.
-    AnnounceKnownClickers();
+    m_clickerEndpoints.AnnounceKnownClickers();
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     m_delayLogged = false;
     m_subscribed = true;

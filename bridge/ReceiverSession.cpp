@@ -62,3 +62,78 @@ bool CReceiverSession::AssessmentStarted() const {
 }
 
 bool CReceiverSession::SendReceiverCommands(const ReceiverCommands& send) { return IssueReceiverCommands(send); }
+
+// ---- clickers ----------------------------------------------------------------------------------
+
+void CReceiverSession::OnClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality) {
+  if (CallGate::Pass pass = m_bridgeCalls->Enter()) m_clickerEndpoints.OnClickerStatus(address, battery, linkQuality);
+}
+
+void CReceiverSession::OnJoinLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow,
+                                           const Voxlet::StringBuffer& studentId, bool autoLogin) {
+  if (CallGate::Pass pass = m_bridgeCalls->Enter())
+    m_clickerEndpoints.OnJoinLoginRequired(address, macHigh, macLow, studentId, autoLogin);
+}
+
+void CReceiverSession::OnJoinNoLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow) {
+  if (CallGate::Pass pass = m_bridgeCalls->Enter()) m_clickerEndpoints.OnJoinNoLoginRequired(address, macHigh, macLow);
+}
+
+void CReceiverSession::OnHandUp(uint16_t address, bool handUp) {
+  if (CallGate::Pass pass = m_bridgeCalls->Enter()) m_clickerEndpoints.OnHandUp(address, handUp);
+}
+
+void CReceiverSession::OnLoginGrantConfirm(uint16_t address, bool confirmed) {
+  if (CallGate::Pass pass = m_bridgeCalls->Enter()) m_clickerEndpoints.OnLoginGrantConfirm(address, confirmed);
+}
+
+void CReceiverSession::OnLoginOff(uint16_t address) {
+  CallGate::Pass pass = m_bridgeCalls->Enter();
+  if (!pass) return;
+  {
+    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    ++m_logOffCount;
+  }
+  m_logOffsChanged.notify_all();
+  if (!m_clickerEndpoints.OnLoginOff(address)) return;
+  // Gone, then announced again as a new clicker without a student.
+  OnDeviceDisassociated(address);
+  m_clickerEndpoints.ReportClickerStatus(address, 0, 0);
+}
+
+void CReceiverSession::OnDeviceDisassociated(uint16_t address) {
+  if (CallGate::Pass pass = m_bridgeCalls->Enter()) m_clickerEndpoints.OnDeviceDisassociated(address);
+}
+
+void CReceiverSession::DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId) {
+  m_clickerEndpoints.DisconnectClickerInSoftware(endpointId);
+}
+
+void CReceiverSession::CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId) {
+  m_clickerEndpoints.CancelRaisedHandInSoftware(endpointId);
+}
+
+std::vector<uint16_t> CReceiverSession::ClickerShortAddresses() { return m_clickerEndpoints.ShortAddresses(); }
+
+std::vector<KnownClicker> CReceiverSession::KnownClickers() { return m_clickerEndpoints.KnownClickers(); }
+
+void CReceiverSession::ClearClickers() { m_clickerEndpoints.Clear(); }
+
+void CReceiverSession::RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow) {
+  m_clickerEndpoints.RejoinWithoutLogin(address, macHigh, macLow);
+}
+
+int CReceiverSession::SoftwareActionCooldown() const { return m_clickerEndpoints.SoftwareActionCooldown(); }
+
+void CReceiverSession::SetSoftwareActionCooldown(int ticks) { m_clickerEndpoints.SetSoftwareActionCooldown(ticks); }
+
+// ---- what the clicker endpoints ask of the session ---------------------------------------------
+
+IClickerEndpointsHost::ClassLogin CReceiverSession::CurrentClassLogin() const {
+  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  return {.anonymous = m_anonymous, .switching = m_switchingClasses};
+}
+
+void CReceiverSession::ClickerAnnounced(const Voxlet::StringBuffer& endpointId) {
+  m_answers.ReleaseAwaitingAnswers(endpointId);
+}

@@ -18,6 +18,7 @@
 #include "bridge/AnswerPipeline.h"
 #include "bridge/AnswerSpool.h"
 #include "bridge/CallGate.h"
+#include "bridge/ClickerEndpoints.h"
 #include "bridge/ClickerLines.h"
 #include "bridge/ClickerRegistry.h"
 #include "bridge/SerialWorker.h"
@@ -39,6 +40,11 @@ using MessagePtr = std::shared_ptr<Message>;
 
 // A receiver's session with the software service: the client and its signals, the receiver's
 // endpoint and subscription, the notifications, and the class and assessment state they drive.
+// It is the front the receiver and the client call: every call passes its call gate and goes to
+// the part that handles it. The parts (each with a lock of its own):
+//   CClickerEndpoints  the clickers as endpoints of the software service, and their registry
+//   CAnswerPipeline    the answers on their way to the software service, and the answer spool
+// ask the session for what they do not own through their host interfaces (ISessionHost).
 // It attaches itself to its receiver when built and detaches when destroyed; it closes the
 // receiver first, so that no receiver thread and no client callback reaches it afterwards. The
 // receiver must outlive its session (build the receiver first, destroy the session first).
@@ -60,26 +66,23 @@ using MessagePtr = std::shared_ptr<Message>;
 //   handler's send lock, never the other way round, and never around a wait: pauses between
 //   commands are queued in the send queue (CReceiverProtocolHandler::QueuePause), so that no
 //   client-library thread sleeps.
-// - The session lock guards the client, its signal connections and the connection, clicker and
-//   class fields below it; it is a leaf apart from the client's own send (which keeps requests
+// - The session lock guards the client, its signal connections and the connection and class
+//   fields below it; it is a leaf apart from the client's own send (which keeps requests
 //   and the goodbye in order). It is never held while calling the receiver, its network or its
 //   protocol handler, nor while calling into a part.
-// - The answer pipeline (CAnswerPipeline) has a lock of its own for the answers on their way;
-//   it takes nothing else while holding it but a late record's lock, and calls the session
+// - The answer pipeline's lock (CAnswerPipeline) guards the answers on their way; it takes
+//   nothing else while holding it but a late record's lock, and calls the session
 //   (IAnswerPipelineHost) only without it.
-// - The clicker registry, the clicker lines, the answer spool and the call gate have leaf locks.
+// - The clicker endpoints' lock (CClickerEndpoints: the software side's cooldown, the clickers
+//   a closing receiver keeps) is a leaf; so are the clicker registry's, the clicker lines', the
+//   answer spool's and the call gate's.
+// In order: command lock -> network state lock -> send lock; session lock -> the client's send;
+// answer pipeline lock -> late record lock. No part is called with the session lock held, and
+// no part calls out with its own lock held.
 // The protocol handler calls its packet handlers without its send lock held, so a hand-over may
 // take the command lock.
-class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost {
+class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, private IClickerEndpointsHost {
  public:
-  // A clicker known by its endpoint id, as the class switch and the review results need it.
-  struct KnownClicker {
-    uint16_t address = 0;
-    uint32_t macHigh = 0;
-    uint32_t macLow = 0;
-    Voxlet::StringBuffer studentId;
-  };
-
   CReceiverSession(CReceiver& receiver, SessionEnvironment environment = {});
   ~CReceiverSession() override;
   CReceiverSession(const CReceiverSession&) = delete;
@@ -129,16 +132,16 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost {
   void SayGoodbye();
   Voxlet::ClientPtr ServiceClient() const;
   // "receiver." + the receiver address; empty while the receiver has no endpoint.
-  Voxlet::StringBuffer EndpointId() const;
+  Voxlet::StringBuffer EndpointId() const override;
   // The MAC as "00-11-22-33-44-55-66-77"; empty until the receiver reported it.
   Voxlet::StringBuffer ReceiverAddress() const override;
-  bool Subscribed() const;
+  bool Subscribed() const override;
   Voxlet::StringBuffer CurrentClassId() const;
   void SetCurrentClassId(const Voxlet::StringBuffer& classId);
   Voxlet::StringBuffer CurrentQuestionId() const;
   void SetCurrentQuestionId(const Voxlet::StringBuffer& questionId);
   // The clickers of this receiver.
-  const ClickerRegistry& Clickers() const { return m_clickers; }
+  const ClickerRegistry& Clickers() const { return m_clickerEndpoints.Registry(); }
   // Answers waiting for the software service to come back.
   size_t HeldAnswerCount() const;
   // Ticks left before another software-side clicker action is taken.
@@ -211,26 +214,7 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost {
 
   CReceiverNetwork& Network() { return m_receiver.Network(); }
 
-  // Clicker endpoints.
-  // The status report; battery and link 0 and 0 only make sure the clicker has a record.
-  void ReportClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality);
-  void JoinClicker(uint16_t address, uint32_t macHigh, uint32_t macLow, const Voxlet::StringBuffer& studentNumber);
-  void OnWhoisResponse(const Voxlet::MessagePtr& message);
-  void OnSigninResponse(const Voxlet::MessagePtr& message);
-  void LogMessageIfEndpointCreated(const Voxlet::MessagePtr& message);
-  // Says hello again for every clicker on record (after the receiver's endpoint was created anew).
-  void AnnounceKnownClickers();
-  void SendRaisedHand(const ClickerEndpointInfo& clicker, bool handUp);
-  void SendClickerRequest(int method, const Voxlet::StringBuffer& path, const ClickerEndpointInfo& clicker,
-                          CompletionHandler completion, bool studentHeader);
-  // Sends a request of the clicker its endpoint header names in that clicker's line (ClickerLines):
-  // after the clicker's requests and answers before it.
-  void SendClickerMessage(const Voxlet::MessagePtr& message);
   bool ServiceConnected() const override;
-  bool AnonymousClass() const;
-  // The shared cooldown of the software side's clicker actions: the ticks still to wait (the
-  // action is dropped), or 0, when the action may go ahead and the cooldown starts again.
-  int TakeSoftwareActionTurn();
   // The receiver's port name, as the packet log lines begin.
   std::string PortUtf8() const override { return Voxlet::UTF16to8(m_receiver.GetPortName()); }
 
@@ -246,6 +230,9 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost {
   Voxlet::StringBuffer SubmitPath() const override;
   bool AssessmentStarted() const override;
   bool SendReceiverCommands(const ReceiverCommands& send) override;
+  // What the clicker endpoints ask of the session.
+  ClassLogin CurrentClassLogin() const override;
+  void ClickerAnnounced(const Voxlet::StringBuffer& endpointId) override;
 
   void SendHello(int method);
   // Reads the notifications of a hello reply and hands them to the lifecycle worker.
@@ -272,10 +259,9 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost {
   boost::signals2::scoped_connection m_stateConnection;
   boost::signals2::scoped_connection m_tickConnection;
   bool m_leaving = false;  // the goodbye went out (or there was none to say): nothing more is sent
-  // The receiver is closing: answers that come now are kept for the next opening, and the
-  // clickers stay on record until the last packet has been handed over.
+                           // The receiver is closing: answers that come now are kept for the next opening, and the
+                           // clickers stay on record until the last packet has been handed over.
   bool m_farewell = false;
-  std::vector<uint16_t> m_farewellClickers;
   std::atomic<bool> m_serviceAway{false};  // the client lost the software service (ends the farewell's wait)
   Voxlet::StringBuffer m_receiverAddress;
   Voxlet::StringBuffer m_endpointId;
@@ -285,7 +271,7 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost {
   int m_pollsOutstanding = 0;  // poll hellos on their way
   bool m_statusQueryPending = false;
   bool m_delayLogged = false;
-  int m_softwareActionCooldown = 0;
+
   // Class and assessment state (the session lock).
   Voxlet::StringBuffer m_classroomName;
   bool m_anonymous = false;
@@ -304,12 +290,12 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost {
   // The hello replies that could not be read, in a row (the session lock).
   std::string m_pollTrouble;
   uint64_t m_pollTroubleCount = 0;
-  // The clickers, under the registry's own lock (a leaf).
-  ClickerRegistry m_clickers;
   // Each clicker's requests in order (a leaf lock of its own).
   ClickerLines m_lines;
+  // The clickers as endpoints, and their registry (locks of their own).
+  CClickerEndpoints m_clickerEndpoints{*this, m_lines};
   // The answers on their way to the software service (a lock of its own).
-  CAnswerPipeline m_answers{*this, m_clickers, m_lines, m_env};
+  CAnswerPipeline m_answers{*this, m_clickerEndpoints.Registry(), m_lines, m_env};
   // The lifecycle worker: stopped by the close step before anything it uses goes.
   SerialWorker m_lifecycle;
   // The simulated-answers mode (its own locks; never called with the session or command lock

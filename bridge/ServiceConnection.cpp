@@ -90,10 +90,7 @@ void CReceiverSession::OnClientTick(Voxlet::Client& client) {
   // Answers wait unkept while the software service is away too.
   m_answers.KeepUnkeptAnswers();
   if (client.State() == Voxlet::ClientStates::Disconnected) return;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    if (m_softwareActionCooldown > 0) --m_softwareActionCooldown;
-  }
+  m_clickerEndpoints.CountDownCooldown();
   m_answers.CountDownWaits();
   // The scan and the timed work send receiver commands: under the command lock, like the
   // bridge's other commands.
@@ -143,14 +140,9 @@ void CReceiverSession::ReleaseServiceConnection() {
   EndPollTrouble("the receiver closed");
   // Every answer the software service has not taken goes back to the spool for the next opening.
   m_lines.Clear();
-  std::vector<uint16_t> farewellClickers;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    farewellClickers.swap(m_farewellClickers);
-  }
   m_answers.LetGoUnsent();
   // The clickers the goodbye let go stayed on record while their last packets came in.
-  for (uint16_t address : farewellClickers) m_clickers.Remove(address);
+  m_clickerEndpoints.RemoveFarewellClickers();
 }
 
 void CReceiverSession::ReopenServiceConnection() {
@@ -213,12 +205,7 @@ void CReceiverSession::SetCurrentQuestionId(const Voxlet::StringBuffer& question
   m_currentQuestionId = questionId;
 }
 
-int CReceiverSession::SoftwareActionCooldown() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_softwareActionCooldown;
-}
-
-void CReceiverSession::SetSoftwareActionCooldown(int ticks) {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  m_softwareActionCooldown = ticks;
+bool CReceiverSession::ServiceConnected() const {
+  const Voxlet::ClientPtr client = ServiceClient();
+  return client && client->State() == Voxlet::ClientStates::Connected;
 }

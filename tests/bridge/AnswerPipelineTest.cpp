@@ -1,5 +1,5 @@
-// The answer pipeline on its own: a host that records the requests the pipeline sends and
-// answers them as the test says, so that each submission's way (its clicker's turn, the verdict,
+// The answer pipeline on its own: a host that records the requests the pipeline sends, answered
+// as the test says, so that each submission's way (its clicker's turn, the verdict,
 // the back-off, the holding, the spool) is followed step by step without a receiver or a client.
 #include <gtest/gtest.h>
 
@@ -15,70 +15,24 @@
 #include "client/Strings.h"
 #include "client/http/Message.h"
 #include "content/Translation.h"
+#include "tests/bridge/FakeSessionHost.h"
 #include "tests/service/TestFiles.h"
 
 namespace {
 
-const Voxlet::StringBuffer kReceiverMac = u"00-12-4B-00-0A-0B-0C-0D";
+const Voxlet::StringBuffer kReceiverMac = kFakeReceiverMac;
 
-class PipelineHost : public IAnswerPipelineHost {
+class PipelineHost : public FakeSessionHost<IAnswerPipelineHost> {
  public:
-  bool connected = true;
-  bool leaving = false;
-  bool farewell = false;
   std::optional<AnsweredQuestion> question;
   std::vector<unsigned> questionsAsked;
-  int commands = 0;
 
-  bool ServiceConnected() const override { return connected; }
-  bool Leaving() const override { return leaving; }
-  bool Farewell() const override { return farewell; }
-  Voxlet::StringBuffer ReceiverAddress() const override { return kReceiverMac; }
-  std::shared_ptr<CallGate> Gate() const override { return m_gate; }
-  Voxlet::MessagePtr NewServiceRequest(int method, const Voxlet::StringBuffer& path, Completion completion,
-                                       bool) override {
-    auto message = Voxlet::Message::Create();
-    message->Open(method, path);
-    message->Completed().connect(std::move(completion));
-    return message;
-  }
-  // Every submission tried is recorded, also those a leaving session does not send.
-  bool SendServiceRequest(const Voxlet::MessagePtr& message) override {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_sent.push_back(message);
-    m_changed.notify_all();
-    return !leaving;
-  }
-  void LogIfFailed(const Voxlet::MessagePtr&) override {}
-  void LogUnexpectedEvent(const Voxlet::MessagePtr&) override {}
   std::optional<AnsweredQuestion> FindAnsweredQuestion(unsigned int questionNumber) override {
     questionsAsked.push_back(questionNumber);
     return question;
   }
   Voxlet::StringBuffer SubmitPath() const override { return u"/voxlet/builtins/teachers/submit"; }
   bool AssessmentStarted() const override { return true; }
-  bool SendReceiverCommands(const ReceiverCommands&) override {
-    ++commands;  // no receiver here: counted, not run
-    return false;
-  }
-  std::string PortUtf8() const override { return "ttyTEST"; }
-
-  // The submissions tried so far, in order.
-  std::vector<Voxlet::MessagePtr> Sent() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_sent;
-  }
-  // Waits until `count` were sent (those kept in the spool go once it has synced their records).
-  bool WaitForSent(size_t count) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_sent.size() >= count; });
-  }
-
- private:
-  std::shared_ptr<CallGate> m_gate = std::make_shared<CallGate>();
-  std::mutex m_lock;
-  std::condition_variable m_changed;
-  std::vector<Voxlet::MessagePtr> m_sent;
 };
 
 // The clicker and question a submission is for, as "<endpoint> <question>".
@@ -93,16 +47,6 @@ std::vector<std::string> Of(const std::vector<Voxlet::MessagePtr>& messages) {
   std::vector<std::string> of;
   for (const auto& message : messages) of.push_back(Of(message));
   return of;
-}
-
-void Reply(const Voxlet::MessagePtr& message, int status) {
-  message->End(true, status);
-  message->Completed()(message);
-}
-
-void NoReply(const Voxlet::MessagePtr& message) {
-  message->End(false);
-  message->Completed()(message);
 }
 
 }  // namespace
