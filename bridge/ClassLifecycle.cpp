@@ -107,9 +107,7 @@ void CReceiverSession::OnActivatedStatusResponse(const Voxlet::MessagePtr& messa
 void CReceiverSession::StartClass(xercesc::DOMElement* classRef) {
   if (Network().Scanning()) {
     // The activated status is asked for again once the scan is over.
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_statusQueryPending = true;
-    m_delayLogged = false;
+    m_channel.AskActivatedStatusAgain();
     return;
   }
   const Voxlet::StringBuffer classId = XmlSchema::GetAttribute(classRef, u"voxlet:classid");

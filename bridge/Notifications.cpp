@@ -105,12 +105,12 @@ struct BridgeNotifications {
 void CReceiverSession::QueueNotifications(const Voxlet::MessagePtr& message) {
   Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(message->ReplyBody());
   if (!document) {
-    if (StartPollTrouble("not an XML document"))
+    if (m_channel.StartPollTrouble("not an XML document"))
       OV_LOG(kLogDiagnostic, "Notifications not read: the reply to the hello is not an XML document (%zu bytes)",
              message->ReplyBody().size());
     return;
   }
-  EndPollTrouble("the next one could");
+  m_channel.EndPollTrouble("the next one could");
   static const Voxlet::XPathExpression kNotifications(u"/voxlet:runtime/voxlet:notifications");
   const xercesc::DOMElement* list = kNotifications.EvaluateFirst(document->Dom());
   if (!list) return;

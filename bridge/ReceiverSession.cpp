@@ -34,17 +34,11 @@ void CReceiverSession::OnSessionEndRemote(uint16_t address) {
 
 size_t CReceiverSession::HeldAnswerCount() const { return m_answers.HeldAnswerCount(); }
 
-// ---- what the answer pipeline asks of the session ----------------------------------------------
+// ---- what the parts ask of the session ---------------------------------------------------------
 
-bool CReceiverSession::Leaving() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_leaving;
-}
+bool CReceiverSession::Leaving() const { return m_channel.Leaving(); }
 
-bool CReceiverSession::Farewell() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_farewell;
-}
+bool CReceiverSession::Farewell() const { return m_channel.Farewell(); }
 
 std::shared_ptr<CallGate> CReceiverSession::Gate() const {
   std::lock_guard<std::mutex> guard(m_bridgeLock);

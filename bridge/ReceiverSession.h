@@ -22,6 +22,7 @@
 #include "bridge/ClickerLines.h"
 #include "bridge/ClickerRegistry.h"
 #include "bridge/SerialWorker.h"
+#include "bridge/ServiceChannel.h"
 #include "bridge/SessionEnvironment.h"
 #include "bridge/SimulatedAnswers.h"
 #include "client/RdfGraph.h"
@@ -42,8 +43,12 @@ using MessagePtr = std::shared_ptr<Message>;
 // endpoint and subscription, the notifications, and the class and assessment state they drive.
 // It is the front the receiver and the client call: every call passes its call gate and goes to
 // the part that handles it. The parts (each with a lock of its own):
+//   CServiceChannel    the client and its signals, the endpoint, its subscription, the polls, the
+//                      goodbye, the requests
 //   CClickerEndpoints  the clickers as endpoints of the software service, and their registry
 //   CAnswerPipeline    the answers on their way to the software service, and the answer spool
+// What the client's signals and the hello replies lead to (the orchestration of the parts) and
+// the class and assessment lifecycle are still the session's own.
 // ask the session for what they do not own through their host interfaces (ISessionHost).
 // It attaches itself to its receiver when built and detaches when destroyed; it closes the
 // receiver first, so that no receiver thread and no client callback reaches it afterwards. The
@@ -66,18 +71,20 @@ using MessagePtr = std::shared_ptr<Message>;
 //   handler's send lock, never the other way round, and never around a wait: pauses between
 //   commands are queued in the send queue (CReceiverProtocolHandler::QueuePause), so that no
 //   client-library thread sleeps.
-// - The session lock guards the client, its signal connections and the connection and class
-//   fields below it; it is a leaf apart from the client's own send (which keeps requests
-//   and the goodbye in order). It is never held while calling the receiver, its network or its
+// - The session lock guards the call gate of the moment and the class and assessment fields
+//   below it; it is a leaf. It is never held while calling the receiver, its network or its
 //   protocol handler, nor while calling into a part.
+// - The service channel's lock (CServiceChannel) guards the client, its signal connections and
+//   the connection's state; it is held around the client's connect and send (which keeps
+//   requests and the goodbye in order), and nothing else is called with it held.
 // - The answer pipeline's lock (CAnswerPipeline) guards the answers on their way; it takes
 //   nothing else while holding it but a late record's lock, and calls the session
 //   (IAnswerPipelineHost) only without it.
 // - The clicker endpoints' lock (CClickerEndpoints: the software side's cooldown, the clickers
 //   a closing receiver keeps) is a leaf; so are the clicker registry's, the clicker lines', the
 //   answer spool's and the call gate's.
-// In order: command lock -> network state lock -> send lock; session lock -> the client's send;
-// answer pipeline lock -> late record lock. No part is called with the session lock held, and
+// In order: command lock -> network state lock -> send lock; service channel lock -> the
+// client's send; answer pipeline lock -> late record lock. No part is called with the session lock held, and
 // no part calls out with its own lock held.
 // The protocol handler calls its packet handlers without its send lock held, so a hand-over may
 // take the command lock.
@@ -237,11 +244,6 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, p
   void SendHello(int method);
   // Reads the notifications of a hello reply and hands them to the lifecycle worker.
   void QueueNotifications(const Voxlet::MessagePtr& message);
-  // Hello replies that cannot be read, said when they start and when they end (with how many
-  // came) instead of once a poll: true when `trouble` starts here (the caller writes it out);
-  // a different trouble ends the one before. EndPollTrouble ends the one in course.
-  bool StartPollTrouble(const std::string& trouble);
-  void EndPollTrouble(const char* how);
   void SendResults(const Voxlet::XmlDocumentPtr& document);
   // Waits until `expected` log-offs came, the switch's time is up, or the session shuts down
   // (false).
@@ -254,25 +256,13 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, p
   bool m_closing = false;
   // Client callbacks and dispatcher entries into the session; callbacks hold the gate itself.
   std::shared_ptr<CallGate> m_bridgeCalls = std::make_shared<CallGate>();
-  mutable std::mutex m_bridgeLock;  // the session lock
-  Voxlet::ClientPtr m_client;
-  boost::signals2::scoped_connection m_stateConnection;
-  boost::signals2::scoped_connection m_tickConnection;
-  bool m_leaving = false;  // the goodbye went out (or there was none to say): nothing more is sent
-                           // The receiver is closing: answers that come now are kept for the next opening, and the
-                           // clickers stay on record until the last packet has been handed over.
-  bool m_farewell = false;
-  std::atomic<bool> m_serviceAway{false};  // the client lost the software service (ends the farewell's wait)
-  Voxlet::StringBuffer m_receiverAddress;
-  Voxlet::StringBuffer m_endpointId;
+  // The session lock: the call gate of the moment, and the class and assessment state below.
+  mutable std::mutex m_bridgeLock;
+  // The client, the endpoint and the requests (a lock of its own).
+  CServiceChannel m_channel{[this] { return Gate(); }};
+  // Class and assessment state (the session lock).
   Voxlet::StringBuffer m_currentClassId;
   Voxlet::StringBuffer m_currentQuestionId;
-  bool m_subscribed = false;
-  int m_pollsOutstanding = 0;  // poll hellos on their way
-  bool m_statusQueryPending = false;
-  bool m_delayLogged = false;
-
-  // Class and assessment state (the session lock).
   Voxlet::StringBuffer m_classroomName;
   bool m_anonymous = false;
   Voxlet::StringBuffer m_classLink;
@@ -287,9 +277,6 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, p
   int m_logOffCount = 0;
   bool m_lifecycleStopping = false;
   std::condition_variable m_logOffsChanged;
-  // The hello replies that could not be read, in a row (the session lock).
-  std::string m_pollTrouble;
-  uint64_t m_pollTroubleCount = 0;
   // Each clicker's requests in order (a leaf lock of its own).
   ClickerLines m_lines;
   // The clickers as endpoints, and their registry (locks of their own).

@@ -28,26 +28,16 @@ void CReceiverSession::ConnectToSoftwareService() {
   if (!client) return;
   const Voxlet::StringBuffer title = u"ZORIN Ovanta Hardware service (" + m_receiver.GetPortName() + u")";
   const Voxlet::StringBuffer uri = Voxlet::Preferences::SoftwareService::GetUri();
-  // Declared after the client: released first, so an unused client is destroyed outside it.
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  if (m_leaving || m_receiver.GoingAway()) return;
-  m_client = client;
-  client->MonitorPerformance(title);
-  const std::shared_ptr<CallGate> gate = m_bridgeCalls;
-  m_stateConnection = client->StateChanged().connect([this, gate](Voxlet::Client& c, int state) {
-    if (CallGate::Pass pass = gate->Enter()) OnClientStateChanged(c, state);
-  });
-  m_tickConnection = client->Tick().connect([this, gate](Voxlet::Client& c) {
-    if (CallGate::Pass pass = gate->Enter()) OnClientTick(c);
-  });
-  OV_LOG(kLogDiagnostic, "Connecting to software service...");
-  OV_LOG(kLogMilestone, "%s", Voxlet::UTF16to8(uri).c_str());
-  client->Connect(uri);
+  // An unused client is destroyed here, outside the channel's lock.
+  m_channel.Connect(
+      client, title, uri, [this] { return m_receiver.GoingAway(); },
+      [this](Voxlet::Client& c, int state) { OnClientStateChanged(c, state); },
+      [this](Voxlet::Client& c) { OnClientTick(c); });
 }
 
 void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
   if (state == Voxlet::ClientStates::Connected) {
-    m_serviceAway = false;
+    m_channel.ServiceReached();
     OV_LOG(kLogDiagnostic, "Connected to software service; querying information from the receiver");
     SetCurrentClassId({});
     IssueReceiverCommands([](CReceiverProtocolHandler& handler) {
@@ -59,16 +49,10 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
     return;
   }
   if (state != Voxlet::ClientStates::Disconnected) return;
-  m_serviceAway = true;
+  m_channel.ServiceLost();
   m_lines.Notify();  // a goodbye waiting for the answers on their way waits no more
   OV_LOG(kLogDiagnostic, "Disconnected from session manager; exception - %s.",
          Voxlet::UTF16to8(Voxlet::SocketExceptions::ToString(client.LastSocketException())).c_str());
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_subscribed = false;
-    m_endpointId.clear();
-    m_pollsOutstanding = 0;
-  }
   m_answers.ForgetAnnouncedClickers();
   if (Network().NetworkStarted()) {
     // The pauses are kept by the send queue, not by this thread (one of the client library's,
@@ -116,17 +100,8 @@ void CReceiverSession::ShutDownServiceConnection() {
 }
 
 void CReceiverSession::ReleaseServiceConnection() {
-  Voxlet::ClientPtr client;
-  std::shared_ptr<CallGate> gate;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    gate = m_bridgeCalls;
-    m_leaving = true;
-    m_farewell = true;
-    m_stateConnection.disconnect();
-    m_tickConnection.disconnect();
-    client.swap(m_client);
-  }
+  const std::shared_ptr<CallGate> gate = Gate();
+  Voxlet::ClientPtr client = m_channel.Release();
   {
     std::lock_guard<std::mutex> guard(m_commandLock);
     m_closing = true;
@@ -137,7 +112,7 @@ void CReceiverSession::ReleaseServiceConnection() {
   }
   gate->CloseAndDrain();
   m_simulatedAnswers.StopAndJoin();  // one a callback started before the gate shut
-  EndPollTrouble("the receiver closed");
+  m_channel.EndPollTrouble("the receiver closed");
   // Every answer the software service has not taken goes back to the spool for the next opening.
   m_lines.Clear();
   m_answers.LetGoUnsent();
@@ -146,44 +121,25 @@ void CReceiverSession::ReleaseServiceConnection() {
 }
 
 void CReceiverSession::ReopenServiceConnection() {
+  m_channel.Reopen();
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_leaving = false;
-    m_subscribed = false;
-    m_statusQueryPending = false;
-    m_delayLogged = false;
-    m_pollsOutstanding = 0;
-    m_endpointId.clear();
     m_bridgeCalls = std::make_shared<CallGate>();
     m_lifecycleStopping = false;
-    m_farewell = false;
   }
-  m_serviceAway = false;
   m_lines.Clear();
   m_lifecycle.Restart();
   std::lock_guard<std::mutex> guard(m_commandLock);
   m_closing = false;
 }
 
-Voxlet::ClientPtr CReceiverSession::ServiceClient() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_client;
-}
+Voxlet::ClientPtr CReceiverSession::ServiceClient() const { return m_channel.Client(); }
 
-Voxlet::StringBuffer CReceiverSession::EndpointId() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_endpointId;
-}
+Voxlet::StringBuffer CReceiverSession::EndpointId() const { return m_channel.EndpointId(); }
 
-Voxlet::StringBuffer CReceiverSession::ReceiverAddress() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_receiverAddress;
-}
+Voxlet::StringBuffer CReceiverSession::ReceiverAddress() const { return m_channel.ReceiverAddress(); }
 
-bool CReceiverSession::Subscribed() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_subscribed;
-}
+bool CReceiverSession::Subscribed() const { return m_channel.Subscribed(); }
 
 Voxlet::StringBuffer CReceiverSession::CurrentClassId() const {
   std::lock_guard<std::mutex> guard(m_bridgeLock);
@@ -205,7 +161,4 @@ void CReceiverSession::SetCurrentQuestionId(const Voxlet::StringBuffer& question
   m_currentQuestionId = questionId;
 }
 
-bool CReceiverSession::ServiceConnected() const {
-  const Voxlet::ClientPtr client = ServiceClient();
-  return client && client->State() == Voxlet::ClientStates::Connected;
-}
+bool CReceiverSession::ServiceConnected() const { return m_channel.Connected(); }
