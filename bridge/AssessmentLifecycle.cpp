@@ -312,7 +312,7 @@ void CReceiverSession::SendResults(const Voxlet::XmlDocumentPtr& document) {
     return Voxlet::ParseInteger(XmlSchema::GetAttribute(a, u"voxlet:questionnumber")) <
            Voxlet::ParseInteger(XmlSchema::GetAttribute(b, u"voxlet:questionnumber"));
   });
-  for (const KnownClicker& clicker : KnownClickers()) {
+  for (const KnownClicker& clicker : ClassClickers().KnownClickers()) {
     const std::string text = Voxlet::UTF16to8(
         ReceiverUtilities::PackageStudentSubmissions(clicker.address, clicker.studentId, questions, document));
     IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, Delivery::kRetry); });

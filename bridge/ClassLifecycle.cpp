@@ -210,7 +210,7 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
       handler.SetNetworkState(NetworkState::kStop, Delivery::kRetry);
       handler.QueuePause(pause);
     });
-    ClearClickers();
+    ClassClickers().Clear();
     return false;
   }
 
@@ -223,7 +223,7 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
     m_logOffCount = 0;
   }
   OV_LOG(kLogDiagnostic, "Switching classes by faking devices saying goodbye and then coming back");
-  const std::vector<KnownClicker> clickers = KnownClickers();
+  const std::vector<KnownClicker> clickers = ClassClickers().KnownClickers();
   bool logOffSent = false;
   for (const KnownClicker& clicker : clickers) {
     const bool logOffClicker = !previousAnonymous && !nextAnonymous;
@@ -237,7 +237,7 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
     });
     logOffSent = logOffSent || logOffClicker;
   }
-  ClearClickers();
+  ClassClickers().Clear();
   if (logOffSent && !WaitForLogOffs(static_cast<int>(clickers.size()))) {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     m_switchingClasses = false;  // the receiver closes
@@ -255,7 +255,8 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
         {.loginRequired = !nextAnonymous, .loginTrigger = loginTrigger, .teamTrigger = teamTrigger});
   });
   if (nextAnonymous)
-    for (const KnownClicker& clicker : clickers) RejoinWithoutLogin(clicker.address, clicker.macHigh, clicker.macLow);
+    for (const KnownClicker& clicker : clickers)
+      ClassClickers().RejoinWithoutLogin(clicker.address, clicker.macHigh, clicker.macLow);
   std::lock_guard<std::mutex> guard(m_bridgeLock);
   m_switchingClasses = false;
   return true;

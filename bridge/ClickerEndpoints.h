@@ -29,6 +29,22 @@ class IClickerEndpointsHost : public ISessionHost {
   virtual void ClickerAnnounced(const Voxlet::StringBuffer& endpointId) = 0;
 };
 
+// What the class lifecycle, the notifications and the goodbye do with a receiver's clickers.
+class IClassClickers {
+ public:
+  virtual ~IClassClickers() = default;
+  // The short addresses of the clickers on record.
+  virtual std::vector<uint16_t> ShortAddresses() const = 0;
+  virtual std::vector<KnownClicker> KnownClickers() const = 0;
+  // Forgets every clicker (the class ended or was switched).
+  virtual void Clear() = 0;
+  // A clicker handled as if it had just joined without login (the switch into an anonymous class).
+  virtual void RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow) = 0;
+  // disconnect/student and class/cancelraisedhand: the clicker's endpoint id.
+  virtual void DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId) = 0;
+  virtual void CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId) = 0;
+};
+
 // The clickers of one receiver as endpoints of the software service: announced on their first
 // status report, identified (whois) and signed in when they join, their batteries, raised hands,
 // log-offs and departures relayed, and the software side's disconnect and raised-hand
@@ -37,7 +53,7 @@ class IClickerEndpointsHost : public ISessionHost {
 // Owns the clicker registry (which has its own leaf lock), the cooldown of the software side's
 // clicker actions and the clickers a closing receiver keeps on record; its lock guards only
 // those two and is a leaf. Its host, the registry and the lines are called without it.
-class CClickerEndpoints {
+class CClickerEndpoints : public IClassClickers {
  public:
   CClickerEndpoints(IClickerEndpointsHost& host, ClickerLines& lines);
   CClickerEndpoints(const CClickerEndpoints&) = delete;
@@ -60,23 +76,20 @@ class CClickerEndpoints {
   // The status report; battery and link 0 and 0 only make sure the clicker has a record.
   void ReportClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality);
   void JoinClicker(uint16_t address, uint32_t macHigh, uint32_t macLow, const Voxlet::StringBuffer& studentNumber);
-  // A clicker handled as if it had just joined without login (the switch into an anonymous class).
-  void RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow);
+  void RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow) override;
   // Says hello again for every clicker on record (after the receiver's endpoint was created anew).
   void AnnounceKnownClickers();
 
-  // disconnect/student and class/cancelraisedhand: the clicker's endpoint id.
-  void DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId);
-  void CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId);
+  void DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId) override;
+  void CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId) override;
   // Ticks left before another software-side clicker action is taken; counted down each tick.
   int SoftwareActionCooldown() const;
   void SetSoftwareActionCooldown(int ticks);
   void CountDownCooldown();
 
-  // The clickers as the class lifecycle and the goodbye see them.
-  std::vector<uint16_t> ShortAddresses() const;
-  std::vector<KnownClicker> KnownClickers() const;
-  void Clear();
+  std::vector<uint16_t> ShortAddresses() const override;
+  std::vector<KnownClicker> KnownClickers() const override;
+  void Clear() override;
   // The receiver closed: the clickers its goodbye let go, kept on record while their last
   // packets came in, go.
   void RemoveFarewellClickers();

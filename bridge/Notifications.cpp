@@ -53,10 +53,10 @@ struct BridgeNotifications {
     switching = false;
   }
   static void StudentDisconnected(CReceiverSession& r, xercesc::DOMElement* n, bool&) {
-    r.DisconnectClickerInSoftware(EndpointOf(n));
+    r.ClassClickers().DisconnectClickerInSoftware(EndpointOf(n));
   }
   static void RaisedHandCancelled(CReceiverSession& r, xercesc::DOMElement* n, bool&) {
-    r.CancelRaisedHandInSoftware(EndpointOf(n));
+    r.ClassClickers().CancelRaisedHandInSoftware(EndpointOf(n));
   }
   static void ReviewModeDeactivated(CReceiverSession& r, xercesc::DOMElement*, bool&) {
     OV_LOG(kLogDiagnostic, "Review mode deactivated");

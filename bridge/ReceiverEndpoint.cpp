@@ -142,7 +142,7 @@ void CReceiverSession::SayGoodbye() {
   SendServiceRequest(Voxlet::Methods::Post,
                      u"/voxlet/scripts/teachers/receiverRemoved.js?endpoint=" + Voxlet::Url::Encode(EndpointId()),
                      &CReceiverSession::LogIfFailed);
-  const std::vector<uint16_t> addresses = ClickerShortAddresses();
+  const std::vector<uint16_t> addresses = ClassClickers().ShortAddresses();
   OV_LOG(kLogDiagnostic, "Saying goodbye by faking a goodbye for every connected clicker...");
   for (uint16_t address : addresses) m_receiver.OnDeviceDisassociated(address);
 

@@ -99,24 +99,6 @@ void CReceiverSession::OnDeviceDisassociated(uint16_t address) {
   if (CallGate::Pass pass = m_bridgeCalls->Enter()) m_clickerEndpoints.OnDeviceDisassociated(address);
 }
 
-void CReceiverSession::DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId) {
-  m_clickerEndpoints.DisconnectClickerInSoftware(endpointId);
-}
-
-void CReceiverSession::CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId) {
-  m_clickerEndpoints.CancelRaisedHandInSoftware(endpointId);
-}
-
-std::vector<uint16_t> CReceiverSession::ClickerShortAddresses() { return m_clickerEndpoints.ShortAddresses(); }
-
-std::vector<KnownClicker> CReceiverSession::KnownClickers() { return m_clickerEndpoints.KnownClickers(); }
-
-void CReceiverSession::ClearClickers() { m_clickerEndpoints.Clear(); }
-
-void CReceiverSession::RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow) {
-  m_clickerEndpoints.RejoinWithoutLogin(address, macHigh, macLow);
-}
-
 int CReceiverSession::SoftwareActionCooldown() const { return m_clickerEndpoints.SoftwareActionCooldown(); }
 
 void CReceiverSession::SetSoftwareActionCooldown(int ticks) { m_clickerEndpoints.SetSoftwareActionCooldown(ticks); }

@@ -169,16 +169,13 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, p
   virtual void ActivateQuestion(const Voxlet::StringBuffer& questionId);
   // networkname/updated: the new classroom name.
   virtual void SetClassroomName(const Voxlet::StringBuffer& name);
-  // disconnect/student and class/cancelraisedhand: the clicker's endpoint id.
-  virtual void DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId);
-  virtual void CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId);
-  // The short addresses of the clickers known to the receiver.
-  virtual std::vector<uint16_t> ClickerShortAddresses();
-  virtual std::vector<KnownClicker> KnownClickers();
-  // Forgets every clicker (the class ended or was switched).
-  virtual void ClearClickers();
-  // A clicker handled as if it had just joined without login (the switch into an anonymous class).
-  virtual void RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow);
+
+  // The clickers as the class lifecycle, the notifications and the goodbye use them: the
+  // clicker endpoints, or what UseClassClickers put in front of them.
+  IClassClickers& ClassClickers() { return *m_classClickers; }
+  // Puts `clickers` between the lifecycle and the clicker endpoints; before the receiver opens.
+  void UseClassClickers(IClassClickers& clickers) { m_classClickers = &clickers; }
+  IClassClickers& ClickerEndpoints() { return m_clickerEndpoints; }
 
   // The class lifecycle.
   void StartClass(xercesc::DOMElement* classRef);
@@ -281,6 +278,7 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, p
   ClickerLines m_lines;
   // The clickers as endpoints, and their registry (locks of their own).
   CClickerEndpoints m_clickerEndpoints{*this, m_lines};
+  IClassClickers* m_classClickers = &m_clickerEndpoints;
   // The answers on their way to the software service (a lock of its own).
   CAnswerPipeline m_answers{*this, m_clickerEndpoints.Registry(), m_lines, m_env};
   // The lifecycle worker: stopped by the close step before anything it uses goes.
