@@ -47,9 +47,11 @@ using MessagePtr = std::shared_ptr<Message>;
 //                      goodbye, the requests
 //   CClickerEndpoints  the clickers as endpoints of the software service, and their registry
 //   CAnswerPipeline    the answers on their way to the software service, and the answer spool
-// What the client's signals and the hello replies lead to (the orchestration of the parts) and
-// the class and assessment lifecycle are still the session's own.
-// ask the session for what they do not own through their host interfaces (ISessionHost).
+// ask the session for what they do not own through their host interfaces (ISessionHost). What
+// the client's signals and the hello replies lead to (the orchestration of the parts) and the
+// class and assessment lifecycle are still the session's own. The lifecycle, the notifications
+// and the goodbye reach the clickers through IClassClickers (UseClassClickers puts another in
+// front of the clicker endpoints).
 // It attaches itself to its receiver when built and detaches when destroyed; it closes the
 // receiver first, so that no receiver thread and no client callback reaches it afterwards. The
 // receiver must outlive its session (build the receiver first, destroy the session first).
@@ -75,8 +77,8 @@ using MessagePtr = std::shared_ptr<Message>;
 //   below it; it is a leaf. It is never held while calling the receiver, its network or its
 //   protocol handler, nor while calling into a part.
 // - The service channel's lock (CServiceChannel) guards the client, its signal connections and
-//   the connection's state; it is held around the client's connect and send (which keeps
-//   requests and the goodbye in order), and nothing else is called with it held.
+//   the connection's state; it is held around the client's connect, send (which keeps requests
+//   and the goodbye in order) and state, and nothing else is called with it held.
 // - The answer pipeline's lock (CAnswerPipeline) guards the answers on their way; it takes
 //   nothing else while holding it but a late record's lock, and calls the session
 //   (IAnswerPipelineHost) only without it.
@@ -84,8 +86,8 @@ using MessagePtr = std::shared_ptr<Message>;
 //   a closing receiver keeps) is a leaf; so are the clicker registry's, the clicker lines', the
 //   answer spool's and the call gate's.
 // In order: command lock -> network state lock -> send lock; service channel lock -> the
-// client's send; answer pipeline lock -> late record lock. No part is called with the session lock held, and
-// no part calls out with its own lock held.
+// client's connect, send and state; answer pipeline lock -> late record lock. No part is called
+// with the session lock held, and no part calls out with its own lock held.
 // The protocol handler calls its packet handlers without its send lock held, so a hand-over may
 // take the command lock.
 class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, private IClickerEndpointsHost {

@@ -22,8 +22,9 @@ using ClientPtr = std::shared_ptr<Client>;
 // the session sends. What the replies lead to is the session's.
 //
 // Owns the client, its signal connections and the connection's state; its lock guards only
-// those. It is held while the client is asked to connect or to send, so that nothing is sent
-// after the goodbye and requests keep their order; nothing else is called with it held.
+// those. It is held while the client is asked to connect or to send (so that nothing is sent
+// after the goodbye and requests keep their order) or for its state; nothing else is called
+// with it held.
 class CServiceChannel {
  public:
   using Completion = ISessionHost::Completion;
