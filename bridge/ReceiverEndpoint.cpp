@@ -109,7 +109,7 @@ void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
   }
   OV_LOG(kLogDiagnostic, "Getting the server activated status...");
   m_channel.TakeStatusQuery();
-  SendActivatedStatusQuery();
+  m_classLifecycle.SendActivatedStatusQuery();
 }
 
 void CReceiverSession::ReportNetworkUpIfPending() {

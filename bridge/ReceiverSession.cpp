@@ -2,8 +2,6 @@
 // to the part that handles it.
 #include "bridge/ReceiverSession.h"
 
-#include "bridge/ClickerDocuments.h"
-
 CReceiverSession::CReceiverSession(CReceiver& receiver, SessionEnvironment environment)
     : m_receiver(receiver), m_env(std::move(environment)) {
   m_receiver.AttachSession(this);
@@ -45,14 +43,12 @@ std::shared_ptr<CallGate> CReceiverSession::Gate() const {
   return m_bridgeCalls;
 }
 
-Voxlet::StringBuffer CReceiverSession::SubmitPath() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return Bridge::SubmitPath(m_currentAssessmentId, m_currentClassId);
-}
+Voxlet::StringBuffer CReceiverSession::SubmitPath() const { return m_classLifecycle.SubmitPath(); }
 
-bool CReceiverSession::AssessmentStarted() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return !m_currentAssessmentId.empty();
+bool CReceiverSession::AssessmentStarted() const { return m_classLifecycle.AssessmentStarted(); }
+
+std::optional<AnsweredQuestion> CReceiverSession::FindAnsweredQuestion(unsigned int questionNumber) {
+  return m_classLifecycle.FindAnsweredQuestion(questionNumber);
 }
 
 bool CReceiverSession::SendReceiverCommands(const ReceiverCommands& send) { return IssueReceiverCommands(send); }
@@ -84,11 +80,7 @@ void CReceiverSession::OnLoginGrantConfirm(uint16_t address, bool confirmed) {
 void CReceiverSession::OnLoginOff(uint16_t address) {
   CallGate::Pass pass = m_bridgeCalls->Enter();
   if (!pass) return;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    ++m_logOffCount;
-  }
-  m_logOffsChanged.notify_all();
+  m_classLifecycle.CountLogOff();
   if (!m_clickerEndpoints.OnLoginOff(address)) return;
   // Gone, then announced again as a new clicker without a student.
   OnDeviceDisassociated(address);
@@ -106,10 +98,15 @@ void CReceiverSession::SetSoftwareActionCooldown(int ticks) { m_clickerEndpoints
 // ---- what the clicker endpoints ask of the session ---------------------------------------------
 
 IClickerEndpointsHost::ClassLogin CReceiverSession::CurrentClassLogin() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return {.anonymous = m_anonymous, .switching = m_switchingClasses};
+  return m_classLifecycle.CurrentClassLogin();
 }
 
 void CReceiverSession::ClickerAnnounced(const Voxlet::StringBuffer& endpointId) {
   m_answers.ReleaseAwaitingAnswers(endpointId);
 }
+
+// ---- what the class lifecycle asks of the session ----------------------------------------------
+
+void CReceiverSession::AskActivatedStatusAfterScan() { m_channel.AskActivatedStatusAgain(); }
+
+void CReceiverSession::ClearAnswerParts() { m_answers.ClearAnswerParts(); }

@@ -18,6 +18,7 @@
 #include "bridge/AnswerPipeline.h"
 #include "bridge/AnswerSpool.h"
 #include "bridge/CallGate.h"
+#include "bridge/ClassLifecycle.h"
 #include "bridge/ClickerEndpoints.h"
 #include "bridge/ClickerLines.h"
 #include "bridge/ClickerRegistry.h"
@@ -47,11 +48,13 @@ using MessagePtr = std::shared_ptr<Message>;
 //                      goodbye, the requests
 //   CClickerEndpoints  the clickers as endpoints of the software service, and their registry
 //   CAnswerPipeline    the answers on their way to the software service, and the answer spool
+//   CClassLifecycle    the class and assessment state, the lifecycle worker, the notifications'
+//                      steps, the wait for log-offs, the simulated answers
 // ask the session for what they do not own through their host interfaces (ISessionHost). What
-// the client's signals and the hello replies lead to (the orchestration of the parts) and the
-// class and assessment lifecycle are still the session's own. The lifecycle, the notifications
-// and the goodbye reach the clickers through IClassClickers (UseClassClickers puts another in
-// front of the clicker endpoints).
+// the client's signals and the hello replies lead to (the orchestration of the parts) is the
+// session's own. The lifecycle, the notifications and the goodbye reach the clickers through
+// IClassClickers, and the notifications reach the lifecycle through IClassSteps
+// (UseClassClickers and UseClassSteps put others in front of them).
 // It attaches itself to its receiver when built and detaches when destroyed; it closes the
 // receiver first, so that no receiver thread and no client callback reaches it afterwards. The
 // receiver must outlive its session (build the receiver first, destroy the session first).
@@ -73,9 +76,7 @@ using MessagePtr = std::shared_ptr<Message>;
 //   handler's send lock, never the other way round, and never around a wait: pauses between
 //   commands are queued in the send queue (CReceiverProtocolHandler::QueuePause), so that no
 //   client-library thread sleeps.
-// - The session lock guards the call gate of the moment and the class and assessment fields
-//   below it; it is a leaf. It is never held while calling the receiver, its network or its
-//   protocol handler, nor while calling into a part.
+// - The session lock guards the call gate of the moment; it is a leaf.
 // - The service channel's lock (CServiceChannel) guards the client, its signal connections and
 //   the connection's state; it is held around the client's connect, send (which keeps requests
 //   and the goodbye in order) and state, and nothing else is called with it held.
@@ -83,14 +84,18 @@ using MessagePtr = std::shared_ptr<Message>;
 //   nothing else while holding it but a late record's lock, and calls the session
 //   (IAnswerPipelineHost) only without it.
 // - The clicker endpoints' lock (CClickerEndpoints: the software side's cooldown, the clickers
-//   a closing receiver keeps) is a leaf; so are the clicker registry's, the clicker lines', the
-//   answer spool's and the call gate's.
+//   a closing receiver keeps) is a leaf; so are the lifecycle's (CClassLifecycle: the class and
+//   assessment state, the log-off count its switch waits on), the clicker registry's, the
+//   clicker lines', the answer spool's and the call gate's.
 // In order: command lock -> network state lock -> send lock; service channel lock -> the
 // client's connect, send and state; answer pipeline lock -> late record lock. No part is called
 // with the session lock held, and no part calls out with its own lock held.
 // The protocol handler calls its packet handlers without its send lock held, so a hand-over may
 // take the command lock.
-class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, private IClickerEndpointsHost {
+class CReceiverSession : public IReceiverSession,
+                         private IAnswerPipelineHost,
+                         private IClickerEndpointsHost,
+                         private ILifecycleHost {
  public:
   CReceiverSession(CReceiver& receiver, SessionEnvironment environment = {});
   ~CReceiverSession() override;
@@ -158,33 +163,17 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, p
   void SetSoftwareActionCooldown(int ticks);
 
  protected:
-  // What the software service's notifications and replies lead to beyond the connection
-  // itself. Each runs on the lifecycle worker.
-  // Completion of the activated-status query.
-  virtual void OnActivatedStatusResponse(const Voxlet::MessagePtr& message);
-  // assessment/activated and assessment/deactivated: their voxlet:assessmentref (may be null).
-  virtual void ActivateAssessment(xercesc::DOMElement* assessmentRef);
-  virtual void DeactivateAssessment(xercesc::DOMElement* assessmentRef);
-  // class/deactivated: its voxlet:classref (may be null); true while classes are being switched.
-  virtual bool StopClass(xercesc::DOMElement* classRef);
-  // question/activated: the question id.
-  virtual void ActivateQuestion(const Voxlet::StringBuffer& questionId);
-  // networkname/updated: the new classroom name.
-  virtual void SetClassroomName(const Voxlet::StringBuffer& name);
+  // The class lifecycle's steps, as the notifications and the activated status reach them: the
+  // lifecycle, or what UseClassSteps put in front of it (before the receiver opens).
+  IClassSteps& ClassLifecycle() { return m_classLifecycle; }
+  void UseClassSteps(IClassSteps& steps) { m_classLifecycle.UseClassSteps(steps); }
 
   // The clickers as the class lifecycle, the notifications and the goodbye use them: the
   // clicker endpoints, or what UseClassClickers put in front of them.
-  IClassClickers& ClassClickers() { return *m_classClickers; }
+  IClassClickers& ClassClickers() override { return *m_classClickers; }
   // Puts `clickers` between the lifecycle and the clicker endpoints; before the receiver opens.
   void UseClassClickers(IClassClickers& clickers) { m_classClickers = &clickers; }
   IClassClickers& ClickerEndpoints() { return m_clickerEndpoints; }
-
-  // The class lifecycle.
-  void StartClass(xercesc::DOMElement* classRef);
-  void SendQuestions();
-  Voxlet::StringBuffer GetAssessmentFeedback();
-  // Session end to all, pause, network stop, pause: queued, nobody sleeps.
-  void PowerDown(CReceiverProtocolHandler& handler);
 
   // Runs send(handler) under the command lock unless the receiver is closing; false when
   // nothing was sent. Every receiver command of the session goes through here.
@@ -206,17 +195,14 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, p
   // endpointHeader, the endpoint header with the receiver endpoint id.
   Voxlet::MessagePtr NewServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
                                        bool endpointHeader = true);
-  // The same, with the completion run on the lifecycle worker, in order with the notifications.
-  Voxlet::MessagePtr NewLifecycleRequest(int method, const Voxlet::StringBuffer& path, Completion completion);
   // Runs the task on the lifecycle worker after everything posted before; dropped once the
   // session shuts down.
-  bool PostToLifecycle(SerialWorker::Task task) { return m_lifecycle.Post(std::move(task)); }
+  bool PostToLifecycle(SerialWorker::Task task) { return m_classLifecycle.Post(std::move(task)); }
   // Sends it; false (nothing sent) once the receiver has said goodbye or without a client.
   bool SendServiceRequest(const Voxlet::MessagePtr& message) override;
   bool SendServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
                           bool endpointHeader = true);
   void SendConnectionReport(bool up);
-  void SendActivatedStatusQuery();
 
   CReceiverNetwork& Network() { return m_receiver.Network(); }
 
@@ -239,14 +225,13 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, p
   // What the clicker endpoints ask of the session.
   ClassLogin CurrentClassLogin() const override;
   void ClickerAnnounced(const Voxlet::StringBuffer& endpointId) override;
+  // What the class lifecycle asks of the session.
+  void AskActivatedStatusAfterScan() override;
+  void ClearAnswerParts() override;
 
   void SendHello(int method);
   // Reads the notifications of a hello reply and hands them to the lifecycle worker.
   void QueueNotifications(const Voxlet::MessagePtr& message);
-  void SendResults(const Voxlet::XmlDocumentPtr& document);
-  // Waits until `expected` log-offs came, the switch's time is up, or the session shuts down
-  // (false).
-  bool WaitForLogOffs(int expected);
 
   CReceiver& m_receiver;
   SessionEnvironment m_env;
@@ -255,27 +240,10 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, p
   bool m_closing = false;
   // Client callbacks and dispatcher entries into the session; callbacks hold the gate itself.
   std::shared_ptr<CallGate> m_bridgeCalls = std::make_shared<CallGate>();
-  // The session lock: the call gate of the moment, and the class and assessment state below.
+  // The session lock: the call gate of the moment.
   mutable std::mutex m_bridgeLock;
   // The client, the endpoint and the requests (a lock of its own).
   CServiceChannel m_channel{[this] { return Gate(); }};
-  // Class and assessment state (the session lock).
-  Voxlet::StringBuffer m_currentClassId;
-  Voxlet::StringBuffer m_currentQuestionId;
-  Voxlet::StringBuffer m_classroomName;
-  bool m_anonymous = false;
-  Voxlet::StringBuffer m_classLink;
-  Voxlet::StringBuffer m_currentAssessmentId;
-  bool m_assessmentActive = false;
-  std::shared_ptr<Voxlet::RDF::Graph> m_assessmentGraph;
-  Voxlet::XmlDocumentPtr m_assessmentDocument;
-  std::vector<unsigned int> m_packagedQuestions;
-  bool m_switchingClasses = false;
-  // The log-off counter of a class switch: the session lock, signalled by m_logOffsChanged, as
-  // is m_lifecycleStopping (the close step ends a switch's wait).
-  int m_logOffCount = 0;
-  bool m_lifecycleStopping = false;
-  std::condition_variable m_logOffsChanged;
   // Each clicker's requests in order (a leaf lock of its own).
   ClickerLines m_lines;
   // The clickers as endpoints, and their registry (locks of their own).
@@ -283,9 +251,7 @@ class CReceiverSession : public IReceiverSession, private IAnswerPipelineHost, p
   IClassClickers* m_classClickers = &m_clickerEndpoints;
   // The answers on their way to the software service (a lock of its own).
   CAnswerPipeline m_answers{*this, m_clickerEndpoints.Registry(), m_lines, m_env};
-  // The lifecycle worker: stopped by the close step before anything it uses goes.
-  SerialWorker m_lifecycle;
-  // The simulated-answers mode (its own locks; never called with the session or command lock
-  // held). Declared last: its thread is gone before any other member.
-  CSimulatedAnswers m_simulatedAnswers;
+  // The class and assessment lifecycle, its worker and the simulated answers (a lock of its
+  // own). Declared last: its threads are gone before any other member.
+  CClassLifecycle m_classLifecycle{*this, m_receiver, m_env};
 };

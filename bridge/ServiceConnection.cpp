@@ -88,14 +88,7 @@ void CReceiverSession::OnClientTick(Voxlet::Client& client) {
 void CReceiverSession::ShutDownServiceConnection() {
   // The lifecycle first: the steps queued are dropped, then a class switch still waiting for
   // log-offs ends here.
-  m_lifecycle.Stop([this] {
-    {
-      std::lock_guard<std::mutex> guard(m_bridgeLock);
-      m_lifecycleStopping = true;
-    }
-    m_logOffsChanged.notify_all();
-  });
-  m_simulatedAnswers.StopAndJoin();
+  m_classLifecycle.Stop();
   SayGoodbye();
 }
 
@@ -111,7 +104,7 @@ void CReceiverSession::ReleaseServiceConnection() {
     client.reset();  // the last reference: no signal of it fires after this
   }
   gate->CloseAndDrain();
-  m_simulatedAnswers.StopAndJoin();  // one a callback started before the gate shut
+  m_classLifecycle.JoinSimulatedAnswers();  // one a callback started before the gate shut
   m_channel.EndPollTrouble("the receiver closed");
   // Every answer the software service has not taken goes back to the spool for the next opening.
   m_lines.Clear();
@@ -125,10 +118,9 @@ void CReceiverSession::ReopenServiceConnection() {
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
     m_bridgeCalls = std::make_shared<CallGate>();
-    m_lifecycleStopping = false;
   }
   m_lines.Clear();
-  m_lifecycle.Restart();
+  m_classLifecycle.Restart();
   std::lock_guard<std::mutex> guard(m_commandLock);
   m_closing = false;
 }
@@ -141,24 +133,16 @@ Voxlet::StringBuffer CReceiverSession::ReceiverAddress() const { return m_channe
 
 bool CReceiverSession::Subscribed() const { return m_channel.Subscribed(); }
 
-Voxlet::StringBuffer CReceiverSession::CurrentClassId() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_currentClassId;
-}
+Voxlet::StringBuffer CReceiverSession::CurrentClassId() const { return m_classLifecycle.CurrentClassId(); }
 
 void CReceiverSession::SetCurrentClassId(const Voxlet::StringBuffer& classId) {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  m_currentClassId = classId;
+  m_classLifecycle.SetCurrentClassId(classId);
 }
 
-Voxlet::StringBuffer CReceiverSession::CurrentQuestionId() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_currentQuestionId;
-}
+Voxlet::StringBuffer CReceiverSession::CurrentQuestionId() const { return m_classLifecycle.CurrentQuestionId(); }
 
 void CReceiverSession::SetCurrentQuestionId(const Voxlet::StringBuffer& questionId) {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  m_currentQuestionId = questionId;
+  m_classLifecycle.SetCurrentQuestionId(questionId);
 }
 
 bool CReceiverSession::ServiceConnected() const { return m_channel.Connected(); }

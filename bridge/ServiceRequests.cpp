@@ -16,13 +16,6 @@ Voxlet::MessagePtr CReceiverSession::NewServiceRequest(int method, const Voxlet:
   return m_channel.NewRequest(method, path, std::move(completion), endpointHeader);
 }
 
-Voxlet::MessagePtr CReceiverSession::NewLifecycleRequest(int method, const Voxlet::StringBuffer& path,
-                                                         Completion completion) {
-  return NewServiceRequest(method, path, [this, completion = std::move(completion)](const Voxlet::MessagePtr& reply) {
-    PostToLifecycle([completion, reply] { completion(reply); });
-  });
-}
-
 bool CReceiverSession::SendServiceRequest(const Voxlet::MessagePtr& message) { return m_channel.Send(message); }
 
 bool CReceiverSession::SendServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
@@ -34,12 +27,6 @@ void CReceiverSession::SendConnectionReport(bool up) {
   SendServiceRequest(Voxlet::Methods::Get,
                      u"/voxlet/scripts/teachers/receiverConnected.js?up=" + Voxlet::FormatBoolean(up),
                      &CReceiverSession::LogIfFailed);
-}
-
-void CReceiverSession::SendActivatedStatusQuery() {
-  SendServiceRequest(
-      NewLifecycleRequest(Voxlet::Methods::Get, u"/voxlet/scripts/teachers/getServerActivatedStatus.js",
-                          [this](const Voxlet::MessagePtr& reply) { OnActivatedStatusResponse(reply); }));
 }
 
 void CReceiverSession::LogIfFailed(const Voxlet::MessagePtr& message) { m_channel.LogIfFailed(message); }

@@ -30,7 +30,8 @@
 class RecordingSession : public CReceiverSession {
  public:
   RecordingSession(CReceiver& receiver, SessionEnvironment environment)
-      : CReceiverSession(receiver, std::move(environment)), m_recordingClickers(*this) {
+      : CReceiverSession(receiver, std::move(environment)), m_recordingSteps(*this), m_recordingClickers(*this) {
+    UseClassSteps(m_recordingSteps);
     UseClassClickers(m_recordingClickers);
   }
   ~RecordingSession() override { Close(); }
@@ -83,37 +84,47 @@ class RecordingSession : public CReceiverSession {
   }
 
  protected:
-  void ActivateAssessment(xercesc::DOMElement* ref) override {
-    Record("activate assessment", Id(ref, u"assessmentid"));
-    if (runLifecycle) CReceiverSession::ActivateAssessment(ref);
-  }
-  void DeactivateAssessment(xercesc::DOMElement* ref) override {
-    Record("deactivate assessment", Id(ref, u"assessmentid"));
-    if (runLifecycle) CReceiverSession::DeactivateAssessment(ref);
-  }
-  bool StopClass(xercesc::DOMElement* ref) override {
-    Record("stop class", Id(ref, u"classid"));
-    return runLifecycle ? CReceiverSession::StopClass(ref) : switchingClasses;
-  }
-  void ActivateQuestion(const Voxlet::StringBuffer& id) override {
-    Record("activate question", Voxlet::UTF16to8(id));
-    if (runLifecycle) CReceiverSession::ActivateQuestion(id);
-  }
-  void SetClassroomName(const Voxlet::StringBuffer& name) override {
-    Record("classroom name", Voxlet::UTF16to8(name));
-    if (runLifecycle) CReceiverSession::SetClassroomName(name);
-  }
-
+  // The receiver's departure hand-over (the goodbye and the class switch fake them), recorded.
   void OnDeviceDisassociated(uint16_t address) override {
     Record("disassociated", std::to_string(address));
     if (realClickers) CReceiverSession::OnDeviceDisassociated(address);
   }
 
-  void OnActivatedStatusResponse(const Voxlet::MessagePtr& message) override {
-    if (runLifecycle) CReceiverSession::OnActivatedStatusResponse(message);
-  }
-
  private:
+  // The lifecycle's steps as the notifications and the activated status reach them, recorded;
+  // taken only with runLifecycle.
+  class RecordingSteps : public IClassSteps {
+   public:
+    explicit RecordingSteps(RecordingSession& session) : m_session(session) {}
+    void OnActivatedStatusResponse(const Voxlet::MessagePtr& message) override {
+      if (m_session.runLifecycle) Real().OnActivatedStatusResponse(message);
+    }
+    void ActivateAssessment(xercesc::DOMElement* ref) override {
+      m_session.Record("activate assessment", Id(ref, u"assessmentid"));
+      if (m_session.runLifecycle) Real().ActivateAssessment(ref);
+    }
+    void DeactivateAssessment(xercesc::DOMElement* ref) override {
+      m_session.Record("deactivate assessment", Id(ref, u"assessmentid"));
+      if (m_session.runLifecycle) Real().DeactivateAssessment(ref);
+    }
+    bool StopClass(xercesc::DOMElement* ref) override {
+      m_session.Record("stop class", Id(ref, u"classid"));
+      return m_session.runLifecycle ? Real().StopClass(ref) : m_session.switchingClasses;
+    }
+    void ActivateQuestion(const Voxlet::StringBuffer& id) override {
+      m_session.Record("activate question", Voxlet::UTF16to8(id));
+      if (m_session.runLifecycle) Real().ActivateQuestion(id);
+    }
+    void SetClassroomName(const Voxlet::StringBuffer& name) override {
+      m_session.Record("classroom name", Voxlet::UTF16to8(name));
+      if (m_session.runLifecycle) Real().SetClassroomName(name);
+    }
+
+   private:
+    IClassSteps& Real() const { return m_session.ClassLifecycle(); }
+    RecordingSession& m_session;
+  };
+
   // What the lifecycle, the notifications and the goodbye do with the clickers, recorded; passed
   // on to the clicker endpoints only with realClickers.
   class RecordingClickers : public IClassClickers {
@@ -155,6 +166,7 @@ class RecordingSession : public CReceiverSession {
   std::mutex m_lock;
   std::condition_variable m_changed;
   std::vector<std::string> m_calls;
+  RecordingSteps m_recordingSteps;
   RecordingClickers m_recordingClickers;
 };
 
