@@ -173,6 +173,7 @@ class CReceiverSession : public IReceiverSession,
   IClassClickers& ClassClickers() override { return *m_classClickers; }
   // Puts `clickers` between the lifecycle and the clicker endpoints; before the receiver opens.
   void UseClassClickers(IClassClickers& clickers) { m_classClickers = &clickers; }
+  // The clicker endpoints themselves, whatever stands in front of them.
   IClassClickers& ClickerEndpoints() { return m_clickerEndpoints; }
 
   // Runs send(handler) under the command lock unless the receiver is closing; false when
@@ -214,7 +215,6 @@ class CReceiverSession : public IReceiverSession,
   std::optional<AnsweredQuestion> FindAnsweredQuestion(unsigned int questionNumber) override;
 
  private:
-  friend struct BridgeNotifications;
   // What the answer pipeline asks of the session.
   bool Leaving() const override;
   bool Farewell() const override;
