@@ -10,7 +10,7 @@
 // refused answer is not sent again. A clicker that does not come back within a bounded wait has
 // its answers sent all the same: a software service that still knows it (the hardware service
 // was killed, or the machine slept) takes them. The clicker's newer answers go behind them.
-#include "bridge/ReceiverSession.h"
+#include "bridge/AnswerPipeline.h"
 #include "bridge/RelayText.h"
 #include "log/Logger.h"
 
@@ -32,16 +32,10 @@ void CopySubmission(const From& from, To& to) {
 
 }  // namespace
 
-void CReceiverSession::KeepAndSend(HeldAnswer answer) {
-  AnswerSpool* const spool = m_env.spool.get();
-  std::shared_ptr<CallGate> gate;
-  bool farewell = false;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    gate = m_bridgeCalls;
-    farewell = m_farewell;
-  }
-  if (farewell) return KeepForNextOpening(answer);
+void CAnswerPipeline::KeepAndSend(HeldAnswer answer) {
+  AnswerSpool* const spool = m_spool.get();
+  if (m_host.Farewell()) return KeepForNextOpening(answer);
+  const std::shared_ptr<CallGate> gate = m_host.Gate();
   // The answer takes its turn in its clicker's line now, in the order the radio gave it: the
   // clicker's goodbye, hello or next answer waits for it while its record is being written.
   const ClickerLines::Ticket turn = m_lines.Add(answer.endpointId, false, [this, gate](ClickerLines::Ticket t) {
@@ -51,11 +45,11 @@ void CReceiverSession::KeepAndSend(HeldAnswer answer) {
   answer.syncing = spool != nullptr;
   SpooledAnswer record;
   if (spool) {
-    record.receiver = ReceiverAddress();
+    record.receiver = m_host.ReceiverAddress();
     CopySubmission(answer, record);
   }
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_lineAnswers[turn] = answer;
   }
   if (!spool) return m_lines.MarkReady(turn);
@@ -65,7 +59,7 @@ void CReceiverSession::KeepAndSend(HeldAnswer answer) {
     CallGate::Pass pass = gate->Enter();
     if (!pass) return spool->Unclaim(id);
     {
-      std::lock_guard<std::mutex> guard(m_bridgeLock);
+      std::lock_guard<std::mutex> guard(m_lock);
       const auto found = m_lineAnswers.find(turn);
       if (found != m_lineAnswers.end()) {
         found->second.spoolId = id;
@@ -83,17 +77,17 @@ void CReceiverSession::KeepAndSend(HeldAnswer answer) {
            Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
   // Not kept (the disk trouble is said once by the spool): it goes in its turn all the same.
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     const auto found = m_lineAnswers.find(turn);
     if (found != m_lineAnswers.end()) found->second.syncing = false;
   }
   m_lines.MarkReady(turn);
 }
 
-void CReceiverSession::StartAnswerTurn(ClickerLines::Ticket turn) {
+void CAnswerPipeline::StartAnswerTurn(ClickerLines::Ticket turn) {
   HeldAnswer answer;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     const auto found = m_lineAnswers.find(turn);
     if (found == m_lineAnswers.end()) return;
     answer = std::move(found->second);
@@ -102,10 +96,10 @@ void CReceiverSession::StartAnswerTurn(ClickerLines::Ticket turn) {
   if (!ParkBehindAwaiting(answer)) SendOrHold(std::move(answer));
 }
 
-void CReceiverSession::KeepForNextOpening(const HeldAnswer& answer) {
-  AnswerSpool* const spool = m_env.spool.get();
+void CAnswerPipeline::KeepForNextOpening(const HeldAnswer& answer) {
+  AnswerSpool* const spool = m_spool.get();
   SpooledAnswer record;
-  record.receiver = ReceiverAddress();
+  record.receiver = m_host.ReceiverAddress();
   CopySubmission(answer, record);
   uint64_t id = 0;
   if (spool && !record.receiver.empty() &&
@@ -123,7 +117,7 @@ void CReceiverSession::KeepForNextOpening(const HeldAnswer& answer) {
 // The record of an answer that went out unkept, written once the spool had room again. The
 // answer's copies share it; whichever comes second of the record's sync and the answer's end
 // (taken or refused, or let go by a closing session) settles the record.
-struct CReceiverSession::LateRecord {
+struct CAnswerPipeline::LateRecord {
   enum class End { None, Taken, LetGo };
   std::mutex lock;
   uint64_t id = 0;       // once written
@@ -131,22 +125,22 @@ struct CReceiverSession::LateRecord {
   End end = End::None;
 };
 
-bool CReceiverSession::Unkept(const HeldAnswer& answer) {
+bool CAnswerPipeline::Unkept(const HeldAnswer& answer) {
   if (answer.spoolId != 0) return false;
   if (!answer.lateRecord) return true;
   std::lock_guard<std::mutex> guard(answer.lateRecord->lock);
   return answer.lateRecord->notKept;
 }
 
-void CReceiverSession::KeepUnkeptAnswers() {
-  AnswerSpool* const spool = m_env.spool.get();
+void CAnswerPipeline::KeepUnkeptAnswers() {
+  AnswerSpool* const spool = m_spool.get();
   if (!spool) return;
   // Copies of those waiting unkept: held for the software service, waiting to go again, or
   // waiting for their clicker. Each gets a record of its own, shared with its copy.
   const auto anyUnkept = [this] {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    if (m_host.Leaving()) return false;
+    std::lock_guard<std::mutex> guard(m_lock);
     const auto unkept = [](const HeldAnswer& answer) { return Unkept(answer); };
-    if (m_leaving) return false;
     if (std::any_of(m_heldAnswers.begin(), m_heldAnswers.end(), unkept)) return true;
     if (std::any_of(m_retrying.begin(), m_retrying.end(), unkept)) return true;
     for (const auto& [endpointId, waiting] : m_awaitingClickers)
@@ -155,9 +149,9 @@ void CReceiverSession::KeepUnkeptAnswers() {
   };
   if (!anyUnkept() || !spool->ReadyToKeep()) return;
   std::vector<HeldAnswer> unkept;
+  if (m_host.Leaving()) return;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    if (m_leaving) return;
+    std::lock_guard<std::mutex> guard(m_lock);
     const auto collect = [&unkept](HeldAnswer& answer) {
       if (!Unkept(answer)) return;
       answer.lateRecord = std::make_shared<LateRecord>();
@@ -168,7 +162,7 @@ void CReceiverSession::KeepUnkeptAnswers() {
     for (auto& [endpointId, waiting] : m_awaitingClickers)
       for (HeldAnswer& answer : waiting) collect(answer);
   }
-  const Voxlet::StringBuffer receiver = ReceiverAddress();
+  const Voxlet::StringBuffer receiver = m_host.ReceiverAddress();
   size_t kept = 0;
   for (; kept < unkept.size(); ++kept) {
     const HeldAnswer& answer = unkept[kept];
@@ -200,9 +194,9 @@ void CReceiverSession::KeepUnkeptAnswers() {
            static_cast<unsigned>(kept));
 }
 
-void CReceiverSession::ForgetSpooled(const HeldAnswer& answer) {
-  if (!m_env.spool) return;
-  if (answer.spoolId != 0) return m_env.spool->Remove(answer.spoolId);
+void CAnswerPipeline::ForgetSpooled(const HeldAnswer& answer) {
+  if (!m_spool) return;
+  if (answer.spoolId != 0) return m_spool->Remove(answer.spoolId);
   if (!answer.lateRecord) return;
   uint64_t id = 0;
   {
@@ -211,11 +205,11 @@ void CReceiverSession::ForgetSpooled(const HeldAnswer& answer) {
     id = answer.lateRecord->id;
     if (id == 0) answer.lateRecord->end = LateRecord::End::Taken;  // settled once written
   }
-  if (id != 0) m_env.spool->Remove(id);
+  if (id != 0) m_spool->Remove(id);
 }
 
-bool CReceiverSession::LetGoSpooled(const HeldAnswer& answer) {
-  if (!m_env.spool) return false;
+bool CAnswerPipeline::LetGoSpooled(const HeldAnswer& answer) {
+  if (!m_spool) return false;
   uint64_t id = answer.spoolId;
   bool writing = false;
   if (id == 0 && answer.lateRecord) {
@@ -226,24 +220,24 @@ bool CReceiverSession::LetGoSpooled(const HeldAnswer& answer) {
     if (writing) answer.lateRecord->end = LateRecord::End::LetGo;  // given back once written
   }
   if (id == 0 && !writing) return false;
-  if (id != 0) m_env.spool->Unclaim(id);
+  if (id != 0) m_spool->Unclaim(id);
   OV_LOG(kLogDiagnostic,
          "The answer to question %s of endpoint %s stays in the answer spool: the receiver closed before it was sent",
          Utf8(answer.questionId).c_str(), Utf8(answer.endpointId).c_str());
   return true;
 }
 
-void CReceiverSession::ClaimSpooledAnswers() {
-  if (!m_env.spool) return;
-  const Voxlet::StringBuffer receiver = ReceiverAddress();
+void CAnswerPipeline::ClaimSpooledAnswers() {
+  if (!m_spool) return;
+  const Voxlet::StringBuffer receiver = m_host.ReceiverAddress();
   if (receiver.empty()) return;
-  const auto claimed = m_env.spool->Claim(receiver);
+  const auto claimed = m_spool->Claim(receiver);
   if (claimed.empty()) return;
   OV_LOG(kLogDiagnostic, "Sending %u answer(s) from the answer spool once their clickers are announced again",
          static_cast<unsigned>(claimed.size()));
   std::vector<Voxlet::StringBuffer> announced;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     for (const auto& [id, record] : claimed) {
       HeldAnswer answer;
       CopySubmission(record, answer);
@@ -254,17 +248,17 @@ void CReceiverSession::ClaimSpooledAnswers() {
                                       [id](const HeldAnswer& w) { return w.spoolId == 0 || w.spoolId > id; });
       waiting.insert(newer, std::move(answer));
     }
-    m_awaitingTicks = m_env.spooledAnswerWaitTicks;
+    m_awaitingTicks = m_spooledAnswerWaitTicks;
     for (const auto& [endpointId, waiting] : m_awaitingClickers)
       if (m_announcedClickers.count(endpointId)) announced.push_back(endpointId);
   }
   for (const Voxlet::StringBuffer& endpointId : announced) ReleaseAwaitingAnswers(endpointId);
 }
 
-void CReceiverSession::ReleaseAwaitingAnswers(const Voxlet::StringBuffer& endpointId) {
+void CAnswerPipeline::ReleaseAwaitingAnswers(const Voxlet::StringBuffer& endpointId) {
   std::deque<HeldAnswer> waiting;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_announcedClickers.insert(endpointId);
     const auto found = m_awaitingClickers.find(endpointId);
     if (found == m_awaitingClickers.end()) return;
@@ -276,10 +270,10 @@ void CReceiverSession::ReleaseAwaitingAnswers(const Voxlet::StringBuffer& endpoi
   for (HeldAnswer& answer : waiting) SendOrHold(std::move(answer));
 }
 
-void CReceiverSession::CountDownAwaitingAnswers() {
+void CAnswerPipeline::CountDownAwaitingAnswers() {
   std::map<Voxlet::StringBuffer, std::deque<HeldAnswer>> waiting;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     if (m_awaitingClickers.empty() || --m_awaitingTicks > 0) return;
     waiting.swap(m_awaitingClickers);
   }
@@ -291,10 +285,15 @@ void CReceiverSession::CountDownAwaitingAnswers() {
   }
 }
 
-void CReceiverSession::LetGoAwaitingAnswers() {
+void CAnswerPipeline::ForgetAnnouncedClickers() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_announcedClickers.clear();
+}
+
+void CAnswerPipeline::LetGoAwaitingAnswers() {
   std::map<Voxlet::StringBuffer, std::deque<HeldAnswer>> waiting;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     waiting.swap(m_awaitingClickers);
     m_announcedClickers.clear();
   }
@@ -302,9 +301,9 @@ void CReceiverSession::LetGoAwaitingAnswers() {
     for (const HeldAnswer& answer : answers) LetGoSpooled(answer);
 }
 
-bool CReceiverSession::ParkBehindAwaiting(HeldAnswer& answer) {
+bool CAnswerPipeline::ParkBehindAwaiting(HeldAnswer& answer) {
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     const auto found = m_awaitingClickers.find(answer.endpointId);
     if (found == m_awaitingClickers.end()) return false;
     found->second.push_back(answer);

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <random>
 
-#include "bridge/ReceiverSession.h"
+#include "bridge/ClassLifecycle.h"
 #include "client/Format.h"
 #include "client/Namespaces.h"
 #include "client/Strings.h"
@@ -13,9 +13,12 @@
 #include "client/XmlSchema.h"
 #include "client/http/Client.h"
 #include "client/http/Message.h"
+#include "content/AnswerLookup.h"
 #include "content/ReceiverUtilities.h"
 #include "log/Logger.h"
+#include "protocol/Receiver.h"
 #include "protocol/ReceiverPreferences.h"
+#include "protocol/ReceiverProtocolHandler.h"
 
 using Voxlet::XmlSchema;
 
@@ -78,7 +81,52 @@ Voxlet::XmlElementList QuestionsByNumber(const Voxlet::XmlDocument& document) {
 
 }  // namespace
 
-void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
+std::optional<AnsweredQuestion> CClassLifecycle::FindAnsweredQuestion(unsigned int questionNumber) {
+  AnsweredQuestion question;
+  Voxlet::StringBuffer currentQuestionId;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    question.document = m_assessmentDocument;
+    question.graph = m_assessmentGraph;
+    currentQuestionId = m_currentQuestionId;
+  }
+  if (!question.document) {
+    OV_LOG(kLogDiagnostic, "dropped this because we don't appear to have any questions in our internal lists");
+    return std::nullopt;
+  }
+  if (!currentQuestionId.empty()) {
+    static const Voxlet::XPathExpression kQuestion(u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id=$id]");
+    Voxlet::XPathVariables variables;
+    variables.Set(u"id", currentQuestionId);
+    question.element = kQuestion.EvaluateFirst(*question.document, variables);
+    if (!question.element) return std::nullopt;
+  } else {
+    static const Voxlet::XPathExpression kQuestions(u"/voxlet:assessment/voxlet:questions");
+    // Over the held document: its XPath mirror is built once, not once per answer.
+    const xercesc::DOMElement* list = kQuestions.EvaluateFirst(*question.document);
+    const Voxlet::XmlElementList questions = list ? XmlSchema::GetAllChildElements(list) : Voxlet::XmlElementList();
+    if (questions.empty()) {
+      OV_LOG(kLogDiagnostic, "dropped this because we don't appear to have any questions in our internal lists");
+      return std::nullopt;
+    }
+    if (questionNumber > questions.size()) {
+      OV_LOG(kLogDiagnostic, "dropped this because we have just %d questions in our internal lists",
+             static_cast<int>(questions.size()));
+      return std::nullopt;
+    }
+    if (questionNumber == 0) return std::nullopt;
+    question.element = questions[questionNumber - 1];
+  }
+  question.id = XmlSchema::GetAttribute(question.element, u"xml:id");
+  question.resourceId = XmlSchema::GetAttribute(question.element, u"voxlet:resourceid");
+  question.points = XmlSchema::GetAttribute(question.element, u"voxlet:points");
+  question.format =
+      Content::ObjectOf(question.graph.get(), question.resourceId, Voxlet::RDF::NodeKind::Resource, u"questionformat")
+          .value_or(Voxlet::StringBuffer());
+  return question;
+}
+
+void CClassLifecycle::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
   if (!assessmentRef) return;
   const Voxlet::StringBuffer classLink =
       XmlSchema::GetAttribute(XmlSchema::FindElement(assessmentRef, u"voxlet:classref"), u"xlink:href");
@@ -86,13 +134,13 @@ void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
   const Voxlet::StringBuffer questionId =
       XmlSchema::GetAttribute(XmlSchema::FindElement(assessmentRef, u"voxlet:currentQuestion"), u"voxlet:questionid");
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_assessmentActive = true;
     m_classLink = classLink;
     m_currentAssessmentId = assessmentId;
     m_currentQuestionId = questionId;
-    m_answerParts.clear();
   }
+  m_host.ClearAnswerParts();
   static const Voxlet::XPathExpression kMetadataLink(u"voxlet:link[@voxlet:rel = $rel]");
   Voxlet::XPathVariables variables;
   variables.Set(u"rel", Voxlet::VocabularyTerm(u"rel#provides-metadata"));
@@ -104,7 +152,7 @@ void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
   // current one is dropped, and failures end the chain. The replies are handled on the lifecycle
   // worker: a class switch that came after the activation holds the questions until it is done.
   auto stillCurrent = [this, assessmentId] {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     return m_assessmentActive && m_currentAssessmentId == assessmentId;
   };
   auto onDocument = [this, stillCurrent, assessmentId](const Voxlet::MessagePtr& reply) {
@@ -114,7 +162,7 @@ void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
     Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(reply->ReplyBody());
     if (!document) return LogAssessmentNotSent(assessmentId, "document", "not an XML document");
     {
-      std::lock_guard<std::mutex> guard(m_bridgeLock);
+      std::lock_guard<std::mutex> guard(m_lock);
       m_assessmentDocument = std::move(document);
     }
     SendQuestions();
@@ -126,26 +174,27 @@ void CReceiverSession::ActivateAssessment(xercesc::DOMElement* assessmentRef) {
     auto graph = std::make_shared<Voxlet::RDF::Graph>();
     if (!graph->Add(reply->ReplyBody())) return LogAssessmentNotSent(assessmentId, "metadata", "not RDF/XML");
     {
-      std::lock_guard<std::mutex> guard(m_bridgeLock);
+      std::lock_guard<std::mutex> guard(m_lock);
       m_assessmentGraph = graph;
     }
-    SendServiceRequest(NewLifecycleRequest(Voxlet::Methods::Get, DatabasePath(classLink, assessmentId), onDocument));
+    m_host.SendServiceRequest(
+        NewLifecycleRequest(Voxlet::Methods::Get, DatabasePath(classLink, assessmentId), onDocument));
   };
-  SendServiceRequest(NewLifecycleRequest(Voxlet::Methods::Get, metadataPath, onMetadata));
+  m_host.SendServiceRequest(NewLifecycleRequest(Voxlet::Methods::Get, metadataPath, onMetadata));
 }
 
-void CReceiverSession::ActivateQuestion(const Voxlet::StringBuffer& questionId) {
+void CClassLifecycle::ActivateQuestion(const Voxlet::StringBuffer& questionId) {
   IssueReceiverCommands(
       [](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, SessionEndMode::kReview, Delivery::kRetry); });
   SetCurrentQuestionId(questionId);
   SendQuestions();
 }
 
-Voxlet::StringBuffer CReceiverSession::GetAssessmentFeedback() {
+Voxlet::StringBuffer CClassLifecycle::GetAssessmentFeedback() {
   std::shared_ptr<Voxlet::RDF::Graph> graph;
   Voxlet::XmlDocumentPtr document;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     graph = m_assessmentGraph;
     document = m_assessmentDocument;
   }
@@ -158,12 +207,12 @@ Voxlet::StringBuffer CReceiverSession::GetAssessmentFeedback() {
   return found.front().object.value;
 }
 
-void CReceiverSession::SendQuestions() {
+void CClassLifecycle::SendQuestions() {
   std::shared_ptr<Voxlet::RDF::Graph> graph;
   Voxlet::XmlDocumentPtr document;
   Voxlet::StringBuffer questionId;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     graph = m_assessmentGraph;
     document = m_assessmentDocument;
     questionId = m_currentQuestionId;
@@ -178,7 +227,7 @@ void CReceiverSession::SendQuestions() {
     variables.Set(u"id", questionId);
     questions = kQuestion.Evaluate(document->Dom(), variables);
     if (questions.size() > 1) questions.resize(1);
-  } else if (m_env.sendWholeAssessment) {
+  } else if (m_sendWholeAssessment) {
     questions = QuestionsByNumber(*document);
   }
   const int total = static_cast<int>(questions.size());
@@ -197,7 +246,7 @@ void CReceiverSession::SendQuestions() {
     IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, Delivery::kOnce); });
   }
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_packagedQuestions = packaged;
   }
 
@@ -208,17 +257,17 @@ void CReceiverSession::SendQuestions() {
   // Its commands go through the command lock like every other, so none reaches a closed
   // receiver; the close step joins the thread.
   m_simulatedAnswers.Start(
-      std::move(packaged), CSimulatedAnswers::ReadSettings(), m_env.simulatedAnswersFirstWaitMs,
+      std::move(packaged), CSimulatedAnswers::ReadSettings(), m_simulatedAnswersFirstWaitMs,
       [this](const std::string& text) {
         IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, Delivery::kOnce); });
       });
 }
 
-void CReceiverSession::DeactivateAssessment(xercesc::DOMElement*) {
+void CClassLifecycle::DeactivateAssessment(xercesc::DOMElement*) {
   Voxlet::StringBuffer classLink;
   Voxlet::StringBuffer assessmentId;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_assessmentActive = false;
     classLink = m_classLink;
     assessmentId = m_currentAssessmentId;
@@ -231,33 +280,34 @@ void CReceiverSession::DeactivateAssessment(xercesc::DOMElement*) {
     auto onReview = [this](const Voxlet::MessagePtr& reply) {
       if (IsXmlSuccess(reply)) {
         {
-          std::lock_guard<std::mutex> guard(m_bridgeLock);
+          std::lock_guard<std::mutex> guard(m_lock);
           if (m_assessmentActive) return;  // a new assessment started meanwhile
         }
         if (!Network().NetworkStartPending() && !Network().NetworkStarted()) return;
         Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(reply->ReplyBody());
         if (!document) return;
         {
-          std::lock_guard<std::mutex> guard(m_bridgeLock);
+          std::lock_guard<std::mutex> guard(m_lock);
           m_assessmentDocument = document;
         }
         SendResults(document);
       } else if (reply->State() == Voxlet::RequestStates::Complete) {
         Voxlet::XmlDocumentPtr held;
         {
-          std::lock_guard<std::mutex> guard(m_bridgeLock);
+          std::lock_guard<std::mutex> guard(m_lock);
           held = m_assessmentDocument;
         }
         if (held) SendResults(held);
       }
     };
-    SendServiceRequest(NewLifecycleRequest(Voxlet::Methods::Get, DatabasePath(classLink, assessmentId), onReview));
+    m_host.SendServiceRequest(
+        NewLifecycleRequest(Voxlet::Methods::Get, DatabasePath(classLink, assessmentId), onReview));
   }
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
+  std::lock_guard<std::mutex> guard(m_lock);
   m_currentAssessmentId.clear();
 }
 
-void CReceiverSession::SendResults(const Voxlet::XmlDocumentPtr& document) {
+void CClassLifecycle::SendResults(const Voxlet::XmlDocumentPtr& document) {
   static const Voxlet::XPathExpression kQuestions(u"/voxlet:assessment/voxlet:questions");
   const xercesc::DOMElement* list = kQuestions.EvaluateFirst(document->Dom());
   if (!list) return;
@@ -266,7 +316,7 @@ void CReceiverSession::SendResults(const Voxlet::XmlDocumentPtr& document) {
     return Voxlet::ParseInteger(XmlSchema::GetAttribute(a, u"voxlet:questionnumber")) <
            Voxlet::ParseInteger(XmlSchema::GetAttribute(b, u"voxlet:questionnumber"));
   });
-  for (const KnownClicker& clicker : KnownClickers()) {
+  for (const KnownClicker& clicker : m_host.ClassClickers().KnownClickers()) {
     const std::string text = Voxlet::UTF16to8(
         ReceiverUtilities::PackageStudentSubmissions(clicker.address, clicker.studentId, questions, document));
     IssueReceiverCommands([&](CReceiverProtocolHandler&) { m_receiver.SendCommandText(text, Delivery::kRetry); });

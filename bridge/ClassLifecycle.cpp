@@ -1,37 +1,131 @@
 // The class lifecycle: the activated status, starting a class on the receiver's network, the
 // network name, and stopping or switching classes.
+#include "bridge/ClassLifecycle.h"
+
 #include <chrono>
 
-#include "bridge/ReceiverSession.h"
+#include "bridge/ClickerDocuments.h"
 #include "bridge/RelayText.h"
 #include "client/Strings.h"
 #include "client/XPath.h"
 #include "client/XmlSchema.h"
+#include "client/http/Client.h"
 #include "client/http/Message.h"
 #include "log/Logger.h"
 #include "protocol/NetworkName.h"
+#include "protocol/Receiver.h"
+#include "protocol/ReceiverProtocolHandler.h"
 
 using Bridge::Utf8;
 using Voxlet::XmlSchema;
 
-void CReceiverSession::PowerDown(CReceiverProtocolHandler& handler) {
-  const auto pause = static_cast<uint32_t>(m_env.powerDownStepMs);
+CClassLifecycle::CClassLifecycle(ILifecycleHost& host, CReceiver& receiver, const SessionEnvironment& environment)
+    : m_host(host),
+      m_receiver(receiver),
+      m_powerDownStepMs(environment.powerDownStepMs),
+      m_switchWaitMs(environment.switchWaitMs),
+      m_simulatedAnswersFirstWaitMs(environment.simulatedAnswersFirstWaitMs),
+      m_sendWholeAssessment(environment.sendWholeAssessment) {}
+
+CReceiverNetwork& CClassLifecycle::Network() { return m_receiver.Network(); }
+
+Voxlet::MessagePtr CClassLifecycle::NewLifecycleRequest(int method, const Voxlet::StringBuffer& path,
+                                                        ISessionHost::Completion completion) {
+  return m_host.NewServiceRequest(
+      method, path,
+      [this, completion = std::move(completion)](const Voxlet::MessagePtr& reply) {
+        Post([completion, reply] { completion(reply); });
+      },
+      true);
+}
+
+void CClassLifecycle::SendActivatedStatusQuery() {
+  m_host.SendServiceRequest(
+      NewLifecycleRequest(Voxlet::Methods::Get, u"/voxlet/scripts/teachers/getServerActivatedStatus.js",
+                          [this](const Voxlet::MessagePtr& reply) { m_steps->OnActivatedStatusResponse(reply); }));
+}
+
+void CClassLifecycle::Stop() {
+  // The steps queued are dropped, then a class switch still waiting for log-offs ends here.
+  m_worker.Stop([this] {
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_stopping = true;
+    }
+    m_logOffsChanged.notify_all();
+  });
+  m_simulatedAnswers.StopAndJoin();
+}
+
+void CClassLifecycle::Restart() {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_stopping = false;
+  }
+  m_worker.Restart();
+}
+
+void CClassLifecycle::CountLogOff() {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    ++m_logOffCount;
+  }
+  m_logOffsChanged.notify_all();
+}
+
+Voxlet::StringBuffer CClassLifecycle::CurrentClassId() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_currentClassId;
+}
+
+void CClassLifecycle::SetCurrentClassId(const Voxlet::StringBuffer& classId) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_currentClassId = classId;
+}
+
+Voxlet::StringBuffer CClassLifecycle::CurrentQuestionId() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_currentQuestionId;
+}
+
+void CClassLifecycle::SetCurrentQuestionId(const Voxlet::StringBuffer& questionId) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_currentQuestionId = questionId;
+}
+
+IClickerEndpointsHost::ClassLogin CClassLifecycle::CurrentClassLogin() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return {.anonymous = m_anonymous, .switching = m_switchingClasses};
+}
+
+Voxlet::StringBuffer CClassLifecycle::SubmitPath() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return Bridge::SubmitPath(m_currentAssessmentId, m_currentClassId);
+}
+
+bool CClassLifecycle::AssessmentStarted() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return !m_currentAssessmentId.empty();
+}
+
+void CClassLifecycle::PowerDown(CReceiverProtocolHandler& handler) {
+  const auto pause = static_cast<uint32_t>(m_powerDownStepMs);
   handler.SendSessionEnd(0, SessionEndMode::kPowerDown, Delivery::kOnce);
   handler.QueuePause(pause);
   handler.SetNetworkState(NetworkState::kStop, Delivery::kOnce);
   handler.QueuePause(pause);
 }
 
-void CReceiverSession::OnActivatedStatusResponse(const Voxlet::MessagePtr& message) {
+void CClassLifecycle::OnActivatedStatusResponse(const Voxlet::MessagePtr& message) {
   const int state = message->State();
   if (state < Voxlet::RequestStates::Writing || state > Voxlet::RequestStates::Complete) {
-    LogUnexpectedEvent(message);
+    m_host.LogUnexpectedEvent(message);
     return;
   }
   if (state != Voxlet::RequestStates::Complete) return;
   const int code = message->StatusCode();
   if (!((code >= 200 && code <= 299) || code == 409)) {
-    LogUnexpectedEvent(message);
+    m_host.LogUnexpectedEvent(message);
     return;
   }
   const Voxlet::XmlDocumentPtr document = XmlSchema::ParseUtf8(message->ReplyBody());
@@ -40,7 +134,7 @@ void CReceiverSession::OnActivatedStatusResponse(const Voxlet::MessagePtr& messa
 
   Voxlet::StringBuffer classroomName;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     classroomName = m_classroomName;
   }
   if (classroomName.empty()) {
@@ -57,7 +151,7 @@ void CReceiverSession::OnActivatedStatusResponse(const Voxlet::MessagePtr& messa
       });
       return;
     }
-    SetClassroomName(networkName);
+    m_steps->SetClassroomName(networkName);
   }
 
   static const Voxlet::XPathExpression kClassRef(u"/voxlet:activated/voxlet:classref[@xml:id = 'activated-class']");
@@ -97,19 +191,17 @@ void CReceiverSession::OnActivatedStatusResponse(const Voxlet::MessagePtr& messa
            "no activated assessmentref with non-blank start timestamp and blank stop timestamp");
     IssueReceiverCommands(
         [](CReceiverProtocolHandler& handler) { handler.SendSessionEnd(0, SessionEndMode::kReview, Delivery::kOnce); });
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_currentAssessmentId.clear();
     return;
   }
-  ActivateAssessment(assessmentRef);
+  m_steps->ActivateAssessment(assessmentRef);
 }
 
-void CReceiverSession::StartClass(xercesc::DOMElement* classRef) {
+void CClassLifecycle::StartClass(xercesc::DOMElement* classRef) {
   if (Network().Scanning()) {
     // The activated status is asked for again once the scan is over.
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_statusQueryPending = true;
-    m_delayLogged = false;
+    m_host.AskActivatedStatusAfterScan();
     return;
   }
   const Voxlet::StringBuffer classId = XmlSchema::GetAttribute(classRef, u"voxlet:classid");
@@ -124,7 +216,7 @@ void CReceiverSession::StartClass(xercesc::DOMElement* classRef) {
     IssueReceiverCommands([this](CReceiverProtocolHandler& handler) {
       Network().SetNetworkStarted(false);
       handler.SetNetworkState(NetworkState::kStop, Delivery::kRetry);
-      handler.QueuePause(static_cast<uint32_t>(m_env.powerDownStepMs));
+      handler.QueuePause(static_cast<uint32_t>(m_powerDownStepMs));
     });
   }
   if (Network().ChannelAnalysisOn()) {
@@ -139,14 +231,14 @@ void CReceiverSession::StartClass(xercesc::DOMElement* classRef) {
           : Voxlet::StringBuffer();
   Voxlet::StringBuffer classroomName;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     classroomName = m_classroomName;
   }
-  if (!networkName.empty() && networkName != classroomName) SetClassroomName(networkName);
+  if (!networkName.empty() && networkName != classroomName) m_steps->SetClassroomName(networkName);
 
   const bool anonymous = Voxlet::ParseBoolean(XmlSchema::GetAttribute(classRef, u"voxlet:anonymous"));
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_anonymous = anonymous;
     m_currentClassId = classId;
   }
@@ -163,13 +255,13 @@ void CReceiverSession::StartClass(xercesc::DOMElement* classRef) {
     handler.SetLoginRequirement(
         {.loginRequired = !anonymous, .loginTrigger = loginTrigger, .teamTrigger = teamTrigger});
     handler.SetNetworkState(NetworkState::kStart, Delivery::kRetry);
-    handler.QueuePause(static_cast<uint32_t>(m_env.powerDownStepMs));
+    handler.QueuePause(static_cast<uint32_t>(m_powerDownStepMs));
   });
 }
 
-void CReceiverSession::SetClassroomName(const Voxlet::StringBuffer& name) {
+void CClassLifecycle::SetClassroomName(const Voxlet::StringBuffer& name) {
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_classroomName = name;
   }
   const std::string networkName = BuildNetworkName(name, m_receiver.GetReceiverNumber(), ConnectedReceiverCount());
@@ -180,10 +272,10 @@ void CReceiverSession::SetClassroomName(const Voxlet::StringBuffer& name) {
   });
 }
 
-bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
+bool CClassLifecycle::StopClass(xercesc::DOMElement* classRef) {
   bool hadAssessment = false;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     hadAssessment = !m_currentAssessmentId.empty();
     m_currentAssessmentId.clear();
   }
@@ -195,7 +287,7 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
   const bool logOff = Voxlet::ParseBoolean(XmlSchema::GetAttribute(classRef, u"voxlet:logoff"));
   bool previousAnonymous = false;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     previousAnonymous = m_anonymous;
     m_anonymous = nextAnonymous;
   }
@@ -206,13 +298,13 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
       Network().SetNetworkStartPending(false);
       Network().SetNetworkStarted(false);
       OV_LOG(kLogMilestone, "Class is stopped.Power off all clickers");
-      const auto pause = static_cast<uint32_t>(m_env.powerDownStepMs);
+      const auto pause = static_cast<uint32_t>(m_powerDownStepMs);
       handler.SendSessionEnd(0, SessionEndMode::kPowerDown, Delivery::kRetry);
       handler.QueuePause(pause);
       handler.SetNetworkState(NetworkState::kStop, Delivery::kRetry);
       handler.QueuePause(pause);
     });
-    ClearClickers();
+    m_host.ClassClickers().Clear();
     return false;
   }
 
@@ -220,12 +312,12 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
   // class's assessment and questions too) take effect once the clickers are in the new login
   // session, as the software service ordered them, and a second switch waits for this one.
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_switchingClasses = true;
     m_logOffCount = 0;
   }
   OV_LOG(kLogDiagnostic, "Switching classes by faking devices saying goodbye and then coming back");
-  const std::vector<KnownClicker> clickers = KnownClickers();
+  const std::vector<KnownClicker> clickers = m_host.ClassClickers().KnownClickers();
   bool logOffSent = false;
   for (const KnownClicker& clicker : clickers) {
     const bool logOffClicker = !previousAnonymous && !nextAnonymous;
@@ -239,14 +331,14 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
     });
     logOffSent = logOffSent || logOffClicker;
   }
-  ClearClickers();
+  m_host.ClassClickers().Clear();
   if (logOffSent && !WaitForLogOffs(static_cast<int>(clickers.size()))) {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_switchingClasses = false;  // the receiver closes
     return true;
   }
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_logOffCount = 0;
   }
   IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
@@ -257,16 +349,17 @@ bool CReceiverSession::StopClass(xercesc::DOMElement* classRef) {
         {.loginRequired = !nextAnonymous, .loginTrigger = loginTrigger, .teamTrigger = teamTrigger});
   });
   if (nextAnonymous)
-    for (const KnownClicker& clicker : clickers) RejoinWithoutLogin(clicker.address, clicker.macHigh, clicker.macLow);
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
+    for (const KnownClicker& clicker : clickers)
+      m_host.ClassClickers().RejoinWithoutLogin(clicker.address, clicker.macHigh, clicker.macLow);
+  std::lock_guard<std::mutex> guard(m_lock);
   m_switchingClasses = false;
   return true;
 }
 
-bool CReceiverSession::WaitForLogOffs(int expected) {
+bool CClassLifecycle::WaitForLogOffs(int expected) {
   // The log-offs come through the receiver's dispatcher (OnLoginOff), which signals each.
-  std::unique_lock<std::mutex> lock(m_bridgeLock);
-  m_logOffsChanged.wait_for(lock, std::chrono::milliseconds(m_env.switchWaitMs),
-                            [&] { return m_lifecycleStopping || m_logOffCount >= expected; });
-  return !m_lifecycleStopping;
+  std::unique_lock<std::mutex> lock(m_lock);
+  m_logOffsChanged.wait_for(lock, std::chrono::milliseconds(m_switchWaitMs),
+                            [&] { return m_stopping || m_logOffCount >= expected; });
+  return !m_stopping;
 }

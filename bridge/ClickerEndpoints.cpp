@@ -1,11 +1,12 @@
 // The clickers as endpoints of the software service: announced on their first status report,
 // identified (whois) and signed in when they join, their batteries, raised hands, log-offs and
 // departures relayed, and the software side's disconnect and raised-hand cancellation.
+#include "bridge/ClickerEndpoints.h"
+
 #include <algorithm>
 
 #include "bridge/ClickerDocuments.h"
 #include "bridge/HelloDocument.h"
-#include "bridge/ReceiverSession.h"
 #include "bridge/RelayReasons.h"
 #include "bridge/RelayText.h"
 #include "client/Format.h"
@@ -14,6 +15,7 @@
 #include "client/http/Client.h"
 #include "client/http/Message.h"
 #include "log/Logger.h"
+#include "protocol/ReceiverProtocolHandler.h"
 
 using namespace Bridge::Reasons;
 using Bridge::kStudentHeader;
@@ -26,27 +28,21 @@ constexpr int kSoftwareActionCooldownTicks = 4;
 
 }  // namespace
 
-bool CReceiverSession::ServiceConnected() const {
-  const Voxlet::ClientPtr client = ServiceClient();
-  return client && client->State() == Voxlet::ClientStates::Connected;
+CClickerEndpoints::CClickerEndpoints(IClickerEndpointsHost& host, ClickerLines& lines) : m_host(host), m_lines(lines) {}
+
+Voxlet::MessagePtr CClickerEndpoints::NewClickerRequest(int method, const Voxlet::StringBuffer& path,
+                                                        Handler completion) {
+  return m_host.NewServiceRequest(
+      method, path, [this, completion](const Voxlet::MessagePtr& reply) { (this->*completion)(reply); }, false);
 }
 
-bool CReceiverSession::AnonymousClass() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_anonymous;
-}
-
-void CReceiverSession::SendClickerMessage(const Voxlet::MessagePtr& message) {
+void CClickerEndpoints::SendClickerMessage(const Voxlet::MessagePtr& message) {
   const Voxlet::StringBuffer endpointId = message->Headers().Get(Voxlet::Header::XVantrelVoxletEndpoint);
   if (endpointId.empty()) {
-    SendServiceRequest(message);
+    m_host.SendServiceRequest(message);
     return;
   }
-  std::shared_ptr<CallGate> gate;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    gate = m_bridgeCalls;
-  }
+  const std::shared_ptr<CallGate> gate = m_host.Gate();
   // The line moves on once the exchange has ended and its completion has run (connected before
   // this one, so it runs first): what that completion sends for the clicker comes next.
   m_lines.Add(endpointId, true, [this, gate, message](ClickerLines::Ticket turn) {
@@ -55,14 +51,13 @@ void CReceiverSession::SendClickerMessage(const Voxlet::MessagePtr& message) {
     message->Completed().connect([this, gate, turn](const Voxlet::MessagePtr&) {
       if (CallGate::Pass inside = gate->Enter()) m_lines.Done(turn);
     });
-    if (!SendServiceRequest(message)) m_lines.Done(turn);
+    if (!m_host.SendServiceRequest(message)) m_lines.Done(turn);
   });
 }
 
-void CReceiverSession::SendClickerRequest(int method, const Voxlet::StringBuffer& path,
-                                          const ClickerEndpointInfo& clicker, CompletionHandler completion,
-                                          bool studentHeader) {
-  Voxlet::MessagePtr message = NewServiceRequest(method, path, completion, false);
+void CClickerEndpoints::SendClickerRequest(int method, const Voxlet::StringBuffer& path,
+                                           const ClickerEndpointInfo& clicker, Handler completion, bool studentHeader) {
+  Voxlet::MessagePtr message = NewClickerRequest(method, path, completion);
   message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker.endpointId;
   if (studentHeader) message->Headers()[kStudentHeader] = clicker.studentId;
   SendClickerMessage(message);
@@ -70,28 +65,26 @@ void CReceiverSession::SendClickerRequest(int method, const Voxlet::StringBuffer
 
 // ---- status reports ----------------------------------------------------------------------------
 
-void CReceiverSession::OnClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality) {
-  CallGate::Pass pass = m_bridgeCalls->Enter();
-  if (!pass) return;
+void CClickerEndpoints::OnClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality) {
   ReportClickerStatus(address, battery, linkQuality);
 }
 
-void CReceiverSession::ReportClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality) {
-  const bool connected = ServiceConnected();
-  const bool subscribed = Subscribed();
+void CClickerEndpoints::ReportClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality) {
+  const bool connected = m_host.ServiceConnected();
+  const bool subscribed = m_host.Subscribed();
   if (!connected || !subscribed)
     OV_LOG(kLogPacket, "%s - DEVICE_STATUS remote packet: addr - %u, battery level - %u, link quality - %u; %s",
-           PortUtf8().c_str(), address, battery, linkQuality, connected ? kNotSubscribed : kNotConnected);
+           m_host.PortUtf8().c_str(), address, battery, linkQuality, connected ? kNotSubscribed : kNotConnected);
   if (address == 0 || !connected || !subscribed) return;
-  const Voxlet::StringBuffer receiverEndpointId = EndpointId();
+  const Voxlet::StringBuffer receiverEndpointId = m_host.EndpointId();
   if (receiverEndpointId.empty()) return;
 
   const ClickerRegistry::StatusOutcome outcome =
       m_clickers.ReportStatus(address, battery, linkQuality, receiverEndpointId);
   if (outcome.created || outcome.relay) {
-    Voxlet::MessagePtr message = NewServiceRequest(
+    Voxlet::MessagePtr message = NewClickerRequest(
         outcome.created ? Voxlet::Methods::Post : Voxlet::Methods::Get, Bridge::ClickerHelloPath(),
-        outcome.created ? &CReceiverSession::LogMessageIfEndpointCreated : &CReceiverSession::LogIfFailed, false);
+        outcome.created ? &CClickerEndpoints::LogMessageIfEndpointCreated : &CClickerEndpoints::LogIfFailed);
     message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = outcome.clicker.endpointId;
     message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
     message->SetContent(Voxlet::Content(Bridge::BuildClickerStatusDocument(
@@ -100,18 +93,18 @@ void CReceiverSession::ReportClickerStatus(uint16_t address, uint8_t battery, ui
   }
   if (outcome.lowBattery)
     SendClickerRequest(Voxlet::Methods::Post, u"/voxlet/scripts/teachers/lowBattery.js?", outcome.clicker,
-                       &CReceiverSession::LogIfFailed, true);
+                       &CClickerEndpoints::LogIfFailed, true);
   if (outcome.goodBattery)
     SendClickerRequest(Voxlet::Methods::Post, u"/voxlet/scripts/teachers/goodBattery.js?", outcome.clicker,
-                       &CReceiverSession::LogIfFailed, true);
+                       &CClickerEndpoints::LogIfFailed, true);
 }
 
-void CReceiverSession::AnnounceKnownClickers() {
-  const Voxlet::StringBuffer receiverEndpointId = EndpointId();
+void CClickerEndpoints::AnnounceKnownClickers() {
+  const Voxlet::StringBuffer receiverEndpointId = m_host.EndpointId();
   if (receiverEndpointId.empty()) return;
   for (const ClickerEndpointInfo& clicker : m_clickers.All()) {
-    Voxlet::MessagePtr message = NewServiceRequest(Voxlet::Methods::Post, Bridge::ClickerHelloPath(),
-                                                   &CReceiverSession::LogMessageIfEndpointCreated, false);
+    Voxlet::MessagePtr message = NewClickerRequest(Voxlet::Methods::Post, Bridge::ClickerHelloPath(),
+                                                   &CClickerEndpoints::LogMessageIfEndpointCreated);
     message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker.endpointId;
     message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
     if (!clicker.macText.empty()) message->Headers()[kMacHeader] = clicker.macText;
@@ -119,18 +112,18 @@ void CReceiverSession::AnnounceKnownClickers() {
         std::max(clicker.batteryLevel, 0), std::max(clicker.linkQuality, 0), receiverEndpointId)));
     // Ahead of the clicker's line: a software service that forgot the receiver refuses the
     // clicker's answers until it knows the clicker again.
-    SendServiceRequest(message);
+    m_host.SendServiceRequest(message);
   }
 }
 
-void CReceiverSession::LogMessageIfEndpointCreated(const Voxlet::MessagePtr& message) {
+void CClickerEndpoints::LogMessageIfEndpointCreated(const Voxlet::MessagePtr& message) {
   if (message->Failure()) {
-    LogUnexpectedEvent(message);
+    m_host.LogUnexpectedEvent(message);
     return;
   }
   const Voxlet::StringBuffer endpointId = message->Headers().Get(Voxlet::Header::XVantrelVoxletEndpoint);
   // The software service knows the clicker again: its answers from the spool may go.
-  if (message->StatusCode() / 100 == 2) ReleaseAwaitingAnswers(endpointId);
+  if (message->StatusCode() / 100 == 2) m_host.ClickerAnnounced(endpointId);
   if (message->StatusCode() != Voxlet::StatusCodes::Created) return;
   if (!endpointId.empty())
     OV_LOG(kLogDiagnostic, "LogMessageIfEndpointCreated: Endpoint %s created; ", Utf8(endpointId).c_str());
@@ -138,36 +131,27 @@ void CReceiverSession::LogMessageIfEndpointCreated(const Voxlet::MessagePtr& mes
 
 // ---- joins, whois and sign-in ------------------------------------------------------------------
 
-void CReceiverSession::OnJoinLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow,
-                                           const Voxlet::StringBuffer& studentId, bool autoLogin) {
-  CallGate::Pass pass = m_bridgeCalls->Enter();
-  if (!pass) return;
-  const bool anonymous = AnonymousClass();
+void CClickerEndpoints::OnJoinLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow,
+                                            const Voxlet::StringBuffer& studentId, bool autoLogin) {
+  const bool anonymous = m_host.CurrentClassLogin().anonymous;
   OV_LOG(kLogPacket,
          "%s - JOIN_LOGIN_RESPONSE_LOGIN_REQUIRED packet: addr - %u, MAC high - %u, MAC low - %u, student id - %s, "
          "auto - %u; %s",
-         PortUtf8().c_str(), address, macHigh, macLow, Utf8(studentId).c_str(), autoLogin,
+         m_host.PortUtf8().c_str(), address, macHigh, macLow, Utf8(studentId).c_str(), autoLogin,
          anonymous ? kAnonymous : kRelaying);
   if (address != 0 && !anonymous) JoinClicker(address, macHigh, macLow, studentId);
 }
 
-void CReceiverSession::OnJoinNoLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow) {
-  CallGate::Pass pass = m_bridgeCalls->Enter();
-  if (!pass) return;
+void CClickerEndpoints::OnJoinNoLoginRequired(uint16_t address, uint32_t macHigh, uint32_t macLow) {
   // A clicker counts as joined once it has a student: a record made by its status report alone
   // (which comes before the join) still needs the whois and the sign-in.
   const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
   const bool known = clicker && !clicker->studentId.empty();
-  bool anonymous = false;
-  bool switching = false;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    anonymous = m_anonymous;
-    switching = m_switchingClasses;
-  }
-  const bool joined = known && !switching;
+  const IClickerEndpointsHost::ClassLogin login = m_host.CurrentClassLogin();
+  const bool anonymous = login.anonymous;
+  const bool joined = known && !login.switching;
   OV_LOG(kLogPacket, "%s - JOIN_LOGIN_RESPONSE_NO_LOGIN_REQUIRED packet: addr - %u, MAC high - %u, MAC low - %u; %s",
-         PortUtf8().c_str(), address, macHigh, macLow,
+         m_host.PortUtf8().c_str(), address, macHigh, macLow,
          !anonymous ? kNotAnonymous : (joined ? kAlreadyCreated : kRelaying));
   if (address == 0) return;
   if (!anonymous) {
@@ -175,22 +159,22 @@ void CReceiverSession::OnJoinNoLoginRequired(uint16_t address, uint32_t macHigh,
     // login requirement, or the class changed under it), but the class needs a student: it is
     // told so at once, or its student's answers would go nowhere.
     OV_LOG(kLogDiagnostic, "joined without signing in to a class that requires it; booting clicker...");
-    IssueReceiverCommands([&](CReceiverProtocolHandler& handler) { handler.SendLoginGrant(address, false, {}); });
+    m_host.SendReceiverCommands([&](CReceiverProtocolHandler& handler) { handler.SendLoginGrant(address, false, {}); });
     return;
   }
   if (joined) return;
   JoinClicker(address, macHigh, macLow, u"clickerstudent." + Bridge::FormatMacAddress(macHigh, macLow));
 }
 
-void CReceiverSession::RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow) {
+void CClickerEndpoints::RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow) {
   JoinClicker(address, macHigh, macLow, u"clickerstudent." + Bridge::FormatMacAddress(macHigh, macLow));
 }
 
-void CReceiverSession::JoinClicker(uint16_t address, uint32_t macHigh, uint32_t macLow,
-                                   const Voxlet::StringBuffer& studentNumber) {
-  if (!ServiceConnected()) {
+void CClickerEndpoints::JoinClicker(uint16_t address, uint32_t macHigh, uint32_t macLow,
+                                    const Voxlet::StringBuffer& studentNumber) {
+  if (!m_host.ServiceConnected()) {
     OV_LOG(kLogDiagnostic, "not connected; booting clicker...");
-    IssueReceiverCommands([&](CReceiverProtocolHandler& handler) { handler.SendLoginGrant(address, false, {}); });
+    m_host.SendReceiverCommands([&](CReceiverProtocolHandler& handler) { handler.SendLoginGrant(address, false, {}); });
     return;
   }
   std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
@@ -203,17 +187,17 @@ void CReceiverSession::JoinClicker(uint16_t address, uint32_t macHigh, uint32_t 
   m_clickers.SetMac(address, macHigh, macLow, macText);
 
   Voxlet::MessagePtr macHello =
-      NewServiceRequest(Voxlet::Methods::Post, Bridge::ClickerHelloPath(), &CReceiverSession::LogIfFailed, false);
+      NewClickerRequest(Voxlet::Methods::Post, Bridge::ClickerHelloPath(), &CClickerEndpoints::LogIfFailed);
   macHello->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker->endpointId;
   macHello->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
   macHello->Headers()[kMacHeader] = macText;
   macHello->SetContent(Voxlet::Content(Bridge::BuildMacHelloDocument(macText)));
   SendClickerMessage(macHello);
 
-  Voxlet::MessagePtr whois = NewServiceRequest(
+  Voxlet::MessagePtr whois = NewClickerRequest(
       Voxlet::Methods::Post,
       u"/voxlet/builtins/teachers/whois?subject=" + Voxlet::Url::Encode(Bridge::StudentUrn(studentNumber)),
-      &CReceiverSession::OnWhoisResponse, false);
+      &CClickerEndpoints::OnWhoisResponse);
   whois->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
   whois->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker->endpointId;
   whois->Headers()[kMacHeader] = macText;
@@ -221,13 +205,13 @@ void CReceiverSession::JoinClicker(uint16_t address, uint32_t macHigh, uint32_t 
   SendClickerMessage(whois);
 }
 
-void CReceiverSession::OnWhoisResponse(const Voxlet::MessagePtr& message) {
+void CClickerEndpoints::OnWhoisResponse(const Voxlet::MessagePtr& message) {
   const std::optional<ClickerEndpointInfo> clicker =
       m_clickers.FindByEndpoint(message->Headers().Get(Voxlet::Header::XVantrelVoxletEndpoint));
   if (!clicker) {
     if (message->State() != Voxlet::RequestStates::Complete) return;
     OV_LOG(kLogDiagnostic, "whois ignored because endpoint not found; logging message...");
-    LogUnexpectedEvent(message);
+    m_host.LogUnexpectedEvent(message);
     return;
   }
   // A whois that got no answer at all boots the clicker as a refused one does: otherwise the
@@ -238,33 +222,35 @@ void CReceiverSession::OnWhoisResponse(const Voxlet::MessagePtr& message) {
   if (message->State() != Voxlet::RequestStates::Complete || message->StatusCode() != Voxlet::StatusCodes::OK ||
       studentId.empty()) {
     OV_LOG(kLogDiagnostic, "whois failed; booting clicker...");
-    IssueReceiverCommands(
+    m_host.SendReceiverCommands(
         [&](CReceiverProtocolHandler& handler) { handler.SendLoginGrant(clicker->shortAddress, false, {}); });
-    LogUnexpectedEvent(message);
+    m_host.LogUnexpectedEvent(message);
     return;
   }
   const std::optional<ClickerEndpointInfo> known = m_clickers.SetStudent(clicker->endpointId, studentId);
   if (!known) return;
-  if (!AnonymousClass()) {
-    IssueReceiverCommands(
+  if (!m_host.CurrentClassLogin().anonymous) {
+    m_host.SendReceiverCommands(
         [&](CReceiverProtocolHandler& handler) { handler.SendLoginGrant(known->shortAddress, true, studentId); });
     return;
   }
   OV_LOG(kLogDiagnostic, "gotWhoIs: signing in with endpoint: %s", Utf8(known->endpointId).c_str());
-  Voxlet::MessagePtr signin = NewServiceRequest(Voxlet::Methods::Post, u"/voxlet/builtins/teachers/signin",
-                                                &CReceiverSession::OnSigninResponse, false);
-  signin->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = known->endpointId;
-  signin->Headers()[kStudentHeader] = known->studentId;
-  signin->Headers()[kMacHeader] = known->macText;
+  SendSignin(*known);
+}
+
+void CClickerEndpoints::SendSignin(const ClickerEndpointInfo& clicker) {
+  Voxlet::MessagePtr signin = NewClickerRequest(Voxlet::Methods::Post, u"/voxlet/builtins/teachers/signin",
+                                                &CClickerEndpoints::OnSigninResponse);
+  signin->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker.endpointId;
+  signin->Headers()[kStudentHeader] = clicker.studentId;
+  signin->Headers()[kMacHeader] = clicker.macText;
   SendClickerMessage(signin);
 }
 
-void CReceiverSession::OnLoginGrantConfirm(uint16_t address, bool confirmed) {
-  CallGate::Pass pass = m_bridgeCalls->Enter();
-  if (!pass) return;
-  const bool connected = ServiceConnected();
+void CClickerEndpoints::OnLoginGrantConfirm(uint16_t address, bool confirmed) {
+  const bool connected = m_host.ServiceConnected();
   std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
-  OV_LOG(kLogPacket, "%s - LOGIN_GRANT_CONFIRM packet: addr - %u, ;  %s", PortUtf8().c_str(), address,
+  OV_LOG(kLogPacket, "%s - LOGIN_GRANT_CONFIRM packet: addr - %u, ;  %s", m_host.PortUtf8().c_str(), address,
          !clicker ? kNotFound : (!connected ? kNotConnected : kRelaying));
   if (!clicker || !connected || !confirmed) return;
   ReportClickerStatus(address, 0, 0);
@@ -272,24 +258,19 @@ void CReceiverSession::OnLoginGrantConfirm(uint16_t address, bool confirmed) {
   if (!clicker) return;
   OV_LOG(kLogDiagnostic, "Sending sign in message to software service: addr - %u, ;  %s", address,
          Utf8(clicker->endpointId).c_str());
-  Voxlet::MessagePtr signin = NewServiceRequest(Voxlet::Methods::Post, u"/voxlet/builtins/teachers/signin",
-                                                &CReceiverSession::OnSigninResponse, false);
-  signin->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker->endpointId;
-  signin->Headers()[kStudentHeader] = clicker->studentId;
-  signin->Headers()[kMacHeader] = clicker->macText;
-  SendClickerMessage(signin);
+  SendSignin(*clicker);
 }
 
-void CReceiverSession::OnSigninResponse(const Voxlet::MessagePtr& message) {
+void CClickerEndpoints::OnSigninResponse(const Voxlet::MessagePtr& message) {
   if (message->State() != Voxlet::RequestStates::Complete) {
-    LogUnexpectedEvent(message);
+    m_host.LogUnexpectedEvent(message);
     return;
   }
   const std::optional<ClickerEndpointInfo> clicker =
       m_clickers.FindByEndpoint(message->Headers().Get(Voxlet::Header::XVantrelVoxletEndpoint));
   if (!clicker) {
     OV_LOG(kLogDiagnostic, "signin ignored because endpoint not found; logging message...");
-    LogUnexpectedEvent(message);
+    m_host.LogUnexpectedEvent(message);
     return;
   }
   if (message->StatusCode() != Voxlet::StatusCodes::OK) {
@@ -297,32 +278,31 @@ void CReceiverSession::OnSigninResponse(const Voxlet::MessagePtr& message) {
     OV_LOG(kLogMilestone, "Post Signin. status code is not OK, is %u. Has valid endpoint. Turn off clicker:%u",
            static_cast<unsigned>(message->StatusCode()), clicker->shortAddress);
     OV_LOG(kLogMilestone, "Post Signin. content of message: %s", message->ReplyBody().c_str());
-    IssueReceiverCommands([&](CReceiverProtocolHandler& handler) { handler.SendLoginOff(clicker->shortAddress); });
+    m_host.SendReceiverCommands(
+        [&](CReceiverProtocolHandler& handler) { handler.SendLoginOff(clicker->shortAddress); });
     return;
   }
-  if (!AnonymousClass())
-    IssueReceiverCommands(
+  if (!m_host.CurrentClassLogin().anonymous)
+    m_host.SendReceiverCommands(
         [&](CReceiverProtocolHandler& handler) { handler.SendLoginGrantReply(clicker->shortAddress); });
 }
 
 // ---- raised hands, log-offs and departures -----------------------------------------------------
 
-void CReceiverSession::OnHandUp(uint16_t address, bool handUp) {
-  CallGate::Pass pass = m_bridgeCalls->Enter();
-  if (!pass) return;
-  const bool connected = ServiceConnected();
+void CClickerEndpoints::OnHandUp(uint16_t address, bool handUp) {
+  const bool connected = m_host.ServiceConnected();
   const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
-  OV_LOG(kLogPacket, "%s - HAND_UP packet: addr - %u, hand up - %u; %s...", PortUtf8().c_str(), address, handUp,
+  OV_LOG(kLogPacket, "%s - HAND_UP packet: addr - %u, hand up - %u; %s...", m_host.PortUtf8().c_str(), address, handUp,
          !clicker ? kNotFound : (!connected ? kNotConnected : kRelaying));
   if (clicker && connected) SendRaisedHand(*clicker, handUp);
 }
 
-void CReceiverSession::SendRaisedHand(const ClickerEndpointInfo& clicker, bool handUp) {
+void CClickerEndpoints::SendRaisedHand(const ClickerEndpointInfo& clicker, bool handUp) {
   Voxlet::XmlDocumentPtr document =
       Voxlet::XmlSchema::Parse(Bridge::RaisedHandText(Voxlet::CurrentTimestamp(), clicker.studentId, handUp));
   if (!document) return;
-  Voxlet::MessagePtr message = NewServiceRequest(Voxlet::Methods::Post, u"/voxlet/builtins/teachers/raisedhand",
-                                                 &CReceiverSession::LogIfFailed, false);
+  Voxlet::MessagePtr message = NewClickerRequest(Voxlet::Methods::Post, u"/voxlet/builtins/teachers/raisedhand",
+                                                 &CClickerEndpoints::LogIfFailed);
   message->Headers()[kStudentHeader] = clicker.studentId;
   message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = clicker.endpointId;
   message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::TextXml;
@@ -330,57 +310,41 @@ void CReceiverSession::SendRaisedHand(const ClickerEndpointInfo& clicker, bool h
   SendClickerMessage(message);
 }
 
-void CReceiverSession::OnLoginOff(uint16_t address) {
-  CallGate::Pass pass = m_bridgeCalls->Enter();
-  if (!pass) return;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    ++m_logOffCount;
-  }
-  m_logOffsChanged.notify_all();
+bool CClickerEndpoints::OnLoginOff(uint16_t address) {
   const bool known = m_clickers.FindByAddress(address).has_value();
-  OV_LOG(kLogPacket, "%s - LOGIN_OFF packet: addr - %u; %s", PortUtf8().c_str(), address,
+  OV_LOG(kLogPacket, "%s - LOGIN_OFF packet: addr - %u; %s", m_host.PortUtf8().c_str(), address,
          known ? kFakingDisassociate : kNotFound);
-  if (!known) return;
-  // Gone, then announced again as a new clicker without a student.
-  OnDeviceDisassociated(address);
-  ReportClickerStatus(address, 0, 0);
+  return known;
 }
 
-void CReceiverSession::OnDeviceDisassociated(uint16_t address) {
-  CallGate::Pass pass = m_bridgeCalls->Enter();
-  if (!pass) return;
-  const bool connected = ServiceConnected();
-  bool farewell = false;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    farewell = m_farewell;
-  }
+void CClickerEndpoints::OnDeviceDisassociated(uint16_t address) {
+  const bool connected = m_host.ServiceConnected();
+  const bool farewell = m_host.Farewell();
   // While the receiver closes, its clickers stay on record until the last packet the radio
   // acknowledged has been handed over: their answers are kept for the next opening.
   const std::optional<ClickerEndpointInfo> clicker =
       farewell ? m_clickers.FindByAddress(address) : m_clickers.Remove(address);
   if (farewell && clicker) {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_farewellClickers.push_back(address);
   }
-  OV_LOG(kLogPacket, "%s - DEVICE_DISASSOCIATED packet: addr - %u, ; %s", PortUtf8().c_str(), address,
+  OV_LOG(kLogPacket, "%s - DEVICE_DISASSOCIATED packet: addr - %u, ; %s", m_host.PortUtf8().c_str(), address,
          !clicker ? kNotFound : (!connected ? kNotConnected : kRelaying));
   if (clicker && connected)
     SendClickerRequest(Voxlet::Methods::Post, u"/voxlet/builtins/anyone/goodbye", *clicker,
-                       &CReceiverSession::LogIfFailed, false);
+                       &CClickerEndpoints::LogIfFailed, false);
 }
 
 // ---- the software side's actions ---------------------------------------------------------------
 
-int CReceiverSession::TakeSoftwareActionTurn() {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
+int CClickerEndpoints::TakeSoftwareActionTurn() {
+  std::lock_guard<std::mutex> guard(m_lock);
   const int remaining = m_softwareActionCooldown;
   if (remaining <= 0) m_softwareActionCooldown = kSoftwareActionCooldownTicks;
   return remaining;
 }
 
-void CReceiverSession::DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId) {
+void CClickerEndpoints::DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId) {
   const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByEndpoint(endpointId);
   if (!clicker) return;
   const int cooldown = TakeSoftwareActionTurn();
@@ -396,12 +360,12 @@ void CReceiverSession::DisconnectClickerInSoftware(const Voxlet::StringBuffer& e
          "end (power down) to clicker",
          Utf8(clicker->studentId).c_str(), Utf8(clicker->endpointId).c_str(), clicker->shortAddress, clicker->macHigh,
          clicker->macLow);
-  IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
+  m_host.SendReceiverCommands([&](CReceiverProtocolHandler& handler) {
     handler.SendSessionEnd(clicker->shortAddress, SessionEndMode::kPowerDown, Delivery::kRetry);
   });
 }
 
-void CReceiverSession::CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId) {
+void CClickerEndpoints::CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId) {
   const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByEndpoint(endpointId);
   if (!clicker) return;
   const int cooldown = TakeSoftwareActionTurn();
@@ -417,19 +381,44 @@ void CReceiverSession::CancelRaisedHandInSoftware(const Voxlet::StringBuffer& en
          "response to clicker",
          Utf8(clicker->studentId).c_str(), Utf8(clicker->endpointId).c_str(), clicker->shortAddress, clicker->macHigh,
          clicker->macLow);
-  IssueReceiverCommands([&](CReceiverProtocolHandler& handler) { handler.SendHandUpReply(clicker->shortAddress); });
+  m_host.SendReceiverCommands(
+      [&](CReceiverProtocolHandler& handler) { handler.SendHandUpReply(clicker->shortAddress); });
   SendRaisedHand(*clicker, false);
 }
 
-// ---- the clickers as the class lifecycle sees them ---------------------------------------------
+int CClickerEndpoints::SoftwareActionCooldown() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_softwareActionCooldown;
+}
 
-std::vector<uint16_t> CReceiverSession::ClickerShortAddresses() { return m_clickers.ShortAddresses(); }
+void CClickerEndpoints::SetSoftwareActionCooldown(int ticks) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_softwareActionCooldown = ticks;
+}
 
-std::vector<CReceiverSession::KnownClicker> CReceiverSession::KnownClickers() {
+void CClickerEndpoints::CountDownCooldown() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (m_softwareActionCooldown > 0) --m_softwareActionCooldown;
+}
+
+// ---- the clickers as the class lifecycle and the goodbye see them ------------------------------
+
+std::vector<uint16_t> CClickerEndpoints::ShortAddresses() const { return m_clickers.ShortAddresses(); }
+
+std::vector<KnownClicker> CClickerEndpoints::KnownClickers() const {
   std::vector<KnownClicker> known;
   for (const ClickerEndpointInfo& clicker : m_clickers.All())
     known.push_back({clicker.shortAddress, clicker.macHigh, clicker.macLow, clicker.studentId});
   return known;
 }
 
-void CReceiverSession::ClearClickers() { m_clickers.Clear(); }
+void CClickerEndpoints::Clear() { m_clickers.Clear(); }
+
+void CClickerEndpoints::RemoveFarewellClickers() {
+  std::vector<uint16_t> farewellClickers;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    farewellClickers.swap(m_farewellClickers);
+  }
+  for (uint16_t address : farewellClickers) m_clickers.Remove(address);
+}

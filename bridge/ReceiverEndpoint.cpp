@@ -9,7 +9,6 @@
 #include "log/Logger.h"
 
 namespace {
-constexpr int kMaxPollsOutstanding = 3;
 // The order key of the polls: never an endpoint id, which the submissions use.
 const Voxlet::StringBuffer kPollOrderKey = u"poll hello";
 
@@ -18,10 +17,6 @@ const Voxlet::StringBuffer kPollOrderKey = u"poll hello";
 std::string OddReplyTrouble(const Voxlet::Message& reply) {
   return "status " + std::to_string(reply.StatusCode()) + ", content type \"" +
          Voxlet::UTF16to8(reply.ReplyHeaders().Get(Voxlet::Header::ContentType)) + "\"";
-}
-void LogPollTroubleEnded(const std::string& trouble, uint64_t count, const char* how) {
-  OV_LOG(kLogDiagnostic, "%llu replies to the receiver's hello in a row could not be read (%s); %s",
-         static_cast<unsigned long long>(count), trouble.c_str(), how);
 }
 }  // namespace
 
@@ -33,11 +28,7 @@ void CReceiverSession::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow)
     if (!client || client->State() == Voxlet::ClientStates::Disconnected) return;
   }
   const Voxlet::StringBuffer address = Bridge::FormatMacAddress(macHigh, macLow);
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_receiverAddress = address;
-    m_endpointId = u"receiver." + address;
-  }
+  m_channel.SetReceiverAddress(address);
   OV_LOG(kLogDiagnostic, "OnPropertyQueryMacAddr addr=%s; saying hello to software service...",
          Voxlet::UTF16to8(address).c_str());
   SendHello(Voxlet::Methods::Post);
@@ -45,19 +36,12 @@ void CReceiverSession::OnPropertyQueryMacAddr(uint32_t macHigh, uint32_t macLow)
 
 void CReceiverSession::SendHello(int method) {
   const bool poll = method == Voxlet::Methods::Get;
-  if (poll) {
-    // A slow software service gets a few polls at a time: the ticks that come while they are
-    // outstanding do not pile up more behind them.
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    if (m_pollsOutstanding >= kMaxPollsOutstanding) return;
-    ++m_pollsOutstanding;
-  }
+  // A slow software service gets a few polls at a time: the ticks that come while they are
+  // outstanding do not pile up more behind them.
+  if (poll && !m_channel.TakePollSlot()) return;
   Voxlet::MessagePtr message =
       NewServiceRequest(method, Bridge::kReceiverHelloPath, [this, poll](const Voxlet::MessagePtr& reply) {
-        if (poll) {
-          std::lock_guard<std::mutex> guard(m_bridgeLock);
-          if (m_pollsOutstanding > 0) --m_pollsOutstanding;
-        }
+        if (poll) m_channel.ReturnPollSlot();
         OnHelloResponse(reply);
       });
   // The polls go in order among themselves but beside the answers: a slow or stalled poll holds
@@ -72,10 +56,7 @@ void CReceiverSession::SendHello(int method) {
     message->Headers()[Voxlet::Header::ContentType] = Voxlet::Content::Types::ApplicationRdfXml;
     message->SetContent(Voxlet::Content(Bridge::BuildHelloDocument(description)));
   }
-  if (!SendServiceRequest(message) && poll) {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    if (m_pollsOutstanding > 0) --m_pollsOutstanding;
-  }
+  if (!SendServiceRequest(message) && poll) m_channel.ReturnPollSlot();
 }
 
 void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
@@ -87,7 +68,7 @@ void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
     // A reply that is neither a failure nor an XML document (another content type, a
     // redirection, no content) is written out in full like a failure when such replies start;
     // the ones like it that follow (one a poll) are only counted until a reply can be read.
-    if (message->State() == Voxlet::RequestStates::Complete && StartPollTrouble(OddReplyTrouble(*message)))
+    if (message->State() == Voxlet::RequestStates::Complete && m_channel.StartPollTrouble(OddReplyTrouble(*message)))
       LogUnexpectedEvent(message);
     return;
   }
@@ -103,83 +84,32 @@ void CReceiverSession::OnHelloResponse(const Voxlet::MessagePtr& message) {
         u"/voxlet/scripts/teachers/subscribe/ReceiverSubscribe.js?endpointXmlId=" + Voxlet::Url::Encode(endpointId),
         &CReceiverSession::LogIfFailed, false);
     // A software service that had forgotten the receiver has forgotten its clickers too.
-    AnnounceKnownClickers();
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_delayLogged = false;
-    m_subscribed = true;
-    m_statusQueryPending = true;
-    report = true;
+    m_clickerEndpoints.AnnounceKnownClickers();
+    report = m_channel.Subscribe(true);
   } else {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    if (!m_subscribed) {
-      m_subscribed = true;
-      m_delayLogged = false;
-      m_statusQueryPending = true;
-      report = true;
-    }
+    report = m_channel.Subscribe(false);
   }
   if (report) {
     Network().SetUpNotificationPending(true);
     SendConnectionReport(Network().NetworkStarted());
     // The answers taken while the software service was away, now that it knows the receiver
     // (and its clickers) again.
-    DeliverHeldAnswers();
+    m_answers.DeliverHeldAnswers();
   }
 
-  bool pending = false;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    pending = m_statusQueryPending;
-  }
-  if (!pending) {
+  if (!m_channel.StatusQueryPending()) {
     QueueNotifications(message);
     return;
   }
   // No notification is read from a reply while the activated status is still to be asked for.
   if (Network().Scanning()) {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    if (!m_delayLogged) {
-      m_delayLogged = true;
+    if (m_channel.FirstDelay())
       OV_LOG(kLogDiagnostic, "Delaying getting the server activated status because we're still scanning");
-    }
     return;
   }
   OV_LOG(kLogDiagnostic, "Getting the server activated status...");
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_statusQueryPending = false;
-  }
-  SendActivatedStatusQuery();
-}
-
-bool CReceiverSession::StartPollTrouble(const std::string& trouble) {
-  std::string ended;
-  uint64_t endedCount = 0;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    if (m_pollTrouble == trouble) {
-      ++m_pollTroubleCount;
-      return false;
-    }
-    ended.swap(m_pollTrouble);
-    endedCount = m_pollTroubleCount;
-    m_pollTrouble = trouble;
-    m_pollTroubleCount = 1;
-  }
-  if (!ended.empty()) LogPollTroubleEnded(ended, endedCount, "other replies followed");
-  return true;
-}
-
-void CReceiverSession::EndPollTrouble(const char* how) {
-  std::string ended;
-  uint64_t endedCount = 0;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    ended.swap(m_pollTrouble);
-    endedCount = m_pollTroubleCount;
-    m_pollTroubleCount = 0;
-  }
-  if (!ended.empty()) LogPollTroubleEnded(ended, endedCount, how);
+  m_channel.TakeStatusQuery();
+  m_classLifecycle.SendActivatedStatusQuery();
 }
 
 void CReceiverSession::ReportNetworkUpIfPending() {
@@ -196,30 +126,23 @@ void CReceiverSession::ReportNetworkUpIfPending() {
 void CReceiverSession::AskActivatedStatusAgain() {
   CallGate::Pass pass = m_bridgeCalls->Enter();
   if (!pass) return;
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  m_statusQueryPending = true;
-  m_delayLogged = false;
+  m_channel.AskActivatedStatusAgain();
 }
 
 void CReceiverSession::SayGoodbye() {
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_farewell = true;  // answers that come from now on are kept for the next opening
-    if (m_endpointId.empty()) {
-      m_leaving = true;  // no endpoint: a hello now would leave one behind
-      return;
-    }
-  }
+  // Answers that come from now on are kept for the next opening.
+  if (!m_channel.BeginFarewell()) return;
   // The software service forgets the receiver's clickers with it: the answers the radio
   // acknowledged before go first, while the software service is there to take them. What is
   // still on its way when the wait is over stays in the answer spool.
-  if (ServiceConnected() && !m_lines.WaitUntilEmpty(std::chrono::milliseconds(m_env.farewellWaitMs), m_serviceAway))
+  if (ServiceConnected() &&
+      !m_lines.WaitUntilEmpty(std::chrono::milliseconds(m_env.farewellWaitMs), m_channel.ServiceAway()))
     OV_LOG(kLogDiagnostic, "Saying goodbye with %u clicker request(s) still on their way",
            static_cast<unsigned>(m_lines.Pending()));
   SendServiceRequest(Voxlet::Methods::Post,
                      u"/voxlet/scripts/teachers/receiverRemoved.js?endpoint=" + Voxlet::Url::Encode(EndpointId()),
                      &CReceiverSession::LogIfFailed);
-  const std::vector<uint16_t> addresses = ClickerShortAddresses();
+  const std::vector<uint16_t> addresses = ClassClickers().ShortAddresses();
   OV_LOG(kLogDiagnostic, "Saying goodbye by faking a goodbye for every connected clicker...");
   for (uint16_t address : addresses) m_receiver.OnDeviceDisassociated(address);
 
@@ -230,21 +153,11 @@ void CReceiverSession::SayGoodbye() {
   auto completed = std::make_shared<std::promise<void>>();
   std::future<void> handled = completed->get_future();
   goodbye->Completed().connect([completed](const Voxlet::MessagePtr&) { completed->set_value(); });
-  bool sent = false;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_leaving = true;
-    if (!m_endpointId.empty() && m_client) {
-      m_client->Send(goodbye);
-      sent = true;
-    }
-  }
-  if (!sent) return;
+  if (!m_channel.SendGoodbye(goodbye)) return;
   const auto start = std::chrono::steady_clock::now();
   goodbye->BlockUntil(Voxlet::RequestStates::Complete, m_env.goodbyeWaitMs / 1000.0);
   // Its completion (the failure log) runs just after the exchange ends: let it finish before
   // the client is let go, within the same limit.
   if (goodbye->Ended()) handled.wait_until(start + std::chrono::milliseconds(m_env.goodbyeWaitMs));
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  m_endpointId.clear();
+  m_channel.ForgetEndpoint();
 }

@@ -15,11 +15,16 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/AnswerPipeline.h"
 #include "bridge/AnswerSpool.h"
 #include "bridge/CallGate.h"
+#include "bridge/ClassLifecycle.h"
+#include "bridge/ClickerEndpoints.h"
 #include "bridge/ClickerLines.h"
 #include "bridge/ClickerRegistry.h"
 #include "bridge/SerialWorker.h"
+#include "bridge/ServiceChannel.h"
+#include "bridge/SessionEnvironment.h"
 #include "bridge/SimulatedAnswers.h"
 #include "client/RdfGraph.h"
 #include "client/XmlDocument.h"
@@ -35,37 +40,21 @@ using ClientPtr = std::shared_ptr<Client>;
 using MessagePtr = std::shared_ptr<Message>;
 }  // namespace Voxlet
 
-// What the session needs from the outside world; tests replace it.
-struct SessionEnvironment {
-  // The software-service client (Client(true, no user, no password)); null when the client
-  // library is not live.
-  std::function<Voxlet::ClientPtr()> makeClient;
-  // The pause the send queue keeps after a power-down, a network stop and a network start (the
-  // class lifecycle and the loss of the software service).
-  int powerDownStepMs = 2000;
-  // How long a class switch waits for the clickers' log-offs.
-  int switchWaitMs = 60000;
-  // How long the goodbye of a receiver that closes waits for the clickers' answers on their way,
-  // and for the goodbye's own reply.
-  int farewellWaitMs = 5000;
-  int goodbyeWaitMs = 15000;
-  // Answers held while the software service is away, delivered when it is back: as many as the
-  // spool holds, or, without a working spool, this many in memory.
-  size_t heldAnswerLimit = 4096;
-  // Where answers are kept until the software service has taken them; null for none.
-  std::shared_ptr<AnswerSpool> spool;
-  // How many ticks answers from the spool wait for their clicker to be announced again before
-  // they are sent all the same.
-  int spooledAnswerWaitTicks = 120;
-  // How long the simulated-answers mode waits before its first question.
-  int simulatedAnswersFirstWaitMs = 20000;
-  // An assessment without a current question sends its whole question list (in question-number
-  // order) instead of nothing.
-  bool sendWholeAssessment = false;
-};
-
 // A receiver's session with the software service: the client and its signals, the receiver's
 // endpoint and subscription, the notifications, and the class and assessment state they drive.
+// It is the front the receiver and the client call: every call passes its call gate and goes to
+// the part that handles it. The parts (each with a lock of its own):
+//   CServiceChannel    the client and its signals, the endpoint, its subscription, the polls, the
+//                      goodbye, the requests
+//   CClickerEndpoints  the clickers as endpoints of the software service, and their registry
+//   CAnswerPipeline    the answers on their way to the software service, and the answer spool
+//   CClassLifecycle    the class and assessment state, the lifecycle worker, the notifications'
+//                      steps, the wait for log-offs, the simulated answers
+// ask the session for what they do not own through their host interfaces (ISessionHost). What
+// the client's signals and the hello replies lead to (the orchestration of the parts) is the
+// session's own. The lifecycle, the notifications and the goodbye reach the clickers through
+// IClassClickers, and the notifications reach the lifecycle through IClassSteps
+// (UseClassClickers and UseClassSteps put others in front of them).
 // It attaches itself to its receiver when built and detaches when destroyed; it closes the
 // receiver first, so that no receiver thread and no client callback reaches it afterwards. The
 // receiver must outlive its session (build the receiver first, destroy the session first).
@@ -87,22 +76,27 @@ struct SessionEnvironment {
 //   handler's send lock, never the other way round, and never around a wait: pauses between
 //   commands are queued in the send queue (CReceiverProtocolHandler::QueuePause), so that no
 //   client-library thread sleeps.
-// - The session lock guards the client, its signal connections and every field below it; it is
-//   a leaf apart from the client's own send (which keeps requests and the goodbye in order) and
-//   the answer spool's lock (a leaf itself). It is
-//   never held while calling the receiver, its network or its protocol handler.
+// - The session lock guards the call gate of the moment; it is a leaf.
+// - The service channel's lock (CServiceChannel) guards the client, its signal connections and
+//   the connection's state; it is held around the client's connect, send (which keeps requests
+//   and the goodbye in order) and state, and nothing else is called with it held.
+// - The answer pipeline's lock (CAnswerPipeline) guards the answers on their way; it takes
+//   nothing else while holding it but a late record's lock, and calls the session
+//   (IAnswerPipelineHost) only without it.
+// - The clicker endpoints' lock (CClickerEndpoints: the software side's cooldown, the clickers
+//   a closing receiver keeps) is a leaf; so are the lifecycle's (CClassLifecycle: the class and
+//   assessment state, the log-off count its switch waits on), the clicker registry's, the
+//   clicker lines', the answer spool's and the call gate's.
+// In order: command lock -> network state lock -> send lock; service channel lock -> the
+// client's connect, send and state; answer pipeline lock -> late record lock. No part is called
+// with the session lock held, and no part calls out with its own lock held.
 // The protocol handler calls its packet handlers without its send lock held, so a hand-over may
 // take the command lock.
-class CReceiverSession : public IReceiverSession {
+class CReceiverSession : public IReceiverSession,
+                         private IAnswerPipelineHost,
+                         private IClickerEndpointsHost,
+                         private ILifecycleHost {
  public:
-  // A clicker known by its endpoint id, as the class switch and the review results need it.
-  struct KnownClicker {
-    uint16_t address = 0;
-    uint32_t macHigh = 0;
-    uint32_t macLow = 0;
-    Voxlet::StringBuffer studentId;
-  };
-
   CReceiverSession(CReceiver& receiver, SessionEnvironment environment = {});
   ~CReceiverSession() override;
   CReceiverSession(const CReceiverSession&) = delete;
@@ -146,22 +140,22 @@ class CReceiverSession : public IReceiverSession {
   // Completion of every receiver hello: endpoint creation, subscription, notifications.
   void OnHelloResponse(const Voxlet::MessagePtr& message);
   // Completion of requests whose reply is not used.
-  void LogIfFailed(const Voxlet::MessagePtr& message);
-  void LogUnexpectedEvent(const Voxlet::MessagePtr& message);
+  void LogIfFailed(const Voxlet::MessagePtr& message) override;
+  void LogUnexpectedEvent(const Voxlet::MessagePtr& message) override;
   // The close step's farewell: removes the receiver and its clickers from the software service.
   void SayGoodbye();
   Voxlet::ClientPtr ServiceClient() const;
   // "receiver." + the receiver address; empty while the receiver has no endpoint.
-  Voxlet::StringBuffer EndpointId() const;
+  Voxlet::StringBuffer EndpointId() const override;
   // The MAC as "00-11-22-33-44-55-66-77"; empty until the receiver reported it.
-  Voxlet::StringBuffer ReceiverAddress() const;
-  bool Subscribed() const;
+  Voxlet::StringBuffer ReceiverAddress() const override;
+  bool Subscribed() const override;
   Voxlet::StringBuffer CurrentClassId() const;
   void SetCurrentClassId(const Voxlet::StringBuffer& classId);
   Voxlet::StringBuffer CurrentQuestionId() const;
   void SetCurrentQuestionId(const Voxlet::StringBuffer& questionId);
   // The clickers of this receiver.
-  const ClickerRegistry& Clickers() const { return m_clickers; }
+  const ClickerRegistry& Clickers() const { return m_clickerEndpoints.Registry(); }
   // Answers waiting for the software service to come back.
   size_t HeldAnswerCount() const;
   // Ticks left before another software-side clicker action is taken.
@@ -169,36 +163,18 @@ class CReceiverSession : public IReceiverSession {
   void SetSoftwareActionCooldown(int ticks);
 
  protected:
-  // What the software service's notifications and replies lead to beyond the connection
-  // itself. Each runs on the lifecycle worker.
-  // Completion of the activated-status query.
-  virtual void OnActivatedStatusResponse(const Voxlet::MessagePtr& message);
-  // assessment/activated and assessment/deactivated: their voxlet:assessmentref (may be null).
-  virtual void ActivateAssessment(xercesc::DOMElement* assessmentRef);
-  virtual void DeactivateAssessment(xercesc::DOMElement* assessmentRef);
-  // class/deactivated: its voxlet:classref (may be null); true while classes are being switched.
-  virtual bool StopClass(xercesc::DOMElement* classRef);
-  // question/activated: the question id.
-  virtual void ActivateQuestion(const Voxlet::StringBuffer& questionId);
-  // networkname/updated: the new classroom name.
-  virtual void SetClassroomName(const Voxlet::StringBuffer& name);
-  // disconnect/student and class/cancelraisedhand: the clicker's endpoint id.
-  virtual void DisconnectClickerInSoftware(const Voxlet::StringBuffer& endpointId);
-  virtual void CancelRaisedHandInSoftware(const Voxlet::StringBuffer& endpointId);
-  // The short addresses of the clickers known to the receiver.
-  virtual std::vector<uint16_t> ClickerShortAddresses();
-  virtual std::vector<KnownClicker> KnownClickers();
-  // Forgets every clicker (the class ended or was switched).
-  virtual void ClearClickers();
-  // A clicker handled as if it had just joined without login (the switch into an anonymous class).
-  virtual void RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow);
+  // The class lifecycle's steps, as the notifications and the activated status reach them: the
+  // lifecycle, or what UseClassSteps put in front of it (before the receiver opens).
+  IClassSteps& ClassLifecycle() { return m_classLifecycle; }
+  void UseClassSteps(IClassSteps& steps) { m_classLifecycle.UseClassSteps(steps); }
 
-  // The class lifecycle.
-  void StartClass(xercesc::DOMElement* classRef);
-  void SendQuestions();
-  Voxlet::StringBuffer GetAssessmentFeedback();
-  // Session end to all, pause, network stop, pause: queued, nobody sleeps.
-  void PowerDown(CReceiverProtocolHandler& handler);
+  // The clickers as the class lifecycle, the notifications and the goodbye use them: the
+  // clicker endpoints, or what UseClassClickers put in front of them.
+  IClassClickers& ClassClickers() override { return *m_classClickers; }
+  // Puts `clickers` between the lifecycle and the clicker endpoints; before the receiver opens.
+  void UseClassClickers(IClassClickers& clickers) { m_classClickers = &clickers; }
+  // The clicker endpoints themselves, whatever stands in front of them.
+  IClassClickers& ClickerEndpoints() { return m_clickerEndpoints; }
 
   // Runs send(handler) under the command lock unless the receiver is closing; false when
   // nothing was sent. Every receiver command of the session goes through here.
@@ -215,145 +191,47 @@ class CReceiverSession : public IReceiverSession {
   using CompletionHandler = void (CReceiverSession::*)(const Voxlet::MessagePtr&);
   using Completion = std::function<void(const Voxlet::MessagePtr&)>;
   Voxlet::MessagePtr NewServiceRequest(int method, const Voxlet::StringBuffer& path, Completion completion,
-                                       bool endpointHeader = true);
+                                       bool endpointHeader = true) override;
   // A request with the completion bound (run only while the session admits callbacks) and, when
   // endpointHeader, the endpoint header with the receiver endpoint id.
   Voxlet::MessagePtr NewServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
                                        bool endpointHeader = true);
-  // The same, with the completion run on the lifecycle worker, in order with the notifications.
-  Voxlet::MessagePtr NewLifecycleRequest(int method, const Voxlet::StringBuffer& path, Completion completion);
   // Runs the task on the lifecycle worker after everything posted before; dropped once the
   // session shuts down.
-  bool PostToLifecycle(SerialWorker::Task task) { return m_lifecycle.Post(std::move(task)); }
+  bool PostToLifecycle(SerialWorker::Task task) { return m_classLifecycle.Post(std::move(task)); }
   // Sends it; false (nothing sent) once the receiver has said goodbye or without a client.
-  bool SendServiceRequest(const Voxlet::MessagePtr& message);
+  bool SendServiceRequest(const Voxlet::MessagePtr& message) override;
   bool SendServiceRequest(int method, const Voxlet::StringBuffer& path, CompletionHandler completion,
                           bool endpointHeader = true);
   void SendConnectionReport(bool up);
-  void SendActivatedStatusQuery();
 
   CReceiverNetwork& Network() { return m_receiver.Network(); }
 
-  // Clicker endpoints.
-  // The status report; battery and link 0 and 0 only make sure the clicker has a record.
-  void ReportClickerStatus(uint16_t address, uint8_t battery, uint8_t linkQuality);
-  void JoinClicker(uint16_t address, uint32_t macHigh, uint32_t macLow, const Voxlet::StringBuffer& studentNumber);
-  void OnWhoisResponse(const Voxlet::MessagePtr& message);
-  void OnSigninResponse(const Voxlet::MessagePtr& message);
-  void LogMessageIfEndpointCreated(const Voxlet::MessagePtr& message);
-  // Says hello again for every clicker on record (after the receiver's endpoint was created anew).
-  void AnnounceKnownClickers();
-  void SendRaisedHand(const ClickerEndpointInfo& clicker, bool handUp);
-  void SendClickerRequest(int method, const Voxlet::StringBuffer& path, const ClickerEndpointInfo& clicker,
-                          CompletionHandler completion, bool studentHeader);
-  // Sends a request of the clicker its endpoint header names in that clicker's line (ClickerLines):
-  // after the clicker's requests and answers before it.
-  void SendClickerMessage(const Voxlet::MessagePtr& message);
-  bool ServiceConnected() const;
-  bool AnonymousClass() const;
-  // The shared cooldown of the software side's clicker actions: the ticks still to wait (the
-  // action is dropped), or 0, when the action may go ahead and the cooldown starts again.
-  int TakeSoftwareActionTurn();
+  bool ServiceConnected() const override;
   // The receiver's port name, as the packet log lines begin.
-  std::string PortUtf8() const { return Voxlet::UTF16to8(m_receiver.GetPortName()); }
+  std::string PortUtf8() const override { return Voxlet::UTF16to8(m_receiver.GetPortName()); }
 
-  // Answers.
-  struct AnsweredQuestion {
-    xercesc::DOMElement* element = nullptr;
-    Voxlet::StringBuffer id;
-    Voxlet::StringBuffer resourceId;
-    Voxlet::StringBuffer points;
-    Voxlet::StringBuffer format;
-    // What keeps element alive.
-    Voxlet::XmlDocumentPtr document;
-    std::shared_ptr<Voxlet::RDF::Graph> graph;
-  };
-  std::optional<AnsweredQuestion> FindAnsweredQuestion(unsigned int questionNumber);
-  void SubmitAnswer(const Voxlet::StringBuffer& answer, const Voxlet::StringBuffer& questionId,
-                    const Voxlet::StringBuffer& points, const ClickerEndpointInfo& clicker);
-  void OnSubmitResponse(const Voxlet::MessagePtr& message);
-  // Sends the answers held while the software service was away.
-  void DeliverHeldAnswers();
+  // The question of the active assessment an answer is for.
+  std::optional<AnsweredQuestion> FindAnsweredQuestion(unsigned int questionNumber) override;
 
  private:
-  friend struct BridgeNotifications;
+  // What the answer pipeline asks of the session.
+  bool Leaving() const override;
+  bool Farewell() const override;
+  std::shared_ptr<CallGate> Gate() const override;
+  Voxlet::StringBuffer SubmitPath() const override;
+  bool AssessmentStarted() const override;
+  bool SendReceiverCommands(const ReceiverCommands& send) override;
+  // What the clicker endpoints ask of the session.
+  ClassLogin CurrentClassLogin() const override;
+  void ClickerAnnounced(const Voxlet::StringBuffer& endpointId) override;
+  // What the class lifecycle asks of the session.
+  void AskActivatedStatusAfterScan() override;
+  void ClearAnswerParts() override;
+
   void SendHello(int method);
   // Reads the notifications of a hello reply and hands them to the lifecycle worker.
   void QueueNotifications(const Voxlet::MessagePtr& message);
-  // Hello replies that cannot be read, said when they start and when they end (with how many
-  // came) instead of once a poll: true when `trouble` starts here (the caller writes it out);
-  // a different trouble ends the one before. EndPollTrouble ends the one in course.
-  bool StartPollTrouble(const std::string& trouble);
-  void EndPollTrouble(const char* how);
-  void SendResults(const Voxlet::XmlDocumentPtr& document);
-  // Waits until `expected` log-offs came, the switch's time is up, or the session shuts down
-  // (false).
-  bool WaitForLogOffs(int expected);
-  struct LateRecord;
-  // One submission, ready to go: built when the answer came, sent now or once the software
-  // service is back.
-  struct HeldAnswer {
-    Voxlet::StringBuffer path;
-    Voxlet::StringBuffer endpointId;
-    Voxlet::StringBuffer studentId;
-    Voxlet::StringBuffer document;
-    Voxlet::StringBuffer questionId;
-    uint16_t address = 0;
-    bool empty = false;             // the empty submission of a session that ended without an answer
-    uint64_t spoolId = 0;           // its record in the answer spool; 0 when not kept there
-    bool syncing = false;           // its record is being written: the spool gives it back when the session closed
-    ClickerLines::Ticket turn = 0;  // its turn in its clicker's line; 0 when it has none
-    uint64_t sendId = 0;            // while it is being sent
-    int attempts = 0;               // sends that ended without a verdict
-    int waitTicks = 0;              // ticks before it is sent again
-    // Its record written after the fact (it went out unkept, and the spool has room again).
-    std::shared_ptr<LateRecord> lateRecord;
-  };
-  HeldAnswer BuildSubmission(const ClickerEndpointInfo& clicker, const Voxlet::StringBuffer& questionId,
-                             const Voxlet::StringBuffer& document, bool empty);
-  void SendSubmission(HeldAnswer answer);
-  // The completion of a submission: a 2xx (taken) or a 4xx (refused: review mode) is the software
-  // service's verdict and the answer leaves the spool; anything else (no reply, a 5xx, a
-  // redirection) is not, and the same document goes again later.
-  void OnSubmissionEnded(uint64_t sendId, const Voxlet::MessagePtr& reply);
-  // Sends it again after a back-off, while the software service is there.
-  void RetryLater(HeldAnswer answer, const std::string& why);
-  void CountDownRetries();
-  // Its clicker's line moves on: the answer was taken, refused, lost, parked or given back.
-  void EndAnswerTurn(HeldAnswer& answer);
-  // The session lets it go unsent: back to the spool (true), or lost (said); its turn ends.
-  bool HandBack(HeldAnswer& answer);
-  // The answer's turn in its clicker's line has come.
-  void StartAnswerTurn(ClickerLines::Ticket turn);
-  // Queues it behind its clicker's answers from the spool, ending its turn; false when there are none.
-  bool ParkBehindAwaiting(HeldAnswer& answer);
-  // An answer that came while the receiver closes: kept in the spool for the next opening.
-  void KeepForNextOpening(const HeldAnswer& answer);
-  // Holds it while the software service is away; false when it could be neither sent nor held.
-  bool SendOrHold(HeldAnswer answer);
-
-  // The answer spool (AnswerSpooling.cpp). A new submission is kept in the spool before it
-  // leaves; it leaves the spool when its reply was read, or stays there for the next opening of
-  // the receiver (or the next start) when the receiver closes first. Answers from the spool wait
-  // for their clicker to be announced again, and that clicker's newer answers wait behind them.
-  void KeepAndSend(HeldAnswer answer);
-  // Its reply was read (taken or refused): out of the spool.
-  void ForgetSpooled(const HeldAnswer& answer);
-  // The session lets it go unsent: true when it stays in the spool (said), false when it is lost.
-  bool LetGoSpooled(const HeldAnswer& answer);
-  // Takes up the spool's answers of this receiver (the software service knows the receiver again).
-  void ClaimSpooledAnswers();
-  // Answers that went out unkept (disk trouble, the spool full) and still wait for a verdict are
-  // kept once the spool can take them again (each tick), so that a process killed later does not
-  // lose them.
-  void KeepUnkeptAnswers();
-  // Neither kept when it came nor since.
-  static bool Unkept(const HeldAnswer& answer);
-  // The clicker's hello was answered: its waiting answers go.
-  void ReleaseAwaitingAnswers(const Voxlet::StringBuffer& endpointId);
-  // The bounded wait for clickers that do not come back (each tick).
-  void CountDownAwaitingAnswers();
-  void LetGoAwaitingAnswers();
 
   CReceiver& m_receiver;
   SessionEnvironment m_env;
@@ -362,68 +240,18 @@ class CReceiverSession : public IReceiverSession {
   bool m_closing = false;
   // Client callbacks and dispatcher entries into the session; callbacks hold the gate itself.
   std::shared_ptr<CallGate> m_bridgeCalls = std::make_shared<CallGate>();
-  mutable std::mutex m_bridgeLock;  // the session lock
-  Voxlet::ClientPtr m_client;
-  boost::signals2::scoped_connection m_stateConnection;
-  boost::signals2::scoped_connection m_tickConnection;
-  bool m_leaving = false;  // the goodbye went out (or there was none to say): nothing more is sent
-  // The receiver is closing: answers that come now are kept for the next opening, and the
-  // clickers stay on record until the last packet has been handed over.
-  bool m_farewell = false;
-  std::vector<uint16_t> m_farewellClickers;
-  std::atomic<bool> m_serviceAway{false};  // the client lost the software service (ends the farewell's wait)
-  Voxlet::StringBuffer m_receiverAddress;
-  Voxlet::StringBuffer m_endpointId;
-  Voxlet::StringBuffer m_currentClassId;
-  Voxlet::StringBuffer m_currentQuestionId;
-  bool m_subscribed = false;
-  int m_pollsOutstanding = 0;  // poll hellos on their way
-  bool m_statusQueryPending = false;
-  bool m_delayLogged = false;
-  int m_softwareActionCooldown = 0;
-  // Class and assessment state (the session lock).
-  Voxlet::StringBuffer m_classroomName;
-  bool m_anonymous = false;
-  Voxlet::StringBuffer m_classLink;
-  Voxlet::StringBuffer m_currentAssessmentId;
-  bool m_assessmentActive = false;
-  std::shared_ptr<Voxlet::RDF::Graph> m_assessmentGraph;
-  Voxlet::XmlDocumentPtr m_assessmentDocument;
-  std::vector<unsigned int> m_packagedQuestions;
-  bool m_switchingClasses = false;
-  // The log-off counter of a class switch: the session lock, signalled by m_logOffsChanged, as
-  // is m_lifecycleStopping (the close step ends a switch's wait).
-  int m_logOffCount = 0;
-  bool m_lifecycleStopping = false;
-  std::condition_variable m_logOffsChanged;
-  // The hello replies that could not be read, in a row (the session lock).
-  std::string m_pollTrouble;
-  uint64_t m_pollTroubleCount = 0;
-  // The parts of multi-packet answers by (address, sequence number): the dispatcher fills it,
-  // an assessment's activation empties it (the session lock).
-  std::map<std::pair<uint16_t, uint8_t>, PacketContainer> m_answerParts;
-  // Submissions waiting for the software service (the session lock).
-  std::deque<HeldAnswer> m_heldAnswers;
-  // Answers whose turn in their clicker's line has not come yet, by turn; those being sent, by
-  // send id; those waiting to be sent again (the session lock).
-  std::map<ClickerLines::Ticket, HeldAnswer> m_lineAnswers;
-  std::map<uint64_t, HeldAnswer> m_sending;
-  uint64_t m_lastSendId = 0;
-  std::deque<HeldAnswer> m_retrying;
-  // Answers from the spool waiting for their clicker by endpoint id, oldest first, with the
-  // clicker's newer answers behind them; the clickers whose hello the software service answered
-  // since it was last reached; the ticks left before the waiting answers go all the same (the
-  // session lock).
-  std::map<Voxlet::StringBuffer, std::deque<HeldAnswer>> m_awaitingClickers;
-  std::set<Voxlet::StringBuffer> m_announcedClickers;
-  int m_awaitingTicks = 0;
-  // The clickers, under the registry's own lock (a leaf).
-  ClickerRegistry m_clickers;
+  // The session lock: the call gate of the moment.
+  mutable std::mutex m_bridgeLock;
+  // The client, the endpoint and the requests (a lock of its own).
+  CServiceChannel m_channel{[this] { return Gate(); }};
   // Each clicker's requests in order (a leaf lock of its own).
   ClickerLines m_lines;
-  // The lifecycle worker: stopped by the close step before anything it uses goes.
-  SerialWorker m_lifecycle;
-  // The simulated-answers mode (its own locks; never called with the session or command lock
-  // held). Declared last: its thread is gone before any other member.
-  CSimulatedAnswers m_simulatedAnswers;
+  // The clickers as endpoints, and their registry (locks of their own).
+  CClickerEndpoints m_clickerEndpoints{*this, m_lines};
+  IClassClickers* m_classClickers = &m_clickerEndpoints;
+  // The answers on their way to the software service (a lock of its own).
+  CAnswerPipeline m_answers{*this, m_clickerEndpoints.Registry(), m_lines, m_env};
+  // The class and assessment lifecycle, its worker and the simulated answers (a lock of its
+  // own). Declared last: its threads are gone before any other member.
+  CClassLifecycle m_classLifecycle{*this, m_receiver, m_env};
 };

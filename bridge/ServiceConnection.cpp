@@ -22,42 +22,22 @@ Voxlet::ClientPtr MakeServiceClient() {
 
 }  // namespace
 
-CReceiverSession::CReceiverSession(CReceiver& receiver, SessionEnvironment environment)
-    : m_receiver(receiver), m_env(std::move(environment)) {
-  m_receiver.AttachSession(this);
-}
-
-CReceiverSession::~CReceiverSession() {
-  m_receiver.Close();
-  m_receiver.AttachSession(nullptr);
-}
-
 void CReceiverSession::ConnectToSoftwareService() {
   if (m_receiver.GoingAway()) return;
   Voxlet::ClientPtr client = m_env.makeClient ? m_env.makeClient() : MakeServiceClient();
   if (!client) return;
   const Voxlet::StringBuffer title = u"ZORIN Ovanta Hardware service (" + m_receiver.GetPortName() + u")";
   const Voxlet::StringBuffer uri = Voxlet::Preferences::SoftwareService::GetUri();
-  // Declared after the client: released first, so an unused client is destroyed outside it.
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  if (m_leaving || m_receiver.GoingAway()) return;
-  m_client = client;
-  client->MonitorPerformance(title);
-  const std::shared_ptr<CallGate> gate = m_bridgeCalls;
-  m_stateConnection = client->StateChanged().connect([this, gate](Voxlet::Client& c, int state) {
-    if (CallGate::Pass pass = gate->Enter()) OnClientStateChanged(c, state);
-  });
-  m_tickConnection = client->Tick().connect([this, gate](Voxlet::Client& c) {
-    if (CallGate::Pass pass = gate->Enter()) OnClientTick(c);
-  });
-  OV_LOG(kLogDiagnostic, "Connecting to software service...");
-  OV_LOG(kLogMilestone, "%s", Voxlet::UTF16to8(uri).c_str());
-  client->Connect(uri);
+  // An unused client is destroyed here, outside the channel's lock.
+  m_channel.Connect(
+      client, title, uri, [this] { return m_receiver.GoingAway(); },
+      [this](Voxlet::Client& c, int state) { OnClientStateChanged(c, state); },
+      [this](Voxlet::Client& c) { OnClientTick(c); });
 }
 
 void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
   if (state == Voxlet::ClientStates::Connected) {
-    m_serviceAway = false;
+    m_channel.ServiceReached();
     OV_LOG(kLogDiagnostic, "Connected to software service; querying information from the receiver");
     SetCurrentClassId({});
     IssueReceiverCommands([](CReceiverProtocolHandler& handler) {
@@ -69,17 +49,11 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
     return;
   }
   if (state != Voxlet::ClientStates::Disconnected) return;
-  m_serviceAway = true;
+  m_channel.ServiceLost();
   m_lines.Notify();  // a goodbye waiting for the answers on their way waits no more
   OV_LOG(kLogDiagnostic, "Disconnected from session manager; exception - %s.",
          Voxlet::UTF16to8(Voxlet::SocketExceptions::ToString(client.LastSocketException())).c_str());
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_subscribed = false;
-    m_endpointId.clear();
-    m_pollsOutstanding = 0;
-    m_announcedClickers.clear();
-  }
+  m_answers.ForgetAnnouncedClickers();
   if (Network().NetworkStarted()) {
     // The pauses are kept by the send queue, not by this thread (one of the client library's,
     // which carry every receiver's traffic): whatever is queued later goes out after them.
@@ -98,14 +72,10 @@ void CReceiverSession::OnClientStateChanged(Voxlet::Client& client, int state) {
 
 void CReceiverSession::OnClientTick(Voxlet::Client& client) {
   // Answers wait unkept while the software service is away too.
-  KeepUnkeptAnswers();
+  m_answers.KeepUnkeptAnswers();
   if (client.State() == Voxlet::ClientStates::Disconnected) return;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    if (m_softwareActionCooldown > 0) --m_softwareActionCooldown;
-  }
-  CountDownAwaitingAnswers();
-  CountDownRetries();
+  m_clickerEndpoints.CountDownCooldown();
+  m_answers.CountDownWaits();
   // The scan and the timed work send receiver commands: under the command lock, like the
   // bridge's other commands.
   IssueReceiverCommands([this](CReceiverProtocolHandler&) {
@@ -118,29 +88,13 @@ void CReceiverSession::OnClientTick(Voxlet::Client& client) {
 void CReceiverSession::ShutDownServiceConnection() {
   // The lifecycle first: the steps queued are dropped, then a class switch still waiting for
   // log-offs ends here.
-  m_lifecycle.Stop([this] {
-    {
-      std::lock_guard<std::mutex> guard(m_bridgeLock);
-      m_lifecycleStopping = true;
-    }
-    m_logOffsChanged.notify_all();
-  });
-  m_simulatedAnswers.StopAndJoin();
+  m_classLifecycle.Stop();
   SayGoodbye();
 }
 
 void CReceiverSession::ReleaseServiceConnection() {
-  Voxlet::ClientPtr client;
-  std::shared_ptr<CallGate> gate;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    gate = m_bridgeCalls;
-    m_leaving = true;
-    m_farewell = true;
-    m_stateConnection.disconnect();
-    m_tickConnection.disconnect();
-    client.swap(m_client);
-  }
+  const std::shared_ptr<CallGate> gate = Gate();
+  Voxlet::ClientPtr client = m_channel.Release();
   {
     std::lock_guard<std::mutex> guard(m_commandLock);
     m_closing = true;
@@ -150,100 +104,45 @@ void CReceiverSession::ReleaseServiceConnection() {
     client.reset();  // the last reference: no signal of it fires after this
   }
   gate->CloseAndDrain();
-  m_simulatedAnswers.StopAndJoin();  // one a callback started before the gate shut
-  EndPollTrouble("the receiver closed");
-  // Every answer the software service has not taken goes back to the spool for the next opening
-  // (or is named as lost without one): those held for a software service that did not come back,
-  // those whose exchange never ended, those waiting to go again or for their turn. Those whose
-  // record is still being written are given back by the spool itself.
+  m_classLifecycle.JoinSimulatedAnswers();  // one a callback started before the gate shut
+  m_channel.EndPollTrouble("the receiver closed");
+  // Every answer the software service has not taken goes back to the spool for the next opening.
   m_lines.Clear();
-  std::vector<HeldAnswer> unsent;
-  std::vector<uint16_t> farewellClickers;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    for (HeldAnswer& answer : m_heldAnswers) unsent.push_back(std::move(answer));
-    for (auto& [id, answer] : m_sending) unsent.push_back(std::move(answer));
-    for (HeldAnswer& answer : m_retrying) unsent.push_back(std::move(answer));
-    for (auto& [turn, answer] : m_lineAnswers)
-      if (!answer.syncing) unsent.push_back(std::move(answer));
-    m_heldAnswers.clear();
-    m_sending.clear();
-    m_retrying.clear();
-    m_lineAnswers.clear();
-    farewellClickers.swap(m_farewellClickers);
-  }
-  LetGoAwaitingAnswers();
-  for (HeldAnswer& answer : unsent) HandBack(answer);
+  m_answers.LetGoUnsent();
   // The clickers the goodbye let go stayed on record while their last packets came in.
-  for (uint16_t address : farewellClickers) m_clickers.Remove(address);
+  m_clickerEndpoints.RemoveFarewellClickers();
 }
 
 void CReceiverSession::ReopenServiceConnection() {
+  m_channel.Reopen();
   {
     std::lock_guard<std::mutex> guard(m_bridgeLock);
-    m_leaving = false;
-    m_subscribed = false;
-    m_statusQueryPending = false;
-    m_delayLogged = false;
-    m_pollsOutstanding = 0;
-    m_endpointId.clear();
     m_bridgeCalls = std::make_shared<CallGate>();
-    m_lifecycleStopping = false;
-    m_farewell = false;
   }
-  m_serviceAway = false;
   m_lines.Clear();
-  m_lifecycle.Restart();
+  m_classLifecycle.Restart();
   std::lock_guard<std::mutex> guard(m_commandLock);
   m_closing = false;
 }
 
-Voxlet::ClientPtr CReceiverSession::ServiceClient() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_client;
-}
+Voxlet::ClientPtr CReceiverSession::ServiceClient() const { return m_channel.Client(); }
 
-Voxlet::StringBuffer CReceiverSession::EndpointId() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_endpointId;
-}
+Voxlet::StringBuffer CReceiverSession::EndpointId() const { return m_channel.EndpointId(); }
 
-Voxlet::StringBuffer CReceiverSession::ReceiverAddress() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_receiverAddress;
-}
+Voxlet::StringBuffer CReceiverSession::ReceiverAddress() const { return m_channel.ReceiverAddress(); }
 
-bool CReceiverSession::Subscribed() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_subscribed;
-}
+bool CReceiverSession::Subscribed() const { return m_channel.Subscribed(); }
 
-Voxlet::StringBuffer CReceiverSession::CurrentClassId() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_currentClassId;
-}
+Voxlet::StringBuffer CReceiverSession::CurrentClassId() const { return m_classLifecycle.CurrentClassId(); }
 
 void CReceiverSession::SetCurrentClassId(const Voxlet::StringBuffer& classId) {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  m_currentClassId = classId;
+  m_classLifecycle.SetCurrentClassId(classId);
 }
 
-Voxlet::StringBuffer CReceiverSession::CurrentQuestionId() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_currentQuestionId;
-}
+Voxlet::StringBuffer CReceiverSession::CurrentQuestionId() const { return m_classLifecycle.CurrentQuestionId(); }
 
 void CReceiverSession::SetCurrentQuestionId(const Voxlet::StringBuffer& questionId) {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  m_currentQuestionId = questionId;
+  m_classLifecycle.SetCurrentQuestionId(questionId);
 }
 
-int CReceiverSession::SoftwareActionCooldown() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  return m_softwareActionCooldown;
-}
-
-void CReceiverSession::SetSoftwareActionCooldown(int ticks) {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
-  m_softwareActionCooldown = ticks;
-}
+bool CReceiverSession::ServiceConnected() const { return m_channel.Connected(); }

@@ -29,7 +29,11 @@
 // A session whose class-lifecycle and clicker hand-overs are recorded, in the order they came.
 class RecordingSession : public CReceiverSession {
  public:
-  using CReceiverSession::CReceiverSession;
+  RecordingSession(CReceiver& receiver, SessionEnvironment environment)
+      : CReceiverSession(receiver, std::move(environment)), m_recordingSteps(*this), m_recordingClickers(*this) {
+    UseClassSteps(m_recordingSteps);
+    UseClassClickers(m_recordingClickers);
+  }
   ~RecordingSession() override { Close(); }
 
   bool switchingClasses = false;  // what StopClass answers unless the lifecycle runs
@@ -80,53 +84,77 @@ class RecordingSession : public CReceiverSession {
   }
 
  protected:
-  void ActivateAssessment(xercesc::DOMElement* ref) override {
-    Record("activate assessment", Id(ref, u"assessmentid"));
-    if (runLifecycle) CReceiverSession::ActivateAssessment(ref);
-  }
-  void DeactivateAssessment(xercesc::DOMElement* ref) override {
-    Record("deactivate assessment", Id(ref, u"assessmentid"));
-    if (runLifecycle) CReceiverSession::DeactivateAssessment(ref);
-  }
-  bool StopClass(xercesc::DOMElement* ref) override {
-    Record("stop class", Id(ref, u"classid"));
-    return runLifecycle ? CReceiverSession::StopClass(ref) : switchingClasses;
-  }
-  void ActivateQuestion(const Voxlet::StringBuffer& id) override {
-    Record("activate question", Voxlet::UTF16to8(id));
-    if (runLifecycle) CReceiverSession::ActivateQuestion(id);
-  }
-  void SetClassroomName(const Voxlet::StringBuffer& name) override {
-    Record("classroom name", Voxlet::UTF16to8(name));
-    if (runLifecycle) CReceiverSession::SetClassroomName(name);
-  }
-  std::vector<KnownClicker> KnownClickers() override {
-    return realClickers ? CReceiverSession::KnownClickers() : clickers;
-  }
-  void DisconnectClickerInSoftware(const Voxlet::StringBuffer& id) override {
-    Record("disconnect clicker", Voxlet::UTF16to8(id));
-    if (realClickers) CReceiverSession::DisconnectClickerInSoftware(id);
-  }
-  void CancelRaisedHandInSoftware(const Voxlet::StringBuffer& id) override {
-    Record("cancel raised hand", Voxlet::UTF16to8(id));
-    if (realClickers) CReceiverSession::CancelRaisedHandInSoftware(id);
-  }
+  // The receiver's departure hand-over (the goodbye and the class switch fake them), recorded.
   void OnDeviceDisassociated(uint16_t address) override {
     Record("disassociated", std::to_string(address));
     if (realClickers) CReceiverSession::OnDeviceDisassociated(address);
   }
-  void RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow) override {
-    Record("rejoin", std::to_string(address));
-    if (realClickers) CReceiverSession::RejoinWithoutLogin(address, macHigh, macLow);
-  }
-  void OnActivatedStatusResponse(const Voxlet::MessagePtr& message) override {
-    if (runLifecycle) CReceiverSession::OnActivatedStatusResponse(message);
-  }
-  std::vector<uint16_t> ClickerShortAddresses() override {
-    return realClickers ? CReceiverSession::ClickerShortAddresses() : std::vector<uint16_t>{0x0101, 0x0102};
-  }
 
  private:
+  // The lifecycle's steps as the notifications and the activated status reach them, recorded;
+  // taken only with runLifecycle.
+  class RecordingSteps : public IClassSteps {
+   public:
+    explicit RecordingSteps(RecordingSession& session) : m_session(session) {}
+    void OnActivatedStatusResponse(const Voxlet::MessagePtr& message) override {
+      if (m_session.runLifecycle) Real().OnActivatedStatusResponse(message);
+    }
+    void ActivateAssessment(xercesc::DOMElement* ref) override {
+      m_session.Record("activate assessment", Id(ref, u"assessmentid"));
+      if (m_session.runLifecycle) Real().ActivateAssessment(ref);
+    }
+    void DeactivateAssessment(xercesc::DOMElement* ref) override {
+      m_session.Record("deactivate assessment", Id(ref, u"assessmentid"));
+      if (m_session.runLifecycle) Real().DeactivateAssessment(ref);
+    }
+    bool StopClass(xercesc::DOMElement* ref) override {
+      m_session.Record("stop class", Id(ref, u"classid"));
+      return m_session.runLifecycle ? Real().StopClass(ref) : m_session.switchingClasses;
+    }
+    void ActivateQuestion(const Voxlet::StringBuffer& id) override {
+      m_session.Record("activate question", Voxlet::UTF16to8(id));
+      if (m_session.runLifecycle) Real().ActivateQuestion(id);
+    }
+    void SetClassroomName(const Voxlet::StringBuffer& name) override {
+      m_session.Record("classroom name", Voxlet::UTF16to8(name));
+      if (m_session.runLifecycle) Real().SetClassroomName(name);
+    }
+
+   private:
+    IClassSteps& Real() const { return m_session.ClassLifecycle(); }
+    RecordingSession& m_session;
+  };
+
+  // What the lifecycle, the notifications and the goodbye do with the clickers, recorded; passed
+  // on to the clicker endpoints only with realClickers.
+  class RecordingClickers : public IClassClickers {
+   public:
+    explicit RecordingClickers(RecordingSession& session) : m_session(session) {}
+    std::vector<uint16_t> ShortAddresses() const override {
+      return m_session.realClickers ? Real().ShortAddresses() : std::vector<uint16_t>{0x0101, 0x0102};
+    }
+    std::vector<KnownClicker> KnownClickers() const override {
+      return m_session.realClickers ? Real().KnownClickers() : m_session.clickers;
+    }
+    void Clear() override { Real().Clear(); }
+    void RejoinWithoutLogin(uint16_t address, uint32_t macHigh, uint32_t macLow) override {
+      m_session.Record("rejoin", std::to_string(address));
+      if (m_session.realClickers) Real().RejoinWithoutLogin(address, macHigh, macLow);
+    }
+    void DisconnectClickerInSoftware(const Voxlet::StringBuffer& id) override {
+      m_session.Record("disconnect clicker", Voxlet::UTF16to8(id));
+      if (m_session.realClickers) Real().DisconnectClickerInSoftware(id);
+    }
+    void CancelRaisedHandInSoftware(const Voxlet::StringBuffer& id) override {
+      m_session.Record("cancel raised hand", Voxlet::UTF16to8(id));
+      if (m_session.realClickers) Real().CancelRaisedHandInSoftware(id);
+    }
+
+   private:
+    IClassClickers& Real() const { return m_session.ClickerEndpoints(); }
+    RecordingSession& m_session;
+  };
+
   static std::string Id(xercesc::DOMElement* ref, const char16_t* name) {
     return Voxlet::UTF16to8(Voxlet::XmlSchema::GetAttribute(ref, u"voxlet:" + Voxlet::StringBuffer(name)));
   }
@@ -138,6 +166,8 @@ class RecordingSession : public CReceiverSession {
   std::mutex m_lock;
   std::condition_variable m_changed;
   std::vector<std::string> m_calls;
+  RecordingSteps m_recordingSteps;
+  RecordingClickers m_recordingClickers;
 };
 
 using Packets = std::vector<Bytes>;

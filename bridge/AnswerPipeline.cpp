@@ -1,10 +1,12 @@
-// Answers from the clickers: the question answered, the answer bytes turned into text by the
-// question's format, and the submission to the software service for the clicker's student.
+// The answer pipeline's way in and out: answers from the clickers (the question answered, the
+// answer bytes turned into text by the question's format), the submission to the software
+// service for the clicker's student, its verdict, and the answers held or sent again meanwhile.
+#include "bridge/AnswerPipeline.h"
+
 #include <algorithm>
 
 #include "bridge/AnswerDecoding.h"
 #include "bridge/ClickerDocuments.h"
-#include "bridge/ReceiverSession.h"
 #include "bridge/RelayReasons.h"
 #include "bridge/RelayText.h"
 #include "client/Format.h"
@@ -17,6 +19,7 @@
 #include "content/AnswerLookup.h"
 #include "content/Translation.h"
 #include "log/Logger.h"
+#include "protocol/ReceiverProtocolHandler.h"
 
 using namespace Bridge::Reasons;
 using Bridge::kStudentHeader;
@@ -41,66 +44,33 @@ const Translation& AnswerTranslation() {
 
 }  // namespace
 
-std::optional<CReceiverSession::AnsweredQuestion> CReceiverSession::FindAnsweredQuestion(unsigned int questionNumber) {
-  AnsweredQuestion question;
-  Voxlet::StringBuffer currentQuestionId;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    question.document = m_assessmentDocument;
-    question.graph = m_assessmentGraph;
-    currentQuestionId = m_currentQuestionId;
-  }
-  if (!question.document) {
-    OV_LOG(kLogDiagnostic, "dropped this because we don't appear to have any questions in our internal lists");
-    return std::nullopt;
-  }
-  if (!currentQuestionId.empty()) {
-    static const Voxlet::XPathExpression kQuestion(u"/voxlet:assessment/voxlet:questions/voxlet:question[@xml:id=$id]");
-    Voxlet::XPathVariables variables;
-    variables.Set(u"id", currentQuestionId);
-    question.element = kQuestion.EvaluateFirst(*question.document, variables);
-    if (!question.element) return std::nullopt;
-  } else {
-    static const Voxlet::XPathExpression kQuestions(u"/voxlet:assessment/voxlet:questions");
-    // Over the held document: its XPath mirror is built once, not once per answer.
-    const xercesc::DOMElement* list = kQuestions.EvaluateFirst(*question.document);
-    const Voxlet::XmlElementList questions = list ? XmlSchema::GetAllChildElements(list) : Voxlet::XmlElementList();
-    if (questions.empty()) {
-      OV_LOG(kLogDiagnostic, "dropped this because we don't appear to have any questions in our internal lists");
-      return std::nullopt;
-    }
-    if (questionNumber > questions.size()) {
-      OV_LOG(kLogDiagnostic, "dropped this because we have just %d questions in our internal lists",
-             static_cast<int>(questions.size()));
-      return std::nullopt;
-    }
-    if (questionNumber == 0) return std::nullopt;
-    question.element = questions[questionNumber - 1];
-  }
-  question.id = XmlSchema::GetAttribute(question.element, u"xml:id");
-  question.resourceId = XmlSchema::GetAttribute(question.element, u"voxlet:resourceid");
-  question.points = XmlSchema::GetAttribute(question.element, u"voxlet:points");
-  question.format =
-      Content::ObjectOf(question.graph.get(), question.resourceId, Voxlet::RDF::NodeKind::Resource, u"questionformat")
-          .value_or(Voxlet::StringBuffer());
-  return question;
+CAnswerPipeline::CAnswerPipeline(IAnswerPipelineHost& host, const ClickerRegistry& clickers, ClickerLines& lines,
+                                 const SessionEnvironment& environment)
+    : m_host(host),
+      m_clickers(clickers),
+      m_lines(lines),
+      m_spool(environment.spool),
+      m_heldAnswerLimit(environment.heldAnswerLimit),
+      m_spooledAnswerWaitTicks(environment.spooledAnswerWaitTicks) {}
+
+void CAnswerPipeline::ClearAnswerParts() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_answerParts.clear();
 }
 
-void CReceiverSession::OnAnswerUpload(uint16_t address, uint8_t questionNumber, const std::vector<uint8_t>& answer) {
-  CallGate::Pass pass = m_bridgeCalls->Enter();
-  if (!pass) return;
+void CAnswerPipeline::OnAnswerUpload(uint16_t address, uint8_t questionNumber, const std::vector<uint8_t>& answer) {
   uint8_t bytes[5] = {};
   std::copy_n(answer.begin(), std::min<size_t>(answer.size(), 5), bytes);
-  const bool connected = ServiceConnected();
+  const bool connected = m_host.ServiceConnected();
   const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
   OV_LOG(kLogPacket, "%s - ANSWER_UPLOAD packet: addr - %u, question number - %u, answer = %x,%x,%x,%x,%x; %s",
-         PortUtf8().c_str(), address, questionNumber, bytes[0], bytes[1], bytes[2], bytes[3], bytes[4],
+         m_host.PortUtf8().c_str(), address, questionNumber, bytes[0], bytes[1], bytes[2], bytes[3], bytes[4],
          !clicker ? kNotFound : (!connected ? kNotConnected : kRelaying));
   if (!clicker) {
     LogAnswerNotSubmitted(address, questionNumber, kNotFound);
     return;
   }
-  const std::optional<AnsweredQuestion> question = FindAnsweredQuestion(questionNumber);
+  const std::optional<AnsweredQuestion> question = m_host.FindAnsweredQuestion(questionNumber);
   if (!question) {
     LogAnswerNotSubmitted(address, questionNumber, "the question is not in the active assessment");
     return;
@@ -123,17 +93,15 @@ void CReceiverSession::OnAnswerUpload(uint16_t address, uint8_t questionNumber, 
   SubmitAnswer(text, question->id, question->points, *clicker);
 }
 
-void CReceiverSession::OnEnhancedAnswerUpload(uint16_t address, uint8_t sequenceNumber, uint8_t totalPackets,
-                                              uint8_t packetNumber, uint8_t questionNumber, const uint8_t* data,
-                                              uint32_t dataLength) {
-  CallGate::Pass pass = m_bridgeCalls->Enter();
-  if (!pass) return;
-  const bool connected = ServiceConnected();
+void CAnswerPipeline::OnEnhancedAnswerUpload(uint16_t address, uint8_t sequenceNumber, uint8_t totalPackets,
+                                             uint8_t packetNumber, uint8_t questionNumber, const uint8_t* data,
+                                             uint32_t dataLength) {
+  const bool connected = m_host.ServiceConnected();
   const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
   OV_LOG(kLogPacket,
          "%s - ENHANCED_ANSWER_UPLOAD packet: addr - %u, question number - %u, total packets - %u, packet number - %u, "
          "sequence number - %u, %s",
-         PortUtf8().c_str(), address, questionNumber, totalPackets, packetNumber, sequenceNumber,
+         m_host.PortUtf8().c_str(), address, questionNumber, totalPackets, packetNumber, sequenceNumber,
          !clicker ? kNotFound : (!connected ? kNotConnected : kRelaying));
   if (!clicker) {
     LogAnswerNotSubmitted(address, questionNumber, kNotFound);
@@ -147,7 +115,7 @@ void CReceiverSession::OnEnhancedAnswerUpload(uint16_t address, uint8_t sequence
   std::vector<unsigned char> combined;
   unsigned int answeredNumber = 0;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     const auto key = std::make_pair(address, sequenceNumber);
     auto found = m_answerParts.find(key);
     if (found == m_answerParts.end() && m_answerParts.size() >= kMaxAnswerAssemblies)
@@ -164,7 +132,7 @@ void CReceiverSession::OnEnhancedAnswerUpload(uint16_t address, uint8_t sequence
     combined = container.combineAllPacketParts();
     answeredNumber = container.questionNumber();
   }
-  const std::optional<AnsweredQuestion> question = FindAnsweredQuestion(answeredNumber);
+  const std::optional<AnsweredQuestion> question = m_host.FindAnsweredQuestion(answeredNumber);
   if (!question) {
     LogAnswerNotSubmitted(address, answeredNumber, "the question is not in the active assessment");
     return;
@@ -173,20 +141,17 @@ void CReceiverSession::OnEnhancedAnswerUpload(uint16_t address, uint8_t sequence
   SubmitAnswer(AnswerTranslation().translateToUnicodeString(combined, math), question->id, question->points, *clicker);
 }
 
-void CReceiverSession::SubmitAnswer(const Voxlet::StringBuffer& answer, const Voxlet::StringBuffer& questionId,
-                                    const Voxlet::StringBuffer& points, const ClickerEndpointInfo& clicker) {
+void CAnswerPipeline::SubmitAnswer(const Voxlet::StringBuffer& answer, const Voxlet::StringBuffer& questionId,
+                                   const Voxlet::StringBuffer& points, const ClickerEndpointInfo& clicker) {
   const Voxlet::StringBuffer document = Bridge::SubmissionText(Voxlet::CurrentTimestamp(), points, questionId, answer);
   KeepAndSend(BuildSubmission(clicker, questionId, document, false));
 }
 
-CReceiverSession::HeldAnswer CReceiverSession::BuildSubmission(const ClickerEndpointInfo& clicker,
-                                                               const Voxlet::StringBuffer& questionId,
-                                                               const Voxlet::StringBuffer& document, bool empty) {
+CAnswerPipeline::HeldAnswer CAnswerPipeline::BuildSubmission(const ClickerEndpointInfo& clicker,
+                                                             const Voxlet::StringBuffer& questionId,
+                                                             const Voxlet::StringBuffer& document, bool empty) {
   HeldAnswer held;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    held.path = Bridge::SubmitPath(m_currentAssessmentId, m_currentClassId);
-  }
+  held.path = m_host.SubmitPath();
   held.endpointId = clicker.endpointId;
   held.studentId = clicker.studentId;
   held.document = document;
@@ -196,8 +161,8 @@ CReceiverSession::HeldAnswer CReceiverSession::BuildSubmission(const ClickerEndp
   return held;
 }
 
-bool CReceiverSession::SendOrHold(HeldAnswer answer) {
-  if (ServiceConnected()) {
+bool CAnswerPipeline::SendOrHold(HeldAnswer answer) {
+  if (m_host.ServiceConnected()) {
     SendSubmission(std::move(answer));
     return true;
   }
@@ -205,13 +170,12 @@ bool CReceiverSession::SendOrHold(HeldAnswer answer) {
   // submission waits for it, up to a limit, in order with the clicker's answers held after it.
   // Its clicker's line moves on meanwhile, since nothing of the clicker goes before the service
   // is back and the held answers go first then.
-  bool leaving = false;
+  const bool leaving = m_host.Leaving();
   bool held = false;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    leaving = m_leaving;
+    std::lock_guard<std::mutex> guard(m_lock);
     // The spool has a limit of its own; the count limits only what is held in memory alone.
-    held = !leaving && (answer.spoolId != 0 || m_heldAnswers.size() < m_env.heldAnswerLimit);
+    held = !leaving && (answer.spoolId != 0 || m_heldAnswers.size() < m_heldAnswerLimit);
     if (held) {
       OV_LOG(kLogDiagnostic, "Holding the answer of endpoint %s to question %s until the software service is back",
              Utf8(answer.endpointId).c_str(), Utf8(answer.questionId).c_str());
@@ -231,16 +195,16 @@ bool CReceiverSession::SendOrHold(HeldAnswer answer) {
   return false;
 }
 
-void CReceiverSession::SendSubmission(HeldAnswer answer) {
+void CAnswerPipeline::SendSubmission(HeldAnswer answer) {
   uint64_t sendId = 0;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     sendId = ++m_lastSendId;
     answer.sendId = sendId;
     m_sending[sendId] = answer;
   }
   auto completion = [this, sendId](const Voxlet::MessagePtr& reply) { OnSubmissionEnded(sendId, reply); };
-  Voxlet::MessagePtr message = NewServiceRequest(Voxlet::Methods::Post, answer.path, completion, false);
+  Voxlet::MessagePtr message = m_host.NewServiceRequest(Voxlet::Methods::Post, answer.path, completion, false);
   message->Headers()[Voxlet::Header::XVantrelVoxletEndpoint] = answer.endpointId;
   message->Headers()[kStudentHeader] = answer.studentId;
   message->Headers()[Voxlet::Header::ContentType] = u"text/xml";
@@ -253,10 +217,10 @@ void CReceiverSession::SendSubmission(HeldAnswer answer) {
     message->Parts().push_back(std::move(part));
   }
   message->SetContent(Voxlet::Content(answer.document));
-  if (SendServiceRequest(message)) return;
+  if (m_host.SendServiceRequest(message)) return;
   // Not sent (the receiver is closing): unless its completion took it already, it goes back.
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     if (m_sending.erase(sendId) == 0) return;
   }
   OV_LOG(kLogDiagnostic, "The answer of endpoint %s to question %s could not be sent: the receiver is closing",
@@ -264,10 +228,10 @@ void CReceiverSession::SendSubmission(HeldAnswer answer) {
   HandBack(answer);
 }
 
-void CReceiverSession::OnSubmissionEnded(uint64_t sendId, const Voxlet::MessagePtr& reply) {
+void CAnswerPipeline::OnSubmissionEnded(uint64_t sendId, const Voxlet::MessagePtr& reply) {
   HeldAnswer answer;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     const auto found = m_sending.find(sendId);
     if (found == m_sending.end()) return;  // given back already
     answer = std::move(found->second);
@@ -284,15 +248,15 @@ void CReceiverSession::OnSubmissionEnded(uint64_t sendId, const Voxlet::MessageP
     ForgetSpooled(answer);
     EndAnswerTurn(answer);
     if (answer.empty)
-      LogIfFailed(reply);
+      m_host.LogIfFailed(reply);
     else
       OnSubmitResponse(reply);
     return;
   }
   // No verdict: the service may not have it (no reply), or could not take it now (a 5xx while it
   // starts, a redirection). The same document goes again, byte for byte.
-  if (complete) LogUnexpectedEvent(reply);
-  if (!ServiceConnected()) {
+  if (complete) m_host.LogUnexpectedEvent(reply);
+  if (!m_host.ServiceConnected()) {
     SendOrHold(std::move(answer));
     return;
   }
@@ -308,7 +272,7 @@ int RetryDelayTicks(int attempts) {
 }
 }  // namespace
 
-void CReceiverSession::RetryLater(HeldAnswer answer, const std::string& why) {
+void CAnswerPipeline::RetryLater(HeldAnswer answer, const std::string& why) {
   ++answer.attempts;
   answer.waitTicks = RetryDelayTicks(answer.attempts);
   OV_LOG(kLogDiagnostic,
@@ -320,20 +284,18 @@ void CReceiverSession::RetryLater(HeldAnswer answer, const std::string& why) {
     SendOrHold(std::move(answer));
     return;
   }
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    if (!m_leaving) {
-      m_retrying.push_back(std::move(answer));
-      return;
-    }
+  if (!m_host.Leaving()) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_retrying.push_back(std::move(answer));
+    return;
   }
   HandBack(answer);
 }
 
-void CReceiverSession::CountDownRetries() {
+void CAnswerPipeline::CountDownRetries() {
   std::vector<HeldAnswer> due;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     for (auto it = m_retrying.begin(); it != m_retrying.end();) {
       if (--it->waitTicks > 0) {
         ++it;
@@ -346,13 +308,13 @@ void CReceiverSession::CountDownRetries() {
   for (HeldAnswer& answer : due) SendOrHold(std::move(answer));
 }
 
-void CReceiverSession::EndAnswerTurn(HeldAnswer& answer) {
+void CAnswerPipeline::EndAnswerTurn(HeldAnswer& answer) {
   const ClickerLines::Ticket turn = answer.turn;
   answer.turn = 0;
   if (turn != 0) m_lines.Done(turn);
 }
 
-bool CReceiverSession::HandBack(HeldAnswer& answer) {
+bool CAnswerPipeline::HandBack(HeldAnswer& answer) {
   const bool stays = LetGoSpooled(answer);
   if (!stays)
     OV_LOG(kLogDiagnostic,
@@ -362,11 +324,11 @@ bool CReceiverSession::HandBack(HeldAnswer& answer) {
   return stays;
 }
 
-void CReceiverSession::DeliverHeldAnswers() {
+void CAnswerPipeline::DeliverHeldAnswers() {
   ClaimSpooledAnswers();
   std::deque<HeldAnswer> held;
   {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
+    std::lock_guard<std::mutex> guard(m_lock);
     held.swap(m_heldAnswers);
   }
   if (!held.empty())
@@ -376,14 +338,37 @@ void CReceiverSession::DeliverHeldAnswers() {
     if (!ParkBehindAwaiting(answer)) SendOrHold(std::move(answer));
 }
 
-size_t CReceiverSession::HeldAnswerCount() const {
-  std::lock_guard<std::mutex> guard(m_bridgeLock);
+void CAnswerPipeline::CountDownWaits() {
+  CountDownAwaitingAnswers();
+  CountDownRetries();
+}
+
+void CAnswerPipeline::LetGoUnsent() {
+  std::vector<HeldAnswer> unsent;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (HeldAnswer& answer : m_heldAnswers) unsent.push_back(std::move(answer));
+    for (auto& [id, answer] : m_sending) unsent.push_back(std::move(answer));
+    for (HeldAnswer& answer : m_retrying) unsent.push_back(std::move(answer));
+    for (auto& [turn, answer] : m_lineAnswers)
+      if (!answer.syncing) unsent.push_back(std::move(answer));
+    m_heldAnswers.clear();
+    m_sending.clear();
+    m_retrying.clear();
+    m_lineAnswers.clear();
+  }
+  LetGoAwaitingAnswers();
+  for (HeldAnswer& answer : unsent) HandBack(answer);
+}
+
+size_t CAnswerPipeline::HeldAnswerCount() const {
+  std::lock_guard<std::mutex> guard(m_lock);
   return m_heldAnswers.size();
 }
 
-void CReceiverSession::OnSubmitResponse(const Voxlet::MessagePtr& message) {
+void CAnswerPipeline::OnSubmitResponse(const Voxlet::MessagePtr& message) {
   if (!message->Failure()) return;
-  LogUnexpectedEvent(message);
+  m_host.LogUnexpectedEvent(message);
   const Voxlet::StringBuffer endpointId = message->Headers().Get(Voxlet::Header::XVantrelVoxletEndpoint);
   const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByEndpoint(endpointId);
   OV_LOG(kLogDiagnostic, "The submission of endpoint %s failed (status %d); the answer is not submitted",
@@ -391,22 +376,17 @@ void CReceiverSession::OnSubmitResponse(const Voxlet::MessagePtr& message) {
   if (!clicker) return;
   if (clicker->shortAddress != 0)
     OV_LOG(kLogMilestone, "Post submit failed. Has valid endpoint.%u go to review mode", clicker->shortAddress);
-  IssueReceiverCommands([&](CReceiverProtocolHandler& handler) {
+  m_host.SendReceiverCommands([&](CReceiverProtocolHandler& handler) {
     handler.SendSessionEnd(clicker->shortAddress, SessionEndMode::kReview, Delivery::kRetry);
   });
 }
 
-void CReceiverSession::OnSessionEndRemote(uint16_t address) {
-  CallGate::Pass pass = m_bridgeCalls->Enter();
-  if (!pass || address == 0) return;
-  bool assessmentStarted = false;
-  {
-    std::lock_guard<std::mutex> guard(m_bridgeLock);
-    assessmentStarted = !m_currentAssessmentId.empty();
-  }
-  const bool connected = ServiceConnected();
+void CAnswerPipeline::OnSessionEndRemote(uint16_t address) {
+  if (address == 0) return;
+  const bool assessmentStarted = m_host.AssessmentStarted();
+  const bool connected = m_host.ServiceConnected();
   const std::optional<ClickerEndpointInfo> clicker = m_clickers.FindByAddress(address);
-  OV_LOG(kLogPacket, "%s - SESSION_END_REMOTE packet: addr - %u; %s", PortUtf8().c_str(), address,
+  OV_LOG(kLogPacket, "%s - SESSION_END_REMOTE packet: addr - %u; %s", m_host.PortUtf8().c_str(), address,
          !assessmentStarted ? kNoAssessment : (!clicker ? kNotFound : (!connected ? kNotConnected : kRelaying)));
   if (!assessmentStarted || !clicker) return;
   KeepAndSend(
