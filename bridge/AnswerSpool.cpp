@@ -468,7 +468,7 @@ AnswerSpool::Counts AnswerSpool::GetCounts() const {
 bool AnswerSpool::WaitUntilSynced(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(m_lock);
   const uint64_t upTo = m_writes;
-  return m_synced.wait_for(lock, limit, [&] { return m_syncedWrites >= upTo || !m_file; });
+  return m_synced.wait_for(lock, limit, [&] { return m_toldWrites >= upTo || !m_file; });
 }
 
 // Group commit: one sync covers every write before it began (records, removals, the emptying),
@@ -510,5 +510,7 @@ void AnswerSpool::SyncLoop() {
       if (w.synced) w.synced(w.id);
     }
     lock.lock();
+    m_toldWrites = upTo;
+    m_synced.notify_all();
   }
 }

@@ -111,9 +111,9 @@ class AnswerSpool {
   Kept Append(const SpooledAnswer& answer, Synced synced, uint64_t* id);
   // The software service took the answer or refused it: it leaves the spool.
   void Remove(uint64_t id);
-  // Waits up to `limit` until every write so far is on the disk (true, as on disk trouble). The
-  // spool's thread syncs records and the emptying of the journal at once, a removal with the
-  // next of those.
+  // Waits up to `limit` until every write so far is on the disk and the senders of its records
+  // were told (true, as on disk trouble). The spool's thread syncs records and the emptying of
+  // the journal at once, a removal with the next of those.
   bool WaitUntilSynced(std::chrono::milliseconds limit);
   // Its sender let it go unsent (the receiver closed): the next Claim of its receiver gets it.
   void Unclaim(uint64_t id);
@@ -173,6 +173,7 @@ class AnswerSpool {
   uint64_t m_fileBytes = 0;
   uint64_t m_writes = 0;        // journal writes so far
   uint64_t m_syncedWrites = 0;  // those a finished sync covered
+  uint64_t m_toldWrites = 0;    // those whose records' senders were told so too
   uint64_t m_startedOver = 0;   // the write that zeroed the journal last
   std::condition_variable m_synced;
   std::vector<Waiting> m_waiting;

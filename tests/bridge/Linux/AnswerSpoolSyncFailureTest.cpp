@@ -59,7 +59,9 @@ struct SyncFailure {
     }
     EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(30)));
     failJournalSyncs = true;
-    EXPECT_EQ(spool.Append(FailingDiskAnswer(2), [this](uint64_t) { ++relayed; }, &id), AnswerSpool::Kept::Yes);
+    EXPECT_EQ(spool.Append(
+                  FailingDiskAnswer(2), [this](uint64_t) { ++relayed; }, &id),
+              AnswerSpool::Kept::Yes);
     ids.push_back(id);
     EXPECT_TRUE(spool.WaitUntilSynced(std::chrono::seconds(30)));
     failJournalSyncs = false;
