@@ -13,6 +13,7 @@
 #include "connections/DetectionProbes.h"
 #include "connections/Linux/TtyLine.h"
 #include "connections/SerialPnPId.h"
+#include "platform/SystemError.h"
 
 namespace {
 
@@ -24,19 +25,20 @@ void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 
 CThreadedCOMPort::~CThreadedCOMPort() { ClosePort(); }
 
-uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
-  if (name.empty()) return LinkResult::kNotPresent;
+std::error_code CThreadedCOMPort::DoOpen(const std::string& name) {
+  if (name.empty()) return Platform::Error::kNotPresent;
   const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return LinkResult::FromErrno(errno);
-  // Another program holding the tty (its lock, or exclusive mode) makes it "in use".
+  if (fd < 0) return Platform::ErrnoError(errno);
+  // A file that is no tty has no serial line: it is no receiver's port.
   if (!isatty(fd)) {
     close(fd);
-    return static_cast<uint32_t>(ENOTTY);
+    return Platform::Error::kNotALinkDevice;
   }
+  // Another program holding the tty (its lock, or exclusive mode) makes it "in use".
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
     close(fd);
-    return LinkResult::FromErrno(error == EWOULDBLOCK ? EBUSY : error);
+    return error == EWOULDBLOCK ? Platform::Error::kInUse : Platform::ErrnoError(error);
   }
   ioctl(fd, TIOCEXCL);
   m_savedValid = tcgetattr(fd, &m_saved) == 0;
@@ -51,7 +53,7 @@ uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
   // Opening a tty raises both lines; the receiver's line wants DTR down and RTS up.
   SetModemLines(TIOCM_DTR, false);
   SetModemLines(TIOCM_RTS, true);
-  return LinkResult::kSuccess;
+  return {};
 }
 
 void CThreadedCOMPort::DoClose() {

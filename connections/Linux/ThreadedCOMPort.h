@@ -18,7 +18,7 @@ class CThreadedCOMPort : public CThreadedPort {
   bool GetLine(LineSettings* settings) override;
 
  protected:
-  uint32_t DoOpen(const std::string& name) override;
+  std::error_code DoOpen(const std::string& name) override;
   void DoClose() override;
   int Fd() const override { return m_fd; }
   ReadStatus DoRead() override;

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "platform/SystemError.h"
+
 CThreadedHIDPort::~CThreadedHIDPort() { ClosePort(); }
 
 bool CThreadedHIDPort::ReadDeviceInfo(HidReportLengths* lengths, uint16_t* productId) {
@@ -22,24 +24,25 @@ bool CThreadedHIDPort::ReadDeviceInfo(HidReportLengths* lengths, uint16_t* produ
   return true;
 }
 
-uint32_t CThreadedHIDPort::DoOpen(const std::string& name) {
-  if (name.empty()) return LinkResult::kNotPresent;
+std::error_code CThreadedHIDPort::DoOpen(const std::string& name) {
+  if (name.empty()) return Platform::Error::kNotPresent;
   const int fd = open(name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return LinkResult::FromErrno(errno);
+  if (fd < 0) return Platform::ErrnoError(errno);
   {
     std::lock_guard<std::mutex> guard(m_portLock);
     m_fd = fd;
   }
+  // A node that tells no report lengths is no HID device of a receiver.
   if (!ReadDeviceInfo(&m_lengths, &m_productId)) {
     std::lock_guard<std::mutex> guard(m_portLock);
     DoClose();
-    return static_cast<uint32_t>(EINVAL);
+    return Platform::Error::kNotALinkDevice;
   }
   // Whatever the device queued before the open is stale.
   uint8_t stale[256];
   while (read(m_fd, stale, sizeof stale) > 0) {
   }
-  return LinkResult::kSuccess;
+  return {};
 }
 
 void CThreadedHIDPort::DoClose() {

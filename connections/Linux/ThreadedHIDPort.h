@@ -14,7 +14,7 @@ class CThreadedHIDPort : public CThreadedPort {
   HidReportLengths Lengths() const { return m_lengths; }
 
  protected:
-  uint32_t DoOpen(const std::string& name) override;
+  std::error_code DoOpen(const std::string& name) override;
   void DoClose() override;
   int Fd() const override { return m_fd; }
   ReadStatus DoRead() override;
