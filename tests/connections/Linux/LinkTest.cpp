@@ -184,6 +184,23 @@ TEST(LinkOverPtyTest, UnpluggedReceiverIsALostDeviceAndTheLinkGoesIdle) {
   link.Close();
 }
 
+// A block with nothing to write is done at once: it neither holds back the blocks behind it nor
+// keeps the I/O thread waking for a tty that is ready to take bytes.
+TEST(LinkOverPtyTest, AnEmptyBlockIsDoneAtOnce) {
+  CReceiverSimulator sim;
+  ASSERT_TRUE(sim.Start());
+  CSBConnection link(LinkInfo(sim.SlavePath()));
+  ASSERT_EQ(link.Open(), 0u);
+  link.Send(Block({}));
+  EXPECT_TRUE(link.WaitForSendsDone());
+  EXPECT_LT(CpuMsOverIdleWindow(), kIdleBudgetMs);
+  link.Send(Block(SimFraming::Frame({0x00, 0x00, 0x0D, 0x03})));
+  EXPECT_TRUE(link.WaitForSendsDone());
+  ASSERT_TRUE(sim.WaitFor([](const auto& r) { return !r.empty(); }, 5000));
+  EXPECT_EQ(sim.Received(), (std::vector<Bytes>{{0x00, 0x00, 0x0D, 0x03}}));
+  link.Close();
+}
+
 // A receiver that answers the probes at 57600, 19200 or 9600 8O2 is found there; one that
 // answers none leaves the port at 9600 8N1, whatever it was set to before. (A pty keeps no
 // parity: 8O2 reads back as 8N2.)
