@@ -180,7 +180,8 @@ TEST(ComPortTest, OpeningWhatIsNoPortFailsWithItsReason) {
   EXPECT_EQ(LinkResult::FromError(std::error_code(ERROR_SEM_TIMEOUT, std::system_category())),
             static_cast<uint32_t>(ERROR_SEM_TIMEOUT));
   EXPECT_EQ(LinkResult::FromError(Win32LinkErrors::OpenFailure(ERROR_SUCCESS)), LinkResult::kNotALinkDevice);
-  EXPECT_EQ(LinkResult::FromError(Win32LinkErrors::OpenFailure(ERROR_GEN_FAILURE)), ERROR_GEN_FAILURE);
+  EXPECT_EQ(LinkResult::FromError(Win32LinkErrors::OpenFailure(ERROR_GEN_FAILURE)),
+            static_cast<uint32_t>(ERROR_GEN_FAILURE));
   // A serial port is neither a HID device nor a USB-serial bridge behind its own driver: those
   // kinds refuse it, and leave it free.
   for (const uint32_t kind : {kConnectionHid, kConnectionProlific}) {

@@ -224,9 +224,7 @@ TEST(HidPortTest, TheHidConnectionHasReportsButNoSerialLine) {
     ReportPipe device;
     hid.capsStatus = HIDP_STATUS_INVALID_PREPARSED_DATA;
     CSBConnection link(LinkInfo(device.Name(), kConnectionHid));
-    const uint32_t result = link.Open();
-    EXPECT_NE(result, LinkResult::kSuccess);
-    EXPECT_NE(result, LinkResult::kNotPresent);
+    EXPECT_EQ(link.Open(), LinkResult::kNotALinkDevice);
     EXPECT_FALSE(link.IsOpen());
     EXPECT_EQ(hid.preparsedFreed.load(), hid.preparsedTaken.load());
   }
