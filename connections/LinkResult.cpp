@@ -43,6 +43,6 @@ uint32_t LinkResult::FromErrno(int error) {
     case ENOTTY:
       return kNotALinkDevice;
     default:
-      return static_cast<uint32_t>(error);
+      return static_cast<uint32_t>(error) == kAlreadyOpen ? kDeviceFailed : static_cast<uint32_t>(error);
   }
 }
