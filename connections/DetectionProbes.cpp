@@ -1,7 +1,6 @@
 #include "connections/DetectionProbes.h"
 
 #include <algorithm>
-#include <cerrno>
 
 LineSettings FirstCandidate() { return {9600, 8, 1, 2}; }
 
@@ -68,23 +67,4 @@ bool DetectReceiver(const DetectionSteps& steps, bool pulse) {
   }
   if (!answered) steps.setLine(LineSettings{9600, 8, 0, 0});
   return answered;
-}
-
-uint32_t LinkResult::FromErrno(int error) {
-  switch (error) {
-    case 0:
-      return kSuccess;
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-    case ENOTDIR:
-      return kNotPresent;
-    case EBUSY:
-    case EACCES:
-    case EPERM:
-    case EWOULDBLOCK:
-      return kInUse;
-    default:
-      return static_cast<uint32_t>(error);
-  }
 }

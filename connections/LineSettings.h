@@ -11,13 +11,3 @@ struct LineSettings {
 
   bool operator==(const LineSettings&) const = default;
 };
-
-namespace LinkResult {
-// Open results: 0 success, 2 not present, 3 in use (held by another program), 110 already open.
-constexpr uint32_t kSuccess = 0;
-constexpr uint32_t kNotPresent = 2;
-constexpr uint32_t kInUse = 3;
-constexpr uint32_t kAlreadyOpen = 110;
-// Maps an errno from opening a device to the result above; other values pass through.
-uint32_t FromErrno(int error);
-}  // namespace LinkResult

@@ -2,16 +2,20 @@
 
 #include "connections/DetectionProbes.h"
 
-uint32_t CLinkThread::OpenPort(const std::string& name) {
-  if (IsRunning()) return m_open.load() && name == m_name ? LinkResult::kAlreadyOpen : LinkResult::kInUse;
+std::error_code CLinkThread::OpenPort(const std::string& name) {
+  if (IsRunning()) return m_open.load() && name == m_name ? Platform::Error::kAlreadyOpen : Platform::Error::kInUse;
   WaitForEnd();
   m_name = name;
   m_lost = false;
   m_opened.Reset();
   Start();
   m_opened.Wait(-1);
-  const uint32_t result = m_openResult.load();
-  if (result != LinkResult::kSuccess) WaitForEnd();
+  std::error_code result;
+  {
+    std::lock_guard<std::mutex> guard(m_openResultLock);
+    result = m_openResult;
+  }
+  if (result) WaitForEnd();
   return result;
 }
 
@@ -22,15 +26,14 @@ void CLinkThread::ClosePort() {
 
 bool CLinkThread::OpenOnThread() {
   // The pause gives a device that has just appeared time to settle.
-  if (m_stopEvent.Wait(100)) {
-    m_openResult = LinkResult::kNotPresent;
-    m_opened.Set();
-    return false;
+  const std::error_code result = m_stopEvent.Wait(100) ? Platform::Error::kNotPresent : DoOpen(m_name);
+  {
+    std::lock_guard<std::mutex> guard(m_openResultLock);
+    m_openResult = result;
   }
-  m_openResult = DoOpen(m_name);
-  m_open = m_openResult.load() == LinkResult::kSuccess;
+  m_open = !result;
   m_opened.Set();
-  return m_open.load();
+  return !result;
 }
 
 bool CLinkThread::WaitForAnswer() {

@@ -5,10 +5,12 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "connections/LineSettings.h"
 #include "connections/TwoThreadIOQueue.h"
+#include "platform/ErrorCodes.h"
 #include "platform/Thread.h"
 #include "text/StringBuffer.h"
 
@@ -21,8 +23,9 @@ class CLinkThread : public CThreadBase {
  public:
   CLinkThread() = default;
 
-  // Starts the I/O thread and waits for its open result (LinkResult codes or a system error).
-  uint32_t OpenPort(const std::string& name);
+  // Starts the I/O thread and waits for its open result: none, a system error, or
+  // Platform::Error (kAlreadyOpen on this name, kInUse while open on another).
+  std::error_code OpenPort(const std::string& name);
   void ClosePort();
   bool IsOpen() const { return m_open.load(); }
   bool IsDeviceLost() const { return m_lost.load(); }
@@ -43,7 +46,7 @@ class CLinkThread : public CThreadBase {
 
  protected:
   // I/O-thread operations of a kind of device.
-  virtual uint32_t DoOpen(const std::string& name) = 0;
+  virtual std::error_code DoOpen(const std::string& name) = 0;
   virtual Voxlet::StringBuffer DoPnPId() { return u"DOES NOT APPLY"; }
   virtual bool DoReset(bool) { return false; }
 
@@ -76,7 +79,8 @@ class CLinkThread : public CThreadBase {
   CTwoThreadIOQueue m_queue;
 
   CWaitEvent m_opened;
-  std::atomic<uint32_t> m_openResult{0};
+  std::mutex m_openResultLock;
+  std::error_code m_openResult;  // under m_openResultLock
 
   std::mutex m_requestLock;  // one request at a time
   CWaitEvent m_settingsRequest;

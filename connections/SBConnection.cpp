@@ -2,6 +2,7 @@
 
 #include "connections/PortFactory.h"
 #include "connections/ThreadedPort.h"
+#include "platform/ErrorCodes.h"
 
 CSBConnection::CSBConnection(const SBConnectionInfo& info) : ISBConnection(info), m_port(MakeThreadedPort(info)) {}
 
@@ -12,8 +13,9 @@ bool CSBConnection::IsSerial() const {
 }
 
 uint32_t CSBConnection::Open() {
-  if (!m_port) return LinkResult::kNotPresent;
-  return m_port->OpenPort(Voxlet::UTF16to8(m_info.portName));
+  // The one place where an open's error becomes the interface's code.
+  if (!m_port) return LinkResult::FromError(Platform::Error::kNotPresent);
+  return LinkResult::FromError(m_port->OpenPort(Voxlet::UTF16to8(m_info.portName)));
 }
 
 bool CSBConnection::IsOpen() { return m_port && m_port->IsOpen(); }

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "connections/LinkResult.h"
 #include "connections/SBConnectionInfo.h"
 #include "connections/SBIOPacket.h"
 #include "platform/WaitEvent.h"
@@ -13,7 +14,8 @@ class ISBConnection {
   explicit ISBConnection(const SBConnectionInfo& info) : m_info(info) {}
   virtual ~ISBConnection() = default;
 
-  // 0 success, 2 not present, 3 in use, 110 already open; other values are system errors.
+  // 0 success, 2 not present, 3 in use, 110 already open; other values are system errors
+  // (LinkResult: Win32's numbers, and on Linux the errno values that mean nothing else there).
   virtual uint32_t Open() = 0;
   virtual bool IsOpen() = 0;
   virtual void Close() = 0;

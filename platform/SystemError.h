@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <system_error>
 
 namespace Platform {
 
@@ -12,5 +13,9 @@ inline std::string SystemCallFailed(const char* step, const std::string& path) {
   text.append(" ").append(path).append(": ").append(reason);
   return text;
 }
+
+// An errno value as an error code (errno's numbers are the generic category's on every
+// platform).
+inline std::error_code ErrnoError(int error) { return {error, std::generic_category()}; }
 
 }  // namespace Platform

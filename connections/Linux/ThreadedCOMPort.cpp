@@ -13,10 +13,16 @@
 #include "connections/DetectionProbes.h"
 #include "connections/Linux/TtyLine.h"
 #include "connections/SerialPnPId.h"
+#include "platform/SystemError.h"
 
 namespace {
 
-bool IsGoneError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+// What a read or write on the tty that failed left in errno: nothing at all when the tty
+// merely has no bytes, or takes none, now.
+std::error_code TtyError(int error) {
+  if (error == EAGAIN || error == EINTR) return {};
+  return Platform::ErrnoError(error);
+}
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -24,19 +30,20 @@ void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 
 CThreadedCOMPort::~CThreadedCOMPort() { ClosePort(); }
 
-uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
-  if (name.empty()) return LinkResult::kNotPresent;
+std::error_code CThreadedCOMPort::DoOpen(const std::string& name) {
+  if (name.empty()) return Platform::Error::kNotPresent;
   const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return LinkResult::FromErrno(errno);
-  // Another program holding the tty (its lock, or exclusive mode) makes it "in use".
+  if (fd < 0) return Platform::ErrnoError(errno);
+  // A file that is no tty has no serial line: it is no receiver's port.
   if (!isatty(fd)) {
     close(fd);
-    return static_cast<uint32_t>(ENOTTY);
+    return Platform::Error::kNotALinkDevice;
   }
+  // Another program holding the tty (its lock, or exclusive mode) makes it "in use".
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
     close(fd);
-    return LinkResult::FromErrno(error == EWOULDBLOCK ? EBUSY : error);
+    return error == EWOULDBLOCK ? Platform::Error::kInUse : Platform::ErrnoError(error);
   }
   ioctl(fd, TIOCEXCL);
   m_savedValid = tcgetattr(fd, &m_saved) == 0;
@@ -51,7 +58,7 @@ uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
   // Opening a tty raises both lines; the receiver's line wants DTR down and RTS up.
   SetModemLines(TIOCM_DTR, false);
   SetModemLines(TIOCM_RTS, true);
-  return LinkResult::kSuccess;
+  return {};
 }
 
 void CThreadedCOMPort::DoClose() {
@@ -73,24 +80,20 @@ void CThreadedCOMPort::DoClose() {
   m_savedValid = false;
 }
 
-CThreadedPort::ReadStatus CThreadedCOMPort::DoRead() {
+std::error_code CThreadedCOMPort::DoRead() {
   const ssize_t n = read(m_fd, m_readBuffer, sizeof m_readBuffer);
   if (n > 0) {
     Queue().PushReceived(std::make_unique<CSBIOPacket>(m_readBuffer, static_cast<uint32_t>(n), false));
-    return ReadStatus::kOk;
+    return {};
   }
-  if (n == 0) return ReadStatus::kLost;  // hung up
-  if (errno == EAGAIN || errno == EINTR) return ReadStatus::kOk;
-  return IsGoneError(errno) ? ReadStatus::kLost : ReadStatus::kFailed;
+  if (n == 0) return Platform::Error::kNotPresent;  // hung up
+  return TtyError(errno);
 }
 
-ssize_t CThreadedCOMPort::DoWrite(const CSBIOPacket& packet, size_t offset) {
-  const size_t length = packet.PayloadLength();
-  if (offset >= length) return static_cast<ssize_t>(length - offset);
-  const ssize_t n = write(m_fd, packet.Payload() + offset, length - offset);
-  if (n >= 0) return n;
-  if (errno == EAGAIN || errno == EINTR) return 0;
-  return IsGoneError(errno) ? -2 : -1;
+std::error_code CThreadedCOMPort::DoWrite(const CSBIOPacket& packet, size_t offset, size_t* written) {
+  const ssize_t n = write(m_fd, packet.Payload() + offset, packet.PayloadLength() - offset);
+  *written = n > 0 ? static_cast<size_t>(n) : 0;
+  return n >= 0 ? std::error_code() : TtyError(errno);
 }
 
 bool CThreadedCOMPort::SetLine(const LineSettings& settings) {
@@ -154,7 +157,7 @@ std::vector<uint8_t> CThreadedCOMPort::ReadFor(size_t count, int timeoutMs) {
     if (n > 0) {
       bytes.insert(bytes.end(), chunk, chunk + n);
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-      if (n == 0 || IsGoneError(errno)) MarkLost();
+      if (n == 0 || DeviceGone(Platform::ErrnoError(errno))) MarkLost();
       break;
     }
   }

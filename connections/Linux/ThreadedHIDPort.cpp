@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "platform/SystemError.h"
+
 CThreadedHIDPort::~CThreadedHIDPort() { ClosePort(); }
 
 bool CThreadedHIDPort::ReadDeviceInfo(HidReportLengths* lengths, uint16_t* productId) {
@@ -22,24 +24,25 @@ bool CThreadedHIDPort::ReadDeviceInfo(HidReportLengths* lengths, uint16_t* produ
   return true;
 }
 
-uint32_t CThreadedHIDPort::DoOpen(const std::string& name) {
-  if (name.empty()) return LinkResult::kNotPresent;
+std::error_code CThreadedHIDPort::DoOpen(const std::string& name) {
+  if (name.empty()) return Platform::Error::kNotPresent;
   const int fd = open(name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return LinkResult::FromErrno(errno);
+  if (fd < 0) return Platform::ErrnoError(errno);
   {
     std::lock_guard<std::mutex> guard(m_portLock);
     m_fd = fd;
   }
+  // A node that tells no report lengths is no HID device of a receiver.
   if (!ReadDeviceInfo(&m_lengths, &m_productId)) {
     std::lock_guard<std::mutex> guard(m_portLock);
     DoClose();
-    return static_cast<uint32_t>(EINVAL);
+    return Platform::Error::kNotALinkDevice;
   }
   // Whatever the device queued before the open is stale.
   uint8_t stale[256];
   while (read(m_fd, stale, sizeof stale) > 0) {
   }
-  return LinkResult::kSuccess;
+  return {};
 }
 
 void CThreadedHIDPort::DoClose() {
@@ -47,37 +50,38 @@ void CThreadedHIDPort::DoClose() {
   m_fd = -1;
 }
 
-CThreadedPort::ReadStatus CThreadedHIDPort::DoRead() {
+std::error_code CThreadedHIDPort::DoRead() {
   // Windows-style reports: the report id first (0 for a device without ids), then the body.
   const size_t length = m_lengths.input;
-  if (length == 0) return ReadStatus::kFailed;
+  if (length == 0) return Platform::Error::kNotALinkDevice;
   m_report.resize(length);
   const size_t offset = m_lengths.numbered ? 0 : 1;
   m_report[0] = 0;
   const ssize_t n = read(m_fd, m_report.data() + offset, length - offset);
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EINTR) return ReadStatus::kOk;
-    return errno == EIO || errno == ENODEV || errno == ENXIO ? ReadStatus::kLost : ReadStatus::kFailed;
-  }
-  if (n == 0) return ReadStatus::kLost;
+  if (n < 0) return errno == EAGAIN || errno == EINTR ? std::error_code() : Platform::ErrnoError(errno);
+  if (n == 0) return Platform::Error::kNotPresent;  // gone
   // Reports of another length are dropped.
   const size_t keep = HidReports::ReceivedLength(static_cast<size_t>(n) + offset, m_lengths, m_productId);
   if (keep > 0) Queue().PushReceived(std::make_unique<CSBIOPacket>(m_report.data(), static_cast<uint32_t>(keep), true));
-  return ReadStatus::kOk;
+  return {};
 }
 
-ssize_t CThreadedHIDPort::DoWrite(const CSBIOPacket& packet, size_t) {
+std::error_code CThreadedHIDPort::DoWrite(const CSBIOPacket& packet, size_t, size_t* written) {
   const uint32_t length = packet.StoredLength();
+  *written = 0;
   // Only reports of the device's lengths go.
-  if (HidReports::CheckOutgoing(packet, m_lengths) != 0) return -1;
+  if (HidReports::CheckOutgoing(packet, m_lengths) != 0) return std::make_error_code(std::errc::invalid_argument);
   if (packet.m_flag) {
     std::vector<uint8_t> report(packet.Data(), packet.Data() + length);
-    return ioctl(m_fd, HIDIOCSFEATURE(length), report.data()) < 0 ? -1 : static_cast<ssize_t>(length);
+    if (ioctl(m_fd, HIDIOCSFEATURE(length), report.data()) < 0) return Platform::ErrnoError(errno);
+    *written = length;
+    return {};
   }
   // hidraw takes the report id byte first, as the stored packet has it; a device without
-  // report ids takes 0 there.
-  const ssize_t n = write(m_fd, packet.Data(), length);
-  if (n >= 0) return static_cast<ssize_t>(length);
-  if (errno == EAGAIN || errno == EINTR) return 0;
-  return errno == EIO || errno == ENODEV || errno == ENXIO ? -2 : -1;
+  // report ids takes 0 there. A report goes whole or not at all.
+  if (write(m_fd, packet.Data(), length) >= 0) {
+    *written = length;
+    return {};
+  }
+  return errno == EAGAIN || errno == EINTR ? std::error_code() : Platform::ErrnoError(errno);
 }

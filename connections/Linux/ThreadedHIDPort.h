@@ -14,11 +14,11 @@ class CThreadedHIDPort : public CThreadedPort {
   HidReportLengths Lengths() const { return m_lengths; }
 
  protected:
-  uint32_t DoOpen(const std::string& name) override;
+  std::error_code DoOpen(const std::string& name) override;
   void DoClose() override;
   int Fd() const override { return m_fd; }
-  ReadStatus DoRead() override;
-  ssize_t DoWrite(const CSBIOPacket& packet, size_t offset) override;
+  std::error_code DoRead() override;
+  std::error_code DoWrite(const CSBIOPacket& packet, size_t offset, size_t* written) override;
   size_t WriteLength(const CSBIOPacket& packet) const override { return packet.StoredLength(); }
   bool DropsFlagged() const override { return false; }
 

@@ -2,7 +2,15 @@
 
 #include <poll.h>
 
+#include <cerrno>
+
 CThreadedPort::~CThreadedPort() { ClosePort(); }
+
+bool CThreadedPort::DeviceGone(const std::error_code& error) {
+  if (error == Platform::Error::kNotPresent) return true;
+  if (error.category() != std::generic_category()) return false;
+  return error.value() == EIO || error.value() == ENXIO || error.value() == ENODEV;
+}
 
 bool CThreadedPort::WaitReadable(int timeoutMs) {
   const Platform::WaitHandle handles[] = {Platform::WaitHandle::Of(m_stopEvent),
@@ -25,18 +33,20 @@ bool CThreadedPort::PumpWrites() {
       m_writing.reset();
       continue;
     }
-    const ssize_t written = DoWrite(*m_writing, m_writeOffset);
-    if (written == 0) return true;
-    if (written == -2) {
-      MarkLost();
+    // A packet with nothing (more) to write is done: the device's readiness would not end it.
+    if (m_writeOffset >= WriteLength(*m_writing)) {
       m_writing.reset();
       continue;
     }
-    if (written < 0) {
+    size_t written = 0;
+    const std::error_code error = DoWrite(*m_writing, m_writeOffset, &written);
+    if (error) {
+      if (DeviceGone(error)) MarkLost();
       m_writing.reset();  // a write error drops the packet
       continue;
     }
-    m_writeOffset += static_cast<size_t>(written);
+    if (written == 0) return true;
+    m_writeOffset += written;
     if (m_writeOffset >= WriteLength(*m_writing)) m_writing.reset();
   }
 }
@@ -72,12 +82,12 @@ void CThreadedPort::Run() {
       AnswerResetRequest();
     } else if (watchDevice && index == static_cast<int>(deviceIndex)) {
       if (!readFailed && (revents & (POLLIN | POLLHUP | POLLERR))) {
-        const ReadStatus status = DoRead();
+        const std::error_code error = DoRead();
         // A hang-up with nothing left to read is a device gone, whatever the read said.
         const bool hungUp = (revents & (POLLHUP | POLLERR)) && !(revents & POLLIN);
-        if (status == ReadStatus::kLost || (status == ReadStatus::kOk && hungUp)) {
+        if (DeviceGone(error) || (!error && hungUp)) {
           MarkLost();
-        } else if (status == ReadStatus::kFailed) {
+        } else if (error) {
           readFailed = true;
           OnReadFailed();
         }

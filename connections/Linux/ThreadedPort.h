@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "connections/LinkThread.h"
 
@@ -15,17 +16,20 @@ class CThreadedPort : public CLinkThread {
   ~CThreadedPort() override;
 
  protected:
-  enum class ReadStatus { kOk, kFailed, kLost };
-
   void Run() override;
 
-  // I/O-thread operations of a kind of device.
+  // Whether a read's or write's error says that the device has gone (unplugged, hung up).
+  static bool DeviceGone(const std::error_code& error);
+
+  // I/O-thread operations of a kind of device; their errors are errno's, and a device that
+  // hung up answers Platform::Error::kNotPresent.
   virtual void DoClose() = 0;
   virtual int Fd() const = 0;
-  virtual ReadStatus DoRead() = 0;
-  // Writes one packet's bytes, whole or in part; answers bytes written, 0 when the device
-  // takes nothing now, -1 on a write error, -2 when the device is gone.
-  virtual ssize_t DoWrite(const CSBIOPacket& packet, size_t offset) = 0;
+  // Reads what the device has (nothing, when it has nothing now).
+  virtual std::error_code DoRead() = 0;
+  // Writes one packet's bytes from `offset`, whole or in part; *written is what the device
+  // took (0 when it takes nothing now).
+  virtual std::error_code DoWrite(const CSBIOPacket& packet, size_t offset, size_t* written) = 0;
   // The bytes of a packet the device is given (its payload, or all stored bytes).
   virtual size_t WriteLength(const CSBIOPacket& packet) const = 0;
   // Called after each failed read.

@@ -6,6 +6,7 @@
 #include "connections/SerialPnPId.h"
 #include "connections/Windows/Win32LinkErrors.h"
 #include "platform/Windows/WideText.h"
+#include "platform/Windows/Win32Error.h"
 
 namespace {
 
@@ -66,14 +67,14 @@ DCB CThreadedCOMPort::OpenTemplate() {
   return dcb;
 }
 
-uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
-  if (name.empty()) return LinkResult::kNotPresent;
+std::error_code CThreadedCOMPort::DoOpen(const std::string& name) {
+  if (name.empty()) return Platform::Error::kNotPresent;
   // A port as the registry names it ("COM12") is opened through the device namespace: COM
   // ports above COM9 have no other name.
   const std::string path = name.rfind("\\\\", 0) == 0 ? name : "\\\\.\\" + name;
   const HANDLE handle = ::CreateFileW(Platform::Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return Win32LinkErrors::OpenResult(::GetLastError());
+  if (handle == INVALID_HANDLE_VALUE) return Platform::LastWin32Error();
   // A file that is no serial port has no communications state: it is no receiver's port.
   m_saved = DCB{};
   m_saved.DCBlength = sizeof(DCB);
@@ -81,7 +82,7 @@ uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
   if (!m_savedValid) {
     const DWORD error = ::GetLastError();
     ::CloseHandle(handle);
-    return error == ERROR_SUCCESS ? static_cast<uint32_t>(ERROR_INVALID_FUNCTION) : error;
+    return Win32LinkErrors::OpenFailure(error);
   }
   ::SetupComm(handle, kInputQueue, kOutputQueue);
   COMMTIMEOUTS timeouts = Timeouts();
@@ -89,7 +90,7 @@ uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
   if (!::SetCommTimeouts(handle, &timeouts) || !::SetCommState(handle, &dcb)) {
     const DWORD error = ::GetLastError();
     ::CloseHandle(handle);
-    return error;
+    return Win32LinkErrors::OpenFailure(error);
   }
   ::PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
   {
@@ -97,7 +98,7 @@ uint32_t CThreadedCOMPort::DoOpen(const std::string& name) {
     m_handle = handle;
   }
   Escape(SETRTS);
-  return LinkResult::kSuccess;
+  return {};
 }
 
 void CThreadedCOMPort::DoClose() {

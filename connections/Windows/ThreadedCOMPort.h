@@ -20,7 +20,7 @@ class CThreadedCOMPort : public CThreadedPort {
   static DCB OpenTemplate();
 
  protected:
-  uint32_t DoOpen(const std::string& name) override;
+  std::error_code DoOpen(const std::string& name) override;
   // Reads what the driver holds already, or waits for the next byte when it holds none.
   BOOL BeginRead(void* buffer, DWORD size, DWORD* got, OVERLAPPED* overlapped) override;
   void DoClose() override;

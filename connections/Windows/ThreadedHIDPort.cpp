@@ -1,39 +1,37 @@
 #include "connections/Windows/ThreadedHIDPort.h"
 
-#include "connections/Windows/Win32LinkErrors.h"
 #include "platform/Windows/WideText.h"
+#include "platform/Windows/Win32Error.h"
 
 CThreadedHIDPort::~CThreadedHIDPort() { ClosePort(); }
 
-DWORD CThreadedHIDPort::ReadDeviceInfo(HANDLE handle) {
+bool CThreadedHIDPort::ReadDeviceInfo(HANDLE handle) {
   PHIDP_PREPARSED_DATA preparsed = nullptr;
-  if (!m_hid.GetPreparsedData(handle, &preparsed)) return ERROR_INVALID_FUNCTION;
+  if (!m_hid.GetPreparsedData(handle, &preparsed)) return false;
   HIDP_CAPS caps{};
   const NTSTATUS status = m_hid.GetCaps(preparsed, &caps);
   m_hid.FreePreparsedData(preparsed);
-  if (status != HIDP_STATUS_SUCCESS) return ERROR_INVALID_FUNCTION;
+  if (status != HIDP_STATUS_SUCCESS) return false;
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof attributes;
-  if (!m_hid.GetAttributes(handle, &attributes)) return ERROR_INVALID_FUNCTION;
+  if (!m_hid.GetAttributes(handle, &attributes)) return false;
   // The HID class's lengths hold the report id byte, as the stored reports do.
   m_lengths =
       HidReportLengths{caps.InputReportByteLength, caps.OutputReportByteLength, caps.FeatureReportByteLength, false};
   m_productId = attributes.ProductID;
-  return ERROR_SUCCESS;
+  return true;
 }
 
-uint32_t CThreadedHIDPort::DoOpen(const std::string& name) {
-  if (name.empty()) return LinkResult::kNotPresent;
+std::error_code CThreadedHIDPort::DoOpen(const std::string& name) {
+  if (name.empty()) return Platform::Error::kNotPresent;
   const HANDLE handle =
       ::CreateFileW(Platform::Widen(name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return Win32LinkErrors::OpenResult(::GetLastError());
+  if (handle == INVALID_HANDLE_VALUE) return Platform::LastWin32Error();
   // A device without input reports has nothing for a receiver's link to read.
-  DWORD error = ReadDeviceInfo(handle);
-  if (error == ERROR_SUCCESS && m_lengths.input == 0) error = ERROR_INVALID_FUNCTION;
-  if (error != ERROR_SUCCESS) {
+  if (!ReadDeviceInfo(handle) || m_lengths.input == 0) {
     ::CloseHandle(handle);
-    return error;
+    return Platform::Error::kNotALinkDevice;
   }
   {
     std::lock_guard<std::mutex> guard(m_portLock);
@@ -41,7 +39,7 @@ uint32_t CThreadedHIDPort::DoOpen(const std::string& name) {
   }
   // Whatever the device queued before the open is stale.
   m_hid.FlushQueue(m_handle);
-  return LinkResult::kSuccess;
+  return {};
 }
 
 void CThreadedHIDPort::DoClose() {

@@ -20,15 +20,15 @@ class CThreadedHIDPort : public CThreadedPort {
   HidReportLengths Lengths() const { return m_lengths; }
 
  protected:
-  uint32_t DoOpen(const std::string& name) override;
+  std::error_code DoOpen(const std::string& name) override;
   void DoClose() override;
   DWORD ReadSize() const override { return m_lengths.input; }
   void TakeRead(const uint8_t* bytes, DWORD got) override;
   std::span<const uint8_t> WriteBytes(const CSBIOPacket& packet) override;
 
  private:
-  // The capabilities and attributes of the open device; a Win32 error when it has none.
-  DWORD ReadDeviceInfo(HANDLE handle);
+  // The capabilities and attributes of the open device; false when it has none.
+  bool ReadDeviceInfo(HANDLE handle);
 
   CHidDll& m_hid;
   HidReportLengths m_lengths;

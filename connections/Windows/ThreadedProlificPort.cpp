@@ -3,28 +3,29 @@
 #include "connections/SerialPnPId.h"
 #include "connections/Windows/Win32LinkErrors.h"
 #include "platform/Windows/WideText.h"
+#include "platform/Windows/Win32Error.h"
 
 CThreadedProlificPort::~CThreadedProlificPort() { ClosePort(); }
 
-uint32_t CThreadedProlificPort::DoOpen(const std::string& name) {
-  if (name.empty()) return LinkResult::kNotPresent;
+std::error_code CThreadedProlificPort::DoOpen(const std::string& name) {
+  if (name.empty()) return Platform::Error::kNotPresent;
   // Overlapped, so that the I/O thread waits on a pending read together with its events
   // (a read on a handle without it would hold the thread until bytes come).
   const HANDLE handle = ::CreateFileW(Platform::Widen(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return Win32LinkErrors::OpenResult(::GetLastError());
+  if (handle == INVALID_HANDLE_VALUE) return Platform::LastWin32Error();
   // A device whose driver has no line coding is no bridge of a receiver.
   ProlificLine::Coding coding{};
   if (!m_driver.ReadLineCoding(handle, &coding)) {
     const DWORD error = ::GetLastError();
     ::CloseHandle(handle);
-    return error == ERROR_SUCCESS ? static_cast<uint32_t>(ERROR_INVALID_FUNCTION) : error;
+    return Win32LinkErrors::OpenFailure(error);
   }
   ProlificLine::Apply(LineSettings{9600, 8, 0, 0}, coding);
   if (!m_driver.WriteLineCoding(handle, coding)) {
     const DWORD error = ::GetLastError();
     ::CloseHandle(handle);
-    return error == ERROR_SUCCESS ? static_cast<uint32_t>(ERROR_INVALID_FUNCTION) : error;
+    return Win32LinkErrors::OpenFailure(error);
   }
   {
     std::lock_guard<std::mutex> guard(m_portLock);
@@ -33,7 +34,7 @@ uint32_t CThreadedProlificPort::DoOpen(const std::string& name) {
   m_controlLines = 0;
   m_failedReads = 0;
   Escape(SETRTS);
-  return LinkResult::kSuccess;
+  return {};
 }
 
 void CThreadedProlificPort::DoClose() {

@@ -28,7 +28,7 @@ class CThreadedProlificPort : public CThreadedPort {
   int Restarts() const { return m_restarts.load(); }
 
  protected:
-  uint32_t DoOpen(const std::string& name) override;
+  std::error_code DoOpen(const std::string& name) override;
   void DoClose() override;
   Voxlet::StringBuffer DoPnPId() override;
   bool DoReset(bool pulse) override;

@@ -2,8 +2,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <system_error>
 
-#include "connections/LineSettings.h"
+#include "connections/LinkResult.h"
+#include "platform/ErrorCodes.h"
 
 // What the Win32 errors of a serial device mean to a link.
 namespace Win32LinkErrors {
@@ -26,6 +28,13 @@ inline uint32_t OpenResult(DWORD error) {
     default:
       return static_cast<uint32_t>(error);
   }
+}
+
+// A step after the device opened that failed with `error` (GetLastError's): that error, or, for
+// a step that failed without one, a device that cannot carry the link (never "success").
+inline std::error_code OpenFailure(DWORD error) {
+  if (error == ERROR_SUCCESS) return Platform::Error::kNotALinkDevice;
+  return {static_cast<int>(error), std::system_category()};
 }
 
 // Errors of reads and writes on a device that has gone: a USB serial port pulled out (access

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <string>
+#include <system_error>
 
 #include "platform/Windows/WideText.h"
 
@@ -20,6 +21,10 @@ inline std::string Win32ErrorText(DWORD code) {
     message.pop_back();
   return message.empty() ? "error " + std::to_string(code) : Narrow(message);
 }
+
+// The calling thread's last Win32 error (GetLastError's) as an error code of the system's
+// category.
+inline std::error_code LastWin32Error() { return {static_cast<int>(::GetLastError()), std::system_category()}; }
 
 // "<step> <path>: <reason>" for a file call that failed, the reason from GetLastError.
 inline std::string FileStepFailed(const char* step, const std::string& path) {

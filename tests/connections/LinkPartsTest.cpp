@@ -35,7 +35,7 @@ class StoredLine : public CLinkThread {
   void Run() override {}
 
  protected:
-  uint32_t DoOpen(const std::string&) override { return LinkResult::kSuccess; }
+  std::error_code DoOpen(const std::string&) override { return {}; }
 
  private:
   bool m_keepsParity;

@@ -103,7 +103,7 @@ TEST(LinkOverPtyTest, OpenLowersDtrAndACloseWaitsForALostDeviceNotAtAll) {
     CReceiverSimulator sim;
     ASSERT_TRUE(sim.Start());
     RecordingComPort port;
-    ASSERT_EQ(port.OpenPort(sim.SlavePath()), 0u);
+    ASSERT_EQ(port.OpenPort(sim.SlavePath()), std::error_code());
     EXPECT_EQ(port.Controls(), (std::vector<std::string>{"DTR down", "RTS up"}));
     if (unplugged) {
       sim.Unplug();
@@ -155,7 +155,13 @@ TEST(LinkOverPtyTest, OpenResultsAndWhatAnOpenLinkWrites) {
 
   TempDir dir;
   WriteFile(dir.File("notatty"), "");
-  EXPECT_EQ(CSBConnection(LinkInfo(dir.File("notatty"))).Open(), static_cast<uint32_t>(ENOTTY));
+  // A file that is no tty is no serial port: "incorrect function", as on Windows (not Linux's
+  // ENOTTY, 25, which is another Win32 error).
+  EXPECT_EQ(CSBConnection(LinkInfo(dir.File("notatty"))).Open(), LinkResult::kNotALinkDevice);
+  // Linux's own system errors are errno values: a time-out (110) is not "already open".
+  EXPECT_EQ(LinkResult::FromError(std::error_code(ETIMEDOUT, std::system_category())), LinkResult::kTimedOut);
+  EXPECT_EQ(LinkResult::FromError(std::error_code(EBUSY, std::system_category())), LinkResult::kInUse);
+  EXPECT_EQ(LinkResult::FromError(std::error_code(EIO, std::system_category())), static_cast<uint32_t>(EIO));
 }
 
 // An unplugged receiver wakes the consumer and is flagged lost; writes to it are discarded,
@@ -175,6 +181,23 @@ TEST(LinkOverPtyTest, UnpluggedReceiverIsALostDeviceAndTheLinkGoesIdle) {
   link.Send(Block({0x01, 0x02}));
   EXPECT_TRUE(link.WaitForSendsDone());
   EXPECT_LT(CpuMsOverIdleWindow(), kIdleBudgetMs);
+  link.Close();
+}
+
+// A block with nothing to write is done at once: it neither holds back the blocks behind it nor
+// keeps the I/O thread waking for a tty that is ready to take bytes.
+TEST(LinkOverPtyTest, AnEmptyBlockIsDoneAtOnce) {
+  CReceiverSimulator sim;
+  ASSERT_TRUE(sim.Start());
+  CSBConnection link(LinkInfo(sim.SlavePath()));
+  ASSERT_EQ(link.Open(), 0u);
+  link.Send(Block({}));
+  EXPECT_TRUE(link.WaitForSendsDone());
+  EXPECT_LT(CpuMsOverIdleWindow(), kIdleBudgetMs);
+  link.Send(Block(SimFraming::Frame({0x00, 0x00, 0x0D, 0x03})));
+  EXPECT_TRUE(link.WaitForSendsDone());
+  ASSERT_TRUE(sim.WaitFor([](const auto& r) { return !r.empty(); }, 5000));
+  EXPECT_EQ(sim.Received(), (std::vector<Bytes>{{0x00, 0x00, 0x0D, 0x03}}));
   link.Close();
 }
 
@@ -220,7 +243,7 @@ TEST(HidPortTest, OnlyReportsOfTheExactLengthsAreWrittenAndRead) {
   const std::string fifo = dir.File("hidraw");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   LoopbackHidPort port;
-  ASSERT_EQ(port.OpenPort(fifo), 0u);
+  ASSERT_EQ(port.OpenPort(fifo), std::error_code());
   for (const auto& [stored, flag] : {std::pair<Bytes, uint8_t>{{0x02, 0xAA, 0xBB, 0xCC}, 0},  // too short
                                      {{0x02, 0xAA, 0xBB}, 1},                                 // a feature report
                                      {{0x01, 0x11, 0x22, 0x33, 0x44}, 0}}) {                  // exact

@@ -173,6 +173,15 @@ TEST(ComPortTest, OpeningWhatIsNoPortFailsWithItsReason) {
                 Win32LinkErrors::OpenResult(ERROR_GEN_FAILURE)}),
             (std::vector<uint32_t>{LinkResult::kInUse, LinkResult::kInUse, LinkResult::kNotPresent,
                                    LinkResult::kNotPresent, ERROR_GEN_FAILURE}));
+  // The connection's conversion keeps that mapping for the system's errors, and a step after the
+  // open that failed without an error is refused, never "success".
+  EXPECT_EQ(LinkResult::FromError(std::error_code(ERROR_PATH_NOT_FOUND, std::system_category())),
+            LinkResult::kNotPresent);
+  EXPECT_EQ(LinkResult::FromError(std::error_code(ERROR_SEM_TIMEOUT, std::system_category())),
+            static_cast<uint32_t>(ERROR_SEM_TIMEOUT));
+  EXPECT_EQ(LinkResult::FromError(Win32LinkErrors::OpenFailure(ERROR_SUCCESS)), LinkResult::kNotALinkDevice);
+  EXPECT_EQ(LinkResult::FromError(Win32LinkErrors::OpenFailure(ERROR_GEN_FAILURE)),
+            static_cast<uint32_t>(ERROR_GEN_FAILURE));
   // A serial port is neither a HID device nor a USB-serial bridge behind its own driver: those
   // kinds refuse it, and leave it free.
   for (const uint32_t kind : {kConnectionHid, kConnectionProlific}) {

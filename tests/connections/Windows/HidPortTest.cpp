@@ -164,9 +164,9 @@ TEST(HidPortTest, OnlyWholeReportsOfTheDevicesLengthsPass) {
   ReportPipe device;
   ASSERT_TRUE(device.Valid());
   CThreadedHIDPort port;
-  ASSERT_EQ(port.OpenPort(device.Name()), LinkResult::kSuccess);
+  ASSERT_EQ(port.OpenPort(device.Name()), std::error_code());
   ASSERT_TRUE(device.Connected());
-  EXPECT_EQ(port.OpenPort(device.Name()), LinkResult::kAlreadyOpen);
+  EXPECT_EQ(port.OpenPort(device.Name()), std::error_code(Platform::Error::kAlreadyOpen));
   EXPECT_EQ(port.Lengths().input, 5);
   EXPECT_EQ(port.Lengths().output, 4);
   EXPECT_EQ(port.Lengths().feature, 3);
@@ -202,7 +202,7 @@ TEST(HidPortTest, ProductThreeThousandsReportsLoseTheirLastTwoBytes) {
   FakeHid hid(6, 6, 0, 3000);
   ReportPipe device;
   CThreadedHIDPort port;
-  ASSERT_EQ(port.OpenPort(device.Name()), LinkResult::kSuccess);
+  ASSERT_EQ(port.OpenPort(device.Name()), std::error_code());
   ASSERT_TRUE(device.Connected());
   ASSERT_TRUE(device.Send({0x00, 0x51, 0x52, 0x53, 0xFE, 0xFF}));
   auto packet = NextPacket(port);
@@ -224,9 +224,7 @@ TEST(HidPortTest, TheHidConnectionHasReportsButNoSerialLine) {
     ReportPipe device;
     hid.capsStatus = HIDP_STATUS_INVALID_PREPARSED_DATA;
     CSBConnection link(LinkInfo(device.Name(), kConnectionHid));
-    const uint32_t result = link.Open();
-    EXPECT_NE(result, LinkResult::kSuccess);
-    EXPECT_NE(result, LinkResult::kNotPresent);
+    EXPECT_EQ(link.Open(), LinkResult::kNotALinkDevice);
     EXPECT_FALSE(link.IsOpen());
     EXPECT_EQ(hid.preparsedFreed.load(), hid.preparsedTaken.load());
   }

@@ -71,8 +71,8 @@ TEST(ProlificPortTest, OpenSetsTheLineAndRtsThroughTheDriversWords) {
   DeviceFile device("ovanta-bridge-open");
   FakeBridge driver;
   BridgePort port(driver);
-  ASSERT_EQ(port.OpenPort(device.Path()), LinkResult::kSuccess);
-  EXPECT_EQ(port.OpenPort(device.Path()), LinkResult::kAlreadyOpen);
+  ASSERT_EQ(port.OpenPort(device.Path()), std::error_code());
+  EXPECT_EQ(port.OpenPort(device.Path()), std::error_code(Platform::Error::kAlreadyOpen));
   EXPECT_EQ(driver.Coding(), (ProlificLine::Coding{0x80, 0x25, 0, 0, 0, 0, 8, 0x5A}));
   EXPECT_EQ(driver.Words(), (std::vector<uint16_t>{ProlificLine::kRts}));
   EXPECT_EQ(Line(port), (LineSettings{9600, 8, 0, 0}));
@@ -101,14 +101,14 @@ TEST(ProlificPortTest, OpenFailuresAnswerTheirReasons) {
   FakeBridge driver;
   {
     BridgePort port(driver);
-    EXPECT_EQ(port.OpenPort(device.Path() + ".missing"), LinkResult::kNotPresent);
-    EXPECT_EQ(port.OpenPort(""), LinkResult::kNotPresent);
+    EXPECT_EQ(LinkResult::FromError(port.OpenPort(device.Path() + ".missing")), LinkResult::kNotPresent);
+    EXPECT_EQ(LinkResult::FromError(port.OpenPort("")), LinkResult::kNotPresent);
     const HANDLE held = ::CreateFileA(device.Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(port.OpenPort(device.Path()), LinkResult::kInUse);
+    EXPECT_EQ(LinkResult::FromError(port.OpenPort(device.Path())), LinkResult::kInUse);
     ::CloseHandle(held);
     driver.refuseLineCoding = true;
-    EXPECT_EQ(port.OpenPort(device.Path()), static_cast<uint32_t>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(port.OpenPort(device.Path()), std::error_code(ERROR_NOT_SUPPORTED, std::system_category()));
     EXPECT_FALSE(port.IsOpen());
   }
   SBConnectionInfo info = LinkInfo(device.Path(), kConnectionProlific);
@@ -125,7 +125,7 @@ TEST(ProlificPortTest, BytesMoveThroughTheDataRequests) {
   DeviceFile device("ovanta-bridge-data");
   FakeBridge driver;
   BridgePort port(driver);
-  ASSERT_EQ(port.OpenPort(device.Path()), LinkResult::kSuccess);
+  ASSERT_EQ(port.OpenPort(device.Path()), std::error_code());
   ASSERT_TRUE(driver.WaitForReads(1));
   driver.Deliver({0x00, 0x15, 0x2A});
   auto packet = port.Queue().PopReceived();
@@ -147,7 +147,7 @@ TEST(ProlificPortTest, BytesMoveThroughTheDataRequests) {
   EXPECT_EQ(driver.WaitForWritten(3), (Bytes{0x01, 0x02, 0x03}));
   // Closing with a read outstanding cancels it; the port opens again.
   port.ClosePort();
-  ASSERT_EQ(port.OpenPort(device.Path()), LinkResult::kSuccess);
+  ASSERT_EQ(port.OpenPort(device.Path()), std::error_code());
 }
 
 // Detection over the driver: the RTS pulses are control-line words (DTR stays down), the first
@@ -157,7 +157,7 @@ TEST(ProlificPortTest, DetectionPulsesRtsAndFindsAnEchoingReceiver) {
   FakeBridge driver;
   driver.echo = true;
   BridgePort port(driver);
-  ASSERT_EQ(port.OpenPort(device.Path()), LinkResult::kSuccess);
+  ASSERT_EQ(port.OpenPort(device.Path()), std::error_code());
   driver.ClearRecords();
   EXPECT_TRUE(port.RequestReset(true));
   const uint16_t up = ProlificLine::kRts;
@@ -179,7 +179,7 @@ TEST(ProlificPortTest, PlugAndPlayIdentifierComesOverTheControlLines) {
   FakeBridge driver;
   driver.pnpId = "M(ABC1234)";
   BridgePort port(driver);
-  ASSERT_EQ(port.OpenPort(device.Path()), LinkResult::kSuccess);
+  ASSERT_EQ(port.OpenPort(device.Path()), std::error_code());
   ASSERT_TRUE(port.SetLine(LineSettings{19200, 8, 0, 0}));
   EXPECT_EQ(port.RequestPnPId(), u"M(ABC1234)");
   EXPECT_EQ(Line(port), (LineSettings{19200, 8, 0, 0}));
@@ -199,7 +199,7 @@ TEST(ProlificPortTest, ABridgeIsRestartedOnceEvery75FailedReads) {
   FakeBridge driver;
   driver.failReads = true;
   BridgePort port(driver);
-  ASSERT_EQ(port.OpenPort(device.Path()), LinkResult::kSuccess);
+  ASSERT_EQ(port.OpenPort(device.Path()), std::error_code());
   ASSERT_TRUE(setupApi.ended.Wait(10000));
   EXPECT_TRUE(port.IsDeviceLost());
   EXPECT_EQ(port.Restarts(), 1);
@@ -218,7 +218,7 @@ TEST(ProlificPortTest, ABridgeIsRestartedOnceEvery75FailedReads) {
 
   port.ClosePort();
   setupApi.ended.Reset();
-  ASSERT_EQ(port.OpenPort(device.Path()), LinkResult::kSuccess);
+  ASSERT_EQ(port.OpenPort(device.Path()), std::error_code());
   ASSERT_TRUE(setupApi.ended.Wait(10000));
   EXPECT_EQ(port.Restarts(), 2);
   EXPECT_EQ(setupApi.restarts.size(), 2u);
@@ -233,7 +233,7 @@ TEST(ProlificPortTest, AnUnpluggedBridgeIsALostDeviceAndNotRestarted) {
   FakeBridge driver;
   driver.unplugged = true;
   BridgePort port(driver);
-  ASSERT_EQ(port.OpenPort(device.Path()), LinkResult::kSuccess);
+  ASSERT_EQ(port.OpenPort(device.Path()), std::error_code());
   ASSERT_TRUE(port.Queue().ReceivedEvent().Wait(10000));
   EXPECT_TRUE(port.IsDeviceLost());
   EXPECT_EQ(port.Queue().PopReceived(), nullptr);
