@@ -31,6 +31,8 @@ uint32_t CReceiverSet::ConnectHeld(Held& held, const Voxlet::StringBuffer& portN
     return 0;
   }
   if (m_shutDown) return 1;  // the service is stopping: nothing new is opened
+  // Stamped before the open: a reset this receiver asks for while it opens applies to it.
+  m_openedAt[portName] = CResetQueue::Clock::now();
   ManagedReceiverPtr receiver = m_makeReceiver(m_events);
   const uint32_t result = receiver->Open(portName);
   if (result != 0) {
@@ -117,10 +119,21 @@ void CReceiverSet::ProcessResets(CResetQueue& queue, AfterReset after,
   {
     Held held(m_lock);
     std::vector<Voxlet::StringBuffer> closedNow;
-    for (const Voxlet::StringBuffer& port : queue.Ports()) {
+    for (const CResetQueue::Request& request : queue.Requests()) {
+      const Voxlet::StringBuffer& port = request.portName;
       // Its close waits for this pass to end: the port stays queued for the next.
       if (std::find(closedNow.begin(), closedNow.end(), port) != closedNow.end()) continue;
-      if (ManagedReceiverPtr receiver = m_list.FindByPort(port)) {
+      ManagedReceiverPtr receiver = m_list.FindByPort(port);
+      if (receiver && m_openedAt[port] > request.askedAt) {
+        // The receiver that asked was closed meanwhile (a suspend, an unplug: its link is lost
+        // as it goes) and this one opened since: the request is not its own.
+        OV_LOG(kLogDiagnostic, "%s - reset asked for by the receiver closed before this one opened; not resetting",
+               Voxlet::UTF16to8(port).c_str());
+        m_resetDevices.erase(port);
+        queue.Remove(request);
+        continue;
+      }
+      if (receiver) {
         reportRemoved(receiver->EndpointId());
         m_resetDevices[port] = m_list.DeviceOf(port);
         TakeHeld(held, port, taken);  // the port stays queued: the next pass reconnects it
@@ -129,7 +142,7 @@ void CReceiverSet::ProcessResets(CResetQueue& queue, AfterReset after,
       }
       if (after == AfterReset::kReconnect && ConnectHeld(held, port) == 0) m_list.SetDevice(port, m_resetDevices[port]);
       m_resetDevices.erase(port);
-      queue.Remove(port);
+      queue.Remove(request);
     }
   }
   CloseTaken(taken);

@@ -52,7 +52,9 @@ class CReceiverSet {
   void Enumerate();
   // Handles every queued reset: a receiver still open is reported (with its endpoint id) and
   // closed, its port staying queued; a port without one is taken out of the queue, and
-  // reconnected first when asked to. A port closed in this pass is left for the next one.
+  // reconnected first when asked to. A port closed in this pass is left for the next one. A
+  // request older than the open of the port's receiver is dropped: the receiver that made it
+  // was closed already.
   void ProcessResets(CResetQueue& queue, AfterReset after,
                      const std::function<void(const Voxlet::StringBuffer& endpointId)>& reportRemoved);
 
@@ -80,5 +82,8 @@ class CReceiverSet {
   // The devices of the receivers a reset closed, by port (guarded by m_lock): a receiver the
   // reset reopens is on the same device, and its removal must find it.
   std::map<Voxlet::StringBuffer, std::string> m_resetDevices;
+  // When the receiver now or last on each port began to open (guarded by m_lock): a reset asked
+  // for before that came from an earlier receiver.
+  std::map<Voxlet::StringBuffer, CResetQueue::Clock::time_point> m_openedAt;
   CReceiverList m_list;
 };

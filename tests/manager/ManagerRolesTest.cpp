@@ -66,6 +66,23 @@ TEST_F(ReceiverSetTest, AResetClosesOnOnePassAndReopensOnTheNext) {
   EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 2u);
 }
 
+// A receiver unplugged and plugged in again between two ticks: the reset its lost link asked for
+// belonged to the receiver that is gone, not to the one opened since.
+TEST_F(ReceiverSetTest, AResetAskedForBeforeTheOpenOfThePortsReceiverIsDropped) {
+  ASSERT_EQ(Set().Connect(u"/dev/ttyACM0"), 0u);
+  CResetQueue queue;
+  queue.Push(u"/dev/ttyACM0");
+  Set().Remove(u"/dev/ttyACM0");
+  ASSERT_EQ(Set().Connect(u"/dev/ttyACM0"), 0u);
+  std::vector<Voxlet::StringBuffer> reported;
+  Set().ProcessResets(queue, AfterReset::kReconnect,
+                      [&](const Voxlet::StringBuffer& endpoint) { reported.push_back(endpoint); });
+  EXPECT_TRUE(reported.empty());
+  EXPECT_TRUE(queue.Ports().empty());
+  EXPECT_EQ(Set().List().Ports(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0"});
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 2u);
+}
+
 // Closing a link can wait for its device (a USB tty's driver waits for output to drain): the
 // set is not held meanwhile, so other receivers open, close and are listed; only an open of
 // the very port waits for its close to end, since the closing link still holds the tty.

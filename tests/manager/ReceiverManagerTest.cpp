@@ -321,6 +321,23 @@ TEST_F(ReceiverManagerTest, SuspendClosesEveryReceiverAndResumeOpensThemAgain) {
   EXPECT_TRUE(Logged("SERVICE_CONTROL_POWEREVENT - PBT_APMRESUMESUSPEND"));
 }
 
+// A USB receiver is reset as the machine resumes: the receiver the suspend was closing loses its
+// link and asks for a reset, which must not close the receiver the resume opened on its port.
+TEST_F(ReceiverManagerTest, AResetAskedForByAReceiverClosedForTheSuspendLeavesTheResumedOneOpen) {
+  PlugIn("1-1", "A", "ttyACM0");
+  Manager().EnumerateReceivers();
+  Manager().OnPowerEvent(PowerEvent::kSuspend);
+  Manager().QueueReceiverReset(u"/dev/ttyACM0");  // its link lost on the way out
+  Manager().OnPowerEvent(PowerEvent::kResumeSuspend);
+  Voxlet::Client unconnected(false);
+  Tick(unconnected);
+  Tick(unconnected);
+  EXPECT_EQ(Manager().ReceiverPorts(), std::vector<Voxlet::StringBuffer>{u"/dev/ttyACM0"});
+  EXPECT_TRUE(Manager().ResetQueue().empty());
+  EXPECT_EQ(links.Opens(u"/dev/ttyACM0"), 2u);
+  EXPECT_EQ(links.closed.size(), 1u);
+}
+
 // Without a connection neither hellos nor retries happen, but resets do. The client's ticks
 // come on the library threads that serve every connection to the software service: a receiver
 // being opened for them must not hold the tick up.
