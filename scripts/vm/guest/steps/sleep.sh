@@ -1,8 +1,8 @@
 # Sleep with a class running: the machine suspends (S3 where QEMU offers it, woken by the RTC),
 # logind's PrepareForSleep makes the service close its receivers, and on resume it opens them
-# again (a gadget that re-enumerates is a receiver arriving again). Answers the clickers gave
-# just before the suspend, while the software service was not answering, are delivered after
-# it, once.
+# again (the kernel resets the USB device on resume: its tty stays, and an open one hangs up).
+# Answers the clickers gave just before the suspend, while the software service was not
+# answering, are delivered after it, once.
 # limit: 900
 service_active || fail "the service is not running"
 usb_setup
