@@ -116,12 +116,12 @@ class ClassLifecycleTest : public ::testing::Test {
     ASSERT_EQ(host.Sent().size(), before + 1);
     const Voxlet::MessagePtr query = host.Sent().back();
     EXPECT_EQ(Voxlet::UTF16to8(query->Path()), "/voxlet/scripts/teachers/getServerActivatedStatus.js");
-    const std::string document =
-        "<?xml version=\"1.0\"?><voxlet:activated" + ServiceSim::VoxletNamespaces() +
-        (networkName.empty() ? "" : Attribute("networkname", networkName)) +
-        "><voxlet:classref xml:id=\"activated-class\"" + classRef +
-        "/><voxlet:assessmentrefs><voxlet:assessmentref" + Attribute("assessmentid", "quiz") +
-        Attribute("started", "") + Attribute("stopped", "") + "/></voxlet:assessmentrefs></voxlet:activated>";
+    const std::string document = "<?xml version=\"1.0\"?><voxlet:activated" + ServiceSim::VoxletNamespaces() +
+                                 (networkName.empty() ? "" : Attribute("networkname", networkName)) +
+                                 "><voxlet:classref xml:id=\"activated-class\"" + classRef +
+                                 "/><voxlet:assessmentrefs><voxlet:assessmentref" + Attribute("assessmentid", "quiz") +
+                                 Attribute("started", "") + Attribute("stopped", "") +
+                                 "/></voxlet:assessmentrefs></voxlet:activated>";
     query->End(true, status, {}, {}, document);
     query->Completed()(query);
     Settle();
