@@ -138,6 +138,18 @@ class ClassLifecycleTest : public ::testing::Test {
     return switched->get_future();
   }
 
+  // A switch out of a class that requires a student, with a step posted behind it, once it waits
+  // for its log-offs (the clickers forgotten for the switchNumber-th time).
+  struct WaitingSwitch {
+    std::future<bool> switched;
+    std::shared_future<void> next;
+  };
+  WaitingSwitch SwitchWaitingForLogOffs(int switchNumber) {
+    WaitingSwitch waiting{Switch(false), PostStep()};
+    EXPECT_TRUE(host.clickers.WaitForClears(switchNumber));
+    return waiting;
+  }
+
   // A step posted after the switch, and whether it ran within a short wait (a step dropped
   // unrun breaks its promise).
   std::shared_future<void> PostStep() {
@@ -197,9 +209,7 @@ TEST_F(ClassLifecycleTest, TheActivatedStatusStartsOnlyAClassThatIsRunning) {
 // logged off, so that they reach the clickers in the new login session.
 TEST_F(ClassLifecycleTest, AClassSwitchHoldsTheStepsAfterItUntilEveryClickerLoggedOff) {
   KnownClickers({1, 2});
-  std::future<bool> switched = Switch(false);
-  std::shared_future<void> next = PostStep();
-  ASSERT_TRUE(host.clickers.WaitForClears(1));
+  auto [switched, next] = SwitchWaitingForLogOffs(1);
   lifecycle.CountLogOff();
   EXPECT_FALSE(Ran(next));
   EXPECT_TRUE(lifecycle.CurrentClassLogin().switching);
@@ -225,9 +235,7 @@ TEST_F(ClassLifecycleTest, SwitchingIntoAnAnonymousClassRejoinsTheClickersWithou
 // behind it; opened again, the lifecycle takes steps again.
 TEST_F(ClassLifecycleTest, StoppingEndsASwitchStillWaitingAndDropsTheStepsBehindIt) {
   KnownClickers({1});
-  std::future<bool> switched = Switch(false);
-  std::shared_future<void> dropped = PostStep();
-  ASSERT_TRUE(host.clickers.WaitForClears(1));
+  auto [switched, dropped] = SwitchWaitingForLogOffs(1);
   EXPECT_FALSE(Ran(dropped));
   lifecycle.Stop();
   EXPECT_TRUE(switched.get());
@@ -240,9 +248,7 @@ TEST_F(ClassLifecycleTest, StoppingEndsASwitchStillWaitingAndDropsTheStepsBehind
   EXPECT_TRUE(Ran(PostStep()));
   // The log-off count starts again at every switch: a log-off left over does not end the next.
   lifecycle.CountLogOff();
-  std::future<bool> again = Switch(false);
-  std::shared_future<void> after = PostStep();
-  ASSERT_TRUE(host.clickers.WaitForClears(2));
+  auto [again, after] = SwitchWaitingForLogOffs(2);
   EXPECT_FALSE(Ran(after));
   lifecycle.CountLogOff();
   EXPECT_TRUE(again.get());
