@@ -156,6 +156,8 @@ class CAnswerPipeline {
   static bool Unkept(const HeldAnswer& answer);
   // The bounded wait for clickers that do not come back (each tick).
   void CountDownAwaitingAnswers();
+  // Sends the clicker's answers from the spool, in order, and ends its wait.
+  void SendAwaitingAnswers(const Voxlet::StringBuffer& endpointId);
   void LetGoAwaitingAnswers();
 
   IAnswerPipelineHost& m_host;

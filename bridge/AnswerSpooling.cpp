@@ -256,32 +256,51 @@ void CAnswerPipeline::ClaimSpooledAnswers() {
 }
 
 void CAnswerPipeline::ReleaseAwaitingAnswers(const Voxlet::StringBuffer& endpointId) {
-  std::deque<HeldAnswer> waiting;
+  size_t count = 0;
   {
     std::lock_guard<std::mutex> guard(m_lock);
     m_announcedClickers.insert(endpointId);
     const auto found = m_awaitingClickers.find(endpointId);
     if (found == m_awaitingClickers.end()) return;
-    waiting.swap(found->second);
-    m_awaitingClickers.erase(found);
+    count = found->second.size();
   }
   OV_LOG(kLogDiagnostic, "Endpoint %s is announced again: sending its %u answer(s) from the answer spool",
-         Utf8(endpointId).c_str(), static_cast<unsigned>(waiting.size()));
-  for (HeldAnswer& answer : waiting) SendOrHold(std::move(answer));
+         Utf8(endpointId).c_str(), static_cast<unsigned>(count));
+  SendAwaitingAnswers(endpointId);
 }
 
 void CAnswerPipeline::CountDownAwaitingAnswers() {
-  std::map<Voxlet::StringBuffer, std::deque<HeldAnswer>> waiting;
+  std::vector<std::pair<Voxlet::StringBuffer, size_t>> late;
   {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_awaitingClickers.empty() || --m_awaitingTicks > 0) return;
-    waiting.swap(m_awaitingClickers);
+    for (const auto& [endpointId, answers] : m_awaitingClickers) late.emplace_back(endpointId, answers.size());
   }
-  for (auto& [endpointId, answers] : waiting) {
+  for (const auto& [endpointId, count] : late) {
     OV_LOG(kLogDiagnostic,
            "Endpoint %s was not announced again in time: sending its %u answer(s) from the answer spool",
-           Utf8(endpointId).c_str(), static_cast<unsigned>(answers.size()));
-    for (HeldAnswer& answer : answers) SendOrHold(std::move(answer));
+           Utf8(endpointId).c_str(), static_cast<unsigned>(count));
+    SendAwaitingAnswers(endpointId);
+  }
+}
+
+void CAnswerPipeline::SendAwaitingAnswers(const Voxlet::StringBuffer& endpointId) {
+  // The clicker stays awaiting until its last answer has gone: an answer of its own that comes
+  // meanwhile is parked behind them instead of overtaking them.
+  for (;;) {
+    HeldAnswer answer;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      const auto found = m_awaitingClickers.find(endpointId);
+      if (found == m_awaitingClickers.end()) return;
+      if (found->second.empty()) {
+        m_awaitingClickers.erase(found);
+        return;
+      }
+      answer = std::move(found->second.front());
+      found->second.pop_front();
+    }
+    SendOrHold(std::move(answer));
   }
 }
 
