@@ -226,6 +226,9 @@ TEST_F(AnswerPipelineTest, SpooledAnswersWaitForTheirClickerOrTheEndOfTheWait) {
   UseSpool();
   pipeline->DeliverHeldAnswers();
   Answer(1, "new");
+  // Its record written, the new answer is parked behind the clicker's answers from the spool
+  // (the spool's thread is done with it before the test goes on, and before it ends).
+  ASSERT_TRUE(spool->WaitUntilSynced(std::chrono::seconds(20)));
   EXPECT_TRUE(host.Sent().empty());
 
   pipeline->ReleaseAwaitingAnswers(Clicker(1).endpointId);
